@@ -1,0 +1,41 @@
+// The one object that owns the server's state. Everything that needs the settings, the
+// shares or the connections is handed this object; tests build their own.
+#pragma once
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "http/connection.h"
+#include "platform/single_instance.h"
+#include "platform/socket.h"
+#include "shares/settings.h"
+#include "shares/share_registry.h"
+
+namespace qc {
+
+// The control panel thread's state. Only the Windows build has a panel; the native build
+// keeps the flags so that the share handler's refusal reads the same everywhere.
+struct UiState {
+  std::atomic<bool> active{false};       // UiActive: true while a panel can be edited
+  std::atomic<bool> sharesDirty{false};  // SharesDirty: a share was deleted in the panel
+  void* thread = nullptr;                // UiThread: handle of the latest panel thread
+};
+
+struct Application {
+  ServerSettings settings;
+  ShareRegistry shares;
+  ConnectionRegistry connections;
+  platform::SingleInstance instance;
+  platform::socket_t listenSocket = platform::kInvalidSocket;
+  std::string startupDirectory;
+  std::thread acceptThread;
+  UiState ui;
+};
+
+// The control panel, implemented by src/ui on Windows. StartUiThread starts the panel's
+// thread unless one is active and returns at once; WaitForUiThread blocks until the latest
+// panel thread has ended. The native build has no panel: both return at once.
+int StartUiThread(Application& app);
+void WaitForUiThread(Application& app);
+
+}  // namespace qc

@@ -1,0 +1,122 @@
+#include "app/control.h"
+
+#include "app/messages.h"
+#include "platform/directory.h"
+#include "shares/share_url.h"
+
+namespace qc {
+
+WaitAction ClassifyWaitResult(std::uint32_t result) {
+  switch (result) {
+    case platform::kWaitExit:
+      return WaitAction::EndLoop;
+    case platform::kWaitShare:
+      return WaitAction::Share;
+    case platform::kWaitPanel:
+      return WaitAction::Panel;
+    case platform::kWaitFailed:
+    case platform::kWaitAbandoned0:
+    case platform::kWaitAbandoned0 + 1:
+    case platform::kWaitAbandoned0 + 2:
+      return WaitAction::EndLoop;
+    default:
+      return WaitAction::WaitAgain;
+  }
+}
+
+int RunControlChannel(Application& app) {
+  platform::ControlServer server;
+  return RunControlChannel(app, server);
+}
+
+int RunControlChannel(Application& app, platform::ControlServer& server) {
+  switch (server.Open()) {
+    case platform::ControlSetup::Ok:
+      break;
+    case platform::ControlSetup::EventFailed:
+      messages::Show(messages::kChannelEvents);
+      return 0;
+    case platform::ControlSetup::MappingFailed:
+      messages::Show(messages::kChannelMapping);
+      return 0;
+    case platform::ControlSetup::ViewFailed:
+      messages::Show(messages::kChannelView);
+      return 0;
+  }
+  for (;;) {
+    WaitAction action = ClassifyWaitResult(server.Wait());
+    if (action == WaitAction::EndLoop) break;
+    if (action == WaitAction::Share) {
+      if (app.ui.active.load()) {
+        // Dropped unread: the panel owns the share list while it runs.
+        server.DropShareRequest();
+        messages::Show(messages::kPanelRunning);
+      } else {
+        HandleShareRequest(app, server.TakeSharePath());
+      }
+    } else if (action == WaitAction::Panel) {
+      StartUiThread(app);
+    }
+  }
+  server.Close();
+  return 1;
+}
+
+void HandleShareRequest(Application& app, const std::string& physicalPath) {
+  std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physicalPath);
+  if (!virtualPath) {
+    messages::Show(messages::kNoVirtualPath);
+    return;
+  }
+  std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? kOneShot : 0;
+  SharePtr share = app.shares.AppendShare(physicalPath, std::move(*virtualPath), flags);
+  if (AppendShareRecord(*share) == 0) messages::Show(messages::kAppendFailed);
+  if ((app.settings.flags & kCopyUrlAfterShare) != 0 && CopyShareUrl(app.settings, *share) == 0) {
+    messages::Show(messages::kCopyFailed);
+  }
+}
+
+namespace {
+int ReportSend(platform::ControlSend result, const messages::Message& notRunning) {
+  switch (result) {
+    case platform::ControlSend::Delivered:
+      return 1;
+    case platform::ControlSend::NotRunning:
+      messages::Show(notRunning);
+      return 0;
+    case platform::ControlSend::MappingMissing:
+      messages::Show(messages::kShareMapping);
+      return 0;
+    case platform::ControlSend::ViewFailed:
+      messages::Show(messages::kChannelView);
+      return 0;
+    case platform::ControlSend::PathTooLong:
+      messages::Show(messages::kPathTooLong);
+      return 0;
+    case platform::ControlSend::Busy:
+      messages::Show(messages::kShareBusy);
+      return 0;
+  }
+  return 0;
+}
+}  // namespace
+
+int SendStopRequest() {
+  return ReportSend(platform::SendControlRequest(platform::ControlRequest::Stop),
+                    messages::kNotRunning);
+}
+
+int SendPanelRequest() {
+  return ReportSend(platform::SendControlRequest(platform::ControlRequest::Panel),
+                    messages::kNotRunning);
+}
+
+int SendShareRequest(const std::string& path) {
+  std::string full = path;
+#ifndef _WIN32
+  if (!full.empty() && full[0] != '/') full = platform::CurrentDirectory() + "/" + full;
+#endif
+  return ReportSend(platform::SendControlShare(full), messages::kShareNotRunning);
+}
+
+}  // namespace qc

@@ -1,0 +1,56 @@
+// Every message the entry and the control channel show, with its caption and icon.
+#pragma once
+#include "platform/message.h"
+
+namespace qc::messages {
+
+struct Message {
+  const char* text;
+  const char* caption;
+  platform::MessageIcon icon;
+};
+
+using platform::MessageIcon;
+
+inline constexpr Message kAlreadyRunning{"Error, server already running", "error", MessageIcon::Error};
+inline constexpr Message kBindFailed{"Can't run server. Check your firewall and access to port",
+                                     "Error", MessageIcon::Error};
+inline constexpr Message kListenFailed{"Can't run server", "Error", MessageIcon::Error};
+
+inline constexpr Message kChannelEvents{
+    "Failed to start the configuration server\n\nCreateEvent error", "Error", MessageIcon::Error};
+inline constexpr Message kChannelMapping{
+    "Failed to start the configuration server\n\nFile mapping: handle error", "Error",
+    MessageIcon::Error};
+inline constexpr Message kChannelView{
+    "Failed to start the configuration server\n\nFile mapping: pointer error", "Error",
+    MessageIcon::Error};
+
+inline constexpr Message kPanelRunning{
+    "The operation is not available while configuration window is running", "Attention",
+    MessageIcon::Warning};
+inline constexpr Message kNoVirtualPath{"Error. Can't generate virtual path", "error",
+                                        MessageIcon::Error};
+inline constexpr Message kAppendFailed{"Can't append data to configuration file", "Error",
+                                       MessageIcon::Error};
+inline constexpr Message kCopyFailed{"Unable to copy uri to clipboard", "Error", MessageIcon::Error};
+
+inline constexpr Message kNotRunning{
+    "Unable to perform the operation. Most likely the server is not running", "Attention",
+    MessageIcon::Warning};
+inline constexpr Message kShareNotRunning{
+    "Configuration error, most likely the server is not running\n\nOpenEvent error", "Error",
+    MessageIcon::Error};
+inline constexpr Message kShareMapping{"Configuration error\n\nFile mapping: opening error", "Error",
+                                       MessageIcon::Error};
+// The block holds 5118 path bytes; a longer path would run past it.
+inline constexpr Message kPathTooLong{
+    "The path is too long to share: at most 5118 bytes fit the request", "Error",
+    MessageIcon::Error};
+inline constexpr Message kShareBusy{
+    "The server did not take the previous share request in time; please try again", "Error",
+    MessageIcon::Error};
+
+inline void Show(const Message& m) { platform::ShowMessage(m.text, m.caption, m.icon); }
+
+}  // namespace qc::messages

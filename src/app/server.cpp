@@ -1,0 +1,107 @@
+#include "app/server.h"
+
+#include "app/command_line.h"
+#include "app/control.h"
+#include "app/messages.h"
+#include "platform/directory.h"
+
+namespace qc {
+
+namespace {
+void LoadSettingsOrDefaultPort(Application& app) {
+  if (LoadSettings(app.settings) == 0) app.settings.port = kDefaultPort;
+}
+}  // namespace
+
+StartResult StartServer(Application& app) {
+  if (!app.instance.Acquire()) {
+    messages::Show(messages::kAlreadyRunning);
+    return StartResult::Refused;
+  }
+  LoadSettingsOrDefaultPort(app);
+  app.startupDirectory = platform::CurrentDirectory();
+  platform::SocketLibraryStart();
+  app.listenSocket = platform::CreateTcpSocket();
+  if (app.listenSocket == platform::kInvalidSocket ||
+      !platform::BindAnyAddress(app.listenSocket, app.settings.port)) {
+    return StartResult::BindFailed;
+  }
+  if (!platform::Listen(app.listenSocket, kListenBacklog)) return StartResult::ListenFailed;
+  app.connections.Reset();
+  // The list is complete before the first request can be accepted.
+  LoadShares(app.shares, 0);
+  platform::socket_t listener = app.listenSocket;
+  app.acceptThread = std::thread(
+      [listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
+  return StartResult::Running;
+}
+
+void StopServer(Application& app) {
+  app.connections.StopAllConnections();
+  if (app.listenSocket != platform::kInvalidSocket) {
+    bool released = platform::InterruptSocket(app.listenSocket);
+    // The accept thread has ended once its accept failed; waiting for it keeps it from
+    // touching the registries while the application goes away.
+    if (app.acceptThread.joinable()) app.acceptThread.join();
+    if (!released) platform::CloseSocket(app.listenSocket);
+    app.listenSocket = platform::kInvalidSocket;
+  }
+  platform::SocketLibraryStop();
+  app.instance.Release();
+}
+
+namespace {
+void CloseListener(Application& app) {
+  if (app.listenSocket != platform::kInvalidSocket) platform::CloseSocket(app.listenSocket);
+  app.listenSocket = platform::kInvalidSocket;
+  platform::SocketLibraryStop();
+}
+}  // namespace
+
+int RunServer(Application& app) {
+  switch (StartServer(app)) {
+    case StartResult::Refused:
+      return 1;
+    case StartResult::BindFailed:
+      CloseListener(app);
+      messages::Show(messages::kBindFailed);
+      // Loaded before the panel starts, so the panel never sees them half loaded.
+      LoadSettingsOrDefaultPort(app);
+      LoadShares(app.shares, 0);
+      StartUiThread(app);
+      WaitForUiThread(app);
+      app.instance.Release();
+      return 1;
+    case StartResult::ListenFailed:
+      CloseListener(app);
+      messages::Show(messages::kListenFailed);
+      app.instance.Release();
+      return 1;
+    case StartResult::Running:
+      break;
+  }
+  RunControlChannel(app);
+  StopServer(app);
+  return 1;
+}
+
+int RunEntry(const std::string& tail) {
+  switch (ChooseRole(tail)) {
+    case Role::Server: {
+      Application app;
+      return RunServer(app);
+    }
+    case Role::Panel:
+      SendPanelRequest();
+      return 1;
+    case Role::Stop:
+      SendStopRequest();
+      return 1;
+    case Role::Share:
+      SendShareRequest(tail);
+      return 1;
+  }
+  return 1;
+}
+
+}  // namespace qc

@@ -1,0 +1,26 @@
+// The entry and the server's life: start in order, serve, stop in order.
+#pragma once
+#include <string>
+
+#include "app/application.h"
+
+namespace qc {
+
+// The listen backlog that asks the socket layer for its longest queue.
+inline constexpr int kListenBacklog = 0x7FFFFFFF;
+
+enum class StartResult { Running, Refused, BindFailed, ListenFailed };
+
+// The start up to a running accept thread: single instance, settings, start-up
+// directory, sockets, bind, listen, connections emptied, shares loaded, accept thread.
+StartResult StartServer(Application& app);
+// The stop sequence: every connection closed and awaited, the listener closed, sockets
+// cleaned up, the single-instance lock released.
+void StopServer(Application& app);
+
+// The server role from start to stop, failure paths included. Returns 1.
+int RunServer(Application& app);
+// Chooses the role from the command-line tail and runs it. Returns 1 on every path.
+int RunEntry(const std::string& tail);
+
+}  // namespace qc

@@ -1,0 +1,146 @@
+#include "http/response_writer.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "http/texts.h"
+#include "platform/file.h"
+
+namespace qc {
+
+namespace {
+
+void Send(ResponseSink& sink, std::string_view bytes) {
+  sink.SendAll(bytes.data(), static_cast<long long>(bytes.size()));
+}
+
+void SendShortBadRequest(ResponseSink& sink) { Send(sink, http_text::kStatus400); }
+
+// Resolves the request's range against `size` into the first and last byte to send.
+// False when the range does not fit the file (the short 400).
+bool ResolveRange(Request& request, std::int64_t size) {
+  if (request.rangeStart == -1) {
+    // The last N bytes.
+    const std::int64_t n = request.rangeEnd;
+    if (n < 0 || n > size) return false;
+    request.rangeStart = size - n;
+    request.rangeEnd = size - 1;
+    return true;
+  }
+  if (request.rangeEnd == -1) {
+    // From S to the end.
+    if (request.rangeStart > size - 1) return false;
+    request.rangeEnd = size - 1;
+    return true;
+  }
+  // Both numbers given: an end past the file means "to the last byte"; a start past the
+  // file or past the end cannot be served.
+  if (request.rangeStart < 0 || request.rangeStart >= size) return false;
+  if (request.rangeEnd >= size) request.rangeEnd = size - 1;
+  return request.rangeStart <= request.rangeEnd;
+}
+
+// The one-shot rule: a OneShot share becomes Withdrawn once its last piece is due. The
+// share is looked up again, as the panel may have changed the list meanwhile.
+void WithdrawIfOneShot(ShareRegistry& shares, const std::string& path) {
+  const SharePtr share = shares.FindShare(path);
+  if (share && (share->flags.load() & kOneShot) != 0) share->flags.fetch_or(kWithdrawn);
+}
+
+// Sends bytes rangeStart..rangeEnd of `file` in pieces of kPieceSize.
+void SendPieces(const Request& request, std::int64_t size, platform::File& file,
+                ShareRegistry& shares, ResponseSink& sink) {
+  char piece[kPieceSize];
+  std::int64_t pos = request.rangeStart;
+  if (!file.Seek(pos)) return;
+  for (;;) {
+    std::int64_t n = kPieceSize;
+    bool last = false;
+    if (pos + (kPieceSize - 1) >= request.rangeEnd) {
+      last = true;
+      n = request.rangeEnd - pos + 1;
+      if (request.rangeEnd >= size - 1) WithdrawIfOneShot(shares, *request.path);
+    }
+    pos += n;
+    if (n <= 0) return;
+    // Only bytes read from the file go out; a short read ends the answer after them.
+    const long long got = file.Read(piece, static_cast<std::size_t>(n));
+    if (got <= 0) return;
+    if (sink.SendAll(piece, got) == -1) return;
+    if (got < n || last) return;
+  }
+}
+
+std::string ConnectionLine(int mode) {
+  return std::string(mode == kModeKeepAlive ? http_text::kKeepAlive : http_text::kClose);
+}
+
+}  // namespace
+
+void SendBadRequestPage(ResponseSink& sink) {
+  std::string page;
+  page.append(http_text::kStatus400)
+      .append(http_text::kContentLength)
+      .append(http_text::kBadRequestLength)
+      .append(http_text::kBadRequestBody);
+  Send(sink, page);
+}
+
+void SendNotFoundPage(ResponseSink& sink) {
+  std::string page;
+  page.append(http_text::kStatus404)
+      .append(http_text::kContentLength)
+      .append(http_text::kNotFoundLength)
+      .append(http_text::kNotFoundBody);
+  Send(sink, page);
+}
+
+void WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink) {
+  if (request.badRequest != 0 || !request.path) {
+    SendBadRequestPage(sink);
+    return;
+  }
+  const SharePtr share = shares.FindShare(*request.path);
+  if (!share || share->IsWithdrawn()) {
+    SendNotFoundPage(sink);
+    return;
+  }
+  platform::File file = platform::File::OpenExclusiveRead(share->physicalPath);
+  const std::int64_t size = file.IsOpen() ? file.Size() : -1;
+  if (size < 0) {
+    SendNotFoundPage(sink);
+    return;
+  }
+
+  std::string head;
+  head.append(request.hasRange ? http_text::kStatus206 : http_text::kStatus200)
+      .append(http_text::kServer)
+      .append(http_text::kAcceptRanges)
+      .append(http_text::kContentType);
+  if (request.hasRange) {
+    if (!ResolveRange(request, size)) {
+      SendShortBadRequest(sink);
+      return;
+    }
+    head.append(http_text::kContentRange)
+        .append(std::to_string(request.rangeStart))
+        .append("-")
+        .append(std::to_string(request.rangeEnd))
+        .append("/")
+        .append(std::to_string(size))
+        .append(http_text::kLineEnd)
+        .append(http_text::kContentLength)
+        .append(std::to_string(request.rangeEnd - request.rangeStart + 1))
+        .append(http_text::kLineEnd);
+  } else {
+    request.rangeStart = 0;
+    request.rangeEnd = size - 1;
+    head.append(http_text::kContentLength).append(std::to_string(size)).append(http_text::kLineEnd);
+  }
+  head.append(ConnectionLine(request.mode)).append(http_text::kLineEnd);
+  Send(sink, head);
+  SendPieces(request, size, file, shares, sink);
+}
+
+}  // namespace qc

@@ -1,0 +1,18 @@
+#pragma once
+#include "http/request.h"
+#include "shares/share_registry.h"
+
+namespace qc {
+
+// A piece of the body; memory per connection stays constant whatever the file size.
+inline constexpr int kPieceSize = 4096;
+
+// Answers one parsed request: the 400 page, the 404 page, the short 400, or the file
+// whole (200) or one range of it (206). Carries out the one-shot rule.
+void WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink);
+
+// The two pages, byte for byte, for the connection handling's own use (a head too long).
+void SendBadRequestPage(ResponseSink& sink);
+void SendNotFoundPage(ResponseSink& sink);
+
+}  // namespace qc

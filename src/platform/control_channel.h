@@ -1,0 +1,62 @@
+// The channel between a remote-control instance and the running server. Windows: three
+// named auto-reset events and the 5120-byte named mapping. Native: a Unix-domain socket in
+// the runtime directory that carries the same three requests and the same block.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace qc::platform {
+
+constexpr std::uint32_t kControlBlockSize = 5120;
+constexpr std::uint32_t kMaxControlPath = kControlBlockSize - 2;
+
+// Raw wait results, with the values Windows gives them; the server's loop decides.
+constexpr std::uint32_t kWaitExit = 0;
+constexpr std::uint32_t kWaitShare = 1;
+constexpr std::uint32_t kWaitPanel = 2;
+constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
+constexpr std::uint32_t kWaitAbandoned0 = 128;
+
+enum class ControlSetup { Ok, EventFailed, MappingFailed, ViewFailed };
+
+class ControlServer {
+ public:
+  ControlServer() = default;
+  ~ControlServer();
+  ControlServer(const ControlServer&) = delete;
+  ControlServer& operator=(const ControlServer&) = delete;
+
+  ControlSetup Open();
+  // Blocks until a request arrives; returns one of the raw wait results above. Several
+  // pending requests are reported lowest index first.
+  std::uint32_t Wait();
+  // The path of the share request that Wait reported, copied out of the block; lets the
+  // next share client write. Call exactly once per kWaitShare.
+  std::string TakeSharePath();
+  // Drops a share request without reading the block (lets the next client write).
+  void DropShareRequest();
+  void Close();
+
+ private:
+  struct Impl;
+  Impl* impl_ = nullptr;
+};
+
+enum class ControlSend {
+  Delivered,
+  NotRunning,      // the event (or socket) is not there
+  MappingMissing,  // the block cannot be opened
+  ViewFailed,      // the block cannot be mapped
+  PathTooLong,     // more than kMaxControlPath bytes
+  Busy,            // another share client held the block past the time limit
+};
+
+enum class ControlRequest { Stop, Panel };
+ControlSend SendControlRequest(ControlRequest request);
+ControlSend SendControlShare(const std::string& path);
+
+// Native build only: the directory that holds the socket and the instance lock
+// ($XDG_RUNTIME_DIR, else /tmp/quillcast-UID).
+std::string RuntimeDirectory();
+
+}  // namespace qc::platform

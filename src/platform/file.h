@@ -1,0 +1,52 @@
+// Files as the server uses them: exclusive opens (no other opener while one is open),
+// 64-bit sizes and offsets, and a place where tests make writes fail.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace qc::platform {
+
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Read access, existing file only, shared with nobody: fails while any other exclusive
+  // open of the same file exists (in this or another process), and for directories.
+  static File OpenExclusiveRead(const std::string& path);
+  // Write access, created when missing, never truncated, shared with nobody.
+  static File OpenExclusiveWrite(const std::string& path);
+
+  bool IsOpen() const;
+  std::int64_t Size() const;  // -1 when unknown
+  bool Seek(std::int64_t offset);
+  bool SeekToEnd();
+  // Returns the count read (0 at the end), or -1 on error.
+  long long Read(void* buffer, std::size_t size);
+  // Returns true when every byte was written.
+  bool Write(const void* data, std::size_t size);
+  void Close();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+bool RemoveFile(const std::string& path);
+// Replaces `to` by `from` in one step: readers see either the old or the new file.
+bool ReplaceFileAtomically(const std::string& from, const std::string& to);
+bool FileExists(const std::string& path);
+
+// Test hook: after `writesLeft` more successful File::Write calls, every further write
+// fails (nothing written) until the hook is reset with -1.
+void FailWritesAfterForTesting(int writesLeft);
+
+}  // namespace qc::platform

@@ -1,0 +1,25 @@
+// A process-wide recursive lock known by its name. Windows: a named kernel mutex
+// (CreateMutexA), so the name is the object name. Native: a recursive mutex.
+#pragma once
+#include <memory>
+#include <string>
+
+namespace qc::platform {
+
+class NamedLock {
+ public:
+  explicit NamedLock(const char* name);
+  ~NamedLock();
+  NamedLock(const NamedLock&) = delete;
+  NamedLock& operator=(const NamedLock&) = delete;
+  void lock();
+  void unlock();
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qc::platform

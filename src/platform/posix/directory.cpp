@@ -1,0 +1,22 @@
+#include "platform/directory.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <vector>
+
+namespace qc::platform {
+
+std::string CurrentDirectory() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) return std::string(buffer.data());
+    if (errno != ERANGE) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool ChangeDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+}  // namespace qc::platform

@@ -1,0 +1,59 @@
+#include "platform/host_addresses.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace qc::platform {
+
+namespace {
+
+// The host name buffer the lookup has always used; longer names fail to fetch.
+constexpr std::size_t kHostNameBuffer = 64;
+
+std::mutex gSourceMutex;
+HostAddressSource gTestSource;
+
+std::optional<std::vector<std::string>> LookUpHostAddresses() {
+  char name[kHostNameBuffer] = {};
+  if (gethostname(name, sizeof name) != 0) return std::nullopt;
+  name[sizeof name - 1] = '\0';
+  // gethostbyname returns static storage: one lookup at a time in this process.
+  static std::mutex lookupMutex;
+  std::lock_guard guard(lookupMutex);
+  const hostent* entry = gethostbyname(name);
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr) {
+    return std::nullopt;
+  }
+  std::vector<std::string> addresses;
+  for (char** address = entry->h_addr_list; *address != nullptr; ++address) {
+    in_addr in{};
+    static_assert(sizeof in == 4);
+    std::memcpy(&in, *address, sizeof in);
+    addresses.emplace_back(inet_ntoa(in));
+  }
+  return addresses;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> HostIPv4Addresses() {
+  HostAddressSource source;
+  {
+    std::lock_guard guard(gSourceMutex);
+    source = gTestSource;
+  }
+  return source ? source() : LookUpHostAddresses();
+}
+
+void SetHostAddressSourceForTesting(HostAddressSource source) {
+  std::lock_guard guard(gSourceMutex);
+  gTestSource = std::move(source);
+}
+
+}  // namespace qc::platform

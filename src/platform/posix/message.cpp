@@ -1,0 +1,18 @@
+#include "platform/message.h"
+
+#include <cstdio>
+
+namespace qc::platform {
+
+bool DeliverToTestSink(std::string_view text, std::string_view caption, MessageIcon icon);
+
+void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
+  if (DeliverToTestSink(text, caption, icon)) return;
+  // One line per message, so a script can read the messages back line by line.
+  std::string line = FormatMessageLine(text, caption);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace qc::platform

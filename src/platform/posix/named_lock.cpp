@@ -1,0 +1,16 @@
+#include "platform/named_lock.h"
+
+#include <mutex>
+
+namespace qc::platform {
+
+struct NamedLock::Impl {
+  std::recursive_mutex mutex;
+};
+
+NamedLock::NamedLock(const char* name) : name_(name), impl_(std::make_unique<Impl>()) {}
+NamedLock::~NamedLock() = default;
+void NamedLock::lock() { impl_->mutex.lock(); }
+void NamedLock::unlock() { impl_->mutex.unlock(); }
+
+}  // namespace qc::platform

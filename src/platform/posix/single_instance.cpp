@@ -1,0 +1,37 @@
+#include "platform/single_instance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "platform/control_channel.h"
+
+namespace qc::platform {
+
+SingleInstance::~SingleInstance() { Release(); }
+
+bool SingleInstance::Acquire() {
+  if (owned_) return true;
+  // The lock dies with the process, so a crashed server never blocks the next start.
+  std::string path = RuntimeDirectory() + "/QuillcastOneCopyAtTime.lock";
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) return false;
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  owned_ = true;
+  return true;
+}
+
+void SingleInstance::Release() {
+  if (fd_ >= 0) {
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  owned_ = false;
+}
+
+}  // namespace qc::platform

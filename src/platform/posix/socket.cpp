@@ -1,0 +1,96 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qc::platform {
+
+const socket_t kInvalidSocket = -1;
+
+bool SocketLibraryStart() {
+  // A peer that goes away mid-download must fail the send, not kill the server.
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+void SocketLibraryStop() {}
+
+socket_t CreateTcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+
+static bool BindTo(socket_t s, std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
+bool BindLoopback(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_LOOPBACK, port); }
+
+bool Listen(socket_t s, int backlog) { return ::listen(s, backlog) == 0; }
+
+std::uint16_t LocalPort(socket_t s) {
+  sockaddr_in sa;
+  socklen_t len = sizeof sa;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+socket_t Accept(socket_t listener) {
+  for (;;) {
+    socket_t s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (s >= 0 || errno != EINTR) return s;
+  }
+}
+
+long long Receive(socket_t s, char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t n = ::recv(s, buffer, size, 0);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+long long Send(socket_t s, const char* data, std::size_t size) {
+  for (;;) {
+    ssize_t n = ::send(s, data, size, MSG_NOSIGNAL);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+void ShutdownSend(socket_t s) { ::shutdown(s, SHUT_WR); }
+
+bool InterruptSocket(socket_t s) {
+  // Shutting down both directions wakes a blocked accept, recv or send; the descriptor
+  // stays valid until its owner closes it.
+  ::shutdown(s, SHUT_RDWR);
+  return false;
+}
+
+void CloseSocket(socket_t s) {
+  if (s >= 0) ::close(s);
+}
+
+socket_t ConnectLoopback(std::uint16_t port) {
+  socket_t s = CreateTcpSocket();
+  if (s < 0) return s;
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    ::close(s);
+    return kInvalidSocket;
+  }
+  return s;
+}
+
+}  // namespace qc::platform

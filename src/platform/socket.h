@@ -1,0 +1,43 @@
+// Blocking IPv4 TCP sockets reduced to what the server needs. Winsock and BSD sockets
+// differ only behind this header.
+#pragma once
+#include <cstdint>
+#include <cstddef>
+
+namespace qc::platform {
+
+#ifdef _WIN32
+using socket_t = std::uintptr_t;  // SOCKET
+#else
+using socket_t = int;
+#endif
+extern const socket_t kInvalidSocket;
+
+// WSAStartup(2.2) / WSACleanup on Windows; on POSIX it makes SIGPIPE harmless.
+bool SocketLibraryStart();
+void SocketLibraryStop();
+
+socket_t CreateTcpSocket();
+// Binds to all interfaces (INADDR_ANY) on `port`. No socket options are set, so a port
+// that is in use fails here exactly as it would for any other program.
+bool BindAnyAddress(socket_t s, std::uint16_t port);
+bool BindLoopback(socket_t s, std::uint16_t port);
+bool Listen(socket_t s, int backlog);
+// The port a bound socket actually has (for port 0 binds in tests).
+std::uint16_t LocalPort(socket_t s);
+socket_t Accept(socket_t listener);
+// Returns bytes received, 0 when the peer closed, -1 on error.
+long long Receive(socket_t s, char* buffer, std::size_t size);
+// Returns bytes sent or -1 on error. Never raises SIGPIPE.
+long long Send(socket_t s, const char* data, std::size_t size);
+void ShutdownSend(socket_t s);
+// Wakes a thread blocked in Accept/Receive/Send on `s` from another thread. Returns true
+// when the handle was released by doing so (Windows closes it), false when it stays open
+// for its owner to close (POSIX shuts it down only, so the descriptor cannot be reused
+// under the feet of the blocked thread).
+bool InterruptSocket(socket_t s);
+void CloseSocket(socket_t s);
+// Client side, for tests and tools.
+socket_t ConnectLoopback(std::uint16_t port);
+
+}  // namespace qc::platform

@@ -1,0 +1,18 @@
+#include "platform/directory.h"
+
+#include <vector>
+
+#include "platform/os_windows.h"
+
+namespace qc::platform {
+
+std::string CurrentDirectory() {
+  DWORD size = GetCurrentDirectoryA(0, nullptr);  // includes the terminator
+  std::vector<char> buffer(size + 1, '\0');
+  GetCurrentDirectoryA(size, buffer.data());
+  return std::string(buffer.data());
+}
+
+bool ChangeDirectory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
+
+}  // namespace qc::platform

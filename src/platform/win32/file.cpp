@@ -1,0 +1,108 @@
+#include "platform/file.h"
+
+#include "platform/os_windows.h"
+
+namespace qc::platform {
+
+bool ConsumeWriteAllowance();
+
+namespace {
+HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
+}  // namespace
+
+File::~File() { Close(); }
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+File File::OpenExclusiveRead(const std::string& path) {
+  File f;
+  // Share mode 0: while this handle is open nobody else may open the file.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) f.handle_ = h;
+  return f;
+}
+
+File File::OpenExclusiveWrite(const std::string& path) {
+  File f;
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) f.handle_ = h;
+  return f;
+}
+
+bool File::IsOpen() const { return handle_ != nullptr; }
+
+std::int64_t File::Size() const {
+  LARGE_INTEGER size;
+  if (handle_ == nullptr || !GetFileSizeEx(AsHandle(handle_), &size)) return -1;
+  return size.QuadPart;
+}
+
+bool File::Seek(std::int64_t offset) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = offset;
+  return handle_ != nullptr &&
+         SetFilePointerEx(AsHandle(handle_), distance, nullptr, FILE_BEGIN) != 0;
+}
+
+bool File::SeekToEnd() {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  return handle_ != nullptr && SetFilePointerEx(AsHandle(handle_), zero, nullptr, FILE_END) != 0;
+}
+
+long long File::Read(void* buffer, std::size_t size) {
+  if (handle_ == nullptr) return -1;
+  std::size_t done = 0;
+  while (done < size) {
+    DWORD chunk = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
+    DWORD got = 0;
+    if (!ReadFile(AsHandle(handle_), static_cast<char*>(buffer) + done, chunk, &got, nullptr)) {
+      return done > 0 ? static_cast<long long>(done) : -1;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<long long>(done);
+}
+
+bool File::Write(const void* data, std::size_t size) {
+  if (handle_ == nullptr || !ConsumeWriteAllowance()) return false;
+  std::size_t done = 0;
+  while (done < size) {
+    DWORD chunk = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
+    DWORD written = 0;
+    if (!WriteFile(AsHandle(handle_), static_cast<const char*>(data) + done, chunk, &written,
+                   nullptr) ||
+        written == 0) {
+      return false;
+    }
+    done += written;
+  }
+  return true;
+}
+
+void File::Close() {
+  if (handle_ != nullptr) {
+    CloseHandle(AsHandle(handle_));
+    handle_ = nullptr;
+  }
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool FileExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace qc::platform

@@ -1,0 +1,53 @@
+#include "platform/host_addresses.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/os_windows.h"
+
+namespace qc::platform {
+
+namespace {
+
+// The host name buffer the lookup has always used; longer names fail to fetch.
+constexpr int kHostNameBuffer = 64;
+
+std::mutex gSourceMutex;
+HostAddressSource gTestSource;
+
+std::optional<std::vector<std::string>> LookUpHostAddresses() {
+  char name[kHostNameBuffer] = {};
+  if (gethostname(name, kHostNameBuffer) != 0) return std::nullopt;
+  name[kHostNameBuffer - 1] = '\0';
+  // Winsock keeps the hostent per thread, but inet_ntoa's buffer is reused: copy at once.
+  const hostent* entry = gethostbyname(name);
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr) {
+    return std::nullopt;
+  }
+  std::vector<std::string> addresses;
+  for (char** address = entry->h_addr_list; *address != nullptr; ++address) {
+    in_addr in{};
+    std::memcpy(&in, *address, sizeof in);
+    const char* text = inet_ntoa(in);
+    if (text != nullptr) addresses.emplace_back(text);
+  }
+  return addresses;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> HostIPv4Addresses() {
+  HostAddressSource source;
+  {
+    std::lock_guard guard(gSourceMutex);
+    source = gTestSource;
+  }
+  return source ? source() : LookUpHostAddresses();
+}
+
+void SetHostAddressSourceForTesting(HostAddressSource source) {
+  std::lock_guard guard(gSourceMutex);
+  gTestSource = std::move(source);
+}
+
+}  // namespace qc::platform

@@ -1,0 +1,80 @@
+#include "platform/socket.h"
+
+#include <cstring>
+
+#include "platform/os_windows.h"
+
+namespace qc::platform {
+
+const socket_t kInvalidSocket = INVALID_SOCKET;
+
+bool SocketLibraryStart() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void SocketLibraryStop() { WSACleanup(); }
+
+socket_t CreateTcpSocket() { return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
+
+static bool BindTo(socket_t s, u_long address, std::uint16_t port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
+bool BindLoopback(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_LOOPBACK, port); }
+
+bool Listen(socket_t s, int backlog) { return ::listen(s, backlog) == 0; }
+
+std::uint16_t LocalPort(socket_t s) {
+  sockaddr_in sa;
+  int len = sizeof sa;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+socket_t Accept(socket_t listener) { return ::accept(listener, nullptr, nullptr); }
+
+long long Receive(socket_t s, char* buffer, std::size_t size) {
+  int n = ::recv(s, buffer, static_cast<int>(size), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+long long Send(socket_t s, const char* data, std::size_t size) {
+  int n = ::send(s, data, static_cast<int>(size), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+void ShutdownSend(socket_t s) { ::shutdown(s, SD_SEND); }
+
+bool InterruptSocket(socket_t s) {
+  // Winsock wakes a blocked call only when the socket is closed.
+  ::closesocket(s);
+  return true;
+}
+
+void CloseSocket(socket_t s) {
+  if (s != INVALID_SOCKET) ::closesocket(s);
+}
+
+socket_t ConnectLoopback(std::uint16_t port) {
+  socket_t s = CreateTcpSocket();
+  if (s == INVALID_SOCKET) return s;
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    ::closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
+}  // namespace qc::platform

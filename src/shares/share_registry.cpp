@@ -1,0 +1,86 @@
+#include "shares/share_registry.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "shares/messages.h"
+#include "shares/paths.h"
+#include "shares/settings.h"
+
+namespace qc {
+
+namespace {
+constexpr char kConfigLockName[] = "QuillcastConfigAccess";
+}  // namespace
+
+ShareRegistry::ShareRegistry() : lock_(kConfigLockName) {}
+
+SharePtr ShareRegistry::AppendShare(std::string physicalPath, std::string virtualPath,
+                                    std::uint32_t flags) {
+  auto share = std::make_shared<Share>(std::move(physicalPath), std::move(virtualPath), flags);
+  std::lock_guard guard(lock_);
+  shares_.push_back(share);
+  return share;
+}
+
+void ShareRegistry::RemoveShare(const SharePtr& share) {
+  if (!share) return;
+  std::lock_guard guard(lock_);
+  // Only this registry's reference goes; a download still holding the share keeps it alive.
+  auto it = std::find(shares_.begin(), shares_.end(), share);
+  if (it != shares_.end()) shares_.erase(it);
+}
+
+void ShareRegistry::ClearShares() {
+  std::lock_guard guard(lock_);
+  shares_.clear();
+}
+
+SharePtr ShareRegistry::FindShare(const std::string& path) {
+  std::lock_guard guard(lock_);
+  for (const SharePtr& share : shares_) {
+    if (share->virtualPath == path) return share;
+  }
+  return nullptr;
+}
+
+SharePtr ShareRegistry::ShareAt(std::int32_t n) {
+  std::lock_guard guard(lock_);
+  if (n < 0 || static_cast<std::size_t>(n) >= shares_.size()) return nullptr;
+  return shares_[static_cast<std::size_t>(n)];
+}
+
+std::vector<SharePtr> ShareRegistry::Snapshot() {
+  std::lock_guard guard(lock_);
+  return shares_;
+}
+
+std::size_t ShareRegistry::Count() {
+  std::lock_guard guard(lock_);
+  return shares_.size();
+}
+
+std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,
+                                           const std::string& physical) {
+  const std::size_t separator = physical.rfind(kPathSeparator);
+  // A separator at index 0 leaves no directory to cut off ("\a.txt"): refused like none.
+  if (separator == std::string::npos || separator < 1) {
+    messages::Show(messages::kIncorrectPhysicalPath);
+    return std::nullopt;
+  }
+  std::string result;
+  const std::string_view folder =
+      settings.folderLength != 0 ? std::string_view(settings.defaultFolder) : std::string_view();
+  result.reserve(folder.size() + physical.size() - separator);
+  result.append(folder);
+  result.push_back('/');
+  result.append(physical, separator + 1, std::string::npos);
+  return result;
+}
+
+std::size_t FileNameOf(const std::string& path) {
+  const std::size_t separator = path.rfind(kPathSeparator);
+  return separator == std::string::npos ? 0 : separator + 1;
+}
+
+}  // namespace qc

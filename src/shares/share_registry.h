@@ -1,0 +1,66 @@
+// The in-memory list of published files, in order of addition, under the recursive lock
+// "QuillcastConfigAccess". A Share is shared-owned: a download that found it keeps it
+// alive, so deleting it in the control panel never frees memory still in use.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/named_lock.h"
+
+namespace qc {
+
+// Bits of Share::flags. Other bits read from "shared.cfg" are kept and written back.
+enum ShareFlags : std::uint32_t {
+  kOneShot = 1,    // withdrawn after its first full upload
+  kWithdrawn = 2,  // uploaded to its end once; no longer served
+};
+
+struct Share {
+  Share(std::string physical, std::string virtualPath_, std::uint32_t flags_)
+      : virtualPath(std::move(virtualPath_)), physicalPath(std::move(physical)), flags(flags_) {}
+  const std::string virtualPath;
+  const std::string physicalPath;
+  std::atomic<std::uint32_t> flags;
+
+  bool IsWithdrawn() const { return (flags.load() & kWithdrawn) != 0; }
+};
+using SharePtr = std::shared_ptr<Share>;
+
+class ShareRegistry {
+ public:
+  ShareRegistry();
+
+  // The lock itself, for callers that hold it across several operations (the control
+  // panel's save and drop). Recursive.
+  platform::NamedLock& Lock() { return lock_; }
+
+  SharePtr AppendShare(std::string physicalPath, std::string virtualPath, std::uint32_t flags);
+  void RemoveShare(const SharePtr& share);  // does nothing for null
+  void ClearShares();
+  // The oldest share whose virtual path equals `path` byte for byte, withdrawn or not.
+  SharePtr FindShare(const std::string& path);
+  // The share at 0-based position n, or null (negative, or past the end).
+  SharePtr ShareAt(std::int32_t n);
+  // All shares in registry order, taken under the lock.
+  std::vector<SharePtr> Snapshot();
+  std::size_t Count();
+
+ private:
+  platform::NamedLock lock_;
+  std::vector<SharePtr> shares_;
+};
+
+// The virtual path of a new share: default folder, "/", the file name after the physical
+// path's last backslash. Empty optional (after the "Incorrect physical path to file"
+// message) when there is no backslash after the first byte.
+struct ServerSettings;
+std::optional<std::string> MakeVirtualPath(const ServerSettings& settings, const std::string& physical);
+// Position in `path` where the file name begins (after the last backslash; 0 if none).
+std::size_t FileNameOf(const std::string& path);
+
+}  // namespace qc

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "app/command_line.h"
+
+namespace qc {
+namespace {
+
+struct TailCase {
+  const char* commandLine;
+  const char* tail;
+  Role role;
+};
+
+TEST(CommandLineTail, FormsTheTailAndTheRoleFromWholeCommandLines) {
+  const TailCase cases[] = {
+      {"quillcast.exe", "", Role::Server},
+      {"quillcast.exe   ", "", Role::Server},
+      {"\"C:\\Program Files\\quillcast.exe\"", "", Role::Server},
+      {"\"C:\\Program Files\\quillcast.exe\"  \t ", "", Role::Server},
+      {"  \tquillcast.exe", "", Role::Server},
+      {"quillcast.exe -ui", "-ui", Role::Panel},
+      {"quillcast.exe -stop", "-stop", Role::Stop},
+      {"\"C:\\Program Files\\quillcast.exe\" -stop", "-stop", Role::Stop},
+      {"quillcast.exe\t-stop", "-stop", Role::Stop},
+      // Switches are exact, case-sensitive, whole-tail matches.
+      {"quillcast.exe -STOP", "-STOP", Role::Share},
+      {"quillcast.exe -UI", "-UI", Role::Share},
+      {"quillcast.exe -stop ", "-stop ", Role::Share},
+      {"quillcast.exe \"-stop\"", "\"-stop\"", Role::Share},
+      {"quillcast.exe -ui ", "-ui ", Role::Share},
+      // A path keeps its quotes and inner blanks.
+      {"quillcast.exe \"C:\\My files\\a b.txt\"", "\"C:\\My files\\a b.txt\"", Role::Share},
+      {"\"q.exe\" C:\\a.txt", "C:\\a.txt", Role::Share},
+      {"q.exe   C:\\a.txt  ", "C:\\a.txt  ", Role::Share},
+      // A quoted program name ends at its closing quote, even without a blank after it.
+      {"\"q.exe\"-stop", "-stop", Role::Stop},
+      // An unterminated quote swallows the whole line as the program name.
+      {"\"q.exe -stop", "", Role::Server},
+      {"", "", Role::Server},
+  };
+  for (const TailCase& c : cases) {
+    SCOPED_TRACE(c.commandLine);
+    std::string tail = CommandLineTail(c.commandLine);
+    EXPECT_EQ(tail, c.tail);
+    EXPECT_EQ(ChooseRole(tail), c.role);
+  }
+}
+
+TEST(CommandLineTail, JoinsSplitArgumentsWithSingleBlanks) {
+  char program[] = "quillcast";
+  char a[] = "/home/u/My";
+  char b[] = "file.txt";
+  char stop[] = "-stop";
+  char* one[] = {program};
+  char* two[] = {program, stop};
+  char* three[] = {program, a, b};
+  EXPECT_EQ(JoinArguments(1, one), "");
+  EXPECT_EQ(JoinArguments(2, two), "-stop");
+  EXPECT_EQ(JoinArguments(3, three), "/home/u/My file.txt");
+}
+
+}  // namespace
+}  // namespace qc

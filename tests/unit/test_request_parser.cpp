@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/request_parser.h"
+
+using namespace std::string_view_literals;
+
+namespace qc {
+namespace {
+
+struct Parsed {
+  int result = -1;
+  Request request;
+  bool bufferUnchanged = false;
+};
+
+// The head goes into a heap block of exactly length + 1 bytes with the terminator last,
+// as the connection hands it over, so a read past the terminator is caught by ASan.
+Parsed Parse(std::string_view head) {
+  const auto length = static_cast<std::int32_t>(head.size());
+  std::unique_ptr<char[]> buffer(new char[head.size() + 1]);
+  std::memcpy(buffer.get(), head.data(), head.size());
+  buffer[head.size()] = '\0';
+  Parsed parsed;
+  parsed.result = ParseRequest(buffer.get(), length, parsed.request);
+  parsed.bufferUnchanged = std::memcmp(buffer.get(), head.data(), head.size()) == 0 &&
+                           buffer[head.size()] == '\0';
+  return parsed;
+}
+
+constexpr std::int64_t kNone = -1;
+constexpr const char* kNoPath = nullptr;
+
+struct ParseCase {
+  const char* name;
+  std::string_view head;
+  int bad;
+  const char* path;  // kNoPath: no path was decoded
+  bool hasRange;
+  std::int64_t rangeStart;
+  std::int64_t rangeEnd;
+  int mode;
+};
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+
+class ParseRequestTable : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseRequestTable, FillsFields) {
+  const ParseCase& c = GetParam();
+  const Parsed parsed = Parse(c.head);
+  EXPECT_EQ(parsed.result, c.bad);
+  if (c.path == kNoPath) {
+    EXPECT_FALSE(parsed.request.path.has_value()) << *parsed.request.path;
+  } else {
+    ASSERT_TRUE(parsed.request.path.has_value());
+    EXPECT_EQ(*parsed.request.path, std::string(c.path));
+  }
+  EXPECT_EQ(parsed.request.hasRange, c.hasRange);
+  if (c.hasRange) {
+    EXPECT_EQ(parsed.request.rangeStart, c.rangeStart);
+    EXPECT_EQ(parsed.request.rangeEnd, c.rangeEnd);
+  }
+  EXPECT_EQ(parsed.request.mode, c.mode);
+  EXPECT_TRUE(parsed.bufferUnchanged);
+}
+
+// Request lines and targets.
+const ParseCase kRequestLineCases[] = {
+    {"Plain", "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n", 0, "/a.txt", false, 0, 0, 0},
+    {"BareLineFeeds", "GET /a.txt HTTP/1.0\n\n", 0, "/a.txt", false, 0, 0, 0},
+    {"LowerCaseMethod", "get /a HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"MixedCaseMethod", "gEt /a HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"Head", "HEAD /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"Post", "POST /a HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"Options", "OPTIONS * HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"NoRequestLine", "Host: x\r\nConnection: close\r\n\r\n", 1, kNoPath, false, 0, 0, 1},
+    {"EmptyHead", "", 1, kNoPath, false, 0, 0, 0},
+    {"OnlyLineBreaks", "\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"GetWithoutBlankAfter", "GET\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"NoBlankAfterTarget", "GET /a\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"EmptyTarget", "GET  /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"EscapedBlank", "GET /a%20b.txt HTTP/1.1\r\n\r\n", 0, "/a b.txt", false, 0, 0, 0},
+    {"EscapeLowerCaseHex", "GET /%7e%7E HTTP/1.1\r\n\r\n", 0, "/~~", false, 0, 0, 0},
+    {"PlusIsKept", "GET /a+b HTTP/1.1\r\n\r\n", 0, "/a+b", false, 0, 0, 0},
+    {"QueryKept", "GET /a.txt?x=1 HTTP/1.1\r\n\r\n", 0, "/a.txt?x=1", false, 0, 0, 0},
+    {"RawHighByteInTarget", "GET /a\xC3\xA9 HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"RawByte80InTarget", "GET /\x80 HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"TabInTarget", "GET /a\tb HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"Byte1FKeptInTarget", "GET /a\x1f" "b HTTP/1.1\r\n\r\n", 0, "/a\x1f" "b", false, 0, 0, 0},
+    {"BadEscapeEndsPath", "GET /a%zzb HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"EscapedZeroEndsPath", "GET /a%00b HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"OnlyEscapedZero", "GET %00 HTTP/1.1\r\n\r\n", 0, "", false, 0, 0, 0},
+    // strtol conventions over the two bytes after '%'.
+    {"EscapeOneHexDigit", "GET /%4g HTTP/1.1\r\n\r\n", 0, "/\x04", false, 0, 0, 0},
+    {"EscapeWithPlus", "GET /%+41 HTTP/1.1\r\n\r\n", 0, "/\x04" "1", false, 0, 0, 0},
+    {"VerticalTabInTarget", "GET /%\x0b" "6 HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"EscapeHexPrefix", "GET /%0x41 HTTP/1.1\r\n\r\n", 0, "/", false, 0, 0, 0},
+    // An escape at the target's end takes the blank and the byte after it.
+    {"EscapeAtTargetEnd", "GET /a% HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"EscapeTakesTheBlank", "GET /a%4 1\r\n\r\n", 0, "/a\x04", false, 0, 0, 0},
+    {"EscapeTakesBlankAndNextByte", "GET /a% 1.1\r\n\r\n", 0, "/a\x01", false, 0, 0, 0},
+    {"EscapeReachesTerminator", "GET /% ", 0, "/", false, 0, 0, 0},
+    {"EscapeRightBeforeTerminator", "GET % ", 0, "", false, 0, 0, 0},
+    // The target is taken from offset 4 of the head, wherever the GET line is.
+    {"EmptyLineBeforeGet", "\r\nGET /a HTTP/1.1\r\n\r\n", 0, "T", false, 0, 0, 0},
+    {"BlankAfterOffsetFourOnEarlierLine", "xxxxy z\r\nGET /a HTTP/1.1\r\n\r\n", 0, "y", false, 0,
+     0, 0},
+    {"EarlierLineEndsBeforeBlank", "abcdef\r\nGET /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0,
+     0},
+    // A second GET line takes its target from offset 4 again, and the parse still ends.
+    {"TwoGetLines", "GET /a HTTP/1.1\r\nGET /b HTTP/1.1\r\nRange: bytes=1-2\r\n\r\n", 0, "/a",
+     true, 1, 2, 0},
+};
+INSTANTIATE_TEST_SUITE_P(RequestLine, ParseRequestTable, ::testing::ValuesIn(kRequestLineCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Range headers.
+const ParseCase kRangeCases[] = {
+    {"Explicit", "GET /a HTTP/1.1\r\nRange: bytes=0-499\r\n\r\n", 0, "/a", true, 0, 499, 0},
+    {"OpenEnded", "GET /a HTTP/1.1\r\nRange: bytes=500-\r\n\r\n", 0, "/a", true, 500, kNone, 0},
+    {"Suffix", "GET /a HTTP/1.1\r\nRange: bytes=-500\r\n\r\n", 0, "/a", true, kNone, 500, 0},
+    {"NeitherNumber", "GET /a HTTP/1.1\r\nRange: bytes=-\r\n\r\n", 1, "/a", true, kNone, kNone,
+     0},
+    {"SuffixZero", "GET /a HTTP/1.1\r\nRange: bytes=-0\r\n\r\n", 0, "/a", true, kNone, 0, 0},
+    {"TwoRangesKeepFirstStartOnly", "GET /a HTTP/1.1\r\nRange: bytes=0-99,200-299\r\n\r\n", 0,
+     "/a", true, 0, kNone, 0},
+    {"TrailingBlank", "GET /a HTTP/1.1\r\nRange: bytes=0-499 \r\n\r\n", 0, "/a", true, 0, kNone,
+     0},
+    {"EndAtTerminator", "GET /a HTTP/1.1\r\nRange: bytes=3-7", 0, "/a", true, 3, 7, 0},
+    {"EndBeforeByte0E", "GET /a HTTP/1.1\r\nRange: bytes=3-7\x0e\r\n\r\n", 0, "/a", true, 3, 7, 0},
+    {"EndBeforeByte0F", "GET /a HTTP/1.1\r\nRange: bytes=3-7\x0f\r\n\r\n", 0, "/a", true, 3,
+     kNone, 0},
+    {"EndBeforeHighByte", "GET /a HTTP/1.1\r\nRange: bytes=3-7\xC3\r\n\r\n", 0, "/a", true, 3, 7,
+     0},
+    {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nRange:bytes=0-1\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"TwoBlanksAfterColon", "GET /a HTTP/1.1\r\nRange:  bytes=0-1\r\n\r\n", 1, "/a", false, 0, 0,
+     0},
+    {"OtherUnit", "GET /a HTTP/1.1\r\nRange: items=0-1\r\n\r\n", 1, "/a", false, 0, 0, 0},
+    {"NoEquals", "GET /a HTTP/1.1\r\nRange: bytes 0-1\r\n\r\n", 1, "/a", false, 0, 0, 0},
+    {"LetterForStart", "GET /a HTTP/1.1\r\nRange: bytes=x-1\r\n\r\n", 1, "/a", false, 0, 0, 0},
+    {"NoDash", "GET /a HTTP/1.1\r\nRange: bytes=5\r\n\r\n", 1, "/a", false, 0, 0, 0},
+    {"LowerCaseHeaderAndUnit", "GET /a HTTP/1.1\r\nrange: BYTES=1-2\r\n\r\n", 0, "/a", true, 1, 2,
+     0},
+    {"UnitPrefixMatch", "GET /a HTTP/1.1\r\nRange: bytesx=1-2\r\n\r\n", 0, "/a", true, 1, 2, 0},
+    {"StartAfterEndKeptForWriter", "GET /a HTTP/1.1\r\nRange: bytes=5-3\r\n\r\n", 0, "/a", true,
+     5, 3, 0},
+    {"LeadingZeros", "GET /a HTTP/1.1\r\nRange: bytes=000100-0000200\r\n\r\n", 0, "/a", true,
+     100, 200, 0},
+    {"LaterRangeWins", "GET /a HTTP/1.1\r\nRange: bytes=1-2\r\nRange: bytes=7-\r\n\r\n", 0, "/a",
+     true, 7, kNone, 0},
+    {"RangeLineBeforeGet", "Range: bytes=1-2\r\nGET /a HTTP/1.1\r\n\r\n", 0, "e:", true, 1, 2,
+     0},
+    {"RangeWithoutGet", "Range: bytes=1-2\r\n\r\n", 1, kNoPath, true, 1, 2, 0},
+    {"ControlByteStartsNewLine", "GET /a HTTP/1.1\r\nX-Note: a\tRange: bytes=4-5\r\n\r\n", 0,
+     "/a", true, 4, 5, 0},
+    {"ZeroByteStartsNewLine", "GET /a HTTP/1.1\r\n\0Range: bytes=4-5\r\n\r\n"sv, 0, "/a", true, 4,
+     5, 0},
+    // Numbers are 64-bit; one that does not fit makes the request bad.
+    {"Beyond32Bits", "GET /a HTTP/1.1\r\nRange: bytes=4294967296-4294967300\r\n\r\n", 0, "/a",
+     true, 4294967296LL, 4294967300LL, 0},
+    {"Int64Max", "GET /a HTTP/1.1\r\nRange: bytes=9223372036854775807-\r\n\r\n", 0, "/a", true,
+     9223372036854775807LL, kNone, 0},
+    {"StartOverflows", "GET /a HTTP/1.1\r\nRange: bytes=9223372036854775808-\r\n\r\n", 1, "/a",
+     false, 0, 0, 0},
+    {"EndOverflows", "GET /a HTTP/1.1\r\nRange: bytes=0-9223372036854775808\r\n\r\n", 1, "/a",
+     false, 0, 0, 0},
+    {"SuffixOverflows", "GET /a HTTP/1.1\r\nRange: bytes=-99999999999999999999\r\n\r\n", 1, "/a",
+     false, 0, 0, 0},
+    {"IgnoredEndMayBeHuge", "GET /a HTTP/1.1\r\nRange: bytes=0-99999999999999999999,1\r\n\r\n",
+     0, "/a", true, 0, kNone, 0},
+};
+INSTANTIATE_TEST_SUITE_P(Range, ParseRequestTable, ::testing::ValuesIn(kRangeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Connection headers.
+const ParseCase kConnectionCases[] = {
+    {"KeepAlive", "GET /a HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", 0, "/a", false, 0, 0, 2},
+    {"KeepAliveMixedCase", "GET /a HTTP/1.1\r\nconnection: KeEp-AlIvE\r\n\r\n", 0, "/a", false,
+     0, 0, 2},
+    {"Close", "GET /a HTTP/1.1\r\nConnection: close\r\n\r\n", 0, "/a", false, 0, 0, 1},
+    {"ClosedIsPrefixMatch", "GET /a HTTP/1.1\r\nConnection: closed\r\n\r\n", 0, "/a", false, 0,
+     0, 1},
+    {"Upgrade", "GET /a HTTP/1.1\r\nConnection: Upgrade\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nConnection:close\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"LaterWins", "GET /a HTTP/1.1\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n", 0,
+     "/a", false, 0, 0, 2},
+    {"UnknownLaterKeepsEarlier", "GET /a HTTP/1.1\r\nConnection: close\r\nConnection: x\r\n\r\n",
+     0, "/a", false, 0, 0, 1},
+    {"NoHeader", "GET /a HTTP/1.1\r\nHost: h\r\n\r\n", 0, "/a", false, 0, 0, 0},
+};
+INSTANTIATE_TEST_SUITE_P(Connection, ParseRequestTable, ::testing::ValuesIn(kConnectionCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+#ifndef _WIN32
+// The native build's ANSI code page is UTF-8: escaped UTF-8 stays as it is. The Windows
+// conversion (Cyrillic code page) is tested in the Windows-only suite.
+TEST(ParseRequestNative, EscapedUtf8StaysUtf8) {
+  const Parsed parsed = Parse("GET /%D0%B0.txt HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(parsed.result, 0);
+  EXPECT_EQ(*parsed.request.path, "/\xD0\xB0.txt");
+}
+
+// A signed escape ("%-1") gives the low 8 bits of a negative value.
+TEST(ParseRequestNative, EscapeWithMinus) {
+  const Parsed parsed = Parse("GET /%-1x HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(parsed.result, 0);
+  EXPECT_EQ(*parsed.request.path, "/\xFF" "x");
+}
+#endif
+
+TEST(ParseRequestScans, NextLineSkipsControlRunsAndSplitsAtControlBytes) {
+  const std::string head = "\r\n\r\nAB\tC\x80\x81" "D\r\n";
+  const auto length = static_cast<std::int32_t>(head.size());
+  std::vector<std::int32_t> starts;
+  std::int32_t position = 0;
+  bool first = true;
+  while (NextLine(head.c_str(), length, position, first)) {
+    first = false;
+    starts.push_back(position);
+    ASSERT_LT(starts.size(), 10u);
+  }
+  EXPECT_EQ(starts, (std::vector<std::int32_t>{4, 7, 10}));
+}
+
+TEST(ParseRequestScans, ScansStopAtLength) {
+  // No terminator in this block: the scans must stop at `length` on their own.
+  const char block[6] = {'G', 'E', 'T', ' ', '1', '2'};
+  std::int32_t out = -1;
+  EXPECT_EQ(MatchToken(block, "GET 12X", 0, 6), 0);
+  EXPECT_EQ(FindChar(block, 6, '=', 0, out), 0);
+  EXPECT_EQ(ScanDigits(block, 6, 4, out), 1);
+  EXPECT_EQ(out, 6);
+  std::int32_t position = 4;
+  EXPECT_EQ(NextLine(block, 6, position, false), 0);
+  Request request;
+  EXPECT_EQ(DecodeRequestPath("/%4", 3, 0, 2, request), 1);
+  EXPECT_EQ(*request.path, "/\x04");
+}
+
+}  // namespace
+}  // namespace qc

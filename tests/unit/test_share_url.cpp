@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clipboard.h"
+#include "platform/host_addresses.h"
+#include "shares/settings.h"
+#include "shares/share_registry.h"
+#include "shares/share_url.h"
+#include "unit/test_support.h"
+
+namespace qc {
+namespace {
+
+using platform::MessageIcon;
+using testing::MessageRecorder;
+using testing::RecordedMessage;
+
+// A clipboard that records every call and keeps what was handed to it.
+class FakeClipboard {
+ public:
+  FakeClipboard() {
+    ops_.open = [this] {
+      calls.push_back("open");
+      if (!openSucceeds) return false;
+      ++openCount;
+      return true;
+    };
+    ops_.empty = [this] {
+      calls.push_back("empty");
+      contents.reset();
+    };
+    ops_.setText = [this](const char* data, std::size_t size) {
+      calls.push_back("set");
+      if (!allocationSucceeds) return false;
+      contents = std::string(data, size);
+      return true;
+    };
+    ops_.close = [this] {
+      calls.push_back("close");
+      --openCount;
+    };
+    platform::SetClipboardForTesting(&ops_);
+  }
+  ~FakeClipboard() { platform::SetClipboardForTesting(nullptr); }
+  FakeClipboard(const FakeClipboard&) = delete;
+  FakeClipboard& operator=(const FakeClipboard&) = delete;
+
+  // The text as a CF_TEXT reader sees it: up to the first NUL.
+  std::string Text() const { return contents ? std::string(contents->c_str()) : "<none>"; }
+
+  bool openSucceeds = true;
+  bool allocationSucceeds = true;
+  int openCount = 0;  // back to 0 when every open was closed
+  std::vector<std::string> calls;
+  std::optional<std::string> contents = std::string("previous");
+
+ private:
+  platform::ClipboardOps ops_;
+};
+
+// The host's addresses as the tests make them known.
+class FakeHost {
+ public:
+  explicit FakeHost(std::optional<std::vector<std::string>> addresses) {
+    platform::SetHostAddressSourceForTesting([addresses] { return addresses; });
+  }
+  ~FakeHost() { platform::SetHostAddressSourceForTesting({}); }
+};
+
+ServerSettings Settings(const std::string& domain, std::uint16_t hostChoice, std::uint16_t port) {
+  ServerSettings s;
+  s.domain = domain;
+  s.domainLength = static_cast<std::uint16_t>(domain.size());
+  s.hostChoice = hostChoice;
+  s.port = port;
+  return s;
+}
+
+const std::vector<std::string> kCalls = {"open", "empty", "set", "close"};
+
+TEST(ShareUrl, CopyShareUrlTable) {
+  FakeHost host(std::vector<std::string>{"192.168.1.5", "10.0.0.7"});
+  struct Case {
+    std::string domain;
+    std::uint16_t hostChoice;
+    std::uint16_t port;
+    std::string virtualPath;
+    std::string url;
+  };
+  const Case cases[] = {
+      {"localhost", 0, 80, "/temp/a.txt", "http://localhost/temp/a.txt"},
+      {"localhost", 0, 81, "/temp/a.txt", "http://localhost:81/temp/a.txt"},
+      {"", 0, 80, "/a.txt", "http://192.168.1.5/a.txt"},
+      {"localhost", 2, 81, "/a.txt", "http://192.168.1.5:81/a.txt"},
+      {"localhost", 1, 80, "/a.txt", "http://192.168.1.5/a.txt"},
+      {"localhost", 0, 80, "/temp/report 2009.pdf", "http://localhost/temp/report 2009.pdf"},
+      {"localhost", 0, 0, "/a", "http://localhost:0/a"},
+      {"localhost", 0, 65535, "/a", "http://localhost:65535/a"},
+      {"x y%/:@", 0, 80, "/a", "http://x y%/:@/a"},
+      {"h", 0, 80, "/\xE0\xE9%20", "http://h/\xE0\xE9%20"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    const ServerSettings settings = Settings(c.domain, c.hostChoice, c.port);
+    const Share share("C:\\x", c.virtualPath, 0);
+    FakeClipboard clipboard;
+    ASSERT_EQ(CopyShareUrl(settings, share), 1);
+    EXPECT_EQ(clipboard.calls, kCalls);
+    EXPECT_EQ(clipboard.openCount, 0);
+    ASSERT_TRUE(clipboard.contents);
+    EXPECT_EQ(clipboard.Text(), c.url);
+    // The block is sized as the host, the port digits (even for 80), the path and nine
+    // more; everything after the URL is zero.
+    const std::string host = UrlHost(settings).value();
+    const std::size_t size =
+        host.size() + std::to_string(c.port).size() + c.virtualPath.size() + 9;
+    EXPECT_EQ(clipboard.contents->size(), size);
+    EXPECT_EQ(clipboard.contents->substr(c.url.size()), std::string(size - c.url.size(), '\0'));
+    EXPECT_EQ(ComposeShareUrl(host, c.port, share), c.url);
+  }
+}
+
+TEST(ShareUrl, CopyShareUrlFailures) {
+  const Share share("C:\\x", "/a", 0);
+  {
+    SCOPED_TRACE("clipboard cannot be opened");
+    FakeHost host(std::vector<std::string>{"1.2.3.4"});
+    FakeClipboard clipboard;
+    clipboard.openSucceeds = false;
+    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), 0);
+    EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
+    EXPECT_EQ(clipboard.Text(), "previous");
+  }
+  {
+    SCOPED_TRACE("block cannot be allocated");
+    FakeClipboard clipboard;
+    clipboard.allocationSucceeds = false;
+    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), 0);
+    EXPECT_EQ(clipboard.calls, kCalls);
+    EXPECT_EQ(clipboard.openCount, 0);
+    EXPECT_FALSE(clipboard.contents);  // emptied just before
+  }
+  const std::optional<std::vector<std::string>> noHosts[] = {std::nullopt,
+                                                             std::vector<std::string>{}};
+  for (const auto& addresses : noHosts) {
+    SCOPED_TRACE("no host text");
+    FakeHost host(addresses);
+    FakeClipboard clipboard;
+    MessageRecorder recorder;
+    EXPECT_FALSE(UrlHost(Settings("", 0, 80)));
+    EXPECT_FALSE(UrlHost(Settings("h", 1, 80)));
+    EXPECT_EQ(CopyShareUrl(Settings("", 0, 80), share), 0);
+    EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
+    EXPECT_EQ(clipboard.Text(), "previous");
+    EXPECT_TRUE(recorder.messages.empty());
+    // A domain needs no lookup.
+    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), 1);
+    EXPECT_EQ(clipboard.Text(), "http://h/a");
+  }
+}
+
+class CopySelectedUrlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registry_.AppendShare("C:\\a", "/temp/a.txt", 0);
+    registry_.AppendShare("C:\\b", "/b c.txt", kOneShot);
+    registry_.AppendShare("C:\\c", "/c", 0);
+    registry_.AppendShare("C:\\d", "/d", kWithdrawn);
+  }
+  ShareRegistry registry_;
+  FakeHost host_{std::vector<std::string>{"10.1.2.3"}};
+};
+
+TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
+  struct Case {
+    std::string domain;
+    std::uint16_t port;
+    std::vector<int> rows;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"localhost", 80, {1}, "http://localhost/b c.txt"},
+      {"localhost", 81, {0}, "http://localhost:81/temp/a.txt"},
+      {"localhost", 81, {0, 2, 3},
+       "http://localhost:81/temp/a.txt\r\nhttp://localhost:81/c\r\nhttp://localhost:81/d"},
+      {"", 80, {1, 3, 0}, "http://10.1.2.3/b c.txt\r\nhttp://10.1.2.3/d\r\nhttp://10.1.2.3/temp/a.txt"},
+      {"localhost", 0, {2, 3}, "http://localhost:0/c\r\nhttp://localhost:0/d"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const ServerSettings settings = Settings(c.domain, 0, c.port);
+    FakeClipboard clipboard;
+    MessageRecorder recorder;
+    CopySelectedUrls(settings, registry_, c.rows);
+    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_EQ(clipboard.calls, kCalls);
+    EXPECT_EQ(clipboard.Text(), c.text);
+    // size + 1 bytes: per URL its path, host, port digits and nine, one more off port 80.
+    std::size_t size = 0;
+    const std::string host = c.domain.empty() ? "10.1.2.3" : c.domain;
+    for (int row : c.rows) {
+      size += registry_.ShareAt(row)->virtualPath.size() + host.size() +
+              std::to_string(c.port).size() + 9 + (c.port != 80 ? 1 : 0);
+    }
+    ASSERT_TRUE(clipboard.contents);
+    EXPECT_EQ(clipboard.contents->size(), size + 1);
+  }
+}
+
+TEST_F(CopySelectedUrlsTest, RefusalsLeaveTheClipboardUnchanged) {
+  const RecordedMessage kDesync{"Can't find data in memory with same index. Desync error.",
+                                "error", MessageIcon::Error};
+  const RecordedMessage kSelect{"Select at least one element from list", "Attention",
+                                MessageIcon::Warning};
+  struct Case {
+    const char* name;
+    std::vector<int> rows;
+    RecordedMessage message;
+  };
+  const Case cases[] = {
+      {"no selection", {}, kSelect},
+      {"surplus row only", {4}, kDesync},
+      {"surplus row after valid ones", {0, 1, 7}, kDesync},
+      {"negative row", {-1}, kDesync},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClipboard clipboard;
+    MessageRecorder recorder;
+    CopySelectedUrls(Settings("localhost", 0, 80), registry_, c.rows);
+    EXPECT_EQ(recorder.messages, std::vector<RecordedMessage>{c.message});
+    EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
+    EXPECT_EQ(clipboard.Text(), "previous");
+  }
+}
+
+TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
+  {
+    SCOPED_TRACE("clipboard cannot be opened");
+    FakeClipboard clipboard;
+    clipboard.openSucceeds = false;
+    MessageRecorder recorder;
+    CopySelectedUrls(Settings("localhost", 0, 80), registry_, {});
+    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
+    EXPECT_EQ(clipboard.Text(), "previous");
+  }
+  {
+    SCOPED_TRACE("block cannot be allocated");
+    FakeClipboard clipboard;
+    clipboard.allocationSucceeds = false;
+    MessageRecorder recorder;
+    CopySelectedUrls(Settings("localhost", 0, 80), registry_, {0});
+    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_EQ(clipboard.calls, kCalls);
+    EXPECT_FALSE(clipboard.contents);
+  }
+  {
+    SCOPED_TRACE("no host text");
+    FakeHost noHost(std::nullopt);
+    FakeClipboard clipboard;
+    MessageRecorder recorder;
+    CopySelectedUrls(Settings("", 0, 80), registry_, {0});
+    EXPECT_EQ(recorder.messages, (std::vector<RecordedMessage>{
+                                     {"Unable to copy uri to clipboard", "Error", MessageIcon::Error}}));
+    EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
+    EXPECT_EQ(clipboard.Text(), "previous");
+  }
+}
+
+TEST(FillHostList, AddsEveryAddressInLookupOrder) {
+  struct Case {
+    const char* name;
+    std::optional<std::vector<std::string>> addresses;
+    int selects;
+  };
+  const Case cases[] = {
+      {"three", std::vector<std::string>{"192.168.0.10", "10.0.0.1", "172.16.5.4"}, 1},
+      {"one", std::vector<std::string>{"127.0.1.1"}, 1},
+      {"none", std::vector<std::string>{}, 0},
+      {"lookup fails", std::nullopt, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host(c.addresses);
+    std::vector<std::string> entries;
+    int selects = 0;
+    std::size_t entriesWhenSelected = 0;
+    const int added = FillHostList([&](const std::string& a) { entries.push_back(a); },
+                                   [&] {
+                                     ++selects;
+                                     entriesWhenSelected = entries.size();
+                                   });
+    const std::vector<std::string> expected = c.addresses.value_or(std::vector<std::string>{});
+    EXPECT_EQ(added, static_cast<int>(expected.size()));
+    EXPECT_EQ(entries, expected);
+    EXPECT_EQ(selects, c.selects);
+    if (selects) EXPECT_EQ(entriesWhenSelected, expected.size());
+  }
+}
+
+TEST(HostAddresses, RealLookupGivesDottedQuadsOrNothing) {
+  // Whatever this machine's resolver says, every address comes back in dotted decimal.
+  FillHostList(
+      [](const std::string& address) {
+        int a, b, c, d;
+        char tail;
+        EXPECT_EQ(std::sscanf(address.c_str(), "%d.%d.%d.%d%c", &a, &b, &c, &d, &tail), 4)
+            << address;
+      },
+      [] {});
+}
+
+}  // namespace
+}  // namespace qc
