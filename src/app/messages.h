@@ -1,14 +1,8 @@
 // Every message the entry and the control channel show, with its caption and icon.
 #pragma once
-#include "platform/message.h"
+#include "common/user_message.h"
 
 namespace qc::messages {
-
-struct Message {
-  const char* text;
-  const char* caption;
-  platform::MessageIcon icon;
-};
 
 using platform::MessageIcon;
 
@@ -50,7 +44,5 @@ inline constexpr Message kPathTooLong{
 inline constexpr Message kShareBusy{
     "The server did not take the previous share request in time; please try again", "Error",
     MessageIcon::Error};
-
-inline void Show(const Message& m) { platform::ShowMessage(m.text, m.caption, m.icon); }
 
 }  // namespace qc::messages

@@ -1,16 +1,8 @@
 // The texts the shares subsystem shows to the user, with their captions and icons.
 #pragma once
-#include <string_view>
-
-#include "platform/message.h"
+#include "common/user_message.h"
 
 namespace qc::messages {
-
-struct Message {
-  std::string_view text;
-  std::string_view caption;
-  platform::MessageIcon icon;
-};
 
 inline constexpr Message kIncorrectPhysicalPath{"Incorrect physical path to file", "Error",
                                                 platform::MessageIcon::Error};
@@ -25,9 +17,5 @@ inline constexpr Message kDesync{"Can't find data in memory with same index. Des
 // put into them.
 inline constexpr Message kUnableToCopyUrl{"Unable to copy uri to clipboard", "Error",
                                           platform::MessageIcon::Error};
-
-inline void Show(const Message& message) {
-  platform::ShowMessage(message.text, message.caption, message.icon);
-}
 
 }  // namespace qc::messages

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -298,7 +299,9 @@ TEST(FillHostList, AddsEveryAddressInLookupOrder) {
     EXPECT_EQ(added, static_cast<int>(expected.size()));
     EXPECT_EQ(entries, expected);
     EXPECT_EQ(selects, c.selects);
-    if (selects) EXPECT_EQ(entriesWhenSelected, expected.size());
+    if (selects != 0) {
+      EXPECT_EQ(entriesWhenSelected, expected.size());
+    }
   }
 }
 

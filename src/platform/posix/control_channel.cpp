@@ -188,6 +188,17 @@ ControlSend Deliver(const std::string& message) {
 }
 }  // namespace
 
+bool ControlServerReachable() {
+  sockaddr_un address;
+  if (!FillAddress(address, SocketPath())) return false;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  // The server reads an empty request and drops it.
+  bool reachable = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return reachable;
+}
+
 ControlSend SendControlRequest(ControlRequest request) {
   return Deliver(std::string(1, request == ControlRequest::Stop ? kStop : kPanel));
 }

@@ -84,6 +84,13 @@ void ControlServer::Close() {
   impl_ = nullptr;
 }
 
+bool ControlServerReachable() {
+  HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, kExitEventName);
+  if (event == nullptr) return false;
+  CloseHandle(event);
+  return true;
+}
+
 ControlSend SendControlRequest(ControlRequest request) {
   HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE,
                             request == ControlRequest::Stop ? kExitEventName : kPanelEventName);

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each one for a while.
+#   scripts/fuzz.sh [build-dir] [seconds-per-target]
+# The seed corpus under fuzz/corpus is copied first, so new inputs never land in the
+# repository. Any crash, leak, sanitizer report or time-out fails the script.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-$root/build/fuzz}"
+seconds="${2:-60}"
+targets=(fuzz_parse_request fuzz_load_settings fuzz_load_shares)
+
+CC="${CC:-clang}" CXX="${CXX:-clang++}" cmake -S "$root/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/qc-fuzz-run-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+status=0
+for target in "${targets[@]}"; do
+  corpus="$work/corpus/$target"
+  mkdir -p "$corpus" "$work/artifacts/$target"
+  cp -r "$root/fuzz/corpus/$target/." "$corpus/"
+  echo "== $target: ${seconds}s"
+  if ! (cd "$work" && "$build/$target" "$corpus" \
+        -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+        -print_final_stats=1 \
+        -artifact_prefix="$work/artifacts/$target/" >"$work/$target.log" 2>&1); then
+    status=1
+    echo "!! $target found a fault:"
+    tail -n 60 "$work/$target.log"
+    mkdir -p "$build/findings/$target"
+    cp -r "$work/artifacts/$target/." "$build/findings/$target/" || true
+    echo "!! reproducer(s) kept in $build/findings/$target"
+  else
+    grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/$target.log" || true
+  fi
+done
+exit "$status"

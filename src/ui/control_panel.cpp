@@ -1,0 +1,278 @@
+#include "ui/control_panel.h"
+
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include "shares/settings.h"
+#include "shares/share_url.h"
+#include "ui/panel_logic.h"
+
+namespace qc::ui {
+
+namespace {
+
+// The settings file stores text lengths in 16 bits; a longer text would make the header
+// disagree with the bytes that follow, so it is cut to what the file can describe.
+constexpr std::size_t kMaxSettingsText = std::numeric_limits<std::uint16_t>::max();
+
+LVITEMA TextItem(int row, int subItem, const std::string& text) {
+  LVITEMA item{};
+  item.mask = LVIF_TEXT;
+  item.iItem = row;
+  item.iSubItem = subItem;
+  item.pszText = const_cast<char*>(text.c_str());
+  item.cchTextMax = kItemTextBufferSize;
+  return item;
+}
+
+// One settings text from an edit: the text and its length, or none and 0.
+void StoreEditText(HWND edit, std::string& text, std::uint16_t& length) {
+  text = WindowText(edit);
+  if (text.size() > kMaxSettingsText) text.resize(kMaxSettingsText);
+  length = static_cast<std::uint16_t>(text.size());
+}
+
+}  // namespace
+
+LRESULT CALLBACK ControlPanel::MainWindowProc(HWND window, UINT message, WPARAM wParam,
+                                              LPARAM lParam) {
+  ControlPanel* self = nullptr;
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+    self = static_cast<ControlPanel*>(create->lpCreateParams);
+    self->window_ = window;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  } else {
+    self = reinterpret_cast<ControlPanel*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  }
+  if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+  const LRESULT result = self->HandleMessage(message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    self->window_ = nullptr;
+  }
+  return result;
+}
+
+LRESULT ControlPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      OnCreate();
+      return 0;
+    case WM_COMMAND:
+      OnCommand(LOWORD(wParam));
+      return 0;
+    case WM_DROPFILES:
+      OnDropFiles(reinterpret_cast<HDROP>(wParam));
+      return 0;
+    case WM_CLOSE:
+      OnClose();
+      return 0;
+    case WM_DESTROY:
+      OnDestroy();
+      return 0;
+    default:
+      return DefWindowProcA(window_, message, wParam, lParam);
+  }
+}
+
+void ControlPanel::OnCreate() {
+  CreatePanelControls();
+  SetForegroundWindow(window_);
+  DragAcceptFiles(window_, TRUE);
+  FillHostCombo();
+  SetUpShareListView();
+  FillPanelFromSettings();
+}
+
+void ControlPanel::OnCommand(int id) {
+  switch (id) {
+    case kIdAbout:
+      Show(kAboutMessage);
+      break;
+    case kIdClose:
+      SavePanelSettings();
+      DestroyWindow(window_);
+      break;
+    case kIdAdd:
+      ShowNewShareWindow();
+      break;
+    case kIdDelete:
+      DeleteFocusedShare();
+      break;
+    case kIdCopyUrls:
+      CopyUrlsOfSelectedRows();
+      break;
+    default:
+      break;
+  }
+}
+
+void ControlPanel::OnDropFiles(HDROP drop) { AddDroppedFiles(drop); }
+
+// The close box: the typed settings and a pending rewrite of "shared.cfg" are dropped.
+void ControlPanel::OnClose() { DestroyWindow(window_); }
+
+void ControlPanel::OnDestroy() { PostQuitMessage(0); }
+
+void ControlPanel::CreatePanelControls() {
+  CreateControls(session_, window_, kPanelControls);
+  shareList_ = GetDlgItem(window_, kIdShareList);
+  hostList_ = GetDlgItem(window_, kIdHostList);
+  domainEdit_ = GetDlgItem(window_, kIdDomain);
+  folderEdit_ = GetDlgItem(window_, kIdFolder);
+}
+
+void ControlPanel::SetUpShareListView() {
+  // Mask 0: the value replaces every extended style.
+  SendMessageA(shareList_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, kShareListExStyle);
+  struct Column {
+    const char* text;
+    int width;
+  };
+  const Column columns[] = {{kFileColumn, kFileColumnWidth}, {kFolderColumn, kFolderColumnWidth}};
+  for (int index = 0; index < 2; ++index) {
+    LVCOLUMNA column{};
+    column.mask = kColumnMask;
+    column.fmt = LVCFMT_LEFT;
+    column.cx = columns[index].width;
+    column.pszText = const_cast<char*>(columns[index].text);
+    column.iSubItem = 0;
+    SendMessageA(shareList_, LVM_INSERTCOLUMNA, index, reinterpret_cast<LPARAM>(&column));
+  }
+}
+
+void ControlPanel::FillHostCombo() {
+  HWND combo = hostList_;
+  FillHostList(
+      [combo](const std::string& address) {
+        SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(address.c_str()));
+      },
+      [combo] { SendMessageA(combo, CB_SETCURSEL, 0, 0); });
+}
+
+void ControlPanel::FillPanelFromSettings() {
+  const ServerSettings& settings = app_.settings;
+  SetDlgItemTextA(window_, kIdPort, std::to_string(settings.port).c_str());
+  if (settings.domainLength > 0 && !settings.domain.empty()) {
+    SetWindowTextA(domainEdit_, settings.domain.c_str());
+  }
+  if (settings.folderLength > 0 && !settings.defaultFolder.empty()) {
+    SetWindowTextA(folderEdit_, settings.defaultFolder.c_str());
+  }
+  if (settings.hostChoice > 0) {
+    CheckRadioButton(window_, kIdUseIpAddress, kIdUseDomain, kIdUseIpAddress);
+    // An index past the list leaves the combo box without a selection.
+    SendMessageA(hostList_, CB_SETCURSEL, settings.hostChoice - 1, 0);
+  } else {
+    CheckRadioButton(window_, kIdUseIpAddress, kIdUseDomain, kIdUseDomain);
+  }
+  if ((settings.flags & kNewSharesOneShot) != 0) {
+    CheckDlgButton(window_, kIdOneShotOption, BST_CHECKED);
+  }
+  if ((settings.flags & kCopyUrlAfterShare) != 0) {
+    CheckDlgButton(window_, kIdCopyOption, BST_CHECKED);
+  }
+  SendMessageA(shareList_, LVM_DELETEALLITEMS, 0, 0);
+  for (const SharePtr& share : app_.shares.Snapshot()) AddShareRow(share->virtualPath);
+}
+
+void ControlPanel::AddShareRow(const std::string& virtualPath) {
+  const int row = static_cast<int>(SendMessageA(shareList_, LVM_GETITEMCOUNT, 0, 0));
+  const ShareRowTexts texts = SplitVirtualPath(virtualPath);
+  LVITEMA first = TextItem(row, 0, texts.file);
+  SendMessageA(shareList_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&first));
+  if (virtualPath.find('/') == std::string::npos) return;
+  LVITEMA second = TextItem(row, 1, texts.folder);
+  SendMessageA(shareList_, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&second));
+}
+
+void ControlPanel::SavePanelSettings() {
+  // Held across the port message and both writes: lookups wait for a consistent state.
+  std::lock_guard guard(app_.shares.Lock());
+  ServerSettings& settings = app_.settings;
+
+  char portText[kPortBufferSize] = {};
+  GetDlgItemTextA(window_, kIdPort, portText, kPortBufferSize);
+  const int port = ParsePortText(portText);
+  if (port != static_cast<int>(settings.port)) Show(kPortChangedMessage);
+  settings.port = StoredPort(port);
+
+  StoreEditText(domainEdit_, settings.domain, settings.domainLength);
+  StoreEditText(folderEdit_, settings.defaultFolder, settings.folderLength);
+
+  if (IsDlgButtonChecked(window_, kIdUseIpAddress) != 0) {
+    const LRESULT selected = SendMessageA(hostList_, CB_GETCURSEL, 0, 0);
+    settings.hostChoice = selected == CB_ERR ? 0 : static_cast<std::uint16_t>(selected + 1);
+  } else {
+    settings.hostChoice = 0;
+    if (settings.domainLength == 0) {
+      settings.domain = kDefaultDomain;
+      settings.domainLength = static_cast<std::uint16_t>(settings.domain.size());
+    }
+  }
+
+  std::uint16_t flags = 0;
+  if (IsDlgButtonChecked(window_, kIdOneShotOption) == BST_CHECKED) flags |= kNewSharesOneShot;
+  if (IsDlgButtonChecked(window_, kIdCopyOption) == BST_CHECKED) flags |= kCopyUrlAfterShare;
+  settings.flags = flags;
+
+  SaveSettings(settings);  // a failed save passes silently
+  if (app_.ui.sharesDirty.load()) {
+    RewriteShareFile(app_.shares);  // reports its own failure
+    app_.ui.sharesDirty.store(false);
+  }
+}
+
+void ControlPanel::DeleteFocusedShare() {
+  const int row =
+      static_cast<int>(SendMessageA(shareList_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
+                                    MAKELPARAM(LVNI_FOCUSED, 0)));
+  if (row == -1) return;
+  SharePtr share = app_.shares.ShareAt(row);
+  SendMessageA(shareList_, LVM_DELETEITEM, row, 0);
+  app_.shares.RemoveShare(share);
+  app_.ui.sharesDirty.store(true);
+}
+
+void ControlPanel::AddDroppedFiles(HDROP drop) {
+  // One batch under one hold of the lock; AppendShare takes it again inside.
+  std::lock_guard guard(app_.shares.Lock());
+  const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
+  for (UINT index = 0; index < count; ++index) {
+    const UINT length = DragQueryFileA(drop, index, nullptr, 0);
+    std::vector<char> buffer(static_cast<std::size_t>(length) + 1, '\0');
+    const UINT copied = DragQueryFileA(drop, index, buffer.data(), length + 1);
+    std::string path(buffer.data(), copied);
+    // Made from the folder saved last, not from what the folder edit shows now.
+    std::optional<std::string> virtualPath = MakeVirtualPath(app_.settings, path);
+    if (!virtualPath) continue;
+    SharePtr share = app_.shares.AppendShare(std::move(path), *virtualPath, 0);
+    AddShareRow(*virtualPath);
+    AppendShareRecord(*share);  // reports its own failure; the share stays listed
+  }
+  DragFinish(drop);
+}
+
+void ControlPanel::ShowNewShareWindow() {
+  SetDlgItemTextA(session_.newShareWindow, kIdPhysicalFile, "");
+  SetDlgItemTextA(session_.newShareWindow, kIdVirtualFile, "");
+  ShowWindow(session_.newShareWindow, SW_SHOWNORMAL);
+  ShowWindow(window_, SW_HIDE);
+}
+
+void ControlPanel::CopyUrlsOfSelectedRows() {
+  std::vector<int> rows;
+  int row = -1;
+  for (;;) {
+    row = static_cast<int>(SendMessageA(shareList_, LVM_GETNEXTITEM, static_cast<WPARAM>(row),
+                                        MAKELPARAM(LVNI_SELECTED, 0)));
+    // Rows come in ascending order; anything else would never end.
+    if (row == -1 || (!rows.empty() && row <= rows.back())) break;
+    rows.push_back(row);
+  }
+  CopySelectedUrls(app_.settings, app_.shares, rows);
+}
+
+}  // namespace qc::ui

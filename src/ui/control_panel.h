@@ -1,0 +1,53 @@
+// The control panel window: the settings on the left, the share list on the right. One
+// object per window, reached from the window procedure through GWLP_USERDATA.
+#pragma once
+#include "platform/os_windows.h"
+
+#include <shellapi.h>
+
+#include <string>
+
+#include "ui/ui_session.h"
+
+namespace qc::ui {
+
+class ControlPanel {
+ public:
+  explicit ControlPanel(UiSession& session) : session_(session), app_(session.app) {}
+  ControlPanel(const ControlPanel&) = delete;
+  ControlPanel& operator=(const ControlPanel&) = delete;
+
+  // The class's window procedure; the creation parameter carries the object.
+  static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+  // Appends the row of a share just appended to the registry (row n is share n).
+  void AddShareRow(const std::string& virtualPath);
+
+ private:
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void OnCreate();
+  void OnCommand(int id);
+  void OnDropFiles(HDROP drop);
+  void OnClose();
+  void OnDestroy();
+
+  void CreatePanelControls();
+  void SetUpShareListView();
+  void FillHostCombo();
+  void FillPanelFromSettings();
+  void SavePanelSettings();
+  void DeleteFocusedShare();
+  void AddDroppedFiles(HDROP drop);
+  void ShowNewShareWindow();
+  void CopyUrlsOfSelectedRows();
+
+  UiSession& session_;
+  Application& app_;
+  HWND window_ = nullptr;
+  HWND shareList_ = nullptr;
+  HWND hostList_ = nullptr;
+  HWND domainEdit_ = nullptr;
+  HWND folderEdit_ = nullptr;
+};
+
+}  // namespace qc::ui

@@ -1,0 +1,124 @@
+#include "ui/new_share_window.h"
+
+#include <commdlg.h>
+
+#include <optional>
+#include <string>
+
+#include "shares/settings.h"
+#include "ui/control_panel.h"
+#include "ui/panel_logic.h"
+
+namespace qc::ui {
+
+// The full structure, not the older short form the system also accepts.
+#ifdef _WIN64
+static_assert(sizeof(OPENFILENAMEA) == 152);
+#else
+static_assert(sizeof(OPENFILENAMEA) == 88);
+#endif
+
+LRESULT CALLBACK NewShareWindow::NewShareWindowProc(HWND window, UINT message, WPARAM wParam,
+                                                    LPARAM lParam) {
+  NewShareWindow* self = nullptr;
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+    self = static_cast<NewShareWindow*>(create->lpCreateParams);
+    self->window_ = window;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  } else {
+    self = reinterpret_cast<NewShareWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  }
+  if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+  const LRESULT result = self->HandleMessage(message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    self->window_ = nullptr;
+  }
+  return result;
+}
+
+LRESULT NewShareWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      OnCreate();
+      return 0;
+    case WM_CLOSE:
+      // Hidden, not destroyed: the panel shows it again at the next "Add".
+      BackToPanel();
+      return 0;
+    case WM_COMMAND:
+      OnCommand(LOWORD(wParam));
+      return 0;
+    default:
+      return DefWindowProcA(window_, message, wParam, lParam);
+  }
+}
+
+void NewShareWindow::OnCreate() { CreateNewShareControls(); }
+
+void NewShareWindow::OnCommand(int id) {
+  switch (id) {
+    case kIdCancel:
+      BackToPanel();
+      break;
+    case kIdBrowse:
+      BrowseForFile();
+      break;
+    case kIdOk:
+      ConfirmNewShare();
+      break;
+    default:
+      break;
+  }
+}
+
+void NewShareWindow::BackToPanel() {
+  ShowWindow(window_, SW_HIDE);
+  ShowWindow(session_.mainWindow, SW_SHOW);
+}
+
+void NewShareWindow::CreateNewShareControls() {
+  CreateControls(session_, window_, kNewShareControls);
+  physicalEdit_ = GetDlgItem(window_, kIdPhysicalFile);
+  virtualEdit_ = GetDlgItem(window_, kIdVirtualFile);
+}
+
+void NewShareWindow::BrowseForFile() {
+  char file[kOpenFileBufferSize] = {};
+  OPENFILENAMEA dialog{};
+  dialog.lStructSize = sizeof(OPENFILENAMEA);
+  dialog.hwndOwner = window_;
+  dialog.lpstrFilter = kOpenFileFilter;
+  dialog.lpstrFile = file;
+  dialog.nMaxFile = kOpenFileBufferSize;
+  dialog.Flags = kOpenFileFlags;
+  if (GetOpenFileNameA(&dialog) != 0) {
+    const std::string chosen(file);
+    SetWindowTextA(physicalEdit_, chosen.c_str());
+    if (std::optional<std::string> completed = CompleteVirtualFile(WindowText(virtualEdit_), chosen)) {
+      SetWindowTextA(virtualEdit_, completed->c_str());
+    }
+  }
+  // The dialog may have moved the current directory, and both ".cfg" files are opened by
+  // bare name in it.
+  SetCurrentDirectoryA(app_.startupDirectory.c_str());
+}
+
+void NewShareWindow::ConfirmNewShare() {
+  std::string physical = WindowText(physicalEdit_);
+  if (physical.empty()) {
+    Show(kEnterPhysicalPathMessage);
+    return;
+  }
+  std::string virtualPath = WindowText(virtualEdit_);
+  if (virtualPath.empty()) virtualPath.append("/").append(physical, FileNameOf(physical));
+  // Shares added here are never one-shot, whatever the option for command-line shares says.
+  SharePtr share = app_.shares.AppendShare(std::move(physical), virtualPath, 0);
+  if (session_.panel != nullptr) session_.panel->AddShareRow(virtualPath);
+  // After a Delete the whole file is rewritten at "Close", this share with it.
+  if (!app_.ui.sharesDirty.load()) AppendShareRecord(*share);
+  BackToPanel();
+}
+
+}  // namespace qc::ui

@@ -1,0 +1,38 @@
+// The New share window: one local file, typed or chosen in the open-file dialog, and the
+// virtual path to share it under. Hidden and shown again, never destroyed while the panel
+// is open.
+#pragma once
+#include "platform/os_windows.h"
+
+#include "ui/ui_session.h"
+
+namespace qc::ui {
+
+class NewShareWindow {
+ public:
+  explicit NewShareWindow(UiSession& session) : session_(session), app_(session.app) {}
+  NewShareWindow(const NewShareWindow&) = delete;
+  NewShareWindow& operator=(const NewShareWindow&) = delete;
+
+  // The class's window procedure; the creation parameter carries the object.
+  static LRESULT CALLBACK NewShareWindowProc(HWND window, UINT message, WPARAM wParam,
+                                             LPARAM lParam);
+
+ private:
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void OnCreate();
+  void OnCommand(int id);
+  void BackToPanel();
+
+  void CreateNewShareControls();
+  void BrowseForFile();
+  void ConfirmNewShare();
+
+  UiSession& session_;
+  Application& app_;
+  HWND window_ = nullptr;
+  HWND physicalEdit_ = nullptr;
+  HWND virtualEdit_ = nullptr;
+};
+
+}  // namespace qc::ui

@@ -1,0 +1,34 @@
+// The control panel's text rules, kept apart from the windows so they can be checked
+// directly: the port field's number, a share row's two columns, and how a chosen file
+// completes the New share window's virtual path.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace qc::ui {
+
+// The number at the start of the port field as atoi reads it: leading white space, an
+// optional sign, decimal digits up to the first other character; 0 without digits. Values
+// beyond the int range are clamped to it, as the C library's conversion does.
+int ParsePortText(const char* text);
+
+// The low 16 bits of that number: what the settings store.
+std::uint16_t StoredPort(int number);
+
+struct ShareRowTexts {
+  std::string file;    // column "File": after the last "/"
+  std::string folder;  // column "Virtual folder": up to and including the last "/"
+};
+
+// The two columns of a share's row. A path without any "/" still gets a row, with the
+// invalid-path text, so rows and shares stay aligned.
+ShareRowTexts SplitVirtualPath(const std::string& virtualPath);
+
+// After a file was chosen in the open-file dialog: the new text of the virtual-file edit,
+// or none when the edit keeps its text. An empty edit becomes "/" and the file name; a
+// text ending in "/" is a folder and gets the file name appended.
+std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
+                                               const std::string& chosenPath);
+
+}  // namespace qc::ui

@@ -1,0 +1,29 @@
+#include "ui/ui_session.h"
+
+#include <vector>
+
+namespace qc::ui {
+
+void CreateControls(const UiSession& session, HWND parent, std::span<const ControlSpec> table) {
+  for (const ControlSpec& spec : table) {
+    const KindStyle style = StyleOf(spec.kind);
+    HWND control = CreateWindowExA(style.exStyle, spec.className, spec.text, style.style, spec.x,
+                                   spec.y, spec.width, spec.height, parent,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+                                   session.instance, nullptr);
+    if (control != nullptr && spec.kind != ControlKind::ListView) {
+      SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(session.font), TRUE);
+    }
+  }
+}
+
+std::string WindowText(HWND window) {
+  const LRESULT length = SendMessageA(window, WM_GETTEXTLENGTH, 0, 0);
+  if (length <= 0) return {};
+  std::vector<char> buffer(static_cast<std::size_t>(length) + 1, '\0');
+  const LRESULT copied =
+      SendMessageA(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()));
+  return std::string(buffer.data(), static_cast<std::size_t>(copied > 0 ? copied : 0));
+}
+
+}  // namespace qc::ui

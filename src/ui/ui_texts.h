@@ -1,0 +1,212 @@
+// Every text, control ID, style and size of the control panel and the New share window,
+// defined once. The window code only walks these tables.
+#pragma once
+#include "platform/os_windows.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <iterator>
+#include <string_view>
+
+#include "platform/message.h"
+
+namespace qc::ui {
+
+// ---- Window classes and top-level windows --------------------------------------------
+
+inline constexpr char kMainClassName[] = "WndClassQuillcastMain";
+inline constexpr char kNewShareClassName[] = "WndClassQuillcastNewFile";
+
+inline constexpr UINT kClassStyle = CS_DBLCLKS | CS_PARENTDC;  // 136
+inline constexpr INT_PTR kClassBackground = COLOR_BTNFACE + 1;  // 16
+static_assert(kClassStyle == 136 && kClassBackground == 16);
+
+inline constexpr char kMainTitle[] = "Quillcast Control Panel";
+inline constexpr char kNewShareTitle[] = "New share";
+
+// Caption, system menu and minimise box; no sizing border, no maximise box.
+inline constexpr DWORD kTopLevelStyle = WS_VISIBLE | WS_CLIPSIBLINGS | WS_CAPTION | WS_SYSMENU |
+                                        WS_MINIMIZEBOX;
+inline constexpr DWORD kTopLevelExStyle = WS_EX_WINDOWEDGE;
+static_assert(kTopLevelStyle == 0x14CA0000 && kTopLevelExStyle == 256);
+
+inline constexpr int kMainWidth = 504;
+inline constexpr int kMainHeight = 319;
+inline constexpr int kNewShareWidth = 369;
+inline constexpr int kNewShareHeight = 167;
+
+// ---- The one font of both windows (the list view keeps the system font) --------------
+
+inline constexpr int kFontHeight = -11;  // a character height of 11 pixels
+inline constexpr int kFontWeight = FW_NORMAL;
+inline constexpr char kFontFace[] = "Verdana";
+
+// ---- Control IDs ---------------------------------------------------------------------
+
+enum PanelId : int {
+  kIdAbout = 2000,
+  kIdClose = 2001,
+  kIdPortLabel = 2002,
+  kIdPort = 2003,
+  kIdUseIpAddress = 2004,
+  kIdUseDomain = 2005,
+  kIdFolderLabel = 2006,
+  kIdOneShotOption = 2007,
+  kIdCopyOption = 2008,
+  kIdFolder = 2009,
+  kIdDomain = 2010,
+  kIdHostList = 2011,
+  kIdNetGroup = 2012,
+  kIdShareList = 2013,
+  kIdAdd = 2014,
+  kIdDelete = 2015,
+  kIdShareGroup = 2016,
+  kIdCopyUrls = 2017,
+};
+
+enum NewShareId : int {
+  kIdCancel = 2001,
+  kIdPhysicalLabel = 2002,
+  kIdPhysicalFile = 2003,
+  kIdVirtualLabel = 2006,
+  kIdVirtualFile = 2010,
+  kIdBrowse = 2014,
+  kIdOk = 2015,
+};
+
+// ---- Control kinds and the two control tables ----------------------------------------
+
+enum class ControlKind { PushButton, GroupBox, ListView, DropDownList, Edit, CheckBox, RadioButton, Label };
+
+struct KindStyle {
+  DWORD exStyle;
+  DWORD style;
+};
+
+constexpr KindStyle StyleOf(ControlKind kind) {
+  constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+  switch (kind) {
+    case ControlKind::PushButton:
+      return {0, kChild | WS_TABSTOP | BS_PUSHBUTTON};
+    case ControlKind::GroupBox:
+      return {0, kChild | WS_GROUP | BS_GROUPBOX};
+    case ControlKind::ListView:
+      return {WS_EX_CLIENTEDGE, kChild | WS_VSCROLL | LVS_REPORT};
+    case ControlKind::DropDownList:
+      return {0, kChild | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_HASSTRINGS};
+    case ControlKind::Edit:
+      return {WS_EX_CLIENTEDGE, kChild | WS_TABSTOP | ES_AUTOHSCROLL};
+    case ControlKind::CheckBox:
+      return {0, kChild | WS_TABSTOP | BS_AUTOCHECKBOX};
+    case ControlKind::RadioButton:
+      return {0, kChild | WS_TABSTOP | BS_AUTORADIOBUTTON};
+    case ControlKind::Label:
+      return {0, kChild | SS_LEFT | SS_NOTIFY | SS_CENTERIMAGE};
+  }
+  return {0, 0};
+}
+static_assert(StyleOf(ControlKind::PushButton).style == 0x50010000);
+static_assert(StyleOf(ControlKind::GroupBox).style == 0x50020007);
+static_assert(StyleOf(ControlKind::ListView).style == 0x50200001);
+static_assert(StyleOf(ControlKind::DropDownList).style == 0x50010203);
+static_assert(StyleOf(ControlKind::Edit).style == 0x50010080);
+static_assert(StyleOf(ControlKind::CheckBox).style == 0x50010003);
+static_assert(StyleOf(ControlKind::RadioButton).style == 0x50010009);
+static_assert(StyleOf(ControlKind::Label).style == 0x50000300);
+
+struct ControlSpec {
+  const char* className;
+  const char* text;
+  int id;
+  ControlKind kind;
+  int x;
+  int y;
+  int width;
+  int height;
+};
+
+// In creation order; positions and sizes are client pixels of the panel.
+inline constexpr ControlSpec kPanelControls[] = {
+    {"Button", "Copy to clipboard", kIdCopyUrls, ControlKind::PushButton, 368, 208, 112, 24},
+    {"Button", "Share", kIdShareGroup, ControlKind::GroupBox, 216, 8, 272, 232},
+    {"Button", "Delete", kIdDelete, ControlKind::PushButton, 296, 208, 64, 24},
+    {"Button", "Add", kIdAdd, ControlKind::PushButton, 224, 208, 64, 24},
+    {"SysListView32", "", kIdShareList, ControlKind::ListView, 224, 32, 256, 168},
+    {"Button", "Net", kIdNetGroup, ControlKind::GroupBox, 8, 8, 200, 232},
+    {"ComboBox", "", kIdHostList, ControlKind::DropDownList, 40, 80, 152, 23},
+    {"Edit", "localhost", kIdDomain, ControlKind::Edit, 40, 120, 152, 24},
+    {"Edit", "/temp", kIdFolder, ControlKind::Edit, 40, 168, 152, 24},
+    {"Button", "Copy to clipboard", kIdCopyOption, ControlKind::CheckBox, 16, 216, 150, 16},
+    {"Button", "Unshare after the full upload", kIdOneShotOption, ControlKind::CheckBox, 16, 200,
+     184, 16},
+    {"Static", "Default virtual folder:", kIdFolderLabel, ControlKind::Label, 16, 152, 120, 16},
+    {"Button", "Use domain or other string", kIdUseDomain, ControlKind::RadioButton, 16, 104, 168,
+     16},
+    {"Button", "Use ip address", kIdUseIpAddress, ControlKind::RadioButton, 16, 64, 104, 16},
+    {"Edit", "80", kIdPort, ControlKind::Edit, 128, 29, 64, 24},
+    {"Static", "Port number:", kIdPortLabel, ControlKind::Label, 16, 32, 88, 16},
+    {"Button", "Close", kIdClose, ControlKind::PushButton, 392, 248, 96, 32},
+    {"Button", "About", kIdAbout, ControlKind::PushButton, 8, 248, 96, 32},
+};
+static_assert(std::size(kPanelControls) == 18);
+
+// In creation order; positions and sizes are client pixels of the New share window.
+inline constexpr ControlSpec kNewShareControls[] = {
+    {"Button", "Cancel", kIdCancel, ControlKind::PushButton, 8, 104, 72, 24},
+    {"Button", "OK", kIdOk, ControlKind::PushButton, 280, 104, 72, 24},
+    {"Edit", "/", kIdVirtualFile, ControlKind::Edit, 8, 72, 344, 24},
+    {"Static", "Virtual file:", kIdVirtualLabel, ControlKind::Label, 8, 56, 64, 16},
+    {"Button", "...", kIdBrowse, ControlKind::PushButton, 320, 24, 32, 24},
+    {"Edit", "", kIdPhysicalFile, ControlKind::Edit, 8, 24, 304, 24},
+    {"Static", "Physical file:", kIdPhysicalLabel, ControlKind::Label, 8, 8, 112, 16},
+};
+static_assert(std::size(kNewShareControls) == 7);
+
+// ---- Share list ----------------------------------------------------------------------
+
+inline constexpr DWORD kShareListExStyle = LVS_EX_FULLROWSELECT;  // 32
+inline constexpr UINT kColumnMask = LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;  // 14
+static_assert(kShareListExStyle == 32 && kColumnMask == 14);
+inline constexpr char kFileColumn[] = "File";
+inline constexpr int kFileColumnWidth = 100;
+inline constexpr char kFolderColumn[] = "Virtual folder";
+inline constexpr int kFolderColumnWidth = 150;
+inline constexpr int kItemTextBufferSize = 256;
+inline constexpr char kInvalidVirtualPath[] = "error, virtual path is invalid";
+
+// ---- Settings ------------------------------------------------------------------------
+
+// GetDlgItemTextA's buffer for the port: at most 23 characters are looked at.
+inline constexpr int kPortBufferSize = 24;
+// Stored when "Use domain or other string" is chosen with an empty domain.
+inline constexpr char kDefaultDomain[] = "localhost";
+
+// ---- Open-file dialog ----------------------------------------------------------------
+
+// One double-terminated list: the description, then its pattern (the literal adds the
+// last terminator).
+inline constexpr char kOpenFileFilter[] = "All files (*.*)\0*.*\0";
+inline constexpr DWORD kOpenFileFlags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;  // 6144
+inline constexpr DWORD kOpenFileBufferSize = 256;
+static_assert(kOpenFileFlags == 6144);
+
+// ---- Messages ------------------------------------------------------------------------
+
+struct UiMessage {
+  std::string_view text;
+  std::string_view caption;
+  platform::MessageIcon icon;
+};
+
+inline constexpr UiMessage kAboutMessage{"Quillcast BETA 1.0.0", "About", platform::MessageIcon::None};
+inline constexpr UiMessage kPortChangedMessage{"Requires restart the server to update the port",
+                                               "Attention", platform::MessageIcon::None};
+inline constexpr UiMessage kEnterPhysicalPathMessage{"Please, enter the physical path", "error",
+                                                     platform::MessageIcon::Error};
+
+inline void Show(const UiMessage& message) {
+  platform::ShowMessage(message.text, message.caption, message.icon);
+}
+
+}  // namespace qc::ui

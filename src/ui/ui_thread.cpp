@@ -1,0 +1,123 @@
+// The control panel's thread: it exists only while the panel is open, builds both windows
+// afresh each run and ends when the panel window is destroyed.
+#include "platform/os_windows.h"
+
+#include <commctrl.h>
+
+#include "app/application.h"
+#include "ui/control_panel.h"
+#include "ui/new_share_window.h"
+#include "ui/ui_session.h"
+#include "ui/ui_texts.h"
+
+namespace qc {
+
+namespace ui {
+namespace {
+
+constexpr DWORD kUiThreadExitCode = 1;
+
+void RegisterUiClasses(HINSTANCE instance) {
+  WNDCLASSA windowClass{};
+  windowClass.style = kClassStyle;
+  windowClass.lpfnWndProc = ControlPanel::MainWindowProc;
+  windowClass.cbClsExtra = 0;
+  windowClass.cbWndExtra = 0;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+  windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(kClassBackground);
+  windowClass.lpszMenuName = nullptr;
+  windowClass.lpszClassName = kMainClassName;
+  RegisterClassA(&windowClass);
+  windowClass.lpfnWndProc = NewShareWindow::NewShareWindowProc;
+  windowClass.lpszClassName = kNewShareClassName;
+  RegisterClassA(&windowClass);
+}
+
+HFONT CreateUiFont() {
+  return CreateFontA(kFontHeight, 0, 0, 0, kFontWeight, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                     DEFAULT_PITCH | FF_DONTCARE, kFontFace);
+}
+
+DWORD WINAPI UiThreadMain(LPVOID parameter) {
+  Application& app = *static_cast<Application*>(parameter);
+  UiSession session(app);
+  ControlPanel panel(session);
+  NewShareWindow newShare(session);
+  session.panel = &panel;
+
+  InitCommonControls();
+  RegisterUiClasses(session.instance);
+  // Made before the panel: its controls are created during the panel's own creation.
+  session.font = CreateUiFont();
+
+  session.mainWindow = CreateWindowExA(kTopLevelExStyle, kMainClassName, kMainTitle,
+                                       kTopLevelStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMainWidth,
+                                       kMainHeight, nullptr, nullptr, session.instance, &panel);
+  session.newShareWindow =
+      CreateWindowExA(kTopLevelExStyle, kNewShareClassName, kNewShareTitle, kTopLevelStyle,
+                      CW_USEDEFAULT, CW_USEDEFAULT, kNewShareWidth, kNewShareHeight, nullptr,
+                      nullptr, session.instance, &newShare);
+  if (session.newShareWindow != nullptr) {
+    ShowWindow(session.newShareWindow, SW_HIDE);
+    UpdateWindow(session.newShareWindow);
+  }
+
+  // Without its panel window nothing could ever end the loop, and the flag would refuse
+  // command-line shares for the rest of the process.
+  if (session.mainWindow != nullptr) {
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  } else if (session.newShareWindow != nullptr) {
+    DestroyWindow(session.newShareWindow);
+  }
+
+  // The hidden New share window goes before its font and its class; its object lives on
+  // this stack and must not outlive the window that points at it.
+  if (session.newShareWindow != nullptr && IsWindow(session.newShareWindow)) {
+    DestroyWindow(session.newShareWindow);
+  }
+  session.panel = nullptr;
+  if (session.font != nullptr) DeleteObject(session.font);
+  session.font = nullptr;
+  app.ui.active.store(false);
+  UnregisterClassA(kMainClassName, session.instance);
+  UnregisterClassA(kNewShareClassName, session.instance);
+  return kUiThreadExitCode;
+}
+
+}  // namespace
+}  // namespace ui
+
+int StartUiThread(Application& app) {
+  if (app.ui.active.load()) return 1;
+  // A thread whose panel has closed may still be in its last steps (classes not yet
+  // unregistered); the new run starts only once it has ended, so it registers both classes
+  // and creates both windows itself.
+  if (app.ui.thread != nullptr) {
+    WaitForSingleObject(static_cast<HANDLE>(app.ui.thread), INFINITE);
+    CloseHandle(static_cast<HANDLE>(app.ui.thread));
+    app.ui.thread = nullptr;
+  }
+  app.ui.active.store(true);
+  app.ui.sharesDirty.store(false);
+  HANDLE thread = CreateThread(nullptr, 0, ui::UiThreadMain, &app, 0, nullptr);
+  // No thread, no panel: the flag must not go on refusing command-line shares.
+  if (thread == nullptr) app.ui.active.store(false);
+  app.ui.thread = thread;
+  return 1;
+}
+
+void WaitForUiThread(Application& app) {
+  if (app.ui.thread == nullptr) return;
+  WaitForSingleObject(static_cast<HANDLE>(app.ui.thread), INFINITE);
+  CloseHandle(static_cast<HANDLE>(app.ui.thread));
+  app.ui.thread = nullptr;
+}
+
+}  // namespace qc

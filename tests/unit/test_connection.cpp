@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "http/connection.h"
+#include "net_support.h"
+
+namespace qc {
+namespace {
+
+using testing::Exchange;
+using testing::WaitFor;
+
+const std::string k404Page =
+    "HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
+    "<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
+    "<p>The requested URL was not found on this server.</p>\n"
+    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+const std::string k400Page =
+    "HTTP/1.1 400 Bad Request\nContent-Length: 184\n\n"
+    "<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
+    "<p>Invalid request or syntax error</p>\n"
+    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+
+TEST(IsHeadComplete, LooksAtTheLastByteAndTheTwoBeforeIt) {
+  struct Case {
+    std::string bytes;
+    int expected;
+  };
+  const Case cases[] = {
+      {"GET / HTTP/1.1\r\n\r\n", 1},   // LF CR LF
+      {"GET / HTTP/1.1\n\n", 1},       // LF LF
+      {"GET / HTTP/1.1\r\n\r", 1},     // CR LF CR: the final LF never needed
+      {"GET / HTTP/1.1\nx\n", 1},      // a one-byte line between two line feeds
+      {"GET / HTTP/1.1\r\n", 0},
+      {"GET / HTTP/1.1\n", 0},
+      {"GET / HTTP/1.1\r\n\r\nX", 0},  // the head ended inside the chunk
+      {"\n", 0},                       // nothing before the buffer start matches
+      {"\n\n", 1},
+      {"\r", 0},
+      {"x\r\r", 0},
+      {"\rx\r", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.bytes));
+    EXPECT_EQ(IsHeadComplete(c.bytes.c_str(), static_cast<std::int32_t>(c.bytes.size()) - 1),
+              c.expected);
+  }
+}
+
+// A real listener on loopback with the accept loop on its own thread.
+class LiveServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SocketLibraryStart();
+    listener_ = platform::CreateTcpSocket();
+    ASSERT_TRUE(platform::BindLoopback(listener_, 0));
+    ASSERT_TRUE(platform::Listen(listener_, 64));
+    port_ = platform::LocalPort(listener_);
+    accept_ = std::thread([this] { AcceptLoop(listener_, connections_, shares_); });
+  }
+  void TearDown() override {
+    connections_.StopAllConnections();
+    bool released = platform::InterruptSocket(listener_);
+    accept_.join();
+    if (!released) platform::CloseSocket(listener_);
+    EXPECT_EQ(connections_.Count(), 0u);
+    platform::SocketLibraryStop();
+  }
+
+  ShareRegistry shares_;
+  ConnectionRegistry connections_;
+  platform::socket_t listener_ = platform::kInvalidSocket;
+  std::uint16_t port_ = 0;
+  std::thread accept_;
+};
+
+TEST_F(LiveServer, AnswersAHeadWhateverWayItArrives) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+    std::string expected;
+  };
+  const std::string longHeader = "X-Filler: " + std::string(3000, 'a') + "\r\n";
+  const std::vector<Case> cases = {
+      {"one piece, CR LF", {"GET /none HTTP/1.1\r\nHost: x\r\n\r\n"}, k404Page},
+      {"bare line feeds", {"GET /none HTTP/1.1\nHost: x\n\n"}, k404Page},
+      {"final CR LF split after the CR", {"GET /none HTTP/1.1\r\n\r"}, k404Page},
+      {"split in the request line", {"GET /no", "ne HTTP/1.1\r\n", "\r\n"}, k404Page},
+      {"head longer than the first buffer",
+       {"GET /none HTTP/1.1\r\n", longHeader, longHeader, "\r\n"},
+       k404Page},
+      {"no request line", {"Host: x\r\n\r\n"}, k400Page},
+      // Keep-alive is answered once; the second request is never read.
+      {"keep-alive then a second request",
+       {"GET /none HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", "GET /none HTTP/1.1\r\n\r\n"},
+       k404Page},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Exchange(port_, c.chunks), c.expected);
+  }
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+}
+
+TEST_F(LiveServer, HeadThatEndsInsideAChunkIsNeverAnswered) {
+  EXPECT_EQ(Exchange(port_, {"GET /none HTTP/1.1\r\n\r\nextra"}, /*halfCloseAfter=*/true), "");
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+}
+
+TEST_F(LiveServer, ClientThatClosesEarlyGetsNothingAndLeavesTheRegistry) {
+  EXPECT_EQ(Exchange(port_, {"GET /none HTT"}, /*halfCloseAfter=*/true), "");
+  EXPECT_EQ(Exchange(port_, {}, /*halfCloseAfter=*/true), "");
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+}
+
+TEST_F(LiveServer, HeadPastTheLimitGetsThe400PageAndIsClosed) {
+  std::vector<std::string> chunks = {"GET /none HTTP/1.1\r\n"};
+  for (int i = 0; i < 80; ++i) chunks.push_back("X-Filler: " + std::string(1000, 'b') + "\r\n");
+  EXPECT_EQ(Exchange(port_, chunks, false, 0), k400Page);
+}
+
+TEST_F(LiveServer, StopClosesIdleClientsAndWaitsForTheirThreads) {
+  std::vector<platform::socket_t> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.push_back(platform::ConnectLoopback(port_));
+    ASSERT_NE(clients.back(), platform::kInvalidSocket);
+  }
+  // One of them is halfway through its head.
+  platform::Send(clients[1], "GET /a HT", 9);
+  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 4; }));
+  connections_.StopAllConnections();
+  EXPECT_EQ(connections_.Count(), 0u);
+  for (platform::socket_t s : clients) {
+    char byte;
+    EXPECT_LE(platform::Receive(s, &byte, 1), 0);  // closed without an answer
+    platform::CloseSocket(s);
+  }
+  // Connections accepted after the stop began are closed at once.
+  platform::socket_t late = platform::ConnectLoopback(port_);
+  char byte;
+  EXPECT_LE(platform::Receive(late, &byte, 1), 0);
+  platform::CloseSocket(late);
+  EXPECT_EQ(connections_.RegisterConnection(platform::kInvalidSocket), nullptr);
+}
+
+TEST_F(LiveServer, StopEndsADownloadThatIsStillSending) {
+  namespace fs = std::filesystem;
+  fs::path file = fs::temp_directory_path() / ("qc-stop-download-" + std::to_string(port_));
+  {
+    std::ofstream out(file, std::ios::binary);
+    std::string block(1 << 20, 'z');
+    for (int i = 0; i < 32; ++i) out << block;  // far more than the socket buffers hold
+  }
+  shares_.AppendShare(file.string(), "/big", 0);
+  platform::socket_t s = platform::ConnectLoopback(port_);
+  std::string get = "GET /big HTTP/1.1\r\n\r\n";
+  platform::Send(s, get.data(), get.size());
+  char buffer[4096];
+  ASSERT_GT(platform::Receive(s, buffer, sizeof buffer), 0);  // the download is under way
+  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 1; }));
+  connections_.StopAllConnections();  // must not hang on the blocked send
+  EXPECT_EQ(connections_.Count(), 0u);
+  long long total = 0;
+  for (;;) {
+    long long n = platform::Receive(s, buffer, sizeof buffer);
+    if (n <= 0) break;
+    total += n;
+  }
+  EXPECT_LT(total, 32LL << 20);  // broken off, not completed
+  platform::CloseSocket(s);
+  fs::remove(file);
+}
+
+}  // namespace
+}  // namespace qc

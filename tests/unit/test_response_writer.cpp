@@ -1,0 +1,506 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "http/request_parser.h"
+#include "http/response_writer.h"
+#include "platform/file.h"
+#include "shares/share_registry.h"
+#include "unit/test_support.h"
+
+namespace qc {
+namespace {
+
+// The answers as they must appear on the wire, written out here rather than taken from
+// the server's own texts so that a changed byte there shows up.
+const std::string kNotFoundPage =
+    "HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
+    "<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
+    "<p>The requested URL was not found on this server.</p>\n"
+    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+const std::string kBadRequestPage =
+    "HTTP/1.1 400 Bad Request\nContent-Length: 184\n\n"
+    "<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
+    "<p>Invalid request or syntax error</p>\n"
+    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+const std::string kShortBadRequest = "HTTP/1.1 400 Bad Request\n";
+const std::string kCommonLines =
+    "Server: Quillcast/1.0.0\nAccept-Ranges: bytes\nContent-Type: application/octet-stream\n";
+const std::string kClose = "Connection: close\n";
+const std::string kKeepAlive = "Connection: Keep-Alive\n";
+
+std::string Head200(std::int64_t size, const std::string& connection = kClose) {
+  return "HTTP/1.1 200 OK\n" + kCommonLines + "Content-Length: " + std::to_string(size) + "\n" +
+         connection + "\n";
+}
+
+std::string Head206(std::int64_t first, std::int64_t last, std::int64_t size,
+                    const std::string& connection = kClose) {
+  return "HTTP/1.1 206 Partial Content\n" + kCommonLines + "Content-Range: bytes " +
+         std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size) +
+         "\nContent-Length: " + std::to_string(last - first + 1) + "\n" + connection + "\n";
+}
+
+// Records every SendAll call. Calls after the first `allowedCalls` fail (-1) and are not
+// recorded, like a client that went away.
+class CapturingSink : public ResponseSink {
+ public:
+  explicit CapturingSink(int allowedCalls = -1) : allowedCalls_(allowedCalls) {}
+  long long SendAll(const char* data, long long count) override {
+    ++calls;
+    if (onSend) onSend(calls);
+    if (allowedCalls_ >= 0 && calls > allowedCalls_) return -1;
+    sends.emplace_back(data, static_cast<std::size_t>(count));
+    return count;
+  }
+  std::string All() const {
+    std::string all;
+    for (const std::string& s : sends) all += s;
+    return all;
+  }
+  std::vector<std::string> sends;
+  int calls = 0;
+  std::function<void(int)> onSend;
+
+ private:
+  int allowedCalls_;
+};
+
+std::string Content(std::int64_t size) {
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  for (std::int64_t i = 0; i < size; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(i % 251);
+  return bytes;
+}
+
+Request ParsedRequest(const std::string& path, const std::string& range, int mode = 0) {
+  std::string head = "GET " + path + " HTTP/1.1\r\n";
+  if (!range.empty()) head += "Range: bytes=" + range + "\r\n";
+  if (mode == 1) head += "Connection: close\r\n";
+  if (mode == 2) head += "Connection: keep-alive\r\n";
+  head += "\r\n";
+  Request request;
+  request.badRequest = ParseRequest(head.data(), static_cast<std::int32_t>(head.size()), request);
+  return request;
+}
+
+class ResponseWriterTest : public ::testing::Test {
+ protected:
+  std::string MakeFile(const std::string& name, const std::string& bytes) {
+    const auto path = temp_.path() / name;
+    testing::WriteFileBytes(path, bytes);
+    return path.string();
+  }
+  CapturingSink Get(const std::string& path, const std::string& range = "", int mode = 0) {
+    CapturingSink sink;
+    Request request = ParsedRequest(path, range, mode);
+    WriteResponse(request, shares_, sink);
+    return sink;
+  }
+
+  testing::ScopedTempDirectory temp_;
+  ShareRegistry shares_;
+};
+
+// Every piece but the last holds kPieceSize bytes; the last holds 1 to kPieceSize.
+void ExpectPieceSizes(const CapturingSink& sink, std::int64_t bodyLength) {
+  std::int64_t total = 0;
+  for (std::size_t i = 1; i < sink.sends.size(); ++i) {
+    const auto n = static_cast<std::int64_t>(sink.sends[i].size());
+    total += n;
+    if (i + 1 < sink.sends.size()) {
+      EXPECT_EQ(n, kPieceSize) << "piece " << i;
+    } else {
+      EXPECT_GE(n, 1);
+      EXPECT_LE(n, kPieceSize);
+    }
+  }
+  EXPECT_EQ(total, bodyLength);
+}
+
+TEST_F(ResponseWriterTest, PagesByteForByte) {
+  CapturingSink notFound;
+  SendNotFoundPage(notFound);
+  EXPECT_EQ(notFound.All(), kNotFoundPage);
+  CapturingSink badRequest;
+  SendBadRequestPage(badRequest);
+  EXPECT_EQ(badRequest.All(), kBadRequestPage);
+  // The numbers in the heads are the bodies' exact lengths.
+  EXPECT_EQ(kNotFoundPage.size() - kNotFoundPage.find("<html>"), 198u);
+  EXPECT_EQ(kBadRequestPage.size() - kBadRequestPage.find("<html>"), 184u);
+}
+
+TEST_F(ResponseWriterTest, BadRequestGetsThe400PageWithoutLookingUp) {
+  const std::string file = MakeFile("a.txt", "abc");
+  const SharePtr share = shares_.AppendShare(file, "/a.txt", kOneShot);
+  Request request = ParsedRequest("/a.txt", "-");  // neither number: bad
+  ASSERT_EQ(request.badRequest, 1);
+  CapturingSink sink;
+  WriteResponse(request, shares_, sink);
+  EXPECT_EQ(sink.All(), kBadRequestPage);
+  EXPECT_EQ(share->flags.load(), static_cast<std::uint32_t>(kOneShot));
+}
+
+struct NotFoundCase {
+  const char* name;
+  const char* requestPath;
+  std::uint32_t flags;
+  bool fileExists;
+  bool isDirectory;
+};
+
+class NotFoundTable : public ResponseWriterTest,
+                      public ::testing::WithParamInterface<NotFoundCase> {};
+
+TEST_P(NotFoundTable, Gets404Page) {
+  const NotFoundCase& c = GetParam();
+  std::string physical = (temp_.path() / "A.txt").string();
+  if (c.fileExists) physical = MakeFile("A.txt", "content");
+  if (c.isDirectory) {
+    std::filesystem::create_directory(temp_.path() / "dir");
+    physical = (temp_.path() / "dir").string();
+  }
+  shares_.AppendShare(physical, "/A.txt", c.flags);
+  EXPECT_EQ(Get(c.requestPath).All(), kNotFoundPage);
+}
+
+const NotFoundCase kNotFoundCases[] = {
+    {"NotShared", "/b.txt", 0, true, false},
+    {"CaseDiffers", "/a.txt", 0, true, false},
+    {"QueryPartKept", "/A.txt?x=1", 0, true, false},
+    {"Withdrawn", "/A.txt", kWithdrawn, true, false},
+    {"WithdrawnOneShot", "/A.txt", kOneShot | kWithdrawn, true, false},
+    {"FileMissing", "/A.txt", 0, false, false},
+    {"Directory", "/A.txt", 0, false, true},
+};
+INSTANTIATE_TEST_SUITE_P(Writer, NotFoundTable, ::testing::ValuesIn(kNotFoundCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ResponseWriterTest, OldestShareOfAPathIsServed) {
+  shares_.AppendShare(MakeFile("one", "first"), "/f", 0);
+  shares_.AppendShare(MakeFile("two", "second"), "/f", 0);
+  EXPECT_EQ(Get("/f").All(), Head200(5) + "first");
+}
+
+// Range forms against files of several sizes around the piece size.
+struct RangeCase {
+  std::int64_t size;
+  const char* range;  // "" for none
+  int status;         // 200, 206, or 400 for the short 400
+  std::int64_t first;
+  std::int64_t last;
+  bool withdraws;  // a OneShot share is withdrawn by this answer
+};
+
+void PrintTo(const RangeCase& c, std::ostream* os) {
+  *os << "size " << c.size << " range '" << c.range << "'";
+}
+
+class RangeTable : public ResponseWriterTest, public ::testing::WithParamInterface<RangeCase> {};
+
+TEST_P(RangeTable, AnswersAndOneShot) {
+  const RangeCase& c = GetParam();
+  const std::string content = Content(c.size);
+  const std::string file = MakeFile("f.bin", content);
+  // Bits other than the two known ones are kept when the share is withdrawn.
+  constexpr std::uint32_t kOtherBit = 0x100;
+  const SharePtr oneShot = shares_.AppendShare(file, "/f.bin", kOneShot | kOtherBit);
+  const SharePtr plain = shares_.AppendShare(file, "/plain.bin", 0);
+
+  for (const char* path : {"/f.bin", "/plain.bin"}) {
+    SCOPED_TRACE(path);
+    const CapturingSink sink = Get(path, c.range);
+    if (c.status == 400) {
+      EXPECT_EQ(sink.All(), kShortBadRequest);
+      EXPECT_EQ(sink.calls, 1);
+      continue;
+    }
+    const std::string head =
+        c.status == 200 ? Head200(c.size) : Head206(c.first, c.last, c.size);
+    ASSERT_FALSE(sink.sends.empty());
+    EXPECT_EQ(sink.sends[0], head);  // the header block goes out in one send
+    const std::int64_t length = c.last - c.first + 1;
+    const std::string body =
+        length > 0 ? content.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(length))
+                   : std::string();
+    EXPECT_EQ(sink.All(), head + body);
+    ExpectPieceSizes(sink, length);
+  }
+
+  EXPECT_EQ(plain->flags.load(), 0u);
+  const std::uint32_t expected = c.withdraws ? (kOneShot | kOtherBit | kWithdrawn) : (kOneShot | kOtherBit);
+  EXPECT_EQ(oneShot->flags.load(), expected);
+  // A withdrawn share is gone for every later request; the plain one stays served.
+  if (c.withdraws) {
+    EXPECT_EQ(Get("/f.bin").All(), kNotFoundPage);
+  } else {
+    EXPECT_EQ(Get("/f.bin").sends.at(0), Head200(c.size));
+  }
+  EXPECT_EQ(Get("/plain.bin").sends.at(0), Head200(c.size));
+}
+
+const RangeCase kRangeCases[] = {
+    // Empty file.
+    {0, "", 200, 0, -1, true},
+    {0, "0-", 400, 0, 0, false},
+    {0, "-1", 400, 0, 0, false},
+    {0, "-0", 206, 0, -1, true},
+    {0, "0-0", 400, 0, 0, false},
+    // One byte.
+    {1, "", 200, 0, 0, true},
+    {1, "0-0", 206, 0, 0, true},
+    {1, "0-", 206, 0, 0, true},
+    {1, "-1", 206, 0, 0, true},
+    {1, "-2", 400, 0, 0, false},
+    {1, "1-", 400, 0, 0, false},
+    {1, "0-5", 206, 0, 0, true},
+    {1, "1-1", 400, 0, 0, false},
+    // 900 bytes.
+    {900, "", 200, 0, 899, true},
+    {900, "500-", 206, 500, 899, true},
+    {900, "-500", 206, 400, 899, true},
+    {900, "-900", 206, 0, 899, true},
+    {900, "-901", 400, 0, 0, false},
+    {900, "900-", 400, 0, 0, false},
+    {900, "0-0", 206, 0, 0, false},
+    {900, "-1", 206, 899, 899, true},
+    {900, "-0", 206, 900, 899, true},
+    {900, "100-199", 206, 100, 199, false},
+    {900, "100-899", 206, 100, 899, true},
+    {900, "100-5000", 206, 100, 899, true},
+    {900, "899-899", 206, 899, 899, true},
+    {900, "900-950", 400, 0, 0, false},
+    {900, "500-499", 400, 0, 0, false},
+    {900, "0-99,200-299", 206, 0, 899, true},
+    {900, "9223372036854775807-", 400, 0, 0, false},
+    {900, "-9223372036854775807", 400, 0, 0, false},
+    {900, "0-9223372036854775807", 206, 0, 899, true},
+    // Exactly one piece.
+    {4096, "", 200, 0, 4095, true},
+    {4096, "0-4095", 206, 0, 4095, true},
+    {4096, "1-", 206, 1, 4095, true},
+    {4096, "-4096", 206, 0, 4095, true},
+    {4096, "0-4094", 206, 0, 4094, false},
+    {4096, "4095-", 206, 4095, 4095, true},
+    // One byte more than a piece.
+    {4097, "", 200, 0, 4096, true},
+    {4097, "-1", 206, 4096, 4096, true},
+    {4097, "1-", 206, 1, 4096, true},
+    {4097, "0-4095", 206, 0, 4095, false},
+    {4097, "-4097", 206, 0, 4096, true},
+    // Two pieces and a bit.
+    {2 * 4096 + 100, "", 200, 0, 8291, true},
+    {2 * 4096 + 100, "100-", 206, 100, 8291, true},
+    {2 * 4096 + 100, "4095-8190", 206, 4095, 8190, false},
+    {2 * 4096 + 100, "4095-8191", 206, 4095, 8191, false},
+    {2 * 4096 + 100, "-8292", 206, 0, 8291, true},
+    {2 * 4096 + 100, "-8293", 400, 0, 0, false},
+    {2 * 4096 + 100, "8000-9000", 206, 8000, 8291, true},
+    {2 * 4096 + 100, "8292-", 400, 0, 0, false},
+};
+INSTANTIATE_TEST_SUITE_P(Writer, RangeTable, ::testing::ValuesIn(kRangeCases));
+
+TEST_F(ResponseWriterTest, PiecesOfTwoPiecesAndABit) {
+  const std::string content = Content(2 * 4096 + 100);
+  shares_.AppendShare(MakeFile("f", content), "/f", 0);
+  const CapturingSink sink = Get("/f");
+  ASSERT_EQ(sink.sends.size(), 4u);
+  EXPECT_EQ(sink.sends[0], Head200(8292));
+  EXPECT_EQ(sink.sends[1].size(), 4096u);
+  EXPECT_EQ(sink.sends[2].size(), 4096u);
+  EXPECT_EQ(sink.sends[3].size(), 100u);
+  EXPECT_EQ(sink.sends[1] + sink.sends[2] + sink.sends[3], content);
+}
+
+struct ModeCase {
+  int mode;
+  const char* line;
+};
+
+class ConnectionLineTable : public ResponseWriterTest,
+                            public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(ConnectionLineTable, FollowsMode) {
+  shares_.AppendShare(MakeFile("f", "0123456789"), "/f", 0);
+  EXPECT_EQ(Get("/f", "", GetParam().mode).All(), Head200(10, GetParam().line) + "0123456789");
+  EXPECT_EQ(Get("/f", "2-3", GetParam().mode).All(), Head206(2, 3, 10, GetParam().line) + "23");
+}
+INSTANTIATE_TEST_SUITE_P(Writer, ConnectionLineTable,
+                         ::testing::Values(ModeCase{0, "Connection: close\n"},
+                                           ModeCase{1, "Connection: close\n"},
+                                           ModeCase{2, "Connection: Keep-Alive\n"}));
+
+// A download that breaks off: the one-shot rule runs only once the last piece is due.
+struct BrokenCase {
+  std::int64_t size;
+  int allowedCalls;  // sends that succeed, the header block included
+  int calls;         // sends tried: a failed header send is not noticed, a failed piece is
+  bool withdraws;
+};
+
+class BrokenDownloadTable : public ResponseWriterTest,
+                            public ::testing::WithParamInterface<BrokenCase> {};
+
+TEST_P(BrokenDownloadTable, OneShotAndResume) {
+  const BrokenCase& c = GetParam();
+  const std::string content = Content(c.size);
+  const SharePtr share = shares_.AppendShare(MakeFile("f", content), "/f", kOneShot);
+  CapturingSink sink(c.allowedCalls);
+  Request request = ParsedRequest("/f", "");
+  WriteResponse(request, shares_, sink);
+  // The writer stops at the first failed send.
+  EXPECT_EQ(sink.calls, c.calls);
+  EXPECT_EQ(share->IsWithdrawn(), c.withdraws);
+  if (c.withdraws) return;
+
+  // Resuming from what arrived reaches the end and withdraws the share.
+  const std::int64_t received = static_cast<std::int64_t>(sink.All().size()) -
+                                static_cast<std::int64_t>(Head200(c.size).size());
+  const std::int64_t from = received > 0 ? received : 0;
+  const CapturingSink resumed = Get("/f", std::to_string(from) + "-");
+  EXPECT_EQ(resumed.All(), Head206(from, c.size - 1, c.size) + content.substr(static_cast<std::size_t>(from)));
+  EXPECT_TRUE(share->IsWithdrawn());
+  EXPECT_EQ(Get("/f").All(), kNotFoundPage);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writer, BrokenDownloadTable,
+                         ::testing::Values(BrokenCase{8292, 0, 2, false},  // header send fails
+                                           BrokenCase{8292, 1, 2, false},  // first piece fails
+                                           BrokenCase{8292, 2, 3, false},  // second piece fails
+                                           BrokenCase{8292, 3, 4, true},   // last piece fails
+                                           BrokenCase{900, 0, 2, true}));  // only piece is last
+
+TEST_F(ResponseWriterTest, SecondConcurrentDownloadGets404) {
+  const std::string content = Content(3 * 4096);
+  const std::string file = MakeFile("f", content);
+  shares_.AppendShare(file, "/f", 0);
+  {
+    platform::File held = platform::File::OpenExclusiveRead(file);
+    ASSERT_TRUE(held.IsOpen());
+    EXPECT_EQ(Get("/f").All(), kNotFoundPage);
+  }
+  // While a first answer is sending its pieces, a second client asks for the same file.
+  CapturingSink first;
+  std::string second;
+  first.onSend = [&](int call) {
+    if (call == 2) second = Get("/f").All();
+  };
+  Request request = ParsedRequest("/f", "");
+  WriteResponse(request, shares_, first);
+  EXPECT_EQ(second, kNotFoundPage);
+  EXPECT_EQ(first.All(), Head200(3 * 4096) + content);
+  // Once the first answer has closed the file, it is served again.
+  EXPECT_EQ(Get("/f").All(), Head200(3 * 4096) + content);
+}
+
+TEST_F(ResponseWriterTest, ShareDeletedDuringDownloadIsNotWithdrawnAgain) {
+  const std::string content = Content(2 * 4096 + 1);
+  const SharePtr share = shares_.AppendShare(MakeFile("f", content), "/f", kOneShot);
+  CapturingSink sink;
+  sink.onSend = [&](int call) {
+    if (call == 2) shares_.RemoveShare(share);
+  };
+  Request request = ParsedRequest("/f", "");
+  WriteResponse(request, shares_, sink);
+  // The download finishes from the share it started with; the lookup for the one-shot rule
+  // no longer finds it, so nothing is marked.
+  EXPECT_EQ(sink.All(), Head200(content.size()) + content);
+  EXPECT_FALSE(share->IsWithdrawn());
+}
+
+#ifndef _WIN32
+// A file that yields fewer bytes than its size announced: only bytes read go out, and the
+// answer ends there. (Shrinking an open file needs POSIX sharing rules.)
+TEST_F(ResponseWriterTest, ShortReadSendsOnlyWhatWasRead) {
+  const std::string content = Content(2 * 4096 + 100);
+  const std::string file = MakeFile("f", content);
+  const SharePtr share = shares_.AppendShare(file, "/f", kOneShot);
+  CapturingSink sink;
+  sink.onSend = [&](int call) {
+    if (call == 1) std::filesystem::resize_file(file, 5000);
+  };
+  Request request = ParsedRequest("/f", "");
+  WriteResponse(request, shares_, sink);
+  ASSERT_EQ(sink.sends.size(), 3u);
+  EXPECT_EQ(sink.sends[0], Head200(content.size()));
+  EXPECT_EQ(sink.sends[1].size(), 4096u);
+  EXPECT_EQ(sink.sends[2].size(), 904u);
+  EXPECT_EQ(sink.sends[1] + sink.sends[2], content.substr(0, 5000));
+  EXPECT_FALSE(share->IsWithdrawn());
+}
+#endif
+
+// Counts body bytes and keeps only the head and tail of the body.
+class CountingSink : public ResponseSink {
+ public:
+  long long SendAll(const char* data, long long count) override {
+    ++calls;
+    if (calls == 1) {
+      header.assign(data, static_cast<std::size_t>(count));
+      return count;
+    }
+    if (bodyHead.size() < 16) bodyHead.append(data, static_cast<std::size_t>(count < 16 ? count : 16));
+    bodyTail.append(data, static_cast<std::size_t>(count));
+    if (bodyTail.size() > 16) bodyTail.erase(0, bodyTail.size() - 16);
+    bodyBytes += count;
+    if (count != kPieceSize) ++shortPieces;
+    lastPiece = count;
+    return count;
+  }
+  std::string header, bodyHead, bodyTail;
+  std::int64_t bodyBytes = 0;
+  long long lastPiece = 0;
+  int calls = 0;
+  int shortPieces = 0;
+};
+
+TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
+  constexpr std::int64_t kSize = (std::int64_t{1} << 32) + 100;
+  const std::string file = (temp_.path() / "big.bin").string();
+  {
+    // Sparse where the file system allows: only the first and last bytes are written.
+    std::fstream out(file, std::ios::out | std::ios::binary | std::ios::trunc);
+    out.write("HEAD", 4);
+    out.seekp(kSize - 4);
+    out.write("TAIL", 4);
+    ASSERT_TRUE(out.good());
+  }
+  ASSERT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(file)), kSize);
+  shares_.AppendShare(file, "/big", 0);
+
+  struct Case {
+    const char* range;
+    std::string head;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"-4", Head206(kSize - 4, kSize - 1, kSize), "TAIL"},
+      {"4294967394-", Head206(kSize - 2, kSize - 1, kSize), "IL"},
+      {"4294967295-4294967296", Head206(4294967295LL, 4294967296LL, kSize), std::string(2, '\0')},
+      {"0-3", Head206(0, 3, kSize), "HEAD"},
+      {"4294967396-", kShortBadRequest, ""},
+      {"-4294967397", kShortBadRequest, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.range);
+    EXPECT_EQ(Get("/big", c.range).All(), c.head + c.body);
+  }
+
+  CountingSink sink;
+  Request request = ParsedRequest("/big", "");
+  WriteResponse(request, shares_, sink);
+  EXPECT_EQ(sink.header, Head200(kSize));
+  EXPECT_EQ(sink.header.find("Content-Length: 4294967396\n") != std::string::npos, true);
+  EXPECT_EQ(sink.bodyBytes, kSize);
+  EXPECT_EQ(sink.bodyHead.substr(0, 4), "HEAD");
+  EXPECT_EQ(sink.bodyTail.substr(12), "TAIL");
+  EXPECT_EQ(sink.shortPieces, 1);
+  EXPECT_EQ(sink.lastPiece, 100);
+}
+
+}  // namespace
+}  // namespace qc

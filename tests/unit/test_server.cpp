@@ -1,0 +1,330 @@
+// The server's life in-process: start in order, serve, stop; the control channel between
+// a client and the wait loop; the single-instance refusal.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "app/control.h"
+#include "app/messages.h"
+#include "app/server.h"
+#include "net_support.h"
+#include "platform/clipboard.h"
+#include "platform/directory.h"
+#include "platform/file.h"
+#include "shares/paths.h"
+#include "test_support.h"
+
+namespace qc {
+namespace {
+
+using testing::RecordedMessage;
+using testing::ScopedTempDirectory;
+using testing::WaitFor;
+
+// Messages arrive on the wait loop's thread while the test thread watches for them.
+class MessageRecorder {
+ public:
+  MessageRecorder() {
+    platform::SetMessageSinkForTesting(
+        [this](const std::string& text, const std::string& caption, platform::MessageIcon icon) {
+          std::lock_guard<std::mutex> guard(mutex_);
+          messages_.push_back({text, caption, icon});
+        });
+  }
+  ~MessageRecorder() { platform::SetMessageSinkForTesting({}); }
+  std::vector<RecordedMessage> Messages() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return messages_;
+  }
+  bool WaitForCount(std::size_t n) {
+    return WaitFor([&] { return Messages().size() >= n; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<RecordedMessage> messages_;
+};
+
+RecordedMessage M(const messages::Message& m) {
+  return {std::string(m.text), std::string(m.caption), m.icon};
+}
+
+// A "common.cfg" naming `port` (0: any free port), no texts.
+void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCopyUrlAfterShare) {
+  std::string bytes = {'Q', 'C', static_cast<char>(port & 0xFF), static_cast<char>(port >> 8),
+                       0, 0, static_cast<char>(flags), 0, 0, 0, 0, 0};
+  testing::WriteFileBytes(kSettingsFileName, bytes);
+}
+
+TEST(ControlChannel, WaitResultsMapToTheLoopsActions) {
+  struct Case {
+    std::uint32_t result;
+    WaitAction action;
+  };
+  const Case cases[] = {
+      {0, WaitAction::EndLoop},   {1, WaitAction::Share},     {2, WaitAction::Panel},
+      {0xFFFFFFFFu, WaitAction::EndLoop}, {128, WaitAction::EndLoop}, {129, WaitAction::EndLoop},
+      {130, WaitAction::EndLoop}, {3, WaitAction::WaitAgain}, {131, WaitAction::WaitAgain},
+      {258, WaitAction::WaitAgain},  // WAIT_TIMEOUT
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.result);
+    EXPECT_EQ(ClassifyWaitResult(c.result), c.action);
+  }
+}
+
+TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
+  MessageRecorder recorder;
+  EXPECT_EQ(SendStopRequest(), 0);
+  EXPECT_EQ(SendPanelRequest(), 0);
+  EXPECT_EQ(SendShareRequest(std::string(1, kPathSeparator) + "a.txt"), 0);
+  const std::vector<RecordedMessage> expected = {
+      M(messages::kNotRunning), M(messages::kNotRunning), M(messages::kShareNotRunning)};
+  EXPECT_EQ(recorder.Messages(), expected);
+}
+
+// The wait loop on its own thread, as the server's main thread runs it.
+class ChannelLoop {
+ public:
+  explicit ChannelLoop(Application& app) : app_(app) {
+    thread_ = std::thread([this] { result_ = RunControlChannel(app_); });
+    // Requests sent before the set-up has finished would find no server.
+    EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
+  }
+  int Stop() {
+    EXPECT_EQ(SendStopRequest(), 1);
+    thread_.join();
+    return result_;
+  }
+
+ private:
+  Application& app_;
+  std::thread thread_;
+  int result_ = -1;
+};
+
+TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.settings.flags = kNewSharesOneShot;  // one-shot, no clipboard
+  app.settings.folderLength = 5;
+  app.settings.defaultFolder = "/temp";
+  std::vector<RecordedMessage> seen;
+  {
+    MessageRecorder recorder;
+    ChannelLoop loop(app);
+    const std::string sep(1, kPathSeparator);
+    const std::string first = sep + "data" + sep + "a.txt";
+    const std::string second = sep + "data" + sep + "report 2009.pdf";
+    ASSERT_EQ(SendShareRequest(first), 1);
+    ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
+    ASSERT_EQ(SendShareRequest(second), 1);
+    ASSERT_EQ(SendShareRequest(first), 1);  // the same file twice gives two shares
+    ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 3; }));
+    EXPECT_EQ(loop.Stop(), 1);
+    seen = recorder.Messages();
+
+    auto shares = app.shares.Snapshot();
+    ASSERT_EQ(shares.size(), 3u);
+    EXPECT_EQ(shares[0]->virtualPath, "/temp/a.txt");
+    EXPECT_EQ(shares[0]->physicalPath, first);
+    EXPECT_EQ(shares[0]->flags.load(), kOneShot);
+    EXPECT_EQ(shares[1]->virtualPath, "/temp/report 2009.pdf");
+    EXPECT_EQ(shares[2]->virtualPath, "/temp/a.txt");
+    // The records reach "shared.cfg" in the same order and load back.
+    ShareRegistry reloaded;
+    ASSERT_EQ(LoadShares(reloaded, 0), 1);
+    auto loaded = reloaded.Snapshot();
+    ASSERT_EQ(loaded.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(loaded[i]->virtualPath, shares[i]->virtualPath);
+      EXPECT_EQ(loaded[i]->physicalPath, shares[i]->physicalPath);
+      EXPECT_EQ(loaded[i]->flags.load(), shares[i]->flags.load());
+    }
+  }
+  EXPECT_TRUE(seen.empty());
+}
+
+TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
+  const std::string sep(1, kPathSeparator);
+  const RecordedMessage incorrect{"Incorrect physical path to file", "Error",
+                                  platform::MessageIcon::Error};
+  const RecordedMessage cannotWrite{"Can't write to file shared.cfg, something wrong", "ERROR",
+                                    platform::MessageIcon::Error};
+  platform::ClipboardOps failingClipboard{[] { return false; }, [] {}, [](const char*, std::size_t) { return true; }, [] {}};
+  struct Case {
+    const char* name;
+    std::string path;
+    bool sharesFileIsADirectory;
+    bool clipboardFails;
+    std::size_t sharesAdded;
+    std::vector<RecordedMessage> messages;
+  };
+  const std::vector<Case> cases = {
+      {"no separator after the first byte", "a.txt", false, false, 0,
+       {incorrect, M(messages::kNoVirtualPath)}},
+      {"separator only at the start", sep + "a.txt", false, false, 0,
+       {incorrect, M(messages::kNoVirtualPath)}},
+      {"shared.cfg cannot be written", sep + "d" + sep + "a.txt", true, false, 1,
+       {cannotWrite, M(messages::kAppendFailed)}},
+      {"clipboard cannot be opened", sep + "d" + sep + "a.txt", false, true, 1,
+       {M(messages::kCopyFailed)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    if (c.sharesFileIsADirectory) std::filesystem::create_directory(kSharesFileName);
+    if (c.clipboardFails) platform::SetClipboardForTesting(&failingClipboard);
+    Application app;
+    app.settings.flags = c.clipboardFails ? kCopyUrlAfterShare : 0;
+    app.settings.domain = "localhost";
+    app.settings.domainLength = 9;
+    MessageRecorder recorder;
+    HandleShareRequest(app, c.path);
+    platform::SetClipboardForTesting(nullptr);
+    EXPECT_EQ(app.shares.Count(), c.sharesAdded);
+    EXPECT_EQ(recorder.Messages(), c.messages);
+  }
+}
+
+TEST(ControlChannel, ShareWhileThePanelRunsIsRefusedAndDropped) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.ui.active = true;
+  MessageRecorder recorder;
+  ChannelLoop loop(app);
+  const std::string sep(1, kPathSeparator);
+  ASSERT_EQ(SendShareRequest(sep + "d" + sep + "a.txt"), 1);
+  ASSERT_TRUE(recorder.WaitForCount(1));
+  EXPECT_EQ(loop.Stop(), 1);
+  EXPECT_EQ(app.shares.Count(), 0u);
+  ASSERT_FALSE(recorder.Messages().empty());
+  EXPECT_EQ(recorder.Messages()[0], M(messages::kPanelRunning));
+  EXPECT_FALSE(platform::FileExists(kSharesFileName));
+}
+
+TEST(ControlChannel, OverLongPathIsRefusedByTheClientAlone) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.settings.flags = 0;
+  MessageRecorder recorder;
+  ChannelLoop loop(app);
+  const std::string sep(1, kPathSeparator);
+  std::string fits = sep + "d" + sep + std::string(platform::kMaxControlPath - 3, 'f');
+  std::string tooLong = fits + "g";
+  ASSERT_EQ(fits.size(), platform::kMaxControlPath);
+  EXPECT_EQ(SendShareRequest(tooLong), 0);
+  ASSERT_EQ(SendShareRequest(fits), 1);
+  ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
+  EXPECT_EQ(loop.Stop(), 1);
+  EXPECT_EQ(app.shares.ShareAt(0)->physicalPath, fits);
+  EXPECT_EQ(recorder.Messages().front(), M(messages::kPathTooLong));
+}
+
+TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.settings.flags = 0;
+  MessageRecorder recorder;
+  ChannelLoop loop(app);
+  const std::string sep(1, kPathSeparator);
+    constexpr int kClients = 8;
+  std::vector<std::thread> clients;
+  std::atomic<int> delivered{0};
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&, i] {
+      // Paths of very different lengths, so a torn block would show.
+      std::string path = sep + "dir" + std::to_string(i) + sep + std::string(50 + i * 300, 'a' + i);
+      delivered += SendShareRequest(path);
+    });
+  }
+  for (auto& t : clients) t.join();
+  ASSERT_EQ(delivered.load(), kClients);
+  ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == kClients; }));
+  EXPECT_EQ(loop.Stop(), 1);
+  std::set<std::string> seen;
+  for (const SharePtr& share : app.shares.Snapshot()) seen.insert(share->physicalPath);
+  for (int i = 0; i < kClients; ++i) {
+    std::string path = sep + "dir" + std::to_string(i) + sep + std::string(50 + i * 300, 'a' + i);
+    EXPECT_EQ(seen.count(path), 1u) << i;
+  }
+}
+
+TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
+  ScopedTempDirectory dir;
+  WriteSettingsWithPort(0);
+  Application app;
+  ASSERT_EQ(StartServer(app), StartResult::Running);
+  EXPECT_EQ(app.startupDirectory, platform::CurrentDirectory());
+  std::uint16_t port = platform::LocalPort(app.listenSocket);
+  ASSERT_NE(port, 0);
+  std::string answer = testing::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
+  EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+
+  // A second server in the same session is refused while the first runs.
+  {
+    MessageRecorder recorder;
+    Application second;
+    EXPECT_EQ(StartServer(second), StartResult::Refused);
+    EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{M(messages::kAlreadyRunning)});
+  }
+  platform::socket_t idle = platform::ConnectLoopback(port);
+  ASSERT_TRUE(WaitFor([&] { return app.connections.Count() == 1; }));
+  StopServer(app);
+  char byte;
+  EXPECT_LE(platform::Receive(idle, &byte, 1), 0);
+  platform::CloseSocket(idle);
+  EXPECT_EQ(app.connections.Count(), 0u);
+  // Once stopped, the next server may start.
+  Application third;
+  ASSERT_EQ(StartServer(third), StartResult::Running);
+  StopServer(third);
+}
+
+TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.instance.Acquire();
+  platform::SocketLibraryStart();
+  // StartServer's own order: settings first, the port 80 fallback when they are missing.
+  MessageRecorder recorder;
+  StartResult result = StartServer(app);
+  // Port 80 may be free or not here; either way the settings are the defaults.
+  EXPECT_EQ(app.settings.port, 80);
+  EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
+  if (result == StartResult::Running) {
+    StopServer(app);
+  } else {
+    platform::CloseSocket(app.listenSocket);
+    app.instance.Release();
+  }
+  platform::SocketLibraryStop();
+}
+
+#ifndef _WIN32
+// On Windows the bind failure opens the control panel; its tests drive the real window.
+TEST(ServerLifecycle, PortInUseShowsTheBindMessageAndEnds) {
+  ScopedTempDirectory dir;
+  platform::SocketLibraryStart();
+  platform::socket_t holder = platform::CreateTcpSocket();
+  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
+  ASSERT_TRUE(platform::Listen(holder, 1));
+  WriteSettingsWithPort(platform::LocalPort(holder));
+  MessageRecorder recorder;
+  Application app;
+  EXPECT_EQ(RunServer(app), 1);
+  EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{M(messages::kBindFailed)});
+  // The single-instance lock was released on the way out.
+  Application next;
+  EXPECT_TRUE(next.instance.Acquire());
+  platform::CloseSocket(holder);
+  platform::SocketLibraryStop();
+}
+#endif
+
+}  // namespace
+}  // namespace qc

@@ -1,0 +1,49 @@
+// Escaped UTF-8 in a request target reaches the share lookup in the ANSI code page. Run
+// under a Cyrillic locale (Wine: LANG=ru_RU.UTF-8 gives code page 1251).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "http/request_parser.h"
+#include "platform/os_windows.h"
+
+namespace qc {
+namespace {
+
+struct CodePageCase {
+  const char* name;
+  const char* target;
+  const char* path;  // in code page 1251
+};
+
+class CyrillicCodePage : public ::testing::TestWithParam<CodePageCase> {
+ protected:
+  void SetUp() override {
+    if (GetACP() != 1251) GTEST_SKIP() << "ANSI code page is " << GetACP() << ", not 1251";
+  }
+};
+
+TEST_P(CyrillicCodePage, TargetConvertedToAnsi) {
+  std::string head = std::string("GET ") + GetParam().target + " HTTP/1.1\r\n\r\n";
+  Request request;
+  ASSERT_EQ(ParseRequest(head.data(), static_cast<std::int32_t>(head.size()), request), 0);
+  ASSERT_TRUE(request.path.has_value());
+  EXPECT_EQ(*request.path, std::string(GetParam().path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Target, CyrillicCodePage,
+    ::testing::Values(
+        CodePageCase{"SmallA", "/%D0%B0", "/\xE0"},
+        CodePageCase{"CapitalYa", "/%D0%AF.txt", "/\xDF.txt"},
+        CodePageCase{"Yo", "/%D1%91", "/\xB8"},
+        CodePageCase{"MixedWithAscii", "/docs/%D0%BE%D1%82%D1%87%D0%B5%D1%82%20a.pdf",
+                     "/docs/\xEE\xF2\xF7\xE5\xF2 a.pdf"},
+        CodePageCase{"AsciiUnchanged", "/a%20b.txt?x=1", "/a b.txt?x=1"},
+        // A character that code page 1251 lacks becomes its default character.
+        CodePageCase{"NotInCodePage", "/%E4%B8%AD", "/?"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace qc

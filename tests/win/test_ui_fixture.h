@@ -1,0 +1,184 @@
+// Drives the real control panel in-process: a test Application in a fresh temporary
+// directory, its panel thread started as the server starts it, and the two windows found
+// by class and worked from the test thread with the messages a user's clicks produce.
+#pragma once
+#include "platform/os_windows.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/application.h"
+#include "platform/directory.h"
+#include "platform/host_addresses.h"
+#include "shares/settings.h"
+#include "unit/test_support.h"
+
+namespace qc::testing {
+
+inline constexpr char kPanelClass[] = "WndClassQuillcastMain";
+inline constexpr char kNewShareClass[] = "WndClassQuillcastNewFile";
+
+// Three host addresses, so that host choices 1..3 name something and 4 does not.
+inline const std::vector<std::string> kTestAddresses = {"192.168.1.10", "10.0.0.5", "172.16.0.1"};
+
+// Polls `condition` for at most five seconds.
+template <class Condition>
+bool WaitUntil(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+inline std::string TextOf(HWND window) {
+  char buffer[1024] = {};
+  GetWindowTextA(window, buffer, sizeof buffer);
+  return buffer;
+}
+
+inline std::string ClassOf(HWND window) {
+  char buffer[256] = {};
+  GetClassNameA(window, buffer, sizeof buffer);
+  return buffer;
+}
+
+inline std::string U16(std::uint16_t value) {
+  return std::string{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+}
+
+// The bytes of one "shared.cfg" record.
+inline std::string RecordBytes(const std::string& virtualPath, const std::string& physicalPath,
+                               std::uint16_t flags) {
+  return U16(static_cast<std::uint16_t>(virtualPath.size())) +
+         U16(static_cast<std::uint16_t>(physicalPath.size())) + U16(flags) + virtualPath +
+         physicalPath;
+}
+
+// The bytes of "common.cfg".
+inline std::string SettingsBytes(std::uint16_t port, std::uint16_t hostChoice, std::uint16_t flags,
+                                 const std::string& domain, const std::string& folder) {
+  return std::string("QC") + U16(port) + U16(hostChoice) + U16(flags) +
+         U16(static_cast<std::uint16_t>(domain.size())) +
+         U16(static_cast<std::uint16_t>(folder.size())) + domain + folder;
+}
+
+// A real drop handle: DROPFILES followed by the ANSI names, each terminated, then one
+// more terminator. The window that receives it releases it (DragFinish).
+inline HDROP MakeDrop(const std::vector<std::string>& files) {
+  std::size_t size = sizeof(DROPFILES) + 1;
+  for (const std::string& file : files) size += file.size() + 1;
+  HGLOBAL memory = GlobalAlloc(GHND, size);
+  auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
+  header->pFiles = sizeof(DROPFILES);
+  header->fWide = FALSE;
+  char* names = reinterpret_cast<char*>(header) + sizeof(DROPFILES);
+  for (const std::string& file : files) {
+    memcpy(names, file.c_str(), file.size() + 1);
+    names += file.size() + 1;
+  }
+  *names = '\0';
+  GlobalUnlock(memory);
+  return static_cast<HDROP>(memory);
+}
+
+class PanelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app_.startupDirectory = platform::CurrentDirectory();
+    app_.settings.port = kDefaultPort;
+    platform::SetHostAddressSourceForTesting(
+        []() -> std::optional<std::vector<std::string>> { return kTestAddresses; });
+  }
+
+  void TearDown() override {
+    if (panel_ != nullptr && IsWindow(panel_)) SendMessageA(panel_, WM_CLOSE, 0, 0);
+    WaitForUiThread(app_);
+    platform::SetHostAddressSourceForTesting({});
+  }
+
+  // Starts the panel thread and waits until both windows exist and the New share window
+  // has been hidden, then until the thread serves sent messages.
+  void OpenPanel() {
+    ASSERT_EQ(StartUiThread(app_), 1);
+    ASSERT_TRUE(WaitUntil([&] {
+      HWND newShare = FindWindowA(kNewShareClass, nullptr);
+      return newShare != nullptr && !IsWindowVisible(newShare);
+    }));
+    panel_ = FindWindowA(kPanelClass, nullptr);
+    newShare_ = FindWindowA(kNewShareClass, nullptr);
+    ASSERT_NE(panel_, nullptr);
+    SendMessageA(newShare_, WM_NULL, 0, 0);
+  }
+
+  void Click(HWND parent, int id) {
+    SendMessageA(parent, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(parent, id)));
+  }
+  void PressClose() {
+    Click(panel_, 2001);
+    WaitForUiThread(app_);
+  }
+  void PressCloseBox() {
+    SendMessageA(panel_, WM_CLOSE, 0, 0);
+    WaitForUiThread(app_);
+  }
+  void SetText(HWND parent, int id, const std::string& text) {
+    SendMessageA(GetDlgItem(parent, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  }
+  std::string Text(HWND parent, int id) { return TextOf(GetDlgItem(parent, id)); }
+  bool Checked(int id) { return IsDlgButtonChecked(panel_, id) == BST_CHECKED; }
+  void Check(int id, bool on) {
+    SendMessageA(GetDlgItem(panel_, id), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
+  HWND List() { return GetDlgItem(panel_, 2013); }
+  HWND Combo() { return GetDlgItem(panel_, 2011); }
+
+  int RowCount() { return static_cast<int>(SendMessageA(List(), LVM_GETITEMCOUNT, 0, 0)); }
+  std::string Cell(int row, int column) {
+    char buffer[300] = {};
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = buffer;
+    item.cchTextMax = sizeof buffer;
+    SendMessageA(List(), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+    return buffer;
+  }
+  std::vector<std::string> FileColumn() {
+    std::vector<std::string> cells;
+    for (int row = 0; row < RowCount(); ++row) cells.push_back(Cell(row, 0));
+    return cells;
+  }
+  void SetRowState(int row, UINT state, UINT mask) {
+    LVITEMA item{};
+    item.state = state;
+    item.stateMask = mask;
+    SendMessageA(List(), LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+  }
+  std::vector<std::string> VirtualPaths() {
+    std::vector<std::string> paths;
+    for (const SharePtr& share : app_.shares.Snapshot()) paths.push_back(share->virtualPath);
+    return paths;
+  }
+  std::string SharedCfg() { return ReadFileBytes("shared.cfg"); }
+  std::string CommonCfg() { return ReadFileBytes("common.cfg"); }
+  bool Exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
+
+  ScopedTempDirectory directory_;
+  MessageRecorder messages_;
+  Application app_;
+  HWND panel_ = nullptr;
+  HWND newShare_ = nullptr;
+};
+
+}  // namespace qc::testing
