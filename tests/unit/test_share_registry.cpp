@@ -173,7 +173,7 @@ TEST(ShareRegistry, HolderTakesTheLockAgainWhileAnotherThreadWaits) {
 
 TEST(ShareRegistry, FoundShareStaysValidWhileRemovedConcurrently) {
   ShareRegistry registry;
-  constexpr int kRounds = 2000;
+  constexpr int kRounds = 500;
   const std::string physical(200, 'p');  // on the heap, so a freed text would be seen
   registry.AppendShare(physical, "/hot", kOneShot);
 

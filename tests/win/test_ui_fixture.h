@@ -5,6 +5,7 @@
 #include "platform/os_windows.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "app/application.h"
+#include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/host_addresses.h"
 #include "shares/settings.h"

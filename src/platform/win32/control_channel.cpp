@@ -85,9 +85,10 @@ void ControlServer::Close() {
 }
 
 bool ControlServerReachable() {
-  HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, kExitEventName);
-  if (event == nullptr) return false;
-  CloseHandle(event);
+  // The block lock is the last object the set-up creates.
+  HANDLE lock = OpenSemaphoreA(SYNCHRONIZE, FALSE, kBlockLockName);
+  if (lock == nullptr) return false;
+  CloseHandle(lock);
   return true;
 }
 

@@ -1,0 +1,536 @@
+// The control panel window and its thread, driven in-process.
+#include <algorithm>
+
+#include "win/test_ui_fixture.h"
+
+namespace qc::testing {
+namespace {
+
+using platform::MessageIcon;
+
+struct ExpectedControl {
+  const char* className;
+  const char* text;
+  int id;
+  int x, y, width, height;
+  DWORD exStyle;
+  DWORD style;
+};
+
+// The panel's 18 controls in creation order, written out independently of the code's table.
+const ExpectedControl kExpectedPanel[] = {
+    {"Button", "Copy to clipboard", 2017, 368, 208, 112, 24, 0, 0x50010000},
+    {"Button", "Share", 2016, 216, 8, 272, 232, 0, 0x50020007},
+    {"Button", "Delete", 2015, 296, 208, 64, 24, 0, 0x50010000},
+    {"Button", "Add", 2014, 224, 208, 64, 24, 0, 0x50010000},
+    {"SysListView32", "", 2013, 224, 32, 256, 168, WS_EX_CLIENTEDGE, 0x50200001},
+    {"Button", "Net", 2012, 8, 8, 200, 232, 0, 0x50020007},
+    {"ComboBox", "", 2011, 40, 80, 152, 23, 0, 0x50010203},
+    {"Edit", "localhost", 2010, 40, 120, 152, 24, WS_EX_CLIENTEDGE, 0x50010080},
+    {"Edit", "/temp", 2009, 40, 168, 152, 24, WS_EX_CLIENTEDGE, 0x50010080},
+    {"Button", "Copy to clipboard", 2008, 16, 216, 150, 16, 0, 0x50010003},
+    {"Button", "Unshare after the full upload", 2007, 16, 200, 184, 16, 0, 0x50010003},
+    {"Static", "Default virtual folder:", 2006, 16, 152, 120, 16, 0, 0x50000300},
+    {"Button", "Use domain or other string", 2005, 16, 104, 168, 16, 0, 0x50010009},
+    {"Button", "Use ip address", 2004, 16, 64, 104, 16, 0, 0x50010009},
+    {"Edit", "80", 2003, 128, 29, 64, 24, WS_EX_CLIENTEDGE, 0x50010080},
+    {"Static", "Port number:", 2002, 16, 32, 88, 16, 0, 0x50000300},
+    {"Button", "Close", 2001, 392, 248, 96, 32, 0, 0x50010000},
+    {"Button", "About", 2000, 8, 248, 96, 32, 0, 0x50010000},
+};
+
+const ExpectedControl kExpectedNewShare[] = {
+    {"Button", "Cancel", 2001, 8, 104, 72, 24, 0, 0x50010000},
+    {"Button", "OK", 2015, 280, 104, 72, 24, 0, 0x50010000},
+    {"Edit", "/", 2010, 8, 72, 344, 24, WS_EX_CLIENTEDGE, 0x50010080},
+    {"Static", "Virtual file:", 2006, 8, 56, 64, 16, 0, 0x50000300},
+    {"Button", "...", 2014, 320, 24, 32, 24, 0, 0x50010000},
+    {"Edit", "", 2003, 8, 24, 304, 24, WS_EX_CLIENTEDGE, 0x50010080},
+    {"Static", "Physical file:", 2002, 8, 8, 112, 16, 0, 0x50000300},
+};
+
+RECT ClientRectOf(HWND control) {
+  RECT rect{};
+  GetWindowRect(control, &rect);
+  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+// Children in creation order (each new child goes below its older siblings).
+std::vector<HWND> ChildrenOf(HWND parent) {
+  std::vector<HWND> children;
+  for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    children.push_back(child);
+  }
+  return children;
+}
+
+template <std::size_t N>
+void ExpectControls(HWND parent, const ExpectedControl (&expected)[N]) {
+  const std::vector<HWND> children = ChildrenOf(parent);
+  ASSERT_EQ(children.size(), N);
+  HFONT shared = reinterpret_cast<HFONT>(SendMessageA(children[0], WM_GETFONT, 0, 0));
+  ASSERT_NE(shared, nullptr);
+  for (std::size_t i = 0; i < N; ++i) {
+    const ExpectedControl& want = expected[i];
+    HWND control = children[i];
+    SCOPED_TRACE(std::string("control ") + std::to_string(want.id) + " \"" + want.text + "\"");
+    EXPECT_EQ(ClassOf(control), want.className);
+    EXPECT_EQ(GetDlgCtrlID(control), want.id);
+    if (std::string(want.className) != "ComboBox") {
+      EXPECT_EQ(TextOf(control), want.text);
+    }
+    RECT rect = ClientRectOf(control);
+    if (std::string(want.className) == "ComboBox") {
+      // A closed drop-down list reports its selection field; the 23 pixels it was created
+      // with are the dropped-down rectangle.
+      SendMessageA(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&rect));
+      MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    }
+    EXPECT_EQ(rect.left, want.x);
+    EXPECT_EQ(rect.top, want.y);
+    EXPECT_EQ(rect.right - rect.left, want.width);
+    EXPECT_EQ(rect.bottom - rect.top, want.height);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(control, GWL_STYLE)), want.style);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(control, GWL_EXSTYLE)), want.exStyle);
+    HFONT font = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0));
+    if (std::string(want.className) == "SysListView32") {
+      EXPECT_NE(font, shared);
+    } else {
+      EXPECT_EQ(font, shared);
+    }
+  }
+}
+
+TEST_F(PanelTest, PanelControlsAreCreatedAsTabled) {
+  OpenPanel();
+  ExpectControls(panel_, kExpectedPanel);
+}
+
+TEST_F(PanelTest, NewShareControlsAreCreatedAsTabled) {
+  OpenPanel();
+  ExpectControls(newShare_, kExpectedNewShare);
+}
+
+TEST_F(PanelTest, BothWindowsShareOneVerdanaFont) {
+  OpenPanel();
+  HFONT panelFont = reinterpret_cast<HFONT>(SendMessageA(GetDlgItem(panel_, 2000), WM_GETFONT, 0, 0));
+  HFONT newShareFont =
+      reinterpret_cast<HFONT>(SendMessageA(GetDlgItem(newShare_, 2001), WM_GETFONT, 0, 0));
+  EXPECT_EQ(panelFont, newShareFont);
+  LOGFONTA font{};
+  ASSERT_EQ(GetObjectA(panelFont, sizeof font, &font), static_cast<int>(sizeof font));
+  EXPECT_EQ(font.lfHeight, -11);
+  EXPECT_EQ(font.lfWidth, 0);
+  EXPECT_EQ(font.lfEscapement, 0);
+  EXPECT_EQ(font.lfOrientation, 0);
+  EXPECT_EQ(font.lfWeight, 400);
+  EXPECT_EQ(font.lfItalic, 0);
+  EXPECT_EQ(font.lfUnderline, 0);
+  EXPECT_EQ(font.lfStrikeOut, 0);
+  EXPECT_EQ(font.lfCharSet, 0);
+  EXPECT_EQ(font.lfOutPrecision, 0);
+  EXPECT_EQ(font.lfClipPrecision, 0);
+  EXPECT_EQ(font.lfQuality, 0);
+  EXPECT_EQ(font.lfPitchAndFamily, 0);
+  EXPECT_STREQ(font.lfFaceName, "Verdana");
+}
+
+TEST_F(PanelTest, TopLevelWindowsAndClasses) {
+  OpenPanel();
+  struct Case {
+    HWND window;
+    const char* className;
+    const char* title;
+    int width, height;
+    DWORD style;
+  };
+  const Case cases[] = {
+      {panel_, kPanelClass, "Quillcast Control Panel", 504, 319, 0x14CA0000},
+      // Hidden right after its creation: the same style without WS_VISIBLE.
+      {newShare_, kNewShareClass, "New share", 369, 167, 0x14CA0000 & ~WS_VISIBLE},
+  };
+  WNDPROC procedures[2] = {};
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.className);
+    EXPECT_EQ(TextOf(c.window), c.title);
+    RECT rect{};
+    GetWindowRect(c.window, &rect);
+    EXPECT_EQ(rect.right - rect.left, c.width);
+    EXPECT_EQ(rect.bottom - rect.top, c.height);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(c.window, GWL_STYLE)), c.style);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(c.window, GWL_EXSTYLE)), 256u);
+    EXPECT_EQ(GetParent(c.window), nullptr);
+    EXPECT_EQ(GetWindow(c.window, GW_OWNER), nullptr);
+    EXPECT_EQ(GetMenu(c.window), nullptr);
+
+    WNDCLASSA info{};
+    ASSERT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), c.className, &info));
+    EXPECT_EQ(info.style, 136u);
+    EXPECT_EQ(info.cbClsExtra, 0);
+    EXPECT_EQ(info.cbWndExtra, 0);
+    EXPECT_EQ(info.hIcon, LoadIconA(nullptr, IDI_APPLICATION));
+    EXPECT_EQ(info.hCursor, LoadCursorA(nullptr, IDC_ARROW));
+    EXPECT_EQ(info.hbrBackground, reinterpret_cast<HBRUSH>(16));
+    EXPECT_EQ(info.lpszMenuName, nullptr);
+    EXPECT_EQ(info.hInstance, GetModuleHandleA(nullptr));
+    procedures[index++] = info.lpfnWndProc;
+  }
+  EXPECT_NE(procedures[0], procedures[1]);
+  EXPECT_FALSE(IsWindowVisible(newShare_));
+  EXPECT_TRUE(IsWindowVisible(panel_));
+}
+
+TEST_F(PanelTest, ShareListViewColumnsAndStyles) {
+  OpenPanel();
+  EXPECT_EQ(SendMessageA(List(), LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0), LVS_EX_FULLROWSELECT);
+  struct Column {
+    const char* text;
+    int width;
+  };
+  const Column columns[] = {{"File", 100}, {"Virtual folder", 150}};
+  for (int index = 0; index < 2; ++index) {
+    char text[64] = {};
+    LVCOLUMNA column{};
+    column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    column.pszText = text;
+    column.cchTextMax = sizeof text;
+    ASSERT_TRUE(SendMessageA(List(), LVM_GETCOLUMNA, index, reinterpret_cast<LPARAM>(&column)));
+    EXPECT_STREQ(text, columns[index].text);
+    EXPECT_EQ(column.cx, columns[index].width);
+    EXPECT_EQ(column.fmt & LVCFMT_JUSTIFYMASK, LVCFMT_LEFT);
+  }
+  // The host list: the three addresses in lookup order, unsorted.
+  ASSERT_EQ(SendMessageA(Combo(), CB_GETCOUNT, 0, 0), 3);
+  for (int i = 0; i < 3; ++i) {
+    char item[64] = {};
+    SendMessageA(Combo(), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+    EXPECT_EQ(item, kTestAddresses[i]);
+  }
+}
+
+TEST_F(PanelTest, FillsControlsFromSettings) {
+  struct Case {
+    const char* name;
+    std::uint16_t port, hostChoice, flags;
+    std::string domain, folder;
+    std::string portText, domainText, folderText;
+    bool useIp;
+    int selection;
+    bool oneShot, copy;
+  };
+  const Case cases[] = {
+      {"defaults", 80, 0, 2, "", "", "80", "localhost", "/temp", false, 0, false, true},
+      {"texts", 8080, 0, 0, "example.org", "/pub", "8080", "example.org", "/pub", false, 0, false,
+       false},
+      {"second address", 81, 2, 1, "", "", "81", "localhost", "/temp", true, 1, true, false},
+      {"both flags", 1, 3, 3, "h", "/f", "1", "h", "/f", true, 2, true, true},
+      {"choice past the list", 80, 4, 0, "", "", "80", "localhost", "/temp", true, -1, false,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    app_.settings.port = c.port;
+    app_.settings.hostChoice = c.hostChoice;
+    app_.settings.flags = c.flags;
+    app_.settings.domain = c.domain;
+    app_.settings.domainLength = static_cast<std::uint16_t>(c.domain.size());
+    app_.settings.defaultFolder = c.folder;
+    app_.settings.folderLength = static_cast<std::uint16_t>(c.folder.size());
+    OpenPanel();
+    EXPECT_EQ(Text(panel_, 2003), c.portText);
+    EXPECT_EQ(Text(panel_, 2010), c.domainText);
+    EXPECT_EQ(Text(panel_, 2009), c.folderText);
+    EXPECT_EQ(Checked(2004), c.useIp);
+    EXPECT_EQ(Checked(2005), !c.useIp);
+    EXPECT_EQ(SendMessageA(Combo(), CB_GETCURSEL, 0, 0), c.selection);
+    EXPECT_EQ(Checked(2007), c.oneShot);
+    EXPECT_EQ(Checked(2008), c.copy);
+    PressCloseBox();
+  }
+}
+
+TEST_F(PanelTest, RowsSplitVirtualPathsAtTheLastSlash) {
+  app_.shares.AppendShare("C:\\temp\\a.txt", "/temp/a.txt", 0);
+  app_.shares.AppendShare("C:\\temp\\b", "/dir/sub/", 0);
+  app_.shares.AppendShare("C:\\temp\\c", "noslash", 0);
+  app_.shares.AppendShare("C:\\temp\\d", "/d.bin", 0);
+  OpenPanel();
+  ASSERT_EQ(RowCount(), 4);
+  const std::pair<std::string, std::string> rows[] = {
+      {"a.txt", "/temp/"}, {"", "/dir/sub/"}, {"error, virtual path is invalid", ""}, {"d.bin", "/"}};
+  for (int row = 0; row < 4; ++row) {
+    EXPECT_EQ(Cell(row, 0), rows[row].first) << row;
+    EXPECT_EQ(Cell(row, 1), rows[row].second) << row;
+  }
+}
+
+TEST_F(PanelTest, SavePortCases) {
+  struct Case {
+    const char* typed;
+    std::uint16_t stored;
+    bool notice;
+  };
+  const Case cases[] = {
+      {"81abc", 81, true}, {"abc", 0, true},     {"", 0, true},       {"65617", 81, true},
+      {"80", 80, false},   {"  +80x", 80, false}, {"-1", 65535, true}, {"0080", 80, false},
+      {"99999999999999999999", 65535, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    app_.settings.port = 80;
+    messages_.messages.clear();
+    OpenPanel();
+    SetText(panel_, 2003, c.typed);
+    PressClose();
+    EXPECT_EQ(app_.settings.port, c.stored);
+    std::vector<RecordedMessage> expected;
+    if (c.notice) {
+      expected.push_back({"Requires restart the server to update the port", "Attention", MessageIcon::None});
+    }
+    EXPECT_EQ(messages_.messages, expected);
+    EXPECT_EQ(CommonCfg(), SettingsBytes(c.stored, 0, 2, "localhost", "/temp"));
+  }
+}
+
+TEST_F(PanelTest, SaveHostChoiceCases) {
+  struct Case {
+    const char* name;
+    bool useIp;
+    int selection;  // -1: none
+    std::string domainTyped;
+    std::uint16_t hostChoice;
+    std::string domainStored;
+  };
+  const Case cases[] = {
+      {"third address", true, 2, "example.org", 3, "example.org"},
+      {"first address", true, 0, "", 1, ""},
+      {"ip without selection keeps an empty domain", true, -1, "", 0, ""},
+      {"domain typed", false, 0, "example.org", 0, "example.org"},
+      {"empty domain becomes localhost", false, 1, "", 0, "localhost"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenPanel();
+    SendMessageA(GetDlgItem(panel_, c.useIp ? 2004 : 2005), BM_CLICK, 0, 0);
+    EXPECT_EQ(Checked(2004), c.useIp);
+    EXPECT_EQ(Checked(2005), !c.useIp);
+    SendMessageA(Combo(), CB_SETCURSEL, static_cast<WPARAM>(c.selection), 0);
+    SetText(panel_, 2010, c.domainTyped);
+    SetText(panel_, 2009, "");
+    PressClose();
+    EXPECT_EQ(app_.settings.hostChoice, c.hostChoice);
+    EXPECT_EQ(app_.settings.domain, c.domainStored);
+    EXPECT_EQ(app_.settings.domainLength, c.domainStored.size());
+    EXPECT_EQ(app_.settings.folderLength, 0);
+    EXPECT_EQ(CommonCfg(), SettingsBytes(80, c.hostChoice, 2, c.domainStored, ""));
+  }
+}
+
+TEST_F(PanelTest, SaveFlagsFromTheCheckBoxes) {
+  for (int flags = 0; flags < 4; ++flags) {
+    SCOPED_TRACE(flags);
+    OpenPanel();
+    SendMessageA(GetDlgItem(panel_, 2007), BM_SETCHECK, (flags & 1) ? BST_CHECKED : BST_UNCHECKED, 0);
+    SendMessageA(GetDlgItem(panel_, 2008), BM_SETCHECK, (flags & 2) ? BST_CHECKED : BST_UNCHECKED, 0);
+    SetText(panel_, 2009, "/pub");
+    PressClose();
+    EXPECT_EQ(app_.settings.flags, flags);
+    EXPECT_EQ(CommonCfg(), SettingsBytes(80, 0, static_cast<std::uint16_t>(flags), "localhost", "/pub"));
+  }
+}
+
+TEST_F(PanelTest, AboutShowsTheVersion) {
+  OpenPanel();
+  Click(panel_, 2000);
+  EXPECT_EQ(messages_.messages,
+            (std::vector<RecordedMessage>{{"Quillcast BETA 1.0.0", "About", MessageIcon::None}}));
+}
+
+TEST_F(PanelTest, DeleteRemovesOnlyTheFocusedRow) {
+  for (const char* name : {"a", "b", "c", "d"}) {
+    app_.shares.AppendShare(std::string("C:\\x\\") + name, std::string("/v/") + name, 0);
+  }
+  OpenPanel();
+  // Nothing focused: Delete does nothing.
+  Click(panel_, 2015);
+  EXPECT_EQ(RowCount(), 4);
+  EXPECT_FALSE(app_.ui.sharesDirty.load());
+
+  SetRowState(0, LVIS_SELECTED, LVIS_SELECTED);
+  SetRowState(3, LVIS_SELECTED, LVIS_SELECTED);
+  SetRowState(2, LVIS_FOCUSED, LVIS_FOCUSED | LVIS_SELECTED);
+  Click(panel_, 2015);
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"a", "b", "d"}));
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/v/a", "/v/b", "/v/d"}));
+  EXPECT_TRUE(app_.ui.sharesDirty.load());
+  EXPECT_FALSE(Exists("shared.cfg"));  // untouched until "Close"
+}
+
+TEST_F(PanelTest, CloseRewritesSharesAfterDeleteAndStoresSettings) {
+  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 1));
+  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  OpenPanel();
+  SetRowState(0, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED);
+  Click(panel_, 2015);
+  EXPECT_EQ(SharedCfg(), RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 1));
+  EXPECT_FALSE(Exists("common.cfg"));
+  PressClose();
+  EXPECT_EQ(SharedCfg(), RecordBytes("/v/b", "C:\\x\\b", 1));
+  EXPECT_EQ(CommonCfg(), SettingsBytes(80, 0, 2, "localhost", "/temp"));
+  EXPECT_FALSE(app_.ui.sharesDirty.load());
+}
+
+TEST_F(PanelTest, CloseWithoutDeleteLeavesSharedCfgAlone) {
+  const std::string shares = RecordBytes("/v/a", "C:\\x\\a", 0);
+  WriteFileBytes("shared.cfg", shares + "trailing bytes a rewrite would drop");
+  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  OpenPanel();
+  PressClose();
+  EXPECT_EQ(SharedCfg(), shares + "trailing bytes a rewrite would drop");
+}
+
+TEST_F(PanelTest, CloseBoxSavesNothing) {
+  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  OpenPanel();
+  SetText(panel_, 2003, "8080");
+  SetText(panel_, 2010, "typed.example");
+  SetRowState(1, LVIS_FOCUSED, LVIS_FOCUSED);
+  Click(panel_, 2015);
+  PressCloseBox();
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/v/a"}));  // no longer served
+  EXPECT_EQ(SharedCfg(), RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+  EXPECT_FALSE(Exists("common.cfg"));
+  EXPECT_EQ(app_.settings.port, 80);
+  EXPECT_EQ(app_.settings.domainLength, 0);
+  EXPECT_TRUE(messages_.messages.empty());
+}
+
+TEST_F(PanelTest, DropAddsFilesInOrderNeverOneShot) {
+  app_.settings.flags = kNewSharesOneShot;
+  app_.settings.defaultFolder = "/saved";
+  app_.settings.folderLength = 6;
+  OpenPanel();
+  EXPECT_TRUE(Checked(2007));
+  // A folder typed since the panel opened plays no part until it is saved.
+  SetText(panel_, 2009, "/typed");
+  const std::vector<std::string> files = {"C:\\d\\one.txt", "C:\\d\\two.bin", "C:\\e\\three"};
+  SendMessageA(panel_, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(files)), 0);
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"one.txt", "two.bin", "three"}));
+  EXPECT_EQ(Cell(2, 1), "/saved/");
+  EXPECT_EQ(VirtualPaths(),
+            (std::vector<std::string>{"/saved/one.txt", "/saved/two.bin", "/saved/three"}));
+  for (const SharePtr& share : app_.shares.Snapshot()) EXPECT_EQ(share->flags.load(), 0u);
+  EXPECT_EQ(SharedCfg(), RecordBytes("/saved/one.txt", files[0], 0) +
+                             RecordBytes("/saved/two.bin", files[1], 0) +
+                             RecordBytes("/saved/three", files[2], 0));
+  EXPECT_FALSE(Exists("common.cfg"));
+  EXPECT_TRUE(messages_.messages.empty());
+}
+
+TEST_F(PanelTest, DropSkipsNamesWithoutAFolderAndAppendsEvenWhenDirty) {
+  app_.shares.AppendShare("C:\\x\\old", "/v/old", 0);
+  OpenPanel();
+  SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
+  Click(panel_, 2015);
+  ASSERT_TRUE(app_.ui.sharesDirty.load());
+  SendMessageA(panel_, WM_DROPFILES,
+               reinterpret_cast<WPARAM>(MakeDrop({"nofolder.txt", "C:\\d\\kept.txt"})), 0);
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"kept.txt"}));
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/kept.txt"}));
+  EXPECT_EQ(SharedCfg(), RecordBytes("/kept.txt", "C:\\d\\kept.txt", 0));
+  EXPECT_EQ(messages_.messages,
+            (std::vector<RecordedMessage>{{"Incorrect physical path to file", "Error", MessageIcon::Error}}));
+}
+
+TEST_F(PanelTest, CopySelectedRowsToClipboard) {
+  std::vector<std::string> copied;
+  platform::ClipboardOps clipboard{[] { return true; }, [] {},
+                                   [&copied](const char* data, std::size_t size) {
+                                     copied.emplace_back(data, strnlen(data, size));
+                                     return true;
+                                   },
+                                   [] {}};
+  platform::SetClipboardForTesting(&clipboard);
+  app_.settings.port = 8080;
+  app_.settings.domain = "example.org";
+  app_.settings.domainLength = 11;
+  for (const char* name : {"a", "b", "c"}) {
+    app_.shares.AppendShare(std::string("C:\\x\\") + name, std::string("/v/") + name, 0);
+  }
+  OpenPanel();
+  SetRowState(2, LVIS_SELECTED, LVIS_SELECTED);
+  SetRowState(0, LVIS_SELECTED, LVIS_SELECTED);
+  Click(panel_, 2017);
+  platform::SetClipboardForTesting(nullptr);
+  EXPECT_EQ(copied, (std::vector<std::string>{"http://example.org:8080/v/a\r\nhttp://example.org:8080/v/c"}));
+}
+
+TEST_F(PanelTest, StartWhileOpenChangesNothing) {
+  OpenPanel();
+  EXPECT_EQ(StartUiThread(app_), 1);
+  int panels = 0;
+  for (HWND w = FindWindowExA(nullptr, nullptr, kPanelClass, nullptr); w != nullptr;
+       w = FindWindowExA(nullptr, w, kPanelClass, nullptr)) {
+    ++panels;
+  }
+  EXPECT_EQ(panels, 1);
+  EXPECT_EQ(FindWindowA(kPanelClass, nullptr), panel_);
+  EXPECT_TRUE(app_.ui.active.load());
+}
+
+TEST_F(PanelTest, ActiveExactlyWhileOpenAndClassesGoneAfterwards) {
+  EXPECT_FALSE(app_.ui.active.load());
+  OpenPanel();
+  EXPECT_TRUE(app_.ui.active.load());
+  PressClose();
+  EXPECT_FALSE(app_.ui.active.load());
+  EXPECT_EQ(FindWindowA(kPanelClass, nullptr), nullptr);
+  EXPECT_EQ(FindWindowA(kNewShareClass, nullptr), nullptr);
+  WNDCLASSA info{};
+  EXPECT_FALSE(GetClassInfoA(GetModuleHandleA(nullptr), kPanelClass, &info));
+  EXPECT_FALSE(GetClassInfoA(GetModuleHandleA(nullptr), kNewShareClass, &info));
+}
+
+TEST_F(PanelTest, ReopenShowsCurrentStateAndClearsDirty) {
+  app_.shares.AppendShare("C:\\x\\a", "/v/a", 0);
+  OpenPanel();
+  SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
+  Click(panel_, 2015);
+  ASSERT_TRUE(app_.ui.sharesDirty.load());
+  PressCloseBox();
+  EXPECT_TRUE(app_.ui.sharesDirty.load());  // left behind by the close box
+  // Shares added in between (as a command-line share would) show up in the fresh panel.
+  app_.shares.AppendShare("C:\\x\\b", "/cli/b", 0);
+  OpenPanel();
+  EXPECT_FALSE(app_.ui.sharesDirty.load());
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"b"}));
+  EXPECT_EQ(Cell(0, 1), "/cli/");
+}
+
+TEST_F(PanelTest, RestartRightAfterCloseEndsWithBothWindows) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    OpenPanel();
+    // The close is posted, so the start may come while the old thread is still ending.
+    PostMessageA(panel_, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return !app_.ui.active.load(); }));
+    ASSERT_EQ(StartUiThread(app_), 1);
+    ASSERT_TRUE(WaitUntil([&] {
+      HWND newShare = FindWindowA(kNewShareClass, nullptr);
+      return newShare != nullptr && !IsWindowVisible(newShare) && FindWindowA(kPanelClass, nullptr);
+    }));
+    panel_ = FindWindowA(kPanelClass, nullptr);
+    WNDCLASSA info{};
+    EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kPanelClass, &info));
+    EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kNewShareClass, &info));
+    EXPECT_EQ(ChildrenOf(panel_).size(), 18u);
+    PressCloseBox();
+  }
+}
+
+}  // namespace
+}  // namespace qc::testing

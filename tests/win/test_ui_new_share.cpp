@@ -1,0 +1,291 @@
+// The New share window, the open-file dialog it shows, and the panel's text rules.
+#include <filesystem>
+
+#include "ui/panel_logic.h"
+#include "win/test_ui_fixture.h"
+
+namespace qc::testing {
+namespace {
+
+using platform::MessageIcon;
+
+class NewShareTest : public PanelTest {
+ protected:
+  // "Add" in the panel: the New share window shows with both edits emptied.
+  void PressAdd() {
+    Click(panel_, 2014);
+    ASSERT_TRUE(IsWindowVisible(newShare_));
+    ASSERT_FALSE(IsWindowVisible(panel_));
+  }
+  void Fill(const std::string& physical, const std::string& virtualPath) {
+    SetText(newShare_, 2003, physical);
+    SetText(newShare_, 2010, virtualPath);
+  }
+  void ExpectBackAtPanel() {
+    EXPECT_FALSE(IsWindowVisible(newShare_));
+    EXPECT_TRUE(IsWindowVisible(panel_));
+  }
+};
+
+TEST_F(NewShareTest, AddEmptiesBothEditsAndSwapsWindows) {
+  OpenPanel();
+  EXPECT_EQ(Text(newShare_, 2010), "/");
+  SetText(newShare_, 2003, "C:\\left\\over.txt");
+  PressAdd();
+  EXPECT_EQ(Text(newShare_, 2003), "");
+  EXPECT_EQ(Text(newShare_, 2010), "");
+}
+
+TEST_F(NewShareTest, OkAddsShareRowAndRecord) {
+  struct Case {
+    const char* name;
+    std::string physical;
+    std::string typedVirtual;
+    std::string virtualPath;
+    std::string fileColumn, folderColumn;
+  };
+  const Case cases[] = {
+      {"typed virtual path", "C:\\docs\\a.txt", "/files/x.txt", "/files/x.txt", "x.txt", "/files/"},
+      // Not the default folder: "/" and the file name.
+      {"empty virtual path", "C:\\docs\\b.txt", "", "/b.txt", "b.txt", "/"},
+      {"no backslash", "relative.txt", "", "/relative.txt", "relative.txt", "/"},
+      {"taken as typed", "C:\\docs\\c.txt", "plain", "plain", "error, virtual path is invalid", ""},
+  };
+  app_.settings.flags = kNewSharesOneShot;
+  app_.settings.defaultFolder = "/default";
+  app_.settings.folderLength = 8;
+  OpenPanel();
+  std::string records;
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PressAdd();
+    Fill(c.physical, c.typedVirtual);
+    Click(newShare_, 2015);
+    ExpectBackAtPanel();
+    ASSERT_EQ(RowCount(), row + 1);
+    EXPECT_EQ(Cell(row, 0), c.fileColumn);
+    EXPECT_EQ(Cell(row, 1), c.folderColumn);
+    SharePtr share = app_.shares.ShareAt(row);
+    ASSERT_NE(share, nullptr);
+    EXPECT_EQ(share->virtualPath, c.virtualPath);
+    EXPECT_EQ(share->physicalPath, c.physical);
+    EXPECT_EQ(share->flags.load(), 0u);
+    records += RecordBytes(c.virtualPath, c.physical, 0);
+    EXPECT_EQ(SharedCfg(), records);
+    ++row;
+  }
+  EXPECT_FALSE(Exists("common.cfg"));
+  EXPECT_TRUE(messages_.messages.empty());
+}
+
+TEST_F(NewShareTest, EmptyPhysicalPathIsRefused) {
+  OpenPanel();
+  PressAdd();
+  Fill("", "/kept/");
+  Click(newShare_, 2015);
+  EXPECT_EQ(messages_.messages, (std::vector<RecordedMessage>{
+                                    {"Please, enter the physical path", "error", MessageIcon::Error}}));
+  EXPECT_TRUE(IsWindowVisible(newShare_));
+  EXPECT_FALSE(IsWindowVisible(panel_));
+  EXPECT_EQ(Text(newShare_, 2010), "/kept/");
+  EXPECT_EQ(app_.shares.Count(), 0u);
+  EXPECT_FALSE(Exists("shared.cfg"));
+}
+
+TEST_F(NewShareTest, CancelAndCloseBoxAddNothing) {
+  OpenPanel();
+  for (bool closeBox : {false, true}) {
+    SCOPED_TRACE(closeBox);
+    PressAdd();
+    Fill("C:\\docs\\a.txt", "/a.txt");
+    if (closeBox) {
+      SendMessageA(newShare_, WM_CLOSE, 0, 0);
+    } else {
+      Click(newShare_, 2001);
+    }
+    ExpectBackAtPanel();
+    EXPECT_TRUE(IsWindow(newShare_));
+    EXPECT_EQ(Text(newShare_, 2003), "C:\\docs\\a.txt");  // kept until the next "Add"
+    EXPECT_EQ(RowCount(), 0);
+    EXPECT_EQ(app_.shares.Count(), 0u);
+  }
+  EXPECT_FALSE(Exists("shared.cfg"));
+}
+
+TEST_F(NewShareTest, AfterDeleteTheShareReachesTheFileOnlyAtClose) {
+  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  const std::string before = SharedCfg();
+  OpenPanel();
+  SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
+  Click(panel_, 2015);
+  PressAdd();
+  Fill("C:\\new\\n.txt", "");
+  Click(newShare_, 2015);
+  EXPECT_EQ(SharedCfg(), before);
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"b", "n.txt"}));
+  PressClose();
+  EXPECT_EQ(SharedCfg(), RecordBytes("/v/b", "C:\\x\\b", 0) + RecordBytes("/n.txt", "C:\\new\\n.txt", 0));
+}
+
+TEST_F(NewShareTest, AfterDeleteAndCloseBoxTheShareIsLostFromTheFile) {
+  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0));
+  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  const std::string before = SharedCfg();
+  OpenPanel();
+  SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
+  Click(panel_, 2015);
+  PressAdd();
+  Fill("C:\\new\\n.txt", "");
+  Click(newShare_, 2015);
+  PressCloseBox();
+  EXPECT_EQ(SharedCfg(), before);
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/n.txt"}));
+}
+
+// ---- The real open-file dialog ----------------------------------------------------------
+
+struct FoundDialog {
+  HWND owner;
+  HWND dialog;
+};
+
+BOOL CALLBACK FindOwnedDialog(HWND window, LPARAM parameter) {
+  auto* found = reinterpret_cast<FoundDialog*>(parameter);
+  if (ClassOf(window) == "#32770" && GetWindow(window, GW_OWNER) == found->owner &&
+      IsWindowVisible(window)) {
+    found->dialog = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND OpenFileDialogOf(HWND owner) {
+  FoundDialog found{owner, nullptr};
+  EnumWindows(FindOwnedDialog, reinterpret_cast<LPARAM>(&found));
+  return found.dialog;
+}
+
+class OpenFileDialogTest : public NewShareTest {
+ protected:
+  // Presses "..." and answers the dialog as a user would: the file name typed into its
+  // name field (control 1148), then OK; or Cancel when `path` is empty.
+  void Browse(const std::string& path) {
+    PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2014, BN_CLICKED), 0);
+    HWND dialog = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (dialog = OpenFileDialogOf(newShare_)) != nullptr; }))
+        << "no open-file dialog owned by the New share window";
+    // The dialog also changes the current directory while it browses.
+    if (path.empty()) {
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    } else {
+      HWND name = GetDlgItem(dialog, 1148);
+      ASSERT_NE(name, nullptr);
+      SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(dialog); }));
+    SendMessageA(newShare_, WM_NULL, 0, 0);  // the click's handler has returned
+  }
+};
+
+TEST_F(OpenFileDialogTest, ChosenFilesFillTheEditsAndRestoreTheDirectory) {
+  const std::filesystem::path docs = directory_.path() / "docs";
+  std::filesystem::create_directory(docs);
+  const std::string first = (docs / "a.txt").string();
+  const std::string second = (docs / "b.txt").string();
+  WriteFileBytes(first, "a");
+  WriteFileBytes(second, "b");
+  const std::string startup = app_.startupDirectory;
+
+  OpenPanel();
+  PressAdd();
+  Browse(first);
+  EXPECT_EQ(Text(newShare_, 2003), first);
+  EXPECT_EQ(Text(newShare_, 2010), "/a.txt");
+  EXPECT_EQ(platform::CurrentDirectory(), startup);
+
+  SetText(newShare_, 2010, "/files/");
+  Browse(first);
+  EXPECT_EQ(Text(newShare_, 2010), "/files/a.txt");
+  Browse(second);
+  EXPECT_EQ(Text(newShare_, 2003), second);
+  EXPECT_EQ(Text(newShare_, 2010), "/files/a.txt");
+
+  // Cancelled: neither edit changes, the directory is restored all the same.
+  Browse("");
+  EXPECT_EQ(Text(newShare_, 2003), second);
+  EXPECT_EQ(Text(newShare_, 2010), "/files/a.txt");
+  EXPECT_EQ(platform::CurrentDirectory(), startup);
+
+  Click(newShare_, 2015);
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/files/a.txt"}));
+  // Written beside the server's start-up directory, not where the dialog browsed.
+  EXPECT_EQ(SharedCfg(), RecordBytes("/files/a.txt", second, 0));
+  EXPECT_FALSE(std::filesystem::exists(docs / "shared.cfg"));
+}
+
+// ---- Text rules ----------------------------------------------------------------------------
+
+TEST(PanelTextRules, PortTextReadsAsAtoi) {
+  struct Case {
+    const char* text;
+    int number;
+    std::uint16_t stored;
+  };
+  const Case cases[] = {
+      {"81", 81, 81},         {"81abc", 81, 81},      {"abc", 0, 0},
+      {"", 0, 0},             {" \t+443", 443, 443},  {"-1", -1, 65535},
+      {"65536", 65536, 0},    {"65617", 65617, 81},   {"1 2", 1, 1},
+      {"99999999999999999999999", 2147483647, 65535}, {"-99999999999999999999999", -2147483647 - 1, 0},
+      {"+", 0, 0},            {"- 5", 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ui::ParsePortText(c.text), c.number) << c.text;
+    EXPECT_EQ(ui::StoredPort(ui::ParsePortText(c.text)), c.stored) << c.text;
+  }
+}
+
+TEST(PanelTextRules, ChosenFileCompletesTheVirtualFile) {
+  struct Case {
+    const char* current;
+    const char* chosen;
+    std::optional<std::string> result;
+  };
+  const Case cases[] = {
+      {"", "C:\\docs\\a.txt", "/a.txt"},
+      {"/files/", "C:\\docs\\a.txt", "/files/a.txt"},
+      {"/", "C:\\docs\\a.txt", "/a.txt"},
+      {"/files/a.txt", "C:\\docs\\b.txt", std::nullopt},
+      {"/files", "C:\\docs\\b.txt", std::nullopt},
+      {"", "nobackslash", "/nobackslash"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ui::CompleteVirtualFile(c.current, c.chosen), c.result) << c.current << " " << c.chosen;
+  }
+}
+
+TEST(PanelTextRules, RowTextsSplitAtTheLastSlash) {
+  struct Case {
+    const char* path;
+    const char* file;
+    const char* folder;
+  };
+  const Case cases[] = {
+      {"/temp/a.txt", "a.txt", "/temp/"},
+      {"/temp/", "", "/temp/"},
+      {"/a/b/c", "c", "/a/b/"},
+      {"a.txt", "error, virtual path is invalid", ""},
+      {"", "error, virtual path is invalid", ""},
+  };
+  for (const Case& c : cases) {
+    const ui::ShareRowTexts texts = ui::SplitVirtualPath(c.path);
+    EXPECT_EQ(texts.file, c.file) << c.path;
+    EXPECT_EQ(texts.folder, c.folder) << c.path;
+  }
+}
+
+}  // namespace
+}  // namespace qc::testing
