@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/message.h"
+#include "shares/settings.h"
 
 namespace qc::fuzz {
 
@@ -21,6 +22,14 @@ inline void EnterScratchDirectory() {
       perror("qc fuzz: scratch directory");
       abort();
     }
+    static std::string scratch = pattern;
+    atexit([] {
+      if (chdir("/") == 0) {
+        unlink((scratch + "/" + kSettingsFileName).c_str());
+        unlink((scratch + "/" + kSharesFileName).c_str());
+        rmdir(scratch.c_str());
+      }
+    });
     // Failures are reported to the user; a fuzz run has nobody to tell.
     platform::SetMessageSinkForTesting([](const std::string&, const std::string&,
                                           platform::MessageIcon) {});

@@ -22,7 +22,8 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus" "$work/artifacts/$target"
   cp -r "$root/fuzz/corpus/$target/." "$corpus/"
   echo "== $target: ${seconds}s"
-  if ! (cd "$work" && "$build/$target" "$corpus" \
+  # The loader fuzzers make their scratch directory under TMPDIR: keep it inside $work.
+  if ! (cd "$work" && TMPDIR="$work" "$build/$target" "$corpus" \
         -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
         -print_final_stats=1 \
         -artifact_prefix="$work/artifacts/$target/" >"$work/$target.log" 2>&1); then

@@ -18,8 +18,9 @@ bool SocketLibraryStart();
 void SocketLibraryStop();
 
 socket_t CreateTcpSocket();
-// Binds to all interfaces (INADDR_ANY) on `port`. No socket options are set, so a port
-// that is in use fails here exactly as it would for any other program.
+// Binds to all interfaces (INADDR_ANY) on `port`. A port another program listens on
+// fails here. Windows sets no socket option; POSIX sets SO_REUSEADDR only so that a restart
+// is not refused by the previous run's closed connections (see the POSIX side).
 bool BindAnyAddress(socket_t s, std::uint16_t port);
 bool BindLoopback(socket_t s, std::uint16_t port);
 bool Listen(socket_t s, int backlog);

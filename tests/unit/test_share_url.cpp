@@ -187,7 +187,8 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
       {"localhost", 81, {0}, "http://localhost:81/temp/a.txt"},
       {"localhost", 81, {0, 2, 3},
        "http://localhost:81/temp/a.txt\r\nhttp://localhost:81/c\r\nhttp://localhost:81/d"},
-      {"", 80, {1, 3, 0}, "http://10.1.2.3/b c.txt\r\nhttp://10.1.2.3/d\r\nhttp://10.1.2.3/temp/a.txt"},
+      {"", 80, {1, 3, 0},
+       "http://10.1.2.3/b c.txt\r\nhttp://10.1.2.3/d\r\nhttp://10.1.2.3/temp/a.txt"},
       {"localhost", 0, {2, 3}, "http://localhost:0/c\r\nhttp://localhost:0/d"},
   };
   for (const Case& c : cases) {
@@ -265,8 +266,8 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeClipboard clipboard;
     MessageRecorder recorder;
     CopySelectedUrls(Settings("", 0, 80), registry_, {0});
-    EXPECT_EQ(recorder.messages, (std::vector<RecordedMessage>{
-                                     {"Unable to copy uri to clipboard", "Error", MessageIcon::Error}}));
+    const RecordedMessage unable{"Unable to copy uri to clipboard", "Error", MessageIcon::Error};
+    EXPECT_EQ(recorder.messages, std::vector<RecordedMessage>{unable});
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
     EXPECT_EQ(clipboard.Text(), "previous");
   }

@@ -24,6 +24,12 @@ void SocketLibraryStop() {}
 socket_t CreateTcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
 
 static bool BindTo(socket_t s, std::uint32_t address, std::uint16_t port) {
+  // Linux refuses the bind while connections the last server closed linger in TIME_WAIT,
+  // so a restart within a minute of serving would fail; Windows binds regardless. On
+  // Linux this option still refuses a second listener on the port, unlike its Windows
+  // namesake, so "port in use" keeps its meaning.
+  int on = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;

@@ -1,0 +1,437 @@
+#!/usr/bin/env bash
+# Measures the quillcast server (native, and quillcast.exe under Wine) against nginx and
+# `python3 -m http.server`, all serving the same files on 127.0.0.1, one server at a time:
+#   - a 1 GiB download with curl (MB/s = 10^6 bytes/s, best of 3);
+#   - 4 KiB and 1 MiB files, one request per connection, with ab -c 1 (req/s, p50/p99);
+#   - the same files with 8 concurrent connections, each on its own copy of the file
+#     (wrk, -t8 -c8, Connection: close, time-bounded), as quillcast opens files exclusively;
+#   - each server's peak memory (VmHWM) after its load.
+# Prints a table with the raw numbers and the ratios against the peers.
+#
+# usage: bench/run.sh            (run as root on Debian: installs what is missing)
+# env:   QC_NATIVE_BIN=path      use this native build instead of building build/release
+#        QC_WIN_BIN=path         use this quillcast.exe instead of building build/win-release
+#        QC_BENCH_SKIP_WINE=1    leave out the Wine measurements
+#        QC_BENCH_RESULTS=path   also copy the raw results (server, metric, value) there
+#        QC_BENCH_N_4K / QC_BENCH_N_1M / QC_BENCH_C8_SECONDS / QC_BENCH_BIG_MIB  load sizes
+#
+# Everything it starts is ended by PID at exit (and the Wine prefix's own wineserver with
+# `wineserver -k`); its temporary directory, test files included, is removed.
+set -euo pipefail
+
+BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO=$(cd "$BENCH_DIR/.." && pwd)
+
+N_4K=${QC_BENCH_N_4K:-2000}
+N_1M=${QC_BENCH_N_1M:-300}
+C8_SECONDS=${QC_BENCH_C8_SECONDS:-5}
+BIG_MIB=${QC_BENCH_BIG_MIB:-1024}
+SKIP_WINE=${QC_BENCH_SKIP_WINE:-0}
+# Upper bounds on every client run, so that a stuck server never hangs the benchmark.
+AB_TIME_LIMIT=120
+CURL_TIME_LIMIT=600
+START_TIMEOUT=60
+
+log() { echo "[bench] $*" >&2; }
+die() {
+  log "error: $*"
+  exit 1
+}
+
+WORK=""
+PIDS=()
+WINE_PREFIX=""
+WINE64=""
+WINESERVER=""
+POLICY_CREATED=0
+
+stop_pid() {  # stop_pid PID [SIGNAL]: ends one process we started and reaps it
+  local pid=$1 sig=${2:-TERM} i
+  kill -0 "$pid" 2>/dev/null || return 0
+  kill "-$sig" "$pid" 2>/dev/null || true
+  for ((i = 0; i < 50; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    log "process $pid ignored SIG$sig; killing it"
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  wait "$pid" 2>/dev/null || true
+  # Forget it, so that cleanup never signals a later process that reuses the number.
+  local keep=() p
+  for p in "${PIDS[@]}"; do [ "$p" = "$pid" ] || keep+=("$p"); done
+  PIDS=("${keep[@]}")
+}
+
+cleanup() {
+  set +e
+  local pid
+  for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+  if [ -n "$WINE_PREFIX" ] && [ -d "$WINE_PREFIX" ] && [ -n "$WINESERVER" ]; then
+    WINEPREFIX="$WINE_PREFIX" "$WINESERVER" -k 2>/dev/null
+    WINEPREFIX="$WINE_PREFIX" "$WINESERVER" -w 2>/dev/null
+  fi
+  [ -n "$WORK" ] && rm -rf "$WORK"
+  [ "$POLICY_CREATED" = 1 ] && rm -f /usr/sbin/policy-rc.d
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---------------------------------------------------------------------------- tools
+find_wine() {
+  local c
+  for c in "${WINE64_BIN:-}" /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
+    [ -n "$c" ] && [ -x "$c" ] && { echo "$c"; return; }
+  done
+}
+find_wineserver() {
+  local c
+  for c in /usr/lib/wine/wineserver "$(command -v wineserver || true)"; do
+    [ -n "$c" ] && [ -x "$c" ] && { echo "$c"; return; }
+  done
+}
+
+install_missing() {
+  local need=()
+  command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ] || need+=(nginx)
+  command -v ab >/dev/null 2>&1 || need+=(apache2-utils)
+  command -v curl >/dev/null 2>&1 || need+=(curl)
+  command -v wrk >/dev/null 2>&1 || need+=(wrk)
+  command -v python3 >/dev/null 2>&1 || need+=(python3)
+  if [ -z "${QC_NATIVE_BIN:-}" ] || { [ "$SKIP_WINE" != 1 ] && [ -z "${QC_WIN_BIN:-}" ]; }; then
+    command -v cmake >/dev/null 2>&1 || need+=(cmake)
+    command -v g++ >/dev/null 2>&1 || need+=(g++ make)
+  fi
+  if [ "$SKIP_WINE" != 1 ]; then
+    [ -n "$(find_wine)" ] || need+=(wine64)
+    if [ -z "${QC_WIN_BIN:-}" ]; then
+      command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 ||
+        need+=(g++-mingw-w64-x86-64-posix)
+    fi
+  fi
+  [ ${#need[@]} -eq 0 ] && return 0
+  [ "$(id -u)" = 0 ] || die "missing ${need[*]}; run as root or install them"
+  log "installing ${need[*]}"
+  # Keep the nginx package from starting the system's own nginx on port 80.
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    POLICY_CREATED=1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >&2
+  if [ "$POLICY_CREATED" = 1 ]; then
+    rm -f /usr/sbin/policy-rc.d
+    POLICY_CREATED=0
+  fi
+}
+
+build_binaries() {
+  if [ -z "${QC_NATIVE_BIN:-}" ]; then
+    log "building the native release into $REPO/build/release"
+    cmake -S "$REPO" -B "$REPO/build/release" -DCMAKE_BUILD_TYPE=Release -DQC_TESTS=OFF >&2
+    cmake --build "$REPO/build/release" -j"$(nproc)" >&2
+    QC_NATIVE_BIN="$REPO/build/release/quillcast"
+  fi
+  if [ "$SKIP_WINE" != 1 ] && [ -z "${QC_WIN_BIN:-}" ]; then
+    log "building the Windows release into $REPO/build/win-release"
+    cmake -S "$REPO" -B "$REPO/build/win-release" -DCMAKE_BUILD_TYPE=Release -DQC_TESTS=OFF \
+      -DCMAKE_TOOLCHAIN_FILE="$REPO/cmake/mingw-w64-x86_64.cmake" >&2
+    cmake --build "$REPO/build/win-release" -j"$(nproc)" >&2
+    QC_WIN_BIN="$REPO/build/win-release/quillcast.exe"
+  fi
+  QC_NATIVE_BIN=$(realpath "$QC_NATIVE_BIN")
+  [ -x "$QC_NATIVE_BIN" ] || die "no native server at $QC_NATIVE_BIN"
+  if [ "$SKIP_WINE" != 1 ]; then
+    QC_WIN_BIN=$(realpath "$QC_WIN_BIN")
+    [ -f "$QC_WIN_BIN" ] || die "no quillcast.exe at $QC_WIN_BIN"
+  fi
+}
+
+# ---------------------------------------------------------------------------- files
+SMALL_NAMES=(s4k.bin m1.bin)
+for i in 1 2 3 4 5 6 7 8; do SMALL_NAMES+=("c4k_$i.bin" "c1m_$i.bin"); done
+ALL_NAMES=(big.bin "${SMALL_NAMES[@]}")
+BIG_BYTES=$((BIG_MIB * 1024 * 1024))
+
+make_files() {
+  local files=$WORK/files avail_kib need_kib=$(((BIG_MIB + 256) * 1024)) name
+  avail_kib=$(df --output=avail -k "$WORK" | tail -1 | tr -d ' ')
+  [ "$avail_kib" -ge "$need_kib" ] ||
+    die "$WORK has $((avail_kib / 1024)) MiB free; the files need $((need_kib / 1024)) MiB"
+  mkdir -p "$files"
+  log "writing ${BIG_MIB} MiB of random bytes to $files/big.bin"
+  dd if=/dev/urandom of="$files/big.bin" bs=1M count="$BIG_MIB" iflag=fullblock status=none
+  head -c 4096 /dev/urandom >"$files/s4k.bin"
+  head -c 1048576 /dev/urandom >"$files/m1.bin"
+  for i in 1 2 3 4 5 6 7 8; do
+    cp "$files/s4k.bin" "$files/c4k_$i.bin"
+    cp "$files/m1.bin" "$files/c1m_$i.bin"
+  done
+  # nginx's workers drop to "nobody": they must be able to read the files.
+  chmod 755 "$WORK" "$files"
+  for name in "${ALL_NAMES[@]}"; do chmod 644 "$files/$name"; done
+}
+
+# ---------------------------------------------------------------------------- helpers
+RESULTS=""
+record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$RESULTS"; }
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+wait_ready() {  # wait_ready PID PORT: until GET /s4k.bin answers 200
+  local pid=$1 port=$2 deadline=$((SECONDS + START_TIMEOUT)) code
+  while ((SECONDS < deadline)); do
+    kill -0 "$pid" 2>/dev/null || return 1
+    code=$(curl -s -o /dev/null --max-time 5 -w '%{http_code}' "http://127.0.0.1:$port/s4k.bin" ||
+      true)
+    [ "$code" = 200 ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+hwm_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+
+# A client that reads a whole answer and connects again at once may reach quillcast
+# before the previous connection has closed its file: a short pause between runs keeps
+# that from turning one run's end into the next run's 404.
+pause() { sleep 0.3; }
+
+measure_download() {  # measure_download SERVER PORT
+  local server=$1 port=$2 best=0 run out code size speed
+  for run in 1 2 3; do
+    pause
+    out=$(curl -s -o /dev/null --max-time "$CURL_TIME_LIMIT" \
+      -w '%{http_code} %{size_download} %{speed_download}' \
+      "http://127.0.0.1:$port/big.bin" || true)
+    read -r code size speed <<<"$out"
+    log "$server: 1 GiB download $run: HTTP $code, $size bytes, $speed bytes/s"
+    if [ "$code" != 200 ] || [ "$size" != "$BIG_BYTES" ]; then
+      record "$server" dl_1g_failures 1
+      continue
+    fi
+    best=$(python3 -c "print(max($best, $speed))")
+  done
+  record "$server" dl_1g_MBps "$(python3 -c "print($best / 1e6)")"
+}
+
+measure_ab() {  # measure_ab SERVER PORT PATH REQUESTS KEY
+  local server=$1 port=$2 path=$3 n=$4 key=$5 out=$WORK/ab.out csv=$WORK/ab.csv
+  pause
+  rm -f "$out" "$csv"
+  # -t first: it resets -n, which then bounds the count; no -k, so no keep-alive.
+  ab -q -t "$AB_TIME_LIMIT" -n "$n" -c 1 -e "$csv" "http://127.0.0.1:$port$path" >"$out" 2>&1 ||
+    log "$server: ab exited non-zero for $path: $(tail -1 "$out")"
+  local complete failed non2xx rps p50 p99
+  complete=$(awk '/^Complete requests:/ {print $3}' "$out")
+  failed=$(awk '/^Failed requests:/ {print $3}' "$out")
+  non2xx=$(awk '/^Non-2xx responses:/ {print $3}' "$out")
+  rps=$(awk '/^Requests per second:/ {print $4}' "$out")
+  p50=$(awk -F, '$1 == 50 {print $2}' "$csv" 2>/dev/null)
+  p99=$(awk -F, '$1 == 99 {print $2}' "$csv" 2>/dev/null)
+  log "$server: ab $path: ${complete:-0} complete, ${failed:-?} failed, ${non2xx:-0} non-2xx," \
+    "${rps:-?} req/s, p50 ${p50:-?} ms, p99 ${p99:-?} ms"
+  record "$server" "${key}_requests" "${complete:-0}"
+  record "$server" "${key}_bad" "$((${failed:-0} + ${non2xx:-0}))"
+  [ -n "$rps" ] && record "$server" "${key}_rps" "$rps"
+  [ -n "$p50" ] && record "$server" "${key}_p50_ms" "$p50"
+  [ -n "$p99" ] && record "$server" "${key}_p99_ms" "$p99"
+  return 0
+}
+
+measure_wrk() {  # measure_wrk SERVER PORT PREFIX KEY
+  local server=$1 port=$2 prefix=$3 key=$4 out=$WORK/wrk.out line
+  pause
+  timeout $((C8_SECONDS + 60)) wrk -t8 -c8 -d"${C8_SECONDS}s" --timeout 10s \
+    -H 'Connection: close' -s "$BENCH_DIR/distinct_paths.lua" \
+    "http://127.0.0.1:$port/" -- "$prefix" >"$out" 2>&1 || log "$server: wrk exited non-zero"
+  line=$(grep '^WRK ' "$out" || true)
+  if [ -z "$line" ]; then
+    log "$server: wrk gave no result: $(tail -3 "$out")"
+    return 0
+  fi
+  log "$server: wrk ${prefix}N.bin: $line"
+  local requests duration_us non2xx connect_err read_err write_err timeouts p50_us p99_us bytes
+  eval "$(echo "${line#WRK }" | tr ' ' '\n' | grep -E '^[a-z0-9_]+=[0-9]+$')"
+  record "$server" "${key}_requests" "$requests"
+  record "$server" "${key}_bad" "$((non2xx + connect_err + read_err + write_err + timeouts))"
+  record "$server" "${key}_rps" "$(python3 -c "print(($requests - $non2xx) / ($duration_us / 1e6))")"
+  record "$server" "${key}_p50_ms" "$(python3 -c "print($p50_us / 1000)")"
+  record "$server" "${key}_p99_ms" "$(python3 -c "print($p99_us / 1000)")"
+}
+
+run_loads() {  # run_loads SERVER PORT
+  measure_download "$1" "$2"
+  measure_ab "$1" "$2" /s4k.bin "$N_4K" s4k_c1
+  measure_ab "$1" "$2" /m1.bin "$N_1M" m1_c1
+  measure_wrk "$1" "$2" /c4k_ s4k_c8
+  measure_wrk "$1" "$2" /c1m_ m1_c8
+}
+
+record_memory() {  # record_memory SERVER KIB
+  record "$1" peak_rss_MiB "$(python3 -c "print($2 / 1024)")"
+}
+
+# ---------------------------------------------------------------------------- servers
+bench_native() {
+  local dir=$WORK/qc-native port pid
+  mkdir -p "$dir/xdg"
+  chmod 700 "$dir/xdg"
+  port=$(free_port)
+  python3 "$BENCH_DIR/qc_config.py" "$dir" "$port" "$WORK/files" "${ALL_NAMES[@]}"
+  log "native: $QC_NATIVE_BIN on port $port"
+  (cd "$dir" && XDG_RUNTIME_DIR="$dir/xdg" exec "$QC_NATIVE_BIN") >"$dir/server.log" 2>&1 &
+  pid=$!
+  PIDS+=("$pid")
+  if ! wait_ready "$pid" "$port"; then
+    log "native: the server does not serve /s4k.bin; skipped ($(tail -3 "$dir/server.log"))"
+    stop_pid "$pid"
+    return 0
+  fi
+  run_loads native "$port"
+  record_memory native "$(hwm_kib "$pid")"
+  (cd "$dir" && XDG_RUNTIME_DIR="$dir/xdg" timeout 20 "$QC_NATIVE_BIN" -stop) >>"$dir/server.log" 2>&1 ||
+    log "native: -stop failed"
+  # -stop only asks: give the server a moment to end by itself before stop_pid insists.
+  for ((i = 0; i < 100; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && log "native: still running 10 s after -stop"
+  stop_pid "$pid"
+}
+
+bench_nginx() {
+  local dir=$WORK/nginx port pid child hwm=0
+  mkdir -p "$dir/tmp"
+  port=$(free_port)
+  cat >"$dir/nginx.conf" <<EOF
+# A plain static-file nginx, two workers for the machine's two cores.
+worker_processes auto;
+daemon off;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  default_type application/octet-stream;
+  client_body_temp_path $dir/tmp/body;
+  proxy_temp_path $dir/tmp/proxy;
+  fastcgi_temp_path $dir/tmp/fastcgi;
+  uwsgi_temp_path $dir/tmp/uwsgi;
+  scgi_temp_path $dir/tmp/scgi;
+  server {
+    listen 127.0.0.1:$port;
+    root $WORK/files;
+  }
+}
+EOF
+  local nginx_bin
+  nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+  log "nginx: $("$nginx_bin" -v 2>&1) on port $port"
+  "$nginx_bin" -p "$dir" -e "$dir/error.log" -c "$dir/nginx.conf" >"$dir/stdout.log" 2>&1 &
+  pid=$!
+  PIDS+=("$pid")
+  if ! wait_ready "$pid" "$port"; then
+    log "nginx: did not start; skipped ($(tail -3 "$dir/error.log" 2>/dev/null))"
+    stop_pid "$pid"
+    return 0
+  fi
+  run_loads nginx "$port"
+  # Master plus workers, each counted whole: an upper bound (shared pages count twice).
+  hwm=$(hwm_kib "$pid")
+  for child in $(ps -o pid= --ppid "$pid"); do hwm=$((hwm + $(hwm_kib "$child"))); done
+  record_memory nginx "$hwm"
+  stop_pid "$pid" QUIT
+}
+
+bench_python() {
+  local dir=$WORK/python port pid
+  mkdir -p "$dir"
+  port=$(free_port)
+  log "python: $(python3 --version) http.server on port $port"
+  python3 -m http.server "$port" --bind 127.0.0.1 --directory "$WORK/files" \
+    >"$dir/server.log" 2>&1 &
+  pid=$!
+  PIDS+=("$pid")
+  if ! wait_ready "$pid" "$port"; then
+    log "python: did not start; skipped"
+    stop_pid "$pid"
+    return 0
+  fi
+  run_loads python "$port"
+  record_memory python "$(hwm_kib "$pid")"
+  stop_pid "$pid"
+}
+
+bench_wine() {
+  local dir=$WORK/qc-wine port pid
+  WINE64=$(find_wine)
+  WINESERVER=$(find_wineserver)
+  if [ -z "$WINE64" ] || [ -z "$WINESERVER" ]; then
+    log "wine: no wine64/wineserver; skipped"
+    return 0
+  fi
+  mkdir -p "$dir"
+  WINE_PREFIX=$WORK/wineprefix
+  # No display: the server shows no window; no Mono/Gecko prompts while the prefix is made.
+  local -a wine_env=(env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$WINE_PREFIX" WINEDEBUG=-all
+    WINEDLLOVERRIDES="mscoree,mshtml=")
+  log "wine: $("$WINE64" --version) creating the prefix $WINE_PREFIX"
+  "${wine_env[@]}" timeout 300 "$WINE64" wineboot -i >"$dir/wineboot.log" 2>&1 ||
+    log "wine: wineboot exited non-zero"
+  port=$(free_port)
+  python3 "$BENCH_DIR/qc_config.py" "$dir" "$port" "$WORK/files" --windows "${ALL_NAMES[@]}"
+  log "wine: $QC_WIN_BIN on port $port"
+  (cd "$dir" && exec "${wine_env[@]}" "$WINE64" "$QC_WIN_BIN") >"$dir/server.log" 2>&1 &
+  pid=$!
+  PIDS+=("$pid")
+  if ! wait_ready "$pid" "$port"; then
+    log "wine: the server does not serve /s4k.bin; skipped ($(tail -3 "$dir/server.log"))"
+    stop_pid "$pid"
+    return 0
+  fi
+  # The loader execs into the Windows process, so this PID is quillcast.exe itself.
+  log "wine: server process $pid is '$(cat "/proc/$pid/comm" 2>/dev/null)'"
+  run_loads wine "$port"
+  record_memory wine "$(hwm_kib "$pid")"
+  (cd "$dir" && "${wine_env[@]}" timeout 60 "$WINE64" "$QC_WIN_BIN" -stop) \
+    >>"$dir/server.log" 2>&1 || log "wine: -stop failed"
+  for ((i = 0; i < 200; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && log "wine: still running 20 s after -stop"
+  stop_pid "$pid"
+}
+
+# ---------------------------------------------------------------------------- main
+main() {
+  install_missing
+  build_binaries
+  WORK=$(mktemp -d "${TMPDIR:-/tmp}/qcbench.XXXXXX")
+  RESULTS=$WORK/results.tsv
+  : >"$RESULTS"
+  make_files
+
+  bench_native
+  bench_nginx
+  bench_python
+  [ "$SKIP_WINE" = 1 ] || bench_wine
+
+  echo "Quillcast benchmark, $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "machine: $(nproc) cores, $(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)," \
+    "$(awk '/^MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), kernel $(uname -r)"
+  echo "clients: $(curl --version | head -1 | cut -d' ' -f1-2), ab $(ab -V | awk '/Version/ {print $5}'), $(wrk -v 2>&1 | head -1 | cut -d' ' -f1-2)"
+  echo "load: 1 GiB x3 (curl); ${N_4K} x 4 KiB and ${N_1M} x 1 MiB at c=1 (ab);" \
+    "8 connections x 8 files for ${C8_SECONDS} s each (wrk)"
+  echo
+  python3 "$BENCH_DIR/table.py" "$RESULTS"
+  if grep -q 'dl_1g_failures' "$RESULTS"; then
+    echo
+    echo "failed 1 GiB downloads: $(grep dl_1g_failures "$RESULTS" | cut -f1 | sort | uniq -c | tr '\n' ' ')"
+  fi
+  if [ -n "${QC_BENCH_RESULTS:-}" ]; then cp "$RESULTS" "$QC_BENCH_RESULTS"; fi
+}
+
+main "$@"

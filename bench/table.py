@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Prints run.sh's results (lines "server<TAB>metric<TAB>value") as a table with ratios.
+
+usage: table.py RESULTS.tsv
+"""
+import sys
+
+SERVERS = [
+    ("native", "quillcast"),
+    ("wine", "quillcast.exe/Wine"),
+    ("nginx", "nginx"),
+    ("python", "python http.server"),
+]
+
+# (metric key, label, decimals)
+ROWS = [
+    ("dl_1g_MBps", "1 GiB download, MB/s (best of 3)", 1),
+    ("s4k_c1_rps", "4 KiB, c=1 (ab), req/s", 0),
+    ("s4k_c1_p50_ms", "4 KiB, c=1 (ab), p50 ms", 3),
+    ("s4k_c1_p99_ms", "4 KiB, c=1 (ab), p99 ms", 3),
+    ("s4k_c1_bad", "4 KiB, c=1 (ab), failed+non-2xx", 0),
+    ("m1_c1_rps", "1 MiB, c=1 (ab), req/s", 1),
+    ("m1_c1_p50_ms", "1 MiB, c=1 (ab), p50 ms", 3),
+    ("m1_c1_p99_ms", "1 MiB, c=1 (ab), p99 ms", 3),
+    ("m1_c1_bad", "1 MiB, c=1 (ab), failed+non-2xx", 0),
+    ("s4k_c8_rps", "4 KiB, c=8 x 8 files (wrk), 200s/s", 0),
+    ("s4k_c8_p50_ms", "4 KiB, c=8 x 8 files (wrk), p50 ms", 3),
+    ("s4k_c8_p99_ms", "4 KiB, c=8 x 8 files (wrk), p99 ms", 3),
+    ("s4k_c8_bad", "4 KiB, c=8 x 8 files (wrk), non-2xx+err", 0),
+    ("m1_c8_rps", "1 MiB, c=8 x 8 files (wrk), 200s/s", 1),
+    ("m1_c8_p50_ms", "1 MiB, c=8 x 8 files (wrk), p50 ms", 3),
+    ("m1_c8_p99_ms", "1 MiB, c=8 x 8 files (wrk), p99 ms", 3),
+    ("m1_c8_bad", "1 MiB, c=8 x 8 files (wrk), non-2xx+err", 0),
+    ("peak_rss_MiB", "peak memory (VmHWM), MiB", 1),
+]
+
+RATIOS = [("native", "nginx"), ("native", "python"), ("wine", "nginx"), ("wine", "python"),
+          ("wine", "native")]
+
+
+def load(path):
+    values = {}
+    with open(path) as f:
+        for line in f:
+            parts = line.rstrip("\n").split("\t")
+            if len(parts) != 3:
+                continue
+            try:
+                values[(parts[0], parts[1])] = float(parts[2])
+            except ValueError:
+                pass
+    return values
+
+
+def fmt(value, decimals):
+    return "-" if value is None else f"{value:.{decimals}f}"
+
+
+def main(argv):
+    if len(argv) != 1:
+        sys.stderr.write(__doc__)
+        return 2
+    values = load(argv[0])
+    present = [s for s in SERVERS if any(k[0] == s[0] for k in values)]
+    ratios = [r for r in RATIOS if all(any(k[0] == s for k in values) for s in r)]
+    header = ["measurement"] + [label for _, label in present] + [f"{a}/{b}" for a, b in ratios]
+    rows = []
+    for key, label, decimals in ROWS:
+        if not any((s, key) in values for s, _ in present):
+            continue
+        row = [label]
+        for server, _ in present:
+            row.append(fmt(values.get((server, key)), decimals))
+        if key.endswith("_bad"):
+            row += [""] * len(ratios)
+        else:
+            for a, b in ratios:
+                va, vb = values.get((a, key)), values.get((b, key))
+                row.append("-" if va is None or not vb else f"{va / vb:.2f}")
+        rows.append(row)
+    widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
+    out = []
+    for n, r in enumerate([header] + rows):
+        cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:], widths[1:])]
+        out.append("| " + " | ".join(cells) + " |")
+        if n == 0:
+            out.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    print("\n".join(out))
+    print("\nRatios are plain quotients a/b: above 1 is better for MB/s and req/s, worse for"
+          " latency and memory.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,189 @@
+"""Runs the real executables for the end-to-end tests: the native build directly, the
+Windows build under Wine, with the user's messages read back from standard error or from
+the message boxes on the (Xvfb) desktop."""
+import os
+import queue
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+MODE = os.environ.get("QC_E2E_MODE", "native")  # native | wine
+BIN = os.path.abspath(os.environ.get("QC_BIN", ""))
+TOOLS = os.path.abspath(os.environ.get("QC_TOOLS", "."))
+WINE = os.environ.get("QC_WINE", "/usr/lib/wine/wine64")
+WINE_MODE = MODE == "wine"
+TIMEOUT = 30
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def settings_bytes(port, flags=0, host_choice=0, domain=b"", folder=b""):
+    return struct.pack("<2sHHHHH", b"QC", port, host_choice, flags, len(domain), len(folder)) + domain + folder
+
+
+def share_record(virtual, physical, flags=0):
+    return struct.pack("<HHH", len(virtual), len(physical), flags) + virtual + physical
+
+
+def to_program_path(path):
+    """The path the program sees: a Windows path under Wine (drive Z: is the root)."""
+    if WINE_MODE:
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def http_get(port, head, read_limit=None, timeout=TIMEOUT):
+    """Sends one raw head and returns every byte until the server closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(head)
+        out = b""
+        while read_limit is None or len(out) < read_limit:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            out += chunk
+        return out
+
+
+class Message:
+    def __init__(self, caption, text, icon=None):
+        self.caption, self.text, self.icon = caption, text, icon
+
+    def __eq__(self, other):
+        same = (self.caption, self.text) == (other.caption, other.text)
+        if self.icon is not None and other.icon is not None:
+            same = same and self.icon == other.icon
+        return same
+
+    def __repr__(self):
+        return f"Message({self.caption!r}, {self.text!r}, {self.icon!r})"
+
+
+def parse_native_line(line):
+    caption, _, text = line.partition(": ")
+    return Message(caption, text.replace("\\n", "\n").replace("\\r", "\r"))
+
+
+class Process:
+    """One run of the program in `cwd`; standard error (native messages) and standard
+    output (the native clipboard) are collected line by line."""
+
+    def __init__(self, env, cwd, args):
+        cmd = ([WINE, BIN] if WINE_MODE else [BIN]) + list(args)
+        self.proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.stderr_lines = queue.Queue()
+        self.stdout_lines = queue.Queue()
+        for stream, sink in ((self.proc.stderr, self.stderr_lines), (self.proc.stdout, self.stdout_lines)):
+            threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
+
+    @staticmethod
+    def _pump(stream, sink):
+        for raw in iter(stream.readline, b""):
+            sink.put(raw.decode("latin-1").rstrip("\n"))
+        stream.close()
+
+    def wait(self, timeout=TIMEOUT):
+        return self.proc.wait(timeout=timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def stdout_line(self, timeout=TIMEOUT):
+        return self.stdout_lines.get(timeout=timeout)
+
+
+class Sandbox:
+    """A temporary working directory (the server's current directory) with its own
+    runtime directory, so that servers of different tests never meet."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="qc-e2e-")
+        self.env = dict(os.environ)
+        if not WINE_MODE:
+            runtime = os.path.join(self.dir, "run")
+            os.mkdir(runtime, 0o700)
+            self.env["XDG_RUNTIME_DIR"] = runtime
+        self.processes = []
+
+    def close(self):
+        for p in self.processes:
+            p.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def run(self, *args, cwd=None):
+        p = Process(self.env, cwd or self.dir, args)
+        self.processes.append(p)
+        return p
+
+    def start_server(self, port):
+        server = self.run()
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline:
+            if server.proc.poll() is not None:
+                raise AssertionError(f"server ended at start with {server.proc.returncode}")
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        else:
+            raise AssertionError("server never listened")
+        self.wait_channel()
+        return server
+
+    def wait_channel(self):
+        """The control channel comes up right after the listener; give it a moment."""
+        time.sleep(0.3 if WINE_MODE else 0.1)
+
+    def messages(self, process, count, timeout=TIMEOUT):
+        """The next `count` messages that `process` shows the user."""
+        if WINE_MODE:
+            reader = subprocess.run([WINE, os.path.join(TOOLS, "dialog_reader.exe"), str(count),
+                                     str(timeout * 1000)], capture_output=True, timeout=timeout + 30,
+                                    env=self.env)
+            out = []
+            for line in reader.stdout.decode("latin-1").splitlines():
+                caption, text, icon, _buttons = line.split("\t")
+                out.append(Message(caption, text.replace("\\n", "\n").replace("\\r", "\r"), icon))
+            return out
+        out = []
+        try:
+            for _ in range(count):
+                out.append(parse_native_line(process.stderr_lines.get(timeout=timeout)))
+        except queue.Empty:
+            pass
+        return out
+
+    def no_more_messages(self, process, wait=1.0):
+        if WINE_MODE:
+            return self.messages(process, 1, timeout=wait) == []
+        time.sleep(wait)
+        return process.stderr_lines.empty()
+
+    def read_clipboard(self):
+        reader = subprocess.run([WINE, os.path.join(TOOLS, "clipboard_reader.exe")],
+                                capture_output=True, timeout=60, env=self.env)
+        text = reader.stdout.decode().strip()
+        return None if text == "none" else bytes.fromhex(text)
