@@ -68,7 +68,7 @@ void HandleShareRequest(Application& app, const std::string& physicalPath) {
     messages::Show(messages::kNoVirtualPath);
     return;
   }
-  std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? kOneShot : 0;
+  std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
   SharePtr share = app.shares.AppendShare(physicalPath, std::move(*virtualPath), flags);
   if (AppendShareRecord(*share) == 0) messages::Show(messages::kAppendFailed);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0 && CopyShareUrl(app.settings, *share) == 0) {

@@ -9,14 +9,17 @@
 namespace qc {
 
 Connection::Connection(platform::socket_t socket)
-    : buffer(kReceiveStep, '\0'), socket_(socket) {}
+    : buffer(kReceiveStep, '\0'), socket_(socket) {
+  platform::PrepareConnectionSocket(socket_);
+}
 
 Connection::~Connection() { CloseSocket(); }
 
 long long Connection::SendAll(const char* data, long long count) {
   long long sent = 0;
   while (sent < count) {
-    long long n = platform::Send(socket_, data + sent, static_cast<std::size_t>(count - sent));
+    long long n = platform::SendUnlessStopped(socket_, data + sent,
+                                              static_cast<std::size_t>(count - sent), stop_);
     if (n < 0) return -1;
     sent += n;
   }
@@ -24,10 +27,9 @@ long long Connection::SendAll(const char* data, long long count) {
 }
 
 void Connection::Interrupt() {
+  stop_.store(true);
   std::lock_guard<std::mutex> guard(socketMutex_);
-  if (socketReleased_) return;
-  platform::ShutdownSend(socket_);
-  if (platform::InterruptSocket(socket_)) socketReleased_ = true;
+  if (!socketReleased_) platform::WakeConnection(socket_);
 }
 
 void Connection::CloseSocket() {
@@ -59,8 +61,8 @@ int IsHeadComplete(const char* buffer, std::int32_t p) {
 
 void Connection::Serve(ShareRegistry& shares) {
   for (;;) {
-    long long n = platform::Receive(socket_, buffer.data() + length,
-                                    static_cast<std::size_t>(capacity - 1 - length));
+    long long n = platform::ReceiveUnlessStopped(
+        socket_, buffer.data() + length, static_cast<std::size_t>(capacity - 1 - length), stop_);
     if (n <= 0) return;
     length += static_cast<std::int32_t>(n);
     buffer[length] = '\0';

@@ -1,6 +1,7 @@
 // Accepted connections: one record and one thread each, in a registry that the server's
 // stop walks to shut every live connection down and wait for its thread.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -32,8 +33,8 @@ class Connection : public ResponseSink {
   // The receive loop: reads one head, has it parsed and answered.
   void Serve(ShareRegistry& shares);
 
-  // Wakes the connection's thread from another thread (server stop); the socket is
-  // released exactly once, by whichever side gets there first.
+  // Wakes the connection's thread from another thread (server stop). Only the thread
+  // itself closes the socket, and never while a wake-up is touching it.
   void Interrupt();
   void CloseSocket();
 
@@ -49,6 +50,7 @@ class Connection : public ResponseSink {
 
  private:
   platform::socket_t socket_;
+  std::atomic<bool> stop_{false};
   std::mutex socketMutex_;
   bool socketReleased_ = false;
   std::mutex doneMutex_;

@@ -1,8 +1,9 @@
 // Blocking IPv4 TCP sockets reduced to what the server needs. Winsock and BSD sockets
 // differ only behind this header.
 #pragma once
-#include <cstdint>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace qc::platform {
 
@@ -32,10 +33,24 @@ long long Receive(socket_t s, char* buffer, std::size_t size);
 // Returns bytes sent or -1 on error. Never raises SIGPIPE.
 long long Send(socket_t s, const char* data, std::size_t size);
 void ShutdownSend(socket_t s);
-// Wakes a thread blocked in Accept/Receive/Send on `s` from another thread. Returns true
-// when the handle was released by doing so (Windows closes it), false when it stays open
-// for its owner to close (POSIX shuts it down only, so the descriptor cannot be reused
-// under the feet of the blocked thread).
+
+// Connection sockets: their thread must end promptly when the server stops, even while a
+// send waits for a client that does not read. Windows (and Wine) do not reliably wake a
+// blocked send when another thread closes the socket, so there the socket is made
+// non-blocking and waits are sliced, with `stop` looked at between slices. POSIX keeps
+// plain blocking calls: WakeConnection's shutdown wakes them.
+void PrepareConnectionSocket(socket_t s);
+// As Receive/Send; -1 also once `stop` is set.
+long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size, const std::atomic<bool>& stop);
+long long SendUnlessStopped(socket_t s, const char* data, std::size_t size, const std::atomic<bool>& stop);
+// Called after `stop` is set, from another thread: shuts the sending direction down (and
+// on POSIX the receiving one too, which wakes the blocked call). The socket stays open
+// for its own thread to close.
+void WakeConnection(socket_t s);
+// Wakes a thread blocked in Accept on the listening socket `s`. Returns true when the
+// handle was released by doing so (Windows closes it, the only way to end its accept),
+// false when it stays open for its owner to close (POSIX shuts it down only, so the
+// descriptor cannot be reused under the feet of the blocked thread).
 bool InterruptSocket(socket_t s);
 void CloseSocket(socket_t s);
 // Client side, for tests and tools.

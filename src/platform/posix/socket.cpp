@@ -73,6 +73,22 @@ long long Send(socket_t s, const char* data, std::size_t size) {
 
 void ShutdownSend(socket_t s) { ::shutdown(s, SHUT_WR); }
 
+void PrepareConnectionSocket(socket_t) {}
+
+long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
+                               const std::atomic<bool>& stop) {
+  if (stop.load()) return -1;
+  return Receive(s, buffer, size);
+}
+
+long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
+                            const std::atomic<bool>& stop) {
+  if (stop.load()) return -1;
+  return Send(s, data, size);
+}
+
+void WakeConnection(socket_t s) { ::shutdown(s, SHUT_RDWR); }
+
 bool InterruptSocket(socket_t s) {
   // Shutting down both directions wakes a blocked accept, recv or send; the descriptor
   // stays valid until its owner closes it.

@@ -52,6 +52,51 @@ long long Send(socket_t s, const char* data, std::size_t size) {
 
 void ShutdownSend(socket_t s) { ::shutdown(s, SD_SEND); }
 
+namespace {
+// How long one wait lasts before `stop` is looked at again.
+constexpr long kStopSliceMicroseconds = 100 * 1000;
+
+// Waits until `s` is ready or a slice has passed; false on a socket error.
+bool WaitSlice(socket_t s, bool forWrite) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  fd_set errors;
+  FD_ZERO(&errors);
+  FD_SET(s, &errors);
+  timeval slice{0, kStopSliceMicroseconds};
+  int ready = ::select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &errors, &slice);
+  return ready != SOCKET_ERROR && !FD_ISSET(s, &errors);
+}
+}  // namespace
+
+void PrepareConnectionSocket(socket_t s) {
+  u_long nonBlocking = 1;
+  ::ioctlsocket(s, FIONBIO, &nonBlocking);
+}
+
+long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
+                               const std::atomic<bool>& stop) {
+  for (;;) {
+    if (stop.load()) return -1;
+    int n = ::recv(s, buffer, static_cast<int>(size), 0);
+    if (n != SOCKET_ERROR) return n;
+    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitSlice(s, false)) return -1;
+  }
+}
+
+long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
+                            const std::atomic<bool>& stop) {
+  for (;;) {
+    if (stop.load()) return -1;
+    int n = ::send(s, data, static_cast<int>(size), 0);
+    if (n != SOCKET_ERROR) return n;
+    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitSlice(s, true)) return -1;
+  }
+}
+
+void WakeConnection(socket_t s) { ::shutdown(s, SD_SEND); }
+
 bool InterruptSocket(socket_t s) {
   // Winsock wakes a blocked call only when the socket is closed.
   ::closesocket(s);
