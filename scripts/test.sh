@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Builds both trees and runs every test: the native suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threading tests under ThreadSanitizer, the end-to-end
+# tests of the native program, the same unit tests and the Windows-only tests of
+# quillcast.exe under Wine (with Xvfb for the windows and message boxes), the end-to-end
+# tests of quillcast.exe, and a short run of each fuzzer. Installs what is missing first.
+#
+#   scripts/test.sh              everything
+#   QC_FUZZ_SECONDS=10 scripts/test.sh   shorter fuzzing
+set -uo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$root/build"
+jobs="$(nproc)"
+fuzz_seconds="${QC_FUZZ_SECONDS:-60}"
+
+"$root/scripts/deps.sh" all || exit 1
+
+passed=0
+failed=0
+failures=()
+step() {
+  local name="$1"
+  shift
+  echo
+  echo "=== $name"
+  local started=$SECONDS
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "=== $name: passed ($((SECONDS - started)) s)"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "=== $name: FAILED ($((SECONDS - started)) s)"
+  fi
+}
+
+configure_and_build() {
+  local dir="$1"
+  shift
+  mkdir -p "$dir"
+  if cmake -S "$root" -B "$dir" "$@" >"$dir/configure.log" 2>&1 &&
+     cmake --build "$dir" -j"$jobs" >"$dir/build.log" 2>&1; then
+    grep -E "warning:" "$dir/build.log" | sort -u | head -n 20
+    return 0
+  fi
+  tail -n 60 "$dir/configure.log" "$dir/build.log"
+  return 1
+}
+
+# Native tests keep their control sockets and instance locks in a private runtime
+# directory, so nothing here meets a server the user runs.
+runtime="$(mktemp -d "${TMPDIR:-/tmp}/qc-test-run-XXXXXX")"
+export XDG_RUNTIME_DIR="$runtime"
+
+# --- Windows under Wine: one display and one wineserver for the whole run ---------------
+xvfb_pid=""
+wine_started=""
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG=-all
+# No Mono or Gecko: their installers would wait for an answer (and a network) at the
+# prefix's first start.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wine_loader="$(command -v wine64 || echo /usr/lib/wine/wine64)"
+wineserver_bin="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
+
+cleanup() {
+  if [ -n "$wine_started" ]; then "$wineserver_bin" -k 2>/dev/null; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
+  rm -rf "$runtime"
+}
+trap cleanup EXIT
+
+start_display() {
+  # -displayfd picks a free display number and tells it once the server is ready.
+  local fifo="$runtime/display"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$fifo" ] && break
+    sleep 0.1
+  done
+  [ -s "$fifo" ] || return 1
+  export DISPLAY=":$(head -n1 "$fifo")"
+  echo "Xvfb on $DISPLAY (pid $xvfb_pid)"
+}
+
+start_wine() {
+  mkdir -p "$WINEPREFIX"
+  "$wineserver_bin" -p && wine_started=1
+  # The first start creates the prefix (several seconds); later ones are quick.
+  "$wine_loader" wineboot -i >/dev/null 2>&1
+  "$wineserver_bin" -w 2>/dev/null || true
+  "$wineserver_bin" -p
+}
+
+native_unit() { (cd "$build/native" && ctest --output-on-failure); }
+native_tsan() {
+  # The threads: accept, connections, stop, one-shot, concurrent lookups and deletes.
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$build/tsan/tests/unit_tests" \
+    --gtest_filter='LiveServer*:ControlChannel*:ServerLifecycle*:*Concurren*:*Thread*:*Lock*:*Stop*'
+}
+native_e2e() {
+  QC_E2E_MODE=native QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_quillcast.py"
+}
+wine_unit() { (cd "$build/win" && ctest --output-on-failure); }
+wine_cyrillic() {
+  # Wine takes the ANSI code page from LC_ALL: ru_RU gives 1251.
+  LC_ALL=ru_RU.UTF-8 "$wine_loader" "$build/win/tests/win_tests.exe" --gtest_filter='*CodePage*:*Cyrillic*'
+}
+wine_e2e() {
+  QC_E2E_MODE=wine QC_BIN="$build/win/quillcast.exe" QC_TOOLS="$build/win/tests" QC_WINE="$wine_loader" \
+    python3 "$root/tests/e2e/test_quillcast.py"
+}
+
+step "native build (ASan+UBSan)" configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE="address;undefined"
+step "native unit tests (ASan+UBSan)" native_unit
+step "native end-to-end tests" native_e2e
+step "native build (TSan)" configure_and_build "$build/tsan" -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=thread
+step "threading tests (TSan)" native_tsan
+step "windows build (mingw-w64)" configure_and_build "$build/win" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+if start_display && start_wine; then
+  step "windows unit and window tests (Wine)" wine_unit
+  step "windows code page 1251 (Wine)" wine_cyrillic
+  step "windows end-to-end tests (Wine)" wine_e2e
+else
+  step "Xvfb and Wine start" false
+fi
+step "fuzzing (${fuzz_seconds} s per target)" "$root/scripts/fuzz.sh" "$build/fuzz" "$fuzz_seconds"
+
+echo
+for f in "${failures[@]}"; do echo "failed: $f"; done
+echo "Summary: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
