@@ -259,6 +259,8 @@ measure_wrk() {  # measure_wrk SERVER PORT PREFIX KEY
     return 0
   fi
   log "$server: wrk ${prefix}N.bin: $line"
+  # Set by the eval below from wrk's result line; bytes is kept for the log only.
+  # shellcheck disable=SC2034
   local requests duration_us non2xx connect_err read_err write_err timeouts p50_us p99_us bytes
   eval "$(echo "${line#WRK }" | tr ' ' '\n' | grep -E '^[a-z0-9_]+=[0-9]+$')"
   record "$server" "${key}_requests" "$requests"

@@ -67,6 +67,9 @@ void SendPieces(const Request& request, std::int64_t size, platform::File& file,
     // Only bytes read from the file go out; a short read ends the answer after them.
     const long long got = file.Read(piece, static_cast<std::size_t>(n));
     if (got <= 0) return;
+    // Closed before the last piece goes out: a client that fetches the file again the
+    // moment its download completes must not find it still open (and get the 404 page).
+    if (last) file.Close();
     if (sink.SendAll(piece, got) == -1) return;
     if (got < n || last) return;
   }

@@ -182,6 +182,17 @@ class Sandbox:
         time.sleep(wait)
         return process.stderr_lines.empty()
 
+    def windows(self):
+        """The visible top-level windows on the desktop, as (class, title) pairs."""
+        lister = subprocess.run([WINE, os.path.join(TOOLS, "window_lister.exe")],
+                                capture_output=True, timeout=60, env=self.env)
+        return [tuple(line.split("\t", 1)) for line in lister.stdout.decode("latin-1").splitlines()]
+
+    def close_window(self, title):
+        closer = subprocess.run([WINE, os.path.join(TOOLS, "window_lister.exe"), "close", title],
+                                capture_output=True, timeout=60, env=self.env)
+        return closer.returncode == 0
+
     def read_clipboard(self):
         reader = subprocess.run([WINE, os.path.join(TOOLS, "clipboard_reader.exe")],
                                 capture_output=True, timeout=60, env=self.env)

@@ -200,5 +200,33 @@ class QuillcastTest(unittest.TestCase):
         self.stop(server)
 
 
+@unittest.skipUnless(WINE_MODE, "Windows program only")
+class WindowsProgramTest(unittest.TestCase):
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(self.box.close)
+
+    def test_is_a_static_gui_subsystem_program(self):
+        from harness import BIN
+        with open(BIN, "rb") as f:
+            image = f.read()
+        pe = int.from_bytes(image[0x3C:0x40], "little")
+        self.assertEqual(image[pe:pe + 4], b"PE\0\0")
+        optional = pe + 24
+        self.assertEqual(int.from_bytes(image[optional:optional + 2], "little"), 0x20B)  # PE32+
+        self.assertEqual(int.from_bytes(image[optional + 68:optional + 70], "little"), 2)  # GUI
+        for runtime_dll in (b"libstdc++-6.dll", b"libgcc_s_seh-1.dll", b"libwinpthread-1.dll"):
+            self.assertNotIn(runtime_dll, image)
+
+    def test_server_shows_no_window(self):
+        port = free_port()
+        self.box.write("common.cfg", settings_bytes(port))
+        server = self.box.start_server(port)
+        self.assertEqual(self.box.windows(), [])
+        client = self.box.run("-stop")
+        self.assertEqual(client.wait(), 1)
+        self.assertEqual(server.wait(), 1)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -504,3 +504,30 @@ TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
 
 }  // namespace
 }  // namespace qc
+
+namespace qc {
+namespace {
+
+// A client that asks again the moment the last bytes of its download arrive must find the
+// file free: it is closed before the last piece goes out, for every piece count.
+TEST_F(ResponseWriterTest, FileIsFreeForTheNextRequestWhenTheLastPieceGoesOut) {
+  for (std::int64_t size : {1, kPieceSize, 2 * kPieceSize + 100}) {
+    SCOPED_TRACE(size);
+    const std::string file = MakeFile("again-" + std::to_string(size), Content(size));
+    shares_.AppendShare(file, "/again-" + std::to_string(size), 0);
+    CapturingSink sink;
+    std::vector<bool> openableAtSend;
+    sink.onSend = [&](int) {
+      openableAtSend.push_back(platform::File::OpenExclusiveRead(file).IsOpen());
+    };
+    Request request = ParsedRequest("/again-" + std::to_string(size), "");
+    WriteResponse(request, shares_, sink);
+    ASSERT_GE(openableAtSend.size(), 2u);
+    EXPECT_FALSE(openableAtSend[openableAtSend.size() - 2]);  // in use while pieces remain
+    EXPECT_TRUE(openableAtSend.back());
+    EXPECT_EQ(sink.All().substr(sink.sends.front().size()), Content(size));
+  }
+}
+
+}  // namespace
+}  // namespace qc

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Renders docs/screenshots/control-panel.png and docs/screenshots/new-share.png: the real
+# quillcast.exe under Wine in a virtual desktop (so Wine draws the window frames) on a
+# private Xvfb display, with a sample "common.cfg" and "shared.cfg".
+#
+#   scripts/screenshots.sh [windows build dir]   (default /tmp/qc-shots-win; built if needed)
+#
+# Needs: mingw-w64, wine64, Xvfb, imagemagick (import, convert), python3.
+set -euo pipefail
+
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-/tmp/qc-shots-win}"
+out="$repo/docs/screenshots"
+wine=/usr/lib/wine/wine64
+display=":$(( 60 + RANDOM % 30 ))"
+work="$(mktemp -d /tmp/qc-shots.XXXXXX)"
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY="$display"
+
+if [[ ! -x "$build/quillcast.exe" || ! -x "$build/tests/ui_poke.exe" ]]; then
+  cmake -S "$repo" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" -j2 --target quillcast ui_poke >/dev/null
+fi
+
+xvfb_pid=""
+server_pid=""
+cleanup() {
+  if [[ -n "$server_pid" ]]; then kill "$server_pid" 2>/dev/null || true; fi
+  wineserver -k 2>/dev/null || true
+  if [[ -n "$xvfb_pid" ]]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+sleep 1
+"$wine" wineboot -i >/dev/null 2>&1
+wineserver -p 60 2>/dev/null || true  # keep it up between the short wine runs
+
+desktop="shot,640x420"
+run_in_desktop() { "$wine" explorer /desktop="$desktop" "$@"; }
+
+# Sample state: a free local port, a domain and folder, three shares.
+mkdir -p "$work/run"
+cp "$build/quillcast.exe" "$build/tests/ui_poke.exe" "$work/run/"
+port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
+python3 - "$work/run" "$port" <<'PY'
+import struct, sys, os
+run, port = sys.argv[1], int(sys.argv[2])
+domain, folder = b"files.example.org", b"/pub"
+with open(os.path.join(run, "common.cfg"), "wb") as f:
+    f.write(struct.pack("<6H", 0x4351, port, 0, 2, len(domain), len(folder)) + domain + folder)
+shares = [(b"/pub/report.pdf", b"C:\\Users\\ann\\Documents\\report.pdf", 0),
+          (b"/pub/photos/holiday.jpg", b"C:\\Users\\ann\\Pictures\\holiday.jpg", 1),
+          (b"/video.mkv", b"D:\\video.mkv", 0)]
+with open(os.path.join(run, "shared.cfg"), "wb") as f:
+    for v, p, flags in shares:
+        f.write(struct.pack("<3H", len(v), len(p), flags) + v + p)
+PY
+
+cd "$work/run"
+win_dir="$("$wine" winepath -w "$work/run" 2>/dev/null | tr -d '\r')"
+run_in_desktop "$win_dir\\quillcast.exe" &
+server_pid=$!
+sleep 3
+"$wine" "$win_dir\\quillcast.exe" -ui
+run_in_desktop "$win_dir\\ui_poke.exe" wait WndClassQuillcastMain
+sleep 2
+
+shoot() {
+  local window
+  window="$(xwininfo -root -tree | awk '/Wine desktop/ {print $1; exit}')"
+  import -display "$display" -window "${window:-root}" "$work/shot.png"
+  # The desktop around the window is one flat colour: trim it away.
+  convert "$work/shot.png" -trim +repage "$1"
+}
+
+shoot "$out/control-panel.png"
+run_in_desktop "$win_dir\\ui_poke.exe" click WndClassQuillcastMain 2014
+run_in_desktop "$win_dir\\ui_poke.exe" wait WndClassQuillcastNewFile
+run_in_desktop "$win_dir\\ui_poke.exe" text WndClassQuillcastNewFile 2003 'C:\Users\ann\Documents\notes.txt'
+run_in_desktop "$win_dir\\ui_poke.exe" text WndClassQuillcastNewFile 2010 '/pub/notes.txt'
+sleep 1
+shoot "$out/new-share.png"
+
+"$wine" "$win_dir\\quillcast.exe" -stop || true
+wait "$server_pid" 2>/dev/null || true
+server_pid=""
+echo "wrote $out/control-panel.png and $out/new-share.png"

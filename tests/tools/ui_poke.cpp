@@ -1,0 +1,42 @@
+// Works a top-level window of another process from the outside, for the screenshot script:
+//   ui_poke click <window class> <control id>   presses a button (posted, returns at once)
+//   ui_poke text <window class> <control id> <text>   sets a control's text
+//   ui_poke wait <window class>   waits up to ten seconds for a visible window of the class
+// Exit code 0 when the window (and control) was found, 1 otherwise.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+HWND FindVisible(const char* className) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    HWND window = FindWindowA(className, nullptr);
+    if (window != nullptr && IsWindowVisible(window)) return window;
+    Sleep(50);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 1;
+  HWND window = FindVisible(argv[2]);
+  if (window == nullptr) return 1;
+  if (std::strcmp(argv[1], "wait") == 0) return 0;
+  if (argc < 4) return 1;
+  const int id = std::atoi(argv[3]);
+  HWND control = GetDlgItem(window, id);
+  if (control == nullptr) return 1;
+  if (std::strcmp(argv[1], "click") == 0) {
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+    return 0;
+  }
+  if (std::strcmp(argv[1], "text") == 0 && argc >= 5) {
+    SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
+    return 0;
+  }
+  return 1;
+}
