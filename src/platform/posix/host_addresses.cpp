@@ -16,8 +16,7 @@ namespace {
 // The host name buffer the lookup has always used; longer names fail to fetch.
 constexpr std::size_t kHostNameBuffer = 64;
 
-std::mutex gSourceMutex;
-HostAddressSource gTestSource;
+}  // namespace
 
 std::optional<std::vector<std::string>> LookUpHostAddresses() {
   char name[kHostNameBuffer] = {};
@@ -38,22 +37,6 @@ std::optional<std::vector<std::string>> LookUpHostAddresses() {
     addresses.emplace_back(inet_ntoa(in));
   }
   return addresses;
-}
-
-}  // namespace
-
-std::optional<std::vector<std::string>> HostIPv4Addresses() {
-  HostAddressSource source;
-  {
-    std::lock_guard guard(gSourceMutex);
-    source = gTestSource;
-  }
-  return source ? source() : LookUpHostAddresses();
-}
-
-void SetHostAddressSourceForTesting(HostAddressSource source) {
-  std::lock_guard guard(gSourceMutex);
-  gTestSource = std::move(source);
 }
 
 }  // namespace qc::platform

@@ -12,8 +12,7 @@ namespace {
 // The host name buffer the lookup has always used; longer names fail to fetch.
 constexpr int kHostNameBuffer = 64;
 
-std::mutex gSourceMutex;
-HostAddressSource gTestSource;
+}  // namespace
 
 std::optional<std::vector<std::string>> LookUpHostAddresses() {
   char name[kHostNameBuffer] = {};
@@ -32,22 +31,6 @@ std::optional<std::vector<std::string>> LookUpHostAddresses() {
     if (text != nullptr) addresses.emplace_back(text);
   }
   return addresses;
-}
-
-}  // namespace
-
-std::optional<std::vector<std::string>> HostIPv4Addresses() {
-  HostAddressSource source;
-  {
-    std::lock_guard guard(gSourceMutex);
-    source = gTestSource;
-  }
-  return source ? source() : LookUpHostAddresses();
-}
-
-void SetHostAddressSourceForTesting(HostAddressSource source) {
-  std::lock_guard guard(gSourceMutex);
-  gTestSource = std::move(source);
 }
 
 }  // namespace qc::platform
