@@ -6,7 +6,7 @@ set -euo pipefail
 
 want=(g++ cmake make googletest python3)
 if [ "${1:-native}" = all ]; then
-  want+=(g++-mingw-w64-x86-64-posix wine64 xvfb xauth clang libclang-rt-14-dev curl wget)
+  want+=(g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang libclang-rt-14-dev curl wget)
 fi
 
 missing=()
@@ -19,5 +19,5 @@ if [ "${#missing[@]}" -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "== installing: ${missing[*]}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -15,6 +15,8 @@ wine=/usr/lib/wine/wine64
 display=":$(( 60 + RANDOM % 30 ))"
 work="$(mktemp -d /tmp/qc-shots.XXXXXX)"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY="$display"
+# A fresh prefix would otherwise stop to offer the Mono and Gecko installers.
+export WINEDLLOVERRIDES="mscoree,mshtml="
 
 if [[ ! -x "$build/quillcast.exe" || ! -x "$build/tests/ui_poke.exe" ]]; then
   cmake -S "$repo" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
@@ -38,7 +40,9 @@ sleep 1
 "$wine" wineboot -i >/dev/null 2>&1
 wineserver -p 60 2>/dev/null || true  # keep it up between the short wine runs
 
-desktop="shot,640x420"
+desktop_width=640
+desktop_height=420
+desktop="shot,${desktop_width}x${desktop_height}"
 run_in_desktop() { "$wine" explorer /desktop="$desktop" "$@"; }
 
 # Sample state: a free local port, a domain and folder, three shares.
@@ -63,17 +67,20 @@ cd "$work/run"
 win_dir="$("$wine" winepath -w "$work/run" 2>/dev/null | tr -d '\r')"
 run_in_desktop "$win_dir\\quillcast.exe" &
 server_pid=$!
-sleep 3
-"$wine" "$win_dir\\quillcast.exe" -ui
+sleep 8  # a fresh prefix starts its desktop slowly
+timeout 30 "$wine" "$win_dir\\quillcast.exe" -ui || true  # exit code 1 on every path
 run_in_desktop "$win_dir\\ui_poke.exe" wait WndClassQuillcastMain
 sleep 2
 
 shoot() {
-  local window
-  window="$(xwininfo -root -tree | awk '/Wine desktop/ {print $1; exit}')"
-  import -display "$display" -window "${window:-root}" "$work/shot.png"
-  # The desktop around the window is one flat colour: trim it away.
-  convert "$work/shot.png" -trim +repage "$1"
+  # Without a window manager the Wine desktop sits at the top left of the screen; the
+  # desktop around the shown window is one flat colour, so a border of that colour and a
+  # trim leave exactly the window with its frame.
+  import -display "$display" -window root "$work/shot.png"
+  local background
+  background="$(convert "$work/shot.png" -format "%[pixel:p{$((desktop_width - 5)),$((desktop_height - 5))}]" info:)"
+  convert "$work/shot.png" -crop "${desktop_width}x${desktop_height}+0+0" +repage \
+    -bordercolor "$background" -border 1 -fuzz 2% -trim +repage "$1"
 }
 
 shoot "$out/control-panel.png"

@@ -160,11 +160,15 @@ class Sandbox:
     def messages(self, process, count, timeout=TIMEOUT):
         """The next `count` messages that `process` shows the user."""
         if WINE_MODE:
-            reader = subprocess.run([WINE, os.path.join(TOOLS, "dialog_reader.exe"), str(count),
-                                     str(timeout * 1000)], capture_output=True, timeout=timeout + 30,
-                                    env=self.env)
+            reader = subprocess.Popen([WINE, os.path.join(TOOLS, "dialog_reader.exe"), str(count),
+                                       str(timeout * 1000)], stdout=subprocess.PIPE, env=self.env)
+            try:
+                stdout, _ = reader.communicate(timeout=timeout + 30)
+            except subprocess.TimeoutExpired:
+                reader.kill()
+                stdout, _ = reader.communicate()
             out = []
-            for line in reader.stdout.decode("latin-1").splitlines():
+            for line in stdout.decode("latin-1").splitlines():
                 caption, text, icon, _buttons = line.split("\t")
                 out.append(Message(caption, text.replace("\\n", "\n").replace("\\r", "\r"), icon))
             return out

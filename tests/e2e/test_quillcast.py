@@ -218,6 +218,63 @@ class WindowsProgramTest(unittest.TestCase):
         for runtime_dll in (b"libstdc++-6.dll", b"libgcc_s_seh-1.dll", b"libwinpthread-1.dll"):
             self.assertNotIn(runtime_dll, image)
 
+    def wait_for_panel(self, present, timeout=30):
+        panel = ("WndClassQuillcastMain", "Quillcast Control Panel")
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            windows = self.box.windows()
+            if (windows.count(panel) == 1) == present and windows.count(panel) <= 1:
+                return windows
+            time.sleep(0.2)
+        self.fail(f"control panel {'never opened' if present else 'never closed'}: {self.box.windows()}")
+
+    def test_ui_request_opens_one_panel_and_shares_wait_for_it(self):
+        port = free_port()
+        self.box.write("common.cfg", settings_bytes(port))
+        server = self.box.start_server(port)
+        self.assertEqual(self.box.run("-ui").wait(), 1)
+        self.wait_for_panel(True)
+        # A second request while it is open changes nothing.
+        self.assertEqual(self.box.run("-ui").wait(), 1)
+        time.sleep(1)
+        self.wait_for_panel(True)
+        sharer = self.box.run(to_program_path(self.box.path("a.txt")))
+        self.assertEqual(sharer.wait(), 1)
+        self.assertEqual(self.box.messages(server, 1),
+                         [Message("Attention", "The operation is not available while configuration window is running", "warning")])
+        self.assertTrue(self.box.close_window("Quillcast Control Panel"))
+        self.wait_for_panel(False)
+        self.assertFalse(os.path.exists(self.box.path("shared.cfg")))
+        # Under Wine the window leaves the screen a second or two before its thread has
+        # finished closing and cleared the panel's flag.
+        time.sleep(3)
+        self.assertEqual(self.box.run(to_program_path(self.box.path("b.txt"))).wait(), 1)
+        deadline = time.time() + 20
+        while not os.path.exists(self.box.path("shared.cfg")) and time.time() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(self.box.read("shared.cfg"),
+                         share_record(b"/b.txt", to_program_path(self.box.path("b.txt")).encode()))
+        self.assertEqual(self.box.run("-stop").wait(), 1)
+        self.assertEqual(server.wait(), 1)
+
+    def test_port_in_use_opens_the_panel_and_the_process_ends_with_it(self):
+        holder = socket.socket()
+        holder.bind(("0.0.0.0", 0))
+        holder.listen(1)
+        self.addCleanup(holder.close)
+        self.box.write("common.cfg", settings_bytes(holder.getsockname()[1]))
+        server = self.box.run()
+        self.assertEqual(self.box.messages(server, 1),
+                         [Message("Error", "Can't run server. Check your firewall and access to port", "error")])
+        self.wait_for_panel(True)
+        # No channel in this state: a stop finds no server.
+        stopper = self.box.run("-stop")
+        self.assertEqual(self.box.messages(stopper, 1), [NOT_RUNNING])
+        self.assertEqual(stopper.wait(), 1)
+        self.assertIsNone(server.proc.poll())
+        self.assertTrue(self.box.close_window("Quillcast Control Panel"))
+        self.assertEqual(server.wait(), 1)
+
     def test_server_shows_no_window(self):
         port = free_port()
         self.box.write("common.cfg", settings_bytes(port))

@@ -153,8 +153,12 @@ int main(int argc, char** argv) {
     std::printf("%s\t%s\t%s\t%s\n", Escape(TextOf(window)).c_str(), Escape(dialog.text).c_str(),
                 dialog.icon.c_str(), names.c_str());
     std::fflush(stdout);
+    // The button's command goes to the box itself: a click (BM_CLICK) is lost when the box
+    // is not the active window. Posted, not sent, so a busy box never hangs the reader.
     if (!dialog.buttons.empty()) {
-      SendMessageA(dialog.buttons.front().first, BM_CLICK, 0, 0);
+      HWND button = dialog.buttons.front().first;
+      PostMessageA(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                   reinterpret_cast<LPARAM>(button));
     } else {
       PostMessageA(window, WM_COMMAND, IDOK, 0);
     }
