@@ -4,14 +4,14 @@
 
 namespace qc::ui {
 
-void CreateControls(const UiSession& session, HWND parent, std::span<const ControlSpec> table) {
-  for (const ControlSpec& spec : table) {
-    const KindStyle style = StyleOf(spec.kind);
-    HWND control = CreateWindowExA(style.exStyle, spec.className, spec.text, style.style, spec.x,
-                                   spec.y, spec.width, spec.height, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+void CreateControls(const UiSession& session, HWND parent, std::span<const ControlRow> table) {
+  for (const ControlRow& row : table) {
+    const KindStyle style = StyleOf(row.kind);
+    HWND control = CreateWindowExA(style.exStyle, row.className, row.text, style.style, row.x,
+                                   row.y, row.width, row.height, parent,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
                                    session.instance, nullptr);
-    if (control != nullptr && spec.kind != ControlKind::ListView) {
+    if (control != nullptr && row.kind != ControlKind::ListView) {
       SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(session.font), TRUE);
     }
   }

@@ -30,7 +30,7 @@ struct UiSession {
 
 // Creates the controls of `table` as children of `parent`, in table order, each with its
 // ID as menu parameter; every control but the list view gets the session's font.
-void CreateControls(const UiSession& session, HWND parent, std::span<const ControlSpec> table);
+void CreateControls(const UiSession& session, HWND parent, std::span<const ControlRow> table);
 
 // Reads a window's whole text (length first, then the text into a buffer one byte longer).
 std::string WindowText(HWND window);

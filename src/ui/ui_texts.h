@@ -115,7 +115,7 @@ static_assert(StyleOf(ControlKind::CheckBox).style == 0x50010003);
 static_assert(StyleOf(ControlKind::RadioButton).style == 0x50010009);
 static_assert(StyleOf(ControlKind::Label).style == 0x50000300);
 
-struct ControlSpec {
+struct ControlRow {
   const char* className;
   const char* text;
   int id;
@@ -127,7 +127,7 @@ struct ControlSpec {
 };
 
 // In creation order; positions and sizes are client pixels of the panel.
-inline constexpr ControlSpec kPanelControls[] = {
+inline constexpr ControlRow kPanelControls[] = {
     {"Button", "Copy to clipboard", kIdCopyUrls, ControlKind::PushButton, 368, 208, 112, 24},
     {"Button", "Share", kIdShareGroup, ControlKind::GroupBox, 216, 8, 272, 232},
     {"Button", "Delete", kIdDelete, ControlKind::PushButton, 296, 208, 64, 24},
@@ -152,7 +152,7 @@ inline constexpr ControlSpec kPanelControls[] = {
 static_assert(std::size(kPanelControls) == 18);
 
 // In creation order; positions and sizes are client pixels of the New share window.
-inline constexpr ControlSpec kNewShareControls[] = {
+inline constexpr ControlRow kNewShareControls[] = {
     {"Button", "Cancel", kIdCancel, ControlKind::PushButton, 8, 104, 72, 24},
     {"Button", "OK", kIdOk, ControlKind::PushButton, 280, 104, 72, 24},
     {"Edit", "/", kIdVirtualFile, ControlKind::Edit, 8, 72, 344, 24},
