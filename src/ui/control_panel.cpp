@@ -37,22 +37,7 @@ void StoreEditText(HWND edit, std::string& text, std::uint16_t& length) {
 
 LRESULT CALLBACK ControlPanel::MainWindowProc(HWND window, UINT message, WPARAM wParam,
                                               LPARAM lParam) {
-  ControlPanel* self = nullptr;
-  if (message == WM_NCCREATE) {
-    const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
-    self = static_cast<ControlPanel*>(create->lpCreateParams);
-    self->window_ = window;
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  } else {
-    self = reinterpret_cast<ControlPanel*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-  }
-  if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-  const LRESULT result = self->HandleMessage(message, wParam, lParam);
-  if (message == WM_NCDESTROY) {
-    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-    self->window_ = nullptr;
-  }
-  return result;
+  return RouteToWindowObject<ControlPanel>(window, message, wParam, lParam);
 }
 
 LRESULT ControlPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {

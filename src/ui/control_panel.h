@@ -24,6 +24,9 @@ class ControlPanel {
   void AddShareRow(const std::string& virtualPath);
 
  private:
+  template <typename Window>
+  friend LRESULT RouteToWindowObject(HWND, UINT, WPARAM, LPARAM);
+
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCreate();
   void OnCommand(int id);

@@ -20,22 +20,7 @@ static_assert(sizeof(OPENFILENAMEA) == 88);
 
 LRESULT CALLBACK NewShareWindow::NewShareWindowProc(HWND window, UINT message, WPARAM wParam,
                                                     LPARAM lParam) {
-  NewShareWindow* self = nullptr;
-  if (message == WM_NCCREATE) {
-    const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
-    self = static_cast<NewShareWindow*>(create->lpCreateParams);
-    self->window_ = window;
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  } else {
-    self = reinterpret_cast<NewShareWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-  }
-  if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-  const LRESULT result = self->HandleMessage(message, wParam, lParam);
-  if (message == WM_NCDESTROY) {
-    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-    self->window_ = nullptr;
-  }
-  return result;
+  return RouteToWindowObject<NewShareWindow>(window, message, wParam, lParam);
 }
 
 LRESULT NewShareWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -19,6 +19,9 @@ class NewShareWindow {
                                              LPARAM lParam);
 
  private:
+  template <typename Window>
+  friend LRESULT RouteToWindowObject(HWND, UINT, WPARAM, LPARAM);
+
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCreate();
   void OnCommand(int id);

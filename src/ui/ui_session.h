@@ -35,4 +35,27 @@ void CreateControls(const UiSession& session, HWND parent, std::span<const Contr
 // Reads a window's whole text (length first, then the text into a buffer one byte longer).
 std::string WindowText(HWND window);
 
+// The bridge from a window to its object: the object arrives as WM_NCCREATE's creation
+// parameter, is kept in GWLP_USERDATA and is let go at WM_NCDESTROY. `Window` befriends
+// this function for its `window_` and `HandleMessage`.
+template <typename Window>
+LRESULT RouteToWindowObject(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  Window* self = nullptr;
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+    self = static_cast<Window*>(create->lpCreateParams);
+    self->window_ = window;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  } else {
+    self = reinterpret_cast<Window*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  }
+  if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+  const LRESULT result = self->HandleMessage(message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    self->window_ = nullptr;
+  }
+  return result;
+}
+
 }  // namespace qc::ui
