@@ -30,6 +30,8 @@ class File {
   long long Read(void* buffer, std::size_t size);
   // Returns true when every byte was written.
   bool Write(const void* data, std::size_t size);
+  // Cuts the file to `size` bytes (undoes a write that failed halfway).
+  bool Truncate(std::int64_t size);
   void Close();
 
  private:
@@ -46,7 +48,8 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to);
 bool FileExists(const std::string& path);
 
 // Test hook: after `writesLeft` more successful File::Write calls, every further write
-// fails (nothing written) until the hook is reset with -1.
+// fails until the hook is reset with -1. A failing write first writes half of its bytes,
+// as a disk that fills up does.
 void FailWritesAfterForTesting(int writesLeft);
 
 }  // namespace qc::platform

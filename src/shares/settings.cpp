@@ -153,7 +153,10 @@ int AppendShareRecord(const Share& share) {
   // The whole record goes out in one write, so a failure does not leave half of it
   // between two complete ones where it can be avoided.
   if (AppendRecordBytes(record, share)) file = platform::File::OpenExclusiveWrite(kSharesFileName);
-  if (!file.IsOpen() || !file.SeekToEnd() || !file.Write(record.data(), record.size())) {
+  const std::int64_t before = file.IsOpen() ? file.Size() : -1;
+  if (before < 0 || !file.SeekToEnd() || !file.Write(record.data(), record.size())) {
+    // Part of a record at the end would make the records appended after it unreadable.
+    if (before >= 0) file.Truncate(before);
     file.Close();
     messages::Show(messages::kCantWriteShareFile);
     return 0;

@@ -76,16 +76,20 @@ long long File::Read(void* buffer, std::size_t size) {
 }
 
 bool File::Write(const void* data, std::size_t size) {
-  if (fd_ < 0 || !ConsumeWriteAllowance()) return false;
+  if (fd_ < 0) return false;
+  const bool allowed = ConsumeWriteAllowance();
+  const std::size_t wanted = allowed ? size : size / 2;
   std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::write(fd_, static_cast<const char*>(data) + done, size - done);
+  while (done < wanted) {
+    ssize_t n = ::write(fd_, static_cast<const char*>(data) + done, wanted - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return allowed;
 }
+
+bool File::Truncate(std::int64_t size) { return fd_ >= 0 && ::ftruncate(fd_, size) == 0; }
 
 void File::Close() {
   if (fd_ >= 0) {

@@ -73,10 +73,12 @@ long long File::Read(void* buffer, std::size_t size) {
 }
 
 bool File::Write(const void* data, std::size_t size) {
-  if (handle_ == nullptr || !ConsumeWriteAllowance()) return false;
+  if (handle_ == nullptr) return false;
+  const bool allowed = ConsumeWriteAllowance();
+  const std::size_t wanted = allowed ? size : size / 2;
   std::size_t done = 0;
-  while (done < size) {
-    DWORD chunk = static_cast<DWORD>(size - done > 0x40000000 ? 0x40000000 : size - done);
+  while (done < wanted) {
+    DWORD chunk = static_cast<DWORD>(wanted - done > 0x40000000 ? 0x40000000 : wanted - done);
     DWORD written = 0;
     if (!WriteFile(AsHandle(handle_), static_cast<const char*>(data) + done, chunk, &written,
                    nullptr) ||
@@ -85,7 +87,11 @@ bool File::Write(const void* data, std::size_t size) {
     }
     done += written;
   }
-  return true;
+  return allowed;
+}
+
+bool File::Truncate(std::int64_t size) {
+  return Seek(size) && SetEndOfFile(AsHandle(handle_)) != 0;
 }
 
 void File::Close() {
