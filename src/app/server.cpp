@@ -54,7 +54,6 @@ namespace {
 void CloseListener(Application& app) {
   if (app.listenSocket != platform::kInvalidSocket) platform::CloseSocket(app.listenSocket);
   app.listenSocket = platform::kInvalidSocket;
-  platform::SocketLibraryStop();
 }
 }  // namespace
 
@@ -70,10 +69,13 @@ int RunServer(Application& app) {
       LoadShares(app.shares, 0);
       StartUiThread(app);
       WaitForUiThread(app);
+      // Sockets stay started while the panel is open: its URL copy looks up the host.
+      platform::SocketLibraryStop();
       app.instance.Release();
       return 1;
     case StartResult::ListenFailed:
       CloseListener(app);
+      platform::SocketLibraryStop();
       messages::Show(messages::kListenFailed);
       app.instance.Release();
       return 1;

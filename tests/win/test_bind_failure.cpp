@@ -1,0 +1,64 @@
+// The start whose port is taken: the user is told, the control panel opens with the
+// settings and shares already loaded, and the server's life ends when the panel closes.
+#include <thread>
+
+#include "app/messages.h"
+#include "app/server.h"
+#include "test_ui_fixture.h"
+
+namespace qc::testing {
+namespace {
+
+TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
+  ScopedTempDirectory dir;
+  platform::SocketLibraryStart();
+  platform::socket_t holder = platform::CreateTcpSocket();
+  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
+  ASSERT_TRUE(platform::Listen(holder, 1));
+  const std::uint16_t port = platform::LocalPort(holder);
+  WriteFileBytes(kSettingsFileName,
+                 std::string{'Q', 'C', static_cast<char>(port & 0xFF), static_cast<char>(port >> 8),
+                             0, 0, 0, 0, 0, 0, 0, 0});
+  // One share on file: the panel must show it from its first paint.
+  WriteFileBytes(kSharesFileName, std::string("\x06\x00\x06\x00\x00\x00/a.txtC:\\a.t", 18));
+
+  MessageRecorder recorder;
+  Application app;
+  int result = 0;
+  std::thread server([&] { result = RunServer(app); });
+  // The panel is complete once the hidden New share window exists (it comes second).
+  const bool opened = WaitUntil([] {
+    HWND newShare = FindWindowA(kNewShareClass, nullptr);
+    return newShare != nullptr && !IsWindowVisible(newShare);
+  });
+  HWND panel = FindWindowA(kPanelClass, nullptr);
+  if (!opened || panel == nullptr) {
+    ADD_FAILURE() << "the control panel did not open";
+    server.detach();
+    return;
+  }
+  HWND list = GetDlgItem(panel, 2013);
+  EXPECT_EQ(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), 1);
+  EXPECT_EQ(app.settings.port, port);
+  // The panel's URL copy looks the host up with the sockets the server started, so they
+  // must still be started: the test lets go of its own start first.
+  platform::SocketLibraryStop();
+  SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  EXPECT_NE(probe, INVALID_SOCKET) << WSAGetLastError();
+  if (probe != INVALID_SOCKET) ::closesocket(probe);
+
+  SendMessageA(panel, WM_CLOSE, 0, 0);
+  server.join();
+  EXPECT_EQ(result, 1);
+  const messages::Message& bind = messages::kBindFailed;
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].text, bind.text);
+  EXPECT_EQ(recorder.messages[0].caption, bind.caption);
+  // The single-instance mutex went with it.
+  Application next;
+  EXPECT_TRUE(next.instance.Acquire());
+  platform::CloseSocket(holder);
+}
+
+}  // namespace
+}  // namespace qc::testing
