@@ -58,8 +58,10 @@ ControlSend SendControlShare(const std::string& path);
 // True when a server's channel is set up (nothing is sent).
 bool ControlServerReachable();
 
-// Native build only: the directory that holds the socket and the instance lock
-// ($XDG_RUNTIME_DIR, else /tmp/quillcast-UID).
+#ifndef _WIN32
+// The directory that holds the socket and the instance lock ($XDG_RUNTIME_DIR, else
+// /tmp/quillcast-UID).
 std::string RuntimeDirectory();
+#endif
 
 }  // namespace qc::platform

@@ -288,9 +288,6 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
 TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
   ScopedTempDirectory dir;
   Application app;
-  app.instance.Acquire();
-  platform::SocketLibraryStart();
-  // StartServer's own order: settings first, the port 80 fallback when they are missing.
   MessageRecorder recorder;
   StartResult result = StartServer(app);
   // Port 80 may be free or not here; either way the settings are the defaults.
@@ -300,9 +297,9 @@ TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
     StopServer(app);
   } else {
     platform::CloseSocket(app.listenSocket);
+    platform::SocketLibraryStop();
     app.instance.Release();
   }
-  platform::SocketLibraryStop();
 }
 
 #ifndef _WIN32

@@ -21,6 +21,14 @@ class NewShareTest : public PanelTest {
     SetText(newShare_, 2003, physical);
     SetText(newShare_, 2010, virtualPath);
   }
+  // A Delete in this panel opening, then a New share with an empty virtual path.
+  void DeleteFirstRowThenAddNewShare(const std::string& physical) {
+    SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
+    Click(panel_, 2015);
+    PressAdd();
+    Fill(physical, "");
+    Click(newShare_, 2015);
+  }
   void ExpectBackAtPanel() {
     EXPECT_FALSE(IsWindowVisible(newShare_));
     EXPECT_TRUE(IsWindowVisible(panel_));
@@ -118,11 +126,7 @@ TEST_F(NewShareTest, AfterDeleteTheShareReachesTheFileOnlyAtClose) {
   ASSERT_EQ(LoadShares(app_.shares, 0), 1);
   const std::string before = SharedCfg();
   OpenPanel();
-  SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
-  Click(panel_, 2015);
-  PressAdd();
-  Fill("C:\\new\\n.txt", "");
-  Click(newShare_, 2015);
+  DeleteFirstRowThenAddNewShare("C:\\new\\n.txt");
   EXPECT_EQ(SharedCfg(), before);
   EXPECT_EQ(FileColumn(), (std::vector<std::string>{"b", "n.txt"}));
   PressClose();
@@ -134,11 +138,7 @@ TEST_F(NewShareTest, AfterDeleteAndCloseBoxTheShareIsLostFromTheFile) {
   ASSERT_EQ(LoadShares(app_.shares, 0), 1);
   const std::string before = SharedCfg();
   OpenPanel();
-  SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
-  Click(panel_, 2015);
-  PressAdd();
-  Fill("C:\\new\\n.txt", "");
-  Click(newShare_, 2015);
+  DeleteFirstRowThenAddNewShare("C:\\new\\n.txt");
   PressCloseBox();
   EXPECT_EQ(SharedCfg(), before);
   EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/n.txt"}));

@@ -76,7 +76,6 @@ struct ControlServer::Impl {
   bool stopPending = false;
   bool panelPending = false;
   std::deque<std::string> shares;  // each request's path, in arrival order
-  bool shareTaken = true;
 
   // Reads one client's request into the pending state. Malformed requests are dropped.
   void ReadRequest(int client) {

@@ -20,8 +20,6 @@ constexpr char kBlockLockName[] = "$QuillcastShareBlockLock$";
 constexpr DWORD kBlockLockWaitMs = 10000;
 }  // namespace
 
-std::string RuntimeDirectory() { return std::string(); }
-
 struct ControlServer::Impl {
   HANDLE events[3] = {nullptr, nullptr, nullptr};  // exit, share, panel
   HANDLE mapping = nullptr;
