@@ -33,15 +33,7 @@ bool DeliverToTestSink(std::string_view text, std::string_view caption, MessageI
 std::string FormatMessageLine(std::string_view text, std::string_view caption) {
   std::string line(caption);
   line += ": ";
-  for (char c : text) {
-    if (c == '\n') {
-      line += "\\n";
-    } else if (c == '\r') {
-      line += "\\r";
-    } else {
-      line += c;
-    }
-  }
+  line += text;
   return line;
 }
 

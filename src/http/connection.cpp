@@ -68,12 +68,12 @@ void Connection::Serve(ShareRegistry& shares) {
     buffer[length] = '\0';
     if (IsHeadComplete(buffer.data(), length - 1)) {
       request.badRequest = ParseRequest(buffer.data(), length, request);
-      WriteResponse(request, shares, *this);
+      answered = WriteResponse(request, shares, *this);
       return;
     }
     if (length == capacity - 1) {
       if (capacity >= kMaxHeadSize) {
-        SendBadRequestPage(*this);
+        answered = SendBadRequestPage(*this);
         return;
       }
       // Grows in place: the bytes received so far keep their offsets.
@@ -130,6 +130,7 @@ namespace {
 void ConnectionThread(ConnectionPtr connection, ConnectionRegistry* connections,
                       ShareRegistry* shares) {
   connection->Serve(*shares);
+  connections->NotifyAnswered(*connection);
   connection->CloseSocket();
   connections->UnregisterConnection(connection);
   // Last touch of anything shared: the stop may return as soon as this is set.

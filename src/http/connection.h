@@ -4,12 +4,15 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "http/request.h"
+#include "http/response_writer.h"
 #include "platform/named_lock.h"
 #include "platform/socket.h"
 #include "shares/share_registry.h"
@@ -47,6 +50,8 @@ class Connection : public ResponseSink {
   std::int32_t length = 0;
   std::int32_t capacity = kReceiveStep;
   Request request;
+  // Set once an answer has been written (none when the client left before its head ended).
+  std::optional<ResponseSummary> answered;
 
  private:
   platform::socket_t socket_;
@@ -62,9 +67,17 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 // The end of a head, tested at the last received byte `p` only.
 int IsHeadComplete(const char* buffer, std::int32_t p);
 
+// Called on a connection's thread after it answered, before its socket closes (the
+// native server's request log). Set before the accept loop starts.
+using AnswerObserver = std::function<void(const Connection&)>;
+
 class ConnectionRegistry {
  public:
   ConnectionRegistry();
+  void SetAnswerObserver(AnswerObserver observer) { observer_ = std::move(observer); }
+  void NotifyAnswered(const Connection& connection) {
+    if (observer_ && connection.answered) observer_(connection);
+  }
   // Null once the stop has begun: the caller then closes the socket at once.
   ConnectionPtr RegisterConnection(platform::socket_t socket);
   void UnregisterConnection(const ConnectionPtr& connection);
@@ -79,6 +92,7 @@ class ConnectionRegistry {
   platform::NamedLock lock_;  // "mut_ouaccess"
   std::vector<ConnectionPtr> live_;
   bool stopping_ = false;
+  AnswerObserver observer_;
 };
 
 // The accept loop: runs until accepting on `listener` fails.

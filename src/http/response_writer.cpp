@@ -11,11 +11,14 @@ namespace qc {
 
 namespace {
 
-void Send(ResponseSink& sink, std::string_view bytes) {
-  sink.SendAll(bytes.data(), static_cast<long long>(bytes.size()));
+bool Send(ResponseSink& sink, std::string_view bytes) {
+  return sink.SendAll(bytes.data(), static_cast<long long>(bytes.size())) != -1;
 }
 
-void SendShortBadRequest(ResponseSink& sink) { Send(sink, http_text::kStatus400); }
+ResponseSummary SendShortBadRequest(ResponseSink& sink) {
+  Send(sink, http_text::kStatus400);
+  return {400, 0};
+}
 
 // Resolves the request's range against `size` into the first and last byte to send.
 // False when the range does not fit the file (the short 400).
@@ -48,12 +51,13 @@ void WithdrawIfOneShot(ShareRegistry& shares, const std::string& path) {
   if (share && (share->flags.load() & kOneShot) != 0) share->flags.fetch_or(kWithdrawn);
 }
 
-// Sends bytes rangeStart..rangeEnd of `file` in pieces of kPieceSize.
-void SendPieces(const Request& request, std::int64_t size, platform::File& file,
+// Sends bytes rangeStart..rangeEnd of `file` in pieces of kPieceSize; returns the bytes sent.
+long long SendPieces(const Request& request, std::int64_t size, platform::File& file,
                 ShareRegistry& shares, ResponseSink& sink) {
   char piece[kPieceSize];
   std::int64_t pos = request.rangeStart;
-  if (!file.Seek(pos)) return;
+  long long sent = 0;
+  if (!file.Seek(pos)) return sent;
   for (;;) {
     std::int64_t n = kPieceSize;
     bool last = false;
@@ -63,15 +67,16 @@ void SendPieces(const Request& request, std::int64_t size, platform::File& file,
       if (request.rangeEnd >= size - 1) WithdrawIfOneShot(shares, *request.path);
     }
     pos += n;
-    if (n <= 0) return;
+    if (n <= 0) return sent;
     // Only bytes read from the file go out; a short read ends the answer after them.
     const long long got = file.Read(piece, static_cast<std::size_t>(n));
-    if (got <= 0) return;
+    if (got <= 0) return sent;
     // Closed before the last piece goes out: a client that fetches the file again the
     // moment its download completes must not find it still open (and get the 404 page).
     if (last) file.Close();
-    if (sink.SendAll(piece, got) == -1) return;
-    if (got < n || last) return;
+    if (sink.SendAll(piece, got) == -1) return sent;
+    sent += got;
+    if (got < n || last) return sent;
   }
 }
 
@@ -81,40 +86,33 @@ std::string ConnectionLine(int mode) {
 
 }  // namespace
 
-void SendBadRequestPage(ResponseSink& sink) {
+ResponseSummary SendBadRequestPage(ResponseSink& sink) {
   std::string page;
   page.append(http_text::kStatus400)
       .append(http_text::kContentLength)
       .append(http_text::kBadRequestLength)
       .append(http_text::kBadRequestBody);
-  Send(sink, page);
+  const bool sent = Send(sink, page);
+  return {400, sent ? static_cast<long long>(http_text::kBadRequestBody.size()) : 0};
 }
 
-void SendNotFoundPage(ResponseSink& sink) {
+ResponseSummary SendNotFoundPage(ResponseSink& sink) {
   std::string page;
   page.append(http_text::kStatus404)
       .append(http_text::kContentLength)
       .append(http_text::kNotFoundLength)
       .append(http_text::kNotFoundBody);
-  Send(sink, page);
+  const bool sent = Send(sink, page);
+  return {404, sent ? static_cast<long long>(http_text::kNotFoundBody.size()) : 0};
 }
 
-void WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink) {
-  if (request.badRequest != 0 || !request.path) {
-    SendBadRequestPage(sink);
-    return;
-  }
+ResponseSummary WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink) {
+  if (request.badRequest != 0 || !request.path) return SendBadRequestPage(sink);
   const SharePtr share = shares.FindShare(*request.path);
-  if (!share || share->IsWithdrawn()) {
-    SendNotFoundPage(sink);
-    return;
-  }
+  if (!share || share->IsWithdrawn()) return SendNotFoundPage(sink);
   platform::File file = platform::File::OpenExclusiveRead(share->physicalPath);
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
-  if (size < 0) {
-    SendNotFoundPage(sink);
-    return;
-  }
+  if (size < 0) return SendNotFoundPage(sink);
 
   std::string head;
   head.append(request.hasRange ? http_text::kStatus206 : http_text::kStatus200)
@@ -122,10 +120,7 @@ void WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink) 
       .append(http_text::kAcceptRanges)
       .append(http_text::kContentType);
   if (request.hasRange) {
-    if (!ResolveRange(request, size)) {
-      SendShortBadRequest(sink);
-      return;
-    }
+    if (!ResolveRange(request, size)) return SendShortBadRequest(sink);
     head.append(http_text::kContentRange)
         .append(std::to_string(request.rangeStart))
         .append("-")
@@ -142,8 +137,9 @@ void WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink) 
     head.append(http_text::kContentLength).append(std::to_string(size)).append(http_text::kLineEnd);
   }
   head.append(ConnectionLine(request.mode)).append(http_text::kLineEnd);
+  const int status = request.hasRange ? 206 : 200;
   Send(sink, head);
-  SendPieces(request, size, file, shares, sink);
+  return {status, SendPieces(request, size, file, shares, sink)};
 }
 
 }  // namespace qc

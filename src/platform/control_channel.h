@@ -1,6 +1,7 @@
 // The channel between a remote-control instance and the running server. Windows: three
 // named auto-reset events and the 5120-byte named mapping. Native: a Unix-domain socket in
-// the runtime directory that carries the same three requests and the same block.
+// the runtime directory that carries the same three requests and the same block, and
+// versioned requests with answers (platform/posix/control_protocol.h).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -57,11 +58,5 @@ ControlSend SendControlShare(const std::string& path);
 
 // True when a server's channel is set up (nothing is sent).
 bool ControlServerReachable();
-
-#ifndef _WIN32
-// The directory that holds the socket and the instance lock ($XDG_RUNTIME_DIR, else
-// /tmp/quillcast-UID).
-std::string RuntimeDirectory();
-#endif
 
 }  // namespace qc::platform

@@ -1,5 +1,5 @@
-// The user-facing message: a modal message box on Windows, one line on standard error on
-// the native build ("caption: text", line feeds written as the two characters \n).
+// The user-facing message: a modal message box on Windows, "caption: text" on standard
+// error on the native build (a line feed in the text is a line break there too).
 #pragma once
 #include <functional>
 #include <string>
@@ -16,7 +16,8 @@ void ShowMessage(std::string_view text, std::string_view caption, MessageIcon ic
 using MessageSink = std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>;
 void SetMessageSinkForTesting(MessageSink sink);
 
-// The one-line rendering the native build writes; exposed so tests and tools agree on it.
+// The rendering the native build writes (without the final line feed); exposed so tests
+// and tools agree on it.
 std::string FormatMessageLine(std::string_view text, std::string_view caption);
 
 }  // namespace qc::platform

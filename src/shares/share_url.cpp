@@ -52,7 +52,35 @@ class ClipboardSession {
   bool open_ = false;
 };
 
+bool NeedsEscape(unsigned char c) {
+  if (c < 0x20 || c == 0x7F) return true;
+  switch (c) {
+    case ' ': case '"': case '#': case '%': case '<': case '>': case '?': case '[':
+    case '\\': case ']': case '^': case '`': case '{': case '|': case '}':
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+std::string EscapeUrlPath(std::string_view virtualPath) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(virtualPath.size());
+  for (char c : virtualPath) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (NeedsEscape(byte)) {
+      out.push_back('%');
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0x0F]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
 
 std::optional<std::string> UrlHost(const ServerSettings& settings) {
   if (settings.domainLength != 0 && !settings.domain.empty() && settings.hostChoice == 0) {
@@ -71,8 +99,8 @@ std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const S
     url.push_back(':');
     url.append(std::to_string(port));
   }
-  // Taken exactly as stored: nothing is escaped.
-  url.append(share.virtualPath);
+  // A blank or a '#' would cut the link short where it is pasted or clicked.
+  url.append(EscapeUrlPath(share.virtualPath));
   return url;
 }
 
@@ -82,7 +110,8 @@ int CopyShareUrl(const ServerSettings& settings, const Share& share) {
   const std::optional<std::string> host = UrlHost(settings);
   if (!host) return 0;
   const std::string digits = std::to_string(settings.port);
-  const std::size_t size = host->size() + digits.size() + share.virtualPath.size() + kUrlOverhead;
+  const std::size_t size =
+      host->size() + digits.size() + EscapeUrlPath(share.virtualPath).size() + kUrlOverhead;
   const std::string url = ComposeShareUrl(*host, settings.port, share);
   // The URL, its terminator and spare zero bytes when the port is 80.
   std::string block(size, '\0');
@@ -120,7 +149,7 @@ void CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
       messages::Show(messages::kDesync);
       return;
     }
-    size += share->virtualPath.size() + host->size() + digits.size() + kUrlOverhead;
+    size += EscapeUrlPath(share->virtualPath).size() + host->size() + digits.size() + kUrlOverhead;
     if (settings.port != kHttpDefaultPort) size += 1;
     selected.push_back(std::move(share));
   }

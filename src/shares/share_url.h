@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "shares/settings.h"
@@ -15,6 +16,11 @@ namespace qc {
 // IPv4 address of the local host. Empty optional when no host text can be had.
 std::optional<std::string> UrlHost(const ServerSettings& settings);
 
+// The virtual path as it may stand in a link: control bytes, the blank and
+// " # % < > ? [ \ ] ^ ` { | } become %XX (upper-case hex); 8-bit bytes stay as they are.
+std::string EscapeUrlPath(std::string_view virtualPath);
+
+// The share's URL, its virtual path escaped (EscapeUrlPath).
 std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const Share& share);
 
 // 1 when the share's URL is on the clipboard; 0 when the clipboard cannot be opened, the

@@ -97,11 +97,11 @@ TEST(ShareUrl, CopyShareUrlTable) {
       {"", 0, 80, "/a.txt", "http://192.168.1.5/a.txt"},
       {"localhost", 2, 81, "/a.txt", "http://192.168.1.5:81/a.txt"},
       {"localhost", 1, 80, "/a.txt", "http://192.168.1.5/a.txt"},
-      {"localhost", 0, 80, "/temp/report 2009.pdf", "http://localhost/temp/report 2009.pdf"},
+      {"localhost", 0, 80, "/temp/report 2009.pdf", "http://localhost/temp/report%202009.pdf"},
       {"localhost", 0, 0, "/a", "http://localhost:0/a"},
       {"localhost", 0, 65535, "/a", "http://localhost:65535/a"},
       {"x y%/:@", 0, 80, "/a", "http://x y%/:@/a"},
-      {"h", 0, 80, "/\xE0\xE9%20", "http://h/\xE0\xE9%20"},
+      {"h", 0, 80, "/\xE0\xE9%20", "http://h/\xE0\xE9%2520"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
@@ -117,7 +117,7 @@ TEST(ShareUrl, CopyShareUrlTable) {
     // more; everything after the URL is zero.
     const std::string host = UrlHost(settings).value();
     const std::size_t size =
-        host.size() + std::to_string(c.port).size() + c.virtualPath.size() + 9;
+        host.size() + std::to_string(c.port).size() + EscapeUrlPath(c.virtualPath).size() + 9;
     EXPECT_EQ(clipboard.contents->size(), size);
     EXPECT_EQ(clipboard.contents->substr(c.url.size()), std::string(size - c.url.size(), '\0'));
     EXPECT_EQ(ComposeShareUrl(host, c.port, share), c.url);

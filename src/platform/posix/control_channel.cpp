@@ -1,10 +1,12 @@
-// The native control channel: a Unix-domain stream socket in the runtime directory. Each
-// client connection carries one request: a kind byte ('X' stop, 'S' share, 'P' panel)
-// and, for a share, the block's 2-byte little-endian length and the path bytes. Every
-// client has a connection of its own, so requests never mix in one block.
+// The native control channel: a Unix-domain stream socket in the runtime directory,
+// reachable by the user alone. Each client connection carries one request (see
+// control_protocol.h); every client has a connection of its own, so requests never mix.
+// A termination signal (SIGTERM, SIGINT, SIGHUP) is served like a stop request.
 #include "platform/control_channel.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,6 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <mutex>
+
+#include "platform/posix/control_protocol.h"
 
 namespace qc::platform {
 
@@ -21,25 +26,26 @@ namespace {
 constexpr char kStop = 'X';
 constexpr char kShare = 'S';
 constexpr char kPanel = 'P';
-// A client that connects and then stalls must not hold the server's loop for long.
-constexpr int kClientReadTimeoutMs = 2000;
-
-std::string SocketPath() { return RuntimeDirectory() + "/quillcast-control.sock"; }
+constexpr char kSocketName[] = "quillcast-control.sock";
+// A client that connects and then stalls, or stops reading its answer, must not hold the
+// server's loop for long.
+constexpr int kClientIoTimeoutMs = 2000;
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 bool FillAddress(sockaddr_un& address, const std::string& path) {
   std::memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
+  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   return true;
 }
 
 // Reads exactly `size` bytes or fails (peer gone, stalled past the time limit).
-bool ReadFully(int fd, char* out, std::size_t size) {
+bool ReadFully(int fd, char* out, std::size_t size, int timeoutMs) {
   std::size_t done = 0;
   while (done < size) {
     pollfd p{fd, POLLIN, 0};
-    int ready = ::poll(&p, 1, kClientReadTimeoutMs);
+    int ready = ::poll(&p, 1, timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
     ssize_t n = ::recv(fd, out + done, size - done, 0);
@@ -50,50 +56,209 @@ bool ReadFully(int fd, char* out, std::size_t size) {
   return true;
 }
 
-bool WriteFully(int fd, const char* data, std::size_t size) {
+bool WriteFully(int fd, const char* data, std::size_t size, int timeoutMs) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    pollfd p{fd, POLLOUT, 0};
+    int ready = ::poll(&p, 1, timeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
   return true;
 }
+
+void PutU32(std::string& out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+std::uint32_t GetU32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+std::mutex handlerMutex;
+CommandHandler& Handler() {
+  static CommandHandler handler;
+  return handler;
+}
+
+// The write end of the running server's signal pipe; the handler only writes a byte.
+volatile sig_atomic_t signalPipe = -1;
+void OnTerminationSignal(int) {
+  const int saved = errno;
+  const int fd = signalPipe;
+  if (fd >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd, &byte, 1);
+  }
+  errno = saved;
+}
+
 }  // namespace
 
-std::string RuntimeDirectory() {
+std::string EncodeFields(const std::vector<std::string>& fields) {
+  std::string out;
+  for (const std::string& field : fields) {
+    PutU32(out, static_cast<std::uint32_t>(field.size()));
+    out += field;
+  }
+  return out;
+}
+
+bool DecodeFields(std::string_view bytes, std::vector<std::string>& fields) {
+  fields.clear();
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    if (bytes.size() - pos < 4) return false;
+    const std::uint32_t length = GetU32(reinterpret_cast<const unsigned char*>(bytes.data() + pos));
+    pos += 4;
+    if (length > bytes.size() - pos) return false;
+    fields.emplace_back(bytes.substr(pos, length));
+    pos += length;
+  }
+  return true;
+}
+
+std::string EncodeRequest(std::uint8_t version, char type, const std::vector<std::string>& fields) {
+  const std::string payload = EncodeFields(fields);
+  std::string out;
+  out.push_back(kVersionedRequest);
+  out.push_back(static_cast<char>(version));
+  out.push_back(type);
+  PutU32(out, static_cast<std::uint32_t>(payload.size()));
+  return out + payload;
+}
+
+std::string EncodeReply(const ControlReply& reply) {
+  const std::string payload = EncodeFields(reply.fields);
+  std::string out;
+  out.push_back(kReplyMark);
+  out.push_back(static_cast<char>(kControlProtocolVersion));
+  out.push_back(static_cast<char>(reply.status));
+  PutU32(out, static_cast<std::uint32_t>(payload.size()));
+  return out + payload;
+}
+
+void SetCommandHandler(CommandHandler handler) {
+  std::lock_guard<std::mutex> guard(handlerMutex);
+  Handler() = std::move(handler);
+}
+
+std::string CheckRuntimeDirectory(const std::string& path, uid_t uid) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    return path + " cannot be used: " + std::strerror(errno);
+  }
+  if (S_ISLNK(st.st_mode)) return path + " is a symbolic link";
+  if (!S_ISDIR(st.st_mode)) return path + " is not a directory";
+  if (st.st_uid != uid) {
+    return path + " belongs to user " + std::to_string(st.st_uid) + ", not to user " +
+           std::to_string(uid);
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return path + " can be written by other users (mode " + mode + ")";
+  }
+  return std::string();
+}
+
+std::optional<std::string> RuntimeDirectory(std::string* problem) {
+  std::string dir;
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  if (xdg != nullptr && xdg[0] != '\0') return xdg;
-  std::string dir = "/tmp/quillcast-" + std::to_string(::getuid());
-  ::mkdir(dir.c_str(), 0700);
+  if (xdg != nullptr && xdg[0] != '\0') {
+    dir = xdg;
+  } else {
+    dir = "/tmp/quillcast-" + std::to_string(::getuid());
+    // Whoever made it first decides its owner and mode; the check below tells.
+    ::mkdir(dir.c_str(), 0700);
+  }
+  std::string wrong = CheckRuntimeDirectory(dir, ::getuid());
+  if (!wrong.empty()) {
+    if (problem != nullptr) *problem = std::move(wrong);
+    return std::nullopt;
+  }
   return dir;
+}
+
+std::string ControlSocketPath() {
+  std::optional<std::string> dir = RuntimeDirectory();
+  return dir ? *dir + "/" + kSocketName : std::string();
 }
 
 struct ControlServer::Impl {
   int listener = -1;
+  int signalRead = -1;
+  int signalWrite = -1;
+  struct sigaction previous[std::size(kTerminationSignals)];
   std::string path;
   bool stopPending = false;
   bool panelPending = false;
   std::deque<std::string> shares;  // each request's path, in arrival order
+  struct Command {
+    int client;
+    std::string request;  // version, type, payload length and payload
+  };
+  std::deque<Command> commands;  // versioned requests, each with its client waiting
+
+  static void Answer(int client, const ControlReply& reply) {
+    const std::string bytes = EncodeReply(reply);
+    WriteFully(client, bytes.data(), bytes.size(), kClientIoTimeoutMs);
+    ::close(client);
+  }
+
+  static void AnswerUnsupported(int client, std::string text) {
+    Answer(client, ControlReply{ReplyStatus::Unsupported, {std::move(text)}});
+  }
 
   // Reads one client's request into the pending state. Malformed requests are dropped.
-  void ReadRequest(int client) {
+  // Returns true when the client waits for an answer (its descriptor is kept).
+  bool ReadRequest(int client) {
     char kind = 0;
-    if (!ReadFully(client, &kind, 1)) return;
+    if (!ReadFully(client, &kind, 1, kClientIoTimeoutMs)) return false;
     if (kind == kStop) {
       stopPending = true;
     } else if (kind == kPanel) {
       panelPending = true;
     } else if (kind == kShare) {
       unsigned char length[2];
-      if (!ReadFully(client, reinterpret_cast<char*>(length), 2)) return;
+      if (!ReadFully(client, reinterpret_cast<char*>(length), 2, kClientIoTimeoutMs)) return false;
       std::size_t count = length[0] | (length[1] << 8);
-      if (count > kMaxControlPath) return;
+      if (count > kMaxControlPath) return false;
       std::string path(count, '\0');
-      if (count > 0 && !ReadFully(client, path.data(), count)) return;
+      if (count > 0 && !ReadFully(client, path.data(), count, kClientIoTimeoutMs)) return false;
       shares.push_back(std::move(path));
+    } else if (kind == kVersionedRequest) {
+      unsigned char head[6];
+      if (!ReadFully(client, reinterpret_cast<char*>(head), sizeof head, kClientIoTimeoutMs)) {
+        return false;
+      }
+      if (head[0] != kControlProtocolVersion) {
+        // The layout after the version byte may differ: nothing more is read.
+        AnswerUnsupported(client, "the server understands control requests of version " +
+                                      std::to_string(kControlProtocolVersion) + ", not " +
+                                      std::to_string(head[0]) +
+                                      "; use the quillcast command of the same version as the server");
+        return true;
+      }
+      const std::uint32_t length = GetU32(head + 2);
+      if (length > kMaxControlPayload) {
+        AnswerUnsupported(client, "the request is too large");
+        return true;
+      }
+      std::string request(reinterpret_cast<char*>(head), sizeof head);
+      request.resize(sizeof head + length);
+      if (length > 0 && !ReadFully(client, request.data() + sizeof head, length, kClientIoTimeoutMs)) {
+        return false;
+      }
+      commands.push_back({client, std::move(request)});
+      return true;
     }
+    return false;
   }
 
   // Takes every client already waiting, so that a stop is served before requests that
@@ -104,30 +269,110 @@ struct ControlServer::Impl {
       if (::poll(&p, 1, 0) <= 0) return;
       int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) return;
-      ReadRequest(client);
-      ::close(client);
+      if (!ReadRequest(client)) ::close(client);
     }
+  }
+
+  void DrainSignals() {
+    char bytes[16];
+    bool any = false;
+    while (::read(signalRead, bytes, sizeof bytes) > 0) any = true;
+    if (any) stopPending = true;
+  }
+
+  void ServeCommand(const Command& command) {
+    CommandHandler handler;
+    {
+      std::lock_guard<std::mutex> guard(handlerMutex);
+      handler = Handler();
+    }
+    const auto type = static_cast<CommandType>(command.request[1]);
+    std::vector<std::string> fields;
+    if (!DecodeFields(std::string_view(command.request).substr(6), fields)) {
+      AnswerUnsupported(command.client, "the request is malformed");
+      return;
+    }
+    switch (type) {
+      case CommandType::Share:
+      case CommandType::List:
+      case CommandType::Unshare:
+      case CommandType::Config:
+        if (handler) {
+          Answer(command.client, handler(type, fields));
+          return;
+        }
+        break;
+    }
+    AnswerUnsupported(command.client, "the server does not know this request");
+  }
+
+  void RefusePendingCommands() {
+    for (const Command& command : commands) {
+      Answer(command.client, ControlReply{ReplyStatus::Failed, {"the server is stopping"}});
+    }
+    commands.clear();
+  }
+
+  void InstallSignalHandlers() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    signalRead = fds[0];
+    signalWrite = fds[1];
+    signalPipe = signalWrite;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < std::size(kTerminationSignals); ++i) {
+      ::sigaction(kTerminationSignals[i], &action, &previous[i]);
+    }
+  }
+
+  void RestoreSignalHandlers() {
+    if (signalWrite < 0) return;
+    for (std::size_t i = 0; i < std::size(kTerminationSignals); ++i) {
+      ::sigaction(kTerminationSignals[i], &previous[i], nullptr);
+    }
+    signalPipe = -1;
+    ::close(signalRead);
+    ::close(signalWrite);
+    signalRead = signalWrite = -1;
   }
 };
 
 ControlServer::~ControlServer() { Close(); }
 
 ControlSetup ControlServer::Open() {
+  // Already set up: the native server opens the channel itself first, so that it can say
+  // in its own words why the socket cannot be had.
+  if (impl_ != nullptr && impl_->listener >= 0) return ControlSetup::Ok;
   Close();
   impl_ = new Impl;
-  impl_->path = SocketPath();
+  impl_->path = ControlSocketPath();
   sockaddr_un address;
-  if (!FillAddress(address, impl_->path)) return ControlSetup::EventFailed;
+  if (!FillAddress(address, impl_->path)) {
+    errno = impl_->path.empty() ? EACCES : ENAMETOOLONG;
+    return ControlSetup::EventFailed;
+  }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return ControlSetup::EventFailed;
   // Only the single server gets here, so a socket file left behind is a dead server's.
   ::unlink(impl_->path.c_str());
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 64) != 0) {
+  // The socket file is created by bind with the mode the umask leaves: the user's alone
+  // from its first moment (connecting needs write permission on it).
+  const mode_t previousMask = ::umask(0177);
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::umask(previousMask);
+  if (!bound || ::chmod(impl_->path.c_str(), 0600) != 0 || ::listen(fd, 64) != 0) {
+    const int error = errno;
     ::close(fd);
+    if (bound) ::unlink(impl_->path.c_str());
+    errno = error;
     return ControlSetup::EventFailed;
   }
   impl_->listener = fd;
+  impl_->InstallSignalHandlers();
   return ControlSetup::Ok;
 }
 
@@ -135,17 +380,24 @@ std::uint32_t ControlServer::Wait() {
   if (impl_ == nullptr || impl_->listener < 0) return kWaitFailed;
   for (;;) {
     impl_->DrainWaitingClients();
+    if (impl_->signalRead >= 0) impl_->DrainSignals();
     if (impl_->stopPending) {
       impl_->stopPending = false;
       return kWaitExit;
     }
     if (!impl_->shares.empty()) return kWaitShare;
+    if (!impl_->commands.empty()) {
+      Impl::Command command = std::move(impl_->commands.front());
+      impl_->commands.pop_front();
+      impl_->ServeCommand(command);
+      continue;
+    }
     if (impl_->panelPending) {
       impl_->panelPending = false;
       return kWaitPanel;
     }
-    pollfd p{impl_->listener, POLLIN, 0};
-    int ready = ::poll(&p, 1, -1);
+    pollfd p[2] = {{impl_->listener, POLLIN, 0}, {impl_->signalRead, POLLIN, 0}};
+    int ready = ::poll(p, impl_->signalRead >= 0 ? 2 : 1, -1);
     if (ready < 0 && errno != EINTR) return kWaitFailed;
   }
 }
@@ -163,6 +415,8 @@ void ControlServer::DropShareRequest() {
 
 void ControlServer::Close() {
   if (impl_ == nullptr) return;
+  impl_->RefusePendingCommands();
+  impl_->RestoreSignalHandlers();
   if (impl_->listener >= 0) {
     ::close(impl_->listener);
     ::unlink(impl_->path.c_str());
@@ -172,30 +426,87 @@ void ControlServer::Close() {
 }
 
 namespace {
-ControlSend Deliver(const std::string& message) {
+int ConnectToServer() {
   sockaddr_un address;
-  if (!FillAddress(address, SocketPath())) return ControlSend::NotRunning;
+  if (!FillAddress(address, ControlSocketPath())) return -1;
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return ControlSend::NotRunning;
+  if (fd < 0) return -1;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
-    return ControlSend::NotRunning;
+    return -1;
   }
-  bool written = WriteFully(fd, message.data(), message.size());
+  return fd;
+}
+
+ControlSend Deliver(const std::string& message) {
+  int fd = ConnectToServer();
+  if (fd < 0) return ControlSend::NotRunning;
+  bool written = WriteFully(fd, message.data(), message.size(), kClientIoTimeoutMs);
   ::close(fd);
   return written ? ControlSend::Delivered : ControlSend::NotRunning;
 }
 }  // namespace
 
-bool ControlServerReachable() {
-  sockaddr_un address;
-  if (!FillAddress(address, SocketPath())) return false;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  // The server reads an empty request and drops it.
-  bool reachable = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+ExchangeResult ExchangeRaw(const std::string& request, ControlReply& reply, int timeoutMs) {
+  int fd = ConnectToServer();
+  if (fd < 0) return ExchangeResult::NotRunning;
+  if (!WriteFully(fd, request.data(), request.size(), timeoutMs)) {
+    ::close(fd);
+    return ExchangeResult::NoAnswer;
+  }
+  unsigned char head[7];
+  std::size_t got = 0;
+  // The first byte tells an old server (closes at once) from a busy one (no byte yet).
+  ExchangeResult result = ExchangeResult::Answered;
+  while (got < sizeof head) {
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, timeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      result = ExchangeResult::TimedOut;
+      break;
+    }
+    ssize_t n = ready < 0 ? -1 : ::recv(fd, head + got, sizeof head - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      result = got == 0 ? ExchangeResult::NoAnswer : ExchangeResult::BadAnswer;
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  if (result == ExchangeResult::Answered) {
+    const std::uint32_t length = GetU32(head + 3);
+    std::string payload;
+    if (head[0] != static_cast<unsigned char>(kReplyMark) || head[2] > 2 ||
+        length > kMaxControlPayload) {
+      result = ExchangeResult::BadAnswer;
+    } else {
+      payload.resize(length);
+      if (length > 0 && !ReadFully(fd, payload.data(), length, timeoutMs)) {
+        result = ExchangeResult::BadAnswer;
+      } else if (!DecodeFields(payload, reply.fields)) {
+        result = ExchangeResult::BadAnswer;
+      } else {
+        reply.status = static_cast<ReplyStatus>(head[2]);
+      }
+    }
+  }
   ::close(fd);
-  return reachable;
+  return result;
+}
+
+ExchangeResult ExchangeCommand(CommandType type, const std::vector<std::string>& fields,
+                               ControlReply& reply, int timeoutMs) {
+  return ExchangeRaw(EncodeRequest(kControlProtocolVersion, static_cast<char>(type), fields), reply,
+                     timeoutMs);
+}
+
+bool ControlServerReachable() {
+  int fd = ConnectToServer();
+  // The server reads an empty request and drops it.
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 ControlSend SendControlRequest(ControlRequest request) {

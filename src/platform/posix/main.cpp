@@ -1,5 +1,4 @@
-// The native entry: the arguments arrive split, so they are joined back into the tail.
-#include "app/command_line.h"
-#include "app/server.h"
+// The native entry: a Linux command (cli/native_command.h) around the same server.
+#include "cli/native_command.h"
 
-int main(int argc, char** argv) { return qc::RunEntry(qc::JoinArguments(argc, argv)); }
+int main(int argc, char** argv) { return qc::cli::RunCommand(argc, argv); }

@@ -8,7 +8,6 @@ bool DeliverToTestSink(std::string_view text, std::string_view caption, MessageI
 
 void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
   if (DeliverToTestSink(text, caption, icon)) return;
-  // One line per message, so a script can read the messages back line by line.
   std::string line = FormatMessageLine(text, caption);
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);

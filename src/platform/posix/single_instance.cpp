@@ -4,7 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "platform/control_channel.h"
+#include "platform/posix/control_protocol.h"
 
 namespace qc::platform {
 
@@ -13,8 +13,10 @@ SingleInstance::~SingleInstance() { Release(); }
 bool SingleInstance::Acquire() {
   if (owned_) return true;
   // The lock dies with the process, so a crashed server never blocks the next start.
-  std::string path = RuntimeDirectory() + "/QuillcastOneCopyAtTime.lock";
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  std::optional<std::string> dir = RuntimeDirectory();
+  if (!dir) return false;
+  const std::string path = *dir + "/QuillcastOneCopyAtTime.lock";
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd_ < 0) return false;
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd_);

@@ -1,0 +1,493 @@
+#include "cli/native_command.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "app/control.h"
+#include "app/messages.h"
+#include "app/server.h"
+#include "cli/options.h"
+#include "platform/directory.h"
+#include "platform/host_addresses.h"
+#include "quillcast_version.h"
+#include "shares/share_url.h"
+
+namespace qc::cli {
+
+namespace {
+
+using platform::CommandType;
+using platform::ControlReply;
+using platform::ExchangeResult;
+using platform::ReplyStatus;
+
+// How long a command waits for the server's answer. The server answers between its other
+// requests on one thread; a healthy one answers in milliseconds.
+constexpr int kAnswerTimeoutMs = 30000;
+// How long -stop waits for the server to have ended.
+constexpr auto kStopWait = std::chrono::seconds(30);
+
+void Error(const std::string& text) {
+  std::string line = "quillcast: " + text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+void Print(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+std::string InCurrentDirectory(const char* name) {
+  return platform::CurrentDirectory() + "/" + name;
+}
+
+// Says what an exchange that brought no answer means, in the user's terms. Returns the
+// exit status.
+int ReportNoAnswer(ExchangeResult result) {
+  switch (result) {
+    case ExchangeResult::NotRunning:
+      Error("no server is running (start one with: quillcast)");
+      break;
+    case ExchangeResult::NoAnswer:
+    case ExchangeResult::BadAnswer:
+      Error("the running server does not understand this request; it is probably an older "
+            "quillcast. Stop it with \"quillcast -stop\" and start this version");
+      break;
+    case ExchangeResult::TimedOut:
+      Error("the server did not answer within " + std::to_string(kAnswerTimeoutMs / 1000) + " s");
+      break;
+    case ExchangeResult::Answered:
+      break;
+  }
+  return kExitFailed;
+}
+
+// Prints a reply's message (failed or unsupported) and returns the exit status.
+int ReportRefusal(const ControlReply& reply) {
+  Error(reply.fields.empty() ? std::string("the server refused the request") : reply.fields[0]);
+  return kExitFailed;
+}
+
+// --- sharing ------------------------------------------------------------------------------
+
+// Why `path` cannot be shared, or empty.
+std::string CannotShare(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  return std::string();
+}
+
+std::string Absolute(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  return (std::filesystem::path(platform::CurrentDirectory()) / path).lexically_normal().string();
+}
+
+int ShareFiles(const std::vector<std::string>& operands) {
+  std::vector<std::string> files;
+  for (const std::string& operand : operands) files.push_back(Absolute(operand));
+  // A name with blanks typed without quotes arrives in pieces; when the pieces are not
+  // files but the whole is, the whole is meant.
+  if (files.size() > 1) {
+    bool allFiles = true;
+    for (const std::string& file : files) allFiles = allFiles && CannotShare(file).empty();
+    std::string joined;
+    for (const std::string& operand : operands) joined += (joined.empty() ? "" : " ") + operand;
+    if (!allFiles && CannotShare(Absolute(joined)).empty()) files = {Absolute(joined)};
+  }
+  int status = kExitOk;
+  for (const std::string& file : files) {
+    const std::string why = CannotShare(file);
+    if (!why.empty()) {
+      Error("cannot share " + file + ": " + why);
+      status = kExitFailed;
+      continue;
+    }
+    ControlReply reply;
+    const ExchangeResult result = platform::ExchangeCommand(CommandType::Share, {file}, reply, kAnswerTimeoutMs);
+    if (result != ExchangeResult::Answered) return ReportNoAnswer(result);
+    if (reply.status != ReplyStatus::Ok || reply.fields.empty()) {
+      status = ReportRefusal(reply);
+      continue;
+    }
+    Print(reply.fields[0] + "\n");
+    if (reply.fields.size() > 1 && !reply.fields[1].empty()) {
+      Error(reply.fields[1]);
+      status = kExitFailed;
+    }
+  }
+  return status;
+}
+
+// --- the list and unsharing without a server ----------------------------------------------
+
+void LoadSettingsOrDefaults(ServerSettings& settings) {
+  if (LoadSettings(settings) == 0) settings.port = kDefaultPort;
+}
+
+std::string UrlFor(const ServerSettings& settings, const std::optional<std::string>& host,
+                   const Share& share) {
+  return host ? ComposeShareUrl(*host, settings.port, share) : EscapeUrlPath(share.virtualPath);
+}
+
+int ListShares() {
+  ControlReply reply;
+  const ExchangeResult result = platform::ExchangeCommand(CommandType::List, {}, reply, kAnswerTimeoutMs);
+  if (result == ExchangeResult::Answered) {
+    if (reply.status != ReplyStatus::Ok) return ReportRefusal(reply);
+    std::string out;
+    for (std::size_t i = 0; i + 2 < reply.fields.size(); i += 3) {
+      out += FormatShareLine(reply.fields[i], reply.fields[i + 1],
+                             static_cast<std::uint32_t>(std::strtoul(reply.fields[i + 2].c_str(), nullptr, 10))) +
+             "\n";
+    }
+    Print(out);
+    return kExitOk;
+  }
+  if (result != ExchangeResult::NotRunning) return ReportNoAnswer(result);
+
+  const std::string file = InCurrentDirectory(kSharesFileName);
+  ShareRegistry shares;
+  if (LoadShares(shares, 0) == 0) {
+    Error("no server is running, and there is no " + file + " to list");
+    return kExitOk;
+  }
+  Error("no server is running; the shares in " + file + ":");
+  ServerSettings settings;
+  LoadSettingsOrDefaults(settings);
+  const std::optional<std::string> host = UrlHost(settings);
+  std::string out;
+  for (const SharePtr& share : shares.Snapshot()) {
+    out += FormatShareLine(UrlFor(settings, host, *share), share->physicalPath, share->flags.load()) + "\n";
+  }
+  Print(out);
+  return kExitOk;
+}
+
+// What the user means by an -unshare argument: a URL or a virtual path as it is, a
+// relative file name made absolute.
+std::string UnshareArgument(const std::string& operand) {
+  if (operand.rfind("http://", 0) == 0 || operand.rfind("https://", 0) == 0) return operand;
+  return Absolute(operand);
+}
+
+// The names the server tries for an -unshare argument: as typed, and, for a relative file
+// name, the absolute path it stands for.
+std::vector<std::string> UnshareNames(const std::string& operand) {
+  std::vector<std::string> names = {operand};
+  if (UnshareArgument(operand) != operand) names.push_back(UnshareArgument(operand));
+  return names;
+}
+
+int UnshareWithoutServer(const std::vector<std::string>& arguments) {
+  const std::string file = InCurrentDirectory(kSharesFileName);
+  ShareRegistry shares;
+  if (LoadShares(shares, 0) == 0) {
+    Error("no server is running, and there is no " + file + " to remove shares from");
+    return kExitFailed;
+  }
+  ServerSettings settings;
+  LoadSettingsOrDefaults(settings);
+  const std::optional<std::string> host = UrlHost(settings);
+  int status = kExitOk;
+  std::vector<std::string> removed;
+  for (const std::string& argument : arguments) {
+    bool found = false;
+    for (const SharePtr& share : shares.Snapshot()) {
+      const std::string url = UrlFor(settings, host, *share);
+      bool matches = false;
+      for (const std::string& name : UnshareNames(argument)) matches = matches || ShareMatches(name, *share, url);
+      if (!matches) continue;
+      shares.RemoveShare(share);
+      removed.push_back(url);
+      found = true;
+    }
+    if (!found) {
+      Error("no share matches \"" + argument + "\" in " + file);
+      status = kExitFailed;
+    }
+  }
+  if (removed.empty()) return status;
+  if (RewriteShareFile(shares) == 0) return kExitFailed;
+  Error("no server is running; removed from " + file + ":");
+  std::string out;
+  for (const std::string& url : removed) out += url + "\n";
+  Print(out);
+  return status;
+}
+
+int Unshare(const std::vector<std::string>& operands) {
+  int status = kExitOk;
+  std::string out;
+  for (std::size_t i = 0; i < operands.size(); ++i) {
+    ControlReply reply;
+    const ExchangeResult result =
+        platform::ExchangeCommand(CommandType::Unshare, UnshareNames(operands[i]), reply, kAnswerTimeoutMs);
+    if (result == ExchangeResult::NotRunning && i == 0) return UnshareWithoutServer(operands);
+    if (result != ExchangeResult::Answered) return ReportNoAnswer(result);
+    if (reply.status != ReplyStatus::Ok) {
+      status = ReportRefusal(reply);
+      continue;
+    }
+    for (const std::string& url : reply.fields) out += url + "\n";
+  }
+  Print(out);
+  return status;
+}
+
+// --- settings ----------------------------------------------------------------------------
+
+// The host key names an address of this machine; one it does not have is a usage error.
+std::string CheckHostChoice(const SettingChanges& changes) {
+  if (!changes.host || *changes.host == 0) return std::string();
+  const std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses();
+  const std::size_t count = addresses ? addresses->size() : 0;
+  if (*changes.host > count) {
+    return "host=" + std::to_string(*changes.host) + ": this machine has " + std::to_string(count) +
+           " IPv4 address" + (count == 1 ? "" : "es") + " (host=0 uses the domain)";
+  }
+  return std::string();
+}
+
+int Configure(const std::vector<std::string>& pairs) {
+  SettingChanges changes;
+  std::string wrong = ParseSettingChanges(pairs, changes);
+  if (wrong.empty()) wrong = CheckHostChoice(changes);
+  if (!wrong.empty()) {
+    Error("-config: " + wrong + "; nothing was changed");
+    return kExitUsage;
+  }
+  ControlReply reply;
+  const ExchangeResult result = platform::ExchangeCommand(CommandType::Config, pairs, reply, kAnswerTimeoutMs);
+  if (result == ExchangeResult::Answered) {
+    if (reply.status != ReplyStatus::Ok || reply.fields.empty()) return ReportRefusal(reply);
+    Print(reply.fields[0]);
+    if (reply.fields.size() > 1 && !reply.fields[1].empty()) Error(reply.fields[1]);
+    return kExitOk;
+  }
+  if (result != ExchangeResult::NotRunning) return ReportNoAnswer(result);
+
+  const std::string file = InCurrentDirectory(kSettingsFileName);
+  ServerSettings settings;
+  const bool loaded = LoadSettings(settings) != 0;
+  if (!loaded) settings.port = kDefaultPort;
+  if (!changes.Empty()) {
+    ApplySettingChanges(changes, settings);
+    if (SaveSettings(settings) == 0) {
+      Error("cannot write " + file + ": " + std::strerror(errno));
+      return kExitFailed;
+    }
+    Error("no server is running; wrote " + file + " (taken at the next start)");
+  } else if (loaded) {
+    Error("no server is running; the settings in " + file + ":");
+  } else {
+    Error("no server is running, and " + file + " is missing or unreadable; the defaults:");
+  }
+  Print(FormatSettings(settings));
+  return kExitOk;
+}
+
+// --- stop ---------------------------------------------------------------------------------
+
+// True once no server holds the instance lock.
+bool ServerGone() {
+  std::optional<std::string> dir = platform::RuntimeDirectory();
+  if (!dir) return true;
+  const std::string path = *dir + "/QuillcastOneCopyAtTime.lock";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return true;
+  const bool free = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+  ::close(fd);  // releases the probe at once, so a new server is not held up
+  return free;
+}
+
+int Stop() {
+  if (platform::SendControlRequest(platform::ControlRequest::Stop) != platform::ControlSend::Delivered) {
+    return ReportNoAnswer(ExchangeResult::NotRunning);
+  }
+  // Returns once the server has ended, so that "quillcast -stop && quillcast" restarts.
+  const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+  while (!ServerGone()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      Error("the server was asked to stop but is still running after " +
+            std::to_string(kStopWait.count()) + " s");
+      return kExitFailed;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return kExitOk;
+}
+
+// --- the server ---------------------------------------------------------------------------
+
+std::mutex logMutex;
+
+std::string PeerAddress(const Connection& connection) {
+  sockaddr_storage address;
+  socklen_t size = sizeof address;
+  if (::getpeername(connection.socket(), reinterpret_cast<sockaddr*>(&address), &size) != 0) return "-";
+  char text[INET6_ADDRSTRLEN] = "-";
+  if (address.ss_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+  } else if (address.ss_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
+std::string LocalTimeNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local;
+  ::localtime_r(&now, &local);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+  return text;
+}
+
+void LogRequest(const Connection& connection) {
+  const std::string line = FormatRequestLogLine(LocalTimeNow(), PeerAddress(connection), connection) + "\n";
+  std::lock_guard<std::mutex> guard(logMutex);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+void AnnounceStart(Application& app) {
+  const std::optional<std::string> host = UrlHost(app.settings);
+  const Share root("", "/", 0);
+  std::string line = "quillcast " QC_VERSION_TEXT ": serving on port " + std::to_string(app.settings.port);
+  if (host) line += " (" + ComposeShareUrl(*host, app.settings.port, root) + ")";
+  const std::size_t count = app.shares.Count();
+  line += ", settings in " + app.startupDirectory + ", " + std::to_string(count) +
+          (count == 1 ? " share" : " shares") + " loaded\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+std::string FormatRequestLogLine(const std::string& time, const std::string& client,
+                                 const Connection& connection) {
+  const Request& request = connection.request;
+  const ResponseSummary summary = connection.answered.value_or(ResponseSummary{});
+  // Escaped like a URL: a path with blanks or control characters stays one field on one line.
+  std::string line = time + " " + client + " " + (request.path ? EscapeUrlPath(*request.path) : "-") +
+                     " " + std::to_string(summary.status) + " " + std::to_string(summary.bodyBytes) + " ";
+  if (!request.hasRange || request.badRequest != 0) {
+    line += "-";
+  } else if (request.rangeStart < 0) {
+    line += "bytes=-" + std::to_string(request.rangeEnd);
+  } else if (request.rangeEnd < 0) {
+    line += "bytes=" + std::to_string(request.rangeStart) + "-";
+  } else {
+    line += "bytes=" + std::to_string(request.rangeStart) + "-" + std::to_string(request.rangeEnd);
+  }
+  return line;
+}
+
+int RunNativeServer(bool quiet) {
+  Application app;
+  if (!quiet) app.connections.SetAnswerObserver(LogRequest);
+  const StartResult started = StartServer(app);
+  const int startError = errno;
+  auto closeListener = [&] {
+    if (app.listenSocket != platform::kInvalidSocket) platform::CloseSocket(app.listenSocket);
+    app.listenSocket = platform::kInvalidSocket;
+    platform::SocketLibraryStop();
+    app.instance.Release();
+  };
+  switch (started) {
+    case StartResult::Refused:
+      return kExitFailed;
+    case StartResult::BindFailed:
+      closeListener();
+      messages::Show(messages::kBindFailed);
+      Error("port " + std::to_string(app.settings.port) + ": " + std::strerror(startError) +
+            (startError == EACCES ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : "") +
+            "; choose another port with: quillcast -config port=8080");
+      return kExitFailed;
+    case StartResult::ListenFailed:
+      closeListener();
+      messages::Show(messages::kListenFailed);
+      return kExitFailed;
+    case StartResult::Running:
+      break;
+  }
+  platform::ControlServer channel;
+  if (channel.Open() != platform::ControlSetup::Ok) {
+    const int channelError = errno;
+    Error("cannot open the control socket " + platform::ControlSocketPath() + ": " +
+          std::strerror(channelError));
+    StopServer(app);
+    return kExitFailed;
+  }
+  const std::uint16_t listeningPort = app.settings.port;
+  platform::SetCommandHandler([&app, listeningPort](CommandType type, const std::vector<std::string>& fields) {
+    return HandleCommand(app, listeningPort, type, fields);
+  });
+  AnnounceStart(app);
+  const int served = RunControlChannel(app, channel);
+  platform::SetCommandHandler({});
+  StopServer(app);
+  return served == 1 ? kExitOk : kExitFailed;
+}
+
+int RunCommand(int argc, char** argv) {
+  // A reader that went away (a closed pipe on the request log) must not end the server.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const Invocation invocation = ParseArguments(args);
+  switch (invocation.action) {
+    case Action::Help:
+      Print(UsageText());
+      return kExitOk;
+    case Action::Version:
+      Print("quillcast " QC_VERSION_TEXT "\n");
+      return kExitOk;
+    case Action::Usage:
+      Error(invocation.error + "\nTry \"quillcast --help\".");
+      return kExitUsage;
+    default:
+      break;
+  }
+  std::string problem;
+  if (!platform::RuntimeDirectory(&problem)) {
+    Error("cannot use the runtime directory: " + problem +
+          ".\nIt holds the control socket, so it must be a directory of your own that no one "
+          "else can write to; set XDG_RUNTIME_DIR to one, or fix it (chmod 700).");
+    return kExitFailed;
+  }
+  switch (invocation.action) {
+    case Action::Serve:
+      return RunNativeServer(invocation.quiet);
+    case Action::Share:
+      return ShareFiles(invocation.operands);
+    case Action::Stop:
+      return Stop();
+    case Action::List:
+      return ListShares();
+    case Action::Unshare:
+      return Unshare(invocation.operands);
+    case Action::Config:
+      return Configure(invocation.operands);
+    default:
+      return kExitUsage;
+  }
+}
+
+}  // namespace qc::cli

@@ -1,0 +1,29 @@
+// The native program: the command line of a Linux user (files to share, -list, -unshare,
+// -config, -stop, --help, --version) and the server that answers it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "platform/posix/control_protocol.h"
+
+namespace qc::cli {
+
+// The whole program; returns the exit status.
+int RunCommand(int argc, char** argv);
+
+// The server role: runs until stopped; 0 after a normal stop, 1 when it could not start.
+int RunNativeServer(bool quiet);
+
+// Answers one versioned control request on the server's main thread. `listeningPort` is
+// the port the server is bound to (a changed port waits for the next start).
+platform::ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
+                                     platform::CommandType type,
+                                     const std::vector<std::string>& fields);
+
+// The request log line for one answered request (without the line feed).
+std::string FormatRequestLogLine(const std::string& time, const std::string& client,
+                                 const Connection& connection);
+
+}  // namespace qc::cli

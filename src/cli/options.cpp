@@ -1,0 +1,254 @@
+#include "cli/options.h"
+
+#include <charconv>
+
+#include "shares/share_url.h"
+
+namespace qc::cli {
+
+namespace {
+
+// Long options are taken with one dash or two, as both spellings are common on Linux.
+std::optional<std::string> OptionName(const std::string& arg) {
+  if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') return arg.substr(2);
+  if (arg.size() > 1 && arg[0] == '-') return arg.substr(1);
+  return std::nullopt;
+}
+
+Invocation Usage(std::string error) {
+  Invocation invocation;
+  invocation.action = Action::Usage;
+  invocation.error = std::move(error);
+  return invocation;
+}
+
+Invocation Make(Action action, std::vector<std::string> operands = {}) {
+  Invocation invocation;
+  invocation.action = action;
+  invocation.operands = std::move(operands);
+  return invocation;
+}
+
+// Digits only, no sign, no blank, nothing after them.
+std::optional<std::uint32_t> ParseNumber(const std::string& text) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  std::uint32_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || ptr != end || text[0] == '+' || text[0] == '-') return std::nullopt;
+  return value;
+}
+
+std::optional<bool> ParseSwitch(const std::string& text) {
+  if (text == "yes" || text == "on" || text == "true" || text == "1") return true;
+  if (text == "no" || text == "off" || text == "false" || text == "0") return false;
+  return std::nullopt;
+}
+
+bool HasControlCharacter(const std::string& text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string PercentDecode(const std::string& text) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() + 0 && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Invocation ParseArguments(const std::vector<std::string>& args) {
+  if (args.empty()) return Make(Action::Serve);
+  const std::optional<std::string> first = OptionName(args[0]);
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (!first || args[0] == "--") {
+    // Files. Only "--" lets a name that begins with a dash through.
+    std::vector<std::string> files = first ? rest : args;
+    if (files.empty()) return Usage("\"--\" must be followed by the files to share");
+    if (!first) {
+      for (const std::string& file : files) {
+        if (OptionName(file)) {
+          return Usage("options go before the files: " + Quoted(file) +
+                       " (write \"--\" before the files to share one whose name begins with \"-\")");
+        }
+      }
+    }
+    return Make(Action::Share, std::move(files));
+  }
+  const std::string& name = *first;
+  auto alone = [&](Action action) {
+    if (!rest.empty()) return Usage(args[0] + " takes no arguments, but got " + Quoted(rest[0]));
+    return Make(action);
+  };
+  if (name == "h" || name == "help") return Make(Action::Help);
+  if (name == "version") return alone(Action::Version);
+  if (name == "stop") return alone(Action::Stop);
+  if (name == "list") return alone(Action::List);
+  if (name == "quiet" || name == "q") {
+    Invocation invocation = alone(Action::Serve);
+    invocation.quiet = invocation.action == Action::Serve;
+    return invocation;
+  }
+  if (name == "unshare") {
+    if (rest.empty()) return Usage(args[0] + " needs the URL or the path of the share to remove");
+    return Make(Action::Unshare, rest);
+  }
+  if (name == "config") return Make(Action::Config, rest);
+  if (name == "ui") {
+    return Usage("the control panel exists only in the Windows build; use -list, -unshare and -config");
+  }
+  return Usage("unknown option " + Quoted(args[0]));
+}
+
+std::string UsageText() {
+  return "Usage: quillcast [-quiet]              run the server in the current directory\n"
+         "       quillcast FILE...               share files and print their URLs\n"
+         "       quillcast -list                 list the shares\n"
+         "       quillcast -unshare URL|PATH...  remove shares\n"
+         "       quillcast -config [KEY=VALUE...]  show or change the settings\n"
+         "       quillcast -stop                 stop the server\n"
+         "       quillcast --help | --version\n"
+         "\n"
+         "Settings: port=1..65535 (taken at the next start), domain=TEXT (host in URLs),\n"
+         "host=0|N (0: the domain; N: this machine's Nth IPv4 address), folder=TEXT (virtual\n"
+         "folder of new shares), oneshot=yes|no (new shares end after one full download),\n"
+         "copyurl=yes|no (the server also prints each new URL).\n"
+         "\n"
+         "Exit status: 0 done, 1 failed, 2 usage error. See quillcast(1).\n";
+}
+
+std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingChanges& changes) {
+  changes = SettingChanges{};
+  std::vector<std::string> seen;
+  for (const std::string& pair : pairs) {
+    const std::size_t equals = pair.find('=');
+    if (equals == std::string::npos) {
+      return Quoted(pair) + " is not key=value (keys: port, domain, folder, host, oneshot, copyurl)";
+    }
+    const std::string key = pair.substr(0, equals);
+    const std::string value = pair.substr(equals + 1);
+    for (const std::string& earlier : seen) {
+      if (earlier == key) return key + " is given twice";
+    }
+    seen.push_back(key);
+    if (key == "port") {
+      const std::optional<std::uint32_t> n = ParseNumber(value);
+      if (!n || *n < 1 || *n > 65535) {
+        return "port must be a number from 1 to 65535, not " + Quoted(value);
+      }
+      changes.port = static_cast<std::uint16_t>(*n);
+    } else if (key == "host") {
+      const std::optional<std::uint32_t> n = ParseNumber(value);
+      if (!n || *n > 65535) {
+        return "host must be 0 (use the domain) or the number N of this machine's Nth address, not " +
+               Quoted(value);
+      }
+      changes.host = static_cast<std::uint16_t>(*n);
+    } else if (key == "domain" || key == "folder") {
+      if (HasControlCharacter(value)) return key + " must not hold control characters";
+      if (value.size() > 65535) return key + " is longer than 65535 bytes";
+      (key == "domain" ? changes.domain : changes.folder) = value;
+    } else if (key == "oneshot" || key == "copyurl") {
+      const std::optional<bool> on = ParseSwitch(value);
+      if (!on) return key + " must be yes or no, not " + Quoted(value);
+      (key == "oneshot" ? changes.oneShot : changes.copyUrl) = *on;
+    } else {
+      return "unknown setting " + Quoted(key) + " (keys: port, domain, folder, host, oneshot, copyurl)";
+    }
+  }
+  return std::string();
+}
+
+void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings) {
+  if (changes.port) settings.port = *changes.port;
+  if (changes.host) settings.hostChoice = *changes.host;
+  if (changes.domain) {
+    settings.domain = *changes.domain;
+    settings.domainLength = static_cast<std::uint16_t>(settings.domain.size());
+  }
+  if (changes.folder) {
+    settings.defaultFolder = *changes.folder;
+    settings.folderLength = static_cast<std::uint16_t>(settings.defaultFolder.size());
+  }
+  auto setFlag = [&](const std::optional<bool>& on, std::uint16_t bit) {
+    if (!on) return;
+    settings.flags = static_cast<std::uint16_t>(*on ? (settings.flags | bit) : (settings.flags & ~bit));
+  };
+  setFlag(changes.oneShot, kNewSharesOneShot);
+  setFlag(changes.copyUrl, kCopyUrlAfterShare);
+}
+
+std::string FormatSettings(const ServerSettings& settings) {
+  auto yesNo = [&](std::uint16_t bit) { return (settings.flags & bit) != 0 ? "yes" : "no"; };
+  return "port=" + std::to_string(settings.port) + "\n" +
+         "host=" + std::to_string(settings.hostChoice) + "\n" +
+         "domain=" + (settings.domainLength != 0 ? settings.domain : std::string()) + "\n" +
+         "folder=" + (settings.folderLength != 0 ? settings.defaultFolder : std::string()) + "\n" +
+         "oneshot=" + yesNo(kNewSharesOneShot) + "\n" + "copyurl=" + yesNo(kCopyUrlAfterShare) + "\n";
+}
+
+std::string ShareMarks(std::uint32_t flags) {
+  std::string marks;
+  if ((flags & kOneShot) != 0) marks = "one-shot";
+  if ((flags & kWithdrawn) != 0) marks += marks.empty() ? "withdrawn" : ",withdrawn";
+  return marks.empty() ? "-" : marks;
+}
+
+std::string FormatShareLine(const std::string& url, const std::string& physicalPath,
+                            std::uint32_t flags) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string path;
+  for (char c : physicalPath) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\t') {
+      path += "\\t";
+    } else if (c == '\n') {
+      path += "\\n";
+    } else if (c == '\\') {
+      path += "\\\\";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      path += "\\x";
+      path.push_back(kHex[byte >> 4]);
+      path.push_back(kHex[byte & 0x0F]);
+    } else {
+      path.push_back(c);
+    }
+  }
+  return url + "\t" + path + "\t" + ShareMarks(flags);
+}
+
+bool ShareMatches(const std::string& argument, const Share& share, const std::string& url) {
+  if (argument == url || argument == share.physicalPath || argument == share.virtualPath) return true;
+  const std::string escaped = EscapeUrlPath(share.virtualPath);
+  if (argument == escaped) return true;
+  for (const char* scheme : {"http://", "https://"}) {
+    const std::string prefix(scheme);
+    if (argument.compare(0, prefix.size(), prefix) != 0) continue;
+    // Another name of this host (127.0.0.1, another address) names the same share.
+    const std::size_t slash = argument.find('/', prefix.size());
+    const std::string path = slash == std::string::npos ? std::string() : argument.substr(slash);
+    return path == escaped || PercentDecode(path) == share.virtualPath;
+  }
+  return false;
+}
+
+}  // namespace qc::cli

@@ -1,0 +1,63 @@
+// The native command line: what the arguments ask for, the settings that -config may
+// change and how they are written out. No system calls here, so all of it is unit-tested.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shares/settings.h"
+#include "shares/share_registry.h"
+
+namespace qc::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+enum class Action { Serve, Share, Stop, List, Unshare, Config, Help, Version, Usage };
+
+struct Invocation {
+  Action action = Action::Usage;
+  bool quiet = false;                 // Serve: no request log
+  std::vector<std::string> operands;  // files, URLs or paths, key=value pairs
+  std::string error;                  // Usage: what is wrong
+};
+
+// `args` are the arguments after the program name.
+Invocation ParseArguments(const std::vector<std::string>& args);
+std::string UsageText();
+
+struct SettingChanges {
+  std::optional<std::uint16_t> port;
+  std::optional<std::string> domain;
+  std::optional<std::string> folder;
+  std::optional<std::uint16_t> host;
+  std::optional<bool> oneShot;
+  std::optional<bool> copyUrl;
+  bool Empty() const {
+    return !port && !domain && !folder && !host && !oneShot && !copyUrl;
+  }
+};
+
+// Reads key=value pairs into `changes`. Returns what is wrong with the first bad pair, or
+// an empty text when every pair is good.
+std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingChanges& changes);
+// Keeps the settings' invariant: a text is present exactly when its length is non-zero.
+void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings);
+// One key=value line per setting, in the form -config reads back.
+std::string FormatSettings(const ServerSettings& settings);
+
+// "one-shot", "withdrawn", both joined by ",", or "-".
+std::string ShareMarks(std::uint32_t flags);
+// One line of -list: URL, physical path and marks, separated by tabs; control characters,
+// tabs and backslashes in the path are written as \t, \n, \\ or \xHH so that every share
+// stays on one line.
+std::string FormatShareLine(const std::string& url, const std::string& physicalPath,
+                            std::uint32_t flags);
+
+// Whether the argument of -unshare names `share`: its URL (any host), its virtual path
+// (escaped or not) or its physical path.
+bool ShareMatches(const std::string& argument, const Share& share, const std::string& url);
+
+}  // namespace qc::cli

@@ -1,0 +1,132 @@
+// The server's side of the native commands: each one does what the control panel would,
+// and answers with the outcome so that the command can print it and exit accordingly.
+#include <mutex>
+
+#include "app/messages.h"
+#include "cli/native_command.h"
+#include "cli/options.h"
+#include "shares/messages.h"
+#include "shares/share_url.h"
+
+namespace qc::cli {
+
+namespace {
+
+using platform::ControlReply;
+using platform::ReplyStatus;
+
+ControlReply Ok(std::vector<std::string> fields) { return {ReplyStatus::Ok, std::move(fields)}; }
+ControlReply Failed(std::string text) { return {ReplyStatus::Failed, {std::move(text)}}; }
+
+std::string UrlOf(const std::optional<std::string>& host, std::uint16_t port, const Share& share) {
+  // Without a host text the path alone is still worth showing.
+  return host ? ComposeShareUrl(*host, port, share) : EscapeUrlPath(share.virtualPath);
+}
+
+ControlReply Share(Application& app, const std::vector<std::string>& fields) {
+  if (fields.size() != 1) return Failed("a share request names one file");
+  const std::string& physical = fields[0];
+  if (app.ui.active.load()) return Failed(std::string(messages::kPanelRunning.text));
+  const std::size_t separator = physical.rfind('/');
+  if (separator == std::string::npos || separator < 1) {
+    return Failed(std::string(messages::kIncorrectPhysicalPath.text) + "\n" +
+                  std::string(messages::kNoVirtualPath.text));
+  }
+  std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physical);
+  if (!virtualPath) return Failed(std::string(messages::kNoVirtualPath.text));
+  const std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
+  SharePtr share = app.shares.AppendShare(physical, std::move(*virtualPath), flags);
+  std::string warning;
+  if (AppendShareRecord(*share) == 0) {
+    warning = std::string(messages::kAppendFailed.text) +
+              ": the file is served until the server stops, but shared.cfg does not hold it";
+  }
+  const std::optional<std::string> host = UrlHost(app.settings);
+  if (!host) {
+    warning += (warning.empty() ? "" : "\n") +
+               std::string("this machine has no address for the URL; set a host name with: "
+                           "quillcast -config domain=NAME");
+  }
+  if ((app.settings.flags & kCopyUrlAfterShare) != 0 && CopyShareUrl(app.settings, *share) == 0) {
+    messages::Show(messages::kCopyFailed);
+  }
+  return Ok({UrlOf(host, app.settings.port, *share), warning});
+}
+
+ControlReply List(Application& app) {
+  const std::optional<std::string> host = UrlHost(app.settings);
+  std::vector<std::string> fields;
+  for (const SharePtr& share : app.shares.Snapshot()) {
+    fields.push_back(UrlOf(host, app.settings.port, *share));
+    fields.push_back(share->physicalPath);
+    fields.push_back(std::to_string(share->flags.load()));
+  }
+  return Ok(std::move(fields));
+}
+
+ControlReply Unshare(Application& app, const std::vector<std::string>& fields) {
+  // The fields are names of the same share: as typed, and a file name made absolute.
+  if (fields.empty()) return Failed("an unshare request names a share");
+  const std::optional<std::string> host = UrlHost(app.settings);
+  std::vector<std::string> removed;
+  // As the panel's Delete and then Close: out of the list at once, and shared.cfg rewritten
+  // from what is left, all under the share lock.
+  std::lock_guard guard(app.shares.Lock());
+  for (const SharePtr& share : app.shares.Snapshot()) {
+    const std::string url = UrlOf(host, app.settings.port, *share);
+    bool matches = false;
+    for (const std::string& name : fields) matches = matches || ShareMatches(name, *share, url);
+    if (!matches) continue;
+    app.shares.RemoveShare(share);
+    removed.push_back(url);
+  }
+  if (removed.empty()) return Failed("no share matches \"" + fields[0] + "\"");
+  if (RewriteShareFile(app.shares) == 0) {
+    return Failed(std::string(messages::kCantWriteShareFile.text) +
+                  ": the share is no longer served, but it returns at the next start");
+  }
+  return Ok(std::move(removed));
+}
+
+ControlReply Config(Application& app, std::uint16_t listeningPort,
+                    const std::vector<std::string>& fields) {
+  SettingChanges changes;
+  const std::string wrong = ParseSettingChanges(fields, changes);
+  if (!wrong.empty()) return Failed(wrong);
+  std::string notice;
+  if (!changes.Empty()) {
+    std::lock_guard guard(app.shares.Lock());
+    ServerSettings changed = app.settings;
+    ApplySettingChanges(changes, changed);
+    // The running settings change only together with the file, so the two never disagree.
+    if (SaveSettings(changed) == 0) return Failed("Can't write to file common.cfg");
+    app.settings = std::move(changed);
+  }
+  if (changes.port && app.settings.port != listeningPort) {
+    notice = "Requires restart the server to update the port: port " +
+             std::to_string(app.settings.port) +
+             " takes effect at the next start; the server keeps listening on port " +
+             std::to_string(listeningPort);
+  }
+  return Ok({FormatSettings(app.settings), notice});
+}
+
+}  // namespace
+
+platform::ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
+                                     platform::CommandType type,
+                                     const std::vector<std::string>& fields) {
+  switch (type) {
+    case platform::CommandType::Share:
+      return Share(app, fields);
+    case platform::CommandType::List:
+      return List(app);
+    case platform::CommandType::Unshare:
+      return Unshare(app, fields);
+    case platform::CommandType::Config:
+      return Config(app, listeningPort, fields);
+  }
+  return {ReplyStatus::Unsupported, {"the server does not know this request"}};
+}
+
+}  // namespace qc::cli
