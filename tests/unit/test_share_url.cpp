@@ -183,12 +183,12 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
     std::string text;
   };
   const Case cases[] = {
-      {"localhost", 80, {1}, "http://localhost/b c.txt"},
+      {"localhost", 80, {1}, "http://localhost/b%20c.txt"},
       {"localhost", 81, {0}, "http://localhost:81/temp/a.txt"},
       {"localhost", 81, {0, 2, 3},
        "http://localhost:81/temp/a.txt\r\nhttp://localhost:81/c\r\nhttp://localhost:81/d"},
       {"", 80, {1, 3, 0},
-       "http://10.1.2.3/b c.txt\r\nhttp://10.1.2.3/d\r\nhttp://10.1.2.3/temp/a.txt"},
+       "http://10.1.2.3/b%20c.txt\r\nhttp://10.1.2.3/d\r\nhttp://10.1.2.3/temp/a.txt"},
       {"localhost", 0, {2, 3}, "http://localhost:0/c\r\nhttp://localhost:0/d"},
   };
   for (const Case& c : cases) {
@@ -204,7 +204,7 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
     std::size_t size = 0;
     const std::string host = c.domain.empty() ? "10.1.2.3" : c.domain;
     for (int row : c.rows) {
-      size += registry_.ShareAt(row)->virtualPath.size() + host.size() +
+      size += EscapeUrlPath(registry_.ShareAt(row)->virtualPath).size() + host.size() +
               std::to_string(c.port).size() + 9 + (c.port != 80 ? 1 : 0);
     }
     ASSERT_TRUE(clipboard.contents);

@@ -1,0 +1,189 @@
+// The native command line: what each argument list asks for, the -config pairs that are
+// taken and refused, and the texts -config and -list print.
+#include <gtest/gtest.h>
+
+#include "cli/options.h"
+#include "shares/share_url.h"
+
+namespace qc::cli {
+namespace {
+
+TEST(CliArguments, EachArgumentListAsksForOneAction) {
+  struct Case {
+    std::vector<std::string> args;
+    Action action;
+    std::vector<std::string> operands;
+    bool quiet;
+  };
+  const Case cases[] = {
+      {{}, Action::Serve, {}, false},
+      {{"-quiet"}, Action::Serve, {}, true},
+      {{"--quiet"}, Action::Serve, {}, true},
+      {{"-q"}, Action::Serve, {}, true},
+      {{"a.txt"}, Action::Share, {"a.txt"}, false},
+      {{"/x/a.txt", "b c.pdf"}, Action::Share, {"/x/a.txt", "b c.pdf"}, false},
+      {{"--", "-stop"}, Action::Share, {"-stop"}, false},
+      {{"--", "a", "-b"}, Action::Share, {"a", "-b"}, false},
+      {{"-"}, Action::Share, {"-"}, false},
+      {{"-stop"}, Action::Stop, {}, false},
+      {{"--stop"}, Action::Stop, {}, false},
+      {{"-h"}, Action::Help, {}, false},
+      {{"--help"}, Action::Help, {}, false},
+      {{"-help", "x"}, Action::Help, {}, false},
+      {{"--version"}, Action::Version, {}, false},
+      {{"-list"}, Action::List, {}, false},
+      {{"-unshare", "http://h/a", "b"}, Action::Unshare, {"http://h/a", "b"}, false},
+      {{"-config"}, Action::Config, {}, false},
+      {{"-config", "port=81", "oneshot=yes"}, Action::Config, {"port=81", "oneshot=yes"}, false},
+      // Usage errors: each says what is wrong.
+      {{"-bogus"}, Action::Usage, {}, false},
+      {{"-STOP"}, Action::Usage, {}, false},
+      {{"-stop", "now"}, Action::Usage, {}, false},
+      {{"-list", "x"}, Action::Usage, {}, false},
+      {{"-quiet", "a.txt"}, Action::Usage, {}, false},
+      {{"--version", "x"}, Action::Usage, {}, false},
+      {{"-unshare"}, Action::Usage, {}, false},
+      {{"-ui"}, Action::Usage, {}, false},
+      {{"a.txt", "-list"}, Action::Usage, {}, false},
+      {{"--"}, Action::Usage, {}, false},
+  };
+  for (const Case& c : cases) {
+    std::string joined;
+    for (const std::string& a : c.args) joined += "[" + a + "]";
+    SCOPED_TRACE(joined);
+    const Invocation invocation = ParseArguments(c.args);
+    EXPECT_EQ(invocation.action, c.action);
+    EXPECT_EQ(invocation.quiet, c.quiet);
+    if (c.action == Action::Usage) {
+      EXPECT_FALSE(invocation.error.empty());
+    } else {
+      EXPECT_EQ(invocation.operands, c.operands);
+      EXPECT_TRUE(invocation.error.empty());
+    }
+  }
+}
+
+TEST(CliSettings, GoodPairsChangeExactlyTheirSettings) {
+  ServerSettings before;
+  before.port = 80;
+  before.flags = kCopyUrlAfterShare;
+  before.domain = "old.example";
+  before.domainLength = 11;
+  struct Case {
+    std::vector<std::string> pairs;
+    std::string printed;  // FormatSettings of the result
+  };
+  const Case cases[] = {
+      {{}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
+      {{"port=1"}, "port=1\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
+      {{"port=65535", "host=2"}, "port=65535\nhost=2\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
+      {{"domain=files.example.org", "folder=/pub"},
+       "port=80\nhost=0\ndomain=files.example.org\nfolder=/pub\noneshot=no\ncopyurl=yes\n"},
+      {{"domain=", "folder="}, "port=80\nhost=0\ndomain=\nfolder=\noneshot=no\ncopyurl=yes\n"},
+      {{"oneshot=yes", "copyurl=no"}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
+      {{"oneshot=1", "copyurl=off"}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
+      {{"oneshot=true", "copyurl=on"}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=yes\n"},
+      // Only the first '=' separates: the value may hold more.
+      {{"domain=a=b"}, "port=80\nhost=0\ndomain=a=b\nfolder=\noneshot=no\ncopyurl=yes\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.printed);
+    SettingChanges changes;
+    ASSERT_EQ(ParseSettingChanges(c.pairs, changes), "");
+    ServerSettings settings = before;
+    ApplySettingChanges(changes, settings);
+    EXPECT_EQ(FormatSettings(settings), c.printed);
+    // The texts' lengths follow the texts, so the file's header describes them.
+    EXPECT_EQ(settings.domainLength, settings.domain.size());
+    EXPECT_EQ(settings.folderLength, settings.defaultFolder.size());
+  }
+}
+
+TEST(CliSettings, BadPairsAreRefusedWithTheReason) {
+  struct Case {
+    std::vector<std::string> pairs;
+    std::string reasonContains;
+  };
+  const Case cases[] = {
+      {{"port=0"}, "port must be a number from 1 to 65535, not \"0\""},
+      {{"port=65536"}, "port must be"},
+      {{"port=99999999999999"}, "port must be"},
+      {{"port=80x"}, "not \"80x\""},
+      {{"port= 80"}, "port must be"},
+      {{"port=+80"}, "port must be"},
+      {{"port=-1"}, "port must be"},
+      {{"port="}, "port must be"},
+      {{"port=0x50"}, "port must be"},
+      {{"host=-1"}, "host must be 0"},
+      {{"host=1a"}, "host must be 0"},
+      {{"host=65536"}, "host must be 0"},
+      {{"oneshot=maybe"}, "oneshot must be yes or no"},
+      {{"copyurl="}, "copyurl must be yes or no"},
+      {{"domain=a\nb"}, "domain must not hold control characters"},
+      {{"folder=\x7f"}, "folder must not hold control characters"},
+      {{"Port=81"}, "unknown setting \"Port\""},
+      {{"colour=red"}, "unknown setting \"colour\""},
+      {{"port"}, "\"port\" is not key=value"},
+      {{"port=81", "port=82"}, "port is given twice"},
+      // One bad pair refuses the whole list, good ones before it included.
+      {{"port=81", "oneshot=2"}, "oneshot must be yes or no"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reasonContains);
+    SettingChanges changes;
+    const std::string reason = ParseSettingChanges(c.pairs, changes);
+    EXPECT_NE(reason.find(c.reasonContains), std::string::npos) << reason;
+  }
+}
+
+TEST(CliShares, ListLinesAndMarks) {
+  struct Case {
+    std::string physical;
+    std::uint32_t flags;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"/home/u/a.txt", 0, "http://h/a\t/home/u/a.txt\t-"},
+      {"/home/u/a b.txt", kOneShot, "http://h/a\t/home/u/a b.txt\tone-shot"},
+      {"/x", kOneShot | kWithdrawn, "http://h/a\t/x\tone-shot,withdrawn"},
+      {"/x", kWithdrawn, "http://h/a\t/x\twithdrawn"},
+      {"/x", 0x10 | kOneShot, "http://h/a\t/x\tone-shot"},
+      // A path with a tab or a line feed still makes one line of three fields.
+      {"/a\tb\nc\\d\x01", 0, "http://h/a\t/a\\tb\\nc\\\\d\\x01\t-"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(FormatShareLine("http://h/a", c.physical, c.flags), c.line);
+  }
+}
+
+TEST(CliShares, UnshareArgumentsMatchByUrlVirtualPathOrFile) {
+  const Share share("/home/u/report 2009.pdf", "/pub/report 2009.pdf", 0);
+  const std::string url = "http://localhost:8080/pub/report%202009.pdf";
+  struct Case {
+    std::string argument;
+    bool matches;
+  };
+  const Case cases[] = {
+      {url, true},
+      {"http://127.0.0.1:8080/pub/report%202009.pdf", true},
+      {"http://192.168.1.5/pub/report 2009.pdf", true},
+      {"https://localhost:8080/pub/report%202009.pdf", true},
+      {"/pub/report 2009.pdf", true},
+      {"/pub/report%202009.pdf", true},
+      {"/home/u/report 2009.pdf", true},
+      {"/home/u/report%202009.pdf", false},
+      {"http://localhost:8080/pub/", false},
+      {"http://localhost:8080", false},
+      {"/pub/REPORT 2009.pdf", false},
+      {"report 2009.pdf", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.argument);
+    EXPECT_EQ(ShareMatches(c.argument, share, url), c.matches);
+  }
+}
+
+}  // namespace
+}  // namespace qc::cli

@@ -1,0 +1,420 @@
+// The native server's side of the commands: the runtime directory it accepts, the control
+// socket's mode, versioned requests and their answers (also from a server that does not
+// know them), what each command does to the share list and the two files, and the request
+// log line.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "app/control.h"
+#include "cli/native_command.h"
+#include "platform/control_channel.h"
+#include "platform/host_addresses.h"
+#include "platform/posix/control_protocol.h"
+#include "unit/net_support.h"
+#include "unit/test_support.h"
+
+namespace qc::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::CommandType;
+using platform::ControlReply;
+using platform::ExchangeResult;
+using platform::ReplyStatus;
+using testing::ScopedTempDirectory;
+using testing::WaitFor;
+
+// The environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(RuntimeDirectory, OnlyADirectoryOfTheUsersOwnThatNobodyElseCanWriteTo) {
+  ScopedTempDirectory temp;
+  const uid_t uid = ::getuid();
+  auto dir = [&](const std::string& name, mode_t mode) {
+    const std::string path = (temp.path() / name).string();
+    ::mkdir(path.c_str(), 0700);
+    ::chmod(path.c_str(), mode);
+    return path;
+  };
+  const std::string good = dir("good", 0700);
+  const std::string link = (temp.path() / "link").string();
+  ASSERT_EQ(::symlink(good.c_str(), link.c_str()), 0);
+  const std::string file = (temp.path() / "file").string();
+  testing::WriteFileBytes(file, "x");
+  struct Case {
+    std::string path;
+    std::string problem;  // empty: accepted; otherwise a part of the reason
+  };
+  std::vector<Case> cases = {
+      {good, ""},
+      {dir("readable", 0755), ""},
+      {dir("group-writable", 0770), "can be written by other users (mode 0770)"},
+      {dir("other-writable", 0702), "can be written by other users (mode 0702)"},
+      {dir("sticky-world", 01777), "can be written by other users (mode 1777)"},
+      {link, "is a symbolic link"},
+      {file, "is not a directory"},
+      {(temp.path() / "missing").string(), "No such file or directory"},
+  };
+  if (uid == 0) {
+    // Only root can give a directory away to test this.
+    const std::string foreign = dir("foreign", 0700);
+    ASSERT_EQ(::chown(foreign.c_str(), 4321, 4321), 0);
+    cases.push_back({foreign, "belongs to user 4321, not to user 0"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string problem = platform::CheckRuntimeDirectory(c.path, uid);
+    if (c.problem.empty()) {
+      EXPECT_EQ(problem, "");
+    } else {
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+      EXPECT_EQ(problem.rfind(c.path, 0), 0u) << "the reason names the directory";
+    }
+  }
+  // A refused $XDG_RUNTIME_DIR is not replaced by another directory: nothing is used.
+  ScopedEnv env("XDG_RUNTIME_DIR", dir("open", 0777));
+  std::string problem;
+  EXPECT_FALSE(platform::RuntimeDirectory(&problem));
+  EXPECT_NE(problem.find("can be written by other users"), std::string::npos);
+  EXPECT_EQ(platform::ControlSocketPath(), "");
+  platform::SingleInstance instance;
+  EXPECT_FALSE(instance.Acquire());
+  platform::ControlServer server;
+  EXPECT_EQ(server.Open(), platform::ControlSetup::EventFailed);
+}
+
+TEST(ControlFields, DecodeTakesWholeListsOnly) {
+  struct Case {
+    std::string bytes;
+    bool whole;
+    std::vector<std::string> fields;
+  };
+  const Case cases[] = {
+      {"", true, {}},
+      {platform::EncodeFields({"a", "", "bc"}), true, {"a", "", "bc"}},
+      {std::string("\x01\x00\x00", 3), false, {}},
+      {std::string("\x05\x00\x00\x00" "abc", 7), false, {}},
+      {std::string("\xFF\xFF\xFF\xFF", 4), false, {}},
+      {platform::EncodeFields({"a"}) + "x", false, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> fields;
+    EXPECT_EQ(platform::DecodeFields(c.bytes, fields), c.whole);
+    if (c.whole) {
+      EXPECT_EQ(fields, c.fields);
+    }
+  }
+}
+
+// The server's loop on its own thread with the native command handler, as the native
+// program runs it.
+class NativeChannel {
+ public:
+  NativeChannel(Application& app, std::uint16_t listeningPort) : app_(app) {
+    platform::SetCommandHandler([this, listeningPort](CommandType type, const std::vector<std::string>& fields) {
+      return HandleCommand(app_, listeningPort, type, fields);
+    });
+    thread_ = std::thread([this] { RunControlChannel(app_); });
+    EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
+  }
+  ~NativeChannel() {
+    EXPECT_EQ(SendStopRequest(), 1);
+    thread_.join();
+    platform::SetCommandHandler({});
+  }
+
+ private:
+  Application& app_;
+  std::thread thread_;
+};
+
+ControlReply Ask(CommandType type, const std::vector<std::string>& fields) {
+  ControlReply reply;
+  EXPECT_EQ(platform::ExchangeCommand(type, fields, reply, 5000), ExchangeResult::Answered);
+  return reply;
+}
+
+class FakeHost {
+ public:
+  FakeHost() {
+    platform::SetHostAddressSourceForTesting(
+        [] { return std::optional<std::vector<std::string>>(std::vector<std::string>{"10.1.2.3"}); });
+  }
+  ~FakeHost() { platform::SetHostAddressSourceForTesting({}); }
+};
+
+TEST(ControlProtocol, TheSocketIsTheUsersAloneAndTheUmaskIsKept) {
+  ScopedTempDirectory dir;
+  Application app;
+  const mode_t before = ::umask(022);
+  {
+    NativeChannel channel(app, 80);
+    struct stat st;
+    ASSERT_EQ(::lstat(platform::ControlSocketPath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, ::getuid());
+    const mode_t during = ::umask(022);
+    EXPECT_EQ(during, 022u);
+  }
+  ::umask(before);
+  // The loop's end removes the socket.
+  EXPECT_FALSE(fs::exists(platform::ControlSocketPath()));
+}
+
+TEST(ControlProtocol, UnknownVersionsTypesAndMalformedRequestsGetAClearRefusal) {
+  ScopedTempDirectory dir;
+  FakeHost host;
+  Application app;
+  NativeChannel channel(app, 80);
+  auto raw = [](std::string bytes) {
+    ControlReply reply;
+    EXPECT_EQ(platform::ExchangeRaw(bytes, reply, 5000), ExchangeResult::Answered);
+    return reply;
+  };
+  struct Case {
+    const char* name;
+    std::string request;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"newer version", platform::EncodeRequest(2, 'L', {}),
+       "the server understands control requests of version 1, not 2"},
+      {"version 0", platform::EncodeRequest(0, 'S', {"/a/b"}), "version 1, not 0"},
+      {"unknown type", platform::EncodeRequest(1, 'Z', {}), "the server does not know this request"},
+      {"old kind as a type", platform::EncodeRequest(1, 'X', {}), "the server does not know this request"},
+      {"malformed payload", std::string("V\x01L\x03\x00\x00\x00" "abc", 10), "the request is malformed"},
+      {"too large", std::string("V\x01L\xFF\xFF\xFF\x7F", 7), "the request is too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ControlReply reply = raw(c.request);
+    EXPECT_EQ(reply.status, ReplyStatus::Unsupported);
+    ASSERT_EQ(reply.fields.size(), 1u);
+    EXPECT_NE(reply.fields[0].find(c.message), std::string::npos) << reply.fields[0];
+  }
+  // None of them stopped or changed the server; it answers the next request.
+  EXPECT_EQ(Ask(CommandType::List, {}).status, ReplyStatus::Ok);
+  EXPECT_EQ(app.shares.Count(), 0u);
+}
+
+TEST(ControlProtocol, AServerWithoutTheVersionedRequestsIsToldApartFromNoServer) {
+  ScopedTempDirectory dir;
+  ControlReply reply;
+  EXPECT_EQ(platform::ExchangeCommand(CommandType::List, {}, reply, 2000), ExchangeResult::NotRunning);
+  // What a server of the one-way protocol does with a kind it does not know: read the
+  // byte and close.
+  const std::string path = platform::ControlSocketPath();
+  int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ::unlink(path.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  std::thread oldServer([listener] {
+    for (int i = 0; i < 2; ++i) {
+      int client = ::accept(listener, nullptr, nullptr);
+      char kind;
+      ::recv(client, &kind, 1, 0);
+      if (i == 1) {
+        // A half answer: the mark and nothing more.
+        ::send(client, "R", 1, MSG_NOSIGNAL);
+      }
+      ::close(client);
+    }
+  });
+  EXPECT_EQ(platform::ExchangeCommand(CommandType::Share, {"/a/b"}, reply, 5000), ExchangeResult::NoAnswer);
+  EXPECT_EQ(platform::ExchangeCommand(CommandType::List, {}, reply, 5000), ExchangeResult::BadAnswer);
+  oldServer.join();
+  ::close(listener);
+  ::unlink(path.c_str());
+}
+
+TEST(ControlProtocol, OneWayRequestsOfOlderClientsAreStillServedBesideVersionedOnes) {
+  ScopedTempDirectory dir;
+  FakeHost host;
+  Application app;
+  app.settings.port = 80;
+  app.settings.flags = 0;
+  NativeChannel channel(app, 80);
+  ASSERT_EQ(SendShareRequest("/d/old.txt"), 1);
+  ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
+  const ControlReply shared = Ask(CommandType::Share, {"/d/new file.txt"});
+  EXPECT_EQ(shared.status, ReplyStatus::Ok);
+  EXPECT_EQ(shared.fields, (std::vector<std::string>{"http://10.1.2.3/new%20file.txt", ""}));
+  const ControlReply list = Ask(CommandType::List, {});
+  EXPECT_EQ(list.fields, (std::vector<std::string>{"http://10.1.2.3/old.txt", "/d/old.txt", "0",
+                                                   "http://10.1.2.3/new%20file.txt", "/d/new file.txt", "0"}));
+}
+
+std::string Record(const std::string& virtualPath, const std::string& physical, std::uint16_t flags) {
+  std::string out;
+  for (std::uint16_t n : {static_cast<std::uint16_t>(virtualPath.size()),
+                          static_cast<std::uint16_t>(physical.size()), flags}) {
+    out.push_back(static_cast<char>(n & 0xFF));
+    out.push_back(static_cast<char>(n >> 8));
+  }
+  return out + virtualPath + physical;
+}
+
+TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
+  ScopedTempDirectory dir;
+  FakeHost host;
+  testing::MessageRecorder recorder;
+  Application app;
+  app.settings.port = 8080;
+  app.settings.flags = kNewSharesOneShot;
+  app.settings.domain = "files.example";
+  app.settings.domainLength = 13;
+
+  struct Step {
+    CommandType type;
+    std::vector<std::string> fields;
+    ReplyStatus status;
+    std::vector<std::string> reply;
+    std::string fileAfter;  // shared.cfg
+  };
+  const std::string a = Record("/a.txt", "/home/u/a.txt", 1);
+  const std::string b = Record("/report 2009.pdf", "/srv/report 2009.pdf", 1);
+  const std::string c = Record("/c", "/x/c", 1);
+  const Step steps[] = {
+      {CommandType::Share, {"/home/u/a.txt"}, ReplyStatus::Ok, {"http://files.example:8080/a.txt", ""}, a},
+      {CommandType::Share, {"/srv/report 2009.pdf"}, ReplyStatus::Ok,
+       {"http://files.example:8080/report%202009.pdf", ""}, a + b},
+      {CommandType::Share, {"/x/c"}, ReplyStatus::Ok, {"http://files.example:8080/c", ""}, a + b + c},
+      // A file at the root has no folder to cut off: refused as the generator refuses it.
+      {CommandType::Share, {"/rootfile"}, ReplyStatus::Failed,
+       {"Incorrect physical path to file\nError. Can't generate virtual path"}, a + b + c},
+      {CommandType::List, {}, ReplyStatus::Ok,
+       {"http://files.example:8080/a.txt", "/home/u/a.txt", "1",
+        "http://files.example:8080/report%202009.pdf", "/srv/report 2009.pdf", "1",
+        "http://files.example:8080/c", "/x/c", "1"},
+       a + b + c},
+      // By URL under another host name, then by the file itself, then by virtual path.
+      {CommandType::Unshare, {"http://127.0.0.1:8080/report%202009.pdf"}, ReplyStatus::Ok,
+       {"http://files.example:8080/report%202009.pdf"}, a + c},
+      {CommandType::Unshare, {"no such share", "/home/u/a.txt"}, ReplyStatus::Ok,
+       {"http://files.example:8080/a.txt"}, c},
+      {CommandType::Unshare, {"/a.txt"}, ReplyStatus::Failed, {"no share matches \"/a.txt\""}, c},
+      {CommandType::Unshare, {"/c"}, ReplyStatus::Ok, {"http://files.example:8080/c"}, ""},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.fields.empty() ? "list" : step.fields[0]);
+    const ControlReply reply = HandleCommand(app, 8080, step.type, step.fields);
+    EXPECT_EQ(reply.status, step.status);
+    EXPECT_EQ(reply.fields, step.reply);
+    EXPECT_EQ(testing::ReadFileBytes(kSharesFileName), step.fileAfter);
+  }
+  // Nothing was shown on the server's side: the answers carried it all.
+  EXPECT_TRUE(recorder.messages.empty());
+}
+
+TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARestart) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.settings.port = 80;
+  app.settings.flags = kCopyUrlAfterShare;
+  const std::string printed81 = "port=81\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n";
+  // The bytes of the settings file's own example: port 81, host 0, flags 2, localhost, /temp.
+  const std::string file81 = std::string("QC\x51\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost/temp";
+  struct Step {
+    std::vector<std::string> pairs;
+    ReplyStatus status;
+    std::vector<std::string> reply;
+    std::string fileAfter;
+  };
+  const Step steps[] = {
+      {{"port=81", "domain=localhost", "folder=/temp"}, ReplyStatus::Ok,
+       {printed81, "Requires restart the server to update the port: port 81 takes effect at the next "
+                   "start; the server keeps listening on port 80"},
+       file81},
+      // Showing changes nothing.
+      {{}, ReplyStatus::Ok, {printed81, ""}, file81},
+      // A bad pair changes nothing, neither in memory nor in the file.
+      {{"oneshot=yes", "port=70000"}, ReplyStatus::Failed,
+       {"port must be a number from 1 to 65535, not \"70000\""}, file81},
+      // Back to the port it listens on: no notice.
+      {{"port=80"}, ReplyStatus::Ok,
+       {"port=80\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n", ""},
+       std::string("QC\x50\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost/temp"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.pairs.empty() ? "show" : step.pairs[0]);
+    const ControlReply reply = HandleCommand(app, 80, CommandType::Config, step.pairs);
+    EXPECT_EQ(reply.status, step.status);
+    EXPECT_EQ(reply.fields, step.reply);
+    EXPECT_EQ(testing::ReadFileBytes(kSettingsFileName), step.fileAfter);
+  }
+  EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
+}
+
+TEST(NativeCommands, AFailedSettingsWriteLeavesTheRunningSettingsAsTheyWere) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.settings.port = 80;
+  // A directory where the file should be: it cannot be written.
+  fs::create_directory(kSettingsFileName);
+  const ControlReply reply = HandleCommand(app, 80, CommandType::Config, {"port=81"});
+  EXPECT_EQ(reply.status, ReplyStatus::Failed);
+  EXPECT_EQ(app.settings.port, 80);
+}
+
+TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
+  struct Case {
+    std::string path;  // none when empty and `bad`
+    bool bad;
+    bool hasRange;
+    std::int64_t start, end;
+    ResponseSummary summary;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"/a.txt", false, false, -1, -1, {200, 1234}, "T 127.0.0.1 /a.txt 200 1234 -"},
+      {"/report 2009.pdf", false, true, 100, 199, {206, 100}, "T 127.0.0.1 /report%202009.pdf 206 100 bytes=100-199"},
+      {"/a", false, true, -1, 500, {400, 0}, "T 127.0.0.1 /a 400 0 bytes=-500"},
+      {"/a", false, true, 7, -1, {400, 0}, "T 127.0.0.1 /a 400 0 bytes=7-"},
+      {"/missing\n\x1b[31m", false, false, -1, -1, {404, 198}, "T 127.0.0.1 /missing%0A%1B%5B31m 404 198 -"},
+      {"", true, false, -1, -1, {400, 184}, "T 127.0.0.1 - 400 184 -"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Connection connection(platform::kInvalidSocket);
+    if (!c.bad) connection.request.path = c.path;
+    connection.request.badRequest = c.bad ? 1 : 0;
+    connection.request.hasRange = c.hasRange;
+    connection.request.rangeStart = c.start;
+    connection.request.rangeEnd = c.end;
+    connection.answered = c.summary;
+    EXPECT_EQ(FormatRequestLogLine("T", "127.0.0.1", connection), c.line);
+  }
+}
+
+}  // namespace
+}  // namespace qc::cli

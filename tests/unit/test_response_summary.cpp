@@ -1,0 +1,62 @@
+// What WriteResponse reports about its answer (the native request log prints it): the
+// status sent and the body bytes that went out.
+#include <gtest/gtest.h>
+
+#include "http/request_parser.h"
+#include "http/response_writer.h"
+#include "unit/test_support.h"
+
+namespace qc {
+namespace {
+
+class CountingSink : public ResponseSink {
+ public:
+  explicit CountingSink(int allowedCalls) : allowed_(allowedCalls) {}
+  long long SendAll(const char*, long long count) override {
+    if (allowed_ >= 0 && calls_++ >= allowed_) return -1;
+    return count;
+  }
+
+ private:
+  int allowed_;
+  int calls_ = 0;
+};
+
+TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
+  testing::ScopedTempDirectory dir;
+  testing::WriteFileBytes("ten.bin", std::string(10000, 'x'));
+  ShareRegistry shares;
+  shares.AppendShare((dir.path() / "ten.bin").string(), "/ten.bin", 0);
+  shares.AppendShare((dir.path() / "gone.bin").string(), "/gone.bin", 0);
+  struct Case {
+    const char* head;
+    int allowedSends;  // -1: every send succeeds
+    int status;
+    long long bodyBytes;
+  };
+  const Case cases[] = {
+      {"GET /ten.bin HTTP/1.1\r\n\r\n", -1, 200, 10000},
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=100-199\r\n\r\n", -1, 206, 100},
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=-1\r\n\r\n", -1, 206, 1},
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=10000-\r\n\r\n", -1, 400, 0},
+      {"GET /nothing HTTP/1.1\r\n\r\n", -1, 404, 198},
+      {"GET /gone.bin HTTP/1.1\r\n\r\n", -1, 404, 198},
+      {"PUT /ten.bin HTTP/1.1\r\n\r\n", -1, 400, 184},
+      // The head and one piece of 4096 went out, then the client left.
+      {"GET /ten.bin HTTP/1.1\r\n\r\n", 2, 200, 4096},
+      {"GET /nothing HTTP/1.1\r\n\r\n", 0, 404, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    Request request;
+    std::string head = c.head;
+    request.badRequest = ParseRequest(head.data(), static_cast<std::int32_t>(head.size()), request);
+    CountingSink sink(c.allowedSends);
+    const ResponseSummary summary = WriteResponse(request, shares, sink);
+    EXPECT_EQ(summary.status, c.status);
+    EXPECT_EQ(summary.bodyBytes, c.bodyBytes);
+  }
+}
+
+}  // namespace
+}  // namespace qc
