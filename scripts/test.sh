@@ -106,6 +106,9 @@ native_tsan() {
 native_e2e() {
   QC_E2E_MODE=native QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_quillcast.py"
 }
+native_cli() {
+  QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_cli.py"
+}
 wine_unit() { (cd "$build/win" && ctest --output-on-failure); }
 wine_cyrillic() {
   # Wine takes the ANSI code page from LC_ALL: ru_RU gives 1251.
@@ -119,6 +122,7 @@ wine_e2e() {
 step "native build (ASan+UBSan)" configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE="address;undefined"
 step "native unit tests (ASan+UBSan)" native_unit
 step "native end-to-end tests" native_e2e
+step "native command-line tests" native_cli
 step "native build (TSan)" configure_and_build "$build/tsan" -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=thread
 step "threading tests (TSan)" native_tsan
 step "windows build (mingw-w64)" configure_and_build "$build/win" -DCMAKE_BUILD_TYPE=Release \

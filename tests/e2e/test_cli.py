@@ -1,0 +1,344 @@
+"""End-to-end tests of the native program as a Linux command: every command and every
+error through the real binary, against a real server where one is needed, with the exit
+status, standard output, standard error and the bytes of both files checked."""
+import os
+import re
+import signal
+import socket
+import stat
+import subprocess
+import threading
+import time
+import unittest
+
+from harness import BIN, Sandbox, free_port, settings_bytes, share_record
+
+TIMEOUT = 30
+VERSION = "1.0.0"
+
+
+class Cli(unittest.TestCase):
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(self.box.close)
+        self.port = free_port()
+
+    def run_cli(self, *args, env=None, cwd=None):
+        done = subprocess.run([BIN, *args], cwd=cwd or self.box.dir, env=env or self.box.env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+        return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+    def files(self):
+        """The two files' bytes (None when missing)."""
+        out = {}
+        for name in ("common.cfg", "shared.cfg"):
+            path = self.box.path(name)
+            out[name] = self.box.read(name) if os.path.exists(path) else None
+        return out
+
+    def start(self, *args, port=None):
+        self.box.write("common.cfg", settings_bytes(port or self.port, flags=0, domain=b"localhost"))
+        server = self.box.run(*args)
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline:
+            if server.proc.poll() is not None:
+                self.fail(f"server ended at start with {server.proc.returncode}")
+            if os.path.exists(os.path.join(self.box.env["XDG_RUNTIME_DIR"], "quillcast-control.sock")):
+                try:
+                    socket.create_connection(("127.0.0.1", port or self.port), timeout=1).close()
+                    return server
+                except OSError:
+                    pass
+            time.sleep(0.05)
+        self.fail("server never came up")
+
+    def stop(self, server):
+        self.assertEqual(self.run_cli("-stop")[0], 0)
+        self.assertEqual(server.wait(), 0)
+
+    def curl(self, url, *args):
+        return subprocess.run(["curl", "-s", "-S", "--max-time", "30", *args, url],
+                              capture_output=True, timeout=60)
+
+
+class WithoutServer(Cli):
+    def test_help_version_and_usage_errors(self):
+        before = self.files()
+        cases = [
+            (["--help"], 0, "Usage: quillcast", ""),
+            (["-h"], 0, "quillcast -unshare URL|PATH...", ""),
+            (["--version"], 0, f"quillcast {VERSION}\n", ""),
+            (["-bogus"], 2, "", 'quillcast: unknown option "-bogus"\nTry "quillcast --help".\n'),
+            (["--help-me"], 2, "", "unknown option"),
+            (["-stop", "now"], 2, "", '-stop takes no arguments, but got "now"'),
+            (["-unshare"], 2, "", "-unshare needs the URL or the path"),
+            (["-quiet", "x"], 2, "", "-quiet takes no arguments"),
+            (["a.txt", "-list"], 2, "", "options go before the files"),
+            (["-ui"], 2, "", "the control panel exists only in the Windows build"),
+        ]
+        for args, code, out, err in cases:
+            with self.subTest(args=args):
+                got_code, got_out, got_err = self.run_cli(*args)
+                self.assertEqual(got_code, code)
+                if code == 0:
+                    self.assertIn(out, got_out)
+                    self.assertEqual(got_err, "")
+                else:
+                    self.assertEqual(got_out, "")
+                    self.assertIn(err, got_err)
+                    # One message, in plain text: no escaped line feeds.
+                    self.assertNotIn("\\n", got_err)
+        self.assertEqual(self.files(), before)
+
+    def test_bad_settings_exit_2_and_write_nothing(self):
+        existing = settings_bytes(8081, flags=2, domain=b"example.org", folder=b"/pub")
+        for start in (None, existing):
+            for pairs in (["port=0"], ["port=65536"], ["port=80abc"], ["port="], ["port=-5"],
+                          ["colour=red"], ["port"], ["oneshot=sometimes"], ["host=x"], ["host=999"],
+                          ["domain=a\nb"], ["port=81", "port=82"], ["folder=/ok", "copyurl=2"]):
+                with self.subTest(start=start is not None, pairs=pairs):
+                    if start is None:
+                        if os.path.exists(self.box.path("common.cfg")):
+                            os.remove(self.box.path("common.cfg"))
+                    else:
+                        self.box.write("common.cfg", start)
+                    code, out, err = self.run_cli("-config", *pairs)
+                    self.assertEqual(code, 2, err)
+                    self.assertEqual(out, "")
+                    self.assertRegex(err, r"^quillcast: -config: .+; nothing was changed\n$")
+                    self.assertEqual(self.files(), {"common.cfg": start, "shared.cfg": None})
+
+    def test_settings_are_shown_and_written_in_the_file_format(self):
+        code, out, err = self.run_cli("-config")
+        self.assertEqual(code, 0)
+        self.assertEqual(out, "port=80\nhost=0\ndomain=\nfolder=\noneshot=no\ncopyurl=yes\n")
+        self.assertIn("no server is running", err)
+        self.assertIsNone(self.files()["common.cfg"])
+
+        code, out, err = self.run_cli("-config", "port=81", "domain=localhost", "folder=/temp", "copyurl=yes")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out, "port=81\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n")
+        self.assertIn(f"no server is running; wrote {self.box.path('common.cfg')}", err)
+        # The settings file's own example, byte for byte.
+        self.assertEqual(self.box.read("common.cfg"),
+                         bytes.fromhex("514351000000020009000500") + b"localhost/temp")
+        code, out, _ = self.run_cli("-config", "oneshot=yes", "domain=")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.box.read("common.cfg"), bytes.fromhex("514351000000030000000500") + b"/temp")
+
+    def test_list_and_unshare_read_and_rewrite_the_share_file(self):
+        code, out, err = self.run_cli("-list")
+        self.assertEqual((code, out), (0, ""))
+        self.assertIn("no server is running, and there is no", err)
+
+        self.box.write("common.cfg", settings_bytes(8080, domain=b"files.example"))
+        records = [share_record(b"/a.txt", b"/home/u/a.txt", 0),
+                   share_record(b"/b c.txt", b"/home/u/b c.txt", 3),
+                   share_record(b"/d", b"/srv/d", 1)]
+        self.box.write("shared.cfg", b"".join(records))
+        code, out, err = self.run_cli("-list")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out, "http://files.example:8080/a.txt\t/home/u/a.txt\t-\n"
+                              "http://files.example:8080/b%20c.txt\t/home/u/b c.txt\tone-shot,withdrawn\n"
+                              "http://files.example:8080/d\t/srv/d\tone-shot\n")
+        self.assertIn(f"no server is running; the shares in {self.box.path('shared.cfg')}", err)
+
+        code, out, err = self.run_cli("-unshare", "no-such-share")
+        self.assertEqual(code, 1)
+        self.assertIn('no share matches "no-such-share"', err)
+        self.assertEqual(self.box.read("shared.cfg"), b"".join(records))
+
+        code, out, err = self.run_cli("-unshare", "http://127.0.0.1:8080/b%20c.txt", "/srv/d")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out, "http://files.example:8080/b%20c.txt\nhttp://files.example:8080/d\n")
+        self.assertEqual(self.box.read("shared.cfg"), records[0])
+
+    def test_sharing_needs_a_server_and_a_file(self):
+        self.box.write("a.txt", b"a")
+        os.mkdir(self.box.path("dir"))
+        cases = [
+            (["a.txt"], "quillcast: no server is running (start one with: quillcast)\n"),
+            (["missing.txt"], f"quillcast: cannot share {self.box.path('missing.txt')}: No such file or directory\n"),
+            (["dir"], f"quillcast: cannot share {self.box.path('dir')}: not a regular file\n"),
+        ]
+        for args, err in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.run_cli(*args), (1, "", err))
+        self.assertEqual(self.files(), {"common.cfg": None, "shared.cfg": None})
+
+
+class RuntimeDirectory(Cli):
+    def test_a_runtime_directory_others_could_use_is_refused(self):
+        os.mkdir(self.box.path("open"))
+        os.chmod(self.box.path("open"), 0o777)
+        os.mkdir(self.box.path("group"))
+        os.chmod(self.box.path("group"), 0o770)
+        os.symlink(self.box.env["XDG_RUNTIME_DIR"], self.box.path("link"))
+        self.box.write("file", b"")
+        cases = [("open", "can be written by other users (mode 0777)"),
+                 ("group", "can be written by other users (mode 0770)"),
+                 ("link", "is a symbolic link"),
+                 ("file", "is not a directory"),
+                 ("missing", "No such file or directory")]
+        if os.geteuid() == 0:
+            os.mkdir(self.box.path("foreign"), 0o700)
+            os.chown(self.box.path("foreign"), 4321, 4321)
+            cases.append(("foreign", "belongs to user 4321"))
+        self.box.write("common.cfg", settings_bytes(self.port))
+        for name, reason in cases:
+            env = dict(self.box.env, XDG_RUNTIME_DIR=self.box.path(name))
+            for args in ([], ["-list"], ["-stop"], ["-config", "port=81"], ["a.txt"]):
+                with self.subTest(dir=name, args=args):
+                    code, out, err = self.run_cli(*args, env=env)
+                    self.assertEqual(code, 1)
+                    self.assertEqual(out, "")
+                    self.assertTrue(err.startswith(f"quillcast: cannot use the runtime directory: "
+                                                   f"{self.box.path(name)} "), err)
+                    self.assertIn(reason, err)
+                    self.assertIn("set XDG_RUNTIME_DIR to one", err)
+        # Nothing was started, written or created there.
+        self.assertEqual(os.listdir(self.box.path("open")), [])
+        self.assertEqual(self.box.read("common.cfg"), settings_bytes(self.port))
+
+
+class WithServer(Cli):
+    def test_the_journey_share_download_list_unshare_configure_stop(self):
+        server = self.start()
+        start_line = server.stderr_lines.get(timeout=TIMEOUT)
+        self.assertEqual(start_line, f"quillcast {VERSION}: serving on port {self.port} "
+                                     f"(http://localhost:{self.port}/), settings in {self.box.dir}, 0 shares loaded")
+        st = os.lstat(os.path.join(self.box.env["XDG_RUNTIME_DIR"], "quillcast-control.sock"))
+        self.assertTrue(stat.S_ISSOCK(st.st_mode))
+        self.assertEqual(stat.S_IMODE(st.st_mode), 0o600)
+
+        payload = os.urandom(100_000)
+        self.box.write("report 2009.pdf", payload)
+        self.box.write("b.txt", b"bee")
+        url = f"http://localhost:{self.port}/report%202009.pdf"
+        burl = f"http://localhost:{self.port}/b.txt"
+        # A name with a blank typed without quotes arrives in two pieces and is still found.
+        for args in (["report 2009.pdf"], ["report", "2009.pdf"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.run_cli(*args), (0, url + "\n", ""))
+        self.assertEqual(self.run_cli(self.box.path("b.txt"), "missing"),
+                         (1, burl + "\n", f"quillcast: cannot share {self.box.path('missing')}: No such file or directory\n"))
+        record = share_record(b"/report 2009.pdf", self.box.path("report 2009.pdf").encode())
+        brecord = share_record(b"/b.txt", self.box.path("b.txt").encode())
+        self.assertEqual(self.box.read("shared.cfg"), record + record + brecord)
+
+        got = self.curl(url.replace("localhost", "127.0.0.1"), "-o", self.box.path("got.pdf"))
+        self.assertEqual(got.returncode, 0, got.stderr)
+        self.assertEqual(self.box.read("got.pdf"), payload)
+        part = self.curl(url.replace("localhost", "127.0.0.1"), "-r", "10-19")
+        self.assertEqual(part.stdout, payload[10:20])
+        self.curl(f"http://127.0.0.1:{self.port}/nothing")
+        log = [server.stdout_line() for _ in range(3)]
+        stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d{4}"
+        self.assertRegex(log[0], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 200 100000 -$")
+        self.assertRegex(log[1], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 206 10 bytes=10-19$")
+        self.assertRegex(log[2], rf"^{stamp} 127\.0\.0\.1 /nothing 404 198 -$")
+
+        self.assertEqual(self.run_cli("-list"),
+                         (0, f"{url}\t{self.box.path('report 2009.pdf')}\t-\n" * 2 +
+                          f"{burl}\t{self.box.path('b.txt')}\t-\n", ""))
+
+        # Unknown shares are errors and change nothing.
+        self.assertEqual(self.run_cli("-unshare", "http://localhost/nothing"),
+                         (1, "", 'quillcast: no share matches "http://localhost/nothing"\n'))
+        self.assertEqual(self.box.read("shared.cfg"), record + record + brecord)
+        # By URL: every share of it goes, from the server and from the file.
+        self.assertEqual(self.run_cli("-unshare", url), (0, url + "\n" + url + "\n", ""))
+        self.assertEqual(self.box.read("shared.cfg"), brecord)
+        self.assertTrue(self.curl(url.replace("localhost", "127.0.0.1")).stdout.startswith(b"<html><head><title>404"))
+        # By a file name relative to the current directory.
+        self.assertEqual(self.run_cli("-unshare", "b.txt"), (0, burl + "\n", ""))
+        self.assertEqual(self.box.read("shared.cfg"), b"")
+
+        # Settings: bad input changes nothing; a new port waits for the next start.
+        before = self.box.read("common.cfg")
+        code, out, err = self.run_cli("-config", "port=99999")
+        self.assertEqual((code, out), (2, ""))
+        self.assertEqual(self.box.read("common.cfg"), before)
+        other = free_port()
+        code, out, err = self.run_cli("-config", f"port={other}", "folder=/pub")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out, f"port={other}\nhost=0\ndomain=localhost\nfolder=/pub\noneshot=no\ncopyurl=no\n")
+        self.assertEqual(err, f"quillcast: Requires restart the server to update the port: port {other} takes "
+                              f"effect at the next start; the server keeps listening on port {self.port}\n")
+        self.assertEqual(self.box.read("common.cfg"),
+                         settings_bytes(other, flags=0, domain=b"localhost", folder=b"/pub"))
+        # New shares take the new folder at once; URLs keep the port until the restart.
+        self.assertEqual(self.run_cli("b.txt"), (0, f"http://localhost:{other}/pub/b.txt\n", ""))
+        self.assertEqual(self.curl(f"http://127.0.0.1:{self.port}/pub/b.txt").stdout, b"bee")
+
+        self.stop(server)
+        self.assertFalse(os.path.exists(os.path.join(self.box.env["XDG_RUNTIME_DIR"], "quillcast-control.sock")))
+        # The next start takes the port.
+        server = self.box.run()
+        line = server.stderr_lines.get(timeout=TIMEOUT)
+        self.assertIn(f"serving on port {other} ", line)
+        self.assertTrue(line.endswith(", 1 share loaded"), line)
+        self.stop(server)
+
+    def test_quiet_server_logs_nothing_and_a_signal_stops_it_cleanly(self):
+        server = self.start("-quiet")
+        self.assertIn("serving on port", server.stderr_lines.get(timeout=TIMEOUT))
+        self.curl(f"http://127.0.0.1:{self.port}/nothing")
+        self.box.write("a.txt", b"a")
+        self.assertEqual(self.run_cli("a.txt")[0], 0)
+        self.assertEqual(self.curl(f"http://127.0.0.1:{self.port}/a.txt").stdout, b"a")
+        server.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(server.wait(), 0)
+        time.sleep(0.2)
+        self.assertTrue(server.stdout_lines.empty())
+        self.assertFalse(os.path.exists(os.path.join(self.box.env["XDG_RUNTIME_DIR"], "quillcast-control.sock")))
+        # The share was kept and the instance lock released: the next start serves it.
+        server = self.start()
+        self.assertEqual(self.curl(f"http://127.0.0.1:{self.port}/a.txt").stdout, b"a")
+        server.proc.send_signal(signal.SIGINT)
+        self.assertEqual(server.wait(), 0)
+
+    def test_a_server_that_does_not_know_the_requests_gives_a_clear_error(self):
+        # What a server of the one-way protocol does with a request it does not know: it
+        # reads the first byte and closes.
+        path = os.path.join(self.box.env["XDG_RUNTIME_DIR"], "quillcast-control.sock")
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(path)
+        listener.listen(8)
+        self.addCleanup(listener.close)
+        seen = []
+
+        def old_server():
+            for _ in range(3):
+                client, _ = listener.accept()
+                seen.append(client.recv(1))
+                client.close()
+        thread = threading.Thread(target=old_server, daemon=True)
+        thread.start()
+        self.box.write("a.txt", b"a")
+        for args in (["-list"], ["-config", "port=81"], ["a.txt"]):
+            with self.subTest(args=args):
+                code, out, err = self.run_cli(*args)
+                self.assertEqual((code, out), (1, ""))
+                self.assertIn("the running server does not understand this request; it is probably an "
+                              "older quillcast", err)
+        thread.join(TIMEOUT)
+        self.assertEqual(seen, [b"V"] * 3)
+        self.assertIsNone(self.files()["shared.cfg"])
+
+    def test_bind_failure_says_why_in_linux_terms(self):
+        holder = socket.socket()
+        holder.bind(("0.0.0.0", 0))
+        holder.listen(1)
+        self.addCleanup(holder.close)
+        port = holder.getsockname()[1]
+        self.box.write("common.cfg", settings_bytes(port))
+        code, out, err = self.run_cli()
+        self.assertEqual(code, 1)
+        self.assertEqual(err, "Error: Can't run server. Check your firewall and access to port\n"
+                              f"quillcast: port {port}: Address already in use; choose another port with: "
+                              "quillcast -config port=8080\n")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
