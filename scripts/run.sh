@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
-# Builds the native server and runs it in the current directory, where it keeps
-# "common.cfg" and "shared.cfg" (port 80 until "common.cfg" names another). Stop it with
-# `build/release/quillcast -stop` from the same directory tree, or share a file with
-# `build/release/quillcast PATH`.
+# Builds the native program and runs it in the current directory, where the server keeps
+# "common.cfg" and "shared.cfg" (port 80 until "common.cfg" names another).
+#   bash scripts/run.sh                      start the server (it prints where it serves)
+#   bash scripts/run.sh -config port=8080    any other command of the program
+# From another terminal: build/release/quillcast FILE, -list, -unshare, -config, -stop.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh" native
-cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DQC_TESTS=OFF >/dev/null
-cmake --build "$root/build/release" -j"$(nproc)" --target quillcast
-exec "$root/build/release/quillcast" "$@"
+build="$root/build/release"
+log="$build/build.log"
+mkdir -p "$build"
+if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQC_TESTS=OFF &&
+       cmake --build "$build" -j"$(nproc)" --target quillcast; } >"$log" 2>&1; then
+  tail -n 40 "$log"
+  exit 1
+fi
+if [ "$#" -eq 0 ]; then
+  echo "Share a file from another terminal with: $build/quillcast FILE (stop with -stop or Ctrl-C)" >&2
+fi
+exec "$build/quillcast" "$@"
