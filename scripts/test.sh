@@ -101,7 +101,7 @@ native_unit() { (cd "$build/native" && ctest --output-on-failure); }
 native_tsan() {
   # The threads: accept, connections, stop, one-shot, concurrent lookups and deletes.
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$build/tsan/tests/unit_tests" \
-    --gtest_filter='LiveServer*:ControlChannel*:ServerLifecycle*:*Concurren*:*Thread*:*Lock*:*Stop*'
+    --gtest_filter='LiveServer*:ControlChannel*:ControlProtocol*:ServerLifecycle*:*Concurren*:*Thread*:*Lock*:*Stop*'
 }
 native_e2e() {
   QC_E2E_MODE=native QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_quillcast.py"
