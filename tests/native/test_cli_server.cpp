@@ -97,6 +97,19 @@ TEST(RuntimeDirectory, OnlyADirectoryOfTheUsersOwnThatNobodyElseCanWriteTo) {
       EXPECT_EQ(problem.rfind(c.path, 0), 0u) << "the reason names the directory";
     }
   }
+  {
+    // Without $XDG_RUNTIME_DIR the user's own directory under /tmp, under the same rule.
+    ScopedEnv env("XDG_RUNTIME_DIR", "");
+    const std::string fallback = "/tmp/quillcast-" + std::to_string(uid);
+    std::string problem;
+    const std::optional<std::string> used = platform::RuntimeDirectory(&problem);
+    if (used) {
+      EXPECT_EQ(*used, fallback);
+      EXPECT_EQ(platform::CheckRuntimeDirectory(fallback, uid), "");
+    } else {
+      EXPECT_EQ(problem.rfind(fallback, 0), 0u) << problem;
+    }
+  }
   // A refused $XDG_RUNTIME_DIR is not replaced by another directory: nothing is used.
   ScopedEnv env("XDG_RUNTIME_DIR", dir("open", 0777));
   std::string problem;
