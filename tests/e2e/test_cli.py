@@ -3,6 +3,7 @@ error through the real binary, against a real server where one is needed, with t
 status, standard output, standard error and the bytes of both files checked."""
 import os
 import re
+import shutil
 import signal
 import socket
 import stat
@@ -165,6 +166,32 @@ class WithoutServer(Cli):
             with self.subTest(args=args):
                 self.assertEqual(self.run_cli(*args), (1, "", err))
         self.assertEqual(self.files(), {"common.cfg": None, "shared.cfg": None})
+
+
+class Install(Cli):
+    def test_cmake_install_puts_the_program_and_its_manual_page_in_place(self):
+        build = os.path.dirname(BIN)
+        prefix = self.box.path("prefix")
+        done = subprocess.run(["cmake", "--install", build, "--prefix", prefix],
+                              capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        program = os.path.join(prefix, "bin", "quillcast")
+        self.assertTrue(os.access(program, os.X_OK))
+        self.assertEqual(subprocess.run([program, "--version"], capture_output=True).stdout,
+                         f"quillcast {VERSION}\n".encode())
+        page = os.path.join(prefix, "share", "man", "man1", "quillcast.1")
+        root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        with open(page, "rb") as installed, open(os.path.join(root, "quillcast.1"), "rb") as source:
+            text = installed.read()
+            self.assertEqual(text, source.read())
+        # The page names the version the program reports, and every section a manual has.
+        self.assertIn(f'"quillcast {VERSION}"'.encode(), text.splitlines()[0])
+        for section in (b"NAME", b"SYNOPSIS", b"DESCRIPTION", b"OPTIONS", b"EXIT STATUS", b"FILES", b"EXAMPLES"):
+            self.assertIn(b".SH " + section + b"\n", text)
+        groff = subprocess.run(["groff", "-man", "-ww", "-z", page], capture_output=True) \
+            if shutil.which("groff") else None
+        if groff is not None:
+            self.assertEqual((groff.returncode, groff.stderr), (0, b""))
 
 
 class RuntimeDirectory(Cli):

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace qc::platform {
 
@@ -14,9 +15,10 @@ const ClipboardOps kStdoutClipboard{
     [] { return true; },
     [] {},
     [](const char* data, std::size_t size) {
-      const std::size_t length = strnlen(data, size);
-      std::fwrite(data, 1, length, stdout);
-      std::fputc('\n', stdout);
+      // One write for the whole line, so that it never mixes with a request log line.
+      std::string line(data, strnlen(data, size));
+      line += '\n';
+      std::fwrite(line.data(), 1, line.size(), stdout);
       std::fflush(stdout);
       return true;
     },
