@@ -53,7 +53,7 @@ void WithdrawIfOneShot(ShareRegistry& shares, const std::string& path) {
 
 // Sends bytes rangeStart..rangeEnd of `file` in pieces of kPieceSize; returns the bytes sent.
 long long SendPieces(const Request& request, std::int64_t size, platform::File& file,
-                ShareRegistry& shares, ResponseSink& sink) {
+                     ShareRegistry& shares, ResponseSink& sink) {
   char piece[kPieceSize];
   std::int64_t pos = request.rangeStart;
   long long sent = 0;
