@@ -331,7 +331,9 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   ASSERT_TRUE(WaitFor([&] { return app.connections.Count() == 1; }));
   StopServer(app);
   const testing::Received afterStop = idle.ReceiveUntilClosed();
-  EXPECT_TRUE(afterStop.Closed() && afterStop.count == 0) << afterStop.Describe();
+  // Closed without an answer (Windows resets it rather than closing it in order).
+  EXPECT_EQ(afterStop.count, 0) << afterStop.Describe();
+  EXPECT_NE(afterStop.end, testing::Received::End::TimeLimit) << afterStop.Describe();
   EXPECT_EQ(app.connections.Count(), 0u);
   // Once stopped, the next server may start.
   Application third;
