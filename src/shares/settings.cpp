@@ -131,18 +131,34 @@ int LoadShares(ShareRegistry& registry, std::int32_t start) {
   if (!file.IsOpen()) return 0;
   if (start != 0 && !file.Seek(static_cast<std::int64_t>(start) - 1)) return 1;
 
+  std::int64_t wholeRecordsEnd = start != 0 ? static_cast<std::int64_t>(start) - 1 : 0;
+  bool cutRecord = false;
   for (;;) {
     unsigned char header[kRecordHeaderSize];
     // A record cut short anywhere (an interrupted append) is dropped with nothing after it.
-    if (ReadFully(file, header, sizeof header) != sizeof header) break;
+    const std::size_t headerBytes = ReadFully(file, header, sizeof header);
+    if (headerBytes != sizeof header) {
+      cutRecord = headerBytes != 0;
+      break;
+    }
     const std::uint16_t virtualLength = GetU16(header + 0);
     const std::uint16_t physicalLength = GetU16(header + 2);
     const std::uint16_t flags = GetU16(header + 4);
     std::string virtualPath;
     std::string physicalPath;
-    if (!ReadText(file, virtualLength, virtualPath)) break;
-    if (!ReadText(file, physicalLength, physicalPath)) break;
+    if (!ReadText(file, virtualLength, virtualPath) || !ReadText(file, physicalLength, physicalPath)) {
+      cutRecord = true;
+      break;
+    }
+    wholeRecordsEnd += static_cast<std::int64_t>(kRecordHeaderSize) + virtualLength + physicalLength;
     registry.AppendShare(std::move(physicalPath), std::move(virtualPath), flags);
+  }
+  if (cutRecord) {
+    // The next share is appended at the end of the file: behind the cut record it would
+    // be read as that record's rest and lost with it at the next start.
+    file.Close();
+    platform::File writable = platform::File::OpenExclusiveWrite(kSharesFileName);
+    if (writable.IsOpen()) writable.Truncate(wholeRecordsEnd);
   }
   return 1;
 }

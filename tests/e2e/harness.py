@@ -40,13 +40,30 @@ def to_program_path(path):
     return path
 
 
+# What http_get keeps of an answer at most: a wrong range that sends a whole big file
+# fails the comparison instead of filling the memory.
+HTTP_KEEP = 64 << 20
+
+
 def http_get(port, head, read_limit=None, timeout=TIMEOUT):
-    """Sends one raw head and returns every byte until the server closes."""
+    """Sends one raw head and returns every byte until the server closes (at most
+    `read_limit`, or HTTP_KEEP). Fails when the answer has not ended within `timeout`
+    seconds, saying what arrived."""
+    limit = HTTP_KEEP if read_limit is None else min(read_limit, HTTP_KEEP)
+    deadline = time.monotonic() + timeout
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(head)
         out = b""
-        while read_limit is None or len(out) < read_limit:
-            chunk = s.recv(65536)
+        while len(out) < limit:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no end of the answer within {timeout} s; "
+                                     f"{len(out)} bytes so far: {out[:200]!r}")
+            s.settimeout(left)
+            try:
+                chunk = s.recv(min(65536, limit - len(out)))
+            except socket.timeout:
+                continue
             if not chunk:
                 break
             out += chunk
@@ -103,12 +120,34 @@ class Process:
         return self.stdout_lines.get(timeout=timeout)
 
 
+def remove_leftover_sandboxes():
+    """Sandboxes of test runs that died (killed at a time limit, interrupted) go at the
+    next start; those of runs still going are left alone."""
+    base = tempfile.gettempdir()
+    for name in os.listdir(base):
+        parts = name.split("-")
+        if len(parts) != 4 or parts[:2] != ["qc", "e2e"] or not parts[2].isdigit():
+            continue
+        pid = int(parts[2])
+        if pid == os.getpid():
+            continue
+        try:
+            os.kill(pid, 0)
+            continue
+        except ProcessLookupError:
+            pass
+        except PermissionError:
+            continue
+        shutil.rmtree(os.path.join(base, name), ignore_errors=True)
+
+
 class Sandbox:
     """A temporary working directory (the server's current directory) with its own
     runtime directory, so that servers of different tests never meet."""
 
     def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="qc-e2e-")
+        remove_leftover_sandboxes()
+        self.dir = tempfile.mkdtemp(prefix=f"qc-e2e-{os.getpid()}-")
         self.env = dict(os.environ)
         if not WINE_MODE:
             runtime = os.path.join(self.dir, "run")

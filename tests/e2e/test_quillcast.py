@@ -220,6 +220,161 @@ class QuillcastTest(unittest.TestCase):
         self.stop(server)
 
 
+def status_and_body(answer):
+    head, sep, body = answer.partition(b"\n\n")
+    if not sep:
+        return answer.split(b"\n", 1)[0], b""
+    return head.split(b"\n", 1)[0], body
+
+
+class ServedBytesTest(unittest.TestCase):
+    """The rules that decide which bytes the running program serves, each seen from
+    outside: the one-shot rule at the last piece, the exact lookup, the share list that
+    ends inside a record, the settings file's magic."""
+
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(self.box.close)
+        self.port = free_port()
+
+    def start(self, records=b"", **settings):
+        self.box.write("common.cfg", settings_bytes(self.port, **settings))
+        if records:
+            self.box.write("shared.cfg", records)
+        server = self.box.start_server(self.port)
+        self.addCleanup(server.kill)
+        return server
+
+    def stop(self, server):
+        self.assertEqual(self.box.run("-stop").wait(), 1)
+        self.assertEqual(server.wait(), 1)
+
+    def get(self, path, range_=None):
+        head = b"GET " + path + b" HTTP/1.1\r\nHost: x\r\n"
+        if range_ is not None:
+            head += b"Range: bytes=" + range_ + b"\r\n"
+        return status_and_body(http_get(self.port, head + b"\r\n", read_limit=1 << 24))
+
+    def file(self, name, size):
+        data = bytes((i * 7 + size) % 251 for i in range(size))
+        self.box.write(name, data)
+        return data, to_program_path(self.box.path(name)).encode()
+
+    def test_one_shot_share_goes_with_the_piece_that_reaches_the_end(self):
+        # Sizes around the 4096-byte piece: the last piece is the one that reaches the
+        # file's end, whatever range led there.
+        sizes = (1, 4095, 4096, 4097, 8192, 8193)
+        records, files = b"", {}
+        for size in sizes:
+            data, physical = self.file(f"f{size}.bin", size)
+            records += share_record(f"/once{size}".encode(), physical, 1)
+            records += share_record(f"/plain{size}".encode(), physical, 0)
+            files[size] = data
+        server = self.start(records)
+        for size, data in files.items():
+            with self.subTest(size=size):
+                once = f"/once{size}".encode()
+                if size > 1:
+                    # Everything but the last byte: the end is never due, the share stays.
+                    self.assertEqual(self.get(once, f"0-{size - 2}".encode()),
+                                     (b"HTTP/1.1 206 Partial Content", data[:-1]))
+                    self.assertEqual(self.get(once, b"0-0"), (b"HTTP/1.1 206 Partial Content", data[:1]))
+                # The last byte alone is the last piece.
+                self.assertEqual(self.get(once, b"-1"), (b"HTTP/1.1 206 Partial Content", data[-1:]))
+                self.assertEqual(self.get(once), (b"HTTP/1.1 404 Not Found", PAGE_404.split(b"\n\n", 1)[1]))
+                # A plain share of the same file is asked again the moment each download
+                # ends, and is never found busy.
+                plain = f"/plain{size}".encode()
+                for _ in range(5):
+                    self.assertEqual(self.get(plain), (b"HTTP/1.1 200 OK", data))
+        self.stop(server)
+
+    def test_one_shot_share_downloaded_whole_is_gone_afterwards(self):
+        data, physical = self.file("whole.bin", 3 * 4096 + 5)
+        server = self.start(share_record(b"/whole.bin", physical, 1))
+        self.assertEqual(self.get(b"/whole.bin", b"4096-8191"), (b"HTTP/1.1 206 Partial Content", data[4096:8192]))
+        self.assertEqual(self.get(b"/whole.bin"), (b"HTTP/1.1 200 OK", data))
+        self.assertEqual(self.get(b"/whole.bin")[0], b"HTTP/1.1 404 Not Found")
+        self.assertEqual(self.get(b"/whole.bin", b"0-0")[0], b"HTTP/1.1 404 Not Found")
+        self.stop(server)
+
+    def test_lookup_takes_only_the_exact_virtual_path(self):
+        data, physical = self.file("data.bin", 1000)
+        server = self.start(share_record(b"/dir/data.bin", physical, 0))
+        for path in (b"/dir/data.bin", b"/dir/data%2Ebin", b"/%64ir/data.bin"):
+            with self.subTest(path=path):
+                self.assertEqual(self.get(path), (b"HTTP/1.1 200 OK", data))
+        for path in (b"/dir/Data.bin", b"/DIR/DATA.BIN", b"/dir/data.bin/", b"/dir/data.bi",
+                     b"/dir/data.binx", b"/dir/data.bin%20", b"/dir//data.bin", b"//dir/data.bin",
+                     b"/dir/data.bin?x=1", b"/dir/", b"/dir", b"/data.bin", b"/"):
+            with self.subTest(path=path):
+                self.assertEqual(self.get(path)[0], b"HTTP/1.1 404 Not Found")
+        self.stop(server)
+
+    def test_share_list_cut_inside_a_record_keeps_the_whole_ones_and_later_shares(self):
+        kept, kept_path = self.file("kept.bin", 100)
+        _, cut_path = self.file("cut.bin", 100)
+        later, later_path = self.file("later.bin", 200)
+        whole = share_record(b"/kept.bin", kept_path, 0)
+        partial = share_record(b"/cut.bin", cut_path, 0)
+        for keep in (3, 6, 10, len(partial) - 1):
+            with self.subTest(bytes_of_the_cut_record=keep):
+                for name in ("shared.cfg",):
+                    if os.path.exists(self.box.path(name)):
+                        os.remove(self.box.path(name))
+                server = self.start(whole + partial[:keep])
+                self.assertEqual(self.get(b"/kept.bin"), (b"HTTP/1.1 200 OK", kept))
+                self.assertEqual(self.get(b"/cut.bin")[0], b"HTTP/1.1 404 Not Found")
+                # A share added now is not swallowed by the cut record at the next start.
+                self.assertEqual(self.box.run(later_path.decode("latin-1")).wait(), 1)
+                self.wait_for_share(b"/later.bin")
+                self.stop(server)
+                server = self.box.start_server(self.port)
+                self.addCleanup(server.kill)
+                self.assertEqual(self.get(b"/kept.bin"), (b"HTTP/1.1 200 OK", kept))
+                self.assertEqual(self.get(b"/later.bin"), (b"HTTP/1.1 200 OK", later))
+                self.assertEqual(self.get(b"/cut.bin")[0], b"HTTP/1.1 404 Not Found")
+                self.stop(server)
+
+    def wait_for_share(self, path, timeout=20):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if self.get(path)[0] == b"HTTP/1.1 200 OK":
+                return
+            time.sleep(0.05)
+        self.fail(f"{path!r} was never served")
+
+    def test_settings_without_the_magic_are_not_read(self):
+        # The file names this test's port in the right place, but its magic is wrong: the
+        # server must take the defaults (port 80) and never listen on this port.
+        probe = socket.socket()
+        try:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind(("0.0.0.0", 80))
+        except OSError:
+            self.skipTest("port 80 is not free here")
+        finally:
+            probe.close()
+        self.box.write("common.cfg", b"QX" + settings_bytes(self.port)[2:])
+        server = self.box.run()
+        self.addCleanup(server.kill)
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            self.assertIsNone(server.proc.poll(), "the server ended at start")
+            try:
+                socket.create_connection(("127.0.0.1", 80), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        else:
+            self.fail("the server never listened on port 80")
+        with self.assertRaises(OSError):
+            socket.create_connection(("127.0.0.1", self.port), timeout=2).close()
+        self.box.wait_channel()
+        self.assertEqual(http_get(80, b"GET /x HTTP/1.1\r\n\r\n"), PAGE_404)
+        self.stop(server)
+
+
 @unittest.skipUnless(WINE_MODE, "Windows program only")
 class WindowsProgramTest(unittest.TestCase):
     def setUp(self):

@@ -46,6 +46,37 @@ TEST(CommandLineTail, FormsTheTailAndTheRoleFromWholeCommandLines) {
   }
 }
 
+// Where the program name ends, for each kind of blank around it: a tab ends the name
+// (quoted or not) just as a blank ends an unquoted one, and the blanks after it, tabs
+// included, are not part of the tail.
+TEST(CommandLineTail, TabEndsTheProgramName) {
+  struct Case {
+    const char* commandLine;
+    const char* tail;
+  };
+  const Case cases[] = {
+      {"q.exe\t-ui", "-ui"},
+      {"q.exe\t\t-stop", "-stop"},
+      {"q.exe\t \t -stop", "-stop"},
+      {"q.exe \t-ui", "-ui"},
+      {"C:\\q.exe\tC:\\a.txt", "C:\\a.txt"},
+      {"\tq.exe\t-stop", "-stop"},
+      {"q.exe\t", ""},
+      {"\"C:\\Program Files\\q.exe\"\t-ui", "-ui"},
+      // A tab ends the name even inside quotes; the rest is the tail, quote and all.
+      {"\"q\t.exe\" -stop", ".exe\" -stop"},
+      // After the name the tail is taken unchanged, tabs inside it included.
+      {"q.exe -stop\t", "-stop\t"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(c.commandLine)));
+    const std::string tail = CommandLineTail(c.commandLine);
+    EXPECT_EQ(tail, c.tail);
+  }
+  EXPECT_EQ(ChooseRole(CommandLineTail("q.exe\t-stop")), Role::Stop);
+  EXPECT_EQ(ChooseRole(CommandLineTail("q.exe\t-ui")), Role::Panel);
+}
+
 TEST(CommandLineTail, JoinsSplitArgumentsWithSingleBlanks) {
   char program[] = "quillcast";
   char a[] = "/home/u/My";

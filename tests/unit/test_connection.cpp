@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "http/connection.h"
-#include "net_support.h"
+#include "unit/net_support.h"
+#include "unit/test_support.h"
 
 namespace qc {
 namespace {
@@ -64,15 +65,21 @@ class LiveServer : public ::testing::Test {
     port_ = platform::LocalPort(listener_);
     accept_ = std::thread([this] { AcceptLoop(listener_, connections_, shares_); });
   }
+  // Also after a failed ASSERT_ in SetUp or in the test: the accept thread, if it was
+  // started, is stopped and joined before the registries it uses go away.
   void TearDown() override {
     connections_.StopAllConnections();
-    bool released = platform::InterruptSocket(listener_);
-    accept_.join();
-    if (!released) platform::CloseSocket(listener_);
+    if (listener_ != platform::kInvalidSocket) {
+      bool released = accept_.joinable() && platform::InterruptSocket(listener_);
+      if (accept_.joinable()) accept_.join();
+      if (!released) platform::CloseSocket(listener_);
+    }
     EXPECT_EQ(connections_.Count(), 0u);
     platform::SocketLibraryStop();
   }
 
+  // Outlives TearDown, so that no connection still holds a file in it when it goes.
+  testing::ScopedTempDirectory temp_;
   ShareRegistry shares_;
   ConnectionRegistry connections_;
   platform::socket_t listener_ = platform::kInvalidSocket;
@@ -126,55 +133,48 @@ TEST_F(LiveServer, HeadPastTheLimitGetsThe400PageAndIsClosed) {
 }
 
 TEST_F(LiveServer, StopClosesIdleClientsAndWaitsForTheirThreads) {
-  std::vector<platform::socket_t> clients;
+  std::vector<std::unique_ptr<testing::LoopbackClient>> clients;
   for (int i = 0; i < 4; ++i) {
-    clients.push_back(platform::ConnectLoopback(port_));
-    ASSERT_NE(clients.back(), platform::kInvalidSocket);
+    clients.push_back(std::make_unique<testing::LoopbackClient>(port_));
+    ASSERT_TRUE(clients.back()->Connected());
   }
   // One of them is halfway through its head.
-  platform::Send(clients[1], "GET /a HT", 9);
+  ASSERT_TRUE(clients[1]->Send("GET /a HT"));
   ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 4; }));
   connections_.StopAllConnections();
   EXPECT_EQ(connections_.Count(), 0u);
-  for (platform::socket_t s : clients) {
-    char byte;
-    EXPECT_LE(platform::Receive(s, &byte, 1), 0);  // closed without an answer
-    platform::CloseSocket(s);
+  for (const auto& client : clients) {
+    // Closed without an answer.
+    const testing::Received received = client->ReceiveUntilClosed();
+    EXPECT_EQ(received.count, 0) << received.Describe();
+    EXPECT_NE(received.end, testing::Received::End::TimeLimit) << received.Describe();
   }
   // Connections accepted after the stop began are closed at once.
-  platform::socket_t late = platform::ConnectLoopback(port_);
-  char byte;
-  EXPECT_LE(platform::Receive(late, &byte, 1), 0);
-  platform::CloseSocket(late);
+  testing::LoopbackClient late(port_);
+  const testing::Received lateReceived = late.ReceiveUntilClosed();
+  EXPECT_EQ(lateReceived.count, 0) << lateReceived.Describe();
+  EXPECT_NE(lateReceived.end, testing::Received::End::TimeLimit) << lateReceived.Describe();
   EXPECT_EQ(connections_.RegisterConnection(platform::kInvalidSocket), nullptr);
 }
 
 TEST_F(LiveServer, StopEndsADownloadThatIsStillSending) {
-  namespace fs = std::filesystem;
-  fs::path file = fs::temp_directory_path() / ("qc-stop-download-" + std::to_string(port_));
+  const std::string file = (temp_.path() / "stop-download.bin").string();
   {
     std::ofstream out(file, std::ios::binary);
     std::string block(1 << 20, 'z');
     for (int i = 0; i < 32; ++i) out << block;  // far more than the socket buffers hold
   }
-  shares_.AppendShare(file.string(), "/big", 0);
-  platform::socket_t s = platform::ConnectLoopback(port_);
-  std::string get = "GET /big HTTP/1.1\r\n\r\n";
-  platform::Send(s, get.data(), get.size());
+  shares_.AppendShare(file, "/big", 0);
+  testing::LoopbackClient client(port_);
+  ASSERT_TRUE(client.Send("GET /big HTTP/1.1\r\n\r\n"));
   char buffer[4096];
-  ASSERT_GT(platform::Receive(s, buffer, sizeof buffer), 0);  // the download is under way
+  ASSERT_GT(client.ReceiveSome(buffer, sizeof buffer), 0);  // the download is under way
   ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 1; }));
   connections_.StopAllConnections();  // must not hang on the blocked send
   EXPECT_EQ(connections_.Count(), 0u);
-  long long total = 0;
-  for (;;) {
-    long long n = platform::Receive(s, buffer, sizeof buffer);
-    if (n <= 0) break;
-    total += n;
-  }
-  EXPECT_LT(total, 32LL << 20);  // broken off, not completed
-  platform::CloseSocket(s);
-  fs::remove(file);
+  const testing::Received rest = client.ReceiveUntilClosed();
+  EXPECT_NE(rest.end, testing::Received::End::TimeLimit) << rest.Describe();
+  EXPECT_LT(rest.count, 32LL << 20);  // broken off, not completed
 }
 
 }  // namespace

@@ -46,30 +46,8 @@ std::string Head206(std::int64_t first, std::int64_t last, std::int64_t size,
          "\nContent-Length: " + std::to_string(last - first + 1) + "\n" + connection + "\n";
 }
 
-// Records every SendAll call. Calls after the first `allowedCalls` fail (-1) and are not
-// recorded, like a client that went away.
-class CapturingSink : public ResponseSink {
- public:
-  explicit CapturingSink(int allowedCalls = -1) : allowedCalls_(allowedCalls) {}
-  long long SendAll(const char* data, long long count) override {
-    ++calls;
-    if (onSend) onSend(calls);
-    if (allowedCalls_ >= 0 && calls > allowedCalls_) return -1;
-    sends.emplace_back(data, static_cast<std::size_t>(count));
-    return count;
-  }
-  std::string All() const {
-    std::string all;
-    for (const std::string& s : sends) all += s;
-    return all;
-  }
-  std::vector<std::string> sends;
-  int calls = 0;
-  std::function<void(int)> onSend;
-
- private:
-  int allowedCalls_;
-};
+using testing::CapturingSink;
+using testing::CountingSink;
 
 std::string Content(std::int64_t size) {
   std::string bytes(static_cast<std::size_t>(size), '\0');
@@ -433,30 +411,6 @@ TEST_F(ResponseWriterTest, ShortReadSendsOnlyWhatWasRead) {
   EXPECT_FALSE(share->IsWithdrawn());
 }
 #endif
-
-// Counts body bytes and keeps only the head and tail of the body.
-class CountingSink : public ResponseSink {
- public:
-  long long SendAll(const char* data, long long count) override {
-    ++calls;
-    if (calls == 1) {
-      header.assign(data, static_cast<std::size_t>(count));
-      return count;
-    }
-    if (bodyHead.size() < 16) bodyHead.append(data, static_cast<std::size_t>(count < 16 ? count : 16));
-    bodyTail.append(data, static_cast<std::size_t>(count));
-    if (bodyTail.size() > 16) bodyTail.erase(0, bodyTail.size() - 16);
-    bodyBytes += count;
-    if (count != kPieceSize) ++shortPieces;
-    lastPiece = count;
-    return count;
-  }
-  std::string header, bodyHead, bodyTail;
-  std::int64_t bodyBytes = 0;
-  long long lastPiece = 0;
-  int calls = 0;
-  int shortPieces = 0;
-};
 
 TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
   constexpr std::int64_t kSize = (std::int64_t{1} << 32) + 100;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -11,12 +14,12 @@
 #include "app/control.h"
 #include "app/messages.h"
 #include "app/server.h"
-#include "net_support.h"
+#include "unit/net_support.h"
 #include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "shares/paths.h"
-#include "test_support.h"
+#include "unit/test_support.h"
 
 namespace qc {
 namespace {
@@ -87,24 +90,74 @@ TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
   EXPECT_EQ(recorder.Messages(), expected);
 }
 
-// The wait loop on its own thread, as the server's main thread runs it.
+// The wait loop on its own thread, as the server's main thread runs it. Whatever way the
+// test leaves (a failed ASSERT_ included), the destructor stops the loop and joins its
+// thread, so a failure ends this test alone instead of the whole binary.
 class ChannelLoop {
  public:
+  // How long a stopped loop may take to end before the binary gives up on it.
+  static constexpr std::chrono::seconds kStopLimit{10};
+
   explicit ChannelLoop(Application& app) : app_(app) {
-    thread_ = std::thread([this] { result_ = RunControlChannel(app_); });
+    thread_ = std::thread([this] {
+      result_ = RunControlChannel(app_);
+      ended_ = true;
+    });
     // Requests sent before the set-up has finished would find no server.
-    EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
+    EXPECT_TRUE(WaitFor([this] { return ended_.load() || platform::ControlServerReachable(); }))
+        << "the control channel never became reachable";
   }
+  ~ChannelLoop() {
+    if (!thread_.joinable()) return;
+    // A loop left running by a failed assertion: its stop request may show a message of
+    // its own when the loop has already ended, which no test expects to see.
+    if (!ended_.load()) SendStopRequest();
+    JoinWithinLimit();
+  }
+  ChannelLoop(const ChannelLoop&) = delete;
+  ChannelLoop& operator=(const ChannelLoop&) = delete;
+
   int Stop() {
     EXPECT_EQ(SendStopRequest(), 1);
-    thread_.join();
+    JoinWithinLimit();
     return result_;
   }
 
  private:
+  void JoinWithinLimit() {
+    if (!WaitFor([this] { return ended_.load(); },
+                 static_cast<int>(std::chrono::milliseconds(kStopLimit).count()))) {
+      // The loop holds references into the test's objects: neither detaching nor going on
+      // is safe. End the binary with a message naming the test.
+      std::fprintf(stderr, "%s: the control-channel loop did not stop within %lld s\n",
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                   static_cast<long long>(kStopLimit.count()));
+      std::fflush(stderr);
+      std::abort();
+    }
+    thread_.join();
+  }
+
   Application& app_;
   std::thread thread_;
+  std::atomic<bool> ended_{false};
   int result_ = -1;
+};
+
+// A server started by StartServer is stopped at the end of the scope, also when an
+// assertion left the test early: the application's accept thread must never be destroyed
+// running.
+class StopAtScopeEnd {
+ public:
+  explicit StopAtScopeEnd(Application& app) : app_(app) {}
+  ~StopAtScopeEnd() {
+    if (app_.acceptThread.joinable() || app_.listenSocket != platform::kInvalidSocket) StopServer(app_);
+  }
+  StopAtScopeEnd(const StopAtScopeEnd&) = delete;
+  StopAtScopeEnd& operator=(const StopAtScopeEnd&) = delete;
+
+ private:
+  Application& app_;
 };
 
 TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
@@ -258,6 +311,7 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   ScopedTempDirectory dir;
   WriteSettingsWithPort(0);
   Application app;
+  StopAtScopeEnd stopper(app);
   ASSERT_EQ(StartServer(app), StartResult::Running);
   EXPECT_EQ(app.startupDirectory, platform::CurrentDirectory());
   std::uint16_t port = platform::LocalPort(app.listenSocket);
@@ -272,15 +326,18 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
     EXPECT_EQ(StartServer(second), StartResult::Refused);
     EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{M(messages::kAlreadyRunning)});
   }
-  platform::socket_t idle = platform::ConnectLoopback(port);
+  testing::LoopbackClient idle(port);
+  ASSERT_TRUE(idle.Connected());
   ASSERT_TRUE(WaitFor([&] { return app.connections.Count() == 1; }));
   StopServer(app);
-  char byte;
-  EXPECT_LE(platform::Receive(idle, &byte, 1), 0);
-  platform::CloseSocket(idle);
+  const testing::Received afterStop = idle.ReceiveUntilClosed();
+  // Closed without an answer (Windows resets it rather than closing it in order).
+  EXPECT_EQ(afterStop.count, 0) << afterStop.Describe();
+  EXPECT_NE(afterStop.end, testing::Received::End::TimeLimit) << afterStop.Describe();
   EXPECT_EQ(app.connections.Count(), 0u);
   // Once stopped, the next server may start.
   Application third;
+  StopAtScopeEnd thirdStopper(third);
   ASSERT_EQ(StartServer(third), StartResult::Running);
   StopServer(third);
 }
@@ -299,6 +356,46 @@ TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
     platform::CloseSocket(app.listenSocket);
     platform::SocketLibraryStop();
     app.instance.Release();
+  }
+}
+
+// The server's own start reads "common.cfg": a file it must not trust leaves port 80 and
+// the default flags, although each one below names port 8123 and flags 0 in the right
+// places.
+TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
+  const std::string valid = {'Q', 'C', static_cast<char>(8123 & 0xFF), static_cast<char>(8123 >> 8),
+                             0, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(valid.size(), 12u);
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"foreign magic", "QX" + valid.substr(2)},
+      {"magic in the wrong case", "qc" + valid.substr(2)},
+      {"magic bytes swapped", "CQ" + valid.substr(2)},
+      {"header cut short", valid.substr(0, 11)},
+      {"texts announced but missing", valid.substr(0, 8) + std::string("\x03\x00\x00\x00", 4)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    testing::WriteFileBytes(kSettingsFileName, c.bytes);
+    Application app;
+    MessageRecorder recorder;
+    StopAtScopeEnd stopper(app);
+    StartResult result = StartServer(app);
+    // Port 80 may be free or not here; either way the settings are the defaults.
+    EXPECT_EQ(app.settings.port, 80);
+    EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
+    if (result == StartResult::Running) {
+      StopServer(app);
+    } else {
+      platform::CloseSocket(app.listenSocket);
+      app.listenSocket = platform::kInvalidSocket;
+      platform::SocketLibraryStop();
+      app.instance.Release();
+    }
   }
 }
 

@@ -274,6 +274,31 @@ TEST(ShareFile, TruncatedRecordIsDropped) {
   }
 }
 
+// The same cut records seen from the file's side: the load cuts the partial record off,
+// so that a share appended afterwards starts where a record is expected and comes back.
+TEST(ShareFile, CutRecordIsRemovedSoThatLaterAppendsLoad) {
+  const std::string complete = Record("/one", "C:\\one", 1) + Record("/two", "C:\\two", 0);
+  const std::string cut = Record("/cut", "C:\\cut", 0);
+  for (std::size_t keep : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{6},
+                           std::size_t{9}, cut.size() - 1}) {
+    SCOPED_TRACE(keep);
+    ScopedTempDirectory dir;
+    WriteFileBytes(kSharesFileName, complete + cut.substr(0, keep));
+    ShareRegistry registry;
+    ASSERT_EQ(LoadShares(registry, 0), 1);
+    EXPECT_EQ(registry.Count(), 2u);
+    EXPECT_EQ(ReadFileBytes(kSharesFileName), complete);
+
+    const SharePtr later = registry.AppendShare("C:\\later", "/later", 0);
+    ASSERT_EQ(AppendShareRecord(*later), 1);
+    ShareRegistry reloaded;
+    ASSERT_EQ(LoadShares(reloaded, 0), 1);
+    EXPECT_EQ(Contents(reloaded), (std::vector<Loaded>{{"/one", "C:\\one", 1},
+                                                       {"/two", "C:\\two", 0},
+                                                       {"/later", "C:\\later", 0}}));
+  }
+}
+
 TEST(ShareFile, RewriteStoresRegistryOrderAndAppendsFollow) {
   ScopedTempDirectory dir;
   WriteFileBytes(kSharesFileName, std::string(100, 'x'));  // old content, longer

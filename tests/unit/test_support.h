@@ -1,39 +1,50 @@
 // Helpers shared by the unit tests.
+//
+// A failing test must fail alone, fast and tidily: sinks keep a bounded prefix of what
+// they are sent, temporary directories go away whatever happens to the test (and those
+// of runs that died are swept at the next start), and helpers that own threads stop and
+// join them in their destructors.
 #pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
-#include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "http/request.h"
+#include "http/response_writer.h"
 #include "platform/message.h"
 
 namespace qc::testing {
 
+// The name every temporary directory of the unit tests starts with; the process id in it
+// tells a leftover of a dead run from a directory of a run still going.
+inline constexpr char kTestDirectoryPrefix[] = "qc-test-";
+
+// Removes the temporary directories of test processes that are no longer running (a
+// crash, a kill at a time limit). Directories of live processes, other engineers' runs
+// included, are left alone. Returns how many were removed.
+int RemoveLeftoverTestDirectories(const std::filesystem::path& base);
+
+// "qc-test-<pid>-<counter>-<random>" -> pid; 0 for any other name.
+unsigned long TestDirectoryOwner(std::string_view name);
+
 // Makes a fresh empty directory the current one for the life of the object, then restores
 // the previous current directory and deletes the temporary one with everything in it.
-// Tests that touch "common.cfg" or "shared.cfg" run inside one.
+// Tests that touch "common.cfg" or "shared.cfg" run inside one. The first one a process
+// makes sweeps the leftovers of dead runs first.
 class ScopedTempDirectory {
  public:
-  ScopedTempDirectory() : previous_(std::filesystem::current_path()) {
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-      path_ = base / ("qc-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
-      std::error_code error;
-      if (std::filesystem::create_directory(path_, error)) break;
-    }
-    std::filesystem::current_path(path_);
-  }
-  ~ScopedTempDirectory() {
-    std::error_code error;
-    std::filesystem::current_path(previous_, error);
-    std::filesystem::remove_all(path_, error);
-  }
+  ScopedTempDirectory();
+  ~ScopedTempDirectory();
   ScopedTempDirectory(const ScopedTempDirectory&) = delete;
   ScopedTempDirectory& operator=(const ScopedTempDirectory&) = delete;
 
@@ -53,6 +64,10 @@ inline void WriteFileBytes(const std::filesystem::path& path, const std::string&
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+// At most `limit` bytes of `bytes` for a failure message, escaped, with the count of what
+// was left out, so that a wrong answer of megabytes prints as a few lines.
+std::string Excerpt(std::string_view bytes, std::size_t limit = 256);
 
 struct RecordedMessage {
   std::string text;
@@ -75,6 +90,98 @@ class MessageRecorder {
   MessageRecorder& operator=(const MessageRecorder&) = delete;
 
   std::vector<RecordedMessage> messages;
+};
+
+// How much of an answer a capturing sink keeps. Every expected answer in the tests is far
+// smaller; a wrong range that sends a whole file of gigabytes must fail with a message,
+// not with the machine's memory. It grows with the piece size so that tests written in
+// pieces keep fitting when the piece size is tuned.
+inline constexpr std::int64_t kSinkKeepBytes = std::max<std::int64_t>(std::int64_t{1} << 20,
+                                                                      std::int64_t{16} * kPieceSize);
+
+// Records every SendAll call. Calls after the first `allowedCalls` fail (-1) and are not
+// recorded, like a client that went away. An answer that runs past `keepBytes` is cut off
+// the same way, and the test fails saying so: the writer stops at the failed send instead
+// of reading the rest of the file into memory.
+class CapturingSink : public ResponseSink {
+ public:
+  explicit CapturingSink(int allowedCalls = -1, std::int64_t keepBytes = kSinkKeepBytes)
+      : allowedCalls_(allowedCalls), keepBytes_(keepBytes) {}
+
+  long long SendAll(const char* data, long long count) override {
+    ++calls;
+    if (onSend) onSend(calls);
+    if (allowedCalls_ >= 0 && calls > allowedCalls_) return -1;
+    if (cutOff_) return -1;
+    if (kept_ + count > keepBytes_) {
+      cutOff_ = true;
+      ADD_FAILURE() << "The answer ran past the " << keepBytes_
+                    << " bytes this sink keeps: " << kept_ << " bytes in " << sends.size()
+                    << " sends, then a send of " << count << "; cut off there. It began with "
+                    << Excerpt(sends.empty() ? std::string_view(data, static_cast<std::size_t>(count))
+                                             : std::string_view(sends.front()));
+      return -1;
+    }
+    sends.emplace_back(data, static_cast<std::size_t>(count));
+    kept_ += count;
+    return count;
+  }
+
+  // Everything sent, in order. Once cut off, only the beginning and a note, so that the
+  // comparison that follows fails with a short message.
+  std::string All() const {
+    std::string all;
+    for (const std::string& s : sends) {
+      if (cutOff_ && all.size() >= 512) break;
+      all += s;
+    }
+    if (cutOff_) {
+      all.resize(std::min<std::size_t>(all.size(), 512));
+      all += "...<cut off after " + std::to_string(kept_) + " bytes>";
+    }
+    return all;
+  }
+  bool CutOff() const { return cutOff_; }
+  std::int64_t KeptBytes() const { return kept_; }
+
+  std::vector<std::string> sends;
+  int calls = 0;
+  std::function<void(int)> onSend;
+
+ private:
+  int allowedCalls_;
+  std::int64_t keepBytes_;
+  std::int64_t kept_ = 0;
+  bool cutOff_ = false;
+};
+
+// For answers too big to keep: the header block (the first send) whole, the body counted
+// with only its first and last bytes kept, and the pieces' sizes tallied.
+class CountingSink : public ResponseSink {
+ public:
+  static constexpr std::size_t kEdgeBytes = 16;
+
+  long long SendAll(const char* data, long long count) override {
+    ++calls;
+    if (calls == 1) {
+      header.assign(data, static_cast<std::size_t>(count));
+      return count;
+    }
+    const auto n = static_cast<std::size_t>(count);
+    if (bodyHead.size() < kEdgeBytes) bodyHead.append(data, std::min(n, kEdgeBytes - bodyHead.size()));
+    const std::size_t tail = std::min(n, kEdgeBytes);
+    bodyTail.append(data + n - tail, tail);
+    if (bodyTail.size() > kEdgeBytes) bodyTail.erase(0, bodyTail.size() - kEdgeBytes);
+    bodyBytes += count;
+    if (count != kPieceSize) ++shortPieces;
+    lastPiece = count;
+    return count;
+  }
+  std::string header, bodyHead, bodyTail;
+  std::int64_t bodyBytes = 0;
+  long long lastPiece = 0;
+  int calls = 0;
+  int shortPieces = 0;
 };
 
 }  // namespace qc::testing

@@ -1,5 +1,9 @@
 // The start whose port is taken: the user is told, the control panel opens with the
 // settings and shares already loaded, and the server's life ends when the panel closes.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "app/messages.h"
@@ -24,19 +28,39 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
 
   MessageRecorder recorder;
   Application app;
-  int result = 0;
-  std::thread server([&] { result = RunServer(app); });
+  std::atomic<int> result{0};
+  std::atomic<bool> ended{false};
+  std::thread server([&] {
+    result = RunServer(app);
+    ended = true;
+  });
+  // However the test goes on, the server's thread ends before `app` does: its panel is
+  // closed, and a thread that still does not end stops the binary with a message rather
+  // than running on over a destroyed application.
+  struct EndServer {
+    std::thread& thread;
+    std::atomic<bool>& ended;
+    ~EndServer() {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (!ended.load() && std::chrono::steady_clock::now() < deadline) {
+        if (HWND panel = FindWindowA(kPanelClass, nullptr)) PostMessageA(panel, WM_CLOSE, 0, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (!ended.load()) {
+        std::fprintf(stderr, "BindFailure: the server's thread did not end with its panel\n");
+        std::fflush(stderr);
+        std::abort();
+      }
+      thread.join();
+    }
+  } endServer{server, ended};
   // The panel is complete once the hidden New share window exists (it comes second).
   const bool opened = WaitUntil([] {
     HWND newShare = FindWindowA(kNewShareClass, nullptr);
     return newShare != nullptr && !IsWindowVisible(newShare);
   });
   HWND panel = FindWindowA(kPanelClass, nullptr);
-  if (!opened || panel == nullptr) {
-    ADD_FAILURE() << "the control panel did not open";
-    server.detach();
-    return;
-  }
+  ASSERT_TRUE(opened && panel != nullptr) << "the control panel did not open";
   HWND list = GetDlgItem(panel, 2013);
   EXPECT_EQ(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), 1);
   EXPECT_EQ(app.settings.port, port);
@@ -48,8 +72,8 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
   if (probe != INVALID_SOCKET) ::closesocket(probe);
 
   SendMessageA(panel, WM_CLOSE, 0, 0);
-  server.join();
-  EXPECT_EQ(result, 1);
+  ASSERT_TRUE(WaitUntil([&] { return ended.load(); })) << "the server did not end with its panel";
+  EXPECT_EQ(result.load(), 1);
   const messages::Message& bind = messages::kBindFailed;
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].text, bind.text);

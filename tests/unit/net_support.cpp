@@ -1,0 +1,142 @@
+#include "unit/net_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "unit/test_support.h"
+
+#ifdef _WIN32
+#include "platform/os_windows.h"
+#else
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#endif
+
+namespace qc::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The blocking calls of this socket return (with an error) once `limit` has passed.
+void SetTimeLimit(platform::socket_t s, std::chrono::milliseconds limit) {
+  const auto ms = std::max<long long>(1, limit.count());
+#ifdef _WIN32
+  const DWORD value = static_cast<DWORD>(ms);
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
+#else
+  timeval value{};
+  value.tv_sec = static_cast<time_t>(ms / 1000);
+  value.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+#endif
+}
+
+std::chrono::milliseconds Remaining(Clock::time_point deadline) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+}
+
+}  // namespace
+
+std::string Received::Describe() const {
+  const char* how = end == End::Closed ? "closed by the server"
+                    : end == End::Error ? "ended by an error"
+                                        : "no close within the time limit";
+  return std::string(how) + " after " + std::to_string(count) + " bytes: " + Excerpt(bytes);
+}
+
+LoopbackClient::LoopbackClient(std::uint16_t port, std::chrono::milliseconds limit)
+    : socket_(platform::ConnectLoopback(port)), limit_(limit) {
+  if (Connected()) SetTimeLimit(socket_, limit_);
+}
+
+LoopbackClient::~LoopbackClient() {
+  if (Connected()) platform::CloseSocket(socket_);
+}
+
+bool LoopbackClient::Send(std::string_view bytes) {
+  if (!Connected()) return false;
+  const auto deadline = Clock::now() + limit_;
+  while (!bytes.empty()) {
+    if (Remaining(deadline).count() <= 0) return false;
+    SetTimeLimit(socket_, Remaining(deadline));
+    const long long n = platform::Send(socket_, bytes.data(), bytes.size());
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+void LoopbackClient::ShutdownSend() {
+  if (Connected()) platform::ShutdownSend(socket_);
+}
+
+long long LoopbackClient::ReceiveSome(char* buffer, std::size_t size) {
+  if (!Connected()) return -1;
+  SetTimeLimit(socket_, limit_);
+  return platform::Receive(socket_, buffer, size);
+}
+
+Received LoopbackClient::ReceiveUntilClosed() {
+  Received received;
+  if (!Connected()) {
+    received.end = Received::End::Error;
+    return received;
+  }
+  const auto deadline = Clock::now() + limit_;
+  char buffer[16384];
+  for (;;) {
+    const auto left = Remaining(deadline);
+    if (left.count() <= 0) {
+      received.end = Received::End::TimeLimit;
+      break;
+    }
+    SetTimeLimit(socket_, left);
+    const long long n = platform::Receive(socket_, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      received.end = Remaining(deadline).count() <= 0 ? Received::End::TimeLimit : Received::End::Error;
+      break;
+    }
+    received.count += n;
+    const std::size_t room = kReceiveKeepBytes - std::min(kReceiveKeepBytes, received.bytes.size());
+    received.bytes.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+  }
+  return received;
+}
+
+std::string Exchange(std::uint16_t port, const std::vector<std::string>& chunks,
+                     bool halfCloseAfter, int pauseMs) {
+  LoopbackClient client(port);
+  if (!client.Connected()) {
+    ADD_FAILURE() << "No connection to 127.0.0.1:" << port;
+    return "<connect failed>";
+  }
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    if (!client.Send(chunks[i])) {
+      // The server may have answered and closed early (a head too long); what it sent
+      // is still worth reading.
+      break;
+    }
+  }
+  if (halfCloseAfter) client.ShutdownSend();
+  const Received received = client.ReceiveUntilClosed();
+  if (received.end == Received::End::TimeLimit) {
+    ADD_FAILURE() << "The server neither answered nor closed the connection within "
+                  << kNetTimeLimit.count() << " ms: " << received.Describe();
+    return received.bytes + "<no close within the time limit>";
+  }
+  if (received.count > static_cast<long long>(received.bytes.size())) {
+    return received.bytes + "<and " + std::to_string(received.count - received.bytes.size()) +
+           " more bytes>";
+  }
+  return received.bytes;
+}
+
+}  // namespace qc::testing
