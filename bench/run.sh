@@ -155,17 +155,18 @@ build_binaries() {
 # ---------------------------------------------------------------------------- files
 SMALL_NAMES=(s4k.bin m1.bin)
 for i in 1 2 3 4 5 6 7 8; do SMALL_NAMES+=("c4k_$i.bin" "c1m_$i.bin"); done
-ALL_NAMES=(big.bin "${SMALL_NAMES[@]}")
+ALL_NAMES=(big.bin same64.bin "${SMALL_NAMES[@]}")
 BIG_BYTES=$((BIG_MIB * 1024 * 1024))
 
 make_files() {
-  local files=$WORK/files avail_kib need_kib=$(((BIG_MIB + 256) * 1024)) name
+  local files=$WORK/files avail_kib need_kib=$(((BIG_MIB + 320) * 1024)) name
   avail_kib=$(df --output=avail -k "$WORK" | tail -1 | tr -d ' ')
   [ "$avail_kib" -ge "$need_kib" ] ||
     die "$WORK has $((avail_kib / 1024)) MiB free; the files need $((need_kib / 1024)) MiB"
   mkdir -p "$files"
   log "writing ${BIG_MIB} MiB of random bytes to $files/big.bin"
   dd if=/dev/urandom of="$files/big.bin" bs=1M count="$BIG_MIB" iflag=fullblock status=none
+  head -c $((64 << 20)) /dev/urandom >"$files/same64.bin"
   head -c 4096 /dev/urandom >"$files/s4k.bin"
   head -c 1048576 /dev/urandom >"$files/m1.bin"
   for i in 1 2 3 4 5 6 7 8; do
@@ -271,12 +272,33 @@ measure_wrk() {  # measure_wrk SERVER PORT PREFIX KEY
   record "$server" "${key}_p99_ms" "$(python3 -c "print($p99_us / 1000)")"
 }
 
+measure_same_file() {  # measure_same_file SERVER PORT: 8 clients, one 64 MiB file, at once
+  local server=$1 port=$2 i start end code size bad=0 pids=()
+  pause
+  start=$(date +%s.%N)
+  for i in 1 2 3 4 5 6 7 8; do
+    curl -s -o /dev/null --max-time "$CURL_TIME_LIMIT" -w '%{http_code} %{size_download}' \
+      "http://127.0.0.1:$port/same64.bin" >"$WORK/same_$i.out" 2>/dev/null &
+    pids+=($!)
+  done
+  for i in "${pids[@]}"; do wait "$i" || true; done
+  end=$(date +%s.%N)
+  for i in 1 2 3 4 5 6 7 8; do
+    read -r code size <"$WORK/same_$i.out" || true
+    [ "${code:-}" = 200 ] && [ "${size:-}" = $((64 << 20)) ] || bad=$((bad + 1))
+  done
+  log "$server: 8 x same 64 MiB file: $bad of 8 failed, $(python3 -c "print(round($end - $start, 3))") s"
+  record "$server" same64_c8_failed "$bad"
+  record "$server" same64_c8_MBps "$(python3 -c "print((8 - $bad) * (64 << 20) / ($end - $start) / 1e6)")"
+}
+
 run_loads() {  # run_loads SERVER PORT
   measure_download "$1" "$2"
   measure_ab "$1" "$2" /s4k.bin "$N_4K" s4k_c1
   measure_ab "$1" "$2" /m1.bin "$N_1M" m1_c1
   measure_wrk "$1" "$2" /c4k_ s4k_c8
   measure_wrk "$1" "$2" /c1m_ m1_c8
+  measure_same_file "$1" "$2"
 }
 
 record_memory() {  # record_memory SERVER KIB

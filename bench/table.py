@@ -35,6 +35,8 @@ ROWS = [
     ("m1_c8_p99_ms", "1 MiB, c=8 x 8 files (wrk), p99 ms", 3),
     ("m1_c8_non2xx", "1 MiB, c=8 x 8 files (wrk), non-2xx answers", 0),
     ("m1_c8_failed", "1 MiB, c=8 x 8 files (wrk), socket errors", 0),
+    ("same64_c8_MBps", "64 MiB, 8 clients on the same file (curl), MB/s", 1),
+    ("same64_c8_failed", "64 MiB, 8 clients on the same file, failed", 0),
     ("peak_rss_MiB", "peak memory (VmHWM), MiB", 1),
 ]
 

@@ -109,7 +109,12 @@ void WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink) 
     SendNotFoundPage(sink);
     return;
   }
-  platform::File file = platform::File::OpenExclusiveRead(share->physicalPath);
+  // A one-shot share is fetched by one client at a time, so that "one" holds; any other
+  // share is read by as many clients as ask at once. Neither is served while another
+  // program writes the file.
+  const bool oneShot = (share->flags.load() & kOneShot) != 0;
+  platform::File file = oneShot ? platform::File::OpenExclusiveRead(share->physicalPath)
+                                : platform::File::OpenSharedRead(share->physicalPath);
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
   if (size < 0) {
     SendNotFoundPage(sink);

@@ -374,25 +374,43 @@ INSTANTIATE_TEST_SUITE_P(Writer, BrokenDownloadTable,
                                            BrokenCase{8292, 3, 4, true},   // last piece fails
                                            BrokenCase{900, 0, 2, true}));  // only piece is last
 
-TEST_F(ResponseWriterTest, SecondConcurrentDownloadGets404) {
+// Ordinary shares are read by several clients at once; a one-shot share by one at a time;
+// a file held open exclusively is served to nobody.
+TEST_F(ResponseWriterTest, SecondConcurrentDownload) {
   const std::string content = Content(3 * 4096);
   const std::string file = MakeFile("f", content);
   shares_.AppendShare(file, "/f", 0);
+  const SharePtr oneShot = shares_.AppendShare(file, "/once", kOneShot);
   {
     platform::File held = platform::File::OpenExclusiveRead(file);
     ASSERT_TRUE(held.IsOpen());
     EXPECT_EQ(Get("/f").All(), kNotFoundPage);
+    EXPECT_EQ(Get("/once").All(), kNotFoundPage);
   }
-  // While a first answer is sending its pieces, a second client asks for the same file.
-  CapturingSink first;
-  std::string second;
-  first.onSend = [&](int call) {
-    if (call == 2) second = Get("/f").All();
+  struct Case {
+    const char* first;
+    const char* second;
+    bool secondServed;
   };
-  Request request = ParsedRequest("/f", "");
-  WriteResponse(request, shares_, first);
-  EXPECT_EQ(second, kNotFoundPage);
-  EXPECT_EQ(first.All(), Head200(3 * 4096) + content);
+  const Case cases[] = {
+      {"/f", "/f", true},
+      {"/f", "/once", false},
+      {"/once", "/f", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + " then " + c.second);
+    // While a first answer is sending its pieces, a second client asks for the same file.
+    CapturingSink first;
+    std::string second;
+    first.onSend = [&](int call) {
+      if (call == 2) second = Get(c.second).All();
+    };
+    Request request = ParsedRequest(c.first, "");
+    WriteResponse(request, shares_, first);
+    EXPECT_EQ(second, c.secondServed ? Head200(3 * 4096) + content : kNotFoundPage);
+    EXPECT_EQ(first.All(), Head200(3 * 4096) + content);
+    EXPECT_EQ(oneShot->IsWithdrawn(), std::string(c.first) == "/once");
+  }
   // Once the first answer has closed the file, it is served again.
   EXPECT_EQ(Get("/f").All(), Head200(3 * 4096) + content);
 }
