@@ -40,6 +40,8 @@ class File {
   // Cuts the file to `size` bytes (undoes a write that failed halfway).
   bool Truncate(std::int64_t size);
   void Close();
+  // The descriptor (POSIX) or HANDLE (Windows), for the socket layer's file sends.
+  std::intptr_t NativeHandle() const;
 
  private:
 #ifdef _WIN32

@@ -138,6 +138,8 @@ void File::Close() {
   }
 }
 
+std::intptr_t File::NativeHandle() const { return fd_; }
+
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {

@@ -111,6 +111,8 @@ void File::Close() {
   }
 }
 
+std::intptr_t File::NativeHandle() const { return reinterpret_cast<std::intptr_t>(handle_); }
+
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
