@@ -343,8 +343,8 @@ measure_idle_load() {  # measure_idle_load SERVER PORT: the 4 KiB load beside ID
   holder=$!
   PIDS+=("$holder")
   exec 7>"$fifo"  # the holder keeps its connections until this closes
-  local i
-  for ((i = 0; i < 600 && ! -s $ready; i++)); do sleep 0.1; done
+  local i=0
+  while [ ! -s "$ready" ] && ((i++ < 600)); do sleep 0.1; done
   log "$server: idle connections held: $(cat "$ready" 2>/dev/null || echo none)"
   record "$server" idle_held "$(cut -d' ' -f1 "$ready" 2>/dev/null || echo 0)"
   record_load "$server" s4k_idle

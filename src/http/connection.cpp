@@ -119,10 +119,11 @@ void ConnectionRegistry::StopAllConnections() {
     stopping_ = true;
     snapshot = live_;
   }
-  for (const ConnectionPtr& connection : snapshot) {
-    connection->Interrupt();
-    connection->WaitDone();
-  }
+  // Every connection is woken before the first is awaited: where a wake-up takes effect
+  // only at the end of a wait slice (Windows), thousands of idle connections then end
+  // within one slice, not one slice each.
+  for (const ConnectionPtr& connection : snapshot) connection->Interrupt();
+  for (const ConnectionPtr& connection : snapshot) connection->WaitDone();
 }
 
 std::size_t ConnectionRegistry::Count() {

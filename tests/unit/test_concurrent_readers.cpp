@@ -323,5 +323,28 @@ TEST_F(ConcurrentReaders, OneShotDownloadBrokenOff) {
   }
 }
 
+// Many idle clients beside served requests: each has a thread of its own, requests are still
+// answered, and the stop wakes and awaits every one of them.
+TEST_F(ConcurrentReaders, ManyIdleConnectionsThenStop) {
+  shares_.AppendShare(file_, "/big.bin", 0);
+  std::vector<platform::socket_t> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(platform::ConnectLoopback(port_));
+    ASSERT_NE(idle.back(), platform::kInvalidSocket);
+  }
+  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == idle.size(); }, 30000));
+  for (int i = 0; i < 3; ++i) {
+    Download d(port_, "/big.bin", "0-9");
+    EXPECT_EQ(d.Finish(), content_.substr(0, 10));
+  }
+  connections_.StopAllConnections();
+  EXPECT_EQ(connections_.Count(), 0u);
+  for (platform::socket_t s : idle) {
+    char byte;
+    EXPECT_LE(platform::Receive(s, &byte, 1), 0);  // closed without an answer
+    platform::CloseSocket(s);
+  }
+}
+
 }  // namespace
 }  // namespace qc
