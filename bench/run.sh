@@ -163,7 +163,7 @@ build_binaries() {
   if [[ " $SERVERS " == *" winref "* ]]; then
     REF_BIN="$REPO/build/bench/win32_reference.exe"
     mkdir -p "$REPO/build/bench"
-    x86_64-w64-mingw32-gcc -O2 -static -o "$REF_BIN" "$BENCH_DIR/win32_reference.c" -lws2_32 ||
+    x86_64-w64-mingw32-gcc -O2 -static -o "$REF_BIN" "$BENCH_DIR/win32_reference.c" -lws2_32 -lmswsock ||
       die "cannot build the Win32 reference loop"
   fi
   QC_NATIVE_BIN=$(realpath "$QC_NATIVE_BIN")

@@ -3,10 +3,12 @@
  * It shows what Windows (or Wine) itself allows a simple server on this machine.
  *
  * usage: win32_reference.exe PORT DIRECTORY PIECE_BYTES
- * build: x86_64-w64-mingw32-gcc -O2 -o win32_reference.exe win32_reference.c -lws2_32
+ *        PIECE_BYTES 0 sends each body with one TransmitFile call instead.
+ * build: x86_64-w64-mingw32-gcc -O2 -o win32_reference.exe win32_reference.c -lws2_32 -lmswsock
  */
 #include <winsock2.h>
 #include <windows.h>
+#include <mswsock.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -53,10 +55,14 @@ static void serve(SOCKET s, const char *directory, char *piece, int pieceSize) {
     CloseHandle(file);
     return;
   }
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file, piece, (DWORD)pieceSize, &got, NULL) || got == 0) break;
-    if (send_all(s, piece, (int)got) < 0) break;
+  if (pieceSize == 0) {
+    TransmitFile(s, file, 0, 0, NULL, NULL, 0);
+  } else {
+    for (;;) {
+      DWORD got = 0;
+      if (!ReadFile(file, piece, (DWORD)pieceSize, &got, NULL) || got == 0) break;
+      if (send_all(s, piece, (int)got) < 0) break;
+    }
   }
   CloseHandle(file);
 }
@@ -67,7 +73,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   int pieceSize = atoi(argv[3]);
-  char *piece = (char *)malloc((size_t)pieceSize);
+  char *piece = (char *)malloc(pieceSize > 0 ? (size_t)pieceSize : 1);
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
