@@ -6,7 +6,7 @@ set -euo pipefail
 
 want=(g++ cmake make googletest python3)
 if [ "${1:-native}" = all ]; then
-  want+=(g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang libclang-rt-14-dev curl wget)
+  want+=(g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang libclang-rt-14-dev curl wget aria2)
 fi
 
 missing=()

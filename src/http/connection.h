@@ -32,6 +32,7 @@ class Connection : public ResponseSink {
 
   platform::socket_t socket() const { return socket_; }
   long long SendAll(const char* data, long long count) override;
+  long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) override;
 
   // The receive loop: reads one head, has it parsed and answered.
   void Serve(ShareRegistry& shares);
@@ -95,7 +96,10 @@ class ConnectionRegistry {
   AnswerObserver observer_;
 };
 
-// The accept loop: runs until accepting on `listener` fails.
+// The accept loop: runs until accepting on `listener` fails. Connections are served on
+// reused threads (WorkerPool); when the loop ends it waits for those threads to end, so
+// the server's stop, which stops every connection before it closes the listener, leaves
+// no thread behind.
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections, ShareRegistry& shares);
 
 }  // namespace qc

@@ -6,6 +6,10 @@
 
 namespace qc {
 
+namespace platform {
+class File;
+}
+
 // Connection header values the parser understands.
 enum ConnectionMode : int { kModeNone = 0, kModeClose = 1, kModeKeepAlive = 2 };
 
@@ -25,6 +29,12 @@ class ResponseSink {
   virtual ~ResponseSink() = default;
   // Sends all `count` bytes; returns `count`, or -1 when a send failed.
   virtual long long SendAll(const char* data, long long count) = 0;
+  // Sends `count` bytes of `file` from `offset`. Returns the count sent: less than `count`
+  // when the file yielded fewer bytes (only bytes read are ever sent), -1 when a send
+  // failed. Leaves the file position anywhere. This default reads into a buffer of up to
+  // kPieceSize bytes and sends through SendAll; a socket overrides it with the system's
+  // zero-copy call.
+  virtual long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count);
 };
 
 }  // namespace qc

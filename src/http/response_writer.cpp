@@ -1,8 +1,10 @@
 #include "http/response_writer.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "http/texts.h"
 #include "platform/file.h"
@@ -51,33 +53,36 @@ void WithdrawIfOneShot(ShareRegistry& shares, const std::string& path) {
   if (share && (share->flags.load() & kOneShot) != 0) share->flags.fetch_or(kWithdrawn);
 }
 
-// Sends bytes rangeStart..rangeEnd of `file` in pieces of kPieceSize; returns the bytes sent.
-long long SendPieces(const Request& request, std::int64_t size, platform::File& file,
-                     ShareRegistry& shares, ResponseSink& sink) {
-  char piece[kPieceSize];
-  std::int64_t pos = request.rangeStart;
-  long long sent = 0;
-  if (!file.Seek(pos)) return sent;
-  for (;;) {
-    std::int64_t n = kPieceSize;
-    bool last = false;
-    if (pos + (kPieceSize - 1) >= request.rangeEnd) {
-      last = true;
-      n = request.rangeEnd - pos + 1;
-      if (request.rangeEnd >= size - 1) WithdrawIfOneShot(shares, *request.path);
-    }
-    pos += n;
-    if (n <= 0) return sent;
-    // Only bytes read from the file go out; a short read ends the answer after them.
-    const long long got = file.Read(piece, static_cast<std::size_t>(n));
-    if (got <= 0) return sent;
-    // Closed before the last piece goes out: a client that fetches the file again the
-    // moment its download completes must not find it still open (and get the 404 page).
-    if (last) file.Close();
-    if (sink.SendAll(piece, got) == -1) return sent;
-    sent += got;
-    if (got < n || last) return sent;
+// Sends the header block and bytes rangeStart..rangeEnd of `file`. All but the last
+// piece go out through the sink's file path (large pieces, or zero-copy); the last piece
+// holds exactly the 1 to kLastPieceSize bytes it would hold were every piece
+// kLastPieceSize, so the one-shot rule and the file's close happen at the same byte
+// whatever the piece size. An answer whose body is that last piece alone leaves in one
+// send with its header block. Returns the body bytes that went out.
+long long SendHeadAndPieces(std::string head, const Request& request, std::int64_t size,
+                            platform::File& file, ShareRegistry& shares, ResponseSink& sink) {
+  const std::int64_t length = request.rangeEnd - request.rangeStart + 1;
+  const std::int64_t lastLength = length > 0 ? (length - 1) % kLastPieceSize + 1 : 0;
+  const std::int64_t bulk = length - lastLength;
+  if (bulk > 0) {
+    Send(sink, head);
+    head.clear();
+    // Short of `bulk`: a failed send, or a file that ended early (only bytes read went out).
+    const long long sent = sink.SendFileRange(file, request.rangeStart, bulk);
+    if (sent != bulk) return sent > 0 ? sent : 0;
   }
+  if (request.rangeEnd >= size - 1) WithdrawIfOneShot(shares, *request.path);
+  char piece[kLastPieceSize];
+  long long got = 0;
+  if (lastLength > 0 && file.Seek(request.rangeStart + bulk)) {
+    got = file.Read(piece, static_cast<std::size_t>(lastLength));
+  }
+  // Closed before the last piece goes out: a client that fetches the file again the
+  // moment its download completes must not find it still open (and get the 404 page).
+  file.Close();
+  if (got > 0) head.append(piece, static_cast<std::size_t>(got));
+  if (!head.empty() && !Send(sink, head)) return bulk;
+  return bulk + (got > 0 ? got : 0);
 }
 
 std::string ConnectionLine(int mode) {
@@ -85,6 +90,26 @@ std::string ConnectionLine(int mode) {
 }
 
 }  // namespace
+
+long long ResponseSink::SendFileRange(platform::File& file, std::int64_t offset,
+                                      std::int64_t count) {
+  if (count <= 0) return 0;
+  if (!file.Seek(offset)) return 0;
+  const std::size_t capacity =
+      static_cast<std::size_t>(count < kPieceSize ? count : static_cast<std::int64_t>(kPieceSize));
+  std::unique_ptr<char[]> buffer(new char[capacity]);
+  std::int64_t sent = 0;
+  while (sent < count) {
+    const std::int64_t left = count - sent;
+    const std::size_t n = left < static_cast<std::int64_t>(capacity) ? static_cast<std::size_t>(left) : capacity;
+    const long long got = file.Read(buffer.get(), n);
+    if (got <= 0) break;
+    if (SendAll(buffer.get(), got) == -1) return -1;
+    sent += got;
+    if (static_cast<std::size_t>(got) < n) break;
+  }
+  return sent;
+}
 
 ResponseSummary SendBadRequestPage(ResponseSink& sink) {
   std::string page;
@@ -110,7 +135,12 @@ ResponseSummary WriteResponse(Request& request, ShareRegistry& shares, ResponseS
   if (request.badRequest != 0 || !request.path) return SendBadRequestPage(sink);
   const SharePtr share = shares.FindShare(*request.path);
   if (!share || share->IsWithdrawn()) return SendNotFoundPage(sink);
-  platform::File file = platform::File::OpenExclusiveRead(share->physicalPath);
+  // A one-shot share is fetched by one client at a time, so that "one" holds; any other
+  // share is read by as many clients as ask at once. Neither is served while another
+  // program writes the file.
+  const bool oneShot = (share->flags.load() & kOneShot) != 0;
+  platform::File file = oneShot ? platform::File::OpenExclusiveRead(share->physicalPath)
+                                : platform::File::OpenSharedRead(share->physicalPath);
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
   if (size < 0) return SendNotFoundPage(sink);
 
@@ -138,8 +168,7 @@ ResponseSummary WriteResponse(Request& request, ShareRegistry& shares, ResponseS
   }
   head.append(ConnectionLine(request.mode)).append(http_text::kLineEnd);
   const int status = request.hasRange ? 206 : 200;
-  Send(sink, head);
-  return {status, SendPieces(request, size, file, shares, sink)};
+  return {status, SendHeadAndPieces(std::move(head), request, size, file, shares, sink)};
 }
 
 }  // namespace qc

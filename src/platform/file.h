@@ -1,5 +1,6 @@
 // Files as the server uses them: exclusive opens (no other opener while one is open),
-// 64-bit sizes and offsets, and a place where tests make writes fail.
+// shared reading opens (other readers welcome, writers not), 64-bit sizes and offsets, and
+// a place where tests make writes fail.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,12 @@ class File {
   // Read access, existing file only, shared with nobody: fails while any other exclusive
   // open of the same file exists (in this or another process), and for directories.
   static File OpenExclusiveRead(const std::string& path);
+  // Read access, existing file only, shared with other readers: several of these opens of
+  // one file coexist, in this or other processes. Fails while an exclusive open of the
+  // file exists, while another program has the file open for writing, and for
+  // directories. Windows: share mode FILE_SHARE_READ, so writers are also kept out for as
+  // long as the file stays open. POSIX: see posix/file.cpp for what can be detected.
+  static File OpenSharedRead(const std::string& path);
   // Write access, created when missing, never truncated, shared with nobody.
   static File OpenExclusiveWrite(const std::string& path);
 
@@ -33,6 +40,8 @@ class File {
   // Cuts the file to `size` bytes (undoes a write that failed halfway).
   bool Truncate(std::int64_t size);
   void Close();
+  // The descriptor (POSIX) or HANDLE (Windows), for the socket layer's file sends.
+  std::intptr_t NativeHandle() const;
 
  private:
 #ifdef _WIN32

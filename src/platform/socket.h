@@ -34,6 +34,8 @@ long long Receive(socket_t s, char* buffer, std::size_t size);
 long long Send(socket_t s, const char* data, std::size_t size);
 void ShutdownSend(socket_t s);
 
+// Connection sockets send with TCP_NODELAY: an answer leaves in few sends, and its last
+// segment must not wait for the client's delayed acknowledgement of the previous one.
 // Connection sockets: their thread must end promptly when the server stops, even while a
 // send waits for a client that does not read. Windows (and Wine) do not reliably wake a
 // blocked send when another thread closes the socket, so there the socket is made
@@ -43,6 +45,14 @@ void PrepareConnectionSocket(socket_t s);
 // As Receive/Send; -1 also once `stop` is set.
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size, const std::atomic<bool>& stop);
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size, const std::atomic<bool>& stop);
+// Sends `count` bytes of the open file `file` (File::NativeHandle) from `offset` with the
+// system's zero-copy call, without moving the file position. Returns the count sent (less
+// when the file ended first), -1 on a failed send or once `stop` is set, or
+// kFileSendUnsupported, having sent nothing, where there is no such call for this file or
+// socket: the caller then reads and sends.
+inline constexpr long long kFileSendUnsupported = -2;
+long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t offset,
+                                std::int64_t count, const std::atomic<bool>& stop);
 // Called after `stop` is set, from another thread: shuts the sending direction down (and
 // on POSIX the receiving one too, which wakes the blocked call). The socket stays open
 // for its own thread to close.

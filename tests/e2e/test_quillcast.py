@@ -219,6 +219,39 @@ class QuillcastTest(unittest.TestCase):
                           Message("error", "Error. Can't generate virtual path", "error")])
         self.stop(server)
 
+    def test_several_clients_and_ranges_of_one_file_at_once(self):
+        payload = os.urandom(24 << 20)
+        self.box.write("multi.bin", payload)
+        physical = to_program_path(self.box.path("multi.bin")).encode()
+        self.box.write("shared.cfg", share_record(b"/multi.bin", physical))
+        self.configure()
+        server = self.box.start_server(self.port)
+        url = f"http://127.0.0.1:{self.port}/multi.bin"
+        # Eight ranges fetched by eight curl processes at the same time.
+        step = len(payload) // 8
+        parts = []
+        for i in range(8):
+            last = len(payload) - 1 if i == 7 else (i + 1) * step - 1
+            out = self.box.path(f"part-{i}.bin")
+            parts.append((out, subprocess.Popen(
+                ["curl", "-s", "-S", "-f", "--max-time", "120", "-r", f"{i * step}-{last}", "-o", out, url],
+                stderr=subprocess.PIPE)))
+        assembled = b""
+        for out, proc in parts:
+            _, err = proc.communicate(timeout=150)
+            self.assertEqual(proc.returncode, 0, err)
+            assembled += self.box.read(os.path.basename(out))
+        self.assertEqual(assembled, payload)
+        # A download manager that splits the file over several connections.
+        if shutil.which("aria2c"):
+            aria = subprocess.run(
+                ["aria2c", "-q", "-x8", "-s8", "-k1M", "--file-allocation=none", "--allow-overwrite=true",
+                 "--auto-file-renaming=false", "-d", self.box.path(""), "-o", "aria.bin", url],
+                capture_output=True, timeout=150)
+            self.assertEqual(aria.returncode, 0, aria.stdout + aria.stderr)
+            self.assertEqual(self.box.read("aria.bin"), payload)
+        self.stop(server)
+
 
 def status_and_body(answer):
     head, sep, body = answer.partition(b"\n\n")
@@ -376,6 +409,7 @@ class ServedBytesTest(unittest.TestCase):
 
 
 @unittest.skipUnless(WINE_MODE, "Windows program only")
+
 class WindowsProgramTest(unittest.TestCase):
     def setUp(self):
         self.box = Sandbox()

@@ -1,26 +1,60 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 namespace qc::platform {
 
 bool ConsumeWriteAllowance();
 
 namespace {
-// Opens `path` and takes an exclusive lock without waiting. flock locks belong to the
-// open file description, so a second open of the same file fails here whether it comes
-// from this process or another: the same "shared with nobody" rule as share mode 0.
-int OpenLocked(const std::string& path, int flags) {
+// Lease breaks are announced with SIGIO, whose default action ends the process. A lease
+// here lives for two system calls, but a writer that opens the file between them would
+// still raise the signal; this program uses SIGIO for nothing else.
+void IgnoreLeaseBreakSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current;
+    if (::sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      ::signal(SIGIO, SIG_IGN);
+    }
+  });
+}
+
+// Whether some open file description, in any process, has the file open for writing.
+// flock only sees other flock users; a read lease, though, is refused (EAGAIN) while any
+// writer exists, whatever kind of open it made. The lease is given back at once: it is a
+// test, not a hold, so a writer that opens the file afterwards is not kept out (POSIX has
+// no share modes). Where leases are not allowed (EACCES: the file belongs to another user
+// and the process lacks CAP_LEASE; EINVAL: a file system without leases; leases switched
+// off in /proc/sys/fs/leases-enable) writers cannot be seen and the file counts as free.
+bool OpenForWritingElsewhere(int fd) {
+  IgnoreLeaseBreakSignal();
+  if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  return errno == EAGAIN;
+}
+
+// Opens `path` and takes a flock lock of the given kind without waiting. flock locks
+// belong to the open file description, so an exclusive lock fails for a second open of the
+// same file whether it comes from this process or another: the same "shared with nobody"
+// rule as share mode 0; shared locks coexist with each other but not with an exclusive one.
+// Read opens also refuse a file that another program has open for writing.
+int OpenLocked(const std::string& path, int flags, int lock) {
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || ::flock(fd, lock | LOCK_NB) != 0 ||
+      ((flags & O_ACCMODE) == O_RDONLY && OpenForWritingElsewhere(fd))) {
     ::close(fd);
     return -1;
   }
@@ -41,13 +75,19 @@ File& File::operator=(File&& other) noexcept {
 
 File File::OpenExclusiveRead(const std::string& path) {
   File f;
-  f.fd_ = OpenLocked(path, O_RDONLY);
+  f.fd_ = OpenLocked(path, O_RDONLY, LOCK_EX);
+  return f;
+}
+
+File File::OpenSharedRead(const std::string& path) {
+  File f;
+  f.fd_ = OpenLocked(path, O_RDONLY, LOCK_SH);
   return f;
 }
 
 File File::OpenExclusiveWrite(const std::string& path) {
   File f;
-  f.fd_ = OpenLocked(path, O_WRONLY | O_CREAT);
+  f.fd_ = OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX);
   return f;
 }
 
@@ -97,6 +137,8 @@ void File::Close() {
     fd_ = -1;
   }
 }
+
+std::intptr_t File::NativeHandle() const { return fd_; }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,7 +75,10 @@ long long Send(socket_t s, const char* data, std::size_t size) {
 
 void ShutdownSend(socket_t s) { ::shutdown(s, SHUT_WR); }
 
-void PrepareConnectionSocket(socket_t) {}
+void PrepareConnectionSocket(socket_t s) {
+  int on = 1;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
 
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop) {
@@ -85,6 +90,27 @@ long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop) {
   if (stop.load()) return -1;
   return Send(s, data, size);
+}
+
+long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t offset,
+                                std::int64_t count, const std::atomic<bool>& stop) {
+  // One call moves at most this much (the kernel's own limit per sendfile).
+  constexpr std::int64_t kMaxPerCall = 0x7ffff000;
+  off_t position = offset;
+  std::int64_t sent = 0;
+  while (sent < count) {
+    if (stop.load()) return -1;
+    const std::int64_t left = count - sent;
+    const ssize_t n = ::sendfile(s, static_cast<int>(file), &position,
+                                 static_cast<std::size_t>(left < kMaxPerCall ? left : kMaxPerCall));
+    if (n < 0 && errno == EINTR) continue;
+    // A file system that cannot feed sendfile: reading and sending still works.
+    if (n < 0 && sent == 0 && (errno == EINVAL || errno == ENOSYS)) return kFileSendUnsupported;
+    if (n < 0) return -1;
+    if (n == 0) break;  // the file is shorter than it was
+    sent += n;
+  }
+  return sent;
 }
 
 void WakeConnection(socket_t s) { ::shutdown(s, SHUT_RDWR); }

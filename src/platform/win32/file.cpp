@@ -29,6 +29,16 @@ File File::OpenExclusiveRead(const std::string& path) {
   return f;
 }
 
+File File::OpenSharedRead(const std::string& path) {
+  File f;
+  // Other readers may open it too; as write sharing is not granted, the open fails while
+  // any handle has write access, and no writer can open the file while this one is open.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h != INVALID_HANDLE_VALUE) f.handle_ = h;
+  return f;
+}
+
 File File::OpenExclusiveWrite(const std::string& path) {
   File f;
   HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
@@ -100,6 +110,8 @@ void File::Close() {
     handle_ = nullptr;
   }
 }
+
+std::intptr_t File::NativeHandle() const { return reinterpret_cast<std::intptr_t>(handle_); }
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
