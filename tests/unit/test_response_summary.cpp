@@ -42,8 +42,9 @@ TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
       {"GET /nothing HTTP/1.1\r\n\r\n", -1, 404, 198},
       {"GET /gone.bin HTTP/1.1\r\n\r\n", -1, 404, 198},
       {"PUT /ten.bin HTTP/1.1\r\n\r\n", -1, 400, 184},
-      // The head and one piece of 4096 went out, then the client left.
-      {"GET /ten.bin HTTP/1.1\r\n\r\n", 2, 200, 4096},
+      // The head and every whole 4096-byte block (8192 bytes, one large piece) went out,
+      // then the client left before the last piece.
+      {"GET /ten.bin HTTP/1.1\r\n\r\n", 2, 200, 8192},
       {"GET /nothing HTTP/1.1\r\n\r\n", 0, 404, 0},
   };
   for (const Case& c : cases) {
