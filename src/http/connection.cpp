@@ -5,12 +5,15 @@
 
 #include "http/request_parser.h"
 #include "http/response_writer.h"
+#include "platform/thread.h"
 
 namespace qc {
 
-Connection::Connection(platform::socket_t socket)
-    : buffer(kReceiveStep, '\0'), socket_(socket) {
-  platform::PrepareConnectionSocket(socket_);
+Connection::Connection(platform::socket_t socket, ConnectionLimits limits)
+    : socket_(socket),
+      limits_(limits),
+      headDeadline_(std::chrono::steady_clock::now() + limits.head) {
+  platform::PrepareConnectionSocket(socket_, limits_.sendStall);
 }
 
 Connection::~Connection() { CloseSocket(); }
@@ -18,12 +21,17 @@ Connection::~Connection() { CloseSocket(); }
 long long Connection::SendAll(const char* data, long long count) {
   long long sent = 0;
   while (sent < count) {
-    long long n = platform::SendUnlessStopped(socket_, data + sent,
-                                              static_cast<std::size_t>(count - sent), stop_);
+    long long n = platform::SendUnlessStopped(
+        socket_, data + sent, static_cast<std::size_t>(count - sent), stop_, limits_.sendStall);
     if (n < 0) return -1;
     sent += n;
   }
   return count;
+}
+
+long long Connection::Receive(char* buffer, std::size_t size) {
+  // Only the head is ever received, so the head's time limit is the receive's.
+  return platform::ReceiveUnlessStopped(socket_, buffer, size, stop_, headDeadline_);
 }
 
 void Connection::Interrupt() {
@@ -59,36 +67,39 @@ int IsHeadComplete(const char* buffer, std::int32_t p) {
   return 0;
 }
 
-void Connection::Serve(ShareRegistry& shares) {
+void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
   for (;;) {
-    long long n = platform::ReceiveUnlessStopped(
-        socket_, buffer.data() + length, static_cast<std::size_t>(capacity - 1 - length), stop_);
+    long long n = stream.Receive(state.buffer.data() + state.length,
+                                 static_cast<std::size_t>(state.capacity - 1 - state.length));
     if (n <= 0) return;
-    length += static_cast<std::int32_t>(n);
-    buffer[length] = '\0';
-    if (IsHeadComplete(buffer.data(), length - 1)) {
-      request.badRequest = ParseRequest(buffer.data(), length, request);
-      WriteResponse(request, shares, *this);
+    state.length += static_cast<std::int32_t>(n);
+    state.buffer[state.length] = '\0';
+    if (IsHeadComplete(state.buffer.data(), state.length - 1)) {
+      state.request.badRequest = ParseRequest(state.buffer.data(), state.length, state.request);
+      WriteResponse(state.request, shares, stream);
       return;
     }
-    if (length == capacity - 1) {
-      if (capacity >= kMaxHeadSize) {
-        SendBadRequestPage(*this);
+    if (state.length == state.capacity - 1) {
+      if (state.capacity >= kMaxHeadSize) {
+        SendBadRequestPage(stream);
         return;
       }
       // Grows in place: the bytes received so far keep their offsets.
-      capacity += kReceiveStep;
-      buffer.resize(static_cast<std::size_t>(capacity), '\0');
+      state.capacity += kReceiveStep;
+      state.buffer.resize(static_cast<std::size_t>(state.capacity), '\0');
     }
   }
 }
 
-ConnectionRegistry::ConnectionRegistry() : lock_("mut_ouaccess") {}
+void Connection::Serve(ShareRegistry& shares) { ServeStream(*this, shares, received); }
+
+ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
+    : lock_("mut_ouaccess"), limits_(limits) {}
 
 ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket) {
   std::lock_guard<platform::NamedLock> guard(lock_);
   if (stopping_) return nullptr;
-  auto connection = std::make_shared<Connection>(socket);
+  auto connection = std::make_shared<Connection>(socket, limits_);
   live_.push_back(connection);
   return connection;
 }
@@ -106,13 +117,14 @@ void ConnectionRegistry::StopAllConnections() {
     // that will ever need waking. The shared pointers keep each record alive while its
     // thread unregisters itself.
     std::lock_guard<platform::NamedLock> guard(lock_);
-    stopping_ = true;
+    stopping_.store(true);
     snapshot = live_;
   }
-  for (const ConnectionPtr& connection : snapshot) {
-    connection->Interrupt();
-    connection->WaitDone();
-  }
+  // All are woken before any is awaited: a thread notices its wake-up only between the
+  // slices of its wait on Windows, and those slices then pass side by side, not one
+  // after another.
+  for (const ConnectionPtr& connection : snapshot) connection->Interrupt();
+  for (const ConnectionPtr& connection : snapshot) connection->WaitDone();
 }
 
 std::size_t ConnectionRegistry::Count() {
@@ -123,7 +135,7 @@ std::size_t ConnectionRegistry::Count() {
 void ConnectionRegistry::Reset() {
   std::lock_guard<platform::NamedLock> guard(lock_);
   live_.clear();
-  stopping_ = false;
+  stopping_.store(false);
 }
 
 namespace {
@@ -137,20 +149,41 @@ void ConnectionThread(ConnectionPtr connection, ConnectionRegistry* connections,
 }
 }  // namespace
 
+namespace {
+// Sleeps `pause` in short steps, so that a stop that begins meanwhile is not delayed.
+void PauseUnlessStopping(const ConnectionRegistry& connections, std::chrono::milliseconds pause) {
+  const auto end = std::chrono::steady_clock::now() + pause;
+  while (!connections.Stopping() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(50)));
+  }
+}
+}  // namespace
+
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
                 ShareRegistry& shares) {
   for (;;) {
-    platform::socket_t s = platform::Accept(listener);
-    if (s == platform::kInvalidSocket) return;
+    int error = 0;
+    platform::socket_t s = platform::Accept(listener, &error);
+    if (s == platform::kInvalidSocket) {
+      // The stop wakes the accept by shutting the listener down (or closing it); it has
+      // always begun by then. Any other failure must not end serving while the process
+      // looks alive.
+      if (connections.Stopping()) return;
+      PauseUnlessStopping(connections, platform::IsTransientAcceptError(error)
+                                           ? kAcceptRetryPause
+                                           : kAcceptErrorPause);
+      continue;
+    }
     ConnectionPtr connection = connections.RegisterConnection(s);
     if (!connection) {
       // Accepted after the stop began: nobody will serve it.
       platform::CloseSocket(s);
       continue;
     }
-    try {
-      std::thread(ConnectionThread, connection, &connections, &shares).detach();
-    } catch (const std::system_error&) {
+    const bool started = platform::StartDetachedThread(
+        [connection, &connections, &shares] { ConnectionThread(connection, &connections, &shares); },
+        kConnectionStackSize);
+    if (!started) {
       // No thread for it: drop the connection rather than leave a record nobody ends.
       connection->CloseSocket();
       connections.UnregisterConnection(connection);

@@ -38,7 +38,31 @@ std::uint16_t LocalPort(socket_t s) {
   return ntohs(sa.sin_port);
 }
 
-socket_t Accept(socket_t listener) { return ::accept(listener, nullptr, nullptr); }
+socket_t Accept(socket_t listener, int* error) {
+  socket_t s = ::accept(listener, nullptr, nullptr);
+  if (s == INVALID_SOCKET && error != nullptr) *error = WSAGetLastError();
+  return s;
+}
+
+bool IsTransientAcceptError(int error) {
+  switch (error) {
+    // Out of socket handles or buffer space: others will be released.
+    case WSAEMFILE:
+    case WSAENOBUFS:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    // The client went away before it was accepted, or the call was interrupted.
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAEINTR:
+    case WSAEWOULDBLOCK:
+    case WSAEINPROGRESS:
+    case WSAENETDOWN:
+    case WSAETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
 
 long long Receive(socket_t s, char* buffer, std::size_t size) {
   int n = ::recv(s, buffer, static_cast<int>(size), 0);
@@ -70,28 +94,33 @@ bool WaitSlice(socket_t s, bool forWrite) {
 }
 }  // namespace
 
-void PrepareConnectionSocket(socket_t s) {
+void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds) {
+  // The stall limit is checked between the slices of SendUnlessStopped.
   u_long nonBlocking = 1;
   ::ioctlsocket(s, FIONBIO, &nonBlocking);
 }
 
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
-                               const std::atomic<bool>& stop) {
+                               const std::atomic<bool>& stop,
+                               std::chrono::steady_clock::time_point deadline) {
   for (;;) {
     if (stop.load()) return -1;
     int n = ::recv(s, buffer, static_cast<int>(size), 0);
     if (n != SOCKET_ERROR) return n;
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitSlice(s, false)) return -1;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    if (std::chrono::steady_clock::now() >= deadline || !WaitSlice(s, false)) return -1;
   }
 }
 
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
-                            const std::atomic<bool>& stop) {
+                            const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit) {
+  const auto giveUp = std::chrono::steady_clock::now() + stallLimit;
   for (;;) {
     if (stop.load()) return -1;
     int n = ::send(s, data, static_cast<int>(size), 0);
     if (n != SOCKET_ERROR) return n;
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitSlice(s, true)) return -1;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    if (std::chrono::steady_clock::now() >= giveUp || !WaitSlice(s, true)) return -1;
   }
 }
 
