@@ -106,6 +106,10 @@ native_tsan() {
 native_e2e() {
   QC_E2E_MODE=native QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_quillcast.py"
 }
+# The hostile-input table waits one minute for the head time limit, alongside its cases.
+native_hostile() {
+  QC_E2E_MODE=native QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_hostile.py"
+}
 wine_unit() { (cd "$build/win" && ctest --output-on-failure); }
 wine_cyrillic() {
   # Wine takes the ANSI code page from LC_ALL: ru_RU gives 1251.
@@ -115,10 +119,15 @@ wine_e2e() {
   QC_E2E_MODE=wine QC_BIN="$build/win/quillcast.exe" QC_TOOLS="$build/win/tests" QC_WINE="$wine_loader" \
     python3 "$root/tests/e2e/test_quillcast.py"
 }
+wine_hostile() {
+  QC_E2E_MODE=wine QC_BIN="$build/win/quillcast.exe" QC_TOOLS="$build/win/tests" QC_WINE="$wine_loader" \
+    python3 "$root/tests/e2e/test_hostile.py"
+}
 
 step "native build (ASan+UBSan)" configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE="address;undefined"
 step "native unit tests (ASan+UBSan)" native_unit
 step "native end-to-end tests" native_e2e
+step "native hostile-input table" native_hostile
 step "native build (TSan)" configure_and_build "$build/tsan" -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=thread
 step "threading tests (TSan)" native_tsan
 step "windows build (mingw-w64)" configure_and_build "$build/win" -DCMAKE_BUILD_TYPE=Release \
@@ -127,6 +136,7 @@ if start_display && start_wine; then
   step "windows unit and window tests (Wine)" wine_unit
   step "windows code page 1251 (Wine)" wine_cyrillic
   step "windows end-to-end tests (Wine)" wine_e2e
+  step "windows hostile-input table (Wine)" wine_hostile
 else
   step "Xvfb and Wine start" false
 fi

@@ -107,6 +107,8 @@ class ConnectionRegistry {
   // connections accepted afterwards are refused by RegisterConnection.
   void StopAllConnections();
   std::size_t Count();
+  // False when the registry's lock could not be made (the server then does not start).
+  bool LockIsValid() const { return lock_.IsValid(); }
   // True from the start of StopAllConnections until Reset.
   bool Stopping() const { return stopping_.load(); }
   // Empties the registry and allows registrations again (server start).
