@@ -131,6 +131,7 @@ int LoadShares(ShareRegistry& registry, std::int32_t start) {
   if (!file.IsOpen()) return 0;
   if (start != 0 && !file.Seek(static_cast<std::int64_t>(start) - 1)) return 1;
 
+  std::int64_t complete = 0;  // where the last complete record ends
   for (;;) {
     unsigned char header[kRecordHeaderSize];
     // A record cut short anywhere (an interrupted append) is dropped with nothing after it.
@@ -143,6 +144,14 @@ int LoadShares(ShareRegistry& registry, std::int32_t start) {
     if (!ReadText(file, virtualLength, virtualPath)) break;
     if (!ReadText(file, physicalLength, physicalPath)) break;
     registry.AppendShare(std::move(physicalPath), std::move(virtualPath), flags);
+    complete += kRecordHeaderSize + virtualLength + physicalLength;
+  }
+  // A record cut short by a crash in the middle of an append is cut off the file as well:
+  // left there, the records appended after it would be read out of step and lost.
+  if (start == 0 && file.Size() > complete) {
+    file.Close();
+    platform::File repair = platform::File::OpenExclusiveWrite(kSharesFileName);
+    if (repair.IsOpen()) repair.Truncate(complete);
   }
   return 1;
 }
