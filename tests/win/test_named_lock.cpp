@@ -17,6 +17,8 @@ TEST(NamedLockFailure, StartStopsWithAMessageWhenALockCannotBeMade) {
     MessageRecorder recorder;
     {
       Application app;
+      ASSERT_FALSE(app.shares.Lock().IsValid() && app.connections.LockIsValid())
+          << "the lock was made in spite of the event: " << GetLastError();
       EXPECT_EQ(RunServer(app), 1);
       EXPECT_EQ(app.listenSocket, platform::kInvalidSocket);  // never got as far as the port
     }
