@@ -11,12 +11,16 @@ namespace qc {
 
 Connection::Connection(platform::socket_t socket, ConnectionLimits limits)
     : socket_(socket),
+      wake_(platform::CreateWakeEvent()),
       limits_(limits),
       headDeadline_(std::chrono::steady_clock::now() + limits.head) {
   platform::PrepareConnectionSocket(socket_, limits_.sendStall);
 }
 
-Connection::~Connection() { CloseSocket(); }
+Connection::~Connection() {
+  CloseSocket();
+  platform::CloseWakeEvent(wake_);
+}
 
 long long Connection::SendAll(const char* data, long long count) {
   long long sent = 0;
@@ -31,11 +35,12 @@ long long Connection::SendAll(const char* data, long long count) {
 
 long long Connection::Receive(char* buffer, std::size_t size) {
   // Only the head is ever received, so the head's time limit is the receive's.
-  return platform::ReceiveUnlessStopped(socket_, buffer, size, stop_, headDeadline_);
+  return platform::ReceiveUnlessStopped(socket_, buffer, size, stop_, headDeadline_, wake_);
 }
 
 void Connection::Interrupt() {
   stop_.store(true);
+  platform::SignalWakeEvent(wake_);
   std::lock_guard<std::mutex> guard(socketMutex_);
   if (!socketReleased_) platform::WakeConnection(socket_);
 }

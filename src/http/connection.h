@@ -82,6 +82,7 @@ class Connection : public Stream {
 
  private:
   platform::socket_t socket_;
+  std::uintptr_t wake_;  // platform::CreateWakeEvent
   ConnectionLimits limits_;
   std::chrono::steady_clock::time_point headDeadline_;
   std::atomic<bool> stop_{false};

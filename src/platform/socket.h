@@ -51,10 +51,19 @@ void ShutdownSend(socket_t s);
 // issues it, ends with EAGAIN after that long without progress; Windows checks it between
 // the slices of SendUnlessStopped.
 void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimit);
-// As Receive; -1 also once `stop` is set or when nothing arrived before `deadline`.
+// What wakes a connection's receive wait at the stop without a periodic look: on Windows
+// an event the wait includes beside the socket, so thousands of idle connections cost no
+// wake-ups (under Wine every sliced wait is a round trip to the wineserver); on POSIX
+// nothing (0), as the shutdown in WakeConnection ends the wait.
+std::uintptr_t CreateWakeEvent();
+void SignalWakeEvent(std::uintptr_t wake);
+void CloseWakeEvent(std::uintptr_t wake);
+// As Receive; -1 also once `stop` is set (and `wake` signalled) or when nothing arrived
+// before `deadline`.
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop,
-                               std::chrono::steady_clock::time_point deadline);
+                               std::chrono::steady_clock::time_point deadline,
+                               std::uintptr_t wake = 0);
 // As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);

@@ -111,9 +111,13 @@ void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimi
   ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
+std::uintptr_t CreateWakeEvent() { return 0; }
+void SignalWakeEvent(std::uintptr_t) {}
+void CloseWakeEvent(std::uintptr_t) {}
+
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop,
-                               std::chrono::steady_clock::time_point deadline) {
+                               std::chrono::steady_clock::time_point deadline, std::uintptr_t) {
   for (;;) {
     if (stop.load()) return -1;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -1,5 +1,6 @@
 #include "platform/socket.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/os_windows.h"
@@ -100,15 +101,61 @@ void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds) {
   ::ioctlsocket(s, FIONBIO, &nonBlocking);
 }
 
+std::uintptr_t CreateWakeEvent() {
+  return reinterpret_cast<std::uintptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+void SignalWakeEvent(std::uintptr_t wake) {
+  if (wake != 0) SetEvent(reinterpret_cast<HANDLE>(wake));
+}
+
+void CloseWakeEvent(std::uintptr_t wake) {
+  if (wake != 0) CloseHandle(reinterpret_cast<HANDLE>(wake));
+}
+
+namespace {
+// Waits until `s` can be read, `wake` is signalled or `deadline` passes, without waking
+// in between. False unless the socket is ready.
+bool WaitReadable(socket_t s, HANDLE wake, std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return false;
+  WSAEVENT ready = WSACreateEvent();
+  if (ready == WSA_INVALID_EVENT) return WaitSlice(s, false);
+  // Signalled at once when data (or the peer's close) is already there.
+  bool readable = false;
+  if (WSAEventSelect(s, ready, FD_READ | FD_CLOSE) == 0) {
+    HANDLE both[2] = {ready, wake};
+    const DWORD waited = WaitForMultipleObjects(
+        2, both, FALSE, static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFF)));
+    readable = waited == WAIT_OBJECT_0;
+    WSAEventSelect(s, nullptr, 0);  // the socket stays non-blocking
+  }
+  WSACloseEvent(ready);
+  return readable;
+}
+}  // namespace
+
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop,
-                               std::chrono::steady_clock::time_point deadline) {
+                               std::chrono::steady_clock::time_point deadline,
+                               std::uintptr_t wake) {
   for (;;) {
     if (stop.load()) return -1;
     int n = ::recv(s, buffer, static_cast<int>(size), 0);
     if (n != SOCKET_ERROR) return n;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-    if (std::chrono::steady_clock::now() >= deadline || !WaitSlice(s, false)) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    if (wake == 0) {
+      if (!WaitSlice(s, false)) return -1;
+      continue;
+    }
+    // Not readable: the stop, the time limit, or a wait that could not be set up (the next
+    // receive then tells).
+    if (!WaitReadable(s, reinterpret_cast<HANDLE>(wake), deadline) &&
+        (stop.load() || std::chrono::steady_clock::now() >= deadline)) {
+      return -1;
+    }
   }
 }
 
