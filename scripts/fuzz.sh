@@ -8,7 +8,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$root/build/fuzz}"
 seconds="${2:-60}"
-targets=(fuzz_parse_request fuzz_load_settings fuzz_load_shares)
+targets=(fuzz_parse_request fuzz_load_settings fuzz_load_shares fuzz_connection)
 
 CC="${CC:-clang}" CXX="${CXX:-clang++}" cmake -S "$root/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2

@@ -18,6 +18,7 @@ namespace qc {
 struct UiState {
   std::atomic<bool> active{false};       // UiActive: true while a panel can be edited
   std::atomic<bool> sharesDirty{false};  // SharesDirty: a share was deleted in the panel
+  std::atomic<bool> ending{false};       // the server stops: the panel ends, saving nothing
   void* thread = nullptr;                // UiThread: handle of the latest panel thread
 };
 
@@ -37,5 +38,9 @@ struct Application {
 // panel thread has ended. The native build has no panel: both return at once.
 int StartUiThread(Application& app);
 void WaitForUiThread(Application& app);
+// At the server's stop: ends an open panel as its close box would (nothing saved), also
+// from inside a message box it shows, and waits for its thread, so that the thread never
+// touches the application after the stop. The native build has no panel.
+void EndUiThread(Application& app);
 
 }  // namespace qc

@@ -10,6 +10,10 @@ inline constexpr Message kAlreadyRunning{"Error, server already running", "error
 inline constexpr Message kBindFailed{"Can't run server. Check your firewall and access to port",
                                      "Error", MessageIcon::Error};
 inline constexpr Message kListenFailed{"Can't run server", "Error", MessageIcon::Error};
+// A process-wide lock that cannot be made would leave the share list or the connection
+// list unguarded; the server does not start without them.
+inline constexpr Message kLockFailed{"Can't run server\n\nCreateMutex error", "Error",
+                                     MessageIcon::Error};
 
 inline constexpr Message kChannelEvents{
     "Failed to start the configuration server\n\nCreateEvent error", "Error", MessageIcon::Error};

@@ -18,6 +18,9 @@ StartResult StartServer(Application& app) {
     messages::Show(messages::kAlreadyRunning);
     return StartResult::Refused;
   }
+  if (!app.shares.Lock().IsValid() || !app.connections.LockIsValid()) {
+    return StartResult::LockFailed;
+  }
   LoadSettingsOrDefaultPort(app);
   app.startupDirectory = platform::CurrentDirectory();
   platform::SocketLibraryStart();
@@ -61,6 +64,10 @@ int RunServer(Application& app) {
   switch (StartServer(app)) {
     case StartResult::Refused:
       return 1;
+    case StartResult::LockFailed:
+      messages::Show(messages::kLockFailed);
+      app.instance.Release();
+      return 1;
     case StartResult::BindFailed:
       CloseListener(app);
       messages::Show(messages::kBindFailed);
@@ -83,6 +90,9 @@ int RunServer(Application& app) {
       break;
   }
   RunControlChannel(app);
+  // An open panel ends first, saving nothing, so its thread never outlives the state it
+  // works on.
+  EndUiThread(app);
   StopServer(app);
   return 1;
 }

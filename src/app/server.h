@@ -9,9 +9,9 @@ namespace qc {
 // The listen backlog that asks the socket layer for its longest queue.
 inline constexpr int kListenBacklog = 0x7FFFFFFF;
 
-enum class StartResult { Running, Refused, BindFailed, ListenFailed };
+enum class StartResult { Running, Refused, LockFailed, BindFailed, ListenFailed };
 
-// The start up to a running accept thread: single instance, settings, start-up
+// The start up to a running accept thread: single instance, the named locks, settings, start-up
 // directory, sockets, bind, listen, connections emptied, shares loaded, accept thread.
 StartResult StartServer(Application& app);
 // The stop sequence: every connection closed and awaited, the listener closed, sockets

@@ -30,6 +30,27 @@ bool DeliverToTestSink(std::string_view text, std::string_view caption, MessageI
   return true;
 }
 
+namespace {
+thread_local HeldMessages* holder = nullptr;
+}  // namespace
+
+HeldMessages::HeldMessages() : outermost_(holder == nullptr) {
+  if (outermost_) holder = this;
+}
+
+HeldMessages::~HeldMessages() {
+  if (!outermost_) return;
+  holder = nullptr;
+  for (const Held& message : held_) ShowMessage(message.text, message.caption, message.icon);
+}
+
+// Called by each platform's ShowMessage first; true when the message was held for later.
+bool HoldMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
+  if (holder == nullptr) return false;
+  holder->held_.push_back({std::string(text), std::string(caption), icon});
+  return true;
+}
+
 std::string FormatMessageLine(std::string_view text, std::string_view caption) {
   std::string line(caption);
   line += ": ";

@@ -10,18 +10,24 @@
 
 namespace qc {
 
-Connection::Connection(platform::socket_t socket)
-    : buffer(kReceiveStep, '\0'), socket_(socket) {
-  platform::PrepareConnectionSocket(socket_);
+Connection::Connection(platform::socket_t socket, ConnectionLimits limits)
+    : socket_(socket),
+      wake_(platform::CreateWakeEvent()),
+      limits_(limits),
+      headDeadline_(std::chrono::steady_clock::now() + limits.head) {
+  platform::PrepareConnectionSocket(socket_, limits_.sendStall);
 }
 
-Connection::~Connection() { CloseSocket(); }
+Connection::~Connection() {
+  CloseSocket();
+  platform::CloseWakeEvent(wake_);
+}
 
 long long Connection::SendAll(const char* data, long long count) {
   long long sent = 0;
   while (sent < count) {
-    long long n = platform::SendUnlessStopped(socket_, data + sent,
-                                              static_cast<std::size_t>(count - sent), stop_);
+    long long n = platform::SendUnlessStopped(
+        socket_, data + sent, static_cast<std::size_t>(count - sent), stop_, limits_.sendStall);
     if (n < 0) return -1;
     sent += n;
   }
@@ -30,14 +36,22 @@ long long Connection::SendAll(const char* data, long long count) {
 
 long long Connection::SendFileRange(platform::File& file, std::int64_t offset,
                                    std::int64_t count) {
+  // Natively the socket's own send time-out (PrepareConnectionSocket) bounds a stalled
+  // sendfile as it bounds every send; elsewhere the default path goes through SendAll.
   const long long sent = platform::SendFileUnlessStopped(socket_, file.NativeHandle(), offset,
                                                          count, stop_);
   if (sent != platform::kFileSendUnsupported) return sent;
   return ResponseSink::SendFileRange(file, offset, count);
 }
 
+long long Connection::Receive(char* buffer, std::size_t size) {
+  // Only the head is ever received, so the head's time limit is the receive's.
+  return platform::ReceiveUnlessStopped(socket_, buffer, size, stop_, headDeadline_, wake_);
+}
+
 void Connection::Interrupt() {
   stop_.store(true);
+  platform::SignalWakeEvent(wake_);
   std::lock_guard<std::mutex> guard(socketMutex_);
   if (!socketReleased_) platform::WakeConnection(socket_);
 }
@@ -69,36 +83,39 @@ int IsHeadComplete(const char* buffer, std::int32_t p) {
   return 0;
 }
 
-void Connection::Serve(ShareRegistry& shares) {
+void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
   for (;;) {
-    long long n = platform::ReceiveUnlessStopped(
-        socket_, buffer.data() + length, static_cast<std::size_t>(capacity - 1 - length), stop_);
+    long long n = stream.Receive(state.buffer.data() + state.length,
+                                 static_cast<std::size_t>(state.capacity - 1 - state.length));
     if (n <= 0) return;
-    length += static_cast<std::int32_t>(n);
-    buffer[length] = '\0';
-    if (IsHeadComplete(buffer.data(), length - 1)) {
-      request.badRequest = ParseRequest(buffer.data(), length, request);
-      answered = WriteResponse(request, shares, *this);
+    state.length += static_cast<std::int32_t>(n);
+    state.buffer[state.length] = '\0';
+    if (IsHeadComplete(state.buffer.data(), state.length - 1)) {
+      state.request.badRequest = ParseRequest(state.buffer.data(), state.length, state.request);
+      state.answered = WriteResponse(state.request, shares, stream);
       return;
     }
-    if (length == capacity - 1) {
-      if (capacity >= kMaxHeadSize) {
-        answered = SendBadRequestPage(*this);
+    if (state.length == state.capacity - 1) {
+      if (state.capacity >= kMaxHeadSize) {
+        state.answered = SendBadRequestPage(stream);
         return;
       }
       // Grows in place: the bytes received so far keep their offsets.
-      capacity += kReceiveStep;
-      buffer.resize(static_cast<std::size_t>(capacity), '\0');
+      state.capacity += kReceiveStep;
+      state.buffer.resize(static_cast<std::size_t>(state.capacity), '\0');
     }
   }
 }
 
-ConnectionRegistry::ConnectionRegistry() : lock_("mut_ouaccess") {}
+void Connection::Serve(ShareRegistry& shares) { ServeStream(*this, shares, received); }
+
+ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
+    : lock_("mut_ouaccess"), limits_(limits) {}
 
 ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket) {
   std::lock_guard<platform::NamedLock> guard(lock_);
   if (stopping_) return nullptr;
-  auto connection = std::make_shared<Connection>(socket);
+  auto connection = std::make_shared<Connection>(socket, limits_);
   live_.push_back(connection);
   return connection;
 }
@@ -116,12 +133,12 @@ void ConnectionRegistry::StopAllConnections() {
     // that will ever need waking. The shared pointers keep each record alive while its
     // thread unregisters itself.
     std::lock_guard<platform::NamedLock> guard(lock_);
-    stopping_ = true;
+    stopping_.store(true);
     snapshot = live_;
   }
-  // Every connection is woken before the first is awaited: where a wake-up takes effect
-  // only at the end of a wait slice (Windows), thousands of idle connections then end
-  // within one slice, not one slice each.
+  // All are woken before any is awaited: a thread notices its wake-up only between the
+  // slices of its wait on Windows, and those slices then pass side by side, not one
+  // after another.
   for (const ConnectionPtr& connection : snapshot) connection->Interrupt();
   for (const ConnectionPtr& connection : snapshot) connection->WaitDone();
 }
@@ -134,7 +151,7 @@ std::size_t ConnectionRegistry::Count() {
 void ConnectionRegistry::Reset() {
   std::lock_guard<platform::NamedLock> guard(lock_);
   live_.clear();
-  stopping_ = false;
+  stopping_.store(false);
 }
 
 namespace {
@@ -149,12 +166,32 @@ void ConnectionThread(ConnectionPtr connection, ConnectionRegistry* connections,
 }
 }  // namespace
 
+namespace {
+// Sleeps `pause` in short steps, so that a stop that begins meanwhile is not delayed.
+void PauseUnlessStopping(const ConnectionRegistry& connections, std::chrono::milliseconds pause) {
+  const auto end = std::chrono::steady_clock::now() + pause;
+  while (!connections.Stopping() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(50)));
+  }
+}
+}  // namespace
+
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
                 ShareRegistry& shares) {
   WorkerPool pool;
   for (;;) {
-    platform::socket_t s = platform::Accept(listener);
-    if (s == platform::kInvalidSocket) return;
+    int error = 0;
+    platform::socket_t s = platform::Accept(listener, &error);
+    if (s == platform::kInvalidSocket) {
+      // The stop wakes the accept by shutting the listener down (or closing it); it has
+      // always begun by then. Any other failure must not end serving while the process
+      // looks alive.
+      if (connections.Stopping()) return;
+      PauseUnlessStopping(connections, platform::IsTransientAcceptError(error)
+                                           ? kAcceptRetryPause
+                                           : kAcceptErrorPause);
+      continue;
+    }
     ConnectionPtr connection = connections.RegisterConnection(s);
     if (!connection) {
       // Accepted after the stop began: nobody will serve it.

@@ -2,6 +2,7 @@
 // stop walks to shut every live connection down and wait for its thread.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 
 #include "http/request.h"
 #include "http/response_writer.h"
+#include "http/stream.h"
 #include "platform/named_lock.h"
 #include "platform/socket.h"
 #include "shares/share_registry.h"
@@ -25,16 +27,52 @@ inline constexpr std::int32_t kReceiveStep = 1024;
 // client could make a thread grow its buffer until memory runs out.
 inline constexpr std::int32_t kMaxHeadSize = 64 * 1024;
 
-class Connection : public ResponseSink {
+// A client that has not finished its head this long after it connected is closed without
+// an answer. Without it a client that connects and says nothing (or a byte a minute) keeps
+// its thread and record for ever; a minute is far beyond any real client's head, even
+// over a slow link.
+inline constexpr std::chrono::milliseconds kHeadTimeLimit{60'000};
+// A body whose sending makes no progress for this long is broken off: the client has
+// stopped reading (or is gone without a reset), and the connection would otherwise hold
+// its thread, its socket and the open file for ever. Generous, so that a client that
+// pauses a download or sits behind a congested link is not cut off.
+inline constexpr std::chrono::milliseconds kSendStallLimit{120'000};
+
+struct ConnectionLimits {
+  std::chrono::milliseconds head = kHeadTimeLimit;
+  std::chrono::milliseconds sendStall = kSendStallLimit;
+};
+
+// What one connection's receive loop keeps: the head received so far and what the parser
+// made of it. The buffer starts small: an idle connection costs one step.
+struct ReceiveState {
+  std::vector<char> buffer = std::vector<char>(kReceiveStep, '\0');
+  std::int32_t length = 0;
+  std::int32_t capacity = kReceiveStep;
+  Request request;
+  // Set once an answer has been written (none when the client left before its head ended).
+  std::optional<ResponseSummary> answered;
+};
+
+// The receive loop over any stream: receives one head (growing the buffer up to
+// kMaxHeadSize), has it parsed and answered. Returns when the answer is sent, the head is
+// too long (the 400 page), or the stream reports a close, an error, a stop or a time limit
+// (no answer).
+void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state);
+
+class Connection : public Stream {
  public:
-  explicit Connection(platform::socket_t socket);
+  explicit Connection(platform::socket_t socket, ConnectionLimits limits = {});
   ~Connection() override;
 
   platform::socket_t socket() const { return socket_; }
   long long SendAll(const char* data, long long count) override;
+  // Large pieces, or the system's zero-copy call where there is one.
   long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) override;
+  // -1 also once the head time limit has passed since the connection was accepted.
+  long long Receive(char* buffer, std::size_t size) override;
 
-  // The receive loop: reads one head, has it parsed and answered.
+  // The receive loop over this connection's socket.
   void Serve(ShareRegistry& shares);
 
   // Wakes the connection's thread from another thread (server stop). Only the thread
@@ -46,16 +84,14 @@ class Connection : public ResponseSink {
   void MarkDone();
   void WaitDone();
 
-  // Receive state, as the loop leaves it (tests read it).
-  std::vector<char> buffer;
-  std::int32_t length = 0;
-  std::int32_t capacity = kReceiveStep;
-  Request request;
-  // Set once an answer has been written (none when the client left before its head ended).
-  std::optional<ResponseSummary> answered;
+  // Receive state, as the loop leaves it.
+  ReceiveState received;
 
  private:
   platform::socket_t socket_;
+  std::uintptr_t wake_;  // platform::CreateWakeEvent
+  ConnectionLimits limits_;
+  std::chrono::steady_clock::time_point headDeadline_;
   std::atomic<bool> stop_{false};
   std::mutex socketMutex_;
   bool socketReleased_ = false;
@@ -74,10 +110,11 @@ using AnswerObserver = std::function<void(const Connection&)>;
 
 class ConnectionRegistry {
  public:
-  ConnectionRegistry();
+  // `limits` apply to every connection registered later; tests shorten them.
+  explicit ConnectionRegistry(ConnectionLimits limits = {});
   void SetAnswerObserver(AnswerObserver observer) { observer_ = std::move(observer); }
   void NotifyAnswered(const Connection& connection) {
-    if (observer_ && connection.answered) observer_(connection);
+    if (observer_ && connection.received.answered) observer_(connection);
   }
   // Null once the stop has begun: the caller then closes the socket at once.
   ConnectionPtr RegisterConnection(platform::socket_t socket);
@@ -86,18 +123,32 @@ class ConnectionRegistry {
   // connections accepted afterwards are refused by RegisterConnection.
   void StopAllConnections();
   std::size_t Count();
+  // False when the registry's lock could not be made (the server then does not start).
+  bool LockIsValid() const { return lock_.IsValid(); }
+  // True from the start of StopAllConnections until Reset.
+  bool Stopping() const { return stopping_.load(); }
   // Empties the registry and allows registrations again (server start).
   void Reset();
 
  private:
   platform::NamedLock lock_;  // "mut_ouaccess"
   std::vector<ConnectionPtr> live_;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};
+  ConnectionLimits limits_;
   AnswerObserver observer_;
 };
 
-// The accept loop: runs until accepting on `listener` fails. Connections are served on
-// reused threads (WorkerPool); when the loop ends it waits for those threads to end, so
+// A failed accept that is not the stop is retried after this pause. A transient failure
+// (out of descriptors, a client that reset before it was accepted) clears once other
+// connections end; the pause keeps the loop from spinning meanwhile, and is short enough
+// that the clients waiting in the backlog barely notice.
+inline constexpr std::chrono::milliseconds kAcceptRetryPause{50};
+// Any other failure says something is wrong with the listening socket itself; the loop
+// still keeps trying (only the stop ends it) but does not hammer the system.
+inline constexpr std::chrono::milliseconds kAcceptErrorPause{1000};
+// The accept loop: runs until the registry's stop has begun. A failed accept before that
+// is retried; it never ends serving for good. Connections are served on reused threads
+// with small stacks (WorkerPool); when the loop ends it waits for those threads to end, so
 // the server's stop, which stops every connection before it closes the listener, leaves
 // no thread behind.
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections, ShareRegistry& shares);

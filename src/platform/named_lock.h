@@ -15,6 +15,10 @@ class NamedLock {
   void lock();
   void unlock();
   const std::string& name() const { return name_; }
+  // False when the lock could not be made (Windows: CreateMutexA failed, for example
+  // because another kind of object holds the name). Such a lock guards nothing, so its
+  // owner must not be used.
+  bool IsValid() const;
 
  private:
   std::string name_;

@@ -2,6 +2,7 @@
 // differ only behind this header.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,7 +28,12 @@ bool BindLoopback(socket_t s, std::uint16_t port);
 bool Listen(socket_t s, int backlog);
 // The port a bound socket actually has (for port 0 binds in tests).
 std::uint16_t LocalPort(socket_t s);
-socket_t Accept(socket_t listener);
+// On failure returns kInvalidSocket and, when `error` is given, the system's error code.
+socket_t Accept(socket_t listener, int* error = nullptr);
+// True for accept failures that say nothing about the listening socket itself: out of
+// descriptors, handles, buffers or memory, a connection reset or aborted before it was
+// accepted, an interrupted call. Retrying after a pause serves the next client.
+bool IsTransientAcceptError(int error);
 // Returns bytes received, 0 when the peer closed, -1 on error.
 long long Receive(socket_t s, char* buffer, std::size_t size);
 // Returns bytes sent or -1 on error. Never raises SIGPIPE.
@@ -41,10 +47,28 @@ void ShutdownSend(socket_t s);
 // blocked send when another thread closes the socket, so there the socket is made
 // non-blocking and waits are sliced, with `stop` looked at between slices. POSIX keeps
 // plain blocking calls: WakeConnection's shutdown wakes them.
-void PrepareConnectionSocket(socket_t s);
-// As Receive/Send; -1 also once `stop` is set.
-long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size, const std::atomic<bool>& stop);
-long long SendUnlessStopped(socket_t s, const char* data, std::size_t size, const std::atomic<bool>& stop);
+//
+// `sendStallLimit` bounds how long one send may wait without any byte going out. POSIX
+// sets it on the socket itself (SO_SNDTIMEO), so every send call on it, whatever path
+// issues it, ends with EAGAIN after that long without progress; Windows checks it between
+// the slices of SendUnlessStopped.
+void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimit);
+// What wakes a connection's receive wait at the stop without a periodic look: on Windows
+// an event the wait includes beside the socket, so thousands of idle connections cost no
+// wake-ups (under Wine every sliced wait is a round trip to the wineserver); on POSIX
+// nothing (0), as the shutdown in WakeConnection ends the wait.
+std::uintptr_t CreateWakeEvent();
+void SignalWakeEvent(std::uintptr_t wake);
+void CloseWakeEvent(std::uintptr_t wake);
+// As Receive; -1 also once `stop` is set (and `wake` signalled) or when nothing arrived
+// before `deadline`.
+long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
+                               const std::atomic<bool>& stop,
+                               std::chrono::steady_clock::time_point deadline,
+                               std::uintptr_t wake = 0);
+// As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
+long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
+                            const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);
 // Sends `count` bytes of the open file `file` (File::NativeHandle) from `offset` with the
 // system's zero-copy call, without moving the file position. Returns the count sent (less
 // when the file ended first), -1 on a failed send or once `stop` is set, or

@@ -1,14 +1,12 @@
-// Threads with a stack size of our choosing: a server that holds thousands of idle
-// connections, one thread each, should not reserve the default 8 MiB (Linux) or 1 MiB
-// (Windows) for each of them.
+// Detached threads with a chosen stack size (std::thread cannot ask for one).
 #pragma once
 #include <cstddef>
 #include <functional>
 
 namespace qc::platform {
 
-// Starts a detached thread that runs `body`, with a stack of `stackSize` bytes (rounded up
-// to what the system accepts). False when no thread could be started.
+// Starts `body` on a new detached thread whose stack reserves `stackSize` bytes. False
+// when no thread could be started (the body is then not run).
 bool StartDetachedThread(std::function<void()> body, std::size_t stackSize);
 
 }  // namespace qc::platform

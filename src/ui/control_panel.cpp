@@ -177,14 +177,23 @@ void ControlPanel::AddShareRow(const std::string& virtualPath) {
 }
 
 void ControlPanel::SavePanelSettings() {
-  // Held across the port message and both writes: lookups wait for a consistent state.
-  std::lock_guard guard(app_.shares.Lock());
   ServerSettings& settings = app_.settings;
-
+  // The port notice waits for a click: shown before the share lock is taken, so downloads
+  // go on meanwhile. Only this thread changes the settings while the panel is open, so
+  // the comparison needs no lock.
   char portText[kPortBufferSize] = {};
   GetDlgItemTextA(window_, kIdPort, portText, kPortBufferSize);
   const int port = ParsePortText(portText);
   if (port != static_cast<int>(settings.port)) Show(kPortChangedMessage);
+  // A server stop that came while the notice was open ends the panel as the close box
+  // does: nothing is saved.
+  if (app_.ui.ending.load()) return;
+
+  // A failed rewrite's message is shown once the lock is released (declared first, so it
+  // ends last).
+  platform::HeldMessages held;
+  // Held across both writes: lookups wait for a consistent state.
+  std::lock_guard guard(app_.shares.Lock());
   settings.port = StoredPort(port);
 
   StoreEditText(domainEdit_, settings.domain, settings.domainLength);
@@ -225,6 +234,9 @@ void ControlPanel::DeleteFocusedShare() {
 }
 
 void ControlPanel::AddDroppedFiles(HDROP drop) {
+  // The messages of the batch (a name without a folder, a failed write) are shown, in
+  // order, after the lock is released.
+  platform::HeldMessages held;
   // One batch under one hold of the lock; AppendShare takes it again inside.
   std::lock_guard guard(app_.shares.Lock());
   const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);

@@ -77,6 +77,11 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
     DestroyWindow(session.newShareWindow);
   }
 
+  // Ended by the server's stop (a quit message) rather than by the panel's own
+  // destruction: the panel goes now, while its object still lives on this stack.
+  if (session.mainWindow != nullptr && IsWindow(session.mainWindow)) {
+    DestroyWindow(session.mainWindow);
+  }
   // The hidden New share window goes before its font and its class; its object lives on
   // this stack and must not outlive the window that points at it.
   if (session.newShareWindow != nullptr && IsWindow(session.newShareWindow)) {
@@ -93,6 +98,10 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
 
 }  // namespace
 }  // namespace ui
+
+namespace {
+constexpr DWORD kUiThreadExitCodeForStop = 1;
+}
 
 int StartUiThread(Application& app) {
   if (app.ui.active.load()) return 1;
@@ -111,6 +120,32 @@ int StartUiThread(Application& app) {
   if (thread == nullptr) app.ui.active.store(false);
   app.ui.thread = thread;
   return 1;
+}
+
+namespace {
+// How often the stop repeats its quit message (a thread that has just started may not
+// have its message queue yet), and how long it waits in all.
+constexpr DWORD kEndUiSliceMs = 100;
+constexpr int kEndUiSlices = 50;
+}  // namespace
+
+void EndUiThread(Application& app) {
+  if (app.ui.thread == nullptr) return;
+  app.ui.ending.store(true);
+  HANDLE thread = static_cast<HANDLE>(app.ui.thread);
+  const DWORD id = GetThreadId(thread);
+  bool ended = false;
+  for (int slice = 0; slice < kEndUiSlices && !ended; ++slice) {
+    // A quit message ends the panel's loop, and also the modal loop of a message box or
+    // file dialog the panel shows (which passes it on to the loop outside).
+    PostThreadMessageA(id, WM_QUIT, 0, 0);
+    ended = WaitForSingleObject(thread, kEndUiSliceMs) == WAIT_OBJECT_0;
+  }
+  // A thread that would not end must not touch the application once it is gone.
+  if (!ended) TerminateThread(thread, kUiThreadExitCodeForStop);
+  CloseHandle(thread);
+  app.ui.thread = nullptr;
+  app.ui.active.store(false);
 }
 
 void WaitForUiThread(Application& app) {

@@ -93,10 +93,11 @@ class Process:
     """One run of the program in `cwd`; standard error (native messages) and standard
     output (the native clipboard) are collected line by line."""
 
-    def __init__(self, env, cwd, args):
+    def __init__(self, env, cwd, args, preexec_fn=None):
         cmd = ([WINE, BIN] if WINE_MODE else [BIN]) + list(args)
         self.proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=preexec_fn)
         self.stderr_lines = queue.Queue()
         self.stdout_lines = queue.Queue()
         for stream, sink in ((self.proc.stderr, self.stderr_lines), (self.proc.stdout, self.stdout_lines)):
@@ -171,13 +172,13 @@ class Sandbox:
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def run(self, *args, cwd=None):
-        p = Process(self.env, cwd or self.dir, args)
+    def run(self, *args, cwd=None, preexec_fn=None):
+        p = Process(self.env, cwd or self.dir, args, preexec_fn)
         self.processes.append(p)
         return p
 
-    def start_server(self, port):
-        server = self.run()
+    def start_server(self, port, preexec_fn=None):
+        server = self.run(preexec_fn=preexec_fn)
         deadline = time.time() + TIMEOUT
         while time.time() < deadline:
             if server.proc.poll() is not None:

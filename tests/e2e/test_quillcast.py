@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from harness import (MODE, WINE_MODE, Message, Sandbox, free_port, http_get, settings_bytes,
+from harness import (MODE, TOOLS, WINE, WINE_MODE, Message, Sandbox, free_port, http_get, settings_bytes,
                      share_record, to_program_path)
 
 NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely the server is not running", "warning")
@@ -194,6 +194,40 @@ class QuillcastTest(unittest.TestCase):
             self.assertEqual(server.stdout_line().encode(), expected)
             self.assertEqual(client.stdout_line().encode(), expected)
         self.stop(server)
+
+    @unittest.skipIf(WINE_MODE, "the descriptor limit is set on the native process")
+    def test_running_out_of_descriptors_does_not_end_serving(self):
+        import resource
+        self.configure()
+        payload = os.urandom(100_000)
+        self.box.write("d.bin", payload)
+        self.box.write("shared.cfg", share_record(b"/d.bin", to_program_path(self.box.path("d.bin")).encode()))
+        limit = 32
+
+        def few_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+
+        # UndefinedBehaviorSanitizer checks a pointer's dynamic type by probing memory
+        # through a pipe; with no descriptor left that probe fails and it reports a bad
+        # vptr that is not there. This check alone is switched off for this run.
+        self.box.write("ubsan.supp", b"vptr_check:*\n")
+        self.box.env["UBSAN_OPTIONS"] = "suppressions=" + self.box.path("ubsan.supp")
+        server = self.box.start_server(self.port, preexec_fn=few_descriptors)
+        # More clients than the server has descriptors: its accepts fail for want of one.
+        idle = [socket.create_connection(("127.0.0.1", self.port), timeout=30) for _ in range(limit + 16)]
+        time.sleep(1)
+        self.assertIsNone(server.proc.poll())
+        for s in idle:
+            s.close()
+        # With descriptors free again the server accepts the next client and serves it.
+        self.assertEqual(http_get(self.port, b"GET /d.bin HTTP/1.1\r\n\r\n", timeout=20)[-len(payload):], payload)
+        again = self.curl("-o", self.box.path("again.bin"), f"http://127.0.0.1:{self.port}/d.bin")
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertEqual(self.box.read("again.bin"), payload)
+        self.stop(server)
+        time.sleep(0.2)  # the pump thread drains standard error
+        # No message, and no sanitizer report (whose exit code would be 1 as well).
+        self.assertTrue(server.stderr_lines.empty(), list(server.stderr_lines.queue))
 
     @unittest.skipIf(WINE_MODE, "under Windows the bind failure opens the control panel")
     def test_port_in_use_reports_and_ends(self):
@@ -483,6 +517,39 @@ class WindowsProgramTest(unittest.TestCase):
         self.assertIsNone(server.proc.poll())
         self.assertTrue(self.box.close_window("Quillcast Control Panel"))
         self.assertEqual(server.wait(), 1)
+
+    def test_port_notice_left_open_holds_neither_downloads_nor_the_stop(self):
+        port = free_port()
+        settings = settings_bytes(port)
+        self.box.write("common.cfg", settings)
+        payload = os.urandom(200_000)
+        self.box.write("n.bin", payload)
+        self.box.write("shared.cfg", share_record(b"/n.bin", to_program_path(self.box.path("n.bin")).encode()))
+        server = self.box.start_server(port)
+        self.assertEqual(self.box.run("-ui").wait(), 1)
+        self.wait_for_panel(True)
+        poke = os.path.join(TOOLS, "ui_poke.exe")
+        for args in (["text", "WndClassQuillcastMain", "2003", str(port + 1)],
+                     ["click", "WndClassQuillcastMain", "2001"]):
+            self.assertEqual(subprocess.run([WINE, poke, *args], env=self.box.env, timeout=60).returncode, 0)
+        notice = ("#32770", "Attention")
+        deadline = time.time() + 30
+        while notice not in self.box.windows() and time.time() < deadline:
+            time.sleep(0.2)
+        self.assertIn(notice, self.box.windows())
+        # The notice waits for a click; downloads go on meanwhile.
+        got = subprocess.run(["curl", "-s", "-S", "--max-time", "20", "-o", self.box.path("got.bin"),
+                              f"http://127.0.0.1:{port}/n.bin"], capture_output=True, timeout=60)
+        self.assertEqual(got.returncode, 0, got.stderr)
+        self.assertEqual(self.box.read("got.bin"), payload)
+        # And a stop ends the server within seconds, the notice and the panel with it.
+        started = time.time()
+        self.assertEqual(self.box.run("-stop").wait(), 1)
+        self.assertEqual(server.wait(timeout=15), 1)
+        self.assertLess(time.time() - started, 15)
+        self.assertNotIn(notice, self.box.windows())
+        # Nothing was saved, as with the close box.
+        self.assertEqual(self.box.read("common.cfg"), settings)
 
     def test_server_shows_no_window(self):
         port = free_port()

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -57,6 +61,7 @@ TEST(IsHeadComplete, LooksAtTheLastByteAndTheTwoBeforeIt) {
 // A real listener on loopback with the accept loop on its own thread.
 class LiveServer : public ::testing::Test {
  protected:
+  explicit LiveServer(ConnectionLimits limits = {}) : connections_(limits) {}
   void SetUp() override {
     platform::SocketLibraryStart();
     listener_ = platform::CreateTcpSocket();
@@ -175,6 +180,154 @@ TEST_F(LiveServer, StopEndsADownloadThatIsStillSending) {
   const testing::Received rest = client.ReceiveUntilClosed();
   EXPECT_NE(rest.end, testing::Received::End::TimeLimit) << rest.Describe();
   EXPECT_LT(rest.count, 32LL << 20);  // broken off, not completed
+}
+
+// The same server with the time limits cut to a fraction of a second, so the tests of the
+// limits need not wait a minute.
+class LiveServerShortLimits : public LiveServer {
+ protected:
+  LiveServerShortLimits()
+      : LiveServer({std::chrono::milliseconds(400), std::chrono::milliseconds(400)}) {}
+};
+
+TEST_F(LiveServerShortLimits, HeadNotCompleteInTimeIsClosedWithoutAnAnswer) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+  };
+  const std::vector<Case> cases = {
+      {"nothing sent", {}},
+      {"half a request line", {"GET /none HT"}},
+      {"a head that never ends", {"GET /none HTTP/1.1\r\n", "Host: x\r\n", "X-A: 1\r\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto started = std::chrono::steady_clock::now();
+    // The client stays connected and never half-closes: only the limit can end it.
+    EXPECT_EQ(Exchange(port_, c.chunks, false, 50), "");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(350));
+  }
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+}
+
+TEST_F(LiveServerShortLimits, HeadWithinTheLimitIsAnswered) {
+  // Arrives in pieces, but complete well before the limit.
+  EXPECT_EQ(Exchange(port_, {"GET /no", "ne HTTP/1.1\r\n", "\r\n"}, false, 50), k404Page);
+}
+
+TEST_F(LiveServerShortLimits, BodyThatMakesNoProgressIsBrokenOff) {
+  namespace fs = std::filesystem;
+  fs::path file = fs::temp_directory_path() / ("qc-stall-" + std::to_string(port_));
+  {
+    std::ofstream out(file, std::ios::binary);
+    std::string block(1 << 20, 's');
+    for (int i = 0; i < 32; ++i) out << block;  // far more than the socket buffers hold
+  }
+  shares_.AppendShare(file.string(), "/big", 0);
+  platform::socket_t s = platform::ConnectLoopback(port_);
+  std::string get = "GET /big HTTP/1.1\r\n\r\n";
+  platform::Send(s, get.data(), get.size());
+  char buffer[4096];
+  ASSERT_GT(platform::Receive(s, buffer, sizeof buffer), 0);  // the download is under way
+  // The client stops reading: without any stop, the server ends the connection itself.
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }, 10000));
+  long long total = 0;
+  for (;;) {
+    long long n = platform::Receive(s, buffer, sizeof buffer);
+    if (n <= 0) break;
+    total += n;
+  }
+  EXPECT_LT(total, 32LL << 20);  // broken off, not completed
+  platform::CloseSocket(s);
+  fs::remove(file);
+}
+
+TEST_F(LiveServerShortLimits, SlowButSteadyReaderGetsTheWholeFile) {
+  // Each pause is shorter than the limit, the whole download far longer: only a stall
+  // counts, not the time the body takes.
+  namespace fs = std::filesystem;
+  fs::path file = fs::temp_directory_path() / ("qc-slow-" + std::to_string(port_));
+  const long long size = 8LL << 20;
+  {
+    std::ofstream out(file, std::ios::binary);
+    out << std::string(static_cast<std::size_t>(size), 'q');
+  }
+  shares_.AppendShare(file.string(), "/slow", 0);
+  platform::socket_t s = platform::ConnectLoopback(port_);
+  std::string get = "GET /slow HTTP/1.1\r\n\r\n";
+  platform::Send(s, get.data(), get.size());
+  std::string head;
+  long long body = -1;
+  std::vector<char> buffer(1 << 20);
+  const auto started = std::chrono::steady_clock::now();
+  for (;;) {
+    long long n = platform::Receive(s, buffer.data(), buffer.size());
+    if (n <= 0) break;
+    if (body < 0) {
+      head.append(buffer.data(), static_cast<std::size_t>(n));
+      auto end = head.find("\n\n");
+      if (end != std::string::npos) body = static_cast<long long>(head.size() - end - 2);
+    } else {
+      body += n;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  platform::CloseSocket(s);
+  EXPECT_EQ(body, size);
+  EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
+  fs::remove(file);
+}
+
+// A stream over memory: hands out the given chunks one per receive, then reports `end`.
+class MemoryStream : public Stream {
+ public:
+  MemoryStream(std::vector<std::string> chunks, long long end)
+      : chunks_(std::move(chunks)), end_(end) {}
+  long long Receive(char* buffer, std::size_t size) override {
+    if (next_ == chunks_.size()) return end_;
+    std::string& chunk = chunks_[next_];
+    const std::size_t n = std::min(size, chunk.size());
+    std::memcpy(buffer, chunk.data(), n);
+    chunk.erase(0, n);
+    if (chunk.empty()) ++next_;
+    return static_cast<long long>(n);
+  }
+  long long SendAll(const char* data, long long count) override {
+    sent.append(data, static_cast<std::size_t>(count));
+    return count;
+  }
+  std::string sent;
+
+ private:
+  std::vector<std::string> chunks_;
+  std::size_t next_ = 0;
+  long long end_;
+};
+
+TEST(ServeStream, DrivesTheWholeConnectionOverAnyStream) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+    long long end;  // what Receive reports once the chunks are used up
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"head in one piece", {"GET /none HTTP/1.1\r\n\r\n"}, 0, k404Page},
+      {"head split at the final CR", {"GET /none HTTP/1.1\r\n", "\r"}, 0, k404Page},
+      {"no request line", {"Host: x\n\n"}, 0, k400Page},
+      {"peer closes mid-head", {"GET /none HT"}, 0, ""},
+      {"time limit mid-head", {"GET /none HTTP/1.1\r\n"}, -1, ""},
+      {"head past the limit", {"GET / HTTP/1.1\r\n" + std::string(70000, 'h')}, 0, k400Page},
+  };
+  ShareRegistry shares;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryStream stream(c.chunks, c.end);
+    ReceiveState state;
+    ServeStream(stream, shares, state);
+    EXPECT_EQ(stream.sent, c.expected);
+    EXPECT_LE(state.capacity, kMaxHeadSize);
+  }
 }
 
 }  // namespace

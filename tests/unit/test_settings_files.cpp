@@ -274,28 +274,56 @@ TEST(ShareFile, TruncatedRecordIsDropped) {
   }
 }
 
-// The same cut records seen from the file's side: the load cuts the partial record off,
-// so that a share appended afterwards starts where a record is expected and comes back.
-TEST(ShareFile, CutRecordIsRemovedSoThatLaterAppendsLoad) {
-  const std::string complete = Record("/one", "C:\\one", 1) + Record("/two", "C:\\two", 0);
-  const std::string cut = Record("/cut", "C:\\cut", 0);
-  for (std::size_t keep : {std::size_t{0}, std::size_t{1}, std::size_t{5}, std::size_t{6},
-                           std::size_t{9}, cut.size() - 1}) {
+TEST(ShareFile, RecordCutShortByACrashIsCutOffSoLaterAppendsStayReadable) {
+  const std::string complete = Record("/one", "C:\\one", 1);
+  const std::string next = Record("/two", "C:\\two", 0);
+  for (std::size_t keep = 1; keep < next.size(); ++keep) {
     SCOPED_TRACE(keep);
     ScopedTempDirectory dir;
-    WriteFileBytes(kSharesFileName, complete + cut.substr(0, keep));
+    // What a process killed in the middle of its append leaves behind.
+    WriteFileBytes(kSharesFileName, complete + next.substr(0, keep));
     ShareRegistry registry;
     ASSERT_EQ(LoadShares(registry, 0), 1);
-    EXPECT_EQ(registry.Count(), 2u);
     EXPECT_EQ(ReadFileBytes(kSharesFileName), complete);
-
-    const SharePtr later = registry.AppendShare("C:\\later", "/later", 0);
-    ASSERT_EQ(AppendShareRecord(*later), 1);
+    SharePtr added = registry.AppendShare("C:\\three", "/three", 0);
+    ASSERT_EQ(AppendShareRecord(*added), 1);
     ShareRegistry reloaded;
     ASSERT_EQ(LoadShares(reloaded, 0), 1);
-    EXPECT_EQ(Contents(reloaded), (std::vector<Loaded>{{"/one", "C:\\one", 1},
-                                                       {"/two", "C:\\two", 0},
-                                                       {"/later", "C:\\later", 0}}));
+    EXPECT_EQ(Contents(reloaded),
+              (std::vector<Loaded>{{"/one", "C:\\one", 1}, {"/three", "C:\\three", 0}}));
+  }
+}
+
+TEST(SettingsFile, SavesThatStopAtAnyWriteLeaveTheOldOrTheNewSettings) {
+  // Each save in turn is cut off at its first write (half the bytes reach the disk, as
+  // when the disk fills or the process dies mid-write); the file must always load as one
+  // of the saves that completed, and the next save must succeed.
+  ScopedTempDirectory dir;
+  ServerSettings saved;
+  saved.port = 1000;
+  saved.domain = "first.example";
+  saved.domainLength = static_cast<std::uint16_t>(saved.domain.size());
+  ASSERT_EQ(SaveSettings(saved), 1);
+  for (int round = 1; round <= 20; ++round) {
+    SCOPED_TRACE(round);
+    ServerSettings next = saved;
+    next.port = static_cast<std::uint16_t>(1000 + round);
+    next.defaultFolder = std::string(static_cast<std::size_t>(round * 37), 'f');
+    next.folderLength = static_cast<std::uint16_t>(next.defaultFolder.size());
+    {
+      ScopedWriteFailure failure(0);
+      MessageRecorder recorder;
+      EXPECT_EQ(SaveSettings(next), 0);
+    }
+    ServerSettings loaded;
+    ASSERT_EQ(LoadSettings(loaded), 1);
+    EXPECT_EQ(loaded.port, saved.port);
+    EXPECT_EQ(loaded.defaultFolder, saved.defaultFolder);
+    ASSERT_EQ(SaveSettings(next), 1);
+    ASSERT_EQ(LoadSettings(loaded), 1);
+    EXPECT_EQ(loaded.port, next.port);
+    EXPECT_EQ(loaded.defaultFolder, next.defaultFolder);
+    saved = next;
   }
 }
 

@@ -1,6 +1,11 @@
 // The control panel window and its thread, driven in-process.
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
 
+#include "platform/file.h"
 #include "win/test_ui_fixture.h"
 
 namespace qc::testing {
@@ -546,6 +551,134 @@ TEST_F(PanelTest, RestartRightAfterCloseEndsWithBothWindows) {
     EXPECT_EQ(ChildrenOf(panel_).size(), 18u);
     PressCloseBox();
   }
+}
+
+// Records each message with whether another thread could look a share up while it was
+// shown, i.e. whether the share lock was free. A lookup that does not finish within a
+// second means the lock was held; it finishes once the lock is released.
+class LockWatchingRecorder {
+ public:
+  explicit LockWatchingRecorder(ShareRegistry& shares) : shares_(shares) {
+    platform::SetMessageSinkForTesting(
+        [this](const std::string& text, const std::string&, platform::MessageIcon) {
+          auto done = std::make_shared<std::atomic<bool>>(false);
+          lookups_.emplace_back([this, done] {
+            shares_.FindShare("/any");
+            done->store(true);
+          });
+          const bool free = WaitUntilWithin(1000, [&] { return done->load(); });
+          seen.push_back({text, free});
+        });
+  }
+  ~LockWatchingRecorder() {
+    platform::SetMessageSinkForTesting({});
+    for (std::thread& lookup : lookups_) lookup.join();
+  }
+  std::vector<std::pair<std::string, bool>> seen;  // text, lock free while shown
+
+ private:
+  template <class Condition>
+  static bool WaitUntilWithin(int ms, Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+  }
+  ShareRegistry& shares_;
+  std::vector<std::thread> lookups_;
+};
+
+TEST_F(PanelTest, MessagesAreShownOnlyAfterTheShareLockIsReleased) {
+  const std::string port = "Requires restart the server to update the port";
+  const std::string badPath = "Incorrect physical path to file";
+  const std::string cantWrite = "Can't write to file shared.cfg, something wrong";
+  struct Case {
+    const char* name;
+    std::function<void()> act;
+    std::vector<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"port notice at Close",
+       [&] {
+         SetText(panel_, 2003, "8081");
+         PressClose();
+       },
+       {port}},
+      {"drop: a name without a folder, then a failed append",
+       [&] {
+         platform::FailWritesAfterForTesting(0);
+         SendMessageA(panel_, WM_DROPFILES,
+                      reinterpret_cast<WPARAM>(MakeDrop({"nofolder.txt", "C:\\d\\kept.txt"})), 0);
+         platform::FailWritesAfterForTesting(-1);
+         PressCloseBox();
+       },
+       {badPath, cantWrite}},
+      {"port notice, then a failed rewrite after a Delete",
+       [&] {
+         SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
+         Click(panel_, 2015);
+         SetText(panel_, 2003, "8082");
+         platform::FailWritesAfterForTesting(1);  // the settings are written, the shares not
+         PressClose();
+         platform::FailWritesAfterForTesting(-1);
+       },
+       {port, cantWrite}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    app_.settings.port = 80;
+    if (app_.shares.Count() == 0) app_.shares.AppendShare("C:\\x\\old", "/v/old", 0);
+    LockWatchingRecorder recorder(app_.shares);
+    OpenPanel();
+    c.act();
+    std::vector<std::pair<std::string, bool>> expected;
+    for (const std::string& text : c.expected) expected.push_back({text, true});
+    EXPECT_EQ(recorder.seen, expected);
+  }
+}
+
+TEST_F(PanelTest, StopEndsThePanelEvenInsideAMessageBoxAndSavesNothing) {
+  platform::SetMessageSinkForTesting({});  // real message boxes
+  OpenPanel();
+  SetText(panel_, 2003, "8083");
+  SetText(panel_, 2010, "typed.example");
+  // "Close" from the user: the port notice opens and waits for a click that never comes.
+  PostMessageA(panel_, WM_COMMAND, MAKEWPARAM(2001, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(panel_, 2001)));
+  ASSERT_TRUE(WaitUntil([] { return FindWindowA("#32770", "Attention") != nullptr; }));
+  // Downloads are not held up by the open notice.
+  std::atomic<bool> looked{false};
+  std::thread lookup([&] {
+    app_.shares.FindShare("/any");
+    looked.store(true);
+  });
+  EXPECT_TRUE(WaitUntil([&] { return looked.load(); }));
+  lookup.join();
+  const auto started = std::chrono::steady_clock::now();
+  EndUiThread(app_);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(app_.ui.thread, nullptr);
+  EXPECT_FALSE(app_.ui.active.load());
+  EXPECT_EQ(FindWindowA("#32770", "Attention"), nullptr);
+  EXPECT_EQ(FindWindowA(kPanelClass, nullptr), nullptr);
+  EXPECT_FALSE(Exists("common.cfg"));  // nothing saved, as with the close box
+  EXPECT_EQ(app_.settings.port, 80);
+  EXPECT_EQ(app_.settings.domainLength, 0);
+  panel_ = nullptr;
+}
+
+TEST_F(PanelTest, StopEndsAnIdlePanel) {
+  OpenPanel();
+  SetText(panel_, 2003, "8084");
+  EndUiThread(app_);
+  EXPECT_EQ(app_.ui.thread, nullptr);
+  EXPECT_EQ(FindWindowA(kPanelClass, nullptr), nullptr);
+  EXPECT_EQ(FindWindowA(kNewShareClass, nullptr), nullptr);
+  EXPECT_FALSE(Exists("common.cfg"));
+  EXPECT_TRUE(messages_.messages.empty());
+  panel_ = nullptr;
 }
 
 }  // namespace

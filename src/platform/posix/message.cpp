@@ -5,8 +5,10 @@
 namespace qc::platform {
 
 bool DeliverToTestSink(std::string_view text, std::string_view caption, MessageIcon icon);
+bool HoldMessage(std::string_view text, std::string_view caption, MessageIcon icon);
 
 void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
+  if (HoldMessage(text, caption, icon)) return;
   if (DeliverToTestSink(text, caption, icon)) return;
   std::string line = FormatMessageLine(text, caption);
   line += '\n';

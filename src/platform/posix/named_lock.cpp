@@ -10,6 +10,7 @@ struct NamedLock::Impl {
 
 NamedLock::NamedLock(const char* name) : name_(name), impl_(std::make_unique<Impl>()) {}
 NamedLock::~NamedLock() = default;
+bool NamedLock::IsValid() const { return true; }
 void NamedLock::lock() { impl_->mutex.lock(); }
 void NamedLock::unlock() { impl_->mutex.unlock(); }
 

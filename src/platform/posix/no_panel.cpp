@@ -5,5 +5,6 @@ namespace qc {
 
 int StartUiThread(Application&) { return 1; }
 void WaitForUiThread(Application&) {}
+void EndUiThread(Application&) {}
 
 }  // namespace qc

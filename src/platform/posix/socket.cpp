@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -52,10 +54,37 @@ std::uint16_t LocalPort(socket_t s) {
   return ntohs(sa.sin_port);
 }
 
-socket_t Accept(socket_t listener) {
-  for (;;) {
-    socket_t s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (s >= 0 || errno != EINTR) return s;
+socket_t Accept(socket_t listener, int* error) {
+  socket_t s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (s < 0 && error != nullptr) *error = errno;
+  return s;
+}
+
+bool IsTransientAcceptError(int error) {
+  switch (error) {
+    // Out of descriptors, buffers or memory: others will be released.
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    // The client went away before it was accepted, or a signal came.
+    case ECONNABORTED:
+    case EINTR:
+    case EAGAIN:
+    // Linux passes pending network errors of the new connection on to accept (accept(2)
+    // asks callers to treat them like EAGAIN); a firewall may refuse one connection.
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EPERM:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -75,19 +104,40 @@ long long Send(socket_t s, const char* data, std::size_t size) {
 
 void ShutdownSend(socket_t s) { ::shutdown(s, SHUT_WR); }
 
-void PrepareConnectionSocket(socket_t s) {
+void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimit) {
+  // A blocking send then returns what it sent, or fails with EAGAIN, once it has waited
+  // this long without the client taking a byte. Set on the socket, it holds for every
+  // kind of send on it (send, sendfile) without a system call more per piece.
+  const long long ms = sendStallLimit.count() > 0 ? sendStallLimit.count() : 1;
+  timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   int on = 1;
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+std::uintptr_t CreateWakeEvent() { return 0; }
+void SignalWakeEvent(std::uintptr_t) {}
+void CloseWakeEvent(std::uintptr_t) {}
+
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
-                               const std::atomic<bool>& stop) {
-  if (stop.load()) return -1;
-  return Receive(s, buffer, size);
+                               const std::atomic<bool>& stop,
+                               std::chrono::steady_clock::time_point deadline, std::uintptr_t) {
+  for (;;) {
+    if (stop.load()) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return -1;
+    // WakeConnection's shutdown ends the wait as well (the socket reads as closed).
+    pollfd p{s, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready > 0) return Receive(s, buffer, size);
+  }
 }
 
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
-                            const std::atomic<bool>& stop) {
+                            const std::atomic<bool>& stop, std::chrono::milliseconds) {
+  // The stall limit is the socket's own send time-out (PrepareConnectionSocket).
   if (stop.load()) return -1;
   return Send(s, data, size);
 }

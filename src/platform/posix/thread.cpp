@@ -8,8 +8,8 @@
 namespace qc::platform {
 
 namespace {
-void* Run(void* argument) {
-  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
+void* RunBody(void* parameter) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
   (*body)();
   return nullptr;
 }
@@ -17,17 +17,18 @@ void* Run(void* argument) {
 
 bool StartDetachedThread(std::function<void()> body, std::size_t stackSize) {
   auto owned = std::make_unique<std::function<void()>>(std::move(body));
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  const auto minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
-  if (stackSize < minimum) stackSize = minimum;
-  pthread_attr_setstacksize(&attributes, stackSize);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  const std::size_t least = static_cast<std::size_t>(PTHREAD_STACK_MIN);
+  if (stackSize < least) stackSize = least;
+  pthread_attr_setstacksize(&attr, stackSize);
   pthread_t thread;
-  const bool started = pthread_create(&thread, &attributes, Run, owned.get()) == 0;
-  pthread_attr_destroy(&attributes);
-  if (started) owned.release();
-  return started;
+  const int started = pthread_create(&thread, &attr, RunBody, owned.get());
+  pthread_attr_destroy(&attr);
+  if (started != 0) return false;
+  owned.release();  // the thread owns it now
+  return true;
 }
 
 }  // namespace qc::platform

@@ -17,6 +17,8 @@ NamedLock::~NamedLock() {
   if (impl_->mutex != nullptr) CloseHandle(impl_->mutex);
 }
 
+bool NamedLock::IsValid() const { return impl_->mutex != nullptr; }
+
 void NamedLock::lock() {
   // An abandoned mutex is still acquired; its holder died with its thread.
   WaitForSingleObject(impl_->mutex, INFINITE);

@@ -1,8 +1,7 @@
 #include "platform/socket.h"
 
+#include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <unordered_map>
 
 #include "platform/os_windows.h"
 
@@ -40,7 +39,31 @@ std::uint16_t LocalPort(socket_t s) {
   return ntohs(sa.sin_port);
 }
 
-socket_t Accept(socket_t listener) { return ::accept(listener, nullptr, nullptr); }
+socket_t Accept(socket_t listener, int* error) {
+  socket_t s = ::accept(listener, nullptr, nullptr);
+  if (s == INVALID_SOCKET && error != nullptr) *error = WSAGetLastError();
+  return s;
+}
+
+bool IsTransientAcceptError(int error) {
+  switch (error) {
+    // Out of socket handles or buffer space: others will be released.
+    case WSAEMFILE:
+    case WSAENOBUFS:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    // The client went away before it was accepted, or the call was interrupted.
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAEINTR:
+    case WSAEWOULDBLOCK:
+    case WSAEINPROGRESS:
+    case WSAENETDOWN:
+    case WSAETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
 
 long long Receive(socket_t s, char* buffer, std::size_t size) {
   int n = ::recv(s, buffer, static_cast<int>(size), 0);
@@ -55,27 +78,8 @@ long long Send(socket_t s, const char* data, std::size_t size) {
 void ShutdownSend(socket_t s) { ::shutdown(s, SD_SEND); }
 
 namespace {
-// How long one wait lasts before `stop` is looked at again, where a socket has no event.
+// How long one wait lasts before `stop` is looked at again.
 constexpr long kStopSliceMicroseconds = 100 * 1000;
-// A connection socket waits on its own event, which the network and the stop's wake-up set:
-// an idle connection costs nothing while it waits. Sliced waits cost each idle connection
-// ten wake-ups a second, and under Wine each is a round trip to wineserver: 200 idle
-// connections kept 0.37 of a core busy, 1,000 would take the machine. The long backstop
-// only guards against a missed signal.
-constexpr DWORD kEventBackstopMilliseconds = 10 * 1000;
-
-// Each connection socket's event, from PrepareConnectionSocket until CloseSocket.
-std::mutex eventsMutex;
-std::unordered_map<socket_t, WSAEVENT>& Events() {
-  static auto* events = new std::unordered_map<socket_t, WSAEVENT>();
-  return *events;
-}
-
-WSAEVENT EventOf(socket_t s) {
-  std::lock_guard<std::mutex> lock(eventsMutex);
-  auto it = Events().find(s);
-  return it == Events().end() ? WSA_INVALID_EVENT : it->second;
-}
 
 // Waits until `s` is ready or a slice has passed; false on a socket error.
 bool WaitSlice(socket_t s, bool forWrite) {
@@ -89,53 +93,83 @@ bool WaitSlice(socket_t s, bool forWrite) {
   int ready = ::select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &errors, &slice);
   return ready != SOCKET_ERROR && !FD_ISSET(s, &errors);
 }
-
-// Waits until the network or a wake-up signals `s`; false on a socket error. The caller
-// retries its call and looks at `stop` either way.
-bool WaitReady(socket_t s, bool forWrite) {
-  const WSAEVENT event = EventOf(s);
-  if (event == WSA_INVALID_EVENT) return WaitSlice(s, forWrite);
-  const DWORD waited = WSAWaitForMultipleEvents(1, &event, FALSE, kEventBackstopMilliseconds, FALSE);
-  if (waited == WSA_WAIT_FAILED) return false;
-  // Resets the event; the next recv or send that would block arms it again.
-  WSANETWORKEVENTS happened;
-  return ::WSAEnumNetworkEvents(s, event, &happened) == 0;
-}
 }  // namespace
 
-void PrepareConnectionSocket(socket_t s) {
-  // WSAEventSelect also makes the socket non-blocking.
-  WSAEVENT event = WSACreateEvent();
-  if (event != WSA_INVALID_EVENT &&
-      ::WSAEventSelect(s, event, FD_READ | FD_WRITE | FD_CLOSE) == 0) {
-    std::lock_guard<std::mutex> lock(eventsMutex);
-    Events()[s] = event;
-  } else {
-    if (event != WSA_INVALID_EVENT) WSACloseEvent(event);
-    u_long nonBlocking = 1;
-    ::ioctlsocket(s, FIONBIO, &nonBlocking);
-  }
+void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds) {
+  // The stall limit is checked between the slices of SendUnlessStopped.
+  u_long nonBlocking = 1;
+  ::ioctlsocket(s, FIONBIO, &nonBlocking);
   BOOL on = TRUE;
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+std::uintptr_t CreateWakeEvent() {
+  return reinterpret_cast<std::uintptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+void SignalWakeEvent(std::uintptr_t wake) {
+  if (wake != 0) SetEvent(reinterpret_cast<HANDLE>(wake));
+}
+
+void CloseWakeEvent(std::uintptr_t wake) {
+  if (wake != 0) CloseHandle(reinterpret_cast<HANDLE>(wake));
+}
+
+namespace {
+// Waits until `s` can be read, `wake` is signalled or `deadline` passes, without waking
+// in between. False unless the socket is ready.
+bool WaitReadable(socket_t s, HANDLE wake, std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return false;
+  WSAEVENT ready = WSACreateEvent();
+  if (ready == WSA_INVALID_EVENT) return WaitSlice(s, false);
+  // Signalled at once when data (or the peer's close) is already there.
+  bool readable = false;
+  if (WSAEventSelect(s, ready, FD_READ | FD_CLOSE) == 0) {
+    HANDLE both[2] = {ready, wake};
+    const DWORD waited = WaitForMultipleObjects(
+        2, both, FALSE, static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFF)));
+    readable = waited == WAIT_OBJECT_0;
+    WSAEventSelect(s, nullptr, 0);  // the socket stays non-blocking
+  }
+  WSACloseEvent(ready);
+  return readable;
+}
+}  // namespace
+
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
-                               const std::atomic<bool>& stop) {
+                               const std::atomic<bool>& stop,
+                               std::chrono::steady_clock::time_point deadline,
+                               std::uintptr_t wake) {
   for (;;) {
     if (stop.load()) return -1;
     int n = ::recv(s, buffer, static_cast<int>(size), 0);
     if (n != SOCKET_ERROR) return n;
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitReady(s, false)) return -1;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    if (wake == 0) {
+      if (!WaitSlice(s, false)) return -1;
+      continue;
+    }
+    // Not readable: the stop, the time limit, or a wait that could not be set up (the next
+    // receive then tells).
+    if (!WaitReadable(s, reinterpret_cast<HANDLE>(wake), deadline) &&
+        (stop.load() || std::chrono::steady_clock::now() >= deadline)) {
+      return -1;
+    }
   }
 }
 
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
-                            const std::atomic<bool>& stop) {
+                            const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit) {
+  const auto giveUp = std::chrono::steady_clock::now() + stallLimit;
   for (;;) {
     if (stop.load()) return -1;
     int n = ::send(s, data, static_cast<int>(size), 0);
     if (n != SOCKET_ERROR) return n;
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitReady(s, true)) return -1;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    if (std::chrono::steady_clock::now() >= giveUp || !WaitSlice(s, true)) return -1;
   }
 }
 
@@ -146,11 +180,7 @@ long long SendFileUnlessStopped(socket_t, std::intptr_t, std::int64_t, std::int6
   return kFileSendUnsupported;
 }
 
-void WakeConnection(socket_t s) {
-  ::shutdown(s, SD_SEND);
-  const WSAEVENT event = EventOf(s);
-  if (event != WSA_INVALID_EVENT) WSASetEvent(event);
-}
+void WakeConnection(socket_t s) { ::shutdown(s, SD_SEND); }
 
 bool InterruptSocket(socket_t s) {
   // Winsock wakes a blocked call only when the socket is closed.
@@ -159,18 +189,7 @@ bool InterruptSocket(socket_t s) {
 }
 
 void CloseSocket(socket_t s) {
-  if (s == INVALID_SOCKET) return;
-  WSAEVENT event = WSA_INVALID_EVENT;
-  {
-    std::lock_guard<std::mutex> lock(eventsMutex);
-    auto it = Events().find(s);
-    if (it != Events().end()) {
-      event = it->second;
-      Events().erase(it);
-    }
-  }
-  ::closesocket(s);
-  if (event != WSA_INVALID_EVENT) WSACloseEvent(event);
+  if (s != INVALID_SOCKET) ::closesocket(s);
 }
 
 socket_t ConnectLoopback(std::uint16_t port) {

@@ -1,5 +1,7 @@
 #include "platform/thread.h"
 
+#include <process.h>
+
 #include <memory>
 
 #include "platform/os_windows.h"
@@ -7,8 +9,8 @@
 namespace qc::platform {
 
 namespace {
-DWORD WINAPI Run(LPVOID argument) {
-  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
+unsigned __stdcall RunBody(void* parameter) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
   (*body)();
   return 0;
 }
@@ -16,12 +18,13 @@ DWORD WINAPI Run(LPVOID argument) {
 
 bool StartDetachedThread(std::function<void()> body, std::size_t stackSize) {
   auto owned = std::make_unique<std::function<void()>>(std::move(body));
-  // A reservation only: pages are committed as the stack grows.
-  HANDLE thread = CreateThread(nullptr, stackSize, Run, owned.get(),
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) return false;
-  owned.release();
-  CloseHandle(thread);
+  // A reservation, not a commitment: only the pages the thread touches cost memory.
+  const std::uintptr_t handle =
+      _beginthreadex(nullptr, static_cast<unsigned>(stackSize), RunBody, owned.get(),
+                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (handle == 0) return false;
+  owned.release();  // the thread owns it now
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
   return true;
 }
 

@@ -1,0 +1,160 @@
+// A whole connection over memory: the receive loop, the parser and the response writer,
+// against a small share list of real files. The input's first two bytes shape the
+// stream (how the rest arrives in chunks, how it ends, when sending starts to fail); the
+// rest is what the client sends.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_files.h"
+#include "http/connection.h"
+#include "http/texts.h"
+
+namespace {
+
+struct SharedFile {
+  const char* name;
+  const char* virtualPath;
+  std::uint32_t flags;
+  std::string bytes;
+};
+
+std::vector<SharedFile>& Files() {
+  static std::vector<SharedFile> files = [] {
+    std::vector<SharedFile> made = {
+        {"small.bin", "/temp/a.txt", 0, "0123456789"},
+        {"empty.bin", "/temp/empty", 0, ""},
+        {"big.bin", "/big", 0, std::string()},
+        {"once.bin", "/once", qc::kOneShot, "one-shot body"},
+    };
+    for (int i = 0; i < 9000; ++i) made[2].bytes.push_back(static_cast<char>('a' + i % 26));
+    return made;
+  }();
+  return files;
+}
+
+void CreateFilesOnce() {
+  static const bool created = [] {
+    qc::fuzz::EnterScratchDirectory();
+    for (const SharedFile& f : Files()) {
+      qc::fuzz::WriteWholeFile(f.name, reinterpret_cast<const std::uint8_t*>(f.bytes.data()),
+                               f.bytes.size());
+    }
+    // Runs before the scratch directory's own clean-up, while it is still current.
+    std::atexit([] {
+      for (const SharedFile& f : Files()) std::remove(f.name);
+    });
+    return true;
+  }();
+  (void)created;
+}
+
+class MemoryStream : public qc::Stream {
+ public:
+  MemoryStream(const std::uint8_t* data, std::size_t size, std::size_t chunk, long long end,
+               long long sendBudget)
+      : data_(data), size_(size), chunk_(chunk), end_(end), sendBudget_(sendBudget) {}
+
+  long long Receive(char* buffer, std::size_t size) override {
+    if (size == 0) __builtin_trap();  // the loop always leaves room
+    if (pos_ == size_) return end_;
+    std::size_t n = size_ - pos_;
+    if (chunk_ != 0 && n > chunk_) n = chunk_;
+    if (n > size) n = size;
+    std::memcpy(buffer, data_ + pos_, n);
+    pos_ += n;
+    return static_cast<long long>(n);
+  }
+
+  long long SendAll(const char* data, long long count) override {
+    if (count < 0 || data == nullptr) __builtin_trap();
+    if (failed) return -1;
+    if (sendBudget_ >= 0 && static_cast<long long>(sent.size()) + count > sendBudget_) {
+      failed = true;
+      return -1;
+    }
+    sent.append(data, static_cast<std::size_t>(count));
+    return count;
+  }
+
+  std::string sent;
+  bool failed = false;
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+  std::size_t chunk_;
+  long long end_;
+  long long sendBudget_;
+};
+
+bool StartsWith(const std::string& s, std::string_view prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Checks a file answer against the file itself: the length sent is the body's, and the
+// body is the bytes of the file from the range's start.
+void CheckFileAnswer(const std::string& sent) {
+  const std::size_t headEnd = sent.find("\n\n");
+  if (headEnd == std::string::npos) __builtin_trap();
+  const std::string head = sent.substr(0, headEnd + 1);
+  const std::string body = sent.substr(headEnd + 2);
+  const std::size_t lengthAt = head.find(qc::http_text::kContentLength);
+  if (lengthAt == std::string::npos) __builtin_trap();
+  const long long length =
+      std::strtoll(head.c_str() + lengthAt + qc::http_text::kContentLength.size(), nullptr, 10);
+  if (static_cast<long long>(body.size()) != length) __builtin_trap();
+  long long start = 0;
+  const std::size_t rangeAt = head.find(qc::http_text::kContentRange);
+  if (rangeAt != std::string::npos) {
+    start = std::strtoll(head.c_str() + rangeAt + qc::http_text::kContentRange.size(), nullptr, 10);
+  }
+  for (const SharedFile& f : Files()) {
+    if (f.bytes.size() < static_cast<std::size_t>(start) + body.size()) continue;
+    if (f.bytes.compare(static_cast<std::size_t>(start), body.size(), body) == 0) return;
+  }
+  __builtin_trap();  // bytes that are in no shared file at that place
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  CreateFilesOnce();
+  const std::size_t chunk = data[0] & 0x3F;          // 0: everything at once
+  const long long end = (data[0] & 0x40) ? -1 : 0;  // a failure or time limit, or a close
+  const long long sendBudget = (data[0] & 0x80) ? static_cast<long long>(data[1]) * 37 : -1;
+
+  qc::ShareRegistry shares;  // a fresh list each time: the one-shot share returns
+  for (const SharedFile& f : Files()) shares.AppendShare(f.name, f.virtualPath, f.flags);
+
+  MemoryStream stream(data + 2, size - 2, chunk, end, sendBudget);
+  qc::ReceiveState state;
+  qc::ServeStream(stream, shares, state);
+
+  if (state.capacity > qc::kMaxHeadSize || state.length >= state.capacity) __builtin_trap();
+  const std::string& sent = stream.sent;
+  if (sent.empty() || stream.failed) return 0;
+  if (StartsWith(sent, qc::http_text::kStatus200) || StartsWith(sent, qc::http_text::kStatus206)) {
+    CheckFileAnswer(sent);
+    return 0;
+  }
+  // The pages go out whole, the short 400 is its status line alone.
+  std::string notFound(qc::http_text::kStatus404);
+  notFound.append(qc::http_text::kContentLength)
+      .append(qc::http_text::kNotFoundLength)
+      .append(qc::http_text::kNotFoundBody);
+  std::string badRequest(qc::http_text::kStatus400);
+  badRequest.append(qc::http_text::kContentLength)
+      .append(qc::http_text::kBadRequestLength)
+      .append(qc::http_text::kBadRequestBody);
+  if (sent != notFound && sent != badRequest && sent != qc::http_text::kStatus400) {
+    __builtin_trap();
+  }
+  return 0;
+}

@@ -1,0 +1,247 @@
+"""Hostile and malformed requests, sent through real sockets to the real program (native
+or quillcast.exe under Wine). Each answer is checked byte for byte, or that the server
+closed without answering; afterwards the server still serves normally and stops cleanly.
+
+Two slow clients run alongside the table the whole time: one that sends half a head and
+then nothing, and one that connects and says nothing. Both must be closed, unanswered, by
+the head time limit (one minute after they connected)."""
+import os
+import random
+import socket
+import time
+import unittest
+
+from harness import WINE_MODE, Sandbox, free_port, settings_bytes, share_record, to_program_path
+
+HEAD_TIME_LIMIT = 60
+SIZE = 1000
+BODY = bytes((i * 7 + 3) % 256 for i in range(SIZE))
+CLOSED = "closed without an answer"
+ANY = "anything (the client does not read)"
+
+PAGE_404 = (b"HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
+            b"<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
+            b"<p>The requested URL was not found on this server.</p>\n"
+            b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
+PAGE_400 = (b"HTTP/1.1 400 Bad Request\nContent-Length: 184\n\n"
+            b"<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
+            b"<p>Invalid request or syntax error</p>\n"
+            b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
+SHORT_400 = b"HTTP/1.1 400 Bad Request\n"
+
+
+def file_answer(first=None, last=None, keep_alive=False):
+    """The exact answer for /f.bin: whole (no range) or bytes first..last."""
+    head = b"HTTP/1.1 200 OK\n" if first is None else b"HTTP/1.1 206 Partial Content\n"
+    head += b"Server: Quillcast/1.0.0\nAccept-Ranges: bytes\nContent-Type: application/octet-stream\n"
+    if first is None:
+        head += b"Content-Length: %d\n" % SIZE
+        body = BODY
+    else:
+        head += b"Content-Range: bytes %d-%d/%d\n" % (first, last, SIZE)
+        head += b"Content-Length: %d\n" % (last - first + 1)
+        body = BODY[first:last + 1]
+    head += b"Connection: Keep-Alive\n" if keep_alive else b"Connection: close\n"
+    return head + b"\n" + body
+
+
+def get(target=b"/f.bin", *headers, end=b"\r\n"):
+    lines = [b"GET " + target + b" HTTP/1.1", b"Host: 127.0.0.1"] + list(headers)
+    return end.join(lines) + end + end
+
+
+def ranged(value):
+    return get(b"/f.bin", b"Range: " + value)
+
+
+garbage = random.Random(11)
+BINARY = bytes(garbage.randrange(256) for _ in range(700)).replace(b"\n", b"\x01").replace(b"\r", b"\x01")
+
+# (name, chunks sent one by one with a pause, half-close afterwards?, expected)
+CASES = [
+    # The request line
+    ("plain GET", [get()], False, file_answer()),
+    ("lower-case get, bare line feeds", [get(end=b"\n").replace(b"GET", b"get")], False, file_answer()),
+    ("HEAD", [get().replace(b"GET", b"HEAD")], False, PAGE_400),
+    ("POST with a body announced", [b"POST /f.bin HTTP/1.1\r\nContent-Length: 5\r\n\r\n"], False, PAGE_400),
+    ("OPTIONS *", [b"OPTIONS * HTTP/1.1\r\n\r\n"], False, PAGE_400),
+    ("a request line alone, no version", [b"GET /f.bin\r\n\r\n"], False, PAGE_400),
+    ("a request line alone, then the client closes", [b"GET /f.bin HTTP/1.1"], True, CLOSED),
+    ("two blanks: empty target", [b"GET  /f.bin HTTP/1.1\r\n\r\n"], False, PAGE_400),
+    ("absolute URI", [get(b"http://127.0.0.1/f.bin")], False, PAGE_404),
+    ("empty line before the request line", [b"\r\n" + get()], False, PAGE_404),
+    ("Range line before the request line", [b"Range: bytes=0-9\r\n" + get()], False, PAGE_404),
+    ("tab inside the request line", [b"GET /f.bin\tHTTP/1.1\r\n\r\n"], False, PAGE_400),
+    ("8-bit byte in the target", [get(b"/f\xe9.bin")], False, PAGE_400),
+    ("NUL byte in the target", [get(b"/f\x00.bin")], False, PAGE_400),
+    ("NUL byte in a header line", [get(b"/f.bin", b"X-Nul: a\x00b")], False, file_answer()),
+    ("NUL bytes only", [b"\x00\x00\x00\n\n"], False, PAGE_400),
+    ("empty lines only", [b"\r\n\r\n"], False, PAGE_400),
+    # The target
+    ("%00 cuts the path", [get(b"/f.bin%00.exe")], False, file_answer()),
+    ("%00 alone", [get(b"/%00")], False, PAGE_404),
+    ("%zz cuts the path", [get(b"/f.bin%zz")], False, file_answer()),
+    ("escaped dot", [get(b"/f%2ebin")], False, file_answer()),
+    ("..%2f.. to /etc/passwd", [get(b"/..%2f..%2f..%2fetc%2fpasswd")], False, PAGE_404),
+    ("../ to /etc/passwd", [get(b"/../../../etc/passwd")], False, PAGE_404),
+    ("..%2f back onto the share", [get(b"/x/..%2ff.bin")], False, PAGE_404),
+    ("%2e%2e%5c on Windows separators", [get(b"/%2e%2e%5c%2e%2e%5cwindows%5cwin.ini")], False, PAGE_404),
+    ("query part", [get(b"/f.bin?x=1")], False, PAGE_404),
+    ("fragment", [get(b"/f.bin#top")], False, PAGE_404),
+    ("other letter case", [get(b"/F.BIN")], False, PAGE_404),
+    ("UTF-8 escapes", [get(b"/%D0%B0%D0%B1")], False, PAGE_404),
+    ("a target of 8000 bytes", [get(b"/" + b"a" * 8000)], False, PAGE_404),
+    # Line ends and head ends
+    ("bare CR line ends never end the head", [b"GET /f.bin HTTP/1.1\rHost: x\r\r"], True, CLOSED),
+    ("three CRs end it", [b"GET /f.bin HTTP/1.1\r\r\r"], False, file_answer()),
+    ("LF CR LF", [b"GET /f.bin HTTP/1.1\n\r\n"], False, file_answer()),
+    ("final CR LF split after the CR", [b"GET /f.bin HTTP/1.1\r\n\r", b"\n"], False, file_answer()),
+    # Every request line takes its target from offset 4 of the head: the first one's.
+    ("pipelined in one piece: one answer", [get() + get(b"/other")], False, file_answer()),
+    ("pipelined, the second incomplete", [get() + b"GET /f.bin HT"], True, CLOSED),
+    ("keep-alive, then a second request", [get(b"/f.bin", b"Connection: keep-alive"), get()], False,
+     file_answer(keep_alive=True)),
+    ("Connection: closed", [get(b"/f.bin", b"Connection: closed")], False, file_answer()),
+    ("Connection: Upgrade", [get(b"/f.bin", b"Connection: Upgrade")], False, file_answer()),
+    ("10000 header lines", [b"GET /f.bin HTTP/1.1\r\n" + b"X: y\r\n" * 10000 + b"\r\n"], False, file_answer()),
+    ("head of 64 KiB - 1 bytes that has not ended",
+     [b"GET /f.bin HTTP/1.1\r\n" + b"X" * (65535 - 21)], False, PAGE_400),
+    ("head of 64 KiB + 1 bytes",
+     [b"GET /f.bin HTTP/1.1\r\n" + b"X" * (65537 - 25) + b"\r\n\r\n"], False, PAGE_400),
+    # Ranges
+    ("bytes=0-499", [ranged(b"bytes=0-499")], False, file_answer(0, 499)),
+    ("bytes=500-", [ranged(b"bytes=500-")], False, file_answer(500, 999)),
+    ("bytes=-100", [ranged(b"bytes=-100")], False, file_answer(900, 999)),
+    ("bytes=0-0", [ranged(b"bytes=0-0")], False, file_answer(0, 0)),
+    ("bytes=999-999", [ranged(b"bytes=999-999")], False, file_answer(999, 999)),
+    ("bytes=-0", [ranged(b"bytes=-0")], False, file_answer(1000, 999)),
+    ("end past the file", [ranged(b"bytes=500-5000")], False, file_answer(500, 999)),
+    ("bytes=-", [ranged(b"bytes=-")], False, PAGE_400),
+    ("start at the end", [ranged(b"bytes=1000-")], False, SHORT_400),
+    ("explicit range past the end", [ranged(b"bytes=1000-1001")], False, SHORT_400),
+    ("reversed range", [ranged(b"bytes=600-500")], False, SHORT_400),
+    ("suffix longer than the file", [ranged(b"bytes=-1001")], False, SHORT_400),
+    ("negative start", [ranged(b"bytes=-5-10")], False, PAGE_400),
+    ("double minus", [ranged(b"bytes=--5")], False, PAGE_400),
+    ("30-digit start", [ranged(b"bytes=" + b"9" * 30 + b"-")], False, PAGE_400),
+    ("30-digit end", [ranged(b"bytes=0-" + b"9" * 30)], False, PAGE_400),
+    ("30-digit suffix", [ranged(b"bytes=-" + b"9" * 30)], False, PAGE_400),
+    ("30 digits, mostly leading zeros", [ranged(b"bytes=" + b"0" * 29 + b"5-")], False, file_answer(5, 999)),
+    ("largest 64-bit start", [ranged(b"bytes=9223372036854775807-")], False, SHORT_400),
+    ("one past the largest 64-bit start", [ranged(b"bytes=9223372036854775808-")], False, PAGE_400),
+    ("two Range lines: the later wins",
+     [get(b"/f.bin", b"Range: bytes=0-9", b"Range: bytes=10-19")], False, file_answer(10, 19)),
+    ("two ranges in one line", [ranged(b"bytes=0-99,200-299")], False, file_answer(0, 999)),
+    ("trailing blank after the range", [ranged(b"bytes=0-9 ")], False, file_answer(0, 999)),
+    ("no blank after the colon", [get(b"/f.bin", b"Range:bytes=0-9")], False, file_answer()),
+    ("two blanks after the colon", [get(b"/f.bin", b"Range:  bytes=0-9")], False, PAGE_400),
+    ("other unit", [ranged(b"items=0-9")], False, PAGE_400),
+    ("no equals sign", [ranged(b"bytes 0-9")], False, PAGE_400),
+    ("letters for the start", [ranged(b"bytes=x-1")], False, PAGE_400),
+    ("range on a missing share", [get(b"/none", b"Range: bytes=0-9")], False, PAGE_404),
+    # Garbage and rude clients
+    ("binary garbage with a head end", [BINARY + b"\n\n"], False, PAGE_400),
+    ("binary garbage, then the client closes", [BINARY], True, CLOSED),
+    ("connects and closes at once", [], True, CLOSED),
+    ("closes mid-head without reading", [b"GET /f.bin HTTP/1"], "abort", ANY),
+    ("resets mid-head", [b"GET /f.bin HTTP/1.1\r\nHost"], "reset", ANY),
+]
+
+
+def exchange(port, chunks, half_close, timeout=30):
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    try:
+        for i, chunk in enumerate(chunks):
+            if i:
+                time.sleep(0.15)
+            try:
+                s.sendall(chunk)
+            except (BrokenPipeError, ConnectionResetError):
+                break  # the server has answered and closed; its answer is still readable
+        if half_close == "abort":
+            return None
+        if half_close == "reset":
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            return None
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
+        out = b""
+        while True:
+            try:
+                chunk = s.recv(65536)
+            except ConnectionResetError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        return out
+    finally:
+        s.close()
+
+
+class HostileInputTest(unittest.TestCase):
+    def test_hostile_requests_table(self):
+        self.assertGreaterEqual(len(CASES), 50)
+        box = Sandbox()
+        self.addCleanup(box.close)
+        port = free_port()
+        box.write("common.cfg", settings_bytes(port))
+        box.write("f.bin", BODY)
+        with open(box.path("big.bin"), "wb") as f:
+            f.truncate(64 << 20)
+        box.write("shared.cfg",
+                  share_record(b"/f.bin", to_program_path(box.path("f.bin")).encode()) +
+                  share_record(b"/big.bin", to_program_path(box.path("big.bin")).encode()))
+        server = box.start_server(port)
+
+        # The slow clients, side by side with the table.
+        opened = time.monotonic()
+        never_ends = socket.create_connection(("127.0.0.1", port), timeout=HEAD_TIME_LIMIT + 30)
+        never_ends.sendall(b"GET /f.bin HTTP/1.1\r\nHost: x\r\n")
+        silent = socket.create_connection(("127.0.0.1", port), timeout=HEAD_TIME_LIMIT + 30)
+        # A client that stops reading in the middle of a body.
+        stalled = socket.create_connection(("127.0.0.1", port), timeout=30)
+        stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        stalled.sendall(b"GET /big.bin HTTP/1.1\r\n\r\n")
+        self.assertTrue(stalled.recv(4096).startswith(b"HTTP/1.1 200 OK\n"))
+
+        for name, chunks, half_close, expected in CASES:
+            with self.subTest(name):
+                got = exchange(port, chunks, half_close)
+                if expected is ANY:
+                    continue
+                if expected is CLOSED:
+                    self.assertEqual(got, b"")
+                else:
+                    self.assertEqual(got, expected)
+
+        # The server still serves, and while the stalled client holds its download.
+        self.assertEqual(exchange(port, [get()], False), file_answer())
+        stalled.close()
+        self.assertEqual(exchange(port, [ranged(b"bytes=-10")], False), file_answer(990, 999))
+
+        # Both slow clients are closed, unanswered, once the head time limit has passed.
+        for slow in (never_ends, silent):
+            try:
+                data = slow.recv(1024)
+            except ConnectionResetError:
+                data = b""
+            waited = time.monotonic() - opened
+            self.assertEqual(data, b"")
+            self.assertGreater(waited, HEAD_TIME_LIMIT - 5)
+            self.assertLess(waited, HEAD_TIME_LIMIT + 20)
+            slow.close()
+
+        self.assertEqual(exchange(port, [get()], False), file_answer())
+        self.assertEqual(server.proc.poll(), None)
+        stopper = box.run("-stop")
+        self.assertEqual(stopper.wait(), 1)
+        self.assertEqual(server.wait(), 1)
+        if not WINE_MODE:
+            time.sleep(0.2)  # the pump thread drains standard error
+            # Nothing to tell the user, and no sanitizer report.
+            self.assertTrue(server.stderr_lines.empty(), list(server.stderr_lines.queue))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,163 @@
+"""A measured run, not a CI step: opens many connections at once to the real program and
+leaves them idle. Checks that the server stays up, that a download in the middle of it
+succeeds, and that the head time limit closes every idle connection; prints the server's
+memory and the times.
+
+  python3 tests/load/idle_connections.py native build/release/quillcast [count]
+  python3 tests/load/idle_connections.py wine build/win/quillcast.exe [count]
+     (under Wine: WINEPREFIX, DISPLAY as scripts/test.sh sets them; a running wineserver)
+
+Both processes need a descriptor per connection: the script raises its own limit, which
+the server inherits.
+"""
+import hashlib
+import os
+import resource
+import selectors
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HEAD_TIME_LIMIT = 60
+
+
+def status_of(pid):
+    fields = {}
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                fields[key] = value.strip()
+    except OSError:
+        pass
+    return fields
+
+
+def main():
+    mode, binary = sys.argv[1], os.path.abspath(sys.argv[2])
+    count = int(sys.argv[3]) if len(sys.argv) > 3 else 10000
+    wine = os.environ.get("QC_WINE", shutil.which("wine64") or "/usr/lib/wine/wine64")
+    want = count + 1000
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < want:
+        hard = want  # root may raise it
+    resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
+
+    work = tempfile.mkdtemp(prefix="qc-load-")
+    env = dict(os.environ)
+    if mode == "native":
+        runtime = os.path.join(work, "run")
+        os.mkdir(runtime, 0o700)
+        env["XDG_RUNTIME_DIR"] = runtime
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    payload = os.urandom(32 << 20)
+    with open(os.path.join(work, "common.cfg"), "wb") as f:
+        f.write(struct.pack("<2sHHHHH", b"QC", port, 0, 0, 0, 0))
+    with open(os.path.join(work, "load.bin"), "wb") as f:
+        f.write(payload)
+    physical = os.path.join(work, "load.bin")
+    if mode == "wine":
+        physical = "Z:" + physical.replace("/", "\\")
+    with open(os.path.join(work, "shared.cfg"), "wb") as f:
+        f.write(struct.pack("<HHH", 9, len(physical), 0) + b"/load.bin" + physical.encode())
+
+    cmd = [wine, binary] if mode == "wine" else [binary]
+    server = subprocess.Popen(cmd, cwd=work, env=env, stdin=subprocess.DEVNULL)
+    deadline = time.time() + 60
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            if time.time() > deadline or server.poll() is not None:
+                sys.exit("server did not start")
+            time.sleep(0.1)
+    time.sleep(1)
+    pid = server.pid
+    base = status_of(pid)
+    print(f"{mode}: server pid {pid}, at rest: VmRSS {base.get('VmRSS')}, threads {base.get('Threads')}")
+
+    started = time.monotonic()
+    sockets = []
+    failures = 0
+    for _ in range(count):
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=30)
+            s.setblocking(False)
+            sockets.append(s)
+        except OSError:
+            failures += 1
+    opened = time.monotonic() - started
+    print(f"opened {len(sockets)} connections in {opened:.1f} s ({failures} failed)")
+
+    # Wait until the server has a thread for (nearly) every one, or 60 s.
+    peak_threads, peak = 0, {}
+    until = time.time() + 40
+    while time.time() < until:
+        st = status_of(pid)
+        threads = int(st.get("Threads", "0"))
+        if threads >= peak_threads:
+            peak_threads, peak = threads, st
+        if threads >= len(sockets):
+            break
+        time.sleep(0.5)
+    print(f"with them: VmRSS {peak.get('VmRSS')}, VmHWM {peak.get('VmHWM')}, "
+          f"VmSize {peak.get('VmSize')}, threads {peak.get('Threads')}")
+
+    # A download in the middle of it.
+    t0 = time.monotonic()
+    got = subprocess.run(["curl", "-s", "-S", "--max-time", "60", f"http://127.0.0.1:{port}/load.bin"],
+                         capture_output=True)
+    ok = got.returncode == 0 and hashlib.sha256(got.stdout).digest() == hashlib.sha256(payload).digest()
+    print(f"download of {len(payload) >> 20} MiB during the load: {'ok' if ok else 'FAILED'} "
+          f"in {time.monotonic() - t0:.2f} s")
+
+    # Every idle connection must be closed by the server, without an answer.
+    selector = selectors.DefaultSelector()
+    for s in sockets:
+        selector.register(s, selectors.EVENT_READ)
+    open_left = len(sockets)
+    answered = 0
+    first_close = last_close = None
+    give_up = started + HEAD_TIME_LIMIT + 120
+    while open_left and time.monotonic() < give_up:
+        for key, _ in selector.select(timeout=1):
+            s = key.fileobj
+            try:
+                data = s.recv(1024)
+            except (ConnectionResetError, BlockingIOError):
+                data = b""
+            if data:
+                answered += 1
+            selector.unregister(s)
+            s.close()
+            open_left -= 1
+            now = time.monotonic() - started
+            first_close = now if first_close is None else first_close
+            last_close = now
+    print(f"closed by the server: {len(sockets) - open_left} of {len(sockets)}, answered {answered}; "
+          f"first at {first_close:.1f} s, last at {last_close:.1f} s after the first connect")
+    alive = server.poll() is None
+    after = status_of(pid)
+    print(f"server still up: {alive}; after: VmRSS {after.get('VmRSS')}, threads {after.get('Threads')}")
+    check = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                            f"http://127.0.0.1:{port}/load.bin"], capture_output=True)
+    print(f"request after the load: {check.stdout.decode()}")
+    t0 = time.monotonic()
+    stop = subprocess.run(([wine, binary] if mode == "wine" else [binary]) + ["-stop"], cwd=work, env=env)
+    code = server.wait(timeout=120)
+    print(f"-stop: {stop.returncode}, server exit {code} after {time.monotonic() - t0:.1f} s")
+    shutil.rmtree(work, ignore_errors=True)
+    good = ok and alive and open_left == 0 and answered == 0 and code == 1 and failures == 0
+    print("RESULT:", "ok" if good else "FAILED")
+    sys.exit(0 if good else 1)
+
+
+if __name__ == "__main__":
+    main()
