@@ -1,7 +1,9 @@
 // The native control channel: a Unix-domain stream socket in the runtime directory. Each
 // client connection carries one request: a kind byte ('X' stop, 'S' share, 'P' panel)
 // and, for a share, the block's 2-byte little-endian length and the path bytes. Every
-// client has a connection of its own, so requests never mix in one block.
+// client has a connection of its own, so requests never mix in one block. A client that
+// shares several files sends one share record after the other on its connection; the
+// second and later ones continue its batch.
 #include "platform/control_channel.h"
 
 #include <poll.h>
@@ -76,6 +78,7 @@ struct ControlServer::Impl {
   bool stopPending = false;
   bool panelPending = false;
   std::deque<std::string> shares;  // each request's path, in arrival order
+  std::deque<bool> sharesContinue;  // beside each path: a later file of the same client
 
   // Reads one client's request into the pending state. Malformed requests are dropped.
   void ReadRequest(int client) {
@@ -86,13 +89,18 @@ struct ControlServer::Impl {
     } else if (kind == kPanel) {
       panelPending = true;
     } else if (kind == kShare) {
-      unsigned char length[2];
-      if (!ReadFully(client, reinterpret_cast<char*>(length), 2)) return;
-      std::size_t count = length[0] | (length[1] << 8);
-      if (count > kMaxControlPath) return;
-      std::string path(count, '\0');
-      if (count > 0 && !ReadFully(client, path.data(), count)) return;
-      shares.push_back(std::move(path));
+      bool continues = false;
+      do {
+        unsigned char length[2];
+        if (!ReadFully(client, reinterpret_cast<char*>(length), 2)) return;
+        std::size_t count = length[0] | (length[1] << 8);
+        if (count > kMaxControlPath) return;
+        std::string path(count, '\0');
+        if (count > 0 && !ReadFully(client, path.data(), count)) return;
+        shares.push_back(std::move(path));
+        sharesContinue.push_back(continues);
+        continues = true;
+      } while (ReadFully(client, &kind, 1) && kind == kShare);
     }
   }
 
@@ -150,15 +158,21 @@ std::uint32_t ControlServer::Wait() {
   }
 }
 
-std::string ControlServer::TakeSharePath() {
+std::string ControlServer::TakeSharePath(bool* continuesBatch) {
+  if (continuesBatch != nullptr) *continuesBatch = false;
   if (impl_ == nullptr || impl_->shares.empty()) return std::string();
   std::string path = std::move(impl_->shares.front());
   impl_->shares.pop_front();
+  if (continuesBatch != nullptr) *continuesBatch = impl_->sharesContinue.front();
+  impl_->sharesContinue.pop_front();
   return path;
 }
 
 void ControlServer::DropShareRequest() {
-  if (impl_ != nullptr && !impl_->shares.empty()) impl_->shares.pop_front();
+  if (impl_ != nullptr && !impl_->shares.empty()) {
+    impl_->shares.pop_front();
+    impl_->sharesContinue.pop_front();
+  }
 }
 
 void ControlServer::Close() {
@@ -203,11 +217,18 @@ ControlSend SendControlRequest(ControlRequest request) {
 }
 
 ControlSend SendControlShare(const std::string& path) {
-  if (path.size() > kMaxControlPath) return ControlSend::PathTooLong;
-  std::string message(1, kShare);
-  message += static_cast<char>(path.size() & 0xFF);
-  message += static_cast<char>((path.size() >> 8) & 0xFF);
-  message += path;
+  return SendControlShares(std::vector<std::string>{path});
+}
+
+ControlSend SendControlShares(const std::vector<std::string>& paths) {
+  std::string message;
+  for (const std::string& path : paths) {
+    if (path.size() > kMaxControlPath) return ControlSend::PathTooLong;
+    message += kShare;
+    message += static_cast<char>(path.size() & 0xFF);
+    message += static_cast<char>((path.size() >> 8) & 0xFF);
+    message += path;
+  }
   return Deliver(message);
 }
 
