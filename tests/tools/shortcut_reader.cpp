@@ -10,6 +10,7 @@
 #include "platform/os_windows.h"
 
 #include <objbase.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
