@@ -7,6 +7,8 @@ set -euo pipefail
 want=(g++ cmake make googletest python3)
 if [ "${1:-native}" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang libclang-rt-14-dev curl wget aria2)
+  # The installer and the portable zip; the Russian locale for the Cyrillic Send to test.
+  want+=(nsis zip locales)
 fi
 
 missing=()
@@ -20,4 +22,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "== installing: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# Wine converts a command line from the host's locale: a Cyrillic argument needs the
+# locale to exist, or the program receives mojibake.
+if [ "${1:-native}" = all ] && ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi

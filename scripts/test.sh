@@ -66,6 +66,8 @@ wineserver_bin="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
 
 cleanup() {
   if [ -n "$wine_started" ]; then "$wineserver_bin" -k 2>/dev/null; fi
+  # The journey test's own prefix, should the test itself have been cut short.
+  if [ -d "$build/journey-prefix" ]; then WINEPREFIX="$build/journey-prefix" "$wineserver_bin" -k 2>/dev/null; fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
   rm -rf "$runtime"
 }
@@ -129,6 +131,25 @@ wine_cyrillic() {
   # Wine takes the ANSI code page from LC_ALL: ru_RU gives 1251.
   LC_ALL=ru_RU.UTF-8 "$wine_loader" "$build/win/tests/win_tests.exe" --gtest_filter='*CodePage*:*Cyrillic*'
 }
+windows_packages() {
+  # The installer and the portable zip, into dist/ (quillcast-VERSION-setup.exe,
+  # quillcast-VERSION-windows-x64.zip), and the resources of quillcast.exe checked.
+  cmake --build "$build/win" --target packages >"$build/win/packages.log" 2>&1 ||
+    { tail -n 40 "$build/win/packages.log"; return 1; }
+  local version
+  version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/win/CMakeCache.txt")"
+  ls -l "$root/dist/quillcast-$version-setup.exe" "$root/dist/quillcast-$version-windows-x64.zip" &&
+    QC_BIN="$build/win/quillcast.exe" QC_VERSION="$version" python3 "$root/tests/e2e/test_exe_resources.py"
+}
+windows_journey() {
+  # Install, Send to, paste, download, uninstall: in a fresh prefix and a wineserver of
+  # its own, so nothing of the other Wine tests' prefix helps or hinders.
+  local version
+  version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/win/CMakeCache.txt")"
+  QC_SETUP="$root/dist/quillcast-$version-setup.exe" QC_TOOLS="$build/win/tests" \
+    QC_JOURNEY_PREFIX="$build/journey-prefix" QC_WINE="$wine_loader" QC_WINESERVER="$wineserver_bin" \
+    python3 "$root/tests/e2e/test_windows_journey.py"
+}
 wine_e2e() (
   export QC_E2E_MODE=wine QC_BIN="$build/win/quillcast.exe" QC_TOOLS="$build/win/tests" QC_WINE="$wine_loader"
   # One after the other: in one Wine prefix the single-instance mutex is shared, so two
@@ -148,6 +169,8 @@ if start_display && start_wine; then
   step "windows unit and window tests (Wine)" wine_unit
   step "windows code page 1251 (Wine)" wine_cyrillic
   step "windows end-to-end tests and hostile-input table (Wine)" wine_e2e
+  step "windows packages (installer, zip, resources)" windows_packages
+  step "windows journey: install, Send to, paste, download, uninstall (Wine)" windows_journey
 else
   step "Xvfb and Wine start" false
 fi

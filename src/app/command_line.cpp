@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "platform/directory.h"
+
 namespace qc {
 
 namespace {
@@ -35,6 +37,75 @@ Role ChooseRole(const std::string& tail) {
   if (tail == "-ui") return Role::Panel;
   if (tail == "-stop") return Role::Stop;
   return Role::Share;
+}
+
+std::vector<std::string> SplitTailArguments(std::string_view tail) {
+  std::vector<std::string> arguments;
+  std::size_t i = 0;
+  const std::size_t n = tail.size();
+  for (;;) {
+    while (i < n && IsBlank(tail[i])) ++i;
+    if (i >= n) break;
+    std::string argument;
+    bool quoted = false;
+    while (i < n && (quoted || !IsBlank(tail[i]))) {
+      if (tail[i] == '\\') {
+        std::size_t backslashes = 0;
+        while (i < n && tail[i] == '\\') {
+          ++backslashes;
+          ++i;
+        }
+        if (i < n && tail[i] == '"') {
+          argument.append(backslashes / 2, '\\');
+          if (backslashes % 2 == 1) {
+            argument.push_back('"');
+            ++i;
+          }
+          // An even count leaves the quote to group, below.
+        } else {
+          argument.append(backslashes, '\\');
+        }
+      } else if (tail[i] == '"') {
+        if (quoted && i + 1 < n && tail[i + 1] == '"') {
+          // The runtime since 2008: a doubled quote inside a quoted part is one literal
+          // quote, and the part goes on.
+          argument.push_back('"');
+          i += 2;
+        } else {
+          quoted = !quoted;
+          ++i;
+        }
+      } else {
+        argument.push_back(tail[i]);
+        ++i;
+      }
+    }
+    arguments.push_back(std::move(argument));
+  }
+  return arguments;
+}
+
+std::vector<std::string> SharePathsFromTail(
+    const std::string& tail, const std::function<bool(const std::string&)>& isExistingFile) {
+  const std::vector<std::string> arguments = SplitTailArguments(tail);
+  if (arguments.size() >= 2) {
+    bool allFiles = true;
+    for (const std::string& argument : arguments) {
+      if (argument.empty() || !isExistingFile(argument)) {
+        allFiles = false;
+        break;
+      }
+    }
+    if (allFiles) return arguments;
+  }
+  if (tail.size() > 2 && tail.front() == '"' && tail.back() == '"') {
+    return {tail.substr(1, tail.size() - 2)};
+  }
+  return {tail};
+}
+
+std::vector<std::string> SharePathsFromTail(const std::string& tail) {
+  return SharePathsFromTail(tail, [](const std::string& path) { return platform::IsExistingFile(path); });
 }
 
 }  // namespace qc

@@ -43,6 +43,7 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
       messages::Show(messages::kChannelView);
       return 0;
   }
+  ShareBatch batch;
   for (;;) {
     WaitAction action = ClassifyWaitResult(server.Wait());
     if (action == WaitAction::EndLoop) break;
@@ -52,7 +53,9 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
         server.DropShareRequest();
         messages::Show(messages::kPanelRunning);
       } else {
-        HandleShareRequest(app, server.TakeSharePath());
+        bool continuesBatch = false;
+        const std::string path = server.TakeSharePath(&continuesBatch);
+        HandleShareRequest(app, path, continuesBatch, batch);
       }
     } else if (action == WaitAction::Panel) {
       StartUiThread(app);
@@ -63,6 +66,13 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
 }
 
 void HandleShareRequest(Application& app, const std::string& physicalPath) {
+  ShareBatch batch;
+  HandleShareRequest(app, physicalPath, false, batch);
+}
+
+void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
+                        ShareBatch& batch) {
+  if (!continuesBatch) batch.shares.clear();
   std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physicalPath);
   if (!virtualPath) {
     messages::Show(messages::kNoVirtualPath);
@@ -71,8 +81,13 @@ void HandleShareRequest(Application& app, const std::string& physicalPath) {
   std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
   SharePtr share = app.shares.AppendShare(physicalPath, std::move(*virtualPath), flags);
   if (AppendShareRecord(*share) == 0) messages::Show(messages::kAppendFailed);
-  if ((app.settings.flags & kCopyUrlAfterShare) != 0 && CopyShareUrl(app.settings, *share) == 0) {
-    messages::Show(messages::kCopyFailed);
+  batch.shares.push_back(share);
+  if ((app.settings.flags & kCopyUrlAfterShare) != 0) {
+    // The first file of a batch copies exactly as a single share does; later ones put the
+    // whole batch's URLs on the clipboard, so the user pastes every link at once.
+    const int copied = batch.shares.size() == 1 ? CopyShareUrl(app.settings, *share)
+                                                : CopyShareUrls(app.settings, batch.shares);
+    if (copied == 0) messages::Show(messages::kCopyFailed);
   }
 }
 
@@ -112,11 +127,17 @@ int SendPanelRequest() {
 }
 
 int SendShareRequest(const std::string& path) {
-  std::string full = path;
+  return SendShareRequests(std::vector<std::string>{path});
+}
+
+int SendShareRequests(const std::vector<std::string>& paths) {
+  std::vector<std::string> full = paths;
 #ifndef _WIN32
-  if (!full.empty() && full[0] != '/') full = platform::CurrentDirectory() + "/" + full;
+  for (std::string& path : full) {
+    if (!path.empty() && path[0] != '/') path = platform::CurrentDirectory() + "/" + path;
+  }
 #endif
-  return ReportSend(platform::SendControlShare(full), messages::kShareNotRunning);
+  return ReportSend(platform::SendControlShares(full), messages::kShareNotRunning);
 }
 
 }  // namespace qc

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/application.h"
 #include "platform/control_channel.h"
@@ -17,13 +18,26 @@ WaitAction ClassifyWaitResult(std::uint32_t result);
 int RunControlChannel(Application& app);
 int RunControlChannel(Application& app, platform::ControlServer& server);
 
+// The command-line shares of one client's batch (one Send to with several files), whose
+// URLs go onto the clipboard together.
+struct ShareBatch {
+  std::vector<SharePtr> shares;
+};
+
 // Serves one command-line share whose path has been copied out of the block.
 void HandleShareRequest(Application& app, const std::string& physicalPath);
+// The same within a batch: a request that does not continue the batch starts a new one;
+// with "Copy to clipboard" set, the clipboard then holds the URLs of every share the batch
+// added so far, one per line.
+void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
+                        ShareBatch& batch);
 
 int SendStopRequest();
 int SendPanelRequest();
 // A relative path is made absolute first on the native build, where no shell entry
 // passes full paths.
 int SendShareRequest(const std::string& path);
+// Several paths as one batch, in order (Send to with several selected files).
+int SendShareRequests(const std::vector<std::string>& paths);
 
 }  // namespace qc

@@ -110,7 +110,7 @@ int RunEntry(const std::string& tail) {
       SendStopRequest();
       return 1;
     case Role::Share:
-      SendShareRequest(tail);
+      SendShareRequests(SharePathsFromTail(tail));
       return 1;
   }
   return 1;

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qc::platform {
 
@@ -32,8 +33,10 @@ class ControlServer {
   // pending requests are reported lowest index first.
   std::uint32_t Wait();
   // The path of the share request that Wait reported, copied out of the block; lets the
-  // next share client write. Call exactly once per kWaitShare.
-  std::string TakeSharePath();
+  // next share client write. Call exactly once per kWaitShare. `continuesBatch` (when
+  // given) tells whether the request came from the same client as the one before it, as
+  // the second and later files of one Send to do.
+  std::string TakeSharePath(bool* continuesBatch = nullptr);
   // Drops a share request without reading the block (lets the next client write).
   void DropShareRequest();
   void Close();
@@ -55,6 +58,10 @@ enum class ControlSend {
 enum class ControlRequest { Stop, Panel };
 ControlSend SendControlRequest(ControlRequest request);
 ControlSend SendControlShare(const std::string& path);
+// Several paths as one batch: the server serves them in order and knows that they belong
+// together; no other client's share request comes between them. Stops at the first path
+// that cannot be delivered and reports why.
+ControlSend SendControlShares(const std::vector<std::string>& paths);
 
 // True when a server's channel is set up (nothing is sent).
 bool ControlServerReachable();

@@ -17,6 +17,19 @@ constexpr std::string_view kUrlSeparator = "\r\n";
 // Room reserved per URL beside its texts: the scheme (7), ":" (1) and the terminator (1).
 constexpr std::size_t kUrlOverhead = 9;
 
+// Bytes that end or break a link where it is pasted, or that mean something else in a
+// URL; everything else stands as it is.
+bool NeedsEscape(unsigned char c) {
+  if (c < 0x20 || c == 0x7F) return true;
+  switch (c) {
+    case ' ': case '"': case '#': case '%': case '<': case '>': case '?':
+    case '[': case '\\': case ']': case '^': case '`': case '{': case '|': case '}':
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::optional<std::string> FirstHostAddress() {
   std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses();
   if (!addresses || addresses->empty()) return std::nullopt;
@@ -52,35 +65,7 @@ class ClipboardSession {
   bool open_ = false;
 };
 
-bool NeedsEscape(unsigned char c) {
-  if (c < 0x20 || c == 0x7F) return true;
-  switch (c) {
-    case ' ': case '"': case '#': case '%': case '<': case '>': case '?': case '[':
-    case '\\': case ']': case '^': case '`': case '{': case '|': case '}':
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
-
-std::string EscapeUrlPath(std::string_view virtualPath) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(virtualPath.size());
-  for (char c : virtualPath) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (NeedsEscape(byte)) {
-      out.push_back('%');
-      out.push_back(kHex[byte >> 4]);
-      out.push_back(kHex[byte & 0x0F]);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
 
 std::optional<std::string> UrlHost(const ServerSettings& settings) {
   if (settings.domainLength != 0 && !settings.domain.empty() && settings.hostChoice == 0) {
@@ -90,17 +75,34 @@ std::optional<std::string> UrlHost(const ServerSettings& settings) {
   return FirstHostAddress();
 }
 
+std::string EscapeUrlPath(std::string_view virtualPath) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(virtualPath.size());
+  for (char ch : virtualPath) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (NeedsEscape(c)) {
+      escaped.push_back('%');
+      escaped.push_back(kHex[c >> 4]);
+      escaped.push_back(kHex[c & 0x0F]);
+    } else {
+      escaped.push_back(ch);
+    }
+  }
+  return escaped;
+}
+
 std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const Share& share) {
+  const std::string path = EscapeUrlPath(share.virtualPath);
   std::string url;
-  url.reserve(kScheme.size() + host.size() + 6 + share.virtualPath.size());
+  url.reserve(kScheme.size() + host.size() + 6 + path.size());
   url.append(kScheme);
   url.append(host);
   if (port != kHttpDefaultPort) {
     url.push_back(':');
     url.append(std::to_string(port));
   }
-  // A blank or a '#' would cut the link short where it is pasted or clicked.
-  url.append(EscapeUrlPath(share.virtualPath));
+  url.append(path);
   return url;
 }
 
@@ -117,6 +119,21 @@ int CopyShareUrl(const ServerSettings& settings, const Share& share) {
   std::string block(size, '\0');
   block.replace(0, url.size(), url);
   if (!clipboard.Replace(block.data(), size)) return 0;
+  return 1;
+}
+
+int CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares) {
+  ClipboardSession clipboard(platform::Clipboard());
+  if (!clipboard.IsOpen()) return 0;
+  const std::optional<std::string> host = UrlHost(settings);
+  if (!host) return 0;
+  std::string text;
+  for (const SharePtr& share : shares) {
+    if (!text.empty()) text.append(kUrlSeparator);
+    text.append(ComposeShareUrl(*host, settings.port, *share));
+  }
+  // The text and its terminator.
+  if (!clipboard.Replace(text.c_str(), text.size() + 1)) return 0;
   return 1;
 }
 

@@ -181,18 +181,23 @@ class QuillcastTest(unittest.TestCase):
     def test_url_of_a_command_line_share_goes_to_the_clipboard(self):
         self.configure(flags=2, domain=b"localhost")
         server = self.box.start_server(self.port)
-        # Wine quotes an argument with a blank, and the quotes stay in the tail, so the
-        # blank is tested natively only.
-        name = "report_2009.pdf" if WINE_MODE else "report 2009.pdf"
-        self.box.write(name, b"%PDF")
+        # Under Wine the argument arrives quoted (it holds blanks) and the quotes go; the
+        # blank, "#" and "%" are escaped in the URL, and the escaped URL finds the share.
+        name = "report 2009 #1 100%.pdf"
+        payload = os.urandom(5000)
+        self.box.write(name, payload)
         client = self.share(to_program_path(self.box.path(name)))
-        expected = f"http://localhost:{self.port}/{name.replace(' ', '%20')}".encode()
+        expected = f"http://localhost:{self.port}/report%202009%20%231%20100%25.pdf".encode()
         if WINE_MODE:
             self.wait_for_records(1)
             self.assertEqual(self.box.read_clipboard(), expected)
         else:
             self.assertEqual(server.stdout_line().encode(), expected)
             self.assertEqual(client.stdout_line().encode(), expected)
+        fetched = self.curl("-f", "-o", self.box.path("fetched.bin"),
+                            expected.decode().replace("localhost", "127.0.0.1"))
+        self.assertEqual(fetched.returncode, 0, fetched.stderr)
+        self.assertEqual(self.box.read("fetched.bin"), payload)
         self.stop(server)
 
     @unittest.skipIf(WINE_MODE, "the descriptor limit is set on the native process")

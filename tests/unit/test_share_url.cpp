@@ -97,11 +97,13 @@ TEST(ShareUrl, CopyShareUrlTable) {
       {"", 0, 80, "/a.txt", "http://192.168.1.5/a.txt"},
       {"localhost", 2, 81, "/a.txt", "http://192.168.1.5:81/a.txt"},
       {"localhost", 1, 80, "/a.txt", "http://192.168.1.5/a.txt"},
+      // The blank is escaped so the link survives pasting.
       {"localhost", 0, 80, "/temp/report 2009.pdf", "http://localhost/temp/report%202009.pdf"},
       {"localhost", 0, 0, "/a", "http://localhost:0/a"},
       {"localhost", 0, 65535, "/a", "http://localhost:65535/a"},
       {"x y%/:@", 0, 80, "/a", "http://x y%/:@/a"},
       {"h", 0, 80, "/\xE0\xE9%20", "http://h/\xE0\xE9%2520"},
+      {"h", 0, 81, "/a b/#1?.txt", "http://h:81/a%20b/%231%3F.txt"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
@@ -200,7 +202,8 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
     EXPECT_TRUE(recorder.messages.empty());
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.Text(), c.text);
-    // size + 1 bytes: per URL its path, host, port digits and nine, one more off port 80.
+    // size + 1 bytes: per URL its escaped path, host, port digits and nine, one more off
+    // port 80.
     std::size_t size = 0;
     const std::string host = c.domain.empty() ? "10.1.2.3" : c.domain;
     for (int row : c.rows) {
@@ -316,6 +319,75 @@ TEST(HostAddresses, RealLookupGivesDottedQuadsOrNothing) {
             << address;
       },
       [] {});
+}
+
+TEST(EscapeUrlPath, EscapesExactlyTheBytesThatBreakALink) {
+  struct Case {
+    std::string path;
+    std::string escaped;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"/a.txt", "/a.txt"},
+      {"/temp/report 2009.pdf", "/temp/report%202009.pdf"},
+      {"/a#b.txt", "/a%23b.txt"},
+      {"/100%.txt", "/100%25.txt"},
+      {"/%20", "/%2520"},
+      {"/\"<>?[\\]^`{|}", "/%22%3C%3E%3F%5B%5C%5D%5E%60%7B%7C%7D"},
+      {std::string("/\x01\t\n\r\x1F\x7F", 7), "/%01%09%0A%0D%1F%7F"},
+      {std::string("/a\0b", 4), "/a%00b"},
+      // Other punctuation stands as it is.
+      {"/a-b_c.d~e!$&'()*+,;=:@/", "/a-b_c.d~e!$&'()*+,;=:@/"},
+      // 8-bit bytes (an ANSI code page name, or UTF-8) stand as they are.
+      {"/\xEE\xF2\xF7\xB8\xF2 2009.pdf", "/\xEE\xF2\xF7\xB8\xF2%202009.pdf"},
+      {"/\xD0\xBE\xD1\x82.txt", "/\xD0\xBE\xD1\x82.txt"},
+      {"/\x80\xFF", "/\x80\xFF"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.escaped);
+    EXPECT_EQ(EscapeUrlPath(c.path), c.escaped);
+  }
+  // Every byte value once: exactly the controls, DEL and " #%<>?[\]^`{|} and the blank
+  // are escaped, each as % and two upper-case hex digits.
+  const std::string escapedSet = " \"#%<>?[\\]^`{|}";
+  for (int b = 0; b < 256; ++b) {
+    SCOPED_TRACE(b);
+    const char c = static_cast<char>(b);
+    const bool expectEscape = b < 0x20 || b == 0x7F || escapedSet.find(c) != std::string::npos;
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", b);
+    EXPECT_EQ(EscapeUrlPath(std::string(1, c)), expectEscape ? std::string(hex) : std::string(1, c));
+  }
+}
+
+TEST(ShareUrl, CopyShareUrlsJoinsABatchLikeThePanel) {
+  FakeHost host(std::vector<std::string>{"192.168.1.5"});
+  const ServerSettings settings = Settings("", 1, 8080);
+  const std::vector<SharePtr> shares = {
+      std::make_shared<Share>("C:\\a b.pdf", "/a b.pdf", 0),
+      std::make_shared<Share>("C:\\c.txt", "/c.txt", 0),
+      std::make_shared<Share>("C:\\d%.txt", "/d%.txt", 0)};
+  FakeClipboard clipboard;
+  ASSERT_EQ(CopyShareUrls(settings, shares), 1);
+  EXPECT_EQ(clipboard.calls, kCalls);
+  EXPECT_EQ(clipboard.openCount, 0);
+  EXPECT_EQ(clipboard.contents.value_or(""),
+            std::string("http://192.168.1.5:8080/a%20b.pdf\r\nhttp://192.168.1.5:8080/c.txt\r\n"
+                        "http://192.168.1.5:8080/d%25.txt\0", 99));
+  {
+    SCOPED_TRACE("clipboard cannot be opened");
+    FakeClipboard closed;
+    closed.openSucceeds = false;
+    EXPECT_EQ(CopyShareUrls(settings, shares), 0);
+    EXPECT_EQ(closed.Text(), "previous");
+  }
+  {
+    SCOPED_TRACE("block cannot be allocated");
+    FakeClipboard full;
+    full.allocationSucceeds = false;
+    EXPECT_EQ(CopyShareUrls(settings, shares), 0);
+    EXPECT_EQ(full.openCount, 0);
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // reachable by the user alone. Each client connection carries one request (see
 // control_protocol.h); every client has a connection of its own, so requests never mix.
 // A termination signal (SIGTERM, SIGINT, SIGHUP) is served like a stop request.
+// A client of the one-way share request that shares several files sends one share record
+// after the other on its connection; the second and later ones continue its batch.
 #include "platform/control_channel.h"
 
 #include <fcntl.h>
@@ -199,6 +201,7 @@ struct ControlServer::Impl {
   bool stopPending = false;
   bool panelPending = false;
   std::deque<std::string> shares;  // each request's path, in arrival order
+  std::deque<bool> sharesContinue;  // beside each path: a later file of the same client
   struct Command {
     int client;
     std::string request;  // version, type, payload length and payload
@@ -225,13 +228,18 @@ struct ControlServer::Impl {
     } else if (kind == kPanel) {
       panelPending = true;
     } else if (kind == kShare) {
-      unsigned char length[2];
-      if (!ReadFully(client, reinterpret_cast<char*>(length), 2, kClientIoTimeoutMs)) return false;
-      std::size_t count = length[0] | (length[1] << 8);
-      if (count > kMaxControlPath) return false;
-      std::string path(count, '\0');
-      if (count > 0 && !ReadFully(client, path.data(), count, kClientIoTimeoutMs)) return false;
-      shares.push_back(std::move(path));
+      bool continues = false;
+      do {
+        unsigned char length[2];
+        if (!ReadFully(client, reinterpret_cast<char*>(length), 2, kClientIoTimeoutMs)) return false;
+        std::size_t count = length[0] | (length[1] << 8);
+        if (count > kMaxControlPath) return false;
+        std::string path(count, '\0');
+        if (count > 0 && !ReadFully(client, path.data(), count, kClientIoTimeoutMs)) return false;
+        shares.push_back(std::move(path));
+        sharesContinue.push_back(continues);
+        continues = true;
+      } while (ReadFully(client, &kind, 1, kClientIoTimeoutMs) && kind == kShare);
     } else if (kind == kVersionedRequest) {
       unsigned char head[6];
       if (!ReadFully(client, reinterpret_cast<char*>(head), sizeof head, kClientIoTimeoutMs)) {
@@ -402,15 +410,21 @@ std::uint32_t ControlServer::Wait() {
   }
 }
 
-std::string ControlServer::TakeSharePath() {
+std::string ControlServer::TakeSharePath(bool* continuesBatch) {
+  if (continuesBatch != nullptr) *continuesBatch = false;
   if (impl_ == nullptr || impl_->shares.empty()) return std::string();
   std::string path = std::move(impl_->shares.front());
   impl_->shares.pop_front();
+  if (continuesBatch != nullptr) *continuesBatch = impl_->sharesContinue.front();
+  impl_->sharesContinue.pop_front();
   return path;
 }
 
 void ControlServer::DropShareRequest() {
-  if (impl_ != nullptr && !impl_->shares.empty()) impl_->shares.pop_front();
+  if (impl_ != nullptr && !impl_->shares.empty()) {
+    impl_->shares.pop_front();
+    impl_->sharesContinue.pop_front();
+  }
 }
 
 void ControlServer::Close() {
@@ -514,11 +528,18 @@ ControlSend SendControlRequest(ControlRequest request) {
 }
 
 ControlSend SendControlShare(const std::string& path) {
-  if (path.size() > kMaxControlPath) return ControlSend::PathTooLong;
-  std::string message(1, kShare);
-  message += static_cast<char>(path.size() & 0xFF);
-  message += static_cast<char>((path.size() >> 8) & 0xFF);
-  message += path;
+  return SendControlShares(std::vector<std::string>{path});
+}
+
+ControlSend SendControlShares(const std::vector<std::string>& paths) {
+  std::string message;
+  for (const std::string& path : paths) {
+    if (path.size() > kMaxControlPath) return ControlSend::PathTooLong;
+    message += kShare;
+    message += static_cast<char>(path.size() & 0xFF);
+    message += static_cast<char>((path.size() >> 8) & 0xFF);
+    message += path;
+  }
   return Deliver(message);
 }
 

@@ -1,5 +1,6 @@
 #include "platform/directory.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,5 +19,10 @@ std::string CurrentDirectory() {
 }
 
 bool ChangeDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+bool IsExistingFile(const std::string& path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
 
 }  // namespace qc::platform

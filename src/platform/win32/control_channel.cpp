@@ -1,6 +1,9 @@
 // The Windows control channel: three named auto-reset events and the 5120-byte named
 // mapping that carries a share request's path, plus a named semaphore that lets one share
-// client at a time write the block until the server has copied the path out.
+// client at a time write the block until the server has copied the path out. A client
+// that shares several files (Send to with a selection) holds a batch mutex across all of
+// them and marks the second and later ones with a continuation event, so that the server
+// knows which requests belong together; the block's layout stays one path.
 #include "platform/control_channel.h"
 
 #include <cstring>
@@ -15,16 +18,28 @@ constexpr char kShareEventName[] = "$QuillcastEventShareNewFile$";
 constexpr char kPanelEventName[] = "$QuillcastEventRunUIConfig$";
 constexpr char kMappingName[] = "$QuillcastFileMapping$";
 constexpr char kBlockLockName[] = "$QuillcastShareBlockLock$";
+constexpr char kBatchLockName[] = "$QuillcastShareBatchLock$";
+constexpr char kNextInBatchName[] = "$QuillcastEventShareNextInBatch$";
 // How long a share client waits for an earlier request to be taken. A server that died
 // mid-request must not hang its clients for ever.
 constexpr DWORD kBlockLockWaitMs = 10000;
+// How long a share client waits for another client's batch to end. A batch can hold the
+// server for a while (each file may show a message box), so this is longer.
+constexpr DWORD kBatchLockWaitMs = 60000;
 }  // namespace
 
 struct ControlServer::Impl {
   HANDLE events[3] = {nullptr, nullptr, nullptr};  // exit, share, panel
   HANDLE mapping = nullptr;
   HANDLE blockLock = nullptr;
+  HANDLE nextInBatch = nullptr;
   unsigned char* view = nullptr;
+
+  // Set by the client only while it holds the block, so it belongs to the request
+  // that is being taken.
+  bool TakeNextInBatch() {
+    return nextInBatch != nullptr && WaitForSingleObject(nextInBatch, 0) == WAIT_OBJECT_0;
+  }
 
   void ReleaseBlock() {
     if (blockLock != nullptr) ReleaseSemaphore(blockLock, 1, nullptr);
@@ -48,6 +63,7 @@ ControlSetup ControlServer::Open() {
   impl_->view = static_cast<unsigned char*>(
       MapViewOfFile(impl_->mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
   if (impl_->view == nullptr) return ControlSetup::ViewFailed;
+  impl_->nextInBatch = CreateEventA(nullptr, FALSE, FALSE, kNextInBatchName);
   impl_->blockLock = CreateSemaphoreA(nullptr, 1, 1, kBlockLockName);
   return ControlSetup::Ok;
 }
@@ -57,17 +73,22 @@ std::uint32_t ControlServer::Wait() {
   return WaitForMultipleObjects(3, impl_->events, FALSE, INFINITE);
 }
 
-std::string ControlServer::TakeSharePath() {
+std::string ControlServer::TakeSharePath(bool* continuesBatch) {
+  if (continuesBatch != nullptr) *continuesBatch = false;
   if (impl_ == nullptr || impl_->view == nullptr) return std::string();
   std::size_t length = impl_->view[0] | (impl_->view[1] << 8);
   if (length > kMaxControlPath) length = kMaxControlPath;
   std::string path(reinterpret_cast<const char*>(impl_->view) + 2, length);
+  const bool next = impl_->TakeNextInBatch();
+  if (continuesBatch != nullptr) *continuesBatch = next;
   impl_->ReleaseBlock();
   return path;
 }
 
 void ControlServer::DropShareRequest() {
-  if (impl_ != nullptr) impl_->ReleaseBlock();
+  if (impl_ == nullptr) return;
+  impl_->TakeNextInBatch();
+  impl_->ReleaseBlock();
 }
 
 void ControlServer::Close() {
@@ -78,6 +99,7 @@ void ControlServer::Close() {
   if (impl_->view != nullptr) UnmapViewOfFile(impl_->view);
   if (impl_->mapping != nullptr) CloseHandle(impl_->mapping);
   if (impl_->blockLock != nullptr) CloseHandle(impl_->blockLock);
+  if (impl_->nextInBatch != nullptr) CloseHandle(impl_->nextInBatch);
   delete impl_;
   impl_ = nullptr;
 }
@@ -100,8 +122,14 @@ ControlSend SendControlRequest(ControlRequest request) {
 }
 
 ControlSend SendControlShare(const std::string& path) {
+  return SendControlShares(std::vector<std::string>{path});
+}
+
+ControlSend SendControlShares(const std::vector<std::string>& paths) {
   // Refused before anything is opened: the block has room for kMaxControlPath bytes.
-  if (path.size() > kMaxControlPath) return ControlSend::PathTooLong;
+  for (const std::string& path : paths) {
+    if (path.size() > kMaxControlPath) return ControlSend::PathTooLong;
+  }
   HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, kShareEventName);
   if (event == nullptr) return ControlSend::NotRunning;
   HANDLE mapping = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kMappingName);
@@ -116,19 +144,39 @@ ControlSend SendControlShare(const std::string& path) {
     CloseHandle(event);
     return ControlSend::ViewFailed;
   }
+  // One batch at a time, so that no other client's file lands between this one's. A
+  // client that died holding it leaves it abandoned, which still hands it over.
+  HANDLE batchLock = CreateMutexA(nullptr, FALSE, kBatchLockName);
+  bool batchHeld = false;
+  ControlSend result = ControlSend::Delivered;
+  if (batchLock != nullptr) {
+    const DWORD waited = WaitForSingleObject(batchLock, kBatchLockWaitMs);
+    batchHeld = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    if (!batchHeld) result = ControlSend::Busy;
+  }
   // Held from writing the block until the server has copied the path out; the server
   // releases it.
   HANDLE blockLock = OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, kBlockLockName);
-  ControlSend result = ControlSend::Delivered;
-  if (blockLock != nullptr && WaitForSingleObject(blockLock, kBlockLockWaitMs) != WAIT_OBJECT_0) {
-    result = ControlSend::Busy;
-  } else {
+  // Without the block lock the mark could be taken with another request: no marks then.
+  HANDLE nextInBatch = blockLock != nullptr
+                           ? OpenEventA(EVENT_MODIFY_STATE, FALSE, kNextInBatchName)
+                           : nullptr;
+  for (std::size_t i = 0; i < paths.size() && result == ControlSend::Delivered; ++i) {
+    const std::string& path = paths[i];
+    if (blockLock != nullptr && WaitForSingleObject(blockLock, kBlockLockWaitMs) != WAIT_OBJECT_0) {
+      result = ControlSend::Busy;
+      break;
+    }
+    if (i > 0 && nextInBatch != nullptr) SetEvent(nextInBatch);
     view[0] = static_cast<unsigned char>(path.size() & 0xFF);
     view[1] = static_cast<unsigned char>((path.size() >> 8) & 0xFF);
     std::memcpy(view + 2, path.data(), path.size());
     SetEvent(event);
   }
+  if (nextInBatch != nullptr) CloseHandle(nextInBatch);
   if (blockLock != nullptr) CloseHandle(blockLock);
+  if (batchHeld) ReleaseMutex(batchLock);
+  if (batchLock != nullptr) CloseHandle(batchLock);
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   CloseHandle(event);
