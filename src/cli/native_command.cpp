@@ -383,8 +383,8 @@ void AnnounceStart(Application& app) {
 
 std::string FormatRequestLogLine(const std::string& time, const std::string& client,
                                  const Connection& connection) {
-  const Request& request = connection.request;
-  const ResponseSummary summary = connection.answered.value_or(ResponseSummary{});
+  const Request& request = connection.received.request;
+  const ResponseSummary summary = connection.received.answered.value_or(ResponseSummary{});
   // Escaped like a URL: a path with blanks or control characters stays one field on one line.
   std::string line = time + " " + client + " " + (request.path ? EscapeUrlPath(*request.path) : "-") +
                      " " + std::to_string(summary.status) + " " + std::to_string(summary.bodyBytes) + " ";

@@ -419,12 +419,12 @@ TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     Connection connection(platform::kInvalidSocket);
-    if (!c.bad) connection.request.path = c.path;
-    connection.request.badRequest = c.bad ? 1 : 0;
-    connection.request.hasRange = c.hasRange;
-    connection.request.rangeStart = c.start;
-    connection.request.rangeEnd = c.end;
-    connection.answered = c.summary;
+    if (!c.bad) connection.received.request.path = c.path;
+    connection.received.request.badRequest = c.bad ? 1 : 0;
+    connection.received.request.hasRange = c.hasRange;
+    connection.received.request.rangeStart = c.start;
+    connection.received.request.rangeEnd = c.end;
+    connection.received.answered = c.summary;
     EXPECT_EQ(FormatRequestLogLine("T", "127.0.0.1", connection), c.line);
   }
 }
