@@ -400,7 +400,7 @@ class ServedBytesTest(unittest.TestCase):
                 self.assertEqual(self.get(b"/kept.bin"), (b"HTTP/1.1 200 OK", kept))
                 self.assertEqual(self.get(b"/cut.bin")[0], b"HTTP/1.1 404 Not Found")
                 # A share added now is not swallowed by the cut record at the next start.
-                self.assertEqual(self.box.run(later_path.decode("latin-1")).wait(), 1)
+                self.assertEqual(self.box.run(later_path.decode("latin-1")).wait(), DONE)
                 self.wait_for_share(b"/later.bin")
                 self.stop(server)
                 server = self.box.start_server(self.port)
