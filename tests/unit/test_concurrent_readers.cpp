@@ -14,6 +14,7 @@
 #include "http/connection.h"
 #include "platform/file.h"
 #include "unit/file_holder.h"
+#include "unit/live_server.h"
 #include "unit/net_support.h"
 #include "unit/test_support.h"
 
@@ -186,34 +187,15 @@ std::string Head200(std::int64_t size) {
 // head keeps its answer in the middle of the file, with the file open.
 constexpr std::int64_t kBigSize = 16 << 20;
 
-class ConcurrentReaders : public ::testing::Test {
+class ConcurrentReaders : public testing::LiveServer {
  protected:
   void SetUp() override {
-    platform::SocketLibraryStart();
-    listener_ = platform::CreateTcpSocket();
-    ASSERT_TRUE(platform::BindLoopback(listener_, 0));
-    ASSERT_TRUE(platform::Listen(listener_, 64));
-    port_ = platform::LocalPort(listener_);
-    accept_ = std::thread([this] { AcceptLoop(listener_, connections_, shares_); });
+    LiveServer::SetUp();
     content_ = Content(kBigSize);
     file_ = (temp_.path() / "big.bin").string();
     testing::WriteFileBytes(file_, content_);
   }
-  void TearDown() override {
-    connections_.StopAllConnections();
-    bool released = platform::InterruptSocket(listener_);
-    accept_.join();
-    if (!released) platform::CloseSocket(listener_);
-    EXPECT_EQ(connections_.Count(), 0u);
-    platform::SocketLibraryStop();
-  }
 
-  testing::ScopedTempDirectory temp_;
-  ShareRegistry shares_;
-  ConnectionRegistry connections_;
-  platform::socket_t listener_ = platform::kInvalidSocket;
-  std::uint16_t port_ = 0;
-  std::thread accept_;
   std::string content_;
   std::string file_;
 };
