@@ -6,24 +6,6 @@
 
 namespace qc {
 
-WaitAction ClassifyWaitResult(std::uint32_t result) {
-  switch (result) {
-    case platform::kWaitExit:
-      return WaitAction::EndLoop;
-    case platform::kWaitShare:
-      return WaitAction::Share;
-    case platform::kWaitPanel:
-      return WaitAction::Panel;
-    case platform::kWaitFailed:
-    case platform::kWaitAbandoned0:
-    case platform::kWaitAbandoned0 + 1:
-    case platform::kWaitAbandoned0 + 2:
-      return WaitAction::EndLoop;
-    default:
-      return WaitAction::WaitAgain;
-  }
-}
-
 int RunControlChannel(Application& app) {
   platform::ControlServer server;
   return RunControlChannel(app, server);
@@ -33,21 +15,21 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
   switch (server.Open()) {
     case platform::ControlSetup::Ok:
       break;
-    case platform::ControlSetup::EventFailed:
+    case platform::ControlSetup::ChannelFailed:
       messages::Show(messages::kChannelEvents);
       return 0;
-    case platform::ControlSetup::MappingFailed:
+    case platform::ControlSetup::BlockFailed:
       messages::Show(messages::kChannelMapping);
       return 0;
-    case platform::ControlSetup::ViewFailed:
+    case platform::ControlSetup::BlockUnusable:
       messages::Show(messages::kChannelView);
       return 0;
   }
   ShareBatch batch;
   for (;;) {
-    WaitAction action = ClassifyWaitResult(server.Wait());
-    if (action == WaitAction::EndLoop) break;
-    if (action == WaitAction::Share) {
+    const platform::ControlEvent event = server.Wait();
+    if (event == platform::ControlEvent::Stop || event == platform::ControlEvent::Failed) break;
+    if (event == platform::ControlEvent::Share) {
       if (app.ui.active.load()) {
         // Dropped unread: the panel owns the share list while it runs.
         server.DropShareRequest();
@@ -57,7 +39,7 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
         const std::string path = server.TakeSharePath(&continuesBatch);
         HandleShareRequest(app, path, continuesBatch, batch);
       }
-    } else if (action == WaitAction::Panel) {
+    } else if (event == platform::ControlEvent::Panel) {
       StartUiThread(app);
     }
   }
@@ -99,10 +81,10 @@ int ReportSend(platform::ControlSend result, const messages::Message& notRunning
     case platform::ControlSend::NotRunning:
       messages::Show(notRunning);
       return 0;
-    case platform::ControlSend::MappingMissing:
+    case platform::ControlSend::BlockMissing:
       messages::Show(messages::kShareMapping);
       return 0;
-    case platform::ControlSend::ViewFailed:
+    case platform::ControlSend::BlockUnusable:
       messages::Show(messages::kChannelView);
       return 0;
     case platform::ControlSend::PathTooLong:
@@ -131,12 +113,8 @@ int SendShareRequest(const std::string& path) {
 }
 
 int SendShareRequests(const std::vector<std::string>& paths) {
-  std::vector<std::string> full = paths;
-#ifndef _WIN32
-  for (std::string& path : full) {
-    if (!path.empty() && path[0] != '/') path = platform::CurrentDirectory() + "/" + path;
-  }
-#endif
+  std::vector<std::string> full;
+  for (const std::string& path : paths) full.push_back(platform::AbsolutePath(path));
   return ReportSend(platform::SendControlShares(full), messages::kShareNotRunning);
 }
 

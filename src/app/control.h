@@ -10,10 +10,6 @@
 
 namespace qc {
 
-enum class WaitAction { EndLoop, Share, Panel, WaitAgain };
-// What the wait loop does with a raw wait result.
-WaitAction ClassifyWaitResult(std::uint32_t result);
-
 // Sets the channel up and serves requests until a stop; 0 when the set-up failed.
 int RunControlChannel(Application& app);
 int RunControlChannel(Application& app, platform::ControlServer& server);

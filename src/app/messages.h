@@ -1,6 +1,6 @@
 // Every message the entry and the control channel show, with its caption and icon.
 #pragma once
-#include "common/user_message.h"
+#include "platform/message.h"
 
 namespace qc::messages {
 

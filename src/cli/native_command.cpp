@@ -24,6 +24,7 @@
 #include "cli/options.h"
 #include "platform/directory.h"
 #include "platform/host_addresses.h"
+#include "platform/posix/internal.h"
 #include "quillcast_version.h"
 #include "shares/share_url.h"
 

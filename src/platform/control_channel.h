@@ -12,14 +12,16 @@ namespace qc::platform {
 constexpr std::uint32_t kControlBlockSize = 5120;
 constexpr std::uint32_t kMaxControlPath = kControlBlockSize - 2;
 
-// Raw wait results, with the values Windows gives them; the server's loop decides.
-constexpr std::uint32_t kWaitExit = 0;
-constexpr std::uint32_t kWaitShare = 1;
-constexpr std::uint32_t kWaitPanel = 2;
-constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
-constexpr std::uint32_t kWaitAbandoned0 = 128;
+enum class ControlSetup {
+  Ok,
+  ChannelFailed,  // the requests cannot be received (no events, no socket)
+  BlockFailed,    // the block that carries a share's path cannot be made
+  BlockUnusable,  // the block exists but cannot be reached
+};
 
-enum class ControlSetup { Ok, EventFailed, MappingFailed, ViewFailed };
+// What a wait brought. Failed: the channel can no longer be waited on, so the loop ends
+// as on a stop.
+enum class ControlEvent { Stop, Share, Panel, Failed };
 
 class ControlServer {
  public:
@@ -29,11 +31,11 @@ class ControlServer {
   ControlServer& operator=(const ControlServer&) = delete;
 
   ControlSetup Open();
-  // Blocks until a request arrives; returns one of the raw wait results above. Several
-  // pending requests are reported lowest index first.
-  std::uint32_t Wait();
+  // Blocks until a request arrives. Several pending requests are reported stop first, then
+  // share, then panel.
+  ControlEvent Wait();
   // The path of the share request that Wait reported, copied out of the block; lets the
-  // next share client write. Call exactly once per kWaitShare. `continuesBatch` (when
+  // next share client write. Call exactly once per ControlEvent::Share. `continuesBatch` (when
   // given) tells whether the request came from the same client as the one before it, as
   // the second and later files of one Send to do.
   std::string TakeSharePath(bool* continuesBatch = nullptr);
@@ -48,16 +50,15 @@ class ControlServer {
 
 enum class ControlSend {
   Delivered,
-  NotRunning,      // the event (or socket) is not there
-  MappingMissing,  // the block cannot be opened
-  ViewFailed,      // the block cannot be mapped
+  NotRunning,      // no server's channel is there
+  BlockMissing,    // the block cannot be opened
+  BlockUnusable,   // the block cannot be reached
   PathTooLong,     // more than kMaxControlPath bytes
   Busy,            // another share client held the block past the time limit
 };
 
 enum class ControlRequest { Stop, Panel };
 ControlSend SendControlRequest(ControlRequest request);
-ControlSend SendControlShare(const std::string& path);
 // Several paths as one batch: the server serves them in order and knows that they belong
 // together; no other client's share request comes between them. Stops at the first path
 // that cannot be delivered and reports why.

@@ -1,12 +1,19 @@
+// Paths and the current directory. The path separator is the backend's (native_types.h).
 #pragma once
 #include <string>
+
+#include "platform/native_types.h"
 
 namespace qc::platform {
 
 // The current directory exactly as the system reports it; nothing is appended.
 std::string CurrentDirectory();
-bool ChangeDirectory(const std::string& path);
 // True when `path` names an existing file (not a folder).
 bool IsExistingFile(const std::string& path);
+// `path` as a server in another working directory reads it. Native: a relative path is
+// put under the current directory (no shell entry there passes full paths). Windows: the
+// path unchanged, as Explorer passes full paths and the server has always been given them
+// as they are.
+std::string AbsolutePath(const std::string& path);
 
 }  // namespace qc::platform

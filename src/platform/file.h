@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/native_types.h"
+
 namespace qc::platform {
 
 class File {
@@ -44,11 +46,7 @@ class File {
   std::intptr_t NativeHandle() const;
 
  private:
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  native_handle_t handle_ = kNoNativeHandle;
 };
 
 bool RemoveFile(const std::string& path);

@@ -11,9 +11,6 @@ namespace qc::platform {
 // be had. The caller must have started the socket library where that is needed.
 std::optional<std::vector<std::string>> HostIPv4Addresses();
 
-// The system lookup itself, without the test hook (each platform's own file).
-std::optional<std::vector<std::string>> LookUpHostAddresses();
-
 // Tests make the host's addresses known; an empty function restores the real lookup.
 using HostAddressSource = std::function<std::optional<std::vector<std::string>>()>;
 void SetHostAddressSourceForTesting(HostAddressSource source);

@@ -12,6 +12,16 @@ enum class MessageIcon { None, Error, Warning };
 
 void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon);
 
+// A message with its caption and icon. Each subsystem defines its own texts as constants
+// of this type (its messages.h).
+struct Message {
+  std::string_view text;
+  std::string_view caption;
+  MessageIcon icon;
+};
+
+inline void Show(const Message& message) { ShowMessage(message.text, message.caption, message.icon); }
+
 // While one of these lives on a thread, the messages that thread shows are held, and shown
 // in the same order when the outermost one ends. Code that takes a lock other threads wait
 // for declares one before the lock: the lock is released first, so no message box waits
@@ -40,8 +50,10 @@ class HeldMessages {
 using MessageSink = std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>;
 void SetMessageSinkForTesting(MessageSink sink);
 
-// The rendering the native build writes (without the final line feed); exposed so tests
-// and tools agree on it.
-std::string FormatMessageLine(std::string_view text, std::string_view caption);
-
 }  // namespace qc::platform
+
+// The name the subsystems' message tables use.
+namespace qc::messages {
+using platform::Message;
+using platform::Show;
+}  // namespace qc::messages

@@ -2,7 +2,6 @@
 // (CreateMutexA), so the name is the object name. Native: a recursive mutex.
 #pragma once
 #include <memory>
-#include <string>
 
 namespace qc::platform {
 
@@ -14,14 +13,12 @@ class NamedLock {
   NamedLock& operator=(const NamedLock&) = delete;
   void lock();
   void unlock();
-  const std::string& name() const { return name_; }
   // False when the lock could not be made (Windows: CreateMutexA failed, for example
   // because another kind of object holds the name). Such a lock guards nothing, so its
   // owner must not be used.
   bool IsValid() const;
 
  private:
-  std::string name_;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

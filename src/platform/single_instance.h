@@ -2,6 +2,7 @@
 // owned; any non-zero last error after the create means refusal. Native: an exclusive
 // lock on a file in the runtime directory.
 #pragma once
+#include "platform/native_types.h"
 
 namespace qc::platform {
 
@@ -16,11 +17,7 @@ class SingleInstance {
   void Release();
 
  private:
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  native_handle_t handle_ = kNoNativeHandle;
   bool owned_ = false;
 };
 

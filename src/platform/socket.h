@@ -6,13 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/native_types.h"
+
 namespace qc::platform {
 
-#ifdef _WIN32
-using socket_t = std::uintptr_t;  // SOCKET
-#else
-using socket_t = int;
-#endif
 extern const socket_t kInvalidSocket;
 
 // WSAStartup(2.2) / WSACleanup on Windows; on POSIX it makes SIGPIPE harmless.

@@ -1,6 +1,6 @@
 // The texts the shares subsystem shows to the user, with their captions and icons.
 #pragma once
-#include "common/user_message.h"
+#include "platform/message.h"
 
 namespace qc::messages {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/directory.h"
 #include "shares/messages.h"
-#include "shares/paths.h"
 #include "shares/settings.h"
 
 namespace qc {
@@ -62,7 +62,7 @@ std::size_t ShareRegistry::Count() {
 
 std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,
                                            const std::string& physical) {
-  const std::size_t separator = physical.rfind(kPathSeparator);
+  const std::size_t separator = physical.rfind(platform::kPathSeparator);
   // A separator at index 0 leaves no directory to cut off ("\a.txt"): refused like none.
   if (separator == std::string::npos || separator < 1) {
     messages::Show(messages::kIncorrectPhysicalPath);
@@ -79,7 +79,7 @@ std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,
 }
 
 std::size_t FileNameOf(const std::string& path) {
-  const std::size_t separator = path.rfind(kPathSeparator);
+  const std::size_t separator = path.rfind(platform::kPathSeparator);
   return separator == std::string::npos ? 0 : separator + 1;
 }
 

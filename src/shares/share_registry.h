@@ -56,7 +56,7 @@ class ShareRegistry {
 };
 
 // The virtual path of a new share: default folder, "/", the file name after the physical
-// path's last separator (kPathSeparator, shares/paths.h: a backslash on Windows). Empty
+// path's last separator (platform::kPathSeparator: a backslash on Windows). Empty
 // optional (after the "Incorrect physical path to file" message) when there is no
 // separator after the first byte.
 struct ServerSettings;

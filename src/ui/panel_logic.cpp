@@ -3,7 +3,6 @@
 #include <climits>
 
 #include "shares/share_registry.h"
-#include "ui/ui_texts.h"
 
 namespace qc::ui {
 

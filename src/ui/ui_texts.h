@@ -173,7 +173,6 @@ inline constexpr int kFileColumnWidth = 100;
 inline constexpr char kFolderColumn[] = "Virtual folder";
 inline constexpr int kFolderColumnWidth = 150;
 inline constexpr int kItemTextBufferSize = 256;
-inline constexpr char kInvalidVirtualPath[] = "error, virtual path is invalid";
 
 // ---- Settings ------------------------------------------------------------------------
 
@@ -193,20 +192,11 @@ static_assert(kOpenFileFlags == 6144);
 
 // ---- Messages ------------------------------------------------------------------------
 
-struct UiMessage {
-  std::string_view text;
-  std::string_view caption;
-  platform::MessageIcon icon;
-};
-
-inline constexpr UiMessage kAboutMessage{"Quillcast BETA 1.0.0", "About", platform::MessageIcon::None};
-inline constexpr UiMessage kPortChangedMessage{"Requires restart the server to update the port",
-                                               "Attention", platform::MessageIcon::None};
-inline constexpr UiMessage kEnterPhysicalPathMessage{"Please, enter the physical path", "error",
-                                                     platform::MessageIcon::Error};
-
-inline void Show(const UiMessage& message) {
-  platform::ShowMessage(message.text, message.caption, message.icon);
-}
+inline constexpr platform::Message kAboutMessage{"Quillcast BETA 1.0.0", "About",
+                                                platform::MessageIcon::None};
+inline constexpr platform::Message kPortChangedMessage{
+    "Requires restart the server to update the port", "Attention", platform::MessageIcon::None};
+inline constexpr platform::Message kEnterPhysicalPathMessage{"Please, enter the physical path",
+                                                            "error", platform::MessageIcon::Error};
 
 }  // namespace qc::ui

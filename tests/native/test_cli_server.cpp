@@ -19,6 +19,7 @@
 #include "platform/control_channel.h"
 #include "platform/host_addresses.h"
 #include "platform/posix/control_protocol.h"
+#include "platform/posix/internal.h"
 #include "unit/net_support.h"
 #include "unit/test_support.h"
 
@@ -119,7 +120,7 @@ TEST(RuntimeDirectory, OnlyADirectoryOfTheUsersOwnThatNobodyElseCanWriteTo) {
   platform::SingleInstance instance;
   EXPECT_FALSE(instance.Acquire());
   platform::ControlServer server;
-  EXPECT_EQ(server.Open(), platform::ControlSetup::EventFailed);
+  EXPECT_EQ(server.Open(), platform::ControlSetup::ChannelFailed);
 }
 
 TEST(ControlFields, DecodeTakesWholeListsOnly) {

@@ -4,38 +4,14 @@
 
 #include <algorithm>
 
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
-
-#ifdef _WIN32
-#include "platform/os_windows.h"
-#else
-#include <sys/socket.h>
-#include <sys/time.h>
-
-#include <cerrno>
-#endif
 
 namespace qc::testing {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The blocking calls of this socket return (with an error) once `limit` has passed.
-void SetTimeLimit(platform::socket_t s, std::chrono::milliseconds limit) {
-  const auto ms = std::max<long long>(1, limit.count());
-#ifdef _WIN32
-  const DWORD value = static_cast<DWORD>(ms);
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
-  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
-#else
-  timeval value{};
-  value.tv_sec = static_cast<time_t>(ms / 1000);
-  value.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
-  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
-#endif
-}
 
 std::chrono::milliseconds Remaining(Clock::time_point deadline) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -52,7 +28,7 @@ std::string Received::Describe() const {
 
 LoopbackClient::LoopbackClient(std::uint16_t port, std::chrono::milliseconds limit)
     : socket_(platform::ConnectLoopback(port)), limit_(limit) {
-  if (Connected()) SetTimeLimit(socket_, limit_);
+  if (Connected()) SetSocketTimeLimit(socket_, limit_);
 }
 
 LoopbackClient::~LoopbackClient() {
@@ -64,7 +40,7 @@ bool LoopbackClient::Send(std::string_view bytes) {
   const auto deadline = Clock::now() + limit_;
   while (!bytes.empty()) {
     if (Remaining(deadline).count() <= 0) return false;
-    SetTimeLimit(socket_, Remaining(deadline));
+    SetSocketTimeLimit(socket_, Remaining(deadline));
     const long long n = platform::Send(socket_, bytes.data(), bytes.size());
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -78,7 +54,7 @@ void LoopbackClient::ShutdownSend() {
 
 long long LoopbackClient::ReceiveSome(char* buffer, std::size_t size) {
   if (!Connected()) return -1;
-  SetTimeLimit(socket_, limit_);
+  SetSocketTimeLimit(socket_, limit_);
   return platform::Receive(socket_, buffer, size);
 }
 
@@ -96,7 +72,7 @@ Received LoopbackClient::ReceiveUntilClosed() {
       received.end = Received::End::TimeLimit;
       break;
     }
-    SetTimeLimit(socket_, left);
+    SetSocketTimeLimit(socket_, left);
     const long long n = platform::Receive(socket_, buffer, sizeof buffer);
     if (n == 0) break;
     if (n < 0) {

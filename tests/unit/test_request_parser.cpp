@@ -198,23 +198,6 @@ const ParseCase kConnectionCases[] = {
 INSTANTIATE_TEST_SUITE_P(Connection, ParseRequestTable, ::testing::ValuesIn(kConnectionCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-#ifndef _WIN32
-// The native build's ANSI code page is UTF-8: escaped UTF-8 stays as it is. The Windows
-// conversion (Cyrillic code page) is tested in the Windows-only suite.
-TEST(ParseRequestNative, EscapedUtf8StaysUtf8) {
-  const Parsed parsed = Parse("GET /%D0%B0.txt HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(parsed.result, 0);
-  EXPECT_EQ(*parsed.request.path, "/\xD0\xB0.txt");
-}
-
-// A signed escape ("%-1") gives the low 8 bits of a negative value.
-TEST(ParseRequestNative, EscapeWithMinus) {
-  const Parsed parsed = Parse("GET /%-1x HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(parsed.result, 0);
-  EXPECT_EQ(*parsed.request.path, "/\xFF" "x");
-}
-#endif
-
 TEST(ParseRequestScans, NextLineSkipsControlRunsAndSplitsAtControlBytes) {
   const std::string head = "\r\n\r\nAB\tC\x80\x81" "D\r\n";
   const auto length = static_cast<std::int32_t>(head.size());

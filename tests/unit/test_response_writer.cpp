@@ -449,27 +449,6 @@ TEST_F(ResponseWriterTest, ShareDeletedDuringDownloadIsNotWithdrawnAgain) {
   EXPECT_FALSE(share->IsWithdrawn());
 }
 
-#ifndef _WIN32
-// A file that yields fewer bytes than its size announced: only bytes read go out, and the
-// answer ends there. (Shrinking an open file needs POSIX sharing rules.)
-TEST_F(ResponseWriterTest, ShortReadSendsOnlyWhatWasRead) {
-  const std::string content = Content(2 * 4096 + 100);
-  const std::string file = MakeFile("f", content);
-  const SharePtr share = shares_.AppendShare(file, "/f", kOneShot);
-  CapturingSink sink;
-  sink.onSend = [&](int call) {
-    if (call == 1) std::filesystem::resize_file(file, 5000);
-  };
-  Request request = ParsedRequest("/f", "");
-  WriteResponse(request, shares_, sink);
-  // The two whole blocks were asked for in one piece; 5000 bytes came and went out.
-  ASSERT_EQ(sink.sends.size(), 2u);
-  EXPECT_EQ(sink.sends[0], Head200(content.size()));
-  EXPECT_EQ(sink.sends[1], content.substr(0, 5000));
-  EXPECT_FALSE(share->IsWithdrawn());
-}
-#endif
-
 TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
   constexpr std::int64_t kSize = (std::int64_t{1} << 32) + 100;
   const std::string file = (temp_.path() / "big.bin").string();

@@ -18,12 +18,12 @@
 #include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/file.h"
-#include "shares/paths.h"
 #include "unit/test_support.h"
 
 namespace qc {
 namespace {
 
+using platform::kPathSeparator;
 using testing::RecordedMessage;
 using testing::ScopedTempDirectory;
 using testing::WaitFor;
@@ -61,23 +61,6 @@ void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCopyUrlAft
   std::string bytes = {'Q', 'C', static_cast<char>(port & 0xFF), static_cast<char>(port >> 8),
                        0, 0, static_cast<char>(flags), 0, 0, 0, 0, 0};
   testing::WriteFileBytes(kSettingsFileName, bytes);
-}
-
-TEST(ControlChannel, WaitResultsMapToTheLoopsActions) {
-  struct Case {
-    std::uint32_t result;
-    WaitAction action;
-  };
-  const Case cases[] = {
-      {0, WaitAction::EndLoop},   {1, WaitAction::Share},     {2, WaitAction::Panel},
-      {0xFFFFFFFFu, WaitAction::EndLoop}, {128, WaitAction::EndLoop}, {129, WaitAction::EndLoop},
-      {130, WaitAction::EndLoop}, {3, WaitAction::WaitAgain}, {131, WaitAction::WaitAgain},
-      {258, WaitAction::WaitAgain},  // WAIT_TIMEOUT
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.result);
-    EXPECT_EQ(ClassifyWaitResult(c.result), c.action);
-  }
 }
 
 TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
@@ -398,27 +381,6 @@ TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
     }
   }
 }
-
-#ifndef _WIN32
-// On Windows the bind failure opens the control panel; its tests drive the real window.
-TEST(ServerLifecycle, PortInUseShowsTheBindMessageAndEnds) {
-  ScopedTempDirectory dir;
-  platform::SocketLibraryStart();
-  platform::socket_t holder = platform::CreateTcpSocket();
-  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
-  ASSERT_TRUE(platform::Listen(holder, 1));
-  WriteSettingsWithPort(platform::LocalPort(holder));
-  MessageRecorder recorder;
-  Application app;
-  EXPECT_EQ(RunServer(app), 1);
-  EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{M(messages::kBindFailed)});
-  // The single-instance lock was released on the way out.
-  Application next;
-  EXPECT_TRUE(next.instance.Acquire());
-  platform::CloseSocket(holder);
-  platform::SocketLibraryStop();
-}
-#endif
 
 }  // namespace
 }  // namespace qc

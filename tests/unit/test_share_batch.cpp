@@ -12,13 +12,14 @@
 #include "app/control.h"
 #include "platform/clipboard.h"
 #include "platform/control_channel.h"
-#include "shares/paths.h"
+#include "platform/directory.h"
 #include "net_support.h"
 #include "test_support.h"
 
 namespace qc {
 namespace {
 
+using platform::kPathSeparator;
 using testing::ScopedTempDirectory;
 using testing::WaitFor;
 

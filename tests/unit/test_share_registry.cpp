@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "shares/paths.h"
+#include "platform/directory.h"
 #include "shares/settings.h"
 #include "shares/share_registry.h"
 #include "unit/test_support.h"
@@ -16,6 +16,7 @@
 namespace qc {
 namespace {
 
+using platform::kPathSeparator;
 using platform::MessageIcon;
 using testing::MessageRecorder;
 using testing::RecordedMessage;

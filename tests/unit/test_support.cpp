@@ -4,38 +4,11 @@
 #include <mutex>
 #include <random>
 
-#ifdef _WIN32
-#include "platform/os_windows.h"
-#else
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
+#include "unit/platform_support.h"
 
 namespace qc::testing {
 
 namespace {
-
-unsigned long CurrentProcessId() {
-#ifdef _WIN32
-  return GetCurrentProcessId();
-#else
-  return static_cast<unsigned long>(::getpid());
-#endif
-}
-
-bool ProcessIsRunning(unsigned long pid) {
-#ifdef _WIN32
-  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
-  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-  CloseHandle(process);
-  return running;
-#else
-  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-#endif
-}
 
 bool AllDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });

@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "platform/posix/control_protocol.h"
+#include "platform/posix/internal.h"
 
 namespace qc::platform {
 
@@ -361,10 +362,10 @@ ControlSetup ControlServer::Open() {
   sockaddr_un address;
   if (!FillAddress(address, impl_->path)) {
     errno = impl_->path.empty() ? EACCES : ENAMETOOLONG;
-    return ControlSetup::EventFailed;
+    return ControlSetup::ChannelFailed;
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return ControlSetup::EventFailed;
+  if (fd < 0) return ControlSetup::ChannelFailed;
   // Only the single server gets here, so a socket file left behind is a dead server's.
   ::unlink(impl_->path.c_str());
   // The socket file is created by bind with the mode the umask leaves: the user's alone
@@ -377,23 +378,23 @@ ControlSetup ControlServer::Open() {
     ::close(fd);
     if (bound) ::unlink(impl_->path.c_str());
     errno = error;
-    return ControlSetup::EventFailed;
+    return ControlSetup::ChannelFailed;
   }
   impl_->listener = fd;
   impl_->InstallSignalHandlers();
   return ControlSetup::Ok;
 }
 
-std::uint32_t ControlServer::Wait() {
-  if (impl_ == nullptr || impl_->listener < 0) return kWaitFailed;
+ControlEvent ControlServer::Wait() {
+  if (impl_ == nullptr || impl_->listener < 0) return ControlEvent::Failed;
   for (;;) {
     impl_->DrainWaitingClients();
     if (impl_->signalRead >= 0) impl_->DrainSignals();
     if (impl_->stopPending) {
       impl_->stopPending = false;
-      return kWaitExit;
+      return ControlEvent::Stop;
     }
-    if (!impl_->shares.empty()) return kWaitShare;
+    if (!impl_->shares.empty()) return ControlEvent::Share;
     if (!impl_->commands.empty()) {
       Impl::Command command = std::move(impl_->commands.front());
       impl_->commands.pop_front();
@@ -402,11 +403,11 @@ std::uint32_t ControlServer::Wait() {
     }
     if (impl_->panelPending) {
       impl_->panelPending = false;
-      return kWaitPanel;
+      return ControlEvent::Panel;
     }
     pollfd p[2] = {{impl_->listener, POLLIN, 0}, {impl_->signalRead, POLLIN, 0}};
     int ready = ::poll(p, impl_->signalRead >= 0 ? 2 : 1, -1);
-    if (ready < 0 && errno != EINTR) return kWaitFailed;
+    if (ready < 0 && errno != EINTR) return ControlEvent::Failed;
   }
 }
 
@@ -525,10 +526,6 @@ bool ControlServerReachable() {
 
 ControlSend SendControlRequest(ControlRequest request) {
   return Deliver(std::string(1, request == ControlRequest::Stop ? kStop : kPanel));
-}
-
-ControlSend SendControlShare(const std::string& path) {
-  return SendControlShares(std::vector<std::string>{path});
 }
 
 ControlSend SendControlShares(const std::vector<std::string>& paths) {

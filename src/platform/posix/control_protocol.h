@@ -13,11 +13,8 @@
 // of guessing; a server older than the versioned requests closes without an answer, which
 // the client reports as such.
 #pragma once
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,14 +59,5 @@ ExchangeResult ExchangeCommand(CommandType type, const std::vector<std::string>&
                                ControlReply& reply, int timeoutMs);
 // The raw exchange, for tests that speak another version.
 ExchangeResult ExchangeRaw(const std::string& request, ControlReply& reply, int timeoutMs);
-
-// Empty when `path` may hold the socket and the instance lock: a directory, not a symbolic
-// link, owned by `uid`, writable by nobody else. Otherwise what is wrong, in words.
-std::string CheckRuntimeDirectory(const std::string& path, uid_t uid);
-// $XDG_RUNTIME_DIR, else /tmp/quillcast-UID (created with mode 0700 when missing); none,
-// with `problem` set, when that directory fails the check above.
-std::optional<std::string> RuntimeDirectory(std::string* problem = nullptr);
-// The control socket's path (empty when the runtime directory is refused).
-std::string ControlSocketPath();
 
 }  // namespace qc::platform

@@ -18,7 +18,10 @@ std::string CurrentDirectory() {
   }
 }
 
-bool ChangeDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  return CurrentDirectory() + "/" + path;
+}
 
 bool IsExistingFile(const std::string& path) {
   struct stat status;

@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <mutex>
 
-namespace qc::platform {
+#include "platform/hooks.h"
 
-bool ConsumeWriteAllowance();
+namespace qc::platform {
 
 namespace {
 // Lease breaks are announced with SIGIO, whose default action ends the process. A lease
@@ -63,50 +63,50 @@ int OpenLocked(const std::string& path, int flags, int lock) {
 }  // namespace
 
 File::~File() { Close(); }
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
+    handle_ = other.handle_;
+    other.handle_ = -1;
   }
   return *this;
 }
 
 File File::OpenExclusiveRead(const std::string& path) {
   File f;
-  f.fd_ = OpenLocked(path, O_RDONLY, LOCK_EX);
+  f.handle_ = OpenLocked(path, O_RDONLY, LOCK_EX);
   return f;
 }
 
 File File::OpenSharedRead(const std::string& path) {
   File f;
-  f.fd_ = OpenLocked(path, O_RDONLY, LOCK_SH);
+  f.handle_ = OpenLocked(path, O_RDONLY, LOCK_SH);
   return f;
 }
 
 File File::OpenExclusiveWrite(const std::string& path) {
   File f;
-  f.fd_ = OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX);
+  f.handle_ = OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX);
   return f;
 }
 
-bool File::IsOpen() const { return fd_ >= 0; }
+bool File::IsOpen() const { return handle_ >= 0; }
 
 std::int64_t File::Size() const {
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+  if (handle_ < 0 || ::fstat(handle_, &st) != 0) return -1;
   return st.st_size;
 }
 
-bool File::Seek(std::int64_t offset) { return fd_ >= 0 && ::lseek(fd_, offset, SEEK_SET) == offset; }
-bool File::SeekToEnd() { return fd_ >= 0 && ::lseek(fd_, 0, SEEK_END) >= 0; }
+bool File::Seek(std::int64_t offset) { return handle_ >= 0 && ::lseek(handle_, offset, SEEK_SET) == offset; }
+bool File::SeekToEnd() { return handle_ >= 0 && ::lseek(handle_, 0, SEEK_END) >= 0; }
 
 long long File::Read(void* buffer, std::size_t size) {
-  if (fd_ < 0) return -1;
+  if (handle_ < 0) return -1;
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::read(fd_, static_cast<char*>(buffer) + done, size - done);
+    ssize_t n = ::read(handle_, static_cast<char*>(buffer) + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return done > 0 ? static_cast<long long>(done) : -1;
     if (n == 0) break;
@@ -116,12 +116,12 @@ long long File::Read(void* buffer, std::size_t size) {
 }
 
 bool File::Write(const void* data, std::size_t size) {
-  if (fd_ < 0) return false;
-  const bool allowed = ConsumeWriteAllowance();
+  if (handle_ < 0) return false;
+  const bool allowed = hooks::WriteAllowed();
   const std::size_t wanted = allowed ? size : size / 2;
   std::size_t done = 0;
   while (done < wanted) {
-    ssize_t n = ::write(fd_, static_cast<const char*>(data) + done, wanted - done);
+    ssize_t n = ::write(handle_, static_cast<const char*>(data) + done, wanted - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -129,16 +129,16 @@ bool File::Write(const void* data, std::size_t size) {
   return allowed;
 }
 
-bool File::Truncate(std::int64_t size) { return fd_ >= 0 && ::ftruncate(fd_, size) == 0; }
+bool File::Truncate(std::int64_t size) { return handle_ >= 0 && ::ftruncate(handle_, size) == 0; }
 
 void File::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (handle_ >= 0) {
+    ::close(handle_);
+    handle_ = -1;
   }
 }
 
-std::intptr_t File::NativeHandle() const { return fd_; }
+std::intptr_t File::NativeHandle() const { return handle_; }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 

@@ -1,4 +1,4 @@
-#include "platform/host_addresses.h"
+#include "platform/hooks.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -18,7 +18,7 @@ constexpr std::size_t kHostNameBuffer = 64;
 
 }  // namespace
 
-std::optional<std::vector<std::string>> LookUpHostAddresses() {
+std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
   char name[kHostNameBuffer] = {};
   if (gethostname(name, sizeof name) != 0) return std::nullopt;
   name[sizeof name - 1] = '\0';

@@ -8,7 +8,7 @@ struct NamedLock::Impl {
   std::recursive_mutex mutex;
 };
 
-NamedLock::NamedLock(const char* name) : name_(name), impl_(std::make_unique<Impl>()) {}
+NamedLock::NamedLock(const char*) : impl_(std::make_unique<Impl>()) {}
 NamedLock::~NamedLock() = default;
 bool NamedLock::IsValid() const { return true; }
 void NamedLock::lock() { impl_->mutex.lock(); }

@@ -4,7 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "platform/posix/control_protocol.h"
+#include "platform/posix/internal.h"
 
 namespace qc::platform {
 
@@ -16,11 +16,11 @@ bool SingleInstance::Acquire() {
   std::optional<std::string> dir = RuntimeDirectory();
   if (!dir) return false;
   const std::string path = *dir + "/QuillcastOneCopyAtTime.lock";
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd_ < 0) return false;
-  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd_);
-    fd_ = -1;
+  handle_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (handle_ < 0) return false;
+  if (::flock(handle_, LOCK_EX | LOCK_NB) != 0) {
+    ::close(handle_);
+    handle_ = -1;
     return false;
   }
   owned_ = true;
@@ -28,10 +28,10 @@ bool SingleInstance::Acquire() {
 }
 
 void SingleInstance::Release() {
-  if (fd_ >= 0) {
-    ::flock(fd_, LOCK_UN);
-    ::close(fd_);
-    fd_ = -1;
+  if (handle_ >= 0) {
+    ::flock(handle_, LOCK_UN);
+    ::close(handle_);
+    handle_ = -1;
   }
   owned_ = false;
 }

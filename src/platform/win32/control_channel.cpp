@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/os_windows.h"
+#include "platform/win32/internal.h"
 
 namespace qc::platform {
 
@@ -27,6 +28,24 @@ constexpr DWORD kBlockLockWaitMs = 10000;
 // server for a while (each file may show a message box), so this is longer.
 constexpr DWORD kBatchLockWaitMs = 60000;
 }  // namespace
+
+std::optional<ControlEvent> win32::ControlEventOfWait(std::uint32_t result) {
+  switch (result) {
+    case WAIT_OBJECT_0:
+      return ControlEvent::Stop;
+    case WAIT_OBJECT_0 + 1:
+      return ControlEvent::Share;
+    case WAIT_OBJECT_0 + 2:
+      return ControlEvent::Panel;
+    case WAIT_FAILED:
+    case WAIT_ABANDONED_0:
+    case WAIT_ABANDONED_0 + 1:
+    case WAIT_ABANDONED_0 + 2:
+      return ControlEvent::Failed;
+    default:
+      return std::nullopt;
+  }
+}
 
 struct ControlServer::Impl {
   HANDLE events[3] = {nullptr, nullptr, nullptr};  // exit, share, panel
@@ -55,22 +74,26 @@ ControlSetup ControlServer::Open() {
   impl_->events[1] = CreateEventA(nullptr, FALSE, FALSE, kShareEventName);
   impl_->events[2] = CreateEventA(nullptr, FALSE, FALSE, kPanelEventName);
   if (impl_->events[0] == nullptr || impl_->events[1] == nullptr || impl_->events[2] == nullptr) {
-    return ControlSetup::EventFailed;
+    return ControlSetup::ChannelFailed;
   }
   impl_->mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                       kControlBlockSize, kMappingName);
-  if (impl_->mapping == nullptr) return ControlSetup::MappingFailed;
+  if (impl_->mapping == nullptr) return ControlSetup::BlockFailed;
   impl_->view = static_cast<unsigned char*>(
       MapViewOfFile(impl_->mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-  if (impl_->view == nullptr) return ControlSetup::ViewFailed;
+  if (impl_->view == nullptr) return ControlSetup::BlockUnusable;
   impl_->nextInBatch = CreateEventA(nullptr, FALSE, FALSE, kNextInBatchName);
   impl_->blockLock = CreateSemaphoreA(nullptr, 1, 1, kBlockLockName);
   return ControlSetup::Ok;
 }
 
-std::uint32_t ControlServer::Wait() {
-  if (impl_ == nullptr) return kWaitFailed;
-  return WaitForMultipleObjects(3, impl_->events, FALSE, INFINITE);
+ControlEvent ControlServer::Wait() {
+  if (impl_ == nullptr) return ControlEvent::Failed;
+  for (;;) {
+    const std::optional<ControlEvent> event =
+        win32::ControlEventOfWait(WaitForMultipleObjects(3, impl_->events, FALSE, INFINITE));
+    if (event) return *event;
+  }
 }
 
 std::string ControlServer::TakeSharePath(bool* continuesBatch) {
@@ -121,10 +144,6 @@ ControlSend SendControlRequest(ControlRequest request) {
   return ControlSend::Delivered;
 }
 
-ControlSend SendControlShare(const std::string& path) {
-  return SendControlShares(std::vector<std::string>{path});
-}
-
 ControlSend SendControlShares(const std::vector<std::string>& paths) {
   // Refused before anything is opened: the block has room for kMaxControlPath bytes.
   for (const std::string& path : paths) {
@@ -135,14 +154,14 @@ ControlSend SendControlShares(const std::vector<std::string>& paths) {
   HANDLE mapping = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kMappingName);
   if (mapping == nullptr) {
     CloseHandle(event);
-    return ControlSend::MappingMissing;
+    return ControlSend::BlockMissing;
   }
   auto* view = static_cast<unsigned char*>(
       MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
   if (view == nullptr) {
     CloseHandle(mapping);
     CloseHandle(event);
-    return ControlSend::ViewFailed;
+    return ControlSend::BlockUnusable;
   }
   // One batch at a time, so that no other client's file lands between this one's. A
   // client that died holding it leaves it abandoned, which still hands it over.

@@ -13,7 +13,7 @@ std::string CurrentDirectory() {
   return std::string(buffer.data());
 }
 
-bool ChangeDirectory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
+std::string AbsolutePath(const std::string& path) { return path; }
 
 bool IsExistingFile(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());

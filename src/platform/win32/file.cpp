@@ -1,10 +1,9 @@
 #include "platform/file.h"
 
+#include "platform/hooks.h"
 #include "platform/os_windows.h"
 
 namespace qc::platform {
-
-bool ConsumeWriteAllowance();
 
 namespace {
 HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
@@ -84,7 +83,7 @@ long long File::Read(void* buffer, std::size_t size) {
 
 bool File::Write(const void* data, std::size_t size) {
   if (handle_ == nullptr) return false;
-  const bool allowed = ConsumeWriteAllowance();
+  const bool allowed = hooks::WriteAllowed();
   const std::size_t wanted = allowed ? size : size / 2;
   std::size_t done = 0;
   while (done < wanted) {

@@ -1,4 +1,4 @@
-#include "platform/host_addresses.h"
+#include "platform/hooks.h"
 
 #include <cstring>
 #include <mutex>
@@ -14,7 +14,7 @@ constexpr int kHostNameBuffer = 64;
 
 }  // namespace
 
-std::optional<std::vector<std::string>> LookUpHostAddresses() {
+std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
   char name[kHostNameBuffer] = {};
   if (gethostname(name, kHostNameBuffer) != 0) return std::nullopt;
   name[kHostNameBuffer - 1] = '\0';

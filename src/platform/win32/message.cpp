@@ -1,4 +1,4 @@
-#include "platform/message.h"
+#include "platform/hooks.h"
 
 #include <string>
 
@@ -6,12 +6,7 @@
 
 namespace qc::platform {
 
-bool DeliverToTestSink(std::string_view text, std::string_view caption, MessageIcon icon);
-bool HoldMessage(std::string_view text, std::string_view caption, MessageIcon icon);
-
-void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
-  if (HoldMessage(text, caption, icon)) return;
-  if (DeliverToTestSink(text, caption, icon)) return;
+void hooks::ShowSystemMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
   UINT style = MB_OK;
   if (icon == MessageIcon::Error) style |= MB_ICONERROR;
   if (icon == MessageIcon::Warning) style |= MB_ICONWARNING;

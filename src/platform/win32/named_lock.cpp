@@ -9,7 +9,7 @@ struct NamedLock::Impl {
   HANDLE mutex = nullptr;
 };
 
-NamedLock::NamedLock(const char* name) : name_(name), impl_(std::make_unique<Impl>()) {
+NamedLock::NamedLock(const char* name) : impl_(std::make_unique<Impl>()) {
   impl_->mutex = CreateMutexA(nullptr, FALSE, name);
 }
 

@@ -1,0 +1,54 @@
+#include "platform/hooks.h"
+
+#include <atomic>
+#include <memory>
+
+#include "platform/file.h"
+#include "platform/host_addresses.h"
+
+namespace qc::platform {
+
+namespace hooks {
+
+Table& Overrides() {
+  static Table table;
+  return table;
+}
+
+bool WriteAllowed() {
+  const std::function<bool()> allowed = Overrides().writeAllowed.Get();
+  return !allowed || allowed();
+}
+
+}  // namespace hooks
+
+std::optional<std::vector<std::string>> HostIPv4Addresses() {
+  const HostAddressSource source = hooks::Overrides().hostAddresses.Get();
+  return source ? source() : hooks::LookUpHostAddresses();
+}
+
+void SetHostAddressSourceForTesting(HostAddressSource source) {
+  hooks::Overrides().hostAddresses.Set(std::move(source));
+}
+
+void SetMessageSinkForTesting(MessageSink sink) {
+  hooks::Overrides().showMessage.Set(std::move(sink));
+}
+
+void FailWritesAfterForTesting(int count) {
+  if (count < 0) {
+    hooks::Overrides().writeAllowed.Set(nullptr);
+    return;
+  }
+  // Shared by the copies each write takes of the replacement.
+  auto left = std::make_shared<std::atomic<int>>(count);
+  hooks::Overrides().writeAllowed.Set([left] {
+    int now = left->load();
+    while (now > 0) {
+      if (left->compare_exchange_weak(now, now - 1)) return true;
+    }
+    return false;
+  });
+}
+
+}  // namespace qc::platform

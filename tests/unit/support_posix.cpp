@@ -1,0 +1,75 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "unit/file_holder.h"
+#include "unit/platform_support.h"
+
+namespace qc::testing {
+
+unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
+
+bool ProcessIsRunning(unsigned long pid) {
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit) {
+  const auto ms = std::max<long long>(1, limit.count());
+  timeval value{};
+  value.tv_sec = static_cast<time_t>(ms / 1000);
+  value.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+}
+
+struct FileHolder::Child {
+  pid_t pid = -1;
+  int releaseFd = -1;
+};
+
+FileHolder::FileHolder(const std::string& path, Mode mode) : child_(std::make_unique<Child>()) {
+  int ready[2], release[2];
+  if (::pipe(ready) != 0) return;
+  if (::pipe(release) != 0) {
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return;
+  }
+  child_->pid = ::fork();
+  if (child_->pid == 0) {
+    // Only async-signal-safe calls between fork and _exit.
+    ::close(ready[0]);
+    ::close(release[1]);
+    const int fd = ::open(path.c_str(), mode == kRead ? O_RDONLY : O_WRONLY);
+    const char answer = fd >= 0 ? '1' : '0';
+    (void)!::write(ready[1], &answer, 1);
+    char byte;
+    while (::read(release[0], &byte, 1) > 0) {
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  child_->releaseFd = release[1];
+  char answer = '0';
+  if (child_->pid > 0 && ::read(ready[0], &answer, 1) == 1) holding_ = answer == '1';
+  ::close(ready[0]);
+}
+
+FileHolder::~FileHolder() {
+  if (child_->releaseFd >= 0) ::close(child_->releaseFd);
+  child_->releaseFd = -1;
+  if (child_->pid > 0) {
+    int status = 0;
+    ::waitpid(child_->pid, &status, 0);
+  }
+  child_->pid = -1;
+}
+
+}  // namespace qc::testing
