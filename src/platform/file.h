@@ -49,7 +49,8 @@ class File {
   native_handle_t handle_ = kNoNativeHandle;
 };
 
-bool RemoveFile(const std::string& path);
+// Best effort: the callers remove files they can do without.
+void RemoveFile(const std::string& path);
 // Replaces `to` by `from` in one step: readers see either the old or the new file.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to);
 bool FileExists(const std::string& path);

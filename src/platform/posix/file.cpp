@@ -140,7 +140,7 @@ void File::Close() {
 
 std::intptr_t File::NativeHandle() const { return handle_; }
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;

@@ -112,7 +112,7 @@ void File::Close() {
 
 std::intptr_t File::NativeHandle() const { return reinterpret_cast<std::intptr_t>(handle_); }
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
