@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "platform/os_windows.h"
 
@@ -30,7 +32,60 @@ static bool BindTo(socket_t s, u_long address, std::uint16_t port) {
 bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
 bool BindLoopback(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_LOOPBACK, port); }
 
-bool Listen(socket_t s, int backlog) { return ::listen(s, backlog) == 0; }
+namespace {
+// A listening socket waits for a connection on an event of its own, beside an event the
+// stop sets. Closing the socket from another thread is not a dependable way to end a
+// blocked accept: under Wine, after a burst of 10,000 connections, the accept thread
+// stayed blocked in accept for minutes after closesocket, and the stop with it.
+struct ListenerEvents {
+  WSAEVENT ready = WSA_INVALID_EVENT;  // FD_ACCEPT
+  HANDLE wake = nullptr;               // manual reset: once the stop sets it, it stays set
+};
+std::mutex listenersMutex;
+std::map<socket_t, ListenerEvents>& Listeners() {
+  static std::map<socket_t, ListenerEvents> listeners;
+  return listeners;
+}
+
+bool FindListener(socket_t s, ListenerEvents& events) {
+  std::lock_guard<std::mutex> guard(listenersMutex);
+  auto found = Listeners().find(s);
+  if (found == Listeners().end()) return false;
+  events = found->second;
+  return true;
+}
+
+void ForgetListener(socket_t s) {
+  ListenerEvents events;
+  {
+    std::lock_guard<std::mutex> guard(listenersMutex);
+    auto found = Listeners().find(s);
+    if (found == Listeners().end()) return;
+    events = found->second;
+    Listeners().erase(found);
+  }
+  WSACloseEvent(events.ready);
+  CloseHandle(events.wake);
+}
+}  // namespace
+
+bool Listen(socket_t s, int backlog) {
+  if (::listen(s, backlog) != 0) return false;
+  ListenerEvents events;
+  events.ready = WSACreateEvent();
+  events.wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // The socket becomes non-blocking here; Accept waits on the events instead. Without
+  // them it stays a plain blocking listener.
+  if (events.ready != WSA_INVALID_EVENT && events.wake != nullptr &&
+      WSAEventSelect(s, events.ready, FD_ACCEPT) == 0) {
+    std::lock_guard<std::mutex> guard(listenersMutex);
+    Listeners()[s] = events;
+    return true;
+  }
+  if (events.ready != WSA_INVALID_EVENT) WSACloseEvent(events.ready);
+  if (events.wake != nullptr) CloseHandle(events.wake);
+  return true;
+}
 
 std::uint16_t LocalPort(socket_t s) {
   sockaddr_in sa;
@@ -40,9 +95,34 @@ std::uint16_t LocalPort(socket_t s) {
 }
 
 socket_t Accept(socket_t listener, int* error) {
-  socket_t s = ::accept(listener, nullptr, nullptr);
-  if (s == INVALID_SOCKET && error != nullptr) *error = WSAGetLastError();
-  return s;
+  ListenerEvents events;
+  const bool waits = FindListener(listener, events);
+  for (;;) {
+    // Reset before trying: a connection that arrives after the reset sets it again.
+    if (waits) WSAResetEvent(events.ready);
+    socket_t s = ::accept(listener, nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+      // An accepted socket inherits the listener's event selection and non-blocking mode:
+      // it starts as a plain blocking socket, as it would from a blocking listener.
+      if (waits) {
+        WSAEventSelect(s, nullptr, 0);
+        u_long blocking = 0;
+        ::ioctlsocket(s, FIONBIO, &blocking);
+      }
+      return s;
+    }
+    const int failure = WSAGetLastError();
+    if (!waits || failure != WSAEWOULDBLOCK) {
+      if (error != nullptr) *error = failure;
+      return INVALID_SOCKET;
+    }
+    HANDLE both[2] = {events.ready, events.wake};
+    if (WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      // The stop (or a wait that cannot work): the caller looks at why.
+      if (error != nullptr) *error = WSAEINTR;
+      return INVALID_SOCKET;
+    }
+  }
 }
 
 bool IsTransientAcceptError(int error) {
@@ -183,13 +263,21 @@ long long SendFileUnlessStopped(socket_t, std::intptr_t, std::int64_t, std::int6
 void WakeConnection(socket_t s) { ::shutdown(s, SD_SEND); }
 
 bool InterruptSocket(socket_t s) {
-  // Winsock wakes a blocked call only when the socket is closed.
+  ListenerEvents events;
+  if (FindListener(s, events)) {
+    SetEvent(events.wake);
+    return false;  // its owner closes it once the accepting thread has ended
+  }
+  // Without its events, Winsock wakes a blocked accept only when the socket is closed.
+  ForgetListener(s);
   ::closesocket(s);
   return true;
 }
 
 void CloseSocket(socket_t s) {
-  if (s != INVALID_SOCKET) ::closesocket(s);
+  if (s == INVALID_SOCKET) return;
+  ForgetListener(s);
+  ::closesocket(s);
 }
 
 socket_t ConnectLoopback(std::uint16_t port) {
