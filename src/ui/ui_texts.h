@@ -173,7 +173,6 @@ inline constexpr int kFileColumnWidth = 100;
 inline constexpr char kFolderColumn[] = "Virtual folder";
 inline constexpr int kFolderColumnWidth = 150;
 inline constexpr int kItemTextBufferSize = 256;
-inline constexpr char kInvalidVirtualPath[] = "error, virtual path is invalid";
 
 // ---- Settings ------------------------------------------------------------------------
 
