@@ -82,21 +82,9 @@ SelectedUrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& 
 }
 
 void ReportSelectedUrlCopy(SelectedUrlCopy result) {
-  switch (result) {
-    case SelectedUrlCopy::NothingSelected:
-      messages::Show(messages::kSelectAtLeastOne);
-      break;
-    case SelectedUrlCopy::NoHost:
-      messages::Show(messages::kUnableToCopyUrl);
-      break;
-    case SelectedUrlCopy::Desync:
-      messages::Show(messages::kDesync);
-      break;
-    case SelectedUrlCopy::Copied:
-    case SelectedUrlCopy::ClipboardUnavailable:
-    case SelectedUrlCopy::NotSet:
-      break;
-  }
+  if (result == SelectedUrlCopy::NothingSelected) messages::Show(messages::kSelectAtLeastOne);
+  if (result == SelectedUrlCopy::NoHost) messages::Show(messages::kUnableToCopyUrl);
+  if (result == SelectedUrlCopy::Desync) messages::Show(messages::kDesync);
 }
 
 }  // namespace qc::ui
