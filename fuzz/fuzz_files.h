@@ -10,7 +10,8 @@
 #include <string>
 
 #include "platform/message.h"
-#include "shares/settings.h"
+#include "shares/settings_file.h"
+#include "shares/share_file.h"
 
 namespace qc::fuzz {
 

@@ -1,23 +1,35 @@
-// LoadShares over an arbitrary "shared.cfg".
+// The share list parse over arbitrary "shared.cfg" bytes, in memory.
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
-#include "fuzz_files.h"
-#include "shares/settings.h"
-#include "shares/share_registry.h"
+#include "shares/share_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  qc::fuzz::EnterScratchDirectory();
-  qc::fuzz::WriteWholeFile(qc::kSharesFileName, data, size);
-  qc::ShareRegistry registry;
-  const int loaded = qc::LoadShares(registry, 0);
-  if (loaded != 1) __builtin_trap();  // the file is there
-  // Every record takes at least its 6-byte header: no share is made from nothing.
-  if (registry.Count() * 6 > size) __builtin_trap();
-  std::size_t bytes = 0;
-  for (const qc::SharePtr& share : registry.Snapshot()) {
-    bytes += 6 + share->virtualPath.size() + share->physicalPath.size();
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const qc::ParsedShares parsed = qc::ParseShareRecords(bytes);
+  if (parsed.wholeRecordsEnd > size) __builtin_trap();
+  // Only a record cut short is left over: less than a header, or a header whose texts
+  // run past the end.
+  const std::size_t rest = size - parsed.wholeRecordsEnd;
+  if (rest >= 6) {
+    const std::uint8_t* h = data + parsed.wholeRecordsEnd;
+    const std::size_t texts = (h[0] | (h[1] << 8)) + (h[2] | (h[3] << 8));
+    if (rest - 6 >= texts) __builtin_trap();
   }
-  if (bytes > size) __builtin_trap();
+  // The records write back as exactly the bytes they were read from, in order.
+  std::string encoded;
+  for (const qc::ShareRecord& record : parsed.records) {
+    if (!qc::EncodeShareRecord(encoded, record.virtualPath, record.physicalPath, record.flags)) {
+      __builtin_trap();
+    }
+  }
+  if (encoded != bytes.substr(0, parsed.wholeRecordsEnd)) __builtin_trap();
+  // Parsing is the same from the cut: the whole records again, and nothing after them.
+  const qc::ParsedShares again = qc::ParseShareRecords(encoded);
+  if (again.records.size() != parsed.records.size() || again.wholeRecordsEnd != encoded.size()) {
+    __builtin_trap();
+  }
   return 0;
 }

@@ -8,7 +8,7 @@
 #include "http/connection.h"
 #include "platform/single_instance.h"
 #include "platform/socket.h"
-#include "shares/settings.h"
+#include "shares/settings_file.h"
 #include "shares/share_registry.h"
 
 namespace qc {

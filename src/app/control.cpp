@@ -2,6 +2,8 @@
 
 #include "app/messages.h"
 #include "platform/directory.h"
+#include "shares/messages.h"
+#include "shares/share_file.h"
 #include "shares/share_url.h"
 
 namespace qc {
@@ -57,19 +59,23 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
   if (!continuesBatch) batch.shares.clear();
   std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physicalPath);
   if (!virtualPath) {
+    messages::Show(messages::kIncorrectPhysicalPath);
     messages::Show(messages::kNoVirtualPath);
     return;
   }
   std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
   SharePtr share = app.shares.AppendShare(physicalPath, std::move(*virtualPath), flags);
-  if (AppendShareRecord(*share) == 0) messages::Show(messages::kAppendFailed);
+  if (AppendShareRecord(*share) == ShareFileWrite::Failed) {
+    messages::Show(messages::kCantWriteShareFile);
+    messages::Show(messages::kAppendFailed);
+  }
   batch.shares.push_back(share);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0) {
     // The first file of a batch copies exactly as a single share does; later ones put the
     // whole batch's URLs on the clipboard, so the user pastes every link at once.
-    const int copied = batch.shares.size() == 1 ? CopyShareUrl(app.settings, *share)
-                                                : CopyShareUrls(app.settings, batch.shares);
-    if (copied == 0) messages::Show(messages::kCopyFailed);
+    const UrlCopy copied = batch.shares.size() == 1 ? CopyShareUrl(app.settings, *share)
+                                                    : CopyShareUrls(app.settings, batch.shares);
+    if (copied != UrlCopy::Copied) messages::Show(messages::kCopyFailed);
   }
 }
 

@@ -4,6 +4,7 @@
 #include "app/control.h"
 #include "app/messages.h"
 #include "platform/directory.h"
+#include "shares/share_file.h"
 
 namespace qc {
 
@@ -32,7 +33,7 @@ StartResult StartServer(Application& app) {
   if (!platform::Listen(app.listenSocket, kListenBacklog)) return StartResult::ListenFailed;
   app.connections.Reset();
   // The list is complete before the first request can be accepted.
-  LoadShares(app.shares, 0);
+  LoadShares(app.shares);
   platform::socket_t listener = app.listenSocket;
   app.acceptThread = std::thread(
       [listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
@@ -54,40 +55,44 @@ void StopServer(Application& app) {
 }
 
 namespace {
-void CloseListener(Application& app) {
+// The one way out of a start that did not reach Running: what the start had taken is
+// released, and the user told why, in the order each failure has always had.
+void EndFailedStart(Application& app, StartResult result) {
+  if (result == StartResult::Refused) return;  // told already; nothing was taken
   if (app.listenSocket != platform::kInvalidSocket) platform::CloseSocket(app.listenSocket);
   app.listenSocket = platform::kInvalidSocket;
-}
-}  // namespace
-
-int RunServer(Application& app) {
-  switch (StartServer(app)) {
-    case StartResult::Refused:
-      return 1;
+  switch (result) {
     case StartResult::LockFailed:
       messages::Show(messages::kLockFailed);
-      app.instance.Release();
-      return 1;
+      break;
     case StartResult::BindFailed:
-      CloseListener(app);
       messages::Show(messages::kBindFailed);
-      // Loaded before the panel starts, so the panel never sees them half loaded.
+      // The panel still opens, to change the port. Loaded before it starts, so it never
+      // sees them half loaded.
       LoadSettingsOrDefaultPort(app);
-      LoadShares(app.shares, 0);
+      LoadShares(app.shares);
       StartUiThread(app);
       WaitForUiThread(app);
       // Sockets stay started while the panel is open: its URL copy looks up the host.
       platform::SocketLibraryStop();
-      app.instance.Release();
-      return 1;
+      break;
     case StartResult::ListenFailed:
-      CloseListener(app);
       platform::SocketLibraryStop();
       messages::Show(messages::kListenFailed);
-      app.instance.Release();
-      return 1;
+      break;
+    case StartResult::Refused:
     case StartResult::Running:
       break;
+  }
+  app.instance.Release();
+}
+}  // namespace
+
+int RunServer(Application& app) {
+  const StartResult started = StartServer(app);
+  if (started != StartResult::Running) {
+    EndFailedStart(app, started);
+    return 1;
   }
   RunControlChannel(app);
   // An open panel ends first, saving nothing, so its thread never outlives the state it

@@ -26,6 +26,8 @@
 #include "platform/host_addresses.h"
 #include "platform/posix/internal.h"
 #include "quillcast_version.h"
+#include "shares/messages.h"
+#include "shares/share_file.h"
 #include "shares/share_url.h"
 
 namespace qc::cli {
@@ -165,7 +167,7 @@ int ListShares() {
 
   const std::string file = InCurrentDirectory(kSharesFileName);
   ShareRegistry shares;
-  if (LoadShares(shares, 0) == 0) {
+  if (LoadShares(shares) == 0) {
     Error("no server is running, and there is no " + file + " to list");
     return kExitOk;
   }
@@ -199,7 +201,7 @@ std::vector<std::string> UnshareNames(const std::string& operand) {
 int UnshareWithoutServer(const std::vector<std::string>& arguments) {
   const std::string file = InCurrentDirectory(kSharesFileName);
   ShareRegistry shares;
-  if (LoadShares(shares, 0) == 0) {
+  if (LoadShares(shares) == 0) {
     Error("no server is running, and there is no " + file + " to remove shares from");
     return kExitFailed;
   }
@@ -225,7 +227,10 @@ int UnshareWithoutServer(const std::vector<std::string>& arguments) {
     }
   }
   if (removed.empty()) return status;
-  if (RewriteShareFile(shares) == 0) return kExitFailed;
+  if (RewriteShareFile(shares) == ShareFileWrite::Failed) {
+    messages::Show(messages::kCantWriteShareFile);
+    return kExitFailed;
+  }
   Error("no server is running; removed from " + file + ":");
   std::string out;
   for (const std::string& url : removed) out += url + "\n";
@@ -414,6 +419,11 @@ int RunNativeServer(bool quiet) {
   };
   switch (started) {
     case StartResult::Refused:
+      return kExitFailed;
+    case StartResult::LockFailed:
+      // Serving without the share lock would let requests read a list being changed.
+      closeListener();
+      messages::Show(messages::kLockFailed);
       return kExitFailed;
     case StartResult::BindFailed:
       closeListener();

@@ -181,14 +181,8 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
 void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings) {
   if (changes.port) settings.port = *changes.port;
   if (changes.host) settings.hostChoice = *changes.host;
-  if (changes.domain) {
-    settings.domain = *changes.domain;
-    settings.domainLength = static_cast<std::uint16_t>(settings.domain.size());
-  }
-  if (changes.folder) {
-    settings.defaultFolder = *changes.folder;
-    settings.folderLength = static_cast<std::uint16_t>(settings.defaultFolder.size());
-  }
+  if (changes.domain) settings.domain = *changes.domain;
+  if (changes.folder) settings.defaultFolder = *changes.folder;
   auto setFlag = [&](const std::optional<bool>& on, std::uint16_t bit) {
     if (!on) return;
     settings.flags = static_cast<std::uint16_t>(*on ? (settings.flags | bit) : (settings.flags & ~bit));
@@ -201,8 +195,7 @@ std::string FormatSettings(const ServerSettings& settings) {
   auto yesNo = [&](std::uint16_t bit) { return (settings.flags & bit) != 0 ? "yes" : "no"; };
   return "port=" + std::to_string(settings.port) + "\n" +
          "host=" + std::to_string(settings.hostChoice) + "\n" +
-         "domain=" + (settings.domainLength != 0 ? settings.domain : std::string()) + "\n" +
-         "folder=" + (settings.folderLength != 0 ? settings.defaultFolder : std::string()) + "\n" +
+         "domain=" + settings.domain + "\n" + "folder=" + settings.defaultFolder + "\n" +
          "oneshot=" + yesNo(kNewSharesOneShot) + "\n" + "copyurl=" + yesNo(kCopyUrlAfterShare) + "\n";
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "shares/settings.h"
+#include "shares/settings_file.h"
 #include "shares/share_registry.h"
 
 namespace qc::cli {

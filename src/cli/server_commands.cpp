@@ -6,6 +6,7 @@
 #include "cli/native_command.h"
 #include "cli/options.h"
 #include "shares/messages.h"
+#include "shares/share_file.h"
 #include "shares/share_url.h"
 
 namespace qc::cli {
@@ -37,7 +38,8 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   const std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
   SharePtr share = app.shares.AppendShare(physical, std::move(*virtualPath), flags);
   std::string warning;
-  if (AppendShareRecord(*share) == 0) {
+  if (AppendShareRecord(*share) == ShareFileWrite::Failed) {
+    messages::Show(messages::kCantWriteShareFile);
     warning = std::string(messages::kAppendFailed.text) +
               ": the file is served until the server stops, but shared.cfg does not hold it";
   }
@@ -47,7 +49,8 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
                std::string("this machine has no address for the URL; set a host name with: "
                            "quillcast -config domain=NAME");
   }
-  if ((app.settings.flags & kCopyUrlAfterShare) != 0 && CopyShareUrl(app.settings, *share) == 0) {
+  if ((app.settings.flags & kCopyUrlAfterShare) != 0 &&
+      CopyShareUrl(app.settings, *share) != UrlCopy::Copied) {
     messages::Show(messages::kCopyFailed);
   }
   return Ok({UrlOf(host, app.settings.port, *share), warning});
@@ -81,7 +84,8 @@ ControlReply Unshare(Application& app, const std::vector<std::string>& fields) {
     removed.push_back(url);
   }
   if (removed.empty()) return Failed("no share matches \"" + fields[0] + "\"");
-  if (RewriteShareFile(app.shares) == 0) {
+  if (RewriteShareFile(app.shares) == ShareFileWrite::Failed) {
+    messages::Show(messages::kCantWriteShareFile);
     return Failed(std::string(messages::kCantWriteShareFile.text) +
                   ": the share is no longer served, but it returns at the next start");
   }

@@ -1,4 +1,5 @@
-// The texts the shares subsystem shows to the user, with their captions and icons.
+// The texts about shares, files and URL copies that the stores' callers show to the user,
+// with their captions and icons.
 #pragma once
 #include "platform/message.h"
 

@@ -4,8 +4,7 @@
 #include <mutex>
 
 #include "platform/directory.h"
-#include "shares/messages.h"
-#include "shares/settings.h"
+#include "shares/settings_file.h"
 
 namespace qc {
 
@@ -64,15 +63,10 @@ std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,
                                            const std::string& physical) {
   const std::size_t separator = physical.rfind(platform::kPathSeparator);
   // A separator at index 0 leaves no directory to cut off ("\a.txt"): refused like none.
-  if (separator == std::string::npos || separator < 1) {
-    messages::Show(messages::kIncorrectPhysicalPath);
-    return std::nullopt;
-  }
+  if (separator == std::string::npos || separator < 1) return std::nullopt;
   std::string result;
-  const std::string_view folder =
-      settings.folderLength != 0 ? std::string_view(settings.defaultFolder) : std::string_view();
-  result.reserve(folder.size() + physical.size() - separator);
-  result.append(folder);
+  result.reserve(settings.defaultFolder.size() + physical.size() - separator);
+  result.append(settings.defaultFolder);
   result.push_back('/');
   result.append(physical, separator + 1, std::string::npos);
   return result;

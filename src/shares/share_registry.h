@@ -57,8 +57,8 @@ class ShareRegistry {
 
 // The virtual path of a new share: default folder, "/", the file name after the physical
 // path's last separator (platform::kPathSeparator: a backslash on Windows). Empty
-// optional (after the "Incorrect physical path to file" message) when there is no
-// separator after the first byte.
+// optional when there is no separator after the first byte: the caller tells the user
+// the physical path is incorrect.
 struct ServerSettings;
 std::optional<std::string> MakeVirtualPath(const ServerSettings& settings, const std::string& physical);
 // Position in `path` where the file name begins (after the last kPathSeparator; 0 if none).

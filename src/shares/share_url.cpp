@@ -2,20 +2,14 @@
 
 #include <string_view>
 
-#include "platform/clipboard.h"
 #include "platform/host_addresses.h"
 #include "platform/socket.h"
-#include "shares/messages.h"
 
 namespace qc {
 
 namespace {
 
-constexpr std::uint16_t kHttpDefaultPort = 80;
 constexpr std::string_view kScheme = "http://";
-constexpr std::string_view kUrlSeparator = "\r\n";
-// Room reserved per URL beside its texts: the scheme (7), ":" (1) and the terminator (1).
-constexpr std::size_t kUrlOverhead = 9;
 
 // Bytes that end or break a link where it is pasted, or that mean something else in a
 // URL; everything else stands as it is.
@@ -36,39 +30,10 @@ std::optional<std::string> FirstHostAddress() {
   return addresses->front();
 }
 
-// Closes the clipboard when the copy leaves, on every path.
-class ClipboardSession {
- public:
-  explicit ClipboardSession(const platform::ClipboardOps& ops) : ops_(ops) {
-    open_ = ops_.open && ops_.open();
-  }
-  ~ClipboardSession() {
-    if (open_ && ops_.close) ops_.close();
-  }
-  ClipboardSession(const ClipboardSession&) = delete;
-  ClipboardSession& operator=(const ClipboardSession&) = delete;
-
-  bool IsOpen() const { return open_; }
-  // Closes before a message is shown, so the clipboard is not held while the user reads.
-  void Close() {
-    if (open_ && ops_.close) ops_.close();
-    open_ = false;
-  }
-  // Empties the clipboard and hands it `size` bytes from `data`.
-  bool Replace(const char* data, std::size_t size) {
-    if (ops_.empty) ops_.empty();
-    return ops_.setText && ops_.setText(data, size);
-  }
-
- private:
-  const platform::ClipboardOps& ops_;
-  bool open_ = false;
-};
-
 }  // namespace
 
 std::optional<std::string> UrlHost(const ServerSettings& settings) {
-  if (settings.domainLength != 0 && !settings.domain.empty() && settings.hostChoice == 0) {
+  if (!settings.domain.empty() && settings.hostChoice == 0) {
     return settings.domain;
   }
   // The stored hostChoice only restores the panel's selection; URLs take the first address.
@@ -106,11 +71,11 @@ std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const S
   return url;
 }
 
-int CopyShareUrl(const ServerSettings& settings, const Share& share) {
+UrlCopy CopyShareUrl(const ServerSettings& settings, const Share& share) {
   ClipboardSession clipboard(platform::Clipboard());
-  if (!clipboard.IsOpen()) return 0;
+  if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
   const std::optional<std::string> host = UrlHost(settings);
-  if (!host) return 0;
+  if (!host) return UrlCopy::NoHost;
   const std::string digits = std::to_string(settings.port);
   const std::size_t size =
       host->size() + digits.size() + EscapeUrlPath(share.virtualPath).size() + kUrlOverhead;
@@ -118,69 +83,21 @@ int CopyShareUrl(const ServerSettings& settings, const Share& share) {
   // The URL, its terminator and spare zero bytes when the port is 80.
   std::string block(size, '\0');
   block.replace(0, url.size(), url);
-  if (!clipboard.Replace(block.data(), size)) return 0;
-  return 1;
+  return clipboard.Replace(block.data(), size) ? UrlCopy::Copied : UrlCopy::NotSet;
 }
 
-int CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares) {
+UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares) {
   ClipboardSession clipboard(platform::Clipboard());
-  if (!clipboard.IsOpen()) return 0;
+  if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
   const std::optional<std::string> host = UrlHost(settings);
-  if (!host) return 0;
+  if (!host) return UrlCopy::NoHost;
   std::string text;
   for (const SharePtr& share : shares) {
     if (!text.empty()) text.append(kUrlSeparator);
     text.append(ComposeShareUrl(*host, settings.port, *share));
   }
   // The text and its terminator.
-  if (!clipboard.Replace(text.c_str(), text.size() + 1)) return 0;
-  return 1;
-}
-
-void CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
-                      const std::vector<int>& selectedRows) {
-  ClipboardSession clipboard(platform::Clipboard());
-  if (!clipboard.IsOpen()) return;
-  if (selectedRows.empty()) {
-    clipboard.Close();
-    messages::Show(messages::kSelectAtLeastOne);
-    return;
-  }
-  const std::optional<std::string> host = UrlHost(settings);
-  if (!host) {
-    clipboard.Close();
-    messages::Show(messages::kUnableToCopyUrl);
-    return;
-  }
-  const std::string digits = std::to_string(settings.port);
-
-  // The shares are taken once: composing from the same records that were measured keeps
-  // the text within its size even if the list changes meanwhile.
-  std::vector<SharePtr> selected;
-  selected.reserve(selectedRows.size());
-  std::size_t size = 0;
-  for (int row : selectedRows) {
-    SharePtr share = shares.ShareAt(row);
-    if (!share) {
-      clipboard.Close();
-      messages::Show(messages::kDesync);
-      return;
-    }
-    size += EscapeUrlPath(share->virtualPath).size() + host->size() + digits.size() + kUrlOverhead;
-    if (settings.port != kHttpDefaultPort) size += 1;
-    selected.push_back(std::move(share));
-  }
-  if (size == 0) return;
-
-  std::string text;
-  text.reserve(size);
-  for (std::size_t i = 0; i < selected.size(); ++i) {
-    if (i != 0) text.append(kUrlSeparator);
-    text.append(ComposeShareUrl(*host, settings.port, *selected[i]));
-  }
-  std::string block(size + 1, '\0');
-  block.replace(0, text.size(), text);
-  clipboard.Replace(block.data(), block.size());
+  return clipboard.Replace(text.c_str(), text.size() + 1) ? UrlCopy::Copied : UrlCopy::NotSet;
 }
 
 int FillHostList(const std::function<void(const std::string&)>& addEntry,

@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "shares/settings.h"
+#include "platform/clipboard.h"
+#include "shares/settings_file.h"
 #include "shares/share_registry.h"
 
 namespace qc {
@@ -25,17 +26,51 @@ std::string EscapeUrlPath(std::string_view virtualPath);
 // "http://" host [":" port] and the escaped virtual path.
 std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const Share& share);
 
-// 1 when the share's URL is on the clipboard; 0 when the clipboard cannot be opened, the
-// block cannot be allocated, or no host text can be had. Shows nothing itself.
-int CopyShareUrl(const ServerSettings& settings, const Share& share);
-// The URLs of several command-line shares at once, joined by "\r\n" as the panel's copy
-// joins them. The same results as CopyShareUrl.
-int CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares);
+// What a copy to the clipboard came to. Shows nothing itself: the caller tells the user.
+enum class UrlCopy {
+  Copied,
+  ClipboardUnavailable,  // the clipboard cannot be opened
+  NoHost,                // no host text can be had
+  NotSet,                // the clipboard refused the text (no block could be allocated)
+};
 
-// The control panel's "Copy to clipboard": the URLs of the shares at the selected rows
-// (ascending row numbers), joined by "\r\n". Reports to the user itself.
-void CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
-                      const std::vector<int>& selectedRows);
+// The share's URL onto the clipboard.
+UrlCopy CopyShareUrl(const ServerSettings& settings, const Share& share);
+// The URLs of several command-line shares at once, joined by "\r\n" as the panel's copy
+// joins them.
+UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares);
+
+// URL separator and the room reserved per URL beside its texts: the scheme (7), ":" (1)
+// and the terminator (1).
+inline constexpr std::string_view kUrlSeparator = "\r\n";
+inline constexpr std::size_t kUrlOverhead = 9;
+inline constexpr std::uint16_t kHttpDefaultPort = 80;
+
+// Holds the clipboard open for one copy and closes it when the copy leaves, on every path.
+class ClipboardSession {
+ public:
+  explicit ClipboardSession(const platform::ClipboardOps& ops) : ops_(ops) {
+    open_ = ops_.open && ops_.open();
+  }
+  ~ClipboardSession() { Close(); }
+  ClipboardSession(const ClipboardSession&) = delete;
+  ClipboardSession& operator=(const ClipboardSession&) = delete;
+
+  bool IsOpen() const { return open_; }
+  void Close() {
+    if (open_ && ops_.close) ops_.close();
+    open_ = false;
+  }
+  // Empties the clipboard and hands it `size` bytes from `data`.
+  bool Replace(const char* data, std::size_t size) {
+    if (ops_.empty) ops_.empty();
+    return ops_.setText && ops_.setText(data, size);
+  }
+
+ private:
+  const platform::ClipboardOps& ops_;
+  bool open_ = false;
+};
 
 // Adds the host's IPv4 addresses to `addEntry` in lookup order, then calls `selectFirst`
 // when at least one was added. Returns the number added (0 when sockets cannot start or

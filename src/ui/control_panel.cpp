@@ -4,7 +4,8 @@
 #include <mutex>
 #include <vector>
 
-#include "shares/settings.h"
+#include "shares/messages.h"
+#include "shares/share_file.h"
 #include "shares/share_url.h"
 #include "ui/panel_logic.h"
 
@@ -26,11 +27,11 @@ LVITEMA TextItem(int row, int subItem, const std::string& text) {
   return item;
 }
 
-// One settings text from an edit: the text and its length, or none and 0.
-void StoreEditText(HWND edit, std::string& text, std::uint16_t& length) {
-  text = WindowText(edit);
+// One settings text from an edit, cut to what the file can hold.
+std::string EditSettingsText(HWND edit) {
+  std::string text = WindowText(edit);
   if (text.size() > kMaxSettingsText) text.resize(kMaxSettingsText);
-  length = static_cast<std::uint16_t>(text.size());
+  return text;
 }
 
 }  // namespace
@@ -140,10 +141,10 @@ void ControlPanel::FillHostCombo() {
 void ControlPanel::FillPanelFromSettings() {
   const ServerSettings& settings = app_.settings;
   SetDlgItemTextA(window_, kIdPort, std::to_string(settings.port).c_str());
-  if (settings.domainLength > 0 && !settings.domain.empty()) {
+  if (!settings.domain.empty()) {
     SetWindowTextA(domainEdit_, settings.domain.c_str());
   }
-  if (settings.folderLength > 0 && !settings.defaultFolder.empty()) {
+  if (!settings.defaultFolder.empty()) {
     SetWindowTextA(folderEdit_, settings.defaultFolder.c_str());
   }
   if (settings.hostChoice > 0) {
@@ -196,18 +197,15 @@ void ControlPanel::SavePanelSettings() {
   std::lock_guard guard(app_.shares.Lock());
   settings.port = StoredPort(port);
 
-  StoreEditText(domainEdit_, settings.domain, settings.domainLength);
-  StoreEditText(folderEdit_, settings.defaultFolder, settings.folderLength);
+  settings.domain = EditSettingsText(domainEdit_);
+  settings.defaultFolder = EditSettingsText(folderEdit_);
 
   if (IsDlgButtonChecked(window_, kIdUseIpAddress) != 0) {
     const LRESULT selected = SendMessageA(hostList_, CB_GETCURSEL, 0, 0);
     settings.hostChoice = selected == CB_ERR ? 0 : static_cast<std::uint16_t>(selected + 1);
   } else {
     settings.hostChoice = 0;
-    if (settings.domainLength == 0) {
-      settings.domain = kDefaultDomain;
-      settings.domainLength = static_cast<std::uint16_t>(settings.domain.size());
-    }
+    if (settings.domain.empty()) settings.domain = kDefaultDomain;
   }
 
   std::uint16_t flags = 0;
@@ -217,7 +215,9 @@ void ControlPanel::SavePanelSettings() {
 
   SaveSettings(settings);  // a failed save passes silently
   if (app_.ui.sharesDirty.load()) {
-    RewriteShareFile(app_.shares);  // reports its own failure
+    if (RewriteShareFile(app_.shares) == ShareFileWrite::Failed) {
+      messages::Show(messages::kCantWriteShareFile);
+    }
     app_.ui.sharesDirty.store(false);
   }
 }
@@ -247,10 +247,16 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
     std::string path(buffer.data(), copied);
     // Made from the folder saved last, not from what the folder edit shows now.
     std::optional<std::string> virtualPath = MakeVirtualPath(app_.settings, path);
-    if (!virtualPath) continue;
+    if (!virtualPath) {
+      messages::Show(messages::kIncorrectPhysicalPath);
+      continue;
+    }
     SharePtr share = app_.shares.AppendShare(std::move(path), *virtualPath, 0);
     AddShareRow(*virtualPath);
-    AppendShareRecord(*share);  // reports its own failure; the share stays listed
+    // The share stays listed even when the file does not take it.
+    if (AppendShareRecord(*share) == ShareFileWrite::Failed) {
+      messages::Show(messages::kCantWriteShareFile);
+    }
   }
   DragFinish(drop);
 }
@@ -272,7 +278,7 @@ void ControlPanel::CopyUrlsOfSelectedRows() {
     if (row == -1 || (!rows.empty() && row <= rows.back())) break;
     rows.push_back(row);
   }
-  CopySelectedUrls(app_.settings, app_.shares, rows);
+  ReportSelectedUrlCopy(CopySelectedUrls(app_.settings, app_.shares, rows));
 }
 
 }  // namespace qc::ui

@@ -5,7 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "shares/settings.h"
+#include "shares/messages.h"
+#include "shares/share_file.h"
 #include "ui/control_panel.h"
 #include "ui/panel_logic.h"
 
@@ -102,7 +103,9 @@ void NewShareWindow::ConfirmNewShare() {
   SharePtr share = app_.shares.AppendShare(std::move(physical), virtualPath, 0);
   if (session_.panel != nullptr) session_.panel->AddShareRow(virtualPath);
   // After a Delete the whole file is rewritten at "Close", this share with it.
-  if (!app_.ui.sharesDirty.load()) AppendShareRecord(*share);
+  if (!app_.ui.sharesDirty.load() && AppendShareRecord(*share) == ShareFileWrite::Failed) {
+    messages::Show(messages::kCantWriteShareFile);
+  }
   BackToPanel();
 }
 

@@ -2,7 +2,9 @@
 
 #include <climits>
 
+#include "shares/messages.h"
 #include "shares/share_registry.h"
+#include "shares/share_url.h"
 
 namespace qc::ui {
 
@@ -44,6 +46,46 @@ std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
   std::string completed = currentText.empty() ? std::string("/") : currentText;
   completed.append(chosenPath, FileNameOf(chosenPath));
   return completed;
+}
+
+SelectedUrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
+                                 const std::vector<int>& selectedRows) {
+  ClipboardSession clipboard(platform::Clipboard());
+  if (!clipboard.IsOpen()) return SelectedUrlCopy::ClipboardUnavailable;
+  if (selectedRows.empty()) return SelectedUrlCopy::NothingSelected;
+  const std::optional<std::string> host = UrlHost(settings);
+  if (!host) return SelectedUrlCopy::NoHost;
+  const std::string digits = std::to_string(settings.port);
+
+  // The shares are taken once: composing from the same records that were measured keeps
+  // the text within its size even if the list changes meanwhile.
+  std::vector<SharePtr> selected;
+  selected.reserve(selectedRows.size());
+  std::size_t size = 0;
+  for (int row : selectedRows) {
+    SharePtr share = shares.ShareAt(row);
+    if (!share) return SelectedUrlCopy::Desync;
+    size += EscapeUrlPath(share->virtualPath).size() + host->size() + digits.size() + kUrlOverhead;
+    if (settings.port != kHttpDefaultPort) size += 1;
+    selected.push_back(std::move(share));
+  }
+
+  std::string text;
+  text.reserve(size);
+  for (std::size_t i = 0; i < selected.size(); ++i) {
+    if (i != 0) text.append(kUrlSeparator);
+    text.append(ComposeShareUrl(*host, settings.port, *selected[i]));
+  }
+  std::string block(size + 1, '\0');
+  block.replace(0, text.size(), text);
+  return clipboard.Replace(block.data(), block.size()) ? SelectedUrlCopy::Copied
+                                                       : SelectedUrlCopy::NotSet;
+}
+
+void ReportSelectedUrlCopy(SelectedUrlCopy result) {
+  if (result == SelectedUrlCopy::NothingSelected) messages::Show(messages::kSelectAtLeastOne);
+  if (result == SelectedUrlCopy::NoHost) messages::Show(messages::kUnableToCopyUrl);
+  if (result == SelectedUrlCopy::Desync) messages::Show(messages::kDesync);
 }
 
 }  // namespace qc::ui

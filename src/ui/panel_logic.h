@@ -1,12 +1,20 @@
-// The control panel's text rules, kept apart from the windows so they can be checked
-// directly: the port field's number, a share row's two columns, and how a chosen file
-// completes the New share window's virtual path.
+// The control panel's rules that need no window, kept apart from the windows so they can
+// be checked directly on every build: the port field's number, a share row's two columns,
+// how a chosen file completes the New share window's virtual path, and the URL copy of
+// the selected rows.
 #pragma once
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "shares/settings_file.h"
+#include "shares/share_registry.h"
 
 namespace qc::ui {
+
+// The "File" column of a share whose virtual path has no "/".
+inline constexpr char kInvalidVirtualPath[] = "error, virtual path is invalid";
 
 // The number at the start of the port field as atoi reads it: leading white space, an
 // optional sign, decimal digits up to the first other character; 0 without digits. Values
@@ -33,5 +41,21 @@ ShareRowTexts SplitVirtualPath(const std::string& virtualPath);
 // text ending in "/" is a folder and gets the file name appended.
 std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
                                                const std::string& chosenPath);
+
+enum class SelectedUrlCopy {
+  Copied,
+  ClipboardUnavailable,  // the clipboard cannot be opened: nothing to tell
+  NothingSelected,
+  NoHost,   // no host text can be had to compose the URLs
+  Desync,   // a selected row has no share behind it
+  NotSet,   // the clipboard refused the text: nothing to tell
+};
+
+// "Copy to clipboard": the URLs of the shares at the selected rows (ascending row
+// numbers), joined by "\r\n". The clipboard is closed again when this returns.
+SelectedUrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
+                                 const std::vector<int>& selectedRows);
+// Tells the user about a copy that was refused; the other results pass silently.
+void ReportSelectedUrlCopy(SelectedUrlCopy result);
 
 }  // namespace qc::ui

@@ -68,7 +68,6 @@ TEST(CliSettings, GoodPairsChangeExactlyTheirSettings) {
   before.port = 80;
   before.flags = kCopyUrlAfterShare;
   before.domain = "old.example";
-  before.domainLength = 11;
   struct Case {
     std::vector<std::string> pairs;
     std::string printed;  // FormatSettings of the result
@@ -93,9 +92,11 @@ TEST(CliSettings, GoodPairsChangeExactlyTheirSettings) {
     ServerSettings settings = before;
     ApplySettingChanges(changes, settings);
     EXPECT_EQ(FormatSettings(settings), c.printed);
-    // The texts' lengths follow the texts, so the file's header describes them.
-    EXPECT_EQ(settings.domainLength, settings.domain.size());
-    EXPECT_EQ(settings.folderLength, settings.defaultFolder.size());
+    // The file's header describes the texts as they now are.
+    const std::optional<ServerSettings> reread = ParseSettings(EncodeSettings(settings).value());
+    ASSERT_TRUE(reread);
+    EXPECT_EQ(reread->domain, settings.domain);
+    EXPECT_EQ(reread->defaultFolder, settings.defaultFolder);
   }
 }
 

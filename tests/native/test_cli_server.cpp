@@ -20,6 +20,7 @@
 #include "platform/host_addresses.h"
 #include "platform/posix/control_protocol.h"
 #include "platform/posix/internal.h"
+#include "shares/share_file.h"
 #include "unit/net_support.h"
 #include "unit/test_support.h"
 
@@ -306,7 +307,6 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
   app.settings.port = 8080;
   app.settings.flags = kNewSharesOneShot;
   app.settings.domain = "files.example";
-  app.settings.domainLength = 13;
 
   struct Step {
     CommandType type;

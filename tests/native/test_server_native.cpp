@@ -9,7 +9,7 @@
 #include "app/messages.h"
 #include "app/server.h"
 #include "platform/socket.h"
-#include "shares/settings.h"
+#include "shares/settings_file.h"
 #include "unit/test_support.h"
 
 namespace qc {

@@ -18,6 +18,7 @@
 #include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/file.h"
+#include "shares/share_file.h"
 #include "unit/test_support.h"
 
 namespace qc {
@@ -147,7 +148,6 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
   ScopedTempDirectory dir;
   Application app;
   app.settings.flags = kNewSharesOneShot;  // one-shot, no clipboard
-  app.settings.folderLength = 5;
   app.settings.defaultFolder = "/temp";
   std::vector<RecordedMessage> seen;
   {
@@ -173,7 +173,7 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
     EXPECT_EQ(shares[2]->virtualPath, "/temp/a.txt");
     // The records reach "shared.cfg" in the same order and load back.
     ShareRegistry reloaded;
-    ASSERT_EQ(LoadShares(reloaded, 0), 1);
+    ASSERT_EQ(LoadShares(reloaded), 1);
     auto loaded = reloaded.Snapshot();
     ASSERT_EQ(loaded.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
@@ -218,7 +218,6 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
     Application app;
     app.settings.flags = c.clipboardFails ? kCopyUrlAfterShare : 0;
     app.settings.domain = "localhost";
-    app.settings.domainLength = 9;
     MessageRecorder recorder;
     HandleShareRequest(app, c.path);
     platform::SetClipboardForTesting(nullptr);

@@ -5,17 +5,16 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "shares/settings.h"
+#include "shares/settings_file.h"
+#include "shares/share_file.h"
 #include "shares/share_registry.h"
 #include "unit/test_support.h"
 
 namespace qc {
 namespace {
 
-using platform::MessageIcon;
 using testing::MessageRecorder;
 using testing::ReadFileBytes;
-using testing::RecordedMessage;
 using testing::ScopedTempDirectory;
 using testing::WriteFileBytes;
 
@@ -23,8 +22,6 @@ const std::string kSettingsExample =
     std::string("\x51\x43\x51\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost" + "/temp";
 const std::string kRecordExample =
     std::string("\x0B\x00\x0D\x00\x01\x00", 6) + "/temp/a.txt" + "C:\\temp\\a.txt";
-const RecordedMessage kCantWrite{"Can't write to file shared.cfg, something wrong", "ERROR",
-                                 MessageIcon::Error};
 
 std::string Record(const std::string& virtualPath, const std::string& physicalPath,
                    std::uint16_t flags) {
@@ -64,8 +61,6 @@ void ExpectDefaults(const ServerSettings& s) {
   EXPECT_EQ(s.port, 0);
   EXPECT_EQ(s.hostChoice, 0);
   EXPECT_EQ(s.flags, kCopyUrlAfterShare);
-  EXPECT_EQ(s.domainLength, 0);
-  EXPECT_EQ(s.folderLength, 0);
   EXPECT_EQ(s.domain, "");
   EXPECT_EQ(s.defaultFolder, "");
 }
@@ -77,7 +72,6 @@ ServerSettings Filled() {
   s.hostChoice = 3;
   s.flags = 1;
   s.domain = "stale.example";
-  s.domainLength = static_cast<std::uint16_t>(s.domain.size());
   return s;
 }
 
@@ -86,9 +80,7 @@ TEST(SettingsFile, SaveWritesTheExampleBytes) {
   ServerSettings s;
   s.port = 81;
   s.domain = "localhost";
-  s.domainLength = 9;
   s.defaultFolder = "/temp";
-  s.folderLength = 5;
   ASSERT_EQ(SaveSettings(s), 1);
   EXPECT_EQ(s.magic, kSettingsMagic);
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
@@ -104,9 +96,7 @@ TEST(SettingsFile, LoadReadsTheExampleBytes) {
   EXPECT_EQ(s.port, 81);
   EXPECT_EQ(s.hostChoice, 0);
   EXPECT_EQ(s.flags, 2);
-  EXPECT_EQ(s.domainLength, 9);
   EXPECT_EQ(s.domain, "localhost");
-  EXPECT_EQ(s.folderLength, 5);
   EXPECT_EQ(s.defaultFolder, "/temp");
 }
 
@@ -143,8 +133,6 @@ TEST(SettingsFile, HeaderWithoutTextsIsValid) {
   EXPECT_EQ(s.port, 8080);
   EXPECT_EQ(s.hostChoice, 2);
   EXPECT_EQ(s.flags, 3);
-  EXPECT_EQ(s.domainLength, 0);
-  EXPECT_EQ(s.folderLength, 0);
   EXPECT_EQ(s.domain, "");
   EXPECT_EQ(s.defaultFolder, "");
   // And it goes back out as the same 12 bytes.
@@ -157,15 +145,11 @@ TEST(SettingsFile, ShorterSaveOverALongerFileRoundTrips) {
   ServerSettings s;
   s.port = 81;
   s.domain = "a-much-longer-domain.example.org";
-  s.domainLength = static_cast<std::uint16_t>(s.domain.size());
   s.defaultFolder = "/some/long/folder";
-  s.folderLength = static_cast<std::uint16_t>(s.defaultFolder.size());
   ASSERT_EQ(SaveSettings(s), 1);
 
   s.domain = "b.org";
-  s.domainLength = 5;
   s.defaultFolder.clear();
-  s.folderLength = 0;
   s.flags = kNewSharesOneShot | kCopyUrlAfterShare;
   ASSERT_EQ(SaveSettings(s), 1);
   // The file is written fresh: no tail of the longer one is left behind.
@@ -178,7 +162,6 @@ TEST(SettingsFile, ShorterSaveOverALongerFileRoundTrips) {
   EXPECT_EQ(loaded.flags, 3);
   EXPECT_EQ(loaded.domain, "b.org");
   EXPECT_EQ(loaded.defaultFolder, "");
-  EXPECT_EQ(loaded.folderLength, 0);
 }
 
 TEST(SettingsFile, FailedSaveKeepsThePreviousFile) {
@@ -207,19 +190,39 @@ TEST(SettingsFile, SaveFailsWhileAnotherOpenerHoldsTheFile) {
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
 }
 
-TEST(SettingsFile, InconsistentLengthIsNotWritten) {
-  ScopedTempDirectory dir;
-  ServerSettings s;
-  s.domain = "abc";
-  s.domainLength = 7;
-  EXPECT_EQ(SaveSettings(s), 0);
-  EXPECT_FALSE(std::filesystem::exists(kSettingsFileName));
+TEST(SettingsFile, TextTooLongForItsLengthFieldIsNotWritten) {
+  // A header whose length disagreed with its text would shift everything after it.
+  struct Case {
+    const char* name;
+    std::size_t domain;
+    std::size_t folder;
+    int saved;
+  };
+  const Case cases[] = {
+      {"domain one byte too long", 65536, 0, 0},
+      {"folder one byte too long", 3, 65536, 0},
+      {"both at the longest", 65535, 65535, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    ServerSettings s;
+    s.domain = std::string(c.domain, 'd');
+    s.defaultFolder = std::string(c.folder, 'f');
+    EXPECT_EQ(SaveSettings(s), c.saved);
+    EXPECT_EQ(std::filesystem::exists(kSettingsFileName), c.saved == 1);
+    if (c.saved == 0) continue;
+    ServerSettings loaded;
+    ASSERT_EQ(LoadSettings(loaded), 1);
+    EXPECT_EQ(loaded.domain, s.domain);
+    EXPECT_EQ(loaded.defaultFolder, s.defaultFolder);
+  }
 }
 
 TEST(ShareFile, AppendWritesTheExampleRecord) {
   ScopedTempDirectory dir;
   Share share("C:\\temp\\a.txt", "/temp/a.txt", kOneShot);
-  ASSERT_EQ(AppendShareRecord(share), 1);
+  ASSERT_EQ(AppendShareRecord(share), ShareFileWrite::Written);
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 }
 
@@ -229,7 +232,7 @@ TEST(ShareFile, LoadReadsHandMadeRecords) {
                                       Record("/w", "C:\\w", 3) + Record("/x", "C:\\x", 0xF004));
   ShareRegistry registry;
   registry.AppendShare("old", "/old", 0);  // loading replaces what was there
-  ASSERT_EQ(LoadShares(registry, 0), 1);
+  ASSERT_EQ(LoadShares(registry), 1);
   EXPECT_EQ(Contents(registry), (std::vector<Loaded>{
                                     {"/temp/a.txt", "C:\\temp\\a.txt", kOneShot},
                                     {"", "C:\\empty", 0},
@@ -243,12 +246,12 @@ TEST(ShareFile, MissingAndEmptyFiles) {
   ScopedTempDirectory dir;
   ShareRegistry registry;
   registry.AppendShare("old", "/old", 0);
-  EXPECT_EQ(LoadShares(registry, 0), 0);
+  EXPECT_EQ(LoadShares(registry), 0);
   EXPECT_EQ(registry.Count(), 0u);
 
   WriteFileBytes(kSharesFileName, "");
   registry.AppendShare("old", "/old", 0);
-  EXPECT_EQ(LoadShares(registry, 0), 1);
+  EXPECT_EQ(LoadShares(registry), 1);
   EXPECT_EQ(registry.Count(), 0u);
 }
 
@@ -269,7 +272,7 @@ TEST(ShareFile, TruncatedRecordIsDropped) {
     ScopedTempDirectory dir;
     WriteFileBytes(kSharesFileName, complete + next.substr(0, c.keep));
     ShareRegistry registry;
-    EXPECT_EQ(LoadShares(registry, 0), 1);
+    EXPECT_EQ(LoadShares(registry), 1);
     EXPECT_EQ(Contents(registry), (std::vector<Loaded>{{"/one", "C:\\one", 1}}));
   }
 }
@@ -283,12 +286,12 @@ TEST(ShareFile, RecordCutShortByACrashIsCutOffSoLaterAppendsStayReadable) {
     // What a process killed in the middle of its append leaves behind.
     WriteFileBytes(kSharesFileName, complete + next.substr(0, keep));
     ShareRegistry registry;
-    ASSERT_EQ(LoadShares(registry, 0), 1);
+    ASSERT_EQ(LoadShares(registry), 1);
     EXPECT_EQ(ReadFileBytes(kSharesFileName), complete);
     SharePtr added = registry.AppendShare("C:\\three", "/three", 0);
-    ASSERT_EQ(AppendShareRecord(*added), 1);
+    ASSERT_EQ(AppendShareRecord(*added), ShareFileWrite::Written);
     ShareRegistry reloaded;
-    ASSERT_EQ(LoadShares(reloaded, 0), 1);
+    ASSERT_EQ(LoadShares(reloaded), 1);
     EXPECT_EQ(Contents(reloaded),
               (std::vector<Loaded>{{"/one", "C:\\one", 1}, {"/three", "C:\\three", 0}}));
   }
@@ -302,14 +305,12 @@ TEST(SettingsFile, SavesThatStopAtAnyWriteLeaveTheOldOrTheNewSettings) {
   ServerSettings saved;
   saved.port = 1000;
   saved.domain = "first.example";
-  saved.domainLength = static_cast<std::uint16_t>(saved.domain.size());
   ASSERT_EQ(SaveSettings(saved), 1);
   for (int round = 1; round <= 20; ++round) {
     SCOPED_TRACE(round);
     ServerSettings next = saved;
     next.port = static_cast<std::uint16_t>(1000 + round);
     next.defaultFolder = std::string(static_cast<std::size_t>(round * 37), 'f');
-    next.folderLength = static_cast<std::uint16_t>(next.defaultFolder.size());
     {
       ScopedWriteFailure failure(0);
       MessageRecorder recorder;
@@ -337,19 +338,19 @@ TEST(ShareFile, RewriteStoresRegistryOrderAndAppendsFollow) {
   registry.AppendShare("C:\\d", "/d", kOneShot);
   registry.RemoveShare(middle);
   registry.ShareAt(2)->flags.fetch_or(kWithdrawn);
-  ASSERT_EQ(RewriteShareFile(registry), 1);
+  ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
   EXPECT_EQ(ReadFileBytes(kSharesFileName),
             Record("/a", "C:\\a", 0) + Record("/c", "C:\\c", 0) + Record("/d", "C:\\d", 3));
   EXPECT_FALSE(std::filesystem::exists("shared.cfg.tmp"));
 
   SharePtr added = registry.AppendShare("C:\\e", "/e", 0);
-  ASSERT_EQ(AppendShareRecord(*added), 1);
+  ASSERT_EQ(AppendShareRecord(*added), ShareFileWrite::Written);
   EXPECT_EQ(ReadFileBytes(kSharesFileName), Record("/a", "C:\\a", 0) + Record("/c", "C:\\c", 0) +
                                                 Record("/d", "C:\\d", 3) +
                                                 Record("/e", "C:\\e", 0));
 
   ShareRegistry reloaded;
-  ASSERT_EQ(LoadShares(reloaded, 0), 1);
+  ASSERT_EQ(LoadShares(reloaded), 1);
   EXPECT_EQ(Contents(reloaded), Contents(registry));
 }
 
@@ -357,7 +358,7 @@ TEST(ShareFile, RewriteOfEmptyRegistryLeavesEmptyFile) {
   ScopedTempDirectory dir;
   WriteFileBytes(kSharesFileName, kRecordExample);
   ShareRegistry registry;
-  ASSERT_EQ(RewriteShareFile(registry), 1);
+  ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
   EXPECT_TRUE(std::filesystem::exists(kSharesFileName));
   EXPECT_EQ(ReadFileBytes(kSharesFileName), "");
 }
@@ -372,8 +373,8 @@ TEST(ShareFile, FailedWritesKeepThePreviousFile) {
   {
     ScopedWriteFailure failure(0);
     MessageRecorder recorder;
-    EXPECT_EQ(RewriteShareFile(registry), 0);
-    EXPECT_EQ(recorder.messages, std::vector<RecordedMessage>{kCantWrite});
+    EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
+    EXPECT_TRUE(recorder.messages.empty());  // the caller tells the user
   }
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
   EXPECT_FALSE(std::filesystem::exists("shared.cfg.tmp"));
@@ -381,8 +382,8 @@ TEST(ShareFile, FailedWritesKeepThePreviousFile) {
   {
     ScopedWriteFailure failure(0);
     MessageRecorder recorder;
-    EXPECT_EQ(AppendShareRecord(*registry.ShareAt(1)), 0);
-    EXPECT_EQ(recorder.messages, std::vector<RecordedMessage>{kCantWrite});
+    EXPECT_EQ(AppendShareRecord(*registry.ShareAt(1)), ShareFileWrite::Failed);
+    EXPECT_TRUE(recorder.messages.empty());  // the caller tells the user
   }
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 }
@@ -395,9 +396,9 @@ TEST(ShareFile, HeldFileRefusesAppendAndRewrite) {
   platform::File holder = platform::File::OpenExclusiveRead(kSharesFileName);
   ASSERT_TRUE(holder.IsOpen());
   MessageRecorder recorder;
-  EXPECT_EQ(AppendShareRecord(*share), 0);
-  EXPECT_EQ(RewriteShareFile(registry), 0);
-  EXPECT_EQ(recorder.messages, (std::vector<RecordedMessage>{kCantWrite, kCantWrite}));
+  EXPECT_EQ(AppendShareRecord(*share), ShareFileWrite::Failed);
+  EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
+  EXPECT_TRUE(recorder.messages.empty());  // the caller tells the user
   holder.Close();
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 }
@@ -408,19 +409,92 @@ TEST(ShareFile, TextTooLongForItsLengthFieldIsRefused) {
   ShareRegistry registry;
   SharePtr share = registry.AppendShare(std::string(65536, 'p'), "/long", 0);
   MessageRecorder recorder;
-  EXPECT_EQ(AppendShareRecord(*share), 0);
-  EXPECT_EQ(RewriteShareFile(registry), 0);
-  EXPECT_EQ(recorder.messages, (std::vector<RecordedMessage>{kCantWrite, kCantWrite}));
+  EXPECT_EQ(AppendShareRecord(*share), ShareFileWrite::Failed);
+  EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
+  EXPECT_TRUE(recorder.messages.empty());  // the caller tells the user
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 
   // The longest storable text still goes through and comes back.
   ShareRegistry fits;
   fits.AppendShare(std::string(65535, 'p'), "/max", 0);
-  ASSERT_EQ(RewriteShareFile(fits), 1);
+  ASSERT_EQ(RewriteShareFile(fits), ShareFileWrite::Written);
   ShareRegistry reloaded;
-  ASSERT_EQ(LoadShares(reloaded, 0), 1);
+  ASSERT_EQ(LoadShares(reloaded), 1);
   ASSERT_EQ(reloaded.Count(), 1u);
   EXPECT_EQ(reloaded.ShareAt(0)->physicalPath.size(), 65535u);
+}
+
+TEST(SettingsFile, ParseTakesTheTextsItsHeaderDescribes) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool parsed;
+    std::string domain;
+    std::string folder;
+  };
+  const std::string header = std::string("QC\x51\x00\x00\x00\x02\x00", 8);
+  const Case cases[] = {
+      {"example", kSettingsExample, true, "localhost", "/temp"},
+      {"tail ignored", kSettingsExample + "xyz", true, "localhost", "/temp"},
+      {"folder only", header + std::string("\x00\x00\x02\x00", 4) + "/f", true, "", "/f"},
+      {"one byte short of the folder", kSettingsExample.substr(0, kSettingsExample.size() - 1),
+       false, "", ""},
+      {"lengths past any file", header + std::string("\xFF\xFF\xFF\xFF", 4) + "abc", false, "",
+       ""},
+      {"header only, lengths zero", header + std::string(4, '\0'), true, "", ""},
+      {"11 bytes", kSettingsExample.substr(0, 11), false, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::optional<ServerSettings> parsed = ParseSettings(c.bytes);
+    ASSERT_EQ(parsed.has_value(), c.parsed);
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->magic, kSettingsMagic);
+    EXPECT_EQ(parsed->domain, c.domain);
+    EXPECT_EQ(parsed->defaultFolder, c.folder);
+    // Written back, the lengths are computed from the texts: the same bytes up to the
+    // end of the texts.
+    const std::string encoded = EncodeSettings(*parsed).value();
+    EXPECT_EQ(encoded, c.bytes.substr(0, encoded.size()));
+    EXPECT_EQ(encoded.size(), 12 + c.domain.size() + c.folder.size());
+  }
+}
+
+TEST(ShareFile, ParseReportsWhereTheLastWholeRecordEnds) {
+  const std::string one = Record("/one", "C:\\one", 1);
+  const std::string two = Record("", "C:\\two", 0xF004);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::size_t records;
+    std::size_t wholeRecordsEnd;
+  };
+  const Case cases[] = {
+      {"empty", "", 0, 0},
+      {"one", one, 1, one.size()},
+      {"two", one + two, 2, one.size() + two.size()},
+      {"five header bytes after one", one + two.substr(0, 5), 1, one.size()},
+      {"header after one, texts missing", one + two.substr(0, 6), 1, one.size()},
+      {"second cut in its path", one + two.substr(0, two.size() - 1), 1, one.size()},
+      {"cut in the first header", one.substr(0, 3), 0, 0},
+      {"zero lengths", std::string(6, '\0'), 1, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ParsedShares parsed = ParseShareRecords(c.bytes);
+    EXPECT_EQ(parsed.records.size(), c.records);
+    EXPECT_EQ(parsed.wholeRecordsEnd, c.wholeRecordsEnd);
+    std::string encoded;
+    for (const ShareRecord& r : parsed.records) {
+      ASSERT_TRUE(EncodeShareRecord(encoded, r.virtualPath, r.physicalPath, r.flags));
+    }
+    EXPECT_EQ(encoded, c.bytes.substr(0, c.wholeRecordsEnd));
+  }
+  const ParsedShares both = ParseShareRecords(one + two);
+  ASSERT_EQ(both.records.size(), 2u);
+  EXPECT_EQ(both.records[1].virtualPath, "");
+  EXPECT_EQ(both.records[1].physicalPath, "C:\\two");
+  EXPECT_EQ(both.records[1].flags, 0xF004);
 }
 
 }  // namespace

@@ -78,7 +78,6 @@ std::vector<std::string> Lines(const std::string& text) {
 Application& LocalhostApp(Application& app) {
   app.settings.flags = kCopyUrlAfterShare;
   app.settings.domain = "localhost";
-  app.settings.domainLength = 9;
   app.settings.port = 8080;
   return app;
 }

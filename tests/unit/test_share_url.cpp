@@ -7,80 +7,27 @@
 
 #include "platform/clipboard.h"
 #include "platform/host_addresses.h"
-#include "shares/settings.h"
+#include "shares/settings_file.h"
 #include "shares/share_registry.h"
 #include "shares/share_url.h"
+#include "unit/clipboard_fakes.h"
 #include "unit/test_support.h"
 
 namespace qc {
 namespace {
 
-using platform::MessageIcon;
+using testing::FakeClipboard;
+using testing::FakeHost;
+using testing::kCalls;
 using testing::MessageRecorder;
-using testing::RecordedMessage;
-
-// A clipboard that records every call and keeps what was handed to it.
-class FakeClipboard {
- public:
-  FakeClipboard() {
-    ops_.open = [this] {
-      calls.push_back("open");
-      if (!openSucceeds) return false;
-      ++openCount;
-      return true;
-    };
-    ops_.empty = [this] {
-      calls.push_back("empty");
-      contents.reset();
-    };
-    ops_.setText = [this](const char* data, std::size_t size) {
-      calls.push_back("set");
-      if (!allocationSucceeds) return false;
-      contents = std::string(data, size);
-      return true;
-    };
-    ops_.close = [this] {
-      calls.push_back("close");
-      --openCount;
-    };
-    platform::SetClipboardForTesting(&ops_);
-  }
-  ~FakeClipboard() { platform::SetClipboardForTesting(nullptr); }
-  FakeClipboard(const FakeClipboard&) = delete;
-  FakeClipboard& operator=(const FakeClipboard&) = delete;
-
-  // The text as a CF_TEXT reader sees it: up to the first NUL.
-  std::string Text() const { return contents ? std::string(contents->c_str()) : "<none>"; }
-
-  bool openSucceeds = true;
-  bool allocationSucceeds = true;
-  int openCount = 0;  // back to 0 when every open was closed
-  std::vector<std::string> calls;
-  std::optional<std::string> contents = std::string("previous");
-
- private:
-  platform::ClipboardOps ops_;
-};
-
-// The host's addresses as the tests make them known.
-class FakeHost {
- public:
-  explicit FakeHost(std::optional<std::vector<std::string>> addresses) {
-    platform::SetHostAddressSourceForTesting([addresses] { return addresses; });
-  }
-  ~FakeHost() { platform::SetHostAddressSourceForTesting({}); }
-};
 
 ServerSettings Settings(const std::string& domain, std::uint16_t hostChoice, std::uint16_t port) {
   ServerSettings s;
   s.domain = domain;
-  s.domainLength = static_cast<std::uint16_t>(domain.size());
   s.hostChoice = hostChoice;
   s.port = port;
   return s;
 }
-
-const std::vector<std::string> kCalls = {"open", "empty", "set", "close"};
 
 TEST(ShareUrl, CopyShareUrlTable) {
   FakeHost host(std::vector<std::string>{"192.168.1.5", "10.0.0.7"});
@@ -110,7 +57,7 @@ TEST(ShareUrl, CopyShareUrlTable) {
     const ServerSettings settings = Settings(c.domain, c.hostChoice, c.port);
     const Share share("C:\\x", c.virtualPath, 0);
     FakeClipboard clipboard;
-    ASSERT_EQ(CopyShareUrl(settings, share), 1);
+    ASSERT_EQ(CopyShareUrl(settings, share), UrlCopy::Copied);
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.openCount, 0);
     ASSERT_TRUE(clipboard.contents);
@@ -133,7 +80,7 @@ TEST(ShareUrl, CopyShareUrlFailures) {
     FakeHost host(std::vector<std::string>{"1.2.3.4"});
     FakeClipboard clipboard;
     clipboard.openSucceeds = false;
-    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), 0);
+    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), UrlCopy::ClipboardUnavailable);
     EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
     EXPECT_EQ(clipboard.Text(), "previous");
   }
@@ -141,7 +88,7 @@ TEST(ShareUrl, CopyShareUrlFailures) {
     SCOPED_TRACE("block cannot be allocated");
     FakeClipboard clipboard;
     clipboard.allocationSucceeds = false;
-    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), 0);
+    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), UrlCopy::NotSet);
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.openCount, 0);
     EXPECT_FALSE(clipboard.contents);  // emptied just before
@@ -155,124 +102,13 @@ TEST(ShareUrl, CopyShareUrlFailures) {
     MessageRecorder recorder;
     EXPECT_FALSE(UrlHost(Settings("", 0, 80)));
     EXPECT_FALSE(UrlHost(Settings("h", 1, 80)));
-    EXPECT_EQ(CopyShareUrl(Settings("", 0, 80), share), 0);
+    EXPECT_EQ(CopyShareUrl(Settings("", 0, 80), share), UrlCopy::NoHost);
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
     EXPECT_EQ(clipboard.Text(), "previous");
     EXPECT_TRUE(recorder.messages.empty());
     // A domain needs no lookup.
-    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), 1);
+    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), UrlCopy::Copied);
     EXPECT_EQ(clipboard.Text(), "http://h/a");
-  }
-}
-
-class CopySelectedUrlsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    registry_.AppendShare("C:\\a", "/temp/a.txt", 0);
-    registry_.AppendShare("C:\\b", "/b c.txt", kOneShot);
-    registry_.AppendShare("C:\\c", "/c", 0);
-    registry_.AppendShare("C:\\d", "/d", kWithdrawn);
-  }
-  ShareRegistry registry_;
-  FakeHost host_{std::vector<std::string>{"10.1.2.3"}};
-};
-
-TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
-  struct Case {
-    std::string domain;
-    std::uint16_t port;
-    std::vector<int> rows;
-    std::string text;
-  };
-  const Case cases[] = {
-      {"localhost", 80, {1}, "http://localhost/b%20c.txt"},
-      {"localhost", 81, {0}, "http://localhost:81/temp/a.txt"},
-      {"localhost", 81, {0, 2, 3},
-       "http://localhost:81/temp/a.txt\r\nhttp://localhost:81/c\r\nhttp://localhost:81/d"},
-      {"", 80, {1, 3, 0},
-       "http://10.1.2.3/b%20c.txt\r\nhttp://10.1.2.3/d\r\nhttp://10.1.2.3/temp/a.txt"},
-      {"localhost", 0, {2, 3}, "http://localhost:0/c\r\nhttp://localhost:0/d"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    const ServerSettings settings = Settings(c.domain, 0, c.port);
-    FakeClipboard clipboard;
-    MessageRecorder recorder;
-    CopySelectedUrls(settings, registry_, c.rows);
-    EXPECT_TRUE(recorder.messages.empty());
-    EXPECT_EQ(clipboard.calls, kCalls);
-    EXPECT_EQ(clipboard.Text(), c.text);
-    // size + 1 bytes: per URL its escaped path, host, port digits and nine, one more off
-    // port 80.
-    std::size_t size = 0;
-    const std::string host = c.domain.empty() ? "10.1.2.3" : c.domain;
-    for (int row : c.rows) {
-      size += EscapeUrlPath(registry_.ShareAt(row)->virtualPath).size() + host.size() +
-              std::to_string(c.port).size() + 9 + (c.port != 80 ? 1 : 0);
-    }
-    ASSERT_TRUE(clipboard.contents);
-    EXPECT_EQ(clipboard.contents->size(), size + 1);
-  }
-}
-
-TEST_F(CopySelectedUrlsTest, RefusalsLeaveTheClipboardUnchanged) {
-  const RecordedMessage kDesync{"Can't find data in memory with same index. Desync error.",
-                                "error", MessageIcon::Error};
-  const RecordedMessage kSelect{"Select at least one element from list", "Attention",
-                                MessageIcon::Warning};
-  struct Case {
-    const char* name;
-    std::vector<int> rows;
-    RecordedMessage message;
-  };
-  const Case cases[] = {
-      {"no selection", {}, kSelect},
-      {"surplus row only", {4}, kDesync},
-      {"surplus row after valid ones", {0, 1, 7}, kDesync},
-      {"negative row", {-1}, kDesync},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeClipboard clipboard;
-    MessageRecorder recorder;
-    CopySelectedUrls(Settings("localhost", 0, 80), registry_, c.rows);
-    EXPECT_EQ(recorder.messages, std::vector<RecordedMessage>{c.message});
-    EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
-    EXPECT_EQ(clipboard.Text(), "previous");
-  }
-}
-
-TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
-  {
-    SCOPED_TRACE("clipboard cannot be opened");
-    FakeClipboard clipboard;
-    clipboard.openSucceeds = false;
-    MessageRecorder recorder;
-    CopySelectedUrls(Settings("localhost", 0, 80), registry_, {});
-    EXPECT_TRUE(recorder.messages.empty());
-    EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
-    EXPECT_EQ(clipboard.Text(), "previous");
-  }
-  {
-    SCOPED_TRACE("block cannot be allocated");
-    FakeClipboard clipboard;
-    clipboard.allocationSucceeds = false;
-    MessageRecorder recorder;
-    CopySelectedUrls(Settings("localhost", 0, 80), registry_, {0});
-    EXPECT_TRUE(recorder.messages.empty());
-    EXPECT_EQ(clipboard.calls, kCalls);
-    EXPECT_FALSE(clipboard.contents);
-  }
-  {
-    SCOPED_TRACE("no host text");
-    FakeHost noHost(std::nullopt);
-    FakeClipboard clipboard;
-    MessageRecorder recorder;
-    CopySelectedUrls(Settings("", 0, 80), registry_, {0});
-    const RecordedMessage unable{"Unable to copy uri to clipboard", "Error", MessageIcon::Error};
-    EXPECT_EQ(recorder.messages, std::vector<RecordedMessage>{unable});
-    EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
-    EXPECT_EQ(clipboard.Text(), "previous");
   }
 }
 
@@ -368,7 +204,7 @@ TEST(ShareUrl, CopyShareUrlsJoinsABatchLikeThePanel) {
       std::make_shared<Share>("C:\\c.txt", "/c.txt", 0),
       std::make_shared<Share>("C:\\d%.txt", "/d%.txt", 0)};
   FakeClipboard clipboard;
-  ASSERT_EQ(CopyShareUrls(settings, shares), 1);
+  ASSERT_EQ(CopyShareUrls(settings, shares), UrlCopy::Copied);
   EXPECT_EQ(clipboard.calls, kCalls);
   EXPECT_EQ(clipboard.openCount, 0);
   EXPECT_EQ(clipboard.contents.value_or(""),
@@ -378,14 +214,14 @@ TEST(ShareUrl, CopyShareUrlsJoinsABatchLikeThePanel) {
     SCOPED_TRACE("clipboard cannot be opened");
     FakeClipboard closed;
     closed.openSucceeds = false;
-    EXPECT_EQ(CopyShareUrls(settings, shares), 0);
+    EXPECT_EQ(CopyShareUrls(settings, shares), UrlCopy::ClipboardUnavailable);
     EXPECT_EQ(closed.Text(), "previous");
   }
   {
     SCOPED_TRACE("block cannot be allocated");
     FakeClipboard full;
     full.allocationSucceeds = false;
-    EXPECT_EQ(CopyShareUrls(settings, shares), 0);
+    EXPECT_EQ(CopyShareUrls(settings, shares), UrlCopy::NotSet);
     EXPECT_EQ(full.openCount, 0);
   }
 }

@@ -253,9 +253,7 @@ TEST_F(PanelTest, FillsControlsFromSettings) {
     app_.settings.hostChoice = c.hostChoice;
     app_.settings.flags = c.flags;
     app_.settings.domain = c.domain;
-    app_.settings.domainLength = static_cast<std::uint16_t>(c.domain.size());
     app_.settings.defaultFolder = c.folder;
-    app_.settings.folderLength = static_cast<std::uint16_t>(c.folder.size());
     OpenPanel();
     EXPECT_EQ(Text(panel_, 2003), c.portText);
     EXPECT_EQ(Text(panel_, 2010), c.domainText);
@@ -340,8 +338,7 @@ TEST_F(PanelTest, SaveHostChoiceCases) {
     PressClose();
     EXPECT_EQ(app_.settings.hostChoice, c.hostChoice);
     EXPECT_EQ(app_.settings.domain, c.domainStored);
-    EXPECT_EQ(app_.settings.domainLength, c.domainStored.size());
-    EXPECT_EQ(app_.settings.folderLength, 0);
+    EXPECT_EQ(app_.settings.defaultFolder, "");
     EXPECT_EQ(CommonCfg(), SettingsBytes(80, c.hostChoice, 2, c.domainStored, ""));
   }
 }
@@ -388,7 +385,7 @@ TEST_F(PanelTest, DeleteRemovesOnlyTheFocusedRow) {
 
 TEST_F(PanelTest, CloseRewritesSharesAfterDeleteAndStoresSettings) {
   WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 1));
-  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  ASSERT_EQ(LoadShares(app_.shares), 1);
   OpenPanel();
   SetRowState(0, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED);
   Click(panel_, 2015);
@@ -403,7 +400,7 @@ TEST_F(PanelTest, CloseRewritesSharesAfterDeleteAndStoresSettings) {
 TEST_F(PanelTest, CloseWithoutDeleteLeavesSharedCfgAlone) {
   const std::string shares = RecordBytes("/v/a", "C:\\x\\a", 0);
   WriteFileBytes("shared.cfg", shares);
-  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  ASSERT_EQ(LoadShares(app_.shares), 1);
   // A record the registry does not hold: a rewrite would drop it. (Bytes of a cut record
   // no longer serve: the load itself cuts them off.)
   const std::string unknown = RecordBytes("/v/unknown", "C:\\x\\unknown", 0);
@@ -415,7 +412,7 @@ TEST_F(PanelTest, CloseWithoutDeleteLeavesSharedCfgAlone) {
 
 TEST_F(PanelTest, CloseBoxSavesNothing) {
   WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
-  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  ASSERT_EQ(LoadShares(app_.shares), 1);
   OpenPanel();
   SetText(panel_, 2003, "8080");
   SetText(panel_, 2010, "typed.example");
@@ -426,14 +423,13 @@ TEST_F(PanelTest, CloseBoxSavesNothing) {
   EXPECT_EQ(SharedCfg(), RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
   EXPECT_FALSE(Exists("common.cfg"));
   EXPECT_EQ(app_.settings.port, 80);
-  EXPECT_EQ(app_.settings.domainLength, 0);
+  EXPECT_EQ(app_.settings.domain, "");
   EXPECT_TRUE(messages_.messages.empty());
 }
 
 TEST_F(PanelTest, DropAddsFilesInOrderNeverOneShot) {
   app_.settings.flags = kNewSharesOneShot;
   app_.settings.defaultFolder = "/saved";
-  app_.settings.folderLength = 6;
   OpenPanel();
   EXPECT_TRUE(Checked(2007));
   // A folder typed since the panel opened plays no part until it is saved.
@@ -478,7 +474,6 @@ TEST_F(PanelTest, CopySelectedRowsToClipboard) {
   platform::SetClipboardForTesting(&clipboard);
   app_.settings.port = 8080;
   app_.settings.domain = "example.org";
-  app_.settings.domainLength = 11;
   for (const char* name : {"a", "b", "c"}) {
     app_.shares.AppendShare(std::string("C:\\x\\") + name, std::string("/v/") + name, 0);
   }
@@ -665,7 +660,7 @@ TEST_F(PanelTest, StopEndsThePanelEvenInsideAMessageBoxAndSavesNothing) {
   EXPECT_EQ(FindWindowA(kPanelClass, nullptr), nullptr);
   EXPECT_FALSE(Exists("common.cfg"));  // nothing saved, as with the close box
   EXPECT_EQ(app_.settings.port, 80);
-  EXPECT_EQ(app_.settings.domainLength, 0);
+  EXPECT_EQ(app_.settings.domain, "");
   panel_ = nullptr;
 }
 

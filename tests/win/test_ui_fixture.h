@@ -21,7 +21,8 @@
 #include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/host_addresses.h"
-#include "shares/settings.h"
+#include "shares/settings_file.h"
+#include "shares/share_file.h"
 #include "unit/test_support.h"
 
 namespace qc::testing {

@@ -1,7 +1,6 @@
 // The New share window, the open-file dialog it shows, and the panel's text rules.
 #include <filesystem>
 
-#include "ui/panel_logic.h"
 #include "win/test_ui_fixture.h"
 
 namespace qc::testing {
@@ -61,7 +60,6 @@ TEST_F(NewShareTest, OkAddsShareRowAndRecord) {
   };
   app_.settings.flags = kNewSharesOneShot;
   app_.settings.defaultFolder = "/default";
-  app_.settings.folderLength = 8;
   OpenPanel();
   std::string records;
   int row = 0;
@@ -123,7 +121,7 @@ TEST_F(NewShareTest, CancelAndCloseBoxAddNothing) {
 
 TEST_F(NewShareTest, AfterDeleteTheShareReachesTheFileOnlyAtClose) {
   WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
-  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  ASSERT_EQ(LoadShares(app_.shares), 1);
   const std::string before = SharedCfg();
   OpenPanel();
   DeleteFirstRowThenAddNewShare("C:\\new\\n.txt");
@@ -135,7 +133,7 @@ TEST_F(NewShareTest, AfterDeleteTheShareReachesTheFileOnlyAtClose) {
 
 TEST_F(NewShareTest, AfterDeleteAndCloseBoxTheShareIsLostFromTheFile) {
   WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0));
-  ASSERT_EQ(LoadShares(app_.shares, 0), 1);
+  ASSERT_EQ(LoadShares(app_.shares), 1);
   const std::string before = SharedCfg();
   OpenPanel();
   DeleteFirstRowThenAddNewShare("C:\\new\\n.txt");
@@ -225,66 +223,6 @@ TEST_F(OpenFileDialogTest, ChosenFilesFillTheEditsAndRestoreTheDirectory) {
   // Written beside the server's start-up directory, not where the dialog browsed.
   EXPECT_EQ(SharedCfg(), RecordBytes("/files/a.txt", second, 0));
   EXPECT_FALSE(std::filesystem::exists(docs / "shared.cfg"));
-}
-
-// ---- Text rules ----------------------------------------------------------------------------
-
-TEST(PanelTextRules, PortTextReadsAsAtoi) {
-  struct Case {
-    const char* text;
-    int number;
-    std::uint16_t stored;
-  };
-  const Case cases[] = {
-      {"81", 81, 81},         {"81abc", 81, 81},      {"abc", 0, 0},
-      {"", 0, 0},             {" \t+443", 443, 443},  {"-1", -1, 65535},
-      {"65536", 65536, 0},    {"65617", 65617, 81},   {"1 2", 1, 1},
-      {"99999999999999999999999", 2147483647, 65535}, {"-99999999999999999999999", -2147483647 - 1, 0},
-      {"+", 0, 0},            {"- 5", 0, 0},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ui::ParsePortText(c.text), c.number) << c.text;
-    EXPECT_EQ(ui::StoredPort(ui::ParsePortText(c.text)), c.stored) << c.text;
-  }
-}
-
-TEST(PanelTextRules, ChosenFileCompletesTheVirtualFile) {
-  struct Case {
-    const char* current;
-    const char* chosen;
-    std::optional<std::string> result;
-  };
-  const Case cases[] = {
-      {"", "C:\\docs\\a.txt", "/a.txt"},
-      {"/files/", "C:\\docs\\a.txt", "/files/a.txt"},
-      {"/", "C:\\docs\\a.txt", "/a.txt"},
-      {"/files/a.txt", "C:\\docs\\b.txt", std::nullopt},
-      {"/files", "C:\\docs\\b.txt", std::nullopt},
-      {"", "nobackslash", "/nobackslash"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ui::CompleteVirtualFile(c.current, c.chosen), c.result) << c.current << " " << c.chosen;
-  }
-}
-
-TEST(PanelTextRules, RowTextsSplitAtTheLastSlash) {
-  struct Case {
-    const char* path;
-    const char* file;
-    const char* folder;
-  };
-  const Case cases[] = {
-      {"/temp/a.txt", "a.txt", "/temp/"},
-      {"/temp/", "", "/temp/"},
-      {"/a/b/c", "c", "/a/b/"},
-      {"a.txt", "error, virtual path is invalid", ""},
-      {"", "error, virtual path is invalid", ""},
-  };
-  for (const Case& c : cases) {
-    const ui::ShareRowTexts texts = ui::SplitVirtualPath(c.path);
-    EXPECT_EQ(texts.file, c.file) << c.path;
-    EXPECT_EQ(texts.folder, c.folder) << c.path;
-  }
 }
 
 }  // namespace

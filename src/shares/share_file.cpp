@@ -1,0 +1,94 @@
+#include "shares/share_file.h"
+
+#include <limits>
+
+#include "platform/file.h"
+#include "shares/stored_bytes.h"
+
+namespace qc {
+
+namespace {
+constexpr std::size_t kRecordHeaderSize = 6;
+// Texts are stored behind 16-bit lengths; a longer one cannot be written without
+// corrupting every record after it.
+constexpr std::size_t kMaxStoredText = std::numeric_limits<std::uint16_t>::max();
+}  // namespace
+
+ParsedShares ParseShareRecords(std::string_view bytes) {
+  ParsedShares parsed;
+  std::size_t at = 0;
+  // A record cut short anywhere (an interrupted append) is dropped with nothing after it.
+  while (bytes.size() - at >= kRecordHeaderSize) {
+    const std::size_t virtualLength = GetU16(bytes.data() + at);
+    const std::size_t physicalLength = GetU16(bytes.data() + at + 2);
+    const std::uint16_t flags = GetU16(bytes.data() + at + 4);
+    const std::size_t texts = at + kRecordHeaderSize;
+    if (bytes.size() - texts < virtualLength + physicalLength) break;
+    parsed.records.push_back({std::string(bytes.substr(texts, virtualLength)),
+                              std::string(bytes.substr(texts + virtualLength, physicalLength)),
+                              flags});
+    at = texts + virtualLength + physicalLength;
+  }
+  parsed.wholeRecordsEnd = at;
+  return parsed;
+}
+
+bool EncodeShareRecord(std::string& out, std::string_view virtualPath,
+                       std::string_view physicalPath, std::uint32_t flags) {
+  if (virtualPath.size() > kMaxStoredText || physicalPath.size() > kMaxStoredText) return false;
+  PutU16(out, static_cast<std::uint16_t>(virtualPath.size()));
+  PutU16(out, static_cast<std::uint16_t>(physicalPath.size()));
+  PutU16(out, static_cast<std::uint16_t>(flags & 0xFFFF));
+  out.append(virtualPath);
+  out.append(physicalPath);
+  return true;
+}
+
+int LoadShares(ShareRegistry& registry) {
+  registry.ClearShares();
+  bool readFailed = false;
+  const std::optional<std::string> bytes = ReadWholeFile(kSharesFileName, readFailed);
+  if (!bytes) return 0;
+  ParsedShares parsed = ParseShareRecords(*bytes);
+  for (ShareRecord& record : parsed.records) {
+    registry.AppendShare(std::move(record.physicalPath), std::move(record.virtualPath),
+                         record.flags);
+  }
+  // The next share is appended at the end of the file: behind a cut record it would be
+  // read as that record's rest and lost with it at the next start. A failed read proves
+  // no cut, so it leaves the file as it is.
+  if (parsed.wholeRecordsEnd < bytes->size() && !readFailed) {
+    platform::File writable = platform::File::OpenExclusiveWrite(kSharesFileName);
+    if (writable.IsOpen()) writable.Truncate(static_cast<std::int64_t>(parsed.wholeRecordsEnd));
+  }
+  return 1;
+}
+
+ShareFileWrite AppendShareRecord(const Share& share) {
+  std::string record;
+  platform::File file;
+  // The whole record goes out in one write, so a failure does not leave half of it
+  // between two complete ones where it can be avoided.
+  if (EncodeShareRecord(record, share.virtualPath, share.physicalPath, share.flags.load())) {
+    file = platform::File::OpenExclusiveWrite(kSharesFileName);
+  }
+  const std::int64_t before = file.IsOpen() ? file.Size() : -1;
+  if (before < 0 || !file.SeekToEnd() || !file.Write(record.data(), record.size())) {
+    // Part of a record at the end would make the records appended after it unreadable.
+    if (before >= 0) file.Truncate(before);
+    return ShareFileWrite::Failed;
+  }
+  return ShareFileWrite::Written;
+}
+
+ShareFileWrite RewriteShareFile(ShareRegistry& registry) {
+  std::string bytes;
+  for (const SharePtr& share : registry.Snapshot()) {
+    if (!EncodeShareRecord(bytes, share->virtualPath, share->physicalPath, share->flags.load())) {
+      return ShareFileWrite::Failed;
+    }
+  }
+  return ReplaceWith(kSharesFileName, bytes) ? ShareFileWrite::Written : ShareFileWrite::Failed;
+}
+
+}  // namespace qc

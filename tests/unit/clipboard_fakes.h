@@ -1,0 +1,67 @@
+// Stand-ins for the clipboard and the host's address lookup, for the URL copy tests.
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clipboard.h"
+#include "platform/host_addresses.h"
+
+namespace qc::testing {
+
+// A clipboard that records every call and keeps what was handed to it.
+class FakeClipboard {
+ public:
+  FakeClipboard() {
+    ops_.open = [this] {
+      calls.push_back("open");
+      if (!openSucceeds) return false;
+      ++openCount;
+      return true;
+    };
+    ops_.empty = [this] {
+      calls.push_back("empty");
+      contents.reset();
+    };
+    ops_.setText = [this](const char* data, std::size_t size) {
+      calls.push_back("set");
+      if (!allocationSucceeds) return false;
+      contents = std::string(data, size);
+      return true;
+    };
+    ops_.close = [this] {
+      calls.push_back("close");
+      --openCount;
+    };
+    platform::SetClipboardForTesting(&ops_);
+  }
+  ~FakeClipboard() { platform::SetClipboardForTesting(nullptr); }
+  FakeClipboard(const FakeClipboard&) = delete;
+  FakeClipboard& operator=(const FakeClipboard&) = delete;
+
+  // The text as a CF_TEXT reader sees it: up to the first NUL.
+  std::string Text() const { return contents ? std::string(contents->c_str()) : "<none>"; }
+
+  bool openSucceeds = true;
+  bool allocationSucceeds = true;
+  int openCount = 0;  // back to 0 when every open was closed
+  std::vector<std::string> calls;
+  std::optional<std::string> contents = std::string("previous");
+
+ private:
+  platform::ClipboardOps ops_;
+};
+
+// The host's addresses as the tests make them known.
+class FakeHost {
+ public:
+  explicit FakeHost(std::optional<std::vector<std::string>> addresses) {
+    platform::SetHostAddressSourceForTesting([addresses] { return addresses; });
+  }
+  ~FakeHost() { platform::SetHostAddressSourceForTesting({}); }
+};
+
+// The clipboard calls of a copy that went through.
+inline const std::vector<std::string> kCalls = {"open", "empty", "set", "close"};
+
+}  // namespace qc::testing
