@@ -24,9 +24,6 @@ int ParsePortText(const char* text);
 // The low 16 bits of that number: what the settings store.
 std::uint16_t StoredPort(int number);
 
-// The file column of a row whose virtual path has no "/".
-inline constexpr char kInvalidVirtualPath[] = "error, virtual path is invalid";
-
 struct ShareRowTexts {
   std::string file;    // column "File": after the last "/"
   std::string folder;  // column "Virtual folder": up to and including the last "/"
