@@ -91,7 +91,7 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
     state.length += static_cast<std::int32_t>(n);
     state.buffer[state.length] = '\0';
     if (IsHeadComplete(state.buffer.data(), state.length - 1)) {
-      state.request.badRequest = ParseRequest(state.buffer.data(), state.length, state.request);
+      state.request = ParseRequest(state.buffer.data(), state.length);
       state.answered = WriteResponse(state.request, shares, stream);
       return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include "http/request.h"
+#include "http/stream.h"
 #include "shares/share_registry.h"
 
 namespace qc {
@@ -26,10 +27,9 @@ struct ResponseSummary {
 
 // Answers one parsed request: the 400 page, the 404 page, the short 400, or the file
 // whole (200) or one range of it (206). Carries out the one-shot rule.
-ResponseSummary WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink);
+ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink);
 
-// The two pages, byte for byte, for the connection handling's own use (a head too long).
+// The 400 page, byte for byte, for the connection's own use (a head too long).
 ResponseSummary SendBadRequestPage(ResponseSink& sink);
-ResponseSummary SendNotFoundPage(ResponseSink& sink);
 
 }  // namespace qc

@@ -44,6 +44,10 @@ SharePtr ShareRegistry::FindShare(const std::string& path) {
   return nullptr;
 }
 
+void ShareRegistry::WithdrawIfOneShot(const std::string& path) {
+  if (const SharePtr share = FindShare(path)) share->WithdrawIfOneShot();
+}
+
 SharePtr ShareRegistry::ShareAt(std::int32_t n) {
   std::lock_guard guard(lock_);
   if (n < 0 || static_cast<std::size_t>(n) >= shares_.size()) return nullptr;

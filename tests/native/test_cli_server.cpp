@@ -420,10 +420,11 @@ TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
     SCOPED_TRACE(c.line);
     Connection connection(platform::kInvalidSocket);
     if (!c.bad) connection.received.request.path = c.path;
-    connection.received.request.badRequest = c.bad ? 1 : 0;
+    connection.received.request.badRequest = c.bad;
     connection.received.request.hasRange = c.hasRange;
-    connection.received.request.rangeStart = c.start;
-    connection.received.request.rangeEnd = c.end;
+    // -1: not given.
+    if (c.start >= 0) connection.received.request.rangeStart = c.start;
+    if (c.end >= 0) connection.received.request.rangeEnd = c.end;
     connection.received.answered = c.summary;
     EXPECT_EQ(FormatRequestLogLine("T", "127.0.0.1", connection), c.line);
   }

@@ -49,9 +49,8 @@ TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
-    Request request;
-    std::string head = c.head;
-    request.badRequest = ParseRequest(head.data(), static_cast<std::int32_t>(head.size()), request);
+    const std::string head = c.head;
+    const Request request = ParseRequest(head.data(), static_cast<std::int32_t>(head.size()));
     CountingSink sink(c.allowedSends);
     const ResponseSummary summary = WriteResponse(request, shares, sink);
     EXPECT_EQ(summary.status, c.status);
