@@ -52,8 +52,7 @@ char DecodeEscape(const char* buffer, std::int32_t length, std::int32_t percent)
   return static_cast<char>(static_cast<unsigned long>(value) & 0xFFu);
 }
 
-// Each scan takes `length` so that none reads past the head, whatever its bytes.
-
+// The scans take `length` so that none reads past the head, whatever its bytes.
 // Moves `position` to the start of the next line: past the rest of the current line
 // (unless `first`), then past the run of control bytes that ends it. False at the end.
 bool NextLine(const char* buffer, std::int32_t length, std::int32_t& position, bool first) {
@@ -62,7 +61,6 @@ bool NextLine(const char* buffer, std::int32_t length, std::int32_t& position, b
     i = position < 0 ? 0 : position;
     while (i < length && !IsControl(buffer[i])) ++i;
   }
-  // Positions up to and including `length` are examined; the terminator is a control byte.
   while (i < length && IsControl(buffer[i])) ++i;
   if (i >= length) return false;
   position = i;
@@ -130,15 +128,18 @@ bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t fir
   return true;
 }
 
-// Fills `request` from the head; false for a bad request.
-bool ParseInto(const char* buffer, std::int32_t length, Request& request) {
+}  // namespace
+
+Request ParseRequest(const char* buffer, std::int32_t length) {
   // The request line is expected at the very start of the head: its target is taken from
   // this offset whatever line the "GET " token was found on.
   constexpr std::int32_t kTargetOffset = 4;
   constexpr std::int32_t kRangeValueOffset = 7;        // after "RANGE: "
   constexpr std::int32_t kConnectionValueOffset = 12;  // after "CONNECTION: "
 
-  if (buffer == nullptr || length < 0) return false;
+  Request request;
+  const auto bad = [&request] { request.badRequest = true; return request; };
+  if (buffer == nullptr || length < 0) return bad();
   std::int32_t position = 0;
   bool first = true;
   while (NextLine(buffer, length, position, first)) {
@@ -146,29 +147,29 @@ bool ParseInto(const char* buffer, std::int32_t length, Request& request) {
     const std::int32_t s = position;
     if (MatchToken(buffer, "GET ", s, length)) {
       std::int32_t blank = 0;
-      if (!FindChar(buffer, length, ' ', kTargetOffset, blank)) return false;
-      if (!DecodeRequestPath(buffer, length, kTargetOffset, blank - 1, request)) return false;
+      if (!FindChar(buffer, length, ' ', kTargetOffset, blank)) return bad();
+      if (!DecodeRequestPath(buffer, length, kTargetOffset, blank - 1, request)) return bad();
       // When the GET line is not the first line, the blank found from the fixed offset lies
       // in an earlier line; going back there would find this line again, forever.
       position = blank > s ? blank : s;
     } else if (MatchToken(buffer, "RANGE: ", s, length)) {
       const std::int32_t value = s + kRangeValueOffset;
       std::int32_t equals = 0;
-      if (!FindChar(buffer, length, '=', value, equals)) return false;
-      if (!MatchToken(buffer, "BYTES", value, length)) return false;
+      if (!FindChar(buffer, length, '=', value, equals)) return bad();
+      if (!MatchToken(buffer, "BYTES", value, length)) return bad();
       std::int32_t p = equals + 1;
       std::int32_t q = p;
       const bool hasStart = ScanDigits(buffer, length, p, q);
-      if (At(buffer, length, q) != '-') return false;
+      if (At(buffer, length, q) != '-') return bad();
       std::int64_t start = 0;
-      if (hasStart && !ReadNumber(buffer, p, q, start)) return false;
+      if (hasStart && !ReadNumber(buffer, p, q, start)) return bad();
       request.rangeStart = hasStart ? std::optional<std::int64_t>(start) : std::nullopt;
       p = q + 1;
       std::int32_t e = p;
       // An end that the line does not end after is no end: "0-499 " is "0-".
       const bool hasEnd = ScanDigits(buffer, length, p, e) && IsNumberEnd(At(buffer, length, e));
       std::int64_t end = 0;
-      if (hasEnd && !ReadNumber(buffer, p, e, end)) return false;
+      if (hasEnd && !ReadNumber(buffer, p, e, end)) return bad();
       request.rangeEnd = hasEnd ? std::optional<std::int64_t>(end) : std::nullopt;
       request.hasRange = true;
       position = p;
@@ -178,16 +179,7 @@ bool ParseInto(const char* buffer, std::int32_t length, Request& request) {
       if (MatchToken(buffer, "KEEP-ALIVE", value, length)) request.mode = ConnectionMode::KeepAlive;
     }
   }
-  if (!request.path) return false;
-  if (request.hasRange && !request.rangeStart && !request.rangeEnd) return false;
-  return true;
-}
-
-}  // namespace
-
-Request ParseRequest(const char* buffer, std::int32_t length) {
-  Request request;
-  request.badRequest = !ParseInto(buffer, length, request);
+  if (!request.path || (request.hasRange && !request.rangeStart && !request.rangeEnd)) return bad();
   return request;
 }
 

@@ -68,7 +68,6 @@ long long SendHeadAndPieces(std::string head, ByteSpan span, const std::string& 
     const long long sent = sink.SendFileRange(file, span.first, bulk);
     if (sent != bulk) return sent > 0 ? sent : 0;
   }
-  // The share is looked up again, as the panel may have changed the list meanwhile.
   if (span.first + span.count >= size) shares.WithdrawIfOneShot(path);
   char piece[kLastPieceSize];
   long long got = 0;

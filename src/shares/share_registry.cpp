@@ -45,7 +45,9 @@ SharePtr ShareRegistry::FindShare(const std::string& path) {
 }
 
 void ShareRegistry::WithdrawIfOneShot(const std::string& path) {
-  if (const SharePtr share = FindShare(path)) share->WithdrawIfOneShot();
+  const SharePtr share = FindShare(path);
+  // One atomic step, so that no other bit set meanwhile is lost.
+  if (share && share->IsOneShot()) share->flags.fetch_or(kWithdrawn);
 }
 
 SharePtr ShareRegistry::ShareAt(std::int32_t n) {

@@ -29,11 +29,6 @@ struct Share {
 
   bool IsWithdrawn() const { return (flags.load() & kWithdrawn) != 0; }
   bool IsOneShot() const { return (flags.load() & kOneShot) != 0; }
-  // The one-shot rule: a one-shot share is withdrawn once its last piece is due. One
-  // atomic step, so that it holds whatever else sets bits meanwhile.
-  void WithdrawIfOneShot() {
-    if (IsOneShot()) flags.fetch_or(kWithdrawn);
-  }
 };
 using SharePtr = std::shared_ptr<Share>;
 
@@ -50,8 +45,8 @@ class ShareRegistry {
   void ClearShares();
   // The oldest share whose virtual path equals `path` byte for byte, withdrawn or not.
   SharePtr FindShare(const std::string& path);
-  // The one-shot rule for the share now found at `path`, which may not be the one a
-  // download began with: the control panel may have changed the list meanwhile.
+  // The one-shot rule, when a download's last piece is due: the share now at `path` (the
+  // panel may have changed the list since the download began) is withdrawn if one-shot.
   void WithdrawIfOneShot(const std::string& path);
   // The share at 0-based position n, or null (negative, or past the end).
   SharePtr ShareAt(std::int32_t n);
