@@ -391,6 +391,10 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
                      " " + std::to_string(summary.status) + " " + std::to_string(summary.bodyBytes) + " ";
   if (!request.hasRange || request.badRequest) {
     line += "-";
+  } else if (summary.range) {
+    // As answered: a suffix or an open end resolved against the file.
+    line += "bytes=" + std::to_string(summary.range->first) + "-" +
+            std::to_string(summary.range->first + summary.range->count - 1);
   } else {
     const auto number = [](const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : ""; };
     line += "bytes=" + number(request.rangeStart) + "-" + number(request.rangeEnd);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,12 +22,6 @@ ResponseSummary SendShortBadRequest(ResponseSink& sink) {
   Send(sink, http_text::kStatus400);
   return {400, 0};
 }
-
-// The bytes an answer sends: `count` bytes of the file from `first`.
-struct ByteSpan {
-  std::int64_t first = 0;
-  std::int64_t count = 0;
-};
 
 // The bytes the request asks for out of a file of `size` bytes: the whole file without a
 // range. None when the range does not fit the file (the short 400).
@@ -165,8 +158,9 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
       .append(http_text::kLineEnd)
       .append(ConnectionLine(request.mode))
       .append(http_text::kLineEnd);
-  const int status = request.hasRange ? 206 : 200;
-  return {status, SendHeadAndPieces(std::move(head), *span, *request.path, size, file, shares, sink)};
+  const long long sent = SendHeadAndPieces(std::move(head), *span, *request.path, size, file, shares, sink);
+  if (!request.hasRange) return {200, sent};
+  return {206, sent, span};
 }
 
 }  // namespace qc

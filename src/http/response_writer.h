@@ -1,4 +1,7 @@
 #pragma once
+#include <cstdint>
+#include <optional>
+
 #include "http/request.h"
 #include "http/stream.h"
 #include "shares/share_registry.h"
@@ -18,11 +21,19 @@ inline constexpr int kPieceSize = 1024 * 1024;
 // byte whatever kPieceSize is.
 inline constexpr int kLastPieceSize = 4096;
 
-// What an answer was, for the request log: its status code and the body bytes that went
-// out (a failed send counts only the pieces sent whole).
+// The bytes an answer sends: `count` bytes of the file from `first`.
+struct ByteSpan {
+  std::int64_t first = 0;
+  std::int64_t count = 0;
+};
+
+// What an answer was, for the request log: its status code, the body bytes that went
+// out (a failed send counts only the pieces sent whole), and for a 206 the bytes its
+// Content-Range names.
 struct ResponseSummary {
   int status = 0;
   long long bodyBytes = 0;
+  std::optional<ByteSpan> range;
 };
 
 // Answers one parsed request: the 400 page, the 404 page, the short 400, or the file
