@@ -23,6 +23,19 @@ ResponseSummary SendShortBadRequest(ResponseSink& sink) {
   return {400, 0};
 }
 
+// A page goes out in one send; its body counts only when that send succeeded.
+ResponseSummary SendPage(ResponseSink& sink, int status, std::string_view statusLine,
+                         std::string_view lengthLines, std::string_view body) {
+  std::string page;
+  page.append(statusLine).append(http_text::kContentLength).append(lengthLines).append(body);
+  return {status, Send(sink, page) ? static_cast<long long>(body.size()) : 0};
+}
+
+ResponseSummary SendNotFoundPage(ResponseSink& sink) {
+  return SendPage(sink, 404, http_text::kStatus404, http_text::kNotFoundLength,
+                  http_text::kNotFoundBody);
+}
+
 // The bytes the request asks for out of a file of `size` bytes: the whole file without a
 // range. None when the range does not fit the file (the short 400).
 std::optional<ByteSpan> BytesToSend(const Request& request, std::int64_t size) {
@@ -102,28 +115,9 @@ long long ResponseSink::SendFileRange(platform::File& file, std::int64_t offset,
 }
 
 ResponseSummary SendBadRequestPage(ResponseSink& sink) {
-  std::string page;
-  page.append(http_text::kStatus400)
-      .append(http_text::kContentLength)
-      .append(http_text::kBadRequestLength)
-      .append(http_text::kBadRequestBody);
-  const bool sent = Send(sink, page);
-  return {400, sent ? static_cast<long long>(http_text::kBadRequestBody.size()) : 0};
+  return SendPage(sink, 400, http_text::kStatus400, http_text::kBadRequestLength,
+                  http_text::kBadRequestBody);
 }
-
-namespace {
-
-ResponseSummary SendNotFoundPage(ResponseSink& sink) {
-  std::string page;
-  page.append(http_text::kStatus404)
-      .append(http_text::kContentLength)
-      .append(http_text::kNotFoundLength)
-      .append(http_text::kNotFoundBody);
-  const bool sent = Send(sink, page);
-  return {404, sent ? static_cast<long long>(http_text::kNotFoundBody.size()) : 0};
-}
-
-}  // namespace
 
 ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink) {
   if (request.badRequest || !request.path) return SendBadRequestPage(sink);

@@ -31,8 +31,10 @@ struct ByteSpan {
 // out (a failed send counts only the pieces sent whole), and for a 206 the bytes its
 // Content-Range names.
 struct ResponseSummary {
-  int status = 0;
-  long long bodyBytes = 0;
+  ResponseSummary(int status_ = 0, long long bodyBytes_ = 0, std::optional<ByteSpan> range_ = {})
+      : status(status_), bodyBytes(bodyBytes_), range(range_) {}
+  int status;
+  long long bodyBytes;
   std::optional<ByteSpan> range;
 };
 
