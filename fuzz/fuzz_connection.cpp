@@ -2,17 +2,20 @@
 // against a small share list of real files. The input's first two bytes shape the
 // stream (how the rest arrives in chunks, how it ends, when sending starts to fail); the
 // rest is what the client sends.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz_files.h"
 #include "http/connection.h"
 #include "http/texts.h"
+#include "../tests/unit/memory_stream.h"
 
 namespace {
 
@@ -52,46 +55,6 @@ void CreateFilesOnce() {
   }();
   (void)created;
 }
-
-class MemoryStream : public qc::Stream {
- public:
-  MemoryStream(const std::uint8_t* data, std::size_t size, std::size_t chunk, long long end,
-               long long sendBudget)
-      : data_(data), size_(size), chunk_(chunk), end_(end), sendBudget_(sendBudget) {}
-
-  long long Receive(char* buffer, std::size_t size) override {
-    if (size == 0) __builtin_trap();  // the loop always leaves room
-    if (pos_ == size_) return end_;
-    std::size_t n = size_ - pos_;
-    if (chunk_ != 0 && n > chunk_) n = chunk_;
-    if (n > size) n = size;
-    std::memcpy(buffer, data_ + pos_, n);
-    pos_ += n;
-    return static_cast<long long>(n);
-  }
-
-  long long SendAll(const char* data, long long count) override {
-    if (count < 0 || data == nullptr) __builtin_trap();
-    if (failed) return -1;
-    if (sendBudget_ >= 0 && static_cast<long long>(sent.size()) + count > sendBudget_) {
-      failed = true;
-      return -1;
-    }
-    sent.append(data, static_cast<std::size_t>(count));
-    return count;
-  }
-
-  std::string sent;
-  bool failed = false;
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-  std::size_t chunk_;
-  long long end_;
-  long long sendBudget_;
-};
 
 bool StartsWith(const std::string& s, std::string_view prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
@@ -133,13 +96,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qc::ShareRegistry shares;  // a fresh list each time: the one-shot share returns
   for (const SharedFile& f : Files()) shares.AppendShare(f.name, f.virtualPath, f.flags);
 
-  MemoryStream stream(data + 2, size - 2, chunk, end, sendBudget);
+  // The client's bytes in chunks of `chunk` (the last one shorter).
+  std::vector<std::string> chunks;
+  const char* bytes = reinterpret_cast<const char*>(data + 2);
+  const std::size_t count = size - 2;
+  for (std::size_t at = 0; at < count; at += chunk == 0 ? count : chunk) {
+    chunks.emplace_back(bytes + at, std::min(count - at, chunk == 0 ? count : chunk));
+  }
+  qc::testing::MemoryStream stream(std::move(chunks), end, sendBudget);
   qc::ReceiveState state;
   qc::ServeStream(stream, shares, state);
 
+  if (stream.askedForNothing || stream.sentInvalid) __builtin_trap();
   if (state.capacity > qc::kMaxHeadSize || state.length >= state.capacity) __builtin_trap();
   const std::string& sent = stream.sent;
-  if (sent.empty() || stream.failed) return 0;
+  if (sent.empty() || stream.sendFailed) return 0;
   if (StartsWith(sent, qc::http_text::kStatus200) || StartsWith(sent, qc::http_text::kStatus206)) {
     CheckFileAnswer(sent);
     return 0;

@@ -14,18 +14,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 0) std::memcpy(buffer.get(), data, size);
   buffer[size] = '\0';
 
-  qc::Request request;
-  const int bad = qc::ParseRequest(buffer.get(), static_cast<std::int32_t>(size), request);
+  const qc::Request request = qc::ParseRequest(buffer.get(), static_cast<std::int32_t>(size));
   // What the writer relies on for a good request.
-  if (bad != 0 && bad != 1) __builtin_trap();
-  if (bad == 0 && !request.path) __builtin_trap();
-  if (bad == 0 && request.hasRange && request.rangeStart == -1 && request.rangeEnd == -1) {
+  if (!request.badRequest && !request.path) __builtin_trap();
+  if (!request.badRequest && request.hasRange && !request.rangeStart && !request.rangeEnd) {
     __builtin_trap();
   }
-  if (request.hasRange && (request.rangeStart < -1 || request.rangeEnd < -1)) __builtin_trap();
-  if (request.mode < 0 || request.mode > 2) __builtin_trap();
+  if (request.rangeStart && *request.rangeStart < 0) __builtin_trap();
+  if (request.rangeEnd && *request.rangeEnd < 0) __builtin_trap();
   // The head is left as it was.
   if (size > 0 && std::memcmp(buffer.get(), data, size) != 0) __builtin_trap();
   if (buffer[size] != '\0') __builtin_trap();
+
+  // Nothing at or past `length` is read: the same head without its zero byte parses the
+  // same way (ASan catches a read of the byte after the block).
+  std::unique_ptr<char[]> exact(new char[size]);
+  if (size > 0) std::memcpy(exact.get(), data, size);
+  const qc::Request again = qc::ParseRequest(exact.get(), static_cast<std::int32_t>(size));
+  if (again.badRequest != request.badRequest || again.path != request.path ||
+      again.hasRange != request.hasRange || again.rangeStart != request.rangeStart ||
+      again.rangeEnd != request.rangeEnd || again.mode != request.mode) {
+    __builtin_trap();
+  }
   return 0;
 }

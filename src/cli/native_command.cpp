@@ -16,6 +16,7 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "app/control.h"
@@ -394,14 +395,15 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
   // Escaped like a URL: a path with blanks or control characters stays one field on one line.
   std::string line = time + " " + client + " " + (request.path ? EscapeUrlPath(*request.path) : "-") +
                      " " + std::to_string(summary.status) + " " + std::to_string(summary.bodyBytes) + " ";
-  if (!request.hasRange || request.badRequest != 0) {
+  if (!request.hasRange || request.badRequest) {
     line += "-";
-  } else if (request.rangeStart < 0) {
-    line += "bytes=-" + std::to_string(request.rangeEnd);
-  } else if (request.rangeEnd < 0) {
-    line += "bytes=" + std::to_string(request.rangeStart) + "-";
+  } else if (summary.range) {
+    // As answered: a suffix or an open end resolved against the file.
+    line += "bytes=" + std::to_string(summary.range->first) + "-" +
+            std::to_string(summary.range->first + summary.range->count - 1);
   } else {
-    line += "bytes=" + std::to_string(request.rangeStart) + "-" + std::to_string(request.rangeEnd);
+    const auto number = [](const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : ""; };
+    line += "bytes=" + number(request.rangeStart) + "-" + number(request.rangeEnd);
   }
   return line;
 }

@@ -74,13 +74,11 @@ void Connection::WaitDone() {
   doneChanged_.wait(guard, [this] { return done_; });
 }
 
-int IsHeadComplete(const char* buffer, std::int32_t p) {
-  if (p < 0) return 0;
-  auto at = [buffer](std::int32_t i) { return i >= 0 ? buffer[i] : '\0'; };
-  if (buffer[p] == '\n' && p >= 1 && at(p - 1) == '\n') return 1;
-  if (buffer[p] == '\n' && p >= 2 && at(p - 2) == '\n') return 1;
-  if (buffer[p] == '\r' && p >= 2 && at(p - 2) == '\r') return 1;
-  return 0;
+bool IsHeadComplete(const char* buffer, std::int32_t p) {
+  if (p < 0) return false;
+  return (buffer[p] == '\n' && p >= 1 && buffer[p - 1] == '\n') ||
+         (buffer[p] == '\n' && p >= 2 && buffer[p - 2] == '\n') ||
+         (buffer[p] == '\r' && p >= 2 && buffer[p - 2] == '\r');
 }
 
 void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
@@ -91,7 +89,7 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
     state.length += static_cast<std::int32_t>(n);
     state.buffer[state.length] = '\0';
     if (IsHeadComplete(state.buffer.data(), state.length - 1)) {
-      state.request.badRequest = ParseRequest(state.buffer.data(), state.length, state.request);
+      state.request = ParseRequest(state.buffer.data(), state.length);
       state.answered = WriteResponse(state.request, shares, stream);
       return;
     }
@@ -106,8 +104,6 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
     }
   }
 }
-
-void Connection::Serve(ShareRegistry& shares) { ServeStream(*this, shares, received); }
 
 ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
     : lock_("mut_ouaccess"), limits_(limits) {}
@@ -157,16 +153,14 @@ void ConnectionRegistry::Reset() {
 namespace {
 void ConnectionThread(ConnectionPtr connection, ConnectionRegistry* connections,
                       ShareRegistry* shares) {
-  connection->Serve(*shares);
+  ServeStream(*connection, *shares, connection->received);
   connections->NotifyAnswered(*connection);
   connection->CloseSocket();
   connections->UnregisterConnection(connection);
   // Last touch of anything shared: the stop may return as soon as this is set.
   connection->MarkDone();
 }
-}  // namespace
 
-namespace {
 // Sleeps `pause` in short steps, so that a stop that begins meanwhile is not delayed.
 void PauseUnlessStopping(const ConnectionRegistry& connections, std::chrono::milliseconds pause) {
   const auto end = std::chrono::steady_clock::now() + pause;

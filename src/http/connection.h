@@ -72,9 +72,6 @@ class Connection : public Stream {
   // -1 also once the head time limit has passed since the connection was accepted.
   long long Receive(char* buffer, std::size_t size) override;
 
-  // The receive loop over this connection's socket.
-  void Serve(ShareRegistry& shares);
-
   // Wakes the connection's thread from another thread (server stop). Only the thread
   // itself closes the socket, and never while a wake-up is touching it.
   void Interrupt();
@@ -102,7 +99,7 @@ class Connection : public Stream {
 using ConnectionPtr = std::shared_ptr<Connection>;
 
 // The end of a head, tested at the last received byte `p` only.
-int IsHeadComplete(const char* buffer, std::int32_t p);
+bool IsHeadComplete(const char* buffer, std::int32_t p);
 
 // Called on a connection's thread after it answered, before its socket closes (the
 // native server's request log). Set before the accept loop starts.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "platform/codepage.h"
@@ -51,61 +52,65 @@ char DecodeEscape(const char* buffer, std::int32_t length, std::int32_t percent)
   return static_cast<char>(static_cast<unsigned long>(value) & 0xFFu);
 }
 
-}  // namespace
-
-int NextLine(const char* buffer, std::int32_t length, std::int32_t& position, bool first) {
+// The scans take `length` so that none reads past the head, whatever its bytes.
+// Moves `position` to the start of the next line: past the rest of the current line
+// (unless `first`), then past the run of control bytes that ends it. False at the end.
+bool NextLine(const char* buffer, std::int32_t length, std::int32_t& position, bool first) {
   std::int32_t i = 0;
   if (!first) {
     i = position < 0 ? 0 : position;
     while (i < length && !IsControl(buffer[i])) ++i;
   }
-  // Positions up to and including `length` are examined; the terminator is a control byte.
   while (i < length && IsControl(buffer[i])) ++i;
-  if (i >= length) return 0;
+  if (i >= length) return false;
   position = i;
-  return 1;
+  return true;
 }
 
-int MatchToken(const char* buffer, const char* token, std::int32_t position, std::int32_t length) {
-  if (position < 0) return 0;
+// Whether `token` (upper case) starts at `position`, letters matched in either case.
+bool MatchToken(const char* buffer, const char* token, std::int32_t position, std::int32_t length) {
+  if (position < 0) return false;
   for (std::int32_t k = 0; token[k] != '\0'; ++k) {
     const std::int32_t i = position + k;
-    if (i >= length) return 0;
+    if (i >= length) return false;
     char c = buffer[i];
-    if (IsControl(c)) return 0;
+    if (IsControl(c)) return false;
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != token[k]) return 0;
+    if (c != token[k]) return false;
   }
-  return 1;
+  return true;
 }
 
-int FindChar(const char* buffer, std::int32_t length, char wanted, std::int32_t start,
-             std::int32_t& found) {
+// The first `wanted` from `start` on the same line.
+bool FindChar(const char* buffer, std::int32_t length, char wanted, std::int32_t start,
+              std::int32_t& found) {
   for (std::int32_t i = start < 0 ? 0 : start; i < length && !IsControl(buffer[i]); ++i) {
     if (buffer[i] == wanted) {
       found = i;
-      return 1;
+      return true;
     }
   }
-  return 0;
+  return false;
 }
 
-int ScanDigits(const char* buffer, std::int32_t length, std::int32_t start, std::int32_t& end) {
+// The end of the run of digits at `start`; false when there is none.
+bool ScanDigits(const char* buffer, std::int32_t length, std::int32_t start, std::int32_t& end) {
   std::int32_t i = start < 0 ? 0 : start;
   const std::int32_t from = i;
   while (i < length && IsDigit(buffer[i])) ++i;
-  if (i == from) return 0;
+  if (i == from) return false;
   end = i;
-  return 1;
+  return true;
 }
 
-int DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t first,
-                      std::int32_t last, Request& request) {
-  if (first < 0) return 0;
+// Decodes the target in [first, last] into the request's path; false when it is empty.
+bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t first,
+                       std::int32_t last, Request& request) {
+  if (first < 0) return false;
   if (last >= length) last = length - 1;
   std::int32_t count = 0;
   for (std::int32_t i = first; i <= last; i += buffer[i] == '%' ? 3 : 1) ++count;
-  if (count <= 0) return 0;
+  if (count <= 0) return false;
 
   std::string decoded;
   decoded.reserve(static_cast<std::size_t>(count));
@@ -120,17 +125,21 @@ int DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t firs
   }
   // A decoded zero byte ends the path there.
   request.path = platform::Utf8ToAnsi(std::string(decoded.c_str()));
-  return 1;
+  return true;
 }
 
-int ParseRequest(char* buffer, std::int32_t length, Request& request) {
+}  // namespace
+
+Request ParseRequest(const char* buffer, std::int32_t length) {
   // The request line is expected at the very start of the head: its target is taken from
   // this offset whatever line the "GET " token was found on.
   constexpr std::int32_t kTargetOffset = 4;
   constexpr std::int32_t kRangeValueOffset = 7;        // after "RANGE: "
   constexpr std::int32_t kConnectionValueOffset = 12;  // after "CONNECTION: "
 
-  if (buffer == nullptr || length < 0) return 1;
+  Request request;
+  const auto bad = [&request] { request.badRequest = true; return request; };
+  if (buffer == nullptr || length < 0) return bad();
   std::int32_t position = 0;
   bool first = true;
   while (NextLine(buffer, length, position, first)) {
@@ -138,43 +147,40 @@ int ParseRequest(char* buffer, std::int32_t length, Request& request) {
     const std::int32_t s = position;
     if (MatchToken(buffer, "GET ", s, length)) {
       std::int32_t blank = 0;
-      if (!FindChar(buffer, length, ' ', kTargetOffset, blank)) return 1;
-      if (!DecodeRequestPath(buffer, length, kTargetOffset, blank - 1, request)) return 1;
+      if (!FindChar(buffer, length, ' ', kTargetOffset, blank)) return bad();
+      if (!DecodeRequestPath(buffer, length, kTargetOffset, blank - 1, request)) return bad();
       // When the GET line is not the first line, the blank found from the fixed offset lies
       // in an earlier line; going back there would find this line again, forever.
       position = blank > s ? blank : s;
     } else if (MatchToken(buffer, "RANGE: ", s, length)) {
       const std::int32_t value = s + kRangeValueOffset;
       std::int32_t equals = 0;
-      if (!FindChar(buffer, length, '=', value, equals)) return 1;
-      if (!MatchToken(buffer, "BYTES", value, length)) return 1;
+      if (!FindChar(buffer, length, '=', value, equals)) return bad();
+      if (!MatchToken(buffer, "BYTES", value, length)) return bad();
       std::int32_t p = equals + 1;
       std::int32_t q = p;
-      const bool hasStart = ScanDigits(buffer, length, p, q) == 1;
-      if (At(buffer, length, q) != '-') return 1;
-      std::int64_t start = -1;
-      if (hasStart && !ReadNumber(buffer, p, q, start)) return 1;
-      request.rangeStart = start;
+      const bool hasStart = ScanDigits(buffer, length, p, q);
+      if (At(buffer, length, q) != '-') return bad();
+      std::int64_t start = 0;
+      if (hasStart && !ReadNumber(buffer, p, q, start)) return bad();
+      request.rangeStart = hasStart ? std::optional<std::int64_t>(start) : std::nullopt;
       p = q + 1;
       std::int32_t e = p;
-      std::int64_t end = -1;
-      if (ScanDigits(buffer, length, p, e) && IsNumberEnd(At(buffer, length, e)) &&
-          !ReadNumber(buffer, p, e, end)) {
-        return 1;
-      }
-      request.rangeEnd = end;
+      // An end that the line does not end after is no end: "0-499 " is "0-".
+      const bool hasEnd = ScanDigits(buffer, length, p, e) && IsNumberEnd(At(buffer, length, e));
+      std::int64_t end = 0;
+      if (hasEnd && !ReadNumber(buffer, p, e, end)) return bad();
+      request.rangeEnd = hasEnd ? std::optional<std::int64_t>(end) : std::nullopt;
       request.hasRange = true;
       position = p;
     } else if (MatchToken(buffer, "CONNECTION: ", s, length)) {
-      if (MatchToken(buffer, "CLOSE", s + kConnectionValueOffset, length)) request.mode = kModeClose;
-      if (MatchToken(buffer, "KEEP-ALIVE", s + kConnectionValueOffset, length)) {
-        request.mode = kModeKeepAlive;
-      }
+      const std::int32_t value = s + kConnectionValueOffset;
+      if (MatchToken(buffer, "CLOSE", value, length)) request.mode = ConnectionMode::Close;
+      if (MatchToken(buffer, "KEEP-ALIVE", value, length)) request.mode = ConnectionMode::KeepAlive;
     }
   }
-  if (!request.path) return 1;
-  if (request.hasRange && request.rangeStart == -1 && request.rangeEnd == -1) return 1;
-  return 0;
+  if (!request.path || (request.hasRange && !request.rangeStart && !request.rangeEnd)) return bad();
+  return request;
 }
 
 }  // namespace qc

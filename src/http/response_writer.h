@@ -1,5 +1,9 @@
 #pragma once
+#include <cstdint>
+#include <optional>
+
 #include "http/request.h"
+#include "http/stream.h"
 #include "shares/share_registry.h"
 
 namespace qc {
@@ -17,19 +21,28 @@ inline constexpr int kPieceSize = 1024 * 1024;
 // byte whatever kPieceSize is.
 inline constexpr int kLastPieceSize = 4096;
 
-// What an answer was, for the request log: its status code and the body bytes that went
-// out (a failed send counts only the pieces sent whole).
+// The bytes an answer sends: `count` bytes of the file from `first`.
+struct ByteSpan {
+  std::int64_t first = 0;
+  std::int64_t count = 0;
+};
+
+// What an answer was, for the request log: its status code, the body bytes that went
+// out (a failed send counts only the pieces sent whole), and for a 206 the bytes its
+// Content-Range names.
 struct ResponseSummary {
-  int status = 0;
-  long long bodyBytes = 0;
+  ResponseSummary(int status_ = 0, long long bodyBytes_ = 0, std::optional<ByteSpan> range_ = {})
+      : status(status_), bodyBytes(bodyBytes_), range(range_) {}
+  int status;
+  long long bodyBytes;
+  std::optional<ByteSpan> range;
 };
 
 // Answers one parsed request: the 400 page, the 404 page, the short 400, or the file
 // whole (200) or one range of it (206). Carries out the one-shot rule.
-ResponseSummary WriteResponse(Request& request, ShareRegistry& shares, ResponseSink& sink);
+ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink);
 
-// The two pages, byte for byte, for the connection handling's own use (a head too long).
+// The 400 page, byte for byte, for the connection's own use (a head too long).
 ResponseSummary SendBadRequestPage(ResponseSink& sink);
-ResponseSummary SendNotFoundPage(ResponseSink& sink);
 
 }  // namespace qc

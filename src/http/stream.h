@@ -3,11 +3,29 @@
 // the fuzzer and tests drive a whole connection over memory.
 #pragma once
 #include <cstddef>
-
-#include "http/request.h"
+#include <cstdint>
 
 namespace qc {
 
+namespace platform {
+class File;
+}
+
+// The sending half, which is all the response writer needs. Tests capture through it.
+class ResponseSink {
+ public:
+  virtual ~ResponseSink() = default;
+  // Sends all `count` bytes; returns `count`, or -1 when a send failed.
+  virtual long long SendAll(const char* data, long long count) = 0;
+  // Sends `count` bytes of `file` from `offset`. Returns the count sent: less than `count`
+  // when the file yielded fewer bytes (only bytes read are ever sent), -1 when a send
+  // failed. Leaves the file position anywhere. This default reads into a buffer of up to
+  // kPieceSize bytes and sends through SendAll; a socket overrides it with the system's
+  // zero-copy call.
+  virtual long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count);
+};
+
+// The whole connection: the receiving half beside the sending one.
 class Stream : public ResponseSink {
  public:
   // Bytes received (> 0), 0 when the peer closed, -1 on an error, the server's stop or a

@@ -43,6 +43,12 @@ SharePtr ShareRegistry::FindShare(const std::string& path) {
   return nullptr;
 }
 
+void ShareRegistry::WithdrawIfOneShot(const std::string& path) {
+  const SharePtr share = FindShare(path);
+  // One atomic step, so that no other bit set meanwhile is lost.
+  if (share && share->IsOneShot()) share->flags.fetch_or(kWithdrawn);
+}
+
 SharePtr ShareRegistry::ShareAt(std::int32_t n) {
   std::lock_guard guard(lock_);
   if (n < 0 || static_cast<std::size_t>(n) >= shares_.size()) return nullptr;

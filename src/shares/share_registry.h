@@ -28,6 +28,7 @@ struct Share {
   std::atomic<std::uint32_t> flags;
 
   bool IsWithdrawn() const { return (flags.load() & kWithdrawn) != 0; }
+  bool IsOneShot() const { return (flags.load() & kOneShot) != 0; }
 };
 using SharePtr = std::shared_ptr<Share>;
 
@@ -44,6 +45,9 @@ class ShareRegistry {
   void ClearShares();
   // The oldest share whose virtual path equals `path` byte for byte, withdrawn or not.
   SharePtr FindShare(const std::string& path);
+  // The one-shot rule, when a download's last piece is due: the share now at `path` (the
+  // panel may have changed the list since the download began) is withdrawn if one-shot.
+  void WithdrawIfOneShot(const std::string& path);
   // The share at 0-based position n, or null (negative, or past the end).
   SharePtr ShareAt(std::int32_t n);
   // All shares in registry order, taken under the lock.

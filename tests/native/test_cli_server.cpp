@@ -414,6 +414,11 @@ TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
       {"/report 2009.pdf", false, true, 100, 199, {206, 100}, "T 127.0.0.1 /report%202009.pdf 206 100 bytes=100-199"},
       {"/a", false, true, -1, 500, {400, 0}, "T 127.0.0.1 /a 400 0 bytes=-500"},
       {"/a", false, true, 7, -1, {400, 0}, "T 127.0.0.1 /a 400 0 bytes=7-"},
+      // A 206 logs the bytes it answered, as its Content-Range names them.
+      {"/a", false, true, -1, 500, {206, 500, ByteSpan{500, 500}}, "T 127.0.0.1 /a 206 500 bytes=500-999"},
+      {"/a", false, true, 7, -1, {206, 993, ByteSpan{7, 993}}, "T 127.0.0.1 /a 206 993 bytes=7-999"},
+      {"/a", false, true, 7, 5000, {206, 993, ByteSpan{7, 993}}, "T 127.0.0.1 /a 206 993 bytes=7-999"},
+      {"/a", false, true, -1, 0, {206, 0, ByteSpan{1000, 0}}, "T 127.0.0.1 /a 206 0 bytes=1000-999"},
       {"/missing\n\x1b[31m", false, false, -1, -1, {404, 198}, "T 127.0.0.1 /missing%0A%1B%5B31m 404 198 -"},
       {"", true, false, -1, -1, {400, 184}, "T 127.0.0.1 - 400 184 -"},
   };
@@ -421,10 +426,11 @@ TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
     SCOPED_TRACE(c.line);
     Connection connection(platform::kInvalidSocket);
     if (!c.bad) connection.received.request.path = c.path;
-    connection.received.request.badRequest = c.bad ? 1 : 0;
+    connection.received.request.badRequest = c.bad;
     connection.received.request.hasRange = c.hasRange;
-    connection.received.request.rangeStart = c.start;
-    connection.received.request.rangeEnd = c.end;
+    // -1: not given.
+    if (c.start >= 0) connection.received.request.rangeStart = c.start;
+    if (c.end >= 0) connection.received.request.rangeEnd = c.end;
     connection.received.answered = c.summary;
     EXPECT_EQ(FormatRequestLogLine("T", "127.0.0.1", connection), c.line);
   }

@@ -32,9 +32,7 @@ Request ParsedRequest(const std::string& path, const std::string& range) {
   std::string head = "GET " + path + " HTTP/1.1\r\n";
   if (!range.empty()) head += "Range: bytes=" + range + "\r\n";
   head += "\r\n";
-  Request request;
-  request.badRequest = ParseRequest(head.data(), static_cast<std::int32_t>(head.size()), request);
-  return request;
+  return ParseRequest(head.data(), static_cast<std::int32_t>(head.size()));
 }
 
 class ResponseWriterNativeTest : public ::testing::Test {

@@ -13,6 +13,7 @@
 
 #include "http/connection.h"
 #include "unit/live_server.h"
+#include "unit/memory_stream.h"
 #include "unit/net_support.h"
 #include "unit/test_support.h"
 
@@ -247,31 +248,7 @@ TEST_F(LiveServerShortLimits, SlowButSteadyReaderGetsTheWholeFile) {
   fs::remove(file);
 }
 
-// A stream over memory: hands out the given chunks one per receive, then reports `end`.
-class MemoryStream : public Stream {
- public:
-  MemoryStream(std::vector<std::string> chunks, long long end)
-      : chunks_(std::move(chunks)), end_(end) {}
-  long long Receive(char* buffer, std::size_t size) override {
-    if (next_ == chunks_.size()) return end_;
-    std::string& chunk = chunks_[next_];
-    const std::size_t n = std::min(size, chunk.size());
-    std::memcpy(buffer, chunk.data(), n);
-    chunk.erase(0, n);
-    if (chunk.empty()) ++next_;
-    return static_cast<long long>(n);
-  }
-  long long SendAll(const char* data, long long count) override {
-    sent.append(data, static_cast<std::size_t>(count));
-    return count;
-  }
-  std::string sent;
-
- private:
-  std::vector<std::string> chunks_;
-  std::size_t next_ = 0;
-  long long end_;
-};
+using testing::MemoryStream;
 
 TEST(ServeStream, DrivesTheWholeConnectionOverAnyStream) {
   struct Case {
@@ -295,6 +272,71 @@ TEST(ServeStream, DrivesTheWholeConnectionOverAnyStream) {
     ReceiveState state;
     ServeStream(stream, shares, state);
     EXPECT_EQ(stream.sent, c.expected);
+    EXPECT_LE(state.capacity, kMaxHeadSize);
+  }
+}
+
+// A head of exactly `size` bytes asking for `path`. Its lines end in bare line feeds, so
+// that its end is seen only at its last byte.
+std::string HeadOfSize(const std::string& path, std::size_t size) {
+  const std::string start = "GET " + path + " HTTP/1.1\nX-Filler: ";
+  const std::string end = "\n\n";
+  return start + std::string(size - start.size() - end.size(), 'f') + end;
+}
+
+TEST(ServeStream, OneAnswerPerConnectionHoweverTheHeadArrives) {
+  testing::ScopedTempDirectory dir;
+  testing::WriteFileBytes("a.bin", "abc");
+  ShareRegistry shares;
+  shares.AppendShare((dir.path() / "a.bin").string(), "/a", 0);
+  const std::string kFileAnswer =
+      "HTTP/1.1 200 OK\nServer: Quillcast/1.0.0\nAccept-Ranges: bytes\n"
+      "Content-Type: application/octet-stream\nContent-Length: 3\nConnection: close\n\nabc";
+  const std::string get = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::vector<std::string> byteByByte;
+  for (char c : get) byteByByte.emplace_back(1, c);
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+    long long end;
+    std::string expected;
+    std::size_t unreadChunks;  // pipelined requests the loop never reads
+  };
+  const std::vector<Case> cases = {
+      // Answered at CR LF CR: the final line feed is never read.
+      {"one byte per receive", byteByByte, 0, kFileAnswer, 1},
+      // Pipelined in one receive: the head's end is looked for at the last byte received,
+      // so both heads are parsed as one and the first request line's target is answered.
+      {"two heads in one receive", {get + "GET /none HTTP/1.1\r\n\r\n"}, 0, kFileAnswer, 0},
+      {"two heads in two receives",
+       {get, "GET /none HTTP/1.1\r\n\r\n", "GET /a HTTP/1.1\r\n\r\n"},
+       0,
+       kFileAnswer,
+       2},
+      {"the largest head", {HeadOfSize("/a", kMaxHeadSize - 1)}, 0, kFileAnswer, 0},
+      {"the largest head sent in two parts",
+       {HeadOfSize("/a", kMaxHeadSize - 1).substr(0, 40000),
+        HeadOfSize("/a", kMaxHeadSize - 1).substr(40000)},
+       0,
+       kFileAnswer,
+       0},
+      // Refused once the buffer is full, before its last byte is read.
+      {"one byte past the largest head", {HeadOfSize("/a", kMaxHeadSize)}, 0, k400Page, 1},
+      {"peer closes after the request line", {"GET /a HTTP/1.1\r\n"}, 0, "", 0},
+      {"error after the first byte", {"G"}, -1, "", 0},
+      {"nothing at all", {}, 0, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryStream stream(c.chunks, c.end);
+    ReceiveState state;
+    ServeStream(stream, shares, state);
+    EXPECT_EQ(stream.sent, c.expected);
+    EXPECT_EQ(stream.UnreadChunks(), c.unreadChunks);
+    EXPECT_FALSE(stream.askedForNothing);
+    EXPECT_FALSE(stream.sentInvalid);
+    EXPECT_EQ(state.answered.has_value(), !c.expected.empty());
     EXPECT_LE(state.capacity, kMaxHeadSize);
   }
 }

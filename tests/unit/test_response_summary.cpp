@@ -33,11 +33,15 @@ TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
     int allowedSends;  // -1: every send succeeds
     int status;
     long long bodyBytes;
+    std::int64_t first = -1;  // a 206's bytes, as its Content-Range names them; -1: none
+    std::int64_t last = -1;
   };
   const Case cases[] = {
       {"GET /ten.bin HTTP/1.1\r\n\r\n", -1, 200, 10000},
-      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=100-199\r\n\r\n", -1, 206, 100},
-      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=-1\r\n\r\n", -1, 206, 1},
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=100-199\r\n\r\n", -1, 206, 100, 100, 199},
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=-1\r\n\r\n", -1, 206, 1, 9999, 9999},
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=9000-\r\n\r\n", -1, 206, 1000, 9000, 9999},
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=9990-20000\r\n\r\n", -1, 206, 10, 9990, 9999},
       {"GET /ten.bin HTTP/1.1\r\nRange: bytes=10000-\r\n\r\n", -1, 400, 0},
       {"GET /nothing HTTP/1.1\r\n\r\n", -1, 404, 198},
       {"GET /gone.bin HTTP/1.1\r\n\r\n", -1, 404, 198},
@@ -49,13 +53,17 @@ TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
-    Request request;
-    std::string head = c.head;
-    request.badRequest = ParseRequest(head.data(), static_cast<std::int32_t>(head.size()), request);
+    const std::string head = c.head;
+    const Request request = ParseRequest(head.data(), static_cast<std::int32_t>(head.size()));
     CountingSink sink(c.allowedSends);
     const ResponseSummary summary = WriteResponse(request, shares, sink);
     EXPECT_EQ(summary.status, c.status);
     EXPECT_EQ(summary.bodyBytes, c.bodyBytes);
+    ASSERT_EQ(summary.range.has_value(), c.first != -1);
+    if (summary.range) {
+      EXPECT_EQ(summary.range->first, c.first);
+      EXPECT_EQ(summary.range->first + summary.range->count - 1, c.last);
+    }
   }
 }
 

@@ -26,8 +26,8 @@ class CyrillicCodePage : public ::testing::TestWithParam<CodePageCase> {
 
 TEST_P(CyrillicCodePage, TargetConvertedToAnsi) {
   std::string head = std::string("GET ") + GetParam().target + " HTTP/1.1\r\n\r\n";
-  Request request;
-  ASSERT_EQ(ParseRequest(head.data(), static_cast<std::int32_t>(head.size()), request), 0);
+  const Request request = ParseRequest(head.data(), static_cast<std::int32_t>(head.size()));
+  ASSERT_FALSE(request.badRequest);
   ASSERT_TRUE(request.path.has_value());
   EXPECT_EQ(*request.path, std::string(GetParam().path));
 }
