@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = 0; at < count; at += chunk == 0 ? count : chunk) {
     chunks.emplace_back(bytes + at, std::min(count - at, chunk == 0 ? count : chunk));
   }
-  qc::testing::MemoryStream stream(std::move(chunks), end, sendBudget);
+  qc::tests::MemoryStream stream(std::move(chunks), end, sendBudget);
   qc::ReceiveState state;
   qc::ServeStream(stream, shares, state);
 

@@ -85,7 +85,5 @@ void WakeConnection(socket_t s);
 // socket's, so the handle cannot be reused under the feet of the blocked thread).
 bool InterruptSocket(socket_t s);
 void CloseSocket(socket_t s);
-// Client side, for tests and tools.
-socket_t ConnectLoopback(std::uint16_t port);
 
 }  // namespace qc::platform

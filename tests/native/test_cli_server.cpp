@@ -32,8 +32,8 @@ using platform::CommandType;
 using platform::ControlReply;
 using platform::ExchangeResult;
 using platform::ReplyStatus;
-using testing::ScopedTempDirectory;
-using testing::WaitFor;
+using tests::ScopedTempDirectory;
+using tests::WaitFor;
 
 // The environment variable for the life of the object.
 class ScopedEnv {
@@ -68,7 +68,7 @@ TEST(RuntimeDirectory, OnlyADirectoryOfTheUsersOwnThatNobodyElseCanWriteTo) {
   const std::string link = (temp.path() / "link").string();
   ASSERT_EQ(::symlink(good.c_str(), link.c_str()), 0);
   const std::string file = (temp.path() / "file").string();
-  testing::WriteFileBytes(file, "x");
+  tests::WriteFileBytes(file, "x");
   struct Case {
     std::string path;
     std::string problem;  // empty: accepted; otherwise a part of the reason
@@ -289,20 +289,10 @@ TEST(ControlProtocol, OneWayRequestsOfOlderClientsAreStillServedBesideVersionedO
                                                    "http://10.1.2.3/new%20file.txt", "/d/new file.txt", "0"}));
 }
 
-std::string Record(const std::string& virtualPath, const std::string& physical, std::uint16_t flags) {
-  std::string out;
-  for (std::uint16_t n : {static_cast<std::uint16_t>(virtualPath.size()),
-                          static_cast<std::uint16_t>(physical.size()), flags}) {
-    out.push_back(static_cast<char>(n & 0xFF));
-    out.push_back(static_cast<char>(n >> 8));
-  }
-  return out + virtualPath + physical;
-}
-
 TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
   ScopedTempDirectory dir;
   FakeHost host;
-  testing::MessageRecorder recorder;
+  tests::MessageRecorder recorder;
   Application app;
   app.settings.port = 8080;
   app.settings.flags = kNewSharesOneShot;
@@ -315,9 +305,9 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
     std::vector<std::string> reply;
     std::string fileAfter;  // shared.cfg
   };
-  const std::string a = Record("/a.txt", "/home/u/a.txt", 1);
-  const std::string b = Record("/report 2009.pdf", "/srv/report 2009.pdf", 1);
-  const std::string c = Record("/c", "/x/c", 1);
+  const std::string a = tests::RecordBytes("/a.txt", "/home/u/a.txt", 1);
+  const std::string b = tests::RecordBytes("/report 2009.pdf", "/srv/report 2009.pdf", 1);
+  const std::string c = tests::RecordBytes("/c", "/x/c", 1);
   const Step steps[] = {
       {CommandType::Share, {"/home/u/a.txt"}, ReplyStatus::Ok, {"http://files.example:8080/a.txt", ""}, a},
       {CommandType::Share, {"/srv/report 2009.pdf"}, ReplyStatus::Ok,
@@ -344,10 +334,10 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
     const ControlReply reply = HandleCommand(app, 8080, step.type, step.fields);
     EXPECT_EQ(reply.status, step.status);
     EXPECT_EQ(reply.fields, step.reply);
-    EXPECT_EQ(testing::ReadFileBytes(kSharesFileName), step.fileAfter);
+    EXPECT_EQ(tests::ReadFileBytes(kSharesFileName), step.fileAfter);
   }
   // Nothing was shown on the server's side: the answers carried it all.
-  EXPECT_TRUE(recorder.messages.empty());
+  EXPECT_TRUE(recorder.Messages().empty());
 }
 
 TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARestart) {
@@ -384,7 +374,7 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
     const ControlReply reply = HandleCommand(app, 80, CommandType::Config, step.pairs);
     EXPECT_EQ(reply.status, step.status);
     EXPECT_EQ(reply.fields, step.reply);
-    EXPECT_EQ(testing::ReadFileBytes(kSettingsFileName), step.fileAfter);
+    EXPECT_EQ(tests::ReadFileBytes(kSettingsFileName), step.fileAfter);
   }
   EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
 }

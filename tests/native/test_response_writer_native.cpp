@@ -14,7 +14,7 @@
 namespace qc {
 namespace {
 
-using testing::CapturingSink;
+using tests::CapturingSink;
 
 std::string Head200(std::int64_t size) {
   return "HTTP/1.1 200 OK\nServer: Quillcast/1.0.0\nAccept-Ranges: bytes\n"
@@ -39,11 +39,11 @@ class ResponseWriterNativeTest : public ::testing::Test {
  protected:
   std::string MakeFile(const std::string& name, const std::string& bytes) {
     const auto path = temp_.path() / name;
-    testing::WriteFileBytes(path, bytes);
+    tests::WriteFileBytes(path, bytes);
     return path.string();
   }
 
-  testing::ScopedTempDirectory temp_;
+  tests::ScopedTempDirectory temp_;
   ShareRegistry shares_;
 };
 

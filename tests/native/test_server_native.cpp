@@ -15,38 +15,14 @@
 namespace qc {
 namespace {
 
-using testing::RecordedMessage;
-using testing::ScopedTempDirectory;
-
-class MessageRecorder {
- public:
-  MessageRecorder() {
-    platform::SetMessageSinkForTesting(
-        [this](const std::string& text, const std::string& caption, platform::MessageIcon icon) {
-          std::lock_guard<std::mutex> guard(mutex_);
-          messages_.push_back({text, caption, icon});
-        });
-  }
-  ~MessageRecorder() { platform::SetMessageSinkForTesting({}); }
-  std::vector<RecordedMessage> Messages() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return messages_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<RecordedMessage> messages_;
-};
-
-RecordedMessage M(const messages::Message& m) {
-  return {std::string(m.text), std::string(m.caption), m.icon};
-}
+using tests::AsRecorded;
+using tests::MessageRecorder;
+using tests::RecordedMessage;
+using tests::ScopedTempDirectory;
 
 // A "common.cfg" naming `port`, no texts.
 void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCopyUrlAfterShare) {
-  std::string bytes = {'Q', 'C', static_cast<char>(port & 0xFF), static_cast<char>(port >> 8),
-                       0, 0, static_cast<char>(flags), 0, 0, 0, 0, 0};
-  testing::WriteFileBytes(kSettingsFileName, bytes);
+  tests::WriteFileBytes(kSettingsFileName, tests::SettingsBytes(port, 0, flags));
 }
 
 // On Windows the bind failure opens the control panel; its tests drive the real window.
@@ -60,7 +36,7 @@ TEST(ServerLifecycle, PortInUseShowsTheBindMessageAndEnds) {
   MessageRecorder recorder;
   Application app;
   EXPECT_EQ(RunServer(app), 1);
-  EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{M(messages::kBindFailed)});
+  EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{AsRecorded(messages::kBindFailed)});
   // The single-instance lock was released on the way out.
   Application next;
   EXPECT_TRUE(next.instance.Acquire());

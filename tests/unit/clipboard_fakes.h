@@ -7,7 +7,7 @@
 #include "platform/clipboard.h"
 #include "platform/host_addresses.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 // A clipboard that records every call and keeps what was handed to it.
 class FakeClipboard {
@@ -64,4 +64,4 @@ class FakeHost {
 // The clipboard calls of a copy that went through.
 inline const std::vector<std::string> kCalls = {"open", "empty", "set", "close"};
 
-}  // namespace qc::testing
+}  // namespace qc::tests

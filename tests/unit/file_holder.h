@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-namespace qc::testing {
+namespace qc::tests {
 
 class FileHolder {
  public:
@@ -34,4 +34,4 @@ class FileHolder {
   bool holding_ = false;
 };
 
-}  // namespace qc::testing
+}  // namespace qc::tests

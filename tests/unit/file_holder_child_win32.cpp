@@ -11,7 +11,7 @@
 namespace qc {
 namespace {
 
-using testing::FileHolder;
+using tests::FileHolder;
 
 // Not a test of its own: the process a FileHolder starts. It opens the file as a viewer
 // or as an editor would, says whether that worked, and holds it until its input ends.

@@ -11,7 +11,7 @@
 #include "shares/share_registry.h"
 #include "unit/test_support.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 // A real listener on loopback with the accept loop on its own thread.
 class LiveServer : public ::testing::Test {
@@ -39,7 +39,7 @@ class LiveServer : public ::testing::Test {
   }
 
   // Outlives TearDown, so that no connection still holds a file in it when it goes.
-  testing::ScopedTempDirectory temp_;
+  tests::ScopedTempDirectory temp_;
   ShareRegistry shares_;
   ConnectionRegistry connections_;
   platform::socket_t listener_ = platform::kInvalidSocket;
@@ -47,4 +47,4 @@ class LiveServer : public ::testing::Test {
   std::thread accept_;
 };
 
-}  // namespace qc::testing
+}  // namespace qc::tests

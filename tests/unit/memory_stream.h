@@ -10,7 +10,7 @@
 
 #include "http/stream.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 // Hands the client's bytes out one chunk per receive (as much of it as fits; the rest
 // comes with the next receive), then reports `end`: 0 for a close, -1 for an error, the
@@ -65,4 +65,4 @@ class MemoryStream : public Stream {
   long long sendBudget_;
 };
 
-}  // namespace qc::testing
+}  // namespace qc::tests

@@ -7,7 +7,7 @@
 #include "unit/platform_support.h"
 #include "unit/test_support.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 namespace {
 
@@ -27,7 +27,7 @@ std::string Received::Describe() const {
 }
 
 LoopbackClient::LoopbackClient(std::uint16_t port, std::chrono::milliseconds limit)
-    : socket_(platform::ConnectLoopback(port)), limit_(limit) {
+    : socket_(tests::ConnectLoopback(port)), limit_(limit) {
   if (Connected()) SetSocketTimeLimit(socket_, limit_);
 }
 
@@ -115,4 +115,4 @@ std::string Exchange(std::uint16_t port, const std::vector<std::string>& chunks,
   return received.bytes;
 }
 
-}  // namespace qc::testing
+}  // namespace qc::tests

@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "unit/test_support.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 // Long enough for a loaded machine and Wine, short against ctest's limits.
 inline constexpr std::chrono::milliseconds kNetTimeLimit{5000};
@@ -61,15 +62,4 @@ class LoopbackClient {
 std::string Exchange(std::uint16_t port, const std::vector<std::string>& chunks,
                      bool halfCloseAfter = false, int pauseMs = 60);
 
-// Polls `condition` for up to `ms` milliseconds.
-template <typename F>
-bool WaitFor(F condition, int ms = 5000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}
-
-}  // namespace qc::testing
+}  // namespace qc::tests

@@ -2,15 +2,18 @@
 // and support_win32.cpp answer, one per build.
 #pragma once
 #include <chrono>
+#include <cstdint>
 
 #include "platform/socket.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 unsigned long CurrentProcessId();
 // True while a process with this id runs (also when it is another user's).
 bool ProcessIsRunning(unsigned long pid);
 // The blocking calls of this socket return (with an error) once `limit` has passed.
 void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit);
+// A blocking client socket connected to 127.0.0.1:`port`, or kInvalidSocket.
+platform::socket_t ConnectLoopback(std::uint16_t port);
 
-}  // namespace qc::testing
+}  // namespace qc::tests

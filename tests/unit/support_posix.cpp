@@ -1,4 +1,6 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -7,11 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "unit/file_holder.h"
 #include "unit/platform_support.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
@@ -26,6 +29,21 @@ void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit) {
   value.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
   ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
   ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+}
+
+platform::socket_t ConnectLoopback(std::uint16_t port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return platform::kInvalidSocket;
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    ::close(s);
+    return platform::kInvalidSocket;
+  }
+  return s;
 }
 
 struct FileHolder::Child {
@@ -72,4 +90,4 @@ FileHolder::~FileHolder() {
   child_->pid = -1;
 }
 
-}  // namespace qc::testing
+}  // namespace qc::tests

@@ -1,11 +1,12 @@
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/os_windows.h"
 #include "unit/file_holder.h"
 #include "unit/platform_support.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 unsigned long CurrentProcessId() { return GetCurrentProcessId(); }
 
@@ -22,6 +23,21 @@ void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit) {
   const DWORD value = static_cast<DWORD>(ms);
   ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
   ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+platform::socket_t ConnectLoopback(std::uint16_t port) {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return platform::kInvalidSocket;
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    ::closesocket(s);
+    return platform::kInvalidSocket;
+  }
+  return s;
 }
 
 struct FileHolder::Child {
@@ -89,4 +105,4 @@ FileHolder::~FileHolder() {
   child_->toChild = child_->fromChild = child_->process = nullptr;
 }
 
-}  // namespace qc::testing
+}  // namespace qc::tests

@@ -189,9 +189,9 @@ TEST(SharePathsFromTail, SeveralExistingFilesOrOnePathWithoutItsQuotes) {
 }
 
 TEST(SharePathsFromTail, AsksTheFileSystemForFilesNotFolders) {
-  testing::ScopedTempDirectory dir;
-  testing::WriteFileBytes("a b.txt", "x");
-  testing::WriteFileBytes("c.txt", "y");
+  tests::ScopedTempDirectory dir;
+  tests::WriteFileBytes("a b.txt", "x");
+  tests::WriteFileBytes("c.txt", "y");
   std::filesystem::create_directory("folder");
   EXPECT_TRUE(platform::IsExistingFile("c.txt"));
   EXPECT_FALSE(platform::IsExistingFile("folder"));

@@ -16,13 +16,14 @@
 #include "unit/file_holder.h"
 #include "unit/live_server.h"
 #include "unit/net_support.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 
 namespace qc {
 namespace {
 
-using testing::FileHolder;
-using testing::WaitFor;
+using tests::FileHolder;
+using tests::WaitFor;
 
 const std::string k404Page =
     "HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
@@ -42,9 +43,9 @@ class SharedOpenTest : public ::testing::Test {
  protected:
   void SetUp() override {
     path_ = (temp_.path() / "shared.bin").string();
-    testing::WriteFileBytes(path_, Content(1000));
+    tests::WriteFileBytes(path_, Content(1000));
   }
-  testing::ScopedTempDirectory temp_;
+  tests::ScopedTempDirectory temp_;
   std::string path_;
 };
 
@@ -109,7 +110,7 @@ TEST_F(SharedOpenTest, AnotherProgramWritingKeepsEveryReaderOut) {
 class Download {
  public:
   Download(std::uint16_t port, const std::string& path, const std::string& range = "") {
-    socket_ = platform::ConnectLoopback(port);
+    socket_ = tests::ConnectLoopback(port);
     std::string get = "GET " + path + " HTTP/1.1\r\n";
     if (!range.empty()) get += "Range: bytes=" + range + "\r\n";
     get += "\r\n";
@@ -166,13 +167,13 @@ std::string Head200(std::int64_t size) {
 // head keeps its answer in the middle of the file, with the file open.
 constexpr std::int64_t kBigSize = 16 << 20;
 
-class ConcurrentReaders : public testing::LiveServer {
+class ConcurrentReaders : public tests::LiveServer {
  protected:
   void SetUp() override {
     LiveServer::SetUp();
     content_ = Content(kBigSize);
     file_ = (temp_.path() / "big.bin").string();
-    testing::WriteFileBytes(file_, content_);
+    tests::WriteFileBytes(file_, content_);
   }
 
   std::string content_;
@@ -290,7 +291,7 @@ TEST_F(ConcurrentReaders, ManyIdleConnectionsThenStop) {
   shares_.AppendShare(file_, "/big.bin", 0);
   std::vector<platform::socket_t> idle;
   for (int i = 0; i < 300; ++i) {
-    idle.push_back(platform::ConnectLoopback(port_));
+    idle.push_back(tests::ConnectLoopback(port_));
     ASSERT_NE(idle.back(), platform::kInvalidSocket);
   }
   ASSERT_TRUE(WaitFor([&] { return connections_.Count() == idle.size(); }, 30000));

@@ -15,13 +15,14 @@
 #include "unit/live_server.h"
 #include "unit/memory_stream.h"
 #include "unit/net_support.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 
 namespace qc {
 namespace {
 
-using testing::Exchange;
-using testing::WaitFor;
+using tests::Exchange;
+using tests::WaitFor;
 
 const std::string k404Page =
     "HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
@@ -60,7 +61,7 @@ TEST(IsHeadComplete, LooksAtTheLastByteAndTheTwoBeforeIt) {
   }
 }
 
-using testing::LiveServer;
+using tests::LiveServer;
 
 TEST_F(LiveServer, AnswersAHeadWhateverWayItArrives) {
   struct Case {
@@ -108,9 +109,9 @@ TEST_F(LiveServer, HeadPastTheLimitGetsThe400PageAndIsClosed) {
 }
 
 TEST_F(LiveServer, StopClosesIdleClientsAndWaitsForTheirThreads) {
-  std::vector<std::unique_ptr<testing::LoopbackClient>> clients;
+  std::vector<std::unique_ptr<tests::LoopbackClient>> clients;
   for (int i = 0; i < 4; ++i) {
-    clients.push_back(std::make_unique<testing::LoopbackClient>(port_));
+    clients.push_back(std::make_unique<tests::LoopbackClient>(port_));
     ASSERT_TRUE(clients.back()->Connected());
   }
   // One of them is halfway through its head.
@@ -120,15 +121,15 @@ TEST_F(LiveServer, StopClosesIdleClientsAndWaitsForTheirThreads) {
   EXPECT_EQ(connections_.Count(), 0u);
   for (const auto& client : clients) {
     // Closed without an answer.
-    const testing::Received received = client->ReceiveUntilClosed();
+    const tests::Received received = client->ReceiveUntilClosed();
     EXPECT_EQ(received.count, 0) << received.Describe();
-    EXPECT_NE(received.end, testing::Received::End::TimeLimit) << received.Describe();
+    EXPECT_NE(received.end, tests::Received::End::TimeLimit) << received.Describe();
   }
   // Connections accepted after the stop began are closed at once.
-  testing::LoopbackClient late(port_);
-  const testing::Received lateReceived = late.ReceiveUntilClosed();
+  tests::LoopbackClient late(port_);
+  const tests::Received lateReceived = late.ReceiveUntilClosed();
   EXPECT_EQ(lateReceived.count, 0) << lateReceived.Describe();
-  EXPECT_NE(lateReceived.end, testing::Received::End::TimeLimit) << lateReceived.Describe();
+  EXPECT_NE(lateReceived.end, tests::Received::End::TimeLimit) << lateReceived.Describe();
   EXPECT_EQ(connections_.RegisterConnection(platform::kInvalidSocket), nullptr);
 }
 
@@ -140,15 +141,15 @@ TEST_F(LiveServer, StopEndsADownloadThatIsStillSending) {
     for (int i = 0; i < 32; ++i) out << block;  // far more than the socket buffers hold
   }
   shares_.AppendShare(file, "/big", 0);
-  testing::LoopbackClient client(port_);
+  tests::LoopbackClient client(port_);
   ASSERT_TRUE(client.Send("GET /big HTTP/1.1\r\n\r\n"));
   char buffer[4096];
   ASSERT_GT(client.ReceiveSome(buffer, sizeof buffer), 0);  // the download is under way
   ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 1; }));
   connections_.StopAllConnections();  // must not hang on the blocked send
   EXPECT_EQ(connections_.Count(), 0u);
-  const testing::Received rest = client.ReceiveUntilClosed();
-  EXPECT_NE(rest.end, testing::Received::End::TimeLimit) << rest.Describe();
+  const tests::Received rest = client.ReceiveUntilClosed();
+  EXPECT_NE(rest.end, tests::Received::End::TimeLimit) << rest.Describe();
   EXPECT_LT(rest.count, 32LL << 20);  // broken off, not completed
 }
 
@@ -194,7 +195,7 @@ TEST_F(LiveServerShortLimits, BodyThatMakesNoProgressIsBrokenOff) {
     for (int i = 0; i < 32; ++i) out << block;  // far more than the socket buffers hold
   }
   shares_.AppendShare(file.string(), "/big", 0);
-  platform::socket_t s = platform::ConnectLoopback(port_);
+  platform::socket_t s = tests::ConnectLoopback(port_);
   std::string get = "GET /big HTTP/1.1\r\n\r\n";
   platform::Send(s, get.data(), get.size());
   char buffer[4096];
@@ -223,7 +224,7 @@ TEST_F(LiveServerShortLimits, SlowButSteadyReaderGetsTheWholeFile) {
     out << std::string(static_cast<std::size_t>(size), 'q');
   }
   shares_.AppendShare(file.string(), "/slow", 0);
-  platform::socket_t s = platform::ConnectLoopback(port_);
+  platform::socket_t s = tests::ConnectLoopback(port_);
   std::string get = "GET /slow HTTP/1.1\r\n\r\n";
   platform::Send(s, get.data(), get.size());
   std::string head;
@@ -248,7 +249,7 @@ TEST_F(LiveServerShortLimits, SlowButSteadyReaderGetsTheWholeFile) {
   fs::remove(file);
 }
 
-using testing::MemoryStream;
+using tests::MemoryStream;
 
 TEST(ServeStream, DrivesTheWholeConnectionOverAnyStream) {
   struct Case {
@@ -285,8 +286,8 @@ std::string HeadOfSize(const std::string& path, std::size_t size) {
 }
 
 TEST(ServeStream, OneAnswerPerConnectionHoweverTheHeadArrives) {
-  testing::ScopedTempDirectory dir;
-  testing::WriteFileBytes("a.bin", "abc");
+  tests::ScopedTempDirectory dir;
+  tests::WriteFileBytes("a.bin", "abc");
   ShareRegistry shares;
   shares.AppendShare((dir.path() / "a.bin").string(), "/a", 0);
   const std::string kFileAnswer =

@@ -12,7 +12,7 @@
 #include "unit/clipboard_fakes.h"
 #include "unit/test_support.h"
 
-namespace qc::testing {
+namespace qc::tests {
 namespace {
 
 using platform::MessageIcon;
@@ -125,7 +125,7 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
     FakeClipboard clipboard;
     MessageRecorder recorder;
     EXPECT_EQ(ui::CopySelectedUrls(settings, registry_, c.rows), ui::SelectedUrlCopy::Copied);
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.Text(), c.text);
     // size + 1 bytes: per URL its escaped path, host, port digits and nine, one more off
@@ -166,9 +166,9 @@ TEST_F(CopySelectedUrlsTest, RefusalsLeaveTheClipboardUnchanged) {
     EXPECT_EQ(result, c.result);
     // Nothing is shown while the clipboard is open.
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
     ui::ReportSelectedUrlCopy(result);
-    EXPECT_EQ(recorder.messages, std::vector<RecordedMessage>{c.message});
+    EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{c.message});
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
     EXPECT_EQ(clipboard.Text(), "previous");
   }
@@ -183,7 +183,7 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     const ui::SelectedUrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, {});
     EXPECT_EQ(result, ui::SelectedUrlCopy::ClipboardUnavailable);
     ui::ReportSelectedUrlCopy(result);
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
     EXPECT_EQ(clipboard.Text(), "previous");
   }
@@ -195,7 +195,7 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     const ui::SelectedUrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, {0});
     EXPECT_EQ(result, ui::SelectedUrlCopy::NotSet);
     ui::ReportSelectedUrlCopy(result);
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_FALSE(clipboard.contents);
   }
@@ -208,11 +208,11 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     EXPECT_EQ(result, ui::SelectedUrlCopy::NoHost);
     ui::ReportSelectedUrlCopy(result);
     const RecordedMessage unable{"Unable to copy uri to clipboard", "Error", MessageIcon::Error};
-    EXPECT_EQ(recorder.messages, std::vector<RecordedMessage>{unable});
+    EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{unable});
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
     EXPECT_EQ(clipboard.Text(), "previous");
   }
 }
 
 }  // namespace
-}  // namespace qc::testing
+}  // namespace qc::tests

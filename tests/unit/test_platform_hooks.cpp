@@ -15,8 +15,8 @@ namespace qc {
 namespace {
 
 using platform::MessageIcon;
-using testing::MessageRecorder;
-using testing::RecordedMessage;
+using tests::MessageRecorder;
+using tests::RecordedMessage;
 
 // Writes four bytes `tries` times; which ones went through, and the file's size after.
 std::vector<bool> WriteTimes(const std::string& path, int tries, std::int64_t* size) {
@@ -44,7 +44,7 @@ TEST(PlatformHooks, WritesFailAfterTheAllowanceUntilReset) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.allowance);
-    testing::ScopedTempDirectory dir;
+    tests::ScopedTempDirectory dir;
     const std::string path = "f" + std::to_string(n++);
     platform::FailWritesAfterForTesting(c.allowance);
     std::int64_t size = -1;
@@ -68,20 +68,20 @@ TEST(PlatformHooks, HeldMessagesReachTheSinkInOrderWhenTheOutermostHolderEnds) {
       platform::HeldMessages inner;
       platform::ShowMessage("two", "B", MessageIcon::Warning);
     }
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
     platform::ShowMessage("three", "C", MessageIcon::None);
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
   }
   const std::vector<RecordedMessage> expected = {
       {"one", "A", MessageIcon::Error},
       {"two", "B", MessageIcon::Warning},
       {"three", "C", MessageIcon::None},
   };
-  EXPECT_EQ(recorder.messages, expected);
+  EXPECT_EQ(recorder.Messages(), expected);
   // Nothing is held any more: the next one arrives at once.
   platform::ShowMessage("four", "D", MessageIcon::None);
-  ASSERT_EQ(recorder.messages.size(), 4u);
-  EXPECT_EQ(recorder.messages.back().text, "four");
+  ASSERT_EQ(recorder.Messages().size(), 4u);
+  EXPECT_EQ(recorder.Messages().back().text, "four");
 }
 
 TEST(PlatformHooks, HostAddressesComeFromTheTestsSource) {

@@ -23,8 +23,8 @@ class CountingSink : public ResponseSink {
 };
 
 TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
-  testing::ScopedTempDirectory dir;
-  testing::WriteFileBytes("ten.bin", std::string(10000, 'x'));
+  tests::ScopedTempDirectory dir;
+  tests::WriteFileBytes("ten.bin", std::string(10000, 'x'));
   ShareRegistry shares;
   shares.AppendShare((dir.path() / "ten.bin").string(), "/ten.bin", 0);
   shares.AppendShare((dir.path() / "gone.bin").string(), "/gone.bin", 0);

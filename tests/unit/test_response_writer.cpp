@@ -46,8 +46,8 @@ std::string Head206(std::int64_t first, std::int64_t last, std::int64_t size,
          "\nContent-Length: " + std::to_string(last - first + 1) + "\n" + connection + "\n";
 }
 
-using testing::CapturingSink;
-using testing::CountingSink;
+using tests::CapturingSink;
+using tests::CountingSink;
 
 std::string Content(std::int64_t size) {
   std::string bytes(static_cast<std::size_t>(size), '\0');
@@ -68,7 +68,7 @@ class ResponseWriterTest : public ::testing::Test {
  protected:
   std::string MakeFile(const std::string& name, const std::string& bytes) {
     const auto path = temp_.path() / name;
-    testing::WriteFileBytes(path, bytes);
+    tests::WriteFileBytes(path, bytes);
     return path.string();
   }
   CapturingSink Get(const std::string& path, const std::string& range = "", int mode = 0) {
@@ -78,7 +78,7 @@ class ResponseWriterTest : public ::testing::Test {
     return sink;
   }
 
-  testing::ScopedTempDirectory temp_;
+  tests::ScopedTempDirectory temp_;
   ShareRegistry shares_;
 };
 

@@ -25,43 +25,15 @@ namespace qc {
 namespace {
 
 using platform::kPathSeparator;
-using testing::RecordedMessage;
-using testing::ScopedTempDirectory;
-using testing::WaitFor;
-
-// Messages arrive on the wait loop's thread while the test thread watches for them.
-class MessageRecorder {
- public:
-  MessageRecorder() {
-    platform::SetMessageSinkForTesting(
-        [this](const std::string& text, const std::string& caption, platform::MessageIcon icon) {
-          std::lock_guard<std::mutex> guard(mutex_);
-          messages_.push_back({text, caption, icon});
-        });
-  }
-  ~MessageRecorder() { platform::SetMessageSinkForTesting({}); }
-  std::vector<RecordedMessage> Messages() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return messages_;
-  }
-  bool WaitForCount(std::size_t n) {
-    return WaitFor([&] { return Messages().size() >= n; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<RecordedMessage> messages_;
-};
-
-RecordedMessage M(const messages::Message& m) {
-  return {std::string(m.text), std::string(m.caption), m.icon};
-}
+using tests::AsRecorded;
+using tests::MessageRecorder;
+using tests::RecordedMessage;
+using tests::ScopedTempDirectory;
+using tests::WaitFor;
 
 // A "common.cfg" naming `port` (0: any free port), no texts.
 void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCopyUrlAfterShare) {
-  std::string bytes = {'Q', 'C', static_cast<char>(port & 0xFF), static_cast<char>(port >> 8),
-                       0, 0, static_cast<char>(flags), 0, 0, 0, 0, 0};
-  testing::WriteFileBytes(kSettingsFileName, bytes);
+  tests::WriteFileBytes(kSettingsFileName, tests::SettingsBytes(port, 0, flags));
 }
 
 TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
@@ -70,7 +42,7 @@ TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
   EXPECT_EQ(SendPanelRequest(), 0);
   EXPECT_EQ(SendShareRequest(std::string(1, kPathSeparator) + "a.txt"), 0);
   const std::vector<RecordedMessage> expected = {
-      M(messages::kNotRunning), M(messages::kNotRunning), M(messages::kShareNotRunning)};
+      AsRecorded(messages::kNotRunning), AsRecorded(messages::kNotRunning), AsRecorded(messages::kShareNotRunning)};
   EXPECT_EQ(recorder.Messages(), expected);
 }
 
@@ -202,13 +174,13 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
   };
   const std::vector<Case> cases = {
       {"no separator after the first byte", "a.txt", false, false, 0,
-       {incorrect, M(messages::kNoVirtualPath)}},
+       {incorrect, AsRecorded(messages::kNoVirtualPath)}},
       {"separator only at the start", sep + "a.txt", false, false, 0,
-       {incorrect, M(messages::kNoVirtualPath)}},
+       {incorrect, AsRecorded(messages::kNoVirtualPath)}},
       {"shared.cfg cannot be written", sep + "d" + sep + "a.txt", true, false, 1,
-       {cannotWrite, M(messages::kAppendFailed)}},
+       {cannotWrite, AsRecorded(messages::kAppendFailed)}},
       {"clipboard cannot be opened", sep + "d" + sep + "a.txt", false, true, 1,
-       {M(messages::kCopyFailed)}},
+       {AsRecorded(messages::kCopyFailed)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -238,7 +210,7 @@ TEST(ControlChannel, ShareWhileThePanelRunsIsRefusedAndDropped) {
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.Count(), 0u);
   ASSERT_FALSE(recorder.Messages().empty());
-  EXPECT_EQ(recorder.Messages()[0], M(messages::kPanelRunning));
+  EXPECT_EQ(recorder.Messages()[0], AsRecorded(messages::kPanelRunning));
   EXPECT_FALSE(platform::FileExists(kSharesFileName));
 }
 
@@ -257,7 +229,7 @@ TEST(ControlChannel, OverLongPathIsRefusedByTheClientAlone) {
   ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.ShareAt(0)->physicalPath, fits);
-  EXPECT_EQ(recorder.Messages().front(), M(messages::kPathTooLong));
+  EXPECT_EQ(recorder.Messages().front(), AsRecorded(messages::kPathTooLong));
 }
 
 TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
@@ -298,7 +270,7 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   EXPECT_EQ(app.startupDirectory, platform::CurrentDirectory());
   std::uint16_t port = platform::LocalPort(app.listenSocket);
   ASSERT_NE(port, 0);
-  std::string answer = testing::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
+  std::string answer = tests::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
   EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
 
   // A second server in the same session is refused while the first runs.
@@ -306,16 +278,16 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
     MessageRecorder recorder;
     Application second;
     EXPECT_EQ(StartServer(second), StartResult::Refused);
-    EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{M(messages::kAlreadyRunning)});
+    EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{AsRecorded(messages::kAlreadyRunning)});
   }
-  testing::LoopbackClient idle(port);
+  tests::LoopbackClient idle(port);
   ASSERT_TRUE(idle.Connected());
   ASSERT_TRUE(WaitFor([&] { return app.connections.Count() == 1; }));
   StopServer(app);
-  const testing::Received afterStop = idle.ReceiveUntilClosed();
+  const tests::Received afterStop = idle.ReceiveUntilClosed();
   // Closed without an answer (Windows resets it rather than closing it in order).
   EXPECT_EQ(afterStop.count, 0) << afterStop.Describe();
-  EXPECT_NE(afterStop.end, testing::Received::End::TimeLimit) << afterStop.Describe();
+  EXPECT_NE(afterStop.end, tests::Received::End::TimeLimit) << afterStop.Describe();
   EXPECT_EQ(app.connections.Count(), 0u);
   // Once stopped, the next server may start.
   Application third;
@@ -362,7 +334,7 @@ TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScopedTempDirectory dir;
-    testing::WriteFileBytes(kSettingsFileName, c.bytes);
+    tests::WriteFileBytes(kSettingsFileName, c.bytes);
     Application app;
     MessageRecorder recorder;
     StopAtScopeEnd stopper(app);

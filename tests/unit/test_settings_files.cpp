@@ -13,26 +13,15 @@
 namespace qc {
 namespace {
 
-using testing::MessageRecorder;
-using testing::ReadFileBytes;
-using testing::ScopedTempDirectory;
-using testing::WriteFileBytes;
+using tests::MessageRecorder;
+using tests::ReadFileBytes;
+using tests::ScopedTempDirectory;
+using tests::WriteFileBytes;
 
 const std::string kSettingsExample =
     std::string("\x51\x43\x51\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost" + "/temp";
 const std::string kRecordExample =
     std::string("\x0B\x00\x0D\x00\x01\x00", 6) + "/temp/a.txt" + "C:\\temp\\a.txt";
-
-std::string Record(const std::string& virtualPath, const std::string& physicalPath,
-                   std::uint16_t flags) {
-  std::string bytes;
-  for (std::uint16_t value : {static_cast<std::uint16_t>(virtualPath.size()),
-                              static_cast<std::uint16_t>(physicalPath.size()), flags}) {
-    bytes.push_back(static_cast<char>(value & 0xFF));
-    bytes.push_back(static_cast<char>(value >> 8));
-  }
-  return bytes + virtualPath + physicalPath;
-}
 
 struct Loaded {
   std::string virtualPath;
@@ -173,7 +162,7 @@ TEST(SettingsFile, FailedSaveKeepsThePreviousFile) {
     ScopedWriteFailure failure(0);
     MessageRecorder recorder;
     EXPECT_EQ(SaveSettings(s), 0);
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
   }
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
   EXPECT_FALSE(std::filesystem::exists("common.cfg.tmp"));
@@ -228,8 +217,8 @@ TEST(ShareFile, AppendWritesTheExampleRecord) {
 
 TEST(ShareFile, LoadReadsHandMadeRecords) {
   ScopedTempDirectory dir;
-  WriteFileBytes(kSharesFileName, kRecordExample + Record("", "C:\\empty", 0) +
-                                      Record("/w", "C:\\w", 3) + Record("/x", "C:\\x", 0xF004));
+  WriteFileBytes(kSharesFileName, kRecordExample + tests::RecordBytes("", "C:\\empty", 0) +
+                                      tests::RecordBytes("/w", "C:\\w", 3) + tests::RecordBytes("/x", "C:\\x", 0xF004));
   ShareRegistry registry;
   registry.AppendShare("old", "/old", 0);  // loading replaces what was there
   ASSERT_EQ(LoadShares(registry), 1);
@@ -256,8 +245,8 @@ TEST(ShareFile, MissingAndEmptyFiles) {
 }
 
 TEST(ShareFile, TruncatedRecordIsDropped) {
-  const std::string complete = Record("/one", "C:\\one", 1);
-  const std::string next = Record("/two", "C:\\two", 0);
+  const std::string complete = tests::RecordBytes("/one", "C:\\one", 1);
+  const std::string next = tests::RecordBytes("/two", "C:\\two", 0);
   struct Case {
     const char* name;
     std::size_t keep;  // bytes of `next` present
@@ -278,8 +267,8 @@ TEST(ShareFile, TruncatedRecordIsDropped) {
 }
 
 TEST(ShareFile, RecordCutShortByACrashIsCutOffSoLaterAppendsStayReadable) {
-  const std::string complete = Record("/one", "C:\\one", 1);
-  const std::string next = Record("/two", "C:\\two", 0);
+  const std::string complete = tests::RecordBytes("/one", "C:\\one", 1);
+  const std::string next = tests::RecordBytes("/two", "C:\\two", 0);
   for (std::size_t keep = 1; keep < next.size(); ++keep) {
     SCOPED_TRACE(keep);
     ScopedTempDirectory dir;
@@ -340,14 +329,14 @@ TEST(ShareFile, RewriteStoresRegistryOrderAndAppendsFollow) {
   registry.ShareAt(2)->flags.fetch_or(kWithdrawn);
   ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
   EXPECT_EQ(ReadFileBytes(kSharesFileName),
-            Record("/a", "C:\\a", 0) + Record("/c", "C:\\c", 0) + Record("/d", "C:\\d", 3));
+            tests::RecordBytes("/a", "C:\\a", 0) + tests::RecordBytes("/c", "C:\\c", 0) + tests::RecordBytes("/d", "C:\\d", 3));
   EXPECT_FALSE(std::filesystem::exists("shared.cfg.tmp"));
 
   SharePtr added = registry.AppendShare("C:\\e", "/e", 0);
   ASSERT_EQ(AppendShareRecord(*added), ShareFileWrite::Written);
-  EXPECT_EQ(ReadFileBytes(kSharesFileName), Record("/a", "C:\\a", 0) + Record("/c", "C:\\c", 0) +
-                                                Record("/d", "C:\\d", 3) +
-                                                Record("/e", "C:\\e", 0));
+  EXPECT_EQ(ReadFileBytes(kSharesFileName), tests::RecordBytes("/a", "C:\\a", 0) + tests::RecordBytes("/c", "C:\\c", 0) +
+                                                tests::RecordBytes("/d", "C:\\d", 3) +
+                                                tests::RecordBytes("/e", "C:\\e", 0));
 
   ShareRegistry reloaded;
   ASSERT_EQ(LoadShares(reloaded), 1);
@@ -374,7 +363,7 @@ TEST(ShareFile, FailedWritesKeepThePreviousFile) {
     ScopedWriteFailure failure(0);
     MessageRecorder recorder;
     EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
-    EXPECT_TRUE(recorder.messages.empty());  // the caller tells the user
+    EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   }
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
   EXPECT_FALSE(std::filesystem::exists("shared.cfg.tmp"));
@@ -383,7 +372,7 @@ TEST(ShareFile, FailedWritesKeepThePreviousFile) {
     ScopedWriteFailure failure(0);
     MessageRecorder recorder;
     EXPECT_EQ(AppendShareRecord(*registry.ShareAt(1)), ShareFileWrite::Failed);
-    EXPECT_TRUE(recorder.messages.empty());  // the caller tells the user
+    EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   }
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 }
@@ -398,7 +387,7 @@ TEST(ShareFile, HeldFileRefusesAppendAndRewrite) {
   MessageRecorder recorder;
   EXPECT_EQ(AppendShareRecord(*share), ShareFileWrite::Failed);
   EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
-  EXPECT_TRUE(recorder.messages.empty());  // the caller tells the user
+  EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   holder.Close();
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 }
@@ -411,7 +400,7 @@ TEST(ShareFile, TextTooLongForItsLengthFieldIsRefused) {
   MessageRecorder recorder;
   EXPECT_EQ(AppendShareRecord(*share), ShareFileWrite::Failed);
   EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
-  EXPECT_TRUE(recorder.messages.empty());  // the caller tells the user
+  EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 
   // The longest storable text still goes through and comes back.
@@ -461,8 +450,8 @@ TEST(SettingsFile, ParseTakesTheTextsItsHeaderDescribes) {
 }
 
 TEST(ShareFile, ParseReportsWhereTheLastWholeRecordEnds) {
-  const std::string one = Record("/one", "C:\\one", 1);
-  const std::string two = Record("", "C:\\two", 0xF004);
+  const std::string one = tests::RecordBytes("/one", "C:\\one", 1);
+  const std::string two = tests::RecordBytes("", "C:\\two", 0xF004);
   struct Case {
     const char* name;
     std::string bytes;

@@ -20,8 +20,8 @@ namespace qc {
 namespace {
 
 using platform::kPathSeparator;
-using testing::ScopedTempDirectory;
-using testing::WaitFor;
+using tests::ScopedTempDirectory;
+using tests::WaitFor;
 
 // Every text the server puts on the clipboard, in order; the loop's thread writes it.
 class ClipboardLog {
@@ -165,7 +165,7 @@ TEST(ShareBatch, HandlerStartsANewBatchUnlessTheRequestContinuesOne) {
   HandleShareRequest(app, sep + "d" + sep + "a.txt", false, batch);
   HandleShareRequest(app, sep + "d" + sep + "b c.txt", true, batch);
   // A path without a separator adds nothing and keeps the batch as it was.
-  testing::MessageRecorder recorder;
+  tests::MessageRecorder recorder;
   HandleShareRequest(app, "bad", true, batch);
   HandleShareRequest(app, sep + "d" + sep + "e.txt", true, batch);
   HandleShareRequest(app, sep + "d" + sep + "f.txt", false, batch);
@@ -176,7 +176,7 @@ TEST(ShareBatch, HandlerStartsANewBatchUnlessTheRequestContinuesOne) {
       "http://localhost/f.txt",
   };
   EXPECT_EQ(clipboard.Texts(), expected);
-  EXPECT_EQ(recorder.messages.size(), 2u);
+  EXPECT_EQ(recorder.Messages().size(), 2u);
   EXPECT_EQ(app.shares.Count(), 4u);
 }
 

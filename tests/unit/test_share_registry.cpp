@@ -18,8 +18,8 @@ namespace {
 
 using platform::kPathSeparator;
 using platform::MessageIcon;
-using testing::MessageRecorder;
-using testing::RecordedMessage;
+using tests::MessageRecorder;
+using tests::RecordedMessage;
 
 std::vector<std::string> VirtualPaths(ShareRegistry& registry) {
   std::vector<std::string> paths;
@@ -242,7 +242,7 @@ TEST(MakeVirtualPath, ExamplesTable) {
     MessageRecorder recorder;
     EXPECT_EQ(MakeVirtualPath(WithFolder(c.folder), Local(c.physical)), c.expected);
     // A refusal is the caller's to tell.
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
   }
 }
 

@@ -16,10 +16,10 @@
 namespace qc {
 namespace {
 
-using testing::FakeClipboard;
-using testing::FakeHost;
-using testing::kCalls;
-using testing::MessageRecorder;
+using tests::FakeClipboard;
+using tests::FakeHost;
+using tests::kCalls;
+using tests::MessageRecorder;
 
 ServerSettings Settings(const std::string& domain, std::uint16_t hostChoice, std::uint16_t port) {
   ServerSettings s;
@@ -105,7 +105,7 @@ TEST(ShareUrl, CopyShareUrlFailures) {
     EXPECT_EQ(CopyShareUrl(Settings("", 0, 80), share), UrlCopy::NoHost);
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
     EXPECT_EQ(clipboard.Text(), "previous");
-    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_TRUE(recorder.Messages().empty());
     // A domain needs no lookup.
     EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), UrlCopy::Copied);
     EXPECT_EQ(clipboard.Text(), "http://h/a");

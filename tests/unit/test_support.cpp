@@ -6,7 +6,7 @@
 
 #include "unit/platform_support.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 namespace {
 
@@ -106,4 +106,4 @@ std::string Excerpt(std::string_view bytes, std::size_t limit) {
   return out;
 }
 
-}  // namespace qc::testing
+}  // namespace qc::tests

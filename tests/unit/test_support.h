@@ -9,21 +9,24 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "http/request.h"
 #include "http/response_writer.h"
 #include "platform/message.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 // The name every temporary directory of the unit tests starts with; the process id in it
 // tells a leftover of a dead run from a directory of a run still going.
@@ -76,20 +79,75 @@ struct RecordedMessage {
   bool operator==(const RecordedMessage&) const = default;
 };
 
+// How one of the program's messages looks once recorded.
+inline RecordedMessage AsRecorded(const messages::Message& m) {
+  return {std::string(m.text), std::string(m.caption), m.icon};
+}
+
+// Polls `condition` for up to `ms` milliseconds.
+template <typename F>
+bool WaitFor(F condition, int ms = 5000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+// The stored files' bytes, written out independently of the code that writes them:
+// 16-bit numbers, low byte first.
+inline std::string U16(std::uint16_t value) {
+  return std::string{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+}
+
+// One "shared.cfg" record.
+inline std::string RecordBytes(const std::string& virtualPath, const std::string& physicalPath,
+                               std::uint16_t flags) {
+  return U16(static_cast<std::uint16_t>(virtualPath.size())) +
+         U16(static_cast<std::uint16_t>(physicalPath.size())) + U16(flags) + virtualPath +
+         physicalPath;
+}
+
+// "common.cfg" (magic "QC"; flags 2 is "copy the URL after a share").
+inline std::string SettingsBytes(std::uint16_t port, std::uint16_t hostChoice, std::uint16_t flags,
+                                 const std::string& domain = "", const std::string& folder = "") {
+  return std::string("QC") + U16(port) + U16(hostChoice) + U16(flags) +
+         U16(static_cast<std::uint16_t>(domain.size())) +
+         U16(static_cast<std::uint16_t>(folder.size())) + domain + folder;
+}
+
 // Captures every user-facing message for the life of the object instead of showing it.
+// Messages come from whichever thread shows them (the control loop's, the panel's), so
+// the list is read as a copy taken under the lock.
 class MessageRecorder {
  public:
   MessageRecorder() {
     platform::SetMessageSinkForTesting(
         [this](const std::string& text, const std::string& caption, platform::MessageIcon icon) {
-          messages.push_back({text, caption, icon});
+          std::lock_guard<std::mutex> guard(mutex_);
+          messages_.push_back({text, caption, icon});
         });
   }
   ~MessageRecorder() { platform::SetMessageSinkForTesting({}); }
   MessageRecorder(const MessageRecorder&) = delete;
   MessageRecorder& operator=(const MessageRecorder&) = delete;
 
-  std::vector<RecordedMessage> messages;
+  std::vector<RecordedMessage> Messages() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return messages_;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    messages_.clear();
+  }
+  bool WaitForCount(std::size_t n) {
+    return WaitFor([&] { return Messages().size() >= n; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<RecordedMessage> messages_;
 };
 
 // How much of an answer a capturing sink keeps. Every expected answer in the tests is far
@@ -184,4 +242,4 @@ class CountingSink : public ResponseSink {
   int shortPieces = 0;
 };
 
-}  // namespace qc::testing
+}  // namespace qc::tests

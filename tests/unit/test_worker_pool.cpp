@@ -14,7 +14,7 @@ namespace qc {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::WaitFor;
+using tests::WaitFor;
 
 // Jobs that each wait until all of them run at once: a pool that made any job wait for
 // another would never let them finish (the wait is bounded, so the test fails instead).

@@ -10,7 +10,7 @@
 #include "app/server.h"
 #include "test_ui_fixture.h"
 
-namespace qc::testing {
+namespace qc::tests {
 namespace {
 
 TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
@@ -55,7 +55,7 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
     }
   } endServer{server, ended};
   // The panel is complete once the hidden New share window exists (it comes second).
-  const bool opened = WaitUntil([] {
+  const bool opened = WaitFor([] {
     HWND newShare = FindWindowA(kNewShareClass, nullptr);
     return newShare != nullptr && !IsWindowVisible(newShare);
   });
@@ -72,12 +72,12 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
   if (probe != INVALID_SOCKET) ::closesocket(probe);
 
   SendMessageA(panel, WM_CLOSE, 0, 0);
-  ASSERT_TRUE(WaitUntil([&] { return ended.load(); })) << "the server did not end with its panel";
+  ASSERT_TRUE(WaitFor([&] { return ended.load(); })) << "the server did not end with its panel";
   EXPECT_EQ(result.load(), 1);
   const messages::Message& bind = messages::kBindFailed;
-  ASSERT_EQ(recorder.messages.size(), 1u);
-  EXPECT_EQ(recorder.messages[0].text, bind.text);
-  EXPECT_EQ(recorder.messages[0].caption, bind.caption);
+  ASSERT_EQ(recorder.Messages().size(), 1u);
+  EXPECT_EQ(recorder.Messages()[0].text, bind.text);
+  EXPECT_EQ(recorder.Messages()[0].caption, bind.caption);
   // The single-instance mutex went with it.
   Application next;
   EXPECT_TRUE(next.instance.Acquire());
@@ -85,4 +85,4 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
 }
 
 }  // namespace
-}  // namespace qc::testing
+}  // namespace qc::tests

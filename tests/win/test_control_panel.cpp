@@ -8,7 +8,7 @@
 #include "platform/file.h"
 #include "win/test_ui_fixture.h"
 
-namespace qc::testing {
+namespace qc::tests {
 namespace {
 
 using platform::MessageIcon;
@@ -296,7 +296,7 @@ TEST_F(PanelTest, SavePortCases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
     app_.settings.port = 80;
-    messages_.messages.clear();
+    messages_.Clear();
     OpenPanel();
     SetText(panel_, 2003, c.typed);
     PressClose();
@@ -305,7 +305,7 @@ TEST_F(PanelTest, SavePortCases) {
     if (c.notice) {
       expected.push_back({"Requires restart the server to update the port", "Attention", MessageIcon::None});
     }
-    EXPECT_EQ(messages_.messages, expected);
+    EXPECT_EQ(messages_.Messages(), expected);
     EXPECT_EQ(CommonCfg(), SettingsBytes(c.stored, 0, 2, "localhost", "/temp"));
   }
 }
@@ -359,7 +359,7 @@ TEST_F(PanelTest, SaveFlagsFromTheCheckBoxes) {
 TEST_F(PanelTest, AboutShowsTheVersion) {
   OpenPanel();
   Click(panel_, 2000);
-  EXPECT_EQ(messages_.messages,
+  EXPECT_EQ(messages_.Messages(),
             (std::vector<RecordedMessage>{{"Quillcast BETA 1.0.0", "About", MessageIcon::None}}));
 }
 
@@ -424,7 +424,7 @@ TEST_F(PanelTest, CloseBoxSavesNothing) {
   EXPECT_FALSE(Exists("common.cfg"));
   EXPECT_EQ(app_.settings.port, 80);
   EXPECT_EQ(app_.settings.domain, "");
-  EXPECT_TRUE(messages_.messages.empty());
+  EXPECT_TRUE(messages_.Messages().empty());
 }
 
 TEST_F(PanelTest, DropAddsFilesInOrderNeverOneShot) {
@@ -445,7 +445,7 @@ TEST_F(PanelTest, DropAddsFilesInOrderNeverOneShot) {
                              RecordBytes("/saved/two.bin", files[1], 0) +
                              RecordBytes("/saved/three", files[2], 0));
   EXPECT_FALSE(Exists("common.cfg"));
-  EXPECT_TRUE(messages_.messages.empty());
+  EXPECT_TRUE(messages_.Messages().empty());
 }
 
 TEST_F(PanelTest, DropSkipsNamesWithoutAFolderAndAppendsEvenWhenDirty) {
@@ -459,7 +459,7 @@ TEST_F(PanelTest, DropSkipsNamesWithoutAFolderAndAppendsEvenWhenDirty) {
   EXPECT_EQ(FileColumn(), (std::vector<std::string>{"kept.txt"}));
   EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/kept.txt"}));
   EXPECT_EQ(SharedCfg(), RecordBytes("/kept.txt", "C:\\d\\kept.txt", 0));
-  EXPECT_EQ(messages_.messages,
+  EXPECT_EQ(messages_.Messages(),
             (std::vector<RecordedMessage>{{"Incorrect physical path to file", "Error", MessageIcon::Error}}));
 }
 
@@ -533,9 +533,9 @@ TEST_F(PanelTest, RestartRightAfterCloseEndsWithBothWindows) {
     OpenPanel();
     // The close is posted, so the start may come while the old thread is still ending.
     PostMessageA(panel_, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(WaitUntil([&] { return !app_.ui.active.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return !app_.ui.active.load(); }));
     ASSERT_EQ(StartUiThread(app_), 1);
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(WaitFor([&] {
       HWND newShare = FindWindowA(kNewShareClass, nullptr);
       return newShare != nullptr && !IsWindowVisible(newShare) && FindWindowA(kPanelClass, nullptr);
     }));
@@ -561,7 +561,7 @@ class LockWatchingRecorder {
             shares_.FindShare("/any");
             done->store(true);
           });
-          const bool free = WaitUntilWithin(1000, [&] { return done->load(); });
+          const bool free = WaitFor([&] { return done->load(); }, 1000);
           seen.push_back({text, free});
         });
   }
@@ -572,15 +572,6 @@ class LockWatchingRecorder {
   std::vector<std::pair<std::string, bool>> seen;  // text, lock free while shown
 
  private:
-  template <class Condition>
-  static bool WaitUntilWithin(int ms, Condition condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-  }
   ShareRegistry& shares_;
   std::vector<std::thread> lookups_;
 };
@@ -642,14 +633,14 @@ TEST_F(PanelTest, StopEndsThePanelEvenInsideAMessageBoxAndSavesNothing) {
   // "Close" from the user: the port notice opens and waits for a click that never comes.
   PostMessageA(panel_, WM_COMMAND, MAKEWPARAM(2001, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(panel_, 2001)));
-  ASSERT_TRUE(WaitUntil([] { return FindWindowA("#32770", "Attention") != nullptr; }));
+  ASSERT_TRUE(WaitFor([] { return FindWindowA("#32770", "Attention") != nullptr; }));
   // Downloads are not held up by the open notice.
   std::atomic<bool> looked{false};
   std::thread lookup([&] {
     app_.shares.FindShare("/any");
     looked.store(true);
   });
-  EXPECT_TRUE(WaitUntil([&] { return looked.load(); }));
+  EXPECT_TRUE(WaitFor([&] { return looked.load(); }));
   lookup.join();
   const auto started = std::chrono::steady_clock::now();
   EndUiThread(app_);
@@ -672,9 +663,9 @@ TEST_F(PanelTest, StopEndsAnIdlePanel) {
   EXPECT_EQ(FindWindowA(kPanelClass, nullptr), nullptr);
   EXPECT_EQ(FindWindowA(kNewShareClass, nullptr), nullptr);
   EXPECT_FALSE(Exists("common.cfg"));
-  EXPECT_TRUE(messages_.messages.empty());
+  EXPECT_TRUE(messages_.Messages().empty());
   panel_ = nullptr;
 }
 
 }  // namespace
-}  // namespace qc::testing
+}  // namespace qc::tests

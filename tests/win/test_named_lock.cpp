@@ -4,7 +4,7 @@
 #include "app/server.h"
 #include "test_ui_fixture.h"
 
-namespace qc::testing {
+namespace qc::tests {
 namespace {
 
 TEST(NamedLockFailure, StartStopsWithAMessageWhenALockCannotBeMade) {
@@ -23,10 +23,10 @@ TEST(NamedLockFailure, StartStopsWithAMessageWhenALockCannotBeMade) {
       EXPECT_EQ(app.listenSocket, platform::kInvalidSocket);  // never got as far as the port
     }
     const messages::Message& failed = messages::kLockFailed;
-    ASSERT_EQ(recorder.messages.size(), 1u);
-    EXPECT_EQ(recorder.messages[0].text, failed.text);
-    EXPECT_EQ(recorder.messages[0].caption, failed.caption);
-    EXPECT_EQ(recorder.messages[0].icon, failed.icon);
+    ASSERT_EQ(recorder.Messages().size(), 1u);
+    EXPECT_EQ(recorder.Messages()[0].text, failed.text);
+    EXPECT_EQ(recorder.Messages()[0].caption, failed.caption);
+    EXPECT_EQ(recorder.Messages()[0].icon, failed.icon);
     CloseHandle(squatter);
     // The single-instance mutex was let go, and with the name free the lock works again.
     Application next;
@@ -38,4 +38,4 @@ TEST(NamedLockFailure, StartStopsWithAMessageWhenALockCannotBeMade) {
 }
 
 }  // namespace
-}  // namespace qc::testing
+}  // namespace qc::tests

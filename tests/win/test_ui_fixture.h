@@ -25,24 +25,13 @@
 #include "shares/share_file.h"
 #include "unit/test_support.h"
 
-namespace qc::testing {
+namespace qc::tests {
 
 inline constexpr char kPanelClass[] = "WndClassQuillcastMain";
 inline constexpr char kNewShareClass[] = "WndClassQuillcastNewFile";
 
 // Three host addresses, so that host choices 1..3 name something and 4 does not.
 inline const std::vector<std::string> kTestAddresses = {"192.168.1.10", "10.0.0.5", "172.16.0.1"};
-
-// Polls `condition` for at most five seconds.
-template <class Condition>
-bool WaitUntil(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}
 
 inline std::string TextOf(HWND window) {
   char buffer[1024] = {};
@@ -54,26 +43,6 @@ inline std::string ClassOf(HWND window) {
   char buffer[256] = {};
   GetClassNameA(window, buffer, sizeof buffer);
   return buffer;
-}
-
-inline std::string U16(std::uint16_t value) {
-  return std::string{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
-}
-
-// The bytes of one "shared.cfg" record.
-inline std::string RecordBytes(const std::string& virtualPath, const std::string& physicalPath,
-                               std::uint16_t flags) {
-  return U16(static_cast<std::uint16_t>(virtualPath.size())) +
-         U16(static_cast<std::uint16_t>(physicalPath.size())) + U16(flags) + virtualPath +
-         physicalPath;
-}
-
-// The bytes of "common.cfg".
-inline std::string SettingsBytes(std::uint16_t port, std::uint16_t hostChoice, std::uint16_t flags,
-                                 const std::string& domain, const std::string& folder) {
-  return std::string("QC") + U16(port) + U16(hostChoice) + U16(flags) +
-         U16(static_cast<std::uint16_t>(domain.size())) +
-         U16(static_cast<std::uint16_t>(folder.size())) + domain + folder;
 }
 
 // A real drop handle: DROPFILES followed by the ANSI names, each terminated, then one
@@ -114,7 +83,7 @@ class PanelTest : public ::testing::Test {
   // has been hidden, then until the thread serves sent messages.
   void OpenPanel() {
     ASSERT_EQ(StartUiThread(app_), 1);
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(WaitFor([&] {
       HWND newShare = FindWindowA(kNewShareClass, nullptr);
       return newShare != nullptr && !IsWindowVisible(newShare);
     }));
@@ -184,4 +153,4 @@ class PanelTest : public ::testing::Test {
   HWND newShare_ = nullptr;
 };
 
-}  // namespace qc::testing
+}  // namespace qc::tests

@@ -3,7 +3,7 @@
 
 #include "win/test_ui_fixture.h"
 
-namespace qc::testing {
+namespace qc::tests {
 namespace {
 
 using platform::MessageIcon;
@@ -82,7 +82,7 @@ TEST_F(NewShareTest, OkAddsShareRowAndRecord) {
     ++row;
   }
   EXPECT_FALSE(Exists("common.cfg"));
-  EXPECT_TRUE(messages_.messages.empty());
+  EXPECT_TRUE(messages_.Messages().empty());
 }
 
 TEST_F(NewShareTest, EmptyPhysicalPathIsRefused) {
@@ -90,7 +90,7 @@ TEST_F(NewShareTest, EmptyPhysicalPathIsRefused) {
   PressAdd();
   Fill("", "/kept/");
   Click(newShare_, 2015);
-  EXPECT_EQ(messages_.messages, (std::vector<RecordedMessage>{
+  EXPECT_EQ(messages_.Messages(), (std::vector<RecordedMessage>{
                                     {"Please, enter the physical path", "error", MessageIcon::Error}}));
   EXPECT_TRUE(IsWindowVisible(newShare_));
   EXPECT_FALSE(IsWindowVisible(panel_));
@@ -172,7 +172,7 @@ class OpenFileDialogTest : public NewShareTest {
   void Browse(const std::string& path) {
     PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2014, BN_CLICKED), 0);
     HWND dialog = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (dialog = OpenFileDialogOf(newShare_)) != nullptr; }))
+    ASSERT_TRUE(WaitFor([&] { return (dialog = OpenFileDialogOf(newShare_)) != nullptr; }))
         << "no open-file dialog owned by the New share window";
     // The dialog also changes the current directory while it browses.
     if (path.empty()) {
@@ -184,7 +184,7 @@ class OpenFileDialogTest : public NewShareTest {
       PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                    reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
     }
-    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(dialog); }));
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog); }));
     SendMessageA(newShare_, WM_NULL, 0, 0);  // the click's handler has returned
   }
 };
@@ -226,4 +226,4 @@ TEST_F(OpenFileDialogTest, ChosenFilesFillTheEditsAndRestoreTheDirectory) {
 }
 
 }  // namespace
-}  // namespace qc::testing
+}  // namespace qc::tests

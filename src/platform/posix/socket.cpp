@@ -176,19 +176,4 @@ void CloseSocket(socket_t s) {
   if (s >= 0) ::close(s);
 }
 
-socket_t ConnectLoopback(std::uint16_t port) {
-  socket_t s = CreateTcpSocket();
-  if (s < 0) return s;
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    ::close(s);
-    return kInvalidSocket;
-  }
-  return s;
-}
-
 }  // namespace qc::platform

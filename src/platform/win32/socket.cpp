@@ -280,19 +280,4 @@ void CloseSocket(socket_t s) {
   ::closesocket(s);
 }
 
-socket_t ConnectLoopback(std::uint16_t port) {
-  socket_t s = CreateTcpSocket();
-  if (s == INVALID_SOCKET) return s;
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    ::closesocket(s);
-    return INVALID_SOCKET;
-  }
-  return s;
-}
-
 }  // namespace qc::platform
