@@ -1,6 +1,6 @@
 #include "app/command_line.h"
 
-#include "platform/directory.h"
+#include <algorithm>
 
 namespace qc {
 
@@ -88,24 +88,14 @@ std::vector<std::string> SplitTailArguments(std::string_view tail) {
 std::vector<std::string> SharePathsFromTail(
     const std::string& tail, const std::function<bool(const std::string&)>& isExistingFile) {
   const std::vector<std::string> arguments = SplitTailArguments(tail);
-  if (arguments.size() >= 2) {
-    bool allFiles = true;
-    for (const std::string& argument : arguments) {
-      if (argument.empty() || !isExistingFile(argument)) {
-        allFiles = false;
-        break;
-      }
-    }
-    if (allFiles) return arguments;
+  const auto isFile = [&](const std::string& a) { return !a.empty() && isExistingFile(a); };
+  if (arguments.size() >= 2 && std::all_of(arguments.begin(), arguments.end(), isFile)) {
+    return arguments;
   }
   if (tail.size() > 2 && tail.front() == '"' && tail.back() == '"') {
     return {tail.substr(1, tail.size() - 2)};
   }
   return {tail};
-}
-
-std::vector<std::string> SharePathsFromTail(const std::string& tail) {
-  return SharePathsFromTail(tail, [](const std::string& path) { return platform::IsExistingFile(path); });
 }
 
 }  // namespace qc

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/directory.h"
+
 namespace qc {
 
 // The command-line tail: everything after the program name and the blanks after it,
@@ -29,8 +31,7 @@ std::vector<std::string> SplitTailArguments(std::string_view tail);
 // own. Otherwise the whole tail is one path, with one pair of surrounding double quotes
 // removed (so an unquoted path with blanks still works).
 std::vector<std::string> SharePathsFromTail(
-    const std::string& tail, const std::function<bool(const std::string&)>& isExistingFile);
-// The same, asking the file system whether each argument is an existing file.
-std::vector<std::string> SharePathsFromTail(const std::string& tail);
+    const std::string& tail,
+    const std::function<bool(const std::string&)>& isExistingFile = platform::IsExistingFile);
 
 }  // namespace qc

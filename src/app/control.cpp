@@ -56,7 +56,7 @@ void HandleShareRequest(Application& app, const std::string& physicalPath) {
 
 void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
                         ShareBatch& batch) {
-  if (!continuesBatch) batch.shares.clear();
+  if (!continuesBatch) batch.clear();
   std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physicalPath);
   if (!virtualPath) {
     messages::Show(messages::kIncorrectPhysicalPath);
@@ -69,12 +69,12 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     messages::Show(messages::kCantWriteShareFile);
     messages::Show(messages::kAppendFailed);
   }
-  batch.shares.push_back(share);
+  batch.push_back(share);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0) {
     // The first file of a batch copies exactly as a single share does; later ones put the
     // whole batch's URLs on the clipboard, so the user pastes every link at once.
-    const UrlCopy copied = batch.shares.size() == 1 ? CopyShareUrl(app.settings, *share)
-                                                    : CopyShareUrls(app.settings, batch.shares);
+    const UrlCopy copied = batch.size() == 1 ? CopyShareUrl(app.settings, *share)
+                                             : CopyShareUrls(app.settings, batch);
     if (copied != UrlCopy::Copied) messages::Show(messages::kCopyFailed);
   }
 }

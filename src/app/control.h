@@ -1,7 +1,6 @@
 // Both sides of the control channel: the server's wait loop and share handler, and the
 // one-request clients a second instance runs.
 #pragma once
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,9 +15,7 @@ int RunControlChannel(Application& app, platform::ControlServer& server);
 
 // The command-line shares of one client's batch (one Send to with several files), whose
 // URLs go onto the clipboard together.
-struct ShareBatch {
-  std::vector<SharePtr> shares;
-};
+using ShareBatch = std::vector<SharePtr>;
 
 // Serves one command-line share whose path has been copied out of the block.
 void HandleShareRequest(Application& app, const std::string& physicalPath);

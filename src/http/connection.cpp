@@ -151,16 +151,6 @@ void ConnectionRegistry::Reset() {
 }
 
 namespace {
-void ConnectionThread(ConnectionPtr connection, ConnectionRegistry* connections,
-                      ShareRegistry* shares) {
-  ServeStream(*connection, *shares, connection->received);
-  connections->NotifyAnswered(*connection);
-  connection->CloseSocket();
-  connections->UnregisterConnection(connection);
-  // Last touch of anything shared: the stop may return as soon as this is set.
-  connection->MarkDone();
-}
-
 // Sleeps `pause` in short steps, so that a stop that begins meanwhile is not delayed.
 void PauseUnlessStopping(const ConnectionRegistry& connections, std::chrono::milliseconds pause) {
   const auto end = std::chrono::steady_clock::now() + pause;
@@ -193,7 +183,12 @@ void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
       continue;
     }
     if (!pool.Run([connection, &connections, &shares] {
-          ConnectionThread(connection, &connections, &shares);
+          ServeStream(*connection, shares, connection->received);
+          connections.NotifyAnswered(*connection);
+          connection->CloseSocket();
+          connections.UnregisterConnection(connection);
+          // Last touch of anything shared: the stop may return as soon as this is set.
+          connection->MarkDone();
         })) {
       // No thread for it: drop the connection rather than leave a record nobody ends.
       connection->CloseSocket();

@@ -81,7 +81,6 @@ class Connection : public Stream {
   void MarkDone();
   void WaitDone();
 
-  // Receive state, as the loop leaves it.
   ReceiveState received;
 
  private:

@@ -108,12 +108,10 @@ bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t fir
                        std::int32_t last, Request& request) {
   if (first < 0) return false;
   if (last >= length) last = length - 1;
-  std::int32_t count = 0;
-  for (std::int32_t i = first; i <= last; i += buffer[i] == '%' ? 3 : 1) ++count;
-  if (count <= 0) return false;
+  if (first > last) return false;
 
   std::string decoded;
-  decoded.reserve(static_cast<std::size_t>(count));
+  decoded.reserve(static_cast<std::size_t>(last - first + 1));
   for (std::int32_t i = first; i <= last;) {
     if (buffer[i] == '%') {
       decoded.push_back(DecodeEscape(buffer, length, i));

@@ -18,11 +18,6 @@ bool Send(ResponseSink& sink, std::string_view bytes) {
   return sink.SendAll(bytes.data(), static_cast<long long>(bytes.size())) != -1;
 }
 
-ResponseSummary SendShortBadRequest(ResponseSink& sink) {
-  Send(sink, http_text::kStatus400);
-  return {400, 0};
-}
-
 // A page goes out in one send; its body counts only when that send succeeded.
 ResponseSummary SendPage(ResponseSink& sink, int status, std::string_view statusLine,
                          std::string_view lengthLines, std::string_view body) {
@@ -88,23 +83,17 @@ long long SendHeadAndPieces(std::string head, ByteSpan span, const std::string& 
   return bulk + (got > 0 ? got : 0);
 }
 
-std::string_view ConnectionLine(ConnectionMode mode) {
-  return mode == ConnectionMode::KeepAlive ? http_text::kKeepAlive : http_text::kClose;
-}
-
 }  // namespace
 
 long long ResponseSink::SendFileRange(platform::File& file, std::int64_t offset,
                                       std::int64_t count) {
   if (count <= 0) return 0;
   if (!file.Seek(offset)) return 0;
-  const std::size_t capacity =
-      static_cast<std::size_t>(count < kPieceSize ? count : static_cast<std::int64_t>(kPieceSize));
+  const auto capacity = static_cast<std::size_t>(std::min<std::int64_t>(count, kPieceSize));
   std::unique_ptr<char[]> buffer(new char[capacity]);
   std::int64_t sent = 0;
   while (sent < count) {
-    const std::int64_t left = count - sent;
-    const std::size_t n = left < static_cast<std::int64_t>(capacity) ? static_cast<std::size_t>(left) : capacity;
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count - sent, capacity));
     const long long got = file.Read(buffer.get(), n);
     if (got <= 0) break;
     if (SendAll(buffer.get(), got) == -1) return -1;
@@ -131,7 +120,10 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
   if (size < 0) return SendNotFoundPage(sink);
   const std::optional<ByteSpan> span = BytesToSend(request, size);
-  if (!span) return SendShortBadRequest(sink);
+  if (!span) {
+    Send(sink, http_text::kStatus400);
+    return {400, 0};
+  }
 
   std::string head;
   head.append(request.hasRange ? http_text::kStatus206 : http_text::kStatus200)
@@ -150,7 +142,7 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
   head.append(http_text::kContentLength)
       .append(std::to_string(span->count))
       .append(http_text::kLineEnd)
-      .append(ConnectionLine(request.mode))
+      .append(request.mode == ConnectionMode::KeepAlive ? http_text::kKeepAlive : http_text::kClose)
       .append(http_text::kLineEnd);
   const long long sent = SendHeadAndPieces(std::move(head), *span, *request.path, size, file, shares, sink);
   if (!request.hasRange) return {200, sent};

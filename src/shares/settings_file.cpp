@@ -1,16 +1,11 @@
 #include "shares/settings_file.h"
 
-#include <limits>
-
 #include "shares/stored_bytes.h"
 
 namespace qc {
 
 namespace {
 constexpr std::size_t kSettingsHeaderSize = 12;
-// Texts are stored behind 16-bit lengths; a longer one would make the header disagree
-// with the bytes that follow.
-constexpr std::size_t kMaxStoredText = std::numeric_limits<std::uint16_t>::max();
 }  // namespace
 
 std::optional<ServerSettings> ParseSettings(std::string_view bytes) {

@@ -1,7 +1,5 @@
 #include "shares/share_file.h"
 
-#include <limits>
-
 #include "platform/file.h"
 #include "shares/stored_bytes.h"
 
@@ -9,9 +7,6 @@ namespace qc {
 
 namespace {
 constexpr std::size_t kRecordHeaderSize = 6;
-// Texts are stored behind 16-bit lengths; a longer one cannot be written without
-// corrupting every record after it.
-constexpr std::size_t kMaxStoredText = std::numeric_limits<std::uint16_t>::max();
 }  // namespace
 
 ParsedShares ParseShareRecords(std::string_view bytes) {

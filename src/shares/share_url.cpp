@@ -24,12 +24,6 @@ bool NeedsEscape(unsigned char c) {
   }
 }
 
-std::optional<std::string> FirstHostAddress() {
-  std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses();
-  if (!addresses || addresses->empty()) return std::nullopt;
-  return addresses->front();
-}
-
 }  // namespace
 
 std::optional<std::string> UrlHost(const ServerSettings& settings) {
@@ -37,7 +31,9 @@ std::optional<std::string> UrlHost(const ServerSettings& settings) {
     return settings.domain;
   }
   // The stored hostChoice only restores the panel's selection; URLs take the first address.
-  return FirstHostAddress();
+  std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses();
+  if (!addresses || addresses->empty()) return std::nullopt;
+  return addresses->front();
 }
 
 std::string EscapeUrlPath(std::string_view virtualPath) {
@@ -63,7 +59,7 @@ std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const S
   url.reserve(kScheme.size() + host.size() + 6 + path.size());
   url.append(kScheme);
   url.append(host);
-  if (port != kHttpDefaultPort) {
+  if (port != kDefaultPort) {
     url.push_back(':');
     url.append(std::to_string(port));
   }
@@ -79,11 +75,8 @@ UrlCopy CopyShareUrl(const ServerSettings& settings, const Share& share) {
   const std::string digits = std::to_string(settings.port);
   const std::size_t size =
       host->size() + digits.size() + EscapeUrlPath(share.virtualPath).size() + kUrlOverhead;
-  const std::string url = ComposeShareUrl(*host, settings.port, share);
   // The URL, its terminator and spare zero bytes when the port is 80.
-  std::string block(size, '\0');
-  block.replace(0, url.size(), url);
-  return clipboard.Replace(block.data(), size) ? UrlCopy::Copied : UrlCopy::NotSet;
+  return clipboard.Replace(ComposeShareUrl(*host, settings.port, share), size);
 }
 
 UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares) {
@@ -97,7 +90,7 @@ UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr
     text.append(ComposeShareUrl(*host, settings.port, *share));
   }
   // The text and its terminator.
-  return clipboard.Replace(text.c_str(), text.size() + 1) ? UrlCopy::Copied : UrlCopy::NotSet;
+  return clipboard.Replace(text, text.size() + 1);
 }
 
 int FillHostList(const std::function<void(const std::string&)>& addEntry,

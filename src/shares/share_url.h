@@ -30,7 +30,9 @@ std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const S
 enum class UrlCopy {
   Copied,
   ClipboardUnavailable,  // the clipboard cannot be opened
+  NothingSelected,       // the panel's copy without a selected row
   NoHost,                // no host text can be had
+  Desync,                // a selected row of the panel has no share behind it
   NotSet,                // the clipboard refused the text (no block could be allocated)
 };
 
@@ -44,32 +46,29 @@ UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr
 // and the terminator (1).
 inline constexpr std::string_view kUrlSeparator = "\r\n";
 inline constexpr std::size_t kUrlOverhead = 9;
-inline constexpr std::uint16_t kHttpDefaultPort = 80;
 
 // Holds the clipboard open for one copy and closes it when the copy leaves, on every path.
 class ClipboardSession {
  public:
-  explicit ClipboardSession(const platform::ClipboardOps& ops) : ops_(ops) {
-    open_ = ops_.open && ops_.open();
+  explicit ClipboardSession(const platform::ClipboardOps& ops)
+      : ops_(ops), open_(ops.open && ops.open()) {}
+  ~ClipboardSession() {
+    if (open_ && ops_.close) ops_.close();
   }
-  ~ClipboardSession() { Close(); }
   ClipboardSession(const ClipboardSession&) = delete;
   ClipboardSession& operator=(const ClipboardSession&) = delete;
 
   bool IsOpen() const { return open_; }
-  void Close() {
-    if (open_ && ops_.close) ops_.close();
-    open_ = false;
-  }
-  // Empties the clipboard and hands it `size` bytes from `data`.
-  bool Replace(const char* data, std::size_t size) {
+  // Empties the clipboard and hands it a block of `size` bytes: `text`, then zero bytes.
+  UrlCopy Replace(std::string text, std::size_t size) {
+    text.resize(size, '\0');
     if (ops_.empty) ops_.empty();
-    return ops_.setText && ops_.setText(data, size);
+    return ops_.setText && ops_.setText(text.data(), size) ? UrlCopy::Copied : UrlCopy::NotSet;
   }
 
  private:
   const platform::ClipboardOps& ops_;
-  bool open_ = false;
+  bool open_;
 };
 
 // Adds the host's IPv4 addresses to `addEntry` in lookup order, then calls `selectFirst`

@@ -2,10 +2,15 @@
 // file whole, and replacing a file in one step.
 #pragma once
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
 namespace qc {
+
+// Texts are stored behind 16-bit lengths; a longer one would make its header disagree with
+// the bytes that follow (and, in the share file, corrupt every record after it).
+inline constexpr std::size_t kMaxStoredText = std::numeric_limits<std::uint16_t>::max();
 
 inline void PutU16(std::string& out, std::uint16_t value) {
   out.push_back(static_cast<char>(value & 0xFF));

@@ -1,21 +1,17 @@
 #include "ui/control_panel.h"
 
-#include <limits>
 #include <mutex>
 #include <vector>
 
 #include "shares/messages.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
+#include "shares/stored_bytes.h"
 #include "ui/panel_logic.h"
 
 namespace qc::ui {
 
 namespace {
-
-// The settings file stores text lengths in 16 bits; a longer text would make the header
-// disagree with the bytes that follow, so it is cut to what the file can describe.
-constexpr std::size_t kMaxSettingsText = std::numeric_limits<std::uint16_t>::max();
 
 LVITEMA TextItem(int row, int subItem, const std::string& text) {
   LVITEMA item{};
@@ -27,19 +23,14 @@ LVITEMA TextItem(int row, int subItem, const std::string& text) {
   return item;
 }
 
-// One settings text from an edit, cut to what the file can hold.
+// One settings text from an edit, cut to what the file can describe.
 std::string EditSettingsText(HWND edit) {
   std::string text = WindowText(edit);
-  if (text.size() > kMaxSettingsText) text.resize(kMaxSettingsText);
+  if (text.size() > kMaxStoredText) text.resize(kMaxStoredText);
   return text;
 }
 
 }  // namespace
-
-LRESULT CALLBACK ControlPanel::MainWindowProc(HWND window, UINT message, WPARAM wParam,
-                                              LPARAM lParam) {
-  return RouteToWindowObject<ControlPanel>(window, message, wParam, lParam);
-}
 
 LRESULT ControlPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -50,13 +41,14 @@ LRESULT ControlPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       OnCommand(LOWORD(wParam));
       return 0;
     case WM_DROPFILES:
-      OnDropFiles(reinterpret_cast<HDROP>(wParam));
+      AddDroppedFiles(reinterpret_cast<HDROP>(wParam));
       return 0;
     case WM_CLOSE:
-      OnClose();
+      // The close box: the typed settings and a pending rewrite of "shared.cfg" are dropped.
+      DestroyWindow(window_);
       return 0;
     case WM_DESTROY:
-      OnDestroy();
+      PostQuitMessage(0);
       return 0;
     default:
       return DefWindowProcA(window_, message, wParam, lParam);
@@ -64,7 +56,11 @@ LRESULT ControlPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
 }
 
 void ControlPanel::OnCreate() {
-  CreatePanelControls();
+  CreateControls(session_, window_, kPanelControls);
+  shareList_ = GetDlgItem(window_, kIdShareList);
+  hostList_ = GetDlgItem(window_, kIdHostList);
+  domainEdit_ = GetDlgItem(window_, kIdDomain);
+  folderEdit_ = GetDlgItem(window_, kIdFolder);
   SetForegroundWindow(window_);
   DragAcceptFiles(window_, TRUE);
   FillHostCombo();
@@ -90,52 +86,27 @@ void ControlPanel::OnCommand(int id) {
     case kIdCopyUrls:
       CopyUrlsOfSelectedRows();
       break;
-    default:
-      break;
   }
-}
-
-void ControlPanel::OnDropFiles(HDROP drop) { AddDroppedFiles(drop); }
-
-// The close box: the typed settings and a pending rewrite of "shared.cfg" are dropped.
-void ControlPanel::OnClose() { DestroyWindow(window_); }
-
-void ControlPanel::OnDestroy() { PostQuitMessage(0); }
-
-void ControlPanel::CreatePanelControls() {
-  CreateControls(session_, window_, kPanelControls);
-  shareList_ = GetDlgItem(window_, kIdShareList);
-  hostList_ = GetDlgItem(window_, kIdHostList);
-  domainEdit_ = GetDlgItem(window_, kIdDomain);
-  folderEdit_ = GetDlgItem(window_, kIdFolder);
 }
 
 void ControlPanel::SetUpShareListView() {
   // Mask 0: the value replaces every extended style.
   SendMessageA(shareList_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, kShareListExStyle);
-  struct Column {
-    const char* text;
-    int width;
-  };
-  const Column columns[] = {{kFileColumn, kFileColumnWidth}, {kFolderColumn, kFolderColumnWidth}};
   for (int index = 0; index < 2; ++index) {
     LVCOLUMNA column{};
     column.mask = kColumnMask;
-    column.fmt = LVCFMT_LEFT;
-    column.cx = columns[index].width;
-    column.pszText = const_cast<char*>(columns[index].text);
-    column.iSubItem = 0;
+    column.cx = kShareListColumns[index].width;
+    column.pszText = const_cast<char*>(kShareListColumns[index].text);
     SendMessageA(shareList_, LVM_INSERTCOLUMNA, index, reinterpret_cast<LPARAM>(&column));
   }
 }
 
 void ControlPanel::FillHostCombo() {
-  HWND combo = hostList_;
   FillHostList(
-      [combo](const std::string& address) {
-        SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(address.c_str()));
+      [this](const std::string& address) {
+        SendMessageA(hostList_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(address.c_str()));
       },
-      [combo] { SendMessageA(combo, CB_SETCURSEL, 0, 0); });
+      [this] { SendMessageA(hostList_, CB_SETCURSEL, 0, 0); });
 }
 
 void ControlPanel::FillPanelFromSettings() {

@@ -17,24 +17,17 @@ class ControlPanel {
   ControlPanel(const ControlPanel&) = delete;
   ControlPanel& operator=(const ControlPanel&) = delete;
 
-  // The class's window procedure; the creation parameter carries the object.
-  static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
   // Appends the row of a share just appended to the registry (row n is share n).
   void AddShareRow(const std::string& virtualPath);
 
  private:
   template <typename Window>
-  friend LRESULT RouteToWindowObject(HWND, UINT, WPARAM, LPARAM);
+  friend LRESULT CALLBACK RouteToWindowObject(HWND, UINT, WPARAM, LPARAM);
 
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCreate();
   void OnCommand(int id);
-  void OnDropFiles(HDROP drop);
-  void OnClose();
-  void OnDestroy();
 
-  void CreatePanelControls();
   void SetUpShareListView();
   void FillHostCombo();
   void FillPanelFromSettings();

@@ -13,21 +13,14 @@
 namespace qc::ui {
 
 // The full structure, not the older short form the system also accepts.
-#ifdef _WIN64
-static_assert(sizeof(OPENFILENAMEA) == 152);
-#else
-static_assert(sizeof(OPENFILENAMEA) == 88);
-#endif
-
-LRESULT CALLBACK NewShareWindow::NewShareWindowProc(HWND window, UINT message, WPARAM wParam,
-                                                    LPARAM lParam) {
-  return RouteToWindowObject<NewShareWindow>(window, message, wParam, lParam);
-}
+static_assert(sizeof(OPENFILENAMEA) == (sizeof(void*) == 8 ? 152 : 88));
 
 LRESULT NewShareWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
-      OnCreate();
+      CreateControls(session_, window_, kNewShareControls);
+      physicalEdit_ = GetDlgItem(window_, kIdPhysicalFile);
+      virtualEdit_ = GetDlgItem(window_, kIdVirtualFile);
       return 0;
     case WM_CLOSE:
       // Hidden, not destroyed: the panel shows it again at the next "Add".
@@ -41,8 +34,6 @@ LRESULT NewShareWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
   }
 }
 
-void NewShareWindow::OnCreate() { CreateNewShareControls(); }
-
 void NewShareWindow::OnCommand(int id) {
   switch (id) {
     case kIdCancel:
@@ -54,20 +45,12 @@ void NewShareWindow::OnCommand(int id) {
     case kIdOk:
       ConfirmNewShare();
       break;
-    default:
-      break;
   }
 }
 
 void NewShareWindow::BackToPanel() {
   ShowWindow(window_, SW_HIDE);
   ShowWindow(session_.mainWindow, SW_SHOW);
-}
-
-void NewShareWindow::CreateNewShareControls() {
-  CreateControls(session_, window_, kNewShareControls);
-  physicalEdit_ = GetDlgItem(window_, kIdPhysicalFile);
-  virtualEdit_ = GetDlgItem(window_, kIdVirtualFile);
 }
 
 void NewShareWindow::BrowseForFile() {
@@ -80,9 +63,8 @@ void NewShareWindow::BrowseForFile() {
   dialog.nMaxFile = kOpenFileBufferSize;
   dialog.Flags = kOpenFileFlags;
   if (GetOpenFileNameA(&dialog) != 0) {
-    const std::string chosen(file);
-    SetWindowTextA(physicalEdit_, chosen.c_str());
-    if (std::optional<std::string> completed = CompleteVirtualFile(WindowText(virtualEdit_), chosen)) {
+    SetWindowTextA(physicalEdit_, file);
+    if (std::optional<std::string> completed = CompleteVirtualFile(WindowText(virtualEdit_), file)) {
       SetWindowTextA(virtualEdit_, completed->c_str());
     }
   }

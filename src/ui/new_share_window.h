@@ -14,20 +14,14 @@ class NewShareWindow {
   NewShareWindow(const NewShareWindow&) = delete;
   NewShareWindow& operator=(const NewShareWindow&) = delete;
 
-  // The class's window procedure; the creation parameter carries the object.
-  static LRESULT CALLBACK NewShareWindowProc(HWND window, UINT message, WPARAM wParam,
-                                             LPARAM lParam);
-
  private:
   template <typename Window>
-  friend LRESULT RouteToWindowObject(HWND, UINT, WPARAM, LPARAM);
+  friend LRESULT CALLBACK RouteToWindowObject(HWND, UINT, WPARAM, LPARAM);
 
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
-  void OnCreate();
   void OnCommand(int id);
   void BackToPanel();
 
-  void CreateNewShareControls();
   void BrowseForFile();
   void ConfirmNewShare();
 

@@ -3,8 +3,6 @@
 #include <climits>
 
 #include "shares/messages.h"
-#include "shares/share_registry.h"
-#include "shares/share_url.h"
 
 namespace qc::ui {
 
@@ -48,13 +46,13 @@ std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
   return completed;
 }
 
-SelectedUrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
-                                 const std::vector<int>& selectedRows) {
+UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
+                         const std::vector<int>& selectedRows) {
   ClipboardSession clipboard(platform::Clipboard());
-  if (!clipboard.IsOpen()) return SelectedUrlCopy::ClipboardUnavailable;
-  if (selectedRows.empty()) return SelectedUrlCopy::NothingSelected;
+  if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
+  if (selectedRows.empty()) return UrlCopy::NothingSelected;
   const std::optional<std::string> host = UrlHost(settings);
-  if (!host) return SelectedUrlCopy::NoHost;
+  if (!host) return UrlCopy::NoHost;
   const std::string digits = std::to_string(settings.port);
 
   // The shares are taken once: composing from the same records that were measured keeps
@@ -64,9 +62,9 @@ SelectedUrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& 
   std::size_t size = 0;
   for (int row : selectedRows) {
     SharePtr share = shares.ShareAt(row);
-    if (!share) return SelectedUrlCopy::Desync;
+    if (!share) return UrlCopy::Desync;
     size += EscapeUrlPath(share->virtualPath).size() + host->size() + digits.size() + kUrlOverhead;
-    if (settings.port != kHttpDefaultPort) size += 1;
+    if (settings.port != kDefaultPort) size += 1;
     selected.push_back(std::move(share));
   }
 
@@ -76,16 +74,13 @@ SelectedUrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& 
     if (i != 0) text.append(kUrlSeparator);
     text.append(ComposeShareUrl(*host, settings.port, *selected[i]));
   }
-  std::string block(size + 1, '\0');
-  block.replace(0, text.size(), text);
-  return clipboard.Replace(block.data(), block.size()) ? SelectedUrlCopy::Copied
-                                                       : SelectedUrlCopy::NotSet;
+  return clipboard.Replace(std::move(text), size + 1);
 }
 
-void ReportSelectedUrlCopy(SelectedUrlCopy result) {
-  if (result == SelectedUrlCopy::NothingSelected) messages::Show(messages::kSelectAtLeastOne);
-  if (result == SelectedUrlCopy::NoHost) messages::Show(messages::kUnableToCopyUrl);
-  if (result == SelectedUrlCopy::Desync) messages::Show(messages::kDesync);
+void ReportSelectedUrlCopy(UrlCopy result) {
+  if (result == UrlCopy::NothingSelected) messages::Show(messages::kSelectAtLeastOne);
+  if (result == UrlCopy::NoHost) messages::Show(messages::kUnableToCopyUrl);
+  if (result == UrlCopy::Desync) messages::Show(messages::kDesync);
 }
 
 }  // namespace qc::ui

@@ -10,6 +10,7 @@
 
 #include "shares/settings_file.h"
 #include "shares/share_registry.h"
+#include "shares/share_url.h"
 
 namespace qc::ui {
 
@@ -39,20 +40,11 @@ ShareRowTexts SplitVirtualPath(const std::string& virtualPath);
 std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
                                                const std::string& chosenPath);
 
-enum class SelectedUrlCopy {
-  Copied,
-  ClipboardUnavailable,  // the clipboard cannot be opened: nothing to tell
-  NothingSelected,
-  NoHost,   // no host text can be had to compose the URLs
-  Desync,   // a selected row has no share behind it
-  NotSet,   // the clipboard refused the text: nothing to tell
-};
-
 // "Copy to clipboard": the URLs of the shares at the selected rows (ascending row
 // numbers), joined by "\r\n". The clipboard is closed again when this returns.
-SelectedUrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
-                                 const std::vector<int>& selectedRows);
+UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
+                         const std::vector<int>& selectedRows);
 // Tells the user about a copy that was refused; the other results pass silently.
-void ReportSelectedUrlCopy(SelectedUrlCopy result);
+void ReportSelectedUrlCopy(UrlCopy result);
 
 }  // namespace qc::ui

@@ -35,11 +35,11 @@ void CreateControls(const UiSession& session, HWND parent, std::span<const Contr
 // Reads a window's whole text (length first, then the text into a buffer one byte longer).
 std::string WindowText(HWND window);
 
-// The bridge from a window to its object: the object arrives as WM_NCCREATE's creation
-// parameter, is kept in GWLP_USERDATA and is let go at WM_NCDESTROY. `Window` befriends
-// this function for its `window_` and `HandleMessage`.
+// The window procedure of both classes, bridging a window to its object: the object
+// arrives as WM_NCCREATE's creation parameter, is kept in GWLP_USERDATA and is let go at
+// WM_NCDESTROY. `Window` befriends this function for its `window_` and `HandleMessage`.
 template <typename Window>
-LRESULT RouteToWindowObject(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK RouteToWindowObject(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   Window* self = nullptr;
   if (message == WM_NCCREATE) {
     const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);

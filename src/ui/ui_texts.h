@@ -79,7 +79,9 @@ enum NewShareId : int {
 
 enum class ControlKind { PushButton, GroupBox, ListView, DropDownList, Edit, CheckBox, RadioButton, Label };
 
+// Each kind's window class and styles.
 struct KindStyle {
+  const char* className;
   DWORD exStyle;
   DWORD style;
 };
@@ -88,23 +90,23 @@ constexpr KindStyle StyleOf(ControlKind kind) {
   constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
   switch (kind) {
     case ControlKind::PushButton:
-      return {0, kChild | WS_TABSTOP | BS_PUSHBUTTON};
+      return {"Button", 0, kChild | WS_TABSTOP | BS_PUSHBUTTON};
     case ControlKind::GroupBox:
-      return {0, kChild | WS_GROUP | BS_GROUPBOX};
+      return {"Button", 0, kChild | WS_GROUP | BS_GROUPBOX};
     case ControlKind::ListView:
-      return {WS_EX_CLIENTEDGE, kChild | WS_VSCROLL | LVS_REPORT};
+      return {"SysListView32", WS_EX_CLIENTEDGE, kChild | WS_VSCROLL | LVS_REPORT};
     case ControlKind::DropDownList:
-      return {0, kChild | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_HASSTRINGS};
+      return {"ComboBox", 0, kChild | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_HASSTRINGS};
     case ControlKind::Edit:
-      return {WS_EX_CLIENTEDGE, kChild | WS_TABSTOP | ES_AUTOHSCROLL};
+      return {"Edit", WS_EX_CLIENTEDGE, kChild | WS_TABSTOP | ES_AUTOHSCROLL};
     case ControlKind::CheckBox:
-      return {0, kChild | WS_TABSTOP | BS_AUTOCHECKBOX};
+      return {"Button", 0, kChild | WS_TABSTOP | BS_AUTOCHECKBOX};
     case ControlKind::RadioButton:
-      return {0, kChild | WS_TABSTOP | BS_AUTORADIOBUTTON};
+      return {"Button", 0, kChild | WS_TABSTOP | BS_AUTORADIOBUTTON};
     case ControlKind::Label:
-      return {0, kChild | SS_LEFT | SS_NOTIFY | SS_CENTERIMAGE};
+      return {"Static", 0, kChild | SS_LEFT | SS_NOTIFY | SS_CENTERIMAGE};
   }
-  return {0, 0};
+  return {"", 0, 0};
 }
 static_assert(StyleOf(ControlKind::PushButton).style == 0x50010000);
 static_assert(StyleOf(ControlKind::GroupBox).style == 0x50020007);
@@ -116,7 +118,6 @@ static_assert(StyleOf(ControlKind::RadioButton).style == 0x50010009);
 static_assert(StyleOf(ControlKind::Label).style == 0x50000300);
 
 struct ControlRow {
-  const char* className;
   const char* text;
   int id;
   ControlKind kind;
@@ -128,38 +129,36 @@ struct ControlRow {
 
 // In creation order; positions and sizes are client pixels of the panel.
 inline constexpr ControlRow kPanelControls[] = {
-    {"Button", "Copy to clipboard", kIdCopyUrls, ControlKind::PushButton, 368, 208, 112, 24},
-    {"Button", "Share", kIdShareGroup, ControlKind::GroupBox, 216, 8, 272, 232},
-    {"Button", "Delete", kIdDelete, ControlKind::PushButton, 296, 208, 64, 24},
-    {"Button", "Add", kIdAdd, ControlKind::PushButton, 224, 208, 64, 24},
-    {"SysListView32", "", kIdShareList, ControlKind::ListView, 224, 32, 256, 168},
-    {"Button", "Net", kIdNetGroup, ControlKind::GroupBox, 8, 8, 200, 232},
-    {"ComboBox", "", kIdHostList, ControlKind::DropDownList, 40, 80, 152, 23},
-    {"Edit", "localhost", kIdDomain, ControlKind::Edit, 40, 120, 152, 24},
-    {"Edit", "/temp", kIdFolder, ControlKind::Edit, 40, 168, 152, 24},
-    {"Button", "Copy to clipboard", kIdCopyOption, ControlKind::CheckBox, 16, 216, 150, 16},
-    {"Button", "Unshare after the full upload", kIdOneShotOption, ControlKind::CheckBox, 16, 200,
-     184, 16},
-    {"Static", "Default virtual folder:", kIdFolderLabel, ControlKind::Label, 16, 152, 120, 16},
-    {"Button", "Use domain or other string", kIdUseDomain, ControlKind::RadioButton, 16, 104, 168,
-     16},
-    {"Button", "Use ip address", kIdUseIpAddress, ControlKind::RadioButton, 16, 64, 104, 16},
-    {"Edit", "80", kIdPort, ControlKind::Edit, 128, 29, 64, 24},
-    {"Static", "Port number:", kIdPortLabel, ControlKind::Label, 16, 32, 88, 16},
-    {"Button", "Close", kIdClose, ControlKind::PushButton, 392, 248, 96, 32},
-    {"Button", "About", kIdAbout, ControlKind::PushButton, 8, 248, 96, 32},
+    {"Copy to clipboard", kIdCopyUrls, ControlKind::PushButton, 368, 208, 112, 24},
+    {"Share", kIdShareGroup, ControlKind::GroupBox, 216, 8, 272, 232},
+    {"Delete", kIdDelete, ControlKind::PushButton, 296, 208, 64, 24},
+    {"Add", kIdAdd, ControlKind::PushButton, 224, 208, 64, 24},
+    {"", kIdShareList, ControlKind::ListView, 224, 32, 256, 168},
+    {"Net", kIdNetGroup, ControlKind::GroupBox, 8, 8, 200, 232},
+    {"", kIdHostList, ControlKind::DropDownList, 40, 80, 152, 23},
+    {"localhost", kIdDomain, ControlKind::Edit, 40, 120, 152, 24},
+    {"/temp", kIdFolder, ControlKind::Edit, 40, 168, 152, 24},
+    {"Copy to clipboard", kIdCopyOption, ControlKind::CheckBox, 16, 216, 150, 16},
+    {"Unshare after the full upload", kIdOneShotOption, ControlKind::CheckBox, 16, 200, 184, 16},
+    {"Default virtual folder:", kIdFolderLabel, ControlKind::Label, 16, 152, 120, 16},
+    {"Use domain or other string", kIdUseDomain, ControlKind::RadioButton, 16, 104, 168, 16},
+    {"Use ip address", kIdUseIpAddress, ControlKind::RadioButton, 16, 64, 104, 16},
+    {"80", kIdPort, ControlKind::Edit, 128, 29, 64, 24},
+    {"Port number:", kIdPortLabel, ControlKind::Label, 16, 32, 88, 16},
+    {"Close", kIdClose, ControlKind::PushButton, 392, 248, 96, 32},
+    {"About", kIdAbout, ControlKind::PushButton, 8, 248, 96, 32},
 };
 static_assert(std::size(kPanelControls) == 18);
 
 // In creation order; positions and sizes are client pixels of the New share window.
 inline constexpr ControlRow kNewShareControls[] = {
-    {"Button", "Cancel", kIdCancel, ControlKind::PushButton, 8, 104, 72, 24},
-    {"Button", "OK", kIdOk, ControlKind::PushButton, 280, 104, 72, 24},
-    {"Edit", "/", kIdVirtualFile, ControlKind::Edit, 8, 72, 344, 24},
-    {"Static", "Virtual file:", kIdVirtualLabel, ControlKind::Label, 8, 56, 64, 16},
-    {"Button", "...", kIdBrowse, ControlKind::PushButton, 320, 24, 32, 24},
-    {"Edit", "", kIdPhysicalFile, ControlKind::Edit, 8, 24, 304, 24},
-    {"Static", "Physical file:", kIdPhysicalLabel, ControlKind::Label, 8, 8, 112, 16},
+    {"Cancel", kIdCancel, ControlKind::PushButton, 8, 104, 72, 24},
+    {"OK", kIdOk, ControlKind::PushButton, 280, 104, 72, 24},
+    {"/", kIdVirtualFile, ControlKind::Edit, 8, 72, 344, 24},
+    {"Virtual file:", kIdVirtualLabel, ControlKind::Label, 8, 56, 64, 16},
+    {"...", kIdBrowse, ControlKind::PushButton, 320, 24, 32, 24},
+    {"", kIdPhysicalFile, ControlKind::Edit, 8, 24, 304, 24},
+    {"Physical file:", kIdPhysicalLabel, ControlKind::Label, 8, 8, 112, 16},
 };
 static_assert(std::size(kNewShareControls) == 7);
 
@@ -168,10 +167,11 @@ static_assert(std::size(kNewShareControls) == 7);
 inline constexpr DWORD kShareListExStyle = LVS_EX_FULLROWSELECT;  // 32
 inline constexpr UINT kColumnMask = LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;  // 14
 static_assert(kShareListExStyle == 32 && kColumnMask == 14);
-inline constexpr char kFileColumn[] = "File";
-inline constexpr int kFileColumnWidth = 100;
-inline constexpr char kFolderColumn[] = "Virtual folder";
-inline constexpr int kFolderColumnWidth = 150;
+struct ListColumn {
+  const char* text;
+  int width;
+};
+inline constexpr ListColumn kShareListColumns[] = {{"File", 100}, {"Virtual folder", 150}};
 inline constexpr int kItemTextBufferSize = 256;
 
 // ---- Settings ------------------------------------------------------------------------

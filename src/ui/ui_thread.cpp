@@ -16,29 +16,24 @@ namespace ui {
 namespace {
 
 constexpr DWORD kUiThreadExitCode = 1;
+// How often the stop repeats its quit message (a thread that has just started may not
+// have its message queue yet), and how long it waits in all.
+constexpr DWORD kEndUiSliceMs = 100;
+constexpr int kEndUiSlices = 50;
 
 void RegisterUiClasses(HINSTANCE instance) {
   WNDCLASSA windowClass{};
   windowClass.style = kClassStyle;
-  windowClass.lpfnWndProc = ControlPanel::MainWindowProc;
-  windowClass.cbClsExtra = 0;
-  windowClass.cbWndExtra = 0;
+  windowClass.lpfnWndProc = RouteToWindowObject<ControlPanel>;
   windowClass.hInstance = instance;
   windowClass.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
   windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(kClassBackground);
-  windowClass.lpszMenuName = nullptr;
   windowClass.lpszClassName = kMainClassName;
   RegisterClassA(&windowClass);
-  windowClass.lpfnWndProc = NewShareWindow::NewShareWindowProc;
+  windowClass.lpfnWndProc = RouteToWindowObject<NewShareWindow>;
   windowClass.lpszClassName = kNewShareClassName;
   RegisterClassA(&windowClass);
-}
-
-HFONT CreateUiFont() {
-  return CreateFontA(kFontHeight, 0, 0, 0, kFontWeight, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                     DEFAULT_PITCH | FF_DONTCARE, kFontFace);
 }
 
 DWORD WINAPI UiThreadMain(LPVOID parameter) {
@@ -51,7 +46,9 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
   InitCommonControls();
   RegisterUiClasses(session.instance);
   // Made before the panel: its controls are created during the panel's own creation.
-  session.font = CreateUiFont();
+  session.font = CreateFontA(kFontHeight, 0, 0, 0, kFontWeight, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             DEFAULT_PITCH | FF_DONTCARE, kFontFace);
 
   session.mainWindow = CreateWindowExA(kTopLevelExStyle, kMainClassName, kMainTitle,
                                        kTopLevelStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMainWidth,
@@ -73,8 +70,6 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
       TranslateMessage(&message);
       DispatchMessageA(&message);
     }
-  } else if (session.newShareWindow != nullptr) {
-    DestroyWindow(session.newShareWindow);
   }
 
   // Ended by the server's stop (a quit message) rather than by the panel's own
@@ -87,9 +82,7 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
   if (session.newShareWindow != nullptr && IsWindow(session.newShareWindow)) {
     DestroyWindow(session.newShareWindow);
   }
-  session.panel = nullptr;
   if (session.font != nullptr) DeleteObject(session.font);
-  session.font = nullptr;
   app.ui.active.store(false);
   UnregisterClassA(kMainClassName, session.instance);
   UnregisterClassA(kNewShareClassName, session.instance);
@@ -99,20 +92,12 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
 }  // namespace
 }  // namespace ui
 
-namespace {
-constexpr DWORD kUiThreadExitCodeForStop = 1;
-}
-
 int StartUiThread(Application& app) {
   if (app.ui.active.load()) return 1;
   // A thread whose panel has closed may still be in its last steps (classes not yet
   // unregistered); the new run starts only once it has ended, so it registers both classes
   // and creates both windows itself.
-  if (app.ui.thread != nullptr) {
-    WaitForSingleObject(static_cast<HANDLE>(app.ui.thread), INFINITE);
-    CloseHandle(static_cast<HANDLE>(app.ui.thread));
-    app.ui.thread = nullptr;
-  }
+  WaitForUiThread(app);
   app.ui.active.store(true);
   app.ui.sharesDirty.store(false);
   HANDLE thread = CreateThread(nullptr, 0, ui::UiThreadMain, &app, 0, nullptr);
@@ -122,27 +107,20 @@ int StartUiThread(Application& app) {
   return 1;
 }
 
-namespace {
-// How often the stop repeats its quit message (a thread that has just started may not
-// have its message queue yet), and how long it waits in all.
-constexpr DWORD kEndUiSliceMs = 100;
-constexpr int kEndUiSlices = 50;
-}  // namespace
-
 void EndUiThread(Application& app) {
   if (app.ui.thread == nullptr) return;
   app.ui.ending.store(true);
   HANDLE thread = static_cast<HANDLE>(app.ui.thread);
   const DWORD id = GetThreadId(thread);
   bool ended = false;
-  for (int slice = 0; slice < kEndUiSlices && !ended; ++slice) {
+  for (int slice = 0; slice < ui::kEndUiSlices && !ended; ++slice) {
     // A quit message ends the panel's loop, and also the modal loop of a message box or
     // file dialog the panel shows (which passes it on to the loop outside).
     PostThreadMessageA(id, WM_QUIT, 0, 0);
-    ended = WaitForSingleObject(thread, kEndUiSliceMs) == WAIT_OBJECT_0;
+    ended = WaitForSingleObject(thread, ui::kEndUiSliceMs) == WAIT_OBJECT_0;
   }
   // A thread that would not end must not touch the application once it is gone.
-  if (!ended) TerminateThread(thread, kUiThreadExitCodeForStop);
+  if (!ended) TerminateThread(thread, ui::kUiThreadExitCode);
   CloseHandle(thread);
   app.ui.thread = nullptr;
   app.ui.active.store(false);

@@ -124,7 +124,7 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
     const ServerSettings settings = Settings(c.domain, 0, c.port);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    EXPECT_EQ(ui::CopySelectedUrls(settings, registry_, c.rows), ui::SelectedUrlCopy::Copied);
+    EXPECT_EQ(ui::CopySelectedUrls(settings, registry_, c.rows), UrlCopy::Copied);
     EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.Text(), c.text);
@@ -149,20 +149,20 @@ TEST_F(CopySelectedUrlsTest, RefusalsLeaveTheClipboardUnchanged) {
   struct Case {
     const char* name;
     std::vector<int> rows;
-    ui::SelectedUrlCopy result;
+    UrlCopy result;
     RecordedMessage message;
   };
   const Case cases[] = {
-      {"no selection", {}, ui::SelectedUrlCopy::NothingSelected, kSelect},
-      {"surplus row only", {4}, ui::SelectedUrlCopy::Desync, kDesync},
-      {"surplus row after valid ones", {0, 1, 7}, ui::SelectedUrlCopy::Desync, kDesync},
-      {"negative row", {-1}, ui::SelectedUrlCopy::Desync, kDesync},
+      {"no selection", {}, UrlCopy::NothingSelected, kSelect},
+      {"surplus row only", {4}, UrlCopy::Desync, kDesync},
+      {"surplus row after valid ones", {0, 1, 7}, UrlCopy::Desync, kDesync},
+      {"negative row", {-1}, UrlCopy::Desync, kDesync},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    const ui::SelectedUrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, c.rows);
+    const UrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, c.rows);
     EXPECT_EQ(result, c.result);
     // Nothing is shown while the clipboard is open.
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
@@ -180,8 +180,8 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeClipboard clipboard;
     clipboard.openSucceeds = false;
     MessageRecorder recorder;
-    const ui::SelectedUrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, {});
-    EXPECT_EQ(result, ui::SelectedUrlCopy::ClipboardUnavailable);
+    const UrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, {});
+    EXPECT_EQ(result, UrlCopy::ClipboardUnavailable);
     ui::ReportSelectedUrlCopy(result);
     EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
@@ -192,8 +192,8 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeClipboard clipboard;
     clipboard.allocationSucceeds = false;
     MessageRecorder recorder;
-    const ui::SelectedUrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, {0});
-    EXPECT_EQ(result, ui::SelectedUrlCopy::NotSet);
+    const UrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, {0});
+    EXPECT_EQ(result, UrlCopy::NotSet);
     ui::ReportSelectedUrlCopy(result);
     EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, kCalls);
@@ -204,8 +204,8 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeHost noHost(std::nullopt);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    const ui::SelectedUrlCopy result = ui::CopySelectedUrls(Settings("", 0, 80), registry_, {0});
-    EXPECT_EQ(result, ui::SelectedUrlCopy::NoHost);
+    const UrlCopy result = ui::CopySelectedUrls(Settings("", 0, 80), registry_, {0});
+    EXPECT_EQ(result, UrlCopy::NoHost);
     ui::ReportSelectedUrlCopy(result);
     const RecordedMessage unable{"Unable to copy uri to clipboard", "Error", MessageIcon::Error};
     EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{unable});
