@@ -45,7 +45,9 @@ TEST(PlatformHooks, WritesFailAfterTheAllowanceUntilReset) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.allowance);
     tests::ScopedTempDirectory dir;
-    const std::string path = "f" + std::to_string(n++);
+    // Appended rather than "f" + ...: GCC 12 warns (-Wrestrict) about its own inlined copy.
+    std::string path = "f";
+    path += std::to_string(n++);
     platform::FailWritesAfterForTesting(c.allowance);
     std::int64_t size = -1;
     const std::vector<bool> written = WriteTimes(path, 4, &size);
