@@ -16,7 +16,7 @@ jobs="${QC_JOBS:-2}"
 # name | file | sed expression (one line changed)
 mutants=(
   "range ignored (a whole 4+ GiB file for every range)|src/http/request_parser.cpp|s/request.hasRange = true;/request.hasRange = false;/"
-  "no end-of-head rule (never answers)|src/http/connection.cpp|s/if (IsHeadComplete(buffer.data(), length - 1)) {/if (false) {/"
+  "no end-of-head rule (never answers)|src/http/connection.cpp|s/if (IsHeadComplete(state.buffer.data(), state.length - 1)) {/if (false) {/"
   "share request not added (an ASSERT_ fails while the control-channel loop runs)|src/app/control.cpp|s/SharePtr share = app.shares.AppendShare(/SharePtr share = std::make_shared<Share>(/"
 )
 
