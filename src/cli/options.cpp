@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "shares/share_url.h"
@@ -15,18 +16,10 @@ std::optional<std::string> OptionName(const std::string& arg) {
   return std::nullopt;
 }
 
-Invocation Usage(std::string error) {
-  Invocation invocation;
-  invocation.action = Action::Usage;
-  invocation.error = std::move(error);
-  return invocation;
-}
+Invocation Usage(std::string error) { return {Action::Usage, false, {}, std::move(error)}; }
 
 Invocation Make(Action action, std::vector<std::string> operands = {}) {
-  Invocation invocation;
-  invocation.action = action;
-  invocation.operands = std::move(operands);
-  return invocation;
+  return {action, false, std::move(operands), {}};
 }
 
 // Digits only, no sign, no blank, nothing after them.
@@ -64,7 +57,7 @@ std::string PercentDecode(const std::string& text) {
   };
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() + 0 && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
       out.push_back(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
       i += 2;
     } else {
@@ -72,6 +65,14 @@ std::string PercentDecode(const std::string& text) {
     }
   }
   return out;
+}
+
+// "one-shot", "withdrawn", both joined by ",", or "-".
+std::string ShareMarks(std::uint32_t flags) {
+  std::string marks;
+  if ((flags & kOneShot) != 0) marks = "one-shot";
+  if ((flags & kWithdrawn) != 0) marks += marks.empty() ? "withdrawn" : ",withdrawn";
+  return marks.empty() ? "-" : marks;
 }
 
 }  // namespace
@@ -146,9 +147,7 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
     }
     const std::string key = pair.substr(0, equals);
     const std::string value = pair.substr(equals + 1);
-    for (const std::string& earlier : seen) {
-      if (earlier == key) return key + " is given twice";
-    }
+    if (std::find(seen.begin(), seen.end(), key) != seen.end()) return key + " is given twice";
     seen.push_back(key);
     if (key == "port") {
       const std::optional<std::uint32_t> n = ParseNumber(value);
@@ -197,13 +196,6 @@ std::string FormatSettings(const ServerSettings& settings) {
          "host=" + std::to_string(settings.hostChoice) + "\n" +
          "domain=" + settings.domain + "\n" + "folder=" + settings.defaultFolder + "\n" +
          "oneshot=" + yesNo(kNewSharesOneShot) + "\n" + "copyurl=" + yesNo(kCopyUrlAfterShare) + "\n";
-}
-
-std::string ShareMarks(std::uint32_t flags) {
-  std::string marks;
-  if ((flags & kOneShot) != 0) marks = "one-shot";
-  if ((flags & kWithdrawn) != 0) marks += marks.empty() ? "withdrawn" : ",withdrawn";
-  return marks.empty() ? "-" : marks;
 }
 
 std::string FormatShareLine(const std::string& url, const std::string& physicalPath,
