@@ -38,12 +38,9 @@ std::optional<bool> ParseSwitch(const std::string& text) {
   return std::nullopt;
 }
 
-bool HasControlCharacter(const std::string& text) {
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
+bool IsControlCharacter(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -163,7 +160,7 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
       }
       changes.host = static_cast<std::uint16_t>(*n);
     } else if (key == "domain" || key == "folder") {
-      if (HasControlCharacter(value)) return key + " must not hold control characters";
+      if (std::any_of(value.begin(), value.end(), IsControlCharacter)) return key + " must not hold control characters";
       if (value.size() > 65535) return key + " is longer than 65535 bytes";
       (key == "domain" ? changes.domain : changes.folder) = value;
     } else if (key == "oneshot" || key == "copyurl") {
@@ -203,17 +200,16 @@ std::string FormatShareLine(const std::string& url, const std::string& physicalP
   static constexpr char kHex[] = "0123456789abcdef";
   std::string path;
   for (char c : physicalPath) {
-    const auto byte = static_cast<unsigned char>(c);
     if (c == '\t') {
       path += "\\t";
     } else if (c == '\n') {
       path += "\\n";
     } else if (c == '\\') {
       path += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7F) {
+    } else if (IsControlCharacter(c)) {
       path += "\\x";
-      path.push_back(kHex[byte >> 4]);
-      path.push_back(kHex[byte & 0x0F]);
+      path.push_back(kHex[c >> 4]);  // a control character: 0x00-0x1F or 0x7F
+      path.push_back(kHex[c & 0x0F]);
     } else {
       path.push_back(c);
     }

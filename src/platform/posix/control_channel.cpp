@@ -140,14 +140,14 @@ std::string Frame(char mark, std::uint8_t first, std::uint8_t second, const std:
   PutU32(out, static_cast<std::uint32_t>(payload.size()));
   return out + payload;
 }
+
+std::string EncodeReply(const ControlReply& reply) {
+  return Frame(kReplyMark, kControlProtocolVersion, static_cast<std::uint8_t>(reply.status), reply.fields);
+}
 }  // namespace
 
 std::string EncodeRequest(std::uint8_t version, char type, const std::vector<std::string>& fields) {
   return Frame(kVersionedRequest, version, static_cast<std::uint8_t>(type), fields);
-}
-
-std::string EncodeReply(const ControlReply& reply) {
-  return Frame(kReplyMark, kControlProtocolVersion, static_cast<std::uint8_t>(reply.status), reply.fields);
 }
 
 void SetCommandHandler(CommandHandler handler) {
@@ -300,24 +300,14 @@ struct ControlServer::Impl {
       std::lock_guard<std::mutex> guard(handlerMutex);
       handler = Handler();
     }
-    const auto type = static_cast<CommandType>(command.request[1]);
     std::vector<std::string> fields;
     if (!DecodeFields(std::string_view(command.request).substr(6), fields)) {
       AnswerUnsupported(command.client, "the request is malformed");
-      return;
+    } else if (!handler) {
+      AnswerUnsupported(command.client, "the server does not know this request");
+    } else {
+      Answer(command.client, handler(static_cast<CommandType>(command.request[1]), fields));
     }
-    switch (type) {
-      case CommandType::Share:
-      case CommandType::List:
-      case CommandType::Unshare:
-      case CommandType::Config:
-        if (handler) {
-          Answer(command.client, handler(type, fields));
-          return;
-        }
-        break;
-    }
-    AnswerUnsupported(command.client, "the server does not know this request");
   }
 
   void RefusePendingCommands() {
