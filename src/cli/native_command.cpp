@@ -177,19 +177,12 @@ int ListShares() {
   return kExitOk;
 }
 
-// What the user means by an -unshare argument: a URL or a virtual path as it is, a
-// relative file name made absolute.
-std::string UnshareArgument(const std::string& operand) {
-  if (operand.rfind("http://", 0) == 0 || operand.rfind("https://", 0) == 0) return operand;
-  return Absolute(operand);
-}
-
 // The names the server tries for an -unshare argument: as typed, and, for a relative file
-// name, the absolute path it stands for.
+// name, the absolute path it stands for (a URL or a virtual path means itself).
 std::vector<std::string> UnshareNames(const std::string& operand) {
-  std::vector<std::string> names = {operand};
-  if (UnshareArgument(operand) != operand) names.push_back(UnshareArgument(operand));
-  return names;
+  const bool url = operand.rfind("http://", 0) == 0 || operand.rfind("https://", 0) == 0;
+  if (url || Absolute(operand) == operand) return {operand};
+  return {operand, Absolute(operand)};
 }
 
 int UnshareWithoutServer(const std::vector<std::string>& arguments) {
