@@ -46,20 +46,15 @@ constexpr int kAnswerTimeoutMs = 30000;
 // How long -stop waits for the server to have ended.
 constexpr auto kStopWait = std::chrono::seconds(30);
 
-void Error(const std::string& text) {
-  std::string line = "quillcast: " + text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+// One write per text, so that a line never mixes with another thread's.
+void Write(std::FILE* stream, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
 }
 
-void Print(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
+void Error(const std::string& text) { Write(stderr, "quillcast: " + text + "\n"); }
 
-std::string InCurrentDirectory(const char* name) {
-  return platform::CurrentDirectory() + "/" + name;
-}
+void Print(const std::string& text) { Write(stdout, text); }
 
 // Says what an exchange that brought no answer means, in the user's terms. Returns the
 // exit status.
@@ -141,13 +136,11 @@ int ShareFiles(const std::vector<std::string>& operands) {
 
 // --- the list and unsharing without a server ----------------------------------------------
 
-void LoadSettingsOrDefaults(ServerSettings& settings) {
-  if (LoadSettings(settings) == 0) settings.port = kDefaultPort;
-}
-
-std::string UrlFor(const ServerSettings& settings, const std::optional<std::string>& host,
-                   const Share& share) {
-  return host ? ComposeShareUrl(*host, settings.port, share) : EscapeUrlPath(share.virtualPath);
+// False when the file is missing or unreadable (the defaults, with the default port, then).
+bool LoadSettingsOrDefaults(ServerSettings& settings) {
+  if (LoadSettings(settings) != 0) return true;
+  settings.port = kDefaultPort;
+  return false;
 }
 
 int ListShares() {
@@ -166,7 +159,7 @@ int ListShares() {
   }
   if (result != ExchangeResult::NotRunning) return ReportNoAnswer(result);
 
-  const std::string file = InCurrentDirectory(kSharesFileName);
+  const std::string file = platform::AbsolutePath(kSharesFileName);
   ShareRegistry shares;
   if (LoadShares(shares) == 0) {
     Error("no server is running, and there is no " + file + " to list");
@@ -178,29 +171,22 @@ int ListShares() {
   const std::optional<std::string> host = UrlHost(settings);
   std::string out;
   for (const SharePtr& share : shares.Snapshot()) {
-    out += FormatShareLine(UrlFor(settings, host, *share), share->physicalPath, share->flags.load()) + "\n";
+    out += FormatShareLine(ShareUrlOrPath(host, settings.port, *share), share->physicalPath, share->flags.load()) + "\n";
   }
   Print(out);
   return kExitOk;
 }
 
-// What the user means by an -unshare argument: a URL or a virtual path as it is, a
-// relative file name made absolute.
-std::string UnshareArgument(const std::string& operand) {
-  if (operand.rfind("http://", 0) == 0 || operand.rfind("https://", 0) == 0) return operand;
-  return Absolute(operand);
-}
-
 // The names the server tries for an -unshare argument: as typed, and, for a relative file
-// name, the absolute path it stands for.
+// name, the absolute path it stands for (a URL or a virtual path means itself).
 std::vector<std::string> UnshareNames(const std::string& operand) {
-  std::vector<std::string> names = {operand};
-  if (UnshareArgument(operand) != operand) names.push_back(UnshareArgument(operand));
-  return names;
+  const bool url = operand.rfind("http://", 0) == 0 || operand.rfind("https://", 0) == 0;
+  if (url || Absolute(operand) == operand) return {operand};
+  return {operand, Absolute(operand)};
 }
 
 int UnshareWithoutServer(const std::vector<std::string>& arguments) {
-  const std::string file = InCurrentDirectory(kSharesFileName);
+  const std::string file = platform::AbsolutePath(kSharesFileName);
   ShareRegistry shares;
   if (LoadShares(shares) == 0) {
     Error("no server is running, and there is no " + file + " to remove shares from");
@@ -212,20 +198,12 @@ int UnshareWithoutServer(const std::vector<std::string>& arguments) {
   int status = kExitOk;
   std::vector<std::string> removed;
   for (const std::string& argument : arguments) {
-    bool found = false;
-    for (const SharePtr& share : shares.Snapshot()) {
-      const std::string url = UrlFor(settings, host, *share);
-      bool matches = false;
-      for (const std::string& name : UnshareNames(argument)) matches = matches || ShareMatches(name, *share, url);
-      if (!matches) continue;
-      shares.RemoveShare(share);
-      removed.push_back(url);
-      found = true;
-    }
-    if (!found) {
+    const std::vector<std::string> gone = RemoveMatchingShares(shares, host, settings.port, UnshareNames(argument));
+    if (gone.empty()) {
       Error("no share matches \"" + argument + "\" in " + file);
       status = kExitFailed;
     }
+    removed.insert(removed.end(), gone.begin(), gone.end());
   }
   if (removed.empty()) return status;
   if (RewriteShareFile(shares) == ShareFileWrite::Failed) {
@@ -290,10 +268,9 @@ int Configure(const std::vector<std::string>& pairs) {
   }
   if (result != ExchangeResult::NotRunning) return ReportNoAnswer(result);
 
-  const std::string file = InCurrentDirectory(kSettingsFileName);
+  const std::string file = platform::AbsolutePath(kSettingsFileName);
   ServerSettings settings;
-  const bool loaded = LoadSettings(settings) != 0;
-  if (!loaded) settings.port = kDefaultPort;
+  const bool loaded = LoadSettingsOrDefaults(settings);
   if (!changes.Empty()) {
     ApplySettingChanges(changes, settings);
     if (SaveSettings(settings) == 0) {
@@ -346,14 +323,13 @@ int Stop() {
 std::mutex logMutex;
 
 std::string PeerAddress(const Connection& connection) {
+  // The server listens on IPv4 only.
   sockaddr_storage address;
   socklen_t size = sizeof address;
-  if (::getpeername(connection.socket(), reinterpret_cast<sockaddr*>(&address), &size) != 0) return "-";
-  char text[INET6_ADDRSTRLEN] = "-";
-  if (address.ss_family == AF_INET) {
+  char text[INET_ADDRSTRLEN] = "-";
+  if (::getpeername(connection.socket(), reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
+      address.ss_family == AF_INET) {
     ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text, sizeof text);
-  } else if (address.ss_family == AF_INET6) {
-    ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
   }
   return text;
 }
@@ -370,8 +346,7 @@ std::string LocalTimeNow() {
 void LogRequest(const Connection& connection) {
   const std::string line = FormatRequestLogLine(LocalTimeNow(), PeerAddress(connection), connection) + "\n";
   std::lock_guard<std::mutex> guard(logMutex);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  Print(line);
 }
 
 void AnnounceStart(Application& app) {
@@ -382,11 +357,29 @@ void AnnounceStart(Application& app) {
   const std::size_t count = app.shares.Count();
   line += ", settings in " + app.startupDirectory + ", " + std::to_string(count) +
           (count == 1 ? " share" : " shares") + " loaded\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  Write(stderr, line);
 }
 
 }  // namespace
+
+std::string ShareUrlOrPath(const std::optional<std::string>& host, std::uint16_t port,
+                           const Share& share) {
+  return host ? ComposeShareUrl(*host, port, share) : EscapeUrlPath(share.virtualPath);
+}
+
+std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares, const std::optional<std::string>& host,
+                                              std::uint16_t port, const std::vector<std::string>& names) {
+  std::vector<std::string> removed;
+  for (const SharePtr& share : shares.Snapshot()) {
+    const std::string url = ShareUrlOrPath(host, port, *share);
+    bool matches = false;
+    for (const std::string& name : names) matches = matches || ShareMatches(name, *share, url);
+    if (!matches) continue;
+    shares.RemoveShare(share);
+    removed.push_back(url);
+  }
+  return removed;
+}
 
 std::string FormatRequestLogLine(const std::string& time, const std::string& client,
                                  const Connection& connection) {
@@ -413,33 +406,25 @@ int RunNativeServer(bool quiet) {
   if (!quiet) app.connections.SetAnswerObserver(LogRequest);
   const StartResult started = StartServer(app);
   const int startError = errno;
-  auto closeListener = [&] {
+  if (started == StartResult::Refused) return kExitFailed;
+  if (started != StartResult::Running) {
+    // Whatever the start had taken is given back before the user is told why.
     if (app.listenSocket != platform::kInvalidSocket) platform::CloseSocket(app.listenSocket);
     app.listenSocket = platform::kInvalidSocket;
     platform::SocketLibraryStop();
     app.instance.Release();
-  };
-  switch (started) {
-    case StartResult::Refused:
-      return kExitFailed;
-    case StartResult::LockFailed:
+    if (started == StartResult::LockFailed) {
       // Serving without the share lock would let requests read a list being changed.
-      closeListener();
       messages::Show(messages::kLockFailed);
-      return kExitFailed;
-    case StartResult::BindFailed:
-      closeListener();
+    } else if (started == StartResult::ListenFailed) {
+      messages::Show(messages::kListenFailed);
+    } else {
       messages::Show(messages::kBindFailed);
       Error("port " + std::to_string(app.settings.port) + ": " + std::strerror(startError) +
             (startError == EACCES ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : "") +
             "; choose another port with: quillcast -config port=8080");
-      return kExitFailed;
-    case StartResult::ListenFailed:
-      closeListener();
-      messages::Show(messages::kListenFailed);
-      return kExitFailed;
-    case StartResult::Running:
-      break;
+    }
+    return kExitFailed;
   }
   platform::ControlServer channel;
   if (channel.Open() != platform::ControlSetup::Ok) {

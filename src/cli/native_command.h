@@ -2,6 +2,7 @@
 // -config, -stop, --help, --version) and the server that answers it.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,15 @@ int RunNativeServer(bool quiet);
 platform::ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
                                      platform::CommandType type,
                                      const std::vector<std::string>& fields);
+
+// A share's URL; without a host text the path alone, still worth showing.
+std::string ShareUrlOrPath(const std::optional<std::string>& host, std::uint16_t port,
+                           const Share& share);
+
+// Takes every share out of `shares` that one of `names` names (ShareMatches); returns the
+// URLs of those taken out, in list order.
+std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares, const std::optional<std::string>& host,
+                                              std::uint16_t port, const std::vector<std::string>& names);
 
 // The request log line for one answered request (without the line feed).
 std::string FormatRequestLogLine(const std::string& time, const std::string& client,

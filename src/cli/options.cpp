@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "shares/share_url.h"
@@ -15,18 +16,10 @@ std::optional<std::string> OptionName(const std::string& arg) {
   return std::nullopt;
 }
 
-Invocation Usage(std::string error) {
-  Invocation invocation;
-  invocation.action = Action::Usage;
-  invocation.error = std::move(error);
-  return invocation;
-}
+Invocation Usage(std::string error) { return {Action::Usage, false, {}, std::move(error)}; }
 
 Invocation Make(Action action, std::vector<std::string> operands = {}) {
-  Invocation invocation;
-  invocation.action = action;
-  invocation.operands = std::move(operands);
-  return invocation;
+  return {action, false, std::move(operands), {}};
 }
 
 // Digits only, no sign, no blank, nothing after them.
@@ -45,12 +38,9 @@ std::optional<bool> ParseSwitch(const std::string& text) {
   return std::nullopt;
 }
 
-bool HasControlCharacter(const std::string& text) {
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
+bool IsControlCharacter(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -64,7 +54,7 @@ std::string PercentDecode(const std::string& text) {
   };
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() + 0 && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
       out.push_back(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
       i += 2;
     } else {
@@ -72,6 +62,14 @@ std::string PercentDecode(const std::string& text) {
     }
   }
   return out;
+}
+
+// "one-shot", "withdrawn", both joined by ",", or "-".
+std::string ShareMarks(std::uint32_t flags) {
+  std::string marks;
+  if ((flags & kOneShot) != 0) marks = "one-shot";
+  if ((flags & kWithdrawn) != 0) marks += marks.empty() ? "withdrawn" : ",withdrawn";
+  return marks.empty() ? "-" : marks;
 }
 
 }  // namespace
@@ -146,9 +144,7 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
     }
     const std::string key = pair.substr(0, equals);
     const std::string value = pair.substr(equals + 1);
-    for (const std::string& earlier : seen) {
-      if (earlier == key) return key + " is given twice";
-    }
+    if (std::find(seen.begin(), seen.end(), key) != seen.end()) return key + " is given twice";
     seen.push_back(key);
     if (key == "port") {
       const std::optional<std::uint32_t> n = ParseNumber(value);
@@ -164,7 +160,7 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
       }
       changes.host = static_cast<std::uint16_t>(*n);
     } else if (key == "domain" || key == "folder") {
-      if (HasControlCharacter(value)) return key + " must not hold control characters";
+      if (std::any_of(value.begin(), value.end(), IsControlCharacter)) return key + " must not hold control characters";
       if (value.size() > 65535) return key + " is longer than 65535 bytes";
       (key == "domain" ? changes.domain : changes.folder) = value;
     } else if (key == "oneshot" || key == "copyurl") {
@@ -199,29 +195,21 @@ std::string FormatSettings(const ServerSettings& settings) {
          "oneshot=" + yesNo(kNewSharesOneShot) + "\n" + "copyurl=" + yesNo(kCopyUrlAfterShare) + "\n";
 }
 
-std::string ShareMarks(std::uint32_t flags) {
-  std::string marks;
-  if ((flags & kOneShot) != 0) marks = "one-shot";
-  if ((flags & kWithdrawn) != 0) marks += marks.empty() ? "withdrawn" : ",withdrawn";
-  return marks.empty() ? "-" : marks;
-}
-
 std::string FormatShareLine(const std::string& url, const std::string& physicalPath,
                             std::uint32_t flags) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string path;
   for (char c : physicalPath) {
-    const auto byte = static_cast<unsigned char>(c);
     if (c == '\t') {
       path += "\\t";
     } else if (c == '\n') {
       path += "\\n";
     } else if (c == '\\') {
       path += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7F) {
+    } else if (IsControlCharacter(c)) {
       path += "\\x";
-      path.push_back(kHex[byte >> 4]);
-      path.push_back(kHex[byte & 0x0F]);
+      path.push_back(kHex[c >> 4]);  // a control character: 0x00-0x1F or 0x7F
+      path.push_back(kHex[c & 0x0F]);
     } else {
       path.push_back(c);
     }

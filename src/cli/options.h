@@ -48,8 +48,6 @@ void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings
 // One key=value line per setting, in the form -config reads back.
 std::string FormatSettings(const ServerSettings& settings);
 
-// "one-shot", "withdrawn", both joined by ",", or "-".
-std::string ShareMarks(std::uint32_t flags);
 // One line of -list: URL, physical path and marks, separated by tabs; control characters,
 // tabs and backslashes in the path are written as \t, \n, \\ or \xHH so that every share
 // stays on one line.

@@ -19,11 +19,6 @@ using platform::ReplyStatus;
 ControlReply Ok(std::vector<std::string> fields) { return {ReplyStatus::Ok, std::move(fields)}; }
 ControlReply Failed(std::string text) { return {ReplyStatus::Failed, {std::move(text)}}; }
 
-std::string UrlOf(const std::optional<std::string>& host, std::uint16_t port, const Share& share) {
-  // Without a host text the path alone is still worth showing.
-  return host ? ComposeShareUrl(*host, port, share) : EscapeUrlPath(share.virtualPath);
-}
-
 ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   if (fields.size() != 1) return Failed("a share request names one file");
   const std::string& physical = fields[0];
@@ -53,14 +48,14 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
       CopyShareUrl(app.settings, *share) != UrlCopy::Copied) {
     messages::Show(messages::kCopyFailed);
   }
-  return Ok({UrlOf(host, app.settings.port, *share), warning});
+  return Ok({ShareUrlOrPath(host, app.settings.port, *share), warning});
 }
 
 ControlReply List(Application& app) {
   const std::optional<std::string> host = UrlHost(app.settings);
   std::vector<std::string> fields;
   for (const SharePtr& share : app.shares.Snapshot()) {
-    fields.push_back(UrlOf(host, app.settings.port, *share));
+    fields.push_back(ShareUrlOrPath(host, app.settings.port, *share));
     fields.push_back(share->physicalPath);
     fields.push_back(std::to_string(share->flags.load()));
   }
@@ -71,18 +66,10 @@ ControlReply Unshare(Application& app, const std::vector<std::string>& fields) {
   // The fields are names of the same share: as typed, and a file name made absolute.
   if (fields.empty()) return Failed("an unshare request names a share");
   const std::optional<std::string> host = UrlHost(app.settings);
-  std::vector<std::string> removed;
   // As the panel's Delete and then Close: out of the list at once, and shared.cfg rewritten
   // from what is left, all under the share lock.
   std::lock_guard guard(app.shares.Lock());
-  for (const SharePtr& share : app.shares.Snapshot()) {
-    const std::string url = UrlOf(host, app.settings.port, *share);
-    bool matches = false;
-    for (const std::string& name : fields) matches = matches || ShareMatches(name, *share, url);
-    if (!matches) continue;
-    app.shares.RemoveShare(share);
-    removed.push_back(url);
-  }
+  std::vector<std::string> removed = RemoveMatchingShares(app.shares, host, app.settings.port, fields);
   if (removed.empty()) return Failed("no share matches \"" + fields[0] + "\"");
   if (RewriteShareFile(app.shares) == ShareFileWrite::Failed) {
     messages::Show(messages::kCantWriteShareFile);

@@ -46,6 +46,8 @@ class File {
   std::intptr_t NativeHandle() const;
 
  private:
+  explicit File(native_handle_t handle) : handle_(handle) {}
+
   native_handle_t handle_ = kNoNativeHandle;
 };
 

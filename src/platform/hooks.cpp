@@ -31,6 +31,17 @@ void SetHostAddressSourceForTesting(HostAddressSource source) {
   hooks::Overrides().hostAddresses.Set(std::move(source));
 }
 
+namespace {
+std::atomic<const ClipboardOps*> testClipboard{nullptr};
+}  // namespace
+
+const ClipboardOps& Clipboard() {
+  const ClipboardOps* ops = testClipboard.load();
+  return ops != nullptr ? *ops : hooks::SystemClipboard();
+}
+
+void SetClipboardForTesting(const ClipboardOps* ops) { testClipboard.store(ops); }
+
 void SetMessageSinkForTesting(MessageSink sink) {
   hooks::Overrides().showMessage.Set(std::move(sink));
 }

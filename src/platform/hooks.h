@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clipboard.h"
 #include "platform/message.h"
 
 namespace qc::platform::hooks {
@@ -47,6 +48,10 @@ Table& Overrides();
 // Each backend's own calls, behind the replacements.
 void ShowSystemMessage(std::string_view text, std::string_view caption, MessageIcon icon);
 std::optional<std::vector<std::string>> LookUpHostAddresses();
+const ClipboardOps& SystemClipboard();
+
+// The host name buffer the lookup has always used; longer names fail to fetch.
+inline constexpr int kHostNameBuffer = 64;
 
 // What File::Write asks on both backends: true unless a test makes this write fail.
 bool WriteAllowed();

@@ -17,8 +17,7 @@ class SingleInstance {
   void Release();
 
  private:
-  native_handle_t handle_ = kNoNativeHandle;
-  bool owned_ = false;
+  native_handle_t handle_ = kNoNativeHandle;  // held exactly while this process is the server
 };
 
 }  // namespace qc::platform

@@ -1,6 +1,5 @@
-#include "platform/clipboard.h"
+#include "platform/hooks.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,15 +24,8 @@ const ClipboardOps kStdoutClipboard{
     [] {},
 };
 
-std::atomic<const ClipboardOps*> gTestClipboard{nullptr};
-
 }  // namespace
 
-const ClipboardOps& Clipboard() {
-  const ClipboardOps* ops = gTestClipboard.load();
-  return ops != nullptr ? *ops : kStdoutClipboard;
-}
-
-void SetClipboardForTesting(const ClipboardOps* ops) { gTestClipboard.store(ops); }
+const ClipboardOps& hooks::SystemClipboard() { return kStdoutClipboard; }
 
 }  // namespace qc::platform

@@ -43,20 +43,26 @@ bool FillAddress(sockaddr_un& address, const std::string& path) {
   return true;
 }
 
-// Reads exactly `size` bytes or fails (peer gone, stalled past the time limit).
-bool ReadFully(int fd, char* out, std::size_t size, int timeoutMs) {
+// Reads up to `size` bytes; fewer when the peer went away or stalled past the time limit
+// (`timedOut` then set). Returns the count read.
+std::size_t ReadUpTo(int fd, char* out, std::size_t size, int timeoutMs, bool* timedOut = nullptr) {
   std::size_t done = 0;
   while (done < size) {
     pollfd p{fd, POLLIN, 0};
     int ready = ::poll(&p, 1, timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
+    if (ready == 0 && timedOut != nullptr) *timedOut = true;
+    if (ready <= 0) break;
     ssize_t n = ::recv(fd, out + done, size - done, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return done;
+}
+
+bool ReadFully(int fd, char* out, std::size_t size, int timeoutMs) {
+  return ReadUpTo(fd, out, size, timeoutMs) == size;
 }
 
 bool WriteFully(int fd, const char* data, std::size_t size, int timeoutMs) {
@@ -126,24 +132,22 @@ bool DecodeFields(std::string_view bytes, std::vector<std::string>& fields) {
   return true;
 }
 
-std::string EncodeRequest(std::uint8_t version, char type, const std::vector<std::string>& fields) {
+namespace {
+// Requests and replies share one layout: a mark, two bytes, the payload's length, the payload.
+std::string Frame(char mark, std::uint8_t first, std::uint8_t second, const std::vector<std::string>& fields) {
   const std::string payload = EncodeFields(fields);
-  std::string out;
-  out.push_back(kVersionedRequest);
-  out.push_back(static_cast<char>(version));
-  out.push_back(type);
+  std::string out{mark, static_cast<char>(first), static_cast<char>(second)};
   PutU32(out, static_cast<std::uint32_t>(payload.size()));
   return out + payload;
 }
 
 std::string EncodeReply(const ControlReply& reply) {
-  const std::string payload = EncodeFields(reply.fields);
-  std::string out;
-  out.push_back(kReplyMark);
-  out.push_back(static_cast<char>(kControlProtocolVersion));
-  out.push_back(static_cast<char>(reply.status));
-  PutU32(out, static_cast<std::uint32_t>(payload.size()));
-  return out + payload;
+  return Frame(kReplyMark, kControlProtocolVersion, static_cast<std::uint8_t>(reply.status), reply.fields);
+}
+}  // namespace
+
+std::string EncodeRequest(std::uint8_t version, char type, const std::vector<std::string>& fields) {
+  return Frame(kVersionedRequest, version, static_cast<std::uint8_t>(type), fields);
 }
 
 void SetCommandHandler(CommandHandler handler) {
@@ -201,8 +205,11 @@ struct ControlServer::Impl {
   std::string path;
   bool stopPending = false;
   bool panelPending = false;
-  std::deque<std::string> shares;  // each request's path, in arrival order
-  std::deque<bool> sharesContinue;  // beside each path: a later file of the same client
+  struct ShareRequest {
+    std::string path;
+    bool continues;  // a later file of the same client
+  };
+  std::deque<ShareRequest> shares;  // in arrival order
   struct Command {
     int client;
     std::string request;  // version, type, payload length and payload
@@ -222,8 +229,11 @@ struct ControlServer::Impl {
   // Reads one client's request into the pending state. Malformed requests are dropped.
   // Returns true when the client waits for an answer (its descriptor is kept).
   bool ReadRequest(int client) {
+    const auto receive = [client](void* out, std::size_t size) {
+      return ReadFully(client, static_cast<char*>(out), size, kClientIoTimeoutMs);
+    };
     char kind = 0;
-    if (!ReadFully(client, &kind, 1, kClientIoTimeoutMs)) return false;
+    if (!receive(&kind, 1)) return false;
     if (kind == kStop) {
       stopPending = true;
     } else if (kind == kPanel) {
@@ -232,20 +242,17 @@ struct ControlServer::Impl {
       bool continues = false;
       do {
         unsigned char length[2];
-        if (!ReadFully(client, reinterpret_cast<char*>(length), 2, kClientIoTimeoutMs)) return false;
+        if (!receive(length, 2)) return false;
         std::size_t count = length[0] | (length[1] << 8);
         if (count > kMaxControlPath) return false;
         std::string path(count, '\0');
-        if (count > 0 && !ReadFully(client, path.data(), count, kClientIoTimeoutMs)) return false;
-        shares.push_back(std::move(path));
-        sharesContinue.push_back(continues);
+        if (!receive(path.data(), count)) return false;
+        shares.push_back({std::move(path), continues});
         continues = true;
-      } while (ReadFully(client, &kind, 1, kClientIoTimeoutMs) && kind == kShare);
+      } while (receive(&kind, 1) && kind == kShare);
     } else if (kind == kVersionedRequest) {
       unsigned char head[6];
-      if (!ReadFully(client, reinterpret_cast<char*>(head), sizeof head, kClientIoTimeoutMs)) {
-        return false;
-      }
+      if (!receive(head, sizeof head)) return false;
       if (head[0] != kControlProtocolVersion) {
         // The layout after the version byte may differ: nothing more is read.
         AnswerUnsupported(client, "the server understands control requests of version " +
@@ -261,9 +268,7 @@ struct ControlServer::Impl {
       }
       std::string request(reinterpret_cast<char*>(head), sizeof head);
       request.resize(sizeof head + length);
-      if (length > 0 && !ReadFully(client, request.data() + sizeof head, length, kClientIoTimeoutMs)) {
-        return false;
-      }
+      if (!receive(request.data() + sizeof head, length)) return false;
       commands.push_back({client, std::move(request)});
       return true;
     }
@@ -295,24 +300,14 @@ struct ControlServer::Impl {
       std::lock_guard<std::mutex> guard(handlerMutex);
       handler = Handler();
     }
-    const auto type = static_cast<CommandType>(command.request[1]);
     std::vector<std::string> fields;
     if (!DecodeFields(std::string_view(command.request).substr(6), fields)) {
       AnswerUnsupported(command.client, "the request is malformed");
-      return;
+    } else if (!handler) {
+      AnswerUnsupported(command.client, "the server does not know this request");
+    } else {
+      Answer(command.client, handler(static_cast<CommandType>(command.request[1]), fields));
     }
-    switch (type) {
-      case CommandType::Share:
-      case CommandType::List:
-      case CommandType::Unshare:
-      case CommandType::Config:
-        if (handler) {
-          Answer(command.client, handler(type, fields));
-          return;
-        }
-        break;
-    }
-    AnswerUnsupported(command.client, "the server does not know this request");
   }
 
   void RefusePendingCommands() {
@@ -414,18 +409,14 @@ ControlEvent ControlServer::Wait() {
 std::string ControlServer::TakeSharePath(bool* continuesBatch) {
   if (continuesBatch != nullptr) *continuesBatch = false;
   if (impl_ == nullptr || impl_->shares.empty()) return std::string();
-  std::string path = std::move(impl_->shares.front());
+  Impl::ShareRequest request = std::move(impl_->shares.front());
   impl_->shares.pop_front();
-  if (continuesBatch != nullptr) *continuesBatch = impl_->sharesContinue.front();
-  impl_->sharesContinue.pop_front();
-  return path;
+  if (continuesBatch != nullptr) *continuesBatch = request.continues;
+  return std::move(request.path);
 }
 
 void ControlServer::DropShareRequest() {
-  if (impl_ != nullptr && !impl_->shares.empty()) {
-    impl_->shares.pop_front();
-    impl_->sharesContinue.pop_front();
-  }
+  if (impl_ != nullptr && !impl_->shares.empty()) impl_->shares.pop_front();
 }
 
 void ControlServer::Close() {
@@ -460,52 +451,34 @@ ControlSend Deliver(const std::string& message) {
   ::close(fd);
   return written ? ControlSend::Delivered : ControlSend::NotRunning;
 }
+
+// The server's answer on `fd`, once the request has gone out.
+ExchangeResult ReadReply(int fd, ControlReply& reply, int timeoutMs) {
+  unsigned char head[7];
+  bool timedOut = false;
+  const std::size_t got = ReadUpTo(fd, reinterpret_cast<char*>(head), sizeof head, timeoutMs, &timedOut);
+  if (timedOut) return ExchangeResult::TimedOut;
+  // The first byte tells an old server (closes at once) from a busy one (no byte yet).
+  if (got < sizeof head) return got == 0 ? ExchangeResult::NoAnswer : ExchangeResult::BadAnswer;
+  const std::uint32_t length = GetU32(head + 3);
+  if (head[0] != static_cast<unsigned char>(kReplyMark) || head[2] > 2 || length > kMaxControlPayload) {
+    return ExchangeResult::BadAnswer;
+  }
+  std::string payload(length, '\0');
+  if (!ReadFully(fd, payload.data(), length, timeoutMs) || !DecodeFields(payload, reply.fields)) {
+    return ExchangeResult::BadAnswer;
+  }
+  reply.status = static_cast<ReplyStatus>(head[2]);
+  return ExchangeResult::Answered;
+}
 }  // namespace
 
 ExchangeResult ExchangeRaw(const std::string& request, ControlReply& reply, int timeoutMs) {
   int fd = ConnectToServer();
   if (fd < 0) return ExchangeResult::NotRunning;
-  if (!WriteFully(fd, request.data(), request.size(), timeoutMs)) {
-    ::close(fd);
-    return ExchangeResult::NoAnswer;
-  }
-  unsigned char head[7];
-  std::size_t got = 0;
-  // The first byte tells an old server (closes at once) from a busy one (no byte yet).
-  ExchangeResult result = ExchangeResult::Answered;
-  while (got < sizeof head) {
-    pollfd p{fd, POLLIN, 0};
-    int ready = ::poll(&p, 1, timeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) {
-      result = ExchangeResult::TimedOut;
-      break;
-    }
-    ssize_t n = ready < 0 ? -1 : ::recv(fd, head + got, sizeof head - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      result = got == 0 ? ExchangeResult::NoAnswer : ExchangeResult::BadAnswer;
-      break;
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  if (result == ExchangeResult::Answered) {
-    const std::uint32_t length = GetU32(head + 3);
-    std::string payload;
-    if (head[0] != static_cast<unsigned char>(kReplyMark) || head[2] > 2 ||
-        length > kMaxControlPayload) {
-      result = ExchangeResult::BadAnswer;
-    } else {
-      payload.resize(length);
-      if (length > 0 && !ReadFully(fd, payload.data(), length, timeoutMs)) {
-        result = ExchangeResult::BadAnswer;
-      } else if (!DecodeFields(payload, reply.fields)) {
-        result = ExchangeResult::BadAnswer;
-      } else {
-        reply.status = static_cast<ReplyStatus>(head[2]);
-      }
-    }
-  }
+  const ExchangeResult result = WriteFully(fd, request.data(), request.size(), timeoutMs)
+                                    ? ReadReply(fd, reply, timeoutMs)
+                                    : ExchangeResult::NoAnswer;
   ::close(fd);
   return result;
 }

@@ -40,11 +40,10 @@ std::string EncodeFields(const std::vector<std::string>& fields);
 // False when the bytes are not a whole list of fields.
 bool DecodeFields(std::string_view bytes, std::vector<std::string>& fields);
 std::string EncodeRequest(std::uint8_t version, char type, const std::vector<std::string>& fields);
-std::string EncodeReply(const ControlReply& reply);
 
 // The server's handler of versioned requests; runs on the thread that waits on the
-// channel, between the other requests. Without one, every versioned request is answered
-// kUnsupported.
+// channel, between the other requests, and answers a type it does not know kUnsupported.
+// Without one, every versioned request is answered kUnsupported.
 using CommandHandler = std::function<ControlReply(CommandType type, const std::vector<std::string>& fields)>;
 void SetCommandHandler(CommandHandler handler);
 

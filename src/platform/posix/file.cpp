@@ -62,36 +62,13 @@ int OpenLocked(const std::string& path, int flags, int lock) {
 }
 }  // namespace
 
-File::~File() { Close(); }
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
+File File::OpenExclusiveRead(const std::string& path) { return File(OpenLocked(path, O_RDONLY, LOCK_EX)); }
 
-File File::OpenExclusiveRead(const std::string& path) {
-  File f;
-  f.handle_ = OpenLocked(path, O_RDONLY, LOCK_EX);
-  return f;
-}
-
-File File::OpenSharedRead(const std::string& path) {
-  File f;
-  f.handle_ = OpenLocked(path, O_RDONLY, LOCK_SH);
-  return f;
-}
+File File::OpenSharedRead(const std::string& path) { return File(OpenLocked(path, O_RDONLY, LOCK_SH)); }
 
 File File::OpenExclusiveWrite(const std::string& path) {
-  File f;
-  f.handle_ = OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX);
-  return f;
+  return File(OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX));
 }
-
-bool File::IsOpen() const { return handle_ >= 0; }
 
 std::int64_t File::Size() const {
   struct stat st;

@@ -11,13 +11,6 @@
 
 namespace qc::platform {
 
-namespace {
-
-// The host name buffer the lookup has always used; longer names fail to fetch.
-constexpr std::size_t kHostNameBuffer = 64;
-
-}  // namespace
-
 std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
   char name[kHostNameBuffer] = {};
   if (gethostname(name, sizeof name) != 0) return std::nullopt;

@@ -11,7 +11,7 @@ namespace qc::platform {
 SingleInstance::~SingleInstance() { Release(); }
 
 bool SingleInstance::Acquire() {
-  if (owned_) return true;
+  if (handle_ >= 0) return true;
   // The lock dies with the process, so a crashed server never blocks the next start.
   std::optional<std::string> dir = RuntimeDirectory();
   if (!dir) return false;
@@ -23,7 +23,6 @@ bool SingleInstance::Acquire() {
     handle_ = -1;
     return false;
   }
-  owned_ = true;
   return true;
 }
 
@@ -33,7 +32,6 @@ void SingleInstance::Release() {
     ::close(handle_);
     handle_ = -1;
   }
-  owned_ = false;
 }
 
 }  // namespace qc::platform

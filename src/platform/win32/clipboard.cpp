@@ -1,6 +1,5 @@
-#include "platform/clipboard.h"
+#include "platform/hooks.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "platform/os_windows.h"
@@ -34,15 +33,8 @@ const ClipboardOps kSystemClipboard{
     [] { CloseClipboard(); },
 };
 
-std::atomic<const ClipboardOps*> gTestClipboard{nullptr};
-
 }  // namespace
 
-const ClipboardOps& Clipboard() {
-  const ClipboardOps* ops = gTestClipboard.load();
-  return ops != nullptr ? *ops : kSystemClipboard;
-}
-
-void SetClipboardForTesting(const ClipboardOps* ops) { gTestClipboard.store(ops); }
+const ClipboardOps& hooks::SystemClipboard() { return kSystemClipboard; }
 
 }  // namespace qc::platform

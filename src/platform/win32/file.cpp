@@ -7,45 +7,23 @@ namespace qc::platform {
 
 namespace {
 HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
+
+HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, 0, nullptr);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
 }  // namespace
 
-File::~File() { Close(); }
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
+// Share mode 0: while this handle is open nobody else may open the file.
+File File::OpenExclusiveRead(const std::string& path) { return File(Open(path, GENERIC_READ, 0, OPEN_EXISTING)); }
 
-File File::OpenExclusiveRead(const std::string& path) {
-  File f;
-  // Share mode 0: while this handle is open nobody else may open the file.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h != INVALID_HANDLE_VALUE) f.handle_ = h;
-  return f;
-}
-
+// Other readers may open it too; as write sharing is not granted, the open fails while
+// any handle has write access, and no writer can open the file while this one is open.
 File File::OpenSharedRead(const std::string& path) {
-  File f;
-  // Other readers may open it too; as write sharing is not granted, the open fails while
-  // any handle has write access, and no writer can open the file while this one is open.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
-  if (h != INVALID_HANDLE_VALUE) f.handle_ = h;
-  return f;
+  return File(Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
 }
 
-File File::OpenExclusiveWrite(const std::string& path) {
-  File f;
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
-  if (h != INVALID_HANDLE_VALUE) f.handle_ = h;
-  return f;
-}
-
-bool File::IsOpen() const { return handle_ != nullptr; }
+File File::OpenExclusiveWrite(const std::string& path) { return File(Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS)); }
 
 std::int64_t File::Size() const {
   LARGE_INTEGER size;

@@ -1,18 +1,10 @@
 #include "platform/hooks.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "platform/os_windows.h"
 
 namespace qc::platform {
-
-namespace {
-
-// The host name buffer the lookup has always used; longer names fail to fetch.
-constexpr int kHostNameBuffer = 64;
-
-}  // namespace
 
 std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
   char name[kHostNameBuffer] = {};

@@ -7,7 +7,7 @@ namespace qc::platform {
 SingleInstance::~SingleInstance() { Release(); }
 
 bool SingleInstance::Acquire() {
-  if (owned_) return true;
+  if (handle_ != nullptr) return true;
   SetLastError(0);
   HANDLE h = CreateMutexA(nullptr, TRUE, "QuillcastOneCopyAtTime");
   // Any last error refuses, whether the mutex existed already or the call failed.
@@ -16,17 +16,15 @@ bool SingleInstance::Acquire() {
     return false;
   }
   handle_ = h;
-  owned_ = true;
   return true;
 }
 
 void SingleInstance::Release() {
   if (handle_ != nullptr) {
-    if (owned_) ReleaseMutex(static_cast<HANDLE>(handle_));
+    ReleaseMutex(static_cast<HANDLE>(handle_));
     CloseHandle(static_cast<HANDLE>(handle_));
     handle_ = nullptr;
   }
-  owned_ = false;
 }
 
 }  // namespace qc::platform

@@ -42,15 +42,12 @@ struct ListenerEvents {
   HANDLE wake = nullptr;               // manual reset: once the stop sets it, it stays set
 };
 std::mutex listenersMutex;
-std::map<socket_t, ListenerEvents>& Listeners() {
-  static std::map<socket_t, ListenerEvents> listeners;
-  return listeners;
-}
+std::map<socket_t, ListenerEvents> listeners;
 
 bool FindListener(socket_t s, ListenerEvents& events) {
   std::lock_guard<std::mutex> guard(listenersMutex);
-  auto found = Listeners().find(s);
-  if (found == Listeners().end()) return false;
+  auto found = listeners.find(s);
+  if (found == listeners.end()) return false;
   events = found->second;
   return true;
 }
@@ -59,10 +56,10 @@ void ForgetListener(socket_t s) {
   ListenerEvents events;
   {
     std::lock_guard<std::mutex> guard(listenersMutex);
-    auto found = Listeners().find(s);
-    if (found == Listeners().end()) return;
+    auto found = listeners.find(s);
+    if (found == listeners.end()) return;
     events = found->second;
-    Listeners().erase(found);
+    listeners.erase(found);
   }
   WSACloseEvent(events.ready);
   CloseHandle(events.wake);
@@ -79,7 +76,7 @@ bool Listen(socket_t s, int backlog) {
   if (events.ready != WSA_INVALID_EVENT && events.wake != nullptr &&
       WSAEventSelect(s, events.ready, FD_ACCEPT) == 0) {
     std::lock_guard<std::mutex> guard(listenersMutex);
-    Listeners()[s] = events;
+    listeners[s] = events;
     return true;
   }
   if (events.ready != WSA_INVALID_EVENT) WSACloseEvent(events.ready);
@@ -269,7 +266,6 @@ bool InterruptSocket(socket_t s) {
     return false;  // its owner closes it once the accepting thread has ended
   }
   // Without its events, Winsock wakes a blocked accept only when the socket is closed.
-  ForgetListener(s);
   ::closesocket(s);
   return true;
 }
