@@ -19,11 +19,7 @@ using tests::AsRecorded;
 using tests::MessageRecorder;
 using tests::RecordedMessage;
 using tests::ScopedTempDirectory;
-
-// A "common.cfg" naming `port`, no texts.
-void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCopyUrlAfterShare) {
-  tests::WriteFileBytes(kSettingsFileName, tests::SettingsBytes(port, 0, flags));
-}
+using tests::WriteSettingsWithPort;
 
 // On Windows the bind failure opens the control panel; its tests drive the real window.
 TEST(ServerLifecycle, PortInUseShowsTheBindMessageAndEnds) {

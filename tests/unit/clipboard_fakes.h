@@ -1,13 +1,25 @@
 // Stand-ins for the clipboard and the host's address lookup, for the URL copy tests.
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/clipboard.h"
 #include "platform/host_addresses.h"
+#include "shares/settings_file.h"
 
 namespace qc::tests {
+
+// Settings with only what a URL is made of.
+inline ServerSettings UrlSettings(const std::string& domain, std::uint16_t hostChoice,
+                                  std::uint16_t port) {
+  ServerSettings s;
+  s.domain = domain;
+  s.hostChoice = hostChoice;
+  s.port = port;
+  return s;
+}
 
 // A clipboard that records every call and keeps what was handed to it.
 class FakeClipboard {

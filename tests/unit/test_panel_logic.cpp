@@ -25,14 +25,6 @@ std::string Local(std::string path) {
   return path;
 }
 
-ServerSettings Settings(const std::string& domain, std::uint16_t hostChoice, std::uint16_t port) {
-  ServerSettings s;
-  s.domain = domain;
-  s.hostChoice = hostChoice;
-  s.port = port;
-  return s;
-}
-
 TEST(PanelTextRules, PortTextReadsAsAtoi) {
   struct Case {
     const char* text;
@@ -121,7 +113,7 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    const ServerSettings settings = Settings(c.domain, 0, c.port);
+    const ServerSettings settings = UrlSettings(c.domain, 0, c.port);
     FakeClipboard clipboard;
     MessageRecorder recorder;
     EXPECT_EQ(ui::CopySelectedUrls(settings, registry_, c.rows), UrlCopy::Copied);
@@ -162,7 +154,7 @@ TEST_F(CopySelectedUrlsTest, RefusalsLeaveTheClipboardUnchanged) {
     SCOPED_TRACE(c.name);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    const UrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, c.rows);
+    const UrlCopy result = ui::CopySelectedUrls(UrlSettings("localhost", 0, 80), registry_, c.rows);
     EXPECT_EQ(result, c.result);
     // Nothing is shown while the clipboard is open.
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
@@ -180,7 +172,7 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeClipboard clipboard;
     clipboard.openSucceeds = false;
     MessageRecorder recorder;
-    const UrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, {});
+    const UrlCopy result = ui::CopySelectedUrls(UrlSettings("localhost", 0, 80), registry_, {});
     EXPECT_EQ(result, UrlCopy::ClipboardUnavailable);
     ui::ReportSelectedUrlCopy(result);
     EXPECT_TRUE(recorder.Messages().empty());
@@ -192,7 +184,7 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeClipboard clipboard;
     clipboard.allocationSucceeds = false;
     MessageRecorder recorder;
-    const UrlCopy result = ui::CopySelectedUrls(Settings("localhost", 0, 80), registry_, {0});
+    const UrlCopy result = ui::CopySelectedUrls(UrlSettings("localhost", 0, 80), registry_, {0});
     EXPECT_EQ(result, UrlCopy::NotSet);
     ui::ReportSelectedUrlCopy(result);
     EXPECT_TRUE(recorder.Messages().empty());
@@ -204,7 +196,7 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeHost noHost(std::nullopt);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    const UrlCopy result = ui::CopySelectedUrls(Settings("", 0, 80), registry_, {0});
+    const UrlCopy result = ui::CopySelectedUrls(UrlSettings("", 0, 80), registry_, {0});
     EXPECT_EQ(result, UrlCopy::NoHost);
     ui::ReportSelectedUrlCopy(result);
     const RecordedMessage unable{"Unable to copy uri to clipboard", "Error", MessageIcon::Error};

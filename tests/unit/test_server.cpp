@@ -29,12 +29,8 @@ using tests::AsRecorded;
 using tests::MessageRecorder;
 using tests::RecordedMessage;
 using tests::ScopedTempDirectory;
+using tests::WriteSettingsWithPort;
 using tests::WaitFor;
-
-// A "common.cfg" naming `port` (0: any free port), no texts.
-void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCopyUrlAfterShare) {
-  tests::WriteFileBytes(kSettingsFileName, tests::SettingsBytes(port, 0, flags));
-}
 
 TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
   MessageRecorder recorder;

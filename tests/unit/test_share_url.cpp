@@ -20,14 +20,7 @@ using tests::FakeClipboard;
 using tests::FakeHost;
 using tests::kCalls;
 using tests::MessageRecorder;
-
-ServerSettings Settings(const std::string& domain, std::uint16_t hostChoice, std::uint16_t port) {
-  ServerSettings s;
-  s.domain = domain;
-  s.hostChoice = hostChoice;
-  s.port = port;
-  return s;
-}
+using tests::UrlSettings;
 
 TEST(ShareUrl, CopyShareUrlTable) {
   FakeHost host(std::vector<std::string>{"192.168.1.5", "10.0.0.7"});
@@ -54,7 +47,7 @@ TEST(ShareUrl, CopyShareUrlTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    const ServerSettings settings = Settings(c.domain, c.hostChoice, c.port);
+    const ServerSettings settings = UrlSettings(c.domain, c.hostChoice, c.port);
     const Share share("C:\\x", c.virtualPath, 0);
     FakeClipboard clipboard;
     ASSERT_EQ(CopyShareUrl(settings, share), UrlCopy::Copied);
@@ -80,7 +73,7 @@ TEST(ShareUrl, CopyShareUrlFailures) {
     FakeHost host(std::vector<std::string>{"1.2.3.4"});
     FakeClipboard clipboard;
     clipboard.openSucceeds = false;
-    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), UrlCopy::ClipboardUnavailable);
+    EXPECT_EQ(CopyShareUrl(UrlSettings("h", 0, 80), share), UrlCopy::ClipboardUnavailable);
     EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
     EXPECT_EQ(clipboard.Text(), "previous");
   }
@@ -88,7 +81,7 @@ TEST(ShareUrl, CopyShareUrlFailures) {
     SCOPED_TRACE("block cannot be allocated");
     FakeClipboard clipboard;
     clipboard.allocationSucceeds = false;
-    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), UrlCopy::NotSet);
+    EXPECT_EQ(CopyShareUrl(UrlSettings("h", 0, 80), share), UrlCopy::NotSet);
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.openCount, 0);
     EXPECT_FALSE(clipboard.contents);  // emptied just before
@@ -100,14 +93,14 @@ TEST(ShareUrl, CopyShareUrlFailures) {
     FakeHost host(addresses);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    EXPECT_FALSE(UrlHost(Settings("", 0, 80)));
-    EXPECT_FALSE(UrlHost(Settings("h", 1, 80)));
-    EXPECT_EQ(CopyShareUrl(Settings("", 0, 80), share), UrlCopy::NoHost);
+    EXPECT_FALSE(UrlHost(UrlSettings("", 0, 80)));
+    EXPECT_FALSE(UrlHost(UrlSettings("h", 1, 80)));
+    EXPECT_EQ(CopyShareUrl(UrlSettings("", 0, 80), share), UrlCopy::NoHost);
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
     EXPECT_EQ(clipboard.Text(), "previous");
     EXPECT_TRUE(recorder.Messages().empty());
     // A domain needs no lookup.
-    EXPECT_EQ(CopyShareUrl(Settings("h", 0, 80), share), UrlCopy::Copied);
+    EXPECT_EQ(CopyShareUrl(UrlSettings("h", 0, 80), share), UrlCopy::Copied);
     EXPECT_EQ(clipboard.Text(), "http://h/a");
   }
 }
@@ -198,7 +191,7 @@ TEST(EscapeUrlPath, EscapesExactlyTheBytesThatBreakALink) {
 
 TEST(ShareUrl, CopyShareUrlsJoinsABatchLikeThePanel) {
   FakeHost host(std::vector<std::string>{"192.168.1.5"});
-  const ServerSettings settings = Settings("", 1, 8080);
+  const ServerSettings settings = UrlSettings("", 1, 8080);
   const std::vector<SharePtr> shares = {
       std::make_shared<Share>("C:\\a b.pdf", "/a b.pdf", 0),
       std::make_shared<Share>("C:\\c.txt", "/c.txt", 0),

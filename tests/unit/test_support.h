@@ -25,6 +25,7 @@
 #include "http/request.h"
 #include "http/response_writer.h"
 #include "platform/message.h"
+#include "shares/settings_file.h"
 
 namespace qc::tests {
 
@@ -115,6 +116,11 @@ inline std::string SettingsBytes(std::uint16_t port, std::uint16_t hostChoice, s
   return std::string("QC") + U16(port) + U16(hostChoice) + U16(flags) +
          U16(static_cast<std::uint16_t>(domain.size())) +
          U16(static_cast<std::uint16_t>(folder.size())) + domain + folder;
+}
+
+// A "common.cfg" in the current directory naming `port` (0: any free port), no texts.
+inline void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCopyUrlAfterShare) {
+  WriteFileBytes(kSettingsFileName, SettingsBytes(port, 0, flags));
 }
 
 // Captures every user-facing message for the life of the object instead of showing it.
