@@ -10,30 +10,13 @@
 #include "http/response_writer.h"
 #include "shares/share_registry.h"
 #include "unit/test_support.h"
+#include "unit/wire_answers.h"
 
 namespace qc {
 namespace {
 
 using tests::CapturingSink;
-
-std::string Head200(std::int64_t size) {
-  return "HTTP/1.1 200 OK\nServer: Quillcast/1.0.0\nAccept-Ranges: bytes\n"
-         "Content-Type: application/octet-stream\nContent-Length: " +
-         std::to_string(size) + "\nConnection: close\n\n";
-}
-
-std::string Content(std::int64_t size) {
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  for (std::int64_t i = 0; i < size; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(i % 251);
-  return bytes;
-}
-
-Request ParsedRequest(const std::string& path, const std::string& range) {
-  std::string head = "GET " + path + " HTTP/1.1\r\n";
-  if (!range.empty()) head += "Range: bytes=" + range + "\r\n";
-  head += "\r\n";
-  return ParseRequest(head.data(), static_cast<std::int32_t>(head.size()));
-}
+using namespace tests::wire;
 
 class ResponseWriterNativeTest : public ::testing::Test {
  protected:

@@ -17,6 +17,7 @@
 #include "unit/live_server.h"
 #include "unit/net_support.h"
 #include "unit/platform_support.h"
+#include "unit/wire_answers.h"
 #include "unit/test_support.h"
 
 namespace qc {
@@ -24,12 +25,8 @@ namespace {
 
 using tests::FileHolder;
 using tests::WaitFor;
-
-const std::string k404Page =
-    "HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
-    "<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
-    "<p>The requested URL was not found on this server.</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+using tests::wire::Head200;
+using tests::wire::kNotFoundPage;
 
 std::string Content(std::int64_t size) {
   std::string bytes(static_cast<std::size_t>(size), '\0');
@@ -157,12 +154,6 @@ class Download {
   bool closed_ = false;
 };
 
-std::string Head200(std::int64_t size) {
-  return "HTTP/1.1 200 OK\nServer: Quillcast/1.0.0\nAccept-Ranges: bytes\n"
-         "Content-Type: application/octet-stream\nContent-Length: " +
-         std::to_string(size) + "\nConnection: close\n\n";
-}
-
 // Larger than loopback's socket buffers hold, so that a client that has only read the
 // head keeps its answer in the middle of the file, with the file open.
 constexpr std::int64_t kBigSize = 16 << 20;
@@ -216,11 +207,11 @@ TEST_F(ConcurrentReaders, OneShotShareServesOneClientAndIsWithdrawnAfterIt) {
   Download first(port_, "/once.bin");
   ASSERT_EQ(first.head(), Head200(kBigSize));
   // While the first download runs, nobody else gets the file.
-  EXPECT_EQ(Download(port_, "/once.bin").all(), k404Page);
+  EXPECT_EQ(Download(port_, "/once.bin").all(), kNotFoundPage);
   EXPECT_FALSE(share->IsWithdrawn());
   EXPECT_TRUE(first.Finish() == content_);
   EXPECT_TRUE(share->IsWithdrawn());
-  EXPECT_EQ(Download(port_, "/once.bin").all(), k404Page);
+  EXPECT_EQ(Download(port_, "/once.bin").all(), kNotFoundPage);
 }
 
 TEST_F(ConcurrentReaders, FileAnotherProgramReadsIsServed) {
@@ -238,8 +229,8 @@ TEST_F(ConcurrentReaders, FileAnotherProgramWritesGetsThe404Page) {
   {
     FileHolder editor(file_, FileHolder::kWrite);
     ASSERT_TRUE(editor.holding());
-    EXPECT_EQ(Download(port_, "/big.bin").all(), k404Page);
-    EXPECT_EQ(Download(port_, "/once.bin").all(), k404Page);
+    EXPECT_EQ(Download(port_, "/big.bin").all(), kNotFoundPage);
+    EXPECT_EQ(Download(port_, "/once.bin").all(), kNotFoundPage);
   }
   Download d(port_, "/big.bin");
   EXPECT_EQ(d.head(), Head200(kBigSize));
@@ -275,7 +266,7 @@ TEST_F(ConcurrentReaders, OneShotDownloadBrokenOff) {
     ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 0; }, 20000));
     EXPECT_EQ(share->IsWithdrawn(), c.withdrawn);
     if (c.withdrawn) {
-      EXPECT_EQ(Download(port_, virtualPath).all(), k404Page);
+      EXPECT_EQ(Download(port_, virtualPath).all(), kNotFoundPage);
       continue;
     }
     Download resumed(port_, virtualPath, std::to_string(received) + "-");

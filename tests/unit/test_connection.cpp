@@ -16,6 +16,7 @@
 #include "unit/memory_stream.h"
 #include "unit/net_support.h"
 #include "unit/platform_support.h"
+#include "unit/wire_answers.h"
 #include "unit/test_support.h"
 
 namespace qc {
@@ -23,17 +24,9 @@ namespace {
 
 using tests::Exchange;
 using tests::WaitFor;
+using tests::wire::kBadRequestPage;
+using tests::wire::kNotFoundPage;
 
-const std::string k404Page =
-    "HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
-    "<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
-    "<p>The requested URL was not found on this server.</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
-const std::string k400Page =
-    "HTTP/1.1 400 Bad Request\nContent-Length: 184\n\n"
-    "<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
-    "<p>Invalid request or syntax error</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
 
 TEST(IsHeadComplete, LooksAtTheLastByteAndTheTwoBeforeIt) {
   struct Case {
@@ -71,18 +64,18 @@ TEST_F(LiveServer, AnswersAHeadWhateverWayItArrives) {
   };
   const std::string longHeader = "X-Filler: " + std::string(3000, 'a') + "\r\n";
   const std::vector<Case> cases = {
-      {"one piece, CR LF", {"GET /none HTTP/1.1\r\nHost: x\r\n\r\n"}, k404Page},
-      {"bare line feeds", {"GET /none HTTP/1.1\nHost: x\n\n"}, k404Page},
-      {"final CR LF split after the CR", {"GET /none HTTP/1.1\r\n\r"}, k404Page},
-      {"split in the request line", {"GET /no", "ne HTTP/1.1\r\n", "\r\n"}, k404Page},
+      {"one piece, CR LF", {"GET /none HTTP/1.1\r\nHost: x\r\n\r\n"}, kNotFoundPage},
+      {"bare line feeds", {"GET /none HTTP/1.1\nHost: x\n\n"}, kNotFoundPage},
+      {"final CR LF split after the CR", {"GET /none HTTP/1.1\r\n\r"}, kNotFoundPage},
+      {"split in the request line", {"GET /no", "ne HTTP/1.1\r\n", "\r\n"}, kNotFoundPage},
       {"head longer than the first buffer",
        {"GET /none HTTP/1.1\r\n", longHeader, longHeader, "\r\n"},
-       k404Page},
-      {"no request line", {"Host: x\r\n\r\n"}, k400Page},
+       kNotFoundPage},
+      {"no request line", {"Host: x\r\n\r\n"}, kBadRequestPage},
       // Keep-alive is answered once; the second request is never read.
       {"keep-alive then a second request",
        {"GET /none HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", "GET /none HTTP/1.1\r\n\r\n"},
-       k404Page},
+       kNotFoundPage},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -105,7 +98,7 @@ TEST_F(LiveServer, ClientThatClosesEarlyGetsNothingAndLeavesTheRegistry) {
 TEST_F(LiveServer, HeadPastTheLimitGetsThe400PageAndIsClosed) {
   std::vector<std::string> chunks = {"GET /none HTTP/1.1\r\n"};
   for (int i = 0; i < 80; ++i) chunks.push_back("X-Filler: " + std::string(1000, 'b') + "\r\n");
-  EXPECT_EQ(Exchange(port_, chunks, false, 0), k400Page);
+  EXPECT_EQ(Exchange(port_, chunks, false, 0), kBadRequestPage);
 }
 
 TEST_F(LiveServer, StopClosesIdleClientsAndWaitsForTheirThreads) {
@@ -183,7 +176,7 @@ TEST_F(LiveServerShortLimits, HeadNotCompleteInTimeIsClosedWithoutAnAnswer) {
 
 TEST_F(LiveServerShortLimits, HeadWithinTheLimitIsAnswered) {
   // Arrives in pieces, but complete well before the limit.
-  EXPECT_EQ(Exchange(port_, {"GET /no", "ne HTTP/1.1\r\n", "\r\n"}, false, 50), k404Page);
+  EXPECT_EQ(Exchange(port_, {"GET /no", "ne HTTP/1.1\r\n", "\r\n"}, false, 50), kNotFoundPage);
 }
 
 TEST_F(LiveServerShortLimits, BodyThatMakesNoProgressIsBrokenOff) {
@@ -259,12 +252,12 @@ TEST(ServeStream, DrivesTheWholeConnectionOverAnyStream) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"head in one piece", {"GET /none HTTP/1.1\r\n\r\n"}, 0, k404Page},
-      {"head split at the final CR", {"GET /none HTTP/1.1\r\n", "\r"}, 0, k404Page},
-      {"no request line", {"Host: x\n\n"}, 0, k400Page},
+      {"head in one piece", {"GET /none HTTP/1.1\r\n\r\n"}, 0, kNotFoundPage},
+      {"head split at the final CR", {"GET /none HTTP/1.1\r\n", "\r"}, 0, kNotFoundPage},
+      {"no request line", {"Host: x\n\n"}, 0, kBadRequestPage},
       {"peer closes mid-head", {"GET /none HT"}, 0, ""},
       {"time limit mid-head", {"GET /none HTTP/1.1\r\n"}, -1, ""},
-      {"head past the limit", {"GET / HTTP/1.1\r\n" + std::string(70000, 'h')}, 0, k400Page},
+      {"head past the limit", {"GET / HTTP/1.1\r\n" + std::string(70000, 'h')}, 0, kBadRequestPage},
   };
   ShareRegistry shares;
   for (const Case& c : cases) {
@@ -323,7 +316,7 @@ TEST(ServeStream, OneAnswerPerConnectionHoweverTheHeadArrives) {
        kFileAnswer,
        0},
       // Refused once the buffer is full, before its last byte is read.
-      {"one byte past the largest head", {HeadOfSize("/a", kMaxHeadSize)}, 0, k400Page, 1},
+      {"one byte past the largest head", {HeadOfSize("/a", kMaxHeadSize)}, 0, kBadRequestPage, 1},
       {"peer closes after the request line", {"GET /a HTTP/1.1\r\n"}, 0, "", 0},
       {"error after the first byte", {"G"}, -1, "", 0},
       {"nothing at all", {}, 0, "", 0},

@@ -12,57 +12,14 @@
 #include "platform/file.h"
 #include "shares/share_registry.h"
 #include "unit/test_support.h"
+#include "unit/wire_answers.h"
 
 namespace qc {
 namespace {
 
-// The answers as they must appear on the wire, written out here rather than taken from
-// the server's own texts so that a changed byte there shows up.
-const std::string kNotFoundPage =
-    "HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
-    "<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
-    "<p>The requested URL was not found on this server.</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
-const std::string kBadRequestPage =
-    "HTTP/1.1 400 Bad Request\nContent-Length: 184\n\n"
-    "<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
-    "<p>Invalid request or syntax error</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
-const std::string kShortBadRequest = "HTTP/1.1 400 Bad Request\n";
-const std::string kCommonLines =
-    "Server: Quillcast/1.0.0\nAccept-Ranges: bytes\nContent-Type: application/octet-stream\n";
-const std::string kClose = "Connection: close\n";
-const std::string kKeepAlive = "Connection: Keep-Alive\n";
-
-std::string Head200(std::int64_t size, const std::string& connection = kClose) {
-  return "HTTP/1.1 200 OK\n" + kCommonLines + "Content-Length: " + std::to_string(size) + "\n" +
-         connection + "\n";
-}
-
-std::string Head206(std::int64_t first, std::int64_t last, std::int64_t size,
-                    const std::string& connection = kClose) {
-  return "HTTP/1.1 206 Partial Content\n" + kCommonLines + "Content-Range: bytes " +
-         std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size) +
-         "\nContent-Length: " + std::to_string(last - first + 1) + "\n" + connection + "\n";
-}
-
+using namespace tests::wire;
 using tests::CapturingSink;
 using tests::CountingSink;
-
-std::string Content(std::int64_t size) {
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  for (std::int64_t i = 0; i < size; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(i % 251);
-  return bytes;
-}
-
-Request ParsedRequest(const std::string& path, const std::string& range, int mode = 0) {
-  std::string head = "GET " + path + " HTTP/1.1\r\n";
-  if (!range.empty()) head += "Range: bytes=" + range + "\r\n";
-  if (mode == 1) head += "Connection: close\r\n";
-  if (mode == 2) head += "Connection: keep-alive\r\n";
-  head += "\r\n";
-  return ParseRequest(head.data(), static_cast<std::int32_t>(head.size()));
-}
 
 class ResponseWriterTest : public ::testing::Test {
  protected:
