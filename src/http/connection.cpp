@@ -160,42 +160,86 @@ void PauseUnlessStopping(const ConnectionRegistry& connections, std::chrono::mil
 }
 }  // namespace
 
-void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
-                ShareRegistry& shares) {
-  WorkerPool pool;
-  for (;;) {
-    int error = 0;
-    platform::socket_t s = platform::Accept(listener, &error);
-    if (s == platform::kInvalidSocket) {
-      // The stop wakes the accept by shutting the listener down (or closing it); it has
-      // always begun by then. Any other failure must not end serving while the process
-      // looks alive.
-      if (connections.Stopping()) return;
-      PauseUnlessStopping(connections, platform::IsTransientAcceptError(error)
-                                           ? kAcceptRetryPause
-                                           : kAcceptErrorPause);
-      continue;
-    }
-    ConnectionPtr connection = connections.RegisterConnection(s);
-    if (!connection) {
-      // Accepted after the stop began: nobody will serve it.
-      platform::CloseSocket(s);
-      continue;
-    }
-    if (!pool.Run([connection, &connections, &shares] {
-          ServeStream(*connection, shares, connection->received);
-          connections.NotifyAnswered(*connection);
-          connection->CloseSocket();
-          connections.UnregisterConnection(connection);
-          // Last touch of anything shared: the stop may return as soon as this is set.
-          connection->MarkDone();
-        })) {
-      // No thread for it: drop the connection rather than leave a record nobody ends.
+namespace {
+// Threads that accept for themselves: a thread waiting in accept serves the connection it
+// accepted, so a request costs one wake-up and no hand-over between threads. Before it
+// serves, a thread that leaves nobody waiting in accept starts (or wakes) one more, so
+// accepting never waits for serving; when it is done it waits in accept again, unless
+// enough others already do, and then it goes back to the pool, which ends it once idle.
+class Acceptors {
+ public:
+  Acceptors(platform::socket_t listener, ConnectionRegistry& connections, ShareRegistry& shares)
+      : listener_(listener), connections_(connections), shares_(shares) {}
+
+  // The loop of the thread that started serving: it never retires, so one thread always
+  // waits in accept; it returns once the stop has begun and every other acceptor has ended.
+  void Run() {
+    waiting_.fetch_add(1);
+    Serve(false);
+    pool_.reset();  // waits for the other threads
+  }
+
+ private:
+  void Serve(bool mayRetire) {
+    for (;;) {
+      int error = 0;
+      platform::socket_t s = platform::Accept(listener_, &error);
+      if (s == platform::kInvalidSocket) {
+        // The stop wakes every accept by shutting the listener down (or setting its
+        // event); it has always begun by then. Any other failure must not end serving
+        // while the process looks alive.
+        if (connections_.Stopping()) {
+          waiting_.fetch_sub(1);
+          return;
+        }
+        PauseUnlessStopping(connections_, platform::IsTransientAcceptError(error)
+                                              ? kAcceptRetryPause
+                                              : kAcceptErrorPause);
+        continue;
+      }
+      ConnectionPtr connection = connections_.RegisterConnection(s);
+      if (!connection) {
+        // Accepted after the stop began: nobody will serve it.
+        platform::CloseSocket(s);
+        continue;
+      }
+      // Registered, so the stop waits for this thread until MarkDone: a thread started
+      // here is started before the pool goes away.
+      if (waiting_.fetch_sub(1) == 1) StartAnother();
+      ServeStream(*connection, shares_, connection->received);
+      connections_.NotifyAnswered(*connection);
       connection->CloseSocket();
-      connections.UnregisterConnection(connection);
+      connections_.UnregisterConnection(connection);
+      // Last touch of anything shared: the stop may return as soon as this is set.
       connection->MarkDone();
+      if (mayRetire && waiting_.load() >= kSpareAcceptors) return;
+      waiting_.fetch_add(1);
     }
   }
+
+  void StartAnother() {
+    waiting_.fetch_add(1);
+    // Without a thread for it, this one accepts again once it has served: clients wait
+    // in the backlog meanwhile, none is dropped.
+    if (!pool_->Run([this] { Serve(true); })) waiting_.fetch_sub(1);
+  }
+
+  // Threads waiting in accept beyond this many go back to the pool after serving: enough
+  // to take a burst without starting threads, few enough to cost next to nothing idle.
+  static constexpr int kSpareAcceptors = 8;
+
+  platform::socket_t listener_;
+  ConnectionRegistry& connections_;
+  ShareRegistry& shares_;
+  std::atomic<int> waiting_{0};
+  std::unique_ptr<WorkerPool> pool_ = std::make_unique<WorkerPool>();
+};
+}  // namespace
+
+void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
+                ShareRegistry& shares) {
+  Acceptors acceptors(listener, connections, shares);
+  acceptors.Run();
 }
 
 }  // namespace qc

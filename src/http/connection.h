@@ -143,10 +143,10 @@ inline constexpr std::chrono::milliseconds kAcceptRetryPause{50};
 // still keeps trying (only the stop ends it) but does not hammer the system.
 inline constexpr std::chrono::milliseconds kAcceptErrorPause{1000};
 // The accept loop: runs until the registry's stop has begun. A failed accept before that
-// is retried; it never ends serving for good. Connections are served on reused threads
-// with small stacks (WorkerPool); when the loop ends it waits for those threads to end, so
-// the server's stop, which stops every connection before it closes the listener, leaves
-// no thread behind.
+// is retried; it never ends serving for good. The threads that wait in accept serve what
+// they accept, on reused threads with small stacks (WorkerPool), and this thread is one of
+// them; when the loop ends it has waited for the others to end, so the server's stop,
+// which stops every connection before it wakes the listener, leaves no thread behind.
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections, ShareRegistry& shares);
 
 }  // namespace qc

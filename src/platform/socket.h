@@ -26,6 +26,8 @@ bool Listen(socket_t s, int backlog);
 // The port a bound socket actually has (for port 0 binds in tests).
 std::uint16_t LocalPort(socket_t s);
 // On failure returns kInvalidSocket and, when `error` is given, the system's error code.
+// The socket is for PrepareConnectionSocket: on Windows it may still be non-blocking, as
+// the listener is.
 socket_t Accept(socket_t listener, int* error = nullptr);
 // True for accept failures that say nothing about the listening socket itself: out of
 // descriptors, handles, buffers or memory, a connection reset or aborted before it was

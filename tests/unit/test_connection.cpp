@@ -126,6 +126,31 @@ TEST_F(LiveServer, StopClosesIdleClientsAndWaitsForTheirThreads) {
   EXPECT_EQ(connections_.RegisterConnection(platform::kInvalidSocket), nullptr);
 }
 
+// The thread that accepts a connection serves it, so accepting must pass to another
+// thread first: otherwise a client that says nothing would keep everyone else waiting in
+// the backlog.
+TEST_F(LiveServer, ClientsThatSayNothingDoNotHoldUpTheNextOnes) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<std::unique_ptr<tests::LoopbackClient>> silent;
+    // More than the threads kept waiting in accept, so that new ones must start.
+    for (int i = 0; i < 12; ++i) {
+      silent.push_back(std::make_unique<tests::LoopbackClient>(port_));
+      ASSERT_TRUE(silent.back()->Connected());
+      // Each one is answered while all the earlier ones still hold their threads.
+      EXPECT_EQ(Exchange(port_, {"GET /none HTTP/1.1\r\n\r\n"}), kNotFoundPage);
+    }
+    EXPECT_TRUE(WaitFor([&] { return connections_.Count() == silent.size(); }));
+    silent.clear();
+    EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+    // The threads freed go back to accepting (or end), and one after the other is served.
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_EQ(Exchange(port_, {"GET /none HTTP/1.1\r\n\r\n"}, false, 0), kNotFoundPage);
+    }
+  }
+  // TearDown then stops the server: every thread waiting in accept must wake and end.
+}
+
 TEST_F(LiveServer, StopEndsADownloadThatIsStillSending) {
   const std::string file = (temp_.path() / "stop-download.bin").string();
   {

@@ -127,11 +127,16 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return -1;
+    // What a client sends right after connecting is usually there by the time its
+    // connection is served: reading before waiting saves the poll.
+    const ssize_t n = ::recv(s, buffer, size, MSG_DONTWAIT);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     // WakeConnection's shutdown ends the wait as well (the socket reads as closed).
     pollfd p{s, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
     if (ready < 0 && errno != EINTR) return -1;
-    if (ready > 0) return Receive(s, buffer, size);
   }
 }
 

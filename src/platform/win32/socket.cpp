@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/os_windows.h"
@@ -33,54 +34,79 @@ bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_AN
 bool BindLoopback(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_LOOPBACK, port); }
 
 namespace {
-// A listening socket waits for a connection on an event of its own, beside an event the
-// stop sets. Closing the socket from another thread is not a dependable way to end a
-// blocked accept: under Wine, after a burst of 10,000 connections, the accept thread
-// stayed blocked in accept for minutes after closesocket, and the stop with it.
-struct ListenerEvents {
-  WSAEVENT ready = WSA_INVALID_EVENT;  // FD_ACCEPT
-  HANDLE wake = nullptr;               // manual reset: once the stop sets it, it stays set
+// A listening socket is waited for with select, beside a loopback datagram socket of its
+// own that the stop sends a byte to. Both are levels: the listener reads ready while a
+// connection is pending, the wake socket once the stop has spoken, for good.
+// - Closing the listener from another thread is not a dependable way to end a blocked
+//   accept: under Wine, after a burst of 10,000 connections, the accept thread stayed
+//   blocked in accept for minutes after closesocket, and the stop with it.
+// - An FD_ACCEPT event (WSAEventSelect) is an edge, and Wine loses it now and then: after
+//   a burst of clients that closed their connections early, the backlog filled while the
+//   accepting thread waited for an event that never came, until the server was restarted.
+//
+// One thread at a time waits and accepts (`turn`); the others queue in the process, so a
+// connection wakes one thread rather than every idle one.
+struct ListenerWake {
+  socket_t wake = INVALID_SOCKET;  // bound to 127.0.0.1, port of the system's choice
+  sockaddr_in address{};
+  struct Turn {
+    SRWLOCK lock = SRWLOCK_INIT;  // under Wine, unlike a kernel object, no wineserver trip
+  };
+  std::shared_ptr<Turn> turn;
 };
 std::mutex listenersMutex;
-std::map<socket_t, ListenerEvents> listeners;
+std::map<socket_t, ListenerWake> listeners;
 
-bool FindListener(socket_t s, ListenerEvents& events) {
+bool FindListener(socket_t s, ListenerWake& found) {
   std::lock_guard<std::mutex> guard(listenersMutex);
-  auto found = listeners.find(s);
-  if (found == listeners.end()) return false;
-  events = found->second;
+  auto it = listeners.find(s);
+  if (it == listeners.end()) return false;
+  found = it->second;
   return true;
 }
 
 void ForgetListener(socket_t s) {
-  ListenerEvents events;
+  ListenerWake wake;
   {
     std::lock_guard<std::mutex> guard(listenersMutex);
-    auto found = listeners.find(s);
-    if (found == listeners.end()) return;
-    events = found->second;
-    listeners.erase(found);
+    auto it = listeners.find(s);
+    if (it == listeners.end()) return;
+    wake = it->second;
+    listeners.erase(it);
   }
-  WSACloseEvent(events.ready);
-  CloseHandle(events.wake);
+  ::closesocket(wake.wake);
+}
+
+socket_t OpenWakeSocket(sockaddr_in& address) {
+  socket_t s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return s;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof address;
+  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &len) != 0) {
+    ::closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
 }
 }  // namespace
 
 bool Listen(socket_t s, int backlog) {
   if (::listen(s, backlog) != 0) return false;
-  ListenerEvents events;
-  events.ready = WSACreateEvent();
-  events.wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  // The socket becomes non-blocking here; Accept waits on the events instead. Without
-  // them it stays a plain blocking listener.
-  if (events.ready != WSA_INVALID_EVENT && events.wake != nullptr &&
-      WSAEventSelect(s, events.ready, FD_ACCEPT) == 0) {
+  ListenerWake wake;
+  wake.wake = OpenWakeSocket(wake.address);
+  // Non-blocking, so that an accept after select never blocks on a connection that went
+  // away meanwhile. Without a wake socket it stays a plain blocking listener.
+  u_long nonBlocking = 1;
+  if (wake.wake != INVALID_SOCKET && ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0) {
+    wake.turn = std::make_shared<ListenerWake::Turn>();
     std::lock_guard<std::mutex> guard(listenersMutex);
-    listeners[s] = events;
+    listeners[s] = wake;
     return true;
   }
-  if (events.ready != WSA_INVALID_EVENT) WSACloseEvent(events.ready);
-  if (events.wake != nullptr) CloseHandle(events.wake);
+  if (wake.wake != INVALID_SOCKET) ::closesocket(wake.wake);
   return true;
 }
 
@@ -92,34 +118,37 @@ std::uint16_t LocalPort(socket_t s) {
 }
 
 socket_t Accept(socket_t listener, int* error) {
-  ListenerEvents events;
-  const bool waits = FindListener(listener, events);
-  for (;;) {
-    // Reset before trying: a connection that arrives after the reset sets it again.
-    if (waits) WSAResetEvent(events.ready);
+  ListenerWake wake;
+  if (!FindListener(listener, wake)) {
     socket_t s = ::accept(listener, nullptr, nullptr);
-    if (s != INVALID_SOCKET) {
-      // An accepted socket inherits the listener's event selection and non-blocking mode:
-      // it starts as a plain blocking socket, as it would from a blocking listener.
-      if (waits) {
-        WSAEventSelect(s, nullptr, 0);
-        u_long blocking = 0;
-        ::ioctlsocket(s, FIONBIO, &blocking);
-      }
-      return s;
-    }
-    const int failure = WSAGetLastError();
-    if (!waits || failure != WSAEWOULDBLOCK) {
-      if (error != nullptr) *error = failure;
-      return INVALID_SOCKET;
-    }
-    HANDLE both[2] = {events.ready, events.wake};
-    if (WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0) {
-      // The stop (or a wait that cannot work): the caller looks at why.
-      if (error != nullptr) *error = WSAEINTR;
-      return INVALID_SOCKET;
-    }
+    if (s == INVALID_SOCKET && error != nullptr) *error = WSAGetLastError();
+    return s;
   }
+  AcquireSRWLockExclusive(&wake.turn->lock);
+  socket_t s = INVALID_SOCKET;
+  int failure = 0;
+  for (;;) {
+    // Wait first: the thread whose turn begins has just seen another take the last
+    // connection, and a select that returns at once costs no more than an accept.
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(listener, &ready);
+    FD_SET(wake.wake, &ready);
+    if (::select(0, &ready, nullptr, nullptr, nullptr) == SOCKET_ERROR ||
+        FD_ISSET(wake.wake, &ready)) {
+      failure = WSAEINTR;  // the stop (or a wait that cannot work): the caller looks at why
+      break;
+    }
+    // The accepted socket inherits the listener's non-blocking mode, which
+    // PrepareConnectionSocket wants anyway.
+    s = ::accept(listener, nullptr, nullptr);
+    if (s != INVALID_SOCKET) break;
+    failure = WSAGetLastError();
+    if (failure != WSAEWOULDBLOCK) break;  // else the client went away meanwhile
+  }
+  ReleaseSRWLockExclusive(&wake.turn->lock);
+  if (s == INVALID_SOCKET && error != nullptr) *error = failure;
+  return s;
 }
 
 bool IsTransientAcceptError(int error) {
@@ -260,12 +289,17 @@ long long SendFileUnlessStopped(socket_t, std::intptr_t, std::int64_t, std::int6
 void WakeConnection(socket_t s) { ::shutdown(s, SD_SEND); }
 
 bool InterruptSocket(socket_t s) {
-  ListenerEvents events;
-  if (FindListener(s, events)) {
-    SetEvent(events.wake);
-    return false;  // its owner closes it once the accepting thread has ended
+  ListenerWake wake;
+  if (FindListener(s, wake)) {
+    // The byte stays unread: every later select on the wake socket returns at once.
+    const char byte = 0;
+    if (::sendto(wake.wake, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&wake.address),
+                 sizeof wake.address) == 1) {
+      return false;  // its owner closes it once the accepting thread has ended
+    }
+    ForgetListener(s);
   }
-  // Without its events, Winsock wakes a blocked accept only when the socket is closed.
+  // Without a wake socket, Winsock wakes a blocked accept only when the socket is closed.
   ::closesocket(s);
   return true;
 }
