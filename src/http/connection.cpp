@@ -172,11 +172,11 @@ class Acceptors {
       : listener_(listener), connections_(connections), shares_(shares) {}
 
   // The loop of the thread that started serving: it never retires, so one thread always
-  // waits in accept; it returns once the stop has begun and every other acceptor has ended.
+  // waits in accept. It returns once the stop has begun; the destructor (the pool's) then
+  // waits for every other acceptor to end.
   void Run() {
     waiting_.fetch_add(1);
     Serve(false);
-    pool_.reset();  // waits for the other threads
   }
 
  private:
@@ -185,9 +185,8 @@ class Acceptors {
       int error = 0;
       platform::socket_t s = platform::Accept(listener_, &error);
       if (s == platform::kInvalidSocket) {
-        // The stop wakes every accept by shutting the listener down (or setting its
-        // event); it has always begun by then. Any other failure must not end serving
-        // while the process looks alive.
+        // The stop wakes every accept (InterruptSocket) for good; it has always begun by
+        // then. Any other failure must not end serving while the process looks alive.
         if (connections_.Stopping()) {
           waiting_.fetch_sub(1);
           return;
@@ -203,14 +202,15 @@ class Acceptors {
         platform::CloseSocket(s);
         continue;
       }
-      // Registered, so the stop waits for this thread until MarkDone: a thread started
-      // here is started before the pool goes away.
+      // Registered, so the stop waits for this thread until MarkDone, and the listener is
+      // woken only after that: a thread started here finds it still open.
       if (waiting_.fetch_sub(1) == 1) StartAnother();
       ServeStream(*connection, shares_, connection->received);
       connections_.NotifyAnswered(*connection);
       connection->CloseSocket();
       connections_.UnregisterConnection(connection);
-      // Last touch of anything shared: the stop may return as soon as this is set.
+      // Last touch of the registries: the stop may return as soon as this is set. This
+      // object's own state lives on until every thread of the pool has ended.
       connection->MarkDone();
       if (mayRetire && waiting_.load() >= kSpareAcceptors) return;
       waiting_.fetch_add(1);
@@ -221,7 +221,7 @@ class Acceptors {
     waiting_.fetch_add(1);
     // Without a thread for it, this one accepts again once it has served: clients wait
     // in the backlog meanwhile, none is dropped.
-    if (!pool_->Run([this] { Serve(true); })) waiting_.fetch_sub(1);
+    if (!pool_.Run([this] { Serve(true); })) waiting_.fetch_sub(1);
   }
 
   // Threads waiting in accept beyond this many go back to the pool after serving: enough
@@ -232,7 +232,9 @@ class Acceptors {
   ConnectionRegistry& connections_;
   ShareRegistry& shares_;
   std::atomic<int> waiting_{0};
-  std::unique_ptr<WorkerPool> pool_ = std::make_unique<WorkerPool>();
+  // Last, so that it is destroyed first: its destructor waits for the threads that use
+  // the members above.
+  WorkerPool pool_;
 };
 }  // namespace
 
