@@ -10,12 +10,12 @@
 
 namespace qc {
 
-Connection::Connection(platform::socket_t socket, ConnectionLimits limits)
+Connection::Connection(platform::socket_t socket, ConnectionLimits limits, bool socketPrepared)
     : socket_(socket),
       wake_(platform::CreateWakeEvent()),
       limits_(limits),
       headDeadline_(std::chrono::steady_clock::now() + limits.head) {
-  platform::PrepareConnectionSocket(socket_, limits_.sendStall);
+  if (!socketPrepared) platform::PrepareConnectionSocket(socket_, limits_.sendStall);
 }
 
 Connection::~Connection() {
@@ -108,10 +108,14 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
 ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
     : lock_("mut_ouaccess"), limits_(limits) {}
 
+void ConnectionRegistry::PrepareListener(platform::socket_t listener) {
+  socketsPrepared_ = platform::PrepareAcceptedSockets(listener, limits_.sendStall);
+}
+
 ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket) {
   std::lock_guard<platform::NamedLock> guard(lock_);
   if (stopping_) return nullptr;
-  auto connection = std::make_shared<Connection>(socket, limits_);
+  auto connection = std::make_shared<Connection>(socket, limits_, socketsPrepared_);
   live_.push_back(connection);
   return connection;
 }
@@ -240,6 +244,7 @@ class Acceptors {
 
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
                 ShareRegistry& shares) {
+  connections.PrepareListener(listener);
   Acceptors acceptors(listener, connections, shares);
   acceptors.Run();
 }

@@ -62,7 +62,9 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state);
 
 class Connection : public Stream {
  public:
-  explicit Connection(platform::socket_t socket, ConnectionLimits limits = {});
+  // `socketPrepared`: the socket already has what PrepareConnectionSocket would set.
+  explicit Connection(platform::socket_t socket, ConnectionLimits limits = {},
+                      bool socketPrepared = false);
   ~Connection() override;
 
   platform::socket_t socket() const { return socket_; }
@@ -112,6 +114,9 @@ class ConnectionRegistry {
   void NotifyAnswered(const Connection& connection) {
     if (observer_ && connection.received.answered) observer_(connection);
   }
+  // Has the sockets `listener` accepts come with the connection options where the system
+  // allows it (platform::PrepareAcceptedSockets). Called before the first accept.
+  void PrepareListener(platform::socket_t listener);
   // Null once the stop has begun: the caller then closes the socket at once.
   ConnectionPtr RegisterConnection(platform::socket_t socket);
   void UnregisterConnection(const ConnectionPtr& connection);
@@ -131,6 +136,7 @@ class ConnectionRegistry {
   std::vector<ConnectionPtr> live_;
   std::atomic<bool> stopping_{false};
   ConnectionLimits limits_;
+  std::atomic<bool> socketsPrepared_{false};
   AnswerObserver observer_;
 };
 

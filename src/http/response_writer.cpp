@@ -72,7 +72,10 @@ long long SendHeadAndPieces(std::string head, ByteSpan span, const std::string& 
   if (span.first + span.count >= size) shares.WithdrawIfOneShot(path);
   char piece[kLastPieceSize];
   long long got = 0;
-  if (lastLength > 0 && file.Seek(span.first + bulk)) {
+  // A file nothing was read from yet is at its start: no seek (a system call) for the
+  // commonest small answer, a whole file of at most one piece.
+  const std::int64_t lastStart = span.first + bulk;
+  if (lastLength > 0 && (lastStart == 0 || file.Seek(lastStart))) {
     got = file.Read(piece, static_cast<std::size_t>(lastLength));
   }
   // Closed before the last piece goes out: a client that fetches the file again the

@@ -52,6 +52,11 @@ void ShutdownSend(socket_t s);
 // issues it, ends with EAGAIN after that long without progress; Windows checks it between
 // the slices of SendUnlessStopped.
 void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimit);
+// Sets on the listening socket what PrepareConnectionSocket sets on each connection, where
+// the system copies it to every socket the listener accepts (Linux copies both the send
+// time limit and TCP_NODELAY), saving two system calls per connection. True when it did:
+// the accepted sockets then need no PrepareConnectionSocket. Windows: false, nothing set.
+bool PrepareAcceptedSockets(socket_t listener, std::chrono::milliseconds sendStallLimit);
 // What wakes a connection's receive wait at the stop without a periodic look: on Windows
 // an event the wait includes beside the socket, so thousands of idle connections cost no
 // wake-ups (under Wine every sliced wait is a round trip to the wineserver); on POSIX

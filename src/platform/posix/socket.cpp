@@ -104,15 +104,31 @@ long long Send(socket_t s, const char* data, std::size_t size) {
 
 void ShutdownSend(socket_t s) { ::shutdown(s, SHUT_WR); }
 
-void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimit) {
+static bool SetConnectionOptions(socket_t s, std::chrono::milliseconds sendStallLimit) {
   // A blocking send then returns what it sent, or fails with EAGAIN, once it has waited
   // this long without the client taking a byte. Set on the socket, it holds for every
   // kind of send on it (send, sendfile) without a system call more per piece.
   const long long ms = sendStallLimit.count() > 0 ? sendStallLimit.count() : 1;
   timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
-  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   int on = 1;
-  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 &&
+         ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimit) {
+  SetConnectionOptions(s, sendStallLimit);
+}
+
+bool PrepareAcceptedSockets(socket_t listener, std::chrono::milliseconds sendStallLimit) {
+#ifdef __linux__
+  // Linux builds an accepted socket as a copy of the listening one, these options included
+  // (a test checks it on every build).
+  return SetConnectionOptions(listener, sendStallLimit);
+#else
+  (void)listener;
+  (void)sendStallLimit;
+  return false;
+#endif
 }
 
 std::uintptr_t CreateWakeEvent() { return 0; }

@@ -209,6 +209,8 @@ void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds) {
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+bool PrepareAcceptedSockets(socket_t, std::chrono::milliseconds) { return false; }
+
 std::uintptr_t CreateWakeEvent() {
   return reinterpret_cast<std::uintptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
 }

@@ -1,0 +1,53 @@
+// What the native sockets rely on from the system.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <chrono>
+
+#include "platform/socket.h"
+#include "unit/net_support.h"
+
+namespace qc {
+namespace {
+
+// Connections skip their own two setsockopt calls when the listener reports that accepted
+// sockets come with both options: that must stay true of the system, or connections would
+// lose their send time limit (a stalled client holding its thread for ever) and TCP_NODELAY.
+TEST(AcceptedSockets, ComeWithTheListenersConnectionOptions) {
+#ifndef __linux__
+  GTEST_SKIP() << "only Linux copies the options";
+#else
+  platform::SocketLibraryStart();
+  const platform::socket_t listener = platform::CreateTcpSocket();
+  ASSERT_TRUE(platform::BindLoopback(listener, 0));
+  ASSERT_TRUE(platform::Listen(listener, 4));
+  ASSERT_TRUE(platform::PrepareAcceptedSockets(listener, std::chrono::milliseconds(2345)));
+  tests::LoopbackClient client(platform::LocalPort(listener));
+  ASSERT_TRUE(client.Connected());
+  const platform::socket_t accepted = platform::Accept(listener);
+  ASSERT_NE(accepted, platform::kInvalidSocket);
+
+  int noDelay = 0;
+  socklen_t size = sizeof noDelay;
+  ASSERT_EQ(::getsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+  EXPECT_NE(noDelay, 0);
+  timeval limit{};
+  size = sizeof limit;
+  ASSERT_EQ(::getsockopt(accepted, SOL_SOCKET, SO_SNDTIMEO, &limit, &size), 0);
+  // The kernel keeps it in clock ticks (up to 10 ms each), rounded up.
+  const long long ms = limit.tv_sec * 1000LL + limit.tv_usec / 1000;
+  EXPECT_GE(ms, 2345);
+  EXPECT_LE(ms, 2355);
+
+  platform::CloseSocket(accepted);
+  platform::CloseSocket(listener);
+  platform::SocketLibraryStop();
+#endif
+}
+
+}  // namespace
+}  // namespace qc
