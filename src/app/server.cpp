@@ -44,8 +44,9 @@ void StopServer(Application& app) {
   app.connections.StopAllConnections();
   if (app.listenSocket != platform::kInvalidSocket) {
     bool released = platform::InterruptSocket(app.listenSocket);
-    // The accept thread has ended once its accept failed; waiting for it keeps it from
-    // touching the registries while the application goes away.
+    // The accept thread ends once its accept failed and every other accepting thread has
+    // ended; waiting for it keeps them all from touching the registries while the
+    // application goes away.
     if (app.acceptThread.joinable()) app.acceptThread.join();
     if (!released) platform::CloseSocket(app.listenSocket);
     app.listenSocket = platform::kInvalidSocket;

@@ -85,11 +85,11 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
 // on POSIX the receiving one too, which wakes the blocked call). The socket stays open
 // for its own thread to close.
 void WakeConnection(socket_t s);
-// Wakes a thread blocked in Accept on the listening socket `s`, for good: every later
+// Wakes every thread blocked in Accept on the listening socket `s`, for good: every later
 // Accept on it fails at once. Returns true when the handle was released by doing so,
-// false when it stays open for its owner to close once the accepting thread has ended
-// (POSIX shuts it down; Windows sets the stop event its Accept waits on beside the
-// socket's, so the handle cannot be reused under the feet of the blocked thread).
+// false when it stays open for its owner to close once the accepting threads have ended
+// (POSIX shuts it down; Windows sends a byte to the wake socket its Accept selects on
+// beside the listener, so the handle cannot be reused under the feet of a waiting thread).
 bool InterruptSocket(socket_t s);
 void CloseSocket(socket_t s);
 
