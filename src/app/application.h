@@ -9,6 +9,7 @@
 #include "platform/single_instance.h"
 #include "platform/socket.h"
 #include "shares/settings_file.h"
+#include "shares/share_file.h"
 #include "shares/share_registry.h"
 
 namespace qc {
@@ -31,7 +32,12 @@ struct Application {
   std::string startupDirectory;
   std::thread acceptThread;
   UiState ui;
+  // What the start's load found wrong with shared.cfg, until the user has been told.
+  ShareFileDamage shareFileDamage;
 };
+
+// Tells the user once about a damaged shared.cfg the last load found, if any.
+void TellShareFileDamage(Application& app);
 
 // The control panel, implemented by src/ui on Windows. StartUiThread starts the panel's
 // thread unless one is active and returns at once; WaitForUiThread blocks until the latest

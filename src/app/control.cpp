@@ -27,6 +27,8 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
       messages::Show(messages::kChannelView);
       return 0;
   }
+  // Told with the channel up: a stop sent while the message waits is served after it.
+  TellShareFileDamage(app);
   ShareBatch batch;
   for (;;) {
     const platform::ControlEvent event = server.Wait();

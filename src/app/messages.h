@@ -10,6 +10,10 @@ inline constexpr Message kAlreadyRunning{"Error, server already running", "error
 inline constexpr Message kBindFailed{"Can't run server. Check your firewall and access to port",
                                      "Error", MessageIcon::Error};
 inline constexpr Message kListenFailed{"Can't run server", "Error", MessageIcon::Error};
+// common.cfg written by hand (or by an older version) with port 0.
+inline constexpr Message kPortInvalid{
+    "Can't run server. The port in common.cfg is 0; choose a port from 1 to 65535", "Error",
+    MessageIcon::Error};
 // A process-wide lock that cannot be made would leave the share list or the connection
 // list unguarded; the server does not start without them.
 inline constexpr Message kLockFailed{"Can't run server\n\nCreateMutex error", "Error",

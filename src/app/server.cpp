@@ -4,6 +4,8 @@
 #include "app/control.h"
 #include "app/messages.h"
 #include "platform/directory.h"
+#include "shares/messages.h"
+#include "shares/setting_rules.h"
 #include "shares/share_file.h"
 
 namespace qc {
@@ -24,6 +26,7 @@ StartResult StartServer(Application& app) {
   }
   LoadSettingsOrDefaultPort(app);
   app.startupDirectory = platform::CurrentDirectory();
+  if (CheckPort(app.settings.port) != SettingFault::None) return StartResult::PortInvalid;
   platform::SocketLibraryStart();
   app.listenSocket = platform::CreateTcpSocket();
   if (app.listenSocket == platform::kInvalidSocket ||
@@ -33,7 +36,7 @@ StartResult StartServer(Application& app) {
   if (!platform::Listen(app.listenSocket, kListenBacklog)) return StartResult::ListenFailed;
   app.connections.Reset();
   // The list is complete before the first request can be accepted.
-  LoadShares(app.shares);
+  LoadShares(app.shares, &app.shareFileDamage);
   platform::socket_t listener = app.listenSocket;
   app.acceptThread = std::thread(
       [listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
@@ -55,7 +58,25 @@ void StopServer(Application& app) {
   app.instance.Release();
 }
 
+void TellShareFileDamage(Application& app) {
+  if (!app.shareFileDamage.found) return;
+  messages::ShowShareFileDamage(app.shareFileDamage.keptAs);
+  app.shareFileDamage = ShareFileDamage{};
+}
+
 namespace {
+// The server does not run, but the panel opens so that the port can be changed; the
+// process lives as long as it does. The shares are loaded before it starts, so it never
+// sees them half loaded. Sockets stay started while it is open: its URL copy looks up
+// the host.
+void RunPanelInsteadOfServer(Application& app) {
+  LoadShares(app.shares, &app.shareFileDamage);
+  TellShareFileDamage(app);
+  StartUiThread(app);
+  WaitForUiThread(app);
+  platform::SocketLibraryStop();
+}
+
 // The one way out of a start that did not reach Running: what the start had taken is
 // released, and the user told why, in the order each failure has always had.
 void EndFailedStart(Application& app, StartResult result) {
@@ -68,14 +89,14 @@ void EndFailedStart(Application& app, StartResult result) {
       break;
     case StartResult::BindFailed:
       messages::Show(messages::kBindFailed);
-      // The panel still opens, to change the port. Loaded before it starts, so it never
-      // sees them half loaded.
       LoadSettingsOrDefaultPort(app);
-      LoadShares(app.shares);
-      StartUiThread(app);
-      WaitForUiThread(app);
-      // Sockets stay started while the panel is open: its URL copy looks up the host.
-      platform::SocketLibraryStop();
+      RunPanelInsteadOfServer(app);
+      break;
+    case StartResult::PortInvalid:
+      // As for a port that cannot be bound: the panel is where a Windows user sets it.
+      messages::Show(messages::kPortInvalid);
+      platform::SocketLibraryStart();
+      RunPanelInsteadOfServer(app);
       break;
     case StartResult::ListenFailed:
       platform::SocketLibraryStop();

@@ -9,7 +9,9 @@ namespace qc {
 // The listen backlog that asks the socket layer for its longest queue.
 inline constexpr int kListenBacklog = 0x7FFFFFFF;
 
-enum class StartResult { Running, Refused, LockFailed, BindFailed, ListenFailed };
+// PortInvalid: the stored port is 0, which the system would replace by a random one while
+// every link names port 0.
+enum class StartResult { Running, Refused, LockFailed, BindFailed, ListenFailed, PortInvalid };
 
 // The start up to a running accept thread: single instance, the named locks, settings, start-up
 // directory, sockets, bind, listen, connections emptied, shares loaded, accept thread.

@@ -161,10 +161,12 @@ int ListShares() {
 
   const std::string file = platform::AbsolutePath(kSharesFileName);
   ShareRegistry shares;
-  if (LoadShares(shares) == 0) {
+  ShareFileDamage damage;
+  if (LoadShares(shares, &damage) == 0) {
     Error("no server is running, and there is no " + file + " to list");
     return kExitOk;
   }
+  if (damage.found) messages::ShowShareFileDamage(damage.keptAs);
   Error("no server is running; the shares in " + file + ":");
   ServerSettings settings;
   LoadSettingsOrDefaults(settings);
@@ -188,10 +190,12 @@ std::vector<std::string> UnshareNames(const std::string& operand) {
 int UnshareWithoutServer(const std::vector<std::string>& arguments) {
   const std::string file = platform::AbsolutePath(kSharesFileName);
   ShareRegistry shares;
-  if (LoadShares(shares) == 0) {
+  ShareFileDamage damage;
+  if (LoadShares(shares, &damage) == 0) {
     Error("no server is running, and there is no " + file + " to remove shares from");
     return kExitFailed;
   }
+  if (damage.found) messages::ShowShareFileDamage(damage.keptAs);
   ServerSettings settings;
   LoadSettingsOrDefaults(settings);
   const std::optional<std::string> host = UrlHost(settings);
@@ -418,6 +422,9 @@ int RunNativeServer(bool quiet) {
       messages::Show(messages::kLockFailed);
     } else if (started == StartResult::ListenFailed) {
       messages::Show(messages::kListenFailed);
+    } else if (started == StartResult::PortInvalid) {
+      messages::Show(messages::kPortInvalid);
+      Error("choose the port with: quillcast -config port=8080");
     } else {
       messages::Show(messages::kBindFailed);
       Error("port " + std::to_string(app.settings.port) + ": " + std::strerror(startError) +

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
+#include "shares/setting_rules.h"
 #include "shares/share_url.h"
+#include "shares/stored_bytes.h"
 
 namespace qc::cli {
 
@@ -44,6 +46,43 @@ bool IsControlCharacter(char c) {
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// A value as the user typed it, with its control characters written as \xHH so that the
+// message stays on its line.
+std::string QuotedPrintable(const std::string& text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown;
+  for (char c : text) {
+    if (IsControlCharacter(c)) {
+      shown += "\\x";
+      shown.push_back(kHex[(c >> 4) & 0x0F]);
+      shown.push_back(kHex[c & 0x0F]);
+    } else {
+      shown.push_back(c);
+    }
+  }
+  return Quoted(shown);
+}
+
+// What a setting must be, in the words -config uses.
+std::string RuleText(SettingFault fault) {
+  switch (fault) {
+    case SettingFault::Port:
+      return "port must be a number from 1 to 65535";
+    case SettingFault::FolderStart:
+      return "folder must be empty or begin with \"/\"";
+    case SettingFault::FolderCharacter:
+      return "folder must not hold a blank, a control character, \"?\", \"#\" or \"@\"";
+    case SettingFault::Domain:
+      return "domain must be a host name or an IPv4 address, optionally followed by \":\" and a "
+             "port from 1 to 65535";
+    case SettingFault::DomainIPv6:
+      return "domain must not be an IPv6 address: the server listens on IPv4 only";
+    case SettingFault::None:
+      break;
+  }
+  return std::string();
+}
 
 std::string PercentDecode(const std::string& text) {
   auto hex = [](char c) -> int {
@@ -148,9 +187,7 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
     seen.push_back(key);
     if (key == "port") {
       const std::optional<std::uint32_t> n = ParseNumber(value);
-      if (!n || *n < 1 || *n > 65535) {
-        return "port must be a number from 1 to 65535, not " + Quoted(value);
-      }
+      if (!n || CheckPort(*n) != SettingFault::None) return RuleText(SettingFault::Port) + ", not " + Quoted(value);
       changes.port = static_cast<std::uint16_t>(*n);
     } else if (key == "host") {
       const std::optional<std::uint32_t> n = ParseNumber(value);
@@ -160,8 +197,9 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
       }
       changes.host = static_cast<std::uint16_t>(*n);
     } else if (key == "domain" || key == "folder") {
-      if (std::any_of(value.begin(), value.end(), IsControlCharacter)) return key + " must not hold control characters";
-      if (value.size() > 65535) return key + " is longer than 65535 bytes";
+      if (value.size() > kMaxStoredText) return key + " is longer than 65535 bytes";
+      const SettingFault fault = key == "domain" ? CheckDomain(value) : CheckFolder(value);
+      if (fault != SettingFault::None) return RuleText(fault) + ", not " + QuotedPrintable(value);
       (key == "domain" ? changes.domain : changes.folder) = value;
     } else if (key == "oneshot" || key == "copyurl") {
       const std::optional<bool> on = ParseSwitch(value);

@@ -1,9 +1,10 @@
 // Files as the server uses them: exclusive opens (no other opener while one is open),
-// shared reading opens (other readers welcome, writers not), 64-bit sizes and offsets, and
-// a place where tests make writes fail.
+// shared reading opens (other readers welcome, writers not), 64-bit sizes and offsets,
+// syncs to the disk, and a place where tests make writes and syncs fail.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/native_types.h"
@@ -19,8 +20,12 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
+  // Every open here returns without waiting, and only ever for a regular file: a FIFO, a
+  // device or a folder under the name fails the open (a FIFO would otherwise hold the
+  // opener until some other program opened its other end).
+
   // Read access, existing file only, shared with nobody: fails while any other exclusive
-  // open of the same file exists (in this or another process), and for directories.
+  // open of the same file exists (in this or another process).
   static File OpenExclusiveRead(const std::string& path);
   // Read access, existing file only, shared with other readers: several of these opens of
   // one file coexist, in this or other processes. Fails while an exclusive open of the
@@ -28,8 +33,13 @@ class File {
   // directories. Windows: share mode FILE_SHARE_READ, so writers are also kept out for as
   // long as the file stays open. POSIX: see posix/file.cpp for what can be detected.
   static File OpenSharedRead(const std::string& path);
-  // Write access, created when missing, never truncated, shared with nobody.
+  // Write access, created when missing (for the user alone: the files list the user's
+  // paths), never truncated, shared with nobody.
   static File OpenExclusiveWrite(const std::string& path);
+  // Write access to a file made by this call: fails when anything already has the name (a
+  // file, a folder, a link, which is never followed), so no one can slip a file or a link
+  // to elsewhere in under a name chosen for it. For the user alone, shared with nobody.
+  static File CreateNew(const std::string& path);
 
   bool IsOpen() const;
   std::int64_t Size() const;  // -1 when unknown
@@ -41,6 +51,9 @@ class File {
   bool Write(const void* data, std::size_t size);
   // Cuts the file to `size` bytes (undoes a write that failed halfway).
   bool Truncate(std::int64_t size);
+  // Returns once what was written is on the disk (fsync, FlushFileBuffers): a power cut
+  // after it loses none of it.
+  bool Sync();
   void Close();
   // The descriptor (POSIX) or HANDLE (Windows), for the socket layer's file sends.
   std::intptr_t NativeHandle() const;
@@ -53,13 +66,24 @@ class File {
 
 // Best effort: the callers remove files they can do without.
 void RemoveFile(const std::string& path);
-// Replaces `to` by `from` in one step: readers see either the old or the new file.
+// Replaces `to` by `from` in one step: readers see either the old or the new file, and
+// once it returns true a power cut leaves the new one (POSIX: the folder is synced after
+// the rename; Windows: the move is written through).
 bool ReplaceFileAtomically(const std::string& from, const std::string& to);
+// Makes a file just created under `path` survive a power cut: its folder's entry is
+// synced (POSIX). Windows offers programs no sync of a folder; there it does nothing.
+bool SyncFolderOf(const std::string& path);
 bool FileExists(const std::string& path);
 
 // Test hook: after `writesLeft` more successful File::Write calls, every further write
 // fails until the hook is reset with -1. A failing write first writes half of its bytes,
 // as a disk that fills up does.
 void FailWritesAfterForTesting(int writesLeft);
+
+// What a sync is about to make durable: a file's bytes, or a folder's entries.
+enum class SyncKind { File, Folder };
+// Test hook: asked before every sync (File::Sync, the folder syncs); false makes that sync
+// fail as a failing disk does. An empty function restores the real syncs.
+void SetSyncHookForTesting(std::function<bool(SyncKind)> hook);
 
 }  // namespace qc::platform

@@ -20,6 +20,11 @@ bool WriteAllowed() {
   return !allowed || allowed();
 }
 
+bool SyncAllowed(SyncKind kind) {
+  const std::function<bool(SyncKind)> allowed = Overrides().syncAllowed.Get();
+  return !allowed || allowed(kind);
+}
+
 }  // namespace hooks
 
 std::optional<std::vector<std::string>> HostIPv4Addresses() {
@@ -44,6 +49,10 @@ void SetClipboardForTesting(const ClipboardOps* ops) { testClipboard.store(ops);
 
 void SetMessageSinkForTesting(MessageSink sink) {
   hooks::Overrides().showMessage.Set(std::move(sink));
+}
+
+void SetSyncHookForTesting(std::function<bool(SyncKind)> hook) {
+  hooks::Overrides().syncAllowed.Set(std::move(hook));
 }
 
 void FailWritesAfterForTesting(int count) {

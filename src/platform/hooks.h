@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/clipboard.h"
+#include "platform/file.h"
 #include "platform/message.h"
 
 namespace qc::platform::hooks {
@@ -41,6 +42,8 @@ struct Table {
   Override<std::optional<std::vector<std::string>>()> hostAddresses;
   // Asked before each File::Write: false makes that write fail as a full disk does.
   Override<bool()> writeAllowed;
+  // Asked before each sync of a file or a folder: false makes that sync fail.
+  Override<bool(SyncKind kind)> syncAllowed;
 };
 
 Table& Overrides();
@@ -55,5 +58,7 @@ inline constexpr int kHostNameBuffer = 64;
 
 // What File::Write asks on both backends: true unless a test makes this write fail.
 bool WriteAllowed();
+// What every sync asks on both backends: true unless a test makes this sync fail.
+bool SyncAllowed(SyncKind kind);
 
 }  // namespace qc::platform::hooks

@@ -7,6 +7,34 @@ namespace qc {
 
 namespace {
 constexpr std::size_t kRecordHeaderSize = 6;
+// Copies of damaged files are numbered up to this; a folder that already holds this many
+// is not searched further, and the damaged file is left as it is.
+constexpr int kMaxDamagedCopies = 1000;
+
+bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// Writes `bytes` to the first free name of "shared.cfg.damaged", "shared.cfg.damaged.2",
+// ..., created exclusively so that no earlier copy is ever overwritten, and on the disk
+// before it returns. Empty when no copy could be made.
+std::optional<std::string> KeepDamagedCopy(const std::string& bytes) {
+  const std::string base = std::string(kSharesFileName) + ".damaged";
+  for (int number = 1; number <= kMaxDamagedCopies; ++number) {
+    const std::string name = number == 1 ? base : base + "." + std::to_string(number);
+    platform::File copy = platform::File::CreateNew(name);
+    if (!copy.IsOpen()) {
+      if (platform::FileExists(name)) continue;
+      return std::nullopt;
+    }
+    const bool written = copy.Write(bytes.data(), bytes.size()) && copy.Sync();
+    copy.Close();
+    if (!written || !platform::SyncFolderOf(name)) {
+      platform::RemoveFile(name);
+      return std::nullopt;
+    }
+    return name;
+  }
+  return std::nullopt;
+}
 }  // namespace
 
 ParsedShares ParseShareRecords(std::string_view bytes) {
@@ -19,12 +47,21 @@ ParsedShares ParseShareRecords(std::string_view bytes) {
     const std::uint16_t flags = GetU16(bytes.data() + at + 4);
     const std::size_t texts = at + kRecordHeaderSize;
     if (bytes.size() - texts < virtualLength + physicalLength) break;
-    parsed.records.push_back({std::string(bytes.substr(texts, virtualLength)),
-                              std::string(bytes.substr(texts + virtualLength, physicalLength)),
-                              flags});
+    const std::string_view virtualPath = bytes.substr(texts, virtualLength);
+    const std::string_view physicalPath = bytes.substr(texts + virtualLength, physicalLength);
+    if (HoldsNul(virtualPath) || HoldsNul(physicalPath)) {
+      parsed.damaged = true;
+      break;
+    }
+    parsed.records.push_back({std::string(virtualPath), std::string(physicalPath), flags});
     at = texts + virtualLength + physicalLength;
   }
   parsed.wholeRecordsEnd = at;
+  // The paths of a record an append left unfinished hold no NUL byte; a NUL byte there
+  // is a later record's header behind a damaged length.
+  if (!parsed.damaged && bytes.size() - at > kRecordHeaderSize) {
+    parsed.damaged = HoldsNul(bytes.substr(at + kRecordHeaderSize));
+  }
   return parsed;
 }
 
@@ -39,7 +76,7 @@ bool EncodeShareRecord(std::string& out, std::string_view virtualPath,
   return true;
 }
 
-int LoadShares(ShareRegistry& registry) {
+int LoadShares(ShareRegistry& registry, ShareFileDamage* damage) {
   registry.ClearShares();
   bool readFailed = false;
   const std::optional<std::string> bytes = ReadWholeFile(kSharesFileName, readFailed);
@@ -53,7 +90,17 @@ int LoadShares(ShareRegistry& registry) {
   // read as that record's rest and lost with it at the next start. A failed read proves
   // no cut, so it leaves the file as it is.
   if (parsed.wholeRecordsEnd < bytes->size() && !readFailed) {
-    platform::File writable = platform::File::OpenExclusiveWrite(kSharesFileName);
+    // The start of an unfinished record holds nothing that could become a share again;
+    // behind damage, though, may lie whole shares that someone can still read out, so the
+    // file as it was is kept before anything of it is cut.
+    bool cut = true;
+    if (parsed.damaged) {
+      const std::optional<std::string> keptAs = KeepDamagedCopy(*bytes);
+      cut = keptAs.has_value();
+      if (damage != nullptr) *damage = {true, keptAs.value_or(std::string())};
+    }
+    platform::File writable;
+    if (cut) writable = platform::File::OpenExclusiveWrite(kSharesFileName);
     if (writable.IsOpen()) writable.Truncate(static_cast<std::int64_t>(parsed.wholeRecordsEnd));
   }
   return 1;
@@ -68,11 +115,14 @@ ShareFileWrite AppendShareRecord(const Share& share) {
     file = platform::File::OpenExclusiveWrite(kSharesFileName);
   }
   const std::int64_t before = file.IsOpen() ? file.Size() : -1;
-  if (before < 0 || !file.SeekToEnd() || !file.Write(record.data(), record.size())) {
+  if (before < 0 || !file.SeekToEnd() || !file.Write(record.data(), record.size()) || !file.Sync()) {
     // Part of a record at the end would make the records appended after it unreadable.
     if (before >= 0) file.Truncate(before);
     return ShareFileWrite::Failed;
   }
+  // The link is handed out once this returns: a share that a power cut took back would
+  // leave it pointing at nothing. A file this append made needs its folder's entry too.
+  if (before == 0) platform::SyncFolderOf(kSharesFileName);
   return ShareFileWrite::Written;
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/host_addresses.h"
 #include "platform/socket.h"
+#include "shares/setting_rules.h"
 
 namespace qc {
 
@@ -59,7 +60,9 @@ std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const S
   url.reserve(kScheme.size() + host.size() + 6 + path.size());
   url.append(kScheme);
   url.append(host);
-  if (port != kDefaultPort) {
+  // A domain with a port of its own (a router forwarding that port to this one) is
+  // reached there; a second port after it would break the link.
+  if (port != kDefaultPort && DomainPort(host) == 0) {
     url.push_back(':');
     url.append(std::to_string(port));
   }

@@ -23,7 +23,8 @@ std::optional<std::string> UrlHost(const ServerSettings& settings);
 // name as UTF-8, which the request parser converts back.
 std::string EscapeUrlPath(std::string_view virtualPath);
 
-// "http://" host [":" port] and the escaped virtual path.
+// "http://" host [":" port] and the escaped virtual path; no port is added to a host that
+// names its own.
 std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const Share& share);
 
 // What a copy to the clipboard came to. Shows nothing itself: the caller tells the user.

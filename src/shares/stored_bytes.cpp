@@ -1,8 +1,40 @@
 #include "shares/stored_bytes.h"
 
+#include <random>
+
 #include "platform/file.h"
 
 namespace qc {
+
+namespace {
+
+// A name taken by something else (a leftover of a save cut short, a folder, a link planted
+// there) is passed over for a new one; this many collisions in a row mean the folder is
+// not usable at all.
+constexpr int kTemporaryNameAttempts = 16;
+
+// The file `fileName` is rewritten through: a new file beside it whose name no one can
+// know in advance, created exclusively. Empty `name` and a closed file when none could be
+// made.
+platform::File CreateTemporaryBeside(const char* fileName, std::string& name) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::random_device random;
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    name = std::string(fileName) + ".";
+    for (int word = 0; word < 2; ++word) {
+      std::uint32_t bits = random();
+      for (int digit = 0; digit < 8; ++digit, bits >>= 4) name.push_back(kHex[bits & 0x0F]);
+    }
+    name += ".tmp";
+    platform::File file = platform::File::CreateNew(name);
+    if (file.IsOpen()) return file;
+    if (!platform::FileExists(name)) break;  // not a collision: the folder refuses new files
+  }
+  name.clear();
+  return platform::File();
+}
+
+}  // namespace
 
 std::optional<std::string> ReadWholeFile(const char* fileName, bool& readFailed) {
   readFailed = false;
@@ -27,13 +59,13 @@ bool ReplaceWith(const char* fileName, const std::string& bytes) {
   // a direct write to it would, instead of replacing it under that opener's feet.
   if (!platform::File::OpenExclusiveWrite(fileName).IsOpen()) return false;
   // Rewritten through a sibling temporary file that then replaces it in one step, so a
-  // failed write never costs the previous file.
-  const std::string temp = std::string(fileName) + ".tmp";
-  // A leftover from an interrupted save would otherwise keep its tail (no truncation).
-  platform::RemoveFile(temp);
-  platform::File file = platform::File::OpenExclusiveWrite(temp);
+  // failed write never costs the previous file. The new bytes are on the disk before the
+  // rename, and the rename is before it returns: after a power cut the file is the old one
+  // or the new one, whole.
+  std::string temp;
+  platform::File file = CreateTemporaryBeside(fileName, temp);
   if (!file.IsOpen()) return false;
-  const bool written = file.Write(bytes.data(), bytes.size());
+  const bool written = file.Write(bytes.data(), bytes.size()) && file.Sync();
   file.Close();
   if (!written || !platform::ReplaceFileAtomically(temp, fileName)) {
     platform::RemoveFile(temp);

@@ -27,7 +27,8 @@ inline std::uint16_t GetU16(const char* bytes) {
 // bytes read until then are returned).
 std::optional<std::string> ReadWholeFile(const char* fileName, bool& readFailed);
 
-// Writes `bytes` as the whole new content of `fileName`.
+// Writes `bytes` as the whole new content of `fileName`, durably: through an exclusive
+// temporary file, synced, that then replaces it.
 bool ReplaceWith(const char* fileName, const std::string& bytes);
 
 }  // namespace qc

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "shares/messages.h"
+#include "shares/setting_rules.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 #include "shares/stored_bytes.h"
@@ -74,8 +75,7 @@ void ControlPanel::OnCommand(int id) {
       Show(kAboutMessage);
       break;
     case kIdClose:
-      SavePanelSettings();
-      DestroyWindow(window_);
+      if (SavePanelSettings()) DestroyWindow(window_);
       break;
     case kIdAdd:
       ShowNewShareWindow();
@@ -148,18 +148,46 @@ void ControlPanel::AddShareRow(const std::string& virtualPath) {
   SendMessageA(shareList_, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&second));
 }
 
-void ControlPanel::SavePanelSettings() {
+bool ControlPanel::TypedSettingsFollowTheRules(int port, const std::string& domain,
+                                               const std::string& folder) {
+  struct Rule {
+    SettingFault fault;
+    int field;
+    const platform::Message& message;
+  };
+  const SettingFault domainFault = CheckDomain(domain);
+  const Rule rules[] = {
+      {CheckPort(port), kIdPort, kPortRuleMessage},
+      {domainFault, kIdDomain, domainFault == SettingFault::DomainIPv6 ? kDomainIPv6Message : kDomainRuleMessage},
+      {CheckFolder(folder), kIdFolder, kFolderRuleMessage},
+  };
+  for (const Rule& rule : rules) {
+    if (rule.fault == SettingFault::None) continue;
+    Show(rule.message);
+    HWND field = GetDlgItem(window_, rule.field);
+    SetFocus(field);
+    SendMessageA(field, EM_SETSEL, 0, -1);
+    return false;
+  }
+  return true;
+}
+
+bool ControlPanel::SavePanelSettings() {
   ServerSettings& settings = app_.settings;
-  // The port notice waits for a click: shown before the share lock is taken, so downloads
-  // go on meanwhile. Only this thread changes the settings while the panel is open, so
-  // the comparison needs no lock.
   char portText[kPortBufferSize] = {};
   GetDlgItemTextA(window_, kIdPort, portText, kPortBufferSize);
   const int port = ParsePortText(portText);
+  // Checked before anything else happens, so a refused Close changes nothing.
+  if (!TypedSettingsFollowTheRules(port, EditSettingsText(domainEdit_), EditSettingsText(folderEdit_))) {
+    return false;
+  }
+  // The port notice waits for a click: shown before the share lock is taken, so downloads
+  // go on meanwhile. Only this thread changes the settings while the panel is open, so
+  // the comparison needs no lock.
   if (port != static_cast<int>(settings.port)) Show(kPortChangedMessage);
   // A server stop that came while the notice was open ends the panel as the close box
   // does: nothing is saved.
-  if (app_.ui.ending.load()) return;
+  if (app_.ui.ending.load()) return true;
 
   // A failed rewrite's message is shown once the lock is released (declared first, so it
   // ends last).
@@ -191,6 +219,7 @@ void ControlPanel::SavePanelSettings() {
     }
     app_.ui.sharesDirty.store(false);
   }
+  return true;
 }
 
 void ControlPanel::DeleteFocusedShare() {

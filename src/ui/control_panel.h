@@ -31,7 +31,10 @@ class ControlPanel {
   void SetUpShareListView();
   void FillHostCombo();
   void FillPanelFromSettings();
-  void SavePanelSettings();
+  // False, with the user told why, when a typed setting breaks a rule: nothing is saved
+  // and the panel stays open.
+  bool SavePanelSettings();
+  bool TypedSettingsFollowTheRules(int port, const std::string& domain, const std::string& folder);
   void DeleteFocusedShare();
   void AddDroppedFiles(HDROP drop);
   void ShowNewShareWindow();

@@ -199,4 +199,20 @@ inline constexpr platform::Message kPortChangedMessage{
 inline constexpr platform::Message kEnterPhysicalPathMessage{"Please, enter the physical path",
                                                             "error", platform::MessageIcon::Error};
 
+// At "Close", for a typed setting that would break every link: nothing is saved and the
+// panel stays open with the setting's field focused, so it can be put right.
+inline constexpr platform::Message kPortRuleMessage{"The port number must be from 1 to 65535",
+                                                   "Attention", platform::MessageIcon::Warning};
+inline constexpr platform::Message kDomainRuleMessage{
+    "The domain must be a host name or an IPv4 address, optionally followed by \":\" and a "
+    "port from 1 to 65535",
+    "Attention", platform::MessageIcon::Warning};
+inline constexpr platform::Message kDomainIPv6Message{
+    "The domain can't be an IPv6 address: the server listens on IPv4 only", "Attention",
+    platform::MessageIcon::Warning};
+inline constexpr platform::Message kFolderRuleMessage{
+    "The default virtual folder must be empty or begin with \"/\", without blanks, control "
+    "characters, \"?\", \"#\" or \"@\"",
+    "Attention", platform::MessageIcon::Warning};
+
 }  // namespace qc::ui

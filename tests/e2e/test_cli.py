@@ -7,6 +7,7 @@ import shutil
 import signal
 import socket
 import stat
+import struct
 import subprocess
 import threading
 import time
@@ -96,7 +97,10 @@ class WithoutServer(Cli):
         for start in (None, existing):
             for pairs in (["port=0"], ["port=65536"], ["port=80abc"], ["port="], ["port=-5"],
                           ["colour=red"], ["port"], ["oneshot=sometimes"], ["host=x"], ["host=999"],
-                          ["domain=a\nb"], ["port=81", "port=82"], ["folder=/ok", "copyurl=2"]):
+                          ["domain=a\nb"], ["port=81", "port=82"], ["folder=/ok", "copyurl=2"],
+                          # Settings that would break every link.
+                          ["folder=abc"], ["port=80", "folder=@example.org"], ["folder=/a b"],
+                          ["domain=x@evil.org"], ["domain=[::1]"], ["domain=h:0", "port=81"]):
                 with self.subTest(start=start is not None, pairs=pairs):
                     if start is None:
                         if os.path.exists(self.box.path("common.cfg")):
@@ -153,6 +157,48 @@ class WithoutServer(Cli):
         self.assertEqual(code, 0, err)
         self.assertEqual(out, "http://files.example:8080/b%20c.txt\nhttp://files.example:8080/d\n")
         self.assertEqual(self.box.read("shared.cfg"), records[0])
+
+    def test_damaged_share_list_is_kept_aside_before_a_load_cuts_it(self):
+        self.box.write("common.cfg", settings_bytes(8080, domain=b"files.example"))
+        good = share_record(b"/a.txt", b"/home/u/a.txt", 0)
+        # A length that runs past the end, with a whole record behind it.
+        bad = struct.pack("<HHH", 5000, 13, 0) + b"/b.txt/home/u/b.txt"
+        later = share_record(b"/c.txt", b"/home/u/c.txt", 0)
+        told = ("Attention: shared.cfg is damaged: the shares stored after the damage could not be read.\n\n"
+                "The file as it was is kept as shared.cfg.damaged")
+        for round, kept in ((1, "shared.cfg.damaged"), (2, "shared.cfg.damaged.2")):
+            with self.subTest(round=round):
+                self.box.write("shared.cfg", good + bad + later)
+                code, out, err = self.run_cli("-list")
+                self.assertEqual((code, out), (0, "http://files.example:8080/a.txt\t/home/u/a.txt\t-\n"))
+                self.assertIn(told[:-len("shared.cfg.damaged")] + kept + "\n", err)
+                self.assertEqual(self.box.read(kept), good + bad + later)
+                self.assertEqual(self.box.read("shared.cfg"), good)
+                # Told once: the file is whole again.
+                code, out, err = self.run_cli("-list")
+                self.assertEqual(code, 0)
+                self.assertNotIn("damaged", err)
+        # An earlier copy is never overwritten.
+        self.assertEqual(self.box.read("shared.cfg.damaged"), good + bad + later)
+        # A record an interrupted append left unfinished is cut off as before, without a word.
+        self.box.write("shared.cfg", good + later[:9])
+        code, out, err = self.run_cli("-list")
+        self.assertEqual(code, 0)
+        self.assertNotIn("damaged", err)
+        self.assertEqual(self.box.read("shared.cfg"), good)
+        self.assertFalse(os.path.exists(self.box.path("shared.cfg.damaged.3")))
+
+    def test_files_are_made_for_the_user_alone(self):
+        old = os.umask(0)
+        self.addCleanup(os.umask, old)
+        self.assertEqual(self.run_cli("-config", "port=8081")[0], 0)
+        self.assertEqual(stat.S_IMODE(os.stat(self.box.path("common.cfg")).st_mode), 0o600)
+        self.box.write("shared.cfg", share_record(b"/a", b"/x/a") + share_record(b"/b", b"/x/b"))
+        os.chmod(self.box.path("shared.cfg"), 0o644)
+        self.assertEqual(self.run_cli("-unshare", "/a")[0], 0)
+        self.assertEqual(stat.S_IMODE(os.stat(self.box.path("shared.cfg")).st_mode), 0o600)
+        # Nothing but the two files is left behind.
+        self.assertEqual(sorted(n for n in os.listdir(self.box.dir) if n != "run"), ["common.cfg", "shared.cfg"])
 
     def test_sharing_needs_a_server_and_a_file(self):
         self.box.write("a.txt", b"a")

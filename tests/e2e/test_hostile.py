@@ -8,10 +8,11 @@ the head time limit (one minute after they connected)."""
 import os
 import random
 import socket
+import stat
 import time
 import unittest
 
-from harness import WINE_MODE, Sandbox, free_port, settings_bytes, share_record, to_program_path
+from harness import WINE_MODE, Message, Sandbox, free_port, settings_bytes, share_record, to_program_path
 
 HEAD_TIME_LIMIT = 60
 SIZE = 1000
@@ -139,6 +140,10 @@ CASES = [
     ("no equals sign", [ranged(b"bytes 0-9")], False, PAGE_400),
     ("letters for the start", [ranged(b"bytes=x-1")], False, PAGE_400),
     ("range on a missing share", [get(b"/none", b"Range: bytes=0-9")], False, PAGE_404),
+    # Shares whose file is no longer a regular file: answered at once, never waited on.
+    ("a share whose file is now a FIFO", [get(b"/fifo")], False, PAGE_404),
+    ("a share whose file is now a folder", [get(b"/folder")], False, PAGE_404),
+    ("a share of a device", [get(b"/device")], False, PAGE_404),
     # Garbage and rude clients
     ("binary garbage with a head end", [BINARY + b"\n\n"], False, PAGE_400),
     ("binary garbage, then the client closes", [BINARY], True, CLOSED),
@@ -189,9 +194,15 @@ class HostileInputTest(unittest.TestCase):
         box.write("f.bin", BODY)
         with open(box.path("big.bin"), "wb") as f:
             f.truncate(64 << 20)
+        os.mkfifo(box.path("fifo"))
+        os.mkdir(box.path("folder"))
+        device = "NUL" if WINE_MODE else "/dev/null"
         box.write("shared.cfg",
                   share_record(b"/f.bin", to_program_path(box.path("f.bin")).encode()) +
-                  share_record(b"/big.bin", to_program_path(box.path("big.bin")).encode()))
+                  share_record(b"/big.bin", to_program_path(box.path("big.bin")).encode()) +
+                  share_record(b"/fifo", to_program_path(box.path("fifo")).encode()) +
+                  share_record(b"/folder", to_program_path(box.path("folder")).encode()) +
+                  share_record(b"/device", device.encode()))
         server = box.start_server(port)
 
         # The slow clients, side by side with the table.
@@ -234,6 +245,8 @@ class HostileInputTest(unittest.TestCase):
 
         self.assertEqual(exchange(port, [get()], False), file_answer())
         self.assertEqual(server.proc.poll(), None)
+        # Nobody ever opened the FIFO's other end: no request is left waiting on it.
+        self.assertTrue(stat.S_ISFIFO(os.stat(box.path("fifo")).st_mode))
         stopper = box.run("-stop")
         # Windows keeps exit code 1 on every path; the native command says 0 for done.
         done = 1 if WINE_MODE else 0
@@ -244,6 +257,33 @@ class HostileInputTest(unittest.TestCase):
             # Nothing to tell the user but the start line, and no sanitizer report.
             lines = list(server.stderr_lines.queue)
             self.assertEqual([l for l in lines if "serving on port" not in l], [], lines)
+
+
+class HostileSettingsTest(unittest.TestCase):
+    def test_stored_port_0_is_refused_at_start(self):
+        # Port 0 would have the system pick a random port while every link names port 0.
+        box = Sandbox()
+        self.addCleanup(box.close)
+        box.write("common.cfg", settings_bytes(0, domain=b"localhost"))
+        server = box.run()
+        refused = Message("Error", "Can't run server. The port in common.cfg is 0; choose a port from 1 to 65535",
+                          "error")
+        self.assertEqual(box.messages(server, 1), [refused])
+        if WINE_MODE:
+            # As after a failed bind, the panel opens so the port can be set, and the
+            # process ends with it.
+            panel = ("WndClassQuillcastMain", "Quillcast Control Panel")
+            deadline = time.time() + 30
+            while panel not in box.windows() and time.time() < deadline:
+                time.sleep(0.2)
+            self.assertIn(panel, box.windows())
+            self.assertIsNone(server.proc.poll())
+            self.assertTrue(box.close_window("Quillcast Control Panel"))
+        else:
+            self.assertEqual(box.messages(server, 1),
+                             [Message("quillcast", "choose the port with: quillcast -config port=8080")])
+        self.assertEqual(server.wait(), 1)
+        self.assertEqual(box.read("common.cfg"), settings_bytes(0, domain=b"localhost"))
 
 
 if __name__ == "__main__":

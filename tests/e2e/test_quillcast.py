@@ -3,6 +3,7 @@ with real clients, stop, restart; the messages every failure shows."""
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -418,6 +419,39 @@ class ServedBytesTest(unittest.TestCase):
                 self.assertEqual(self.get(b"/later.bin"), (b"HTTP/1.1 200 OK", later))
                 self.assertEqual(self.get(b"/cut.bin")[0], b"HTTP/1.1 404 Not Found")
                 self.stop(server)
+
+    def test_damaged_share_list_is_kept_aside_and_the_user_told_once(self):
+        kept, kept_path = self.file("kept.bin", 100)
+        _, lost_path = self.file("lost.bin", 100)
+        whole = share_record(b"/kept.bin", kept_path, 0)
+        # A length that runs past the end, with a whole record behind it.
+        damaged = struct.pack("<HHH", 5000, len(lost_path), 0) + b"/lost.bin" + lost_path
+        original = whole + damaged + share_record(b"/behind.bin", kept_path, 0)
+        server = self.start(original)
+        told = ("shared.cfg is damaged: the shares stored after the damage could not be read.\n\n"
+                "The file as it was is kept as shared.cfg.damaged")
+        if WINE_MODE:
+            self.assertEqual(self.box.messages(server, 1), [Message("Attention", told, "warning")])
+        else:
+            # After the start line; the message's line feeds are line breaks on a terminal.
+            lines = [server.stderr_lines.get(timeout=30) for _ in range(4)]
+            self.assertIn("serving on port", lines[0])
+            self.assertEqual("\n".join(lines[1:]), "Attention: " + told)
+        self.assertEqual(self.get(b"/kept.bin"), (b"HTTP/1.1 200 OK", kept))
+        self.assertEqual(self.box.read("shared.cfg.damaged"), original)
+        self.assertEqual(self.box.read("shared.cfg"), whole)
+        self.stop(server)
+        # Told once: the file is whole again.
+        server = self.box.start_server(self.port)
+        self.addCleanup(server.kill)
+        self.assertEqual(self.get(b"/kept.bin"), (b"HTTP/1.1 200 OK", kept))
+        if WINE_MODE:
+            self.assertTrue(self.box.no_more_messages(server))
+        self.stop(server)
+        if not WINE_MODE:
+            time.sleep(0.2)  # the pump thread drains standard error
+            lines = list(server.stderr_lines.queue)
+            self.assertEqual([l for l in lines if "serving on port" not in l], [], lines)
 
     def wait_for_share(self, path, timeout=20):
         deadline = time.time() + timeout

@@ -83,7 +83,9 @@ TEST(CliSettings, GoodPairsChangeExactlyTheirSettings) {
       {{"oneshot=1", "copyurl=off"}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
       {{"oneshot=true", "copyurl=on"}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=yes\n"},
       // Only the first '=' separates: the value may hold more.
-      {{"domain=a=b"}, "port=80\nhost=0\ndomain=a=b\nfolder=\noneshot=no\ncopyurl=yes\n"},
+      {{"folder=/a=b"}, "port=80\nhost=0\ndomain=old.example\nfolder=/a=b\noneshot=no\ncopyurl=yes\n"},
+      {{"domain=192.168.1.5:8080", "folder=/"},
+       "port=80\nhost=0\ndomain=192.168.1.5:8080\nfolder=/\noneshot=no\ncopyurl=yes\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.printed);
@@ -120,8 +122,24 @@ TEST(CliSettings, BadPairsAreRefusedWithTheReason) {
       {{"host=65536"}, "host must be 0"},
       {{"oneshot=maybe"}, "oneshot must be yes or no"},
       {{"copyurl="}, "copyurl must be yes or no"},
-      {{"domain=a\nb"}, "domain must not hold control characters"},
-      {{"folder=\x7f"}, "folder must not hold control characters"},
+      {{"domain=a\nb"}, "domain must be a host name or an IPv4 address, optionally followed by \":\" "
+                         "and a port from 1 to 65535, not \"a\\x0ab\""},
+      {{"folder=/\x7f"}, "folder must not hold a blank, a control character, \"?\", \"#\" or \"@\", "
+                         "not \"/\\x7f\""},
+      // Each would break every link: http://HOST:PORTabc/f.bin, http://HOST@example.org/f.bin.
+      {{"folder=abc"}, "folder must be empty or begin with \"/\", not \"abc\""},
+      {{"folder=@example.org"}, "folder must be empty or begin with \"/\""},
+      {{"folder=/a b"}, "folder must not hold a blank"},
+      {{"folder=/a?b"}, "folder must not hold a blank"},
+      {{"folder=/a#b"}, "folder must not hold a blank"},
+      {{"folder=/a@b"}, "folder must not hold a blank"},
+      {{"domain=a b"}, "domain must be a host name"},
+      {{"domain=evil.org/x"}, "domain must be a host name"},
+      {{"domain=x@evil.org"}, "domain must be a host name"},
+      {{"domain=host:0"}, "domain must be a host name"},
+      {{"domain=host:65536"}, "domain must be a host name"},
+      {{"domain=[::1]"}, "domain must not be an IPv6 address: the server listens on IPv4 only"},
+      {{"domain=" + std::string(65536, 'a')}, "domain is longer than 65535 bytes"},
       {{"Port=81"}, "unknown setting \"Port\""},
       {{"colour=red"}, "unknown setting \"colour\""},
       {{"port"}, "\"port\" is not key=value"},

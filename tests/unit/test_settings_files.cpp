@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,25 @@ class ScopedWriteFailure {
   ~ScopedWriteFailure() { platform::FailWritesAfterForTesting(-1); }
 };
 
+// Every name in the current directory, sorted: what a save leaves behind.
+std::vector<std::string> NamesHere() {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Syncs fail, or are only watched, for as long as the object lives.
+class ScopedSyncHook {
+ public:
+  explicit ScopedSyncHook(std::function<bool(platform::SyncKind)> hook) {
+    platform::SetSyncHookForTesting(std::move(hook));
+  }
+  ~ScopedSyncHook() { platform::SetSyncHookForTesting({}); }
+};
+
 void ExpectDefaults(const ServerSettings& s) {
   EXPECT_EQ(s.magic, 0);
   EXPECT_EQ(s.port, 0);
@@ -73,7 +94,7 @@ TEST(SettingsFile, SaveWritesTheExampleBytes) {
   ASSERT_EQ(SaveSettings(s), 1);
   EXPECT_EQ(s.magic, kSettingsMagic);
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
-  EXPECT_FALSE(std::filesystem::exists("common.cfg.tmp"));
+  EXPECT_EQ(NamesHere(), std::vector<std::string>{kSettingsFileName});
 }
 
 TEST(SettingsFile, LoadReadsTheExampleBytes) {
@@ -165,7 +186,7 @@ TEST(SettingsFile, FailedSaveKeepsThePreviousFile) {
     EXPECT_TRUE(recorder.Messages().empty());
   }
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
-  EXPECT_FALSE(std::filesystem::exists("common.cfg.tmp"));
+  EXPECT_EQ(NamesHere(), std::vector<std::string>{kSettingsFileName});
 }
 
 TEST(SettingsFile, SaveFailsWhileAnotherOpenerHoldsTheFile) {
@@ -330,7 +351,7 @@ TEST(ShareFile, RewriteStoresRegistryOrderAndAppendsFollow) {
   ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
   EXPECT_EQ(ReadFileBytes(kSharesFileName),
             tests::RecordBytes("/a", "C:\\a", 0) + tests::RecordBytes("/c", "C:\\c", 0) + tests::RecordBytes("/d", "C:\\d", 3));
-  EXPECT_FALSE(std::filesystem::exists("shared.cfg.tmp"));
+  EXPECT_EQ(NamesHere(), std::vector<std::string>{kSharesFileName});
 
   SharePtr added = registry.AppendShare("C:\\e", "/e", 0);
   ASSERT_EQ(AppendShareRecord(*added), ShareFileWrite::Written);
@@ -366,7 +387,7 @@ TEST(ShareFile, FailedWritesKeepThePreviousFile) {
     EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   }
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
-  EXPECT_FALSE(std::filesystem::exists("shared.cfg.tmp"));
+  EXPECT_EQ(NamesHere(), std::vector<std::string>{kSharesFileName});
 
   {
     ScopedWriteFailure failure(0);
@@ -484,6 +505,186 @@ TEST(ShareFile, ParseReportsWhereTheLastWholeRecordEnds) {
   EXPECT_EQ(both.records[1].virtualPath, "");
   EXPECT_EQ(both.records[1].physicalPath, "C:\\two");
   EXPECT_EQ(both.records[1].flags, 0xF004);
+}
+
+TEST(StoredFiles, SavesAreNeitherBlockedNorMisledByWhatHoldsATemporaryName) {
+  // What a save cut short, a crash, or another user could leave beside the file under the
+  // name saves once used for their temporary file.
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& temp)> plant;
+  };
+  const Case cases[] = {
+      {"a leftover file", [](const std::string& temp) { WriteFileBytes(temp, "leftover"); }},
+      {"a folder", [](const std::string& temp) { std::filesystem::create_directory(temp); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    c.plant("common.cfg.tmp");
+    c.plant("shared.cfg.tmp");
+    ServerSettings s;
+    s.port = 81;
+    s.domain = "localhost";
+    s.defaultFolder = "/temp";
+    ASSERT_EQ(SaveSettings(s), 1);
+    EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
+    ShareRegistry registry;
+    registry.AppendShare("C:\\temp\\a.txt", "/temp/a.txt", kOneShot);
+    ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
+    EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
+    EXPECT_EQ(NamesHere(), (std::vector<std::string>{kSettingsFileName, "common.cfg.tmp", kSharesFileName,
+                                                     "shared.cfg.tmp"}));
+  }
+}
+
+TEST(StoredFiles, NewBytesAreSyncedBeforeTheyReplaceTheFile) {
+  // The first sync sees the old bytes still in place: the new ones are synced in their
+  // temporary file before the rename, so a power cut on either side of it leaves one
+  // whole file, and the rename never lands before the bytes it names.
+  struct Case {
+    const char* name;
+    const char* fileName;
+    std::string before;
+    std::string after;
+    std::function<bool()> save;
+  };
+  const Case cases[] = {
+      {"settings", kSettingsFileName, kSettingsExample, std::string("QC\x51\x00\x00\x00\x02\x00\x00\x00\x00\x00", 12),
+       [] {
+         ServerSettings s;
+         s.port = 81;
+         return SaveSettings(s) == 1;
+       }},
+      {"share list", kSharesFileName, kRecordExample, tests::RecordBytes("/b", "C:\\b", 0),
+       [] {
+         ShareRegistry registry;
+         registry.AppendShare("C:\\b", "/b", 0);
+         return RewriteShareFile(registry) == ShareFileWrite::Written;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    WriteFileBytes(c.fileName, c.before);
+    std::vector<std::pair<platform::SyncKind, std::string>> syncs;
+    {
+      ScopedSyncHook hook([&](platform::SyncKind kind) {
+        syncs.push_back({kind, ReadFileBytes(c.fileName)});
+        return true;
+      });
+      ASSERT_TRUE(c.save());
+    }
+    ASSERT_FALSE(syncs.empty());
+    EXPECT_EQ(syncs[0], std::make_pair(platform::SyncKind::File, c.before));
+    EXPECT_EQ(ReadFileBytes(c.fileName), c.after);
+  }
+}
+
+TEST(StoredFiles, AFailedSyncFailsTheSaveAndKeepsThePreviousFile) {
+  ScopedTempDirectory dir;
+  WriteFileBytes(kSettingsFileName, kSettingsExample);
+  WriteFileBytes(kSharesFileName, kRecordExample);
+  ShareRegistry registry;
+  SharePtr share = registry.AppendShare("C:\\b", "/b", 0);
+  {
+    ScopedSyncHook failing([](platform::SyncKind kind) { return kind != platform::SyncKind::File; });
+    MessageRecorder recorder;
+    ServerSettings s;
+    s.port = 9000;
+    EXPECT_EQ(SaveSettings(s), 0);
+    EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
+    // An append whose record may not have reached the disk is undone, not reported done.
+    EXPECT_EQ(AppendShareRecord(*share), ShareFileWrite::Failed);
+    EXPECT_TRUE(recorder.Messages().empty());  // the callers tell the user
+  }
+  EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
+  EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
+  EXPECT_EQ(NamesHere(), (std::vector<std::string>{kSettingsFileName, kSharesFileName}));
+}
+
+TEST(ShareFile, ParseTellsDamageFromAnAppendCutShort) {
+  const std::string one = tests::RecordBytes("/one", "C:\\one", 1);
+  const std::string two = tests::RecordBytes("/two", "C:\\two", 0);
+  // The first record's virtual path length made to run past the end of the file.
+  const std::string longOne = std::string("\x88\x13", 2) + one.substr(2);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::size_t records;
+    bool damaged;
+  };
+  const Case cases[] = {
+      {"whole records", one + two, 2, false},
+      {"an append cut in its header", one + two.substr(0, 4), 1, false},
+      {"an append cut in its paths", one + two.substr(0, two.size() - 2), 1, false},
+      {"a length past the end, whole records behind it", longOne + two, 0, true},
+      {"a length past the end in the middle", one + longOne + two, 1, true},
+      // Cannot be told from an append cut short: one share is lost, as before.
+      {"a length past the end of the last record", one + longOne, 1, false},
+      {"a NUL byte in a virtual path", one + tests::RecordBytes(std::string("/a\0b", 4), "C:\\x", 0) + two, 1,
+       true},
+      {"a NUL byte in a physical path", tests::RecordBytes("/a", std::string("C:\0", 3), 0) + one, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ParsedShares parsed = ParseShareRecords(c.bytes);
+    EXPECT_EQ(parsed.records.size(), c.records);
+    EXPECT_EQ(parsed.damaged, c.damaged);
+  }
+}
+
+TEST(ShareFile, DamagedFileIsKeptAsideBeforeTheLoadCutsIt) {
+  const std::string one = tests::RecordBytes("/one", "C:\\one", 1);
+  const std::string two = tests::RecordBytes("/two", "C:\\two", 0);
+  const std::string damaged = one + std::string("\x88\x13", 2) + two.substr(2) + two;
+  ScopedTempDirectory dir;
+  for (const char* keptAs : {"shared.cfg.damaged", "shared.cfg.damaged.2", "shared.cfg.damaged.3"}) {
+    SCOPED_TRACE(keptAs);
+    WriteFileBytes(kSharesFileName, damaged);
+    ShareRegistry registry;
+    ShareFileDamage damage;
+    ASSERT_EQ(LoadShares(registry, &damage), 1);
+    EXPECT_EQ(Contents(registry), (std::vector<Loaded>{{"/one", "C:\\one", 1}}));
+    EXPECT_TRUE(damage.found);
+    EXPECT_EQ(damage.keptAs, keptAs);
+    EXPECT_EQ(ReadFileBytes(keptAs), damaged);
+    EXPECT_EQ(ReadFileBytes(kSharesFileName), one);
+    // The file is whole now: the next load finds nothing to tell.
+    ShareFileDamage again;
+    ASSERT_EQ(LoadShares(registry, &again), 1);
+    EXPECT_FALSE(again.found);
+  }
+  // No copy was overwritten by a later one.
+  EXPECT_EQ(ReadFileBytes("shared.cfg.damaged"), damaged);
+  EXPECT_EQ(ReadFileBytes("shared.cfg.damaged.2"), damaged);
+
+  // A record an interrupted append left unfinished is cut off without a copy or a word.
+  WriteFileBytes(kSharesFileName, one + two.substr(0, 9));
+  ShareRegistry registry;
+  ShareFileDamage damage;
+  ASSERT_EQ(LoadShares(registry, &damage), 1);
+  EXPECT_FALSE(damage.found);
+  EXPECT_EQ(ReadFileBytes(kSharesFileName), one);
+  EXPECT_FALSE(std::filesystem::exists("shared.cfg.damaged.4"));
+}
+
+TEST(ShareFile, DamagedFileThatCannotBeCopiedIsLeftAsItIs) {
+  ScopedTempDirectory dir;
+  const std::string one = tests::RecordBytes("/one", "C:\\one", 1);
+  const std::string damaged = one + tests::RecordBytes(std::string("/a\0b", 4), "C:\\x", 0);
+  WriteFileBytes(kSharesFileName, damaged);
+  ShareRegistry registry;
+  ShareFileDamage damage;
+  {
+    ScopedWriteFailure full(0);  // the disk is full: the copy cannot be written
+    ASSERT_EQ(LoadShares(registry, &damage), 1);
+  }
+  EXPECT_EQ(Contents(registry), (std::vector<Loaded>{{"/one", "C:\\one", 1}}));
+  EXPECT_TRUE(damage.found);
+  EXPECT_EQ(damage.keptAs, "");
+  EXPECT_EQ(ReadFileBytes(kSharesFileName), damaged);
+  EXPECT_EQ(NamesHere(), std::vector<std::string>{kSharesFileName});
 }
 
 }  // namespace

@@ -44,6 +44,9 @@ TEST(ShareUrl, CopyShareUrlTable) {
       {"x y%/:@", 0, 80, "/a", "http://x y%/:@/a"},
       {"h", 0, 80, "/\xE0\xE9%20", "http://h/\xE0\xE9%2520"},
       {"h", 0, 81, "/a b/#1?.txt", "http://h:81/a%20b/%231%3F.txt"},
+      // A domain with a port of its own (forwarded to this one) is reached at that port.
+      {"files.example.org:8080", 0, 81, "/a", "http://files.example.org:8080/a"},
+      {"1.2.3.4:8080", 0, 80, "/a", "http://1.2.3.4:8080/a"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);

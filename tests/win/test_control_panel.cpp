@@ -283,30 +283,103 @@ TEST_F(PanelTest, RowsSplitVirtualPathsAtTheLastSlash) {
 }
 
 TEST_F(PanelTest, SavePortCases) {
+  // A number outside 1-65535 (none at all reads as 0) is refused: the panel stays open and
+  // nothing is stored. Port 0 would make the server listen on a random port, and the low
+  // 16 bits of a larger number on a port nobody typed.
   struct Case {
     const char* typed;
     std::uint16_t stored;
     bool notice;
+    bool refused;
   };
   const Case cases[] = {
-      {"81abc", 81, true}, {"abc", 0, true},     {"", 0, true},       {"65617", 81, true},
-      {"80", 80, false},   {"  +80x", 80, false}, {"-1", 65535, true}, {"0080", 80, false},
-      {"99999999999999999999", 65535, true},
+      {"81abc", 81, true, false},  {"abc", 80, false, true},     {"", 80, false, true},
+      {"65617", 80, false, true},  {"80", 80, false, false},     {"  +80x", 80, false, false},
+      {"-1", 80, false, true},     {"0080", 80, false, false},   {"99999999999999999999", 80, false, true},
+      {"0", 80, false, true},      {"65535", 65535, true, false}, {"1", 1, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
     app_.settings.port = 80;
     messages_.Clear();
+    DeleteFileA("common.cfg");
     OpenPanel();
     SetText(panel_, 2003, c.typed);
-    PressClose();
+    if (c.refused) {
+      Click(panel_, 2001);
+      EXPECT_TRUE(IsWindow(panel_));
+      PressCloseBox();
+    } else {
+      PressClose();
+    }
     EXPECT_EQ(app_.settings.port, c.stored);
     std::vector<RecordedMessage> expected;
     if (c.notice) {
       expected.push_back({"Requires restart the server to update the port", "Attention", MessageIcon::None});
     }
+    if (c.refused) expected.push_back({"The port number must be from 1 to 65535", "Attention", MessageIcon::Warning});
     EXPECT_EQ(messages_.Messages(), expected);
-    EXPECT_EQ(CommonCfg(), SettingsBytes(c.stored, 0, 2, "localhost", "/temp"));
+    if (c.refused) {
+      EXPECT_FALSE(Exists("common.cfg"));
+    } else {
+      EXPECT_EQ(CommonCfg(), SettingsBytes(c.stored, 0, 2, "localhost", "/temp"));
+    }
+  }
+}
+
+TEST_F(PanelTest, CloseRefusesSettingsThatWouldBreakEveryLink) {
+  const std::string port = "The port number must be from 1 to 65535";
+  const std::string domain =
+      "The domain must be a host name or an IPv4 address, optionally followed by \":\" and a port from 1 to 65535";
+  const std::string ipv6 = "The domain can't be an IPv6 address: the server listens on IPv4 only";
+  const std::string folder =
+      "The default virtual folder must be empty or begin with \"/\", without blanks, control characters, "
+      "\"?\", \"#\" or \"@\"";
+  struct Case {
+    int field;
+    const char* typed;
+    const std::string& message;
+  };
+  const Case cases[] = {
+      {2003, "0", port},           {2010, "a b", domain},     {2010, "x@evil.org", domain},
+      {2010, "host:0", domain},    {2010, "[::1]", ipv6},     {2009, "abc", folder},
+      {2009, "@example.org", folder}, {2009, "/a b", folder}, {2009, "/a?b", folder},
+  };
+  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    ASSERT_EQ(LoadShares(app_.shares), 1);
+    messages_.Clear();
+    OpenPanel();
+    // A pending rewrite waits with the settings.
+    SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
+    Click(panel_, 2015);
+    SetText(panel_, c.field, c.typed);
+    Click(panel_, 2001);
+    EXPECT_EQ(messages_.Messages(),
+              (std::vector<RecordedMessage>{{c.message, "Attention", MessageIcon::Warning}}));
+    // Still open, with the field to put right focused; nothing stored.
+    ASSERT_TRUE(IsWindow(panel_));
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(panel_, nullptr), &thread));
+    EXPECT_EQ(thread.hwndFocus, GetDlgItem(panel_, c.field));
+    EXPECT_FALSE(Exists("common.cfg"));
+    EXPECT_EQ(SharedCfg(), RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+    EXPECT_EQ(app_.settings.port, 80);
+    EXPECT_EQ(app_.settings.domain, "");
+    EXPECT_EQ(app_.settings.defaultFolder, "");
+    // Put right, the same Close saves both files.
+    SetText(panel_, 2003, "80");
+    SetText(panel_, 2010, "files.example.org:8080");
+    SetText(panel_, 2009, "/pub");
+    PressClose();
+    EXPECT_EQ(CommonCfg(), SettingsBytes(80, 0, 2, "files.example.org:8080", "/pub"));
+    EXPECT_EQ(SharedCfg(), RecordBytes("/v/b", "C:\\x\\b", 0));
+    DeleteFileA("common.cfg");
+    WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+    app_.settings = ServerSettings{};
+    app_.settings.port = 80;
   }
 }
 

@@ -44,21 +44,40 @@ bool OpenForWritingElsewhere(int fd) {
   return errno == EAGAIN;
 }
 
+// The files this program creates list the user's paths: nobody else may read them.
+constexpr mode_t kUserOnly = 0600;
+
 // Opens `path` and takes a flock lock of the given kind without waiting. flock locks
 // belong to the open file description, so an exclusive lock fails for a second open of the
 // same file whether it comes from this process or another: the same "shared with nobody"
 // rule as share mode 0; shared locks coexist with each other but not with an exclusive one.
 // Read opens also refuse a file that another program has open for writing.
+// The open itself never waits: without O_NONBLOCK a FIFO put where a shared file was holds
+// the request's thread (and the stop that waits for it) until a writer comes. Only a
+// regular file is kept; O_NONBLOCK is then cleared, so reads behave as they always have on
+// every file system.
 int OpenLocked(const std::string& path, int flags, int lock) {
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, kUserOnly);
   if (fd < 0) return -1;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || ::flock(fd, lock | LOCK_NB) != 0 ||
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0 ||
+      ::flock(fd, lock | LOCK_NB) != 0 ||
       ((flags & O_ACCMODE) == O_RDONLY && OpenForWritingElsewhere(fd))) {
     ::close(fd);
     return -1;
   }
   return fd;
+}
+
+bool SyncDescriptor(int fd, SyncKind kind) {
+  if (!hooks::SyncAllowed(kind)) {
+    errno = EIO;
+    return false;
+  }
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
 }
 }  // namespace
 
@@ -68,6 +87,19 @@ File File::OpenSharedRead(const std::string& path) { return File(OpenLocked(path
 
 File File::OpenExclusiveWrite(const std::string& path) {
   return File(OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX));
+}
+
+File File::CreateNew(const std::string& path) {
+  // O_EXCL refuses any name that exists, a dangling link included; O_NOFOLLOW says so
+  // again for links.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUserOnly);
+  if (fd < 0) return File();
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    return File();
+  }
+  return File(fd);
 }
 
 std::int64_t File::Size() const {
@@ -108,6 +140,8 @@ bool File::Write(const void* data, std::size_t size) {
 
 bool File::Truncate(std::int64_t size) { return handle_ >= 0 && ::ftruncate(handle_, size) == 0; }
 
+bool File::Sync() { return handle_ >= 0 && SyncDescriptor(handle_, SyncKind::File); }
+
 void File::Close() {
   if (handle_ >= 0) {
     ::close(handle_);
@@ -120,7 +154,21 @@ std::intptr_t File::NativeHandle() const { return handle_; }
 void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0;
+  if (std::rename(from.c_str(), to.c_str()) != 0) return false;
+  // The rename is done and every reader sees the new file; whether the folder's sync
+  // succeeds changes nothing a caller could act on, so its result is not passed on.
+  SyncFolderOf(to);
+  return true;
+}
+
+bool SyncFolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = SyncDescriptor(fd, SyncKind::Folder);
+  ::close(fd);
+  return synced;
 }
 
 bool FileExists(const std::string& path) {

@@ -8,9 +8,24 @@ namespace qc::platform {
 namespace {
 HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
 
-HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, 0, nullptr);
-  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+// Only a file on a disk is kept: a name that opens a device or a pipe (CON, COM1, NUL,
+// \\.\pipe\...) would block its reader or read for ever. Folders already fail the open
+// (no FILE_FLAG_BACKUP_SEMANTICS); the attributes say so again for anything mounted oddly.
+bool IsRegularFile(HANDLE h) {
+  if (GetFileType(h) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) != 0 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
+  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (!IsRegularFile(h)) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  return h;
 }
 }  // namespace
 
@@ -24,6 +39,12 @@ File File::OpenSharedRead(const std::string& path) {
 }
 
 File File::OpenExclusiveWrite(const std::string& path) { return File(Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS)); }
+
+// CREATE_NEW fails for any name that exists; FILE_FLAG_OPEN_REPARSE_POINT keeps a link
+// under the name from being followed.
+File File::CreateNew(const std::string& path) {
+  return File(Open(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
+}
 
 std::int64_t File::Size() const {
   LARGE_INTEGER size;
@@ -81,6 +102,15 @@ bool File::Truncate(std::int64_t size) {
   return Seek(size) && SetEndOfFile(AsHandle(handle_)) != 0;
 }
 
+bool File::Sync() {
+  if (handle_ == nullptr) return false;
+  if (!hooks::SyncAllowed(SyncKind::File)) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return false;
+  }
+  return FlushFileBuffers(AsHandle(handle_)) != 0;
+}
+
 void File::Close() {
   if (handle_ != nullptr) {
     CloseHandle(AsHandle(handle_));
@@ -92,9 +122,14 @@ std::intptr_t File::NativeHandle() const { return reinterpret_cast<std::intptr_t
 
 void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
+// MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
+
+// Windows offers programs no sync of a folder: FlushFileBuffers on the new file itself, and
+// MOVEFILE_WRITE_THROUGH for a replace, are what there is.
+bool SyncFolderOf(const std::string&) { return true; }
 
 bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
