@@ -257,15 +257,28 @@ TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
   }
 }
 
+// A port nothing listens on just now: one the system picked, let go again.
+std::uint16_t FreePort() {
+  platform::SocketLibraryStart();
+  platform::socket_t probe = platform::CreateTcpSocket();
+  const bool bound = platform::BindAnyAddress(probe, 0);
+  const std::uint16_t port = bound ? platform::LocalPort(probe) : 0;
+  platform::CloseSocket(probe);
+  platform::SocketLibraryStop();
+  return port;
+}
+
 TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   ScopedTempDirectory dir;
-  WriteSettingsWithPort(0);
+  const std::uint16_t configured = FreePort();
+  ASSERT_NE(configured, 0);
+  WriteSettingsWithPort(configured);
   Application app;
   StopAtScopeEnd stopper(app);
   ASSERT_EQ(StartServer(app), StartResult::Running);
   EXPECT_EQ(app.startupDirectory, platform::CurrentDirectory());
   std::uint16_t port = platform::LocalPort(app.listenSocket);
-  ASSERT_NE(port, 0);
+  ASSERT_EQ(port, configured);
   std::string answer = tests::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
   EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
 
@@ -307,6 +320,25 @@ TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
     platform::SocketLibraryStop();
     app.instance.Release();
   }
+}
+
+// Port 0 would have the system listen on a random port while every link names port 0.
+TEST(ServerLifecycle, StoredPort0IsRefusedBeforeAnythingListens) {
+  ScopedTempDirectory dir;
+  WriteSettingsWithPort(0);
+  Application app;
+  MessageRecorder recorder;
+  StopAtScopeEnd stopper(app);
+  ASSERT_EQ(StartServer(app), StartResult::PortInvalid);
+  EXPECT_EQ(app.listenSocket, platform::kInvalidSocket);
+  EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
+  app.instance.Release();
+  // The start after it, on a port it can serve, runs.
+  WriteSettingsWithPort(FreePort());
+  Application next;
+  StopAtScopeEnd nextStopper(next);
+  ASSERT_EQ(StartServer(next), StartResult::Running);
+  StopServer(next);
 }
 
 // The server's own start reads "common.cfg": a file it must not trust leaves port 80 and
