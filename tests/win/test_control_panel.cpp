@@ -219,7 +219,8 @@ TEST_F(PanelTest, ShareListViewColumnsAndStyles) {
     EXPECT_EQ(column.cx, columns[index].width);
     EXPECT_EQ(column.fmt & LVCFMT_JUSTIFYMASK, LVCFMT_LEFT);
   }
-  // The host list: the three addresses in the order the system lists them (no default route here), unsorted.
+  // The host list: the three addresses in the order the system lists them (no default
+  // route here), unsorted.
   ASSERT_EQ(SendMessageA(Combo(), CB_GETCOUNT, 0, 0), 3);
   for (int i = 0; i < 3; ++i) {
     char item[64] = {};
