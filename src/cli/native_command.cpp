@@ -393,7 +393,8 @@ std::string FormatHostReport(const ServerSettings& settings) {
     report += "addresses of this machine (host=N puts the Nth into links):\n";
     for (std::size_t i = 0; i < addresses->size(); ++i) {
       const std::string& address = (*addresses)[i];
-      report += "  " + std::to_string(i + 1) + "  " + address + (address == route ? "  (default route)" : "") + "\n";
+      report += "  " + std::to_string(i + 1) + "  " + address;
+      report += (address == route ? "  (default route)\n" : "\n");
     }
   }
   const std::string choice = "host=" + std::to_string(settings.hostChoice);
