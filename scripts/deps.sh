@@ -7,6 +7,8 @@ set -euo pipefail
 want=(g++ cmake make googletest python3)
 if [ "${1:-native}" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang libclang-rt-14-dev curl wget aria2)
+  # Network namespaces for the host-in-links tests (ip netns); unshare comes with util-linux.
+  want+=(iproute2)
   # The installer and the portable zip; the Russian locale for the Cyrillic Send to test.
   want+=(nsis zip locales)
 fi

@@ -85,11 +85,15 @@ std::vector<std::string> SplitTailArguments(std::string_view tail) {
   return arguments;
 }
 
+bool ExistsOnDisk(const std::string& path) {
+  return platform::KindOfPath(path) != platform::PathKind::Missing;
+}
+
 std::vector<std::string> SharePathsFromTail(
-    const std::string& tail, const std::function<bool(const std::string&)>& isExistingFile) {
+    const std::string& tail, const std::function<bool(const std::string&)>& exists) {
   const std::vector<std::string> arguments = SplitTailArguments(tail);
-  const auto isFile = [&](const std::string& a) { return !a.empty() && isExistingFile(a); };
-  if (arguments.size() >= 2 && std::all_of(arguments.begin(), arguments.end(), isFile)) {
+  const auto isThere = [&](const std::string& a) { return !a.empty() && exists(a); };
+  if (arguments.size() >= 2 && std::all_of(arguments.begin(), arguments.end(), isThere)) {
     return arguments;
   }
   if (tail.size() > 2 && tail.front() == '"' && tail.back() == '"') {

@@ -19,6 +19,9 @@ std::string JoinArguments(int argc, char** argv);
 enum class Role { Server, Panel, Stop, Share };
 Role ChooseRole(const std::string& tail);
 
+// True when a file or a folder stands at `path`.
+bool ExistsOnDisk(const std::string& path);
+
 // Splits a tail into arguments the way the Microsoft C runtime splits a command line:
 // blanks and tabs separate, double quotes group, 2n backslashes before a quote give n
 // backslashes and a grouping quote, 2n+1 give n backslashes and a literal quote, other
@@ -27,11 +30,12 @@ std::vector<std::string> SplitTailArguments(std::string_view tail);
 
 // The files a share tail names, in order. Explorer's Send to passes several selected
 // files as several arguments, each quoted when it holds a blank: when the tail splits
-// into two or more arguments and every one names an existing file, each is a path of its
-// own. Otherwise the whole tail is one path, with one pair of surrounding double quotes
-// removed (so an unquoted path with blanks still works).
+// into two or more arguments and every one names something that exists (a file, or a
+// folder selected with them, which the server then refuses by name), each is a path of
+// its own. Otherwise the whole tail is one path, with one pair of surrounding double
+// quotes removed (so an unquoted path with blanks still works).
 std::vector<std::string> SharePathsFromTail(
     const std::string& tail,
-    const std::function<bool(const std::string&)>& isExistingFile = platform::IsExistingFile);
+    const std::function<bool(const std::string&)>& exists = ExistsOnDisk);
 
 }  // namespace qc

@@ -59,6 +59,12 @@ void HandleShareRequest(Application& app, const std::string& physicalPath) {
 void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
                         ShareBatch& batch) {
   if (!continuesBatch) batch.clear();
+  // A folder would be stored, linked and answered 404 for ever. A missing file is taken:
+  // the user may be about to put it there.
+  if (platform::KindOfPath(physicalPath) == platform::PathKind::Other) {
+    messages::Show(messages::kNotAFile, physicalPath);
+    return;
+  }
   std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physicalPath);
   if (!virtualPath) {
     messages::Show(messages::kIncorrectPhysicalPath);

@@ -287,7 +287,7 @@ int Configure(const std::vector<std::string>& pairs) {
   } else {
     Error("no server is running, and " + file + " is missing or unreadable; the defaults:");
   }
-  Print(FormatSettings(settings));
+  Print(FormatSettings(settings) + (pairs.empty() ? FormatHostReport(settings) : std::string()));
   return kExitOk;
 }
 
@@ -354,10 +354,9 @@ void LogRequest(const Connection& connection) {
 }
 
 void AnnounceStart(Application& app) {
-  const std::optional<std::string> host = UrlHost(app.settings);
   const Share root("", "/", 0);
   std::string line = "quillcast " QC_VERSION_TEXT ": serving on port " + std::to_string(app.settings.port);
-  if (host) line += " (" + ComposeShareUrl(*host, app.settings.port, root) + ")";
+  line += " (" + ComposeShareUrl(UrlHost(app.settings), app.settings.port, root) + ")";
   const std::size_t count = app.shares.Count();
   line += ", settings in " + app.startupDirectory + ", " + std::to_string(count) +
           (count == 1 ? " share" : " shares") + " loaded\n";
@@ -383,6 +382,48 @@ std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares, const std::
     removed.push_back(url);
   }
   return removed;
+}
+
+std::string FormatHostReport(const ServerSettings& settings) {
+  const std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses();
+  const std::optional<std::string> route = platform::DefaultRouteAddress();
+  const LinkHost host = ChooseUrlHost(settings);
+  std::string report = "\n";
+  if (!addresses) {
+    report += "the addresses of this machine cannot be listed\n";
+  } else if (addresses->empty()) {
+    report += "this machine has no IPv4 address\n";
+  } else {
+    report += "addresses of this machine (host=N puts the Nth into links):\n";
+    for (std::size_t i = 0; i < addresses->size(); ++i) {
+      const std::string& address = (*addresses)[i];
+      report += "  " + std::to_string(i + 1) + "  " + address;
+      report += (address == route ? "  (default route)\n" : "\n");
+    }
+  }
+  const std::string choice = "host=" + std::to_string(settings.hostChoice);
+  // The same words for a choice the list does not have as for no choice, plus why.
+  const std::string unmatched =
+      settings.hostChoice > 0 ? choice + " names no address of this machine, so " : std::string();
+  report += "links use " + host.text + ": ";
+  switch (host.source) {
+    case HostSource::Domain:
+      report += "the domain (host=0)";
+      break;
+    case HostSource::ChosenAddress:
+      report += "address " + std::to_string(settings.hostChoice) + " of the list (" + choice + ")";
+      break;
+    case HostSource::DefaultRoute:
+      report += unmatched + "the default route's address";
+      break;
+    case HostSource::FirstAddress:
+      report += unmatched + "the first address (there is no default route)";
+      break;
+    case HostSource::Loopback:
+      report += unmatched + "loopback, so they work on this machine only; set domain=NAME for others";
+      break;
+  }
+  return report + "\n";
 }
 
 std::string FormatRequestLogLine(const std::string& time, const std::string& client,

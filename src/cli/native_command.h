@@ -32,6 +32,10 @@ std::string ShareUrlOrPath(const std::optional<std::string>& host, std::uint16_t
 std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares, const std::optional<std::string>& host,
                                               std::uint16_t port, const std::vector<std::string>& names);
 
+// What -config without changes adds to the settings: this machine's addresses as
+// host=N counts them, and the host links carry now and why.
+std::string FormatHostReport(const ServerSettings& settings);
+
 // The request log line for one answered request (without the line feed).
 std::string FormatRequestLogLine(const std::string& time, const std::string& client,
                                  const Connection& connection);

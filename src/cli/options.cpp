@@ -170,6 +170,12 @@ std::string UsageText() {
          "folder of new shares), oneshot=yes|no (new shares end after one full download),\n"
          "copyurl=yes|no (the server also prints each new URL).\n"
          "\n"
+         "The host in links: the domain when host=0 and a domain is set; else the Nth of the\n"
+         "addresses \"quillcast -config\" lists (host=N); else the address this machine\n"
+         "reaches other networks from (its default route's); else the first listed address;\n"
+         "else 127.0.0.1. The list holds the IPv4 addresses of the interfaces that are up,\n"
+         "the default route's first, loopback and 169.254.x.x only when there is no other.\n"
+         "\n"
          "Exit status: 0 done, 1 failed, 2 usage error. See quillcast(1).\n";
 }
 

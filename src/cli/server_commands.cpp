@@ -5,6 +5,7 @@
 #include "app/messages.h"
 #include "cli/native_command.h"
 #include "cli/options.h"
+#include "platform/directory.h"
 #include "shares/messages.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
@@ -23,6 +24,10 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   if (fields.size() != 1) return Failed("a share request names one file");
   const std::string& physical = fields[0];
   if (app.ui.active.load()) return Failed(std::string(messages::kPanelRunning.text));
+  // The command checks this too; a folder that replaced the file since must not be stored.
+  if (platform::KindOfPath(physical) == platform::PathKind::Other) {
+    return Failed(std::string(messages::kNotAFile.text) + ": " + physical);
+  }
   const std::size_t separator = physical.rfind('/');
   if (separator == std::string::npos || separator < 1) {
     return Failed(std::string(messages::kIncorrectPhysicalPath.text) + "\n" +
@@ -38,12 +43,7 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
     warning = std::string(messages::kAppendFailed.text) +
               ": the file is served until the server stops, but shared.cfg does not hold it";
   }
-  const std::optional<std::string> host = UrlHost(app.settings);
-  if (!host) {
-    warning += (warning.empty() ? "" : "\n") +
-               std::string("this machine has no address for the URL; set a host name with: "
-                           "quillcast -config domain=NAME");
-  }
+  const std::string host = UrlHost(app.settings);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0 &&
       CopyShareUrl(app.settings, *share) != UrlCopy::Copied) {
     messages::Show(messages::kCopyFailed);
@@ -99,7 +99,9 @@ ControlReply Config(Application& app, std::uint16_t listeningPort,
              " takes effect at the next start; the server keeps listening on port " +
              std::to_string(listeningPort);
   }
-  return Ok({FormatSettings(app.settings), notice});
+  std::string shown = FormatSettings(app.settings);
+  if (fields.empty()) shown += FormatHostReport(app.settings);
+  return Ok({std::move(shown), notice});
 }
 
 }  // namespace

@@ -10,6 +10,12 @@ namespace qc::platform {
 std::string CurrentDirectory();
 // True when `path` names an existing file (not a folder).
 bool IsExistingFile(const std::string& path);
+
+// What stands at a path: nothing that can be seen (missing, or behind a folder this user
+// may not enter), a regular file, or something else (a folder, a device, a pipe).
+enum class PathKind { Missing, RegularFile, Other };
+PathKind KindOfPath(const std::string& path);
+
 // `path` as a server in another working directory reads it. Native: a relative path is
 // put under the current directory (no shell entry there passes full paths). Windows: the
 // path unchanged, as Explorer passes full paths and the server has always been given them

@@ -27,13 +27,24 @@ bool SyncAllowed(SyncKind kind) {
 
 }  // namespace hooks
 
-std::optional<std::vector<std::string>> HostIPv4Addresses() {
-  const HostAddressSource source = hooks::Overrides().hostAddresses.Get();
-  return source ? source() : hooks::LookUpHostAddresses();
+std::optional<std::vector<std::string>> hooks::InterfaceAddresses() {
+  const HostAddressSource source = Overrides().hostAddresses.Get();
+  return source ? source() : LookUpHostAddresses();
+}
+
+std::optional<std::string> DefaultRouteAddress() {
+  if (const RouteAddressSource route = hooks::Overrides().defaultRoute.Get()) return route();
+  // Made-up addresses with the real machine's route would mix two machines.
+  if (hooks::Overrides().hostAddresses.Get()) return std::nullopt;
+  return hooks::LookUpDefaultRouteAddress();
 }
 
 void SetHostAddressSourceForTesting(HostAddressSource source) {
   hooks::Overrides().hostAddresses.Set(std::move(source));
+}
+
+void SetDefaultRouteSourceForTesting(RouteAddressSource source) {
+  hooks::Overrides().defaultRoute.Set(std::move(source));
 }
 
 namespace {

@@ -38,8 +38,10 @@ class Override {
 struct Table {
   // Takes a message instead of the box (or the line on standard error).
   Override<void(const std::string& text, const std::string& caption, MessageIcon icon)> showMessage;
-  // Answers the host-address lookup.
+  // Answers the interface-address query (the addresses in the system's order).
   Override<std::optional<std::vector<std::string>>()> hostAddresses;
+  // Answers the default route's source address.
+  Override<std::optional<std::string>()> defaultRoute;
   // Asked before each File::Write: false makes that write fail as a full disk does.
   Override<bool()> writeAllowed;
   // Asked before each sync of a file or a folder: false makes that sync fail.
@@ -48,13 +50,22 @@ struct Table {
 
 Table& Overrides();
 
+// The interfaces' addresses: the test's, or the backend's.
+std::optional<std::vector<std::string>> InterfaceAddresses();
+
 // Each backend's own calls, behind the replacements.
 void ShowSystemMessage(std::string_view text, std::string_view caption, MessageIcon icon);
+// The IPv4 addresses of the interfaces that are up, in the system's order.
 std::optional<std::vector<std::string>> LookUpHostAddresses();
+// The source address of a datagram socket connected to kOutsideAddress.
+std::optional<std::string> LookUpDefaultRouteAddress();
 const ClipboardOps& SystemClipboard();
 
-// The host name buffer the lookup has always used; longer names fail to fetch.
-inline constexpr int kHostNameBuffer = 64;
+// Where the default route query aims. Connecting a datagram socket only picks a route
+// and a source address; nothing is sent. A documentation address (TEST-NET-3) lies in no
+// local network, so only the default route leads there, and nobody's server is named.
+inline constexpr char kOutsideAddress[] = "203.0.113.1";
+inline constexpr unsigned short kOutsidePort = 9;  // discard; any port would do
 
 // What File::Write asks on both backends: true unless a test makes this write fail.
 bool WriteAllowed();

@@ -21,6 +21,10 @@ struct Message {
 };
 
 inline void Show(const Message& message) { ShowMessage(message.text, message.caption, message.icon); }
+// The message with a detail under its headline, such as the path it is about.
+inline void Show(const Message& message, std::string_view detail) {
+  ShowMessage(std::string(message.text) + "\n\n" + std::string(detail), message.caption, message.icon);
+}
 
 // While one of these lives on a thread, the messages that thread shows are held, and shown
 // in the same order when the outermost one ends. Code that takes a lock other threads wait

@@ -16,10 +16,10 @@ inline constexpr Message kSelectAtLeastOne{"Select at least one element from lis
 inline constexpr Message kDesync{"Can't find data in memory with same index. Desync error.",
                                  "error", platform::MessageIcon::Error};
 
-// Shown when the selected URLs cannot be composed because the host has no address to
-// put into them.
-inline constexpr Message kUnableToCopyUrl{"Unable to copy uri to clipboard", "Error",
-                                          platform::MessageIcon::Error};
+// Only a regular file can ever be served: a folder (or a device) stored as a share would
+// answer 404 for ever. Shown with the path as its detail; nothing is stored or copied.
+inline constexpr Message kNotAFile{"Only files can be shared, not folders", "Error",
+                                   platform::MessageIcon::Error};
 
 // Told once, when a load finds shared.cfg damaged: the shares after the damage are not in
 // the list, and the file as it was is kept under the name that follows the text (or,

@@ -27,15 +27,25 @@ bool NeedsEscape(unsigned char c) {
 
 }  // namespace
 
-std::optional<std::string> UrlHost(const ServerSettings& settings) {
+LinkHost ChooseUrlHost(const ServerSettings& settings) {
   if (!settings.domain.empty() && settings.hostChoice == 0) {
-    return settings.domain;
+    return {settings.domain, HostSource::Domain};
   }
-  // The stored hostChoice only restores the panel's selection; URLs take the first address.
-  std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses();
-  if (!addresses || addresses->empty()) return std::nullopt;
-  return addresses->front();
+  const std::vector<std::string> addresses =
+      platform::HostIPv4Addresses().value_or(std::vector<std::string>{});
+  if (settings.hostChoice > 0 && settings.hostChoice <= addresses.size()) {
+    return {addresses[settings.hostChoice - 1], HostSource::ChosenAddress};
+  }
+  // A choice the list no longer has (an adapter went away) falls back like no choice.
+  if (std::optional<std::string> route = platform::DefaultRouteAddress()) {
+    return {std::move(*route), HostSource::DefaultRoute};
+  }
+  if (!addresses.empty()) return {addresses.front(), HostSource::FirstAddress};
+  // Still a link that works here, rather than none at all.
+  return {kLoopbackHost, HostSource::Loopback};
 }
+
+std::string UrlHost(const ServerSettings& settings) { return ChooseUrlHost(settings).text; }
 
 std::string EscapeUrlPath(std::string_view virtualPath) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -73,24 +83,22 @@ std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const S
 UrlCopy CopyShareUrl(const ServerSettings& settings, const Share& share) {
   ClipboardSession clipboard(platform::Clipboard());
   if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
-  const std::optional<std::string> host = UrlHost(settings);
-  if (!host) return UrlCopy::NoHost;
+  const std::string host = UrlHost(settings);
   const std::string digits = std::to_string(settings.port);
   const std::size_t size =
-      host->size() + digits.size() + EscapeUrlPath(share.virtualPath).size() + kUrlOverhead;
+      host.size() + digits.size() + EscapeUrlPath(share.virtualPath).size() + kUrlOverhead;
   // The URL, its terminator and spare zero bytes when the port is 80.
-  return clipboard.Replace(ComposeShareUrl(*host, settings.port, share), size);
+  return clipboard.Replace(ComposeShareUrl(host, settings.port, share), size);
 }
 
 UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares) {
   ClipboardSession clipboard(platform::Clipboard());
   if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
-  const std::optional<std::string> host = UrlHost(settings);
-  if (!host) return UrlCopy::NoHost;
+  const std::string host = UrlHost(settings);
   std::string text;
   for (const SharePtr& share : shares) {
     if (!text.empty()) text.append(kUrlSeparator);
-    text.append(ComposeShareUrl(*host, settings.port, *share));
+    text.append(ComposeShareUrl(host, settings.port, *share));
   }
   // The text and its terminator.
   return clipboard.Replace(text, text.size() + 1);

@@ -13,9 +13,27 @@
 
 namespace qc {
 
-// The host text: the domain when hostChoice is 0 and a domain is set, otherwise the first
-// IPv4 address of the local host. Empty optional when no host text can be had.
-std::optional<std::string> UrlHost(const ServerSettings& settings);
+// Where a link's host comes from, in the order the rule tries them.
+enum class HostSource {
+  Domain,         // hostChoice 0 and a domain is set: the domain, verbatim
+  ChosenAddress,  // hostChoice n and the address list has an n-th entry
+  DefaultRoute,   // the address the machine reaches outside from
+  FirstAddress,   // no default route: the list's first address
+  Loopback,       // no address at all: a link that works on this machine only
+};
+
+struct LinkHost {
+  std::string text;
+  HostSource source;
+};
+
+// The host every link carries, wherever it is shown (panel, clipboard, printed links,
+// the server's start line). The address list is platform::HostIPv4Addresses, the one
+// the panel shows, so hostChoice n is the n-th entry the user picked.
+LinkHost ChooseUrlHost(const ServerSettings& settings);
+std::string UrlHost(const ServerSettings& settings);
+
+inline constexpr char kLoopbackHost[] = "127.0.0.1";
 
 // The virtual path as it stands in a link that survives pasting into a chat or a mail:
 // ASCII controls, the blank and " # % < > ? [ \ ] ^ ` { | } become %XX (upper-case hex);
@@ -32,7 +50,6 @@ enum class UrlCopy {
   Copied,
   ClipboardUnavailable,  // the clipboard cannot be opened
   NothingSelected,       // the panel's copy without a selected row
-  NoHost,                // no host text can be had
   Desync,                // a selected row of the panel has no share behind it
   NotSet,                // the clipboard refused the text (no block could be allocated)
 };
@@ -72,8 +89,9 @@ class ClipboardSession {
   bool open_;
 };
 
-// Adds the host's IPv4 addresses to `addEntry` in lookup order, then calls `selectFirst`
-// when at least one was added. Returns the number added (0 when sockets cannot start or
+// Adds the host's IPv4 addresses to `addEntry` in the order hostChoice counts them (the
+// list links take their address from), then calls `selectFirst` when at least one was
+// added. Returns the number added (0 when sockets cannot start or
 // the host's addresses cannot be had).
 int FillHostList(const std::function<void(const std::string&)>& addEntry,
                  const std::function<void()>& selectFirst);

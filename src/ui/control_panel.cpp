@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/directory.h"
 #include "shares/messages.h"
 #include "shares/setting_rules.h"
 #include "shares/share_file.h"
@@ -245,6 +246,10 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
     std::vector<char> buffer(static_cast<std::size_t>(length) + 1, '\0');
     const UINT copied = DragQueryFileA(drop, index, buffer.data(), length + 1);
     std::string path(buffer.data(), copied);
+    if (platform::KindOfPath(path) == platform::PathKind::Other) {
+      messages::Show(messages::kNotAFile, path);
+      continue;
+    }
     // Made from the folder saved last, not from what the folder edit shows now.
     std::optional<std::string> virtualPath = MakeVirtualPath(app_.settings, path);
     if (!virtualPath) {

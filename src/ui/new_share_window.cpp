@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/directory.h"
 #include "shares/messages.h"
 #include "shares/share_file.h"
 #include "ui/control_panel.h"
@@ -77,6 +78,11 @@ void NewShareWindow::ConfirmNewShare() {
   std::string physical = WindowText(physicalEdit_);
   if (physical.empty()) {
     Show(kEnterPhysicalPathMessage);
+    return;
+  }
+  // As with an empty path, the window stays for a correction.
+  if (platform::KindOfPath(physical) == platform::PathKind::Other) {
+    messages::Show(messages::kNotAFile, physical);
     return;
   }
   std::string virtualPath = WindowText(virtualEdit_);

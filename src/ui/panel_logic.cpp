@@ -51,8 +51,7 @@ UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
   ClipboardSession clipboard(platform::Clipboard());
   if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
   if (selectedRows.empty()) return UrlCopy::NothingSelected;
-  const std::optional<std::string> host = UrlHost(settings);
-  if (!host) return UrlCopy::NoHost;
+  const std::string host = UrlHost(settings);
   const std::string digits = std::to_string(settings.port);
 
   // The shares are taken once: composing from the same records that were measured keeps
@@ -63,7 +62,7 @@ UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
   for (int row : selectedRows) {
     SharePtr share = shares.ShareAt(row);
     if (!share) return UrlCopy::Desync;
-    size += EscapeUrlPath(share->virtualPath).size() + host->size() + digits.size() + kUrlOverhead;
+    size += EscapeUrlPath(share->virtualPath).size() + host.size() + digits.size() + kUrlOverhead;
     if (settings.port != kDefaultPort) size += 1;
     selected.push_back(std::move(share));
   }
@@ -72,14 +71,13 @@ UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
   text.reserve(size);
   for (std::size_t i = 0; i < selected.size(); ++i) {
     if (i != 0) text.append(kUrlSeparator);
-    text.append(ComposeShareUrl(*host, settings.port, *selected[i]));
+    text.append(ComposeShareUrl(host, settings.port, *selected[i]));
   }
   return clipboard.Replace(std::move(text), size + 1);
 }
 
 void ReportSelectedUrlCopy(UrlCopy result) {
   if (result == UrlCopy::NothingSelected) messages::Show(messages::kSelectAtLeastOne);
-  if (result == UrlCopy::NoHost) messages::Show(messages::kUnableToCopyUrl);
   if (result == UrlCopy::Desync) messages::Show(messages::kDesync);
 }
 

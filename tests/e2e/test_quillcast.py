@@ -270,6 +270,62 @@ class QuillcastTest(unittest.TestCase):
                           Message("error", "Error. Can't generate virtual path", "error")])
         self.stop(server)
 
+    def test_a_folder_is_refused_and_nothing_is_stored_or_copied(self):
+        self.configure(flags=2, domain=b"localhost")
+        server = self.box.start_server(self.port)
+        self.box.write("a.txt", b"a")
+        self.share(to_program_path(self.box.path("a.txt")))
+        link = f"http://localhost:{self.port}/a.txt".encode()
+        record = self.wait_for_records(1)
+        if WINE_MODE:
+            self.assertEqual(self.box.read_clipboard(), link)
+        else:
+            self.assertEqual(server.stdout_line().encode(), link)
+        os.mkdir(self.box.path("photos"))
+        folder = to_program_path(self.box.path("photos"))
+        client = self.box.run(folder)
+        if WINE_MODE:
+            self.assertEqual(client.wait(), 1)
+            self.assertEqual(self.box.messages(server, 1),
+                             [Message("Error", "Only files can be shared, not folders\n\n" + folder, "error")])
+            self.assertEqual(self.box.read_clipboard(), link)
+        else:
+            # The command knows before it asks the server.
+            self.assertEqual(client.wait(), 1)
+            self.assertEqual(self.box.messages(client, 1),
+                             [Message("quillcast", f"cannot share {folder}: not a regular file")])
+            self.assertTrue(server.stdout_lines.empty())
+        self.assertEqual(self.box.read("shared.cfg"), record)
+        self.stop(server)
+
+    def test_links_carry_the_address_the_machine_reaches_others_from(self):
+        # The address this machine sends from to reach other networks, asked of the system
+        # as the program asks it: nothing is sent.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.connect(("203.0.113.1", 9))
+                route = probe.getsockname()[0]
+            except OSError:
+                self.skipTest("this machine has no default route")
+        for host_choice in (0, 1):
+            with self.subTest(host_choice=host_choice):
+                name = f"b{host_choice}.txt"
+                self.box.write(name, b"b")
+                self.configure(flags=2, host_choice=host_choice)
+                server = self.box.start_server(self.port)
+                self.share(to_program_path(self.box.path(name)))
+                link = f"http://{route}:{self.port}/{name}"
+                if WINE_MODE:
+                    deadline = time.time() + 20
+                    while self.box.read_clipboard() != link.encode() and time.time() < deadline:
+                        time.sleep(0.2)
+                    self.assertEqual(self.box.read_clipboard(), link.encode())
+                else:
+                    self.assertEqual(server.stdout_line(), link)
+                fetched = self.curl("-f", link)
+                self.assertEqual((fetched.returncode, fetched.stdout), (0, b"b"), fetched.stderr)
+                self.stop(server)
+
     def test_several_clients_and_ranges_of_one_file_at_once(self):
         payload = os.urandom(24 << 20)
         self.box.write("multi.bin", payload)

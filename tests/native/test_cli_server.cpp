@@ -21,6 +21,7 @@
 #include "platform/posix/control_protocol.h"
 #include "platform/posix/internal.h"
 #include "shares/share_file.h"
+#include "unit/clipboard_fakes.h"
 #include "unit/net_support.h"
 #include "unit/test_support.h"
 
@@ -305,6 +306,10 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
     std::vector<std::string> reply;
     std::string fileAfter;  // shared.cfg
   };
+  const std::string folder = (dir.path() / "folder").string();
+  const std::string fifo = (dir.path() / "fifo").string();
+  fs::create_directory(folder);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string a = tests::RecordBytes("/a.txt", "/home/u/a.txt", 1);
   const std::string b = tests::RecordBytes("/report 2009.pdf", "/srv/report 2009.pdf", 1);
   const std::string c = tests::RecordBytes("/c", "/x/c", 1);
@@ -313,6 +318,11 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
       {CommandType::Share, {"/srv/report 2009.pdf"}, ReplyStatus::Ok,
        {"http://files.example:8080/report%202009.pdf", ""}, a + b},
       {CommandType::Share, {"/x/c"}, ReplyStatus::Ok, {"http://files.example:8080/c", ""}, a + b + c},
+      // What can never be served is not stored; a missing file is (above: it may come).
+      {CommandType::Share, {folder}, ReplyStatus::Failed, {"Only files can be shared, not folders: " + folder},
+       a + b + c},
+      {CommandType::Share, {fifo}, ReplyStatus::Failed, {"Only files can be shared, not folders: " + fifo},
+       a + b + c},
       // A file at the root has no folder to cut off: refused as the generator refuses it.
       {CommandType::Share, {"/rootfile"}, ReplyStatus::Failed,
        {"Incorrect physical path to file\nError. Can't generate virtual path"}, a + b + c},
@@ -342,6 +352,7 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
 
 TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARestart) {
   ScopedTempDirectory dir;
+  FakeHost host;
   Application app;
   app.settings.port = 80;
   app.settings.flags = kCopyUrlAfterShare;
@@ -359,8 +370,13 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
        {printed81, "Requires restart the server to update the port: port 81 takes effect at the next "
                    "start; the server keeps listening on port 80"},
        file81},
-      // Showing changes nothing.
-      {{}, ReplyStatus::Ok, {printed81, ""}, file81},
+      // Showing changes nothing, and tells which address links carry.
+      {{},
+       ReplyStatus::Ok,
+       {printed81 + "\naddresses of this machine (host=N puts the Nth into links):\n  1  10.1.2.3\n"
+                    "links use localhost: the domain (host=0)\n",
+        ""},
+       file81},
       // A bad pair changes nothing, neither in memory nor in the file.
       {{"oneshot=yes", "port=70000"}, ReplyStatus::Failed,
        {"port must be a number from 1 to 65535, not \"70000\""}, file81},
@@ -377,6 +393,53 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
     EXPECT_EQ(tests::ReadFileBytes(kSettingsFileName), step.fileAfter);
   }
   EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
+}
+
+TEST(NativeCommands, ConfigReportListsTheAddressesAndSaysWhichOneLinksUse) {
+  using List = std::vector<std::string>;
+  const std::string header = "\naddresses of this machine (host=N puts the Nth into links):\n";
+  struct Case {
+    const char* name;
+    std::optional<List> interfaces;
+    std::optional<std::string> route;
+    std::string domain;
+    std::uint16_t hostChoice;
+    std::string report;
+  };
+  const Case cases[] = {
+      {"the route's address leads and is used", List{"127.0.0.1", "198.51.100.7", "192.0.2.2"}, "192.0.2.2", "", 0,
+       header + "  1  192.0.2.2  (default route)\n  2  198.51.100.7\n"
+                "links use 192.0.2.2: the default route's address\n"},
+      {"host=2", List{"198.51.100.7", "192.0.2.2"}, "192.0.2.2", "files.example", 2,
+       header + "  1  192.0.2.2  (default route)\n  2  198.51.100.7\n"
+                "links use 198.51.100.7: address 2 of the list (host=2)\n"},
+      {"the domain", List{"192.0.2.2"}, "192.0.2.2", "files.example", 0,
+       header + "  1  192.0.2.2  (default route)\nlinks use files.example: the domain (host=0)\n"},
+      {"a choice the list no longer has", List{"192.0.2.2"}, "192.0.2.2", "", 3,
+       header + "  1  192.0.2.2  (default route)\n"
+                "links use 192.0.2.2: host=3 names no address of this machine, so the default route's address\n"},
+      {"no default route", List{"10.0.0.5", "10.0.0.6"}, std::nullopt, "", 0,
+       header + "  1  10.0.0.5\n  2  10.0.0.6\n"
+                "links use 10.0.0.5: the first address (there is no default route)\n"},
+      {"only loopback", List{"127.0.0.1"}, std::nullopt, "", 0,
+       header + "  1  127.0.0.1\n"
+                "links use 127.0.0.1: the first address (there is no default route)\n"},
+      {"nothing", List{}, std::nullopt, "", 0,
+       "\nthis machine has no IPv4 address\n"
+       "links use 127.0.0.1: loopback, so they work on this machine only; set domain=NAME for others\n"},
+      {"no list", std::nullopt, std::nullopt, "", 1,
+       "\nthe addresses of this machine cannot be listed\n"
+       "links use 127.0.0.1: host=1 names no address of this machine, so loopback, so they work on this "
+       "machine only; set domain=NAME for others\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tests::FakeHost host(c.interfaces, c.route);
+    ServerSettings settings;
+    settings.domain = c.domain;
+    settings.hostChoice = c.hostChoice;
+    EXPECT_EQ(FormatHostReport(settings), c.report);
+  }
 }
 
 TEST(NativeCommands, AFailedSettingsWriteLeavesTheRunningSettingsAsTheyWere) {

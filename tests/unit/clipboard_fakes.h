@@ -64,13 +64,21 @@ class FakeClipboard {
   platform::ClipboardOps ops_;
 };
 
-// The host's addresses as the tests make them known.
+// The interfaces' addresses (in the system's order) and the default route's source
+// address as the tests make them known.
 class FakeHost {
  public:
-  explicit FakeHost(std::optional<std::vector<std::string>> addresses) {
+  explicit FakeHost(std::optional<std::vector<std::string>> addresses,
+                    std::optional<std::string> route = std::nullopt) {
     platform::SetHostAddressSourceForTesting([addresses] { return addresses; });
+    platform::SetDefaultRouteSourceForTesting([route] { return route; });
   }
-  ~FakeHost() { platform::SetHostAddressSourceForTesting({}); }
+  ~FakeHost() {
+    platform::SetHostAddressSourceForTesting({});
+    platform::SetDefaultRouteSourceForTesting({});
+  }
+  FakeHost(const FakeHost&) = delete;
+  FakeHost& operator=(const FakeHost&) = delete;
 };
 
 // The clipboard calls of a copy that went through.

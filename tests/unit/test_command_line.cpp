@@ -188,7 +188,7 @@ TEST(SharePathsFromTail, SeveralExistingFilesOrOnePathWithoutItsQuotes) {
   }
 }
 
-TEST(SharePathsFromTail, AsksTheFileSystemForFilesNotFolders) {
+TEST(SharePathsFromTail, AsksTheFileSystemWhatExists) {
   tests::ScopedTempDirectory dir;
   tests::WriteFileBytes("a b.txt", "x");
   tests::WriteFileBytes("c.txt", "y");
@@ -198,7 +198,10 @@ TEST(SharePathsFromTail, AsksTheFileSystemForFilesNotFolders) {
   EXPECT_FALSE(platform::IsExistingFile("missing.txt"));
   EXPECT_EQ(SharePathsFromTail("\"a b.txt\" c.txt"),
             (std::vector<std::string>{"a b.txt", "c.txt"}));
-  EXPECT_EQ(SharePathsFromTail("c.txt folder"), (std::vector<std::string>{"c.txt folder"}));
+  // A folder selected with files stays a path of its own, which the server refuses by
+  // name; joined to the file's it would make a share of a path that does not exist.
+  EXPECT_EQ(SharePathsFromTail("c.txt folder"), (std::vector<std::string>{"c.txt", "folder"}));
+  EXPECT_EQ(SharePathsFromTail("c.txt missing.txt"), (std::vector<std::string>{"c.txt missing.txt"}));
 }
 
 }  // namespace

@@ -93,6 +93,11 @@ TEST(PlatformHooks, HostAddressesComeFromTheTestsSource) {
   for (const Addresses& given : cases) {
     platform::SetHostAddressSourceForTesting([given] { return given; });
     EXPECT_EQ(platform::HostIPv4Addresses(), given);
+    // Made-up addresses come without the real machine's default route.
+    EXPECT_EQ(platform::DefaultRouteAddress(), std::nullopt);
+    platform::SetDefaultRouteSourceForTesting([] { return std::optional<std::string>("192.168.1.2"); });
+    EXPECT_EQ(platform::DefaultRouteAddress(), "192.168.1.2");
+    platform::SetDefaultRouteSourceForTesting({});
   }
   platform::SetHostAddressSourceForTesting({});
 }

@@ -14,6 +14,7 @@
 #include "app/control.h"
 #include "app/messages.h"
 #include "app/server.h"
+#include "unit/clipboard_fakes.h"
 #include "unit/net_support.h"
 #include "platform/clipboard.h"
 #include "platform/directory.h"
@@ -192,6 +193,36 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
     EXPECT_EQ(app.shares.Count(), c.sharesAdded);
     EXPECT_EQ(recorder.Messages(), c.messages);
   }
+}
+
+TEST(ControlChannel, AFolderIsRefusedByNameAndNeitherStoredNorCopied) {
+  ScopedTempDirectory dir;
+  const std::string sep(1, kPathSeparator);
+  const std::string folder = (dir.path() / "photos").string();
+  std::filesystem::create_directory(folder);
+  tests::FakeClipboard clipboard;
+  Application app;
+  app.settings.flags = kCopyUrlAfterShare;
+  app.settings.domain = "localhost";
+  app.settings.port = kDefaultPort;
+  MessageRecorder recorder;
+  // In a Send to of several: the files around it keep their batch.
+  ShareBatch batch;
+  HandleShareRequest(app, sep + "d" + sep + "a.txt", false, batch);
+  HandleShareRequest(app, folder, true, batch);
+  EXPECT_EQ(clipboard.Text(), "http://localhost/a.txt");
+  HandleShareRequest(app, folder + sep + "not yet there.txt", true, batch);
+  EXPECT_EQ(recorder.Messages(),
+            (std::vector<RecordedMessage>{
+                {"Only files can be shared, not folders\n\n" + folder, "Error", platform::MessageIcon::Error}}));
+  // A missing file is taken as before: it may be about to be made.
+  EXPECT_EQ(clipboard.Text(), "http://localhost/a.txt\r\nhttp://localhost/not%20yet%20there.txt");
+  std::vector<std::string> physical;
+  for (const SharePtr& share : app.shares.Snapshot()) physical.push_back(share->physicalPath);
+  EXPECT_EQ(physical, (std::vector<std::string>{sep + "d" + sep + "a.txt", folder + sep + "not yet there.txt"}));
+  EXPECT_EQ(tests::ReadFileBytes(kSharesFileName),
+            tests::RecordBytes("/a.txt", sep + "d" + sep + "a.txt", 0) +
+                tests::RecordBytes("/not yet there.txt", folder + sep + "not yet there.txt", 0));
 }
 
 TEST(ControlChannel, ShareWhileThePanelRunsIsRefusedAndDropped) {

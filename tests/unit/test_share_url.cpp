@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -35,7 +36,8 @@ TEST(ShareUrl, CopyShareUrlTable) {
       {"localhost", 0, 80, "/temp/a.txt", "http://localhost/temp/a.txt"},
       {"localhost", 0, 81, "/temp/a.txt", "http://localhost:81/temp/a.txt"},
       {"", 0, 80, "/a.txt", "http://192.168.1.5/a.txt"},
-      {"localhost", 2, 81, "/a.txt", "http://192.168.1.5:81/a.txt"},
+      // The choice names the address the panel shows at that place.
+      {"localhost", 2, 81, "/a.txt", "http://10.0.0.7:81/a.txt"},
       {"localhost", 1, 80, "/a.txt", "http://192.168.1.5/a.txt"},
       // The blank is escaped so the link survives pasting.
       {"localhost", 0, 80, "/temp/report 2009.pdf", "http://localhost/temp/report%202009.pdf"},
@@ -60,7 +62,7 @@ TEST(ShareUrl, CopyShareUrlTable) {
     EXPECT_EQ(clipboard.Text(), c.url);
     // The block is sized as the host, the port digits (even for 80), the path and nine
     // more; everything after the URL is zero.
-    const std::string host = UrlHost(settings).value();
+    const std::string host = UrlHost(settings);
     const std::size_t size =
         host.size() + std::to_string(c.port).size() + EscapeUrlPath(c.virtualPath).size() + 9;
     EXPECT_EQ(clipboard.contents->size(), size);
@@ -92,20 +94,115 @@ TEST(ShareUrl, CopyShareUrlFailures) {
   const std::optional<std::vector<std::string>> noHosts[] = {std::nullopt,
                                                              std::vector<std::string>{}};
   for (const auto& addresses : noHosts) {
-    SCOPED_TRACE("no host text");
+    SCOPED_TRACE("no address: loopback, so the link still works on this machine");
     FakeHost host(addresses);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    EXPECT_FALSE(UrlHost(UrlSettings("", 0, 80)));
-    EXPECT_FALSE(UrlHost(UrlSettings("h", 1, 80)));
-    EXPECT_EQ(CopyShareUrl(UrlSettings("", 0, 80), share), UrlCopy::NoHost);
-    EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
-    EXPECT_EQ(clipboard.Text(), "previous");
+    EXPECT_EQ(UrlHost(UrlSettings("", 0, 80)), "127.0.0.1");
+    EXPECT_EQ(UrlHost(UrlSettings("h", 1, 80)), "127.0.0.1");
+    EXPECT_EQ(CopyShareUrl(UrlSettings("", 0, 80), share), UrlCopy::Copied);
+    EXPECT_EQ(clipboard.calls, kCalls);
+    EXPECT_EQ(clipboard.Text(), "http://127.0.0.1/a");
     EXPECT_TRUE(recorder.Messages().empty());
     // A domain needs no lookup.
     EXPECT_EQ(CopyShareUrl(UrlSettings("h", 0, 80), share), UrlCopy::Copied);
     EXPECT_EQ(clipboard.Text(), "http://h/a");
   }
+}
+
+TEST(HostAddresses, OneListDefaultRouteFirstLoopbackAndLinkLocalOnlyWhenAlone) {
+  using List = std::vector<std::string>;
+  struct Case {
+    const char* name;
+    std::optional<List> interfaces;  // in the system's order
+    std::optional<std::string> route;
+    std::optional<List> listed;
+  };
+  const Case cases[] = {
+      {"a virtual adapter listed first goes behind the route's", List{"172.22.80.1", "192.168.1.20"},
+       "192.168.1.20", List{"192.168.1.20", "172.22.80.1"}},
+      {"the route's moves to the front, the rest keep their order", List{"10.0.0.5", "192.168.1.20", "172.16.0.1"},
+       "192.168.1.20", List{"192.168.1.20", "10.0.0.5", "172.16.0.1"}},
+      {"no route: the system's order", List{"10.0.0.5", "192.168.1.20"}, std::nullopt,
+       List{"10.0.0.5", "192.168.1.20"}},
+      {"a route to an address not listed changes nothing", List{"10.0.0.5"}, "10.9.9.9", List{"10.0.0.5"}},
+      {"loopback and link-local go when others exist",
+       List{"127.0.0.1", "169.254.7.1", "192.0.2.2", "127.0.1.1"}, "192.0.2.2", List{"192.0.2.2"}},
+      {"only link-local and loopback: link-local", List{"127.0.0.1", "169.254.7.1"}, std::nullopt,
+       List{"169.254.7.1"}},
+      {"only loopback: loopback", List{"127.0.0.1", "127.0.1.1"}, std::nullopt, List{"127.0.0.1", "127.0.1.1"}},
+      {"near misses are ordinary addresses", List{"169.253.1.1", "169.25.4.1", "12.7.0.1", "1.127.0.1"},
+       std::nullopt, List{"169.253.1.1", "169.25.4.1", "12.7.0.1", "1.127.0.1"}},
+      {"an address on two interfaces is one entry", List{"10.0.0.5", "192.168.1.20", "10.0.0.5"}, "10.0.0.5",
+       List{"10.0.0.5", "192.168.1.20"}},
+      {"no interface up", List{}, std::nullopt, List{}},
+      {"the interfaces cannot be listed", std::nullopt, "192.0.2.2", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host(c.interfaces, c.route);
+    EXPECT_EQ(platform::HostIPv4Addresses(), c.listed);
+    EXPECT_EQ(platform::DefaultRouteAddress(), c.route);
+  }
+}
+
+TEST(ShareUrl, HostRuleDomainThenChoiceThenRouteThenFirstThenLoopback) {
+  using List = std::vector<std::string>;
+  // A Windows machine whose hypervisor switch comes first in the adapter list.
+  const List adapters = {"172.22.80.1", "192.168.1.20", "127.0.0.1"};
+  struct Case {
+    const char* name;
+    std::optional<List> interfaces;
+    std::optional<std::string> route;
+    std::string domain;
+    std::uint16_t hostChoice;
+    std::string host;
+    HostSource source;
+  };
+  const Case cases[] = {
+      {"the domain with host choice 0", adapters, "192.168.1.20", "files.example", 0, "files.example",
+       HostSource::Domain},
+      {"host choice 1: the first listed, the route's", adapters, "192.168.1.20", "files.example", 1,
+       "192.168.1.20", HostSource::ChosenAddress},
+      {"host choice 2: the second listed", adapters, "192.168.1.20", "files.example", 2, "172.22.80.1",
+       HostSource::ChosenAddress},
+      {"no domain: the route's", adapters, "192.168.1.20", "", 0, "192.168.1.20", HostSource::DefaultRoute},
+      {"a choice past the list: the route's", adapters, "192.168.1.20", "files.example", 3, "192.168.1.20",
+       HostSource::DefaultRoute},
+      {"the name maps to loopback: the interface's", List{"127.0.1.1", "192.0.2.2"}, "192.0.2.2", "", 0,
+       "192.0.2.2", HostSource::DefaultRoute},
+      {"no route: the first listed", List{"10.0.0.5", "192.168.1.20"}, std::nullopt, "", 0, "10.0.0.5",
+       HostSource::FirstAddress},
+      {"no route and a choice past the list: the first listed", List{"10.0.0.5"}, std::nullopt, "", 4,
+       "10.0.0.5", HostSource::FirstAddress},
+      {"a route but no list", std::nullopt, "192.0.2.2", "", 1, "192.0.2.2", HostSource::DefaultRoute},
+      {"nothing at all: loopback", List{}, std::nullopt, "", 0, "127.0.0.1", HostSource::Loopback},
+      {"only loopback, chosen", List{"127.0.0.1"}, std::nullopt, "", 1, "127.0.0.1", HostSource::ChosenAddress},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeHost host(c.interfaces, c.route);
+    const LinkHost chosen = ChooseUrlHost(UrlSettings(c.domain, c.hostChoice, 80));
+    EXPECT_EQ(chosen.text, c.host);
+    EXPECT_EQ(chosen.source, c.source);
+    EXPECT_EQ(UrlHost(UrlSettings(c.domain, c.hostChoice, 80)), c.host);
+  }
+}
+
+TEST(ShareUrl, HostChoiceNIsTheNthEntryThePanelShows) {
+  FakeHost host(std::vector<std::string>{"172.22.80.1", "10.0.0.5", "192.168.1.20", "169.254.3.3"},
+                std::string("192.168.1.20"));
+  std::vector<std::string> entries;
+  ASSERT_EQ(FillHostList([&](const std::string& a) { entries.push_back(a); }, [] {}), 3);
+  for (std::size_t n = 1; n <= entries.size(); ++n) {
+    SCOPED_TRACE(n);
+    const Share share("C:\\x", "/a", 0);
+    FakeClipboard clipboard;
+    ASSERT_EQ(CopyShareUrl(UrlSettings("files.example", static_cast<std::uint16_t>(n), 80), share),
+              UrlCopy::Copied);
+    EXPECT_EQ(clipboard.Text(), "http://" + entries[n - 1] + "/a");
+  }
+  EXPECT_EQ(entries.front(), "192.168.1.20");
 }
 
 TEST(FillHostList, AddsEveryAddressInLookupOrder) {
@@ -142,7 +239,7 @@ TEST(FillHostList, AddsEveryAddressInLookupOrder) {
 }
 
 TEST(HostAddresses, RealLookupGivesDottedQuadsOrNothing) {
-  // Whatever this machine's resolver says, every address comes back in dotted decimal.
+  // Whatever this machine's interfaces are, every address comes back in dotted decimal.
   FillHostList(
       [](const std::string& address) {
         int a, b, c, d;
@@ -151,6 +248,23 @@ TEST(HostAddresses, RealLookupGivesDottedQuadsOrNothing) {
             << address;
       },
       [] {});
+}
+
+TEST(HostAddresses, RealListKeepsItsOrderOnThisMachine) {
+  // The backends' own answers: the route's source, when this machine has a default
+  // route, is an address of an interface that is up and leads the list.
+  const std::optional<std::vector<std::string>> listed = platform::HostIPv4Addresses();
+  ASSERT_TRUE(listed);
+  const std::optional<std::string> route = platform::DefaultRouteAddress();
+  if (route) {
+    ASSERT_FALSE(listed->empty());
+    EXPECT_EQ(listed->front(), *route);
+    EXPECT_EQ(UrlHost(UrlSettings("", 0, 80)), *route);
+  }
+  const auto local = [](const std::string& a) { return a.rfind("127.", 0) == 0 || a.rfind("169.254.", 0) == 0; };
+  const bool anyLocal = std::any_of(listed->begin(), listed->end(), local);
+  const bool allLocal = std::all_of(listed->begin(), listed->end(), local);
+  EXPECT_TRUE(!anyLocal || allLocal);
 }
 
 TEST(EscapeUrlPath, EscapesExactlyTheBytesThatBreakALink) {

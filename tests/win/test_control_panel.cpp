@@ -219,7 +219,8 @@ TEST_F(PanelTest, ShareListViewColumnsAndStyles) {
     EXPECT_EQ(column.cx, columns[index].width);
     EXPECT_EQ(column.fmt & LVCFMT_JUSTIFYMASK, LVCFMT_LEFT);
   }
-  // The host list: the three addresses in lookup order, unsorted.
+  // The host list: the three addresses in the order the system lists them (no default
+  // route here), unsorted.
   ASSERT_EQ(SendMessageA(Combo(), CB_GETCOUNT, 0, 0), 3);
   for (int i = 0; i < 3; ++i) {
     char item[64] = {};
@@ -534,6 +535,110 @@ TEST_F(PanelTest, DropSkipsNamesWithoutAFolderAndAppendsEvenWhenDirty) {
   EXPECT_EQ(SharedCfg(), RecordBytes("/kept.txt", "C:\\d\\kept.txt", 0));
   EXPECT_EQ(messages_.Messages(),
             (std::vector<RecordedMessage>{{"Incorrect physical path to file", "Error", MessageIcon::Error}}));
+}
+
+TEST_F(PanelTest, DroppedFolderIsRefusedByNameAndTheFilesAroundItAreShared) {
+  const std::string folder = platform::CurrentDirectory() + "\\photos";
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  OpenPanel();
+  SendMessageA(panel_, WM_DROPFILES,
+               reinterpret_cast<WPARAM>(MakeDrop({"C:\\d\\a.txt", folder, "C:\\d\\b.txt"})), 0);
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/a.txt", "/b.txt"}));
+  EXPECT_EQ(SharedCfg(), RecordBytes("/a.txt", "C:\\d\\a.txt", 0) + RecordBytes("/b.txt", "C:\\d\\b.txt", 0));
+  EXPECT_EQ(messages_.Messages(),
+            (std::vector<RecordedMessage>{
+                {"Only files can be shared, not folders\n\n" + folder, "Error", MessageIcon::Error}}));
+}
+
+// The combo box and the links come from one list: hostChoice n is the n-th entry shown,
+// whatever order the system lists its adapters in.
+TEST_F(PanelTest, HostListAndCopiedLinksFollowOneRule) {
+  // A hypervisor's switch and loopback listed before the adapter of the default route.
+  platform::SetHostAddressSourceForTesting([]() -> std::optional<std::vector<std::string>> {
+    return std::vector<std::string>{"172.22.80.1", "127.0.0.1", "192.168.1.20", "10.8.0.6"};
+  });
+  platform::SetDefaultRouteSourceForTesting([] { return std::optional<std::string>("192.168.1.20"); });
+  const std::vector<std::string> shown = {"192.168.1.20", "172.22.80.1", "10.8.0.6"};
+  std::vector<std::string> copied;
+  platform::ClipboardOps clipboard{[] { return true; }, [] {},
+                                   [&copied](const char* data, std::size_t size) {
+                                     copied.emplace_back(data, strnlen(data, size));
+                                     return true;
+                                   },
+                                   [] {}};
+  platform::SetClipboardForTesting(&clipboard);
+  app_.shares.AppendShare("C:\\x\\a b.txt", "/a b.txt", 0);
+  app_.settings.port = 8080;
+  app_.settings.domain = "files.example";
+  struct Case {
+    std::uint16_t hostChoice;
+    int selection;
+    std::string link;
+  };
+  const Case cases[] = {
+      {0, 0, "http://files.example:8080/a%20b.txt"},
+      {1, 0, "http://192.168.1.20:8080/a%20b.txt"},
+      {2, 1, "http://172.22.80.1:8080/a%20b.txt"},
+      {3, 2, "http://10.8.0.6:8080/a%20b.txt"},
+      // Past the list: nothing selected, and links take the default route's address.
+      {4, -1, "http://192.168.1.20:8080/a%20b.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hostChoice);
+    app_.settings.hostChoice = c.hostChoice;
+    copied.clear();
+    OpenPanel();
+    std::vector<std::string> entries;
+    for (int i = 0; i < SendMessageA(Combo(), CB_GETCOUNT, 0, 0); ++i) {
+      char item[64] = {};
+      SendMessageA(Combo(), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+      entries.push_back(item);
+    }
+    EXPECT_EQ(entries, shown);
+    EXPECT_EQ(SendMessageA(Combo(), CB_GETCURSEL, 0, 0), c.selection);
+    SetRowState(0, LVIS_SELECTED, LVIS_SELECTED);
+    Click(panel_, 2017);
+    EXPECT_EQ(copied, std::vector<std::string>{c.link});
+    if (c.hostChoice > 0 && c.selection >= 0) {
+      EXPECT_EQ(c.link, "http://" + entries[c.selection] + ":8080/a%20b.txt");
+    }
+    PressCloseBox();
+  }
+  platform::SetClipboardForTesting(nullptr);
+  platform::SetDefaultRouteSourceForTesting({});
+}
+
+// The same with this machine's own adapters, as Windows (here Wine) reports them.
+TEST_F(PanelTest, HostListOfTheRealAdaptersMatchesTheCopiedLinks) {
+  platform::SetHostAddressSourceForTesting({});
+  std::vector<std::string> copied;
+  platform::ClipboardOps clipboard{[] { return true; }, [] {},
+                                   [&copied](const char* data, std::size_t size) {
+                                     copied.emplace_back(data, strnlen(data, size));
+                                     return true;
+                                   },
+                                   [] {}};
+  platform::SetClipboardForTesting(&clipboard);
+  app_.shares.AppendShare("C:\\x\\a", "/a", 0);
+  const std::optional<std::vector<std::string>> listed = platform::HostIPv4Addresses();
+  ASSERT_TRUE(listed);
+  ASSERT_FALSE(listed->empty());
+  for (std::size_t n = 1; n <= listed->size(); ++n) {
+    SCOPED_TRACE(n);
+    app_.settings.hostChoice = static_cast<std::uint16_t>(n);
+    copied.clear();
+    OpenPanel();
+    char item[64] = {};
+    ASSERT_EQ(SendMessageA(Combo(), CB_GETCOUNT, 0, 0), static_cast<LRESULT>(listed->size()));
+    ASSERT_EQ(SendMessageA(Combo(), CB_GETCURSEL, 0, 0), static_cast<LRESULT>(n - 1));
+    SendMessageA(Combo(), CB_GETLBTEXT, n - 1, reinterpret_cast<LPARAM>(item));
+    SetRowState(0, LVIS_SELECTED, LVIS_SELECTED);
+    Click(panel_, 2017);
+    EXPECT_EQ(copied, std::vector<std::string>{"http://" + std::string(item) + "/a"});
+    PressCloseBox();
+  }
+  platform::SetClipboardForTesting(nullptr);
 }
 
 TEST_F(PanelTest, CopySelectedRowsToClipboard) {

@@ -77,6 +77,7 @@ class PanelTest : public ::testing::Test {
     if (panel_ != nullptr && IsWindow(panel_)) SendMessageA(panel_, WM_CLOSE, 0, 0);
     WaitForUiThread(app_);
     platform::SetHostAddressSourceForTesting({});
+    platform::SetDefaultRouteSourceForTesting({});
   }
 
   // Starts the panel thread and waits until both windows exist and the New share window

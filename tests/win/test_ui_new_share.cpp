@@ -99,6 +99,28 @@ TEST_F(NewShareTest, EmptyPhysicalPathIsRefused) {
   EXPECT_FALSE(Exists("shared.cfg"));
 }
 
+TEST_F(NewShareTest, AFolderIsRefusedAndTheWindowStaysForACorrection) {
+  const std::string folder = platform::CurrentDirectory() + "\\photos";
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  OpenPanel();
+  PressAdd();
+  Fill(folder, "/photos");
+  Click(newShare_, 2015);
+  EXPECT_EQ(messages_.Messages(),
+            (std::vector<RecordedMessage>{
+                {"Only files can be shared, not folders\n\n" + folder, "Error", MessageIcon::Error}}));
+  EXPECT_TRUE(IsWindowVisible(newShare_));
+  EXPECT_EQ(Text(newShare_, 2003), folder);
+  EXPECT_EQ(app_.shares.Count(), 0u);
+  EXPECT_EQ(RowCount(), 0);
+  EXPECT_FALSE(Exists("shared.cfg"));
+  // Corrected to a file that is not there yet: taken, as always.
+  Fill(folder + "\\later.jpg", "");
+  Click(newShare_, 2015);
+  ExpectBackAtPanel();
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/later.jpg"}));
+}
+
 TEST_F(NewShareTest, CancelAndCloseBoxAddNothing) {
   OpenPanel();
   for (bool closeBox : {false, true}) {

@@ -28,4 +28,10 @@ bool IsExistingFile(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+PathKind KindOfPath(const std::string& path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) return PathKind::Missing;
+  return S_ISREG(status.st_mode) ? PathKind::RegularFile : PathKind::Other;
+}
+
 }  // namespace qc::platform
