@@ -47,6 +47,8 @@ Table& Overrides();
 
 // Each backend's own calls, behind the replacements.
 void ShowSystemMessage(std::string_view text, std::string_view caption, MessageIcon icon);
+// The same without waiting for the user (ShowMessageAside).
+void ShowSystemMessageAside(std::string_view text, std::string_view caption, MessageIcon icon);
 std::optional<std::vector<std::string>> LookUpHostAddresses();
 const ClipboardOps& SystemClipboard();
 
