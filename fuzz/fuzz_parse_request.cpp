@@ -36,5 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       again.rangeEnd != request.rangeEnd || again.mode != request.mode) {
     __builtin_trap();
   }
+  if (again.linkPreview != request.linkPreview) __builtin_trap();
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "app/control.h"
 
+#include <mutex>
+
 #include "app/messages.h"
 #include "platform/directory.h"
 #include "shares/messages.h"
@@ -72,8 +74,16 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     return;
   }
   std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
-  SharePtr share = app.shares.AppendShare(physicalPath, std::move(*virtualPath), flags);
-  if (AppendShareRecord(*share) == ShareFileWrite::Failed) {
+  SharePtr share;
+  ShareFileWrite written;
+  {
+    // List and file change in one step: a withdrawal's rewrite in between would store the
+    // share, and the append would store it a second time.
+    std::lock_guard guard(app.shares.Lock());
+    share = app.shares.AppendShare(physicalPath, std::move(*virtualPath), flags);
+    written = AppendShareRecord(*share);
+  }
+  if (written == ShareFileWrite::Failed) {
     messages::Show(messages::kCantWriteShareFile);
     messages::Show(messages::kAppendFailed);
   }

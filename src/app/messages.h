@@ -36,6 +36,13 @@ inline constexpr Message kNoVirtualPath{"Error. Can't generate virtual path", "e
 inline constexpr Message kAppendFailed{"Can't append data to configuration file", "Error",
                                        MessageIcon::Error};
 inline constexpr Message kCopyFailed{"Unable to copy uri to clipboard", "Error", MessageIcon::Error};
+// A one-shot share's withdrawal could not be stored: until the next successful write of the
+// share list, a restart would serve the share again.
+inline constexpr Message kWithdrawalNotStored{
+    "Can't write to file shared.cfg, something wrong\n\nA one-shot share was withdrawn after "
+    "its download, but only until the server stops: unless the share list is saved again "
+    "before, the share is served again after a restart.",
+    "ERROR", MessageIcon::Error};
 
 inline constexpr Message kNotRunning{
     "Unable to perform the operation. Most likely the server is not running", "Attention",

@@ -1,5 +1,7 @@
 #include "app/server.h"
 
+#include <mutex>
+
 #include "app/command_line.h"
 #include "app/control.h"
 #include "app/messages.h"
@@ -16,6 +18,19 @@ void LoadSettingsOrDefaultPort(Application& app) {
 }
 }  // namespace
 
+void StoreWithdrawal(Application& app) {
+  ShareFileWrite written;
+  {
+    // Serialised with every other write of the share list, which all run under this lock.
+    std::lock_guard guard(app.shares.Lock());
+    // By full name: on Windows the panel's open-file dialog moves the current directory
+    // while it is open, and a download may end meanwhile.
+    written = RewriteShareFile(app.shares, SharesFileIn(app.startupDirectory));
+  }
+  // On a connection thread: a box must not hold it.
+  if (written == ShareFileWrite::Failed) platform::ShowMessageAside(messages::kWithdrawalNotStored);
+}
+
 StartResult StartServer(Application& app) {
   if (!app.instance.Acquire()) {
     messages::Show(messages::kAlreadyRunning);
@@ -27,6 +42,7 @@ StartResult StartServer(Application& app) {
   LoadSettingsOrDefaultPort(app);
   app.startupDirectory = platform::CurrentDirectory();
   if (CheckPort(app.settings.port) != SettingFault::None) return StartResult::PortInvalid;
+  app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
   platform::SocketLibraryStart();
   app.listenSocket = platform::CreateTcpSocket();
   if (app.listenSocket == platform::kInvalidSocket ||

@@ -16,6 +16,11 @@ enum class StartResult { Running, Refused, LockFailed, BindFailed, ListenFailed,
 // The start up to a running accept thread: single instance, the named locks, settings, start-up
 // directory, sockets, bind, listen, connections emptied, shares loaded, accept thread.
 StartResult StartServer(Application& app);
+// What the server does when a download withdraws a one-shot share (the registry's
+// withdrawal listener, on the connection's thread): "shared.cfg" in the start-up directory
+// rewritten at once, so that a restart or a crash keeps the share withdrawn; a failure is
+// told without holding the connection.
+void StoreWithdrawal(Application& app);
 // The stop sequence: every connection closed and awaited, the listener closed, sockets
 // cleaned up, the single-instance lock released.
 void StopServer(Application& app);

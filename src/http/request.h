@@ -18,6 +18,8 @@ struct Request {
   std::optional<std::int64_t> rangeStart;
   std::optional<std::int64_t> rangeEnd;
   ConnectionMode mode = ConnectionMode::None;
+  // The User-Agent names a link-preview service (IsLinkPreviewAgent).
+  bool linkPreview = false;
 };
 
 }  // namespace qc

@@ -5,7 +5,9 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "http/link_preview.h"
 #include "platform/codepage.h"
 
 namespace qc {
@@ -134,6 +136,7 @@ Request ParseRequest(const char* buffer, std::int32_t length) {
   constexpr std::int32_t kTargetOffset = 4;
   constexpr std::int32_t kRangeValueOffset = 7;        // after "RANGE: "
   constexpr std::int32_t kConnectionValueOffset = 12;  // after "CONNECTION: "
+  constexpr std::int32_t kUserAgentValueOffset = 11;   // after "USER-AGENT:"
 
   Request request;
   const auto bad = [&request] { request.badRequest = true; return request; };
@@ -175,6 +178,16 @@ Request ParseRequest(const char* buffer, std::int32_t length) {
       const std::int32_t value = s + kConnectionValueOffset;
       if (MatchToken(buffer, "CLOSE", value, length)) request.mode = ConnectionMode::Close;
       if (MatchToken(buffer, "KEEP-ALIVE", value, length)) request.mode = ConnectionMode::KeepAlive;
+    } else if (MatchToken(buffer, "USER-AGENT:", s, length)) {
+      // Blanks after the colon are optional here: a preview that went unrecognised would
+      // use up a one-shot share.
+      std::int32_t value = s + kUserAgentValueOffset;
+      while (value < length && (buffer[value] == ' ' || buffer[value] == '\t')) ++value;
+      std::int32_t end = value;
+      while (end < length && !IsControl(buffer[end])) ++end;
+      const std::string_view agent(buffer + value, static_cast<std::size_t>(end - value));
+      // Any line that names a preview counts, should a client send two.
+      if (IsLinkPreviewAgent(agent)) request.linkPreview = true;
     }
   }
   if (!request.path || (request.hasRange && !request.rangeStart && !request.rangeEnd)) return bad();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -56,10 +57,12 @@ std::optional<ByteSpan> BytesToSend(const Request& request, std::int64_t size) {
 // the 1 to kLastPieceSize bytes it would hold were every piece kLastPieceSize, so the
 // one-shot rule and the file's close happen at the same byte whatever the piece size. An
 // answer whose body is that last piece alone leaves in one send with its header block.
-// Returns the body bytes that went out.
-long long SendHeadAndPieces(std::string head, ByteSpan span, const std::string& path,
-                            std::int64_t size, platform::File& file, ShareRegistry& shares,
-                            ResponseSink& sink) {
+// Returns the body bytes that went out; none when another answer claimed the one-shot
+// share before anything of this one was sent (the caller sends the 404 page instead).
+std::optional<long long> SendHeadAndPieces(std::string head, ByteSpan span, const SharePtr& share,
+                                           const std::string& path, std::int64_t size,
+                                           platform::File& file, ShareRegistry& shares,
+                                           ResponseSink& sink) {
   const std::int64_t lastLength = span.count > 0 ? (span.count - 1) % kLastPieceSize + 1 : 0;
   const std::int64_t bulk = span.count - lastLength;
   if (bulk > 0) {
@@ -69,7 +72,14 @@ long long SendHeadAndPieces(std::string head, ByteSpan span, const std::string& 
     const long long sent = sink.SendFileRange(file, span.first, bulk);
     if (sent != bulk) return sent > 0 ? sent : 0;
   }
-  if (span.first + span.count >= size) shares.WithdrawIfOneShot(path);
+  if (span.first + span.count >= size &&
+      shares.ClaimLastPiece(share, path) == LastPieceClaim::Lost) {
+    // Another answer withdrew the share and sends the last piece: the file leaves whole
+    // once. With nothing sent yet, this client is answered as one that came later.
+    file.Close();
+    if (bulk == 0) return std::nullopt;
+    return bulk;
+  }
   char piece[kLastPieceSize];
   long long got = 0;
   // A file nothing was read from yet is at its start: no seek (a system call) for the
@@ -115,13 +125,19 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
   if (request.badRequest || !request.path) return SendBadRequestPage(sink);
   const SharePtr share = shares.FindShare(*request.path);
   if (!share || share->IsWithdrawn()) return SendNotFoundPage(sink);
+  // A chat's link preview fetches the link before the person it was sent to clicks it; for
+  // a one-shot share that fetch would be the one download.
+  if (request.linkPreview && share->IsOneShot()) return SendNotFoundPage(sink);
   // A one-shot share is fetched by one client at a time, so that "one" holds; any other
   // share is read by as many clients as ask at once. Neither is served while another
   // program writes the file.
   platform::File file = share->IsOneShot() ? platform::File::OpenExclusiveRead(share->physicalPath)
                                            : platform::File::OpenSharedRead(share->physicalPath);
   const std::int64_t size = file.IsOpen() ? file.Size() : -1;
-  if (size < 0) return SendNotFoundPage(sink);
+  // Asked again once the file is open: an answer that found the share before another one
+  // claimed it, and opened the file the moment that one had closed it, must not send it
+  // a second time.
+  if (size < 0 || share->IsWithdrawn()) return SendNotFoundPage(sink);
   const std::optional<ByteSpan> span = BytesToSend(request, size);
   if (!span) {
     Send(sink, http_text::kStatus400);
@@ -147,9 +163,11 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
       .append(http_text::kLineEnd)
       .append(request.mode == ConnectionMode::KeepAlive ? http_text::kKeepAlive : http_text::kClose)
       .append(http_text::kLineEnd);
-  const long long sent = SendHeadAndPieces(std::move(head), *span, *request.path, size, file, shares, sink);
-  if (!request.hasRange) return {200, sent};
-  return {206, sent, span};
+  const std::optional<long long> sent =
+      SendHeadAndPieces(std::move(head), *span, share, *request.path, size, file, shares, sink);
+  if (!sent) return SendNotFoundPage(sink);
+  if (!request.hasRange) return {200, *sent};
+  return {206, *sent, span};
 }
 
 }  // namespace qc

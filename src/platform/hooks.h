@@ -55,6 +55,8 @@ std::optional<std::vector<std::string>> InterfaceAddresses();
 
 // Each backend's own calls, behind the replacements.
 void ShowSystemMessage(std::string_view text, std::string_view caption, MessageIcon icon);
+// The same without waiting for the user (ShowMessageAside).
+void ShowSystemMessageAside(std::string_view text, std::string_view caption, MessageIcon icon);
 // The IPv4 addresses of the interfaces that are up, in the system's order.
 std::optional<std::vector<std::string>> LookUpHostAddresses();
 // The source address of a datagram socket connected to kOutsideAddress.

@@ -35,4 +35,12 @@ void ShowMessage(std::string_view text, std::string_view caption, MessageIcon ic
   hooks::ShowSystemMessage(text, caption, icon);
 }
 
+void ShowMessageAside(const Message& message) {
+  if (const MessageSink sink = hooks::Overrides().showMessage.Get()) {
+    sink(std::string(message.text), std::string(message.caption), message.icon);
+    return;
+  }
+  hooks::ShowSystemMessageAside(message.text, message.caption, message.icon);
+}
+
 }  // namespace qc::platform

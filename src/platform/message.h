@@ -26,6 +26,13 @@ inline void Show(const Message& message, std::string_view detail) {
   ShowMessage(std::string(message.text) + "\n\n" + std::string(detail), message.caption, message.icon);
 }
 
+// For threads that must never wait for the user (a connection thread, which may hold a
+// client and, through it, a share): the message is shown without holding the caller. On
+// Windows the box gets a thread of its own, and while one such box is up, further ones are
+// not shown: they could only repeat it, and a fault on every download would otherwise
+// stack boxes. The native line on standard error is written at once.
+void ShowMessageAside(const Message& message);
+
 // While one of these lives on a thread, the messages that thread shows are held, and shown
 // in the same order when the outermost one ends. Code that takes a lock other threads wait
 // for declares one before the lock: the lock is released first, so no message box waits

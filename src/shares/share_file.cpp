@@ -1,5 +1,6 @@
 #include "shares/share_file.h"
 
+#include "platform/directory.h"
 #include "platform/file.h"
 #include "shares/stored_bytes.h"
 
@@ -126,14 +127,21 @@ ShareFileWrite AppendShareRecord(const Share& share) {
   return ShareFileWrite::Written;
 }
 
-ShareFileWrite RewriteShareFile(ShareRegistry& registry) {
+ShareFileWrite RewriteShareFile(ShareRegistry& registry, const std::string& fileName) {
   std::string bytes;
   for (const SharePtr& share : registry.Snapshot()) {
     if (!EncodeShareRecord(bytes, share->virtualPath, share->physicalPath, share->flags.load())) {
       return ShareFileWrite::Failed;
     }
   }
-  return ReplaceWith(kSharesFileName, bytes) ? ShareFileWrite::Written : ShareFileWrite::Failed;
+  return ReplaceWith(fileName.c_str(), bytes) ? ShareFileWrite::Written : ShareFileWrite::Failed;
+}
+
+std::string SharesFileIn(const std::string& directory) {
+  std::string path = directory;
+  // A drive's or the file system's root already ends in a separator ("C:\", "/").
+  if (!path.empty() && path.back() != platform::kPathSeparator) path.push_back(platform::kPathSeparator);
+  return path + kSharesFileName;
 }
 
 }  // namespace qc

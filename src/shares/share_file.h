@@ -61,7 +61,11 @@ int LoadShares(ShareRegistry& registry, ShareFileDamage* damage = nullptr);
 // keeps its previous records.
 [[nodiscard]] ShareFileWrite AppendShareRecord(const Share& share);
 // The whole file anew from the registry, in registry order. On failure the previous file
-// stays.
-[[nodiscard]] ShareFileWrite RewriteShareFile(ShareRegistry& registry);
+// stays. `fileName` is the bare name (the current directory) unless the caller may run
+// while the current directory is elsewhere (SharesFileIn).
+[[nodiscard]] ShareFileWrite RewriteShareFile(ShareRegistry& registry,
+                                              const std::string& fileName = kSharesFileName);
+// "shared.cfg" in `directory`, whatever the current directory is when it is opened.
+std::string SharesFileIn(const std::string& directory);
 
 }  // namespace qc

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "platform/directory.h"
 #include "shares/settings_file.h"
@@ -43,10 +44,28 @@ SharePtr ShareRegistry::FindShare(const std::string& path) {
   return nullptr;
 }
 
-void ShareRegistry::WithdrawIfOneShot(const std::string& path) {
-  const SharePtr share = FindShare(path);
-  // One atomic step, so that no other bit set meanwhile is lost.
-  if (share && share->IsOneShot()) share->flags.fetch_or(kWithdrawn);
+LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::string& path) {
+  // An ordinary share has nothing to claim: no lookup, so most answers never take the lock
+  // here.
+  if (!served || !served->IsOneShot()) return LastPieceClaim::NotClaimed;
+  if (FindShare(path) != served) return LastPieceClaim::NotClaimed;
+  std::uint32_t flags = served->flags.load();
+  do {
+    if ((flags & kWithdrawn) != 0) return LastPieceClaim::Lost;
+    // The other bits go back as they were: a stored bit nobody knows is never lost.
+  } while (!served->flags.compare_exchange_weak(flags, flags | kWithdrawn));
+  std::function<void()> listener;
+  {
+    std::lock_guard guard(lock_);
+    listener = withdrawalListener_;
+  }
+  if (listener) listener();
+  return LastPieceClaim::Won;
+}
+
+void ShareRegistry::SetWithdrawalListener(std::function<void()> listener) {
+  std::lock_guard guard(lock_);
+  withdrawalListener_ = std::move(listener);
 }
 
 SharePtr ShareRegistry::ShareAt(std::int32_t n) {

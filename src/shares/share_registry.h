@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,6 +33,14 @@ struct Share {
 };
 using SharePtr = std::shared_ptr<Share>;
 
+// What the one-shot rule decided when the last piece of an answer that reaches the end of
+// the file was due.
+enum class LastPieceClaim {
+  NotClaimed,  // not a one-shot share, or no longer the share at its path: send the piece
+  Won,         // this answer withdrew the share: send the piece
+  Lost,        // another answer withdrew it first and sent its own: leave the piece out
+};
+
 class ShareRegistry {
  public:
   ShareRegistry();
@@ -45,9 +54,16 @@ class ShareRegistry {
   void ClearShares();
   // The oldest share whose virtual path equals `path` byte for byte, withdrawn or not.
   SharePtr FindShare(const std::string& path);
-  // The one-shot rule, when a download's last piece is due: the share now at `path` (the
-  // panel may have changed the list since the download began) is withdrawn if one-shot.
-  void WithdrawIfOneShot(const std::string& path);
+  // The one-shot rule, when the last piece of an answer that reaches the end of the file is
+  // due. `served` is the share the answer found; it is claimed only while it is still the
+  // share at `path` (one the panel deleted meanwhile is left alone). The claim is one
+  // compare-and-set of the flags, from OneShot without Withdrawn to both, so of any number
+  // of answers at once exactly one wins. The winner calls the withdrawal listener before
+  // this returns.
+  LastPieceClaim ClaimLastPiece(const SharePtr& served, const std::string& path);
+  // Called on the winning thread, without the lock, after each withdrawal: the server
+  // stores it there and then. Set before serving starts; empty means nothing is called.
+  void SetWithdrawalListener(std::function<void()> listener);
   // The share at 0-based position n, or null (negative, or past the end).
   SharePtr ShareAt(std::int32_t n);
   // All shares in registry order, taken under the lock.
@@ -57,6 +73,7 @@ class ShareRegistry {
  private:
   platform::NamedLock lock_;
   std::vector<SharePtr> shares_;
+  std::function<void()> withdrawalListener_;
 };
 
 // The virtual path of a new share: default folder, "/", the file name after the physical

@@ -2,6 +2,7 @@
 
 #include <commdlg.h>
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -88,12 +89,17 @@ void NewShareWindow::ConfirmNewShare() {
   std::string virtualPath = WindowText(virtualEdit_);
   if (virtualPath.empty()) virtualPath.append("/").append(physical, FileNameOf(physical));
   // Shares added here are never one-shot, whatever the option for command-line shares says.
-  SharePtr share = app_.shares.AppendShare(std::move(physical), virtualPath, 0);
-  if (session_.panel != nullptr) session_.panel->AddShareRow(virtualPath);
-  // After a Delete the whole file is rewritten at "Close", this share with it.
-  if (!app_.ui.sharesDirty.load() && AppendShareRecord(*share) == ShareFileWrite::Failed) {
-    messages::Show(messages::kCantWriteShareFile);
+  ShareFileWrite written = ShareFileWrite::Written;
+  {
+    // List and file change in one step: a withdrawal's rewrite in between would store the
+    // share, and the append would store it a second time.
+    std::lock_guard guard(app_.shares.Lock());
+    SharePtr share = app_.shares.AppendShare(std::move(physical), virtualPath, 0);
+    // After a Delete the whole file is rewritten at "Close", this share with it.
+    if (!app_.ui.sharesDirty.load()) written = AppendShareRecord(*share);
   }
+  if (session_.panel != nullptr) session_.panel->AddShareRow(virtualPath);
+  if (written == ShareFileWrite::Failed) messages::Show(messages::kCantWriteShareFile);
   BackToPanel();
 }
 

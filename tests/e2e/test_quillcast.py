@@ -2,6 +2,7 @@
 with real clients, stop, restart; the messages every failure shows."""
 import os
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -545,6 +546,119 @@ class ServedBytesTest(unittest.TestCase):
             socket.create_connection(("127.0.0.1", self.port), timeout=2).close()
         self.box.wait_channel()
         self.assertEqual(http_get(80, b"GET /x HTTP/1.1\r\n\r\n"), PAGE_404)
+        self.stop(server)
+
+
+# A browser's User-Agent, and those of chat services' link previews.
+BROWSER = ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+           "Chrome/124.0.0.0 Safari/537.36")
+PREVIEWS = (
+    "Slackbot-LinkExpanding 1.0 (+https://api.slack.com/robots)",
+    "WhatsApp/2.23.20.0 A",
+    "Mozilla/5.0 (compatible; Discordbot/2.0; +https://discordapp.com)",
+    # iMessage's preview
+    "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_11_1) AppleWebKit/601.2.4 (KHTML, like Gecko) "
+    "Version/9.0.1 Safari/601.2.4 facebookexternalhit/1.1 Facebot Twitterbot/1.0",
+)
+
+
+class OneShotTest(unittest.TestCase):
+    """A one-shot link gives one download: the withdrawal is in shared.cfg by the time the
+    download has ended, so that neither a stop nor a kill a second later brings the share
+    back, and a chat's link preview does not use it up."""
+
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(self.box.close)
+        self.port = free_port()
+        # Command-line shares are one-shot; no clipboard.
+        self.box.write("common.cfg", settings_bytes(self.port, flags=1))
+
+    def start(self):
+        server = self.box.start_server(self.port)
+        self.addCleanup(server.kill)
+        return server
+
+    def stop(self, server):
+        self.assertEqual(self.box.run("-stop").wait(), DONE)
+        self.assertEqual(server.wait(), DONE)
+
+    def shared_cfg(self):
+        return self.box.read("shared.cfg") if os.path.exists(self.box.path("shared.cfg")) else b""
+
+    def share_one_shot(self, name, size):
+        """Shares a new file from a second instance, as Send to does; returns its bytes and
+        its record as stored (flags 1)."""
+        data = os.urandom(size)
+        self.box.write(name, data)
+        physical = to_program_path(self.box.path(name)).encode()
+        self.assertEqual(self.box.run(physical.decode()).wait(), DONE)
+        record = share_record(b"/" + name.encode(), physical, 1)
+        deadline = time.time() + 20
+        while self.shared_cfg() != record and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.shared_cfg(), record)
+        return data, physical
+
+    def get(self, path, agent=None):
+        head = b"GET " + path + b" HTTP/1.1\r\nHost: x\r\n"
+        if agent is not None:
+            head += b"User-Agent: " + agent.encode() + b"\r\n"
+        return status_and_body(http_get(self.port, head + b"\r\n"))
+
+    def download(self, name, agent=BROWSER):
+        out = self.box.path(name + ".got")
+        got = subprocess.run(["curl", "-s", "-S", "-f", "--max-time", "60", "-A", agent, "-o", out,
+                              f"http://127.0.0.1:{self.port}/{name}"], capture_output=True, timeout=90)
+        self.assertEqual(got.returncode, 0, got.stderr)
+        with open(out, "rb") as f:
+            return f.read()
+
+    def test_withdrawal_is_stored_at_once_and_survives_a_stop(self):
+        server = self.start()
+        data, physical = self.share_one_shot("once.bin", 300_000)
+        self.assertEqual(self.download("once.bin"), data)
+        # Stored before the last bytes left, so already there when the client has them all.
+        self.assertEqual(self.shared_cfg(), share_record(b"/once.bin", physical, 3))
+        self.assertEqual(self.get(b"/once.bin")[0], b"HTTP/1.1 404 Not Found")
+        self.stop(server)
+        server = self.start()
+        self.assertEqual(self.get(b"/once.bin")[0], b"HTTP/1.1 404 Not Found")
+        self.assertEqual(self.shared_cfg(), share_record(b"/once.bin", physical, 3))
+        self.stop(server)
+
+    def test_withdrawal_survives_a_kill_one_second_after_the_download(self):
+        # Natively SIGKILL. Under Wine the same signal ends the Windows process where it
+        # stands, as TerminateProcess (taskkill /F) does: no code of the program runs, so
+        # only what was on disk already counts.
+        server = self.start()
+        data, physical = self.share_one_shot("kill.bin", 100_000)
+        self.assertEqual(self.download("kill.bin"), data)
+        time.sleep(1)
+        server.proc.send_signal(signal.SIGKILL)
+        server.proc.wait(timeout=30)
+        self.assertEqual(self.shared_cfg(), share_record(b"/kill.bin", physical, 3))
+        server = self.start()
+        self.assertEqual(self.get(b"/kill.bin")[0], b"HTTP/1.1 404 Not Found")
+        self.stop(server)
+
+    def test_link_preview_does_not_use_up_a_one_shot_share(self):
+        data = os.urandom(5000)
+        self.box.write("p.bin", data)
+        physical = to_program_path(self.box.path("p.bin")).encode()
+        before = share_record(b"/once.bin", physical, 1) + share_record(b"/plain.bin", physical, 0)
+        self.box.write("shared.cfg", before)
+        server = self.start()
+        for agent in PREVIEWS:
+            with self.subTest(agent=agent):
+                self.assertEqual(self.get(b"/once.bin", agent), (b"HTTP/1.1 404 Not Found", PAGE_404.split(b"\n\n", 1)[1]))
+                # An ordinary share answers previews as anyone.
+                self.assertEqual(self.get(b"/plain.bin", agent), (b"HTTP/1.1 200 OK", data))
+        self.assertEqual(self.shared_cfg(), before)
+        # The person the link was sent to downloads it with a browser, once.
+        self.assertEqual(self.download("once.bin"), data)
+        self.assertEqual(self.get(b"/once.bin", BROWSER)[0], b"HTTP/1.1 404 Not Found")
+        self.assertEqual(self.shared_cfg(), share_record(b"/once.bin", physical, 3) + share_record(b"/plain.bin", physical, 0))
         self.stop(server)
 
 

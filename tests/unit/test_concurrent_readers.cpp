@@ -2,6 +2,7 @@
 // one-shot shares by one, and a file another program writes is never served.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -298,6 +299,79 @@ TEST_F(ConcurrentReaders, ManyIdleConnectionsThenStop) {
     platform::CloseSocket(s);
   }
 }
+
+// Many clients at the same moment at each of many fresh one-shot shares: whatever the
+// timing, the file goes out whole once, and the withdrawal is stored once. Every other
+// client gets the 404 page, or nothing should the server turn its connection away; never
+// a second copy, nor a body cut short (that would mean a second answer had the file open).
+struct OneShotRace {
+  const char* name;
+  std::int64_t size;
+};
+
+void PrintTo(const OneShotRace& race, std::ostream* os) { *os << race.name; }
+
+class OneShotConcurrency : public tests::LiveServer,
+                           public ::testing::WithParamInterface<OneShotRace> {};
+
+TEST_P(OneShotConcurrency, ExactlyOneFullBodyPerShare) {
+  constexpr int kShares = 25;
+  constexpr int kClients = 24;
+  const std::string content = Content(GetParam().size);
+  const std::string whole = Head200(GetParam().size) + content;
+  std::atomic<int> stored{0};
+  shares_.SetWithdrawalListener([&stored] { ++stored; });
+  for (int n = 0; n < kShares; ++n) {
+    const std::string name = "/once" + std::to_string(n) + ".bin";
+    const std::string file = (temp_.path() / name.substr(1)).string();
+    tests::WriteFileBytes(file, content);
+    const SharePtr share = shares_.AppendShare(file, name, kOneShot);
+    const std::string request = "GET " + name + " HTTP/1.1\r\n\r\n";
+
+    // Every client connects first; the requests then go out together.
+    std::vector<tests::Received> answers(kClients);
+    std::atomic<int> connected{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+      clients.emplace_back([&, c] {
+        tests::LoopbackClient client(port_);
+        ++connected;
+        while (!go.load()) std::this_thread::yield();
+        if (client.Send(request)) answers[c] = client.ReceiveUntilClosed();
+      });
+    }
+    EXPECT_TRUE(WaitFor([&] { return connected.load() == kClients; }, 20000));
+    go = true;
+    for (std::thread& t : clients) t.join();
+
+    int full = 0, notFound = 0, turnedAway = 0;
+    std::string other;
+    for (const tests::Received& a : answers) {
+      if (a.bytes == whole && a.Closed()) {
+        ++full;
+      } else if (a.bytes == kNotFoundPage && a.Closed()) {
+        ++notFound;
+      } else if (a.count == 0 && a.end != tests::Received::End::TimeLimit) {
+        ++turnedAway;
+      } else if (other.empty()) {
+        other = a.Describe();
+      }
+    }
+    EXPECT_EQ(full, 1) << name << ": " << notFound << " 404 pages, " << turnedAway << " turned away";
+    EXPECT_EQ(full + notFound + turnedAway, kClients) << name << ": " << other;
+    EXPECT_TRUE(share->IsWithdrawn()) << name;
+    if (full != 1 || !other.empty()) break;  // one share's report is enough
+  }
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }, 20000));
+  EXPECT_EQ(stored.load(), kShares);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, OneShotConcurrency,
+    ::testing::Values(OneShotRace{"BodyIsTheLastPiece", 3000},        // claimed before anything is sent
+                      OneShotRace{"WholeBlocksThenTheLastPiece", 3 * 4096 + 5}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qc

@@ -64,6 +64,7 @@ struct ParseCase {
   std::int64_t rangeStart;  // kNone: not given
   std::int64_t rangeEnd;
   int mode;
+  bool linkPreview = false;
 };
 
 void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
@@ -86,6 +87,7 @@ TEST_P(ParseRequestTable, FillsFields) {
     EXPECT_EQ(parsed.request.rangeEnd, Given(c.rangeEnd));
   }
   EXPECT_EQ(parsed.request.mode, ModeOf(c.mode));
+  EXPECT_EQ(parsed.request.linkPreview, c.linkPreview);
   EXPECT_TRUE(parsed.bufferUnchanged);
 }
 
@@ -98,6 +100,7 @@ TEST_P(ParseRequestTable, SameWithoutTheTerminator) {
   EXPECT_EQ(request.rangeStart, expected.rangeStart);
   EXPECT_EQ(request.rangeEnd, expected.rangeEnd);
   EXPECT_EQ(request.mode, expected.mode);
+  EXPECT_EQ(request.linkPreview, expected.linkPreview);
 }
 
 // Request lines and targets.
@@ -239,6 +242,27 @@ const ParseCase kConnectionCases[] = {
     {"NoHeader", "GET /a HTTP/1.1\r\nHost: h\r\n\r\n", 0, "/a", false, 0, 0, 0},
 };
 INSTANTIATE_TEST_SUITE_P(Connection, ParseRequestTable, ::testing::ValuesIn(kConnectionCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// User-Agent headers: only whether they name a link preview is kept.
+const ParseCase kUserAgentCases[] = {
+    {"Preview", "GET /a HTTP/1.1\r\nUser-Agent: Slackbot-LinkExpanding 1.0\r\n\r\n", 0, "/a", false, 0, 0, 0, true},
+    {"Browser", "GET /a HTTP/1.1\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) Firefox/125.0\r\n\r\n", 0, "/a",
+     false, 0, 0, 0, false},
+    {"NameInAnyCase", "GET /a HTTP/1.1\r\nuser-AGENT: TelegramBot (like TwitterBot)\r\n\r\n", 0, "/a", false, 0,
+     0, 0, true},
+    {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nUser-Agent:Twitterbot/1.0\r\n\r\n", 0, "/a", false, 0, 0, 0, true},
+    {"TabAfterColon", "GET /a HTTP/1.1\r\nUser-Agent:\t Twitterbot/1.0\r\n\r\n", 0, "/a", false, 0, 0, 0, true},
+    {"TokenOnTheNextLineOnly", "GET /a HTTP/1.1\r\nUser-Agent: curl/8.5.0\r\nX-Note: Twitterbot/1.0\r\n\r\n",
+     0, "/a", false, 0, 0, 0, false},
+    {"EitherOfTwo", "GET /a HTTP/1.1\r\nUser-Agent: Twitterbot/1.0\r\nUser-Agent: curl/8.5.0\r\n\r\n", 0,
+     "/a", false, 0, 0, 0, true},
+    {"EmptyValueAtTheEnd", "GET /a HTTP/1.1\r\nUser-Agent:", 0, "/a", false, 0, 0, 0, false},
+    {"WithRangeAndConnection",
+     "GET /a HTTP/1.1\r\nRange: bytes=0-9\r\nUser-Agent: WhatsApp/2.23.20.0 A\r\nConnection: close\r\n\r\n", 0,
+     "/a", true, 0, 9, 1, true},
+};
+INSTANTIATE_TEST_SUITE_P(UserAgent, ParseRequestTable, ::testing::ValuesIn(kUserAgentCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 

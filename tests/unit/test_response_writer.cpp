@@ -404,6 +404,76 @@ TEST_F(ResponseWriterTest, ShareDeletedDuringDownloadIsNotWithdrawnAgain) {
   EXPECT_FALSE(share->IsWithdrawn());
 }
 
+// The withdrawal is claimed, and the listener that stores it has run, before the last
+// piece leaves; an answer that loses the claim to another ends without that piece, and
+// stores nothing.
+TEST_F(ResponseWriterTest, OneShotClaimComesBeforeTheLastPiece) {
+  struct Case {
+    const char* name;
+    std::int64_t size;
+    int claimedBySendCall;  // another answer claims the share before this send (0: nobody)
+    int listenerAfterSends;  // sends made when the listener ran; -1: it never ran
+    std::int64_t bodyBytes;
+  };
+  const Case cases[] = {
+      // Head, the three whole blocks, then the last 5 bytes.
+      {"won", 3 * 4096 + 5, 0, 2, 3 * 4096 + 5},
+      {"lost while the whole blocks go out", 3 * 4096 + 5, 2, -1, 3 * 4096},
+      // The whole body is the last piece: claimed before anything goes out.
+      {"small won", 900, 0, 0, 900},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tests::ScopedTempDirectory dir;
+    ShareRegistry shares;
+    const std::string content = Content(c.size);
+    tests::WriteFileBytes(dir.path() / "f", content);
+    const SharePtr share = shares.AppendShare((dir.path() / "f").string(), "/f", kOneShot);
+    CapturingSink sink;
+    int listenerAfterSends = -1;
+    shares.SetWithdrawalListener([&] { listenerAfterSends = sink.calls; });
+    sink.onSend = [&](int call) {
+      if (call == c.claimedBySendCall) share->flags.fetch_or(kWithdrawn);
+    };
+    const ResponseSummary summary = WriteResponse(ParsedRequest("/f", ""), shares, sink);
+    EXPECT_EQ(listenerAfterSends, c.listenerAfterSends);
+    EXPECT_EQ(summary.bodyBytes, c.bodyBytes);
+    EXPECT_EQ(sink.All(), Head200(c.size) + content.substr(0, static_cast<std::size_t>(c.bodyBytes)));
+    EXPECT_TRUE(share->IsWithdrawn());
+  }
+}
+
+// Link previews: a one-shot share answers them with the 404 page and stays published; an
+// ordinary share serves them as anyone.
+TEST_F(ResponseWriterTest, LinkPreviewsDoNotUseUpAOneShotShare) {
+  const std::string content = Content(900);
+  const std::string file = MakeFile("f", content);
+  const SharePtr once = shares_.AppendShare(file, "/once", kOneShot);
+  shares_.AppendShare(file, "/plain", 0);
+  struct Case {
+    const char* path;
+    const char* agent;
+    bool served;
+    bool withdrawnAfter;
+  };
+  const Case cases[] = {
+      {"/once", "Slackbot-LinkExpanding 1.0 (+https://api.slack.com/robots)", false, false},
+      {"/once", "WhatsApp/2.23.20.0 A", false, false},
+      {"/plain", "WhatsApp/2.23.20.0 A", true, false},
+      {"/once", "Mozilla/5.0 (Linux; Android 10; CUBOT X30) AppleWebKit/537.36 Chrome/124.0 Mobile Safari/537.36",
+       true, true},
+      {"/once", "Mozilla/5.0 (X11; Linux x86_64; rv:125.0) Gecko/20100101 Firefox/125.0", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " for " + c.agent);
+    const std::string head = std::string("GET ") + c.path + " HTTP/1.1\r\nUser-Agent: " + c.agent + "\r\n\r\n";
+    CapturingSink sink;
+    WriteResponse(ParseRequest(head.data(), static_cast<std::int32_t>(head.size())), shares_, sink);
+    EXPECT_EQ(sink.All(), c.served ? Head200(900) + content : kNotFoundPage);
+    EXPECT_EQ(once->IsWithdrawn(), c.withdrawnAfter);
+  }
+}
+
 TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
   constexpr std::int64_t kSize = (std::int64_t{1} << 32) + 100;
   const std::string file = (temp_.path() / "big.bin").string();

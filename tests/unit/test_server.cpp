@@ -21,6 +21,7 @@
 #include "platform/file.h"
 #include "shares/share_file.h"
 #include "unit/test_support.h"
+#include "unit/wire_answers.h"
 
 namespace qc {
 namespace {
@@ -409,6 +410,49 @@ TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
       platform::SocketLibraryStop();
       app.instance.Release();
     }
+  }
+}
+
+// A download that withdraws a one-shot share rewrites "shared.cfg" at once, in the
+// directory the server started in, while the current directory is elsewhere (as under the
+// panel's open-file dialog). A write that fails is told, and serving goes on.
+TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
+  struct Case {
+    const char* name;
+    bool writesFail;
+  };
+  for (const Case& c : {Case{"stored", false}, Case{"write fails", true}}) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory startup;
+    WriteSettingsWithPort(0, 0);
+    const std::string content = tests::wire::Content(5000);
+    const std::string physical = (startup.path() / "once.bin").string();
+    tests::WriteFileBytes(physical, content);
+    // A bit nobody knows goes back unchanged.
+    const std::string plain = tests::RecordBytes("/plain", physical, 0x100);
+    const std::string before = plain + tests::RecordBytes("/once", physical, kOneShot);
+    tests::WriteFileBytes(kSharesFileName, before);
+    Application app;
+    MessageRecorder recorder;
+    StopAtScopeEnd stopper(app);
+    ASSERT_EQ(StartServer(app), StartResult::Running);
+    const std::uint16_t port = platform::LocalPort(app.listenSocket);
+    {
+      ScopedTempDirectory elsewhere;
+      platform::FailWritesAfterForTesting(c.writesFail ? 0 : -1);
+      const std::string answer = tests::Exchange(port, {"GET /once HTTP/1.1\r\n\r\n"});
+      platform::FailWritesAfterForTesting(-1);
+      EXPECT_TRUE(answer == tests::wire::Head200(5000) + content) << tests::Excerpt(answer);
+      EXPECT_FALSE(std::filesystem::exists(elsewhere.path() / kSharesFileName));
+    }
+    EXPECT_EQ(tests::Exchange(port, {"GET /once HTTP/1.1\r\n\r\n"}), tests::wire::kNotFoundPage);
+    const std::string stored = tests::ReadFileBytes(startup.path() / kSharesFileName);
+    EXPECT_EQ(stored, c.writesFail ? before : plain + tests::RecordBytes("/once", physical, kOneShot | kWithdrawn));
+    const std::vector<RecordedMessage> told =
+        c.writesFail ? std::vector<RecordedMessage>{AsRecorded(messages::kWithdrawalNotStored)}
+                     : std::vector<RecordedMessage>{};
+    EXPECT_EQ(recorder.Messages(), told);
+    StopServer(app);
   }
 }
 

@@ -13,4 +13,9 @@ void hooks::ShowSystemMessage(std::string_view text, std::string_view caption, M
   std::fflush(stderr);
 }
 
+// A line on standard error waits for nobody.
+void hooks::ShowSystemMessageAside(std::string_view text, std::string_view caption, MessageIcon icon) {
+  ShowSystemMessage(text, caption, icon);
+}
+
 }  // namespace qc::platform

@@ -1,5 +1,6 @@
 #include "platform/hooks.h"
 
+#include <atomic>
 #include <string>
 
 #include "platform/os_windows.h"
@@ -11,6 +12,41 @@ void hooks::ShowSystemMessage(std::string_view text, std::string_view caption, M
   if (icon == MessageIcon::Error) style |= MB_ICONERROR;
   if (icon == MessageIcon::Warning) style |= MB_ICONWARNING;
   MessageBoxA(nullptr, std::string(text).c_str(), std::string(caption).c_str(), style);
+}
+
+namespace {
+
+// Set while a box shown aside waits for its click.
+std::atomic<bool> asideBoxUp{false};
+
+struct AsideBox {
+  std::string text;
+  std::string caption;
+  MessageIcon icon;
+};
+
+DWORD WINAPI ShowAsideBox(LPVOID parameter) {
+  const AsideBox* box = static_cast<AsideBox*>(parameter);
+  hooks::ShowSystemMessage(box->text, box->caption, box->icon);
+  delete box;
+  asideBoxUp.store(false);
+  return 0;
+}
+
+}  // namespace
+
+void hooks::ShowSystemMessageAside(std::string_view text, std::string_view caption, MessageIcon icon) {
+  if (asideBoxUp.exchange(true)) return;
+  auto* box = new AsideBox{std::string(text), std::string(caption), icon};
+  // The thread owns the box's texts; nobody waits for it, and it ends with the click (or
+  // with the process, which takes an unanswered box with it).
+  HANDLE thread = CreateThread(nullptr, 0, ShowAsideBox, box, 0, nullptr);
+  if (thread == nullptr) {
+    delete box;
+    asideBoxUp.store(false);
+    return;
+  }
+  CloseHandle(thread);
 }
 
 }  // namespace qc::platform
