@@ -319,6 +319,8 @@ TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedAtOnceAndOth
   idle.erase(idle.begin());
   ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 3; }));
   EXPECT_EQ(Exchange(port_, {get}, false, 60, kThree), kNotFoundPage);
+  // Its place is given back once its thread has unregistered it, just after the close.
+  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 3; }));
   EXPECT_EQ(Exchange(port_, {get}, false, 60, kOne), kNotFoundPage);
   idle.clear();
   ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
