@@ -285,6 +285,8 @@ class HostileInputTest(unittest.TestCase):
             for stray in sorted(strays):
                 for payload in (b"\0", b"w" * 2000):
                     sender.sendto(payload, ("127.0.0.1", stray))
+        time.sleep(0.2)
+        self.assertEqual(exchange(port, [get()], False, timeout=10), file_answer())
 
         # One address's crowd: past its cap each new connection is closed at once, and the
         # table (from 127.0.0.1) is served meanwhile.
