@@ -15,7 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -23,6 +22,7 @@
 #include "app/messages.h"
 #include "app/server.h"
 #include "cli/options.h"
+#include "cli/request_log.h"
 #include "platform/directory.h"
 #include "platform/host_addresses.h"
 #include "platform/posix/internal.h"
@@ -324,17 +324,13 @@ int Stop() {
 
 // --- the server ---------------------------------------------------------------------------
 
-std::mutex logMutex;
-
-std::string PeerAddress(const Connection& connection) {
-  // The server listens on IPv4 only.
-  sockaddr_storage address;
-  socklen_t size = sizeof address;
+// The client as accepted (the server listens on IPv4 only): known also when the client
+// has gone before its answer ended.
+std::string ClientText(std::uint32_t peer) {
+  if (peer == 0) return "-";
+  in_addr address{htonl(peer)};
   char text[INET_ADDRSTRLEN] = "-";
-  if (::getpeername(connection.socket(), reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
-      address.ss_family == AF_INET) {
-    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&address)->sin_addr, text, sizeof text);
-  }
+  ::inet_ntop(AF_INET, &address, text, sizeof text);
   return text;
 }
 
@@ -347,10 +343,8 @@ std::string LocalTimeNow() {
   return text;
 }
 
-void LogRequest(const Connection& connection) {
-  const std::string line = FormatRequestLogLine(LocalTimeNow(), PeerAddress(connection), connection) + "\n";
-  std::lock_guard<std::mutex> guard(logMutex);
-  Print(line);
+void LogRequest(RequestLog& log, const Connection& connection) {
+  log.Add(FormatRequestLogLine(LocalTimeNow(), ClientText(connection.peer()), connection) + "\n");
 }
 
 void AnnounceStart(Application& app) {
@@ -443,12 +437,22 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
     const auto number = [](const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : ""; };
     line += "bytes=" + number(request.rangeStart) + "-" + number(request.rangeEnd);
   }
+  // A seventh field only when there is something to mark, the marks joined by ",".
+  std::string marks;
+  const auto mark = [&marks](const char* name) { marks += (marks.empty() ? "" : ",") + std::string(name); };
+  if (summary.incomplete) mark("incomplete");
+  if (!marks.empty()) line += " " + marks;
   return line;
 }
 
 int RunNativeServer(bool quiet) {
+  // Made before the application, so that it outlives every connection that logs to it.
+  std::optional<RequestLog> log;
   Application app;
-  if (!quiet) app.connections.SetAnswerObserver(LogRequest);
+  if (!quiet) {
+    log.emplace(STDOUT_FILENO);
+    app.connections.SetAnswerObserver([&log](const Connection& connection) { LogRequest(*log, connection); });
+  }
   const StartResult started = StartServer(app);
   const int startError = errno;
   if (started == StartResult::Refused) return kExitFailed;

@@ -10,8 +10,10 @@
 
 namespace qc {
 
-Connection::Connection(platform::socket_t socket, ConnectionLimits limits, bool socketPrepared)
+Connection::Connection(platform::socket_t socket, ConnectionLimits limits, bool socketPrepared,
+                       std::uint32_t peer)
     : socket_(socket),
+      peer_(peer),
       wake_(platform::CreateWakeEvent()),
       limits_(limits),
       headDeadline_(std::chrono::steady_clock::now() + limits.head) {
@@ -106,24 +108,36 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
 }
 
 ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
-    : lock_("mut_ouaccess"), limits_(limits) {}
+    : lock_("mut_ouaccess"), limits_(limits) {
+  if (limits_.total == 0) limits_.total = platform::ClientConnectionBudget();
+}
 
 void ConnectionRegistry::PrepareListener(platform::socket_t listener) {
   socketsPrepared_ = platform::PrepareAcceptedSockets(listener, limits_.sendStall);
 }
 
-ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket) {
+ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket, std::uint32_t peer) {
   std::lock_guard<platform::NamedLock> guard(lock_);
-  if (stopping_) return nullptr;
-  auto connection = std::make_shared<Connection>(socket, limits_, socketsPrepared_);
+  if (stopping_ || live_.size() >= limits_.total) return nullptr;
+  if (peer != 0) {
+    auto held = perAddress_.find(peer);
+    if (held != perAddress_.end() && held->second >= limits_.perAddress) return nullptr;
+  }
+  auto connection = std::make_shared<Connection>(socket, limits_, socketsPrepared_, peer);
   live_.push_back(connection);
+  if (peer != 0) ++perAddress_[peer];
   return connection;
 }
 
 void ConnectionRegistry::UnregisterConnection(const ConnectionPtr& connection) {
   std::lock_guard<platform::NamedLock> guard(lock_);
   auto it = std::find(live_.begin(), live_.end(), connection);
-  if (it != live_.end()) live_.erase(it);
+  if (it == live_.end()) return;
+  live_.erase(it);
+  // Only addresses with live connections stay, so a crowd of passing clients leaves
+  // nothing behind.
+  auto held = perAddress_.find(connection->peer());
+  if (held != perAddress_.end() && --held->second == 0) perAddress_.erase(held);
 }
 
 void ConnectionRegistry::StopAllConnections() {
@@ -151,6 +165,7 @@ std::size_t ConnectionRegistry::Count() {
 void ConnectionRegistry::Reset() {
   std::lock_guard<platform::NamedLock> guard(lock_);
   live_.clear();
+  perAddress_.clear();
   stopping_.store(false);
 }
 
@@ -187,7 +202,8 @@ class Acceptors {
   void Serve(bool mayRetire) {
     for (;;) {
       int error = 0;
-      platform::socket_t s = platform::Accept(listener_, &error);
+      std::uint32_t peer = 0;
+      platform::socket_t s = platform::Accept(listener_, &error, &peer);
       if (s == platform::kInvalidSocket) {
         // The stop wakes every accept (InterruptSocket) for good; it has always begun by
         // then. Any other failure must not end serving while the process looks alive.
@@ -200,9 +216,10 @@ class Acceptors {
                                               : kAcceptErrorPause);
         continue;
       }
-      ConnectionPtr connection = connections_.RegisterConnection(s);
+      ConnectionPtr connection = connections_.RegisterConnection(s, peer);
       if (!connection) {
-        // Accepted after the stop began: nobody will serve it.
+        // Accepted after the stop began (nobody will serve it), or over a limit: closed
+        // before it costs a thread, so one client's crowd never holds up the others.
         platform::CloseSocket(s);
         continue;
       }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "http/request.h"
@@ -38,9 +39,18 @@ inline constexpr std::chrono::milliseconds kHeadTimeLimit{60'000};
 // pauses a download or sits behind a congested link is not cut off.
 inline constexpr std::chrono::milliseconds kSendStallLimit{120'000};
 
+// Connections one client address may hold at once; the next one is closed at once.
+// Download managers open up to 16 per server and browsers 6, so a few users behind one
+// shared address stay well inside it; without a cap a single client could take every
+// thread and descriptor, and nobody else would be served until it let go.
+inline constexpr std::size_t kMaxConnectionsPerAddress = 64;
+
 struct ConnectionLimits {
   std::chrono::milliseconds head = kHeadTimeLimit;
   std::chrono::milliseconds sendStall = kSendStallLimit;
+  std::size_t perAddress = kMaxConnectionsPerAddress;
+  // All addresses together; 0: what the system can spare (platform::ClientConnectionBudget).
+  std::size_t total = 0;
 };
 
 // What one connection's receive loop keeps: the head received so far and what the parser
@@ -63,11 +73,13 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state);
 class Connection : public Stream {
  public:
   // `socketPrepared`: the socket already has what PrepareConnectionSocket would set.
+  // `peer`: the client's IPv4 address as accepted (host byte order), 0 when unknown.
   explicit Connection(platform::socket_t socket, ConnectionLimits limits = {},
-                      bool socketPrepared = false);
+                      bool socketPrepared = false, std::uint32_t peer = 0);
   ~Connection() override;
 
   platform::socket_t socket() const { return socket_; }
+  std::uint32_t peer() const { return peer_; }
   long long SendAll(const char* data, long long count) override;
   // Large pieces, or the system's zero-copy call where there is one.
   long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) override;
@@ -87,6 +99,7 @@ class Connection : public Stream {
 
  private:
   platform::socket_t socket_;
+  std::uint32_t peer_;
   std::uintptr_t wake_;  // platform::CreateWakeEvent
   ConnectionLimits limits_;
   std::chrono::steady_clock::time_point headDeadline_;
@@ -117,8 +130,10 @@ class ConnectionRegistry {
   // Has the sockets `listener` accepts come with the connection options where the system
   // allows it (platform::PrepareAcceptedSockets). Called before the first accept.
   void PrepareListener(platform::socket_t listener);
-  // Null once the stop has begun: the caller then closes the socket at once.
-  ConnectionPtr RegisterConnection(platform::socket_t socket);
+  // Null once the stop has begun, or when the connection would pass the limits (its
+  // address's share, or all connections together): the caller then closes the socket at
+  // once. `peer` as Connection takes it; an unknown one (0) is counted in the total only.
+  ConnectionPtr RegisterConnection(platform::socket_t socket, std::uint32_t peer = 0);
   void UnregisterConnection(const ConnectionPtr& connection);
   // Every connection registered when the stop begins is shut down and its thread awaited;
   // connections accepted afterwards are refused by RegisterConnection.
@@ -134,6 +149,7 @@ class ConnectionRegistry {
  private:
   platform::NamedLock lock_;  // "mut_ouaccess"
   std::vector<ConnectionPtr> live_;
+  std::unordered_map<std::uint32_t, std::size_t> perAddress_;  // live connections per peer
   std::atomic<bool> stopping_{false};
   ConnectionLimits limits_;
   std::atomic<bool> socketsPrepared_{false};

@@ -24,7 +24,8 @@ ResponseSummary SendPage(ResponseSink& sink, int status, std::string_view status
                          std::string_view lengthLines, std::string_view body) {
   std::string page;
   page.append(statusLine).append(http_text::kContentLength).append(lengthLines).append(body);
-  return {status, Send(sink, page) ? static_cast<long long>(body.size()) : 0};
+  const bool sent = Send(sink, page);
+  return {status, sent ? static_cast<long long>(body.size()) : 0, {}, !sent};
 }
 
 ResponseSummary SendNotFoundPage(ResponseSink& sink) {
@@ -109,7 +110,7 @@ long long ResponseSink::SendFileRange(platform::File& file, std::int64_t offset,
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count - sent, capacity));
     const long long got = file.Read(buffer.get(), n);
     if (got <= 0) break;
-    if (SendAll(buffer.get(), got) == -1) return -1;
+    if (SendAll(buffer.get(), got) == -1) break;
     sent += got;
     if (static_cast<std::size_t>(got) < n) break;
   }
@@ -140,8 +141,8 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
   if (size < 0 || share->IsWithdrawn()) return SendNotFoundPage(sink);
   const std::optional<ByteSpan> span = BytesToSend(request, size);
   if (!span) {
-    Send(sink, http_text::kStatus400);
-    return {400, 0};
+    const bool sent = Send(sink, http_text::kStatus400);
+    return {400, 0, {}, !sent};
   }
 
   std::string head;
@@ -166,8 +167,9 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
   const std::optional<long long> sent =
       SendHeadAndPieces(std::move(head), *span, share, *request.path, size, file, shares, sink);
   if (!sent) return SendNotFoundPage(sink);
-  if (!request.hasRange) return {200, *sent};
-  return {206, *sent, span};
+  const bool incomplete = *sent != span->count;
+  if (!request.hasRange) return {200, *sent, {}, incomplete};
+  return {206, *sent, span, incomplete};
 }
 
 }  // namespace qc

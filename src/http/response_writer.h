@@ -28,14 +28,18 @@ struct ByteSpan {
 };
 
 // What an answer was, for the request log: its status code, the body bytes that went
-// out (a failed send counts only the pieces sent whole), and for a 206 the bytes its
-// Content-Range names.
+// out (a failed send counts only the pieces sent whole; the zero-copy path counts every
+// byte), for a 206 the bytes its Content-Range names, and whether any of what it
+// announced did not go out (a client gone mid-download, a send that stalled, a file that
+// shrank).
 struct ResponseSummary {
-  ResponseSummary(int status_ = 0, long long bodyBytes_ = 0, std::optional<ByteSpan> range_ = {})
-      : status(status_), bodyBytes(bodyBytes_), range(range_) {}
+  ResponseSummary(int status_ = 0, long long bodyBytes_ = 0, std::optional<ByteSpan> range_ = {},
+                  bool incomplete_ = false)
+      : status(status_), bodyBytes(bodyBytes_), range(range_), incomplete(incomplete_) {}
   int status;
   long long bodyBytes;
   std::optional<ByteSpan> range;
+  bool incomplete;
 };
 
 // Answers one parsed request: the 400 page, the 404 page, the short 400, or the file

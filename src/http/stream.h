@@ -17,11 +17,12 @@ class ResponseSink {
   virtual ~ResponseSink() = default;
   // Sends all `count` bytes; returns `count`, or -1 when a send failed.
   virtual long long SendAll(const char* data, long long count) = 0;
-  // Sends `count` bytes of `file` from `offset`. Returns the count sent: less than `count`
-  // when the file yielded fewer bytes (only bytes read are ever sent), -1 when a send
-  // failed. Leaves the file position anywhere. This default reads into a buffer of up to
-  // kPieceSize bytes and sends through SendAll; a socket overrides it with the system's
-  // zero-copy call.
+  // Sends `count` bytes of `file` from `offset`. Returns the count that went out: less
+  // than `count` when the file yielded fewer bytes (only bytes read are ever sent) or a
+  // send failed (what went out before it still counts: the request log shows what a
+  // broken download got). Leaves the file position anywhere. This default reads into a
+  // buffer of up to kPieceSize bytes and sends through SendAll, counting whole pieces; a
+  // socket overrides it with the system's zero-copy call.
   virtual long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count);
 };
 

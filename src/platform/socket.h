@@ -22,17 +22,29 @@ socket_t CreateTcpSocket();
 // is not refused by the previous run's closed connections (see the POSIX side).
 bool BindAnyAddress(socket_t s, std::uint16_t port);
 bool BindLoopback(socket_t s, std::uint16_t port);
+// Binds to one IPv4 address (host byte order), for clients that must come from it.
+bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port);
 bool Listen(socket_t s, int backlog);
 // The port a bound socket actually has (for port 0 binds in tests).
 std::uint16_t LocalPort(socket_t s);
 // On failure returns kInvalidSocket and, when `error` is given, the system's error code.
 // The socket is for PrepareConnectionSocket: on Windows it may still be non-blocking, as
-// the listener is.
-socket_t Accept(socket_t listener, int* error = nullptr);
+// the listener is. `peer`, when given, receives the client's IPv4 address in host byte
+// order (0 when the system did not tell): taken here, it is known even once the client
+// has gone, and costs no call of its own.
+socket_t Accept(socket_t listener, int* error = nullptr, std::uint32_t* peer = nullptr);
 // True for accept failures that say nothing about the listening socket itself: out of
 // descriptors, handles, buffers or memory, a connection reset or aborted before it was
 // accepted, an interrupted call. Retrying after a pause serves the next client.
 bool IsTransientAcceptError(int error);
+// How many client connections may be open at once, all addresses together, so that
+// accepting them never takes what the server itself needs. POSIX: descriptors are few
+// (RLIMIT_NOFILE, often 1024), and a connection may need a second one for the file it
+// serves; the server keeps some for itself (the control channel, its files, the
+// standard streams) and connections get half of the rest. Windows has no such small
+// limit (a process may hold millions of handles); what a crowd of connections uses up
+// there is memory, a thread each, so the budget is a fixed ceiling.
+std::size_t ClientConnectionBudget();
 // Returns bytes received, 0 when the peer closed, -1 on error.
 long long Receive(socket_t s, char* buffer, std::size_t size);
 // Returns bytes sent or -1 on error. Never raises SIGPIPE.
@@ -74,8 +86,9 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);
 // Sends `count` bytes of the open file `file` (File::NativeHandle) from `offset` with the
-// system's zero-copy call, without moving the file position. Returns the count sent (less
-// when the file ended first), -1 on a failed send or once `stop` is set, or
+// system's zero-copy call, without moving the file position. Returns the count that went
+// out: `count`, or less when the file ended first, a send failed or `stop` was set (the
+// bytes sent before count, so that a broken download is logged with what it got); or
 // kFileSendUnsupported, having sent nothing, where there is no such call for this file or
 // socket: the caller then reads and sends.
 inline constexpr long long kFileSendUnsupported = -2;
@@ -92,5 +105,8 @@ void WakeConnection(socket_t s);
 // beside the listener, so the handle cannot be reused under the feet of a waiting thread).
 bool InterruptSocket(socket_t s);
 void CloseSocket(socket_t s);
+// The loopback port of the socket that wakes the listening socket `s` where there is one
+// (Windows), else 0. For tests that send it what a stranger could.
+std::uint16_t ListenerWakePortForTesting(socket_t s);
 
 }  // namespace qc::platform

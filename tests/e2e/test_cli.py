@@ -3,6 +3,7 @@ error through the real binary, against a real server where one is needed, with t
 status, standard output, standard error and the bytes of both files checked."""
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -13,7 +14,7 @@ import threading
 import time
 import unittest
 
-from harness import BIN, Sandbox, free_port, settings_bytes, share_record
+from harness import BIN, Sandbox, free_port, http_get, settings_bytes, share_record
 
 TIMEOUT = 30
 VERSION = "1.0.0"
@@ -414,6 +415,89 @@ class WithServer(Cli):
         self.assertEqual(err, "Error: Can't run server. Check your firewall and access to port\n"
                               f"quillcast: port {port}: Address already in use; choose another port with: "
                               "quillcast -config port=8080\n")
+
+    def test_a_request_log_nobody_reads_holds_neither_requests_nor_the_stop(self):
+        import fcntl
+        self.box.write("common.cfg", settings_bytes(self.port, flags=0, domain=b"localhost"))
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: the pipe holds one page
+        server = subprocess.Popen([BIN], cwd=self.box.dir, env=self.box.env, stdin=subprocess.DEVNULL,
+                                  stdout=write_end, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        self.addCleanup(lambda: server.poll() is None and (server.kill(), server.wait()))
+        deadline = time.time() + TIMEOUT
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                self.assertLess(time.time(), deadline, "server never came up")
+                time.sleep(0.05)
+        # Log lines of 8 KB: the first fills the pipe, some 130 more the log's queue.
+        request = b"GET /" + b"n" * 8000 + b" HTTP/1.1\r\n\r\n"
+        count = 200
+
+        def requests_all_answered_and_closed():
+            for _ in range(count):
+                self.assertTrue(http_get(self.port, request, timeout=10).startswith(b"HTTP/1.1 404"))
+
+        requests_all_answered_and_closed()
+        # Once read, the log holds the lines kept, each whole, then what was dropped.
+        out = b""
+        reading_until = time.monotonic() + TIMEOUT
+        while time.monotonic() < reading_until:
+            ready, _, _ = select.select([read_end], [], [], 1)
+            if ready:
+                out += os.read(read_end, 1 << 16)
+            elif out.endswith(b" not read in time\n"):
+                break  # drained, and told so
+        lines = out.decode().splitlines()
+        logged = [l for l in lines if re.fullmatch(r"\S+ 127\.0\.0\.1 /n{8000} 404 198 -", l)]
+        notes = [l for l in lines if l not in logged]
+        self.assertTrue(notes, lines[-3:])
+        dropped = 0
+        for note in notes:
+            got = re.fullmatch(r"quillcast: (\d+) request log lines? dropped: standard output was not read in time",
+                               note)
+            self.assertTrue(got, note[:200])
+            dropped += int(got.group(1))
+        self.assertEqual(len(logged) + dropped, count)
+        # Not read any more: serving and the stop go on regardless.
+        requests_all_answered_and_closed()
+        self.assertEqual(self.run_cli("-stop")[0], 0)
+        self.assertEqual(server.wait(timeout=TIMEOUT), 0)
+
+    def test_a_broken_download_is_logged_with_its_client_the_bytes_sent_and_a_mark(self):
+        size = 40 << 20
+        with open(self.box.path("big.bin"), "wb") as f:
+            f.truncate(size)
+        server = self.start()
+        self.assertEqual(self.run_cli("big.bin"), (0, f"http://localhost:{self.port}/big.bin\n", ""))
+        # From another address of this machine, cut off after 4 MB with a reset.
+        client = socket.socket()
+        client.bind(("127.0.0.2", 0))
+        client.connect(("127.0.0.1", self.port))
+        client.sendall(b"GET /big.bin HTTP/1.1\r\n\r\n")
+        got = 0
+        while got < 4 << 20:
+            chunk = client.recv(1 << 16)
+            self.assertTrue(chunk, f"closed after {got} bytes")
+            got += len(chunk)
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        client.close()
+        stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d{4}"
+        line = server.stdout_line()
+        logged = re.fullmatch(rf"{stamp} 127\.0\.0\.2 /big\.bin 200 (\d+) - incomplete", line)
+        self.assertTrue(logged, line)
+        # At least what arrived (less its head), less than the whole.
+        self.assertGreaterEqual(int(logged.group(1)), got - 1000)
+        self.assertLess(int(logged.group(1)), size)
+        # A download that completes has no mark.
+        whole = self.curl(f"http://127.0.0.1:{self.port}/big.bin", "-o", os.devnull)
+        self.assertEqual(whole.returncode, 0, whole.stderr)
+        self.assertRegex(server.stdout_line(), rf"^{stamp} 127\.0\.0\.1 /big\.bin 200 {size} -$")
+        self.stop(server)
 
 
 if __name__ == "__main__":

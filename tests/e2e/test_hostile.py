@@ -4,9 +4,13 @@ closed without answering; afterwards the server still serves normally and stops 
 
 Two slow clients run alongside the table the whole time: one that sends half a head and
 then nothing, and one that connects and says nothing. Both must be closed, unanswered, by
-the head time limit (one minute after they connected)."""
+the head time limit (one minute after they connected).
+
+Beside them: one address (127.0.0.3) holds more connections than its cap, and datagrams
+go to the server's own loopback UDP ports (Windows wakes its listener through one)."""
 import os
 import random
+import selectors
 import socket
 import stat
 import time
@@ -153,6 +157,83 @@ CASES = [
 ]
 
 
+# The server's cap of simultaneous connections from one client address.
+PER_ADDRESS_CAP = 64
+
+
+def connect_from(source, port):
+    s = socket.socket()
+    s.settimeout(30)
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    return s
+
+
+def closed_by_server(sockets, expected, wait=10):
+    """The sockets the server closes (end of stream or reset) within `wait` seconds; once
+    `expected` are, one more second for any further ones."""
+    selector = selectors.DefaultSelector()
+    for s in sockets:
+        selector.register(s, selectors.EVENT_READ)
+    closed = []
+    deadline = time.monotonic() + wait
+    while time.monotonic() < deadline:
+        for key, _ in selector.select(timeout=0.2):
+            try:
+                data = key.fileobj.recv(1)
+            except OSError:
+                data = b""
+            if data == b"":
+                closed.append(key.fileobj)
+            selector.unregister(key.fileobj)
+        if len(closed) >= expected:
+            deadline = min(deadline, time.monotonic() + 1)
+    selector.close()
+    return closed
+
+
+def wine_servers():
+    """The wineserver of this test's prefix: under Wine it holds every socket of the
+    program. It works in a directory named after the prefix's device and inode."""
+    prefix = os.stat(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")))
+    name = f"server-{prefix.st_dev:x}-{prefix.st_ino:x}"
+    found = []
+    for pid in os.listdir("/proc"):
+        try:
+            if pid.isdigit() and os.path.basename(os.readlink(f"/proc/{pid}/cwd")) == name:
+                found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def loopback_udp_ports(pids):
+    """The 127.0.0.1 UDP ports of the sockets these processes hold (and no one else's:
+    other programs on this machine are not disturbed)."""
+    inodes = set()
+    for pid in pids:
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                target = os.readlink(f"/proc/{pid}/fd/{fd}")
+            except OSError:
+                continue
+            if target.startswith("socket:["):
+                inodes.add(target[len("socket:["):-1])
+    ports = set()
+    with open("/proc/net/udp") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            address, port = fields[1].split(":")
+            if address == "0100007F" and fields[9] in inodes:
+                ports.add(int(port, 16))
+    return ports
+
+
 def exchange(port, chunks, half_close, timeout=30):
     s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
     try:
@@ -203,7 +284,26 @@ class HostileInputTest(unittest.TestCase):
                   share_record(b"/fifo", to_program_path(box.path("fifo")).encode()) +
                   share_record(b"/folder", to_program_path(box.path("folder")).encode()) +
                   share_record(b"/device", device.encode()))
+        holders_before = wine_servers() if WINE_MODE else []
+        udp_before = loopback_udp_ports(holders_before)
         server = box.start_server(port)
+
+        # Datagrams to the server's loopback UDP ports change nothing.
+        strays = loopback_udp_ports(holders_before + [server.proc.pid]) - udp_before
+        if WINE_MODE:
+            self.assertTrue(strays, "the listener's wake socket was not found")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            for stray in sorted(strays):
+                for payload in (b"\0", b"w" * 2000):
+                    sender.sendto(payload, ("127.0.0.1", stray))
+        time.sleep(0.2)
+        self.assertEqual(exchange(port, [get()], False, timeout=10), file_answer())
+
+        # One address's crowd: past its cap each new connection is closed at once, and the
+        # table (from 127.0.0.1) is served meanwhile.
+        crowd = [connect_from("127.0.0.3", port) for _ in range(PER_ADDRESS_CAP + 10)]
+        self.addCleanup(lambda: [s.close() for s in crowd])
+        self.assertEqual(len(closed_by_server(crowd, 10)), 10)
 
         # The slow clients, side by side with the table.
         opened = time.monotonic()
@@ -225,6 +325,13 @@ class HostileInputTest(unittest.TestCase):
                     self.assertEqual(got, b"")
                 else:
                     self.assertEqual(got, expected)
+
+        if not WINE_MODE:
+            # The control channel too, while the crowd still holds its connections.
+            lister = box.run("-list")
+            self.assertEqual(lister.wait(), 0)
+        for s in crowd:
+            s.close()
 
         # The server still serves, and while the stalled client holds its download.
         self.assertEqual(exchange(port, [get()], False), file_answer())

@@ -221,7 +221,8 @@ class QuillcastTest(unittest.TestCase):
         # fails, and it reports a bad vptr that is not there (and, built not to recover,
         # ends the server). Once a type is checked it is remembered.
         self.assertEqual(http_get(self.port, request)[-len(payload):], payload)
-        # More clients than the server has descriptors: its accepts fail for want of one.
+        # More clients than the server has descriptors: past what it can spare for clients
+        # each is closed at once, and an accept that fails for want of one is retried.
         idle = [socket.create_connection(("127.0.0.1", self.port), timeout=30) for _ in range(limit + 16)]
         time.sleep(1)
         self.assertIsNone(server.proc.poll())

@@ -474,6 +474,10 @@ TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
       {"/a", false, true, -1, 0, {206, 0, ByteSpan{1000, 0}}, "T 127.0.0.1 /a 206 0 bytes=1000-999"},
       {"/missing\n\x1b[31m", false, false, -1, -1, {404, 198}, "T 127.0.0.1 /missing%0A%1B%5B31m 404 198 -"},
       {"", true, false, -1, -1, {400, 184}, "T 127.0.0.1 - 400 184 -"},
+      // An answer that did not all go out gets a seventh field.
+      {"/a.bin", false, false, -1, -1, {200, 4194304, {}, true}, "T 127.0.0.1 /a.bin 200 4194304 - incomplete"},
+      {"/a", false, true, 7, -1, {206, 0, ByteSpan{7, 993}, true}, "T 127.0.0.1 /a 206 0 bytes=7-999 incomplete"},
+      {"/missing", false, false, -1, -1, {404, 0, {}, true}, "T 127.0.0.1 /missing 404 0 - incomplete"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);

@@ -26,8 +26,9 @@ std::string Received::Describe() const {
   return std::string(how) + " after " + std::to_string(count) + " bytes: " + Excerpt(bytes);
 }
 
-LoopbackClient::LoopbackClient(std::uint16_t port, std::chrono::milliseconds limit)
-    : socket_(tests::ConnectLoopback(port)), limit_(limit) {
+LoopbackClient::LoopbackClient(std::uint16_t port, std::chrono::milliseconds limit,
+                               std::uint32_t source)
+    : socket_(tests::ConnectLoopback(port, source)), limit_(limit) {
   if (Connected()) SetSocketTimeLimit(socket_, limit_);
 }
 
@@ -87,8 +88,8 @@ Received LoopbackClient::ReceiveUntilClosed() {
 }
 
 std::string Exchange(std::uint16_t port, const std::vector<std::string>& chunks,
-                     bool halfCloseAfter, int pauseMs) {
-  LoopbackClient client(port);
+                     bool halfCloseAfter, int pauseMs, std::uint32_t source) {
+  LoopbackClient client(port, kNetTimeLimit, source);
   if (!client.Connected()) {
     ADD_FAILURE() << "No connection to 127.0.0.1:" << port;
     return "<connect failed>";

@@ -32,10 +32,11 @@ struct Received {
 };
 
 // One client connection to 127.0.0.1:port, closed with the object. Each send and each
-// receive gives up after `limit`.
+// receive gives up after `limit`. `source`: the address it comes from (ConnectLoopback).
 class LoopbackClient {
  public:
-  explicit LoopbackClient(std::uint16_t port, std::chrono::milliseconds limit = kNetTimeLimit);
+  explicit LoopbackClient(std::uint16_t port, std::chrono::milliseconds limit = kNetTimeLimit,
+                          std::uint32_t source = 0);
   ~LoopbackClient();
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
@@ -60,6 +61,6 @@ class LoopbackClient {
 // the connection fails, or the server neither answers nor closes in time, the test fails
 // with what arrived, and a note is appended so that no expectation of an answer passes.
 std::string Exchange(std::uint16_t port, const std::vector<std::string>& chunks,
-                     bool halfCloseAfter = false, int pauseMs = 60);
+                     bool halfCloseAfter = false, int pauseMs = 60, std::uint32_t source = 0);
 
 }  // namespace qc::tests

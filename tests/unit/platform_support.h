@@ -3,6 +3,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "platform/socket.h"
 
@@ -13,7 +14,12 @@ unsigned long CurrentProcessId();
 bool ProcessIsRunning(unsigned long pid);
 // The blocking calls of this socket return (with an error) once `limit` has passed.
 void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit);
-// A blocking client socket connected to 127.0.0.1:`port`, or kInvalidSocket.
-platform::socket_t ConnectLoopback(std::uint16_t port);
+// A blocking client socket connected to 127.0.0.1:`port`, or kInvalidSocket. With
+// `source` (an IPv4 address in host byte order, such as 0x7F000002 for 127.0.0.2; every
+// 127.x.y.z is the machine's own) the client comes from that address.
+platform::socket_t ConnectLoopback(std::uint16_t port, std::uint32_t source = 0);
+// Sends one datagram of `bytes` to 127.0.0.1:`port` from a socket of its own, as any
+// local program could. False when it could not be sent.
+bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes);
 
 }  // namespace qc::tests

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -265,6 +266,144 @@ TEST_F(LiveServerShortLimits, SlowButSteadyReaderGetsTheWholeFile) {
   EXPECT_EQ(body, size);
   EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
   fs::remove(file);
+}
+
+// Limits cut to a handful of connections, so that one address's crowd and the whole
+// crowd are reached with a few clients.
+class LiveServerFewConnections : public LiveServer {
+ protected:
+  LiveServerFewConnections()
+      : LiveServer({kHeadTimeLimit, kSendStallLimit, /*perAddress=*/2, /*total=*/4}) {}
+};
+
+TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedAtOnceAndOthersAreServed) {
+  // Every 127.x.y.z is this machine: clients from three addresses.
+  constexpr std::uint32_t kOne = 0x7F000001, kTwo = 0x7F000002, kThree = 0x7F000003;
+  const std::string get = "GET /none HTTP/1.1\r\n\r\n";
+  std::vector<std::unique_ptr<tests::LoopbackClient>> idle;
+  struct Step {
+    const char* name;
+    std::uint32_t source;
+    bool held;            // an idle client that stays; otherwise one that asks something
+    std::string expected;  // what the asking client gets: the answer, or "" (closed at once)
+    std::size_t live;      // connections held afterwards
+  };
+  const Step steps[] = {
+      {"first idle client of .1", kOne, true, "", 1},
+      {"second idle client of .1: its address's cap", kOne, true, "", 2},
+      {".1 once more: closed unanswered", kOne, false, "", 2},
+      {".2 is served meanwhile", kTwo, false, kNotFoundPage, 2},
+      {"first idle client of .2", kTwo, true, "", 3},
+      {"second idle client of .2: all four taken", kTwo, true, "", 4},
+      {".3, under its own cap but over the total: closed unanswered", kThree, false, "", 4},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (step.held) {
+      idle.push_back(std::make_unique<tests::LoopbackClient>(port_, tests::kNetTimeLimit, step.source));
+      ASSERT_TRUE(idle.back()->Connected());
+    } else {
+      tests::LoopbackClient client(port_, tests::kNetTimeLimit, step.source);
+      ASSERT_TRUE(client.Connected());
+      // Closed at once means before any head time limit, and without a byte. The send may
+      // meet the close already.
+      client.Send(get);
+      const tests::Received received = client.ReceiveUntilClosed();
+      EXPECT_NE(received.end, tests::Received::End::TimeLimit) << received.Describe();
+      EXPECT_EQ(received.bytes, step.expected) << received.Describe();
+    }
+    EXPECT_TRUE(WaitFor([&] { return connections_.Count() == step.live; }))
+        << connections_.Count() << " held";
+  }
+  // Each connection that ends gives its place back, to its own address and to the total.
+  idle.erase(idle.begin());
+  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 3; }));
+  EXPECT_EQ(Exchange(port_, {get}, false, 60, kThree), kNotFoundPage);
+  // Its place is given back once its thread has unregistered it, just after the close.
+  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 3; }));
+  EXPECT_EQ(Exchange(port_, {get}, false, 60, kOne), kNotFoundPage);
+  idle.clear();
+  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+  for (std::uint32_t source : {kOne, kOne, kTwo, kTwo, kThree}) {
+    EXPECT_EQ(Exchange(port_, {get}, false, 60, source), kNotFoundPage);
+  }
+}
+
+// Where the listener is woken through a socket (Windows), that socket must not take a
+// stranger's datagram for the stop: one datagram from any local program once made every
+// later accept fail.
+TEST_F(LiveServer, DatagramsToTheListenersWakeSocketChangeNothing) {
+  const std::uint16_t wakePort = platform::ListenerWakePortForTesting(listener_);
+  if (wakePort == 0) GTEST_SKIP() << "this system wakes its listener without a socket";
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // While a thread waits in accept: a byte like the stop's, and a large one.
+    ASSERT_TRUE(tests::SendLoopbackDatagram(wakePort, std::string(1, '\0')));
+    ASSERT_TRUE(tests::SendLoopbackDatagram(wakePort, std::string(2000, 'w')));
+    EXPECT_EQ(Exchange(port_, {"GET /none HTTP/1.1\r\n\r\n"}), kNotFoundPage);
+  }
+  // TearDown's stop still wakes every accepting thread.
+}
+
+// The request log's view of each answer, as the native server's observer sees it.
+class LiveServerObserved : public LiveServer {
+ protected:
+  struct Seen {
+    std::uint32_t peer;
+    ResponseSummary summary;
+  };
+  LiveServerObserved() {
+    // Set before SetUp starts the accept loop.
+    connections_.SetAnswerObserver([this](const Connection& connection) {
+      std::lock_guard<std::mutex> guard(seenMutex_);
+      seen_.push_back({connection.peer(), *connection.received.answered});
+    });
+  }
+  std::vector<Seen> SeenSoFar() {
+    std::lock_guard<std::mutex> guard(seenMutex_);
+    return seen_;
+  }
+  std::mutex seenMutex_;
+  std::vector<Seen> seen_;
+};
+
+TEST_F(LiveServerObserved, ABrokenDownloadIsSeenWithItsClientItsBytesSentAndAsIncomplete) {
+  const std::int64_t size = 32LL << 20;  // far more than the socket buffers hold
+  tests::WriteFileBytes(temp_.path() / "broken.bin", std::string(static_cast<std::size_t>(size), 'b'));
+  tests::WriteFileBytes(temp_.path() / "whole.bin", std::string(5000, 'w'));
+  shares_.AppendShare((temp_.path() / "broken.bin").string(), "/broken", 0);
+  shares_.AppendShare((temp_.path() / "whole.bin").string(), "/whole", 0);
+  constexpr std::uint32_t kTwo = 0x7F000002;
+  long long received = 0;
+  {
+    tests::LoopbackClient client(port_, tests::kNetTimeLimit, kTwo);
+    ASSERT_TRUE(client.Send("GET /broken HTTP/1.1\r\n\r\n"));
+    std::vector<char> buffer(1 << 16);
+    // More than one piece of the body, then the client goes without reading the rest.
+    while (received < kPieceSize + 4096) {
+      const long long n = client.ReceiveSome(buffer.data(), buffer.size());
+      ASSERT_GT(n, 0) << "after " << received << " bytes";
+      received += n;
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return SeenSoFar().size() == 1; }));
+  const std::string whole = Exchange(port_, {"GET /whole HTTP/1.1\r\n\r\n"});
+  ASSERT_GT(whole.size(), 5000u);
+  EXPECT_EQ(whole.substr(whole.size() - 5000), std::string(5000, 'w'));
+  ASSERT_TRUE(WaitFor([&] { return SeenSoFar().size() == 2; }));
+  const std::vector<Seen> seen = SeenSoFar();
+  // The broken one: its client although it is gone, and what went out before it went
+  // (a failed send counts whole pieces at least).
+  EXPECT_EQ(seen[0].peer, kTwo);
+  EXPECT_EQ(seen[0].summary.status, 200);
+  EXPECT_TRUE(seen[0].summary.incomplete);
+  EXPECT_GE(seen[0].summary.bodyBytes, kPieceSize);
+  EXPECT_LT(seen[0].summary.bodyBytes, size);
+  // The whole one: complete.
+  EXPECT_EQ(seen[1].peer, 0x7F000001u);
+  EXPECT_EQ(seen[1].summary.status, 200);
+  EXPECT_FALSE(seen[1].summary.incomplete);
+  EXPECT_EQ(seen[1].summary.bodyBytes, 5000);
 }
 
 using tests::MemoryStream;

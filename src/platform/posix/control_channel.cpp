@@ -14,11 +14,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 #include "platform/posix/control_protocol.h"
 #include "platform/posix/internal.h"
@@ -33,6 +36,16 @@ constexpr char kSocketName[] = "quillcast-control.sock";
 // A client that connects and then stalls, or stops reading its answer, must not hold the
 // server's loop for long.
 constexpr int kClientIoTimeoutMs = 2000;
+// A request must arrive whole this long after its first byte, and an answer must be taken
+// within as long: the loop serves one client at a time, so a client that trickles its
+// bytes (each within the wait for the next) would otherwise hold every other request,
+// "-stop" included, for as long as it liked. A local client writes a request at once.
+constexpr std::chrono::milliseconds kControlRequestTimeLimit{2000};
+// After a failed accept (out of descriptors, most likely) the loop waits this long before
+// it tries again, as the HTTP accept loop does: the pending client keeps the listener
+// readable, and retrying at once would spin. Short, so that the request is served soon
+// after a descriptor is free.
+constexpr std::chrono::milliseconds kControlAcceptRetryPause{50};
 constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 bool FillAddress(sockaddr_un& address, const std::string& path) {
@@ -65,11 +78,37 @@ bool ReadFully(int fd, char* out, std::size_t size, int timeoutMs) {
   return ReadUpTo(fd, out, size, timeoutMs) == size;
 }
 
-bool WriteFully(int fd, const char* data, std::size_t size, int timeoutMs) {
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, for poll; 0 once it has passed.
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30));
+}
+
+// As ReadFully, all of it by `deadline`.
+bool ReadFullyBy(int fd, char* out, std::size_t size, Clock::time_point deadline) {
+  std::size_t done = 0;
+  while (done < size) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, MillisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    const ssize_t n = ::recv(fd, out + done, size - done, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Every byte, each within `timeoutMs` of the last one; with `deadline`, all of them by then.
+bool WriteFully(int fd, const char* data, std::size_t size, int timeoutMs,
+                std::optional<Clock::time_point> deadline = std::nullopt) {
   std::size_t done = 0;
   while (done < size) {
     pollfd p{fd, POLLOUT, 0};
-    int ready = ::poll(&p, 1, timeoutMs);
+    int ready = ::poll(&p, 1, deadline ? std::min(timeoutMs, MillisecondsLeft(*deadline)) : timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
     ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -205,6 +244,7 @@ struct ControlServer::Impl {
   std::string path;
   bool stopPending = false;
   bool panelPending = false;
+  Clock::time_point acceptPausedUntil{};
   struct ShareRequest {
     std::string path;
     bool continues;  // a later file of the same client
@@ -218,7 +258,8 @@ struct ControlServer::Impl {
 
   static void Answer(int client, const ControlReply& reply) {
     const std::string bytes = EncodeReply(reply);
-    WriteFully(client, bytes.data(), bytes.size(), kClientIoTimeoutMs);
+    WriteFully(client, bytes.data(), bytes.size(), kClientIoTimeoutMs,
+               Clock::now() + kControlRequestTimeLimit);
     ::close(client);
   }
 
@@ -229,11 +270,13 @@ struct ControlServer::Impl {
   // Reads one client's request into the pending state. Malformed requests are dropped.
   // Returns true when the client waits for an answer (its descriptor is kept).
   bool ReadRequest(int client) {
-    const auto receive = [client](void* out, std::size_t size) {
-      return ReadFully(client, static_cast<char*>(out), size, kClientIoTimeoutMs);
-    };
     char kind = 0;
-    if (!receive(&kind, 1)) return false;
+    if (!ReadFully(client, &kind, 1, kClientIoTimeoutMs)) return false;
+    // The rest, batched share records included, by one deadline from the first byte.
+    const Clock::time_point deadline = Clock::now() + kControlRequestTimeLimit;
+    const auto receive = [client, deadline](void* out, std::size_t size) {
+      return ReadFullyBy(client, static_cast<char*>(out), size, deadline);
+    };
     if (kind == kStop) {
       stopPending = true;
     } else if (kind == kPanel) {
@@ -276,16 +319,26 @@ struct ControlServer::Impl {
   }
 
   // Takes every client already waiting, so that a stop is served before requests that
-  // arrived with it.
+  // arrived with it. A failed accept pauses accepting (acceptPausedUntil).
   void DrainWaitingClients() {
     for (;;) {
       pollfd p{listener, POLLIN, 0};
       if (::poll(&p, 1, 0) <= 0) return;
       int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) return;
+      if (client < 0) {
+        // A client that gave up, or a signal, says nothing about accepting; anything else
+        // (no descriptor, no memory) would fail again at once.
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+          acceptPausedUntil = Clock::now() + kControlAcceptRetryPause;
+        }
+        return;
+      }
       if (!ReadRequest(client)) ::close(client);
     }
   }
+
+  bool AcceptPaused() const { return Clock::now() < acceptPausedUntil; }
 
   void DrainSignals() {
     char bytes[16];
@@ -383,7 +436,7 @@ ControlSetup ControlServer::Open() {
 ControlEvent ControlServer::Wait() {
   if (impl_ == nullptr || impl_->listener < 0) return ControlEvent::Failed;
   for (;;) {
-    impl_->DrainWaitingClients();
+    if (!impl_->AcceptPaused()) impl_->DrainWaitingClients();
     if (impl_->signalRead >= 0) impl_->DrainSignals();
     if (impl_->stopPending) {
       impl_->stopPending = false;
@@ -400,8 +453,11 @@ ControlEvent ControlServer::Wait() {
       impl_->panelPending = false;
       return ControlEvent::Panel;
     }
-    pollfd p[2] = {{impl_->listener, POLLIN, 0}, {impl_->signalRead, POLLIN, 0}};
-    int ready = ::poll(p, impl_->signalRead >= 0 ? 2 : 1, -1);
+    // While accepting pauses, only the signals are waited for, until the pause ends (a
+    // negative descriptor is skipped by poll).
+    const bool paused = impl_->AcceptPaused();
+    pollfd p[2] = {{paused ? -1 : impl_->listener, POLLIN, 0}, {impl_->signalRead, POLLIN, 0}};
+    int ready = ::poll(p, 2, paused ? std::max(1, MillisecondsLeft(impl_->acceptPausedUntil)) : -1);
     if (ready < 0 && errno != EINTR) return ControlEvent::Failed;
   }
 }

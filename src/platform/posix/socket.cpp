@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +45,7 @@ static bool BindTo(socket_t s, std::uint32_t address, std::uint16_t port) {
 
 bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
 bool BindLoopback(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_LOOPBACK, port); }
+bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) { return BindTo(s, address, port); }
 
 bool Listen(socket_t s, int backlog) { return ::listen(s, backlog) == 0; }
 
@@ -54,9 +56,17 @@ std::uint16_t LocalPort(socket_t s) {
   return ntohs(sa.sin_port);
 }
 
-socket_t Accept(socket_t listener, int* error) {
-  socket_t s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
+  sockaddr_in address;
+  socklen_t size = sizeof address;
+  socket_t s = ::accept4(listener, peer != nullptr ? reinterpret_cast<sockaddr*>(&address) : nullptr,
+                         peer != nullptr ? &size : nullptr, SOCK_CLOEXEC);
   if (s < 0 && error != nullptr) *error = errno;
+  if (peer != nullptr) {
+    *peer = s >= 0 && size >= sizeof address && address.sin_family == AF_INET
+                ? ntohl(address.sin_addr.s_addr)
+                : 0;
+  }
   return s;
 }
 
@@ -86,6 +96,29 @@ bool IsTransientAcceptError(int error) {
     default:
       return false;
   }
+}
+
+namespace {
+// Descriptors the server keeps for itself whatever the connections do: the standard
+// streams, the listening socket, the control socket and a client of it, the signal pipe,
+// the instance lock, a settings or share-list save (temporary file and directory), and
+// room for the sanitizers' own pipes in test builds.
+constexpr rlim_t kServerOwnDescriptors = 16;
+// Where the limit is "unlimited", connections are bounded by threads and memory instead;
+// this only keeps the arithmetic finite.
+constexpr rlim_t kUnlimitedDescriptors = 1 << 20;
+}  // namespace
+
+std::size_t ClientConnectionBudget() {
+  rlimit limit{};
+  rlim_t available = kUnlimitedDescriptors;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    available = std::min(limit.rlim_cur, kUnlimitedDescriptors);
+  }
+  // Half of what the server's own leave: each connection may open the file it serves.
+  // At least one, so that a server started with very few descriptors still serves.
+  const rlim_t budget = available > kServerOwnDescriptors ? (available - kServerOwnDescriptors) / 2 : 0;
+  return static_cast<std::size_t>(std::max<rlim_t>(budget, 1));
 }
 
 long long Receive(socket_t s, char* buffer, std::size_t size) {
@@ -170,14 +203,15 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
   off_t position = offset;
   std::int64_t sent = 0;
   while (sent < count) {
-    if (stop.load()) return -1;
+    if (stop.load()) break;
     const std::int64_t left = count - sent;
     const ssize_t n = ::sendfile(s, static_cast<int>(file), &position,
                                  static_cast<std::size_t>(left < kMaxPerCall ? left : kMaxPerCall));
     if (n < 0 && errno == EINTR) continue;
     // A file system that cannot feed sendfile: reading and sending still works.
     if (n < 0 && sent == 0 && (errno == EINVAL || errno == ENOSYS)) return kFileSendUnsupported;
-    if (n < 0) return -1;
+    // A failed send (the client gone, or the send time limit) still counts what went out.
+    if (n < 0) break;
     if (n == 0) break;  // the file is shorter than it was
     sent += n;
   }
@@ -196,5 +230,7 @@ bool InterruptSocket(socket_t s) {
 void CloseSocket(socket_t s) {
   if (s >= 0) ::close(s);
 }
+
+std::uint16_t ListenerWakePortForTesting(socket_t) { return 0; }
 
 }  // namespace qc::platform

@@ -1,6 +1,7 @@
 #include "platform/socket.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -32,17 +33,22 @@ static bool BindTo(socket_t s, u_long address, std::uint16_t port) {
 
 bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
 bool BindLoopback(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_LOOPBACK, port); }
+bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) { return BindTo(s, address, port); }
 
 namespace {
 // A listening socket is waited for with select, beside a loopback datagram socket of its
 // own that the stop sends a byte to. Both are levels: the listener reads ready while a
-// connection is pending, the wake socket once the stop has spoken, for good.
+// connection is pending, and the stop sets `woken` for good before it sends its byte.
 // - Closing the listener from another thread is not a dependable way to end a blocked
 //   accept: under Wine, after a burst of 10,000 connections, the accept thread stayed
 //   blocked in accept for minutes after closesocket, and the stop with it.
 // - An FD_ACCEPT event (WSAEventSelect) is an edge, and Wine loses it now and then: after
 //   a burst of clients that closed their connections early, the backlog filled while the
 //   accepting thread waited for an event that never came, until the server was restarted.
+// Only this process can wake the listener: the wake socket is bound exclusively and
+// connected to itself, so the stack discards datagrams from any other socket; and what
+// does arrive is drained and counts only once `woken` is set, which no datagram can do.
+// A port on 127.0.0.1 that any local program could send to once stopped all accepting.
 //
 // One thread at a time waits and accepts (`turn`); the others queue in the process, so a
 // connection wakes one thread rather than every idle one.
@@ -51,6 +57,7 @@ struct ListenerWake {
   sockaddr_in address{};
   struct Turn {
     SRWLOCK lock = SRWLOCK_INIT;  // under Wine, unlike a kernel object, no wineserver trip
+    std::atomic<bool> woken{false};  // the stop has begun: every accept fails from now on
   };
   std::shared_ptr<Turn> turn;
 };
@@ -80,16 +87,36 @@ void ForgetListener(socket_t s) {
 socket_t OpenWakeSocket(sockaddr_in& address) {
   socket_t s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return s;
+  // No other socket may bind the same port and send from the one address the connected
+  // socket accepts. Not every Winsock knows the option; the drain-and-check still holds.
+  BOOL exclusive = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
   std::memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof address;
+  u_long nonBlocking = 1;
   if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &len) != 0) {
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &len) != 0 ||
+      ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
     ::closesocket(s);
     return INVALID_SOCKET;
   }
   return s;
+}
+
+// Reads whatever waits on the wake socket, so that it reads ready again only when
+// something new arrives.
+void DrainWakeSocket(socket_t s) {
+  char bytes[64];
+  for (int i = 0; i < 1024; ++i) {
+    if (::recv(s, bytes, sizeof bytes, 0) == SOCKET_ERROR &&
+        WSAGetLastError() == WSAEWOULDBLOCK) {
+      return;
+    }
+  }
 }
 }  // namespace
 
@@ -117,10 +144,25 @@ std::uint16_t LocalPort(socket_t s) {
   return ntohs(sa.sin_port);
 }
 
-socket_t Accept(socket_t listener, int* error) {
+namespace {
+socket_t AcceptWithAddress(socket_t listener, std::uint32_t* peer) {
+  sockaddr_in address;
+  int size = sizeof address;
+  socket_t s = ::accept(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  if (peer != nullptr) {
+    *peer = s != INVALID_SOCKET && size >= static_cast<int>(sizeof address) &&
+                    address.sin_family == AF_INET
+                ? ntohl(address.sin_addr.s_addr)
+                : 0;
+  }
+  return s;
+}
+}  // namespace
+
+socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
   ListenerWake wake;
   if (!FindListener(listener, wake)) {
-    socket_t s = ::accept(listener, nullptr, nullptr);
+    socket_t s = AcceptWithAddress(listener, peer);
     if (s == INVALID_SOCKET && error != nullptr) *error = WSAGetLastError();
     return s;
   }
@@ -128,20 +170,28 @@ socket_t Accept(socket_t listener, int* error) {
   socket_t s = INVALID_SOCKET;
   int failure = 0;
   for (;;) {
+    if (wake.turn->woken.load()) {
+      failure = WSAEINTR;  // the stop: the caller looks at why
+      break;
+    }
     // Wait first: the thread whose turn begins has just seen another take the last
     // connection, and a select that returns at once costs no more than an accept.
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(listener, &ready);
     FD_SET(wake.wake, &ready);
-    if (::select(0, &ready, nullptr, nullptr, nullptr) == SOCKET_ERROR ||
-        FD_ISSET(wake.wake, &ready)) {
-      failure = WSAEINTR;  // the stop (or a wait that cannot work): the caller looks at why
+    if (::select(0, &ready, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
+      failure = WSAGetLastError();  // a wait that cannot work: the caller pauses and retries
       break;
+    }
+    if (FD_ISSET(wake.wake, &ready)) {
+      // The stop's byte, or a datagram that changes nothing: the flag above decides.
+      DrainWakeSocket(wake.wake);
+      continue;
     }
     // The accepted socket inherits the listener's non-blocking mode, which
     // PrepareConnectionSocket wants anyway.
-    s = ::accept(listener, nullptr, nullptr);
+    s = AcceptWithAddress(listener, peer);
     if (s != INVALID_SOCKET) break;
     failure = WSAGetLastError();
     if (failure != WSAEWOULDBLOCK) break;  // else the client went away meanwhile
@@ -170,6 +220,17 @@ bool IsTransientAcceptError(int error) {
       return false;
   }
 }
+
+namespace {
+// Windows sets no small limit on sockets (a process holds up to 16 million handles), so
+// nothing need be kept back for the control channel or the files served; what a crowd
+// of connections uses up is memory, a thread each (256 KiB of stack reserved, more
+// committed under Wine: 2.0 GB for 2,000 idle connections there). Far beyond what a
+// desktop's downloads need at once, and reached only by 128 addresses at their cap.
+constexpr std::size_t kConnectionCeiling = 8192;
+}  // namespace
+
+std::size_t ClientConnectionBudget() { return kConnectionCeiling; }
 
 long long Receive(socket_t s, char* buffer, std::size_t size) {
   int n = ::recv(s, buffer, static_cast<int>(size), 0);
@@ -293,10 +354,10 @@ void WakeConnection(socket_t s) { ::shutdown(s, SD_SEND); }
 bool InterruptSocket(socket_t s) {
   ListenerWake wake;
   if (FindListener(s, wake)) {
-    // The byte stays unread: every later select on the wake socket returns at once.
+    // Set first: whichever thread drains the byte, it and every later one find it set.
+    wake.turn->woken.store(true);
     const char byte = 0;
-    if (::sendto(wake.wake, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&wake.address),
-                 sizeof wake.address) == 1) {
+    if (::send(wake.wake, &byte, 1, 0) == 1) {
       return false;  // its owner closes it once the accepting thread has ended
     }
     ForgetListener(s);
@@ -310,6 +371,11 @@ void CloseSocket(socket_t s) {
   if (s == INVALID_SOCKET) return;
   ForgetListener(s);
   ::closesocket(s);
+}
+
+std::uint16_t ListenerWakePortForTesting(socket_t s) {
+  ListenerWake wake;
+  return FindListener(s, wake) ? ntohs(wake.address.sin_port) : 0;
 }
 
 }  // namespace qc::platform
