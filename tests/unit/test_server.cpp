@@ -424,7 +424,7 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
   for (const Case& c : {Case{"stored", false}, Case{"write fails", true}}) {
     SCOPED_TRACE(c.name);
     ScopedTempDirectory startup;
-    WriteSettingsWithPort(0, 0);
+    WriteSettingsWithPort(FreePort(), 0);
     const std::string content = tests::wire::Content(5000);
     const std::string physical = (startup.path() / "once.bin").string();
     tests::WriteFileBytes(physical, content);

@@ -118,7 +118,7 @@ inline std::string SettingsBytes(std::uint16_t port, std::uint16_t hostChoice, s
          U16(static_cast<std::uint16_t>(folder.size())) + domain + folder;
 }
 
-// A "common.cfg" in the current directory naming `port` (0: any free port), no texts.
+// A "common.cfg" in the current directory naming `port`, no texts (port 0 is refused at start).
 inline void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCopyUrlAfterShare) {
   WriteFileBytes(kSettingsFileName, SettingsBytes(port, 0, flags));
 }
