@@ -398,6 +398,10 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
     const auto number = [](const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : ""; };
     line += "bytes=" + number(request.rangeStart) + "-" + number(request.rangeEnd);
   }
+  // A seventh field only when there is something to mark, the marks joined by ",".
+  std::string marks;
+  if (request.method == RequestMethod::Head) marks += "HEAD";
+  if (!marks.empty()) line += " " + marks;
   return line;
 }
 

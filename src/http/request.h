@@ -9,8 +9,12 @@ namespace qc {
 // Connection header values the parser understands.
 enum class ConnectionMode { None, Close, KeepAlive };
 
+// The methods answered; every other one is a bad request.
+enum class RequestMethod { Get, Head };
+
 struct Request {
   bool badRequest = false;
+  RequestMethod method = RequestMethod::Get;  // from the request line, once one was found
   std::optional<std::string> path;  // decoded, in the ANSI code page; none until a GET line
   bool hasRange = false;
   // 64-bit so that files of 2 GiB and more are served by range. "bytes=-N" has no start,
@@ -18,6 +22,11 @@ struct Request {
   std::optional<std::int64_t> rangeStart;
   std::optional<std::int64_t> rangeEnd;
   ConnectionMode mode = ConnectionMode::None;
+  // The conditional headers' values as sent, blanks around them removed; none when the
+  // head has no such line. Several If-None-Match lines make one list.
+  std::optional<std::string> ifRange;
+  std::optional<std::string> ifNoneMatch;
+  std::optional<std::string> ifModifiedSince;
 };
 
 }  // namespace qc
