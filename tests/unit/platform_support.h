@@ -3,6 +3,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "platform/socket.h"
 
@@ -15,5 +16,9 @@ bool ProcessIsRunning(unsigned long pid);
 void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit);
 // A blocking client socket connected to 127.0.0.1:`port`, or kInvalidSocket.
 platform::socket_t ConnectLoopback(std::uint16_t port);
+// Sets the file's modification time, seconds and nanoseconds since 1970 (UTC), to the
+// resolution the system keeps: std::filesystem::last_write_time keeps whole seconds on
+// Windows, too coarse for the tests of the entity tag.
+bool SetModifiedTime(const std::string& path, std::int64_t seconds, std::int32_t nanoseconds);
 
 }  // namespace qc::tests

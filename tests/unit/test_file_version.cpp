@@ -3,21 +3,19 @@
 // file's identity.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "platform/file.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 
 namespace qc {
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::nanoseconds;
-using std::chrono::seconds;
 
 std::optional<platform::FileVersion> VersionOf(const fs::path& path) {
   return platform::File::OpenSharedRead(path.string()).Version();
@@ -37,12 +35,11 @@ TEST(FileVersion, ModificationTimeAgainstTheCalendar) {
       {1700000000, 0},
       {0, 999999900},
       {-1, 500000000},  // half a second before 1970: rounded down, the rest positive
-      {4107542400, 100},  // file_clock holds about 1882 to 2466 in nanoseconds
+      {4107542400, 100},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.seconds);
-    const auto time = std::chrono::sys_time<nanoseconds>(seconds(c.seconds) + nanoseconds(c.nanoseconds));
-    fs::last_write_time(path, std::chrono::file_clock::from_sys(time));
+    ASSERT_TRUE(tests::SetModifiedTime(path.string(), c.seconds, static_cast<std::int32_t>(c.nanoseconds)));
     const std::optional<platform::FileVersion> version = VersionOf(path);
     ASSERT_TRUE(version.has_value());
     EXPECT_EQ(version->size, 1234);
@@ -55,8 +52,9 @@ TEST(FileVersion, IdentityTellsFilesApart) {
   tests::ScopedTempDirectory dir;
   tests::WriteFileBytes(dir.path() / "a.bin", "same");
   tests::WriteFileBytes(dir.path() / "b.bin", "same");
-  const auto time = fs::last_write_time(dir.path() / "a.bin");
-  fs::last_write_time(dir.path() / "b.bin", time);
+  for (const char* name : {"a.bin", "b.bin"}) {
+    ASSERT_TRUE(tests::SetModifiedTime((dir.path() / name).string(), 1700000000, 123456700));
+  }
   const std::optional<platform::FileVersion> a = VersionOf(dir.path() / "a.bin");
   const std::optional<platform::FileVersion> again = VersionOf(dir.path() / "a.bin");
   const std::optional<platform::FileVersion> b = VersionOf(dir.path() / "b.bin");

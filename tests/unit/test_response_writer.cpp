@@ -15,6 +15,7 @@
 #include "http/validators.h"
 #include "platform/file.h"
 #include "shares/share_registry.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 #include "unit/wire_answers.h"
 
@@ -674,24 +675,27 @@ TEST_F(ResponseWriterTest, ChangedFileIsSentWholeToAResume) {
     const char* name;
     std::function<void()> change;
   };
+  // The time the file had, to set it again at full resolution.
+  const auto writtenAt = [&] { return *platform::File::OpenSharedRead(file).Version(); };
   const Case cases[] = {
       {"rewritten in place, two seconds later",
        [&] {
-         const auto time = fs::last_write_time(file);
+         const platform::FileVersion was = writtenAt();
          tests::WriteFileBytes(file, std::string(before.rbegin(), before.rend()));
-         fs::last_write_time(file, time + std::chrono::seconds(2));
+         ASSERT_TRUE(tests::SetModifiedTime(file, was.modifiedSeconds + 2, was.modifiedNanoseconds));
        }},
-      {"rewritten in place within a microsecond of the last write",
+      {"rewritten in place within the same second",
        [&] {
-         const auto time = fs::last_write_time(file);
+         const platform::FileVersion was = writtenAt();
          tests::WriteFileBytes(file, std::string(5000, 'x'));
-         fs::last_write_time(file, time + std::chrono::microseconds(1));
+         ASSERT_TRUE(tests::SetModifiedTime(file, was.modifiedSeconds,
+                                            (was.modifiedNanoseconds + 100000) % 1000000000));
        }},
       {"replaced by another file with the same size and time",
        [&] {
-         const auto time = fs::last_write_time(file);
+         const platform::FileVersion was = writtenAt();
          const std::string other = MakeFile("other.bin", std::string(5000, 'y'));
-         fs::last_write_time(other, time);
+         ASSERT_TRUE(tests::SetModifiedTime(other, was.modifiedSeconds, was.modifiedNanoseconds));
          fs::remove(file);
          fs::rename(other, file);
        }},
