@@ -55,7 +55,8 @@ std::int64_t CurrentUnixSeconds() {
 }
 
 // The bytes the request asks for out of a file of `size` bytes: the whole file without a
-// range (or when an If-Range did not hold). None when the range does not fit the file (the short 400).
+// range (or when an If-Range did not hold). None when the range does not fit the file
+// (the short 400).
 std::optional<ByteSpan> BytesToSend(const Request& request, bool ranged, std::int64_t size) {
   if (!ranged) return ByteSpan{0, size};
   if (!request.rangeStart) {
@@ -165,7 +166,8 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
   }
 
   // A range of a file that changed since the client's copy would splice two versions.
-  const bool ranged = request.hasRange && (!request.ifRange || IfRangeHolds(*request.ifRange, validators));
+  const bool ranged =
+      request.hasRange && (!request.ifRange || IfRangeHolds(*request.ifRange, validators));
   const std::optional<ByteSpan> span = BytesToSend(request, ranged, size);
   if (!span) {
     Send(sink, http_text::kStatus400);
@@ -174,7 +176,8 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
 
   std::string head;
   // Room for the longest head and the last piece, which may leave in the same send.
-  head.reserve(kHeadRoom + static_cast<std::size_t>(std::min<std::int64_t>(span->count, kLastPieceSize)));
+  head.reserve(kHeadRoom +
+               static_cast<std::size_t>(std::min<std::int64_t>(span->count, kLastPieceSize)));
   head.append(ranged ? http_text::kStatus206 : http_text::kStatus200)
       .append(http_text::kServer)
       .append(http_text::kAcceptRanges)
