@@ -60,17 +60,27 @@ bool StartsWith(const std::string& s, std::string_view prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Checks a file answer against the file itself: the length sent is the body's, and the
-// body is the bytes of the file from the range's start.
-void CheckFileAnswer(const std::string& sent) {
-  const std::size_t headEnd = sent.find("\n\n");
+// Checks a file answer against the file itself: the length sent is the body's (no body
+// at all for HEAD), and the body is the bytes of the file from the range's start. Every
+// line of the head ends in CR LF, and the validators stand in it.
+void CheckFileAnswer(const std::string& sent, bool headOnly) {
+  const std::size_t headEnd = sent.find("\r\n\r\n");
   if (headEnd == std::string::npos) __builtin_trap();
-  const std::string head = sent.substr(0, headEnd + 1);
-  const std::string body = sent.substr(headEnd + 2);
+  const std::string head = sent.substr(0, headEnd + 2);
+  const std::string body = sent.substr(headEnd + 4);
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r')) __builtin_trap();
+  }
+  if (head.find(qc::http_text::kETag) == std::string::npos) __builtin_trap();
+  if (head.find(qc::http_text::kLastModified) == std::string::npos) __builtin_trap();
   const std::size_t lengthAt = head.find(qc::http_text::kContentLength);
   if (lengthAt == std::string::npos) __builtin_trap();
   const long long length =
       std::strtoll(head.c_str() + lengthAt + qc::http_text::kContentLength.size(), nullptr, 10);
+  if (headOnly) {
+    if (!body.empty()) __builtin_trap();
+    return;
+  }
   if (static_cast<long long>(body.size()) != length) __builtin_trap();
   long long start = 0;
   const std::size_t rangeAt = head.find(qc::http_text::kContentRange);
@@ -111,19 +121,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (state.capacity > qc::kMaxHeadSize || state.length >= state.capacity) __builtin_trap();
   const std::string& sent = stream.sent;
   if (sent.empty() || stream.sendFailed) return 0;
+  const bool headOnly = state.request.method == qc::RequestMethod::Head;
   if (StartsWith(sent, qc::http_text::kStatus200) || StartsWith(sent, qc::http_text::kStatus206)) {
-    CheckFileAnswer(sent);
+    CheckFileAnswer(sent, headOnly);
     return 0;
   }
-  // The pages go out whole, the short 400 is its status line alone.
+  // A 304 is a head alone, with the validators.
+  if (StartsWith(sent, qc::http_text::kStatus304)) {
+    if (sent.find("\r\n\r\n") != sent.size() - 4) __builtin_trap();
+    if (sent.find(qc::http_text::kETag) == std::string::npos) __builtin_trap();
+    return 0;
+  }
+  // The pages go out whole (their heads alone for HEAD), the short 400 is its status line
+  // alone.
   std::string notFound(qc::http_text::kStatus404);
-  notFound.append(qc::http_text::kContentLength)
-      .append(qc::http_text::kNotFoundLength)
-      .append(qc::http_text::kNotFoundBody);
+  notFound.append(qc::http_text::kContentLength).append(qc::http_text::kNotFoundLength);
+  if (!headOnly) notFound.append(qc::http_text::kNotFoundBody);
   std::string badRequest(qc::http_text::kStatus400);
-  badRequest.append(qc::http_text::kContentLength)
-      .append(qc::http_text::kBadRequestLength)
-      .append(qc::http_text::kBadRequestBody);
+  badRequest.append(qc::http_text::kContentLength).append(qc::http_text::kBadRequestLength);
+  if (!headOnly) badRequest.append(qc::http_text::kBadRequestBody);
   if (sent != notFound && sent != badRequest && sent != qc::http_text::kStatus400) {
     __builtin_trap();
   }

@@ -14,7 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 0) std::memcpy(buffer.get(), data, size);
   buffer[size] = '\0';
 
-  const qc::Request request = qc::ParseRequest(buffer.get(), static_cast<std::int32_t>(size));
+  qc::ParseCounts counts;
+  const qc::Request request = qc::ParseRequest(buffer.get(), static_cast<std::int32_t>(size), &counts);
+  // However many request lines, the target is decoded at most once.
+  if (counts.targetDecodes > 1) __builtin_trap();
   // What the writer relies on for a good request.
   if (!request.badRequest && !request.path) __builtin_trap();
   if (!request.badRequest && request.hasRange && !request.rangeStart && !request.rangeEnd) {
@@ -33,7 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const qc::Request again = qc::ParseRequest(exact.get(), static_cast<std::int32_t>(size));
   if (again.badRequest != request.badRequest || again.path != request.path ||
       again.hasRange != request.hasRange || again.rangeStart != request.rangeStart ||
-      again.rangeEnd != request.rangeEnd || again.mode != request.mode) {
+      again.rangeEnd != request.rangeEnd || again.mode != request.mode ||
+      again.method != request.method || again.ifRange != request.ifRange ||
+      again.ifNoneMatch != request.ifNoneMatch || again.ifModifiedSince != request.ifModifiedSince) {
     __builtin_trap();
   }
   if (again.linkPreview != request.linkPreview) __builtin_trap();

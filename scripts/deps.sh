@@ -2,6 +2,7 @@
 # Installs what the builds and tests need on a Debian/Ubuntu machine, only when missing.
 #   scripts/deps.sh native   the native build (g++, CMake, GoogleTest sources)
 #   scripts/deps.sh all      also mingw-w64, Wine, Xvfb, clang's libFuzzer and the clients
+#                            (curl, wget, aria2, Node.js)
 set -euo pipefail
 
 want=(g++ cmake make googletest python3)
@@ -9,6 +10,8 @@ if [ "${1:-native}" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang libclang-rt-14-dev curl wget aria2)
   # Network namespaces for the host-in-links tests (ip netns); unshare comes with util-linux.
   want+=(iproute2)
+  # Node.js: its HTTP parser takes only CR LF line ends, stricter than the other clients.
+  want+=(nodejs)
   # The installer and the portable zip; the Russian locale for the Cyrillic Send to test.
   want+=(nsis zip locales)
 fi

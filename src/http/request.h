@@ -9,8 +9,12 @@ namespace qc {
 // Connection header values the parser understands.
 enum class ConnectionMode { None, Close, KeepAlive };
 
+// The methods answered; every other one is a bad request.
+enum class RequestMethod { Get, Head };
+
 struct Request {
   bool badRequest = false;
+  RequestMethod method = RequestMethod::Get;  // from the request line, once one was found
   std::optional<std::string> path;  // decoded, in the ANSI code page; none until a GET line
   bool hasRange = false;
   // 64-bit so that files of 2 GiB and more are served by range. "bytes=-N" has no start,
@@ -20,6 +24,11 @@ struct Request {
   ConnectionMode mode = ConnectionMode::None;
   // The User-Agent names a link-preview service (IsLinkPreviewAgent).
   bool linkPreview = false;
+  // The conditional headers' values as sent, blanks around them removed; none when the
+  // head has no such line. Several If-None-Match lines make one list.
+  std::optional<std::string> ifRange;
+  std::optional<std::string> ifNoneMatch;
+  std::optional<std::string> ifModifiedSince;
 };
 
 }  // namespace qc

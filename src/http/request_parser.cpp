@@ -5,7 +5,7 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <utility>
 
 #include "http/link_preview.h"
 #include "platform/codepage.h"
@@ -128,12 +128,27 @@ bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t fir
   return true;
 }
 
+// The value of a header whose name (and colon) end at `start`: up to the end of its line,
+// without the blanks (and tabs before it) around it. Moves `position` to the end of the line.
+std::string HeaderValue(const char* buffer, std::int32_t length, std::int32_t start,
+                        std::int32_t& position) {
+  std::int32_t first = start;
+  while (first < length && (buffer[first] == ' ' || buffer[first] == '\t')) ++first;
+  std::int32_t end = first;
+  while (end < length && !IsControl(buffer[end])) ++end;
+  std::int32_t last = end;
+  while (last > first && buffer[last - 1] == ' ') --last;
+  position = end;
+  return std::string(buffer + first, buffer + last);
+}
+
 }  // namespace
 
-Request ParseRequest(const char* buffer, std::int32_t length) {
+Request ParseRequest(const char* buffer, std::int32_t length, ParseCounts* counts) {
   // The request line is expected at the very start of the head: its target is taken from
-  // this offset whatever line the "GET " token was found on.
-  constexpr std::int32_t kTargetOffset = 4;
+  // this offset (after "GET " or "HEAD ") whatever line the method was found on.
+  constexpr std::int32_t kGetTargetOffset = 4;
+  constexpr std::int32_t kHeadTargetOffset = 5;
   constexpr std::int32_t kRangeValueOffset = 7;        // after "RANGE: "
   constexpr std::int32_t kConnectionValueOffset = 12;  // after "CONNECTION: "
   constexpr std::int32_t kUserAgentValueOffset = 11;   // after "USER-AGENT:"
@@ -146,12 +161,20 @@ Request ParseRequest(const char* buffer, std::int32_t length) {
   while (NextLine(buffer, length, position, first)) {
     first = false;
     const std::int32_t s = position;
-    if (MatchToken(buffer, "GET ", s, length)) {
+    const bool get = MatchToken(buffer, "GET ", s, length);
+    if (get || MatchToken(buffer, "HEAD ", s, length)) {
+      // Only the first request line is read. A later one would take the same target from
+      // the same offset again: nothing new, but a head of thousands of "GET " lines after
+      // a long target would cost a scan and a decode each.
+      if (request.path) continue;
+      request.method = get ? RequestMethod::Get : RequestMethod::Head;
+      const std::int32_t targetOffset = get ? kGetTargetOffset : kHeadTargetOffset;
       std::int32_t blank = 0;
-      if (!FindChar(buffer, length, ' ', kTargetOffset, blank)) return bad();
-      if (!DecodeRequestPath(buffer, length, kTargetOffset, blank - 1, request)) return bad();
-      // When the GET line is not the first line, the blank found from the fixed offset lies
-      // in an earlier line; going back there would find this line again, forever.
+      if (!FindChar(buffer, length, ' ', targetOffset, blank)) return bad();
+      if (counts != nullptr) ++counts->targetDecodes;
+      if (!DecodeRequestPath(buffer, length, targetOffset, blank - 1, request)) return bad();
+      // When the request line is not the first line, the blank found from the fixed offset
+      // lies in an earlier line; going back there would find this line again, forever.
       position = blank > s ? blank : s;
     } else if (MatchToken(buffer, "RANGE: ", s, length)) {
       const std::int32_t value = s + kRangeValueOffset;
@@ -180,14 +203,24 @@ Request ParseRequest(const char* buffer, std::int32_t length) {
       if (MatchToken(buffer, "KEEP-ALIVE", value, length)) request.mode = ConnectionMode::KeepAlive;
     } else if (MatchToken(buffer, "USER-AGENT:", s, length)) {
       // Blanks after the colon are optional here: a preview that went unrecognised would
-      // use up a one-shot share.
-      std::int32_t value = s + kUserAgentValueOffset;
-      while (value < length && (buffer[value] == ' ' || buffer[value] == '\t')) ++value;
-      std::int32_t end = value;
-      while (end < length && !IsControl(buffer[end])) ++end;
-      const std::string_view agent(buffer + value, static_cast<std::size_t>(end - value));
-      // Any line that names a preview counts, should a client send two.
-      if (IsLinkPreviewAgent(agent)) request.linkPreview = true;
+      // use up a one-shot share. Any line that names a preview counts, should a client
+      // send two.
+      if (IsLinkPreviewAgent(HeaderValue(buffer, length, s + kUserAgentValueOffset, position))) {
+        request.linkPreview = true;
+      }
+    } else if (MatchToken(buffer, "IF-RANGE:", s, length)) {
+      // No blank is required after these colons: an If-Range overlooked would let a range
+      // of a changed file through.
+      request.ifRange = HeaderValue(buffer, length, s + 9, position);
+    } else if (MatchToken(buffer, "IF-NONE-MATCH:", s, length)) {
+      std::string tags = HeaderValue(buffer, length, s + 14, position);
+      if (request.ifNoneMatch) {
+        request.ifNoneMatch->append(",").append(tags);
+      } else {
+        request.ifNoneMatch = std::move(tags);
+      }
+    } else if (MatchToken(buffer, "IF-MODIFIED-SINCE:", s, length)) {
+      request.ifModifiedSince = HeaderValue(buffer, length, s + 18, position);
     }
   }
   if (!request.path || (request.hasRange && !request.rangeStart && !request.rangeEnd)) return bad();

@@ -1,6 +1,7 @@
 #include "http/response_writer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,34 +10,57 @@
 #include <utility>
 
 #include "http/texts.h"
+#include "http/validators.h"
 #include "platform/file.h"
 
 namespace qc {
 
 namespace {
 
+// The longest head, 394 bytes: the status and fixed lines (117), the validators (at most
+// 132), the range and length lines with 19-digit numbers (119), the connection line and
+// the empty line (26). Only a guess for the one allocation: a longer head still fits.
+constexpr std::size_t kHeadRoom = 400;
+
 bool Send(ResponseSink& sink, std::string_view bytes) {
   return sink.SendAll(bytes.data(), static_cast<long long>(bytes.size())) != -1;
 }
 
-// A page goes out in one send; its body counts only when that send succeeded.
+// A page goes out in one send; its body counts only when that send succeeded. A HEAD
+// request gets the same head without the body.
 ResponseSummary SendPage(ResponseSink& sink, int status, std::string_view statusLine,
-                         std::string_view lengthLines, std::string_view body) {
+                         std::string_view lengthLines, std::string_view body, bool headOnly) {
   std::string page;
-  page.append(statusLine).append(http_text::kContentLength).append(lengthLines).append(body);
+  page.append(statusLine).append(http_text::kContentLength).append(lengthLines);
+  if (!headOnly) page.append(body);
   const bool sent = Send(sink, page);
-  return {status, sent ? static_cast<long long>(body.size()) : 0, {}, !sent};
+  return {status, sent && !headOnly ? static_cast<long long>(body.size()) : 0, {}, !sent};
 }
 
-ResponseSummary SendNotFoundPage(ResponseSink& sink) {
+ResponseSummary SendNotFoundPage(ResponseSink& sink, bool headOnly) {
   return SendPage(sink, 404, http_text::kStatus404, http_text::kNotFoundLength,
-                  http_text::kNotFoundBody);
+                  http_text::kNotFoundBody, headOnly);
+}
+
+// Last-Modified (when the date can be written) and ETag, in that order.
+void AppendValidators(std::string& head, const Validators& validators) {
+  if (validators.lastModified) {
+    head.append(http_text::kLastModified).append(*validators.lastModified).append(http_text::kLineEnd);
+  }
+  head.append(http_text::kETag).append(validators.entityTag).append(http_text::kLineEnd);
+}
+
+std::int64_t CurrentUnixSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 // The bytes the request asks for out of a file of `size` bytes: the whole file without a
-// range. None when the range does not fit the file (the short 400).
-std::optional<ByteSpan> BytesToSend(const Request& request, std::int64_t size) {
-  if (!request.hasRange) return ByteSpan{0, size};
+// range (or when an If-Range did not hold). None when the range does not fit the file
+// (the short 400).
+std::optional<ByteSpan> BytesToSend(const Request& request, bool ranged, std::int64_t size) {
+  if (!ranged) return ByteSpan{0, size};
   if (!request.rangeStart) {
     // The last N bytes.
     if (!request.rangeEnd) return std::nullopt;
@@ -117,40 +141,66 @@ long long ResponseSink::SendFileRange(platform::File& file, std::int64_t offset,
   return sent;
 }
 
-ResponseSummary SendBadRequestPage(ResponseSink& sink) {
+ResponseSummary SendBadRequestPage(ResponseSink& sink, bool headOnly) {
   return SendPage(sink, 400, http_text::kStatus400, http_text::kBadRequestLength,
-                  http_text::kBadRequestBody);
+                  http_text::kBadRequestBody, headOnly);
 }
 
 ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink) {
-  if (request.badRequest || !request.path) return SendBadRequestPage(sink);
+  const bool headOnly = request.method == RequestMethod::Head;
+  if (request.badRequest || !request.path) return SendBadRequestPage(sink, headOnly);
   const SharePtr share = shares.FindShare(*request.path);
-  if (!share || share->IsWithdrawn()) return SendNotFoundPage(sink);
+  if (!share || share->IsWithdrawn()) return SendNotFoundPage(sink, headOnly);
   // A chat's link preview fetches the link before the person it was sent to clicks it; for
   // a one-shot share that fetch would be the one download.
-  if (request.linkPreview && share->IsOneShot()) return SendNotFoundPage(sink);
+  if (request.linkPreview && share->IsOneShot()) return SendNotFoundPage(sink, headOnly);
   // A one-shot share is fetched by one client at a time, so that "one" holds; any other
   // share is read by as many clients as ask at once. Neither is served while another
   // program writes the file.
   platform::File file = share->IsOneShot() ? platform::File::OpenExclusiveRead(share->physicalPath)
                                            : platform::File::OpenSharedRead(share->physicalPath);
-  const std::int64_t size = file.IsOpen() ? file.Size() : -1;
-  // Asked again once the file is open: an answer that found the share before another one
-  // claimed it, and opened the file the moment that one had closed it, must not send it
-  // a second time.
-  if (size < 0 || share->IsWithdrawn()) return SendNotFoundPage(sink);
-  const std::optional<ByteSpan> span = BytesToSend(request, size);
+  // Size and validators from one query of the open file: they describe the bytes sent.
+  const std::optional<platform::FileVersion> version =
+      file.IsOpen() ? file.Version() : std::optional<platform::FileVersion>();
+  // Withdrawn is asked again once the file is open: an answer that found the share before
+  // another one claimed it, and opened the file the moment that one had closed it, must
+  // not send it a second time.
+  if (!version || version->size < 0 || share->IsWithdrawn()) return SendNotFoundPage(sink, headOnly);
+  const std::int64_t size = version->size;
+  const Validators validators = ValidatorsOf(*version);
+
+  // The client's copy is this version: the head alone, and a one-shot share stays.
+  const std::int64_t now = request.ifModifiedSince ? CurrentUnixSeconds() : 0;
+  if (IsNotModified(request, validators, now)) {
+    file.Close();
+    std::string head;
+    head.append(http_text::kStatus304).append(http_text::kServer);
+    AppendValidators(head, validators);
+    head.append(request.mode == ConnectionMode::KeepAlive ? http_text::kKeepAlive : http_text::kClose)
+        .append(http_text::kLineEnd);
+    const bool sent = Send(sink, head);
+    return {304, 0, {}, !sent};
+  }
+
+  // A range of a file that changed since the client's copy would splice two versions.
+  const bool ranged =
+      request.hasRange && (!request.ifRange || IfRangeHolds(*request.ifRange, validators));
+  const std::optional<ByteSpan> span = BytesToSend(request, ranged, size);
   if (!span) {
     const bool sent = Send(sink, http_text::kStatus400);
     return {400, 0, {}, !sent};
   }
 
   std::string head;
-  head.append(request.hasRange ? http_text::kStatus206 : http_text::kStatus200)
+  // Room for the longest head and the last piece, which may leave in the same send.
+  head.reserve(kHeadRoom +
+               static_cast<std::size_t>(std::min<std::int64_t>(span->count, kLastPieceSize)));
+  head.append(ranged ? http_text::kStatus206 : http_text::kStatus200)
       .append(http_text::kServer)
       .append(http_text::kAcceptRanges)
       .append(http_text::kContentType);
-  if (request.hasRange) {
+  AppendValidators(head, validators);
+  if (ranged) {
     head.append(http_text::kContentRange)
         .append(std::to_string(span->first))
         .append("-")
@@ -164,11 +214,17 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
       .append(http_text::kLineEnd)
       .append(request.mode == ConnectionMode::KeepAlive ? http_text::kKeepAlive : http_text::kClose)
       .append(http_text::kLineEnd);
+  if (headOnly) {
+    file.Close();
+    const bool sent = Send(sink, head);
+    return ranged ? ResponseSummary{206, 0, span, !sent} : ResponseSummary{200, 0, {}, !sent};
+  }
   const std::optional<long long> sent =
       SendHeadAndPieces(std::move(head), *span, share, *request.path, size, file, shares, sink);
-  if (!sent) return SendNotFoundPage(sink);
+  // Another answer claimed the share before anything of this one went out.
+  if (!sent) return SendNotFoundPage(sink, false);
   const bool incomplete = *sent != span->count;
-  if (!request.hasRange) return {200, *sent, {}, incomplete};
+  if (!ranged) return {200, *sent, {}, incomplete};
   return {206, *sent, span, incomplete};
 }
 

@@ -42,11 +42,14 @@ struct ResponseSummary {
   bool incomplete;
 };
 
-// Answers one parsed request: the 400 page, the 404 page, the short 400, or the file
-// whole (200) or one range of it (206). Carries out the one-shot rule.
+// Answers one parsed request: the 400 page, the 404 page, the short 400, the file whole
+// (200) or one range of it (206), or 304 when a conditional GET finds the client's copy
+// current. A HEAD request gets the head the GET would get, without a body. Carries out the
+// one-shot rule (never for HEAD or 304).
 ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink);
 
-// The 400 page, byte for byte, for the connection's own use (a head too long).
-ResponseSummary SendBadRequestPage(ResponseSink& sink);
+// The 400 page, byte for byte, for the connection's own use (a head too long); its head
+// alone when `headOnly`.
+ResponseSummary SendBadRequestPage(ResponseSink& sink, bool headOnly = false);
 
 }  // namespace qc

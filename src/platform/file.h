@@ -5,11 +5,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/native_types.h"
 
 namespace qc::platform {
+
+// What tells one version of a file's contents from another: the size, the last write to
+// the resolution the system keeps (nanoseconds on Linux, 100 ns on Windows), and which
+// file it is, so that a file replaced by another of the same size and time still differs.
+struct FileVersion {
+  std::int64_t size = 0;
+  std::int64_t modifiedSeconds = 0;      // since 1970-01-01 00:00:00 UTC, rounded down
+  std::int32_t modifiedNanoseconds = 0;  // the rest: 0 to 999,999,999
+  std::uint64_t volume = 0;              // st_dev; the volume serial number
+  std::uint64_t fileIndex = 0;           // st_ino; the file index
+};
 
 class File {
  public:
@@ -43,6 +55,8 @@ class File {
 
   bool IsOpen() const;
   std::int64_t Size() const;  // -1 when unknown
+  // The size and the rest of FileVersion in one system call; none when unknown.
+  std::optional<FileVersion> Version() const;
   bool Seek(std::int64_t offset);
   bool SeekToEnd();
   // Returns the count read (0 at the end), or -1 on error.

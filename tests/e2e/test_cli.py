@@ -309,11 +309,17 @@ class WithServer(Cli):
         part = self.curl(url.replace("localhost", "127.0.0.1"), "-r", "10-19")
         self.assertEqual(part.stdout, payload[10:20])
         self.curl(f"http://127.0.0.1:{self.port}/nothing")
-        log = [server.stdout_line() for _ in range(3)]
+        # HEAD is marked in a seventh field; a conditional GET answered 304 sends no body.
+        head = self.curl(url.replace("localhost", "127.0.0.1"), "-I")
+        etag = re.search(rb"\r\nETag: (\"[^\"]+\")\r\n", head.stdout).group(1).decode()
+        self.curl(url.replace("localhost", "127.0.0.1"), "-H", f"If-None-Match: {etag}")
+        log = [server.stdout_line() for _ in range(5)]
         stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d{4}"
         self.assertRegex(log[0], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 200 100000 -$")
         self.assertRegex(log[1], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 206 10 bytes=10-19$")
         self.assertRegex(log[2], rf"^{stamp} 127\.0\.0\.1 /nothing 404 198 -$")
+        self.assertRegex(log[3], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 200 0 - HEAD$")
+        self.assertRegex(log[4], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 304 0 -$")
 
         self.assertEqual(self.run_cli("-list"),
                          (0, f"{url}\t{self.box.path('report 2009.pdf')}\t-\n" * 2 +

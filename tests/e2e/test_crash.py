@@ -47,7 +47,7 @@ class CrashTest(unittest.TestCase):
             # Every share complete before the last kill is back and served.
             for virtual, _physical in (known[-8:] + rng.sample(known, min(4, len(known)))):
                 answer = http_get(port, b"GET " + virtual + b" HTTP/1.1\r\n\r\n", timeout=10)
-                self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\n"), (round_no, virtual, answer[:60]))
+                self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK\r\n"), (round_no, virtual, answer[:60]))
                 self.assertTrue(answer.endswith(virtual), (round_no, virtual))
 
             stop = threading.Event()

@@ -1,5 +1,6 @@
 """End-to-end tests of the real program: start, share from a second instance, download
 with real clients, stop, restart; the messages every failure shows."""
+import email.utils
 import os
 import shutil
 import signal
@@ -19,7 +20,7 @@ NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely
 DONE = 1 if WINE_MODE else 0
 NATIVE_NOT_RUNNING = Message("quillcast", "no server is running (start one with: quillcast)")
 ALREADY_RUNNING = Message("error", "Error, server already running", "error")
-PAGE_404 = (b"HTTP/1.1 404 Not Found\nContent-Length: 198\n\n"
+PAGE_404 = (b"HTTP/1.1 404 Not Found\r\nContent-Length: 198\r\n\r\n"
             b"<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
             b"<p>The requested URL was not found on this server.</p>\n"
             b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
@@ -139,7 +140,7 @@ class QuillcastTest(unittest.TestCase):
         idle = socket.create_connection(("127.0.0.1", self.port), timeout=30)
         downloading = socket.create_connection(("127.0.0.1", self.port), timeout=30)
         downloading.sendall(b"GET /big.bin HTTP/1.1\r\n\r\n")
-        self.assertTrue(downloading.recv(4096).startswith(b"HTTP/1.1 200 OK\n"))
+        self.assertTrue(downloading.recv(4096).startswith(b"HTTP/1.1 200 OK\r\n"))
         self.stop(server)
         for s in (idle, downloading):
             received = 0
@@ -363,10 +364,10 @@ class QuillcastTest(unittest.TestCase):
 
 
 def status_and_body(answer):
-    head, sep, body = answer.partition(b"\n\n")
+    head, sep, body = answer.partition(b"\r\n\r\n")
     if not sep:
-        return answer.split(b"\n", 1)[0], b""
-    return head.split(b"\n", 1)[0], body
+        return answer.split(b"\r\n", 1)[0], b""
+    return head.split(b"\r\n", 1)[0], body
 
 
 class ServedBytesTest(unittest.TestCase):
@@ -423,7 +424,7 @@ class ServedBytesTest(unittest.TestCase):
                     self.assertEqual(self.get(once, b"0-0"), (b"HTTP/1.1 206 Partial Content", data[:1]))
                 # The last byte alone is the last piece.
                 self.assertEqual(self.get(once, b"-1"), (b"HTTP/1.1 206 Partial Content", data[-1:]))
-                self.assertEqual(self.get(once), (b"HTTP/1.1 404 Not Found", PAGE_404.split(b"\n\n", 1)[1]))
+                self.assertEqual(self.get(once), (b"HTTP/1.1 404 Not Found", PAGE_404.split(b"\r\n\r\n", 1)[1]))
                 # A plain share of the same file is asked again the moment each download
                 # ends, and is never found busy.
                 plain = f"/plain{size}".encode()
@@ -652,7 +653,7 @@ class OneShotTest(unittest.TestCase):
         server = self.start()
         for agent in PREVIEWS:
             with self.subTest(agent=agent):
-                self.assertEqual(self.get(b"/once.bin", agent), (b"HTTP/1.1 404 Not Found", PAGE_404.split(b"\n\n", 1)[1]))
+                self.assertEqual(self.get(b"/once.bin", agent), (b"HTTP/1.1 404 Not Found", PAGE_404.split(b"\r\n\r\n", 1)[1]))
                 # An ordinary share answers previews as anyone.
                 self.assertEqual(self.get(b"/plain.bin", agent), (b"HTTP/1.1 200 OK", data))
         self.assertEqual(self.shared_cfg(), before)
@@ -660,11 +661,221 @@ class OneShotTest(unittest.TestCase):
         self.assertEqual(self.download("once.bin"), data)
         self.assertEqual(self.get(b"/once.bin", BROWSER)[0], b"HTTP/1.1 404 Not Found")
         self.assertEqual(self.shared_cfg(), share_record(b"/once.bin", physical, 3) + share_record(b"/plain.bin", physical, 0))
+
+
+def head_fields(answer):
+    """The status line and the header lines of an answer, as a dict by lower-case name."""
+    head = answer.partition(b"\r\n\r\n")[0].split(b"\r\n")
+    fields = {}
+    for line in head[1:]:
+        name, _, value = line.partition(b": ")
+        fields[name.lower()] = value
+    return head[0], fields
+
+
+def file_head(first, last, size, validators):
+    """The exact head of a file answer: 200 (first None) or 206, with `validators`."""
+    head = b"HTTP/1.1 200 OK\r\n" if first is None else b"HTTP/1.1 206 Partial Content\r\n"
+    head += b"Server: Quillcast/1.0.0\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
+    head += validators
+    if first is not None:
+        head += b"Content-Range: bytes %d-%d/%d\r\n" % (first, last, size)
+    head += b"Content-Length: %d\r\nConnection: close\r\n\r\n" % (size if first is None else last - first + 1)
+    return head
+
+
+NODE_CLIENTS = r"""
+const fs = require('fs');
+const http = require('http');
+const [url, fetched, got, tail] = process.argv.slice(1);
+(async () => {
+  const whole = await fetch(url);
+  if (whole.status !== 200) throw new Error('fetch: ' + whole.status);
+  fs.writeFileSync(fetched, Buffer.from(await whole.arrayBuffer()));
+  await new Promise((resolve, reject) => {
+    http.get(url, (res) => {
+      if (res.statusCode !== 200) return reject(new Error('http.get: ' + res.statusCode));
+      const out = fs.createWriteStream(got);
+      res.pipe(out);
+      out.on('finish', resolve);
+      res.on('error', reject);
+    }).on('error', reject);
+  });
+  // What a download manager built on Node does to resume: the range, if still the same file.
+  const part = await fetch(url, {headers: {'Range': 'bytes=1000-', 'If-Range': whole.headers.get('etag')}});
+  if (part.status !== 206) throw new Error('resume: ' + part.status);
+  fs.writeFileSync(tail, Buffer.from(await part.arrayBuffer()));
+  const head = await fetch(url, {method: 'HEAD'});
+  console.log(head.status, head.headers.get('content-length'), head.headers.get('etag') === whole.headers.get('etag'));
+})().catch((e) => { console.error(e); process.exit(1); });
+"""
+
+
+class ConditionalRequestTest(unittest.TestCase):
+    """The validators every file answer carries, what clients do with them (a browser's
+    resume, If-None-Match, If-Modified-Since, HEAD), and Node.js, whose parser takes only
+    CR LF line ends."""
+
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(self.box.close)
+        self.port = free_port()
+
+    def start(self, records):
+        self.box.write("common.cfg", settings_bytes(self.port))
+        self.box.write("shared.cfg", records)
+        server = self.box.start_server(self.port)
+        self.addCleanup(server.kill)
+        return server
+
+    def stop(self, server):
+        self.assertEqual(self.box.run("-stop").wait(), DONE)
+        self.assertEqual(server.wait(), DONE)
+
+    def ask(self, method, path, *lines):
+        head = method + b" " + path + b" HTTP/1.1\r\nHost: x\r\n" + b"".join(l + b"\r\n" for l in lines)
+        return http_get(self.port, head + b"\r\n", read_limit=1 << 24)
+
+    def validators(self, name, path):
+        """The validator lines of the share `path` of the file `name`: the date from the
+        file's own time, the tag from a HEAD answer (it names the file as the system knows
+        it), checked for form."""
+        date = email.utils.formatdate(os.stat(self.box.path(name)).st_mtime_ns // 10**9, usegmt=True).encode()
+        status, fields = head_fields(self.ask(b"HEAD", path))
+        self.assertEqual(status, b"HTTP/1.1 200 OK")
+        self.assertEqual(fields[b"last-modified"], date)
+        self.assertRegex(fields[b"etag"], rb'^"[!#-~]+"$')
+        return b"Last-Modified: " + date + b"\r\nETag: " + fields[b"etag"] + b"\r\n", fields[b"etag"], date
+
+    def test_a_browser_resumes_only_the_same_file(self):
+        payload = os.urandom(1 << 20)
+        self.box.write("r.bin", payload)
+        server = self.start(share_record(b"/r.bin", to_program_path(self.box.path("r.bin")).encode()))
+        # The first download breaks off after `cut` bytes of the body.
+        cut = 300_000
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
+            s.sendall(b"GET /r.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            received = b""
+            while b"\r\n\r\n" not in received or len(received.partition(b"\r\n\r\n")[2]) < cut:
+                chunk = s.recv(65536)
+                self.assertTrue(chunk, "the server closed early")
+                received += chunk
+        first_head, body = received.split(b"\r\n\r\n", 1)
+        self.assertEqual(body[:cut], payload[:cut])
+        _, fields = head_fields(received)
+        etag, date = fields[b"etag"], fields[b"last-modified"]
+        lines = b"Last-Modified: " + date + b"\r\nETag: " + etag + b"\r\n"
+        self.assertEqual(first_head + b"\r\n\r\n", file_head(None, None, len(payload), lines))
+
+        # The browser asks for the rest, if the file is still the one it has the start of.
+        for validator in (etag, date):
+            with self.subTest(if_range=validator):
+                answer = self.ask(b"GET", b"/r.bin", b"Range: bytes=%d-" % cut, b"If-Range: " + validator)
+                self.assertEqual(answer, file_head(cut, len(payload) - 1, len(payload), lines) +
+                                 payload[cut:])
+
+        # The file is rewritten: same size, other bytes, a later time. The same resume now
+        # gets the new file whole, with new validators.
+        changed = os.urandom(len(payload))
+        self.box.write("r.bin", changed)
+        later = os.stat(self.box.path("r.bin")).st_mtime + 10
+        os.utime(self.box.path("r.bin"), (later, later))
+        new_lines, new_etag, new_date = self.validators("r.bin", b"/r.bin")
+        self.assertNotEqual(new_etag, etag)
+        for validator in (etag, date):
+            with self.subTest(after_the_change=validator):
+                answer = self.ask(b"GET", b"/r.bin", b"Range: bytes=%d-" % cut, b"If-Range: " + validator)
+                self.assertEqual(answer, file_head(None, None, len(changed), new_lines) + changed)
+        answer = self.ask(b"GET", b"/r.bin", b"Range: bytes=%d-" % cut, b"If-Range: " + new_etag)
+        self.assertEqual(answer, file_head(cut, len(changed) - 1, len(changed), new_lines) + changed[cut:])
+        self.stop(server)
+
+    def test_conditional_requests_and_head_table(self):
+        size = 10_000
+        data = bytes((i * 13 + 5) % 251 for i in range(size))
+        self.box.write("c.bin", data)
+        self.box.write("o.bin", data)
+        server = self.start(share_record(b"/c.bin", to_program_path(self.box.path("c.bin")).encode()) +
+                            share_record(b"/once.bin", to_program_path(self.box.path("o.bin")).encode(), 1))
+        shares = {b"/c.bin": self.validators("c.bin", b"/c.bin"), b"/once.bin": self.validators("o.bin", b"/once.bin")}
+        page_404_head = PAGE_404[:PAGE_404.index(b"<html>")]
+        # (name, method, header lines, status, first, last); {TAG} and {DATE} stand for the
+        # share's validators, {EARLIER} for its date a second before. 304 answers and heads
+        # never use up the one-shot share; the rows marked whole do, and run on the plain share.
+        rows = [
+            ("If-None-Match, our tag", b"GET", [b"If-None-Match: {TAG}"], 304, None, None),
+            ("If-None-Match, weak", b"GET", [b"If-None-Match: W/{TAG}"], 304, None, None),
+            ("If-None-Match, star", b"GET", [b"If-None-Match: *"], 304, None, None),
+            ("If-None-Match, in a list", b"GET", [b'If-None-Match: "x", {TAG}'], 304, None, None),
+            ("If-None-Match, with a range", b"GET", [b"If-None-Match: {TAG}", b"Range: bytes=0-9"], 304, None, None),
+            ("If-None-Match, another tag", b"GET", [b'If-None-Match: "x"'], 200, "whole", None),
+            ("If-None-Match beats a matching date", b"GET",
+             [b'If-None-Match: "x"', b"If-Modified-Since: {DATE}"], 200, "whole", None),
+            ("If-Modified-Since, our date", b"GET", [b"If-Modified-Since: {DATE}"], 304, None, None),
+            ("If-Modified-Since, a second before", b"GET", [b"If-Modified-Since: {EARLIER}"], 200, "whole", None),
+            ("If-Modified-Since, malformed", b"GET", [b"If-Modified-Since: Sun, 31 Nov 1994 08:49:37 GMT"],
+             200, "whole", None),
+            ("If-Modified-Since, not a date", b"GET", [b"If-Modified-Since: yesterday"], 200, "whole", None),
+            ("If-Range, our tag", b"GET", [b"Range: bytes=100-199", b"If-Range: {TAG}"], 206, 100, 199),
+            ("If-Range, our date", b"GET", [b"Range: bytes=100-199", b"If-Range: {DATE}"], 206, 100, 199),
+            ("If-Range, weak", b"GET", [b"Range: bytes=100-199", b"If-Range: W/{TAG}"], 200, "whole", None),
+            ("If-Range, another tag", b"GET", [b"Range: bytes=100-199", b'If-Range: "x"'], 200, "whole", None),
+            ("If-Range, a second before", b"GET", [b"Range: bytes=100-199", b"If-Range: {EARLIER}"],
+             200, "whole", None),
+            ("If-Range, malformed date", b"GET", [b"Range: bytes=100-199", b"If-Range: Sun, 31 Nov 1994"],
+             200, "whole", None),
+            ("HEAD", b"HEAD", [], 200, None, None),
+            ("HEAD, a range", b"HEAD", [b"Range: bytes=-1"], 206, size - 1, size - 1),
+            ("HEAD, If-None-Match", b"HEAD", [b"If-None-Match: {TAG}"], 304, None, None),
+        ]
+        for name, method, lines, status, first, last in rows:
+            for path in (b"/c.bin", b"/once.bin"):
+                if first == "whole" and path == b"/once.bin":
+                    continue
+                with self.subTest(name, path=path):
+                    validator_lines, etag, date = shares[path]
+                    earlier = email.utils.formatdate(
+                        email.utils.parsedate_to_datetime(date.decode()).timestamp() - 1, usegmt=True).encode()
+                    filled = [l.replace(b"{TAG}", etag).replace(b"{DATE}", date).replace(b"{EARLIER}", earlier)
+                              for l in lines]
+                    answer = self.ask(method, path, *filled)
+                    if status == 304:
+                        expected = (b"HTTP/1.1 304 Not Modified\r\nServer: Quillcast/1.0.0\r\n" + validator_lines +
+                                    b"Connection: close\r\n\r\n")
+                    elif status == 200:
+                        expected = file_head(None, None, size, validator_lines)
+                        expected += data if method == b"GET" else b""
+                    else:
+                        expected = file_head(first, last, size, validator_lines)
+                        expected += data[first:last + 1] if method == b"GET" else b""
+                    self.assertEqual(answer, expected)
+        # None of that used up the one-shot share; a whole download does, and after it
+        # HEAD and conditional requests get the 404 page (its head for HEAD).
+        self.assertEqual(status_and_body(self.ask(b"GET", b"/once.bin")), (b"HTTP/1.1 200 OK", data))
+        self.assertEqual(self.ask(b"GET", b"/once.bin", b"If-None-Match: *"), PAGE_404)
+        self.assertEqual(self.ask(b"HEAD", b"/once.bin"), page_404_head)
+        self.assertEqual(self.ask(b"HEAD", b"/none.bin"), page_404_head)
+        self.assertEqual(self.ask(b"GET", b"/none.bin", b"If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT"), PAGE_404)
+        self.stop(server)
+
+    def test_node_downloads_with_fetch_and_http_get(self):
+        node = shutil.which("node") or shutil.which("nodejs")
+        self.assertIsNotNone(node, "Node.js is missing: scripts/deps.sh installs it")
+        payload = os.urandom(2 << 20)
+        self.box.write("n.bin", payload)
+        server = self.start(share_record(b"/n.bin", to_program_path(self.box.path("n.bin")).encode()))
+        run = subprocess.run([node, "-e", NODE_CLIENTS, f"http://127.0.0.1:{self.port}/n.bin",
+                              self.box.path("fetched.bin"), self.box.path("got.bin"), self.box.path("tail.bin")],
+                             capture_output=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr.decode(errors="replace"))
+        self.assertEqual(run.stdout.decode().split(), ["200", str(len(payload)), "true"])
+        self.assertEqual(self.box.read("fetched.bin"), payload)
+        self.assertEqual(self.box.read("got.bin"), payload)
+        self.assertEqual(self.box.read("tail.bin"), payload[1000:])
         self.stop(server)
 
 
 @unittest.skipUnless(WINE_MODE, "Windows program only")
-
 class WindowsProgramTest(unittest.TestCase):
     def setUp(self):
         self.box = Sandbox()

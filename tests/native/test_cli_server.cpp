@@ -493,5 +493,32 @@ TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
   }
 }
 
+// A HEAD answer carries a seventh field, "HEAD"; a 304 is logged like any answer.
+TEST(RequestLog, HeadIsMarkedAndNotModifiedShowsItsStatus) {
+  struct Case {
+    RequestMethod method;
+    bool hasRange;
+    ResponseSummary summary;
+    std::string line;
+  };
+  const Case cases[] = {
+      {RequestMethod::Head, false, {200, 0}, "T 127.0.0.1 /a 200 0 - HEAD"},
+      {RequestMethod::Head, true, {206, 0, ByteSpan{999, 1}}, "T 127.0.0.1 /a 206 0 bytes=999-999 HEAD"},
+      {RequestMethod::Head, false, {404, 0}, "T 127.0.0.1 /a 404 0 - HEAD"},
+      {RequestMethod::Get, false, {304, 0}, "T 127.0.0.1 /a 304 0 -"},
+      {RequestMethod::Head, false, {304, 0}, "T 127.0.0.1 /a 304 0 - HEAD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Connection connection(platform::kInvalidSocket);
+    connection.received.request.path = "/a";
+    connection.received.request.method = c.method;
+    connection.received.request.hasRange = c.hasRange;
+    if (c.hasRange) connection.received.request.rangeEnd = 1;
+    connection.received.answered = c.summary;
+    EXPECT_EQ(FormatRequestLogLine("T", "127.0.0.1", connection), c.line);
+  }
+}
+
 }  // namespace
 }  // namespace qc::cli

@@ -35,6 +35,7 @@ class ResponseWriterNativeTest : public ::testing::Test {
 TEST_F(ResponseWriterNativeTest, ShortReadSendsOnlyWhatWasRead) {
   const std::string content = Content(2 * 4096 + 100);
   const std::string file = MakeFile("f", content);
+  const std::string v = ValidatorLines(file);
   const SharePtr share = shares_.AppendShare(file, "/f", kOneShot);
   CapturingSink sink;
   sink.onSend = [&](int call) {
@@ -44,7 +45,7 @@ TEST_F(ResponseWriterNativeTest, ShortReadSendsOnlyWhatWasRead) {
   WriteResponse(request, shares_, sink);
   // The two whole blocks were asked for in one piece; 5000 bytes came and went out.
   ASSERT_EQ(sink.sends.size(), 2u);
-  EXPECT_EQ(sink.sends[0], Head200(content.size()));
+  EXPECT_EQ(sink.sends[0], Head200(content.size(), v));
   EXPECT_EQ(sink.sends[1], content.substr(0, 5000));
   EXPECT_FALSE(share->IsWithdrawn());
 }

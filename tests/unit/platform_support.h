@@ -21,5 +21,9 @@ platform::socket_t ConnectLoopback(std::uint16_t port, std::uint32_t source = 0)
 // Sends one datagram of `bytes` to 127.0.0.1:`port` from a socket of its own, as any
 // local program could. False when it could not be sent.
 bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes);
+// Sets the file's modification time, seconds and nanoseconds since 1970 (UTC), to the
+// resolution the system keeps: std::filesystem::last_write_time keeps whole seconds on
+// Windows, too coarse for the tests of the entity tag.
+bool SetModifiedTime(const std::string& path, std::int64_t seconds, std::int32_t nanoseconds);
 
 }  // namespace qc::tests

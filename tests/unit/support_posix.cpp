@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,6 +104,15 @@ FileHolder::~FileHolder() {
     ::waitpid(child_->pid, &status, 0);
   }
   child_->pid = -1;
+}
+
+bool SetModifiedTime(const std::string& path, std::int64_t seconds, std::int32_t nanoseconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = nanoseconds;
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 }  // namespace qc::tests

@@ -120,4 +120,19 @@ FileHolder::~FileHolder() {
   child_->toChild = child_->fromChild = child_->process = nullptr;
 }
 
+bool SetModifiedTime(const std::string& path, std::int64_t seconds, std::int32_t nanoseconds) {
+  // FILETIME counts 100 ns from 1601-01-01 UTC.
+  const std::int64_t ticks = seconds * 10000000 + nanoseconds / 100 + 116444736000000000;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) & 0xFFFFFFFFu);
+  time.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) >> 32);
+  HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
+  CloseHandle(file);
+  return set;
+}
+
 }  // namespace qc::tests

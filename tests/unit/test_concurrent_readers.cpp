@@ -114,7 +114,7 @@ class Download {
     get += "\r\n";
     platform::Send(socket_, get.data(), get.size());
     char buffer[4096];
-    while (head_.find("\n\n") == std::string::npos) {
+    while (head_.find("\r\n\r\n") == std::string::npos) {
       const long long n = platform::Receive(socket_, buffer, sizeof buffer);
       if (n <= 0) {
         closed_ = true;
@@ -122,10 +122,10 @@ class Download {
       }
       head_.append(buffer, static_cast<std::size_t>(n));
     }
-    const std::size_t end = head_.find("\n\n");
+    const std::size_t end = head_.find("\r\n\r\n");
     if (end != std::string::npos) {
-      body_ = head_.substr(end + 2);
-      head_.resize(end + 2);
+      body_ = head_.substr(end + 4);
+      head_.resize(end + 4);
     }
   }
   ~Download() { Close(); }
@@ -166,10 +166,12 @@ class ConcurrentReaders : public tests::LiveServer {
     content_ = Content(kBigSize);
     file_ = (temp_.path() / "big.bin").string();
     tests::WriteFileBytes(file_, content_);
+    validators_ = tests::wire::ValidatorLines(file_);
   }
 
   std::string content_;
   std::string file_;
+  std::string validators_;
 };
 
 TEST_F(ConcurrentReaders, OrdinaryShareIsDownloadedByManyAtOnce) {
@@ -180,7 +182,7 @@ TEST_F(ConcurrentReaders, OrdinaryShareIsDownloadedByManyAtOnce) {
     std::vector<std::unique_ptr<Download>> downloads;
     for (int i = 0; i < clients; ++i) {
       downloads.push_back(std::make_unique<Download>(port_, "/big.bin"));
-      ASSERT_EQ(downloads.back()->head(), Head200(kBigSize)) << "client " << i;
+      ASSERT_EQ(downloads.back()->head(), Head200(kBigSize, validators_)) << "client " << i;
     }
     for (auto& d : downloads) EXPECT_TRUE(d->Finish() == content_);
   }
@@ -196,7 +198,7 @@ TEST_F(ConcurrentReaders, RangesOfOneShareInParallelAssembleTheFile) {
     const std::int64_t last = i + 1 == kParts ? kBigSize - 1 : first + part - 1;
     downloads.push_back(std::make_unique<Download>(
         port_, "/big.bin", std::to_string(first) + "-" + std::to_string(last)));
-    EXPECT_EQ(downloads.back()->head().rfind("HTTP/1.1 206 Partial Content\n", 0), 0u) << i;
+    EXPECT_EQ(downloads.back()->head().rfind("HTTP/1.1 206 Partial Content\r\n", 0), 0u) << i;
   }
   std::string assembled;
   for (auto& d : downloads) assembled += d->Finish();
@@ -206,7 +208,7 @@ TEST_F(ConcurrentReaders, RangesOfOneShareInParallelAssembleTheFile) {
 TEST_F(ConcurrentReaders, OneShotShareServesOneClientAndIsWithdrawnAfterIt) {
   const SharePtr share = shares_.AppendShare(file_, "/once.bin", kOneShot);
   Download first(port_, "/once.bin");
-  ASSERT_EQ(first.head(), Head200(kBigSize));
+  ASSERT_EQ(first.head(), Head200(kBigSize, validators_));
   // While the first download runs, nobody else gets the file.
   EXPECT_EQ(Download(port_, "/once.bin").all(), kNotFoundPage);
   EXPECT_FALSE(share->IsWithdrawn());
@@ -220,7 +222,7 @@ TEST_F(ConcurrentReaders, FileAnotherProgramReadsIsServed) {
   FileHolder viewer(file_, FileHolder::kRead);
   ASSERT_TRUE(viewer.holding());
   Download d(port_, "/big.bin");
-  EXPECT_EQ(d.head(), Head200(kBigSize));
+  EXPECT_EQ(d.head(), Head200(kBigSize, validators_));
   EXPECT_TRUE(d.Finish() == content_);
 }
 
@@ -234,7 +236,7 @@ TEST_F(ConcurrentReaders, FileAnotherProgramWritesGetsThe404Page) {
     EXPECT_EQ(Download(port_, "/once.bin").all(), kNotFoundPage);
   }
   Download d(port_, "/big.bin");
-  EXPECT_EQ(d.head(), Head200(kBigSize));
+  EXPECT_EQ(d.head(), Head200(kBigSize, validators_));
   EXPECT_TRUE(d.Finish() == content_);
 }
 
@@ -259,7 +261,7 @@ TEST_F(ConcurrentReaders, OneShotDownloadBrokenOff) {
     std::size_t received = 0;
     {
       Download d(port_, virtualPath);
-      ASSERT_EQ(d.head(), Head200(kBigSize));
+      ASSERT_EQ(d.head(), Head200(kBigSize, validators_));
       received = d.Finish(c.receivedBeforeClose).size();
       ASSERT_GE(received, c.receivedBeforeClose);
     }
@@ -271,7 +273,7 @@ TEST_F(ConcurrentReaders, OneShotDownloadBrokenOff) {
       continue;
     }
     Download resumed(port_, virtualPath, std::to_string(received) + "-");
-    EXPECT_EQ(resumed.head().rfind("HTTP/1.1 206 Partial Content\n", 0), 0u);
+    EXPECT_EQ(resumed.head().rfind("HTTP/1.1 206 Partial Content\r\n", 0), 0u);
     EXPECT_TRUE(resumed.Finish() == content_.substr(received));
     EXPECT_TRUE(share->IsWithdrawn());
   }

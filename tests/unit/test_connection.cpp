@@ -255,8 +255,8 @@ TEST_F(LiveServerShortLimits, SlowButSteadyReaderGetsTheWholeFile) {
     if (n <= 0) break;
     if (body < 0) {
       head.append(buffer.data(), static_cast<std::size_t>(n));
-      auto end = head.find("\n\n");
-      if (end != std::string::npos) body = static_cast<long long>(head.size() - end - 2);
+      auto end = head.find("\r\n\r\n");
+      if (end != std::string::npos) body = static_cast<long long>(head.size() - end - 4);
     } else {
       body += n;
     }
@@ -448,8 +448,10 @@ TEST(ServeStream, OneAnswerPerConnectionHoweverTheHeadArrives) {
   ShareRegistry shares;
   shares.AppendShare((dir.path() / "a.bin").string(), "/a", 0);
   const std::string kFileAnswer =
-      "HTTP/1.1 200 OK\nServer: Quillcast/1.0.0\nAccept-Ranges: bytes\n"
-      "Content-Type: application/octet-stream\nContent-Length: 3\nConnection: close\n\nabc";
+      "HTTP/1.1 200 OK\r\nServer: Quillcast/1.0.0\r\nAccept-Ranges: bytes\r\n"
+      "Content-Type: application/octet-stream\r\n" +
+      tests::wire::ValidatorLines((dir.path() / "a.bin").string()) +
+      "Content-Length: 3\r\nConnection: close\r\n\r\nabc";
   const std::string get = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
   std::vector<std::string> byteByByte;
   for (char c : get) byteByByte.emplace_back(1, c);

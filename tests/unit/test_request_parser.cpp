@@ -109,7 +109,8 @@ const ParseCase kRequestLineCases[] = {
     {"BareLineFeeds", "GET /a.txt HTTP/1.0\n\n", 0, "/a.txt", false, 0, 0, 0},
     {"LowerCaseMethod", "get /a HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
     {"MixedCaseMethod", "gEt /a HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
-    {"Head", "HEAD /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"Head", "HEAD /a HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"LowerCaseHead", "head /a HTTP/1.1\r\nRange: bytes=1-2\r\n\r\n", 0, "/a", true, 1, 2, 0},
     {"Post", "POST /a HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     {"Options", "OPTIONS * HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     {"NoRequestLine", "Host: x\r\nConnection: close\r\n\r\n", 1, kNoPath, false, 0, 0, 1},
@@ -265,6 +266,127 @@ const ParseCase kUserAgentCases[] = {
 INSTANTIATE_TEST_SUITE_P(UserAgent, ParseRequestTable, ::testing::ValuesIn(kUserAgentCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The method and the conditional headers. nullptr: no such header (or no method line).
+struct ConditionalCase {
+  const char* name;
+  std::string_view head;
+  int bad;
+  const char* method;  // "GET" or "HEAD"
+  const char* path;
+  const char* ifRange;
+  const char* ifNoneMatch;
+  const char* ifModifiedSince;
+};
+
+void PrintTo(const ConditionalCase& c, std::ostream* os) { *os << c.name; }
+
+class ConditionalHeaderTable : public ::testing::TestWithParam<ConditionalCase> {};
+
+std::optional<std::string> Text(const char* value) {
+  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+}
+
+TEST_P(ConditionalHeaderTable, FillsFields) {
+  const ConditionalCase& c = GetParam();
+  const Parsed parsed = Parse(c.head);
+  EXPECT_EQ(parsed.request.badRequest, c.bad != 0);
+  EXPECT_EQ(parsed.request.method,
+            std::string(c.method) == "HEAD" ? RequestMethod::Head : RequestMethod::Get);
+  EXPECT_EQ(parsed.request.path, Text(c.path));
+  EXPECT_EQ(parsed.request.ifRange, Text(c.ifRange));
+  EXPECT_EQ(parsed.request.ifNoneMatch, Text(c.ifNoneMatch));
+  EXPECT_EQ(parsed.request.ifModifiedSince, Text(c.ifModifiedSince));
+  EXPECT_TRUE(parsed.bufferUnchanged);
+  // The same without the terminator.
+  const Request again = ParseUnterminated(c.head);
+  EXPECT_EQ(again.method, parsed.request.method);
+  EXPECT_EQ(again.path, parsed.request.path);
+  EXPECT_EQ(again.ifRange, parsed.request.ifRange);
+  EXPECT_EQ(again.ifNoneMatch, parsed.request.ifNoneMatch);
+  EXPECT_EQ(again.ifModifiedSince, parsed.request.ifModifiedSince);
+}
+
+const ConditionalCase kConditionalCases[] = {
+    {"HeadTakesItsTargetAfterTheLongerToken", "HEAD /a.bin HTTP/1.1\r\n\r\n", 0, "HEAD", "/a.bin",
+     nullptr, nullptr, nullptr},
+    {"HeadWithEmptyTarget", "HEAD  /a HTTP/1.1\r\n\r\n", 1, "HEAD", nullptr, nullptr, nullptr,
+     nullptr},
+    {"HeadWithoutBlank", "HEAD\r\n\r\n", 1, "GET", nullptr, nullptr, nullptr, nullptr},
+    {"HeadWithBadRangeStaysHead", "HEAD /a HTTP/1.1\r\nRange: bytes=-\r\n\r\n", 1, "HEAD", "/a",
+     nullptr, nullptr, nullptr},
+    {"HeadersWithoutMethod", "HEADER /a HTTP/1.1\r\n\r\n", 1, "GET", nullptr, nullptr, nullptr,
+     nullptr},
+    // The first request line decides; later ones are not read.
+    {"GetThenHead", "GET /a HTTP/1.1\r\nHEAD /b HTTP/1.1\r\n\r\n", 0, "GET", "/a", nullptr,
+     nullptr, nullptr},
+    {"HeadThenGet", "HEAD /a HTTP/1.1\r\nGET /b HTTP/1.1\r\n\r\n", 0, "HEAD", "/a", nullptr,
+     nullptr, nullptr},
+    {"AllThree",
+     "GET /a HTTP/1.1\r\nIf-Range: \"x\"\r\nIf-None-Match: W/\"y\", \"z\"\r\n"
+     "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n",
+     0, "GET", "/a", "\"x\"", "W/\"y\", \"z\"", "Sun, 06 Nov 1994 08:49:37 GMT"},
+    {"AnyLetterCase", "GET /a HTTP/1.1\r\nif-range: 1\r\nIF-NONE-MATCH: 2\r\nIf-MoDiFiEd-SiNcE: 3\r\n\r\n",
+     0, "GET", "/a", "1", "2", "3"},
+    {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nIf-Range:\"x\"\r\n\r\n", 0, "GET", "/a", "\"x\"",
+     nullptr, nullptr},
+    {"BlanksAroundTheValue", "GET /a HTTP/1.1\r\nIf-Range:   \"x\"   \r\n\r\n", 0, "GET", "/a",
+     "\"x\"", nullptr, nullptr},
+    // A header present but empty is kept as empty: an If-Range that cannot hold.
+    {"EmptyValue", "GET /a HTTP/1.1\r\nIf-Range:\r\n\r\n", 0, "GET", "/a", "", nullptr, nullptr},
+    {"ValueEndsAtAControlByte", "GET /a HTTP/1.1\r\nIf-Range: \"x\tyz\"\r\n\r\n", 0, "GET", "/a",
+     "\"x", nullptr, nullptr},
+    {"ValueAtTheEndOfTheHead", "GET /a HTTP/1.1\r\nIf-None-Match: \"x\"", 0, "GET", "/a", nullptr,
+     "\"x\"", nullptr},
+    {"OtherNamesAreIgnored",
+     "GET /a HTTP/1.1\r\nIf-Ranges: 1\r\nX-If-Range: 2\r\nIf-Match: 3\r\nIf-Unmodified-Since: 4\r\n\r\n",
+     0, "GET", "/a", nullptr, nullptr, nullptr},
+    // If-None-Match is a list: several lines make one. The other two: the later wins.
+    {"IfNoneMatchLinesAddUp", "GET /a HTTP/1.1\r\nIf-None-Match: \"x\"\r\nIf-None-Match: \"y\"\r\n\r\n",
+     0, "GET", "/a", nullptr, "\"x\",\"y\"", nullptr},
+    {"LaterIfRangeWins", "GET /a HTTP/1.1\r\nIf-Range: \"x\"\r\nIf-Range: \"y\"\r\n\r\n", 0, "GET",
+     "/a", "\"y\"", nullptr, nullptr},
+    // A request line seen after the headers changes nothing they set.
+    {"HeadersBeforeTheRequestLine", "If-Range: \"x\"\r\nGET /a HTTP/1.1\r\n\r\n", 0, "GET",
+     "ange:", "\"x\"", nullptr, nullptr},
+};
+INSTANTIATE_TEST_SUITE_P(Conditional, ConditionalHeaderTable, ::testing::ValuesIn(kConditionalCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// However many request lines a head holds, and however long its target, the target is
+// decoded once: a head of thousands of "GET " lines after a long escaped target costs no
+// more than one.
+TEST(ParseRequestCost, TheTargetIsDecodedOnce) {
+  const std::string escaped = [] {
+    std::string t = "/";
+    for (int i = 0; i < 10000; ++i) t += "%41";
+    return t;
+  }();
+  std::string repeated;
+  for (int i = 0; i < 6700; ++i) repeated += "GET \r\n";
+  struct Case {
+    const char* name;
+    std::string head;
+    int decodes;
+    std::optional<std::string> path;
+  };
+  const Case cases[] = {
+      {"one request line", "GET /a HTTP/1.1\r\n\r\n", 1, "/a"},
+      {"a long target and thousands of GET lines", "GET " + escaped + " HTTP/1.1\r\n" + repeated + "\r\n",
+       1, "/" + std::string(10000, 'A')},
+      {"HEAD, then GET lines", "HEAD " + escaped + " HTTP/1.1\r\n" + repeated + "\r\n", 1,
+       "/" + std::string(10000, 'A')},
+      {"GET lines after a header line", "X: y\r\n" + repeated, 0, std::nullopt},
+      {"no blank after the target", "GET /a\r\n" + repeated, 0, std::nullopt},
+      {"no request line", "Host: x\r\n\r\n", 0, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ParseCounts counts;
+    const Request request = ParseRequest(c.head.data(), static_cast<std::int32_t>(c.head.size()), &counts);
+    EXPECT_EQ(counts.targetDecodes, c.decodes);
+    EXPECT_EQ(request.path, c.path);
+  }
+}
 
 }  // namespace
 }  // namespace qc

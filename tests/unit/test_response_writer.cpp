@@ -1,16 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/request_parser.h"
 #include "http/response_writer.h"
+#include "http/validators.h"
 #include "platform/file.h"
 #include "shares/share_registry.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 #include "unit/wire_answers.h"
 
@@ -130,9 +135,10 @@ INSTANTIATE_TEST_SUITE_P(Writer, NotFoundTable, ::testing::ValuesIn(kNotFoundCas
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ResponseWriterTest, OldestShareOfAPathIsServed) {
-  shares_.AppendShare(MakeFile("one", "first"), "/f", 0);
+  const std::string one = MakeFile("one", "first");
+  shares_.AppendShare(one, "/f", 0);
   shares_.AppendShare(MakeFile("two", "second"), "/f", 0);
-  EXPECT_EQ(Get("/f").All(), Head200(5) + "first");
+  EXPECT_EQ(Get("/f").All(), Head200(5, ValidatorLines(one)) + "first");
 }
 
 // Range forms against files of several sizes around the piece size.
@@ -159,6 +165,7 @@ TEST_P(RangeTable, AnswersAndOneShot) {
   constexpr std::uint32_t kOtherBit = 0x100;
   const SharePtr oneShot = shares_.AppendShare(file, "/f.bin", kOneShot | kOtherBit);
   const SharePtr plain = shares_.AppendShare(file, "/plain.bin", 0);
+  const std::string v = ValidatorLines(file);
 
   for (const char* path : {"/f.bin", "/plain.bin"}) {
     SCOPED_TRACE(path);
@@ -169,7 +176,7 @@ TEST_P(RangeTable, AnswersAndOneShot) {
       continue;
     }
     const std::string head =
-        c.status == 200 ? Head200(c.size) : Head206(c.first, c.last, c.size);
+        c.status == 200 ? Head200(c.size, v) : Head206(c.first, c.last, c.size, v);
     const std::int64_t length = c.last - c.first + 1;
     const std::string body =
         length > 0 ? content.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(length))
@@ -185,9 +192,9 @@ TEST_P(RangeTable, AnswersAndOneShot) {
   if (c.withdraws) {
     EXPECT_EQ(Get("/f.bin").All(), kNotFoundPage);
   } else {
-    EXPECT_EQ(Get("/f.bin").sends.at(0).substr(0, Head200(c.size).size()), Head200(c.size));
+    EXPECT_EQ(Get("/f.bin").sends.at(0).substr(0, Head200(c.size, v).size()), Head200(c.size, v));
   }
-  EXPECT_EQ(Get("/plain.bin").sends.at(0).substr(0, Head200(c.size).size()), Head200(c.size));
+  EXPECT_EQ(Get("/plain.bin").sends.at(0).substr(0, Head200(c.size, v).size()), Head200(c.size, v));
 }
 
 const RangeCase kRangeCases[] = {
@@ -253,11 +260,12 @@ INSTANTIATE_TEST_SUITE_P(Writer, RangeTable, ::testing::ValuesIn(kRangeCases));
 
 TEST_F(ResponseWriterTest, PiecesOfTwoPiecesAndABit) {
   const std::string content = Content(2 * 4096 + 100);
-  shares_.AppendShare(MakeFile("f", content), "/f", 0);
+  const std::string file = MakeFile("f", content);
+  shares_.AppendShare(file, "/f", 0);
   const CapturingSink sink = Get("/f");
   // The two whole blocks go out together; the last piece alone, as it always did.
   ASSERT_EQ(sink.sends.size(), 3u);
-  EXPECT_EQ(sink.sends[0], Head200(8292));
+  EXPECT_EQ(sink.sends[0], Head200(8292, ValidatorLines(file)));
   EXPECT_EQ(sink.sends[1].size(), 8192u);
   EXPECT_EQ(sink.sends[2].size(), 100u);
   EXPECT_EQ(sink.sends[1] + sink.sends[2], content);
@@ -268,24 +276,26 @@ TEST_F(ResponseWriterTest, SmallAnswerLeavesInOneSend) {
     SCOPED_TRACE(size);
     const std::string content = Content(size);
     const std::string path = "/small-" + std::to_string(size);
-    shares_.AppendShare(MakeFile(path.substr(1), content), path, 0);
+    const std::string file = MakeFile(path.substr(1), content);
+    shares_.AppendShare(file, path, 0);
     const CapturingSink sink = Get(path);
     ASSERT_EQ(sink.sends.size(), 1u);
-    EXPECT_EQ(sink.sends[0], Head200(size) + content);
+    EXPECT_EQ(sink.sends[0], Head200(size, ValidatorLines(file)) + content);
   }
 }
 
 TEST_F(ResponseWriterTest, LargeBodyGoesOutInLargePieces) {
   const std::int64_t size = 2 * kPieceSize + 3 * 4096 + 5;
   const std::string content = Content(size);
-  shares_.AppendShare(MakeFile("large", content), "/large", 0);
+  const std::string file = MakeFile("large", content);
+  shares_.AppendShare(file, "/large", 0);
   const CapturingSink sink = Get("/large");
   ASSERT_EQ(sink.sends.size(), 5u);
   EXPECT_EQ(sink.sends[1].size(), static_cast<std::size_t>(kPieceSize));
   EXPECT_EQ(sink.sends[2].size(), static_cast<std::size_t>(kPieceSize));
   EXPECT_EQ(sink.sends[3].size(), 3u * 4096);
   EXPECT_EQ(sink.sends[4].size(), 5u);
-  EXPECT_EQ(sink.All(), Head200(size) + content);
+  EXPECT_EQ(sink.All(), Head200(size, ValidatorLines(file)) + content);
 }
 
 struct ModeCase {
@@ -297,14 +307,16 @@ class ConnectionLineTable : public ResponseWriterTest,
                             public ::testing::WithParamInterface<ModeCase> {};
 
 TEST_P(ConnectionLineTable, FollowsMode) {
-  shares_.AppendShare(MakeFile("f", "0123456789"), "/f", 0);
-  EXPECT_EQ(Get("/f", "", GetParam().mode).All(), Head200(10, GetParam().line) + "0123456789");
-  EXPECT_EQ(Get("/f", "2-3", GetParam().mode).All(), Head206(2, 3, 10, GetParam().line) + "23");
+  const std::string file = MakeFile("f", "0123456789");
+  const std::string v = ValidatorLines(file);
+  shares_.AppendShare(file, "/f", 0);
+  EXPECT_EQ(Get("/f", "", GetParam().mode).All(), Head200(10, v, GetParam().line) + "0123456789");
+  EXPECT_EQ(Get("/f", "2-3", GetParam().mode).All(), Head206(2, 3, 10, v, GetParam().line) + "23");
 }
 INSTANTIATE_TEST_SUITE_P(Writer, ConnectionLineTable,
-                         ::testing::Values(ModeCase{0, "Connection: close\n"},
-                                           ModeCase{1, "Connection: close\n"},
-                                           ModeCase{2, "Connection: Keep-Alive\n"}));
+                         ::testing::Values(ModeCase{0, "Connection: close\r\n"},
+                                           ModeCase{1, "Connection: close\r\n"},
+                                           ModeCase{2, "Connection: Keep-Alive\r\n"}));
 
 // A download that breaks off: the one-shot rule runs only once the last piece is due.
 struct BrokenCase {
@@ -320,7 +332,9 @@ class BrokenDownloadTable : public ResponseWriterTest,
 TEST_P(BrokenDownloadTable, OneShotAndResume) {
   const BrokenCase& c = GetParam();
   const std::string content = Content(c.size);
-  const SharePtr share = shares_.AppendShare(MakeFile("f", content), "/f", kOneShot);
+  const std::string file = MakeFile("f", content);
+  const std::string v = ValidatorLines(file);
+  const SharePtr share = shares_.AppendShare(file, "/f", kOneShot);
   CapturingSink sink(c.allowedCalls);
   Request request = ParsedRequest("/f", "");
   WriteResponse(request, shares_, sink);
@@ -331,10 +345,10 @@ TEST_P(BrokenDownloadTable, OneShotAndResume) {
 
   // Resuming from what arrived reaches the end and withdraws the share.
   const std::int64_t received = static_cast<std::int64_t>(sink.All().size()) -
-                                static_cast<std::int64_t>(Head200(c.size).size());
+                                static_cast<std::int64_t>(Head200(c.size, v).size());
   const std::int64_t from = received > 0 ? received : 0;
   const CapturingSink resumed = Get("/f", std::to_string(from) + "-");
-  EXPECT_EQ(resumed.All(), Head206(from, c.size - 1, c.size) + content.substr(static_cast<std::size_t>(from)));
+  EXPECT_EQ(resumed.All(), Head206(from, c.size - 1, c.size, v) + content.substr(static_cast<std::size_t>(from)));
   EXPECT_TRUE(share->IsWithdrawn());
   EXPECT_EQ(Get("/f").All(), kNotFoundPage);
 }
@@ -353,6 +367,7 @@ INSTANTIATE_TEST_SUITE_P(Writer, BrokenDownloadTable,
 TEST_F(ResponseWriterTest, SecondConcurrentDownload) {
   const std::string content = Content(3 * 4096);
   const std::string file = MakeFile("f", content);
+  const std::string v = ValidatorLines(file);
   shares_.AppendShare(file, "/f", 0);
   const SharePtr oneShot = shares_.AppendShare(file, "/once", kOneShot);
   {
@@ -381,17 +396,19 @@ TEST_F(ResponseWriterTest, SecondConcurrentDownload) {
     };
     Request request = ParsedRequest(c.first, "");
     WriteResponse(request, shares_, first);
-    EXPECT_EQ(second, c.secondServed ? Head200(3 * 4096) + content : kNotFoundPage);
-    EXPECT_EQ(first.All(), Head200(3 * 4096) + content);
+    EXPECT_EQ(second, c.secondServed ? Head200(3 * 4096, v) + content : kNotFoundPage);
+    EXPECT_EQ(first.All(), Head200(3 * 4096, v) + content);
     EXPECT_EQ(oneShot->IsWithdrawn(), std::string(c.first) == "/once");
   }
   // Once the first answer has closed the file, it is served again.
-  EXPECT_EQ(Get("/f").All(), Head200(3 * 4096) + content);
+  EXPECT_EQ(Get("/f").All(), Head200(3 * 4096, v) + content);
 }
 
 TEST_F(ResponseWriterTest, ShareDeletedDuringDownloadIsNotWithdrawnAgain) {
   const std::string content = Content(2 * 4096 + 1);
-  const SharePtr share = shares_.AppendShare(MakeFile("f", content), "/f", kOneShot);
+  const std::string file = MakeFile("f", content);
+  const std::string v = ValidatorLines(file);
+  const SharePtr share = shares_.AppendShare(file, "/f", kOneShot);
   CapturingSink sink;
   sink.onSend = [&](int call) {
     if (call == 2) shares_.RemoveShare(share);
@@ -400,7 +417,7 @@ TEST_F(ResponseWriterTest, ShareDeletedDuringDownloadIsNotWithdrawnAgain) {
   WriteResponse(request, shares_, sink);
   // The download finishes from the share it started with; the lookup for the one-shot rule
   // no longer finds it, so nothing is marked.
-  EXPECT_EQ(sink.All(), Head200(content.size()) + content);
+  EXPECT_EQ(sink.All(), Head200(content.size(), v) + content);
   EXPECT_FALSE(share->IsWithdrawn());
 }
 
@@ -487,6 +504,7 @@ TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
   }
   ASSERT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(file)), kSize);
   shares_.AppendShare(file, "/big", 0);
+  const std::string v = ValidatorLines(file);
 
   struct Case {
     const char* range;
@@ -494,10 +512,10 @@ TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
     std::string body;
   };
   const Case cases[] = {
-      {"-4", Head206(kSize - 4, kSize - 1, kSize), "TAIL"},
-      {"4294967394-", Head206(kSize - 2, kSize - 1, kSize), "IL"},
-      {"4294967295-4294967296", Head206(4294967295LL, 4294967296LL, kSize), std::string(2, '\0')},
-      {"0-3", Head206(0, 3, kSize), "HEAD"},
+      {"-4", Head206(kSize - 4, kSize - 1, kSize, v), "TAIL"},
+      {"4294967394-", Head206(kSize - 2, kSize - 1, kSize, v), "IL"},
+      {"4294967295-4294967296", Head206(4294967295LL, 4294967296LL, kSize, v), std::string(2, '\0')},
+      {"0-3", Head206(0, 3, kSize, v), "HEAD"},
       {"4294967396-", kShortBadRequest, ""},
       {"-4294967397", kShortBadRequest, ""},
   };
@@ -509,8 +527,8 @@ TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
   CountingSink sink;
   Request request = ParsedRequest("/big", "");
   WriteResponse(request, shares_, sink);
-  EXPECT_EQ(sink.header, Head200(kSize));
-  EXPECT_EQ(sink.header.find("Content-Length: 4294967396\n") != std::string::npos, true);
+  EXPECT_EQ(sink.header, Head200(kSize, v));
+  EXPECT_EQ(sink.header.find("Content-Length: 4294967396\r\n") != std::string::npos, true);
   EXPECT_EQ(sink.bodyBytes, kSize);
   EXPECT_EQ(sink.bodyHead.substr(0, 4), "HEAD");
   EXPECT_EQ(sink.bodyTail.substr(12), "TAIL");
@@ -544,7 +562,224 @@ TEST_F(ResponseWriterTest, FileIsFreeForTheNextRequestWhenTheLastPieceGoesOut) {
       EXPECT_FALSE(openableAtSend[openableAtSend.size() - 2]);
     }
     EXPECT_TRUE(openableAtSend.back());
-    EXPECT_TRUE(sink.All() == Head200(size) + Content(size));
+    EXPECT_TRUE(sink.All() == Head200(size, ValidatorLines(file)) + Content(size));
+  }
+}
+
+}  // namespace
+}  // namespace qc
+
+namespace qc {
+namespace {
+
+// What a request head becomes once "{TAG}", "{DATE}", "{DATE-1}" and "{DATE+1}" are
+// replaced by the file's entity tag, its Last-Modified text and that time a second off.
+std::string Fill(std::string text, const Validators& v) {
+  const std::pair<std::string, std::string> fills[] = {
+      {"{TAG}", v.entityTag},
+      {"{DATE}", *v.lastModified},
+      {"{DATE-1}", *FormatHttpDate(v.modifiedSeconds - 1)},
+      {"{DATE+1}", *FormatHttpDate(v.modifiedSeconds + 1)},
+  };
+  for (const auto& [key, value] : fills) {
+    for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size())) {
+      text.replace(at, key.size(), value);
+    }
+  }
+  return text;
+}
+
+// Conditional requests and HEAD against a file of 1000 bytes, each on a plain share and on
+// a fresh one-shot share of it.
+struct ConditionalCase {
+  const char* name;
+  const char* method;  // "GET" or "HEAD"
+  const char* lines;   // header lines, each ended by CR LF; placeholders as in Fill
+  int status;          // 200, 206, 304, or 400 for the short 400
+  std::int64_t first;  // a 206's bytes
+  std::int64_t last;
+  bool withdraws;  // the one-shot share is used up
+};
+
+void PrintTo(const ConditionalCase& c, std::ostream* os) { *os << c.name; }
+
+class ConditionalTable : public ResponseWriterTest,
+                         public ::testing::WithParamInterface<ConditionalCase> {};
+
+TEST_P(ConditionalTable, AnswersAndOneShot) {
+  const ConditionalCase& c = GetParam();
+  constexpr std::int64_t kSize = 1000;
+  const std::string content = Content(kSize);
+  const std::string file = MakeFile("f.bin", content);
+  const std::optional<platform::FileVersion> version = platform::File::OpenSharedRead(file).Version();
+  ASSERT_TRUE(version.has_value());
+  const Validators validators = ValidatorsOf(*version);
+  const std::string v = ValidatorLines(file);
+  const std::string lines = Fill(c.lines, validators);
+  const bool head = std::string(c.method) == "HEAD";
+
+  std::string expected;
+  std::int64_t bodyBytes = 0;
+  if (c.status == 200) {
+    expected = Head200(kSize, v);
+    bodyBytes = kSize;
+  } else if (c.status == 206) {
+    expected = Head206(c.first, c.last, kSize, v);
+    bodyBytes = c.last - c.first + 1;
+  } else if (c.status == 304) {
+    expected = Head304(v);
+  } else {
+    expected = kShortBadRequest;
+  }
+  if (head) bodyBytes = 0;
+  expected += content.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(bodyBytes));
+
+  for (const std::uint32_t flags : {0u, static_cast<std::uint32_t>(kOneShot)}) {
+    SCOPED_TRACE(flags == 0 ? "plain share" : "one-shot share");
+    ShareRegistry shares;
+    const SharePtr share = shares.AppendShare(file, "/f.bin", flags);
+    const std::string request = std::string(c.method) + " /f.bin HTTP/1.1\r\n" + lines + "\r\n";
+    const Request parsed = ParseRequest(request.data(), static_cast<std::int32_t>(request.size()));
+    ASSERT_FALSE(parsed.badRequest) << request;
+    CapturingSink sink;
+    const ResponseSummary summary = WriteResponse(parsed, shares, sink);
+    EXPECT_EQ(sink.All(), expected) << request;
+    EXPECT_EQ(summary.status, c.status);
+    EXPECT_EQ(summary.bodyBytes, bodyBytes);
+    EXPECT_EQ(share->IsWithdrawn(), flags != 0 && c.withdraws);
+  }
+}
+
+const ConditionalCase kConditionalCases[] = {
+    // If-Range: the range when the client's copy is this version, else the whole file.
+    {"IfRangeOurTag", "GET", "Range: bytes=100-199\r\nIf-Range: {TAG}\r\n", 206, 100, 199, false},
+    {"IfRangeOurDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE}\r\n", 206, 100, 199, false},
+    {"IfRangeNoBlank", "GET", "Range: bytes=100-199\r\nIf-Range:{TAG}\r\n", 206, 100, 199, false},
+    {"IfRangeReachingTheEnd", "GET", "Range: bytes=900-\r\nIf-Range: {TAG}\r\n", 206, 900, 999, true},
+    {"IfRangeWeakTag", "GET", "Range: bytes=100-199\r\nIf-Range: W/{TAG}\r\n", 200, 0, 999, true},
+    {"IfRangeOtherTag", "GET", "Range: bytes=100-199\r\nIf-Range: \"other\"\r\n", 200, 0, 999, true},
+    {"IfRangeEarlierDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE-1}\r\n", 200, 0, 999, true},
+    {"IfRangeLaterDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE+1}\r\n", 200, 0, 999, true},
+    {"IfRangeMalformed", "GET", "Range: bytes=100-199\r\nIf-Range: yesterday\r\n", 200, 0, 999, true},
+    {"IfRangeEmpty", "GET", "Range: bytes=100-199\r\nIf-Range:\r\n", 200, 0, 999, true},
+    {"IfRangeWithoutRange", "GET", "If-Range: \"other\"\r\n", 200, 0, 999, true},
+    // An unsatisfiable range is not looked at when the If-Range does not hold.
+    {"UnsatisfiableRangeOtherTag", "GET", "Range: bytes=2000-\r\nIf-Range: \"other\"\r\n", 200, 0, 999, true},
+    {"UnsatisfiableRangeOurTag", "GET", "Range: bytes=2000-\r\nIf-Range: {TAG}\r\n", 400, 0, -1, false},
+    // If-None-Match and If-Modified-Since: 304 when the client's copy is current.
+    {"IfNoneMatchOurTag", "GET", "If-None-Match: {TAG}\r\n", 304, 0, -1, false},
+    {"IfNoneMatchWeak", "GET", "If-None-Match: W/{TAG}\r\n", 304, 0, -1, false},
+    {"IfNoneMatchInAList", "GET", "If-None-Match: \"a\", {TAG}\r\n", 304, 0, -1, false},
+    {"IfNoneMatchOverTwoLines", "GET", "If-None-Match: \"a\"\r\nIf-None-Match: {TAG}\r\n", 304, 0, -1, false},
+    {"IfNoneMatchStar", "GET", "If-None-Match: *\r\n", 304, 0, -1, false},
+    {"IfNoneMatchOtherTag", "GET", "If-None-Match: \"other\"\r\n", 200, 0, 999, true},
+    {"IfNoneMatchMalformed", "GET", "If-None-Match: {TAG} x\r\n", 200, 0, 999, true},
+    {"IfNoneMatchWithRange", "GET", "Range: bytes=0-9\r\nIf-None-Match: {TAG}\r\n", 304, 0, -1, false},
+    {"IfNoneMatchBeatsTheDate", "GET", "If-None-Match: \"other\"\r\nIf-Modified-Since: {DATE}\r\n", 200, 0,
+     999, true},
+    {"IfModifiedSinceOurDate", "GET", "If-Modified-Since: {DATE}\r\n", 304, 0, -1, false},
+    {"IfModifiedSinceLater", "GET", "If-Modified-Since: {DATE+1}\r\n", 304, 0, -1, false},
+    {"IfModifiedSinceEarlier", "GET", "If-Modified-Since: {DATE-1}\r\n", 200, 0, 999, true},
+    {"IfModifiedSinceMalformed", "GET", "If-Modified-Since: Sun, 31 Nov 1994 08:49:37 GMT\r\n", 200, 0,
+     999, true},
+    {"IfModifiedSinceWithRange", "GET", "Range: bytes=0-9\r\nIf-Modified-Since: {DATE-1}\r\n", 206, 0, 9,
+     false},
+    // HEAD: the head a GET would get, no body, and the share stays.
+    {"Head", "HEAD", "", 200, 0, 999, false},
+    {"HeadRange", "HEAD", "Range: bytes=-1\r\n", 206, 999, 999, false},
+    {"HeadIfRangeOtherTag", "HEAD", "Range: bytes=-1\r\nIf-Range: \"other\"\r\n", 200, 0, 999, false},
+    {"HeadIfNoneMatch", "HEAD", "If-None-Match: {TAG}\r\n", 304, 0, -1, false},
+    {"HeadUnsatisfiableRange", "HEAD", "Range: bytes=1000-\r\n", 400, 0, -1, false},
+};
+INSTANTIATE_TEST_SUITE_P(Writer, ConditionalTable, ::testing::ValuesIn(kConditionalCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// HEAD gets the pages' heads with their Content-Length, no body; other methods the page.
+TEST_F(ResponseWriterTest, HeadGetsThePagesHeads) {
+  shares_.AppendShare(MakeFile("a.bin", "abc"), "/a.bin", 0);
+  shares_.AppendShare(MakeFile("gone.bin", "abc"), "/gone.bin", kOneShot | kWithdrawn);
+  const std::string notFoundHead = kNotFoundPage.substr(0, kNotFoundPage.find("<html>"));
+  const std::string badRequestHead = kBadRequestPage.substr(0, kBadRequestPage.find("<html>"));
+  struct Case {
+    const char* head;
+    std::string expected;
+    int status;
+  };
+  const Case cases[] = {
+      {"HEAD /none HTTP/1.1\r\n\r\n", notFoundHead, 404},
+      {"HEAD /gone.bin HTTP/1.1\r\n\r\n", notFoundHead, 404},
+      {"HEAD /a.bin HTTP/1.1\r\nRange: bytes=-\r\n\r\n", badRequestHead, 400},
+      {"HEAD  /a.bin HTTP/1.1\r\n\r\n", badRequestHead, 400},
+      {"POST /a.bin HTTP/1.1\r\n\r\n", kBadRequestPage, 400},
+      {"OPTIONS * HTTP/1.1\r\n\r\n", kBadRequestPage, 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    const std::string head = c.head;
+    CapturingSink sink;
+    const ResponseSummary summary =
+        WriteResponse(ParseRequest(head.data(), static_cast<std::int32_t>(head.size())), shares_, sink);
+    EXPECT_EQ(sink.All(), c.expected);
+    EXPECT_EQ(summary.status, c.status);
+    EXPECT_EQ(summary.bodyBytes, static_cast<long long>(c.expected.size() - c.expected.find("\r\n\r\n") - 4));
+  }
+}
+
+// The browser's resume: a range asked with the validators of the first answer. Once the
+// file has changed (same size, new bytes, new time), or another file of the same size and
+// time has taken its place, the range would splice two versions: the whole new file goes.
+TEST_F(ResponseWriterTest, ChangedFileIsSentWholeToAResume) {
+  namespace fs = std::filesystem;
+  const std::string before = Content(5000);
+  const std::string file = MakeFile("f.bin", before);
+  shares_.AppendShare(file, "/f.bin", 0);
+  const Validators first = ValidatorsOf(*platform::File::OpenSharedRead(file).Version());
+  const auto resume = [&](const std::string& ifRange) {
+    CapturingSink sink;
+    WriteResponse(ParsedRequest("/f.bin", "4000-", 0, "If-Range: " + ifRange), shares_, sink);
+    return sink.All();
+  };
+  ASSERT_EQ(resume(first.entityTag), Head206(4000, 4999, 5000, ValidatorLines(file)) + before.substr(4000));
+
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+  };
+  // The time the file had, to set it again at full resolution.
+  const auto writtenAt = [&] { return *platform::File::OpenSharedRead(file).Version(); };
+  const Case cases[] = {
+      {"rewritten in place, two seconds later",
+       [&] {
+         const platform::FileVersion was = writtenAt();
+         tests::WriteFileBytes(file, std::string(before.rbegin(), before.rend()));
+         ASSERT_TRUE(tests::SetModifiedTime(file, was.modifiedSeconds + 2, was.modifiedNanoseconds));
+       }},
+      {"rewritten in place within the same second",
+       [&] {
+         const platform::FileVersion was = writtenAt();
+         tests::WriteFileBytes(file, std::string(5000, 'x'));
+         ASSERT_TRUE(tests::SetModifiedTime(file, was.modifiedSeconds,
+                                            (was.modifiedNanoseconds + 100000) % 1000000000));
+       }},
+      {"replaced by another file with the same size and time",
+       [&] {
+         const platform::FileVersion was = writtenAt();
+         const std::string other = MakeFile("other.bin", std::string(5000, 'y'));
+         ASSERT_TRUE(tests::SetModifiedTime(other, was.modifiedSeconds, was.modifiedNanoseconds));
+         fs::remove(file);
+         fs::rename(other, file);
+       }},
+  };
+  Validators current = first;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.change();
+    const std::string now = tests::ReadFileBytes(file);
+    const Validators changed = ValidatorsOf(*platform::File::OpenSharedRead(file).Version());
+    EXPECT_NE(changed.entityTag, current.entityTag);
+    EXPECT_EQ(resume(current.entityTag), Head200(5000, ValidatorLines(file)) + now);
+    EXPECT_EQ(resume(changed.entityTag), Head206(4000, 4999, 5000, ValidatorLines(file)) + now.substr(4000));
+    current = changed;
   }
 }
 

@@ -312,7 +312,7 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   std::uint16_t port = platform::LocalPort(app.listenSocket);
   ASSERT_EQ(port, configured);
   std::string answer = tests::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
-  EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\n", 0), 0u);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
 
   // A second server in the same session is refused while the first runs.
   {

@@ -108,6 +108,18 @@ std::int64_t File::Size() const {
   return st.st_size;
 }
 
+std::optional<FileVersion> File::Version() const {
+  struct stat st;
+  if (handle_ < 0 || ::fstat(handle_, &st) != 0) return std::nullopt;
+  FileVersion version;
+  version.size = st.st_size;
+  version.modifiedSeconds = st.st_mtim.tv_sec;
+  version.modifiedNanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
+  version.volume = static_cast<std::uint64_t>(st.st_dev);
+  version.fileIndex = static_cast<std::uint64_t>(st.st_ino);
+  return version;
+}
+
 bool File::Seek(std::int64_t offset) { return handle_ >= 0 && ::lseek(handle_, offset, SEEK_SET) == offset; }
 bool File::SeekToEnd() { return handle_ >= 0 && ::lseek(handle_, 0, SEEK_END) >= 0; }
 

@@ -52,6 +52,33 @@ std::int64_t File::Size() const {
   return size.QuadPart;
 }
 
+std::optional<FileVersion> File::Version() const {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle_ == nullptr || !GetFileInformationByHandle(AsHandle(handle_), &info)) return std::nullopt;
+  // FILETIME counts 100 ns from 1601-01-01 UTC; this many of them lie before 1970.
+  constexpr std::int64_t kTicksTo1970 = 116444736000000000;
+  constexpr std::int64_t kTicksPerSecond = 10000000;
+  const std::int64_t ticks =
+      static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                info.ftLastWriteTime.dwLowDateTime) -
+      kTicksTo1970;
+  // Rounded down also before 1970, so that the rest is never negative.
+  std::int64_t seconds = ticks / kTicksPerSecond;
+  std::int64_t rest = ticks % kTicksPerSecond;
+  if (rest < 0) {
+    seconds -= 1;
+    rest += kTicksPerSecond;
+  }
+  FileVersion version;
+  version.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                           info.nFileSizeLow);
+  version.modifiedSeconds = seconds;
+  version.modifiedNanoseconds = static_cast<std::int32_t>(rest * 100);
+  version.volume = info.dwVolumeSerialNumber;
+  version.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return version;
+}
+
 bool File::Seek(std::int64_t offset) {
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
