@@ -321,13 +321,13 @@ TEST_P(OneShotConcurrency, ExactlyOneFullBodyPerShare) {
   constexpr int kShares = 25;
   constexpr int kClients = 24;
   const std::string content = Content(GetParam().size);
-  const std::string whole = Head200(GetParam().size) + content;
   std::atomic<int> stored{0};
   shares_.SetWithdrawalListener([&stored] { ++stored; });
   for (int n = 0; n < kShares; ++n) {
     const std::string name = "/once" + std::to_string(n) + ".bin";
     const std::string file = (temp_.path() / name.substr(1)).string();
     tests::WriteFileBytes(file, content);
+    const std::string whole = Head200(GetParam().size, tests::wire::ValidatorLines(file)) + content;
     const SharePtr share = shares_.AppendShare(file, name, kOneShot);
     const std::string request = "GET " + name + " HTTP/1.1\r\n\r\n";
 

@@ -455,7 +455,8 @@ TEST_F(ResponseWriterTest, OneShotClaimComesBeforeTheLastPiece) {
     const ResponseSummary summary = WriteResponse(ParsedRequest("/f", ""), shares, sink);
     EXPECT_EQ(listenerAfterSends, c.listenerAfterSends);
     EXPECT_EQ(summary.bodyBytes, c.bodyBytes);
-    EXPECT_EQ(sink.All(), Head200(c.size) + content.substr(0, static_cast<std::size_t>(c.bodyBytes)));
+    EXPECT_EQ(sink.All(), Head200(c.size, ValidatorLines((dir.path() / "f").string())) +
+                              content.substr(0, static_cast<std::size_t>(c.bodyBytes)));
     EXPECT_TRUE(share->IsWithdrawn());
   }
 }
@@ -486,7 +487,7 @@ TEST_F(ResponseWriterTest, LinkPreviewsDoNotUseUpAOneShotShare) {
     const std::string head = std::string("GET ") + c.path + " HTTP/1.1\r\nUser-Agent: " + c.agent + "\r\n\r\n";
     CapturingSink sink;
     WriteResponse(ParseRequest(head.data(), static_cast<std::int32_t>(head.size())), shares_, sink);
-    EXPECT_EQ(sink.All(), c.served ? Head200(900) + content : kNotFoundPage);
+    EXPECT_EQ(sink.All(), c.served ? Head200(900, ValidatorLines(file)) + content : kNotFoundPage);
     EXPECT_EQ(once->IsWithdrawn(), c.withdrawnAfter);
   }
 }

@@ -442,7 +442,8 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
       platform::FailWritesAfterForTesting(c.writesFail ? 0 : -1);
       const std::string answer = tests::Exchange(port, {"GET /once HTTP/1.1\r\n\r\n"});
       platform::FailWritesAfterForTesting(-1);
-      EXPECT_TRUE(answer == tests::wire::Head200(5000) + content) << tests::Excerpt(answer);
+      EXPECT_TRUE(answer == tests::wire::Head200(5000, tests::wire::ValidatorLines(physical)) + content)
+          << tests::Excerpt(answer);
       EXPECT_FALSE(std::filesystem::exists(elsewhere.path() / kSharesFileName));
     }
     EXPECT_EQ(tests::Exchange(port, {"GET /once HTTP/1.1\r\n\r\n"}), tests::wire::kNotFoundPage);
