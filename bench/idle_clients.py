@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Holds idle connections open against a server: connects N sockets to 127.0.0.1:PORT,
-sends nothing, writes "<connected> connected" to READY_FILE, and keeps them until its
+PER_ADDRESS of them from each of the loopback addresses 127.0.0.2, 127.0.0.3, ... (as
+idle clients on a network come from many machines, and the server caps the connections
+of one address), sends nothing, writes "<connected> connected" to READY_FILE, and keeps them until its
 standard input ends. Then closes them all.
 
 usage: idle_clients.py PORT N READY_FILE
@@ -9,6 +11,9 @@ import resource
 import socket
 import sys
 import time
+
+# Below the server's cap on one address's connections, so that every one is held.
+PER_ADDRESS = 50
 
 
 def main(argv):
@@ -21,12 +26,13 @@ def main(argv):
         resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, count + 64), hard))
     held = []
     deadline = time.time() + 60
-    for _ in range(count):
+    for i in range(count):
         if time.time() > deadline:
             break
         s = socket.socket()
         s.settimeout(10)
         try:
+            s.bind((f"127.0.{i // PER_ADDRESS // 254}.{2 + i // PER_ADDRESS % 254}", 0))
             s.connect(("127.0.0.1", port))
         except OSError as e:
             sys.stderr.write(f"connect failed after {len(held)}: {e}\n")

@@ -25,6 +25,8 @@ struct RequestLog::State {
   unsigned long long written = 0;  // batches written: the stop's sign of progress
   bool closing = false;
   bool finished = false;  // the writer has ended
+  // The writer waits for a first line; only then does a new line need to wake it.
+  bool writerIdle = false;
   int fd = -1;
   bool ownsFd = false;
 };
@@ -52,8 +54,13 @@ void RunWriter(const std::shared_ptr<RequestLog::State>& state) {
   std::unique_lock<std::mutex> lock(state->mutex);
   std::string chunk;
   for (;;) {
+    state->writerIdle = true;
     state->changed.wait(lock, [&] { return !state->lines.empty() || state->closing; });
+    state->writerIdle = false;
     if (state->lines.empty()) break;  // closing, and everything written
+    // The lines that follow the first within kRequestLogGather go out with it: one wake-up
+    // and one write for them all, instead of a hand-over between threads per request.
+    state->changed.wait_for(lock, kRequestLogGather, [&] { return state->closing; });
     std::deque<std::string> batch;
     batch.swap(state->lines);
     lock.unlock();
@@ -133,7 +140,7 @@ void RequestLog::Add(std::string line) {
   }
   state_->heldBytes += line.size();
   state_->lines.push_back(std::move(line));
-  state_->changed.notify_all();
+  if (state_->writerIdle) state_->changed.notify_all();
 }
 
 }  // namespace qc::cli

@@ -1,6 +1,6 @@
 #include "http/link_preview.h"
 
-#include <cstddef>
+#include <string>
 
 namespace qc {
 
@@ -68,24 +68,18 @@ constexpr PreviewToken kPreviewTokens[] = {
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool MatchesAt(std::string_view text, std::size_t at, std::string_view token) {
-  if (text.size() - at < token.size()) return false;
-  for (std::size_t i = 0; i < token.size(); ++i) {
-    if (Lower(text[at + i]) != token[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool IsLinkPreviewAgent(std::string_view userAgent) {
+  // Every request is asked, so the value is lowered once and each token found with the
+  // library's search, rather than compared letter by letter at every position.
+  std::string lowered(userAgent);
+  for (char& c : lowered) c = Lower(c);
+  const std::string_view text(lowered);
   for (const PreviewToken& t : kPreviewTokens) {
-    if (t.where == Where::AtStart) {
-      if (MatchesAt(userAgent, 0, t.token)) return true;
-      continue;
-    }
-    for (std::size_t at = 0; at + t.token.size() <= userAgent.size(); ++at) {
-      if (MatchesAt(userAgent, at, t.token)) return true;
+    if (t.where == Where::AtStart ? text.starts_with(t.token)
+                                  : text.find(t.token) != std::string_view::npos) {
+      return true;
     }
   }
   return false;
