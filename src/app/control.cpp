@@ -128,7 +128,9 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
       // What the clipboard now holds: the batch's links.
       const std::string host = UrlHost(app.settings);
       notice->links.clear();
-      for (const SharePtr& shared : batch) notice->links.push_back(ComposeShareUrl(host, app.settings.port, *shared));
+      for (const SharePtr& shared : batch) {
+        notice->links.push_back(ComposeShareUrl(host, app.settings.port, *shared));
+      }
     }
   }
 }

@@ -108,8 +108,10 @@ void ServerIcon::CopyAllLinks() {
   }
   const std::string host = UrlHost(app_.settings);
   std::vector<std::string> links;
-  for (const SharePtr& share : shares) links.push_back(ComposeShareUrl(host, app_.settings.port, *share));
-  Tell({kNoticeLinkCopied, FitNoticeLines(links, platform::kNotifyTextLimit), platform::NotifyKind::Info});
+  for (const SharePtr& share : shares)
+    links.push_back(ComposeShareUrl(host, app_.settings.port, *share));
+  Tell({kNoticeLinkCopied, FitNoticeLines(links, platform::kNotifyTextLimit),
+        platform::NotifyKind::Info});
 }
 
 void ServerIcon::TellShares(const ShareNotice& notice) {

@@ -56,10 +56,17 @@ TEST(ShareNotice, SaysWhatTheBatchCameTo) {
       {"one link", {{one}, {}}, true, "Link copied", one, NotifyKind::Info},
       {"two links", {{one, two}, {}}, true, "Link copied", one + "\n" + two, NotifyKind::Info},
       {"a failure: its headline and detail, without the empty line between",
-       {{}, {"Only files can be shared, not folders\n\nC:\\dir"}}, true, "Share failed",
-       "Only files can be shared, not folders\nC:\\dir", NotifyKind::Error},
-      {"a failure beside a copied link", {{one}, {"Unable to copy uri to clipboard"}}, true,
-       "Share failed", "Unable to copy uri to clipboard\nLink copied:\n" + one, NotifyKind::Error},
+       {{}, {"Only files can be shared, not folders\n\nC:\\dir"}},
+       true,
+       "Share failed",
+       "Only files can be shared, not folders\nC:\\dir",
+       NotifyKind::Error},
+      {"a failure beside a copied link",
+       {{one}, {"Unable to copy uri to clipboard"}},
+       true,
+       "Share failed",
+       "Unable to copy uri to clipboard\nLink copied:\n" + one,
+       NotifyKind::Error},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -74,7 +81,8 @@ TEST(ShareNotice, SaysWhatTheBatchCameTo) {
 
 TEST(ShareNotice, ManyLinksStayWithinTheShellsRoom) {
   ShareNotice notice;
-  for (int i = 0; i < 20; ++i) notice.links.push_back("http://192.168.1.10:8080/file" + std::to_string(i) + ".txt");
+  for (int i = 0; i < 20; ++i)
+    notice.links.push_back("http://192.168.1.10:8080/file" + std::to_string(i) + ".txt");
   const std::optional<NoticeText> text = ComposeShareNotice(notice);
   ASSERT_TRUE(text.has_value());
   EXPECT_LE(text->text.size(), platform::kNotifyTextLimit);

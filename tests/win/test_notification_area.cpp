@@ -126,7 +126,9 @@ void PutOnClipboard(const std::string& text) {
 }
 
 // Send to hands over full paths.
-std::string FullPath(const std::string& file) { return (std::filesystem::current_path() / file).string(); }
+std::string FullPath(const std::string& file) {
+  return (std::filesystem::current_path() / file).string();
+}
 
 std::uint16_t FreePort() {
   platform::socket_t probe = platform::CreateTcpSocket();
@@ -185,7 +187,9 @@ class ServerIconTest : public ::testing::Test {
     }
     server_.join();
   }
-  bool WaitForEnd() { return WaitFor([&] { return ended_.load(); }, 15000); }
+  bool WaitForEnd() {
+    return WaitFor([&] { return ended_.load(); }, 15000);
+  }
   void Choose(int command) { PostMessageA(icon_.Window(), WM_COMMAND, MAKEWPARAM(command, 0), 0); }
   void ClickIcon(UINT mouseMessage) {
     PostMessageA(icon_.Window(), platform::win32::kNotifyIconMessage, 1, mouseMessage);
@@ -274,8 +278,8 @@ TEST_F(ServerIconTest, CopyLinksLinePutsEveryShareOnTheClipboard) {
   };
   const Case cases[] = {
       {"two shares",
-       RecordBytes("/a.txt", "C:\\a.txt", 0) + RecordBytes("/dir/b c.txt", "C:\\b c.txt", 1),
-       "", kNoticeLinkCopied, NotifyKind::Info},
+       RecordBytes("/a.txt", "C:\\a.txt", 0) + RecordBytes("/dir/b c.txt", "C:\\b c.txt", 1), "",
+       kNoticeLinkCopied, NotifyKind::Info},
       {"no shares", "", "", kNoticeNoShares, NotifyKind::Info},
   };
   for (const Case& c : cases) {
@@ -315,14 +319,25 @@ TEST_F(ServerIconTest, OneSendToGetsOneNotification) {
     std::size_t boxes;  // the message boxes stay as they are
   };
   const Case cases[] = {
-      {"two files", {"one.txt", "two.txt"}, kNoticeLinkCopied,
-       {Link("/one.txt"), Link("/two.txt")}, NotifyKind::Info, 0},
+      {"two files",
+       {"one.txt", "two.txt"},
+       kNoticeLinkCopied,
+       {Link("/one.txt"), Link("/two.txt")},
+       NotifyKind::Info,
+       0},
       {"one file", {"two.txt"}, kNoticeLinkCopied, {Link("/two.txt")}, NotifyKind::Info, 0},
-      {"a folder", {"folder"}, kNoticeShareFailed,
-       {std::string(messages::kNotAFile.text)}, NotifyKind::Error, 1},
-      {"a file and a folder", {"one.txt", "folder"}, kNoticeShareFailed,
+      {"a folder",
+       {"folder"},
+       kNoticeShareFailed,
+       {std::string(messages::kNotAFile.text)},
+       NotifyKind::Error,
+       1},
+      {"a file and a folder",
+       {"one.txt", "folder"},
+       kNoticeShareFailed,
        {std::string(messages::kNotAFile.text), "", "Link copied:", Link("/one.txt")},
-       NotifyKind::Error, 1},
+       NotifyKind::Error,
+       1},
   };
   std::size_t told = 0;
   for (const Case& c : cases) {
@@ -374,7 +389,8 @@ TEST_F(ServerIconTest, ComesBackWhenTheShellRestarts) {
 TEST_F(ServerIconTest, TurnedOffShowsNothingAndServesAsUsual) {
   IconSetting off(0);
   Start();
-  ASSERT_TRUE(WaitFor([] { return platform::ControlServerReachable(); })) << "the server did not start";
+  ASSERT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }))
+      << "the server did not start";
   WriteFileBytes("one.txt", "1");
   EXPECT_EQ(SendShareRequests({FullPath("one.txt")}), 1);
   ASSERT_TRUE(WaitFor([&] { return ClipboardText() == Link("/one.txt"); }));

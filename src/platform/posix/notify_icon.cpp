@@ -7,7 +7,9 @@ struct NotifyIcon::Impl {};
 
 NotifyIcon::~NotifyIcon() { Remove(); }
 
-bool NotifyIcon::Show(std::string, std::vector<NotifyMenuItem>, int, CommandHandler) { return false; }
+bool NotifyIcon::Show(std::string, std::vector<NotifyMenuItem>, int, CommandHandler) {
+  return false;
+}
 
 void NotifyIcon::Notify(std::string_view, std::string_view, NotifyKind) {}
 

@@ -26,7 +26,8 @@ constexpr char kIconSetting[] = "NotificationIcon";
 // The texts arrive in the ANSI code page, as every path and link of this build does.
 std::wstring Wide(std::string_view text) {
   if (text.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
   if (length > 0) {
     MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
@@ -113,7 +114,8 @@ struct NotifyIcon::Impl {
     // Without this the menu would stay open when the user clicks elsewhere.
     SetForegroundWindow(window);
     // The chosen line comes back as WM_COMMAND, the path a test also takes.
-    TrackPopupMenu(popup, TPM_RIGHTBUTTON | TPM_BOTTOMALIGN | TPM_RIGHTALIGN, at.x, at.y, 0, window, nullptr);
+    TrackPopupMenu(popup, TPM_RIGHTBUTTON | TPM_BOTTOMALIGN | TPM_RIGHTALIGN, at.x, at.y, 0, window,
+                   nullptr);
     PostMessageW(window, WM_NULL, 0, 0);
     DestroyMenu(popup);
   }
@@ -174,7 +176,8 @@ bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int
   windowClass.hInstance = instance;
   windowClass.lpszClassName = kWindowClass;
   // Registered by the first icon of the process; a later one finds it there.
-  if (RegisterClassA(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+  if (RegisterClassA(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+    return false;
 
   auto* impl = new Impl;
   impl->tooltip = std::move(tooltip);
@@ -193,7 +196,8 @@ bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int
       LoadImageW(instance, MAKEINTRESOURCEW(kProgramIconResource), IMAGE_ICON, size, size, 0));
   impl->ownsIcon = impl->icon != nullptr;
   // A program without the icon resource (the test programs) shows the system's.
-  if (impl->icon == nullptr) impl->icon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512));  // IDI_APPLICATION
+  if (impl->icon == nullptr)
+    impl->icon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512));  // IDI_APPLICATION
   impl_ = impl;
   impl_->Add();
   return true;
@@ -208,7 +212,7 @@ void NotifyIcon::Notify(std::string_view title, std::string_view text, NotifyKin
   data.dwInfoFlags = kind == NotifyKind::Error ? NIIF_ERROR : NIIF_INFO;
   Shell_NotifyIconW(NIM_MODIFY, &data);
   NotifyIconRecord record;
-    record.change = NotifyIconChange::Notify;
+  record.change = NotifyIconChange::Notify;
   record.title = std::string(title);
   record.text = std::string(text);
   record.kind = kind;
