@@ -5,6 +5,8 @@
 ;                and the control panel all use the same two files
 ;   shortcuts    Send to "Quillcast"; Start menu folder "Quillcast" with "Quillcast",
 ;                "Quillcast control panel" and "Stop Quillcast"; "start with Windows"
+;   options      "Hide the icon in the notification area" (unticked; /NOICON ticks it for
+;                a silent install: setup.exe /S /NOICON)
 ;
 ; Built by CMake (target "packages"), which passes VERSION, VERSION_MAJOR, VERSION_MINOR,
 ; EXE, ICON, LICENSE_FILE and OUTFILE. Debian's wine64 runs only 64-bit programs, and a
@@ -18,11 +20,15 @@ ManifestSupportedOS all
 
 !include "LogicLib.nsh"
 !include "FileFunc.nsh"
+!include "Sections.nsh"
 
 !define PRODUCT "Quillcast"
 !define PUBLISHER "Quillcast developers"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillcast"
 !define DATA_DIR "$APPDATA\Quillcast"
+; The program's own settings that are not in common.cfg (so that an update never touches
+; that file's bytes): NotificationIcon, a DWORD, 0 hides the icon in the notification area.
+!define SETTINGS_KEY "Software\Quillcast"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -92,6 +98,7 @@ FunctionEnd
 
 Function .onInit
   SetShellVarContext current
+  Call PreselectIconChoice
 FunctionEnd
 
 Function un.onInit
@@ -146,6 +153,8 @@ Section "Quillcast" SecProgram
       "$INSTDIR\quillcast.exe" 0 SW_SHOWNORMAL "" "Stop the running Quillcast server"
   ; Recreated below when "Start with Windows" stays chosen.
   Delete "$SMSTARTUP\Quillcast.lnk"
+  ; Written again below when the icon stays hidden.
+  DeleteRegValue HKCU "${SETTINGS_KEY}" "NotificationIcon"
 
   WriteRegStr HKCU "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKCU "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
@@ -168,6 +177,29 @@ Section "Start with Windows" SecStartup
       "$INSTDIR\quillcast.exe" 0 SW_SHOWNORMAL "" "Start the Quillcast server"
 SectionEnd
 
+; Unticked: the icon tells the user that the server runs and that a link was copied. The
+; server reads the choice when it starts.
+Section /o "Hide the icon in the notification area" SecNoIcon
+  WriteRegDWORD HKCU "${SETTINGS_KEY}" "NotificationIcon" 0
+SectionEnd
+
+; An update (silent ones included) keeps the user's choice: the option starts ticked when
+; the icon is hidden now, or when the command line says /NOICON (for silent installs).
+Function PreselectIconChoice
+  ClearErrors
+  ReadRegDWORD $0 HKCU "${SETTINGS_KEY}" "NotificationIcon"
+  ${IfNot} ${Errors}
+  ${AndIf} $0 = 0
+    SectionSetFlags ${SecNoIcon} ${SF_SELECTED}
+  ${EndIf}
+  ${GetParameters} $1
+  ClearErrors
+  ${GetOptions} $1 "/NOICON" $2
+  ${IfNot} ${Errors}
+    SectionSetFlags ${SecNoIcon} ${SF_SELECTED}
+  ${EndIf}
+FunctionEnd
+
 Section "Uninstall"
   Call un.StopRunningServer
   Delete "$SENDTO\Quillcast.lnk"
@@ -181,5 +213,6 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKCU "${UNINST_KEY}"
-  ; The data folder (settings and share list) stays: it is the user's.
+  ; The data folder (settings and share list) and the icon choice stay: they are the
+  ; user's.
 SectionEnd

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Renders docs/screenshots/control-panel.png and docs/screenshots/new-share.png: the real
-# quillcast.exe under Wine in a virtual desktop (so Wine draws the window frames) on a
-# private Xvfb display, with a sample "common.cfg" and "shared.cfg".
+# Renders docs/screenshots/control-panel.png, docs/screenshots/new-share.png and
+# docs/screenshots/notification-area.png: the real quillcast.exe under Wine in a virtual
+# desktop (so Wine draws the window frames, and its taskbar holds the notification area)
+# on a private Xvfb display, with a sample "common.cfg" and "shared.cfg".
 #
 #   scripts/screenshots.sh [windows build dir]   (default /tmp/qc-shots-win; built if needed)
 #
@@ -12,23 +13,27 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-/tmp/qc-shots-win}"
 out="$repo/docs/screenshots"
 wine=/usr/lib/wine/wine64
+# Debian puts wineserver beside the loader, not on the PATH.
+wineserver="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
 display=":$(( 60 + RANDOM % 30 ))"
 work="$(mktemp -d /tmp/qc-shots.XXXXXX)"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY="$display"
 # A fresh prefix would otherwise stop to offer the Mono and Gecko installers.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-if [[ ! -x "$build/quillcast.exe" || ! -x "$build/tests/ui_poke.exe" ]]; then
+if [[ ! -f "$build/CMakeCache.txt" ]]; then
   cmake -S "$repo" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" -j2 --target quillcast ui_poke >/dev/null
 fi
+# Always brought up to date: a program or a tool older than the sources would show the
+# old windows, or lack a verb this script uses.
+cmake --build "$build" -j2 --target quillcast ui_poke >/dev/null
 
 xvfb_pid=""
 server_pid=""
 cleanup() {
   if [[ -n "$server_pid" ]]; then kill "$server_pid" 2>/dev/null || true; fi
-  wineserver -k 2>/dev/null || true
+  "$wineserver" -k 2>/dev/null || true
   if [[ -n "$xvfb_pid" ]]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
@@ -38,10 +43,11 @@ Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 sleep 1
 "$wine" wineboot -i >/dev/null 2>&1
-wineserver -p 60 2>/dev/null || true  # keep it up between the short wine runs
+"$wineserver" -p 60 2>/dev/null || true  # keep it up between the short wine runs
 
 desktop_width=640
 desktop_height=420
+taskbar_height=20
 desktop="shot,${desktop_width}x${desktop_height}"
 run_in_desktop() { "$wine" explorer /desktop="$desktop" "$@"; }
 
@@ -78,8 +84,10 @@ shoot() {
   # trim leave exactly the window with its frame.
   import -display "$display" -window root "$work/shot.png"
   local background
-  background="$(convert "$work/shot.png" -format "%[pixel:p{$((desktop_width - 5)),$((desktop_height - 5))}]" info:)"
-  convert "$work/shot.png" -crop "${desktop_width}x${desktop_height}+0+0" +repage \
+  background="$(convert "$work/shot.png" -format "%[pixel:p{$((desktop_width - 5)),$((desktop_height - taskbar_height - 5))}]" info:)"
+  # The taskbar along the bottom (there while the server's icon is in its notification
+  # area) is left out, or the trim would keep it.
+  convert "$work/shot.png" -crop "${desktop_width}x$((desktop_height - taskbar_height))+0+0" +repage \
     -bordercolor "$background" -border 1 -fuzz 2% -trim +repage "$1"
 }
 
@@ -91,7 +99,23 @@ run_in_desktop "$win_dir\\ui_poke.exe" text WndClassQuillcastNewFile 2010 '/pub/
 sleep 1
 shoot "$out/new-share.png"
 
+# The icon and its menu, opened by a right click on the icon as a user opens it. Wine's
+# taskbar runs along the desktop's bottom edge with the notification area at its right end,
+# the first icon 11 pixels in from the corner; the menu opens above and left of the click.
+run_in_desktop "$win_dir\\ui_poke.exe" click WndClassQuillcastMain 2001
+sleep 1
+run_in_desktop "$win_dir\\ui_poke.exe" rightclick $((desktop_width - 11)) $((desktop_height - 11))
+sleep 1
+area_width=300
+area_height=110
+import -display "$display" -window root "$work/shot.png"
+convert "$work/shot.png" \
+  -crop "${area_width}x${area_height}+$((desktop_width - area_width))+$((desktop_height - area_height))" \
+  +repage "$out/notification-area.png"
+# The menu closes without a choice.
+run_in_desktop "$win_dir\\ui_poke.exe" rightclick 20 20
+
 "$wine" "$win_dir\\quillcast.exe" -stop || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
-echo "wrote $out/control-panel.png and $out/new-share.png"
+echo "wrote $out/control-panel.png, $out/new-share.png and $out/notification-area.png"

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "app/messages.h"
+#include "app/notification_area.h"
 #include "platform/directory.h"
 #include "shares/messages.h"
 #include "shares/share_file.h"
@@ -31,19 +32,35 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
   }
   // Told with the channel up: a stop sent while the message waits is served after it.
   TellShareFileDamage(app);
+  // Shown once requests can be served, gone on every way out of the loop.
+  ServerIcon icon(app);
   ShareBatch batch;
+  // What the current batch came to, told once its client has sent all of it.
+  ShareNotice notice;
+  bool batchOpen = false;
+  const auto endBatch = [&] {
+    icon.TellShares(notice);
+    notice = ShareNotice{};
+    batchOpen = false;
+  };
   for (;;) {
-    const platform::ControlEvent event = server.Wait();
+    const platform::ControlEvent event = server.Wait(batchOpen);
     if (event == platform::ControlEvent::Stop || event == platform::ControlEvent::Failed) break;
-    if (event == platform::ControlEvent::Share) {
+    if (event == platform::ControlEvent::BatchEnded) {
+      endBatch();
+    } else if (event == platform::ControlEvent::Share) {
       if (app.ui.active.load()) {
         // Dropped unread: the panel owns the share list while it runs.
         server.DropShareRequest();
         messages::Show(messages::kPanelRunning);
+        notice.errors.emplace_back(messages::kPanelRunning.text);
+        batchOpen = true;
       } else {
         bool continuesBatch = false;
         const std::string path = server.TakeSharePath(&continuesBatch);
-        HandleShareRequest(app, path, continuesBatch, batch);
+        if (!continuesBatch && batchOpen) endBatch();
+        HandleShareRequest(app, path, continuesBatch, batch, &notice);
+        batchOpen = true;
       }
     } else if (event == platform::ControlEvent::Panel) {
       StartUiThread(app);
@@ -59,18 +76,30 @@ void HandleShareRequest(Application& app, const std::string& physicalPath) {
 }
 
 void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
-                        ShareBatch& batch) {
+                        ShareBatch& batch, ShareNotice* notice) {
   if (!continuesBatch) batch.clear();
+  // Each box also goes into the batch's notification.
+  const auto show = [notice](const messages::Message& message, const std::string* detail = nullptr) {
+    if (detail != nullptr) {
+      messages::Show(message, *detail);
+    } else {
+      messages::Show(message);
+    }
+    if (notice != nullptr) {
+      notice->errors.push_back(std::string(message.text) +
+                               (detail != nullptr ? "\n" + *detail : std::string()));
+    }
+  };
   // A folder would be stored, linked and answered 404 for ever. A missing file is taken:
   // the user may be about to put it there.
   if (platform::KindOfPath(physicalPath) == platform::PathKind::Other) {
-    messages::Show(messages::kNotAFile, physicalPath);
+    show(messages::kNotAFile, &physicalPath);
     return;
   }
   std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physicalPath);
   if (!virtualPath) {
-    messages::Show(messages::kIncorrectPhysicalPath);
-    messages::Show(messages::kNoVirtualPath);
+    show(messages::kIncorrectPhysicalPath);
+    show(messages::kNoVirtualPath);
     return;
   }
   std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
@@ -84,8 +113,8 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     written = AppendShareRecord(*share);
   }
   if (written == ShareFileWrite::Failed) {
-    messages::Show(messages::kCantWriteShareFile);
-    messages::Show(messages::kAppendFailed);
+    show(messages::kCantWriteShareFile);
+    show(messages::kAppendFailed);
   }
   batch.push_back(share);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0) {
@@ -93,7 +122,16 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     // whole batch's URLs on the clipboard, so the user pastes every link at once.
     const UrlCopy copied = batch.size() == 1 ? CopyShareUrl(app.settings, *share)
                                              : CopyShareUrls(app.settings, batch);
-    if (copied != UrlCopy::Copied) messages::Show(messages::kCopyFailed);
+    if (copied != UrlCopy::Copied) {
+      show(messages::kCopyFailed);
+    } else if (notice != nullptr) {
+      // What the clipboard now holds: the batch's links.
+      const std::string host = UrlHost(app.settings);
+      notice->links.clear();
+      for (const SharePtr& shared : batch) {
+        notice->links.push_back(ComposeShareUrl(host, app.settings.port, *shared));
+      }
+    }
   }
 }
 

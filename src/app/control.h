@@ -19,11 +19,13 @@ using ShareBatch = std::vector<SharePtr>;
 
 // Serves one command-line share whose path has been copied out of the block.
 void HandleShareRequest(Application& app, const std::string& physicalPath);
+struct ShareNotice;
 // The same within a batch: a request that does not continue the batch starts a new one;
 // with "Copy to clipboard" set, the clipboard then holds the URLs of every share the batch
-// added so far, one per line.
+// added so far, one per line. With `notice`, the links that went onto the clipboard and
+// the texts of the messages shown are gathered there for the batch's notification.
 void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
-                        ShareBatch& batch);
+                        ShareBatch& batch, ShareNotice* notice = nullptr);
 
 int SendStopRequest();
 int SendPanelRequest();

@@ -20,8 +20,8 @@ enum class ControlSetup {
 };
 
 // What a wait brought. Failed: the channel can no longer be waited on, so the loop ends
-// as on a stop.
-enum class ControlEvent { Stop, Share, Panel, Failed };
+// as on a stop. BatchEnded: the client of the latest share batch has sent all of it.
+enum class ControlEvent { Stop, Share, Panel, Failed, BatchEnded };
 
 class ControlServer {
  public:
@@ -32,8 +32,11 @@ class ControlServer {
 
   ControlSetup Open();
   // Blocks until a request arrives. Several pending requests are reported stop first, then
-  // share, then panel.
-  ControlEvent Wait();
+  // share, then panel. With `untilBatchEnds`, a wait after a share also ends with
+  // BatchEnded once that share's client has let go of its batch (Windows; the native
+  // channel never reports it). On Windows the wait also dispatches the waiting thread's
+  // window messages, so that a window of that thread (the notification icon's) answers.
+  ControlEvent Wait(bool untilBatchEnds = false);
   // The path of the share request that Wait reported, copied out of the block; lets the
   // next share client write. Call exactly once per ControlEvent::Share. `continuesBatch` (when
   // given) tells whether the request came from the same client as the one before it, as

@@ -25,6 +25,12 @@ bool SyncAllowed(SyncKind kind) {
   return !allowed || allowed(kind);
 }
 
+void ReportNotifyIcon(const NotifyIconRecord& record) {
+  if (const std::function<void(const NotifyIconRecord&)> observer = Overrides().notifyIcon.Get()) {
+    observer(record);
+  }
+}
+
 }  // namespace hooks
 
 std::optional<std::vector<std::string>> hooks::InterfaceAddresses() {
@@ -60,6 +66,10 @@ void SetClipboardForTesting(const ClipboardOps* ops) { testClipboard.store(ops);
 
 void SetMessageSinkForTesting(MessageSink sink) {
   hooks::Overrides().showMessage.Set(std::move(sink));
+}
+
+void SetNotifyIconObserverForTesting(NotifyIconObserver observer) {
+  hooks::Overrides().notifyIcon.Set(std::move(observer));
 }
 
 void SetSyncHookForTesting(std::function<bool(SyncKind)> hook) {

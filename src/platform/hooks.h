@@ -13,6 +13,7 @@
 #include "platform/clipboard.h"
 #include "platform/file.h"
 #include "platform/message.h"
+#include "platform/notify_icon.h"
 
 namespace qc::platform::hooks {
 
@@ -46,6 +47,8 @@ struct Table {
   Override<bool()> writeAllowed;
   // Asked before each sync of a file or a folder: false makes that sync fail.
   Override<bool(SyncKind kind)> syncAllowed;
+  // Sees each change asked of the notification-area icon.
+  Override<void(const NotifyIconRecord& record)> notifyIcon;
 };
 
 Table& Overrides();
@@ -73,5 +76,7 @@ inline constexpr unsigned short kOutsidePort = 9;  // discard; any port would do
 bool WriteAllowed();
 // What every sync asks on both backends: true unless a test makes this sync fail.
 bool SyncAllowed(SyncKind kind);
+// What each backend's icon calls for every change it makes.
+void ReportNotifyIcon(const NotifyIconRecord& record);
 
 }  // namespace qc::platform::hooks

@@ -983,14 +983,45 @@ class WindowsProgramTest(unittest.TestCase):
         # Nothing was saved, as with the close box.
         self.assertEqual(self.box.read("common.cfg"), settings)
 
-    def test_server_shows_no_window(self):
-        port = free_port()
-        self.box.write("common.cfg", settings_bytes(port))
-        server = self.box.start_server(port)
-        self.assertEqual(self.box.windows(), [])
-        client = self.box.run("-stop")
-        self.assertEqual(client.wait(), 1)
-        self.assertEqual(server.wait(), 1)
+    # Without a tray on the display, Wine draws notification-area icons in a window of
+    # explorer.exe's, visible while it holds at least one icon.
+    WINE_TRAY = ("__winex11_standalone_tray", "Wine System Tray")
+
+    def wait_for_windows(self, expected, timeout=15):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            windows = self.box.windows()
+            if windows == expected:
+                return
+            time.sleep(0.2)
+        self.assertEqual(self.box.windows(), expected)
+
+    def icon_setting(self, value):
+        """Sets HKCU\\Software\\Quillcast\\NotificationIcon for this test (None: no value)."""
+        from harness import WINE
+        key = "HKCU\\Software\\Quillcast"
+        def reg(*args):
+            subprocess.run([WINE, "reg", *args], capture_output=True, timeout=60, env=self.box.env)
+        reg("delete", key, "/v", "NotificationIcon", "/f")
+        if value is not None:
+            reg("add", key, "/v", "NotificationIcon", "/t", "REG_DWORD", "/d", str(value), "/f")
+            self.addCleanup(reg, "delete", key, "/v", "NotificationIcon", "/f")
+
+    def test_server_shows_no_window_but_its_icon_until_it_stops(self):
+        # The icon, unless turned off; never a window of the server's own.
+        for setting, expected in ((None, [self.WINE_TRAY]), (1, [self.WINE_TRAY]), (0, [])):
+            with self.subTest(setting=setting):
+                self.icon_setting(setting)
+                port = free_port()
+                self.box.write("common.cfg", settings_bytes(port))
+                server = self.box.start_server(port)
+                self.wait_for_windows(expected)
+                client = self.box.run("-stop")
+                self.assertEqual(client.wait(), 1)
+                self.assertEqual(server.wait(), 1)
+                # No ghost icon.
+                self.wait_for_windows([])
+                self.icon_setting(None)
 
 
 if __name__ == "__main__":

@@ -162,6 +162,15 @@ class Journey(unittest.TestCase):
                 values[parts[0]] = parts[2]
         return values
 
+    def icon_setting(self):
+        """HKCU\\Software\\Quillcast\\NotificationIcon as reg prints it, or None."""
+        out = wine("reg", "query", r"HKCU\Software\Quillcast", "/v", "NotificationIcon", check=False)[1]
+        for line in out.decode("utf-8", "replace").splitlines():
+            parts = line.split()
+            if len(parts) == 3 and parts[0] == "NotificationIcon":
+                return parts[2]
+        return None
+
     # --- the journey ---------------------------------------------------------------------
     def test_journey(self):
         # Install silently.
@@ -172,6 +181,8 @@ class Journey(unittest.TestCase):
         data_dir = folders["appdata"] + r"\Quillcast"
         for name in ("quillcast.exe", "uninstall.exe", "LICENSE.txt"):
             self.assertTrue(os.path.isfile(unix_path(program_dir + "\\" + name)), name)
+        # The notification-area icon is shown unless the user ticked its option.
+        self.assertIsNone(self.icon_setting())
         # Settings that make the first Send to put a working link on the clipboard.
         common = unix_path(data_dir + r"\common.cfg")
         with open(common, "rb") as f:
@@ -246,9 +257,11 @@ class Journey(unittest.TestCase):
         # Installing over a running server stops it first and keeps the data.
         with open(unix_path(data_dir + r"\shared.cfg"), "rb") as f:
             shares_before = f.read()
-        self.assertEqual(wine(SETUP, "/S", timeout=180, check=False)[0], 0)
+        # This one also hides the notification-area icon, as its option does.
+        self.assertEqual(wine(SETUP, "/S", "/NOICON", timeout=180, check=False)[0], 0)
         self.assertTrue(wait_until(lambda: server.poll() is not None, timeout=30),
                         "the installer left the server running")
+        self.assertEqual(self.icon_setting(), "0x0")
         with open(unix_path(data_dir + r"\shared.cfg"), "rb") as f:
             self.assertEqual(f.read(), shares_before)
         with open(common, "rb") as f:
@@ -268,6 +281,8 @@ class Journey(unittest.TestCase):
         self.assertFalse(os.path.exists(unix_path(folders["programs"] + r"\Quillcast")))
         self.assertEqual(self.registry(), {})
         self.assertEqual(sorted(os.listdir(unix_path(data_dir))), ["common.cfg", "shared.cfg"])
+        # The icon choice is the user's, like the data folder.
+        self.assertEqual(self.icon_setting(), "0x0")
         with open(unix_path(data_dir + r"\shared.cfg"), "rb") as f:
             self.assertEqual(f.read(), shares_before)
 

@@ -2,6 +2,8 @@
 //   ui_poke click <window class> <control id>   presses a button (posted, returns at once)
 //   ui_poke text <window class> <control id> <text>   sets a control's text
 //   ui_poke wait <window class>   waits up to ten seconds for a visible window of the class
+//   ui_poke rightclick <x> <y>   a right click of the mouse at that point of the desktop
+//                                (what a user does to open a notification icon's menu)
 // Exit code 0 when the window (and control) was found, 1 otherwise.
 #include <windows.h>
 
@@ -22,6 +24,15 @@ HWND FindVisible(const char* className) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "rightclick") == 0) {
+    SetCursorPos(std::atoi(argv[2]), std::atoi(argv[3]));
+    INPUT presses[2] = {};
+    presses[0].type = INPUT_MOUSE;
+    presses[0].mi.dwFlags = MOUSEEVENTF_RIGHTDOWN;
+    presses[1].type = INPUT_MOUSE;
+    presses[1].mi.dwFlags = MOUSEEVENTF_RIGHTUP;
+    return SendInput(2, presses, sizeof(INPUT)) == 2 ? 0 : 1;
+  }
   if (argc < 3) return 1;
   HWND window = FindVisible(argv[2]);
   if (window == nullptr) return 1;

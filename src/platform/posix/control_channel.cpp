@@ -433,7 +433,7 @@ ControlSetup ControlServer::Open() {
   return ControlSetup::Ok;
 }
 
-ControlEvent ControlServer::Wait() {
+ControlEvent ControlServer::Wait(bool) {
   if (impl_ == nullptr || impl_->listener < 0) return ControlEvent::Failed;
   for (;;) {
     if (!impl_->AcceptPaused()) impl_->DrainWaitingClients();

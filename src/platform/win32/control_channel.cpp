@@ -52,6 +52,8 @@ struct ControlServer::Impl {
   HANDLE mapping = nullptr;
   HANDLE blockLock = nullptr;
   HANDLE nextInBatch = nullptr;
+  // The clients' batch mutex: free again once a batch's client has sent all of it.
+  HANDLE batchLock = nullptr;
   unsigned char* view = nullptr;
 
   // Set by the client only while it holds the block, so it belongs to the request
@@ -83,15 +85,33 @@ ControlSetup ControlServer::Open() {
       MapViewOfFile(impl_->mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
   if (impl_->view == nullptr) return ControlSetup::BlockUnusable;
   impl_->nextInBatch = CreateEventA(nullptr, FALSE, FALSE, kNextInBatchName);
+  impl_->batchLock = CreateMutexA(nullptr, FALSE, kBatchLockName);
   impl_->blockLock = CreateSemaphoreA(nullptr, 1, 1, kBlockLockName);
   return ControlSetup::Ok;
 }
 
-ControlEvent ControlServer::Wait() {
+ControlEvent ControlServer::Wait(bool untilBatchEnds) {
   if (impl_ == nullptr) return ControlEvent::Failed;
+  HANDLE handles[4] = {impl_->events[0], impl_->events[1], impl_->events[2], impl_->batchLock};
+  const DWORD count = untilBatchEnds && impl_->batchLock != nullptr ? 4 : 3;
   for (;;) {
-    const std::optional<ControlEvent> event =
-        win32::ControlEventOfWait(WaitForMultipleObjects(3, impl_->events, FALSE, INFINITE));
+    const DWORD result =
+        MsgWaitForMultipleObjectsEx(count, handles, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (result == WAIT_OBJECT_0 + count) {
+      MSG message;
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+      }
+      continue;
+    }
+    // Taken only to learn that it is free (a client that died holding it hands it over
+    // abandoned, which ends its batch too): given back at once.
+    if (count == 4 && (result == WAIT_OBJECT_0 + 3 || result == WAIT_ABANDONED_0 + 3)) {
+      ReleaseMutex(impl_->batchLock);
+      return ControlEvent::BatchEnded;
+    }
+    const std::optional<ControlEvent> event = win32::ControlEventOfWait(result);
     if (event) return *event;
   }
 }
@@ -123,6 +143,7 @@ void ControlServer::Close() {
   if (impl_->mapping != nullptr) CloseHandle(impl_->mapping);
   if (impl_->blockLock != nullptr) CloseHandle(impl_->blockLock);
   if (impl_->nextInBatch != nullptr) CloseHandle(impl_->nextInBatch);
+  if (impl_->batchLock != nullptr) CloseHandle(impl_->batchLock);
   delete impl_;
   impl_ = nullptr;
 }

@@ -14,4 +14,8 @@ namespace qc::platform::win32 {
 // on would spin.
 std::optional<ControlEvent> ControlEventOfWait(std::uint32_t result);
 
+// The message the shell sends the notification icon's window on a click (WM_APP + 1); its
+// lParam is the mouse message, as the shell sends it to icons of the first version.
+inline constexpr unsigned kNotifyIconMessage = 0x8000 + 1;
+
 }  // namespace qc::platform::win32

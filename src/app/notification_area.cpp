@@ -1,0 +1,125 @@
+#include "app/notification_area.h"
+
+#include "app/messages.h"
+#include "platform/control_channel.h"
+#include "shares/share_url.h"
+
+namespace qc {
+
+std::string TrayTooltip(std::uint16_t port) { return "Quillcast - port " + std::to_string(port); }
+
+std::vector<platform::NotifyMenuItem> TrayMenu() {
+  return {{kTrayOpenPanel, kTrayOpenPanelText},
+          {kTrayCopyLinks, kTrayCopyLinksText},
+          {kTrayStop, kTrayStopText}};
+}
+
+namespace {
+
+std::string Joined(const std::vector<std::string>& lines, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i != 0) text += '\n';
+    text += lines[i];
+  }
+  return text;
+}
+
+std::string MoreLine(std::size_t left) { return "(" + std::to_string(left) + " more)"; }
+
+// A message's headline and detail stand apart by an empty line in a box; a notification
+// has no room for it.
+void AppendLinesOf(const std::string& text, std::vector<std::string>& lines) {
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string FitNoticeLines(const std::vector<std::string>& lines, std::size_t limit) {
+  const std::size_t total = lines.size();
+  std::string all = Joined(lines, total);
+  if (all.size() <= limit) return all;
+  for (std::size_t keep = total - 1; keep > 0; --keep) {
+    std::string text = Joined(lines, keep) + "\n" + MoreLine(total - keep);
+    if (text.size() <= limit) return text;
+  }
+  const std::string more = total > 1 ? "\n" + MoreLine(total - 1) : std::string();
+  const std::string cut = "...";
+  if (limit < more.size() + cut.size()) return all.substr(0, limit);
+  return lines[0].substr(0, limit - more.size() - cut.size()) + cut + more;
+}
+
+std::optional<NoticeText> ComposeShareNotice(const ShareNotice& notice) {
+  if (notice.IsEmpty()) return std::nullopt;
+  if (notice.errors.empty()) {
+    return NoticeText{kNoticeLinkCopied, FitNoticeLines(notice.links, platform::kNotifyTextLimit),
+                      platform::NotifyKind::Info};
+  }
+  std::vector<std::string> lines;
+  for (const std::string& error : notice.errors) AppendLinesOf(error, lines);
+  if (!notice.links.empty()) {
+    lines.push_back(std::string(kNoticeLinkCopied) + ":");
+    lines.insert(lines.end(), notice.links.begin(), notice.links.end());
+  }
+  return NoticeText{kNoticeShareFailed, FitNoticeLines(lines, platform::kNotifyTextLimit),
+                    platform::NotifyKind::Error};
+}
+
+ServerIcon::ServerIcon(Application& app) : app_(app) {
+  if (!platform::NotifyIconWanted()) return;
+  icon_.Show(TrayTooltip(app_.settings.port), TrayMenu(), kTrayOpenPanel,
+             [this](int command) { OnCommand(command); });
+}
+
+void ServerIcon::OnCommand(int command) {
+  // The panel and the stop go through the channel's own requests, exactly as "-ui" and
+  // "-stop" send them: the control loop serves them in its order, never in the middle of
+  // a share whose message box is dispatching this click.
+  switch (command) {
+    case kTrayOpenPanel:
+      platform::SendControlRequest(platform::ControlRequest::Panel);
+      break;
+    case kTrayCopyLinks:
+      CopyAllLinks();
+      break;
+    case kTrayStop:
+      platform::SendControlRequest(platform::ControlRequest::Stop);
+      break;
+    default:
+      break;
+  }
+}
+
+void ServerIcon::CopyAllLinks() {
+  const std::vector<SharePtr> shares = app_.shares.Snapshot();
+  if (shares.empty()) {
+    Tell({kNoticeNoShares, kNoticeNoSharesText, platform::NotifyKind::Info});
+    return;
+  }
+  if (CopyShareUrls(app_.settings, shares) != UrlCopy::Copied) {
+    Tell({kNoticeCopyFailed, std::string(messages::kCopyFailed.text), platform::NotifyKind::Error});
+    return;
+  }
+  const std::string host = UrlHost(app_.settings);
+  std::vector<std::string> links;
+  for (const SharePtr& share : shares)
+    links.push_back(ComposeShareUrl(host, app_.settings.port, *share));
+  Tell({kNoticeLinkCopied, FitNoticeLines(links, platform::kNotifyTextLimit),
+        platform::NotifyKind::Info});
+}
+
+void ServerIcon::TellShares(const ShareNotice& notice) {
+  if (const std::optional<NoticeText> text = ComposeShareNotice(notice)) Tell(*text);
+}
+
+void ServerIcon::Tell(const NoticeText& notice) {
+  icon_.Notify(notice.title, notice.text, notice.kind);
+}
+
+}  // namespace qc

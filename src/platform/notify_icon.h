@@ -1,0 +1,76 @@
+// The icon in the notification area that tells the user the server runs, with its menu and
+// the notifications it shows. Windows only: the native build has none, and its Show
+// says so by returning false.
+#pragma once
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qc::platform {
+
+// One line of the icon's menu. `command` is handed back when it is chosen.
+struct NotifyMenuItem {
+  int command;
+  std::string text;
+};
+
+enum class NotifyKind { Info, Error };
+
+// What the icon was asked to do, as tests see it.
+enum class NotifyIconChange { Add, Delete, Notify };
+
+struct NotifyIconRecord {
+  NotifyIconChange change = NotifyIconChange::Add;
+  std::string tooltip;            // Add
+  std::vector<std::string> menu;  // Add: the menu's texts in order
+  std::string title;              // Notify
+  std::string text;               // Notify
+  NotifyKind kind = NotifyKind::Info;
+  // The window the icon's messages go to (an HWND on Windows), so that a test can send
+  // it what the shell sends on a click.
+  void* window = nullptr;
+};
+
+// The icon of one thread: created, shown and removed on that thread; its menu commands
+// are handled while that thread waits in the control channel (which dispatches its
+// messages), never on another thread.
+class NotifyIcon {
+ public:
+  using CommandHandler = std::function<void(int command)>;
+
+  NotifyIcon() = default;
+  ~NotifyIcon();  // removes the icon
+  NotifyIcon(const NotifyIcon&) = delete;
+  NotifyIcon& operator=(const NotifyIcon&) = delete;
+
+  // Puts the icon in the notification area with `tooltip` and a right-click menu of
+  // `menu`; a double-click runs `defaultCommand`. False when no icon can be shown.
+  bool Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int defaultCommand,
+            CommandHandler onCommand);
+  // A notification beside the icon (nothing when the icon is not shown).
+  void Notify(std::string_view title, std::string_view text, NotifyKind kind);
+  // Takes the icon away; Show may put it back.
+  void Remove();
+  bool IsShown() const;
+
+ private:
+  struct Impl;
+  Impl* impl_ = nullptr;
+};
+
+// The user's choice: false when the icon is turned off (Windows: the DWORD
+// HKCU\Software\Quillcast\NotificationIcon set to 0). Always false on the native build.
+bool NotifyIconWanted();
+
+// The longest texts the shell shows, in characters, terminator excluded.
+inline constexpr std::size_t kNotifyTooltipLimit = 127;
+inline constexpr std::size_t kNotifyTitleLimit = 63;
+inline constexpr std::size_t kNotifyTextLimit = 255;
+
+// Tests see every change the icon was asked for; an empty function stops that. The icon
+// itself is still shown as usual.
+using NotifyIconObserver = std::function<void(const NotifyIconRecord&)>;
+void SetNotifyIconObserverForTesting(NotifyIconObserver observer);
+
+}  // namespace qc::platform

@@ -1,0 +1,25 @@
+// The native build runs headless: there is no notification area to show an icon in.
+#include "platform/notify_icon.h"
+
+namespace qc::platform {
+
+struct NotifyIcon::Impl {};
+
+NotifyIcon::~NotifyIcon() { Remove(); }
+
+bool NotifyIcon::Show(std::string, std::vector<NotifyMenuItem>, int, CommandHandler) {
+  return false;
+}
+
+void NotifyIcon::Notify(std::string_view, std::string_view, NotifyKind) {}
+
+void NotifyIcon::Remove() {
+  delete impl_;
+  impl_ = nullptr;
+}
+
+bool NotifyIcon::IsShown() const { return false; }
+
+bool NotifyIconWanted() { return false; }
+
+}  // namespace qc::platform
