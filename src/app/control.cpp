@@ -4,7 +4,6 @@
 
 #include "app/messages.h"
 #include "platform/directory.h"
-#include "shares/messages.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 
@@ -46,16 +45,11 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
         HandleShareRequest(app, path, continuesBatch, batch);
       }
     } else if (event == platform::ControlEvent::Panel) {
-      StartUiThread(app);
+      StartPanel(app);
     }
   }
   server.Close();
   return 1;
-}
-
-void HandleShareRequest(Application& app, const std::string& physicalPath) {
-  ShareBatch batch;
-  HandleShareRequest(app, physicalPath, false, batch);
 }
 
 void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
@@ -130,10 +124,6 @@ int SendStopRequest() {
 int SendPanelRequest() {
   return ReportSend(platform::SendControlRequest(platform::ControlRequest::Panel),
                     messages::kNotRunning);
-}
-
-int SendShareRequest(const std::string& path) {
-  return SendShareRequests(std::vector<std::string>{path});
 }
 
 int SendShareRequests(const std::vector<std::string>& paths) {

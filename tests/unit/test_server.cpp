@@ -22,6 +22,7 @@
 #include "shares/share_file.h"
 #include "unit/test_support.h"
 #include "unit/wire_answers.h"
+#include "unit/platform_support.h"
 
 namespace qc {
 namespace {
@@ -38,7 +39,7 @@ TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
   MessageRecorder recorder;
   EXPECT_EQ(SendStopRequest(), 0);
   EXPECT_EQ(SendPanelRequest(), 0);
-  EXPECT_EQ(SendShareRequest(std::string(1, kPathSeparator) + "a.txt"), 0);
+  EXPECT_EQ(SendShareRequests({std::string(1, kPathSeparator) + "a.txt"}), 0);
   const std::vector<RecordedMessage> expected = {
       AsRecorded(messages::kNotRunning), AsRecorded(messages::kNotRunning), AsRecorded(messages::kShareNotRunning)};
   EXPECT_EQ(recorder.Messages(), expected);
@@ -126,10 +127,10 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
     const std::string sep(1, kPathSeparator);
     const std::string first = sep + "data" + sep + "a.txt";
     const std::string second = sep + "data" + sep + "report 2009.pdf";
-    ASSERT_EQ(SendShareRequest(first), 1);
+    ASSERT_EQ(SendShareRequests({first}), 1);
     ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
-    ASSERT_EQ(SendShareRequest(second), 1);
-    ASSERT_EQ(SendShareRequest(first), 1);  // the same file twice gives two shares
+    ASSERT_EQ(SendShareRequests({second}), 1);
+    ASSERT_EQ(SendShareRequests({first}), 1);  // the same file twice gives two shares
     ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 3; }));
     EXPECT_EQ(loop.Stop(), 1);
     seen = recorder.Messages();
@@ -189,7 +190,8 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
     app.settings.flags = c.clipboardFails ? kCopyUrlAfterShare : 0;
     app.settings.domain = "localhost";
     MessageRecorder recorder;
-    HandleShareRequest(app, c.path);
+    ShareBatch batch;
+    HandleShareRequest(app, c.path, false, batch);
     platform::SetClipboardForTesting(nullptr);
     EXPECT_EQ(app.shares.Count(), c.sharesAdded);
     EXPECT_EQ(recorder.Messages(), c.messages);
@@ -233,7 +235,7 @@ TEST(ControlChannel, ShareWhileThePanelRunsIsRefusedAndDropped) {
   MessageRecorder recorder;
   ChannelLoop loop(app);
   const std::string sep(1, kPathSeparator);
-  ASSERT_EQ(SendShareRequest(sep + "d" + sep + "a.txt"), 1);
+  ASSERT_EQ(SendShareRequests({sep + "d" + sep + "a.txt"}), 1);
   ASSERT_TRUE(recorder.WaitForCount(1));
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.Count(), 0u);
@@ -252,8 +254,8 @@ TEST(ControlChannel, OverLongPathIsRefusedByTheClientAlone) {
   std::string fits = sep + "d" + sep + std::string(platform::kMaxControlPath - 3, 'f');
   std::string tooLong = fits + "g";
   ASSERT_EQ(fits.size(), platform::kMaxControlPath);
-  EXPECT_EQ(SendShareRequest(tooLong), 0);
-  ASSERT_EQ(SendShareRequest(fits), 1);
+  EXPECT_EQ(SendShareRequests({tooLong}), 0);
+  ASSERT_EQ(SendShareRequests({fits}), 1);
   ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.ShareAt(0)->physicalPath, fits);
@@ -274,7 +276,7 @@ TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
     clients.emplace_back([&, i] {
       // Paths of very different lengths, so a torn block would show.
       std::string path = sep + "dir" + std::to_string(i) + sep + std::string(50 + i * 300, 'a' + i);
-      delivered += SendShareRequest(path);
+      delivered += SendShareRequests({path});
     });
   }
   for (auto& t : clients) t.join();
@@ -294,7 +296,7 @@ std::uint16_t FreePort() {
   platform::SocketLibraryStart();
   platform::socket_t probe = platform::CreateTcpSocket();
   const bool bound = platform::BindAnyAddress(probe, 0);
-  const std::uint16_t port = bound ? platform::LocalPort(probe) : 0;
+  const std::uint16_t port = bound ? tests::LocalPort(probe) : 0;
   platform::CloseSocket(probe);
   platform::SocketLibraryStop();
   return port;
@@ -309,7 +311,7 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   StopAtScopeEnd stopper(app);
   ASSERT_EQ(StartServer(app), StartResult::Running);
   EXPECT_EQ(app.startupDirectory, platform::CurrentDirectory());
-  std::uint16_t port = platform::LocalPort(app.listenSocket);
+  std::uint16_t port = tests::LocalPort(app.listenSocket);
   ASSERT_EQ(port, configured);
   std::string answer = tests::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
   EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
@@ -345,13 +347,7 @@ TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
   // Port 80 may be free or not here; either way the settings are the defaults.
   EXPECT_EQ(app.settings.port, 80);
   EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
-  if (result == StartResult::Running) {
-    StopServer(app);
-  } else {
-    platform::CloseSocket(app.listenSocket);
-    platform::SocketLibraryStop();
-    app.instance.Release();
-  }
+  if (result == StartResult::Running) StopServer(app);
 }
 
 // Port 0 would have the system listen on a random port while every link names port 0.
@@ -371,6 +367,44 @@ TEST(ServerLifecycle, StoredPort0IsRefusedBeforeAnythingListens) {
   StopAtScopeEnd nextStopper(next);
   ASSERT_EQ(StartServer(next), StartResult::Running);
   StopServer(next);
+}
+
+// A start that fails gives back its socket itself, and the instance lock goes with the
+// application: the caller has nothing to undo, and the next start runs.
+TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
+  platform::SocketLibraryStart();
+  platform::socket_t holder = platform::CreateTcpSocket();
+  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
+  ASSERT_TRUE(platform::Listen(holder, 1));
+  const std::uint16_t held = tests::LocalPort(holder);
+  struct Case {
+    const char* name;
+    std::uint16_t port;
+    StartResult result;
+  };
+  const Case cases[] = {
+      {"port in use", held, StartResult::BindFailed},
+      {"stored port 0", 0, StartResult::PortInvalid},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    WriteSettingsWithPort(c.port);
+    {
+      Application app;
+      MessageRecorder recorder;
+      ASSERT_EQ(StartServer(app), c.result);
+      EXPECT_EQ(app.listenSocket, platform::kInvalidSocket);
+      EXPECT_FALSE(app.acceptThread.joinable());
+      EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
+    }
+    WriteSettingsWithPort(FreePort());
+    Application next;
+    StopAtScopeEnd stopper(next);
+    EXPECT_EQ(StartServer(next), StartResult::Running);
+  }
+  platform::CloseSocket(holder);
+  platform::SocketLibraryStop();
 }
 
 // The server's own start reads "common.cfg": a file it must not trust leaves port 80 and
@@ -402,14 +436,7 @@ TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
     // Port 80 may be free or not here; either way the settings are the defaults.
     EXPECT_EQ(app.settings.port, 80);
     EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
-    if (result == StartResult::Running) {
-      StopServer(app);
-    } else {
-      platform::CloseSocket(app.listenSocket);
-      app.listenSocket = platform::kInvalidSocket;
-      platform::SocketLibraryStop();
-      app.instance.Release();
-    }
+    if (result == StartResult::Running) StopServer(app);
   }
 }
 
@@ -436,7 +463,7 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
     MessageRecorder recorder;
     StopAtScopeEnd stopper(app);
     ASSERT_EQ(StartServer(app), StartResult::Running);
-    const std::uint16_t port = platform::LocalPort(app.listenSocket);
+    const std::uint16_t port = tests::LocalPort(app.listenSocket);
     {
       ScopedTempDirectory elsewhere;
       platform::FailWritesAfterForTesting(c.writesFail ? 0 : -1);
