@@ -26,7 +26,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from load_support import status_of, wait_until_listening  # noqa: E402
+from load_support import free_port, status_of, wait_until_listening, write_payload  # noqa: E402
 from stored_files import write_server_files  # noqa: E402
 
 HEAD_TIME_LIMIT = 60
@@ -49,12 +49,8 @@ def main():
         runtime = os.path.join(work, "run")
         os.mkdir(runtime, 0o700)
         env["XDG_RUNTIME_DIR"] = runtime
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    payload = os.urandom(32 << 20)
-    with open(os.path.join(work, "load.bin"), "wb") as f:
-        f.write(payload)
+    port = free_port()
+    payload = write_payload(work, "load.bin")
     physical = os.path.join(work, "load.bin")
     if mode == "wine":
         physical = "Z:" + physical.replace("/", "\\")

@@ -1,7 +1,24 @@
-"""What the measured load runs share: the server's state from /proc, and its start."""
+"""What the measured load runs share: the file they serve, the server's state from /proc,
+and its start."""
+import os
 import socket
 import sys
 import time
+
+
+def free_port():
+    """A port nothing listens on just now: one the system picked, let go again."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def write_payload(work, name, size=32 << 20):
+    """Writes SIZE random bytes as WORK/NAME; returns them."""
+    payload = os.urandom(size)
+    with open(os.path.join(work, name), "wb") as f:
+        f.write(payload)
+    return payload
 
 
 def status_of(pid):

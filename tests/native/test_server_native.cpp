@@ -10,8 +10,8 @@
 #include "app/server.h"
 #include "platform/socket.h"
 #include "shares/settings_file.h"
-#include "unit/test_support.h"
 #include "unit/platform_support.h"
+#include "unit/test_support.h"
 
 namespace qc {
 namespace {

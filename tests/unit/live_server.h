@@ -9,8 +9,8 @@
 #include "http/connection.h"
 #include "platform/socket.h"
 #include "shares/share_registry.h"
-#include "unit/test_support.h"
 #include "unit/platform_support.h"
+#include "unit/test_support.h"
 
 namespace qc::tests {
 

@@ -14,15 +14,15 @@
 #include "app/control.h"
 #include "app/messages.h"
 #include "app/server.h"
-#include "unit/clipboard_fakes.h"
-#include "unit/net_support.h"
 #include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "shares/share_file.h"
+#include "unit/clipboard_fakes.h"
+#include "unit/net_support.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 #include "unit/wire_answers.h"
-#include "unit/platform_support.h"
 
 namespace qc {
 namespace {
