@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/control.h"
 #include "app/messages.h"
@@ -403,6 +405,91 @@ TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
     StopAtScopeEnd stopper(next);
     EXPECT_EQ(StartServer(next), StartResult::Running);
   }
+  platform::CloseSocket(holder);
+  platform::SocketLibraryStop();
+}
+
+// The panel the entry hands in, as the server calls it: one that records the calls.
+class RecordingPanel {
+ public:
+  Panel Hooks() {
+    return Panel{[this](Application&) {
+                   Record("start");
+                   return 1;
+                 },
+                 [this](Application&) { Record("wait"); },
+                 [this](Application&) { Record("end"); }};
+  }
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return calls_;
+  }
+
+ private:
+  void Record(const char* call) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    calls_.emplace_back(call);
+  }
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+// Where the server needs the panel it calls what it was handed: a start that cannot serve
+// opens it instead and lives as long as it does; a panel request opens it; the stop ends
+// it. Without a panel the same paths run and open nothing.
+TEST(ServerLifecycle, TheServerCallsThePanelItWasHanded) {
+  platform::SocketLibraryStart();
+  platform::socket_t holder = platform::CreateTcpSocket();
+  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
+  ASSERT_TRUE(platform::Listen(holder, 1));
+  const std::uint16_t held = tests::LocalPort(holder);
+  struct Case {
+    const char* name;
+    std::uint16_t port;  // 0: a free one
+    bool panelRequest;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"port in use", held, false, {"start", "wait"}},
+      {"running, stopped", 0, false, {"end"}},
+      {"running, panel requested, stopped", 0, true, {"start", "end"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    WriteSettingsWithPort(c.port != 0 ? c.port : FreePort());
+    MessageRecorder recorder;
+    RecordingPanel panel;
+    Application app;
+    app.panel = panel.Hooks();
+    std::atomic<bool> ended{false};
+    std::thread server([&] {
+      RunServer(app);
+      ended = true;
+    });
+    if (c.port == 0) {
+      EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
+      if (c.panelRequest) {
+        EXPECT_EQ(SendPanelRequest(), 1);
+        EXPECT_TRUE(WaitFor([&] { return !panel.Calls().empty(); }));
+      }
+      EXPECT_EQ(SendStopRequest(), 1);
+    }
+    EXPECT_TRUE(WaitFor([&] { return ended.load(); }, 10000));
+    server.join();
+    EXPECT_EQ(panel.Calls(), c.calls);
+  }
+  // Without a panel, the panel request is served and nothing opens.
+  ScopedTempDirectory dir;
+  WriteSettingsWithPort(FreePort());
+  MessageRecorder recorder;
+  Application app;
+  std::thread server([&] { RunServer(app); });
+  EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
+  EXPECT_EQ(SendPanelRequest(), 1);
+  EXPECT_EQ(SendStopRequest(), 1);
+  server.join();
+  EXPECT_FALSE(app.ui.active.load());
   platform::CloseSocket(holder);
   platform::SocketLibraryStop();
 }
