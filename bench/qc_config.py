@@ -7,8 +7,10 @@ Each NAME (a file inside FILES_DIR) is shared as "/NAME". With --windows the phy
 paths are written as Wine sees the host's root (Z:\\...\\NAME).
 """
 import os
-import struct
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from stored_files import write_server_files  # noqa: E402
 
 
 def main(argv):
@@ -20,21 +22,13 @@ def main(argv):
     work_dir, port, files_dir, names = args[0], int(args[1]), args[2], args[3:]
     files_dir = os.path.abspath(files_dir)
 
-    # Header: magic "QC", port, hostChoice, flags, domainLength, folderLength (all u16 LE),
-    # no texts after it.
-    with open(os.path.join(work_dir, "common.cfg"), "wb") as f:
-        f.write(b"QC" + struct.pack("<HHHHH", port, 0, 0, 0, 0))
-
-    records = bytearray()
+    shares = []
     for name in names:
-        virtual = ("/" + name).encode()
         physical = os.path.join(files_dir, name)
         if windows:
             physical = "Z:" + physical.replace("/", "\\")
-        physical = physical.encode()
-        records += struct.pack("<HHH", len(virtual), len(physical), 0) + virtual + physical
-    with open(os.path.join(work_dir, "shared.cfg"), "wb") as f:
-        f.write(records)
+        shares.append(("/" + name, physical))
+    write_server_files(work_dir, port, shares)
     return 0
 
 

@@ -149,8 +149,7 @@ install_missing() {
 build_binaries() {
   if [ -z "${QC_NATIVE_BIN:-}" ]; then
     log "building the native release into $REPO/build/release"
-    cmake -S "$REPO" -B "$REPO/build/release" -DCMAKE_BUILD_TYPE=Release -DQC_TESTS=OFF >&2
-    cmake --build "$REPO/build/release" -j"$(nproc)" >&2
+    (cd "$REPO" && cmake --preset release && cmake --build --preset release -j"$(nproc)") >&2
     QC_NATIVE_BIN="$REPO/build/release/quillcast"
   fi
   if [[ " $SERVERS " == *" wine "* ]] && [ -z "${QC_WIN_BIN:-}" ]; then

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each one for a while.
-#   scripts/fuzz.sh [build-dir] [seconds-per-target]
+# Builds the libFuzzer targets with clang (the fuzz preset, in build/fuzz) and runs each
+# one for a while.
+#   scripts/fuzz.sh [seconds-per-target]
 # The seed corpus under fuzz/corpus is copied first, so new inputs never land in the
 # repository. Any crash, leak, sanitizer report or time-out fails the script.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${1:-$root/build/fuzz}"
-seconds="${2:-60}"
+build="$root/build/fuzz"
+seconds="${1:-60}"
 targets=(fuzz_parse_request fuzz_load_settings fuzz_load_shares fuzz_connection)
 
-CC="${CC:-clang}" CXX="${CXX:-clang++}" cmake -S "$root/fuzz" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2
+cd "$root"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j2
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/qc-fuzz-run-XXXXXX")"
 trap 'rm -rf "$work"' EXIT

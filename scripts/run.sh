@@ -10,8 +10,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/release"
 log="$build/build.log"
 mkdir -p "$build"
-if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQC_TESTS=OFF &&
-       cmake --build "$build" -j"$(nproc)" --target quillcast; } >"$log" 2>&1; then
+# The release preset (CMakePresets.json) builds in build/release.
+if ! { cd "$root" && cmake --preset release &&
+       cmake --build --preset release -j"$(nproc)" --target quillcast; } >"$log" 2>&1; then
   tail -n 40 "$log"
   exit 1
 fi

@@ -35,13 +35,13 @@ step() {
   fi
 }
 
+# Configures and builds one of the presets in CMakePresets.json (binary dir build/NAME).
 configure_and_build() {
-  local dir="$1"
-  shift
+  local preset="$1"
+  local dir="$build/$preset"
   mkdir -p "$dir"
-  if cmake -S "$root" -B "$dir" "$@" >"$dir/configure.log" 2>&1 &&
-     cmake --build "$dir" -j"$jobs" >"$dir/build.log" 2>&1; then
-    grep -E "warning:" "$dir/build.log" | sort -u | head -n 20
+  if (cd "$root" && cmake --preset "$preset" >"$dir/configure.log" 2>&1 &&
+      cmake --build --preset "$preset" -j"$jobs" >"$dir/build.log" 2>&1); then
     return 0
   fi
   tail -n 60 "$dir/configure.log" "$dir/build.log"
@@ -99,7 +99,7 @@ start_wine() {
   "$wine_loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 }
 
-native_unit() { (cd "$build/native" && ctest --output-on-failure); }
+native_unit() { (cd "$root" && ctest --preset native); }
 native_tsan() {
   # The threads: accept, connections, stop, one-shot, concurrent lookups and deletes.
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$build/tsan/tests/unit_tests" \
@@ -128,7 +128,7 @@ native_cli() {
   QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_cli.py" &&
     QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_host_addresses.py"
 }
-wine_unit() { (cd "$build/win" && ctest --output-on-failure); }
+wine_unit() { (cd "$root" && ctest --preset win); }
 wine_cyrillic() {
   # Wine takes the ANSI code page from LC_ALL: ru_RU gives 1251.
   LC_ALL=ru_RU.UTF-8 "$wine_loader" "$build/win/tests/win_tests.exe" --gtest_filter='*CodePage*:*Cyrillic*'
@@ -159,14 +159,13 @@ wine_e2e() (
   python3 "$root/tests/e2e/test_quillcast.py" && python3 "$root/tests/e2e/test_hostile.py"
 )
 
-step "native build (ASan+UBSan)" configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE="address;undefined"
+step "native build (ASan+UBSan)" configure_and_build native
 step "native unit tests (ASan+UBSan)" native_unit
 step "native end-to-end tests and hostile-input table" native_e2e
 step "native command-line tests" native_cli
-step "native build (TSan)" configure_and_build "$build/tsan" -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=thread
+step "native build (TSan)" configure_and_build tsan
 step "threading tests (TSan)" native_tsan
-step "windows build (mingw-w64)" configure_and_build "$build/win" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+step "windows build (mingw-w64)" configure_and_build win
 if start_display && start_wine; then
   step "windows unit and window tests (Wine)" wine_unit
   step "windows code page 1251 (Wine)" wine_cyrillic
@@ -176,7 +175,7 @@ if start_display && start_wine; then
 else
   step "Xvfb and Wine start" false
 fi
-step "fuzzing (${fuzz_seconds} s per target)" "$root/scripts/fuzz.sh" "$build/fuzz" "$fuzz_seconds"
+step "fuzzing (${fuzz_seconds} s per target)" "$root/scripts/fuzz.sh" "$fuzz_seconds"
 
 echo
 for f in "${failures[@]}"; do echo "failed: $f"; done

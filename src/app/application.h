@@ -2,6 +2,7 @@
 // shares or the connections is handed this object; tests build their own.
 #pragma once
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -23,6 +24,20 @@ struct UiState {
   void* thread = nullptr;                // UiThread: handle of the latest panel thread
 };
 
+struct Application;
+
+// The control panel, handed in by the entry that has one (the Windows entry); the native
+// entry hands none. start: starts the panel's thread unless one is active and returns at
+// once. wait: blocks until the latest panel thread has ended. end: at the server's stop,
+// ends an open panel as its close box would (nothing saved), also from inside a message
+// box it shows, and waits for its thread, so that the thread never touches the
+// application after the stop.
+struct Panel {
+  std::function<int(Application&)> start;
+  std::function<void(Application&)> wait;
+  std::function<void(Application&)> end;
+};
+
 struct Application {
   ServerSettings settings;
   ShareRegistry shares;
@@ -32,6 +47,7 @@ struct Application {
   std::string startupDirectory;
   std::thread acceptThread;
   UiState ui;
+  Panel panel;
   // What the start's load found wrong with shared.cfg, until the user has been told.
   ShareFileDamage shareFileDamage;
 };
@@ -39,14 +55,13 @@ struct Application {
 // Tells the user once about a damaged shared.cfg the last load found, if any.
 void TellShareFileDamage(Application& app);
 
-// The control panel, implemented by src/ui on Windows. StartUiThread starts the panel's
-// thread unless one is active and returns at once; WaitForUiThread blocks until the latest
-// panel thread has ended. The native build has no panel: both return at once.
-int StartUiThread(Application& app);
-void WaitForUiThread(Application& app);
-// At the server's stop: ends an open panel as its close box would (nothing saved), also
-// from inside a message box it shows, and waits for its thread, so that the thread never
-// touches the application after the stop. The native build has no panel.
-void EndUiThread(Application& app);
+// The panel's calls; without a panel each returns at once (start as if it had started).
+inline int StartPanel(Application& app) { return app.panel.start ? app.panel.start(app) : 1; }
+inline void WaitForPanel(Application& app) {
+  if (app.panel.wait) app.panel.wait(app);
+}
+inline void EndPanel(Application& app) {
+  if (app.panel.end) app.panel.end(app);
+}
 
 }  // namespace qc

@@ -23,15 +23,6 @@ std::string CommandLineTail(const char* commandLine) {
   return std::string(p);
 }
 
-std::string JoinArguments(int argc, char** argv) {
-  std::string tail;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) tail += ' ';
-    tail += argv[i];
-  }
-  return tail;
-}
-
 Role ChooseRole(const std::string& tail) {
   if (tail.empty()) return Role::Server;
   if (tail == "-ui") return Role::Panel;

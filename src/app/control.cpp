@@ -5,7 +5,6 @@
 #include "app/messages.h"
 #include "app/notification_area.h"
 #include "platform/directory.h"
-#include "shares/messages.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 
@@ -63,16 +62,11 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
         batchOpen = true;
       }
     } else if (event == platform::ControlEvent::Panel) {
-      StartUiThread(app);
+      StartPanel(app);
     }
   }
   server.Close();
   return 1;
-}
-
-void HandleShareRequest(Application& app, const std::string& physicalPath) {
-  ShareBatch batch;
-  HandleShareRequest(app, physicalPath, false, batch);
 }
 
 void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
@@ -168,10 +162,6 @@ int SendStopRequest() {
 int SendPanelRequest() {
   return ReportSend(platform::SendControlRequest(platform::ControlRequest::Panel),
                     messages::kNotRunning);
-}
-
-int SendShareRequest(const std::string& path) {
-  return SendShareRequests(std::vector<std::string>{path});
 }
 
 int SendShareRequests(const std::vector<std::string>& paths) {

@@ -17,10 +17,9 @@ int RunControlChannel(Application& app, platform::ControlServer& server);
 // URLs go onto the clipboard together.
 using ShareBatch = std::vector<SharePtr>;
 
-// Serves one command-line share whose path has been copied out of the block.
-void HandleShareRequest(Application& app, const std::string& physicalPath);
 struct ShareNotice;
-// The same within a batch: a request that does not continue the batch starts a new one;
+// Serves one command-line share whose path has been copied out of the block. A request
+// that does not continue the batch starts a new one;
 // with "Copy to clipboard" set, the clipboard then holds the URLs of every share the batch
 // added so far, one per line. With `notice`, the links that went onto the clipboard and
 // the texts of the messages shown are gathered there for the batch's notification.
@@ -29,10 +28,8 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
 
 int SendStopRequest();
 int SendPanelRequest();
-// A relative path is made absolute first on the native build, where no shell entry
-// passes full paths.
-int SendShareRequest(const std::string& path);
-// Several paths as one batch, in order (Send to with several selected files).
+// Several paths as one batch, in order (Send to with several selected files). A relative
+// path is made absolute first on the native build, where no shell entry passes full paths.
 int SendShareRequests(const std::vector<std::string>& paths);
 
 }  // namespace qc

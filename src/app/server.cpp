@@ -6,7 +6,6 @@
 #include "app/control.h"
 #include "app/messages.h"
 #include "platform/directory.h"
-#include "shares/messages.h"
 #include "shares/setting_rules.h"
 #include "shares/share_file.h"
 
@@ -31,6 +30,36 @@ void StoreWithdrawal(Application& app) {
   if (written == ShareFileWrite::Failed) platform::ShowMessageAside(messages::kWithdrawalNotStored);
 }
 
+namespace {
+// What a start takes on the way to listening, given back unless the start gets there: the
+// listening socket and the socket library. The single-instance lock is the application's
+// own (released with it, or by Release): a Windows start that cannot bind stays the one
+// server while its panel lets the user choose another port.
+class StartUndo {
+ public:
+  explicit StartUndo(Application& app) : app_(app) {}
+  ~StartUndo() {
+    if (kept_) return;
+    if (app_.listenSocket != platform::kInvalidSocket) platform::CloseSocket(app_.listenSocket);
+    app_.listenSocket = platform::kInvalidSocket;
+    if (socketsStarted_) platform::SocketLibraryStop();
+  }
+  StartUndo(const StartUndo&) = delete;
+  StartUndo& operator=(const StartUndo&) = delete;
+
+  void SocketsStarted() { socketsStarted_ = true; }
+  StartResult Keep() {
+    kept_ = true;
+    return StartResult::Running;
+  }
+
+ private:
+  Application& app_;
+  bool socketsStarted_ = false;
+  bool kept_ = false;
+};
+}  // namespace
+
 StartResult StartServer(Application& app) {
   if (!app.instance.Acquire()) {
     messages::Show(messages::kAlreadyRunning);
@@ -43,7 +72,9 @@ StartResult StartServer(Application& app) {
   app.startupDirectory = platform::CurrentDirectory();
   if (CheckPort(app.settings.port) != SettingFault::None) return StartResult::PortInvalid;
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
+  StartUndo undo(app);
   platform::SocketLibraryStart();
+  undo.SocketsStarted();
   app.listenSocket = platform::CreateTcpSocket();
   if (app.listenSocket == platform::kInvalidSocket ||
       !platform::BindAnyAddress(app.listenSocket, app.settings.port)) {
@@ -56,7 +87,7 @@ StartResult StartServer(Application& app) {
   platform::socket_t listener = app.listenSocket;
   app.acceptThread = std::thread(
       [listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
-  return StartResult::Running;
+  return undo.Keep();
 }
 
 void StopServer(Application& app) {
@@ -88,17 +119,15 @@ namespace {
 void RunPanelInsteadOfServer(Application& app) {
   LoadShares(app.shares, &app.shareFileDamage);
   TellShareFileDamage(app);
-  StartUiThread(app);
-  WaitForUiThread(app);
+  StartPanel(app);
+  WaitForPanel(app);
   platform::SocketLibraryStop();
 }
 
-// The one way out of a start that did not reach Running: what the start had taken is
-// released, and the user told why, in the order each failure has always had.
+// The one way out of a start that did not reach Running: the start gave back what it had
+// taken; the user is told why, in the order each failure has always had.
 void EndFailedStart(Application& app, StartResult result) {
   if (result == StartResult::Refused) return;  // told already; nothing was taken
-  if (app.listenSocket != platform::kInvalidSocket) platform::CloseSocket(app.listenSocket);
-  app.listenSocket = platform::kInvalidSocket;
   switch (result) {
     case StartResult::LockFailed:
       messages::Show(messages::kLockFailed);
@@ -106,6 +135,7 @@ void EndFailedStart(Application& app, StartResult result) {
     case StartResult::BindFailed:
       messages::Show(messages::kBindFailed);
       LoadSettingsOrDefaultPort(app);
+      platform::SocketLibraryStart();
       RunPanelInsteadOfServer(app);
       break;
     case StartResult::PortInvalid:
@@ -115,7 +145,6 @@ void EndFailedStart(Application& app, StartResult result) {
       RunPanelInsteadOfServer(app);
       break;
     case StartResult::ListenFailed:
-      platform::SocketLibraryStop();
       messages::Show(messages::kListenFailed);
       break;
     case StartResult::Refused:
@@ -135,15 +164,16 @@ int RunServer(Application& app) {
   RunControlChannel(app);
   // An open panel ends first, saving nothing, so its thread never outlives the state it
   // works on.
-  EndUiThread(app);
+  EndPanel(app);
   StopServer(app);
   return 1;
 }
 
-int RunEntry(const std::string& tail) {
+int RunEntry(const std::string& tail, const Panel& panel) {
   switch (ChooseRole(tail)) {
     case Role::Server: {
       Application app;
+      app.panel = panel;
       return RunServer(app);
     }
     case Role::Panel:

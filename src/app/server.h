@@ -15,6 +15,9 @@ enum class StartResult { Running, Refused, LockFailed, BindFailed, ListenFailed,
 
 // The start up to a running accept thread: single instance, the named locks, settings, start-up
 // directory, sockets, bind, listen, connections emptied, shares loaded, accept thread.
+// A start that does not get there has closed its socket and stopped the socket library
+// itself; the single-instance lock stays with `app.instance` (released with it, or by
+// Release), so callers only report.
 StartResult StartServer(Application& app);
 // What the server does when a download withdraws a one-shot share (the registry's
 // withdrawal listener, on the connection's thread): "shared.cfg" in the start-up directory
@@ -27,7 +30,8 @@ void StopServer(Application& app);
 
 // The server role from start to stop, failure paths included. Returns 1.
 int RunServer(Application& app);
-// Chooses the role from the command-line tail and runs it. Returns 1 on every path.
-int RunEntry(const std::string& tail);
+// Chooses the role from the command-line tail and runs it, the server with `panel`.
+// Returns 1 on every path.
+int RunEntry(const std::string& tail, const Panel& panel);
 
 }  // namespace qc

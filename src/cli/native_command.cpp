@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -25,20 +24,15 @@
 #include "cli/request_log.h"
 #include "platform/directory.h"
 #include "platform/host_addresses.h"
-#include "platform/posix/internal.h"
+#include "platform/runtime_directory.h"
+#include "platform/socket.h"
 #include "quillcast_version.h"
-#include "shares/messages.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 
 namespace qc::cli {
 
 namespace {
-
-using platform::CommandType;
-using platform::ControlReply;
-using platform::ExchangeResult;
-using platform::ReplyStatus;
 
 // How long a command waits for the server's answer. The server answers between its other
 // requests on one thread; a healthy one answers in milliseconds.
@@ -119,7 +113,7 @@ int ShareFiles(const std::vector<std::string>& operands) {
       continue;
     }
     ControlReply reply;
-    const ExchangeResult result = platform::ExchangeCommand(CommandType::Share, {file}, reply, kAnswerTimeoutMs);
+    const ExchangeResult result = ExchangeCommand(CommandType::Share, {file}, reply, kAnswerTimeoutMs);
     if (result != ExchangeResult::Answered) return ReportNoAnswer(result);
     if (reply.status != ReplyStatus::Ok || reply.fields.empty()) {
       status = ReportRefusal(reply);
@@ -145,7 +139,7 @@ bool LoadSettingsOrDefaults(ServerSettings& settings) {
 
 int ListShares() {
   ControlReply reply;
-  const ExchangeResult result = platform::ExchangeCommand(CommandType::List, {}, reply, kAnswerTimeoutMs);
+  const ExchangeResult result = ExchangeCommand(CommandType::List, {}, reply, kAnswerTimeoutMs);
   if (result == ExchangeResult::Answered) {
     if (reply.status != ReplyStatus::Ok) return ReportRefusal(reply);
     std::string out;
@@ -227,7 +221,7 @@ int Unshare(const std::vector<std::string>& operands) {
   for (std::size_t i = 0; i < operands.size(); ++i) {
     ControlReply reply;
     const ExchangeResult result =
-        platform::ExchangeCommand(CommandType::Unshare, UnshareNames(operands[i]), reply, kAnswerTimeoutMs);
+        ExchangeCommand(CommandType::Unshare, UnshareNames(operands[i]), reply, kAnswerTimeoutMs);
     if (result == ExchangeResult::NotRunning && i == 0) return UnshareWithoutServer(operands);
     if (result != ExchangeResult::Answered) return ReportNoAnswer(result);
     if (reply.status != ReplyStatus::Ok) {
@@ -263,7 +257,7 @@ int Configure(const std::vector<std::string>& pairs) {
     return kExitUsage;
   }
   ControlReply reply;
-  const ExchangeResult result = platform::ExchangeCommand(CommandType::Config, pairs, reply, kAnswerTimeoutMs);
+  const ExchangeResult result = ExchangeCommand(CommandType::Config, pairs, reply, kAnswerTimeoutMs);
   if (result == ExchangeResult::Answered) {
     if (reply.status != ReplyStatus::Ok || reply.fields.empty()) return ReportRefusal(reply);
     Print(reply.fields[0]);
@@ -458,11 +452,7 @@ int RunNativeServer(bool quiet) {
   const int startError = errno;
   if (started == StartResult::Refused) return kExitFailed;
   if (started != StartResult::Running) {
-    // Whatever the start had taken is given back before the user is told why.
-    if (app.listenSocket != platform::kInvalidSocket) platform::CloseSocket(app.listenSocket);
-    app.listenSocket = platform::kInvalidSocket;
-    platform::SocketLibraryStop();
-    app.instance.Release();
+    // The start gave back what it had taken; the instance lock goes with the application.
     if (started == StartResult::LockFailed) {
       // Serving without the share lock would let requests read a list being changed.
       messages::Show(messages::kLockFailed);
@@ -488,19 +478,20 @@ int RunNativeServer(bool quiet) {
     return kExitFailed;
   }
   const std::uint16_t listeningPort = app.settings.port;
-  platform::SetCommandHandler([&app, listeningPort](CommandType type, const std::vector<std::string>& fields) {
+  ServeCommands([&app, listeningPort](CommandType type, const std::vector<std::string>& fields) {
     return HandleCommand(app, listeningPort, type, fields);
   });
   AnnounceStart(app);
   const int served = RunControlChannel(app, channel);
-  platform::SetCommandHandler({});
+  ServeCommands({});
   StopServer(app);
   return served == 1 ? kExitOk : kExitFailed;
 }
 
 int RunCommand(int argc, char** argv) {
-  // A reader that went away (a closed pipe on the request log) must not end the server.
-  std::signal(SIGPIPE, SIG_IGN);
+  // A reader that went away (a closed pipe on the request log or on a listing) must not
+  // end the program: the socket layer's start makes that harmless for every write.
+  platform::SocketLibraryStart();
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const Invocation invocation = ParseArguments(args);
   switch (invocation.action) {

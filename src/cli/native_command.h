@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/application.h"
-#include "platform/posix/control_protocol.h"
+#include "cli/control_protocol.h"
 
 namespace qc::cli {
 
@@ -19,8 +19,8 @@ int RunNativeServer(bool quiet);
 
 // Answers one versioned control request on the server's main thread. `listeningPort` is
 // the port the server is bound to (a changed port waits for the next start).
-platform::ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
-                                     platform::CommandType type,
+ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
+                                     CommandType type,
                                      const std::vector<std::string>& fields);
 
 // A share's URL; without a host text the path alone, still worth showing.

@@ -6,16 +6,12 @@
 #include "cli/native_command.h"
 #include "cli/options.h"
 #include "platform/directory.h"
-#include "shares/messages.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 
 namespace qc::cli {
 
 namespace {
-
-using platform::ControlReply;
-using platform::ReplyStatus;
 
 ControlReply Ok(std::vector<std::string> fields) { return {ReplyStatus::Ok, std::move(fields)}; }
 ControlReply Failed(std::string text) { return {ReplyStatus::Failed, {std::move(text)}}; }
@@ -114,17 +110,17 @@ ControlReply Config(Application& app, std::uint16_t listeningPort,
 
 }  // namespace
 
-platform::ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
-                                     platform::CommandType type,
+ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
+                                     CommandType type,
                                      const std::vector<std::string>& fields) {
   switch (type) {
-    case platform::CommandType::Share:
+    case CommandType::Share:
       return Share(app, fields);
-    case platform::CommandType::List:
+    case CommandType::List:
       return List(app);
-    case platform::CommandType::Unshare:
+    case CommandType::Unshare:
       return Unshare(app, fields);
-    case platform::CommandType::Config:
+    case CommandType::Config:
       return Config(app, listeningPort, fields);
   }
   return {ReplyStatus::Unsupported, {"the server does not know this request"}};

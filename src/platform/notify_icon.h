@@ -63,6 +63,10 @@ class NotifyIcon {
 // HKCU\Software\Quillcast\NotificationIcon set to 0). Always false on the native build.
 bool NotifyIconWanted();
 
+// The message the shell sends the icon's window on a click (WM_APP + 1); its lParam is the
+// mouse message, as the shell sends it to icons of the first version. Tests send it too.
+inline constexpr unsigned kNotifyIconMessage = 0x8000 + 1;
+
 // The longest texts the shell shows, in characters, terminator excluded.
 inline constexpr std::size_t kNotifyTooltipLimit = 127;
 inline constexpr std::size_t kNotifyTitleLimit = 63;

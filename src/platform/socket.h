@@ -21,12 +21,9 @@ socket_t CreateTcpSocket();
 // fails here. Windows sets no socket option; POSIX sets SO_REUSEADDR only so that a restart
 // is not refused by the previous run's closed connections (see the POSIX side).
 bool BindAnyAddress(socket_t s, std::uint16_t port);
-bool BindLoopback(socket_t s, std::uint16_t port);
 // Binds to one IPv4 address (host byte order), for clients that must come from it.
 bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port);
 bool Listen(socket_t s, int backlog);
-// The port a bound socket actually has (for port 0 binds in tests).
-std::uint16_t LocalPort(socket_t s);
 // On failure returns kInvalidSocket and, when `error` is given, the system's error code.
 // The socket is for PrepareConnectionSocket: on Windows it may still be non-blocking, as
 // the listener is. `peer`, when given, receives the client's IPv4 address in host byte

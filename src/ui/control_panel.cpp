@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/directory.h"
-#include "shares/messages.h"
+#include "app/messages.h"
 #include "shares/setting_rules.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"

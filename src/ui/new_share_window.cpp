@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/directory.h"
-#include "shares/messages.h"
+#include "app/messages.h"
 #include "shares/share_file.h"
 #include "ui/control_panel.h"
 #include "ui/panel_logic.h"

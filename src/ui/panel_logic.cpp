@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "shares/messages.h"
+#include "ui/panel_messages.h"
 
 namespace qc::ui {
 

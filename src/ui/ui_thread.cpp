@@ -9,6 +9,7 @@
 #include "ui/new_share_window.h"
 #include "ui/ui_session.h"
 #include "ui/ui_texts.h"
+#include "ui/ui_thread.h"
 
 namespace qc {
 

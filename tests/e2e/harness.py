@@ -5,11 +5,12 @@ import os
 import queue
 import shutil
 import socket
-import struct
 import subprocess
 import tempfile
 import threading
 import time
+
+from stored_files import settings_bytes, share_record  # noqa: F401 (the tests take them from here)
 
 MODE = os.environ.get("QC_E2E_MODE", "native")  # native | wine
 BIN = os.path.abspath(os.environ.get("QC_BIN", ""))
@@ -23,14 +24,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def settings_bytes(port, flags=0, host_choice=0, domain=b"", folder=b""):
-    return struct.pack("<2sHHHHH", b"QC", port, host_choice, flags, len(domain), len(folder)) + domain + folder
-
-
-def share_record(virtual, physical, flags=0):
-    return struct.pack("<HHH", len(virtual), len(physical), flags) + virtual + physical
 
 
 def to_program_path(path):

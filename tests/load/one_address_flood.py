@@ -18,25 +18,16 @@ import resource
 import selectors
 import shutil
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from load_support import free_port, status_of, wait_until_listening, write_payload  # noqa: E402
+from stored_files import write_server_files  # noqa: E402
+
 SERVER_DESCRIPTORS = 1024
-
-
-def status_of(pid):
-    fields = {}
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                fields[key] = value.strip()
-    except OSError:
-        pass
-    return fields
 
 
 def descriptors_of(pid):
@@ -105,17 +96,9 @@ def main():
     runtime = os.path.join(work, "run")
     os.mkdir(runtime, 0o700)
     env["XDG_RUNTIME_DIR"] = runtime
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    payload = os.urandom(32 << 20)
-    with open(os.path.join(work, "common.cfg"), "wb") as f:
-        f.write(struct.pack("<2sHHHHH", b"QC", port, 0, 0, 0, 0))
-    with open(os.path.join(work, "f.bin"), "wb") as f:
-        f.write(payload)
-    physical = os.path.join(work, "f.bin").encode()
-    with open(os.path.join(work, "shared.cfg"), "wb") as f:
-        f.write(struct.pack("<HHH", 6, len(physical), 0) + b"/f.bin" + physical)
+    port = free_port()
+    payload = write_payload(work, "f.bin")
+    write_server_files(work, port, [("/f.bin", os.path.join(work, "f.bin"))])
     digest = hashlib.sha256(payload).hexdigest()
 
     def few_descriptors():
@@ -123,15 +106,7 @@ def main():
 
     server = subprocess.Popen([binary, "-quiet"], cwd=work, env=env, stdin=subprocess.DEVNULL,
                               preexec_fn=few_descriptors)
-    deadline = time.time() + 60
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            break
-        except OSError:
-            if time.time() > deadline or server.poll() is not None:
-                sys.exit("server did not start")
-            time.sleep(0.1)
+    wait_until_listening(server, port)
     time.sleep(0.5)
     pid = server.pid
     base = status_of(pid)

@@ -15,11 +15,11 @@
 #include <thread>
 
 #include "app/control.h"
+#include "cli/control_protocol.h"
 #include "cli/native_command.h"
 #include "platform/control_channel.h"
 #include "platform/host_addresses.h"
-#include "platform/posix/control_protocol.h"
-#include "platform/posix/internal.h"
+#include "platform/runtime_directory.h"
 #include "shares/share_file.h"
 #include "unit/clipboard_fakes.h"
 #include "unit/net_support.h"
@@ -29,10 +29,6 @@ namespace qc::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::CommandType;
-using platform::ControlReply;
-using platform::ExchangeResult;
-using platform::ReplyStatus;
 using tests::ScopedTempDirectory;
 using tests::WaitFor;
 
@@ -133,15 +129,15 @@ TEST(ControlFields, DecodeTakesWholeListsOnly) {
   };
   const Case cases[] = {
       {"", true, {}},
-      {platform::EncodeFields({"a", "", "bc"}), true, {"a", "", "bc"}},
+      {EncodeFields({"a", "", "bc"}), true, {"a", "", "bc"}},
       {std::string("\x01\x00\x00", 3), false, {}},
       {std::string("\x05\x00\x00\x00" "abc", 7), false, {}},
       {std::string("\xFF\xFF\xFF\xFF", 4), false, {}},
-      {platform::EncodeFields({"a"}) + "x", false, {}},
+      {EncodeFields({"a"}) + "x", false, {}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> fields;
-    EXPECT_EQ(platform::DecodeFields(c.bytes, fields), c.whole);
+    EXPECT_EQ(DecodeFields(c.bytes, fields), c.whole);
     if (c.whole) {
       EXPECT_EQ(fields, c.fields);
     }
@@ -153,7 +149,7 @@ TEST(ControlFields, DecodeTakesWholeListsOnly) {
 class NativeChannel {
  public:
   NativeChannel(Application& app, std::uint16_t listeningPort) : app_(app) {
-    platform::SetCommandHandler([this, listeningPort](CommandType type, const std::vector<std::string>& fields) {
+    ServeCommands([this, listeningPort](CommandType type, const std::vector<std::string>& fields) {
       return HandleCommand(app_, listeningPort, type, fields);
     });
     thread_ = std::thread([this] { RunControlChannel(app_); });
@@ -162,7 +158,7 @@ class NativeChannel {
   ~NativeChannel() {
     EXPECT_EQ(SendStopRequest(), 1);
     thread_.join();
-    platform::SetCommandHandler({});
+    ServeCommands({});
   }
 
  private:
@@ -172,7 +168,7 @@ class NativeChannel {
 
 ControlReply Ask(CommandType type, const std::vector<std::string>& fields) {
   ControlReply reply;
-  EXPECT_EQ(platform::ExchangeCommand(type, fields, reply, 5000), ExchangeResult::Answered);
+  EXPECT_EQ(ExchangeCommand(type, fields, reply, 5000), ExchangeResult::Answered);
   return reply;
 }
 
@@ -211,7 +207,7 @@ TEST(ControlProtocol, UnknownVersionsTypesAndMalformedRequestsGetAClearRefusal) 
   NativeChannel channel(app, 80);
   auto raw = [](std::string bytes) {
     ControlReply reply;
-    EXPECT_EQ(platform::ExchangeRaw(bytes, reply, 5000), ExchangeResult::Answered);
+    EXPECT_EQ(ExchangeRaw(bytes, reply, 5000), ExchangeResult::Answered);
     return reply;
   };
   struct Case {
@@ -220,11 +216,11 @@ TEST(ControlProtocol, UnknownVersionsTypesAndMalformedRequestsGetAClearRefusal) 
     std::string message;
   };
   const Case cases[] = {
-      {"newer version", platform::EncodeRequest(2, 'L', {}),
+      {"newer version", EncodeRequest(2, 'L', {}),
        "the server understands control requests of version 1, not 2"},
-      {"version 0", platform::EncodeRequest(0, 'S', {"/a/b"}), "version 1, not 0"},
-      {"unknown type", platform::EncodeRequest(1, 'Z', {}), "the server does not know this request"},
-      {"old kind as a type", platform::EncodeRequest(1, 'X', {}), "the server does not know this request"},
+      {"version 0", EncodeRequest(0, 'S', {"/a/b"}), "version 1, not 0"},
+      {"unknown type", EncodeRequest(1, 'Z', {}), "the server does not know this request"},
+      {"old kind as a type", EncodeRequest(1, 'X', {}), "the server does not know this request"},
       {"malformed payload", std::string("V\x01L\x03\x00\x00\x00" "abc", 10), "the request is malformed"},
       {"too large", std::string("V\x01L\xFF\xFF\xFF\x7F", 7), "the request is too large"},
   };
@@ -243,7 +239,7 @@ TEST(ControlProtocol, UnknownVersionsTypesAndMalformedRequestsGetAClearRefusal) 
 TEST(ControlProtocol, AServerWithoutTheVersionedRequestsIsToldApartFromNoServer) {
   ScopedTempDirectory dir;
   ControlReply reply;
-  EXPECT_EQ(platform::ExchangeCommand(CommandType::List, {}, reply, 2000), ExchangeResult::NotRunning);
+  EXPECT_EQ(ExchangeCommand(CommandType::List, {}, reply, 2000), ExchangeResult::NotRunning);
   // What a server of the one-way protocol does with a kind it does not know: read the
   // byte and close.
   const std::string path = platform::ControlSocketPath();
@@ -266,8 +262,8 @@ TEST(ControlProtocol, AServerWithoutTheVersionedRequestsIsToldApartFromNoServer)
       ::close(client);
     }
   });
-  EXPECT_EQ(platform::ExchangeCommand(CommandType::Share, {"/a/b"}, reply, 5000), ExchangeResult::NoAnswer);
-  EXPECT_EQ(platform::ExchangeCommand(CommandType::List, {}, reply, 5000), ExchangeResult::BadAnswer);
+  EXPECT_EQ(ExchangeCommand(CommandType::Share, {"/a/b"}, reply, 5000), ExchangeResult::NoAnswer);
+  EXPECT_EQ(ExchangeCommand(CommandType::List, {}, reply, 5000), ExchangeResult::BadAnswer);
   oldServer.join();
   ::close(listener);
   ::unlink(path.c_str());
@@ -280,7 +276,7 @@ TEST(ControlProtocol, OneWayRequestsOfOlderClientsAreStillServedBesideVersionedO
   app.settings.port = 80;
   app.settings.flags = 0;
   NativeChannel channel(app, 80);
-  ASSERT_EQ(SendShareRequest("/d/old.txt"), 1);
+  ASSERT_EQ(SendShareRequests({"/d/old.txt"}), 1);
   ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
   const ControlReply shared = Ask(CommandType::Share, {"/d/new file.txt"});
   EXPECT_EQ(shared.status, ReplyStatus::Ok);

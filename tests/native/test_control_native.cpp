@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "platform/control_channel.h"
-#include "platform/posix/internal.h"
+#include "platform/runtime_directory.h"
 #include "unit/test_support.h"
 
 namespace qc {

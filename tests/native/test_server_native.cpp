@@ -10,6 +10,7 @@
 #include "app/server.h"
 #include "platform/socket.h"
 #include "shares/settings_file.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 
 namespace qc {
@@ -28,7 +29,7 @@ TEST(ServerLifecycle, PortInUseShowsTheBindMessageAndEnds) {
   platform::socket_t holder = platform::CreateTcpSocket();
   ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
   ASSERT_TRUE(platform::Listen(holder, 1));
-  WriteSettingsWithPort(platform::LocalPort(holder));
+  WriteSettingsWithPort(tests::LocalPort(holder));
   MessageRecorder recorder;
   Application app;
   EXPECT_EQ(RunServer(app), 1);

@@ -10,6 +10,7 @@
 
 #include "platform/socket.h"
 #include "unit/net_support.h"
+#include "unit/platform_support.h"
 
 namespace qc {
 namespace {
@@ -23,10 +24,10 @@ TEST(AcceptedSockets, ComeWithTheListenersConnectionOptions) {
 #else
   platform::SocketLibraryStart();
   const platform::socket_t listener = platform::CreateTcpSocket();
-  ASSERT_TRUE(platform::BindLoopback(listener, 0));
+  ASSERT_TRUE(platform::BindIPv4(listener, 0x7F000001, 0));
   ASSERT_TRUE(platform::Listen(listener, 4));
   ASSERT_TRUE(platform::PrepareAcceptedSockets(listener, std::chrono::milliseconds(2345)));
-  tests::LoopbackClient client(platform::LocalPort(listener));
+  tests::LoopbackClient client(tests::LocalPort(listener));
   ASSERT_TRUE(client.Connected());
   const platform::socket_t accepted = platform::Accept(listener);
   ASSERT_NE(accepted, platform::kInvalidSocket);

@@ -9,6 +9,7 @@
 #include "http/connection.h"
 #include "platform/socket.h"
 #include "shares/share_registry.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 
 namespace qc::tests {
@@ -20,9 +21,9 @@ class LiveServer : public ::testing::Test {
   void SetUp() override {
     platform::SocketLibraryStart();
     listener_ = platform::CreateTcpSocket();
-    ASSERT_TRUE(platform::BindLoopback(listener_, 0));
+    ASSERT_TRUE(platform::BindIPv4(listener_, 0x7F000001, 0));
     ASSERT_TRUE(platform::Listen(listener_, 64));
-    port_ = platform::LocalPort(listener_);
+    port_ = tests::LocalPort(listener_);
     accept_ = std::thread([this] { AcceptLoop(listener_, connections_, shares_); });
   }
   // Also after a failed ASSERT_ in SetUp or in the test: the accept thread, if it was

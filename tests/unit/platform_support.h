@@ -1,5 +1,6 @@
 // What the shared test support asks of the system it runs on; tests/unit/support_posix.cpp
-// and support_win32.cpp answer, one per build.
+// and support_win32.cpp answer, one per build, and socket_support.cpp the socket calls
+// both systems spell alike.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -18,6 +19,11 @@ void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit);
 // `source` (an IPv4 address in host byte order, such as 0x7F000002 for 127.0.0.2; every
 // 127.x.y.z is the machine's own) the client comes from that address.
 platform::socket_t ConnectLoopback(std::uint16_t port, std::uint32_t source = 0);
+// The port `s` is bound to; 0 when it cannot be read.
+std::uint16_t LocalPort(platform::socket_t s);
+// A port nothing listens on just now: one the system picked, let go again; 0 when none
+// could be had.
+std::uint16_t FreePort();
 // Sends one datagram of `bytes` to 127.0.0.1:`port` from a socket of its own, as any
 // local program could. False when it could not be sent.
 bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes);

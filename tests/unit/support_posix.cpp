@@ -32,36 +32,6 @@ void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit) {
   ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
 }
 
-platform::socket_t ConnectLoopback(std::uint16_t port, std::uint32_t source) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return platform::kInvalidSocket;
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  if ((source != 0 && !platform::BindIPv4(s, source, 0)) ||
-      ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    ::close(s);
-    return platform::kInvalidSocket;
-  }
-  return s;
-}
-
-bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes) {
-  const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (s < 0) return false;
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  const bool sent = ::sendto(s, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) ==
-                    static_cast<ssize_t>(bytes.size());
-  ::close(s);
-  return sent;
-}
-
 struct FileHolder::Child {
   pid_t pid = -1;
   int releaseFd = -1;

@@ -25,36 +25,6 @@ void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit) {
   ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-platform::socket_t ConnectLoopback(std::uint16_t port, std::uint32_t source) {
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return platform::kInvalidSocket;
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  if ((source != 0 && !platform::BindIPv4(s, source, 0)) ||
-      ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    ::closesocket(s);
-    return platform::kInvalidSocket;
-  }
-  return s;
-}
-
-bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes) {
-  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == INVALID_SOCKET) return false;
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  const bool sent = ::sendto(s, bytes.data(), static_cast<int>(bytes.size()), 0,
-                             reinterpret_cast<sockaddr*>(&sa), sizeof sa) == static_cast<int>(bytes.size());
-  ::closesocket(s);
-  return sent;
-}
-
 struct FileHolder::Child {
   HANDLE toChild = nullptr;
   HANDLE fromChild = nullptr;

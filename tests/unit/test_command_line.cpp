@@ -84,19 +84,6 @@ TEST(CommandLineTail, TabEndsTheProgramName) {
   EXPECT_EQ(ChooseRole(CommandLineTail("q.exe\t-ui")), Role::Panel);
 }
 
-TEST(CommandLineTail, JoinsSplitArgumentsWithSingleBlanks) {
-  char program[] = "quillcast";
-  char a[] = "/home/u/My";
-  char b[] = "file.txt";
-  char stop[] = "-stop";
-  char* one[] = {program};
-  char* two[] = {program, stop};
-  char* three[] = {program, a, b};
-  EXPECT_EQ(JoinArguments(1, one), "");
-  EXPECT_EQ(JoinArguments(2, two), "-stop");
-  EXPECT_EQ(JoinArguments(3, three), "/home/u/My file.txt");
-}
-
 }  // namespace
 }  // namespace qc
 

@@ -9,6 +9,7 @@
 #include "platform/directory.h"
 #include "shares/share_url.h"
 #include "ui/panel_logic.h"
+#include "ui/panel_messages.h"
 #include "unit/clipboard_fakes.h"
 #include "unit/test_support.h"
 

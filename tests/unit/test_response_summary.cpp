@@ -9,18 +9,7 @@
 namespace qc {
 namespace {
 
-class CountingSink : public ResponseSink {
- public:
-  explicit CountingSink(int allowedCalls) : allowed_(allowedCalls) {}
-  long long SendAll(const char*, long long count) override {
-    if (allowed_ >= 0 && calls_++ >= allowed_) return -1;
-    return count;
-  }
-
- private:
-  int allowed_;
-  int calls_ = 0;
-};
+using tests::CountingSink;
 
 TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
   tests::ScopedTempDirectory dir;

@@ -9,17 +9,20 @@
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/control.h"
 #include "app/messages.h"
 #include "app/server.h"
-#include "unit/clipboard_fakes.h"
-#include "unit/net_support.h"
 #include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/file.h"
 #include "shares/share_file.h"
+#include "unit/clipboard_fakes.h"
+#include "unit/net_support.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 #include "unit/wire_answers.h"
 
@@ -38,7 +41,7 @@ TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
   MessageRecorder recorder;
   EXPECT_EQ(SendStopRequest(), 0);
   EXPECT_EQ(SendPanelRequest(), 0);
-  EXPECT_EQ(SendShareRequest(std::string(1, kPathSeparator) + "a.txt"), 0);
+  EXPECT_EQ(SendShareRequests({std::string(1, kPathSeparator) + "a.txt"}), 0);
   const std::vector<RecordedMessage> expected = {
       AsRecorded(messages::kNotRunning), AsRecorded(messages::kNotRunning), AsRecorded(messages::kShareNotRunning)};
   EXPECT_EQ(recorder.Messages(), expected);
@@ -126,10 +129,10 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
     const std::string sep(1, kPathSeparator);
     const std::string first = sep + "data" + sep + "a.txt";
     const std::string second = sep + "data" + sep + "report 2009.pdf";
-    ASSERT_EQ(SendShareRequest(first), 1);
+    ASSERT_EQ(SendShareRequests({first}), 1);
     ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
-    ASSERT_EQ(SendShareRequest(second), 1);
-    ASSERT_EQ(SendShareRequest(first), 1);  // the same file twice gives two shares
+    ASSERT_EQ(SendShareRequests({second}), 1);
+    ASSERT_EQ(SendShareRequests({first}), 1);  // the same file twice gives two shares
     ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 3; }));
     EXPECT_EQ(loop.Stop(), 1);
     seen = recorder.Messages();
@@ -189,7 +192,8 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
     app.settings.flags = c.clipboardFails ? kCopyUrlAfterShare : 0;
     app.settings.domain = "localhost";
     MessageRecorder recorder;
-    HandleShareRequest(app, c.path);
+    ShareBatch batch;
+    HandleShareRequest(app, c.path, false, batch);
     platform::SetClipboardForTesting(nullptr);
     EXPECT_EQ(app.shares.Count(), c.sharesAdded);
     EXPECT_EQ(recorder.Messages(), c.messages);
@@ -233,7 +237,7 @@ TEST(ControlChannel, ShareWhileThePanelRunsIsRefusedAndDropped) {
   MessageRecorder recorder;
   ChannelLoop loop(app);
   const std::string sep(1, kPathSeparator);
-  ASSERT_EQ(SendShareRequest(sep + "d" + sep + "a.txt"), 1);
+  ASSERT_EQ(SendShareRequests({sep + "d" + sep + "a.txt"}), 1);
   ASSERT_TRUE(recorder.WaitForCount(1));
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.Count(), 0u);
@@ -252,8 +256,8 @@ TEST(ControlChannel, OverLongPathIsRefusedByTheClientAlone) {
   std::string fits = sep + "d" + sep + std::string(platform::kMaxControlPath - 3, 'f');
   std::string tooLong = fits + "g";
   ASSERT_EQ(fits.size(), platform::kMaxControlPath);
-  EXPECT_EQ(SendShareRequest(tooLong), 0);
-  ASSERT_EQ(SendShareRequest(fits), 1);
+  EXPECT_EQ(SendShareRequests({tooLong}), 0);
+  ASSERT_EQ(SendShareRequests({fits}), 1);
   ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.ShareAt(0)->physicalPath, fits);
@@ -274,7 +278,7 @@ TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
     clients.emplace_back([&, i] {
       // Paths of very different lengths, so a torn block would show.
       std::string path = sep + "dir" + std::to_string(i) + sep + std::string(50 + i * 300, 'a' + i);
-      delivered += SendShareRequest(path);
+      delivered += SendShareRequests({path});
     });
   }
   for (auto& t : clients) t.join();
@@ -289,27 +293,17 @@ TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
   }
 }
 
-// A port nothing listens on just now: one the system picked, let go again.
-std::uint16_t FreePort() {
-  platform::SocketLibraryStart();
-  platform::socket_t probe = platform::CreateTcpSocket();
-  const bool bound = platform::BindAnyAddress(probe, 0);
-  const std::uint16_t port = bound ? platform::LocalPort(probe) : 0;
-  platform::CloseSocket(probe);
-  platform::SocketLibraryStop();
-  return port;
-}
 
 TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   ScopedTempDirectory dir;
-  const std::uint16_t configured = FreePort();
+  const std::uint16_t configured = tests::FreePort();
   ASSERT_NE(configured, 0);
   WriteSettingsWithPort(configured);
   Application app;
   StopAtScopeEnd stopper(app);
   ASSERT_EQ(StartServer(app), StartResult::Running);
   EXPECT_EQ(app.startupDirectory, platform::CurrentDirectory());
-  std::uint16_t port = platform::LocalPort(app.listenSocket);
+  std::uint16_t port = tests::LocalPort(app.listenSocket);
   ASSERT_EQ(port, configured);
   std::string answer = tests::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
   EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
@@ -345,13 +339,7 @@ TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
   // Port 80 may be free or not here; either way the settings are the defaults.
   EXPECT_EQ(app.settings.port, 80);
   EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
-  if (result == StartResult::Running) {
-    StopServer(app);
-  } else {
-    platform::CloseSocket(app.listenSocket);
-    platform::SocketLibraryStop();
-    app.instance.Release();
-  }
+  if (result == StartResult::Running) StopServer(app);
 }
 
 // Port 0 would have the system listen on a random port while every link names port 0.
@@ -366,11 +354,134 @@ TEST(ServerLifecycle, StoredPort0IsRefusedBeforeAnythingListens) {
   EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   app.instance.Release();
   // The start after it, on a port it can serve, runs.
-  WriteSettingsWithPort(FreePort());
+  WriteSettingsWithPort(tests::FreePort());
   Application next;
   StopAtScopeEnd nextStopper(next);
   ASSERT_EQ(StartServer(next), StartResult::Running);
   StopServer(next);
+}
+
+// A start that fails gives back its socket itself, and the instance lock goes with the
+// application: the caller has nothing to undo, and the next start runs.
+TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
+  platform::SocketLibraryStart();
+  platform::socket_t holder = platform::CreateTcpSocket();
+  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
+  ASSERT_TRUE(platform::Listen(holder, 1));
+  const std::uint16_t held = tests::LocalPort(holder);
+  struct Case {
+    const char* name;
+    std::uint16_t port;
+    StartResult result;
+  };
+  const Case cases[] = {
+      {"port in use", held, StartResult::BindFailed},
+      {"stored port 0", 0, StartResult::PortInvalid},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    WriteSettingsWithPort(c.port);
+    {
+      Application app;
+      MessageRecorder recorder;
+      ASSERT_EQ(StartServer(app), c.result);
+      EXPECT_EQ(app.listenSocket, platform::kInvalidSocket);
+      EXPECT_FALSE(app.acceptThread.joinable());
+      EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
+    }
+    WriteSettingsWithPort(tests::FreePort());
+    Application next;
+    StopAtScopeEnd stopper(next);
+    EXPECT_EQ(StartServer(next), StartResult::Running);
+  }
+  platform::CloseSocket(holder);
+  platform::SocketLibraryStop();
+}
+
+// The panel the entry hands in, as the server calls it: one that records the calls.
+class RecordingPanel {
+ public:
+  Panel Hooks() {
+    return Panel{[this](Application&) {
+                   Record("start");
+                   return 1;
+                 },
+                 [this](Application&) { Record("wait"); },
+                 [this](Application&) { Record("end"); }};
+  }
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return calls_;
+  }
+
+ private:
+  void Record(const char* call) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    calls_.emplace_back(call);
+  }
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+};
+
+// Where the server needs the panel it calls what it was handed: a start that cannot serve
+// opens it instead and lives as long as it does; a panel request opens it; the stop ends
+// it. Without a panel the same paths run and open nothing.
+TEST(ServerLifecycle, TheServerCallsThePanelItWasHanded) {
+  platform::SocketLibraryStart();
+  platform::socket_t holder = platform::CreateTcpSocket();
+  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
+  ASSERT_TRUE(platform::Listen(holder, 1));
+  const std::uint16_t held = tests::LocalPort(holder);
+  struct Case {
+    const char* name;
+    std::uint16_t port;  // 0: a free one
+    bool panelRequest;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"port in use", held, false, {"start", "wait"}},
+      {"running, stopped", 0, false, {"end"}},
+      {"running, panel requested, stopped", 0, true, {"start", "end"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    WriteSettingsWithPort(c.port != 0 ? c.port : tests::FreePort());
+    MessageRecorder recorder;
+    RecordingPanel panel;
+    Application app;
+    app.panel = panel.Hooks();
+    std::atomic<bool> ended{false};
+    std::thread server([&] {
+      RunServer(app);
+      ended = true;
+    });
+    if (c.port == 0) {
+      EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
+      if (c.panelRequest) {
+        EXPECT_EQ(SendPanelRequest(), 1);
+        EXPECT_TRUE(WaitFor([&] { return !panel.Calls().empty(); }));
+      }
+      EXPECT_EQ(SendStopRequest(), 1);
+    }
+    EXPECT_TRUE(WaitFor([&] { return ended.load(); }, 10000));
+    server.join();
+    EXPECT_EQ(panel.Calls(), c.calls);
+  }
+  // Without a panel, the panel request is served and nothing opens.
+  ScopedTempDirectory dir;
+  WriteSettingsWithPort(tests::FreePort());
+  MessageRecorder recorder;
+  Application app;
+  std::thread server([&] { RunServer(app); });
+  EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
+  EXPECT_EQ(SendPanelRequest(), 1);
+  EXPECT_EQ(SendStopRequest(), 1);
+  server.join();
+  EXPECT_FALSE(app.ui.active.load());
+  platform::CloseSocket(holder);
+  platform::SocketLibraryStop();
 }
 
 // The server's own start reads "common.cfg": a file it must not trust leaves port 80 and
@@ -402,14 +513,7 @@ TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
     // Port 80 may be free or not here; either way the settings are the defaults.
     EXPECT_EQ(app.settings.port, 80);
     EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
-    if (result == StartResult::Running) {
-      StopServer(app);
-    } else {
-      platform::CloseSocket(app.listenSocket);
-      app.listenSocket = platform::kInvalidSocket;
-      platform::SocketLibraryStop();
-      app.instance.Release();
-    }
+    if (result == StartResult::Running) StopServer(app);
   }
 }
 
@@ -424,7 +528,7 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
   for (const Case& c : {Case{"stored", false}, Case{"write fails", true}}) {
     SCOPED_TRACE(c.name);
     ScopedTempDirectory startup;
-    WriteSettingsWithPort(FreePort(), 0);
+    WriteSettingsWithPort(tests::FreePort(), 0);
     const std::string content = tests::wire::Content(5000);
     const std::string physical = (startup.path() / "once.bin").string();
     tests::WriteFileBytes(physical, content);
@@ -436,7 +540,7 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
     MessageRecorder recorder;
     StopAtScopeEnd stopper(app);
     ASSERT_EQ(StartServer(app), StartResult::Running);
-    const std::uint16_t port = platform::LocalPort(app.listenSocket);
+    const std::uint16_t port = tests::LocalPort(app.listenSocket);
     {
       ScopedTempDirectory elsewhere;
       platform::FailWritesAfterForTesting(c.writesFail ? 0 : -1);

@@ -95,7 +95,7 @@ TEST(ShareBatch, OneBatchLeavesEveryUrlOnTheClipboardInOrder) {
               1);
     ASSERT_TRUE(WaitFor([&] { return clipboard.Texts().size() == 3; }));
     // A later single share starts over with its own URL.
-    ASSERT_EQ(SendShareRequest(sep + "d" + sep + "b.txt"), 1);
+    ASSERT_EQ(SendShareRequests({sep + "d" + sep + "b.txt"}), 1);
     ASSERT_TRUE(WaitFor([&] { return clipboard.Texts().size() == 4; }));
   }
   const std::vector<std::string> texts = clipboard.Texts();

@@ -220,13 +220,17 @@ class CapturingSink : public ResponseSink {
 };
 
 // For answers too big to keep: the header block (the first send) whole, the body counted
-// with only its first and last bytes kept, and the pieces' sizes tallied.
+// with only its first and last bytes kept, and the pieces' sizes tallied. With
+// `allowedCalls`, every send after that many fails.
 class CountingSink : public ResponseSink {
  public:
   static constexpr std::size_t kEdgeBytes = 16;
 
+  explicit CountingSink(int allowedCalls = -1) : allowedCalls_(allowedCalls) {}
+
   long long SendAll(const char* data, long long count) override {
     ++calls;
+    if (allowedCalls_ >= 0 && calls > allowedCalls_) return -1;
     if (calls == 1) {
       header.assign(data, static_cast<std::size_t>(count));
       return count;
@@ -246,6 +250,9 @@ class CountingSink : public ResponseSink {
   long long lastPiece = 0;
   int calls = 0;
   int shortPieces = 0;
+
+ private:
+  int allowedCalls_;
 };
 
 }  // namespace qc::tests

@@ -9,6 +9,7 @@
 #include "app/messages.h"
 #include "app/server.h"
 #include "test_ui_fixture.h"
+#include "unit/platform_support.h"
 
 namespace qc::tests {
 namespace {
@@ -23,7 +24,7 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
     platform::socket_t holder = platform::CreateTcpSocket();
     ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
     ASSERT_TRUE(platform::Listen(holder, 1));
-    const std::uint16_t port = portZero ? 0 : platform::LocalPort(holder);
+    const std::uint16_t port = portZero ? 0 : tests::LocalPort(holder);
     WriteFileBytes(kSettingsFileName,
                    std::string{'Q', 'C', static_cast<char>(port & 0xFF), static_cast<char>(port >> 8),
                                0, 0, 0, 0, 0, 0, 0, 0});
@@ -32,6 +33,7 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
 
     MessageRecorder recorder;
     Application app;
+    app.panel = ControlPanelThread();
     std::atomic<int> result{0};
     std::atomic<bool> ended{false};
     std::thread server([&] {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/win32/internal.h"
+#include "platform/control_channel.h"
 
 namespace qc {
 namespace {
@@ -25,7 +25,7 @@ TEST(ControlChannel, WaitResultsMapToTheLoopsEvents) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.result);
-    EXPECT_EQ(platform::win32::ControlEventOfWait(c.result), c.event);
+    EXPECT_EQ(platform::ControlEventOfWait(c.result), c.event);
   }
 }
 

@@ -17,9 +17,8 @@
 #include "app/notification_area.h"
 #include "app/server.h"
 #include "platform/notify_icon.h"
-#include "platform/win32/internal.h"
-#include "shares/messages.h"
 #include "test_ui_fixture.h"
+#include "unit/platform_support.h"
 
 namespace qc::tests {
 namespace {
@@ -130,21 +129,13 @@ std::string FullPath(const std::string& file) {
   return (std::filesystem::current_path() / file).string();
 }
 
-std::uint16_t FreePort() {
-  platform::socket_t probe = platform::CreateTcpSocket();
-  platform::BindAnyAddress(probe, 0);
-  const std::uint16_t port = platform::LocalPort(probe);
-  platform::CloseSocket(probe);
-  return port;
-}
-
 // A real server in-process, in a fresh directory, on a free port, links on the test's
 // first address; it is stopped and awaited however the test ends.
 class ServerIconTest : public ::testing::Test {
  public:
   void SetUp() override {
     platform::SocketLibraryStart();
-    port_ = FreePort();
+    port_ = tests::FreePort();
     platform::SetHostAddressSourceForTesting(
         []() -> std::optional<std::vector<std::string>> { return kTestAddresses; });
   }
@@ -192,7 +183,7 @@ class ServerIconTest : public ::testing::Test {
   }
   void Choose(int command) { PostMessageA(icon_.Window(), WM_COMMAND, MAKEWPARAM(command, 0), 0); }
   void ClickIcon(UINT mouseMessage) {
-    PostMessageA(icon_.Window(), platform::win32::kNotifyIconMessage, 1, mouseMessage);
+    PostMessageA(icon_.Window(), platform::kNotifyIconMessage, 1, mouseMessage);
   }
   std::string Link(const std::string& virtualPath) {
     return "http://" + kTestAddresses[0] + ":" + std::to_string(port_) + virtualPath;

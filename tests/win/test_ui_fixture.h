@@ -23,6 +23,7 @@
 #include "platform/host_addresses.h"
 #include "shares/settings_file.h"
 #include "shares/share_file.h"
+#include "ui/ui_thread.h"
 #include "unit/test_support.h"
 
 namespace qc::tests {
@@ -67,6 +68,7 @@ inline HDROP MakeDrop(const std::vector<std::string>& files) {
 class PanelTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    app_.panel = ControlPanelThread();
     app_.startupDirectory = platform::CurrentDirectory();
     app_.settings.port = kDefaultPort;
     platform::SetHostAddressSourceForTesting(

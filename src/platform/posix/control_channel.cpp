@@ -1,6 +1,10 @@
 // The native control channel: a Unix-domain stream socket in the runtime directory,
-// reachable by the user alone. Each client connection carries one request (see
-// control_protocol.h); every client has a connection of its own, so requests never mix.
+// reachable by the user alone. Each client connection carries one request; every client
+// has a connection of its own, so requests never mix. The first byte tells its kind:
+//   'X' stop, 'P' panel, 'S' share (2-byte length, path): the one-way requests every
+//       version understands; nothing is answered.
+//   kAnsweredRequestMark: a request that carries an answer; the command reads the rest and
+//       says what goes back, the channel carries the bytes.
 // A termination signal (SIGTERM, SIGINT, SIGHUP) is served like a stop request.
 // A client of the one-way share request that shares several files sends one share record
 // after the other on its connection; the second and later ones continue its batch.
@@ -23,8 +27,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/posix/control_protocol.h"
-#include "platform/posix/internal.h"
+#include "platform/runtime_directory.h"
 
 namespace qc::platform {
 
@@ -32,7 +35,6 @@ namespace {
 constexpr char kStop = 'X';
 constexpr char kShare = 'S';
 constexpr char kPanel = 'P';
-constexpr char kSocketName[] = "quillcast-control.sock";
 // A client that connects and then stalls, or stops reading its answer, must not hold the
 // server's loop for long.
 constexpr int kClientIoTimeoutMs = 2000;
@@ -119,19 +121,15 @@ bool WriteFully(int fd, const char* data, std::size_t size, int timeoutMs,
   return true;
 }
 
-void PutU32(std::string& out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+std::mutex requestsMutex;
+AnsweredRequests& Requests() {
+  static AnsweredRequests requests;
+  return requests;
 }
 
-std::uint32_t GetU32(const unsigned char* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
-std::mutex handlerMutex;
-CommandHandler& Handler() {
-  static CommandHandler handler;
-  return handler;
+AnsweredRequests CurrentRequests() {
+  std::lock_guard<std::mutex> guard(requestsMutex);
+  return Requests();
 }
 
 // The write end of the running server's signal pipe; the handler only writes a byte.
@@ -148,92 +146,9 @@ void OnTerminationSignal(int) {
 
 }  // namespace
 
-std::string EncodeFields(const std::vector<std::string>& fields) {
-  std::string out;
-  for (const std::string& field : fields) {
-    PutU32(out, static_cast<std::uint32_t>(field.size()));
-    out += field;
-  }
-  return out;
-}
-
-bool DecodeFields(std::string_view bytes, std::vector<std::string>& fields) {
-  fields.clear();
-  std::size_t pos = 0;
-  while (pos < bytes.size()) {
-    if (bytes.size() - pos < 4) return false;
-    const std::uint32_t length = GetU32(reinterpret_cast<const unsigned char*>(bytes.data() + pos));
-    pos += 4;
-    if (length > bytes.size() - pos) return false;
-    fields.emplace_back(bytes.substr(pos, length));
-    pos += length;
-  }
-  return true;
-}
-
-namespace {
-// Requests and replies share one layout: a mark, two bytes, the payload's length, the payload.
-std::string Frame(char mark, std::uint8_t first, std::uint8_t second, const std::vector<std::string>& fields) {
-  const std::string payload = EncodeFields(fields);
-  std::string out{mark, static_cast<char>(first), static_cast<char>(second)};
-  PutU32(out, static_cast<std::uint32_t>(payload.size()));
-  return out + payload;
-}
-
-std::string EncodeReply(const ControlReply& reply) {
-  return Frame(kReplyMark, kControlProtocolVersion, static_cast<std::uint8_t>(reply.status), reply.fields);
-}
-}  // namespace
-
-std::string EncodeRequest(std::uint8_t version, char type, const std::vector<std::string>& fields) {
-  return Frame(kVersionedRequest, version, static_cast<std::uint8_t>(type), fields);
-}
-
-void SetCommandHandler(CommandHandler handler) {
-  std::lock_guard<std::mutex> guard(handlerMutex);
-  Handler() = std::move(handler);
-}
-
-std::string CheckRuntimeDirectory(const std::string& path, uid_t uid) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    return path + " cannot be used: " + std::strerror(errno);
-  }
-  if (S_ISLNK(st.st_mode)) return path + " is a symbolic link";
-  if (!S_ISDIR(st.st_mode)) return path + " is not a directory";
-  if (st.st_uid != uid) {
-    return path + " belongs to user " + std::to_string(st.st_uid) + ", not to user " +
-           std::to_string(uid);
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return path + " can be written by other users (mode " + mode + ")";
-  }
-  return std::string();
-}
-
-std::optional<std::string> RuntimeDirectory(std::string* problem) {
-  std::string dir;
-  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  if (xdg != nullptr && xdg[0] != '\0') {
-    dir = xdg;
-  } else {
-    dir = "/tmp/quillcast-" + std::to_string(::getuid());
-    // Whoever made it first decides its owner and mode; the check below tells.
-    ::mkdir(dir.c_str(), 0700);
-  }
-  std::string wrong = CheckRuntimeDirectory(dir, ::getuid());
-  if (!wrong.empty()) {
-    if (problem != nullptr) *problem = std::move(wrong);
-    return std::nullopt;
-  }
-  return dir;
-}
-
-std::string ControlSocketPath() {
-  std::optional<std::string> dir = RuntimeDirectory();
-  return dir ? *dir + "/" + kSocketName : std::string();
+void SetAnsweredRequests(AnsweredRequests requests) {
+  std::lock_guard<std::mutex> guard(requestsMutex);
+  Requests() = std::move(requests);
 }
 
 struct ControlServer::Impl {
@@ -252,19 +167,14 @@ struct ControlServer::Impl {
   std::deque<ShareRequest> shares;  // in arrival order
   struct Command {
     int client;
-    std::string request;  // version, type, payload length and payload
+    std::string request;  // as the command read it
   };
   std::deque<Command> commands;  // versioned requests, each with its client waiting
 
-  static void Answer(int client, const ControlReply& reply) {
-    const std::string bytes = EncodeReply(reply);
+  static void Answer(int client, const std::string& bytes) {
     WriteFully(client, bytes.data(), bytes.size(), kClientIoTimeoutMs,
                Clock::now() + kControlRequestTimeLimit);
     ::close(client);
-  }
-
-  static void AnswerUnsupported(int client, std::string text) {
-    Answer(client, ControlReply{ReplyStatus::Unsupported, {std::move(text)}});
   }
 
   // Reads one client's request into the pending state. Malformed requests are dropped.
@@ -293,27 +203,20 @@ struct ControlServer::Impl {
         shares.push_back({std::move(path), continues});
         continues = true;
       } while (receive(&kind, 1) && kind == kShare);
-    } else if (kind == kVersionedRequest) {
-      unsigned char head[6];
-      if (!receive(head, sizeof head)) return false;
-      if (head[0] != kControlProtocolVersion) {
-        // The layout after the version byte may differ: nothing more is read.
-        AnswerUnsupported(client, "the server understands control requests of version " +
-                                      std::to_string(kControlProtocolVersion) + ", not " +
-                                      std::to_string(head[0]) +
-                                      "; use the quillcast command of the same version as the server");
-        return true;
+    } else if (kind == kAnsweredRequestMark) {
+      const AnsweredRequests requests = CurrentRequests();
+      if (!requests.read) return false;
+      RequestRead read = requests.read(receive);
+      switch (read.kind) {
+        case RequestRead::Kind::Drop:
+          return false;
+        case RequestRead::Kind::Answer:
+          Answer(client, read.bytes);
+          return true;
+        case RequestRead::Kind::Serve:
+          commands.push_back({client, std::move(read.bytes)});
+          return true;
       }
-      const std::uint32_t length = GetU32(head + 2);
-      if (length > kMaxControlPayload) {
-        AnswerUnsupported(client, "the request is too large");
-        return true;
-      }
-      std::string request(reinterpret_cast<char*>(head), sizeof head);
-      request.resize(sizeof head + length);
-      if (!receive(request.data() + sizeof head, length)) return false;
-      commands.push_back({client, std::move(request)});
-      return true;
     }
     return false;
   }
@@ -348,24 +251,22 @@ struct ControlServer::Impl {
   }
 
   void ServeCommand(const Command& command) {
-    CommandHandler handler;
-    {
-      std::lock_guard<std::mutex> guard(handlerMutex);
-      handler = Handler();
-    }
-    std::vector<std::string> fields;
-    if (!DecodeFields(std::string_view(command.request).substr(6), fields)) {
-      AnswerUnsupported(command.client, "the request is malformed");
-    } else if (!handler) {
-      AnswerUnsupported(command.client, "the server does not know this request");
+    const AnsweredRequests requests = CurrentRequests();
+    if (requests.serve) {
+      Answer(command.client, requests.serve(command.request));
     } else {
-      Answer(command.client, handler(static_cast<CommandType>(command.request[1]), fields));
+      ::close(command.client);
     }
   }
 
   void RefusePendingCommands() {
+    const AnsweredRequests requests = CurrentRequests();
     for (const Command& command : commands) {
-      Answer(command.client, ControlReply{ReplyStatus::Failed, {"the server is stopping"}});
+      if (requests.refuse) {
+        Answer(command.client, requests.refuse());
+      } else {
+        ::close(command.client);
+      }
     }
     commands.clear();
   }
@@ -508,41 +409,29 @@ ControlSend Deliver(const std::string& message) {
   return written ? ControlSend::Delivered : ControlSend::NotRunning;
 }
 
-// The server's answer on `fd`, once the request has gone out.
-ExchangeResult ReadReply(int fd, ControlReply& reply, int timeoutMs) {
-  unsigned char head[7];
-  bool timedOut = false;
-  const std::size_t got = ReadUpTo(fd, reinterpret_cast<char*>(head), sizeof head, timeoutMs, &timedOut);
-  if (timedOut) return ExchangeResult::TimedOut;
-  // The first byte tells an old server (closes at once) from a busy one (no byte yet).
-  if (got < sizeof head) return got == 0 ? ExchangeResult::NoAnswer : ExchangeResult::BadAnswer;
-  const std::uint32_t length = GetU32(head + 3);
-  if (head[0] != static_cast<unsigned char>(kReplyMark) || head[2] > 2 || length > kMaxControlPayload) {
-    return ExchangeResult::BadAnswer;
-  }
-  std::string payload(length, '\0');
-  if (!ReadFully(fd, payload.data(), length, timeoutMs) || !DecodeFields(payload, reply.fields)) {
-    return ExchangeResult::BadAnswer;
-  }
-  reply.status = static_cast<ReplyStatus>(head[2]);
-  return ExchangeResult::Answered;
-}
 }  // namespace
 
-ExchangeResult ExchangeRaw(const std::string& request, ControlReply& reply, int timeoutMs) {
-  int fd = ConnectToServer();
-  if (fd < 0) return ExchangeResult::NotRunning;
-  const ExchangeResult result = WriteFully(fd, request.data(), request.size(), timeoutMs)
-                                    ? ReadReply(fd, reply, timeoutMs)
-                                    : ExchangeResult::NoAnswer;
-  ::close(fd);
-  return result;
+struct ControlConnection::Impl {
+  int fd = -1;
+};
+
+ControlConnection::ControlConnection() : impl_(std::make_unique<Impl>()) {}
+
+ControlConnection::~ControlConnection() {
+  if (impl_->fd >= 0) ::close(impl_->fd);
 }
 
-ExchangeResult ExchangeCommand(CommandType type, const std::vector<std::string>& fields,
-                               ControlReply& reply, int timeoutMs) {
-  return ExchangeRaw(EncodeRequest(kControlProtocolVersion, static_cast<char>(type), fields), reply,
-                     timeoutMs);
+bool ControlConnection::Open() {
+  if (impl_->fd < 0) impl_->fd = ConnectToServer();
+  return impl_->fd >= 0;
+}
+
+bool ControlConnection::Write(std::string_view bytes, int timeoutMs) {
+  return impl_->fd >= 0 && WriteFully(impl_->fd, bytes.data(), bytes.size(), timeoutMs);
+}
+
+std::size_t ControlConnection::Read(char* out, std::size_t size, int timeoutMs, bool* timedOut) {
+  return impl_->fd >= 0 ? ReadUpTo(impl_->fd, out, size, timeoutMs, timedOut) : 0;
 }
 
 bool ControlServerReachable() {

@@ -4,7 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "platform/posix/internal.h"
+#include "platform/runtime_directory.h"
 
 namespace qc::platform {
 

@@ -44,17 +44,9 @@ static bool BindTo(socket_t s, std::uint32_t address, std::uint16_t port) {
 }
 
 bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
-bool BindLoopback(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_LOOPBACK, port); }
 bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) { return BindTo(s, address, port); }
 
 bool Listen(socket_t s, int backlog) { return ::listen(s, backlog) == 0; }
-
-std::uint16_t LocalPort(socket_t s) {
-  sockaddr_in sa;
-  socklen_t len = sizeof sa;
-  if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-  return ntohs(sa.sin_port);
-}
 
 socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
   sockaddr_in address;

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "platform/os_windows.h"
-#include "platform/win32/internal.h"
 
 namespace qc::platform {
 
@@ -29,7 +28,7 @@ constexpr DWORD kBlockLockWaitMs = 10000;
 constexpr DWORD kBatchLockWaitMs = 60000;
 }  // namespace
 
-std::optional<ControlEvent> win32::ControlEventOfWait(std::uint32_t result) {
+std::optional<ControlEvent> ControlEventOfWait(std::uint32_t result) {
   switch (result) {
     case WAIT_OBJECT_0:
       return ControlEvent::Stop;
@@ -111,7 +110,7 @@ ControlEvent ControlServer::Wait(bool untilBatchEnds) {
       ReleaseMutex(impl_->batchLock);
       return ControlEvent::BatchEnded;
     }
-    const std::optional<ControlEvent> event = win32::ControlEventOfWait(result);
+    const std::optional<ControlEvent> event = ControlEventOfWait(result);
     if (event) return *event;
   }
 }
@@ -222,5 +221,17 @@ ControlSend SendControlShares(const std::vector<std::string>& paths) {
   CloseHandle(event);
   return result;
 }
+
+// The Windows channel carries only the one-way requests: no server answers, and a client
+// finds none to ask.
+void SetAnsweredRequests(AnsweredRequests) {}
+
+struct ControlConnection::Impl {};
+
+ControlConnection::ControlConnection() : impl_(std::make_unique<Impl>()) {}
+ControlConnection::~ControlConnection() = default;
+bool ControlConnection::Open() { return false; }
+bool ControlConnection::Write(std::string_view, int) { return false; }
+std::size_t ControlConnection::Read(char*, std::size_t, int, bool*) { return 0; }
 
 }  // namespace qc::platform

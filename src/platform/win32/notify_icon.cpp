@@ -8,7 +8,6 @@
 
 #include "platform/hooks.h"
 #include "platform/os_windows.h"
-#include "platform/win32/internal.h"
 
 #include <shellapi.h>
 
@@ -74,7 +73,7 @@ struct NotifyIcon::Impl {
   void Add() {
     NOTIFYICONDATAW data = Data();
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    data.uCallbackMessage = win32::kNotifyIconMessage;
+    data.uCallbackMessage = kNotifyIconMessage;
     data.hIcon = icon;
     CopyInto(data.szTip, tooltip);
     // Without a shell yet (a start at logon before Explorer) this fails; the shell's
@@ -121,7 +120,7 @@ struct NotifyIcon::Impl {
   }
 
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == win32::kNotifyIconMessage) {
+    if (message == kNotifyIconMessage) {
       switch (LOWORD(lParam)) {
         case WM_LBUTTONDBLCLK:
           Run(defaultCommand);

@@ -32,7 +32,6 @@ static bool BindTo(socket_t s, u_long address, std::uint16_t port) {
 }
 
 bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
-bool BindLoopback(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_LOOPBACK, port); }
 bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) { return BindTo(s, address, port); }
 
 namespace {
@@ -135,13 +134,6 @@ bool Listen(socket_t s, int backlog) {
   }
   if (wake.wake != INVALID_SOCKET) ::closesocket(wake.wake);
   return true;
-}
-
-std::uint16_t LocalPort(socket_t s) {
-  sockaddr_in sa;
-  int len = sizeof sa;
-  if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-  return ntohs(sa.sin_port);
 }
 
 namespace {

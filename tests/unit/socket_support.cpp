@@ -1,0 +1,71 @@
+// The loopback clients' socket calls, which both systems spell alike (Winsock keeps the
+// BSD names); only the headers and the address length's type differ.
+#ifdef _WIN32
+#include "platform/os_windows.h"
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+#include "unit/platform_support.h"
+
+namespace qc::tests {
+
+namespace {
+
+#ifdef _WIN32
+using AddressLength = int;
+#else
+using AddressLength = socklen_t;
+#endif
+
+sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+}  // namespace
+
+platform::socket_t ConnectLoopback(std::uint16_t port, std::uint32_t source) {
+  const platform::socket_t s = platform::CreateTcpSocket();
+  if (s == platform::kInvalidSocket) return s;
+  const sockaddr_in sa = Loopback(port);
+  if ((source != 0 && !platform::BindIPv4(s, source, 0)) ||
+      ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    platform::CloseSocket(s);
+    return platform::kInvalidSocket;
+  }
+  return s;
+}
+
+std::uint16_t LocalPort(platform::socket_t s) {
+  sockaddr_in sa{};
+  AddressLength length = sizeof sa;
+  return ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length) == 0 ? ntohs(sa.sin_port) : 0;
+}
+
+std::uint16_t FreePort() {
+  platform::SocketLibraryStart();
+  platform::socket_t probe = platform::CreateTcpSocket();
+  const bool bound = platform::BindAnyAddress(probe, 0);
+  const std::uint16_t port = bound ? LocalPort(probe) : 0;
+  platform::CloseSocket(probe);
+  platform::SocketLibraryStop();
+  return port;
+}
+
+bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes) {
+  const platform::socket_t s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == platform::kInvalidSocket) return false;
+  const sockaddr_in sa = Loopback(port);
+  const auto sent = ::sendto(s, bytes.data(), static_cast<int>(bytes.size()), 0,
+                             reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  platform::CloseSocket(s);
+  return sent >= 0 && static_cast<std::size_t>(sent) == bytes.size();
+}
+
+}  // namespace qc::tests
