@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer, the threading tests under ThreadSanitizer, the end-to-end
 # tests of the native program, the same unit tests and the Windows-only tests of
 # quillcast.exe under Wine (with Xvfb for the windows and message boxes), the end-to-end
-# tests of quillcast.exe, and a short run of each fuzzer. Installs what is missing first.
+# tests of quillcast.exe, the code's shape (scripts/lint.sh)
+# and a short run of each fuzzer. Installs what is missing first.
 #
 #   scripts/test.sh              everything
 #   QC_FUZZ_SECONDS=10 scripts/test.sh   shorter fuzzing
@@ -166,6 +167,7 @@ step "native command-line tests" native_cli
 step "native build (TSan)" configure_and_build tsan
 step "threading tests (TSan)" native_tsan
 step "windows build (mingw-w64)" configure_and_build win
+step "lint (clang-format, clang-tidy)" "$root/scripts/lint.sh" "$build/native" "$build/win"
 if start_display && start_wine; then
   step "windows unit and window tests (Wine)" wine_unit
   step "windows code page 1251 (Wine)" wine_cyrillic

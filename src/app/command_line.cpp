@@ -82,7 +82,7 @@ bool ExistsOnDisk(const std::string& path) {
 
 std::vector<std::string> SharePathsFromTail(
     const std::string& tail, const std::function<bool(const std::string&)>& exists) {
-  const std::vector<std::string> arguments = SplitTailArguments(tail);
+  std::vector<std::string> arguments = SplitTailArguments(tail);
   const auto isThere = [&](const std::string& a) { return !a.empty() && exists(a); };
   if (arguments.size() >= 2 && std::all_of(arguments.begin(), arguments.end(), isThere)) {
     return arguments;

@@ -166,6 +166,7 @@ int SendPanelRequest() {
 
 int SendShareRequests(const std::vector<std::string>& paths) {
   std::vector<std::string> full;
+  full.reserve(paths.size());
   for (const std::string& path : paths) full.push_back(platform::AbsolutePath(path));
   return ReportSend(platform::SendControlShares(full), messages::kShareNotRunning);
 }

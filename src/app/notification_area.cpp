@@ -115,6 +115,7 @@ void ServerIcon::CopyAllLinks() {
   }
   const std::string host = UrlHost(app_.settings);
   std::vector<std::string> links;
+  links.reserve(shares.size());
   for (const SharePtr& share : shares)
     links.push_back(ComposeShareUrl(host, app_.settings.port, *share));
   Tell({kNoticeLinkCopied, FitNoticeLines(links, platform::kNotifyTextLimit),

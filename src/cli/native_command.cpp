@@ -94,6 +94,7 @@ std::string Absolute(const std::string& path) {
 
 int ShareFiles(const std::vector<std::string>& operands) {
   std::vector<std::string> files;
+  files.reserve(operands.size());
   for (const std::string& operand : operands) files.push_back(Absolute(operand));
   // A name with blanks typed without quotes arrives in pieces; when the pieces are not
   // files but the whole is, the whole is meant.
@@ -101,14 +102,17 @@ int ShareFiles(const std::vector<std::string>& operands) {
     bool allFiles = true;
     for (const std::string& file : files) allFiles = allFiles && CannotShare(file).empty();
     std::string joined;
-    for (const std::string& operand : operands) joined += (joined.empty() ? "" : " ") + operand;
+    for (const std::string& operand : operands) {
+      if (!joined.empty()) joined += ' ';
+      joined += operand;
+    }
     if (!allFiles && CannotShare(Absolute(joined)).empty()) files = {Absolute(joined)};
   }
   int status = kExitOk;
   for (const std::string& file : files) {
     const std::string why = CannotShare(file);
     if (!why.empty()) {
-      Error("cannot share " + file + ": " + why);
+      Error(std::string("cannot share ").append(file).append(": ").append(why));
       status = kExitFailed;
       continue;
     }
@@ -198,7 +202,7 @@ int UnshareWithoutServer(const std::vector<std::string>& arguments) {
   for (const std::string& argument : arguments) {
     const std::vector<std::string> gone = RemoveMatchingShares(shares, host, settings.port, UnshareNames(argument));
     if (gone.empty()) {
-      Error("no share matches \"" + argument + "\" in " + file);
+      Error(std::string("no share matches \"").append(argument).append("\" in ").append(file));
       status = kExitFailed;
     }
     removed.insert(removed.end(), gone.begin(), gone.end());

@@ -1,5 +1,6 @@
 #include "http/request_parser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -113,7 +114,7 @@ bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t fir
   if (first > last) return false;
 
   std::string decoded;
-  decoded.reserve(static_cast<std::size_t>(last - first + 1));
+  decoded.reserve(static_cast<std::size_t>(last) - static_cast<std::size_t>(first) + 1);
   for (std::int32_t i = first; i <= last;) {
     if (buffer[i] == '%') {
       decoded.push_back(DecodeEscape(buffer, length, i));
@@ -124,7 +125,8 @@ bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t fir
     }
   }
   // A decoded zero byte ends the path there.
-  request.path = platform::Utf8ToAnsi(std::string(decoded.c_str()));
+  decoded.erase(std::min(decoded.find('\0'), decoded.size()));
+  request.path = platform::Utf8ToAnsi(decoded);
   return true;
 }
 

@@ -131,7 +131,7 @@ long long ResponseSink::SendFileRange(platform::File& file, std::int64_t offset,
   std::unique_ptr<char[]> buffer(new char[capacity]);
   std::int64_t sent = 0;
   while (sent < count) {
-    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count - sent, capacity));
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count - sent, static_cast<std::int64_t>(capacity)));
     const long long got = file.Read(buffer.get(), n);
     if (got <= 0) break;
     if (SendAll(buffer.get(), got) == -1) break;

@@ -17,9 +17,9 @@ inline constexpr std::chrono::seconds kWorkerIdleLifetime{5};
 // piece, the parser, the system's socket and file calls) needs a few KiB; the rest is
 // margin. Sanitizer builds need several times more.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr std::size_t kWorkerStackSize = 1024 * 1024;
+inline constexpr std::size_t kWorkerStackSize = std::size_t{1024} * 1024;
 #else
-inline constexpr std::size_t kWorkerStackSize = 256 * 1024;
+inline constexpr std::size_t kWorkerStackSize = std::size_t{256} * 1024;
 #endif
 
 // Runs each job on a thread of its own at once: an idle thread when there is one,

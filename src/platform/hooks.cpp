@@ -76,13 +76,13 @@ void SetSyncHookForTesting(std::function<bool(SyncKind)> hook) {
   hooks::Overrides().syncAllowed.Set(std::move(hook));
 }
 
-void FailWritesAfterForTesting(int count) {
-  if (count < 0) {
+void FailWritesAfterForTesting(int writesLeft) {
+  if (writesLeft < 0) {
     hooks::Overrides().writeAllowed.Set(nullptr);
     return;
   }
   // Shared by the copies each write takes of the replacement.
-  auto left = std::make_shared<std::atomic<int>>(count);
+  auto left = std::make_shared<std::atomic<int>>(writesLeft);
   hooks::Overrides().writeAllowed.Set([left] {
     int now = left->load();
     while (now > 0) {

@@ -7,6 +7,8 @@ struct NotifyIcon::Impl {};
 
 NotifyIcon::~NotifyIcon() { Remove(); }
 
+// The parameters are taken by value for the Windows icon, which keeps them.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 bool NotifyIcon::Show(std::string, std::vector<NotifyMenuItem>, int, CommandHandler) {
   return false;
 }

@@ -27,7 +27,7 @@ bool StartDetachedThread(std::function<void()> body, std::size_t stackSize) {
   const int started = pthread_create(&thread, &attr, RunBody, owned.get());
   pthread_attr_destroy(&attr);
   if (started != 0) return false;
-  owned.release();  // the thread owns it now
+  static_cast<void>(owned.release());  // the thread owns it now
   return true;
 }
 
