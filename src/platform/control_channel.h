@@ -30,7 +30,7 @@ enum class ControlEvent { Stop, Share, Panel, Failed, BatchEnded };
 
 class ControlServer {
  public:
-  ControlServer() = default;
+  ControlServer();  // both defined where Impl is complete
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -53,7 +53,7 @@ class ControlServer {
 
  private:
   struct Impl;
-  Impl* impl_ = nullptr;
+  std::unique_ptr<Impl> impl_;  // set by Open, gone after Close
 };
 
 enum class ControlSend {

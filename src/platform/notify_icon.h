@@ -3,6 +3,7 @@
 // says so by returning false.
 #pragma once
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,7 +40,7 @@ class NotifyIcon {
  public:
   using CommandHandler = std::function<void(int command)>;
 
-  NotifyIcon() = default;
+  NotifyIcon();  // both defined where Impl is complete
   ~NotifyIcon();  // removes the icon
   NotifyIcon(const NotifyIcon&) = delete;
   NotifyIcon& operator=(const NotifyIcon&) = delete;
@@ -56,7 +57,7 @@ class NotifyIcon {
 
  private:
   struct Impl;
-  Impl* impl_ = nullptr;
+  std::unique_ptr<Impl> impl_;  // set exactly while the icon is shown
 };
 
 // The user's choice: false when the icon is turned off (Windows: the DWORD

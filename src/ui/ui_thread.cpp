@@ -1,6 +1,7 @@
 // The control panel's thread: it exists only while the panel is open, builds both windows
 // afresh each run and ends when the panel window is destroyed.
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 #include <commctrl.h>
 
@@ -47,17 +48,20 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
   InitCommonControls();
   RegisterUiClasses(session.instance);
   // Made before the panel: its controls are created during the panel's own creation.
-  session.font = CreateFontA(kFontHeight, 0, 0, 0, kFontWeight, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                             DEFAULT_PITCH | FF_DONTCARE, kFontFace);
+  platform::UniqueFont font(CreateFontA(kFontHeight, 0, 0, 0, kFontWeight, FALSE, FALSE, FALSE,
+                                        ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                        DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, kFontFace));
+  session.font = font.get();
 
   session.mainWindow = CreateWindowExA(kTopLevelExStyle, kMainClassName, kMainTitle,
                                        kTopLevelStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMainWidth,
                                        kMainHeight, nullptr, nullptr, session.instance, &panel);
-  session.newShareWindow =
+  // Only hidden and shown again while the thread runs: this thread alone destroys it.
+  platform::UniqueWindow newShareWindow(
       CreateWindowExA(kTopLevelExStyle, kNewShareClassName, kNewShareTitle, kTopLevelStyle,
                       CW_USEDEFAULT, CW_USEDEFAULT, kNewShareWidth, kNewShareHeight, nullptr,
-                      nullptr, session.instance, &newShare);
+                      nullptr, session.instance, &newShare));
+  session.newShareWindow = newShareWindow.get();
   if (session.newShareWindow != nullptr) {
     ShowWindow(session.newShareWindow, SW_HIDE);
     UpdateWindow(session.newShareWindow);
@@ -74,16 +78,17 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
   }
 
   // Ended by the server's stop (a quit message) rather than by the panel's own
-  // destruction: the panel goes now, while its object still lives on this stack.
+  // destruction: the panel goes now, while its object still lives on this stack. Not an
+  // owner's job: the panel usually destroys itself when the user closes it.
   if (session.mainWindow != nullptr && IsWindow(session.mainWindow)) {
     DestroyWindow(session.mainWindow);
   }
   // The hidden New share window goes before its font and its class; its object lives on
   // this stack and must not outlive the window that points at it.
-  if (session.newShareWindow != nullptr && IsWindow(session.newShareWindow)) {
-    DestroyWindow(session.newShareWindow);
-  }
-  if (session.font != nullptr) DeleteObject(session.font);
+  newShareWindow.reset();
+  session.newShareWindow = nullptr;
+  font.reset();
+  session.font = nullptr;
   app.ui.active.store(false);
   UnregisterClassA(kMainClassName, session.instance);
   UnregisterClassA(kNewShareClassName, session.instance);
@@ -111,26 +116,29 @@ int StartUiThread(Application& app) {
 void EndUiThread(Application& app) {
   if (app.ui.thread == nullptr) return;
   app.ui.ending.store(true);
-  HANDLE thread = static_cast<HANDLE>(app.ui.thread);
-  const DWORD id = GetThreadId(thread);
+  // The application keeps the handle as a plain value; it is closed here or in
+  // WaitForUiThread, whichever comes first.
+  platform::UniqueHandle thread(static_cast<HANDLE>(app.ui.thread));
+  const DWORD id = GetThreadId(thread.get());
   bool ended = false;
   for (int slice = 0; slice < ui::kEndUiSlices && !ended; ++slice) {
     // A quit message ends the panel's loop, and also the modal loop of a message box or
     // file dialog the panel shows (which passes it on to the loop outside).
     PostThreadMessageA(id, WM_QUIT, 0, 0);
-    ended = WaitForSingleObject(thread, ui::kEndUiSliceMs) == WAIT_OBJECT_0;
+    ended = WaitForSingleObject(thread.get(), ui::kEndUiSliceMs) == WAIT_OBJECT_0;
   }
   // A thread that would not end must not touch the application once it is gone.
-  if (!ended) TerminateThread(thread, ui::kUiThreadExitCode);
-  CloseHandle(thread);
+  if (!ended) TerminateThread(thread.get(), ui::kUiThreadExitCode);
+  thread.reset();
   app.ui.thread = nullptr;
   app.ui.active.store(false);
 }
 
 void WaitForUiThread(Application& app) {
   if (app.ui.thread == nullptr) return;
-  WaitForSingleObject(static_cast<HANDLE>(app.ui.thread), INFINITE);
-  CloseHandle(static_cast<HANDLE>(app.ui.thread));
+  platform::UniqueHandle thread(static_cast<HANDLE>(app.ui.thread));
+  WaitForSingleObject(thread.get(), INFINITE);
+  thread.reset();
   app.ui.thread = nullptr;
 }
 

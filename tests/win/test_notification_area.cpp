@@ -152,6 +152,8 @@ class ServerIconTest : public ::testing::Test {
     if (server_.joinable()) server_.join();
     ended_ = false;
     app_ = std::make_unique<Application>();
+    // The panel is handed in, as the Windows entry does: the icon's line opens it.
+    app_->panel = ControlPanelThread();
     server_ = std::thread([this] {
       result_ = RunServer(*app_);
       ended_ = true;

@@ -299,6 +299,7 @@ struct ControlServer::Impl {
   }
 };
 
+ControlServer::ControlServer() = default;
 ControlServer::~ControlServer() { Close(); }
 
 ControlSetup ControlServer::Open() {
@@ -306,7 +307,7 @@ ControlSetup ControlServer::Open() {
   // in its own words why the socket cannot be had.
   if (impl_ != nullptr && impl_->listener >= 0) return ControlSetup::Ok;
   Close();
-  impl_ = new Impl;
+  impl_ = std::make_unique<Impl>();
   impl_->path = ControlSocketPath();
   sockaddr_un address;
   if (!FillAddress(address, impl_->path)) {
@@ -384,8 +385,7 @@ void ControlServer::Close() {
     ::close(impl_->listener);
     ::unlink(impl_->path.c_str());
   }
-  delete impl_;
-  impl_ = nullptr;
+  impl_.reset();
 }
 
 namespace {

@@ -5,6 +5,7 @@ namespace qc::platform {
 
 struct NotifyIcon::Impl {};
 
+NotifyIcon::NotifyIcon() = default;
 NotifyIcon::~NotifyIcon() { Remove(); }
 
 // The parameters are taken by value for the Windows icon, which keeps them.
@@ -16,8 +17,7 @@ bool NotifyIcon::Show(std::string, std::vector<NotifyMenuItem>, int, CommandHand
 void NotifyIcon::Notify(std::string_view, std::string_view, NotifyKind) {}
 
 void NotifyIcon::Remove() {
-  delete impl_;
-  impl_ = nullptr;
+  impl_.reset();
 }
 
 bool NotifyIcon::IsShown() const { return false; }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 namespace qc::platform {
 
@@ -46,53 +47,58 @@ std::optional<ControlEvent> ControlEventOfWait(std::uint32_t result) {
   }
 }
 
+// Members are freed in reverse order: the batch lock, the mark and the block lock first,
+// then the view before its mapping, the events last.
 struct ControlServer::Impl {
-  HANDLE events[3] = {nullptr, nullptr, nullptr};  // exit, share, panel
-  HANDLE mapping = nullptr;
-  HANDLE blockLock = nullptr;
-  HANDLE nextInBatch = nullptr;
+  UniqueHandle events[3];  // exit, share, panel
+  UniqueHandle mapping;
+  UniqueMappedView view;
+  UniqueHandle blockLock;
+  UniqueHandle nextInBatch;
   // The clients' batch mutex: free again once a batch's client has sent all of it.
-  HANDLE batchLock = nullptr;
-  unsigned char* view = nullptr;
+  UniqueHandle batchLock;
+
+  unsigned char* Block() const { return static_cast<unsigned char*>(view.get()); }
 
   // Set by the client only while it holds the block, so it belongs to the request
   // that is being taken.
   bool TakeNextInBatch() {
-    return nextInBatch != nullptr && WaitForSingleObject(nextInBatch, 0) == WAIT_OBJECT_0;
+    return nextInBatch && WaitForSingleObject(nextInBatch.get(), 0) == WAIT_OBJECT_0;
   }
 
   void ReleaseBlock() {
-    if (blockLock != nullptr) ReleaseSemaphore(blockLock, 1, nullptr);
+    if (blockLock) ReleaseSemaphore(blockLock.get(), 1, nullptr);
   }
 };
 
-ControlServer::~ControlServer() { Close(); }
+ControlServer::ControlServer() = default;
+ControlServer::~ControlServer() = default;
 
 ControlSetup ControlServer::Open() {
   Close();
-  impl_ = new Impl;
-  impl_->events[0] = CreateEventA(nullptr, FALSE, FALSE, kExitEventName);
-  impl_->events[1] = CreateEventA(nullptr, FALSE, FALSE, kShareEventName);
-  impl_->events[2] = CreateEventA(nullptr, FALSE, FALSE, kPanelEventName);
-  if (impl_->events[0] == nullptr || impl_->events[1] == nullptr || impl_->events[2] == nullptr) {
+  impl_ = std::make_unique<Impl>();
+  impl_->events[0].reset(CreateEventA(nullptr, FALSE, FALSE, kExitEventName));
+  impl_->events[1].reset(CreateEventA(nullptr, FALSE, FALSE, kShareEventName));
+  impl_->events[2].reset(CreateEventA(nullptr, FALSE, FALSE, kPanelEventName));
+  if (!impl_->events[0] || !impl_->events[1] || !impl_->events[2]) {
     return ControlSetup::ChannelFailed;
   }
-  impl_->mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      kControlBlockSize, kMappingName);
-  if (impl_->mapping == nullptr) return ControlSetup::BlockFailed;
-  impl_->view = static_cast<unsigned char*>(
-      MapViewOfFile(impl_->mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-  if (impl_->view == nullptr) return ControlSetup::BlockUnusable;
-  impl_->nextInBatch = CreateEventA(nullptr, FALSE, FALSE, kNextInBatchName);
-  impl_->batchLock = CreateMutexA(nullptr, FALSE, kBatchLockName);
-  impl_->blockLock = CreateSemaphoreA(nullptr, 1, 1, kBlockLockName);
+  impl_->mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          kControlBlockSize, kMappingName));
+  if (!impl_->mapping) return ControlSetup::BlockFailed;
+  impl_->view.reset(MapViewOfFile(impl_->mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+  if (!impl_->view) return ControlSetup::BlockUnusable;
+  impl_->nextInBatch.reset(CreateEventA(nullptr, FALSE, FALSE, kNextInBatchName));
+  impl_->batchLock.reset(CreateMutexA(nullptr, FALSE, kBatchLockName));
+  impl_->blockLock.reset(CreateSemaphoreA(nullptr, 1, 1, kBlockLockName));
   return ControlSetup::Ok;
 }
 
 ControlEvent ControlServer::Wait(bool untilBatchEnds) {
   if (impl_ == nullptr) return ControlEvent::Failed;
-  HANDLE handles[4] = {impl_->events[0], impl_->events[1], impl_->events[2], impl_->batchLock};
-  const DWORD count = untilBatchEnds && impl_->batchLock != nullptr ? 4 : 3;
+  HANDLE handles[4] = {impl_->events[0].get(), impl_->events[1].get(), impl_->events[2].get(),
+                       impl_->batchLock.get()};
+  const DWORD count = untilBatchEnds && impl_->batchLock ? 4 : 3;
   for (;;) {
     const DWORD result =
         MsgWaitForMultipleObjectsEx(count, handles, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
@@ -107,7 +113,7 @@ ControlEvent ControlServer::Wait(bool untilBatchEnds) {
     // Taken only to learn that it is free (a client that died holding it hands it over
     // abandoned, which ends its batch too): given back at once.
     if (count == 4 && (result == WAIT_OBJECT_0 + 3 || result == WAIT_ABANDONED_0 + 3)) {
-      ReleaseMutex(impl_->batchLock);
+      ReleaseMutex(impl_->batchLock.get());
       return ControlEvent::BatchEnded;
     }
     const std::optional<ControlEvent> event = ControlEventOfWait(result);
@@ -117,10 +123,11 @@ ControlEvent ControlServer::Wait(bool untilBatchEnds) {
 
 std::string ControlServer::TakeSharePath(bool* continuesBatch) {
   if (continuesBatch != nullptr) *continuesBatch = false;
-  if (impl_ == nullptr || impl_->view == nullptr) return std::string();
-  std::size_t length = impl_->view[0] | (impl_->view[1] << 8);
+  if (impl_ == nullptr || !impl_->view) return std::string();
+  const unsigned char* block = impl_->Block();
+  std::size_t length = block[0] | (block[1] << 8);
   if (length > kMaxControlPath) length = kMaxControlPath;
-  std::string path(reinterpret_cast<const char*>(impl_->view) + 2, length);
+  std::string path(reinterpret_cast<const char*>(block) + 2, length);
   const bool next = impl_->TakeNextInBatch();
   if (continuesBatch != nullptr) *continuesBatch = next;
   impl_->ReleaseBlock();
@@ -133,34 +140,19 @@ void ControlServer::DropShareRequest() {
   impl_->ReleaseBlock();
 }
 
-void ControlServer::Close() {
-  if (impl_ == nullptr) return;
-  for (HANDLE& event : impl_->events) {
-    if (event != nullptr) CloseHandle(event);
-  }
-  if (impl_->view != nullptr) UnmapViewOfFile(impl_->view);
-  if (impl_->mapping != nullptr) CloseHandle(impl_->mapping);
-  if (impl_->blockLock != nullptr) CloseHandle(impl_->blockLock);
-  if (impl_->nextInBatch != nullptr) CloseHandle(impl_->nextInBatch);
-  if (impl_->batchLock != nullptr) CloseHandle(impl_->batchLock);
-  delete impl_;
-  impl_ = nullptr;
-}
+void ControlServer::Close() { impl_.reset(); }
 
 bool ControlServerReachable() {
   // The block lock is the last object the set-up creates.
-  HANDLE lock = OpenSemaphoreA(SYNCHRONIZE, FALSE, kBlockLockName);
-  if (lock == nullptr) return false;
-  CloseHandle(lock);
-  return true;
+  const UniqueHandle lock(OpenSemaphoreA(SYNCHRONIZE, FALSE, kBlockLockName));
+  return static_cast<bool>(lock);
 }
 
 ControlSend SendControlRequest(ControlRequest request) {
-  HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE,
-                            request == ControlRequest::Stop ? kExitEventName : kPanelEventName);
-  if (event == nullptr) return ControlSend::NotRunning;
-  SetEvent(event);
-  CloseHandle(event);
+  const UniqueHandle event(OpenEventA(
+      EVENT_ALL_ACCESS, FALSE, request == ControlRequest::Stop ? kExitEventName : kPanelEventName));
+  if (!event) return ControlSend::NotRunning;
+  SetEvent(event.get());
   return ControlSend::Delivered;
 }
 
@@ -169,56 +161,46 @@ ControlSend SendControlShares(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     if (path.size() > kMaxControlPath) return ControlSend::PathTooLong;
   }
-  HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, kShareEventName);
-  if (event == nullptr) return ControlSend::NotRunning;
-  HANDLE mapping = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kMappingName);
-  if (mapping == nullptr) {
-    CloseHandle(event);
-    return ControlSend::BlockMissing;
-  }
-  auto* view = static_cast<unsigned char*>(
-      MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-  if (view == nullptr) {
-    CloseHandle(mapping);
-    CloseHandle(event);
-    return ControlSend::BlockUnusable;
-  }
+  // Declared in the order they are taken, so that they are let go in reverse.
+  const UniqueHandle event(OpenEventA(EVENT_ALL_ACCESS, FALSE, kShareEventName));
+  if (!event) return ControlSend::NotRunning;
+  const UniqueHandle mapping(
+      OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kMappingName));
+  if (!mapping) return ControlSend::BlockMissing;
+  const UniqueMappedView mappedView(
+      MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+  if (!mappedView) return ControlSend::BlockUnusable;
+  auto* view = static_cast<unsigned char*>(mappedView.get());
   // One batch at a time, so that no other client's file lands between this one's. A
   // client that died holding it leaves it abandoned, which still hands it over.
-  HANDLE batchLock = CreateMutexA(nullptr, FALSE, kBatchLockName);
+  const UniqueHandle batchLock(CreateMutexA(nullptr, FALSE, kBatchLockName));
   bool batchHeld = false;
   ControlSend result = ControlSend::Delivered;
-  if (batchLock != nullptr) {
-    const DWORD waited = WaitForSingleObject(batchLock, kBatchLockWaitMs);
+  if (batchLock) {
+    const DWORD waited = WaitForSingleObject(batchLock.get(), kBatchLockWaitMs);
     batchHeld = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
     if (!batchHeld) result = ControlSend::Busy;
   }
   // Held from writing the block until the server has copied the path out; the server
   // releases it.
-  HANDLE blockLock = OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, kBlockLockName);
+  const UniqueHandle blockLock(
+      OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, kBlockLockName));
   // Without the block lock the mark could be taken with another request: no marks then.
-  HANDLE nextInBatch = blockLock != nullptr
-                           ? OpenEventA(EVENT_MODIFY_STATE, FALSE, kNextInBatchName)
-                           : nullptr;
+  const UniqueHandle nextInBatch(
+      blockLock ? OpenEventA(EVENT_MODIFY_STATE, FALSE, kNextInBatchName) : nullptr);
   for (std::size_t i = 0; i < paths.size() && result == ControlSend::Delivered; ++i) {
     const std::string& path = paths[i];
-    if (blockLock != nullptr && WaitForSingleObject(blockLock, kBlockLockWaitMs) != WAIT_OBJECT_0) {
+    if (blockLock && WaitForSingleObject(blockLock.get(), kBlockLockWaitMs) != WAIT_OBJECT_0) {
       result = ControlSend::Busy;
       break;
     }
-    if (i > 0 && nextInBatch != nullptr) SetEvent(nextInBatch);
+    if (i > 0 && nextInBatch) SetEvent(nextInBatch.get());
     view[0] = static_cast<unsigned char>(path.size() & 0xFF);
     view[1] = static_cast<unsigned char>((path.size() >> 8) & 0xFF);
     std::memcpy(view + 2, path.data(), path.size());
-    SetEvent(event);
+    SetEvent(event.get());
   }
-  if (nextInBatch != nullptr) CloseHandle(nextInBatch);
-  if (blockLock != nullptr) CloseHandle(blockLock);
-  if (batchHeld) ReleaseMutex(batchLock);
-  if (batchLock != nullptr) CloseHandle(batchLock);
-  UnmapViewOfFile(view);
-  CloseHandle(mapping);
-  CloseHandle(event);
+  if (batchHeld) ReleaseMutex(batchLock.get());
   return result;
 }
 

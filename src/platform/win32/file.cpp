@@ -1,7 +1,10 @@
 #include "platform/file.h"
 
+#include <utility>
+
 #include "platform/hooks.h"
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 namespace qc::platform {
 
@@ -19,13 +22,9 @@ bool IsRegularFile(HANDLE h) {
 }
 
 HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
-  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  if (!IsRegularFile(h)) {
-    CloseHandle(h);
-    return nullptr;
-  }
-  return h;
+  UniqueHandle h(CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
+  if (!h || !IsRegularFile(h.get())) return nullptr;
+  return h.release();
 }
 }  // namespace
 
@@ -139,10 +138,8 @@ bool File::Sync() {
 }
 
 void File::Close() {
-  if (handle_ != nullptr) {
-    CloseHandle(AsHandle(handle_));
-    handle_ = nullptr;
-  }
+  // The portable class keeps the handle as a plain value; it is let go here only.
+  UniqueHandle(AsHandle(std::exchange(handle_, kNoNativeHandle))).reset();
 }
 
 std::intptr_t File::NativeHandle() const { return reinterpret_cast<std::intptr_t>(handle_); }

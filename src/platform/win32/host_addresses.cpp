@@ -1,6 +1,7 @@
 #include "platform/hooks.h"
 
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 #include <iphlpapi.h>
 
@@ -55,8 +56,8 @@ std::optional<std::string> hooks::LookUpDefaultRouteAddress() {
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return std::nullopt;
   std::optional<std::string> found;
-  const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s != INVALID_SOCKET) {
+  // Closed before the cleanup below, at the end of this block.
+  if (const UniqueSocket s(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)); s) {
     sockaddr_in outside{};
     outside.sin_family = AF_INET;
     outside.sin_port = htons(kOutsidePort);
@@ -64,12 +65,11 @@ std::optional<std::string> hooks::LookUpDefaultRouteAddress() {
     sockaddr_in local{};
     int size = sizeof local;
     // Without a route the connect fails (network unreachable).
-    if (connect(s, reinterpret_cast<const sockaddr*>(&outside), sizeof outside) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&local), &size) == 0 && local.sin_family == AF_INET &&
+    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&outside), sizeof outside) == 0 &&
+        getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &size) == 0 && local.sin_family == AF_INET &&
         local.sin_addr.s_addr != htonl(INADDR_ANY)) {
       found = Dotted(local.sin_addr);
     }
-    closesocket(s);
   }
   WSACleanup();
   return found;

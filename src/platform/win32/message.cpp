@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 namespace qc::platform {
 
@@ -40,13 +41,11 @@ void hooks::ShowSystemMessageAside(std::string_view text, std::string_view capti
   auto* box = new AsideBox{std::string(text), std::string(caption), icon};
   // The thread owns the box's texts; nobody waits for it, and it ends with the click (or
   // with the process, which takes an unanswered box with it).
-  HANDLE thread = CreateThread(nullptr, 0, ShowAsideBox, box, 0, nullptr);
-  if (thread == nullptr) {
+  const UniqueHandle thread(CreateThread(nullptr, 0, ShowAsideBox, box, 0, nullptr));
+  if (!thread) {
     delete box;
     asideBoxUp.store(false);
-    return;
   }
-  CloseHandle(thread);
 }
 
 }  // namespace qc::platform

@@ -1,29 +1,28 @@
 #include "platform/named_lock.h"
 
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 namespace qc::platform {
 
 // A kernel mutex is recursive for its owning thread, as the share list's users need.
 struct NamedLock::Impl {
-  HANDLE mutex = nullptr;
+  UniqueHandle mutex;
 };
 
 NamedLock::NamedLock(const char* name) : impl_(std::make_unique<Impl>()) {
-  impl_->mutex = CreateMutexA(nullptr, FALSE, name);
+  impl_->mutex.reset(CreateMutexA(nullptr, FALSE, name));
 }
 
-NamedLock::~NamedLock() {
-  if (impl_->mutex != nullptr) CloseHandle(impl_->mutex);
-}
+NamedLock::~NamedLock() = default;
 
-bool NamedLock::IsValid() const { return impl_->mutex != nullptr; }
+bool NamedLock::IsValid() const { return static_cast<bool>(impl_->mutex); }
 
 void NamedLock::lock() {
   // An abandoned mutex is still acquired; its holder died with its thread.
-  WaitForSingleObject(impl_->mutex, INFINITE);
+  WaitForSingleObject(impl_->mutex.get(), INFINITE);
 }
 
-void NamedLock::unlock() { ReleaseMutex(impl_->mutex); }
+void NamedLock::unlock() { ReleaseMutex(impl_->mutex.get()); }
 
 }  // namespace qc::platform

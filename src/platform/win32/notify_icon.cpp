@@ -8,6 +8,7 @@
 
 #include "platform/hooks.h"
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 #include <shellapi.h>
 
@@ -46,9 +47,10 @@ void CopyInto(wchar_t (&field)[N], std::string_view text) {
 }  // namespace
 
 struct NotifyIcon::Impl {
-  HWND window = nullptr;
-  HICON icon = nullptr;
-  bool ownsIcon = false;
+  // Declared before the window, so that the window goes first.
+  UniqueIcon ownedIcon;  // the program's own icon; the system's is shared, never freed
+  HICON icon = nullptr;  // the one shown: ownedIcon's or the system's
+  UniqueWindow window;
   bool added = false;
   UINT taskbarCreated = 0;
   std::string tooltip;
@@ -59,7 +61,7 @@ struct NotifyIcon::Impl {
   NOTIFYICONDATAW Data() const {
     NOTIFYICONDATAW data{};
     data.cbSize = sizeof data;
-    data.hWnd = window;
+    data.hWnd = window.get();
     data.uID = kIconId;
     return data;
   }
@@ -83,7 +85,7 @@ struct NotifyIcon::Impl {
     record.change = NotifyIconChange::Add;
     record.tooltip = tooltip;
     record.menu = MenuTexts();
-    record.window = window;
+    record.window = window.get();
     hooks::ReportNotifyIcon(record);
   }
 
@@ -93,7 +95,7 @@ struct NotifyIcon::Impl {
     added = false;
     NotifyIconRecord record;
     record.change = NotifyIconChange::Delete;
-    record.window = window;
+    record.window = window.get();
     hooks::ReportNotifyIcon(record);
   }
 
@@ -102,24 +104,24 @@ struct NotifyIcon::Impl {
   }
 
   void ShowMenu() {
-    HMENU popup = CreatePopupMenu();
-    if (popup == nullptr) return;
+    const UniqueMenu popup(CreatePopupMenu());
+    if (!popup) return;
     for (const NotifyMenuItem& item : menu) {
-      AppendMenuW(popup, MF_STRING, static_cast<UINT_PTR>(item.command), Wide(item.text).c_str());
+      AppendMenuW(popup.get(), MF_STRING, static_cast<UINT_PTR>(item.command), Wide(item.text).c_str());
     }
-    SetMenuDefaultItem(popup, static_cast<UINT>(defaultCommand), FALSE);
+    SetMenuDefaultItem(popup.get(), static_cast<UINT>(defaultCommand), FALSE);
     POINT at{};
     GetCursorPos(&at);
     // Without this the menu would stay open when the user clicks elsewhere.
-    SetForegroundWindow(window);
+    SetForegroundWindow(window.get());
     // The chosen line comes back as WM_COMMAND, the path a test also takes.
-    TrackPopupMenu(popup, TPM_RIGHTBUTTON | TPM_BOTTOMALIGN | TPM_RIGHTALIGN, at.x, at.y, 0, window,
-                   nullptr);
-    PostMessageW(window, WM_NULL, 0, 0);
-    DestroyMenu(popup);
+    TrackPopupMenu(popup.get(), TPM_RIGHTBUTTON | TPM_BOTTOMALIGN | TPM_RIGHTALIGN, at.x, at.y, 0,
+                   window.get(), nullptr);
+    PostMessageW(window.get(), WM_NULL, 0, 0);
   }
 
-  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  // `target` is the window the message is for: during its creation `window` is not set yet.
+  LRESULT OnMessage(HWND target, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == kNotifyIconMessage) {
       switch (LOWORD(lParam)) {
         case WM_LBUTTONDBLCLK:
@@ -148,22 +150,27 @@ struct NotifyIcon::Impl {
       Add();
       return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcA(target, message, wParam, lParam);
   }
 
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
       auto* created = reinterpret_cast<CREATESTRUCTA*>(lParam);
       auto* self = static_cast<Impl*>(created->lpCreateParams);
-      self->window = window;
       SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     }
     auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-    return self->OnMessage(message, wParam, lParam);
+    return self->OnMessage(window, message, wParam, lParam);
+  }
+
+  // No message reaches the object once it is going: its window is destroyed after this.
+  ~Impl() {
+    if (window) SetWindowLongPtrA(window.get(), GWLP_USERDATA, 0);
   }
 };
 
+NotifyIcon::NotifyIcon() = default;
 NotifyIcon::~NotifyIcon() { Remove(); }
 
 bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int defaultCommand,
@@ -178,26 +185,24 @@ bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int
   if (RegisterClassA(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
     return false;
 
-  auto* impl = new Impl;
+  auto impl = std::make_unique<Impl>();
   impl->tooltip = std::move(tooltip);
   impl->menu = std::move(menu);
   impl->defaultCommand = defaultCommand;
   impl->onCommand = std::move(onCommand);
   impl->taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
   // Never shown, and a tool window: no taskbar button even if something showed it.
-  if (CreateWindowExA(WS_EX_TOOLWINDOW, kWindowClass, "Quillcast", WS_POPUP, 0, 0, 0, 0, nullptr,
-                      nullptr, instance, impl) == nullptr) {
-    delete impl;
-    return false;
-  }
+  impl->window.reset(CreateWindowExA(WS_EX_TOOLWINDOW, kWindowClass, "Quillcast", WS_POPUP, 0, 0,
+                                     0, 0, nullptr, nullptr, instance, impl.get()));
+  if (!impl->window) return false;
   const int size = GetSystemMetrics(SM_CXSMICON);
-  impl->icon = static_cast<HICON>(
-      LoadImageW(instance, MAKEINTRESOURCEW(kProgramIconResource), IMAGE_ICON, size, size, 0));
-  impl->ownsIcon = impl->icon != nullptr;
+  impl->ownedIcon.reset(static_cast<HICON>(
+      LoadImageW(instance, MAKEINTRESOURCEW(kProgramIconResource), IMAGE_ICON, size, size, 0)));
+  impl->icon = impl->ownedIcon.get();
   // A program without the icon resource (the test programs) shows the system's.
   if (impl->icon == nullptr)
     impl->icon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512));  // IDI_APPLICATION
-  impl_ = impl;
+  impl_ = std::move(impl);
   impl_->Add();
   return true;
 }
@@ -215,19 +220,14 @@ void NotifyIcon::Notify(std::string_view title, std::string_view text, NotifyKin
   record.title = std::string(title);
   record.text = std::string(text);
   record.kind = kind;
-  record.window = impl_->window;
+  record.window = impl_->window.get();
   hooks::ReportNotifyIcon(record);
 }
 
 void NotifyIcon::Remove() {
   if (impl_ == nullptr) return;
   impl_->Delete();
-  // No message reaches the object once the window is gone.
-  SetWindowLongPtrA(impl_->window, GWLP_USERDATA, 0);
-  DestroyWindow(impl_->window);
-  if (impl_->ownsIcon) DestroyIcon(impl_->icon);
-  delete impl_;
-  impl_ = nullptr;
+  impl_.reset();
 }
 
 bool NotifyIcon::IsShown() const { return impl_ != nullptr && impl_->added; }

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 namespace qc::platform {
 
@@ -80,12 +81,14 @@ void ForgetListener(socket_t s) {
     wake = it->second;
     listeners.erase(it);
   }
-  ::closesocket(wake.wake);
+  // The map's entries are copied out by FindListener: the wake socket is owned here only.
+  const UniqueSocket closing(wake.wake);
 }
 
-socket_t OpenWakeSocket(sockaddr_in& address) {
-  socket_t s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == INVALID_SOCKET) return s;
+UniqueSocket OpenWakeSocket(sockaddr_in& address) {
+  UniqueSocket owned(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  if (!owned) return owned;
+  const socket_t s = owned.get();
   // No other socket may bind the same port and send from the one address the connected
   // socket accepts. Not every Winsock knows the option; the drain-and-check still holds.
   BOOL exclusive = TRUE;
@@ -100,10 +103,9 @@ socket_t OpenWakeSocket(sockaddr_in& address) {
       ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &len) != 0 ||
       ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
-    ::closesocket(s);
-    return INVALID_SOCKET;
+    return UniqueSocket();
   }
-  return s;
+  return owned;
 }
 
 // Reads whatever waits on the wake socket, so that it reads ready again only when
@@ -122,17 +124,16 @@ void DrainWakeSocket(socket_t s) {
 bool Listen(socket_t s, int backlog) {
   if (::listen(s, backlog) != 0) return false;
   ListenerWake wake;
-  wake.wake = OpenWakeSocket(wake.address);
+  UniqueSocket wakeSocket = OpenWakeSocket(wake.address);
   // Non-blocking, so that an accept after select never blocks on a connection that went
   // away meanwhile. Without a wake socket it stays a plain blocking listener.
   u_long nonBlocking = 1;
-  if (wake.wake != INVALID_SOCKET && ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0) {
+  if (wakeSocket && ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0) {
+    wake.wake = wakeSocket.release();  // ForgetListener closes it
     wake.turn = std::make_shared<ListenerWake::Turn>();
     std::lock_guard<std::mutex> guard(listenersMutex);
     listeners[s] = wake;
-    return true;
   }
-  if (wake.wake != INVALID_SOCKET) ::closesocket(wake.wake);
   return true;
 }
 
@@ -273,7 +274,8 @@ void SignalWakeEvent(std::uintptr_t wake) {
 }
 
 void CloseWakeEvent(std::uintptr_t wake) {
-  if (wake != 0) CloseHandle(reinterpret_cast<HANDLE>(wake));
+  // Kept by portable callers as a number; this is its one close.
+  UniqueHandle(reinterpret_cast<HANDLE>(wake)).reset();
 }
 
 namespace {
@@ -283,18 +285,17 @@ bool WaitReadable(socket_t s, HANDLE wake, std::chrono::steady_clock::time_point
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) return false;
-  WSAEVENT ready = WSACreateEvent();
-  if (ready == WSA_INVALID_EVENT) return WaitSlice(s, false);
+  const UniqueWsaEvent ready(WSACreateEvent());
+  if (!ready) return WaitSlice(s, false);
   // Signalled at once when data (or the peer's close) is already there.
   bool readable = false;
-  if (WSAEventSelect(s, ready, FD_READ | FD_CLOSE) == 0) {
-    HANDLE both[2] = {ready, wake};
+  if (WSAEventSelect(s, ready.get(), FD_READ | FD_CLOSE) == 0) {
+    HANDLE both[2] = {ready.get(), wake};
     const DWORD waited = WaitForMultipleObjects(
         2, both, FALSE, static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFF)));
     readable = waited == WAIT_OBJECT_0;
     WSAEventSelect(s, nullptr, 0);  // the socket stays non-blocking
   }
-  WSACloseEvent(ready);
   return readable;
 }
 }  // namespace

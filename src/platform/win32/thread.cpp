@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/os_windows.h"
+#include "platform/windows_handles.h"
 
 namespace qc::platform {
 
@@ -24,7 +25,8 @@ bool StartDetachedThread(std::function<void()> body, std::size_t stackSize) {
                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (handle == 0) return false;
   owned.release();  // the thread owns it now
-  CloseHandle(reinterpret_cast<HANDLE>(handle));
+  // Nobody waits for the thread: its handle goes at once.
+  UniqueHandle(reinterpret_cast<HANDLE>(handle)).reset();
   return true;
 }
 
