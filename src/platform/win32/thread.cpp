@@ -24,7 +24,7 @@ bool StartDetachedThread(std::function<void()> body, std::size_t stackSize) {
       _beginthreadex(nullptr, static_cast<unsigned>(stackSize), RunBody, owned.get(),
                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (handle == 0) return false;
-  owned.release();  // the thread owns it now
+  static_cast<void>(owned.release());  // the thread owns it now
   // Nobody waits for the thread: its handle goes at once.
   UniqueHandle(reinterpret_cast<HANDLE>(handle)).reset();
   return true;
