@@ -40,7 +40,8 @@ static void serve(SOCKET s, const char *directory, char *piece, int pieceSize) {
   snprintf(path, sizeof path, "%s\\%s", directory, name);
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   if (file == INVALID_HANDLE_VALUE) {
-    static const char notFound[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    static const char notFound[] =
+        "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     send_all(s, notFound, (int)sizeof notFound - 1);
     return;
   }

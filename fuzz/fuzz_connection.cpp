@@ -99,7 +99,7 @@ void CheckFileAnswer(const std::string& sent, bool headOnly) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   CreateFilesOnce();
-  const std::size_t chunk = data[0] & 0x3F;          // 0: everything at once
+  const std::size_t chunk = data[0] & 0x3F;         // 0: everything at once
   const long long end = (data[0] & 0x40) ? -1 : 0;  // a failure or time limit, or a close
   const long long sendBudget = (data[0] & 0x80) ? static_cast<long long>(data[1]) * 37 : -1;
 

@@ -32,8 +32,8 @@ inline void EnterScratchDirectory() {
       }
     });
     // Failures are reported to the user; a fuzz run has nobody to tell.
-    platform::SetMessageSinkForTesting([](const std::string&, const std::string&,
-                                          platform::MessageIcon) {});
+    platform::SetMessageSinkForTesting(
+        [](const std::string&, const std::string&, platform::MessageIcon) {});
     return true;
   }();
   (void)entered;

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   buffer[size] = '\0';
 
   qc::ParseCounts counts;
-  const qc::Request request = qc::ParseRequest(buffer.get(), static_cast<std::int32_t>(size), &counts);
+  const qc::Request request =
+      qc::ParseRequest(buffer.get(), static_cast<std::int32_t>(size), &counts);
   // However many request lines, the target is decoded at most once.
   if (counts.targetDecodes > 1) __builtin_trap();
   // What the writer relies on for a good request.
@@ -38,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       again.hasRange != request.hasRange || again.rangeStart != request.rangeStart ||
       again.rangeEnd != request.rangeEnd || again.mode != request.mode ||
       again.method != request.method || again.ifRange != request.ifRange ||
-      again.ifNoneMatch != request.ifNoneMatch || again.ifModifiedSince != request.ifModifiedSince) {
+      again.ifNoneMatch != request.ifNoneMatch ||
+      again.ifModifiedSince != request.ifModifiedSince) {
     __builtin_trap();
   }
   if (again.linkPreview != request.linkPreview) __builtin_trap();

@@ -80,8 +80,8 @@ bool ExistsOnDisk(const std::string& path) {
   return platform::KindOfPath(path) != platform::PathKind::Missing;
 }
 
-std::vector<std::string> SharePathsFromTail(
-    const std::string& tail, const std::function<bool(const std::string&)>& exists) {
+std::vector<std::string> SharePathsFromTail(const std::string& tail,
+                                            const std::function<bool(const std::string&)>& exists) {
   std::vector<std::string> arguments = SplitTailArguments(tail);
   const auto isThere = [&](const std::string& a) { return !a.empty() && exists(a); };
   if (arguments.size() >= 2 && std::all_of(arguments.begin(), arguments.end(), isThere)) {

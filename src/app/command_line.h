@@ -31,7 +31,6 @@ std::vector<std::string> SplitTailArguments(std::string_view tail);
 // its own. Otherwise the whole tail is one path, with one pair of surrounding double
 // quotes removed (so an unquoted path with blanks still works).
 std::vector<std::string> SharePathsFromTail(
-    const std::string& tail,
-    const std::function<bool(const std::string&)>& exists = ExistsOnDisk);
+    const std::string& tail, const std::function<bool(const std::string&)>& exists = ExistsOnDisk);
 
 }  // namespace qc

@@ -73,7 +73,8 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
                         ShareBatch& batch, ShareNotice* notice) {
   if (!continuesBatch) batch.clear();
   // Each box also goes into the batch's notification.
-  const auto show = [notice](const messages::Message& message, const std::string* detail = nullptr) {
+  const auto show = [notice](const messages::Message& message,
+                             const std::string* detail = nullptr) {
     if (detail != nullptr) {
       messages::Show(message, *detail);
     } else {
@@ -96,7 +97,8 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     show(messages::kNoVirtualPath);
     return;
   }
-  std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
+  std::uint32_t flags =
+      (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
   SharePtr share;
   ShareFileWrite written;
   {
@@ -114,8 +116,8 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
   if ((app.settings.flags & kCopyUrlAfterShare) != 0) {
     // The first file of a batch copies exactly as a single share does; later ones put the
     // whole batch's URLs on the clipboard, so the user pastes every link at once.
-    const UrlCopy copied = batch.size() == 1 ? CopyShareUrl(app.settings, *share)
-                                             : CopyShareUrls(app.settings, batch);
+    const UrlCopy copied =
+        batch.size() == 1 ? CopyShareUrl(app.settings, *share) : CopyShareUrls(app.settings, batch);
     if (copied != UrlCopy::Copied) {
       show(messages::kCopyFailed);
     } else if (notice != nullptr) {

@@ -9,7 +9,8 @@ namespace qc::messages {
 
 using platform::MessageIcon;
 
-inline constexpr Message kAlreadyRunning{"Error, server already running", "error", MessageIcon::Error};
+inline constexpr Message kAlreadyRunning{"Error, server already running", "error",
+                                         MessageIcon::Error};
 inline constexpr Message kBindFailed{"Can't run server. Check your firewall and access to port",
                                      "Error", MessageIcon::Error};
 inline constexpr Message kListenFailed{"Can't run server", "Error", MessageIcon::Error};
@@ -38,7 +39,8 @@ inline constexpr Message kNoVirtualPath{"Error. Can't generate virtual path", "e
                                         MessageIcon::Error};
 inline constexpr Message kAppendFailed{"Can't append data to configuration file", "Error",
                                        MessageIcon::Error};
-inline constexpr Message kCopyFailed{"Unable to copy uri to clipboard", "Error", MessageIcon::Error};
+inline constexpr Message kCopyFailed{"Unable to copy uri to clipboard", "Error",
+                                     MessageIcon::Error};
 // A one-shot share's withdrawal could not be stored: until the next successful write of the
 // share list, a restart would serve the share again.
 inline constexpr Message kWithdrawalNotStored{
@@ -53,8 +55,8 @@ inline constexpr Message kNotRunning{
 inline constexpr Message kShareNotRunning{
     "Configuration error, most likely the server is not running\n\nOpenEvent error", "Error",
     MessageIcon::Error};
-inline constexpr Message kShareMapping{"Configuration error\n\nFile mapping: opening error", "Error",
-                                       MessageIcon::Error};
+inline constexpr Message kShareMapping{"Configuration error\n\nFile mapping: opening error",
+                                       "Error", MessageIcon::Error};
 // The block holds 5118 path bytes; a longer path would run past it.
 inline constexpr Message kPathTooLong{
     "The path is too long to share: at most 5118 bytes fit the request", "Error",

@@ -85,8 +85,8 @@ StartResult StartServer(Application& app) {
   // The list is complete before the first request can be accepted.
   LoadShares(app.shares, &app.shareFileDamage);
   platform::socket_t listener = app.listenSocket;
-  app.acceptThread = std::thread(
-      [listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
+  app.acceptThread =
+      std::thread([listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
   return undo.Keep();
 }
 

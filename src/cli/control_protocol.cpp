@@ -17,11 +17,13 @@ void PutU32(std::string& out, std::uint32_t value) {
 
 std::uint32_t GetU32(const unsigned char* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+         (static_cast<std::uint32_t>(bytes[2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 // Requests and replies share one layout: a mark, two bytes, the payload's length, the payload.
-std::string Frame(char mark, std::uint8_t first, std::uint8_t second, const std::vector<std::string>& fields) {
+std::string Frame(char mark, std::uint8_t first, std::uint8_t second,
+                  const std::vector<std::string>& fields) {
   const std::string payload = EncodeFields(fields);
   std::string out{mark, static_cast<char>(first), static_cast<char>(second)};
   PutU32(out, static_cast<std::uint32_t>(payload.size()));
@@ -39,10 +41,11 @@ platform::RequestRead ReadRequest(const platform::RequestBytes& read) {
   unsigned char head[kRequestHeadSize];
   if (!read(head, sizeof head)) return {Kind::Drop, {}};
   if (head[0] != kControlProtocolVersion) {
-    return {Kind::Answer,
-            Unsupported("the server understands control requests of version " +
-                        std::to_string(kControlProtocolVersion) + ", not " + std::to_string(head[0]) +
-                        "; use the quillcast command of the same version as the server")};
+    return {
+        Kind::Answer,
+        Unsupported("the server understands control requests of version " +
+                    std::to_string(kControlProtocolVersion) + ", not " + std::to_string(head[0]) +
+                    "; use the quillcast command of the same version as the server")};
   }
   const std::uint32_t length = GetU32(head + 2);
   if (length > kMaxControlPayload) return {Kind::Answer, Unsupported("the request is too large")};
@@ -61,19 +64,23 @@ std::string ServeRequest(const CommandHandler& handler, const std::string& reque
 }
 
 // The server's answer on `connection`, once the request has gone out.
-ExchangeResult ReadReply(platform::ControlConnection& connection, ControlReply& reply, int timeoutMs) {
+ExchangeResult ReadReply(platform::ControlConnection& connection, ControlReply& reply,
+                         int timeoutMs) {
   unsigned char head[kReplyHeadSize];
   bool timedOut = false;
-  const std::size_t got = connection.Read(reinterpret_cast<char*>(head), sizeof head, timeoutMs, &timedOut);
+  const std::size_t got =
+      connection.Read(reinterpret_cast<char*>(head), sizeof head, timeoutMs, &timedOut);
   if (timedOut) return ExchangeResult::TimedOut;
   // The first byte tells an old server (closes at once) from a busy one (no byte yet).
   if (got < sizeof head) return got == 0 ? ExchangeResult::NoAnswer : ExchangeResult::BadAnswer;
   const std::uint32_t length = GetU32(head + 3);
-  if (head[0] != static_cast<unsigned char>(kReplyMark) || head[2] > 2 || length > kMaxControlPayload) {
+  if (head[0] != static_cast<unsigned char>(kReplyMark) || head[2] > 2 ||
+      length > kMaxControlPayload) {
     return ExchangeResult::BadAnswer;
   }
   std::string payload(length, '\0');
-  if (connection.Read(payload.data(), length, timeoutMs) != length || !DecodeFields(payload, reply.fields)) {
+  if (connection.Read(payload.data(), length, timeoutMs) != length ||
+      !DecodeFields(payload, reply.fields)) {
     return ExchangeResult::BadAnswer;
   }
   reply.status = static_cast<ReplyStatus>(head[2]);
@@ -110,7 +117,8 @@ std::string EncodeRequest(std::uint8_t version, char type, const std::vector<std
 }
 
 std::string EncodeReply(const ControlReply& reply) {
-  return Frame(kReplyMark, kControlProtocolVersion, static_cast<std::uint8_t>(reply.status), reply.fields);
+  return Frame(kReplyMark, kControlProtocolVersion, static_cast<std::uint8_t>(reply.status),
+               reply.fields);
 }
 
 void ServeCommands(CommandHandler handler) {
@@ -120,8 +128,12 @@ void ServeCommands(CommandHandler handler) {
   }
   platform::SetAnsweredRequests(platform::AnsweredRequests{
       ReadRequest,
-      [handler = std::move(handler)](const std::string& request) { return ServeRequest(handler, request); },
-      [] { return EncodeReply(ControlReply{ReplyStatus::Failed, {"the server is stopping"}}); }});
+      [handler = std::move(handler)](const std::string& request) {
+        return ServeRequest(handler, request);
+      },
+      [] {
+        return EncodeReply(ControlReply{ReplyStatus::Failed, {"the server is stopping"}});
+      }});
 }
 
 ExchangeResult ExchangeRaw(const std::string& request, ControlReply& reply, int timeoutMs) {

@@ -40,7 +40,8 @@ std::string EncodeReply(const ControlReply& reply);
 
 // The server's handler of the requests; runs on the thread that waits on the channel,
 // between the other requests, and answers a type it does not know kUnsupported.
-using CommandHandler = std::function<ControlReply(CommandType type, const std::vector<std::string>& fields)>;
+using CommandHandler =
+    std::function<ControlReply(CommandType type, const std::vector<std::string>& fields)>;
 // Hands `handler` to the running server's channel (empty: the channel answers no request).
 void ServeCommands(CommandHandler handler);
 

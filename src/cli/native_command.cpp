@@ -59,8 +59,9 @@ int ReportNoAnswer(ExchangeResult result) {
       break;
     case ExchangeResult::NoAnswer:
     case ExchangeResult::BadAnswer:
-      Error("the running server does not understand this request; it is probably an older "
-            "quillcast. Stop it with \"quillcast -stop\" and start this version");
+      Error(
+          "the running server does not understand this request; it is probably an older "
+          "quillcast. Stop it with \"quillcast -stop\" and start this version");
       break;
     case ExchangeResult::TimedOut:
       Error("the server did not answer within " + std::to_string(kAnswerTimeoutMs / 1000) + " s");
@@ -117,7 +118,8 @@ int ShareFiles(const std::vector<std::string>& operands) {
       continue;
     }
     ControlReply reply;
-    const ExchangeResult result = ExchangeCommand(CommandType::Share, {file}, reply, kAnswerTimeoutMs);
+    const ExchangeResult result =
+        ExchangeCommand(CommandType::Share, {file}, reply, kAnswerTimeoutMs);
     if (result != ExchangeResult::Answered) return ReportNoAnswer(result);
     if (reply.status != ReplyStatus::Ok || reply.fields.empty()) {
       status = ReportRefusal(reply);
@@ -148,9 +150,11 @@ int ListShares() {
     if (reply.status != ReplyStatus::Ok) return ReportRefusal(reply);
     std::string out;
     for (std::size_t i = 0; i + 2 < reply.fields.size(); i += 3) {
-      out += FormatShareLine(reply.fields[i], reply.fields[i + 1],
-                             static_cast<std::uint32_t>(std::strtoul(reply.fields[i + 2].c_str(), nullptr, 10))) +
-             "\n";
+      out +=
+          FormatShareLine(
+              reply.fields[i], reply.fields[i + 1],
+              static_cast<std::uint32_t>(std::strtoul(reply.fields[i + 2].c_str(), nullptr, 10))) +
+          "\n";
     }
     Print(out);
     return kExitOk;
@@ -171,7 +175,9 @@ int ListShares() {
   const std::optional<std::string> host = UrlHost(settings);
   std::string out;
   for (const SharePtr& share : shares.Snapshot()) {
-    out += FormatShareLine(ShareUrlOrPath(host, settings.port, *share), share->physicalPath, share->flags.load()) + "\n";
+    out += FormatShareLine(ShareUrlOrPath(host, settings.port, *share), share->physicalPath,
+                           share->flags.load()) +
+           "\n";
   }
   Print(out);
   return kExitOk;
@@ -200,7 +206,8 @@ int UnshareWithoutServer(const std::vector<std::string>& arguments) {
   int status = kExitOk;
   std::vector<std::string> removed;
   for (const std::string& argument : arguments) {
-    const std::vector<std::string> gone = RemoveMatchingShares(shares, host, settings.port, UnshareNames(argument));
+    const std::vector<std::string> gone =
+        RemoveMatchingShares(shares, host, settings.port, UnshareNames(argument));
     if (gone.empty()) {
       Error(std::string("no share matches \"").append(argument).append("\" in ").append(file));
       status = kExitFailed;
@@ -261,7 +268,8 @@ int Configure(const std::vector<std::string>& pairs) {
     return kExitUsage;
   }
   ControlReply reply;
-  const ExchangeResult result = ExchangeCommand(CommandType::Config, pairs, reply, kAnswerTimeoutMs);
+  const ExchangeResult result =
+      ExchangeCommand(CommandType::Config, pairs, reply, kAnswerTimeoutMs);
   if (result == ExchangeResult::Answered) {
     if (reply.status != ReplyStatus::Ok || reply.fields.empty()) return ReportRefusal(reply);
     Print(reply.fields[0]);
@@ -304,7 +312,8 @@ bool ServerGone() {
 }
 
 int Stop() {
-  if (platform::SendControlRequest(platform::ControlRequest::Stop) != platform::ControlSend::Delivered) {
+  if (platform::SendControlRequest(platform::ControlRequest::Stop) !=
+      platform::ControlSend::Delivered) {
     return ReportNoAnswer(ExchangeResult::NotRunning);
   }
   // Returns once the server has ended, so that "quillcast -stop && quillcast" restarts.
@@ -347,7 +356,8 @@ void LogRequest(RequestLog& log, const Connection& connection) {
 
 void AnnounceStart(Application& app) {
   const Share root("", "/", 0);
-  std::string line = "quillcast " QC_VERSION_TEXT ": serving on port " + std::to_string(app.settings.port);
+  std::string line =
+      "quillcast " QC_VERSION_TEXT ": serving on port " + std::to_string(app.settings.port);
   line += " (" + ComposeShareUrl(UrlHost(app.settings), app.settings.port, root) + ")";
   const std::size_t count = app.shares.Count();
   line += ", settings in " + app.startupDirectory + ", " + std::to_string(count) +
@@ -362,8 +372,10 @@ std::string ShareUrlOrPath(const std::optional<std::string>& host, std::uint16_t
   return host ? ComposeShareUrl(*host, port, share) : EscapeUrlPath(share.virtualPath);
 }
 
-std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares, const std::optional<std::string>& host,
-                                              std::uint16_t port, const std::vector<std::string>& names) {
+std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares,
+                                              const std::optional<std::string>& host,
+                                              std::uint16_t port,
+                                              const std::vector<std::string>& names) {
   std::vector<std::string> removed;
   for (const SharePtr& share : shares.Snapshot()) {
     const std::string url = ShareUrlOrPath(host, port, *share);
@@ -412,7 +424,8 @@ std::string FormatHostReport(const ServerSettings& settings) {
       report += unmatched + "the first address (there is no default route)";
       break;
     case HostSource::Loopback:
-      report += unmatched + "loopback, so they work on this machine only; set domain=NAME for others";
+      report +=
+          unmatched + "loopback, so they work on this machine only; set domain=NAME for others";
       break;
   }
   return report + "\n";
@@ -423,8 +436,9 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
   const Request& request = connection.received.request;
   const ResponseSummary summary = connection.received.answered.value_or(ResponseSummary{});
   // Escaped like a URL: a path with blanks or control characters stays one field on one line.
-  std::string line = time + " " + client + " " + (request.path ? EscapeUrlPath(*request.path) : "-") +
-                     " " + std::to_string(summary.status) + " " + std::to_string(summary.bodyBytes) + " ";
+  std::string line = time + " " + client + " " +
+                     (request.path ? EscapeUrlPath(*request.path) : "-") + " " +
+                     std::to_string(summary.status) + " " + std::to_string(summary.bodyBytes) + " ";
   if (!request.hasRange || request.badRequest) {
     line += "-";
   } else if (summary.range) {
@@ -432,12 +446,16 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
     line += "bytes=" + std::to_string(summary.range->first) + "-" +
             std::to_string(summary.range->first + summary.range->count - 1);
   } else {
-    const auto number = [](const std::optional<std::int64_t>& n) { return n ? std::to_string(*n) : ""; };
+    const auto number = [](const std::optional<std::int64_t>& n) {
+      return n ? std::to_string(*n) : "";
+    };
     line += "bytes=" + number(request.rangeStart) + "-" + number(request.rangeEnd);
   }
   // A seventh field only when there is something to mark, the marks joined by ",".
   std::string marks;
-  const auto mark = [&marks](const char* name) { marks += (marks.empty() ? "" : ",") + std::string(name); };
+  const auto mark = [&marks](const char* name) {
+    marks += (marks.empty() ? "" : ",") + std::string(name);
+  };
   if (request.method == RequestMethod::Head) mark("HEAD");
   if (summary.incomplete) mark("incomplete");
   if (!marks.empty()) line += " " + marks;
@@ -450,7 +468,8 @@ int RunNativeServer(bool quiet) {
   Application app;
   if (!quiet) {
     log.emplace(STDOUT_FILENO);
-    app.connections.SetAnswerObserver([&log](const Connection& connection) { LogRequest(*log, connection); });
+    app.connections.SetAnswerObserver(
+        [&log](const Connection& connection) { LogRequest(*log, connection); });
   }
   const StartResult started = StartServer(app);
   const int startError = errno;

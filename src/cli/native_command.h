@@ -19,9 +19,8 @@ int RunNativeServer(bool quiet);
 
 // Answers one versioned control request on the server's main thread. `listeningPort` is
 // the port the server is bound to (a changed port waits for the next start).
-ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
-                                     CommandType type,
-                                     const std::vector<std::string>& fields);
+ControlReply HandleCommand(Application& app, std::uint16_t listeningPort, CommandType type,
+                           const std::vector<std::string>& fields);
 
 // A share's URL; without a host text the path alone, still worth showing.
 std::string ShareUrlOrPath(const std::optional<std::string>& host, std::uint16_t port,
@@ -29,8 +28,10 @@ std::string ShareUrlOrPath(const std::optional<std::string>& host, std::uint16_t
 
 // Takes every share out of `shares` that one of `names` names (ShareMatches); returns the
 // URLs of those taken out, in list order.
-std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares, const std::optional<std::string>& host,
-                                              std::uint16_t port, const std::vector<std::string>& names);
+std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares,
+                                              const std::optional<std::string>& host,
+                                              std::uint16_t port,
+                                              const std::vector<std::string>& names);
 
 // What -config without changes adds to the settings: this machine's addresses as
 // host=N counts them, and the host links carry now and why.

@@ -124,8 +124,9 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     if (!first) {
       for (const std::string& file : files) {
         if (OptionName(file)) {
-          return Usage("options go before the files: " + Quoted(file) +
-                       " (write \"--\" before the files to share one whose name begins with \"-\")");
+          return Usage(
+              "options go before the files: " + Quoted(file) +
+              " (write \"--\" before the files to share one whose name begins with \"-\")");
         }
       }
     }
@@ -151,7 +152,8 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   }
   if (name == "config") return Make(Action::Config, rest);
   if (name == "ui") {
-    return Usage("the control panel exists only in the Windows build; use -list, -unshare and -config");
+    return Usage(
+        "the control panel exists only in the Windows build; use -list, -unshare and -config");
   }
   return Usage("unknown option " + Quoted(args[0]));
 }
@@ -185,7 +187,8 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
   for (const std::string& pair : pairs) {
     const std::size_t equals = pair.find('=');
     if (equals == std::string::npos) {
-      return Quoted(pair) + " is not key=value (keys: port, domain, folder, host, oneshot, copyurl)";
+      return Quoted(pair) +
+             " is not key=value (keys: port, domain, folder, host, oneshot, copyurl)";
     }
     const std::string key = pair.substr(0, equals);
     const std::string value = pair.substr(equals + 1);
@@ -193,12 +196,14 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
     seen.push_back(key);
     if (key == "port") {
       const std::optional<std::uint32_t> n = ParseNumber(value);
-      if (!n || CheckPort(*n) != SettingFault::None) return RuleText(SettingFault::Port) + ", not " + Quoted(value);
+      if (!n || CheckPort(*n) != SettingFault::None)
+        return RuleText(SettingFault::Port) + ", not " + Quoted(value);
       changes.port = static_cast<std::uint16_t>(*n);
     } else if (key == "host") {
       const std::optional<std::uint32_t> n = ParseNumber(value);
       if (!n || *n > 65535) {
-        return "host must be 0 (use the domain) or the number N of this machine's Nth address, not " +
+        return "host must be 0 (use the domain) or the number N of this machine's Nth address, "
+               "not " +
                Quoted(value);
       }
       changes.host = static_cast<std::uint16_t>(*n);
@@ -212,7 +217,8 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
       if (!on) return key + " must be yes or no, not " + Quoted(value);
       (key == "oneshot" ? changes.oneShot : changes.copyUrl) = *on;
     } else {
-      return "unknown setting " + Quoted(key) + " (keys: port, domain, folder, host, oneshot, copyurl)";
+      return "unknown setting " + Quoted(key) +
+             " (keys: port, domain, folder, host, oneshot, copyurl)";
     }
   }
   return std::string();
@@ -225,7 +231,8 @@ void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings
   if (changes.folder) settings.defaultFolder = *changes.folder;
   auto setFlag = [&](const std::optional<bool>& on, std::uint16_t bit) {
     if (!on) return;
-    settings.flags = static_cast<std::uint16_t>(*on ? (settings.flags | bit) : (settings.flags & ~bit));
+    settings.flags =
+        static_cast<std::uint16_t>(*on ? (settings.flags | bit) : (settings.flags & ~bit));
   };
   setFlag(changes.oneShot, kNewSharesOneShot);
   setFlag(changes.copyUrl, kCopyUrlAfterShare);
@@ -234,9 +241,9 @@ void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings
 std::string FormatSettings(const ServerSettings& settings) {
   auto yesNo = [&](std::uint16_t bit) { return (settings.flags & bit) != 0 ? "yes" : "no"; };
   return "port=" + std::to_string(settings.port) + "\n" +
-         "host=" + std::to_string(settings.hostChoice) + "\n" +
-         "domain=" + settings.domain + "\n" + "folder=" + settings.defaultFolder + "\n" +
-         "oneshot=" + yesNo(kNewSharesOneShot) + "\n" + "copyurl=" + yesNo(kCopyUrlAfterShare) + "\n";
+         "host=" + std::to_string(settings.hostChoice) + "\n" + "domain=" + settings.domain + "\n" +
+         "folder=" + settings.defaultFolder + "\n" + "oneshot=" + yesNo(kNewSharesOneShot) + "\n" +
+         "copyurl=" + yesNo(kCopyUrlAfterShare) + "\n";
 }
 
 std::string FormatShareLine(const std::string& url, const std::string& physicalPath,
@@ -262,7 +269,8 @@ std::string FormatShareLine(const std::string& url, const std::string& physicalP
 }
 
 bool ShareMatches(const std::string& argument, const Share& share, const std::string& url) {
-  if (argument == url || argument == share.physicalPath || argument == share.virtualPath) return true;
+  if (argument == url || argument == share.physicalPath || argument == share.virtualPath)
+    return true;
   const std::string escaped = EscapeUrlPath(share.virtualPath);
   if (argument == escaped) return true;
   for (const char* scheme : {"http://", "https://"}) {

@@ -35,9 +35,7 @@ struct SettingChanges {
   std::optional<std::uint16_t> host;
   std::optional<bool> oneShot;
   std::optional<bool> copyUrl;
-  bool Empty() const {
-    return !port && !domain && !folder && !host && !oneShot && !copyUrl;
-  }
+  bool Empty() const { return !port && !domain && !folder && !host && !oneShot && !copyUrl; }
 };
 
 // Reads key=value pairs into `changes`. Returns what is wrong with the first bad pair, or

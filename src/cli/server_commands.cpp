@@ -31,7 +31,8 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   }
   std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physical);
   if (!virtualPath) return Failed(std::string(messages::kNoVirtualPath.text));
-  const std::uint32_t flags = (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
+  const std::uint32_t flags =
+      (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
   SharePtr share;
   ShareFileWrite written;
   {
@@ -73,7 +74,8 @@ ControlReply Unshare(Application& app, const std::vector<std::string>& fields) {
   // As the panel's Delete and then Close: out of the list at once, and shared.cfg rewritten
   // from what is left, all under the share lock.
   std::lock_guard guard(app.shares.Lock());
-  std::vector<std::string> removed = RemoveMatchingShares(app.shares, host, app.settings.port, fields);
+  std::vector<std::string> removed =
+      RemoveMatchingShares(app.shares, host, app.settings.port, fields);
   if (removed.empty()) return Failed("no share matches \"" + fields[0] + "\"");
   if (RewriteShareFile(app.shares) == ShareFileWrite::Failed) {
     messages::Show(messages::kCantWriteShareFile);
@@ -110,9 +112,8 @@ ControlReply Config(Application& app, std::uint16_t listeningPort,
 
 }  // namespace
 
-ControlReply HandleCommand(Application& app, std::uint16_t listeningPort,
-                                     CommandType type,
-                                     const std::vector<std::string>& fields) {
+ControlReply HandleCommand(Application& app, std::uint16_t listeningPort, CommandType type,
+                           const std::vector<std::string>& fields) {
   switch (type) {
     case CommandType::Share:
       return Share(app, fields);

@@ -36,12 +36,11 @@ long long Connection::SendAll(const char* data, long long count) {
   return count;
 }
 
-long long Connection::SendFileRange(platform::File& file, std::int64_t offset,
-                                   std::int64_t count) {
+long long Connection::SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) {
   // Natively the socket's own send time-out (PrepareConnectionSocket) bounds a stalled
   // sendfile as it bounds every send; elsewhere the default path goes through SendAll.
-  const long long sent = platform::SendFileUnlessStopped(socket_, file.NativeHandle(), offset,
-                                                         count, stop_);
+  const long long sent =
+      platform::SendFileUnlessStopped(socket_, file.NativeHandle(), offset, count, stop_);
   if (sent != platform::kFileSendUnsupported) return sent;
   return ResponseSink::SendFileRange(file, offset, count);
 }
@@ -116,7 +115,8 @@ void ConnectionRegistry::PrepareListener(platform::socket_t listener) {
   socketsPrepared_ = platform::PrepareAcceptedSockets(listener, limits_.sendStall);
 }
 
-ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket, std::uint32_t peer) {
+ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket,
+                                                     std::uint32_t peer) {
   std::lock_guard<platform::NamedLock> guard(lock_);
   if (stopping_ || live_.size() >= limits_.total) return nullptr;
   if (peer != 0) {

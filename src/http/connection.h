@@ -169,6 +169,7 @@ inline constexpr std::chrono::milliseconds kAcceptErrorPause{1000};
 // they accept, on reused threads with small stacks (WorkerPool), and this thread is one of
 // them; when the loop ends it has waited for the others to end, so the server's stop,
 // which stops every connection before it wakes the listener, leaves no thread behind.
-void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections, ShareRegistry& shares);
+void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
+                ShareRegistry& shares);
 
 }  // namespace qc

@@ -156,7 +156,10 @@ Request ParseRequest(const char* buffer, std::int32_t length, ParseCounts* count
   constexpr std::int32_t kUserAgentValueOffset = 11;   // after "USER-AGENT:"
 
   Request request;
-  const auto bad = [&request] { request.badRequest = true; return request; };
+  const auto bad = [&request] {
+    request.badRequest = true;
+    return request;
+  };
   if (buffer == nullptr || length < 0) return bad();
   std::int32_t position = 0;
   bool first = true;

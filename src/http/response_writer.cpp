@@ -45,7 +45,9 @@ ResponseSummary SendNotFoundPage(ResponseSink& sink, bool headOnly) {
 // Last-Modified (when the date can be written) and ETag, in that order.
 void AppendValidators(std::string& head, const Validators& validators) {
   if (validators.lastModified) {
-    head.append(http_text::kLastModified).append(*validators.lastModified).append(http_text::kLineEnd);
+    head.append(http_text::kLastModified)
+        .append(*validators.lastModified)
+        .append(http_text::kLineEnd);
   }
   head.append(http_text::kETag).append(validators.entityTag).append(http_text::kLineEnd);
 }
@@ -131,7 +133,8 @@ long long ResponseSink::SendFileRange(platform::File& file, std::int64_t offset,
   std::unique_ptr<char[]> buffer(new char[capacity]);
   std::int64_t sent = 0;
   while (sent < count) {
-    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(count - sent, static_cast<std::int64_t>(capacity)));
+    const auto n = static_cast<std::size_t>(
+        std::min<std::int64_t>(count - sent, static_cast<std::int64_t>(capacity)));
     const long long got = file.Read(buffer.get(), n);
     if (got <= 0) break;
     if (SendAll(buffer.get(), got) == -1) break;
@@ -165,7 +168,8 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
   // Withdrawn is asked again once the file is open: an answer that found the share before
   // another one claimed it, and opened the file the moment that one had closed it, must
   // not send it a second time.
-  if (!version || version->size < 0 || share->IsWithdrawn()) return SendNotFoundPage(sink, headOnly);
+  if (!version || version->size < 0 || share->IsWithdrawn())
+    return SendNotFoundPage(sink, headOnly);
   const std::int64_t size = version->size;
   const Validators validators = ValidatorsOf(*version);
 
@@ -176,7 +180,8 @@ ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, Res
     std::string head;
     head.append(http_text::kStatus304).append(http_text::kServer);
     AppendValidators(head, validators);
-    head.append(request.mode == ConnectionMode::KeepAlive ? http_text::kKeepAlive : http_text::kClose)
+    head.append(request.mode == ConnectionMode::KeepAlive ? http_text::kKeepAlive
+                                                          : http_text::kClose)
         .append(http_text::kLineEnd);
     const bool sent = Send(sink, head);
     return {304, 0, {}, !sent};

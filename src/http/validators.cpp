@@ -55,9 +55,7 @@ CivilDate CivilFromDays(std::int64_t days) {
   return {yearOfEra + era * 400 + (month <= 2 ? 1 : 0), month, day};
 }
 
-bool IsLeapYear(std::int64_t year) {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
+bool IsLeapYear(std::int64_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 int DaysInMonth(std::int64_t year, int month) {
   constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -128,8 +126,8 @@ std::optional<std::int64_t> ParseImfFixdate(std::string_view text) {
       !HasAt(text, 25, " GMT")) {
     return std::nullopt;
   }
-  return Compose(ReadDigits(text, 12, 4), ReadName(text, 8, kMonthNames) + 1, ReadDigits(text, 5, 2),
-                 ReadTimeOfDay(text, 17));
+  return Compose(ReadDigits(text, 12, 4), ReadName(text, 8, kMonthNames) + 1,
+                 ReadDigits(text, 5, 2), ReadTimeOfDay(text, 17));
 }
 
 // "Sunday, 06-Nov-94 08:49:37 GMT"

@@ -28,9 +28,8 @@ void Work(const std::shared_ptr<WorkerPool::State>& state, std::function<void()>
     job = nullptr;  // the job's captures go now, not when the next one comes
     std::unique_lock<std::mutex> lock(state->mutex);
     ++state->idle;
-    const bool got = state->jobArrived.wait_for(lock, state->idleLifetime, [&] {
-      return !state->queue.empty() || state->closing;
-    });
+    const bool got = state->jobArrived.wait_for(
+        lock, state->idleLifetime, [&] { return !state->queue.empty() || state->closing; });
     --state->idle;
     if (!got || state->queue.empty()) {
       --state->threads;
@@ -43,8 +42,7 @@ void Work(const std::shared_ptr<WorkerPool::State>& state, std::function<void()>
 }
 }  // namespace
 
-WorkerPool::WorkerPool(std::chrono::milliseconds idleLifetime)
-    : state_(std::make_shared<State>()) {
+WorkerPool::WorkerPool(std::chrono::milliseconds idleLifetime) : state_(std::make_shared<State>()) {
   state_->idleLifetime = idleLifetime;
 }
 

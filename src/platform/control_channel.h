@@ -58,11 +58,11 @@ class ControlServer {
 
 enum class ControlSend {
   Delivered,
-  NotRunning,      // no server's channel is there
-  BlockMissing,    // the block cannot be opened
-  BlockUnusable,   // the block cannot be reached
-  PathTooLong,     // more than kMaxControlPath bytes
-  Busy,            // another share client held the block past the time limit
+  NotRunning,     // no server's channel is there
+  BlockMissing,   // the block cannot be opened
+  BlockUnusable,  // the block cannot be reached
+  PathTooLong,    // more than kMaxControlPath bytes
+  Busy,           // another share client held the block past the time limit
 };
 
 enum class ControlRequest { Stop, Panel };

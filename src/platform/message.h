@@ -20,10 +20,13 @@ struct Message {
   MessageIcon icon;
 };
 
-inline void Show(const Message& message) { ShowMessage(message.text, message.caption, message.icon); }
+inline void Show(const Message& message) {
+  ShowMessage(message.text, message.caption, message.icon);
+}
 // The message with a detail under its headline, such as the path it is about.
 inline void Show(const Message& message, std::string_view detail) {
-  ShowMessage(std::string(message.text) + "\n\n" + std::string(detail), message.caption, message.icon);
+  ShowMessage(std::string(message.text) + "\n\n" + std::string(detail), message.caption,
+              message.icon);
 }
 
 // For threads that must never wait for the user (a connection thread, which may hold a
@@ -58,7 +61,8 @@ class HeldMessages {
 
 // Tests route messages into their own sink instead of a real box; an empty function
 // restores the real one.
-using MessageSink = std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>;
+using MessageSink =
+    std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>;
 void SetMessageSinkForTesting(MessageSink sink);
 
 }  // namespace qc::platform

@@ -40,7 +40,7 @@ class NotifyIcon {
  public:
   using CommandHandler = std::function<void(int command)>;
 
-  NotifyIcon();  // both defined where Impl is complete
+  NotifyIcon();   // both defined where Impl is complete
   ~NotifyIcon();  // removes the icon
   NotifyIcon(const NotifyIcon&) = delete;
   NotifyIcon& operator=(const NotifyIcon&) = delete;

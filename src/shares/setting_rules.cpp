@@ -13,11 +13,14 @@ constexpr std::size_t kMaxLabel = 63;
 constexpr std::size_t kMaxPortDigits = 5;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool AllDigits(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit); }
+bool AllDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), IsDigit);
+}
 
 // Decimal digits without a sign or a leading zero, as a link writes a number.
 std::int64_t PlainNumber(std::string_view digits, std::size_t maxDigits) {
-  if (!AllDigits(digits) || digits.size() > maxDigits || (digits.size() > 1 && digits[0] == '0')) return -1;
+  if (!AllDigits(digits) || digits.size() > maxDigits || (digits.size() > 1 && digits[0] == '0'))
+    return -1;
   std::int64_t value = 0;
   for (char c : digits) value = value * 10 + (c - '0');
   return value;
@@ -28,7 +31,8 @@ std::int64_t PlainNumber(std::string_view digits, std::size_t maxDigits) {
 // it.
 bool IsLabelByte(char c) {
   const auto byte = static_cast<unsigned char>(c);
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' || c == '_' || byte >= 0x80;
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' || c == '_' ||
+         byte >= 0x80;
 }
 
 bool IsIPv4Address(std::string_view host) {
@@ -73,14 +77,16 @@ SettingFault CheckFolder(std::string_view folder) {
   if (folder.front() != '/') return SettingFault::FolderStart;
   for (char c : folder) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte == 0x7F || c == '?' || c == '#' || c == '@') return SettingFault::FolderCharacter;
+    if (byte <= 0x20 || byte == 0x7F || c == '?' || c == '#' || c == '@')
+      return SettingFault::FolderCharacter;
   }
   return SettingFault::None;
 }
 
 SettingFault CheckDomain(std::string_view domain) {
   if (domain.empty()) return SettingFault::None;
-  const std::size_t colons = static_cast<std::size_t>(std::count(domain.begin(), domain.end(), ':'));
+  const std::size_t colons =
+      static_cast<std::size_t>(std::count(domain.begin(), domain.end(), ':'));
   if (domain.front() == '[' || colons > 1) return SettingFault::DomainIPv6;
   std::string_view host = domain;
   if (colons == 1) {
@@ -94,7 +100,8 @@ SettingFault CheckDomain(std::string_view domain) {
 }
 
 SettingFault CheckSettings(const ServerSettings& settings) {
-  for (SettingFault fault : {CheckPort(settings.port), CheckDomain(settings.domain), CheckFolder(settings.defaultFolder)}) {
+  for (SettingFault fault : {CheckPort(settings.port), CheckDomain(settings.domain),
+                             CheckFolder(settings.defaultFolder)}) {
     if (fault != SettingFault::None) return fault;
   }
   return SettingFault::None;
@@ -102,7 +109,8 @@ SettingFault CheckSettings(const ServerSettings& settings) {
 
 std::uint16_t DomainPort(std::string_view domain) {
   const std::size_t colon = domain.find(':');
-  if (colon == std::string_view::npos || domain.find(':', colon + 1) != std::string_view::npos) return 0;
+  if (colon == std::string_view::npos || domain.find(':', colon + 1) != std::string_view::npos)
+    return 0;
   const std::int64_t port = PlainNumber(domain.substr(colon + 1), kMaxPortDigits);
   return CheckPort(port) == SettingFault::None ? static_cast<std::uint16_t>(port) : 0;
 }

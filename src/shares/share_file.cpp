@@ -116,7 +116,8 @@ ShareFileWrite AppendShareRecord(const Share& share) {
     file = platform::File::OpenExclusiveWrite(kSharesFileName);
   }
   const std::int64_t before = file.IsOpen() ? file.Size() : -1;
-  if (before < 0 || !file.SeekToEnd() || !file.Write(record.data(), record.size()) || !file.Sync()) {
+  if (before < 0 || !file.SeekToEnd() || !file.Write(record.data(), record.size()) ||
+      !file.Sync()) {
     // Part of a record at the end would make the records appended after it unreadable.
     if (before >= 0) file.Truncate(before);
     return ShareFileWrite::Failed;
@@ -140,7 +141,8 @@ ShareFileWrite RewriteShareFile(ShareRegistry& registry, const std::string& file
 std::string SharesFileIn(const std::string& directory) {
   std::string path = directory;
   // A drive's or the file system's root already ends in a separator ("C:\", "/").
-  if (!path.empty() && path.back() != platform::kPathSeparator) path.push_back(platform::kPathSeparator);
+  if (!path.empty() && path.back() != platform::kPathSeparator)
+    path.push_back(platform::kPathSeparator);
   return path + kSharesFileName;
 }
 

@@ -81,7 +81,8 @@ class ShareRegistry {
 // optional when there is no separator after the first byte: the caller tells the user
 // the physical path is incorrect.
 struct ServerSettings;
-std::optional<std::string> MakeVirtualPath(const ServerSettings& settings, const std::string& physical);
+std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,
+                                           const std::string& physical);
 // Position in `path` where the file name begins (after the last kPathSeparator; 0 if none).
 std::size_t FileNameOf(const std::string& path);
 

@@ -17,8 +17,21 @@ constexpr std::string_view kScheme = "http://";
 bool NeedsEscape(unsigned char c) {
   if (c < 0x20 || c == 0x7F) return true;
   switch (c) {
-    case ' ': case '"': case '#': case '%': case '<': case '>': case '?':
-    case '[': case '\\': case ']': case '^': case '`': case '{': case '|': case '}':
+    case ' ':
+    case '"':
+    case '#':
+    case '%':
+    case '<':
+    case '>':
+    case '?':
+    case '[':
+    case '\\':
+    case ']':
+    case '^':
+    case '`':
+    case '{':
+    case '|':
+    case '}':
       return true;
     default:
       return false;

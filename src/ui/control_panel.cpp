@@ -125,7 +125,8 @@ void ControlPanel::FillPanelFromSettings() {
     // since not every combo box implementation clears it for an index out of range.
     const LRESULT count = SendMessageA(hostList_, CB_GETCOUNT, 0, 0);
     const int index = settings.hostChoice - 1;
-    SendMessageA(hostList_, CB_SETCURSEL, index < count ? static_cast<WPARAM>(index) : static_cast<WPARAM>(-1), 0);
+    SendMessageA(hostList_, CB_SETCURSEL,
+                 index < count ? static_cast<WPARAM>(index) : static_cast<WPARAM>(-1), 0);
   } else {
     CheckRadioButton(window_, kIdUseIpAddress, kIdUseDomain, kIdUseDomain);
   }
@@ -159,7 +160,8 @@ bool ControlPanel::TypedSettingsFollowTheRules(int port, const std::string& doma
   const SettingFault domainFault = CheckDomain(domain);
   const Rule rules[] = {
       {CheckPort(port), kIdPort, kPortRuleMessage},
-      {domainFault, kIdDomain, domainFault == SettingFault::DomainIPv6 ? kDomainIPv6Message : kDomainRuleMessage},
+      {domainFault, kIdDomain,
+       domainFault == SettingFault::DomainIPv6 ? kDomainIPv6Message : kDomainRuleMessage},
       {CheckFolder(folder), kIdFolder, kFolderRuleMessage},
   };
   for (const Rule& rule : rules) {
@@ -179,7 +181,8 @@ bool ControlPanel::SavePanelSettings() {
   GetDlgItemTextA(window_, kIdPort, portText, kPortBufferSize);
   const int port = ParsePortText(portText);
   // Checked before anything else happens, so a refused Close changes nothing.
-  if (!TypedSettingsFollowTheRules(port, EditSettingsText(domainEdit_), EditSettingsText(folderEdit_))) {
+  if (!TypedSettingsFollowTheRules(port, EditSettingsText(domainEdit_),
+                                   EditSettingsText(folderEdit_))) {
     return false;
   }
   // The port notice waits for a click: shown before the share lock is taken, so downloads
@@ -224,9 +227,8 @@ bool ControlPanel::SavePanelSettings() {
 }
 
 void ControlPanel::DeleteFocusedShare() {
-  const int row =
-      static_cast<int>(SendMessageA(shareList_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
-                                    MAKELPARAM(LVNI_FOCUSED, 0)));
+  const int row = static_cast<int>(SendMessageA(
+      shareList_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_FOCUSED, 0)));
   if (row == -1) return;
   SharePtr share = app_.shares.ShareAt(row);
   SendMessageA(shareList_, LVM_DELETEITEM, row, 0);

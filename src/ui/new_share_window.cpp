@@ -66,7 +66,8 @@ void NewShareWindow::BrowseForFile() {
   dialog.Flags = kOpenFileFlags;
   if (GetOpenFileNameA(&dialog) != 0) {
     SetWindowTextA(physicalEdit_, file);
-    if (std::optional<std::string> completed = CompleteVirtualFile(WindowText(virtualEdit_), file)) {
+    if (std::optional<std::string> completed =
+            CompleteVirtualFile(WindowText(virtualEdit_), file)) {
       SetWindowTextA(virtualEdit_, completed->c_str());
     }
   }

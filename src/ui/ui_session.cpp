@@ -7,10 +7,9 @@ namespace qc::ui {
 void CreateControls(const UiSession& session, HWND parent, std::span<const ControlRow> table) {
   for (const ControlRow& row : table) {
     const KindStyle style = StyleOf(row.kind);
-    HWND control = CreateWindowExA(style.exStyle, style.className, row.text, style.style, row.x,
-                                   row.y, row.width, row.height, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
-                                   session.instance, nullptr);
+    HWND control = CreateWindowExA(
+        style.exStyle, style.className, row.text, style.style, row.x, row.y, row.width, row.height,
+        parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), session.instance, nullptr);
     if (control != nullptr && row.kind != ControlKind::ListView) {
       SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(session.font), TRUE);
     }

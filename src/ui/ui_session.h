@@ -22,10 +22,10 @@ struct UiSession {
 
   Application& app;
   HINSTANCE instance;
-  HFONT font = nullptr;            // every child control's font but the list view's
-  HWND mainWindow = nullptr;       // set once the panel's creation has returned
-  HWND newShareWindow = nullptr;   // set once the New share window's creation has returned
-  ControlPanel* panel = nullptr;   // the panel's object, for rows added from New share
+  HFONT font = nullptr;           // every child control's font but the list view's
+  HWND mainWindow = nullptr;      // set once the panel's creation has returned
+  HWND newShareWindow = nullptr;  // set once the New share window's creation has returned
+  ControlPanel* panel = nullptr;  // the panel's object, for rows added from New share
 };
 
 // Creates the controls of `table` as children of `parent`, in table order, each with its

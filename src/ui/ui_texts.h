@@ -18,7 +18,7 @@ namespace qc::ui {
 inline constexpr char kMainClassName[] = "WndClassQuillcastMain";
 inline constexpr char kNewShareClassName[] = "WndClassQuillcastNewFile";
 
-inline constexpr UINT kClassStyle = CS_DBLCLKS | CS_PARENTDC;  // 136
+inline constexpr UINT kClassStyle = CS_DBLCLKS | CS_PARENTDC;   // 136
 inline constexpr INT_PTR kClassBackground = COLOR_BTNFACE + 1;  // 16
 static_assert(kClassStyle == 136 && kClassBackground == 16);
 
@@ -26,8 +26,8 @@ inline constexpr char kMainTitle[] = "Quillcast Control Panel";
 inline constexpr char kNewShareTitle[] = "New share";
 
 // Caption, system menu and minimise box; no sizing border, no maximise box.
-inline constexpr DWORD kTopLevelStyle = WS_VISIBLE | WS_CLIPSIBLINGS | WS_CAPTION | WS_SYSMENU |
-                                        WS_MINIMIZEBOX;
+inline constexpr DWORD kTopLevelStyle =
+    WS_VISIBLE | WS_CLIPSIBLINGS | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 inline constexpr DWORD kTopLevelExStyle = WS_EX_WINDOWEDGE;
 static_assert(kTopLevelStyle == 0x14CA0000 && kTopLevelExStyle == 256);
 
@@ -77,7 +77,16 @@ enum NewShareId : int {
 
 // ---- Control kinds and the two control tables ----------------------------------------
 
-enum class ControlKind { PushButton, GroupBox, ListView, DropDownList, Edit, CheckBox, RadioButton, Label };
+enum class ControlKind {
+  PushButton,
+  GroupBox,
+  ListView,
+  DropDownList,
+  Edit,
+  CheckBox,
+  RadioButton,
+  Label
+};
 
 // Each kind's window class and styles.
 struct KindStyle {
@@ -164,7 +173,7 @@ static_assert(std::size(kNewShareControls) == 7);
 
 // ---- Share list ----------------------------------------------------------------------
 
-inline constexpr DWORD kShareListExStyle = LVS_EX_FULLROWSELECT;  // 32
+inline constexpr DWORD kShareListExStyle = LVS_EX_FULLROWSELECT;            // 32
 inline constexpr UINT kColumnMask = LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;  // 14
 static_assert(kShareListExStyle == 32 && kColumnMask == 14);
 struct ListColumn {
@@ -193,16 +202,16 @@ static_assert(kOpenFileFlags == 6144);
 // ---- Messages ------------------------------------------------------------------------
 
 inline constexpr platform::Message kAboutMessage{"Quillcast BETA 1.0.0", "About",
-                                                platform::MessageIcon::None};
+                                                 platform::MessageIcon::None};
 inline constexpr platform::Message kPortChangedMessage{
     "Requires restart the server to update the port", "Attention", platform::MessageIcon::None};
 inline constexpr platform::Message kEnterPhysicalPathMessage{"Please, enter the physical path",
-                                                            "error", platform::MessageIcon::Error};
+                                                             "error", platform::MessageIcon::Error};
 
 // At "Close", for a typed setting that would break every link: nothing is saved and the
 // panel stays open with the setting's field focused, so it can be put right.
 inline constexpr platform::Message kPortRuleMessage{"The port number must be from 1 to 65535",
-                                                   "Attention", platform::MessageIcon::Warning};
+                                                    "Attention", platform::MessageIcon::Warning};
 inline constexpr platform::Message kDomainRuleMessage{
     "The domain must be a host name or an IPv4 address, optionally followed by \":\" and a "
     "port from 1 to 65535",

@@ -53,9 +53,9 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
                                         DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, kFontFace));
   session.font = font.get();
 
-  session.mainWindow = CreateWindowExA(kTopLevelExStyle, kMainClassName, kMainTitle,
-                                       kTopLevelStyle, CW_USEDEFAULT, CW_USEDEFAULT, kMainWidth,
-                                       kMainHeight, nullptr, nullptr, session.instance, &panel);
+  session.mainWindow = CreateWindowExA(kTopLevelExStyle, kMainClassName, kMainTitle, kTopLevelStyle,
+                                       CW_USEDEFAULT, CW_USEDEFAULT, kMainWidth, kMainHeight,
+                                       nullptr, nullptr, session.instance, &panel);
   // Only hidden and shown again while the thread runs: this thread alone destroys it.
   platform::UniqueWindow newShareWindow(
       CreateWindowExA(kTopLevelExStyle, kNewShareClassName, kNewShareTitle, kTopLevelStyle,

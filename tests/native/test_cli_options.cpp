@@ -75,15 +75,20 @@ TEST(CliSettings, GoodPairsChangeExactlyTheirSettings) {
   const Case cases[] = {
       {{}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
       {{"port=1"}, "port=1\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
-      {{"port=65535", "host=2"}, "port=65535\nhost=2\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
+      {{"port=65535", "host=2"},
+       "port=65535\nhost=2\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
       {{"domain=files.example.org", "folder=/pub"},
        "port=80\nhost=0\ndomain=files.example.org\nfolder=/pub\noneshot=no\ncopyurl=yes\n"},
       {{"domain=", "folder="}, "port=80\nhost=0\ndomain=\nfolder=\noneshot=no\ncopyurl=yes\n"},
-      {{"oneshot=yes", "copyurl=no"}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
-      {{"oneshot=1", "copyurl=off"}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
-      {{"oneshot=true", "copyurl=on"}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=yes\n"},
+      {{"oneshot=yes", "copyurl=no"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
+      {{"oneshot=1", "copyurl=off"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
+      {{"oneshot=true", "copyurl=on"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=yes\n"},
       // Only the first '=' separates: the value may hold more.
-      {{"folder=/a=b"}, "port=80\nhost=0\ndomain=old.example\nfolder=/a=b\noneshot=no\ncopyurl=yes\n"},
+      {{"folder=/a=b"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=/a=b\noneshot=no\ncopyurl=yes\n"},
       {{"domain=192.168.1.5:8080", "folder=/"},
        "port=80\nhost=0\ndomain=192.168.1.5:8080\nfolder=/\noneshot=no\ncopyurl=yes\n"},
   };
@@ -122,10 +127,12 @@ TEST(CliSettings, BadPairsAreRefusedWithTheReason) {
       {{"host=65536"}, "host must be 0"},
       {{"oneshot=maybe"}, "oneshot must be yes or no"},
       {{"copyurl="}, "copyurl must be yes or no"},
-      {{"domain=a\nb"}, "domain must be a host name or an IPv4 address, optionally followed by \":\" "
-                         "and a port from 1 to 65535, not \"a\\x0ab\""},
-      {{"folder=/\x7f"}, "folder must not hold a blank, a control character, \"?\", \"#\" or \"@\", "
-                         "not \"/\\x7f\""},
+      {{"domain=a\nb"},
+       "domain must be a host name or an IPv4 address, optionally followed by \":\" "
+       "and a port from 1 to 65535, not \"a\\x0ab\""},
+      {{"folder=/\x7f"},
+       "folder must not hold a blank, a control character, \"?\", \"#\" or \"@\", "
+       "not \"/\\x7f\""},
       // Each would break every link: http://HOST:PORTabc/f.bin, http://HOST@example.org/f.bin.
       {{"folder=abc"}, "folder must be empty or begin with \"/\", not \"abc\""},
       {{"folder=@example.org"}, "folder must be empty or begin with \"/\""},

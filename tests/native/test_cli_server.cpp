@@ -131,7 +131,11 @@ TEST(ControlFields, DecodeTakesWholeListsOnly) {
       {"", true, {}},
       {EncodeFields({"a", "", "bc"}), true, {"a", "", "bc"}},
       {std::string("\x01\x00\x00", 3), false, {}},
-      {std::string("\x05\x00\x00\x00" "abc", 7), false, {}},
+      {std::string("\x05\x00\x00\x00"
+                   "abc",
+                   7),
+       false,
+       {}},
       {std::string("\xFF\xFF\xFF\xFF", 4), false, {}},
       {EncodeFields({"a"}) + "x", false, {}},
   };
@@ -175,8 +179,9 @@ ControlReply Ask(CommandType type, const std::vector<std::string>& fields) {
 class FakeHost {
  public:
   FakeHost() {
-    platform::SetHostAddressSourceForTesting(
-        [] { return std::optional<std::vector<std::string>>(std::vector<std::string>{"10.1.2.3"}); });
+    platform::SetHostAddressSourceForTesting([] {
+      return std::optional<std::vector<std::string>>(std::vector<std::string>{"10.1.2.3"});
+    });
   }
   ~FakeHost() { platform::SetHostAddressSourceForTesting({}); }
 };
@@ -221,7 +226,11 @@ TEST(ControlProtocol, UnknownVersionsTypesAndMalformedRequestsGetAClearRefusal) 
       {"version 0", EncodeRequest(0, 'S', {"/a/b"}), "version 1, not 0"},
       {"unknown type", EncodeRequest(1, 'Z', {}), "the server does not know this request"},
       {"old kind as a type", EncodeRequest(1, 'X', {}), "the server does not know this request"},
-      {"malformed payload", std::string("V\x01L\x03\x00\x00\x00" "abc", 10), "the request is malformed"},
+      {"malformed payload",
+       std::string("V\x01L\x03\x00\x00\x00"
+                   "abc",
+                   10),
+       "the request is malformed"},
       {"too large", std::string("V\x01L\xFF\xFF\xFF\x7F", 7), "the request is too large"},
   };
   for (const Case& c : cases) {
@@ -282,8 +291,9 @@ TEST(ControlProtocol, OneWayRequestsOfOlderClientsAreStillServedBesideVersionedO
   EXPECT_EQ(shared.status, ReplyStatus::Ok);
   EXPECT_EQ(shared.fields, (std::vector<std::string>{"http://10.1.2.3/new%20file.txt", ""}));
   const ControlReply list = Ask(CommandType::List, {});
-  EXPECT_EQ(list.fields, (std::vector<std::string>{"http://10.1.2.3/old.txt", "/d/old.txt", "0",
-                                                   "http://10.1.2.3/new%20file.txt", "/d/new file.txt", "0"}));
+  EXPECT_EQ(list.fields,
+            (std::vector<std::string>{"http://10.1.2.3/old.txt", "/d/old.txt", "0",
+                                      "http://10.1.2.3/new%20file.txt", "/d/new file.txt", "0"}));
 }
 
 TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
@@ -310,28 +320,56 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
   const std::string b = tests::RecordBytes("/report 2009.pdf", "/srv/report 2009.pdf", 1);
   const std::string c = tests::RecordBytes("/c", "/x/c", 1);
   const Step steps[] = {
-      {CommandType::Share, {"/home/u/a.txt"}, ReplyStatus::Ok, {"http://files.example:8080/a.txt", ""}, a},
-      {CommandType::Share, {"/srv/report 2009.pdf"}, ReplyStatus::Ok,
-       {"http://files.example:8080/report%202009.pdf", ""}, a + b},
-      {CommandType::Share, {"/x/c"}, ReplyStatus::Ok, {"http://files.example:8080/c", ""}, a + b + c},
-      // What can never be served is not stored; a missing file is (above: it may come).
-      {CommandType::Share, {folder}, ReplyStatus::Failed, {"Only files can be shared, not folders: " + folder},
+      {CommandType::Share,
+       {"/home/u/a.txt"},
+       ReplyStatus::Ok,
+       {"http://files.example:8080/a.txt", ""},
+       a},
+      {CommandType::Share,
+       {"/srv/report 2009.pdf"},
+       ReplyStatus::Ok,
+       {"http://files.example:8080/report%202009.pdf", ""},
+       a + b},
+      {CommandType::Share,
+       {"/x/c"},
+       ReplyStatus::Ok,
+       {"http://files.example:8080/c", ""},
        a + b + c},
-      {CommandType::Share, {fifo}, ReplyStatus::Failed, {"Only files can be shared, not folders: " + fifo},
+      // What can never be served is not stored; a missing file is (above: it may come).
+      {CommandType::Share,
+       {folder},
+       ReplyStatus::Failed,
+       {"Only files can be shared, not folders: " + folder},
+       a + b + c},
+      {CommandType::Share,
+       {fifo},
+       ReplyStatus::Failed,
+       {"Only files can be shared, not folders: " + fifo},
        a + b + c},
       // A file at the root has no folder to cut off: refused as the generator refuses it.
-      {CommandType::Share, {"/rootfile"}, ReplyStatus::Failed,
-       {"Incorrect physical path to file\nError. Can't generate virtual path"}, a + b + c},
-      {CommandType::List, {}, ReplyStatus::Ok,
+      {CommandType::Share,
+       {"/rootfile"},
+       ReplyStatus::Failed,
+       {"Incorrect physical path to file\nError. Can't generate virtual path"},
+       a + b + c},
+      {CommandType::List,
+       {},
+       ReplyStatus::Ok,
        {"http://files.example:8080/a.txt", "/home/u/a.txt", "1",
         "http://files.example:8080/report%202009.pdf", "/srv/report 2009.pdf", "1",
         "http://files.example:8080/c", "/x/c", "1"},
        a + b + c},
       // By URL under another host name, then by the file itself, then by virtual path.
-      {CommandType::Unshare, {"http://127.0.0.1:8080/report%202009.pdf"}, ReplyStatus::Ok,
-       {"http://files.example:8080/report%202009.pdf"}, a + c},
-      {CommandType::Unshare, {"no such share", "/home/u/a.txt"}, ReplyStatus::Ok,
-       {"http://files.example:8080/a.txt"}, c},
+      {CommandType::Unshare,
+       {"http://127.0.0.1:8080/report%202009.pdf"},
+       ReplyStatus::Ok,
+       {"http://files.example:8080/report%202009.pdf"},
+       a + c},
+      {CommandType::Unshare,
+       {"no such share", "/home/u/a.txt"},
+       ReplyStatus::Ok,
+       {"http://files.example:8080/a.txt"},
+       c},
       {CommandType::Unshare, {"/a.txt"}, ReplyStatus::Failed, {"no share matches \"/a.txt\""}, c},
       {CommandType::Unshare, {"/c"}, ReplyStatus::Ok, {"http://files.example:8080/c"}, ""},
   };
@@ -352,9 +390,11 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
   Application app;
   app.settings.port = 80;
   app.settings.flags = kCopyUrlAfterShare;
-  const std::string printed81 = "port=81\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n";
+  const std::string printed81 =
+      "port=81\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n";
   // The bytes of the settings file's own example: port 81, host 0, flags 2, localhost, /temp.
-  const std::string file81 = std::string("QC\x51\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost/temp";
+  const std::string file81 =
+      std::string("QC\x51\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost/temp";
   struct Step {
     std::vector<std::string> pairs;
     ReplyStatus status;
@@ -362,9 +402,11 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
     std::string fileAfter;
   };
   const Step steps[] = {
-      {{"port=81", "domain=localhost", "folder=/temp"}, ReplyStatus::Ok,
-       {printed81, "Requires restart the server to update the port: port 81 takes effect at the next "
-                   "start; the server keeps listening on port 80"},
+      {{"port=81", "domain=localhost", "folder=/temp"},
+       ReplyStatus::Ok,
+       {printed81,
+        "Requires restart the server to update the port: port 81 takes effect at the next "
+        "start; the server keeps listening on port 80"},
        file81},
       // Showing changes nothing, and tells which address links carry.
       {{},
@@ -374,10 +416,13 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
         ""},
        file81},
       // A bad pair changes nothing, neither in memory nor in the file.
-      {{"oneshot=yes", "port=70000"}, ReplyStatus::Failed,
-       {"port must be a number from 1 to 65535, not \"70000\""}, file81},
+      {{"oneshot=yes", "port=70000"},
+       ReplyStatus::Failed,
+       {"port must be a number from 1 to 65535, not \"70000\""},
+       file81},
       // Back to the port it listens on: no notice.
-      {{"port=80"}, ReplyStatus::Ok,
+      {{"port=80"},
+       ReplyStatus::Ok,
        {"port=80\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n", ""},
        std::string("QC\x50\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost/temp"},
   };
@@ -403,7 +448,8 @@ TEST(NativeCommands, ConfigReportListsTheAddressesAndSaysWhichOneLinksUse) {
     std::string report;
   };
   const Case cases[] = {
-      {"the route's address leads and is used", List{"127.0.0.1", "198.51.100.7", "192.0.2.2"}, "192.0.2.2", "", 0,
+      {"the route's address leads and is used", List{"127.0.0.1", "198.51.100.7", "192.0.2.2"},
+       "192.0.2.2", "", 0,
        header + "  1  192.0.2.2  (default route)\n  2  198.51.100.7\n"
                 "links use 192.0.2.2: the default route's address\n"},
       {"host=2", List{"198.51.100.7", "192.0.2.2"}, "192.0.2.2", "files.example", 2,
@@ -413,7 +459,8 @@ TEST(NativeCommands, ConfigReportListsTheAddressesAndSaysWhichOneLinksUse) {
        header + "  1  192.0.2.2  (default route)\nlinks use files.example: the domain (host=0)\n"},
       {"a choice the list no longer has", List{"192.0.2.2"}, "192.0.2.2", "", 3,
        header + "  1  192.0.2.2  (default route)\n"
-                "links use 192.0.2.2: host=3 names no address of this machine, so the default route's address\n"},
+                "links use 192.0.2.2: host=3 names no address of this machine, so the default "
+                "route's address\n"},
       {"no default route", List{"10.0.0.5", "10.0.0.6"}, std::nullopt, "", 0,
        header + "  1  10.0.0.5\n  2  10.0.0.6\n"
                 "links use 10.0.0.5: the first address (there is no default route)\n"},
@@ -422,10 +469,12 @@ TEST(NativeCommands, ConfigReportListsTheAddressesAndSaysWhichOneLinksUse) {
                 "links use 127.0.0.1: the first address (there is no default route)\n"},
       {"nothing", List{}, std::nullopt, "", 0,
        "\nthis machine has no IPv4 address\n"
-       "links use 127.0.0.1: loopback, so they work on this machine only; set domain=NAME for others\n"},
+       "links use 127.0.0.1: loopback, so they work on this machine only; set domain=NAME for "
+       "others\n"},
       {"no list", std::nullopt, std::nullopt, "", 1,
        "\nthe addresses of this machine cannot be listed\n"
-       "links use 127.0.0.1: host=1 names no address of this machine, so loopback, so they work on this "
+       "links use 127.0.0.1: host=1 names no address of this machine, so loopback, so they work on "
+       "this "
        "machine only; set domain=NAME for others\n"},
   };
   for (const Case& c : cases) {
@@ -460,20 +509,74 @@ TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
   };
   const Case cases[] = {
       {"/a.txt", false, false, -1, -1, {200, 1234}, "T 127.0.0.1 /a.txt 200 1234 -"},
-      {"/report 2009.pdf", false, true, 100, 199, {206, 100}, "T 127.0.0.1 /report%202009.pdf 206 100 bytes=100-199"},
+      {"/report 2009.pdf",
+       false,
+       true,
+       100,
+       199,
+       {206, 100},
+       "T 127.0.0.1 /report%202009.pdf 206 100 bytes=100-199"},
       {"/a", false, true, -1, 500, {400, 0}, "T 127.0.0.1 /a 400 0 bytes=-500"},
       {"/a", false, true, 7, -1, {400, 0}, "T 127.0.0.1 /a 400 0 bytes=7-"},
       // A 206 logs the bytes it answered, as its Content-Range names them.
-      {"/a", false, true, -1, 500, {206, 500, ByteSpan{500, 500}}, "T 127.0.0.1 /a 206 500 bytes=500-999"},
-      {"/a", false, true, 7, -1, {206, 993, ByteSpan{7, 993}}, "T 127.0.0.1 /a 206 993 bytes=7-999"},
-      {"/a", false, true, 7, 5000, {206, 993, ByteSpan{7, 993}}, "T 127.0.0.1 /a 206 993 bytes=7-999"},
-      {"/a", false, true, -1, 0, {206, 0, ByteSpan{1000, 0}}, "T 127.0.0.1 /a 206 0 bytes=1000-999"},
-      {"/missing\n\x1b[31m", false, false, -1, -1, {404, 198}, "T 127.0.0.1 /missing%0A%1B%5B31m 404 198 -"},
+      {"/a",
+       false,
+       true,
+       -1,
+       500,
+       {206, 500, ByteSpan{500, 500}},
+       "T 127.0.0.1 /a 206 500 bytes=500-999"},
+      {"/a",
+       false,
+       true,
+       7,
+       -1,
+       {206, 993, ByteSpan{7, 993}},
+       "T 127.0.0.1 /a 206 993 bytes=7-999"},
+      {"/a",
+       false,
+       true,
+       7,
+       5000,
+       {206, 993, ByteSpan{7, 993}},
+       "T 127.0.0.1 /a 206 993 bytes=7-999"},
+      {"/a",
+       false,
+       true,
+       -1,
+       0,
+       {206, 0, ByteSpan{1000, 0}},
+       "T 127.0.0.1 /a 206 0 bytes=1000-999"},
+      {"/missing\n\x1b[31m",
+       false,
+       false,
+       -1,
+       -1,
+       {404, 198},
+       "T 127.0.0.1 /missing%0A%1B%5B31m 404 198 -"},
       {"", true, false, -1, -1, {400, 184}, "T 127.0.0.1 - 400 184 -"},
       // An answer that did not all go out gets a seventh field.
-      {"/a.bin", false, false, -1, -1, {200, 4194304, {}, true}, "T 127.0.0.1 /a.bin 200 4194304 - incomplete"},
-      {"/a", false, true, 7, -1, {206, 0, ByteSpan{7, 993}, true}, "T 127.0.0.1 /a 206 0 bytes=7-999 incomplete"},
-      {"/missing", false, false, -1, -1, {404, 0, {}, true}, "T 127.0.0.1 /missing 404 0 - incomplete"},
+      {"/a.bin",
+       false,
+       false,
+       -1,
+       -1,
+       {200, 4194304, {}, true},
+       "T 127.0.0.1 /a.bin 200 4194304 - incomplete"},
+      {"/a",
+       false,
+       true,
+       7,
+       -1,
+       {206, 0, ByteSpan{7, 993}, true},
+       "T 127.0.0.1 /a 206 0 bytes=7-999 incomplete"},
+      {"/missing",
+       false,
+       false,
+       -1,
+       -1,
+       {404, 0, {}, true},
+       "T 127.0.0.1 /missing 404 0 - incomplete"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -499,7 +602,10 @@ TEST(RequestLog, HeadIsMarkedAndNotModifiedShowsItsStatus) {
   };
   const Case cases[] = {
       {RequestMethod::Head, false, {200, 0}, "T 127.0.0.1 /a 200 0 - HEAD"},
-      {RequestMethod::Head, true, {206, 0, ByteSpan{999, 1}}, "T 127.0.0.1 /a 206 0 bytes=999-999 HEAD"},
+      {RequestMethod::Head,
+       true,
+       {206, 0, ByteSpan{999, 1}},
+       "T 127.0.0.1 /a 206 0 bytes=999-999 HEAD"},
       {RequestMethod::Head, false, {404, 0}, "T 127.0.0.1 /a 404 0 - HEAD"},
       {RequestMethod::Get, false, {304, 0}, "T 127.0.0.1 /a 304 0 -"},
       {RequestMethod::Head, false, {304, 0}, "T 127.0.0.1 /a 304 0 - HEAD"},

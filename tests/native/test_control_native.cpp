@@ -71,8 +71,8 @@ class TricklingClient {
 // A share request (the one-way kind) for `path`, cut into its kind byte, its length and
 // then pieces of `chunk` bytes of the path.
 std::vector<std::string> ShareRequestPieces(const std::string& path, std::size_t chunk) {
-  std::vector<std::string> pieces = {"S", std::string{static_cast<char>(path.size() & 0xFF),
-                                                      static_cast<char>(path.size() >> 8)}};
+  std::vector<std::string> pieces = {
+      "S", std::string{static_cast<char>(path.size() & 0xFF), static_cast<char>(path.size() >> 8)}};
   for (std::size_t i = 0; i < path.size(); i += chunk) pieces.push_back(path.substr(i, chunk));
   return pieces;
 }
@@ -147,7 +147,8 @@ TEST(ControlLoop, ARequestMustArriveWholeWithinItsTimeLimitFromItsFirstByte) {
   // up, long before it would have finished.
   TricklingClient slow(ShareRequestPieces("/d/" + std::string(12, 's'), 1), milliseconds(300));
   std::this_thread::sleep_for(milliseconds(300));
-  ASSERT_EQ(platform::SendControlRequest(platform::ControlRequest::Stop), platform::ControlSend::Delivered);
+  ASSERT_EQ(platform::SendControlRequest(platform::ControlRequest::Stop),
+            platform::ControlSend::Delivered);
   ASSERT_TRUE(tests::WaitFor([&] { return loop.Ended(); }, 10000));
   EXPECT_FALSE(slow.Finished()) << "the stop waited for the trickling client";
 }
@@ -160,7 +161,8 @@ milliseconds CpuTimeOf(pid_t pid) {
   const std::size_t close = text.rfind(')');
   if (close == std::string::npos) return milliseconds(-1);
   std::istringstream rest(text.substr(close + 1));
-  std::vector<std::string> fields{std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
+  std::vector<std::string> fields{std::istream_iterator<std::string>(rest),
+                                  std::istream_iterator<std::string>()};
   if (fields.size() < 13) return milliseconds(-1);
   const long long ticks = std::stoll(fields[11]) + std::stoll(fields[12]);
   return milliseconds(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
@@ -212,10 +214,12 @@ TEST(ControlLoop, OutOfDescriptorsItWaitsForOneInsteadOfSpinning) {
   ::close(toParent[1]);
   ::close(toChild[0]);
   EXPECT_EQ(ReadByte(toParent[0], 10000), 'o');
-  EXPECT_EQ(platform::SendControlRequest(platform::ControlRequest::Panel), platform::ControlSend::Delivered);
+  EXPECT_EQ(platform::SendControlRequest(platform::ControlRequest::Panel),
+            platform::ControlSend::Delivered);
   EXPECT_EQ(ReadByte(toParent[0], 10000), 's');
   // Waits in the backlog: the server cannot accept it.
-  EXPECT_EQ(platform::SendControlRequest(platform::ControlRequest::Panel), platform::ControlSend::Delivered);
+  EXPECT_EQ(platform::SendControlRequest(platform::ControlRequest::Panel),
+            platform::ControlSend::Delivered);
   std::this_thread::sleep_for(milliseconds(300));
   const milliseconds before = CpuTimeOf(child);
   const milliseconds window(2000);
@@ -223,7 +227,8 @@ TEST(ControlLoop, OutOfDescriptorsItWaitsForOneInsteadOfSpinning) {
   const milliseconds used = CpuTimeOf(child) - before;
   EXPECT_EQ(::write(toChild[1], "g", 1), 1);
   int status = -1;
-  const bool ended = tests::WaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10000);
+  const bool ended =
+      tests::WaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 10000);
   if (!ended) {
     ::kill(child, SIGKILL);
     ::waitpid(child, &status, 0);

@@ -46,9 +46,8 @@ TEST(FilesNative, OpensRefuseAnythingButARegularFileAtOnce) {
   for (const auto& [how, open] : opens) {
     for (const auto& [path, regular] : paths) {
       SCOPED_TRACE(std::string(how) + " of " + path);
-      std::future<bool> opened = std::async(std::launch::async, [&open, path = std::string(path)] {
-        return open(path).IsOpen();
-      });
+      std::future<bool> opened = std::async(
+          std::launch::async, [&open, path = std::string(path)] { return open(path).IsOpen(); });
       if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
         ReleaseWaitingOpen("fifo");
         ADD_FAILURE() << "the open waited";
@@ -87,7 +86,8 @@ TEST(FilesNative, FilesAreMadeForTheUserAloneWhateverTheUmask) {
   ASSERT_TRUE(saved);
   ASSERT_TRUE(appended);
   // A damaged list's copy holds the same paths.
-  WriteFileBytes(kSharesFileName, tests::RecordBytes("/a", "/x/a", 0) + tests::RecordBytes("/b", std::string("/\0", 2), 0));
+  WriteFileBytes(kSharesFileName, tests::RecordBytes("/a", "/x/a", 0) +
+                                      tests::RecordBytes("/b", std::string("/\0", 2), 0));
   ::chmod(kSharesFileName, 0644);
   ShareFileDamage damage;
   ASSERT_EQ(LoadShares(registry, &damage), 1);

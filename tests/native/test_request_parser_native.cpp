@@ -26,7 +26,9 @@ TEST(ParseRequestNative, EscapedUtf8StaysUtf8) {
 TEST(ParseRequestNative, EscapeWithMinus) {
   const Request request = Parse("GET /%-1x HTTP/1.1\r\n\r\n");
   EXPECT_FALSE(request.badRequest);
-  EXPECT_EQ(*request.path, "/\xFF" "x");
+  EXPECT_EQ(*request.path,
+            "/\xFF"
+            "x");
 }
 
 }  // namespace

@@ -10,7 +10,8 @@
 
 namespace {
 void PrintHex(const char* bytes, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) std::printf("%02x", static_cast<unsigned char>(bytes[i]));
+  for (std::size_t i = 0; i < length; ++i)
+    std::printf("%02x", static_cast<unsigned char>(bytes[i]));
   std::printf("\n");
 }
 }  // namespace
@@ -28,9 +29,10 @@ int main(int argc, char** argv) {
     const auto* text = static_cast<const wchar_t*>(GlobalLock(data));
     const int length = text != nullptr ? static_cast<int>(std::wcslen(text)) : 0;
     std::string utf8(length * 4 + 1, '\0');
-    const int written = length > 0 ? WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(),
-                                                         static_cast<int>(utf8.size()), nullptr, nullptr)
-                                   : 0;
+    const int written = length > 0
+                            ? WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(),
+                                                  static_cast<int>(utf8.size()), nullptr, nullptr)
+                            : 0;
     PrintHex(utf8.data(), static_cast<std::size_t>(written));
   } else {
     const char* text = static_cast<const char*>(GlobalLock(data));

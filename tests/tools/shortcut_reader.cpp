@@ -52,8 +52,9 @@ bool PrintLink(const wchar_t* file) {
     return false;
   }
   IPersistFile* persist = nullptr;
-  bool loaded = SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist))) &&
-                SUCCEEDED(persist->Load(file, STGM_READ));
+  bool loaded =
+      SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist))) &&
+      SUCCEEDED(persist->Load(file, STGM_READ));
   if (loaded) {
     wchar_t text[4096];
     // The stored target, without resolving it (a missing target must show as such).

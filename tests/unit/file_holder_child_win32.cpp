@@ -27,7 +27,8 @@ TEST(FileHolderChild, HoldsTheFileNamedInTheEnvironment) {
   std::fflush(stdout);
   char buffer[64];
   DWORD got = 0;
-  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) &&
+         got > 0) {
   }
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }

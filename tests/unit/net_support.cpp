@@ -20,7 +20,7 @@ std::chrono::milliseconds Remaining(Clock::time_point deadline) {
 }  // namespace
 
 std::string Received::Describe() const {
-  const char* how = end == End::Closed ? "closed by the server"
+  const char* how = end == End::Closed  ? "closed by the server"
                     : end == End::Error ? "ended by an error"
                                         : "no close within the time limit";
   return std::string(how) + " after " + std::to_string(count) + " bytes: " + Excerpt(bytes);
@@ -77,7 +77,8 @@ Received LoopbackClient::ReceiveUntilClosed() {
     const long long n = platform::Receive(socket_, buffer, sizeof buffer);
     if (n == 0) break;
     if (n < 0) {
-      received.end = Remaining(deadline).count() <= 0 ? Received::End::TimeLimit : Received::End::Error;
+      received.end =
+          Remaining(deadline).count() <= 0 ? Received::End::TimeLimit : Received::End::Error;
       break;
     }
     received.count += n;

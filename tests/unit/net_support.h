@@ -22,8 +22,8 @@ inline constexpr std::size_t kReceiveKeepBytes = std::size_t{1} << 20;
 // What one receive-until-close brought.
 struct Received {
   enum class End { Closed, Error, TimeLimit };
-  std::string bytes;   // the first kReceiveKeepBytes bytes
-  long long count = 0; // every byte that arrived
+  std::string bytes;    // the first kReceiveKeepBytes bytes
+  long long count = 0;  // every byte that arrived
   End end = End::Closed;
 
   bool Closed() const { return end == End::Closed; }

@@ -188,7 +188,8 @@ TEST(SharePathsFromTail, AsksTheFileSystemWhatExists) {
   // A folder selected with files stays a path of its own, which the server refuses by
   // name; joined to the file's it would make a share of a path that does not exist.
   EXPECT_EQ(SharePathsFromTail("c.txt folder"), (std::vector<std::string>{"c.txt", "folder"}));
-  EXPECT_EQ(SharePathsFromTail("c.txt missing.txt"), (std::vector<std::string>{"c.txt missing.txt"}));
+  EXPECT_EQ(SharePathsFromTail("c.txt missing.txt"),
+            (std::vector<std::string>{"c.txt missing.txt"}));
 }
 
 }  // namespace

@@ -361,7 +361,8 @@ TEST_P(OneShotConcurrency, ExactlyOneFullBodyPerShare) {
         other = a.Describe();
       }
     }
-    EXPECT_EQ(full, 1) << name << ": " << notFound << " 404 pages, " << turnedAway << " turned away";
+    EXPECT_EQ(full, 1) << name << ": " << notFound << " 404 pages, " << turnedAway
+                       << " turned away";
     EXPECT_EQ(full + notFound + turnedAway, kClients) << name << ": " << other;
     EXPECT_TRUE(share->IsWithdrawn()) << name;
     if (full != 1 || !other.empty()) break;  // one share's report is enough
@@ -372,7 +373,7 @@ TEST_P(OneShotConcurrency, ExactlyOneFullBodyPerShare) {
 
 INSTANTIATE_TEST_SUITE_P(
     Clients, OneShotConcurrency,
-    ::testing::Values(OneShotRace{"BodyIsTheLastPiece", 3000},        // claimed before anything is sent
+    ::testing::Values(OneShotRace{"BodyIsTheLastPiece", 3000},  // claimed before anything is sent
                       OneShotRace{"WholeBlocksThenTheLastPiece", 3 * 4096 + 5}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -28,17 +28,16 @@ using tests::WaitFor;
 using tests::wire::kBadRequestPage;
 using tests::wire::kNotFoundPage;
 
-
 TEST(IsHeadComplete, LooksAtTheLastByteAndTheTwoBeforeIt) {
   struct Case {
     std::string bytes;
     int expected;
   };
   const Case cases[] = {
-      {"GET / HTTP/1.1\r\n\r\n", 1},   // LF CR LF
-      {"GET / HTTP/1.1\n\n", 1},       // LF LF
-      {"GET / HTTP/1.1\r\n\r", 1},     // CR LF CR: the final LF never needed
-      {"GET / HTTP/1.1\nx\n", 1},      // a one-byte line between two line feeds
+      {"GET / HTTP/1.1\r\n\r\n", 1},  // LF CR LF
+      {"GET / HTTP/1.1\n\n", 1},      // LF LF
+      {"GET / HTTP/1.1\r\n\r", 1},    // CR LF CR: the final LF never needed
+      {"GET / HTTP/1.1\nx\n", 1},     // a one-byte line between two line feeds
       {"GET / HTTP/1.1\r\n", 0},
       {"GET / HTTP/1.1\n", 0},
       {"GET / HTTP/1.1\r\n\r\nX", 0},  // the head ended inside the chunk
@@ -284,7 +283,7 @@ TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedAtOnceAndOth
   struct Step {
     const char* name;
     std::uint32_t source;
-    bool held;            // an idle client that stays; otherwise one that asks something
+    bool held;             // an idle client that stays; otherwise one that asks something
     std::string expected;  // what the asking client gets: the answer, or "" (closed at once)
     std::size_t live;      // connections held afterwards
   };
@@ -300,7 +299,8 @@ TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedAtOnceAndOth
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);
     if (step.held) {
-      idle.push_back(std::make_unique<tests::LoopbackClient>(port_, tests::kNetTimeLimit, step.source));
+      idle.push_back(
+          std::make_unique<tests::LoopbackClient>(port_, tests::kNetTimeLimit, step.source));
       ASSERT_TRUE(idle.back()->Connected());
     } else {
       tests::LoopbackClient client(port_, tests::kNetTimeLimit, step.source);
@@ -369,7 +369,8 @@ class LiveServerObserved : public LiveServer {
 
 TEST_F(LiveServerObserved, ABrokenDownloadIsSeenWithItsClientItsBytesSentAndAsIncomplete) {
   const std::int64_t size = 32LL << 20;  // far more than the socket buffers hold
-  tests::WriteFileBytes(temp_.path() / "broken.bin", std::string(static_cast<std::size_t>(size), 'b'));
+  tests::WriteFileBytes(temp_.path() / "broken.bin",
+                        std::string(static_cast<std::size_t>(size), 'b'));
   tests::WriteFileBytes(temp_.path() / "whole.bin", std::string(5000, 'w'));
   shares_.AppendShare((temp_.path() / "broken.bin").string(), "/broken", 0);
   shares_.AppendShare((temp_.path() / "whole.bin").string(), "/whole", 0);

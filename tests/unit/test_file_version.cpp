@@ -31,15 +31,14 @@ TEST(FileVersion, ModificationTimeAgainstTheCalendar) {
   };
   // Multiples of 100 ns, which both systems keep.
   const Case cases[] = {
-      {784111777, 123456700},
-      {1700000000, 0},
-      {0, 999999900},
+      {784111777, 123456700}, {1700000000, 0}, {0, 999999900},
       {-1, 500000000},  // half a second before 1970: rounded down, the rest positive
       {4107542400, 100},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.seconds);
-    ASSERT_TRUE(tests::SetModifiedTime(path.string(), c.seconds, static_cast<std::int32_t>(c.nanoseconds)));
+    ASSERT_TRUE(
+        tests::SetModifiedTime(path.string(), c.seconds, static_cast<std::int32_t>(c.nanoseconds)));
     const std::optional<platform::FileVersion> version = VersionOf(path);
     ASSERT_TRUE(version.has_value());
     EXPECT_EQ(version->size, 1234);

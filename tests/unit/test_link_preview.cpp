@@ -39,10 +39,12 @@ const AgentCase kPreviews[] = {
     {"Slack image proxy", "Slack-ImgProxy (+https://api.slack.com/robots)", true},
     {"Teams and Skype",
      "Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
-     "Chrome/41.0.2272.118 Safari/537.36 SkypeUriPreview Preview/0.5 skype-url-preview@microsoft.com",
+     "Chrome/41.0.2272.118 Safari/537.36 SkypeUriPreview Preview/0.5 "
+     "skype-url-preview@microsoft.com",
      true},
     {"Microsoft preview", "Mozilla/5.0 (Windows NT 10.0; Win64; x64) MicrosoftPreview/2.0", true},
-    {"Facebook and Messenger", "facebookexternalhit/1.1 (+http://www.facebook.com/externalhit_uatext.php)", true},
+    {"Facebook and Messenger",
+     "facebookexternalhit/1.1 (+http://www.facebook.com/externalhit_uatext.php)", true},
     {"Facebook crawler", "Facebot", true},
     {"iMessage",
      "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_11_1) AppleWebKit/601.2.4 (KHTML, like Gecko) "
@@ -53,12 +55,19 @@ const AgentCase kPreviews[] = {
     {"Telegram", "TelegramBot (like TwitterBot)", true},
     {"Discord", "Mozilla/5.0 (compatible; Discordbot/2.0; +https://discordapp.com)", true},
     {"X/Twitter", "Twitterbot/1.0", true},
-    {"LinkedIn", "LinkedInBot/1.0 (compatible; Mozilla/5.0; Apache-HttpClient +http://www.linkedin.com)", true},
+    {"LinkedIn",
+     "LinkedInBot/1.0 (compatible; Mozilla/5.0; Apache-HttpClient +http://www.linkedin.com)", true},
     {"Mattermost", "Mattermost-Bot/1.1", true},
-    {"Google crawler", "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)", true},
-    {"Bing crawler", "Mozilla/5.0 (compatible; bingbot/2.0; +http://www.bing.com/bingbot.htm)", true},
-    {"Google Web Preview", "Mozilla/5.0 (en-us) AppleWebKit/534.14 (KHTML, like Gecko; Google Web Preview) Chrome/9.0.597 Safari/534.14", true},
-    {"Baidu", "Mozilla/5.0 (compatible; Baiduspider/2.0; +http://www.baidu.com/search/spider.html)", true},
+    {"Google crawler", "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)",
+     true},
+    {"Bing crawler", "Mozilla/5.0 (compatible; bingbot/2.0; +http://www.bing.com/bingbot.htm)",
+     true},
+    {"Google Web Preview",
+     "Mozilla/5.0 (en-us) AppleWebKit/534.14 (KHTML, like Gecko; Google Web Preview) "
+     "Chrome/9.0.597 Safari/534.14",
+     true},
+    {"Baidu", "Mozilla/5.0 (compatible; Baiduspider/2.0; +http://www.baidu.com/search/spider.html)",
+     true},
     {"Matrix server", "Synapse (bot; +https://github.com/matrix-org/synapse)", true},
     {"upper case", "SLACKBOT-LINKEXPANDING 1.0", true},
 };
@@ -73,8 +82,10 @@ const AgentCase kPeople[] = {
      "Mozilla/5.0 (Linux; Android 10; K) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0.0.0 "
      "Mobile Safari/537.36",
      false},
-    {"Firefox desktop", "Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:125.0) Gecko/20100101 Firefox/125.0", false},
-    {"Firefox Android", "Mozilla/5.0 (Android 14; Mobile; rv:125.0) Gecko/125.0 Firefox/125.0", false},
+    {"Firefox desktop",
+     "Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:125.0) Gecko/20100101 Firefox/125.0", false},
+    {"Firefox Android", "Mozilla/5.0 (Android 14; Mobile; rv:125.0) Gecko/125.0 Firefox/125.0",
+     false},
     {"Safari macOS",
      "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
      "Version/17.4 Safari/605.1.15",
@@ -92,7 +103,8 @@ const AgentCase kPeople[] = {
      "Chrome/124.0.6367.82 Mobile Safari/537.36",
      false},
     {"Android phone CUBOT build",
-     "Mozilla/5.0 (Linux; Android 9; CUBOT_NOTE_7 Build/PPR1.180610.011) AppleWebKit/537.36 (KHTML, "
+     "Mozilla/5.0 (Linux; Android 9; CUBOT_NOTE_7 Build/PPR1.180610.011) AppleWebKit/537.36 "
+     "(KHTML, "
      "like Gecko) Chrome/110.0.5481.153 Mobile Safari/537.36",
      false},
     {"Samsung Internet",
@@ -105,7 +117,8 @@ const AgentCase kPeople[] = {
      false},
     {"Telegram in-app browser",
      "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) "
-     "Chrome/124.0.0.0 Mobile Safari/537.36 Telegram-Android/10.12.0 (Google Pixel 8; Android 14; SDK 34; HIGH)",
+     "Chrome/124.0.0.0 Mobile Safari/537.36 Telegram-Android/10.12.0 (Google Pixel 8; Android 14; "
+     "SDK 34; HIGH)",
      false},
     {"LinkedIn in-app browser",
      "Mozilla/5.0 (iPhone; CPU iPhone OS 17_4 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like "

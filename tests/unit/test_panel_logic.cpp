@@ -33,11 +33,19 @@ TEST(PanelTextRules, PortTextReadsAsAtoi) {
     std::uint16_t stored;
   };
   const Case cases[] = {
-      {"81", 81, 81},         {"81abc", 81, 81},      {"abc", 0, 0},
-      {"", 0, 0},             {" \t+443", 443, 443},  {"-1", -1, 65535},
-      {"65536", 65536, 0},    {"65617", 65617, 81},   {"1 2", 1, 1},
-      {"99999999999999999999999", 2147483647, 65535}, {"-99999999999999999999999", -2147483647 - 1, 0},
-      {"+", 0, 0},            {"- 5", 0, 0},
+      {"81", 81, 81},
+      {"81abc", 81, 81},
+      {"abc", 0, 0},
+      {"", 0, 0},
+      {" \t+443", 443, 443},
+      {"-1", -1, 65535},
+      {"65536", 65536, 0},
+      {"65617", 65617, 81},
+      {"1 2", 1, 1},
+      {"99999999999999999999999", 2147483647, 65535},
+      {"-99999999999999999999999", -2147483647 - 1, 0},
+      {"+", 0, 0},
+      {"- 5", 0, 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ui::ParsePortText(c.text), c.number) << c.text;
@@ -60,7 +68,8 @@ TEST(PanelTextRules, ChosenFileCompletesTheVirtualFile) {
       {"", "nobackslash", "/nobackslash"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ui::CompleteVirtualFile(c.current, Local(c.chosen)), c.result) << c.current << " " << c.chosen;
+    EXPECT_EQ(ui::CompleteVirtualFile(c.current, Local(c.chosen)), c.result)
+        << c.current << " " << c.chosen;
   }
 }
 
@@ -106,9 +115,13 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
   const Case cases[] = {
       {"localhost", 80, {1}, "http://localhost/b%20c.txt"},
       {"localhost", 81, {0}, "http://localhost:81/temp/a.txt"},
-      {"localhost", 81, {0, 2, 3},
+      {"localhost",
+       81,
+       {0, 2, 3},
        "http://localhost:81/temp/a.txt\r\nhttp://localhost:81/c\r\nhttp://localhost:81/d"},
-      {"", 80, {1, 3, 0},
+      {"",
+       80,
+       {1, 3, 0},
        "http://10.1.2.3/b%20c.txt\r\nhttp://10.1.2.3/d\r\nhttp://10.1.2.3/temp/a.txt"},
       {"localhost", 0, {2, 3}, "http://localhost:0/c\r\nhttp://localhost:0/d"},
   };
@@ -135,8 +148,8 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
 }
 
 TEST_F(CopySelectedUrlsTest, RefusalsLeaveTheClipboardUnchanged) {
-  const RecordedMessage kDesync{"Can't find data in memory with same index. Desync error.",
-                                "error", MessageIcon::Error};
+  const RecordedMessage kDesync{"Can't find data in memory with same index. Desync error.", "error",
+                                MessageIcon::Error};
   const RecordedMessage kSelect{"Select at least one element from list", "Attention",
                                 MessageIcon::Warning};
   struct Case {

@@ -95,7 +95,8 @@ TEST(PlatformHooks, HostAddressesComeFromTheTestsSource) {
     EXPECT_EQ(platform::HostIPv4Addresses(), given);
     // Made-up addresses come without the real machine's default route.
     EXPECT_EQ(platform::DefaultRouteAddress(), std::nullopt);
-    platform::SetDefaultRouteSourceForTesting([] { return std::optional<std::string>("192.168.1.2"); });
+    platform::SetDefaultRouteSourceForTesting(
+        [] { return std::optional<std::string>("192.168.1.2"); });
     EXPECT_EQ(platform::DefaultRouteAddress(), "192.168.1.2");
     platform::SetDefaultRouteSourceForTesting({});
   }

@@ -28,8 +28,8 @@ Parsed Parse(std::string_view head) {
   buffer[head.size()] = '\0';
   Parsed parsed;
   parsed.request = ParseRequest(buffer.get(), length);
-  parsed.bufferUnchanged = std::memcmp(buffer.get(), head.data(), head.size()) == 0 &&
-                           buffer[head.size()] == '\0';
+  parsed.bufferUnchanged =
+      std::memcmp(buffer.get(), head.data(), head.size()) == 0 && buffer[head.size()] == '\0';
   return parsed;
 }
 
@@ -126,14 +126,26 @@ const ParseCase kRequestLineCases[] = {
     {"RawHighByteInTarget", "GET /a\xC3\xA9 HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     {"RawByte80InTarget", "GET /\x80 HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     {"TabInTarget", "GET /a\tb HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
-    {"Byte1FKeptInTarget", "GET /a\x1f" "b HTTP/1.1\r\n\r\n", 0, "/a\x1f" "b", false, 0, 0, 0},
+    {"Byte1FKeptInTarget",
+     "GET /a\x1f"
+     "b HTTP/1.1\r\n\r\n",
+     0,
+     "/a\x1f"
+     "b",
+     false, 0, 0, 0},
     {"BadEscapeEndsPath", "GET /a%zzb HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
     {"EscapedZeroEndsPath", "GET /a%00b HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
     {"OnlyEscapedZero", "GET %00 HTTP/1.1\r\n\r\n", 0, "", false, 0, 0, 0},
     // strtol conventions over the two bytes after '%'.
     {"EscapeOneHexDigit", "GET /%4g HTTP/1.1\r\n\r\n", 0, "/\x04", false, 0, 0, 0},
-    {"EscapeWithPlus", "GET /%+41 HTTP/1.1\r\n\r\n", 0, "/\x04" "1", false, 0, 0, 0},
-    {"VerticalTabInTarget", "GET /%\x0b" "6 HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"EscapeWithPlus", "GET /%+41 HTTP/1.1\r\n\r\n", 0,
+     "/\x04"
+     "1",
+     false, 0, 0, 0},
+    {"VerticalTabInTarget",
+     "GET /%\x0b"
+     "6 HTTP/1.1\r\n\r\n",
+     1, kNoPath, false, 0, 0, 0},
     {"EscapeHexPrefix", "GET /%0x41 HTTP/1.1\r\n\r\n", 0, "/", false, 0, 0, 0},
     // An escape at the target's end takes the blank and the byte after it.
     {"EscapeAtTargetEnd", "GET /a% HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
@@ -143,19 +155,22 @@ const ParseCase kRequestLineCases[] = {
     {"EscapeRightBeforeTerminator", "GET % ", 0, "", false, 0, 0, 0},
     // The target is taken from offset 4 of the head, wherever the GET line is.
     {"EmptyLineBeforeGet", "\r\nGET /a HTTP/1.1\r\n\r\n", 0, "T", false, 0, 0, 0},
-    {"BlankAfterOffsetFourOnEarlierLine", "xxxxy z\r\nGET /a HTTP/1.1\r\n\r\n", 0, "y", false, 0,
-     0, 0},
-    {"EarlierLineEndsBeforeBlank", "abcdef\r\nGET /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0,
+    {"BlankAfterOffsetFourOnEarlierLine", "xxxxy z\r\nGET /a HTTP/1.1\r\n\r\n", 0, "y", false, 0, 0,
      0},
+    {"EarlierLineEndsBeforeBlank", "abcdef\r\nGET /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     // A second GET line takes its target from offset 4 again, and the parse still ends.
-    {"TwoGetLines", "GET /a HTTP/1.1\r\nGET /b HTTP/1.1\r\nRange: bytes=1-2\r\n\r\n", 0, "/a",
-     true, 1, 2, 0},
+    {"TwoGetLines", "GET /a HTTP/1.1\r\nGET /b HTTP/1.1\r\nRange: bytes=1-2\r\n\r\n", 0, "/a", true,
+     1, 2, 0},
     // Any run of control bytes ends a line, a tab or raw high bytes as a line break does;
     // a run at the very start is skipped.
     {"ControlRunsSplitLines",
-     "\r\n\r\nX\tRange: bytes=1-2\x80\x81" "Connection: close\r\n", 1, kNoPath, true, 1, 2, 1},
+     "\r\n\r\nX\tRange: bytes=1-2\x80\x81"
+     "Connection: close\r\n",
+     1, kNoPath, true, 1, 2, 1},
     {"OneByteLineBetweenControlRuns",
-     "GET /a HTTP/1.1\r\nZ\tC\x80\x81" "Connection: close\r\n\r\n", 0, "/a", false, 0, 0, 1},
+     "GET /a HTTP/1.1\r\nZ\tC\x80\x81"
+     "Connection: close\r\n\r\n",
+     0, "/a", false, 0, 0, 1},
     // Heads cut short: every scan stops at the end of the head.
     {"CutInTheTarget", "GET 12", 1, kNoPath, false, 0, 0, 0},
     {"CutInAToken", "GET /a HTTP/1.1\r\nConnection: keep-aliv", 0, "/a", false, 0, 0, 0},
@@ -173,17 +188,15 @@ const ParseCase kRangeCases[] = {
     {"Explicit", "GET /a HTTP/1.1\r\nRange: bytes=0-499\r\n\r\n", 0, "/a", true, 0, 499, 0},
     {"OpenEnded", "GET /a HTTP/1.1\r\nRange: bytes=500-\r\n\r\n", 0, "/a", true, 500, kNone, 0},
     {"Suffix", "GET /a HTTP/1.1\r\nRange: bytes=-500\r\n\r\n", 0, "/a", true, kNone, 500, 0},
-    {"NeitherNumber", "GET /a HTTP/1.1\r\nRange: bytes=-\r\n\r\n", 1, "/a", true, kNone, kNone,
-     0},
+    {"NeitherNumber", "GET /a HTTP/1.1\r\nRange: bytes=-\r\n\r\n", 1, "/a", true, kNone, kNone, 0},
     {"SuffixZero", "GET /a HTTP/1.1\r\nRange: bytes=-0\r\n\r\n", 0, "/a", true, kNone, 0, 0},
-    {"TwoRangesKeepFirstStartOnly", "GET /a HTTP/1.1\r\nRange: bytes=0-99,200-299\r\n\r\n", 0,
-     "/a", true, 0, kNone, 0},
-    {"TrailingBlank", "GET /a HTTP/1.1\r\nRange: bytes=0-499 \r\n\r\n", 0, "/a", true, 0, kNone,
-     0},
+    {"TwoRangesKeepFirstStartOnly", "GET /a HTTP/1.1\r\nRange: bytes=0-99,200-299\r\n\r\n", 0, "/a",
+     true, 0, kNone, 0},
+    {"TrailingBlank", "GET /a HTTP/1.1\r\nRange: bytes=0-499 \r\n\r\n", 0, "/a", true, 0, kNone, 0},
     {"EndAtTerminator", "GET /a HTTP/1.1\r\nRange: bytes=3-7", 0, "/a", true, 3, 7, 0},
     {"EndBeforeByte0E", "GET /a HTTP/1.1\r\nRange: bytes=3-7\x0e\r\n\r\n", 0, "/a", true, 3, 7, 0},
-    {"EndBeforeByte0F", "GET /a HTTP/1.1\r\nRange: bytes=3-7\x0f\r\n\r\n", 0, "/a", true, 3,
-     kNone, 0},
+    {"EndBeforeByte0F", "GET /a HTTP/1.1\r\nRange: bytes=3-7\x0f\r\n\r\n", 0, "/a", true, 3, kNone,
+     0},
     {"EndBeforeHighByte", "GET /a HTTP/1.1\r\nRange: bytes=3-7\xC3\r\n\r\n", 0, "/a", true, 3, 7,
      0},
     {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nRange:bytes=0-1\r\n\r\n", 0, "/a", false, 0, 0, 0},
@@ -196,22 +209,21 @@ const ParseCase kRangeCases[] = {
     {"LowerCaseHeaderAndUnit", "GET /a HTTP/1.1\r\nrange: BYTES=1-2\r\n\r\n", 0, "/a", true, 1, 2,
      0},
     {"UnitPrefixMatch", "GET /a HTTP/1.1\r\nRange: bytesx=1-2\r\n\r\n", 0, "/a", true, 1, 2, 0},
-    {"StartAfterEndKeptForWriter", "GET /a HTTP/1.1\r\nRange: bytes=5-3\r\n\r\n", 0, "/a", true,
-     5, 3, 0},
-    {"LeadingZeros", "GET /a HTTP/1.1\r\nRange: bytes=000100-0000200\r\n\r\n", 0, "/a", true,
-     100, 200, 0},
+    {"StartAfterEndKeptForWriter", "GET /a HTTP/1.1\r\nRange: bytes=5-3\r\n\r\n", 0, "/a", true, 5,
+     3, 0},
+    {"LeadingZeros", "GET /a HTTP/1.1\r\nRange: bytes=000100-0000200\r\n\r\n", 0, "/a", true, 100,
+     200, 0},
     {"LaterRangeWins", "GET /a HTTP/1.1\r\nRange: bytes=1-2\r\nRange: bytes=7-\r\n\r\n", 0, "/a",
      true, 7, kNone, 0},
-    {"RangeLineBeforeGet", "Range: bytes=1-2\r\nGET /a HTTP/1.1\r\n\r\n", 0, "e:", true, 1, 2,
-     0},
+    {"RangeLineBeforeGet", "Range: bytes=1-2\r\nGET /a HTTP/1.1\r\n\r\n", 0, "e:", true, 1, 2, 0},
     {"RangeWithoutGet", "Range: bytes=1-2\r\n\r\n", 1, kNoPath, true, 1, 2, 0},
-    {"ControlByteStartsNewLine", "GET /a HTTP/1.1\r\nX-Note: a\tRange: bytes=4-5\r\n\r\n", 0,
-     "/a", true, 4, 5, 0},
+    {"ControlByteStartsNewLine", "GET /a HTTP/1.1\r\nX-Note: a\tRange: bytes=4-5\r\n\r\n", 0, "/a",
+     true, 4, 5, 0},
     {"ZeroByteStartsNewLine", "GET /a HTTP/1.1\r\n\0Range: bytes=4-5\r\n\r\n"sv, 0, "/a", true, 4,
      5, 0},
     // Numbers are 64-bit; one that does not fit makes the request bad.
-    {"Beyond32Bits", "GET /a HTTP/1.1\r\nRange: bytes=4294967296-4294967300\r\n\r\n", 0, "/a",
-     true, 4294967296LL, 4294967300LL, 0},
+    {"Beyond32Bits", "GET /a HTTP/1.1\r\nRange: bytes=4294967296-4294967300\r\n\r\n", 0, "/a", true,
+     4294967296LL, 4294967300LL, 0},
     {"Int64Max", "GET /a HTTP/1.1\r\nRange: bytes=9223372036854775807-\r\n\r\n", 0, "/a", true,
      9223372036854775807LL, kNone, 0},
     {"StartOverflows", "GET /a HTTP/1.1\r\nRange: bytes=9223372036854775808-\r\n\r\n", 1, "/a",
@@ -220,8 +232,8 @@ const ParseCase kRangeCases[] = {
      false, 0, 0, 0},
     {"SuffixOverflows", "GET /a HTTP/1.1\r\nRange: bytes=-99999999999999999999\r\n\r\n", 1, "/a",
      false, 0, 0, 0},
-    {"IgnoredEndMayBeHuge", "GET /a HTTP/1.1\r\nRange: bytes=0-99999999999999999999,1\r\n\r\n",
-     0, "/a", true, 0, kNone, 0},
+    {"IgnoredEndMayBeHuge", "GET /a HTTP/1.1\r\nRange: bytes=0-99999999999999999999,1\r\n\r\n", 0,
+     "/a", true, 0, kNone, 0},
 };
 INSTANTIATE_TEST_SUITE_P(Range, ParseRequestTable, ::testing::ValuesIn(kRangeCases),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -229,17 +241,17 @@ INSTANTIATE_TEST_SUITE_P(Range, ParseRequestTable, ::testing::ValuesIn(kRangeCas
 // Connection headers.
 const ParseCase kConnectionCases[] = {
     {"KeepAlive", "GET /a HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", 0, "/a", false, 0, 0, 2},
-    {"KeepAliveMixedCase", "GET /a HTTP/1.1\r\nconnection: KeEp-AlIvE\r\n\r\n", 0, "/a", false,
-     0, 0, 2},
+    {"KeepAliveMixedCase", "GET /a HTTP/1.1\r\nconnection: KeEp-AlIvE\r\n\r\n", 0, "/a", false, 0,
+     0, 2},
     {"Close", "GET /a HTTP/1.1\r\nConnection: close\r\n\r\n", 0, "/a", false, 0, 0, 1},
-    {"ClosedIsPrefixMatch", "GET /a HTTP/1.1\r\nConnection: closed\r\n\r\n", 0, "/a", false, 0,
-     0, 1},
+    {"ClosedIsPrefixMatch", "GET /a HTTP/1.1\r\nConnection: closed\r\n\r\n", 0, "/a", false, 0, 0,
+     1},
     {"Upgrade", "GET /a HTTP/1.1\r\nConnection: Upgrade\r\n\r\n", 0, "/a", false, 0, 0, 0},
     {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nConnection:close\r\n\r\n", 0, "/a", false, 0, 0, 0},
-    {"LaterWins", "GET /a HTTP/1.1\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n", 0,
-     "/a", false, 0, 0, 2},
-    {"UnknownLaterKeepsEarlier", "GET /a HTTP/1.1\r\nConnection: close\r\nConnection: x\r\n\r\n",
-     0, "/a", false, 0, 0, 1},
+    {"LaterWins", "GET /a HTTP/1.1\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n", 0, "/a",
+     false, 0, 0, 2},
+    {"UnknownLaterKeepsEarlier", "GET /a HTTP/1.1\r\nConnection: close\r\nConnection: x\r\n\r\n", 0,
+     "/a", false, 0, 0, 1},
     {"NoHeader", "GET /a HTTP/1.1\r\nHost: h\r\n\r\n", 0, "/a", false, 0, 0, 0},
 };
 INSTANTIATE_TEST_SUITE_P(Connection, ParseRequestTable, ::testing::ValuesIn(kConnectionCases),
@@ -247,21 +259,28 @@ INSTANTIATE_TEST_SUITE_P(Connection, ParseRequestTable, ::testing::ValuesIn(kCon
 
 // User-Agent headers: only whether they name a link preview is kept.
 const ParseCase kUserAgentCases[] = {
-    {"Preview", "GET /a HTTP/1.1\r\nUser-Agent: Slackbot-LinkExpanding 1.0\r\n\r\n", 0, "/a", false, 0, 0, 0, true},
-    {"Browser", "GET /a HTTP/1.1\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) Firefox/125.0\r\n\r\n", 0, "/a",
-     false, 0, 0, 0, false},
-    {"NameInAnyCase", "GET /a HTTP/1.1\r\nuser-AGENT: TelegramBot (like TwitterBot)\r\n\r\n", 0, "/a", false, 0,
-     0, 0, true},
-    {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nUser-Agent:Twitterbot/1.0\r\n\r\n", 0, "/a", false, 0, 0, 0, true},
-    {"TabAfterColon", "GET /a HTTP/1.1\r\nUser-Agent:\t Twitterbot/1.0\r\n\r\n", 0, "/a", false, 0, 0, 0, true},
-    {"TokenOnTheNextLineOnly", "GET /a HTTP/1.1\r\nUser-Agent: curl/8.5.0\r\nX-Note: Twitterbot/1.0\r\n\r\n",
-     0, "/a", false, 0, 0, 0, false},
-    {"EitherOfTwo", "GET /a HTTP/1.1\r\nUser-Agent: Twitterbot/1.0\r\nUser-Agent: curl/8.5.0\r\n\r\n", 0,
+    {"Preview", "GET /a HTTP/1.1\r\nUser-Agent: Slackbot-LinkExpanding 1.0\r\n\r\n", 0, "/a", false,
+     0, 0, 0, true},
+    {"Browser",
+     "GET /a HTTP/1.1\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) Firefox/125.0\r\n\r\n", 0,
+     "/a", false, 0, 0, 0, false},
+    {"NameInAnyCase", "GET /a HTTP/1.1\r\nuser-AGENT: TelegramBot (like TwitterBot)\r\n\r\n", 0,
      "/a", false, 0, 0, 0, true},
+    {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nUser-Agent:Twitterbot/1.0\r\n\r\n", 0, "/a", false, 0,
+     0, 0, true},
+    {"TabAfterColon", "GET /a HTTP/1.1\r\nUser-Agent:\t Twitterbot/1.0\r\n\r\n", 0, "/a", false, 0,
+     0, 0, true},
+    {"TokenOnTheNextLineOnly",
+     "GET /a HTTP/1.1\r\nUser-Agent: curl/8.5.0\r\nX-Note: Twitterbot/1.0\r\n\r\n", 0, "/a", false,
+     0, 0, 0, false},
+    {"EitherOfTwo",
+     "GET /a HTTP/1.1\r\nUser-Agent: Twitterbot/1.0\r\nUser-Agent: curl/8.5.0\r\n\r\n", 0, "/a",
+     false, 0, 0, 0, true},
     {"EmptyValueAtTheEnd", "GET /a HTTP/1.1\r\nUser-Agent:", 0, "/a", false, 0, 0, 0, false},
     {"WithRangeAndConnection",
-     "GET /a HTTP/1.1\r\nRange: bytes=0-9\r\nUser-Agent: WhatsApp/2.23.20.0 A\r\nConnection: close\r\n\r\n", 0,
-     "/a", true, 0, 9, 1, true},
+     "GET /a HTTP/1.1\r\nRange: bytes=0-9\r\nUser-Agent: WhatsApp/2.23.20.0 A\r\nConnection: "
+     "close\r\n\r\n",
+     0, "/a", true, 0, 9, 1, true},
 };
 INSTANTIATE_TEST_SUITE_P(UserAgent, ParseRequestTable, ::testing::ValuesIn(kUserAgentCases),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -317,16 +336,17 @@ const ConditionalCase kConditionalCases[] = {
     {"HeadersWithoutMethod", "HEADER /a HTTP/1.1\r\n\r\n", 1, "GET", nullptr, nullptr, nullptr,
      nullptr},
     // The first request line decides; later ones are not read.
-    {"GetThenHead", "GET /a HTTP/1.1\r\nHEAD /b HTTP/1.1\r\n\r\n", 0, "GET", "/a", nullptr,
-     nullptr, nullptr},
+    {"GetThenHead", "GET /a HTTP/1.1\r\nHEAD /b HTTP/1.1\r\n\r\n", 0, "GET", "/a", nullptr, nullptr,
+     nullptr},
     {"HeadThenGet", "HEAD /a HTTP/1.1\r\nGET /b HTTP/1.1\r\n\r\n", 0, "HEAD", "/a", nullptr,
      nullptr, nullptr},
     {"AllThree",
      "GET /a HTTP/1.1\r\nIf-Range: \"x\"\r\nIf-None-Match: W/\"y\", \"z\"\r\n"
      "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n",
      0, "GET", "/a", "\"x\"", "W/\"y\", \"z\"", "Sun, 06 Nov 1994 08:49:37 GMT"},
-    {"AnyLetterCase", "GET /a HTTP/1.1\r\nif-range: 1\r\nIF-NONE-MATCH: 2\r\nIf-MoDiFiEd-SiNcE: 3\r\n\r\n",
-     0, "GET", "/a", "1", "2", "3"},
+    {"AnyLetterCase",
+     "GET /a HTTP/1.1\r\nif-range: 1\r\nIF-NONE-MATCH: 2\r\nIf-MoDiFiEd-SiNcE: 3\r\n\r\n", 0, "GET",
+     "/a", "1", "2", "3"},
     {"NoBlankAfterColon", "GET /a HTTP/1.1\r\nIf-Range:\"x\"\r\n\r\n", 0, "GET", "/a", "\"x\"",
      nullptr, nullptr},
     {"BlanksAroundTheValue", "GET /a HTTP/1.1\r\nIf-Range:   \"x\"   \r\n\r\n", 0, "GET", "/a",
@@ -338,18 +358,21 @@ const ConditionalCase kConditionalCases[] = {
     {"ValueAtTheEndOfTheHead", "GET /a HTTP/1.1\r\nIf-None-Match: \"x\"", 0, "GET", "/a", nullptr,
      "\"x\"", nullptr},
     {"OtherNamesAreIgnored",
-     "GET /a HTTP/1.1\r\nIf-Ranges: 1\r\nX-If-Range: 2\r\nIf-Match: 3\r\nIf-Unmodified-Since: 4\r\n\r\n",
+     "GET /a HTTP/1.1\r\nIf-Ranges: 1\r\nX-If-Range: 2\r\nIf-Match: 3\r\nIf-Unmodified-Since: "
+     "4\r\n\r\n",
      0, "GET", "/a", nullptr, nullptr, nullptr},
     // If-None-Match is a list: several lines make one. The other two: the later wins.
-    {"IfNoneMatchLinesAddUp", "GET /a HTTP/1.1\r\nIf-None-Match: \"x\"\r\nIf-None-Match: \"y\"\r\n\r\n",
-     0, "GET", "/a", nullptr, "\"x\",\"y\"", nullptr},
+    {"IfNoneMatchLinesAddUp",
+     "GET /a HTTP/1.1\r\nIf-None-Match: \"x\"\r\nIf-None-Match: \"y\"\r\n\r\n", 0, "GET", "/a",
+     nullptr, "\"x\",\"y\"", nullptr},
     {"LaterIfRangeWins", "GET /a HTTP/1.1\r\nIf-Range: \"x\"\r\nIf-Range: \"y\"\r\n\r\n", 0, "GET",
      "/a", "\"y\"", nullptr, nullptr},
     // A request line seen after the headers changes nothing they set.
     {"HeadersBeforeTheRequestLine", "If-Range: \"x\"\r\nGET /a HTTP/1.1\r\n\r\n", 0, "GET",
      "ange:", "\"x\"", nullptr, nullptr},
 };
-INSTANTIATE_TEST_SUITE_P(Conditional, ConditionalHeaderTable, ::testing::ValuesIn(kConditionalCases),
+INSTANTIATE_TEST_SUITE_P(Conditional, ConditionalHeaderTable,
+                         ::testing::ValuesIn(kConditionalCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // However many request lines a head holds, and however long its target, the target is
@@ -371,8 +394,8 @@ TEST(ParseRequestCost, TheTargetIsDecodedOnce) {
   };
   const Case cases[] = {
       {"one request line", "GET /a HTTP/1.1\r\n\r\n", 1, "/a"},
-      {"a long target and thousands of GET lines", "GET " + escaped + " HTTP/1.1\r\n" + repeated + "\r\n",
-       1, "/" + std::string(10000, 'A')},
+      {"a long target and thousands of GET lines",
+       "GET " + escaped + " HTTP/1.1\r\n" + repeated + "\r\n", 1, "/" + std::string(10000, 'A')},
       {"HEAD, then GET lines", "HEAD " + escaped + " HTTP/1.1\r\n" + repeated + "\r\n", 1,
        "/" + std::string(10000, 'A')},
       {"GET lines after a header line", "X: y\r\n" + repeated, 0, std::nullopt},
@@ -382,7 +405,8 @@ TEST(ParseRequestCost, TheTargetIsDecodedOnce) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ParseCounts counts;
-    const Request request = ParseRequest(c.head.data(), static_cast<std::int32_t>(c.head.size()), &counts);
+    const Request request =
+        ParseRequest(c.head.data(), static_cast<std::int32_t>(c.head.size()), &counts);
     EXPECT_EQ(counts.targetDecodes, c.decodes);
     EXPECT_EQ(request.path, c.path);
   }

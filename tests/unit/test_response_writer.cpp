@@ -178,15 +178,16 @@ TEST_P(RangeTable, AnswersAndOneShot) {
     const std::string head =
         c.status == 200 ? Head200(c.size, v) : Head206(c.first, c.last, c.size, v);
     const std::int64_t length = c.last - c.first + 1;
-    const std::string body =
-        length > 0 ? content.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(length))
-                   : std::string();
+    const std::string body = length > 0 ? content.substr(static_cast<std::size_t>(c.first),
+                                                         static_cast<std::size_t>(length))
+                                        : std::string();
     EXPECT_EQ(sink.All(), head + body);
     ExpectPieceSizes(sink, head, length);
   }
 
   EXPECT_EQ(plain->flags.load(), 0u);
-  const std::uint32_t expected = c.withdraws ? (kOneShot | kOtherBit | kWithdrawn) : (kOneShot | kOtherBit);
+  const std::uint32_t expected =
+      c.withdraws ? (kOneShot | kOtherBit | kWithdrawn) : (kOneShot | kOtherBit);
   EXPECT_EQ(oneShot->flags.load(), expected);
   // A withdrawn share is gone for every later request; the plain one stays served.
   if (c.withdraws) {
@@ -348,7 +349,8 @@ TEST_P(BrokenDownloadTable, OneShotAndResume) {
                                 static_cast<std::int64_t>(Head200(c.size, v).size());
   const std::int64_t from = received > 0 ? received : 0;
   const CapturingSink resumed = Get("/f", std::to_string(from) + "-");
-  EXPECT_EQ(resumed.All(), Head206(from, c.size - 1, c.size, v) + content.substr(static_cast<std::size_t>(from)));
+  EXPECT_EQ(resumed.All(),
+            Head206(from, c.size - 1, c.size, v) + content.substr(static_cast<std::size_t>(from)));
   EXPECT_TRUE(share->IsWithdrawn());
   EXPECT_EQ(Get("/f").All(), kNotFoundPage);
 }
@@ -428,7 +430,7 @@ TEST_F(ResponseWriterTest, OneShotClaimComesBeforeTheLastPiece) {
   struct Case {
     const char* name;
     std::int64_t size;
-    int claimedBySendCall;  // another answer claims the share before this send (0: nobody)
+    int claimedBySendCall;   // another answer claims the share before this send (0: nobody)
     int listenerAfterSends;  // sends made when the listener ran; -1: it never ran
     std::int64_t bodyBytes;
   };
@@ -478,13 +480,17 @@ TEST_F(ResponseWriterTest, LinkPreviewsDoNotUseUpAOneShotShare) {
       {"/once", "Slackbot-LinkExpanding 1.0 (+https://api.slack.com/robots)", false, false},
       {"/once", "WhatsApp/2.23.20.0 A", false, false},
       {"/plain", "WhatsApp/2.23.20.0 A", true, false},
-      {"/once", "Mozilla/5.0 (Linux; Android 10; CUBOT X30) AppleWebKit/537.36 Chrome/124.0 Mobile Safari/537.36",
+      {"/once",
+       "Mozilla/5.0 (Linux; Android 10; CUBOT X30) AppleWebKit/537.36 Chrome/124.0 Mobile "
+       "Safari/537.36",
        true, true},
-      {"/once", "Mozilla/5.0 (X11; Linux x86_64; rv:125.0) Gecko/20100101 Firefox/125.0", false, true},
+      {"/once", "Mozilla/5.0 (X11; Linux x86_64; rv:125.0) Gecko/20100101 Firefox/125.0", false,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.path) + " for " + c.agent);
-    const std::string head = std::string("GET ") + c.path + " HTTP/1.1\r\nUser-Agent: " + c.agent + "\r\n\r\n";
+    const std::string head =
+        std::string("GET ") + c.path + " HTTP/1.1\r\nUser-Agent: " + c.agent + "\r\n\r\n";
     CapturingSink sink;
     WriteResponse(ParseRequest(head.data(), static_cast<std::int32_t>(head.size())), shares_, sink);
     EXPECT_EQ(sink.All(), c.served ? Head200(900, ValidatorLines(file)) + content : kNotFoundPage);
@@ -515,7 +521,8 @@ TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
   const Case cases[] = {
       {"-4", Head206(kSize - 4, kSize - 1, kSize, v), "TAIL"},
       {"4294967394-", Head206(kSize - 2, kSize - 1, kSize, v), "IL"},
-      {"4294967295-4294967296", Head206(4294967295LL, 4294967296LL, kSize, v), std::string(2, '\0')},
+      {"4294967295-4294967296", Head206(4294967295LL, 4294967296LL, kSize, v),
+       std::string(2, '\0')},
       {"0-3", Head206(0, 3, kSize, v), "HEAD"},
       {"4294967396-", kShortBadRequest, ""},
       {"-4294967397", kShortBadRequest, ""},
@@ -583,7 +590,8 @@ std::string Fill(std::string text, const Validators& v) {
       {"{DATE+1}", *FormatHttpDate(v.modifiedSeconds + 1)},
   };
   for (const auto& [key, value] : fills) {
-    for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size())) {
+    for (std::size_t at = text.find(key); at != std::string::npos;
+         at = text.find(key, at + value.size())) {
       text.replace(at, key.size(), value);
     }
   }
@@ -612,7 +620,8 @@ TEST_P(ConditionalTable, AnswersAndOneShot) {
   constexpr std::int64_t kSize = 1000;
   const std::string content = Content(kSize);
   const std::string file = MakeFile("f.bin", content);
-  const std::optional<platform::FileVersion> version = platform::File::OpenSharedRead(file).Version();
+  const std::optional<platform::FileVersion> version =
+      platform::File::OpenSharedRead(file).Version();
   ASSERT_TRUE(version.has_value());
   const Validators validators = ValidatorsOf(*version);
   const std::string v = ValidatorLines(file);
@@ -633,7 +642,8 @@ TEST_P(ConditionalTable, AnswersAndOneShot) {
     expected = kShortBadRequest;
   }
   if (head) bodyBytes = 0;
-  expected += content.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(bodyBytes));
+  expected +=
+      content.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(bodyBytes));
 
   for (const std::uint32_t flags : {0u, static_cast<std::uint32_t>(kOneShot)}) {
     SCOPED_TRACE(flags == 0 ? "plain share" : "one-shot share");
@@ -656,39 +666,49 @@ const ConditionalCase kConditionalCases[] = {
     {"IfRangeOurTag", "GET", "Range: bytes=100-199\r\nIf-Range: {TAG}\r\n", 206, 100, 199, false},
     {"IfRangeOurDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE}\r\n", 206, 100, 199, false},
     {"IfRangeNoBlank", "GET", "Range: bytes=100-199\r\nIf-Range:{TAG}\r\n", 206, 100, 199, false},
-    {"IfRangeReachingTheEnd", "GET", "Range: bytes=900-\r\nIf-Range: {TAG}\r\n", 206, 900, 999, true},
+    {"IfRangeReachingTheEnd", "GET", "Range: bytes=900-\r\nIf-Range: {TAG}\r\n", 206, 900, 999,
+     true},
     {"IfRangeWeakTag", "GET", "Range: bytes=100-199\r\nIf-Range: W/{TAG}\r\n", 200, 0, 999, true},
-    {"IfRangeOtherTag", "GET", "Range: bytes=100-199\r\nIf-Range: \"other\"\r\n", 200, 0, 999, true},
-    {"IfRangeEarlierDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE-1}\r\n", 200, 0, 999, true},
-    {"IfRangeLaterDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE+1}\r\n", 200, 0, 999, true},
-    {"IfRangeMalformed", "GET", "Range: bytes=100-199\r\nIf-Range: yesterday\r\n", 200, 0, 999, true},
+    {"IfRangeOtherTag", "GET", "Range: bytes=100-199\r\nIf-Range: \"other\"\r\n", 200, 0, 999,
+     true},
+    {"IfRangeEarlierDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE-1}\r\n", 200, 0, 999,
+     true},
+    {"IfRangeLaterDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE+1}\r\n", 200, 0, 999,
+     true},
+    {"IfRangeMalformed", "GET", "Range: bytes=100-199\r\nIf-Range: yesterday\r\n", 200, 0, 999,
+     true},
     {"IfRangeEmpty", "GET", "Range: bytes=100-199\r\nIf-Range:\r\n", 200, 0, 999, true},
     {"IfRangeWithoutRange", "GET", "If-Range: \"other\"\r\n", 200, 0, 999, true},
     // An unsatisfiable range is not looked at when the If-Range does not hold.
-    {"UnsatisfiableRangeOtherTag", "GET", "Range: bytes=2000-\r\nIf-Range: \"other\"\r\n", 200, 0, 999, true},
-    {"UnsatisfiableRangeOurTag", "GET", "Range: bytes=2000-\r\nIf-Range: {TAG}\r\n", 400, 0, -1, false},
+    {"UnsatisfiableRangeOtherTag", "GET", "Range: bytes=2000-\r\nIf-Range: \"other\"\r\n", 200, 0,
+     999, true},
+    {"UnsatisfiableRangeOurTag", "GET", "Range: bytes=2000-\r\nIf-Range: {TAG}\r\n", 400, 0, -1,
+     false},
     // If-None-Match and If-Modified-Since: 304 when the client's copy is current.
     {"IfNoneMatchOurTag", "GET", "If-None-Match: {TAG}\r\n", 304, 0, -1, false},
     {"IfNoneMatchWeak", "GET", "If-None-Match: W/{TAG}\r\n", 304, 0, -1, false},
     {"IfNoneMatchInAList", "GET", "If-None-Match: \"a\", {TAG}\r\n", 304, 0, -1, false},
-    {"IfNoneMatchOverTwoLines", "GET", "If-None-Match: \"a\"\r\nIf-None-Match: {TAG}\r\n", 304, 0, -1, false},
+    {"IfNoneMatchOverTwoLines", "GET", "If-None-Match: \"a\"\r\nIf-None-Match: {TAG}\r\n", 304, 0,
+     -1, false},
     {"IfNoneMatchStar", "GET", "If-None-Match: *\r\n", 304, 0, -1, false},
     {"IfNoneMatchOtherTag", "GET", "If-None-Match: \"other\"\r\n", 200, 0, 999, true},
     {"IfNoneMatchMalformed", "GET", "If-None-Match: {TAG} x\r\n", 200, 0, 999, true},
-    {"IfNoneMatchWithRange", "GET", "Range: bytes=0-9\r\nIf-None-Match: {TAG}\r\n", 304, 0, -1, false},
-    {"IfNoneMatchBeatsTheDate", "GET", "If-None-Match: \"other\"\r\nIf-Modified-Since: {DATE}\r\n", 200, 0,
-     999, true},
+    {"IfNoneMatchWithRange", "GET", "Range: bytes=0-9\r\nIf-None-Match: {TAG}\r\n", 304, 0, -1,
+     false},
+    {"IfNoneMatchBeatsTheDate", "GET", "If-None-Match: \"other\"\r\nIf-Modified-Since: {DATE}\r\n",
+     200, 0, 999, true},
     {"IfModifiedSinceOurDate", "GET", "If-Modified-Since: {DATE}\r\n", 304, 0, -1, false},
     {"IfModifiedSinceLater", "GET", "If-Modified-Since: {DATE+1}\r\n", 304, 0, -1, false},
     {"IfModifiedSinceEarlier", "GET", "If-Modified-Since: {DATE-1}\r\n", 200, 0, 999, true},
-    {"IfModifiedSinceMalformed", "GET", "If-Modified-Since: Sun, 31 Nov 1994 08:49:37 GMT\r\n", 200, 0,
-     999, true},
-    {"IfModifiedSinceWithRange", "GET", "Range: bytes=0-9\r\nIf-Modified-Since: {DATE-1}\r\n", 206, 0, 9,
-     false},
+    {"IfModifiedSinceMalformed", "GET", "If-Modified-Since: Sun, 31 Nov 1994 08:49:37 GMT\r\n", 200,
+     0, 999, true},
+    {"IfModifiedSinceWithRange", "GET", "Range: bytes=0-9\r\nIf-Modified-Since: {DATE-1}\r\n", 206,
+     0, 9, false},
     // HEAD: the head a GET would get, no body, and the share stays.
     {"Head", "HEAD", "", 200, 0, 999, false},
     {"HeadRange", "HEAD", "Range: bytes=-1\r\n", 206, 999, 999, false},
-    {"HeadIfRangeOtherTag", "HEAD", "Range: bytes=-1\r\nIf-Range: \"other\"\r\n", 200, 0, 999, false},
+    {"HeadIfRangeOtherTag", "HEAD", "Range: bytes=-1\r\nIf-Range: \"other\"\r\n", 200, 0, 999,
+     false},
     {"HeadIfNoneMatch", "HEAD", "If-None-Match: {TAG}\r\n", 304, 0, -1, false},
     {"HeadUnsatisfiableRange", "HEAD", "Range: bytes=1000-\r\n", 400, 0, -1, false},
 };
@@ -718,11 +738,12 @@ TEST_F(ResponseWriterTest, HeadGetsThePagesHeads) {
     SCOPED_TRACE(c.head);
     const std::string head = c.head;
     CapturingSink sink;
-    const ResponseSummary summary =
-        WriteResponse(ParseRequest(head.data(), static_cast<std::int32_t>(head.size())), shares_, sink);
+    const ResponseSummary summary = WriteResponse(
+        ParseRequest(head.data(), static_cast<std::int32_t>(head.size())), shares_, sink);
     EXPECT_EQ(sink.All(), c.expected);
     EXPECT_EQ(summary.status, c.status);
-    EXPECT_EQ(summary.bodyBytes, static_cast<long long>(c.expected.size() - c.expected.find("\r\n\r\n") - 4));
+    EXPECT_EQ(summary.bodyBytes,
+              static_cast<long long>(c.expected.size() - c.expected.find("\r\n\r\n") - 4));
   }
 }
 
@@ -740,7 +761,8 @@ TEST_F(ResponseWriterTest, ChangedFileIsSentWholeToAResume) {
     WriteResponse(ParsedRequest("/f.bin", "4000-", 0, "If-Range: " + ifRange), shares_, sink);
     return sink.All();
   };
-  ASSERT_EQ(resume(first.entityTag), Head206(4000, 4999, 5000, ValidatorLines(file)) + before.substr(4000));
+  ASSERT_EQ(resume(first.entityTag),
+            Head206(4000, 4999, 5000, ValidatorLines(file)) + before.substr(4000));
 
   struct Case {
     const char* name;
@@ -753,7 +775,8 @@ TEST_F(ResponseWriterTest, ChangedFileIsSentWholeToAResume) {
        [&] {
          const platform::FileVersion was = writtenAt();
          tests::WriteFileBytes(file, std::string(before.rbegin(), before.rend()));
-         ASSERT_TRUE(tests::SetModifiedTime(file, was.modifiedSeconds + 2, was.modifiedNanoseconds));
+         ASSERT_TRUE(
+             tests::SetModifiedTime(file, was.modifiedSeconds + 2, was.modifiedNanoseconds));
        }},
       {"rewritten in place within the same second",
        [&] {
@@ -779,7 +802,8 @@ TEST_F(ResponseWriterTest, ChangedFileIsSentWholeToAResume) {
     const Validators changed = ValidatorsOf(*platform::File::OpenSharedRead(file).Version());
     EXPECT_NE(changed.entityTag, current.entityTag);
     EXPECT_EQ(resume(current.entityTag), Head200(5000, ValidatorLines(file)) + now);
-    EXPECT_EQ(resume(changed.entityTag), Head206(4000, 4999, 5000, ValidatorLines(file)) + now.substr(4000));
+    EXPECT_EQ(resume(changed.entityTag),
+              Head206(4000, 4999, 5000, ValidatorLines(file)) + now.substr(4000));
     current = changed;
   }
 }

@@ -34,16 +34,17 @@ using tests::AsRecorded;
 using tests::MessageRecorder;
 using tests::RecordedMessage;
 using tests::ScopedTempDirectory;
-using tests::WriteSettingsWithPort;
 using tests::WaitFor;
+using tests::WriteSettingsWithPort;
 
 TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
   MessageRecorder recorder;
   EXPECT_EQ(SendStopRequest(), 0);
   EXPECT_EQ(SendPanelRequest(), 0);
   EXPECT_EQ(SendShareRequests({std::string(1, kPathSeparator) + "a.txt"}), 0);
-  const std::vector<RecordedMessage> expected = {
-      AsRecorded(messages::kNotRunning), AsRecorded(messages::kNotRunning), AsRecorded(messages::kShareNotRunning)};
+  const std::vector<RecordedMessage> expected = {AsRecorded(messages::kNotRunning),
+                                                 AsRecorded(messages::kNotRunning),
+                                                 AsRecorded(messages::kShareNotRunning)};
   EXPECT_EQ(recorder.Messages(), expected);
 }
 
@@ -108,7 +109,8 @@ class StopAtScopeEnd {
  public:
   explicit StopAtScopeEnd(Application& app) : app_(app) {}
   ~StopAtScopeEnd() {
-    if (app_.acceptThread.joinable() || app_.listenSocket != platform::kInvalidSocket) StopServer(app_);
+    if (app_.acceptThread.joinable() || app_.listenSocket != platform::kInvalidSocket)
+      StopServer(app_);
   }
   StopAtScopeEnd(const StopAtScopeEnd&) = delete;
   StopAtScopeEnd& operator=(const StopAtScopeEnd&) = delete;
@@ -164,7 +166,8 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
                                   platform::MessageIcon::Error};
   const RecordedMessage cannotWrite{"Can't write to file shared.cfg, something wrong", "ERROR",
                                     platform::MessageIcon::Error};
-  platform::ClipboardOps failingClipboard{[] { return false; }, [] {}, [](const char*, std::size_t) { return true; }, [] {}};
+  platform::ClipboardOps failingClipboard{[] { return false; }, [] {},
+                                          [](const char*, std::size_t) { return true; }, [] {}};
   struct Case {
     const char* name;
     std::string path;
@@ -174,13 +177,29 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
     std::vector<RecordedMessage> messages;
   };
   const std::vector<Case> cases = {
-      {"no separator after the first byte", "a.txt", false, false, 0,
+      {"no separator after the first byte",
+       "a.txt",
+       false,
+       false,
+       0,
        {incorrect, AsRecorded(messages::kNoVirtualPath)}},
-      {"separator only at the start", sep + "a.txt", false, false, 0,
+      {"separator only at the start",
+       sep + "a.txt",
+       false,
+       false,
+       0,
        {incorrect, AsRecorded(messages::kNoVirtualPath)}},
-      {"shared.cfg cannot be written", sep + "d" + sep + "a.txt", true, false, 1,
+      {"shared.cfg cannot be written",
+       sep + "d" + sep + "a.txt",
+       true,
+       false,
+       1,
        {cannotWrite, AsRecorded(messages::kAppendFailed)}},
-      {"clipboard cannot be opened", sep + "d" + sep + "a.txt", false, true, 1,
+      {"clipboard cannot be opened",
+       sep + "d" + sep + "a.txt",
+       false,
+       true,
+       1,
        {AsRecorded(messages::kCopyFailed)}},
   };
   for (const Case& c : cases) {
@@ -218,13 +237,14 @@ TEST(ControlChannel, AFolderIsRefusedByNameAndNeitherStoredNorCopied) {
   EXPECT_EQ(clipboard.Text(), "http://localhost/a.txt");
   HandleShareRequest(app, folder + sep + "not yet there.txt", true, batch);
   EXPECT_EQ(recorder.Messages(),
-            (std::vector<RecordedMessage>{
-                {"Only files can be shared, not folders\n\n" + folder, "Error", platform::MessageIcon::Error}}));
+            (std::vector<RecordedMessage>{{"Only files can be shared, not folders\n\n" + folder,
+                                           "Error", platform::MessageIcon::Error}}));
   // A missing file is taken as before: it may be about to be made.
   EXPECT_EQ(clipboard.Text(), "http://localhost/a.txt\r\nhttp://localhost/not%20yet%20there.txt");
   std::vector<std::string> physical;
   for (const SharePtr& share : app.shares.Snapshot()) physical.push_back(share->physicalPath);
-  EXPECT_EQ(physical, (std::vector<std::string>{sep + "d" + sep + "a.txt", folder + sep + "not yet there.txt"}));
+  EXPECT_EQ(physical, (std::vector<std::string>{sep + "d" + sep + "a.txt",
+                                                folder + sep + "not yet there.txt"}));
   EXPECT_EQ(tests::ReadFileBytes(kSharesFileName),
             tests::RecordBytes("/a.txt", sep + "d" + sep + "a.txt", 0) +
                 tests::RecordBytes("/not yet there.txt", folder + sep + "not yet there.txt", 0));
@@ -271,7 +291,7 @@ TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
   MessageRecorder recorder;
   ChannelLoop loop(app);
   const std::string sep(1, kPathSeparator);
-    constexpr int kClients = 8;
+  constexpr int kClients = 8;
   std::vector<std::thread> clients;
   std::atomic<int> delivered{0};
   for (int i = 0; i < kClients; ++i) {
@@ -293,7 +313,6 @@ TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
   }
 }
 
-
 TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   ScopedTempDirectory dir;
   const std::uint16_t configured = tests::FreePort();
@@ -313,7 +332,8 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
     MessageRecorder recorder;
     Application second;
     EXPECT_EQ(StartServer(second), StartResult::Refused);
-    EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{AsRecorded(messages::kAlreadyRunning)});
+    EXPECT_EQ(recorder.Messages(),
+              std::vector<RecordedMessage>{AsRecorded(messages::kAlreadyRunning)});
   }
   tests::LoopbackClient idle(port);
   ASSERT_TRUE(idle.Connected());
@@ -407,8 +427,7 @@ class RecordingPanel {
                    Record("start");
                    return 1;
                  },
-                 [this](Application&) { Record("wait"); },
-                 [this](Application&) { Record("end"); }};
+                 [this](Application&) { Record("wait"); }, [this](Application&) { Record("end"); }};
   }
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -488,8 +507,9 @@ TEST(ServerLifecycle, TheServerCallsThePanelItWasHanded) {
 // the default flags, although each one below names port 8123 and flags 0 in the right
 // places.
 TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
-  const std::string valid = {'Q', 'C', static_cast<char>(8123 & 0xFF), static_cast<char>(8123 >> 8),
-                             0, 0, 0, 0, 0, 0, 0, 0};
+  const std::string valid = {
+      'Q', 'C', static_cast<char>(8123 & 0xFF), static_cast<char>(8123 >> 8), 0, 0, 0, 0, 0, 0,
+      0,   0};
   ASSERT_EQ(valid.size(), 12u);
   struct Case {
     const char* name;
@@ -546,13 +566,16 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
       platform::FailWritesAfterForTesting(c.writesFail ? 0 : -1);
       const std::string answer = tests::Exchange(port, {"GET /once HTTP/1.1\r\n\r\n"});
       platform::FailWritesAfterForTesting(-1);
-      EXPECT_TRUE(answer == tests::wire::Head200(5000, tests::wire::ValidatorLines(physical)) + content)
+      EXPECT_TRUE(answer ==
+                  tests::wire::Head200(5000, tests::wire::ValidatorLines(physical)) + content)
           << tests::Excerpt(answer);
       EXPECT_FALSE(std::filesystem::exists(elsewhere.path() / kSharesFileName));
     }
     EXPECT_EQ(tests::Exchange(port, {"GET /once HTTP/1.1\r\n\r\n"}), tests::wire::kNotFoundPage);
     const std::string stored = tests::ReadFileBytes(startup.path() / kSharesFileName);
-    EXPECT_EQ(stored, c.writesFail ? before : plain + tests::RecordBytes("/once", physical, kOneShot | kWithdrawn));
+    EXPECT_EQ(stored, c.writesFail
+                          ? before
+                          : plain + tests::RecordBytes("/once", physical, kOneShot | kWithdrawn));
     const std::vector<RecordedMessage> told =
         c.writesFail ? std::vector<RecordedMessage>{AsRecorded(messages::kWithdrawalNotStored)}
                      : std::vector<RecordedMessage>{};

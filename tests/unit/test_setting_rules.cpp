@@ -54,7 +54,10 @@ TEST(SettingRules, PortsFolderAndDomains) {
       {Domain, "0.0.0.0:80", SettingFault::None},
       {Domain, "MY_PC", SettingFault::None},
       {Domain, "my-pc.lan", SettingFault::None},
-      {Domain, "b\xC3\xBC" "cher.de", SettingFault::None},
+      {Domain,
+       "b\xC3\xBC"
+       "cher.de",
+       SettingFault::None},
       {Domain, "xn--bcher-kva.de", SettingFault::None},
       {Domain, "a1.b2", SettingFault::None},
       {Domain, label63 + ".org", SettingFault::None},
@@ -139,8 +142,14 @@ TEST(SettingRules, DomainPortIsTheNumberAfterTheColon) {
     std::uint16_t port;
   };
   const Case cases[] = {
-      {"example.org:8080", 8080}, {"1.2.3.4:1", 1}, {"h:65535", 65535}, {"example.org", 0},
-      {"h:0", 0},                 {"h:65536", 0},   {"h:", 0},          {"[::1]:80", 0},
+      {"example.org:8080", 8080},
+      {"1.2.3.4:1", 1},
+      {"h:65535", 65535},
+      {"example.org", 0},
+      {"h:0", 0},
+      {"h:65536", 0},
+      {"h:", 0},
+      {"[::1]:80", 0},
   };
   for (const Case& c : cases) EXPECT_EQ(DomainPort(c.domain), c.port) << c.domain;
 }

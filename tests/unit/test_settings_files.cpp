@@ -239,7 +239,8 @@ TEST(ShareFile, AppendWritesTheExampleRecord) {
 TEST(ShareFile, LoadReadsHandMadeRecords) {
   ScopedTempDirectory dir;
   WriteFileBytes(kSharesFileName, kRecordExample + tests::RecordBytes("", "C:\\empty", 0) +
-                                      tests::RecordBytes("/w", "C:\\w", 3) + tests::RecordBytes("/x", "C:\\x", 0xF004));
+                                      tests::RecordBytes("/w", "C:\\w", 3) +
+                                      tests::RecordBytes("/x", "C:\\x", 0xF004));
   ShareRegistry registry;
   registry.AppendShare("old", "/old", 0);  // loading replaces what was there
   ASSERT_EQ(LoadShares(registry), 1);
@@ -273,8 +274,10 @@ TEST(ShareFile, TruncatedRecordIsDropped) {
     std::size_t keep;  // bytes of `next` present
   };
   const Case cases[] = {
-      {"one byte of the lengths", 1},  {"inside the flags", 5},
-      {"header only", 6},              {"inside the virtual path", 8},
+      {"one byte of the lengths", 1},
+      {"inside the flags", 5},
+      {"header only", 6},
+      {"inside the virtual path", 8},
       {"inside the physical path", next.size() - 1},
   };
   for (const Case& c : cases) {
@@ -349,15 +352,16 @@ TEST(ShareFile, RewriteStoresRegistryOrderAndAppendsFollow) {
   registry.RemoveShare(middle);
   registry.ShareAt(2)->flags.fetch_or(kWithdrawn);
   ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
-  EXPECT_EQ(ReadFileBytes(kSharesFileName),
-            tests::RecordBytes("/a", "C:\\a", 0) + tests::RecordBytes("/c", "C:\\c", 0) + tests::RecordBytes("/d", "C:\\d", 3));
+  EXPECT_EQ(ReadFileBytes(kSharesFileName), tests::RecordBytes("/a", "C:\\a", 0) +
+                                                tests::RecordBytes("/c", "C:\\c", 0) +
+                                                tests::RecordBytes("/d", "C:\\d", 3));
   EXPECT_EQ(NamesHere(), std::vector<std::string>{kSharesFileName});
 
   SharePtr added = registry.AppendShare("C:\\e", "/e", 0);
   ASSERT_EQ(AppendShareRecord(*added), ShareFileWrite::Written);
-  EXPECT_EQ(ReadFileBytes(kSharesFileName), tests::RecordBytes("/a", "C:\\a", 0) + tests::RecordBytes("/c", "C:\\c", 0) +
-                                                tests::RecordBytes("/d", "C:\\d", 3) +
-                                                tests::RecordBytes("/e", "C:\\e", 0));
+  EXPECT_EQ(ReadFileBytes(kSharesFileName),
+            tests::RecordBytes("/a", "C:\\a", 0) + tests::RecordBytes("/c", "C:\\c", 0) +
+                tests::RecordBytes("/d", "C:\\d", 3) + tests::RecordBytes("/e", "C:\\e", 0));
 
   ShareRegistry reloaded;
   ASSERT_EQ(LoadShares(reloaded), 1);
@@ -449,8 +453,7 @@ TEST(SettingsFile, ParseTakesTheTextsItsHeaderDescribes) {
       {"folder only", header + std::string("\x00\x00\x02\x00", 4) + "/f", true, "", "/f"},
       {"one byte short of the folder", kSettingsExample.substr(0, kSettingsExample.size() - 1),
        false, "", ""},
-      {"lengths past any file", header + std::string("\xFF\xFF\xFF\xFF", 4) + "abc", false, "",
-       ""},
+      {"lengths past any file", header + std::string("\xFF\xFF\xFF\xFF", 4) + "abc", false, "", ""},
       {"header only, lengths zero", header + std::string(4, '\0'), true, "", ""},
       {"11 bytes", kSettingsExample.substr(0, 11), false, "", ""},
   };
@@ -533,8 +536,8 @@ TEST(StoredFiles, SavesAreNeitherBlockedNorMisledByWhatHoldsATemporaryName) {
     registry.AppendShare("C:\\temp\\a.txt", "/temp/a.txt", kOneShot);
     ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
     EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
-    EXPECT_EQ(NamesHere(), (std::vector<std::string>{kSettingsFileName, "common.cfg.tmp", kSharesFileName,
-                                                     "shared.cfg.tmp"}));
+    EXPECT_EQ(NamesHere(), (std::vector<std::string>{kSettingsFileName, "common.cfg.tmp",
+                                                     kSharesFileName, "shared.cfg.tmp"}));
   }
 }
 
@@ -550,7 +553,8 @@ TEST(StoredFiles, NewBytesAreSyncedBeforeTheyReplaceTheFile) {
     std::function<bool()> save;
   };
   const Case cases[] = {
-      {"settings", kSettingsFileName, kSettingsExample, std::string("QC\x51\x00\x00\x00\x02\x00\x00\x00\x00\x00", 12),
+      {"settings", kSettingsFileName, kSettingsExample,
+       std::string("QC\x51\x00\x00\x00\x02\x00\x00\x00\x00\x00", 12),
        [] {
          ServerSettings s;
          s.port = 81;
@@ -588,7 +592,8 @@ TEST(StoredFiles, AFailedSyncFailsTheSaveAndKeepsThePreviousFile) {
   ShareRegistry registry;
   SharePtr share = registry.AppendShare("C:\\b", "/b", 0);
   {
-    ScopedSyncHook failing([](platform::SyncKind kind) { return kind != platform::SyncKind::File; });
+    ScopedSyncHook failing(
+        [](platform::SyncKind kind) { return kind != platform::SyncKind::File; });
     MessageRecorder recorder;
     ServerSettings s;
     s.port = 9000;
@@ -622,9 +627,10 @@ TEST(ShareFile, ParseTellsDamageFromAnAppendCutShort) {
       {"a length past the end in the middle", one + longOne + two, 1, true},
       // Cannot be told from an append cut short: one share is lost, as before.
       {"a length past the end of the last record", one + longOne, 1, false},
-      {"a NUL byte in a virtual path", one + tests::RecordBytes(std::string("/a\0b", 4), "C:\\x", 0) + two, 1,
-       true},
-      {"a NUL byte in a physical path", tests::RecordBytes("/a", std::string("C:\0", 3), 0) + one, 0, true},
+      {"a NUL byte in a virtual path",
+       one + tests::RecordBytes(std::string("/a\0b", 4), "C:\\x", 0) + two, 1, true},
+      {"a NUL byte in a physical path", tests::RecordBytes("/a", std::string("C:\0", 3), 0) + one,
+       0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -639,7 +645,8 @@ TEST(ShareFile, DamagedFileIsKeptAsideBeforeTheLoadCutsIt) {
   const std::string two = tests::RecordBytes("/two", "C:\\two", 0);
   const std::string damaged = one + std::string("\x88\x13", 2) + two.substr(2) + two;
   ScopedTempDirectory dir;
-  for (const char* keptAs : {"shared.cfg.damaged", "shared.cfg.damaged.2", "shared.cfg.damaged.3"}) {
+  for (const char* keptAs :
+       {"shared.cfg.damaged", "shared.cfg.damaged.2", "shared.cfg.damaged.3"}) {
     SCOPED_TRACE(keptAs);
     WriteFileBytes(kSharesFileName, damaged);
     ShareRegistry registry;

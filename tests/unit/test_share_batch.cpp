@@ -101,8 +101,7 @@ TEST(ShareBatch, OneBatchLeavesEveryUrlOnTheClipboardInOrder) {
   const std::vector<std::string> texts = clipboard.Texts();
   ASSERT_EQ(texts.size(), 4u);
   EXPECT_EQ(texts[0], "http://localhost:8080/report%202009.pdf");
-  EXPECT_EQ(texts[1],
-            "http://localhost:8080/report%202009.pdf\r\nhttp://localhost:8080/a.txt");
+  EXPECT_EQ(texts[1], "http://localhost:8080/report%202009.pdf\r\nhttp://localhost:8080/a.txt");
   EXPECT_EQ(texts[2],
             "http://localhost:8080/report%202009.pdf\r\nhttp://localhost:8080/a.txt\r\n"
             "http://localhost:8080/100%25.txt");
@@ -128,7 +127,8 @@ TEST(ShareBatch, ConcurrentBatchesNeverMixOnTheClipboard) {
       clients.emplace_back([&, c] {
         std::vector<std::string> paths;
         for (int f = 0; f < kFiles; ++f) {
-          paths.push_back(sep + "d" + sep + "c" + std::to_string(c) + "f" + std::to_string(f) + ".txt");
+          paths.push_back(sep + "d" + sep + "c" + std::to_string(c) + "f" + std::to_string(f) +
+                          ".txt");
         }
         delivered += SendShareRequests(paths);
       });

@@ -112,12 +112,9 @@ TEST(ShareRegistry, FindShareMatchesWholePathExactly) {
   };
   const Case cases[] = {
       {"/temp/a.txt", temp},  // oldest of equal paths wins
-      {"/Temp/a.txt", nullptr},
-      {"/temp/A.TXT", nullptr},
-      {"/temp", nullptr},
-      {"/temp/a.txt ", nullptr},
-      {"/temp/a.tx", nullptr},
-      {"/g.txt", gone},  // withdrawn shares are still found
+      {"/Temp/a.txt", nullptr}, {"/temp/A.TXT", nullptr},
+      {"/temp", nullptr},       {"/temp/a.txt ", nullptr},
+      {"/temp/a.tx", nullptr},  {"/g.txt", gone},  // withdrawn shares are still found
       {"/missing", nullptr},
   };
   for (const Case& c : cases) {
@@ -252,11 +249,8 @@ TEST(FileNameOf, ExamplesTable) {
     std::string name;
   };
   const Case cases[] = {
-      {"C:\\dir\\a.txt", "a.txt"},
-      {"a.txt", "a.txt"},
-      {"C:\\dir\\", ""},
-      {"\\a.txt", "a.txt"},
-      {"", ""},
+      {"C:\\dir\\a.txt", "a.txt"}, {"a.txt", "a.txt"}, {"C:\\dir\\", ""},
+      {"\\a.txt", "a.txt"},        {"", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);

@@ -119,22 +119,26 @@ TEST(HostAddresses, OneListDefaultRouteFirstLoopbackAndLinkLocalOnlyWhenAlone) {
     std::optional<List> listed;
   };
   const Case cases[] = {
-      {"a virtual adapter listed first goes behind the route's", List{"172.22.80.1", "192.168.1.20"},
-       "192.168.1.20", List{"192.168.1.20", "172.22.80.1"}},
-      {"the route's moves to the front, the rest keep their order", List{"10.0.0.5", "192.168.1.20", "172.16.0.1"},
-       "192.168.1.20", List{"192.168.1.20", "10.0.0.5", "172.16.0.1"}},
+      {"a virtual adapter listed first goes behind the route's",
+       List{"172.22.80.1", "192.168.1.20"}, "192.168.1.20", List{"192.168.1.20", "172.22.80.1"}},
+      {"the route's moves to the front, the rest keep their order",
+       List{"10.0.0.5", "192.168.1.20", "172.16.0.1"}, "192.168.1.20",
+       List{"192.168.1.20", "10.0.0.5", "172.16.0.1"}},
       {"no route: the system's order", List{"10.0.0.5", "192.168.1.20"}, std::nullopt,
        List{"10.0.0.5", "192.168.1.20"}},
-      {"a route to an address not listed changes nothing", List{"10.0.0.5"}, "10.9.9.9", List{"10.0.0.5"}},
+      {"a route to an address not listed changes nothing", List{"10.0.0.5"}, "10.9.9.9",
+       List{"10.0.0.5"}},
       {"loopback and link-local go when others exist",
        List{"127.0.0.1", "169.254.7.1", "192.0.2.2", "127.0.1.1"}, "192.0.2.2", List{"192.0.2.2"}},
       {"only link-local and loopback: link-local", List{"127.0.0.1", "169.254.7.1"}, std::nullopt,
        List{"169.254.7.1"}},
-      {"only loopback: loopback", List{"127.0.0.1", "127.0.1.1"}, std::nullopt, List{"127.0.0.1", "127.0.1.1"}},
-      {"near misses are ordinary addresses", List{"169.253.1.1", "169.25.4.1", "12.7.0.1", "1.127.0.1"},
-       std::nullopt, List{"169.253.1.1", "169.25.4.1", "12.7.0.1", "1.127.0.1"}},
-      {"an address on two interfaces is one entry", List{"10.0.0.5", "192.168.1.20", "10.0.0.5"}, "10.0.0.5",
-       List{"10.0.0.5", "192.168.1.20"}},
+      {"only loopback: loopback", List{"127.0.0.1", "127.0.1.1"}, std::nullopt,
+       List{"127.0.0.1", "127.0.1.1"}},
+      {"near misses are ordinary addresses",
+       List{"169.253.1.1", "169.25.4.1", "12.7.0.1", "1.127.0.1"}, std::nullopt,
+       List{"169.253.1.1", "169.25.4.1", "12.7.0.1", "1.127.0.1"}},
+      {"an address on two interfaces is one entry", List{"10.0.0.5", "192.168.1.20", "10.0.0.5"},
+       "10.0.0.5", List{"10.0.0.5", "192.168.1.20"}},
       {"no interface up", List{}, std::nullopt, List{}},
       {"the interfaces cannot be listed", std::nullopt, "192.0.2.2", std::nullopt},
   };
@@ -160,24 +164,27 @@ TEST(ShareUrl, HostRuleDomainThenChoiceThenRouteThenFirstThenLoopback) {
     HostSource source;
   };
   const Case cases[] = {
-      {"the domain with host choice 0", adapters, "192.168.1.20", "files.example", 0, "files.example",
-       HostSource::Domain},
+      {"the domain with host choice 0", adapters, "192.168.1.20", "files.example", 0,
+       "files.example", HostSource::Domain},
       {"host choice 1: the first listed, the route's", adapters, "192.168.1.20", "files.example", 1,
        "192.168.1.20", HostSource::ChosenAddress},
-      {"host choice 2: the second listed", adapters, "192.168.1.20", "files.example", 2, "172.22.80.1",
-       HostSource::ChosenAddress},
-      {"no domain: the route's", adapters, "192.168.1.20", "", 0, "192.168.1.20", HostSource::DefaultRoute},
-      {"a choice past the list: the route's", adapters, "192.168.1.20", "files.example", 3, "192.168.1.20",
+      {"host choice 2: the second listed", adapters, "192.168.1.20", "files.example", 2,
+       "172.22.80.1", HostSource::ChosenAddress},
+      {"no domain: the route's", adapters, "192.168.1.20", "", 0, "192.168.1.20",
        HostSource::DefaultRoute},
-      {"the name maps to loopback: the interface's", List{"127.0.1.1", "192.0.2.2"}, "192.0.2.2", "", 0,
-       "192.0.2.2", HostSource::DefaultRoute},
-      {"no route: the first listed", List{"10.0.0.5", "192.168.1.20"}, std::nullopt, "", 0, "10.0.0.5",
-       HostSource::FirstAddress},
-      {"no route and a choice past the list: the first listed", List{"10.0.0.5"}, std::nullopt, "", 4,
+      {"a choice past the list: the route's", adapters, "192.168.1.20", "files.example", 3,
+       "192.168.1.20", HostSource::DefaultRoute},
+      {"the name maps to loopback: the interface's", List{"127.0.1.1", "192.0.2.2"}, "192.0.2.2",
+       "", 0, "192.0.2.2", HostSource::DefaultRoute},
+      {"no route: the first listed", List{"10.0.0.5", "192.168.1.20"}, std::nullopt, "", 0,
        "10.0.0.5", HostSource::FirstAddress},
-      {"a route but no list", std::nullopt, "192.0.2.2", "", 1, "192.0.2.2", HostSource::DefaultRoute},
+      {"no route and a choice past the list: the first listed", List{"10.0.0.5"}, std::nullopt, "",
+       4, "10.0.0.5", HostSource::FirstAddress},
+      {"a route but no list", std::nullopt, "192.0.2.2", "", 1, "192.0.2.2",
+       HostSource::DefaultRoute},
       {"nothing at all: loopback", List{}, std::nullopt, "", 0, "127.0.0.1", HostSource::Loopback},
-      {"only loopback, chosen", List{"127.0.0.1"}, std::nullopt, "", 1, "127.0.0.1", HostSource::ChosenAddress},
+      {"only loopback, chosen", List{"127.0.0.1"}, std::nullopt, "", 1, "127.0.0.1",
+       HostSource::ChosenAddress},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -261,7 +268,9 @@ TEST(HostAddresses, RealListKeepsItsOrderOnThisMachine) {
     EXPECT_EQ(listed->front(), *route);
     EXPECT_EQ(UrlHost(UrlSettings("", 0, 80)), *route);
   }
-  const auto local = [](const std::string& a) { return a.rfind("127.", 0) == 0 || a.rfind("169.254.", 0) == 0; };
+  const auto local = [](const std::string& a) {
+    return a.rfind("127.", 0) == 0 || a.rfind("169.254.", 0) == 0;
+  };
   const bool anyLocal = std::any_of(listed->begin(), listed->end(), local);
   const bool allLocal = std::all_of(listed->begin(), listed->end(), local);
   EXPECT_TRUE(!anyLocal || allLocal);
@@ -302,24 +311,25 @@ TEST(EscapeUrlPath, EscapesExactlyTheBytesThatBreakALink) {
     const bool expectEscape = b < 0x20 || b == 0x7F || escapedSet.find(c) != std::string::npos;
     char hex[4];
     std::snprintf(hex, sizeof hex, "%%%02X", b);
-    EXPECT_EQ(EscapeUrlPath(std::string(1, c)), expectEscape ? std::string(hex) : std::string(1, c));
+    EXPECT_EQ(EscapeUrlPath(std::string(1, c)),
+              expectEscape ? std::string(hex) : std::string(1, c));
   }
 }
 
 TEST(ShareUrl, CopyShareUrlsJoinsABatchLikeThePanel) {
   FakeHost host(std::vector<std::string>{"192.168.1.5"});
   const ServerSettings settings = UrlSettings("", 1, 8080);
-  const std::vector<SharePtr> shares = {
-      std::make_shared<Share>("C:\\a b.pdf", "/a b.pdf", 0),
-      std::make_shared<Share>("C:\\c.txt", "/c.txt", 0),
-      std::make_shared<Share>("C:\\d%.txt", "/d%.txt", 0)};
+  const std::vector<SharePtr> shares = {std::make_shared<Share>("C:\\a b.pdf", "/a b.pdf", 0),
+                                        std::make_shared<Share>("C:\\c.txt", "/c.txt", 0),
+                                        std::make_shared<Share>("C:\\d%.txt", "/d%.txt", 0)};
   FakeClipboard clipboard;
   ASSERT_EQ(CopyShareUrls(settings, shares), UrlCopy::Copied);
   EXPECT_EQ(clipboard.calls, kCalls);
   EXPECT_EQ(clipboard.openCount, 0);
   EXPECT_EQ(clipboard.contents.value_or(""),
             std::string("http://192.168.1.5:8080/a%20b.pdf\r\nhttp://192.168.1.5:8080/c.txt\r\n"
-                        "http://192.168.1.5:8080/d%25.txt\0", 99));
+                        "http://192.168.1.5:8080/d%25.txt\0",
+                        99));
   {
     SCOPED_TRACE("clipboard cannot be opened");
     FakeClipboard closed;

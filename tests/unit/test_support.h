@@ -160,8 +160,8 @@ class MessageRecorder {
 // smaller; a wrong range that sends a whole file of gigabytes must fail with a message,
 // not with the machine's memory. It grows with the piece size so that tests written in
 // pieces keep fitting when the piece size is tuned.
-inline constexpr std::int64_t kSinkKeepBytes = std::max<std::int64_t>(std::int64_t{1} << 20,
-                                                                      std::int64_t{16} * kPieceSize);
+inline constexpr std::int64_t kSinkKeepBytes =
+    std::max<std::int64_t>(std::int64_t{1} << 20, std::int64_t{16} * kPieceSize);
 
 // Records every SendAll call. Calls after the first `allowedCalls` fail (-1) and are not
 // recorded, like a client that went away. An answer that runs past `keepBytes` is cut off
@@ -182,8 +182,9 @@ class CapturingSink : public ResponseSink {
       ADD_FAILURE() << "The answer ran past the " << keepBytes_
                     << " bytes this sink keeps: " << kept_ << " bytes in " << sends.size()
                     << " sends, then a send of " << count << "; cut off there. It began with "
-                    << Excerpt(sends.empty() ? std::string_view(data, static_cast<std::size_t>(count))
-                                             : std::string_view(sends.front()));
+                    << Excerpt(sends.empty()
+                                   ? std::string_view(data, static_cast<std::size_t>(count))
+                                   : std::string_view(sends.front()));
       return -1;
     }
     sends.emplace_back(data, static_cast<std::size_t>(count));
@@ -236,7 +237,8 @@ class CountingSink : public ResponseSink {
       return count;
     }
     const auto n = static_cast<std::size_t>(count);
-    if (bodyHead.size() < kEdgeBytes) bodyHead.append(data, std::min(n, kEdgeBytes - bodyHead.size()));
+    if (bodyHead.size() < kEdgeBytes)
+      bodyHead.append(data, std::min(n, kEdgeBytes - bodyHead.size()));
     const std::size_t tail = std::min(n, kEdgeBytes);
     bodyTail.append(data + n - tail, tail);
     if (bodyTail.size() > kEdgeBytes) bodyTail.erase(0, bodyTail.size() - kEdgeBytes);

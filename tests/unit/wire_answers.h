@@ -44,8 +44,8 @@ inline std::string ValidatorLines(const std::string& path) {
 // The heads of the file answers; `validators` are the file's ValidatorLines.
 inline std::string Head200(std::int64_t size, const std::string& validators,
                            const std::string& connection = kClose) {
-  return "HTTP/1.1 200 OK\r\n" + kCommonLines + validators + "Content-Length: " +
-         std::to_string(size) + "\r\n" + connection + "\r\n";
+  return "HTTP/1.1 200 OK\r\n" + kCommonLines + validators +
+         "Content-Length: " + std::to_string(size) + "\r\n" + connection + "\r\n";
 }
 
 inline std::string Head206(std::int64_t first, std::int64_t last, std::int64_t size,
@@ -56,14 +56,16 @@ inline std::string Head206(std::int64_t first, std::int64_t last, std::int64_t s
 }
 
 inline std::string Head304(const std::string& validators, const std::string& connection = kClose) {
-  return "HTTP/1.1 304 Not Modified\r\nServer: Quillcast/1.0.0\r\n" + validators + connection + "\r\n";
+  return "HTTP/1.1 304 Not Modified\r\nServer: Quillcast/1.0.0\r\n" + validators + connection +
+         "\r\n";
 }
 
 // A file's bytes: a pattern that repeats every 251 bytes, so that a piece sent from the
 // wrong offset never matches.
 inline std::string Content(std::int64_t size) {
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  for (std::int64_t i = 0; i < size; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(i % 251);
+  for (std::int64_t i = 0; i < size; ++i)
+    bytes[static_cast<std::size_t>(i)] = static_cast<char>(i % 251);
   return bytes;
 }
 

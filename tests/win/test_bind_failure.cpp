@@ -26,8 +26,8 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
     ASSERT_TRUE(platform::Listen(holder, 1));
     const std::uint16_t port = portZero ? 0 : tests::LocalPort(holder);
     WriteFileBytes(kSettingsFileName,
-                   std::string{'Q', 'C', static_cast<char>(port & 0xFF), static_cast<char>(port >> 8),
-                               0, 0, 0, 0, 0, 0, 0, 0});
+                   std::string{'Q', 'C', static_cast<char>(port & 0xFF),
+                               static_cast<char>(port >> 8), 0, 0, 0, 0, 0, 0, 0, 0});
     // One share on file: the panel must show it from its first paint.
     WriteFileBytes(kSharesFileName, std::string("\x06\x00\x06\x00\x00\x00/a.txtC:\\a.t", 18));
 

@@ -34,15 +34,14 @@ TEST_P(CyrillicCodePage, TargetConvertedToAnsi) {
 
 INSTANTIATE_TEST_SUITE_P(
     Target, CyrillicCodePage,
-    ::testing::Values(
-        CodePageCase{"SmallA", "/%D0%B0", "/\xE0"},
-        CodePageCase{"CapitalYa", "/%D0%AF.txt", "/\xDF.txt"},
-        CodePageCase{"Yo", "/%D1%91", "/\xB8"},
-        CodePageCase{"MixedWithAscii", "/docs/%D0%BE%D1%82%D1%87%D0%B5%D1%82%20a.pdf",
-                     "/docs/\xEE\xF2\xF7\xE5\xF2 a.pdf"},
-        CodePageCase{"AsciiUnchanged", "/a%20b.txt?x=1", "/a b.txt?x=1"},
-        // A character that code page 1251 lacks becomes its default character.
-        CodePageCase{"NotInCodePage", "/%E4%B8%AD", "/?"}),
+    ::testing::Values(CodePageCase{"SmallA", "/%D0%B0", "/\xE0"},
+                      CodePageCase{"CapitalYa", "/%D0%AF.txt", "/\xDF.txt"},
+                      CodePageCase{"Yo", "/%D1%91", "/\xB8"},
+                      CodePageCase{"MixedWithAscii", "/docs/%D0%BE%D1%82%D1%87%D0%B5%D1%82%20a.pdf",
+                                   "/docs/\xEE\xF2\xF7\xE5\xF2 a.pdf"},
+                      CodePageCase{"AsciiUnchanged", "/a%20b.txt?x=1", "/a b.txt?x=1"},
+                      // A character that code page 1251 lacks becomes its default character.
+                      CodePageCase{"NotInCodePage", "/%E4%B8%AD", "/?"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -102,7 +102,8 @@ void ExpectControls(HWND parent, const ExpectedControl (&expected)[N]) {
       style &= ~WS_VSCROLL;
       wantStyle &= ~WS_VSCROLL;
     }
-    if ((want.style & BS_TYPEMASK) == BS_AUTORADIOBUTTON && std::string(want.className) == "Button" &&
+    if ((want.style & BS_TYPEMASK) == BS_AUTORADIOBUTTON &&
+        std::string(want.className) == "Button" &&
         SendMessageA(control, BM_GETCHECK, 0, 0) != BST_CHECKED) {
       // An auto radio button gives up WS_TABSTOP when a sibling of its group is checked.
       wantStyle &= ~WS_TABSTOP;
@@ -130,7 +131,8 @@ TEST_F(PanelTest, NewShareControlsAreCreatedAsTabled) {
 
 TEST_F(PanelTest, BothWindowsShareOneVerdanaFont) {
   OpenPanel();
-  HFONT panelFont = reinterpret_cast<HFONT>(SendMessageA(GetDlgItem(panel_, 2000), WM_GETFONT, 0, 0));
+  HFONT panelFont =
+      reinterpret_cast<HFONT>(SendMessageA(GetDlgItem(panel_, 2000), WM_GETFONT, 0, 0));
   HFONT newShareFont =
       reinterpret_cast<HFONT>(SendMessageA(GetDlgItem(newShare_, 2001), WM_GETFONT, 0, 0));
   EXPECT_EQ(panelFont, newShareFont);
@@ -164,7 +166,8 @@ TEST_F(PanelTest, TopLevelWindowsAndClasses) {
   };
   const Case cases[] = {
       // DragAcceptFiles adds WS_EX_ACCEPTFILES to the panel.
-      {panel_, kPanelClass, "Quillcast Control Panel", 504, 319, 0x14CA0000, 256 | WS_EX_ACCEPTFILES},
+      {panel_, kPanelClass, "Quillcast Control Panel", 504, 319, 0x14CA0000,
+       256 | WS_EX_ACCEPTFILES},
       // Hidden right after its creation: the same style without WS_VISIBLE.
       {newShare_, kNewShareClass, "New share", 369, 167, 0x14CA0000 & ~WS_VISIBLE, 256},
   };
@@ -275,8 +278,10 @@ TEST_F(PanelTest, RowsSplitVirtualPathsAtTheLastSlash) {
   app_.shares.AppendShare("C:\\temp\\d", "/d.bin", 0);
   OpenPanel();
   ASSERT_EQ(RowCount(), 4);
-  const std::pair<std::string, std::string> rows[] = {
-      {"a.txt", "/temp/"}, {"", "/dir/sub/"}, {"error, virtual path is invalid", ""}, {"d.bin", "/"}};
+  const std::pair<std::string, std::string> rows[] = {{"a.txt", "/temp/"},
+                                                      {"", "/dir/sub/"},
+                                                      {"error, virtual path is invalid", ""},
+                                                      {"d.bin", "/"}};
   for (int row = 0; row < 4; ++row) {
     EXPECT_EQ(Cell(row, 0), rows[row].first) << row;
     EXPECT_EQ(Cell(row, 1), rows[row].second) << row;
@@ -294,10 +299,18 @@ TEST_F(PanelTest, SavePortCases) {
     bool refused;
   };
   const Case cases[] = {
-      {"81abc", 81, true, false},  {"abc", 80, false, true},     {"", 80, false, true},
-      {"65617", 80, false, true},  {"80", 80, false, false},     {"  +80x", 80, false, false},
-      {"-1", 80, false, true},     {"0080", 80, false, false},   {"99999999999999999999", 80, false, true},
-      {"0", 80, false, true},      {"65535", 65535, true, false}, {"1", 1, true, false},
+      {"81abc", 81, true, false},
+      {"abc", 80, false, true},
+      {"", 80, false, true},
+      {"65617", 80, false, true},
+      {"80", 80, false, false},
+      {"  +80x", 80, false, false},
+      {"-1", 80, false, true},
+      {"0080", 80, false, false},
+      {"99999999999999999999", 80, false, true},
+      {"0", 80, false, true},
+      {"65535", 65535, true, false},
+      {"1", 1, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
@@ -316,9 +329,12 @@ TEST_F(PanelTest, SavePortCases) {
     EXPECT_EQ(app_.settings.port, c.stored);
     std::vector<RecordedMessage> expected;
     if (c.notice) {
-      expected.push_back({"Requires restart the server to update the port", "Attention", MessageIcon::None});
+      expected.push_back(
+          {"Requires restart the server to update the port", "Attention", MessageIcon::None});
     }
-    if (c.refused) expected.push_back({"The port number must be from 1 to 65535", "Attention", MessageIcon::Warning});
+    if (c.refused)
+      expected.push_back(
+          {"The port number must be from 1 to 65535", "Attention", MessageIcon::Warning});
     EXPECT_EQ(messages_.Messages(), expected);
     if (c.refused) {
       EXPECT_FALSE(Exists("common.cfg"));
@@ -331,10 +347,12 @@ TEST_F(PanelTest, SavePortCases) {
 TEST_F(PanelTest, CloseRefusesSettingsThatWouldBreakEveryLink) {
   const std::string port = "The port number must be from 1 to 65535";
   const std::string domain =
-      "The domain must be a host name or an IPv4 address, optionally followed by \":\" and a port from 1 to 65535";
+      "The domain must be a host name or an IPv4 address, optionally followed by \":\" and a port "
+      "from 1 to 65535";
   const std::string ipv6 = "The domain can't be an IPv6 address: the server listens on IPv4 only";
   const std::string folder =
-      "The default virtual folder must be empty or begin with \"/\", without blanks, control characters, "
+      "The default virtual folder must be empty or begin with \"/\", without blanks, control "
+      "characters, "
       "\"?\", \"#\" or \"@\"";
   struct Case {
     int field;
@@ -342,11 +360,18 @@ TEST_F(PanelTest, CloseRefusesSettingsThatWouldBreakEveryLink) {
     const std::string& message;
   };
   const Case cases[] = {
-      {2003, "0", port},           {2010, "a b", domain},     {2010, "x@evil.org", domain},
-      {2010, "host:0", domain},    {2010, "[::1]", ipv6},     {2009, "abc", folder},
-      {2009, "@example.org", folder}, {2009, "/a b", folder}, {2009, "/a?b", folder},
+      {2003, "0", port},
+      {2010, "a b", domain},
+      {2010, "x@evil.org", domain},
+      {2010, "host:0", domain},
+      {2010, "[::1]", ipv6},
+      {2009, "abc", folder},
+      {2009, "@example.org", folder},
+      {2009, "/a b", folder},
+      {2009, "/a?b", folder},
   };
-  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+  WriteFileBytes("shared.cfg",
+                 RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
     ASSERT_EQ(LoadShares(app_.shares), 1);
@@ -378,7 +403,8 @@ TEST_F(PanelTest, CloseRefusesSettingsThatWouldBreakEveryLink) {
     EXPECT_EQ(CommonCfg(), SettingsBytes(80, 0, 2, "files.example.org:8080", "/pub"));
     EXPECT_EQ(SharedCfg(), RecordBytes("/v/b", "C:\\x\\b", 0));
     DeleteFileA("common.cfg");
-    WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+    WriteFileBytes("shared.cfg",
+                   RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
     app_.settings = ServerSettings{};
     app_.settings.port = 80;
   }
@@ -421,12 +447,15 @@ TEST_F(PanelTest, SaveFlagsFromTheCheckBoxes) {
   for (int flags = 0; flags < 4; ++flags) {
     SCOPED_TRACE(flags);
     OpenPanel();
-    SendMessageA(GetDlgItem(panel_, 2007), BM_SETCHECK, (flags & 1) ? BST_CHECKED : BST_UNCHECKED, 0);
-    SendMessageA(GetDlgItem(panel_, 2008), BM_SETCHECK, (flags & 2) ? BST_CHECKED : BST_UNCHECKED, 0);
+    SendMessageA(GetDlgItem(panel_, 2007), BM_SETCHECK, (flags & 1) ? BST_CHECKED : BST_UNCHECKED,
+                 0);
+    SendMessageA(GetDlgItem(panel_, 2008), BM_SETCHECK, (flags & 2) ? BST_CHECKED : BST_UNCHECKED,
+                 0);
     SetText(panel_, 2009, "/pub");
     PressClose();
     EXPECT_EQ(app_.settings.flags, flags);
-    EXPECT_EQ(CommonCfg(), SettingsBytes(80, 0, static_cast<std::uint16_t>(flags), "localhost", "/pub"));
+    EXPECT_EQ(CommonCfg(),
+              SettingsBytes(80, 0, static_cast<std::uint16_t>(flags), "localhost", "/pub"));
   }
 }
 
@@ -458,7 +487,8 @@ TEST_F(PanelTest, DeleteRemovesOnlyTheFocusedRow) {
 }
 
 TEST_F(PanelTest, CloseRewritesSharesAfterDeleteAndStoresSettings) {
-  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 1));
+  WriteFileBytes("shared.cfg",
+                 RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 1));
   ASSERT_EQ(LoadShares(app_.shares), 1);
   OpenPanel();
   SetRowState(0, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED);
@@ -485,7 +515,8 @@ TEST_F(PanelTest, CloseWithoutDeleteLeavesSharedCfgAlone) {
 }
 
 TEST_F(PanelTest, CloseBoxSavesNothing) {
-  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+  WriteFileBytes("shared.cfg",
+                 RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
   ASSERT_EQ(LoadShares(app_.shares), 1);
   OpenPanel();
   SetText(panel_, 2003, "8080");
@@ -533,8 +564,8 @@ TEST_F(PanelTest, DropSkipsNamesWithoutAFolderAndAppendsEvenWhenDirty) {
   EXPECT_EQ(FileColumn(), (std::vector<std::string>{"kept.txt"}));
   EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/kept.txt"}));
   EXPECT_EQ(SharedCfg(), RecordBytes("/kept.txt", "C:\\d\\kept.txt", 0));
-  EXPECT_EQ(messages_.Messages(),
-            (std::vector<RecordedMessage>{{"Incorrect physical path to file", "Error", MessageIcon::Error}}));
+  EXPECT_EQ(messages_.Messages(), (std::vector<RecordedMessage>{{"Incorrect physical path to file",
+                                                                 "Error", MessageIcon::Error}}));
 }
 
 TEST_F(PanelTest, DroppedFolderIsRefusedByNameAndTheFilesAroundItAreShared) {
@@ -545,10 +576,11 @@ TEST_F(PanelTest, DroppedFolderIsRefusedByNameAndTheFilesAroundItAreShared) {
                reinterpret_cast<WPARAM>(MakeDrop({"C:\\d\\a.txt", folder, "C:\\d\\b.txt"})), 0);
   EXPECT_EQ(FileColumn(), (std::vector<std::string>{"a.txt", "b.txt"}));
   EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/a.txt", "/b.txt"}));
-  EXPECT_EQ(SharedCfg(), RecordBytes("/a.txt", "C:\\d\\a.txt", 0) + RecordBytes("/b.txt", "C:\\d\\b.txt", 0));
+  EXPECT_EQ(SharedCfg(),
+            RecordBytes("/a.txt", "C:\\d\\a.txt", 0) + RecordBytes("/b.txt", "C:\\d\\b.txt", 0));
   EXPECT_EQ(messages_.Messages(),
-            (std::vector<RecordedMessage>{
-                {"Only files can be shared, not folders\n\n" + folder, "Error", MessageIcon::Error}}));
+            (std::vector<RecordedMessage>{{"Only files can be shared, not folders\n\n" + folder,
+                                           "Error", MessageIcon::Error}}));
 }
 
 // The combo box and the links come from one list: hostChoice n is the n-th entry shown,
@@ -558,7 +590,8 @@ TEST_F(PanelTest, HostListAndCopiedLinksFollowOneRule) {
   platform::SetHostAddressSourceForTesting([]() -> std::optional<std::vector<std::string>> {
     return std::vector<std::string>{"172.22.80.1", "127.0.0.1", "192.168.1.20", "10.8.0.6"};
   });
-  platform::SetDefaultRouteSourceForTesting([] { return std::optional<std::string>("192.168.1.20"); });
+  platform::SetDefaultRouteSourceForTesting(
+      [] { return std::optional<std::string>("192.168.1.20"); });
   const std::vector<std::string> shown = {"192.168.1.20", "172.22.80.1", "10.8.0.6"};
   std::vector<std::string> copied;
   platform::ClipboardOps clipboard{[] { return true; }, [] {},
@@ -660,7 +693,9 @@ TEST_F(PanelTest, CopySelectedRowsToClipboard) {
   SetRowState(0, LVIS_SELECTED, LVIS_SELECTED);
   Click(panel_, 2017);
   platform::SetClipboardForTesting(nullptr);
-  EXPECT_EQ(copied, (std::vector<std::string>{"http://example.org:8080/v/a\r\nhttp://example.org:8080/v/c"}));
+  EXPECT_EQ(
+      copied,
+      (std::vector<std::string>{"http://example.org:8080/v/a\r\nhttp://example.org:8080/v/c"}));
 }
 
 TEST_F(PanelTest, StartWhileOpenChangesNothing) {

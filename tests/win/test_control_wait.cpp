@@ -18,10 +18,11 @@ TEST(ControlChannel, WaitResultsMapToTheLoopsEvents) {
     std::optional<ControlEvent> event;  // none: the server waits again
   };
   const Case cases[] = {
-      {0, ControlEvent::Stop},     {1, ControlEvent::Share},    {2, ControlEvent::Panel},
-      {0xFFFFFFFFu, ControlEvent::Failed}, {128, ControlEvent::Failed}, {129, ControlEvent::Failed},
-      {130, ControlEvent::Failed}, {3, std::nullopt},           {131, std::nullopt},
-      {258, std::nullopt},  // WAIT_TIMEOUT
+      {0, ControlEvent::Stop},     {1, ControlEvent::Share},
+      {2, ControlEvent::Panel},    {0xFFFFFFFFu, ControlEvent::Failed},
+      {128, ControlEvent::Failed}, {129, ControlEvent::Failed},
+      {130, ControlEvent::Failed}, {3, std::nullopt},
+      {131, std::nullopt},         {258, std::nullopt},  // WAIT_TIMEOUT
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.result);

@@ -32,7 +32,12 @@ TEST(UniqueResource, FreesEachHandleOnceByItsLastOwner) {
   };
   const Case cases[] = {
       {"scope end", [] { Counted a(3); }, {3}},
-      {"none is never freed", [] { Counted a; Counted b(-1); }, {}},
+      {"none is never freed",
+       [] {
+         Counted a;
+         Counted b(-1);
+       },
+       {}},
       {"released is not freed",
        [] {
          Counted a(4);

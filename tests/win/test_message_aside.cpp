@@ -17,7 +17,8 @@ namespace {
 using tests::WaitFor;
 
 constexpr char kCaption[] = "AsideTestCaption";
-constexpr platform::Message kAside{"Shown aside by the test", kCaption, platform::MessageIcon::Error};
+constexpr platform::Message kAside{"Shown aside by the test", kCaption,
+                                   platform::MessageIcon::Error};
 
 int BoxesUp() {
   int n = 0;
@@ -31,7 +32,8 @@ int BoxesUp() {
 void DismissBoxes() {
   for (HWND w = FindWindowExA(nullptr, nullptr, "#32770", kCaption); w != nullptr;
        w = FindWindowExA(nullptr, w, "#32770", kCaption)) {
-    PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(w, IDOK)));
+    PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(w, IDOK)));
   }
 }
 

@@ -90,8 +90,8 @@ TEST_F(NewShareTest, EmptyPhysicalPathIsRefused) {
   PressAdd();
   Fill("", "/kept/");
   Click(newShare_, 2015);
-  EXPECT_EQ(messages_.Messages(), (std::vector<RecordedMessage>{
-                                    {"Please, enter the physical path", "error", MessageIcon::Error}}));
+  EXPECT_EQ(messages_.Messages(), (std::vector<RecordedMessage>{{"Please, enter the physical path",
+                                                                 "error", MessageIcon::Error}}));
   EXPECT_TRUE(IsWindowVisible(newShare_));
   EXPECT_FALSE(IsWindowVisible(panel_));
   EXPECT_EQ(Text(newShare_, 2010), "/kept/");
@@ -107,8 +107,8 @@ TEST_F(NewShareTest, AFolderIsRefusedAndTheWindowStaysForACorrection) {
   Fill(folder, "/photos");
   Click(newShare_, 2015);
   EXPECT_EQ(messages_.Messages(),
-            (std::vector<RecordedMessage>{
-                {"Only files can be shared, not folders\n\n" + folder, "Error", MessageIcon::Error}}));
+            (std::vector<RecordedMessage>{{"Only files can be shared, not folders\n\n" + folder,
+                                           "Error", MessageIcon::Error}}));
   EXPECT_TRUE(IsWindowVisible(newShare_));
   EXPECT_EQ(Text(newShare_, 2003), folder);
   EXPECT_EQ(app_.shares.Count(), 0u);
@@ -142,7 +142,8 @@ TEST_F(NewShareTest, CancelAndCloseBoxAddNothing) {
 }
 
 TEST_F(NewShareTest, AfterDeleteTheShareReachesTheFileOnlyAtClose) {
-  WriteFileBytes("shared.cfg", RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
+  WriteFileBytes("shared.cfg",
+                 RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
   ASSERT_EQ(LoadShares(app_.shares), 1);
   const std::string before = SharedCfg();
   OpenPanel();
@@ -150,7 +151,8 @@ TEST_F(NewShareTest, AfterDeleteTheShareReachesTheFileOnlyAtClose) {
   EXPECT_EQ(SharedCfg(), before);
   EXPECT_EQ(FileColumn(), (std::vector<std::string>{"b", "n.txt"}));
   PressClose();
-  EXPECT_EQ(SharedCfg(), RecordBytes("/v/b", "C:\\x\\b", 0) + RecordBytes("/n.txt", "C:\\new\\n.txt", 0));
+  EXPECT_EQ(SharedCfg(),
+            RecordBytes("/v/b", "C:\\x\\b", 0) + RecordBytes("/n.txt", "C:\\new\\n.txt", 0));
 }
 
 TEST_F(NewShareTest, AfterDeleteAndCloseBoxTheShareIsLostFromTheFile) {

@@ -110,7 +110,8 @@ bool WriteFully(int fd, const char* data, std::size_t size, int timeoutMs,
   std::size_t done = 0;
   while (done < size) {
     pollfd p{fd, POLLOUT, 0};
-    int ready = ::poll(&p, 1, deadline ? std::min(timeoutMs, MillisecondsLeft(*deadline)) : timeoutMs);
+    int ready =
+        ::poll(&p, 1, deadline ? std::min(timeoutMs, MillisecondsLeft(*deadline)) : timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
     ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);

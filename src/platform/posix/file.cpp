@@ -81,9 +81,13 @@ bool SyncDescriptor(int fd, SyncKind kind) {
 }
 }  // namespace
 
-File File::OpenExclusiveRead(const std::string& path) { return File(OpenLocked(path, O_RDONLY, LOCK_EX)); }
+File File::OpenExclusiveRead(const std::string& path) {
+  return File(OpenLocked(path, O_RDONLY, LOCK_EX));
+}
 
-File File::OpenSharedRead(const std::string& path) { return File(OpenLocked(path, O_RDONLY, LOCK_SH)); }
+File File::OpenSharedRead(const std::string& path) {
+  return File(OpenLocked(path, O_RDONLY, LOCK_SH));
+}
 
 File File::OpenExclusiveWrite(const std::string& path) {
   return File(OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX));
@@ -92,7 +96,8 @@ File File::OpenExclusiveWrite(const std::string& path) {
 File File::CreateNew(const std::string& path) {
   // O_EXCL refuses any name that exists, a dangling link included; O_NOFOLLOW says so
   // again for links.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUserOnly);
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUserOnly);
   if (fd < 0) return File();
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
@@ -120,7 +125,9 @@ std::optional<FileVersion> File::Version() const {
   return version;
 }
 
-bool File::Seek(std::int64_t offset) { return handle_ >= 0 && ::lseek(handle_, offset, SEEK_SET) == offset; }
+bool File::Seek(std::int64_t offset) {
+  return handle_ >= 0 && ::lseek(handle_, offset, SEEK_SET) == offset;
+}
 bool File::SeekToEnd() { return handle_ >= 0 && ::lseek(handle_, 0, SEEK_END) >= 0; }
 
 long long File::Read(void* buffer, std::size_t size) {
@@ -175,7 +182,9 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
 
 bool SyncFolderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool synced = SyncDescriptor(fd, SyncKind::Folder);

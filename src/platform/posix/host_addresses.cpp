@@ -20,7 +20,8 @@ std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
     if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_RUNNING) == 0) continue;
     char text[INET_ADDRSTRLEN] = {};
     const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) addresses.emplace_back(text);
+    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr)
+      addresses.emplace_back(text);
   }
   ::freeifaddrs(list);
   return addresses;
@@ -39,8 +40,8 @@ std::optional<std::string> hooks::LookUpDefaultRouteAddress() {
   char text[INET_ADDRSTRLEN] = {};
   // Without a route the connect fails (network unreachable).
   if (::connect(s, reinterpret_cast<const sockaddr*>(&outside), sizeof outside) == 0 &&
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &size) == 0 && local.sin_family == AF_INET &&
-      local.sin_addr.s_addr != htonl(INADDR_ANY) &&
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
+      local.sin_family == AF_INET && local.sin_addr.s_addr != htonl(INADDR_ANY) &&
       ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr) {
     address = text;
   }

@@ -14,7 +14,8 @@ void hooks::ShowSystemMessage(std::string_view text, std::string_view caption, M
 }
 
 // A line on standard error waits for nobody.
-void hooks::ShowSystemMessageAside(std::string_view text, std::string_view caption, MessageIcon icon) {
+void hooks::ShowSystemMessageAside(std::string_view text, std::string_view caption,
+                                   MessageIcon icon) {
   ShowSystemMessage(text, caption, icon);
 }
 

@@ -16,9 +16,7 @@ bool NotifyIcon::Show(std::string, std::vector<NotifyMenuItem>, int, CommandHand
 
 void NotifyIcon::Notify(std::string_view, std::string_view, NotifyKind) {}
 
-void NotifyIcon::Remove() {
-  impl_.reset();
-}
+void NotifyIcon::Remove() { impl_.reset(); }
 
 bool NotifyIcon::IsShown() const { return false; }
 

@@ -44,15 +44,18 @@ static bool BindTo(socket_t s, std::uint32_t address, std::uint16_t port) {
 }
 
 bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
-bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) { return BindTo(s, address, port); }
+bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) {
+  return BindTo(s, address, port);
+}
 
 bool Listen(socket_t s, int backlog) { return ::listen(s, backlog) == 0; }
 
 socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
   sockaddr_in address;
   socklen_t size = sizeof address;
-  socket_t s = ::accept4(listener, peer != nullptr ? reinterpret_cast<sockaddr*>(&address) : nullptr,
-                         peer != nullptr ? &size : nullptr, SOCK_CLOEXEC);
+  socket_t s =
+      ::accept4(listener, peer != nullptr ? reinterpret_cast<sockaddr*>(&address) : nullptr,
+                peer != nullptr ? &size : nullptr, SOCK_CLOEXEC);
   if (s < 0 && error != nullptr) *error = errno;
   if (peer != nullptr) {
     *peer = s >= 0 && size >= sizeof address && address.sin_family == AF_INET
@@ -109,7 +112,8 @@ std::size_t ClientConnectionBudget() {
   }
   // Half of what the server's own leave: each connection may open the file it serves.
   // At least one, so that a server started with very few descriptors still serves.
-  const rlim_t budget = available > kServerOwnDescriptors ? (available - kServerOwnDescriptors) / 2 : 0;
+  const rlim_t budget =
+      available > kServerOwnDescriptors ? (available - kServerOwnDescriptors) / 2 : 0;
   return static_cast<std::size_t>(std::max<rlim_t>(budget, 1));
 }
 

@@ -164,8 +164,7 @@ ControlSend SendControlShares(const std::vector<std::string>& paths) {
   // Declared in the order they are taken, so that they are let go in reverse.
   const UniqueHandle event(OpenEventA(EVENT_ALL_ACCESS, FALSE, kShareEventName));
   if (!event) return ControlSend::NotRunning;
-  const UniqueHandle mapping(
-      OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kMappingName));
+  const UniqueHandle mapping(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kMappingName));
   if (!mapping) return ControlSend::BlockMissing;
   const UniqueMappedView mappedView(
       MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
@@ -186,8 +185,8 @@ ControlSend SendControlShares(const std::vector<std::string>& paths) {
   const UniqueHandle blockLock(
       OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, kBlockLockName));
   // Without the block lock the mark could be taken with another request: no marks then.
-  const UniqueHandle nextInBatch(
-      blockLock ? OpenEventA(EVENT_MODIFY_STATE, FALSE, kNextInBatchName) : nullptr);
+  const UniqueHandle nextInBatch(blockLock ? OpenEventA(EVENT_MODIFY_STATE, FALSE, kNextInBatchName)
+                                           : nullptr);
   for (std::size_t i = 0; i < paths.size() && result == ControlSend::Delivered; ++i) {
     const std::string& path = paths[i];
     if (blockLock && WaitForSingleObject(blockLock.get(), kBlockLockWaitMs) != WAIT_OBJECT_0) {

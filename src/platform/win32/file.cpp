@@ -21,7 +21,8 @@ bool IsRegularFile(HANDLE h) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
+HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+            DWORD flags = 0) {
   UniqueHandle h(CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
   if (!h || !IsRegularFile(h.get())) return nullptr;
   return h.release();
@@ -29,7 +30,9 @@ HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD dispositio
 }  // namespace
 
 // Share mode 0: while this handle is open nobody else may open the file.
-File File::OpenExclusiveRead(const std::string& path) { return File(Open(path, GENERIC_READ, 0, OPEN_EXISTING)); }
+File File::OpenExclusiveRead(const std::string& path) {
+  return File(Open(path, GENERIC_READ, 0, OPEN_EXISTING));
+}
 
 // Other readers may open it too; as write sharing is not granted, the open fails while
 // any handle has write access, and no writer can open the file while this one is open.
@@ -37,12 +40,15 @@ File File::OpenSharedRead(const std::string& path) {
   return File(Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
 }
 
-File File::OpenExclusiveWrite(const std::string& path) { return File(Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS)); }
+File File::OpenExclusiveWrite(const std::string& path) {
+  return File(Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS));
+}
 
 // CREATE_NEW fails for any name that exists; FILE_FLAG_OPEN_REPARSE_POINT keeps a link
 // under the name from being followed.
 File File::CreateNew(const std::string& path) {
-  return File(Open(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
+  return File(Open(path, GENERIC_WRITE, 0, CREATE_NEW,
+                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
 }
 
 std::int64_t File::Size() const {
@@ -53,13 +59,15 @@ std::int64_t File::Size() const {
 
 std::optional<FileVersion> File::Version() const {
   BY_HANDLE_FILE_INFORMATION info;
-  if (handle_ == nullptr || !GetFileInformationByHandle(AsHandle(handle_), &info)) return std::nullopt;
+  if (handle_ == nullptr || !GetFileInformationByHandle(AsHandle(handle_), &info))
+    return std::nullopt;
   // FILETIME counts 100 ns from 1601-01-01 UTC; this many of them lie before 1970.
   constexpr std::int64_t kTicksTo1970 = 116444736000000000;
   constexpr std::int64_t kTicksPerSecond = 10000000;
   const std::int64_t ticks =
-      static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                                info.ftLastWriteTime.dwLowDateTime) -
+      static_cast<std::int64_t>(
+          (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+          info.ftLastWriteTime.dwLowDateTime) -
       kTicksTo1970;
   // Rounded down also before 1970, so that the rest is never negative.
   std::int64_t seconds = ticks / kTicksPerSecond;
@@ -148,7 +156,8 @@ void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
 // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 // Windows offers programs no sync of a folder: FlushFileBuffers on the new file itself, and

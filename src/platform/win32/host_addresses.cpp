@@ -23,8 +23,8 @@ std::optional<std::string> Dotted(const in_addr& address) {
 }  // namespace
 
 std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
-  constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER |
-                           GAA_FLAG_SKIP_FRIENDLY_NAME;
+  constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                           GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
   ULONG size = kAdapterListSize;
   std::vector<unsigned char> buffer;
   ULONG result = ERROR_BUFFER_OVERFLOW;
@@ -36,14 +36,15 @@ std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
   if (result == ERROR_NO_DATA) return std::vector<std::string>{};
   if (result != NO_ERROR) return std::nullopt;
   std::vector<std::string> addresses;
-  for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
-       adapter = adapter->Next) {
+  for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data());
+       adapter != nullptr; adapter = adapter->Next) {
     if (adapter->OperStatus != IfOperStatusUp) continue;
-    for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
-         unicast = unicast->Next) {
+    for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress;
+         unicast != nullptr; unicast = unicast->Next) {
       const sockaddr* address = unicast->Address.lpSockaddr;
       if (address == nullptr || address->sa_family != AF_INET) continue;
-      if (std::optional<std::string> text = Dotted(reinterpret_cast<const sockaddr_in*>(address)->sin_addr)) {
+      if (std::optional<std::string> text =
+              Dotted(reinterpret_cast<const sockaddr_in*>(address)->sin_addr)) {
         addresses.push_back(std::move(*text));
       }
     }
@@ -66,8 +67,8 @@ std::optional<std::string> hooks::LookUpDefaultRouteAddress() {
     int size = sizeof local;
     // Without a route the connect fails (network unreachable).
     if (connect(s.get(), reinterpret_cast<const sockaddr*>(&outside), sizeof outside) == 0 &&
-        getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &size) == 0 && local.sin_family == AF_INET &&
-        local.sin_addr.s_addr != htonl(INADDR_ANY)) {
+        getsockname(s.get(), reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
+        local.sin_family == AF_INET && local.sin_addr.s_addr != htonl(INADDR_ANY)) {
       found = Dotted(local.sin_addr);
     }
   }

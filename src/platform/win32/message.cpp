@@ -36,7 +36,8 @@ DWORD WINAPI ShowAsideBox(LPVOID parameter) {
 
 }  // namespace
 
-void hooks::ShowSystemMessageAside(std::string_view text, std::string_view caption, MessageIcon icon) {
+void hooks::ShowSystemMessageAside(std::string_view text, std::string_view caption,
+                                   MessageIcon icon) {
   if (asideBoxUp.exchange(true)) return;
   auto* box = new AsideBox{std::string(text), std::string(caption), icon};
   // The thread owns the box's texts; nobody waits for it, and it ends with the click (or

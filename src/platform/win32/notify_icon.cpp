@@ -107,7 +107,8 @@ struct NotifyIcon::Impl {
     const UniqueMenu popup(CreatePopupMenu());
     if (!popup) return;
     for (const NotifyMenuItem& item : menu) {
-      AppendMenuW(popup.get(), MF_STRING, static_cast<UINT_PTR>(item.command), Wide(item.text).c_str());
+      AppendMenuW(popup.get(), MF_STRING, static_cast<UINT_PTR>(item.command),
+                  Wide(item.text).c_str());
     }
     SetMenuDefaultItem(popup.get(), static_cast<UINT>(defaultCommand), FALSE);
     POINT at{};
@@ -192,8 +193,8 @@ bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int
   impl->onCommand = std::move(onCommand);
   impl->taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
   // Never shown, and a tool window: no taskbar button even if something showed it.
-  impl->window.reset(CreateWindowExA(WS_EX_TOOLWINDOW, kWindowClass, "Quillcast", WS_POPUP, 0, 0,
-                                     0, 0, nullptr, nullptr, instance, impl.get()));
+  impl->window.reset(CreateWindowExA(WS_EX_TOOLWINDOW, kWindowClass, "Quillcast", WS_POPUP, 0, 0, 0,
+                                     0, nullptr, nullptr, instance, impl.get()));
   if (!impl->window) return false;
   const int size = GetSystemMetrics(SM_CXSMICON);
   impl->ownedIcon.reset(static_cast<HICON>(

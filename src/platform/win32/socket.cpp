@@ -33,7 +33,9 @@ static bool BindTo(socket_t s, u_long address, std::uint16_t port) {
 }
 
 bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
-bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) { return BindTo(s, address, port); }
+bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) {
+  return BindTo(s, address, port);
+}
 
 namespace {
 // A listening socket is waited for with select, beside a loopback datagram socket of its
@@ -56,7 +58,7 @@ struct ListenerWake {
   socket_t wake = INVALID_SOCKET;  // bound to 127.0.0.1, port of the system's choice
   sockaddr_in address{};
   struct Turn {
-    SRWLOCK lock = SRWLOCK_INIT;  // under Wine, unlike a kernel object, no wineserver trip
+    SRWLOCK lock = SRWLOCK_INIT;     // under Wine, unlike a kernel object, no wineserver trip
     std::atomic<bool> woken{false};  // the stop has begun: every accept fails from now on
   };
   std::shared_ptr<Turn> turn;
@@ -113,8 +115,7 @@ UniqueSocket OpenWakeSocket(sockaddr_in& address) {
 void DrainWakeSocket(socket_t s) {
   char bytes[64];
   for (int i = 0; i < 1024; ++i) {
-    if (::recv(s, bytes, sizeof bytes, 0) == SOCKET_ERROR &&
-        WSAGetLastError() == WSAEWOULDBLOCK) {
+    if (::recv(s, bytes, sizeof bytes, 0) == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
       return;
     }
   }
