@@ -97,18 +97,10 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     show(messages::kNoVirtualPath);
     return;
   }
-  std::uint32_t flags =
-      (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
-  SharePtr share;
-  ShareFileWrite written;
-  {
-    // List and file change in one step: a withdrawal's rewrite in between would store the
-    // share, and the append would store it a second time.
-    std::lock_guard guard(app.shares.Lock());
-    share = app.shares.AppendShare(physicalPath, std::move(*virtualPath), flags);
-    written = AppendShareRecord(*share);
-  }
-  if (written == ShareFileWrite::Failed) {
+  const AddedShare added =
+      AddAndStoreShare(app.shares, app.settings, physicalPath, std::move(*virtualPath));
+  const SharePtr& share = added.share;
+  if (added.written == ShareFileWrite::Failed) {
     show(messages::kCantWriteShareFile);
     show(messages::kAppendFailed);
   }

@@ -31,19 +31,11 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   }
   std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physical);
   if (!virtualPath) return Failed(std::string(messages::kNoVirtualPath.text));
-  const std::uint32_t flags =
-      (app.settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
-  SharePtr share;
-  ShareFileWrite written;
-  {
-    // List and file change in one step: a withdrawal's rewrite in between would store the
-    // share, and the append would store it a second time.
-    std::lock_guard guard(app.shares.Lock());
-    share = app.shares.AppendShare(physical, std::move(*virtualPath), flags);
-    written = AppendShareRecord(*share);
-  }
+  const AddedShare added =
+      AddAndStoreShare(app.shares, app.settings, physical, std::move(*virtualPath));
+  const SharePtr& share = added.share;
   std::string warning;
-  if (written == ShareFileWrite::Failed) {
+  if (added.written == ShareFileWrite::Failed) {
     messages::Show(messages::kCantWriteShareFile);
     warning = std::string(messages::kAppendFailed.text) +
               ": the file is served until the server stops, but shared.cfg does not hold it";
