@@ -164,6 +164,8 @@ step "native build (ASan+UBSan)" configure_and_build native
 step "native unit tests (ASan+UBSan)" native_unit
 step "native end-to-end tests and hostile-input table" native_e2e
 step "native command-line tests" native_cli
+# The build scripts/run.sh makes for a newcomer: Release, where gcc warns of other things.
+step "native release build (scripts/run.sh)" configure_and_build release
 step "native build (TSan)" configure_and_build tsan
 step "threading tests (TSan)" native_tsan
 step "windows build (mingw-w64)" configure_and_build win

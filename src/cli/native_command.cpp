@@ -454,7 +454,8 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
   // A seventh field only when there is something to mark, the marks joined by ",".
   std::string marks;
   const auto mark = [&marks](const char* name) {
-    marks += (marks.empty() ? "" : ",") + std::string(name);
+    if (!marks.empty()) marks += ',';
+    marks += name;
   };
   if (request.method == RequestMethod::Head) mark("HEAD");
   if (summary.incomplete) mark("incomplete");
