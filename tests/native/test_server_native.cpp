@@ -25,11 +25,9 @@ using tests::WriteSettingsWithPort;
 // On Windows the bind failure opens the control panel; its tests drive the real window.
 TEST(ServerLifecycle, PortInUseShowsTheBindMessageAndEnds) {
   ScopedTempDirectory dir;
-  platform::SocketLibraryStart();
-  platform::socket_t holder = platform::CreateTcpSocket();
-  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
-  ASSERT_TRUE(platform::Listen(holder, 1));
-  WriteSettingsWithPort(tests::LocalPort(holder));
+  const tests::HeldPort holder;
+  ASSERT_TRUE(holder.Listening());
+  WriteSettingsWithPort(holder.Port());
   MessageRecorder recorder;
   Application app;
   EXPECT_EQ(RunServer(app), 1);
@@ -37,8 +35,6 @@ TEST(ServerLifecycle, PortInUseShowsTheBindMessageAndEnds) {
   // The single-instance lock was released on the way out.
   Application next;
   EXPECT_TRUE(next.instance.Acquire());
-  platform::CloseSocket(holder);
-  platform::SocketLibraryStop();
 }
 
 }  // namespace

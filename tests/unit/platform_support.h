@@ -24,6 +24,21 @@ std::uint16_t LocalPort(platform::socket_t s);
 // A port nothing listens on just now: one the system picked, let go again; 0 when none
 // could be had.
 std::uint16_t FreePort();
+// A port another listener holds, for tests of a start that cannot bind; given back, with
+// the socket library, when the holder goes.
+class HeldPort {
+ public:
+  HeldPort();
+  ~HeldPort();
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+  bool Listening() const { return port_ != 0; }
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  platform::socket_t socket_;
+  std::uint16_t port_ = 0;
+};
 // Sends one datagram of `bytes` to 127.0.0.1:`port` from a socket of its own, as any
 // local program could. False when it could not be sent.
 bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes);

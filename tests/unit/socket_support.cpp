@@ -58,6 +58,19 @@ std::uint16_t FreePort() {
   return port;
 }
 
+HeldPort::HeldPort() {
+  platform::SocketLibraryStart();
+  socket_ = platform::CreateTcpSocket();
+  if (platform::BindAnyAddress(socket_, 0) && platform::Listen(socket_, 1)) {
+    port_ = LocalPort(socket_);
+  }
+}
+
+HeldPort::~HeldPort() {
+  platform::CloseSocket(socket_);
+  platform::SocketLibraryStop();
+}
+
 bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes) {
   const platform::socket_t s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == platform::kInvalidSocket) return false;

@@ -384,11 +384,9 @@ TEST(ServerLifecycle, StoredPort0IsRefusedBeforeAnythingListens) {
 // A start that fails gives back its socket itself, and the instance lock goes with the
 // application: the caller has nothing to undo, and the next start runs.
 TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
-  platform::SocketLibraryStart();
-  platform::socket_t holder = platform::CreateTcpSocket();
-  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
-  ASSERT_TRUE(platform::Listen(holder, 1));
-  const std::uint16_t held = tests::LocalPort(holder);
+  const tests::HeldPort holder;
+  ASSERT_TRUE(holder.Listening());
+  const std::uint16_t held = holder.Port();
   struct Case {
     const char* name;
     std::uint16_t port;
@@ -415,8 +413,6 @@ TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
     StopAtScopeEnd stopper(next);
     EXPECT_EQ(StartServer(next), StartResult::Running);
   }
-  platform::CloseSocket(holder);
-  platform::SocketLibraryStop();
 }
 
 // The panel the entry hands in, as the server calls it: one that records the calls.
@@ -447,11 +443,9 @@ class RecordingPanel {
 // opens it instead and lives as long as it does; a panel request opens it; the stop ends
 // it. Without a panel the same paths run and open nothing.
 TEST(ServerLifecycle, TheServerCallsThePanelItWasHanded) {
-  platform::SocketLibraryStart();
-  platform::socket_t holder = platform::CreateTcpSocket();
-  ASSERT_TRUE(platform::BindAnyAddress(holder, 0));
-  ASSERT_TRUE(platform::Listen(holder, 1));
-  const std::uint16_t held = tests::LocalPort(holder);
+  const tests::HeldPort holder;
+  ASSERT_TRUE(holder.Listening());
+  const std::uint16_t held = holder.Port();
   struct Case {
     const char* name;
     std::uint16_t port;  // 0: a free one
@@ -499,8 +493,6 @@ TEST(ServerLifecycle, TheServerCallsThePanelItWasHanded) {
   EXPECT_EQ(SendStopRequest(), 1);
   server.join();
   EXPECT_FALSE(app.ui.active.load());
-  platform::CloseSocket(holder);
-  platform::SocketLibraryStop();
 }
 
 // The server's own start reads "common.cfg": a file it must not trust leaves port 80 and
