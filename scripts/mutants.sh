@@ -17,7 +17,7 @@ jobs="${QC_JOBS:-2}"
 mutants=(
   "range ignored (a whole 4+ GiB file for every range)|src/http/request_parser.cpp|s/request.hasRange = true;/request.hasRange = false;/"
   "no end-of-head rule (never answers)|src/http/connection.cpp|s/if (IsHeadComplete(state.buffer.data(), state.length - 1)) {/if (false) {/"
-  "share request not added (an ASSERT_ fails while the control-channel loop runs)|src/app/control.cpp|s/SharePtr share = app.shares.AppendShare(/SharePtr share = std::make_shared<Share>(/"
+  "share request not added (an ASSERT_ fails while the control-channel loop runs)|src/shares/share_file.cpp|s/added.share = registry.AppendShare(/added.share = std::make_shared<Share>(/"
 )
 
 mkdir -p "$scratch"
