@@ -22,6 +22,7 @@
 #include "app/server.h"
 #include "cli/options.h"
 #include "cli/request_log.h"
+#include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/host_addresses.h"
 #include "platform/runtime_directory.h"
@@ -465,12 +466,28 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
 
 int RunNativeServer(bool quiet) {
   // Made before the application, so that it outlives every connection that logs to it.
-  std::optional<RequestLog> log;
+  // Copied links go through it too, quiet or not: standard output is one stream, and a
+  // reader that stops reading it must hold neither a connection nor the control loop.
+  RequestLog log(STDOUT_FILENO);
+  const platform::ClipboardOps linkLines{
+      [] { return true; },
+      [] {},
+      [&log](const char* data, std::size_t size) {
+        std::string line(data, strnlen(data, size));
+        line += '\n';
+        log.Add(std::move(line));
+        return true;
+      },
+      [] {},
+  };
+  platform::ReplaceClipboard(&linkLines);
+  struct SystemClipboardAgain {
+    ~SystemClipboardAgain() { platform::ReplaceClipboard(nullptr); }
+  } restoreClipboard;
   Application app;
   if (!quiet) {
-    log.emplace(STDOUT_FILENO);
     app.connections.SetAnswerObserver(
-        [&log](const Connection& connection) { LogRequest(*log, connection); });
+        [&log](const Connection& connection) { LogRequest(log, connection); });
   }
   const StartResult started = StartServer(app);
   const int startError = errno;

@@ -18,7 +18,8 @@ struct ClipboardOps {
 };
 
 const ClipboardOps& Clipboard();
-// Tests replace the clipboard; an empty argument restores the real one.
-void SetClipboardForTesting(const ClipboardOps* ops);
+// The native server (its copied links join the request log) and tests replace the
+// clipboard; an empty argument restores the system's.
+void ReplaceClipboard(const ClipboardOps* ops);
 
 }  // namespace qc::platform

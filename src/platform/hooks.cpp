@@ -62,7 +62,7 @@ const ClipboardOps& Clipboard() {
   return ops != nullptr ? *ops : hooks::SystemClipboard();
 }
 
-void SetClipboardForTesting(const ClipboardOps* ops) { testClipboard.store(ops); }
+void ReplaceClipboard(const ClipboardOps* ops) { testClipboard.store(ops); }
 
 void SetMessageSinkForTesting(MessageSink sink) {
   hooks::Overrides().showMessage.Set(std::move(sink));

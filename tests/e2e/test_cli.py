@@ -424,7 +424,9 @@ class WithServer(Cli):
 
     def test_a_request_log_nobody_reads_holds_neither_requests_nor_the_stop(self):
         import fcntl
-        self.box.write("common.cfg", settings_bytes(self.port, flags=0, domain=b"localhost"))
+        # Links copied after a share go to the same standard output.
+        self.box.write("common.cfg", settings_bytes(self.port, flags=2, domain=b"localhost"))
+        self.box.write("late.bin", b"x")
         read_end, write_end = os.pipe()
         self.addCleanup(os.close, read_end)
         fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: the pipe holds one page
@@ -469,8 +471,10 @@ class WithServer(Cli):
             self.assertTrue(got, note[:200])
             dropped += int(got.group(1))
         self.assertEqual(len(logged) + dropped, count)
-        # Not read any more: serving and the stop go on regardless.
+        # Not read any more: serving, sharing (and its copied link) and the stop go on regardless.
         requests_all_answered_and_closed()
+        self.assertEqual(self.run_cli("late.bin"), (0, f"http://localhost:{self.port}/late.bin\n", ""))
+        self.assertTrue(http_get(self.port, b"GET /late.bin HTTP/1.1\r\nConnection: close\r\n\r\n").endswith(b"\r\n\r\nx"))
         self.assertEqual(self.run_cli("-stop")[0], 0)
         self.assertEqual(server.wait(timeout=TIMEOUT), 0)
 

@@ -45,9 +45,9 @@ class FakeClipboard {
       calls.push_back("close");
       --openCount;
     };
-    platform::SetClipboardForTesting(&ops_);
+    platform::ReplaceClipboard(&ops_);
   }
-  ~FakeClipboard() { platform::SetClipboardForTesting(nullptr); }
+  ~FakeClipboard() { platform::ReplaceClipboard(nullptr); }
   FakeClipboard(const FakeClipboard&) = delete;
   FakeClipboard& operator=(const FakeClipboard&) = delete;
 

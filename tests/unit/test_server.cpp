@@ -206,14 +206,14 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
     SCOPED_TRACE(c.name);
     ScopedTempDirectory dir;
     if (c.sharesFileIsADirectory) std::filesystem::create_directory(kSharesFileName);
-    if (c.clipboardFails) platform::SetClipboardForTesting(&failingClipboard);
+    if (c.clipboardFails) platform::ReplaceClipboard(&failingClipboard);
     Application app;
     app.settings.flags = c.clipboardFails ? kCopyUrlAfterShare : 0;
     app.settings.domain = "localhost";
     MessageRecorder recorder;
     ShareBatch batch;
     HandleShareRequest(app, c.path, false, batch);
-    platform::SetClipboardForTesting(nullptr);
+    platform::ReplaceClipboard(nullptr);
     EXPECT_EQ(app.shares.Count(), c.sharesAdded);
     EXPECT_EQ(recorder.Messages(), c.messages);
   }

@@ -35,9 +35,9 @@ class ClipboardLog {
       return true;
     };
     ops_.close = [] {};
-    platform::SetClipboardForTesting(&ops_);
+    platform::ReplaceClipboard(&ops_);
   }
-  ~ClipboardLog() { platform::SetClipboardForTesting(nullptr); }
+  ~ClipboardLog() { platform::ReplaceClipboard(nullptr); }
   std::vector<std::string> Texts() {
     std::lock_guard<std::mutex> guard(mutex_);
     return texts_;

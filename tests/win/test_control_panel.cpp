@@ -600,7 +600,7 @@ TEST_F(PanelTest, HostListAndCopiedLinksFollowOneRule) {
                                      return true;
                                    },
                                    [] {}};
-  platform::SetClipboardForTesting(&clipboard);
+  platform::ReplaceClipboard(&clipboard);
   app_.shares.AppendShare("C:\\x\\a b.txt", "/a b.txt", 0);
   app_.settings.port = 8080;
   app_.settings.domain = "files.example";
@@ -638,7 +638,7 @@ TEST_F(PanelTest, HostListAndCopiedLinksFollowOneRule) {
     }
     PressCloseBox();
   }
-  platform::SetClipboardForTesting(nullptr);
+  platform::ReplaceClipboard(nullptr);
   platform::SetDefaultRouteSourceForTesting({});
 }
 
@@ -652,7 +652,7 @@ TEST_F(PanelTest, HostListOfTheRealAdaptersMatchesTheCopiedLinks) {
                                      return true;
                                    },
                                    [] {}};
-  platform::SetClipboardForTesting(&clipboard);
+  platform::ReplaceClipboard(&clipboard);
   app_.shares.AppendShare("C:\\x\\a", "/a", 0);
   const std::optional<std::vector<std::string>> listed = platform::HostIPv4Addresses();
   ASSERT_TRUE(listed);
@@ -671,7 +671,7 @@ TEST_F(PanelTest, HostListOfTheRealAdaptersMatchesTheCopiedLinks) {
     EXPECT_EQ(copied, std::vector<std::string>{"http://" + std::string(item) + "/a"});
     PressCloseBox();
   }
-  platform::SetClipboardForTesting(nullptr);
+  platform::ReplaceClipboard(nullptr);
 }
 
 TEST_F(PanelTest, CopySelectedRowsToClipboard) {
@@ -682,7 +682,7 @@ TEST_F(PanelTest, CopySelectedRowsToClipboard) {
                                      return true;
                                    },
                                    [] {}};
-  platform::SetClipboardForTesting(&clipboard);
+  platform::ReplaceClipboard(&clipboard);
   app_.settings.port = 8080;
   app_.settings.domain = "example.org";
   for (const char* name : {"a", "b", "c"}) {
@@ -692,7 +692,7 @@ TEST_F(PanelTest, CopySelectedRowsToClipboard) {
   SetRowState(2, LVIS_SELECTED, LVIS_SELECTED);
   SetRowState(0, LVIS_SELECTED, LVIS_SELECTED);
   Click(panel_, 2017);
-  platform::SetClipboardForTesting(nullptr);
+  platform::ReplaceClipboard(nullptr);
   EXPECT_EQ(
       copied,
       (std::vector<std::string>{"http://example.org:8080/v/a\r\nhttp://example.org:8080/v/c"}));
