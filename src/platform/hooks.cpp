@@ -54,15 +54,15 @@ void SetDefaultRouteSourceForTesting(RouteAddressSource source) {
 }
 
 namespace {
-std::atomic<const ClipboardOps*> testClipboard{nullptr};
+std::atomic<const ClipboardOps*> replacedClipboard{nullptr};
 }  // namespace
 
 const ClipboardOps& Clipboard() {
-  const ClipboardOps* ops = testClipboard.load();
+  const ClipboardOps* ops = replacedClipboard.load();
   return ops != nullptr ? *ops : hooks::SystemClipboard();
 }
 
-void ReplaceClipboard(const ClipboardOps* ops) { testClipboard.store(ops); }
+void ReplaceClipboard(const ClipboardOps* ops) { replacedClipboard.store(ops); }
 
 void SetMessageSinkForTesting(MessageSink sink) {
   hooks::Overrides().showMessage.Set(std::move(sink));
