@@ -1137,17 +1137,23 @@ class WindowsProgramTest(unittest.TestCase):
             reg("add", key, "/v", "NotificationIcon", "/t", "REG_DWORD", "/d", str(value), "/f")
             self.addCleanup(reg, "delete", key, "/v", "NotificationIcon", "/f")
 
+    def start_showing(self, setting, expected):
+        """A server started with the icon setting `setting`, once the desktop shows
+        `expected`; and its port."""
+        self.icon_setting(setting)
+        port = free_port()
+        self.box.write("common.cfg", settings_bytes(port))
+        server = self.box.start_server(port)
+        self.wait_for_windows(expected)
+        return server, port
+
     def test_taskkill_stops_the_server_as_stop_does(self):
         # "taskkill" without /F (what uninstallers do) asks each top-level window to close:
         # the server stops with its exit code, icon and all; also with the icon turned off.
         from harness import WINE
         for setting, expected in ((None, [self.WINE_TRAY]), (0, [])):
             with self.subTest(setting=setting):
-                self.icon_setting(setting)
-                port = free_port()
-                self.box.write("common.cfg", settings_bytes(port))
-                server = self.box.start_server(port)
-                self.wait_for_windows(expected)
+                server, port = self.start_showing(setting, expected)
                 kill = subprocess.run([WINE, "taskkill", "/im", "quillcast.exe"], capture_output=True,
                                       timeout=60, env=self.box.env)
                 self.assertEqual(kill.returncode, 0, kill.stdout + kill.stderr)
@@ -1161,11 +1167,7 @@ class WindowsProgramTest(unittest.TestCase):
         # The icon, unless turned off; never a window of the server's own.
         for setting, expected in ((None, [self.WINE_TRAY]), (1, [self.WINE_TRAY]), (0, [])):
             with self.subTest(setting=setting):
-                self.icon_setting(setting)
-                port = free_port()
-                self.box.write("common.cfg", settings_bytes(port))
-                server = self.box.start_server(port)
-                self.wait_for_windows(expected)
+                server, _ = self.start_showing(setting, expected)
                 client = self.box.run("-stop")
                 self.assertEqual(client.wait(), 1)
                 self.assertEqual(server.wait(), 1)
