@@ -296,7 +296,7 @@ TEST(ShareAdding, TheSameFileIsKnownAsTheSystemKnowsNames) {
 
 // Two files of one name shared at the same moment (two Send to clients, the panel and a
 // native command) never get the same link: the rule decides under the registry's lock.
-TEST(ShareAdding, FilesSharedAtOnceGetPathsOfTheirOwn) {
+TEST(ShareAdding, ConcurrentSharesOfOneNameGetPathsOfTheirOwn) {
   ScopedTempDirectory dir;
   ShareRegistry registry;
   constexpr int kFiles = 8;
