@@ -9,6 +9,7 @@
 #include "http/connection.h"
 #include "platform/single_instance.h"
 #include "platform/socket.h"
+#include "shares/setting_rules.h"
 #include "shares/settings_file.h"
 #include "shares/share_file.h"
 #include "shares/share_registry.h"
@@ -50,10 +51,14 @@ struct Application {
   Panel panel;
   // What the start's load found wrong with shared.cfg, until the user has been told.
   ShareFileDamage shareFileDamage;
+  // What the start left out of common.cfg, until the user has been told.
+  IgnoredSettings ignoredSettings;
 };
 
 // Tells the user once about a damaged shared.cfg the last load found, if any.
 void TellShareFileDamage(Application& app);
+// Tells the user once about the settings the start left out, if any.
+void TellIgnoredSettings(Application& app);
 
 // The panel's calls; without a panel each returns at once (start as if it had started).
 inline int StartPanel(Application& app) { return app.panel.start ? app.panel.start(app) : 1; }

@@ -1,10 +1,14 @@
 #include "app/control.h"
 
+#include <algorithm>
 #include <mutex>
 
+#include "app/command_line.h"
 #include "app/messages.h"
 #include "app/notification_area.h"
+#include "platform/codepage.h"
 #include "platform/directory.h"
+#include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 
@@ -31,6 +35,7 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
   }
   // Told with the channel up: a stop sent while the message waits is served after it.
   TellShareFileDamage(app);
+  TellIgnoredSettings(app);
   // Shown once requests can be served, gone on every way out of the loop.
   ServerIcon icon(app);
   ShareBatch batch;
@@ -85,6 +90,12 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
                                (detail != nullptr ? "\n" + *detail : std::string()));
     }
   };
+  // Before anything looks at the file: the system would read the path only up to a NUL.
+  if (HoldsControlCharacter(physicalPath)) {
+    const std::string shown = messages::Printable(physicalPath);
+    show(messages::kControlCharacterInPath, &shown);
+    return;
+  }
   // A folder would be stored, linked and answered 404 for ever. A missing file is taken:
   // the user may be about to put it there.
   if (platform::KindOfPath(physicalPath) == platform::PathKind::Other) {
@@ -104,7 +115,8 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     show(messages::kCantWriteShareFile);
     show(messages::kAppendFailed);
   }
-  batch.push_back(share);
+  // A file already shared gives its own link; one file twice in a batch is one link.
+  if (std::find(batch.begin(), batch.end(), share) == batch.end()) batch.push_back(share);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0) {
     // The first file of a batch copies exactly as a single share does; later ones put the
     // whole batch's URLs on the clipboard, so the user pastes every link at once.
@@ -161,8 +173,38 @@ int SendPanelRequest() {
 int SendShareRequests(const std::vector<std::string>& paths) {
   std::vector<std::string> full;
   full.reserve(paths.size());
-  for (const std::string& path : paths) full.push_back(platform::AbsolutePath(path));
+  for (const std::string& path : paths) {
+    // The server would refuse it; told here, where the user started it.
+    if (HoldsControlCharacter(path)) {
+      messages::Show(messages::kControlCharacterInPath, messages::Printable(path));
+      continue;
+    }
+    full.push_back(platform::AbsolutePath(path));
+  }
+  if (full.empty() && !paths.empty()) return 0;
   return ReportSend(platform::SendControlShares(full), messages::kShareNotRunning);
+}
+
+int SendShareRequestsFromTail(const std::string& tail) {
+  // A name no path of the code page reaches counts as there: it is refused by its name
+  // below rather than making a Send to of several files one path of all their names.
+  const auto exists = [](const std::string& path) {
+    const platform::AnsiPath ansi = platform::AnsiPathOf(path);
+    return ansi.kind == platform::AnsiPathKind::Unreachable || ExistsOnDisk(ansi.path);
+  };
+  const std::vector<std::string> named = SharePathsFromTail(tail, exists);
+  std::vector<std::string> paths;
+  paths.reserve(named.size());
+  for (const std::string& path : named) {
+    platform::AnsiPath ansi = platform::AnsiPathOf(path);
+    if (ansi.kind == platform::AnsiPathKind::Unreachable) {
+      messages::Show(messages::kNameOutsideCodePage, messages::Printable(ansi.path));
+      continue;
+    }
+    paths.push_back(std::move(ansi.path));
+  }
+  if (paths.empty()) return 0;
+  return SendShareRequests(paths);
 }
 
 }  // namespace qc

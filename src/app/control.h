@@ -31,5 +31,10 @@ int SendPanelRequest();
 // Several paths as one batch, in order (Send to with several selected files). A relative
 // path is made absolute first on the native build, where no shell entry passes full paths.
 int SendShareRequests(const std::vector<std::string>& paths);
+// The files a share tail names (SharePathsFromTail), sent as one batch. The tail is UTF-8,
+// as the Windows entry reads the wide command line: each path goes as the path of the ANSI
+// code page that reaches its file (platform::AnsiPathOf), and one that none reaches is
+// refused by name, so that no share is stored under a name that leads nowhere.
+int SendShareRequestsFromTail(const std::string& tail);
 
 }  // namespace qc

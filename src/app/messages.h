@@ -2,8 +2,10 @@
 // texts about shares, files and URL copies that the server, the panel and the command show.
 #pragma once
 #include <string>
+#include <string_view>
 
 #include "platform/message.h"
+#include "shares/setting_rules.h"
 
 namespace qc::messages {
 
@@ -75,6 +77,55 @@ inline constexpr Message kCantWriteShareFile{"Can't write to file shared.cfg, so
 // answer 404 for ever. Shown with the path as its detail; nothing is stored or copied.
 inline constexpr Message kNotAFile{"Only files can be shared, not folders", "Error",
                                    MessageIcon::Error};
+
+// A share request whose path holds a control character (a NUL, a line feed, ...): no file
+// name holds one, and a NUL would make shared.cfg unreadable at the next start. Shown with
+// the path as its detail (each control character as "?"); nothing is stored.
+inline constexpr Message kControlCharacterInPath{
+    "Can't share this path: it holds a control character", "Error", MessageIcon::Error};
+// Windows: a file whose name the ANSI code page cannot hold (Japanese under an English
+// system, an emoji), and that has no short name the code page holds either. Shown with the
+// path as the code page shows it; nothing is stored, so no link leads nowhere.
+inline constexpr Message kNameOutsideCodePage{
+    "Can't share this file: its name holds characters that this system's code page for "
+    "programs cannot hold, and it has no short name to stand in for it. Rename the file (or "
+    "its folder) and share it again",
+    "Error", MessageIcon::Error};
+
+// Told once, with the server up, when common.cfg holds a setting that breaks every link
+// (written by hand or by another tool): each such field is named under this headline, and
+// this run goes on without it. The file stays as it is.
+inline constexpr Message kSettingsIgnored{
+    "common.cfg holds settings that would break every link; this run goes on without them, "
+    "and the file is left as it is:",
+    "Attention", MessageIcon::Warning};
+inline constexpr char kIgnoredDomain[] = "domain \"%\": links take an address of this machine";
+inline constexpr char kIgnoredFolder[] = "default virtual folder \"%\": new shares go under \"/\"";
+
+// Text for a message box or a line: each control character as "?", so that a NUL does not
+// cut the text short and a line feed does not break it.
+inline std::string Printable(std::string_view text) {
+  std::string shown(text);
+  for (char& c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return shown;
+}
+
+// The ignored settings' lines under kSettingsIgnored's headline; none when nothing was.
+inline void ShowIgnoredSettings(const IgnoredSettings& ignored) {
+  if (!ignored.Any()) return;
+  const auto line = [](const char* pattern, const std::string& value) {
+    std::string text = pattern;
+    text.replace(text.find('%'), 1, Printable(value));
+    return text;
+  };
+  std::string text(kSettingsIgnored.text);
+  if (ignored.domain) text += "\n\n" + line(kIgnoredDomain, *ignored.domain);
+  if (ignored.folder) text += "\n\n" + line(kIgnoredFolder, *ignored.folder);
+  platform::ShowMessage(text, kSettingsIgnored.caption, kSettingsIgnored.icon);
+}
 
 // Told once, when a load finds shared.cfg damaged: the shares after the damage are not in
 // the list, and the file as it was is kept under the name that follows the text (or,

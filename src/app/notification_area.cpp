@@ -79,9 +79,16 @@ std::optional<NoticeText> ComposeShareNotice(const ShareNotice& notice) {
 }
 
 ServerIcon::ServerIcon(Application& app) : app_(app) {
-  if (!platform::NotifyIconWanted()) return;
-  icon_.Show(TrayTooltip(app_.settings.port), TrayMenu(), kTrayOpenPanel,
-             [this](int command) { OnCommand(command); });
+  // A request to close the icon's window ("taskkill" without /F, an uninstaller) stops the
+  // server as the menu's Stop does. Without the icon the window is there all the same:
+  // otherwise such a request would find no window of the program to close, and could only
+  // end it by force, without its stop.
+  const auto onCommand = [this](int command) { OnCommand(command); };
+  if (!platform::NotifyIconWanted()) {
+    icon_.ShowWithoutIcon(kTrayStop, onCommand);
+    return;
+  }
+  icon_.Show(TrayTooltip(app_.settings.port), TrayMenu(), kTrayOpenPanel, kTrayStop, onCommand);
 }
 
 void ServerIcon::OnCommand(int command) {

@@ -53,7 +53,8 @@ std::optional<NoticeText> ComposeShareNotice(const ShareNotice& notice);
 std::string FitNoticeLines(const std::vector<std::string>& lines, std::size_t limit);
 
 // The icon while the control channel serves: shown when the user has not turned it off,
-// removed when this object goes (every way out of the control loop).
+// removed when this object goes (every way out of the control loop). Its window, there
+// also without the icon, takes a request to close the program (WM_CLOSE) as Stop.
 class ServerIcon {
  public:
   explicit ServerIcon(Application& app);

@@ -71,6 +71,7 @@ StartResult StartServer(Application& app) {
   LoadSettingsOrDefaultPort(app);
   app.startupDirectory = platform::CurrentDirectory();
   if (CheckPort(app.settings.port) != SettingFault::None) return StartResult::PortInvalid;
+  app.ignoredSettings = IgnoreSettingsThatBreakLinks(app.settings);
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
   StartUndo undo(app);
   platform::SocketLibraryStart();
@@ -109,6 +110,11 @@ void TellShareFileDamage(Application& app) {
   if (!app.shareFileDamage.found) return;
   messages::ShowShareFileDamage(app.shareFileDamage.keptAs);
   app.shareFileDamage = ShareFileDamage{};
+}
+
+void TellIgnoredSettings(Application& app) {
+  messages::ShowIgnoredSettings(app.ignoredSettings);
+  app.ignoredSettings = IgnoredSettings{};
 }
 
 namespace {
@@ -183,7 +189,7 @@ int RunEntry(const std::string& tail, const Panel& panel) {
       SendStopRequest();
       return 1;
     case Role::Share:
-      SendShareRequests(SharePathsFromTail(tail));
+      SendShareRequestsFromTail(tail);
       return 1;
   }
   return 1;

@@ -30,8 +30,8 @@ void StopServer(Application& app);
 
 // The server role from start to stop, failure paths included. Returns 1.
 int RunServer(Application& app);
-// Chooses the role from the command-line tail and runs it, the server with `panel`.
-// Returns 1 on every path.
+// Chooses the role from the command-line tail (UTF-8: the Windows entry reads the wide
+// command line) and runs it, the server with `panel`. Returns 1 on every path.
 int RunEntry(const std::string& tail, const Panel& panel);
 
 }  // namespace qc

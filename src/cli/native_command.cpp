@@ -28,6 +28,7 @@
 #include "platform/runtime_directory.h"
 #include "platform/socket.h"
 #include "quillcast_version.h"
+#include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 
@@ -83,6 +84,8 @@ int ReportRefusal(const ControlReply& reply) {
 
 // Why `path` cannot be shared, or empty.
 std::string CannotShare(const std::string& path) {
+  // The server refuses it as well; a NUL cannot even reach here from a command line.
+  if (HoldsControlCharacter(path)) return "the name holds a control character";
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
   if (!S_ISREG(st.st_mode)) return "not a regular file";
@@ -114,7 +117,8 @@ int ShareFiles(const std::vector<std::string>& operands) {
   for (const std::string& file : files) {
     const std::string why = CannotShare(file);
     if (!why.empty()) {
-      Error(std::string("cannot share ").append(file).append(": ").append(why));
+      Error(
+          std::string("cannot share ").append(messages::Printable(file)).append(": ").append(why));
       status = kExitFailed;
       continue;
     }
@@ -522,6 +526,13 @@ int RunNativeServer(bool quiet) {
   ServeCommands([&app, listeningPort](CommandType type, const std::vector<std::string>& fields) {
     return HandleCommand(app, listeningPort, type, fields);
   });
+  if (app.ignoredSettings.Any()) {
+    std::string fix;
+    if (app.ignoredSettings.domain) fix += " domain=NAME";
+    if (app.ignoredSettings.folder) fix += " folder=/FOLDER";
+    TellIgnoredSettings(app);
+    Error("correct common.cfg with: quillcast -config" + fix);
+  }
   AnnounceStart(app);
   const int served = RunControlChannel(app, channel);
   ServeCommands({});

@@ -6,6 +6,7 @@
 #include "cli/native_command.h"
 #include "cli/options.h"
 #include "platform/directory.h"
+#include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 
@@ -20,6 +21,11 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   if (fields.size() != 1) return Failed("a share request names one file");
   const std::string& physical = fields[0];
   if (app.ui.active.load()) return Failed(std::string(messages::kPanelRunning.text));
+  // Before the file is looked at: the system would read the path only up to a NUL.
+  if (HoldsControlCharacter(physical)) {
+    return Failed(std::string(messages::kControlCharacterInPath.text) + ": " +
+                  messages::Printable(physical));
+  }
   // The command checks this too; a folder that replaced the file since must not be stored.
   if (platform::KindOfPath(physical) == platform::PathKind::Other) {
     return Failed(std::string(messages::kNotAFile.text) + ": " + physical);

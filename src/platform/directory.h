@@ -22,4 +22,9 @@ PathKind KindOfPath(const std::string& path);
 // as they are.
 std::string AbsolutePath(const std::string& path);
 
+// True when two paths, as written, name the same file the way the system compares names:
+// without regard to case on Windows (as its file systems do), byte for byte natively. No
+// file is looked at, so a file that is not there yet compares like any other.
+bool SamePath(const std::string& a, const std::string& b);
+
 }  // namespace qc::platform

@@ -46,9 +46,15 @@ class NotifyIcon {
   NotifyIcon& operator=(const NotifyIcon&) = delete;
 
   // Puts the icon in the notification area with `tooltip` and a right-click menu of
-  // `menu`; a double-click runs `defaultCommand`. False when no icon can be shown.
+  // `menu`; a double-click runs `defaultCommand`, and a request to close the icon's window
+  // runs `closeCommand` (the window stays until Remove). False when no icon can be shown.
   bool Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int defaultCommand,
-            CommandHandler onCommand);
+            int closeCommand, CommandHandler onCommand);
+  // The icon's window alone, no icon in the notification area, for a user who turned the
+  // icon off: a request to close it still runs `closeCommand`. "taskkill" without /F, and
+  // uninstallers, ask a program to end by closing its top-level windows (WM_CLOSE), and
+  // find none to ask without this one. False when there is no such window (native).
+  bool ShowWithoutIcon(int closeCommand, CommandHandler onCommand);
   // A notification beside the icon (nothing when the icon is not shown).
   void Notify(std::string_view title, std::string_view text, NotifyKind kind);
   // Takes the icon away; Show may put it back.
@@ -56,8 +62,12 @@ class NotifyIcon {
   bool IsShown() const;
 
  private:
+  // Both ways of showing (Windows backend).
+  bool Create(std::string tooltip, std::vector<NotifyMenuItem> menu, int defaultCommand,
+              int closeCommand, bool withIcon, CommandHandler onCommand);
+
   struct Impl;
-  std::unique_ptr<Impl> impl_;  // set exactly while the icon is shown
+  std::unique_ptr<Impl> impl_;  // set exactly while the icon, or its window alone, is shown
 };
 
 // The user's choice: false when the icon is turned off (Windows: the DWORD

@@ -1,6 +1,7 @@
 #include "shares/setting_rules.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace qc {
 
@@ -105,6 +106,17 @@ SettingFault CheckSettings(const ServerSettings& settings) {
     if (fault != SettingFault::None) return fault;
   }
   return SettingFault::None;
+}
+
+IgnoredSettings IgnoreSettingsThatBreakLinks(ServerSettings& settings) {
+  IgnoredSettings ignored;
+  if (CheckDomain(settings.domain) != SettingFault::None) {
+    ignored.domain = std::exchange(settings.domain, std::string());
+  }
+  if (CheckFolder(settings.defaultFolder) != SettingFault::None) {
+    ignored.folder = std::exchange(settings.defaultFolder, std::string());
+  }
+  return ignored;
 }
 
 std::uint16_t DomainPort(std::string_view domain) {

@@ -4,6 +4,8 @@
 // its own texts.
 #pragma once
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "shares/settings_file.h"
@@ -35,6 +37,19 @@ SettingFault CheckFolder(std::string_view folder);
 SettingFault CheckDomain(std::string_view domain);
 // The first fault of the settings as a whole (port, domain, folder), or None.
 SettingFault CheckSettings(const ServerSettings& settings);
+
+// What the start left out of the stored settings because it would break every link: the
+// values as stored, for telling the user once.
+struct IgnoredSettings {
+  std::optional<std::string> domain;
+  std::optional<std::string> folder;
+  bool Any() const { return domain || folder; }
+};
+// The start's rule for settings written by hand or by another tool: a domain or a default
+// folder that the rules above refuse is set back to its default (none) in `settings`, for
+// this run only; the file is not touched. The port has a rule of its own at start (a port
+// the rules refuse cannot be served at all).
+IgnoredSettings IgnoreSettingsThatBreakLinks(ServerSettings& settings);
 
 // The port a domain names after its ":", or 0 when it names none.
 std::uint16_t DomainPort(std::string_view domain);

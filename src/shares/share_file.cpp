@@ -1,6 +1,5 @@
 #include "shares/share_file.h"
 
-#include <mutex>
 #include <utility>
 
 #include "platform/directory.h"
@@ -108,17 +107,6 @@ int LoadShares(ShareRegistry& registry, ShareFileDamage* damage) {
     if (writable.IsOpen()) writable.Truncate(static_cast<std::int64_t>(parsed.wholeRecordsEnd));
   }
   return 1;
-}
-
-AddedShare AddAndStoreShare(ShareRegistry& registry, const ServerSettings& settings,
-                            std::string physicalPath, std::string virtualPath) {
-  const std::uint32_t flags =
-      (settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
-  AddedShare added;
-  std::lock_guard guard(registry.Lock());
-  added.share = registry.AppendShare(std::move(physicalPath), std::move(virtualPath), flags);
-  added.written = AppendShareRecord(*added.share);
-  return added;
 }
 
 ShareFileWrite AppendShareRecord(const Share& share) {

@@ -61,16 +61,6 @@ int LoadShares(ShareRegistry& registry, ShareFileDamage* damage = nullptr);
 // One record at the end of the file, on the disk when it returns. On failure the file
 // keeps its previous records.
 [[nodiscard]] ShareFileWrite AppendShareRecord(const Share& share);
-// A share added from outside the panel (a Send to, the command line): into the registry
-// with the flags the settings give new shares, and onto the end of the file, both in one
-// step under the registry's lock, since a withdrawal's rewrite in between would store the
-// share and the append would store it a second time.
-struct AddedShare {
-  SharePtr share;
-  ShareFileWrite written = ShareFileWrite::Written;
-};
-AddedShare AddAndStoreShare(ShareRegistry& registry, const ServerSettings& settings,
-                            std::string physicalPath, std::string virtualPath);
 // The whole file anew from the registry, in registry order. On failure the previous file
 // stays. `fileName` is the bare name (the current directory) unless the caller may run
 // while the current directory is elsewhere (SharesFileIn).

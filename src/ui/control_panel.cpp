@@ -3,9 +3,11 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/directory.h"
 #include "app/messages.h"
+#include "platform/codepage.h"
+#include "platform/directory.h"
 #include "shares/setting_rules.h"
+#include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 #include "shares/stored_bytes.h"
@@ -136,8 +138,33 @@ void ControlPanel::FillPanelFromSettings() {
   if ((settings.flags & kCopyUrlAfterShare) != 0) {
     CheckDlgButton(window_, kIdCopyOption, BST_CHECKED);
   }
+  FillShareRows();
+}
+
+void ControlPanel::FillShareRows() {
   SendMessageA(shareList_, LVM_DELETEALLITEMS, 0, 0);
   for (const SharePtr& share : app_.shares.Snapshot()) AddShareRow(share->virtualPath);
+}
+
+void ControlPanel::ShowAddedShare(const AddedShare& added) {
+  switch (added.outcome) {
+    case ShareAddition::Added:
+    case ShareAddition::Renamed:
+      // Rows are positions: after a withdrawn share left, every later row moved up.
+      if (added.replacedWithdrawn) {
+        FillShareRows();
+      } else {
+        AddShareRow(added.share->virtualPath);
+      }
+      break;
+    case ShareAddition::AlreadyShared:
+      messages::Show(kAlreadySharedMessage, added.share->virtualPath);
+      break;
+    case ShareAddition::PathTaken:
+      break;
+  }
+  // The share stays listed even when the file does not take it.
+  if (added.written == ShareFileWrite::Failed) messages::Show(messages::kCantWriteShareFile);
 }
 
 void ControlPanel::AddShareRow(const std::string& virtualPath) {
@@ -242,12 +269,19 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
   platform::HeldMessages held;
   // One batch under one hold of the lock; AppendShare takes it again inside.
   std::lock_guard guard(app_.shares.Lock());
-  const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
+  const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
   for (UINT index = 0; index < count; ++index) {
-    const UINT length = DragQueryFileA(drop, index, nullptr, 0);
-    std::vector<char> buffer(static_cast<std::size_t>(length) + 1, '\0');
-    const UINT copied = DragQueryFileA(drop, index, buffer.data(), length + 1);
-    std::string path(buffer.data(), copied);
+    // Wide: the ANSI names have already lost what the code page cannot hold.
+    const UINT length = DragQueryFileW(drop, index, nullptr, 0);
+    std::wstring name(static_cast<std::size_t>(length) + 1, L'\0');
+    const UINT copied = DragQueryFileW(drop, index, name.data(), length + 1);
+    name.resize(copied);
+    platform::AnsiPath ansi = platform::AnsiPathOf(platform::WideToUtf8(name));
+    if (ansi.kind == platform::AnsiPathKind::Unreachable) {
+      messages::Show(messages::kNameOutsideCodePage, ansi.path);
+      continue;
+    }
+    std::string path = std::move(ansi.path);
     if (platform::KindOfPath(path) == platform::PathKind::Other) {
       messages::Show(messages::kNotAFile, path);
       continue;
@@ -258,12 +292,9 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
       messages::Show(messages::kIncorrectPhysicalPath);
       continue;
     }
-    SharePtr share = app_.shares.AppendShare(std::move(path), *virtualPath, 0);
-    AddShareRow(*virtualPath);
-    // The share stays listed even when the file does not take it.
-    if (AppendShareRecord(*share) == ShareFileWrite::Failed) {
-      messages::Show(messages::kCantWriteShareFile);
-    }
+    // Stored at once, whatever SharesDirty says.
+    ShowAddedShare(AddShare(app_.shares, std::move(path), std::move(*virtualPath), 0,
+                            VirtualPathOrigin::Generated));
   }
   DragFinish(drop);
 }

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "shares/share_adding.h"
 #include "ui/ui_session.h"
 
 namespace qc::ui {
@@ -19,6 +20,10 @@ class ControlPanel {
 
   // Appends the row of a share just appended to the registry (row n is share n).
   void AddShareRow(const std::string& virtualPath);
+  // What the share rule did with a file shared in this panel (a drop, New share): the rows
+  // follow the registry, and the user is told of a file already shared and of a failed
+  // write. A refused path is the caller's to tell.
+  void ShowAddedShare(const AddedShare& added);
 
  private:
   template <typename Window>
@@ -31,6 +36,8 @@ class ControlPanel {
   void SetUpShareListView();
   void FillHostCombo();
   void FillPanelFromSettings();
+  // Every row anew from the registry.
+  void FillShareRows();
   // False, with the user told why, when a typed setting breaks a rule: nothing is saved
   // and the panel stays open.
   bool SavePanelSettings();

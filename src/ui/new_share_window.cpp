@@ -2,12 +2,13 @@
 
 #include <commdlg.h>
 
-#include <mutex>
 #include <optional>
 #include <string>
 
-#include "platform/directory.h"
 #include "app/messages.h"
+#include "platform/codepage.h"
+#include "platform/directory.h"
+#include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "ui/control_panel.h"
 #include "ui/panel_logic.h"
@@ -15,7 +16,7 @@
 namespace qc::ui {
 
 // The full structure, not the older short form the system also accepts.
-static_assert(sizeof(OPENFILENAMEA) == (sizeof(void*) == 8 ? 152 : 88));
+static_assert(sizeof(OPENFILENAMEW) == (sizeof(void*) == 8 ? 152 : 88));
 
 LRESULT NewShareWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -56,19 +57,27 @@ void NewShareWindow::BackToPanel() {
 }
 
 void NewShareWindow::BrowseForFile() {
-  char file[kOpenFileBufferSize] = {};
-  OPENFILENAMEA dialog{};
-  dialog.lStructSize = sizeof(OPENFILENAMEA);
+  // The wide dialog: the ANSI one hands back a name the code page cannot hold with "?" in
+  // place of what it lacks, a path that names no file.
+  wchar_t file[kOpenFileBufferSize] = {};
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof(OPENFILENAMEW);
   dialog.hwndOwner = window_;
   dialog.lpstrFilter = kOpenFileFilter;
   dialog.lpstrFile = file;
   dialog.nMaxFile = kOpenFileBufferSize;
   dialog.Flags = kOpenFileFlags;
-  if (GetOpenFileNameA(&dialog) != 0) {
-    SetWindowTextA(physicalEdit_, file);
-    if (std::optional<std::string> completed =
-            CompleteVirtualFile(WindowText(virtualEdit_), file)) {
-      SetWindowTextA(virtualEdit_, completed->c_str());
+  if (GetOpenFileNameW(&dialog) != 0) {
+    const platform::AnsiPath chosen = platform::AnsiPathOf(platform::WideToUtf8(file));
+    if (chosen.kind == platform::AnsiPathKind::Unreachable) {
+      // The edits keep their texts, as after a cancelled dialog.
+      messages::Show(messages::kNameOutsideCodePage, chosen.path);
+    } else {
+      SetWindowTextA(physicalEdit_, chosen.path.c_str());
+      if (std::optional<std::string> completed =
+              CompleteVirtualFile(WindowText(virtualEdit_), chosen.path)) {
+        SetWindowTextA(virtualEdit_, completed->c_str());
+      }
     }
   }
   // The dialog may have moved the current directory, and both ".cfg" files are opened by
@@ -77,30 +86,39 @@ void NewShareWindow::BrowseForFile() {
 }
 
 void NewShareWindow::ConfirmNewShare() {
-  std::string physical = WindowText(physicalEdit_);
+  platform::AnsiPath typed = PathInEdit(physicalEdit_);
+  std::string physical = std::move(typed.path);
   if (physical.empty()) {
     Show(kEnterPhysicalPathMessage);
     return;
   }
   // As with an empty path, the window stays for a correction.
+  if (typed.kind == platform::AnsiPathKind::Unreachable) {
+    messages::Show(messages::kNameOutsideCodePage, physical);
+    return;
+  }
+  if (HoldsControlCharacter(physical)) {
+    messages::Show(messages::kControlCharacterInPath, messages::Printable(physical));
+    return;
+  }
   if (platform::KindOfPath(physical) == platform::PathKind::Other) {
     messages::Show(messages::kNotAFile, physical);
     return;
   }
   std::string virtualPath = WindowText(virtualEdit_);
+  const VirtualPathOrigin origin =
+      virtualPath.empty() ? VirtualPathOrigin::Generated : VirtualPathOrigin::Typed;
   if (virtualPath.empty()) virtualPath.append("/").append(physical, FileNameOf(physical));
   // Shares added here are never one-shot, whatever the option for command-line shares says.
-  ShareFileWrite written = ShareFileWrite::Written;
-  {
-    // List and file change in one step: a withdrawal's rewrite in between would store the
-    // share, and the append would store it a second time.
-    std::lock_guard guard(app_.shares.Lock());
-    SharePtr share = app_.shares.AppendShare(std::move(physical), virtualPath, 0);
-    // After a Delete the whole file is rewritten at "Close", this share with it.
-    if (!app_.ui.sharesDirty.load()) written = AppendShareRecord(*share);
+  // After a Delete the whole file is rewritten at "Close", this share with it.
+  const AddedShare added =
+      AddShare(app_.shares, std::move(physical), virtualPath, 0, origin,
+               app_.ui.sharesDirty.load() ? ShareStoring::LeftToRewrite : ShareStoring::AppendNow);
+  if (added.outcome == ShareAddition::PathTaken) {
+    messages::Show(kVirtualPathTakenMessage, virtualPath);
+    return;
   }
-  if (session_.panel != nullptr) session_.panel->AddShareRow(virtualPath);
-  if (written == ShareFileWrite::Failed) messages::Show(messages::kCantWriteShareFile);
+  if (session_.panel != nullptr) session_.panel->ShowAddedShare(added);
   BackToPanel();
 }
 

@@ -25,4 +25,12 @@ std::string WindowText(HWND window) {
   return std::string(buffer.data(), static_cast<std::size_t>(copied > 0 ? copied : 0));
 }
 
+platform::AnsiPath PathInEdit(HWND edit) {
+  const int length = GetWindowTextLengthW(edit);
+  std::wstring text(static_cast<std::size_t>(length > 0 ? length : 0) + 1, L'\0');
+  const int copied = GetWindowTextW(edit, text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<std::size_t>(copied > 0 ? copied : 0));
+  return platform::AnsiPathOf(platform::WideToUtf8(text));
+}
+
 }  // namespace qc::ui

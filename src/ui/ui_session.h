@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "platform/codepage.h"
 #include "ui/ui_texts.h"
 
 namespace qc::ui {
@@ -34,6 +35,10 @@ void CreateControls(const UiSession& session, HWND parent, std::span<const Contr
 
 // Reads a window's whole text (length first, then the text into a buffer one byte longer).
 std::string WindowText(HWND window);
+// A path typed or pasted into an edit, read in UTF-16 (the edit keeps characters the code
+// page lacks, which its ANSI text has already lost), as the ANSI path that reaches its
+// file (platform::AnsiPathOf).
+platform::AnsiPath PathInEdit(HWND edit);
 
 // The window procedure of both classes, bridging a window to its object: the object
 // arrives as WM_NCCREATE's creation parameter, is kept in GWLP_USERDATA and is let go at

@@ -194,7 +194,7 @@ inline constexpr char kDefaultDomain[] = "localhost";
 
 // One double-terminated list: the description, then its pattern (the literal adds the
 // last terminator).
-inline constexpr char kOpenFileFilter[] = "All files (*.*)\0*.*\0";
+inline constexpr wchar_t kOpenFileFilter[] = L"All files (*.*)\0*.*\0";
 inline constexpr DWORD kOpenFileFlags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;  // 6144
 inline constexpr DWORD kOpenFileBufferSize = 256;
 static_assert(kOpenFileFlags == 6144);
@@ -223,5 +223,15 @@ inline constexpr platform::Message kFolderRuleMessage{
     "The default virtual folder must be empty or begin with \"/\", without blanks, control "
     "characters, \"?\", \"#\" or \"@\"",
     "Attention", platform::MessageIcon::Warning};
+
+// A file shared again: it keeps its one share, whose virtual path follows the text.
+inline constexpr platform::Message kAlreadySharedMessage{
+    "This file is already shared, under the virtual path", "Attention",
+    platform::MessageIcon::Warning};
+// At "OK" in New share, for a typed virtual path another file's share holds: nothing is
+// added and the window stays, so that another path can be typed. The path follows the text.
+inline constexpr platform::Message kVirtualPathTakenMessage{
+    "This virtual path already leads to another file; please choose another one", "Attention",
+    platform::MessageIcon::Warning};
 
 }  // namespace qc::ui

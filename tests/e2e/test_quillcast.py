@@ -301,6 +301,131 @@ class QuillcastTest(unittest.TestCase):
         self.assertEqual(self.box.read("shared.cfg"), record)
         self.stop(server)
 
+    def shared_link(self, client, count):
+        """The link the latest share put on the clipboard (Windows) or that its command
+        printed (native), once shared.cfg holds `count` records."""
+        self.wait_for_records(count)
+        if WINE_MODE:
+            return self.box.read_clipboard().decode()
+        return utf8_line(client.stdout_line())
+
+    def test_two_files_of_one_name_get_links_of_their_own(self):
+        self.configure(flags=2, domain=b"localhost")
+        server = self.box.start_server(self.port)
+        contents = {}
+        for folder in ("d1", "d2", "d3"):
+            os.mkdir(self.box.path(folder))
+            contents[folder] = os.urandom(3000)
+            self.box.write(os.path.join(folder, "report.txt"), contents[folder])
+        base = f"http://localhost:{self.port}"
+        links = {}
+        for count, folder in enumerate(("d1", "d2", "d3"), start=1):
+            client = self.share(to_program_path(self.box.path(os.path.join(folder, "report.txt"))))
+            links[folder] = self.shared_link(client, count)
+        # Numbered as file managers number copies; the blank is escaped in the link.
+        self.assertEqual(links, {"d1": f"{base}/report.txt", "d2": f"{base}/report%20(2).txt",
+                                 "d3": f"{base}/report%20(3).txt"})
+        # The same file again gives its link back and stores nothing.
+        records = self.box.read("shared.cfg")
+        client = self.share(to_program_path(self.box.path(os.path.join("d2", "report.txt"))))
+        if WINE_MODE:
+            time.sleep(1)
+            self.assertEqual(self.box.read_clipboard().decode(), links["d2"])
+        else:
+            self.assertEqual(utf8_line(client.stdout_line()), links["d2"])
+        self.assertEqual(self.box.read("shared.cfg"), records)
+        # Each link serves its own file.
+        for folder, link in links.items():
+            with self.subTest(folder=folder):
+                fetched = self.curl("-f", link.replace("localhost", "127.0.0.1"))
+                self.assertEqual((fetched.returncode, fetched.stdout), (0, contents[folder]), fetched.stderr)
+        self.stop(server)
+
+    def test_names_outside_the_code_page_never_give_a_dead_link(self):
+        # An English system: Wine's code page 1252, which holds neither name. The file is
+        # shared through its short name; a name nothing reaches is refused and not stored.
+        self.box.env["LC_ALL"] = "C.UTF-8"
+        self.configure(flags=2, domain=b"localhost")
+        server = self.box.start_server(self.port)
+        names = ("\u540d\u524d.txt", "\U0001F600.txt")
+        for count, name in enumerate(names, start=1):
+            with self.subTest(name=name):
+                payload = os.urandom(2000)
+                self.box.write(name, payload)
+                client = self.share(to_program_path(self.box.path(name)))
+                link = self.shared_link(client, count)
+                self.assertTrue(link.startswith(f"http://localhost:{self.port}/"), link)
+                if not WINE_MODE:
+                    self.assertEqual(link, f"http://localhost:{self.port}/{name}")
+                fetched = self.curl("-f", link.replace("localhost", "127.0.0.1"))
+                self.assertEqual((fetched.returncode, fetched.stdout), (0, payload), fetched.stderr)
+        if WINE_MODE:
+            records = self.box.read("shared.cfg")
+            missing = to_program_path(self.box.path("\u65e0.txt"))
+            client = self.box.run(missing)
+            told = self.box.messages(client, 1)
+            self.assertEqual(client.wait(), 1)
+            self.assertEqual(len(told), 1)
+            self.assertEqual((told[0].caption, told[0].icon), ("Error", "error"))
+            self.assertTrue(told[0].text.startswith("Can't share this file: its name holds characters"), told)
+            self.assertTrue(told[0].text.endswith("\\?.txt"), told)
+            time.sleep(1)
+            self.assertEqual(self.box.read("shared.cfg"), records)
+        self.stop(server)
+
+    def test_a_path_with_a_control_character_is_refused_and_not_stored(self):
+        self.configure()
+        server = self.box.start_server(self.port)
+        bad = to_program_path(self.box.path("a\x01b.txt"))
+        client = self.box.run(bad)
+        shown = bad.replace("\x01", "?")
+        if WINE_MODE:
+            expected = Message("Error", "Can't share this path: it holds a control character\n\n" + shown, "error")
+        else:
+            expected = Message("quillcast", f"cannot share {shown}: the name holds a control character")
+        self.assertEqual(self.box.messages(client, 1), [expected])
+        self.assertEqual(client.wait(), 1)
+        if not WINE_MODE:
+            # A client that does not check: the server refuses it itself.
+            path = self.box.path("d/x\0y.txt").encode()
+            with socket.socket(socket.AF_UNIX) as s:
+                s.connect(os.path.join(self.box.env["XDG_RUNTIME_DIR"], "quillcast-control.sock"))
+                s.sendall(b"S" + struct.pack("<H", len(path)) + path)
+            # After the start line; the message's line feeds are line breaks on a terminal.
+            lines = [server.stderr_lines.get(timeout=30) for _ in range(4)]
+            self.assertIn("serving on port", lines[0])
+            self.assertEqual("\n".join(lines[1:]), "Error: Can't share this path: it holds a control "
+                                                   "character\n\n" + path.decode().replace("\0", "?"))
+        time.sleep(0.5)
+        self.assertFalse(os.path.exists(self.box.path("shared.cfg")))
+        self.stop(server)
+
+    def test_settings_that_break_links_are_left_out_at_start_and_told_once(self):
+        stored = settings_bytes(self.port, flags=2, domain=b"ex ample.org", folder=b"abc")
+        self.box.write("common.cfg", stored)
+        server = self.box.start_server(self.port)
+        told = ("common.cfg holds settings that would break every link; this run goes on without them, "
+                "and the file is left as it is:\n\n"
+                "domain \"ex ample.org\": links take an address of this machine\n\n"
+                "default virtual folder \"abc\": new shares go under \"/\"")
+        if WINE_MODE:
+            self.assertEqual(self.box.messages(server, 1), [Message("Attention", told, "warning")])
+        else:
+            lines = [server.stderr_lines.get(timeout=30) for _ in range(6)]
+            self.assertEqual("\n".join(lines[:5]), "Attention: " + told)
+            self.assertEqual(lines[5], "quillcast: correct common.cfg with: quillcast -config "
+                                       "domain=NAME folder=/FOLDER")
+        self.box.write("f.txt", b"f")
+        client = self.share(to_program_path(self.box.path("f.txt")))
+        link = self.shared_link(client, 1)
+        self.assertTrue(link.endswith(f":{self.port}/f.txt"), link)
+        self.assertNotIn("ample", link)
+        fetched = self.curl("-f", link)
+        self.assertEqual((fetched.returncode, fetched.stdout), (0, b"f"), fetched.stderr)
+        self.assertEqual(self.box.read("common.cfg"), stored)
+        self.stop(server)
+        self.assertEqual(self.box.read("common.cfg"), stored)
+
     def test_links_carry_the_address_the_machine_reaches_others_from(self):
         # The address this machine sends from to reach other networks, asked of the system
         # as the program asks it: nothing is sent.
@@ -361,6 +486,11 @@ class QuillcastTest(unittest.TestCase):
             self.assertEqual(aria.returncode, 0, aria.stdout + aria.stderr)
             self.assertEqual(self.box.read("aria.bin"), payload)
         self.stop(server)
+
+
+def utf8_line(line):
+    """A line of the native program's output, read as Latin-1, back as the UTF-8 it is."""
+    return line.encode("latin-1").decode("utf-8")
 
 
 def status_and_body(answer):
@@ -1007,15 +1137,37 @@ class WindowsProgramTest(unittest.TestCase):
             reg("add", key, "/v", "NotificationIcon", "/t", "REG_DWORD", "/d", str(value), "/f")
             self.addCleanup(reg, "delete", key, "/v", "NotificationIcon", "/f")
 
+    def start_showing(self, setting, expected):
+        """A server started with the icon setting `setting`, once the desktop shows
+        `expected`; and its port."""
+        self.icon_setting(setting)
+        port = free_port()
+        self.box.write("common.cfg", settings_bytes(port))
+        server = self.box.start_server(port)
+        self.wait_for_windows(expected)
+        return server, port
+
+    def test_taskkill_stops_the_server_as_stop_does(self):
+        # "taskkill" without /F (what uninstallers do) asks each top-level window to close:
+        # the server stops with its exit code, icon and all; also with the icon turned off.
+        from harness import WINE
+        for setting, expected in ((None, [self.WINE_TRAY]), (0, [])):
+            with self.subTest(setting=setting):
+                server, port = self.start_showing(setting, expected)
+                kill = subprocess.run([WINE, "taskkill", "/im", "quillcast.exe"], capture_output=True,
+                                      timeout=60, env=self.box.env)
+                self.assertEqual(kill.returncode, 0, kill.stdout + kill.stderr)
+                self.assertEqual(server.wait(), 1)
+                self.wait_for_windows([])
+                with self.assertRaises(OSError):
+                    socket.create_connection(("127.0.0.1", port), timeout=2).close()
+                self.icon_setting(None)
+
     def test_server_shows_no_window_but_its_icon_until_it_stops(self):
         # The icon, unless turned off; never a window of the server's own.
         for setting, expected in ((None, [self.WINE_TRAY]), (1, [self.WINE_TRAY]), (0, [])):
             with self.subTest(setting=setting):
-                self.icon_setting(setting)
-                port = free_port()
-                self.box.write("common.cfg", settings_bytes(port))
-                server = self.box.start_server(port)
-                self.wait_for_windows(expected)
+                server, _ = self.start_showing(setting, expected)
                 client = self.box.run("-stop")
                 self.assertEqual(client.wait(), 1)
                 self.assertEqual(server.wait(), 1)

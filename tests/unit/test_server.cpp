@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <set>
 #include <string>
@@ -131,10 +132,14 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
     const std::string sep(1, kPathSeparator);
     const std::string first = sep + "data" + sep + "a.txt";
     const std::string second = sep + "data" + sep + "report 2009.pdf";
+    const std::string third = sep + "other" + sep + "a.txt";
     ASSERT_EQ(SendShareRequests({first}), 1);
     ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
     ASSERT_EQ(SendShareRequests({second}), 1);
-    ASSERT_EQ(SendShareRequests({first}), 1);  // the same file twice gives two shares
+    // The same file again keeps its one share; another file of its name gets a path of
+    // its own.
+    ASSERT_EQ(SendShareRequests({first}), 1);
+    ASSERT_EQ(SendShareRequests({third}), 1);
     ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 3; }));
     EXPECT_EQ(loop.Stop(), 1);
     seen = recorder.Messages();
@@ -145,7 +150,8 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
     EXPECT_EQ(shares[0]->physicalPath, first);
     EXPECT_EQ(shares[0]->flags.load(), kOneShot);
     EXPECT_EQ(shares[1]->virtualPath, "/temp/report 2009.pdf");
-    EXPECT_EQ(shares[2]->virtualPath, "/temp/a.txt");
+    EXPECT_EQ(shares[2]->virtualPath, "/temp/a (2).txt");
+    EXPECT_EQ(shares[2]->physicalPath, third);
     // The records reach "shared.cfg" in the same order and load back.
     ShareRegistry reloaded;
     ASSERT_EQ(LoadShares(reloaded), 1);
@@ -195,6 +201,21 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
        false,
        1,
        {cannotWrite, AsRecorded(messages::kAppendFailed)}},
+      // Read before the file is looked at: the system would stop at the NUL.
+      {"a NUL in the path",
+       sep + "d" + sep + std::string("a\0b.txt", 7),
+       false,
+       false,
+       0,
+       {{"Can't share this path: it holds a control character\n\n" + sep + "d" + sep + "a?b.txt",
+         "Error", platform::MessageIcon::Error}}},
+      {"a line feed in the path",
+       sep + "d" + sep + "a\nb.txt",
+       false,
+       false,
+       0,
+       {{"Can't share this path: it holds a control character\n\n" + sep + "d" + sep + "a?b.txt",
+         "Error", platform::MessageIcon::Error}}},
       {"clipboard cannot be opened",
        sep + "d" + sep + "a.txt",
        false,
@@ -216,6 +237,9 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
     platform::ReplaceClipboard(nullptr);
     EXPECT_EQ(app.shares.Count(), c.sharesAdded);
     EXPECT_EQ(recorder.Messages(), c.messages);
+    if (c.sharesAdded == 0) {
+      EXPECT_FALSE(platform::FileExists(kSharesFileName));
+    }
   }
 }
 
@@ -264,6 +288,28 @@ TEST(ControlChannel, ShareWhileThePanelRunsIsRefusedAndDropped) {
   ASSERT_FALSE(recorder.Messages().empty());
   EXPECT_EQ(recorder.Messages()[0], AsRecorded(messages::kPanelRunning));
   EXPECT_FALSE(platform::FileExists(kSharesFileName));
+}
+
+TEST(ControlChannel, APathWithAControlCharacterIsRefusedByTheClientAlone) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.settings.flags = 0;
+  MessageRecorder recorder;
+  ChannelLoop loop(app);
+  const std::string sep(1, kPathSeparator);
+  const std::string good = sep + "d" + sep + "good.txt";
+  // The bad one is told by the client and never sent; the good one of the batch goes.
+  EXPECT_EQ(SendShareRequests({sep + "d" + sep + "a\x01" + "b.txt", good}), 1);
+  ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
+  EXPECT_EQ(SendShareRequests({sep + "d" + sep + "tab\t.txt"}), 0);
+  EXPECT_EQ(loop.Stop(), 1);
+  EXPECT_EQ(app.shares.Count(), 1u);
+  EXPECT_EQ(app.shares.ShareAt(0)->physicalPath, good);
+  const std::string text = "Can't share this path: it holds a control character\n\n";
+  EXPECT_EQ(recorder.Messages(),
+            (std::vector<RecordedMessage>{
+                {text + sep + "d" + sep + "a?b.txt", "Error", platform::MessageIcon::Error},
+                {text + sep + "d" + sep + "tab?.txt", "Error", platform::MessageIcon::Error}}));
 }
 
 TEST(ControlChannel, OverLongPathIsRefusedByTheClientAlone) {
@@ -379,6 +425,64 @@ TEST(ServerLifecycle, StoredPort0IsRefusedBeforeAnythingListens) {
   StopAtScopeEnd nextStopper(next);
   ASSERT_EQ(StartServer(next), StartResult::Running);
   StopServer(next);
+}
+
+// A domain or a folder that another tool wrote into common.cfg, and that would break every
+// link, is left out of this run (the defaults instead) and told once, with the channel
+// up; the file stays as it was.
+TEST(ServerLifecycle, SettingsThatBreakLinksAreLeftOutOfTheRunAndToldOnce) {
+  const std::string headline(messages::kSettingsIgnored.text);
+  const std::string domainLine =
+      "\n\ndomain \"ex ample.org\": links take an address of this machine";
+  const std::string folderLine = "\n\ndefault virtual folder \"abc\": new shares go under \"/\"";
+  struct Case {
+    const char* name;
+    std::string domain, folder;
+    std::string runDomain, runFolder;
+    std::string told;  // empty: nothing
+  };
+  const Case cases[] = {
+      {"both fine", "files.example:8080", "/temp", "files.example:8080", "/temp", ""},
+      {"a blank in the domain", "ex ample.org", "/temp", "", "/temp", headline + domainLine},
+      {"a folder without its slash", "localhost", "abc", "localhost", "", headline + folderLine},
+      {"both", "ex ample.org", "abc", "", "", headline + domainLine + folderLine},
+      {"an IPv6 domain", "[::1]", "", "", "",
+       headline + "\n\ndomain \"[::1]\": links take an address of this machine"},
+      {"a control byte in the folder", "", "/a\tb", "", "",
+       headline + "\n\ndefault virtual folder \"/a?b\": new shares go under \"/\""},
+  };
+  const std::string sep(1, kPathSeparator);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    const std::string stored = tests::SettingsBytes(tests::FreePort(), 0, 0, c.domain, c.folder);
+    tests::WriteFileBytes(kSettingsFileName, stored);
+    Application app;
+    MessageRecorder recorder;
+    StopAtScopeEnd stopper(app);
+    ASSERT_EQ(StartServer(app), StartResult::Running);
+    EXPECT_EQ(app.settings.domain, c.runDomain);
+    EXPECT_EQ(app.settings.defaultFolder, c.runFolder);
+    EXPECT_TRUE(recorder.Messages().empty());  // not before the channel is up
+    {
+      ChannelLoop loop(app);
+      if (!c.told.empty()) {
+        ASSERT_TRUE(recorder.WaitForCount(1));
+      }
+      EXPECT_EQ(loop.Stop(), 1);
+    }
+    const std::vector<RecordedMessage> told =
+        c.told.empty()
+            ? std::vector<RecordedMessage>{}
+            : std::vector<RecordedMessage>{{c.told, "Attention", platform::MessageIcon::Warning}};
+    EXPECT_EQ(recorder.Messages(), told);
+    ShareBatch batch;
+    HandleShareRequest(app, sep + "d" + sep + "f.txt", false, batch);
+    ASSERT_EQ(app.shares.Count(), 1u);
+    EXPECT_EQ(app.shares.ShareAt(0)->virtualPath, c.runFolder + "/f.txt");
+    EXPECT_EQ(tests::ReadFileBytes(kSettingsFileName), stored);
+    StopServer(app);
+  }
 }
 
 // A start that fails gives back its socket itself, and the instance lock goes with the
@@ -574,6 +678,54 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
     EXPECT_EQ(recorder.Messages(), told);
     StopServer(app);
   }
+}
+
+// The withdrawal's rewrite of shared.cfg holds the share lock, so a share added while it is
+// being saved waits for it, and both reach the file. Without the lock the share went into
+// the old file, which the rewrite's replacement then dropped.
+TEST(ServerLifecycle, AShareAddedWhileAWithdrawalIsSavedIsKept) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.startupDirectory = platform::CurrentDirectory();
+  app.settings.flags = 0;
+  const std::string sep(1, kPathSeparator);
+  const std::string once = sep + "d" + sep + "once.bin";
+  const std::string later = sep + "d" + sep + "later.bin";
+  tests::WriteFileBytes(kSharesFileName, tests::RecordBytes("/once.bin", once, kOneShot));
+  ASSERT_EQ(LoadShares(app.shares), 1);
+  app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
+  const SharePtr served = app.shares.FindShare("/once.bin");
+  ASSERT_NE(served, nullptr);
+  // The rewrite's sync is held until the share has had its chance.
+  std::promise<void> atSync;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> first{true};
+  platform::SetSyncHookForTesting([&](platform::SyncKind kind) {
+    if (kind == platform::SyncKind::File && first.exchange(false)) {
+      atSync.set_value();
+      released.wait();
+    }
+    return true;
+  });
+  MessageRecorder recorder;
+  std::thread download(
+      [&] { EXPECT_EQ(app.shares.ClaimLastPiece(served, "/once.bin"), LastPieceClaim::Won); });
+  atSync.get_future().wait();
+  std::thread sharer([&] {
+    ShareBatch batch;
+    HandleShareRequest(app, later, false, batch);
+  });
+  // Long enough for a share that does not wait to have reached the file.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  release.set_value();
+  download.join();
+  sharer.join();
+  platform::SetSyncHookForTesting({});
+  EXPECT_EQ(tests::ReadFileBytes(kSharesFileName),
+            tests::RecordBytes("/once.bin", once, kOneShot | kWithdrawn) +
+                tests::RecordBytes("/later.bin", later, 0));
+  EXPECT_TRUE(recorder.Messages().empty());
 }
 
 }  // namespace

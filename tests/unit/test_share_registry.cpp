@@ -216,6 +216,27 @@ ServerSettings WithFolder(const std::string& folder) {
   return settings;
 }
 
+// A download that found a one-shot share which was then removed and replaced at its path
+// claims nothing: the new share stays whole, and nothing is stored.
+TEST(ShareRegistry, AClaimOfAShareNoLongerAtItsPathTakesNothing) {
+  ShareRegistry registry;
+  int stored = 0;
+  registry.SetWithdrawalListener([&stored] { ++stored; });
+  const SharePtr old = registry.AppendShare("phys-d-a.bin", "/a.bin", kOneShot);
+  registry.RemoveShare(old);
+  const SharePtr current = registry.AppendShare("phys-e-a.bin", "/a.bin", kOneShot);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    EXPECT_EQ(registry.ClaimLastPiece(old, "/a.bin"), LastPieceClaim::NotClaimed);
+    EXPECT_FALSE(old->IsWithdrawn());
+    EXPECT_FALSE(current->IsWithdrawn());
+  }
+  EXPECT_EQ(stored, 0);
+  // The share at the path is still claimed as ever.
+  EXPECT_EQ(registry.ClaimLastPiece(current, "/a.bin"), LastPieceClaim::Won);
+  EXPECT_EQ(stored, 1);
+}
+
 TEST(MakeVirtualPath, ExamplesTable) {
   struct Case {
     std::string folder;

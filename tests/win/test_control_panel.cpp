@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/messages.h"
 #include "platform/file.h"
 #include "win/test_ui_fixture.h"
 
@@ -581,6 +582,61 @@ TEST_F(PanelTest, DroppedFolderIsRefusedByNameAndTheFilesAroundItAreShared) {
   EXPECT_EQ(messages_.Messages(),
             (std::vector<RecordedMessage>{{"Only files can be shared, not folders\n\n" + folder,
                                            "Error", MessageIcon::Error}}));
+}
+
+// A drop goes through the share rule: another file of a name gets a numbered path, the
+// same file again (as Windows compares names) a message and no row, and a withdrawn share
+// gives its path, and its row, to the new file.
+TEST_F(PanelTest, DropFollowsTheShareRule) {
+  WriteFileBytes("shared.cfg",
+                 RecordBytes("/gone.txt", "C:\\old\\gone.txt", kOneShot | kWithdrawn) +
+                     RecordBytes("/a.txt", "C:\\d\\a.txt", 0));
+  ASSERT_EQ(LoadShares(app_.shares), 1);
+  OpenPanel();
+  ASSERT_EQ(FileColumn(), (std::vector<std::string>{"gone.txt", "a.txt"}));
+  SendMessageA(panel_, WM_DROPFILES,
+               reinterpret_cast<WPARAM>(MakeDrop({"C:\\e\\a.txt", "C:\\D\\A.TXT"})), 0);
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"gone.txt", "a.txt", "a (2).txt"}));
+  EXPECT_EQ(messages_.Messages(),
+            (std::vector<RecordedMessage>{{"This file is already shared, under the virtual "
+                                           "path\n\n/a.txt",
+                                           "Attention", MessageIcon::Warning}}));
+  SendMessageA(panel_, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({"C:\\new\\gone.txt"})), 0);
+  // Rows are positions: the withdrawn share's row went with it.
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"a.txt", "a (2).txt", "gone.txt"}));
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/a.txt", "/a (2).txt", "/gone.txt"}));
+  EXPECT_EQ(SharedCfg(), RecordBytes("/a.txt", "C:\\d\\a.txt", 0) +
+                             RecordBytes("/a (2).txt", "C:\\e\\a.txt", 0) +
+                             RecordBytes("/gone.txt", "C:\\new\\gone.txt", 0));
+  EXPECT_EQ(messages_.Messages().size(), 1u);
+}
+
+// Names the code page cannot hold arrive whole from a drop: the file is shared through its
+// short name, which reaches it; a name that no path of the code page reaches is refused by
+// name, and nothing of it is stored.
+TEST_F(PanelTest, DroppedNamesOutsideTheCodePageAreSharedByTheirShortNames) {
+  const std::wstring japanese = MakeWideFile(L"\x540D\x524D.txt");
+  const std::wstring emoji = MakeWideFile(L"\xD83D\xDE00.txt");
+  const std::string japaneseShort = ShortAnsiPathOf(japanese);
+  const std::string emojiShort = ShortAnsiPathOf(emoji);
+  if (japaneseShort.empty()) GTEST_SKIP() << "code page " << GetACP() << " holds the names";
+  ASSERT_NE(japaneseShort.find('~'), std::string::npos) << japaneseShort;
+  wchar_t directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, directory);
+  const std::wstring missing = std::wstring(directory) + L"\\\x65E0.txt";  // no file, no short name
+  OpenPanel();
+  SendMessageA(panel_, WM_DROPFILES,
+               reinterpret_cast<WPARAM>(MakeWideDrop({japanese, missing, emoji})), 0);
+  const auto name = [](const std::string& path) { return path.substr(path.rfind('\\') + 1); };
+  EXPECT_EQ(VirtualPaths(),
+            (std::vector<std::string>{"/" + name(japaneseShort), "/" + name(emojiShort)}));
+  EXPECT_EQ(SharedCfg(), RecordBytes("/" + name(japaneseShort), japaneseShort, 0) +
+                             RecordBytes("/" + name(emojiShort), emojiShort, 0));
+  ASSERT_EQ(messages_.Messages().size(), 1u);
+  const RecordedMessage told = messages_.Messages()[0];
+  EXPECT_EQ(told.text.rfind(std::string(messages::kNameOutsideCodePage.text) + "\n\n", 0), 0u)
+      << told.text;
+  EXPECT_EQ(told.text.substr(told.text.size() - 6), "\\?.txt");
 }
 
 // The combo box and the links come from one list: hostChoice n is the n-th entry shown,

@@ -392,6 +392,32 @@ TEST_F(ServerIconTest, TurnedOffShowsNothingAndServesAsUsual) {
   EXPECT_TRUE(icon_.Records().empty());
 }
 
+// "taskkill" without /F, and uninstallers, ask a program to end by sending WM_CLOSE to
+// each of its top-level windows. The icon's window takes it as Stop: the server stops with
+// its usual exit code and the icon goes. With the icon turned off the window is there all
+// the same, so the request still finds the server.
+TEST_F(ServerIconTest, ACloseRequestStopsTheServerAsStopDoes) {
+  for (const DWORD setting : {DWORD{1}, DWORD{0}}) {
+    SCOPED_TRACE(setting);
+    IconSetting icon(setting);
+    Start();
+    HWND window = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+      return (window = FindWindowA("QuillcastNotifyIconOwner", nullptr)) != nullptr;
+    })) << "the server has no window to ask";
+    EXPECT_FALSE(IsWindowVisible(window));
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitForEnd()) << "the server did not stop";
+    EXPECT_EQ(result_.load(), 1);
+    EXPECT_FALSE(IsWindow(window));
+    // Added and removed with the icon on; never with it off.
+    EXPECT_EQ(icon_.Of(NotifyIconChange::Add).size(), setting);
+    EXPECT_EQ(icon_.Of(NotifyIconChange::Delete).size(), setting);
+    EXPECT_TRUE(messages_.Messages().empty());
+    icon_.Clear();
+  }
+}
+
 TEST_F(ServerIconTest, NoIconWhenTheServerDoesNotStart) {
   // A taken port: the panel opens instead of the server, and the process ends with it.
   platform::socket_t holder = platform::CreateTcpSocket();

@@ -65,6 +65,50 @@ inline HDROP MakeDrop(const std::vector<std::string>& files) {
   return static_cast<HDROP>(memory);
 }
 
+// The same with UTF-16 names, as Explorer drops them: names the code page cannot hold
+// arrive whole.
+inline HDROP MakeWideDrop(const std::vector<std::wstring>& files) {
+  std::size_t size = sizeof(DROPFILES) + sizeof(wchar_t);
+  for (const std::wstring& file : files) size += (file.size() + 1) * sizeof(wchar_t);
+  HGLOBAL memory = GlobalAlloc(GHND, size);
+  auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
+  header->pFiles = sizeof(DROPFILES);
+  header->fWide = TRUE;
+  auto* names = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(header) + sizeof(DROPFILES));
+  for (const std::wstring& file : files) {
+    memcpy(names, file.c_str(), (file.size() + 1) * sizeof(wchar_t));
+    names += file.size() + 1;
+  }
+  *names = L'\0';
+  GlobalUnlock(memory);
+  return static_cast<HDROP>(memory);
+}
+
+// A file made under a UTF-16 name in the current directory, and its full path.
+inline std::wstring MakeWideFile(const std::wstring& name) {
+  wchar_t directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, directory);
+  const std::wstring path = std::wstring(directory) + L"\\" + name;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return path;
+}
+
+// What a path of the ANSI code page shows of `path` when it cannot hold it; empty when it
+// can (a test of names outside the code page has nothing to show then).
+inline std::string ShortAnsiPathOf(const std::wstring& path) {
+  BOOL usedDefault = FALSE;
+  char exact[MAX_PATH] = {};
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, path.c_str(), -1, exact, MAX_PATH, nullptr,
+                      &usedDefault);
+  if (!usedDefault) return std::string();
+  wchar_t shortPath[MAX_PATH] = {};
+  GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
+  char ansi[MAX_PATH] = {};
+  WideCharToMultiByte(CP_ACP, 0, shortPath, -1, ansi, MAX_PATH, nullptr, nullptr);
+  return ansi;
+}
+
 class PanelTest : public ::testing::Test {
  protected:
   void SetUp() override {

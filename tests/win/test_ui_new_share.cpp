@@ -166,6 +166,72 @@ TEST_F(NewShareTest, AfterDeleteAndCloseBoxTheShareIsLostFromTheFile) {
   EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/n.txt"}));
 }
 
+// "OK" goes through the share rule: a typed path that leads to another file is refused and
+// the window stays for another; left empty, the path is made and numbered; the same file
+// again (as Windows compares names) is told where it is shared, and nothing is added.
+TEST_F(NewShareTest, OkFollowsTheShareRule) {
+  WriteFileBytes("shared.cfg", RecordBytes("/a.txt", "C:\\d\\a.txt", 0));
+  ASSERT_EQ(LoadShares(app_.shares), 1);
+  const std::string before = SharedCfg();
+  OpenPanel();
+  PressAdd();
+  Fill("C:\\e\\a.txt", "/a.txt");
+  Click(newShare_, 2015);
+  EXPECT_EQ(messages_.Messages(),
+            (std::vector<RecordedMessage>{
+                {"This virtual path already leads to another file; please choose another "
+                 "one\n\n/a.txt",
+                 "Attention", MessageIcon::Warning}}));
+  EXPECT_TRUE(IsWindowVisible(newShare_));
+  EXPECT_EQ(Text(newShare_, 2010), "/a.txt");
+  EXPECT_EQ(RowCount(), 1);
+  EXPECT_EQ(SharedCfg(), before);
+
+  Fill("C:\\e\\a.txt", "");
+  Click(newShare_, 2015);
+  ExpectBackAtPanel();
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"a.txt", "a (2).txt"}));
+  EXPECT_EQ(SharedCfg(), before + RecordBytes("/a (2).txt", "C:\\e\\a.txt", 0));
+
+  messages_.Clear();
+  PressAdd();
+  Fill("C:\\D\\A.txt", "/elsewhere.txt");
+  Click(newShare_, 2015);
+  EXPECT_EQ(messages_.Messages(),
+            (std::vector<RecordedMessage>{{"This file is already shared, under the virtual "
+                                           "path\n\n/a.txt",
+                                           "Attention", MessageIcon::Warning}}));
+  ExpectBackAtPanel();
+  EXPECT_EQ(RowCount(), 2);
+  EXPECT_EQ(app_.shares.Count(), 2u);
+}
+
+// A path pasted into the physical-file edit keeps the characters the code page lacks: the
+// file is shared by its short name; a name nothing reaches is refused and the window stays.
+TEST_F(NewShareTest, APastedNameOutsideTheCodePageIsSharedByItsShortName) {
+  const std::wstring japanese = MakeWideFile(L"\x540D\x524D.txt");
+  const std::string shortPath = ShortAnsiPathOf(japanese);
+  if (shortPath.empty()) GTEST_SKIP() << "code page " << GetACP() << " holds the name";
+  OpenPanel();
+  PressAdd();
+  const std::wstring missing = japanese.substr(0, japanese.rfind(L'\\') + 1) + L"\x65E0.txt";
+  SendMessageW(GetDlgItem(newShare_, 2003), WM_SETTEXT, 0,
+               reinterpret_cast<LPARAM>(missing.c_str()));
+  Click(newShare_, 2015);
+  ASSERT_EQ(messages_.Messages().size(), 1u);
+  EXPECT_EQ(messages_.Messages()[0].caption, "Error");
+  EXPECT_TRUE(IsWindowVisible(newShare_));
+  EXPECT_EQ(app_.shares.Count(), 0u);
+
+  SendMessageW(GetDlgItem(newShare_, 2003), WM_SETTEXT, 0,
+               reinterpret_cast<LPARAM>(japanese.c_str()));
+  Click(newShare_, 2015);
+  ExpectBackAtPanel();
+  const std::string file = shortPath.substr(shortPath.rfind('\\') + 1);
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/" + file}));
+  EXPECT_EQ(SharedCfg(), RecordBytes("/" + file, shortPath, 0));
+}
+
 // ---- The real open-file dialog ----------------------------------------------------------
 
 struct FoundDialog {
@@ -194,17 +260,31 @@ class OpenFileDialogTest : public NewShareTest {
   // Presses "..." and answers the dialog as a user would: the file name typed into its
   // name field (control 1148), then OK; or Cancel when `path` is empty.
   void Browse(const std::string& path) {
+    BrowseTyping(path.empty(), [&path](HWND name) {
+      SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+    });
+  }
+  // The same with a name typed in UTF-16, as the user's keyboard types it.
+  void Browse(const std::wstring& path) {
+    BrowseTyping(false, [&path](HWND name) {
+      SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+    });
+  }
+
+ private:
+  template <typename Type>
+  void BrowseTyping(bool cancel, Type type) {
     PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2014, BN_CLICKED), 0);
     HWND dialog = nullptr;
     ASSERT_TRUE(WaitFor([&] { return (dialog = OpenFileDialogOf(newShare_)) != nullptr; }))
         << "no open-file dialog owned by the New share window";
     // The dialog also changes the current directory while it browses.
-    if (path.empty()) {
+    if (cancel) {
       PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     } else {
       HWND name = GetDlgItem(dialog, 1148);
       ASSERT_NE(name, nullptr);
-      SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+      type(name);
       PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                    reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
     }
@@ -247,6 +327,24 @@ TEST_F(OpenFileDialogTest, ChosenFilesFillTheEditsAndRestoreTheDirectory) {
   // Written beside the server's start-up directory, not where the dialog browsed.
   EXPECT_EQ(SharedCfg(), RecordBytes("/files/a.txt", second, 0));
   EXPECT_FALSE(std::filesystem::exists(docs / "shared.cfg"));
+}
+
+// The dialog's ANSI form hands back "??.txt" for a name the code page cannot hold, a path
+// of no file; the wide one hands back the name, shared by its short name.
+TEST_F(OpenFileDialogTest, AChosenNameOutsideTheCodePageIsTakenByItsShortName) {
+  const std::wstring japanese = MakeWideFile(L"\x540D\x524D.txt");
+  const std::string shortPath = ShortAnsiPathOf(japanese);
+  if (shortPath.empty()) GTEST_SKIP() << "code page " << GetACP() << " holds the name";
+  const std::string file = shortPath.substr(shortPath.rfind('\\') + 1);
+  OpenPanel();
+  PressAdd();
+  Browse(japanese);
+  EXPECT_EQ(Text(newShare_, 2003), shortPath);
+  EXPECT_EQ(Text(newShare_, 2010), "/" + file);
+  Click(newShare_, 2015);
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/" + file}));
+  EXPECT_EQ(SharedCfg(), RecordBytes("/" + file, shortPath, 0));
+  EXPECT_TRUE(messages_.Messages().empty());
 }
 
 }  // namespace

@@ -23,6 +23,8 @@ std::string AbsolutePath(const std::string& path) {
   return CurrentDirectory() + "/" + path;
 }
 
+bool SamePath(const std::string& a, const std::string& b) { return a == b; }
+
 bool IsExistingFile(const std::string& path) {
   struct stat status;
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);

@@ -10,9 +10,12 @@ NotifyIcon::~NotifyIcon() { Remove(); }
 
 // The parameters are taken by value for the Windows icon, which keeps them.
 // NOLINTNEXTLINE(performance-unnecessary-value-param)
-bool NotifyIcon::Show(std::string, std::vector<NotifyMenuItem>, int, CommandHandler) {
+bool NotifyIcon::Show(std::string, std::vector<NotifyMenuItem>, int, int, CommandHandler) {
   return false;
 }
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+bool NotifyIcon::ShowWithoutIcon(int, CommandHandler) { return false; }
 
 void NotifyIcon::Notify(std::string_view, std::string_view, NotifyKind) {}
 

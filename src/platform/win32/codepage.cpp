@@ -1,5 +1,6 @@
 #include "platform/codepage.h"
 
+#include <optional>
 #include <vector>
 
 #include "platform/os_windows.h"
@@ -16,6 +17,72 @@ std::string Utf8ToAnsi(const std::string& utf8) {
   std::vector<char> out(static_cast<std::size_t>(ansi));
   WideCharToMultiByte(CP_ACP, 0, text.data(), -1, out.data(), ansi, nullptr, nullptr);
   return std::string(out.data());
+}
+
+namespace {
+
+std::wstring ToWide(UINT codePage, std::string_view text) {
+  if (text.empty()) return std::wstring();
+  const int size = static_cast<int>(text.size());
+  const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), length);
+  return wide;
+}
+
+// `flags` and `usedDefault` as WideCharToMultiByte takes them.
+std::string FromWide(UINT codePage, std::wstring_view wide, DWORD flags, BOOL* usedDefault) {
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, usedDefault);
+  if (length <= 0) return std::string();
+  std::string text(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(codePage, flags, wide.data(), size, text.data(), length, nullptr,
+                      usedDefault);
+  return text;
+}
+
+// The ANSI text of `wide` when the code page holds every character of it, else none.
+std::optional<std::string> ExactAnsi(std::wstring_view wide) {
+  // With UTF-8 as the ANSI code page (a Windows option) every character converts, and that
+  // code page takes neither the flag nor the default-character report.
+  if (GetACP() == CP_UTF8) return FromWide(CP_UTF8, wide, 0, nullptr);
+  BOOL usedDefault = FALSE;
+  std::string ansi = FromWide(CP_ACP, wide, WC_NO_BEST_FIT_CHARS, &usedDefault);
+  if (usedDefault) return std::nullopt;
+  // Read back to the same characters, or the conversion changed one somewhere (the
+  // system's tables also map a few characters the flag does not cover).
+  if (ToWide(CP_ACP, ansi) != wide) return std::nullopt;
+  return ansi;
+}
+
+}  // namespace
+
+std::string WideToUtf8(std::wstring_view wide) { return FromWide(CP_UTF8, wide, 0, nullptr); }
+
+std::wstring AnsiToWide(std::string_view ansi) { return ToWide(CP_ACP, ansi); }
+
+AnsiPath AnsiPathOf(const std::string& utf8Path) {
+  const std::wstring wide = ToWide(CP_UTF8, utf8Path);
+  if (std::optional<std::string> exact = ExactAnsi(wide)) {
+    return {AnsiPathKind::Exact, std::move(*exact)};
+  }
+  // Only a file that exists has a short name; a volume without 8.3 names gives the long
+  // name back, which then fails the same test.
+  const DWORD needed = GetShortPathNameW(wide.c_str(), nullptr, 0);
+  if (needed > 0) {
+    std::wstring shortName(needed, L'\0');
+    const DWORD length = GetShortPathNameW(wide.c_str(), shortName.data(), needed);
+    if (length > 0 && length < needed) {
+      shortName.resize(length);
+      if (std::optional<std::string> exact = ExactAnsi(shortName)) {
+        return {AnsiPathKind::ShortName, std::move(*exact)};
+      }
+    }
+  }
+  return {AnsiPathKind::Unreachable, FromWide(CP_ACP, wide, 0, nullptr)};
 }
 
 }  // namespace qc::platform

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/codepage.h"
 #include "platform/os_windows.h"
 
 namespace qc::platform {
@@ -14,6 +15,16 @@ std::string CurrentDirectory() {
 }
 
 std::string AbsolutePath(const std::string& path) { return path; }
+
+bool SamePath(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  // The ordinal comparison without case is the one NTFS makes (its upcase table), unlike
+  // the locale's, which would also take "ss" for "\xDF" or ignore marks.
+  const std::wstring wideA = AnsiToWide(a);
+  const std::wstring wideB = AnsiToWide(b);
+  return CompareStringOrdinal(wideA.data(), static_cast<int>(wideA.size()), wideB.data(),
+                              static_cast<int>(wideB.size()), TRUE) == CSTR_EQUAL;
+}
 
 bool IsExistingFile(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());

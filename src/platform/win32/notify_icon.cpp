@@ -56,6 +56,8 @@ struct NotifyIcon::Impl {
   std::string tooltip;
   std::vector<NotifyMenuItem> menu;
   int defaultCommand = 0;
+  int closeCommand = 0;
+  bool withIcon = true;  // false: the window alone, for its WM_CLOSE
   CommandHandler onCommand;
 
   NOTIFYICONDATAW Data() const {
@@ -73,6 +75,7 @@ struct NotifyIcon::Impl {
   }
 
   void Add() {
+    if (!withIcon) return;
     NOTIFYICONDATAW data = Data();
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data.uCallbackMessage = kNotifyIconMessage;
@@ -90,6 +93,7 @@ struct NotifyIcon::Impl {
   }
 
   void Delete() {
+    if (!withIcon) return;
     NOTIFYICONDATAW data = Data();
     Shell_NotifyIconW(NIM_DELETE, &data);
     added = false;
@@ -151,6 +155,12 @@ struct NotifyIcon::Impl {
       Add();
       return 0;
     }
+    // Left to DefWindowProc, the window would be destroyed and the icon with it, while the
+    // program ran on without either.
+    if (message == WM_CLOSE) {
+      Run(closeCommand);
+      return 0;
+    }
     return DefWindowProcA(target, message, wParam, lParam);
   }
 
@@ -175,7 +185,17 @@ NotifyIcon::NotifyIcon() = default;
 NotifyIcon::~NotifyIcon() { Remove(); }
 
 bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int defaultCommand,
-                      CommandHandler onCommand) {
+                      int closeCommand, CommandHandler onCommand) {
+  return Create(std::move(tooltip), std::move(menu), defaultCommand, closeCommand, true,
+                std::move(onCommand));
+}
+
+bool NotifyIcon::ShowWithoutIcon(int closeCommand, CommandHandler onCommand) {
+  return Create(std::string(), {}, 0, closeCommand, false, std::move(onCommand));
+}
+
+bool NotifyIcon::Create(std::string tooltip, std::vector<NotifyMenuItem> menu, int defaultCommand,
+                        int closeCommand, bool withIcon, CommandHandler onCommand) {
   Remove();
   HINSTANCE instance = GetModuleHandleA(nullptr);
   WNDCLASSA windowClass{};
@@ -190,6 +210,8 @@ bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int
   impl->tooltip = std::move(tooltip);
   impl->menu = std::move(menu);
   impl->defaultCommand = defaultCommand;
+  impl->closeCommand = closeCommand;
+  impl->withIcon = withIcon;
   impl->onCommand = std::move(onCommand);
   impl->taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
   // Never shown, and a tool window: no taskbar button even if something showed it.
@@ -209,7 +231,7 @@ bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int
 }
 
 void NotifyIcon::Notify(std::string_view title, std::string_view text, NotifyKind kind) {
-  if (impl_ == nullptr) return;
+  if (impl_ == nullptr || !impl_->withIcon) return;
   NOTIFYICONDATAW data = impl_->Data();
   data.uFlags = NIF_INFO;
   CopyInto(data.szInfoTitle, title);
