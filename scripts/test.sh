@@ -127,7 +127,8 @@ native_e2e() (
 native_cli() {
   # The host in links runs in network namespaces of its own (as root; skipped otherwise).
   QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_cli.py" &&
-    QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_host_addresses.py"
+    QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_host_addresses.py" &&
+    QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_qr.py"
 }
 wine_unit() { (cd "$root" && ctest --preset win); }
 wine_cyrillic() {

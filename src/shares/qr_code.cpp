@@ -87,6 +87,14 @@ constexpr std::array<std::array<std::uint8_t, 7>, 41> kAlignment = {{
 }};
 
 constexpr int kByteModeIndicator = 0b0100;
+// A byte segment's bytes are ISO 8859-1 unless an ECI designator says otherwise; readers
+// that guess (zbar takes Chinese or Japanese UTF-8 for Shift JIS) then show another
+// link. A link with 8-bit bytes is UTF-8, so it is preceded by ECI 26 (UTF-8): its
+// mode, then the designator in one byte. ASCII links go without it, as every reader
+// reads them alike.
+constexpr int kEciModeIndicator = 0b0111;
+constexpr int kEciUtf8 = 26;
+constexpr int kEciBits = 4 + 8;
 constexpr std::uint8_t kPadCodewords[2] = {0xEC, 0x11};
 // Generators of the BCH codes of the format (15, 5) and version (18, 6) information.
 constexpr std::uint32_t kFormatGenerator = 0x537;
@@ -344,6 +352,13 @@ class Symbol {
   std::vector<std::uint8_t> function_;
 };
 
+bool NeedsUtf8Designator(std::string_view bytes) {
+  for (char c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  }
+  return false;
+}
+
 // The bits of the segment: mode, count, the bytes; then the terminator and the pad
 // codewords up to `capacity` codewords.
 std::vector<std::uint8_t> DataCodewords(std::string_view bytes, int version, int capacity) {
@@ -361,6 +376,10 @@ std::vector<std::uint8_t> DataCodewords(std::string_view bytes, int version, int
       }
     }
   };
+  if (NeedsUtf8Designator(bytes)) {
+    append(kEciModeIndicator, 4);
+    append(kEciUtf8, 8);
+  }
   append(kByteModeIndicator, 4);
   append(static_cast<std::uint32_t>(bytes.size()), CountBits(version));
   for (char c : bytes) append(static_cast<unsigned char>(c), 8);
@@ -560,7 +579,8 @@ namespace {
 std::optional<QrCode> Encode(std::string_view bytes, QrLevel level, std::optional<int> onlyMask) {
   for (int version = kQrMinVersion; version <= kQrMaxVersion; ++version) {
     const qr_detail::BlockLayout layout = qr_detail::LayoutOf(version, level);
-    const int neededBits = 4 + CountBits(version) + 8 * static_cast<int>(bytes.size());
+    const int neededBits = (NeedsUtf8Designator(bytes) ? kEciBits : 0) + 4 + CountBits(version) +
+                           8 * static_cast<int>(bytes.size());
     if (neededBits > layout.dataCodewords * 8) continue;
     Symbol symbol(version);
     symbol.PlaceCodewords(

@@ -47,11 +47,13 @@ class QrCode {
   std::vector<std::uint8_t> modules_;
 };
 
-// The code of `bytes` (a link: its bytes as they stand, UTF-8 for non-ASCII) in the
-// smallest version that holds them at `level`; none when even version 40 cannot.
+// The code of `bytes` (a link: its bytes as they stand, UTF-8 for non-ASCII, which the
+// code then declares as such) in the smallest version that holds them at `level`; none
+// when even version 40 cannot.
 std::optional<QrCode> EncodeQrCode(std::string_view bytes, QrLevel level = QrLevel::M);
 
-// The most bytes a version holds at a level in byte mode.
+// The most bytes a version holds at a level in byte mode (a byte or two fewer for a link with
+// 8-bit bytes, whose UTF-8 declaration takes 12 bits).
 std::size_t QrByteCapacity(int version, QrLevel level);
 // "L", "M", "Q" or "H"; and back (none for anything else, either case accepted).
 char QrLevelLetter(QrLevel level);

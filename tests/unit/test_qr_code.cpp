@@ -69,7 +69,7 @@ TEST(QrCode, CapacitiesAndBlocksAreTheStandardsTable) {
       {1, QrLevel::L, 17, 19, 1, 7},        {1, QrLevel::M, 14, 16, 1, 10},
       {1, QrLevel::Q, 11, 13, 1, 13},       {1, QrLevel::H, 7, 9, 1, 17},
       {5, QrLevel::Q, 60, 62, 4, 18},       {10, QrLevel::M, 213, 216, 5, 26},
-      {14, QrLevel::H, 194, 196, 16, 24},   {40, QrLevel::L, 2953, 2956, 25, 30},
+      {14, QrLevel::H, 194, 197, 16, 24},   {40, QrLevel::L, 2953, 2956, 25, 30},
       {40, QrLevel::M, 2331, 2334, 49, 28}, {40, QrLevel::H, 1273, 1276, 81, 30},
   };
   for (const Row& row : rows) {
