@@ -96,6 +96,7 @@ void NewShareWindow::ConfirmNewShare() {
     // share, and the append would store it a second time.
     std::lock_guard guard(app_.shares.Lock());
     SharePtr share = app_.shares.AppendShare(std::move(physical), virtualPath, 0);
+    app_.lastShared.Set(share);
     // After a Delete the whole file is rewritten at "Close", this share with it.
     if (!app_.ui.sharesDirty.load()) written = AppendShareRecord(*share);
   }
