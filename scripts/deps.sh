@@ -18,6 +18,8 @@ if [ "${1:-native}" = all ]; then
   want+=(nsis zip locales)
   # The code's shape: scripts/lint.sh.
   want+=(clang-format clang-tidy)
+  # Screenshots of the display (the QR code test under Wine, scripts/screenshots.sh).
+  want+=(imagemagick)
 fi
 
 missing=()

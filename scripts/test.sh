@@ -158,7 +158,8 @@ wine_e2e() (
   export QC_E2E_MODE=wine QC_BIN="$build/win/quillcast.exe" QC_TOOLS="$build/win/tests" QC_WINE="$wine_loader"
   # One after the other: in one Wine prefix the single-instance mutex is shared, so two
   # servers cannot run side by side as they do natively.
-  python3 "$root/tests/e2e/test_quillcast.py" && python3 "$root/tests/e2e/test_hostile.py"
+  python3 "$root/tests/e2e/test_quillcast.py" && python3 "$root/tests/e2e/test_hostile.py" &&
+    python3 "$root/tests/e2e/test_qr_windows.py"
 )
 
 step "native build (ASan+UBSan)" configure_and_build native

@@ -193,6 +193,8 @@ class Symbol {
         dark_(static_cast<std::size_t>(size_ * size_), 0),
         function_(static_cast<std::size_t>(size_ * size_), 0) {
     DrawFunctionPatterns();
+    data_.resize(function_.size());
+    for (std::size_t i = 0; i < function_.size(); ++i) data_[i] = function_[i] ^ 1;
   }
 
   int size() const { return size_; }
@@ -228,13 +230,21 @@ class Symbol {
     }
   }
 
+  // Inverts the data modules where the mask's condition holds. Every condition repeats
+  // each 12 rows and 6 columns, so its 12 rows are spelled out once across the width and
+  // laid over the symbol's rows, a whole row at a time.
   void ApplyMask(int mask) {
-    for (int row = 0; row < size_; ++row) {
+    std::vector<std::uint8_t> pattern(static_cast<std::size_t>(kMaskPeriod * size_));
+    for (int row = 0; row < kMaskPeriod; ++row) {
       for (int column = 0; column < size_; ++column) {
-        if (!IsFunction(row, column) && MaskInverts(mask, row, column)) {
-          dark_[Index(row, column)] ^= 1;
-        }
+        pattern[static_cast<std::size_t>(row * size_ + column)] = MaskInverts(mask, row, column);
       }
+    }
+    for (int row = 0; row < size_; ++row) {
+      const std::uint8_t* inverts = pattern.data() + (row % kMaskPeriod) * size_;
+      const std::uint8_t* data = data_.data() + Index(row, 0);
+      std::uint8_t* dark = dark_.data() + Index(row, 0);
+      for (int column = 0; column < size_; ++column) dark[column] ^= inverts[column] & data[column];
     }
   }
 
@@ -276,27 +286,39 @@ class Symbol {
     function_[Index(row, column)] = 1;
   }
 
-  static bool MaskInverts(int mask, int row, int column) {
+  static constexpr int kMaskPeriod = 12;
+
+  static std::uint8_t MaskInverts(int mask, int row, int column) {
+    bool inverts = false;
     switch (mask) {
       case 0:
-        return (row + column) % 2 == 0;
+        inverts = (row + column) % 2 == 0;
+        break;
       case 1:
-        return row % 2 == 0;
+        inverts = row % 2 == 0;
+        break;
       case 2:
-        return column % 3 == 0;
+        inverts = column % 3 == 0;
+        break;
       case 3:
-        return (row + column) % 3 == 0;
+        inverts = (row + column) % 3 == 0;
+        break;
       case 4:
-        return (row / 2 + column / 3) % 2 == 0;
+        inverts = (row / 2 + column / 3) % 2 == 0;
+        break;
       case 5:
-        return (row * column) % 2 + (row * column) % 3 == 0;
+        inverts = (row * column) % 2 + (row * column) % 3 == 0;
+        break;
       case 6:
-        return ((row * column) % 2 + (row * column) % 3) % 2 == 0;
+        inverts = ((row * column) % 2 + (row * column) % 3) % 2 == 0;
+        break;
       case 7:
-        return ((row + column) % 2 + (row * column) % 3) % 2 == 0;
+        inverts = ((row + column) % 2 + (row * column) % 3) % 2 == 0;
+        break;
       default:
-        return false;
+        break;
     }
+    return inverts ? 1 : 0;
   }
 
   void DrawFunctionPatterns() {
@@ -350,7 +372,21 @@ class Symbol {
   int size_;
   std::vector<std::uint8_t> dark_;
   std::vector<std::uint8_t> function_;
+  std::vector<std::uint8_t> data_;  // 1 where codewords go: what masks may invert
 };
+
+// The modules left for codewords once the function patterns are placed, by version:
+// counted once on real symbols rather than taken from a formula.
+int DataModules(int version) {
+  static const std::array<int, kQrMaxVersion + 1> counts = [] {
+    std::array<int, kQrMaxVersion + 1> all{};
+    for (int v = kQrMinVersion; v <= kQrMaxVersion; ++v) {
+      all[static_cast<std::size_t>(v)] = Symbol(v).DataModules();
+    }
+    return all;
+  }();
+  return counts[static_cast<std::size_t>(version)];
+}
 
 bool NeedsUtf8Designator(std::string_view bytes) {
   for (char c : bytes) {
@@ -425,35 +461,69 @@ std::vector<std::uint8_t> InterleavedCodewords(const std::vector<std::uint8_t>& 
   return out;
 }
 
-// N1 and N3 over one line of modules (a row or a column).
-int LinePenalty(const std::vector<std::uint8_t>& line) {
-  const int n = static_cast<int>(line.size());
+// N1 and N3 over one line of modules (a row or a column), `step` apart in the grid, from
+// its runs of one colour.
+int LinePenalty(const std::uint8_t* line, int n, int step) {
+  std::array<int, 17 + 4 * kQrMaxVersion> runs{};
+  int count = 0;
+  int length = 1;
+  for (int i = 1; i < n; ++i) {
+    const std::uint8_t* here = line + static_cast<std::ptrdiff_t>(i) * step;
+    if (*here == *(here - step)) {
+      ++length;
+    } else {
+      runs[static_cast<std::size_t>(count++)] = length;
+      length = 1;
+    }
+  }
+  runs[static_cast<std::size_t>(count++)] = length;
   int penalty = 0;
-  int run = 1;
-  for (int i = 1; i <= n; ++i) {
-    if (i < n && line[static_cast<std::size_t>(i)] == line[static_cast<std::size_t>(i - 1)]) {
-      ++run;
-      continue;
-    }
+  for (int k = 0; k < count; ++k) {
+    const int run = runs[static_cast<std::size_t>(k)];
     if (run >= 5) penalty += kPenaltyRun + (run - 5);
-    run = 1;
   }
-  // Dark-light-dark-dark-dark-light-dark with four light modules before or after it; the
-  // quiet zone beyond the symbol counts as light.
-  const auto at = [&](int i) { return i >= 0 && i < n && line[static_cast<std::size_t>(i)] != 0; };
-  static constexpr bool kFinderLike[7] = {true, false, true, true, true, false, true};
-  for (int start = 0; start + 7 <= n; ++start) {
-    bool match = true;
-    for (int k = 0; k < 7 && match; ++k) match = at(start + k) == kFinderLike[k];
-    if (!match) continue;
-    bool lightBefore = true;
-    bool lightAfter = true;
-    for (int k = 1; k <= 4; ++k) {
-      lightBefore = lightBefore && !at(start - k);
-      lightAfter = lightAfter && !at(start + 6 + k);
+  // A finder-like dark-light-dark-dark-dark-light-dark: runs of 1, 1, 3, 1, 1 from a dark
+  // one, with four light modules before or after it; the quiet zone beyond the line is
+  // four more light ones.
+  const auto lightRun = [&](int k) {
+    if (k < 0 || k >= count) return 4;
+    return runs[static_cast<std::size_t>(k)] + (k == 0 || k == count - 1 ? 4 : 0);
+  };
+  for (int k = line[0] != 0 ? 0 : 1; k + 4 < count; k += 2) {
+    const int* at = runs.data() + k;
+    if (at[0] != 1 || at[1] != 1 || at[2] != 3 || at[3] != 1 || at[4] != 1) continue;
+    if (lightRun(k - 1) >= 4 || lightRun(k + 5) >= 4) penalty += kPenaltyFinder;
+  }
+  return penalty;
+}
+
+// The penalty the standard gives a symbol (n x n modules, one byte each, row by row).
+int Penalty(const std::uint8_t* grid, int n) {
+  int penalty = 0;
+  for (int i = 0; i < n; ++i) {
+    penalty += LinePenalty(grid + static_cast<std::ptrdiff_t>(i) * n, n, 1);  // row i
+    penalty += LinePenalty(grid + i, n, n);                                   // column i
+  }
+  // N2, and the dark modules for N4: loops simple enough for the compiler to run on many
+  // modules at once.
+  int dark = 0;
+  int blocks = 0;
+  for (int row = 0; row < n; ++row) {
+    const std::uint8_t* here = grid + static_cast<std::ptrdiff_t>(row) * n;
+    for (int column = 0; column < n; ++column) dark += here[column];
+    if (row + 1 == n) break;
+    const std::uint8_t* below = here + n;
+    for (int column = 0; column + 1 < n; ++column) {
+      const std::uint8_t colour = here[column];
+      const std::uint8_t differs = static_cast<std::uint8_t>(
+          (colour ^ here[column + 1]) | (colour ^ below[column]) | (colour ^ below[column + 1]));
+      blocks += differs == 0 ? 1 : 0;
     }
-    if (lightBefore || lightAfter) penalty += kPenaltyFinder;
   }
+  penalty += kPenaltyBlock * blocks;
+  const int total = n * n;
+  // Whole steps of 5 % away from half dark: |dark% - 50| / 5 = |20 dark - 10 total| / total.
+  penalty += kPenaltyBalance * (std::abs(20 * dark - 10 * total) / total);
   return penalty;
 }
 
@@ -496,7 +566,7 @@ std::uint32_t VersionBits(int version) {
 }
 
 BlockLayout LayoutOf(int version, QrLevel level) {
-  const int rawCodewords = Symbol(version).DataModules() / 8;
+  const int rawCodewords = DataModules(version) / 8;
   const int ecPerBlock =
       kEcPerBlock[static_cast<std::size_t>(LevelIndex(level))][static_cast<std::size_t>(version)];
   const int blocks =
@@ -515,32 +585,13 @@ std::vector<int> AlignmentCentres(int version) {
 
 int MaskPenalty(const QrCode& code) {
   const int n = code.size();
-  int penalty = 0;
-  std::vector<std::uint8_t> line(static_cast<std::size_t>(n));
-  for (int row = 0; row < n; ++row) {
-    for (int column = 0; column < n; ++column)
-      line[static_cast<std::size_t>(column)] = code.Dark(row, column);
-    penalty += LinePenalty(line);
-  }
-  for (int column = 0; column < n; ++column) {
-    for (int row = 0; row < n; ++row) line[static_cast<std::size_t>(row)] = code.Dark(row, column);
-    penalty += LinePenalty(line);
-  }
-  int dark = 0;
+  std::vector<std::uint8_t> grid(static_cast<std::size_t>(n * n));
   for (int row = 0; row < n; ++row) {
     for (int column = 0; column < n; ++column) {
-      const bool here = code.Dark(row, column);
-      dark += here ? 1 : 0;
-      if (row + 1 < n && column + 1 < n && code.Dark(row, column + 1) == here &&
-          code.Dark(row + 1, column) == here && code.Dark(row + 1, column + 1) == here) {
-        penalty += kPenaltyBlock;
-      }
+      grid[static_cast<std::size_t>(row * n + column)] = code.Dark(row, column) ? 1 : 0;
     }
   }
-  const int total = n * n;
-  // Whole steps of 5 % away from half dark: |dark% - 50| / 5 = |20 dark - 10 total| / total.
-  penalty += kPenaltyBalance * (std::abs(20 * dark - 10 * total) / total);
-  return penalty;
+  return Penalty(grid.data(), n);
 }
 
 }  // namespace qr_detail
@@ -586,21 +637,23 @@ std::optional<QrCode> Encode(std::string_view bytes, QrLevel level, std::optiona
     symbol.PlaceCodewords(
         InterleavedCodewords(DataCodewords(bytes, version, layout.dataCodewords), layout));
     const std::vector<std::uint8_t> unmasked = symbol.modules();
-    std::optional<QrCode> best;
+    int bestMask = 0;
     int bestPenalty = std::numeric_limits<int>::max();
     for (int mask = 0; mask < 8; ++mask) {
       if (onlyMask && mask != *onlyMask) continue;
       symbol.modules() = unmasked;
       symbol.ApplyMask(mask);
       symbol.DrawFormat(level, mask);
-      QrCode candidate(version, level, mask, symbol.modules());
-      const int penalty = qr_detail::MaskPenalty(candidate);
+      const int penalty = Penalty(symbol.modules().data(), symbol.size());
       if (penalty < bestPenalty) {
         bestPenalty = penalty;
-        best = std::move(candidate);
+        bestMask = mask;
       }
     }
-    return best;
+    symbol.modules() = unmasked;
+    symbol.ApplyMask(bestMask);
+    symbol.DrawFormat(level, bestMask);
+    return QrCode(version, level, bestMask, std::move(symbol.modules()));
   }
   return std::nullopt;
 }
