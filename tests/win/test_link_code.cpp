@@ -10,19 +10,6 @@
 namespace qc::tests {
 namespace {
 
-std::string ClipboardText() {
-  std::string text;
-  for (int attempt = 0; attempt < 50 && !OpenClipboard(nullptr); ++attempt) Sleep(20);
-  if (HANDLE data = GetClipboardData(CF_TEXT)) {
-    if (const char* chars = static_cast<const char*>(GlobalLock(data))) {
-      text = chars;
-      GlobalUnlock(data);
-    }
-  }
-  CloseClipboard();
-  return text;
-}
-
 class PanelCodeTest : public PanelTest {
  protected:
   void SetUp() override {

@@ -103,19 +103,6 @@ class IconSetting {
   DWORD old_ = 0;
 };
 
-std::string ClipboardText() {
-  std::string text;
-  for (int attempt = 0; attempt < 50 && !OpenClipboard(nullptr); ++attempt) Sleep(20);
-  if (HANDLE data = GetClipboardData(CF_TEXT)) {
-    if (const char* chars = static_cast<const char*>(GlobalLock(data))) {
-      text = chars;
-      GlobalUnlock(data);
-    }
-  }
-  CloseClipboard();
-  return text;
-}
-
 void PutOnClipboard(const std::string& text) {
   for (int attempt = 0; attempt < 50 && !OpenClipboard(nullptr); ++attempt) Sleep(20);
   EmptyClipboard();

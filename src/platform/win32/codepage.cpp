@@ -6,28 +6,25 @@
 
 namespace qc::platform {
 
-std::string Utf8ToAnsi(const std::string& utf8) {
-  int wide = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+namespace {
+
+// Through UTF-16, as Windows converts between code pages; empty when either step fails.
+std::string Convert(const std::string& text, UINT from, UINT to) {
+  int wide = MultiByteToWideChar(from, 0, text.c_str(), -1, nullptr, 0);
   if (wide <= 0) return std::string();
-  std::vector<wchar_t> text(static_cast<std::size_t>(wide));
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), wide);
-  int ansi = WideCharToMultiByte(CP_ACP, 0, text.data(), -1, nullptr, 0, nullptr, nullptr);
-  if (ansi <= 0) return std::string();
-  std::vector<char> out(static_cast<std::size_t>(ansi));
-  WideCharToMultiByte(CP_ACP, 0, text.data(), -1, out.data(), ansi, nullptr, nullptr);
+  std::vector<wchar_t> utf16(static_cast<std::size_t>(wide));
+  MultiByteToWideChar(from, 0, text.c_str(), -1, utf16.data(), wide);
+  int bytes = WideCharToMultiByte(to, 0, utf16.data(), -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
+  std::vector<char> out(static_cast<std::size_t>(bytes));
+  WideCharToMultiByte(to, 0, utf16.data(), -1, out.data(), bytes, nullptr, nullptr);
   return std::string(out.data());
 }
 
-std::string AnsiToUtf8(const std::string& ansi) {
-  int wide = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
-  if (wide <= 0) return std::string();
-  std::vector<wchar_t> text(static_cast<std::size_t>(wide));
-  MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, text.data(), wide);
-  int utf8 = WideCharToMultiByte(CP_UTF8, 0, text.data(), -1, nullptr, 0, nullptr, nullptr);
-  if (utf8 <= 0) return std::string();
-  std::vector<char> out(static_cast<std::size_t>(utf8));
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), -1, out.data(), utf8, nullptr, nullptr);
-  return std::string(out.data());
-}
+}  // namespace
+
+std::string Utf8ToAnsi(const std::string& utf8) { return Convert(utf8, CP_UTF8, CP_ACP); }
+
+std::string AnsiToUtf8(const std::string& ansi) { return Convert(ansi, CP_ACP, CP_UTF8); }
 
 }  // namespace qc::platform
