@@ -158,7 +158,7 @@ struct GaloisField {
   }
   constexpr std::uint8_t Multiply(std::uint8_t a, std::uint8_t b) const {
     if (a == 0 || b == 0) return 0;
-    return exp[static_cast<std::size_t>(log[a] + log[b])];
+    return exp[static_cast<std::size_t>(log[a]) + static_cast<std::size_t>(log[b])];
   }
 };
 constexpr GaloisField kField;
@@ -237,11 +237,11 @@ class Symbol {
     std::vector<std::uint8_t> pattern(static_cast<std::size_t>(kMaskPeriod * size_));
     for (int row = 0; row < kMaskPeriod; ++row) {
       for (int column = 0; column < size_; ++column) {
-        pattern[static_cast<std::size_t>(row * size_ + column)] = MaskInverts(mask, row, column);
+        pattern[Index(row, column)] = MaskInverts(mask, row, column);
       }
     }
     for (int row = 0; row < size_; ++row) {
-      const std::uint8_t* inverts = pattern.data() + (row % kMaskPeriod) * size_;
+      const std::uint8_t* inverts = pattern.data() + Index(row % kMaskPeriod, 0);
       const std::uint8_t* data = data_.data() + Index(row, 0);
       std::uint8_t* dark = dark_.data() + Index(row, 0);
       for (int column = 0; column < size_; ++column) dark[column] ^= inverts[column] & data[column];
@@ -440,7 +440,7 @@ std::vector<std::uint8_t> InterleavedCodewords(const std::vector<std::uint8_t>& 
   std::size_t at = 0;
   for (int b = 0; b < layout.blocks; ++b) {
     const std::size_t length =
-        static_cast<std::size_t>(shortLength + (b < layout.shortBlocks ? 0 : 1));
+        static_cast<std::size_t>(shortLength) + (b < layout.shortBlocks ? 0U : 1U);
     std::vector<std::uint8_t> block(data.begin() + static_cast<std::ptrdiff_t>(at),
                                     data.begin() + static_cast<std::ptrdiff_t>(at + length));
     at += length;
@@ -588,7 +588,8 @@ int MaskPenalty(const QrCode& code) {
   std::vector<std::uint8_t> grid(static_cast<std::size_t>(n * n));
   for (int row = 0; row < n; ++row) {
     for (int column = 0; column < n; ++column) {
-      grid[static_cast<std::size_t>(row * n + column)] = code.Dark(row, column) ? 1 : 0;
+      grid[static_cast<std::size_t>(row) * static_cast<std::size_t>(n) +
+           static_cast<std::size_t>(column)] = code.Dark(row, column) ? 1 : 0;
     }
   }
   return Penalty(grid.data(), n);
