@@ -40,10 +40,13 @@ class PanelCode(unittest.TestCase):
     def test_the_selected_shares_code_on_screen_reads_as_its_link(self):
         port = free_port()
         self.box.write("common.cfg", settings_bytes(port, domain=b"files.example.org"))
-        # A name with a blank and Cyrillic letters (code page 1251 under LC_ALL=ru_RU,
-        # Latin letters otherwise): the code carries the link in UTF-8.
-        self.box.write("shared.cfg", share_record(b"/pub/report 2009.pdf", b"C:\\report 2009.pdf"))
-        link = f"http://files.example.org:{port}/pub/report%202009.pdf".encode()
+        # A name with a blank and the byte 0xE9, "é" in code page 1252 and "й" in 1251 (Wine
+        # takes the code page from LC_ALL): the link keeps the byte, the code carries its
+        # UTF-8 form, as a phone reads it.
+        code_page = "cp1251" if os.environ.get("LC_ALL", "").startswith("ru_RU") else "cp1252"
+        self.box.write("shared.cfg", share_record(b"/pub/caf\xe9 2009.pdf", b"C:\\caf\xe9 2009.pdf"))
+        link = (f"http://files.example.org:{port}/pub/" + b"caf\xe9".decode(code_page)
+                + "%202009.pdf").encode()
         server = self.box.start_server(port)
         # A "-stop" without a server would show its message box and wait for a click.
         self.addCleanup(lambda: server.proc.poll() is None and self.box.run("-stop").wait())

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/codepage.h"
 #include "shares/qr_code.h"
 
 namespace qc::tests {
@@ -83,7 +82,16 @@ inline DrawnCode ReadDrawnCode(HWND window, const std::string& link) {
     drawn.top = minY;
     drawn.side = maxX - minX + 1;
     EXPECT_EQ(maxY - minY + 1, drawn.side) << "the code is not square";
-    const std::optional<QrCode> code = EncodeQrCode(platform::AnsiToUtf8(link));
+    // The code page's bytes as UTF-8, converted here apart from the window's own code.
+    std::wstring wide(link.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, link.data(), static_cast<int>(link.size()), wide.data(),
+                            static_cast<int>(wide.size()))));
+    std::string utf8(wide.size() * 3, '\0');
+    utf8.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
+                            static_cast<int>(utf8.size()), nullptr, nullptr)));
+    const std::optional<QrCode> code = EncodeQrCode(utf8);
     if (code && !link.empty()) {
       const int modules = code->size() + 2 * kQrQuietZone;
       if (drawn.side % modules == 0) drawn.modulePixels = drawn.side / modules;

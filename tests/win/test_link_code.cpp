@@ -17,7 +17,8 @@ class PanelCodeTest : public PanelTest {
     app_.settings.port = 8080;
     app_.settings.domain = "files.example.org";
     app_.settings.hostChoice = 0;
-    for (const char* path : {"/pub/a.txt", "/pub/report 2009.pdf", "/pub/long"}) {
+    // The last one holds an 8-bit byte of the code page, which the code must carry in UTF-8.
+    for (const char* path : {"/pub/a.txt", "/pub/report 2009.pdf", "/pub/long", "/pub/caf\xE9"}) {
       app_.shares.AppendShare(std::string("C:\\files") + path, path, 0);
     }
     OpenPanel();
@@ -41,7 +42,8 @@ class PanelCodeTest : public PanelTest {
 TEST_F(PanelCodeTest, FollowsTheSelectionAndShowsNothingWithoutOne) {
   const std::string links[] = {"http://files.example.org:8080/pub/a.txt",
                                "http://files.example.org:8080/pub/report%202009.pdf",
-                               "http://files.example.org:8080/pub/long"};
+                               "http://files.example.org:8080/pub/long",
+                               "http://files.example.org:8080/pub/caf\xE9"};
   HWND code = OpenCodeWindow();
   ASSERT_NE(code, nullptr);
   ExpectNoCode(code);
@@ -50,11 +52,8 @@ TEST_F(PanelCodeTest, FollowsTheSelectionAndShowsNothingWithoutOne) {
     int row;  // -1: nothing selected
     int shown;
   };
-  const Step steps[] = {{"second row", 1, 1},
-                        {"first row", 0, 0},
-                        {"none", -1, -1},
-                        {"third row", 2, 2},
-                        {"second again", 1, 1}};
+  const Step steps[] = {{"second row", 1, 1}, {"first row", 0, 0},  {"none", -1, -1},
+                        {"third row", 2, 2},  {"8-bit byte", 3, 3}, {"second again", 1, 1}};
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);
     Select(step.row);
