@@ -6,6 +6,8 @@
 set -euo pipefail
 
 want=(g++ cmake make googletest python3)
+# The QR tests read the codes back with a reader written by nobody here.
+want+=(zbar-tools)
 if [ "${1:-native}" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang libclang-rt-14-dev curl wget aria2)
   # Network namespaces for the host-in-links tests (ip netns); unshare comes with util-linux.
@@ -16,6 +18,8 @@ if [ "${1:-native}" = all ]; then
   want+=(nsis zip locales)
   # The code's shape: scripts/lint.sh.
   want+=(clang-format clang-tidy)
+  # Screenshots of the display (the QR code test under Wine, scripts/screenshots.sh).
+  want+=(imagemagick)
 fi
 
 missing=()

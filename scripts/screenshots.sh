@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Renders docs/screenshots/control-panel.png, docs/screenshots/new-share.png and
-# docs/screenshots/notification-area.png: the real quillcast.exe under Wine in a virtual
+# Renders docs/screenshots/control-panel.png, docs/screenshots/qr-code.png,
+# docs/screenshots/new-share.png and docs/screenshots/notification-area.png: the real quillcast.exe under Wine in a virtual
 # desktop (so Wine draws the window frames, and its taskbar holds the notification area)
 # on a private Xvfb display, with a sample "common.cfg" and "shared.cfg".
 #
@@ -27,7 +27,7 @@ if [[ ! -f "$build/CMakeCache.txt" ]]; then
 fi
 # Always brought up to date: a program or a tool older than the sources would show the
 # old windows, or lack a verb this script uses.
-cmake --build "$build" -j2 --target quillcast ui_poke >/dev/null
+cmake --build "$build" -j2 --target quillcast ui_poke window_lister >/dev/null
 
 xvfb_pid=""
 server_pid=""
@@ -53,7 +53,7 @@ run_in_desktop() { "$wine" explorer /desktop="$desktop" "$@"; }
 
 # Sample state: a free local port, a domain and folder, three shares.
 mkdir -p "$work/run"
-cp "$build/quillcast.exe" "$build/tests/ui_poke.exe" "$work/run/"
+cp "$build/quillcast.exe" "$build/tests/ui_poke.exe" "$build/tests/window_lister.exe" "$work/run/"
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
 python3 - "$work/run" "$port" <<'PY'
 import struct, sys, os
@@ -92,6 +92,15 @@ shoot() {
 }
 
 shoot "$out/control-panel.png"
+# The first share's QR code in front of the panel: the row selected as a user selects it
+# (Home in the list), then "QR code". Its close box hides it again for the next shots.
+run_in_desktop "$win_dir\\ui_poke.exe" key WndClassQuillcastMain 2013 36
+run_in_desktop "$win_dir\\ui_poke.exe" click WndClassQuillcastMain 2018
+run_in_desktop "$win_dir\\ui_poke.exe" wait WndClassQuillcastQrCode
+sleep 1
+shoot "$out/qr-code.png"
+run_in_desktop "$win_dir\\window_lister.exe" close "QR code"
+sleep 1
 run_in_desktop "$win_dir\\ui_poke.exe" click WndClassQuillcastMain 2014
 run_in_desktop "$win_dir\\ui_poke.exe" wait WndClassQuillcastNewFile
 run_in_desktop "$win_dir\\ui_poke.exe" text WndClassQuillcastNewFile 2003 'C:\Users\ann\Documents\notes.txt'
@@ -118,4 +127,4 @@ run_in_desktop "$win_dir\\ui_poke.exe" rightclick 20 20
 "$wine" "$win_dir\\quillcast.exe" -stop || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
-echo "wrote $out/control-panel.png, $out/new-share.png and $out/notification-area.png"
+echo "wrote $out/control-panel.png, $out/qr-code.png, $out/new-share.png and $out/notification-area.png"

@@ -127,7 +127,8 @@ native_e2e() (
 native_cli() {
   # The host in links runs in network namespaces of its own (as root; skipped otherwise).
   QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_cli.py" &&
-    QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_host_addresses.py"
+    QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_host_addresses.py" &&
+    QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_qr.py"
 }
 wine_unit() { (cd "$root" && ctest --preset win); }
 wine_cyrillic() {
@@ -157,7 +158,8 @@ wine_e2e() (
   export QC_E2E_MODE=wine QC_BIN="$build/win/quillcast.exe" QC_TOOLS="$build/win/tests" QC_WINE="$wine_loader"
   # One after the other: in one Wine prefix the single-instance mutex is shared, so two
   # servers cannot run side by side as they do natively.
-  python3 "$root/tests/e2e/test_quillcast.py" && python3 "$root/tests/e2e/test_hostile.py"
+  python3 "$root/tests/e2e/test_quillcast.py" && python3 "$root/tests/e2e/test_hostile.py" &&
+    python3 "$root/tests/e2e/test_qr_windows.py"
 )
 
 step "native build (ASan+UBSan)" configure_and_build native

@@ -3,6 +3,8 @@
 #pragma once
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -27,6 +29,33 @@ struct UiState {
 
 struct Application;
 
+// A window that shows a link as a QR code, made by the Windows entry's panel code on the
+// thread that asks for it (whose message loop then serves it); the native entry has none.
+class LinkCodeView {
+ public:
+  virtual ~LinkCodeView() = default;
+  // Shows the link's code in front, in place of any other it showed.
+  virtual void Show(const std::string& link) = 0;
+};
+
+// The share whose link was copied or shared last in this run, for "Show QR code of the
+// last link"; the control loop's thread and the panel's set it.
+class LastShare {
+ public:
+  void Set(SharePtr share) {
+    std::lock_guard guard(mutex_);
+    share_ = std::move(share);
+  }
+  SharePtr Get() const {
+    std::lock_guard guard(mutex_);
+    return share_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  SharePtr share_;
+};
+
 // The control panel, handed in by the entry that has one (the Windows entry); the native
 // entry hands none. start: starts the panel's thread unless one is active and returns at
 // once. wait: blocks until the latest panel thread has ended. end: at the server's stop,
@@ -37,6 +66,8 @@ struct Panel {
   std::function<int(Application&)> start;
   std::function<void(Application&)> wait;
   std::function<void(Application&)> end;
+  // The QR code window the notification icon opens (on the control loop's thread).
+  std::function<std::unique_ptr<LinkCodeView>(Application&)> makeLinkCodeView = {};
 };
 
 struct Application {
@@ -49,6 +80,7 @@ struct Application {
   std::thread acceptThread;
   UiState ui;
   Panel panel;
+  LastShare lastShared;
   // What the start's load found wrong with shared.cfg, until the user has been told.
   ShareFileDamage shareFileDamage;
   // What the start left out of common.cfg, until the user has been told.

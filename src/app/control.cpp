@@ -117,6 +117,7 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
   }
   // A file already shared gives its own link; one file twice in a batch is one link.
   if (std::find(batch.begin(), batch.end(), share) == batch.end()) batch.push_back(share);
+  app.lastShared.Set(share);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0) {
     // The first file of a batch copies exactly as a single share does; later ones put the
     // whole batch's URLs on the clipboard, so the user pastes every link at once.

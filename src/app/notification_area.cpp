@@ -11,6 +11,7 @@ std::string TrayTooltip(std::uint16_t port) { return "Quillcast - port " + std::
 std::vector<platform::NotifyMenuItem> TrayMenu() {
   return {{kTrayOpenPanel, kTrayOpenPanelText},
           {kTrayCopyLinks, kTrayCopyLinksText},
+          {kTrayShowCode, kTrayShowCodeText},
           {kTrayStop, kTrayStopText}};
 }
 
@@ -105,6 +106,12 @@ void ServerIcon::OnCommand(int command) {
     case kTrayStop:
       platform::SendControlRequest(platform::ControlRequest::Stop);
       break;
+    case kTrayShowCode:
+      ShowCodeOfLastLink();
+      break;
+    case platform::kNotificationClicked:
+      if (clickShowsCode_) ShowCodeOfLastLink();
+      break;
     default:
       break;
   }
@@ -120,6 +127,7 @@ void ServerIcon::CopyAllLinks() {
     Tell({kNoticeCopyFailed, std::string(messages::kCopyFailed.text), platform::NotifyKind::Error});
     return;
   }
+  app_.lastShared.Set(shares.back());
   const std::string host = UrlHost(app_.settings);
   std::vector<std::string> links;
   links.reserve(shares.size());
@@ -133,7 +141,19 @@ void ServerIcon::TellShares(const ShareNotice& notice) {
   if (const std::optional<NoticeText> text = ComposeShareNotice(notice)) Tell(*text);
 }
 
+void ServerIcon::ShowCodeOfLastLink() {
+  const SharePtr share = app_.lastShared.Get();
+  if (!share) {
+    Tell({kNoticeNoLink, kNoticeNoLinkText, platform::NotifyKind::Info});
+    return;
+  }
+  if (!codeView_ && app_.panel.makeLinkCodeView) codeView_ = app_.panel.makeLinkCodeView(app_);
+  if (codeView_)
+    codeView_->Show(ComposeShareUrl(UrlHost(app_.settings), app_.settings.port, *share));
+}
+
 void ServerIcon::Tell(const NoticeText& notice) {
+  clickShowsCode_ = notice.title == kNoticeLinkCopied;
   icon_.Notify(notice.title, notice.text, notice.kind);
 }
 

@@ -3,6 +3,7 @@
 // and the notification's wording are portable and tested on both.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,9 +14,10 @@
 namespace qc {
 
 // The menu, in this order; a double-click opens the control panel.
-enum TrayCommand : int { kTrayOpenPanel = 1, kTrayCopyLinks = 2, kTrayStop = 3 };
+enum TrayCommand : int { kTrayOpenPanel = 1, kTrayCopyLinks = 2, kTrayStop = 3, kTrayShowCode = 4 };
 inline constexpr char kTrayOpenPanelText[] = "Control panel";
 inline constexpr char kTrayCopyLinksText[] = "Copy links of all shares";
+inline constexpr char kTrayShowCodeText[] = "Show QR code of the last link";
 inline constexpr char kTrayStopText[] = "Stop";
 
 inline constexpr char kNoticeLinkCopied[] = "Link copied";
@@ -24,6 +26,10 @@ inline constexpr char kNoticeCopyFailed[] = "Copy failed";
 inline constexpr char kNoticeNoShares[] = "No shares";
 inline constexpr char kNoticeNoSharesText[] =
     "Nothing is shared yet: send a file to Quillcast, or add one in the control panel.";
+inline constexpr char kNoticeNoLink[] = "No link yet";
+inline constexpr char kNoticeNoLinkText[] =
+    "No link was shared or copied since Quillcast started: send a file to Quillcast, or copy "
+    "a link in the control panel.";
 
 // "Quillcast - port N".
 std::string TrayTooltip(std::uint16_t port);
@@ -65,12 +71,18 @@ class ServerIcon {
   void TellShares(const ShareNotice& notice);
   // "Copy links of all shares": the text the panel's copy makes for all its rows.
   void CopyAllLinks();
+  // "Show QR code of the last link", and a click on a "Link copied" notification: the
+  // code of the link shared or copied last, in a window of this thread.
+  void ShowCodeOfLastLink();
 
  private:
   void Tell(const NoticeText& notice);
   void OnCommand(int command);
 
   Application& app_;
+  // Declared before the icon, so that it goes after it: no click reaches a window gone.
+  std::unique_ptr<LinkCodeView> codeView_;
+  bool clickShowsCode_ = false;  // the notification shown last says "Link copied"
   platform::NotifyIcon icon_;
 };
 

@@ -21,6 +21,7 @@
 #include "app/messages.h"
 #include "app/server.h"
 #include "cli/options.h"
+#include "cli/qr_output.h"
 #include "cli/request_log.h"
 #include "platform/clipboard.h"
 #include "platform/directory.h"
@@ -29,6 +30,7 @@
 #include "platform/socket.h"
 #include "quillcast_version.h"
 #include "shares/share_adding.h"
+#include "shares/qr_code.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 
@@ -97,6 +99,40 @@ std::string Absolute(const std::string& path) {
   return (std::filesystem::path(platform::CurrentDirectory()) / path).lexically_normal().string();
 }
 
+enum class ShareOutcome {
+  Shared,
+  SharedWithWarning,  // served, but something went wrong beside (the list not stored)
+  Refused,
+  NoServer,  // no server, or none that answers: nothing more can be shared
+};
+
+// Shares one file through the running server, as "quillcast FILE" does; `url` gets the
+// share's link when there is one. Says what went wrong on standard error.
+ShareOutcome ShareFile(const std::string& file, std::optional<std::string>& url) {
+  const std::string why = CannotShare(file);
+  if (!why.empty()) {
+    Error(std::string("cannot share ").append(messages::Printable(file)).append(": ").append(why));
+    return ShareOutcome::Refused;
+  }
+  ControlReply reply;
+  const ExchangeResult result =
+      ExchangeCommand(CommandType::Share, {file}, reply, kAnswerTimeoutMs);
+  if (result != ExchangeResult::Answered) {
+    ReportNoAnswer(result);
+    return ShareOutcome::NoServer;
+  }
+  if (reply.status != ReplyStatus::Ok || reply.fields.empty()) {
+    ReportRefusal(reply);
+    return ShareOutcome::Refused;
+  }
+  url = reply.fields[0];
+  if (reply.fields.size() > 1 && !reply.fields[1].empty()) {
+    Error(reply.fields[1]);
+    return ShareOutcome::SharedWithWarning;
+  }
+  return ShareOutcome::Shared;
+}
+
 int ShareFiles(const std::vector<std::string>& operands) {
   std::vector<std::string> files;
   files.reserve(operands.size());
@@ -115,26 +151,11 @@ int ShareFiles(const std::vector<std::string>& operands) {
   }
   int status = kExitOk;
   for (const std::string& file : files) {
-    const std::string why = CannotShare(file);
-    if (!why.empty()) {
-      Error(
-          std::string("cannot share ").append(messages::Printable(file)).append(": ").append(why));
-      status = kExitFailed;
-      continue;
-    }
-    ControlReply reply;
-    const ExchangeResult result =
-        ExchangeCommand(CommandType::Share, {file}, reply, kAnswerTimeoutMs);
-    if (result != ExchangeResult::Answered) return ReportNoAnswer(result);
-    if (reply.status != ReplyStatus::Ok || reply.fields.empty()) {
-      status = ReportRefusal(reply);
-      continue;
-    }
-    Print(reply.fields[0] + "\n");
-    if (reply.fields.size() > 1 && !reply.fields[1].empty()) {
-      Error(reply.fields[1]);
-      status = kExitFailed;
-    }
+    std::optional<std::string> url;
+    const ShareOutcome outcome = ShareFile(file, url);
+    if (url) Print(*url + "\n");
+    if (outcome == ShareOutcome::NoServer) return kExitFailed;
+    if (outcome != ShareOutcome::Shared) status = kExitFailed;
   }
   return status;
 }
@@ -332,6 +353,87 @@ int Stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return kExitOk;
+}
+
+// --- QR codes -----------------------------------------------------------------------------
+
+// The link of the running server's published share of `file`, if it has one.
+std::optional<std::string> PublishedLinkOf(const std::string& file, ExchangeResult& result) {
+  ControlReply reply;
+  result = ExchangeCommand(CommandType::List, {}, reply, kAnswerTimeoutMs);
+  if (result != ExchangeResult::Answered || reply.status != ReplyStatus::Ok) return std::nullopt;
+  for (std::size_t i = 0; i + 2 < reply.fields.size(); i += 3) {
+    const auto flags =
+        static_cast<std::uint32_t>(std::strtoul(reply.fields[i + 2].c_str(), nullptr, 10));
+    if (reply.fields[i + 1] == file && (flags & kWithdrawn) == 0) return reply.fields[i];
+  }
+  return std::nullopt;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  const int writeError = errno;
+  if (std::fclose(out) != 0 || !written) {
+    if (written) errno = writeError;
+    std::remove(path.c_str());  // no half image left behind under the name asked for
+    return false;
+  }
+  return true;
+}
+
+// -qr: the link as given, or the link of a file, shared first unless the server already
+// publishes it; then the code in the terminal (or a PNG) and the link under it.
+int ShowQrCode(const Invocation& invocation) {
+  const std::string& operand = invocation.operands.front();
+  std::string link;
+  int status = kExitOk;
+  const bool given = LooksLikeLink(operand);
+  if (given) {
+    const std::string wrong = CheckQrLink(operand);
+    if (!wrong.empty()) {
+      Error("-qr: " + wrong);
+      return kExitUsage;
+    }
+    link = operand;
+  } else {
+    const std::string file = Absolute(operand);
+    // Said first: no server could help with a file that is not there.
+    const std::string why = CannotShare(file);
+    if (!why.empty()) {
+      Error(std::string("cannot share ").append(messages::Printable(file)).append(": ").append(why));
+      return kExitFailed;
+    }
+    ExchangeResult listed = ExchangeResult::Answered;
+    std::optional<std::string> url = PublishedLinkOf(file, listed);
+    if (listed != ExchangeResult::Answered) return ReportNoAnswer(listed);
+    if (!url) {
+      const ShareOutcome outcome = ShareFile(file, url);
+      if (!url) return kExitFailed;
+      if (outcome != ShareOutcome::Shared) status = kExitFailed;
+    }
+    link = *url;
+  }
+  const std::optional<QrCode> code = EncodeQrCode(link, invocation.qrLevel);
+  if (!code) {
+    const QrLevel level = invocation.qrLevel;
+    Error("-qr: the link is " + std::to_string(link.size()) + " bytes, more than a QR code holds " +
+          "at level " + QrLevelLetter(level) + " (" +
+          std::to_string(QrByteCapacity(kQrMaxVersion, level)) + "; level L holds " +
+          std::to_string(QrByteCapacity(kQrMaxVersion, QrLevel::L)) + ")");
+    return given ? kExitUsage : kExitFailed;
+  }
+  if (invocation.pngFile.empty()) {
+    Print(QrTerminalText(*code) + link + "\n");
+    return status;
+  }
+  if (!WriteWholeFile(invocation.pngFile, QrPng(*code))) {
+    Error("cannot write " + invocation.pngFile + ": " + std::strerror(errno));
+    return kExitFailed;
+  }
+  Print(link + "\n");
+  return status;
 }
 
 // --- the server ---------------------------------------------------------------------------
@@ -556,6 +658,10 @@ int RunCommand(int argc, char** argv) {
     case Action::Usage:
       Error(invocation.error + "\nTry \"quillcast --help\".");
       return kExitUsage;
+    case Action::Qr:
+      // A link given whole needs no server, nor the runtime directory.
+      if (LooksLikeLink(invocation.operands.front())) return ShowQrCode(invocation);
+      break;
     default:
       break;
   }
@@ -579,6 +685,8 @@ int RunCommand(int argc, char** argv) {
       return Unshare(invocation.operands);
     case Action::Config:
       return Configure(invocation.operands);
+    case Action::Qr:
+      return ShowQrCode(invocation);
     default:
       return kExitUsage;
   }

@@ -18,10 +18,17 @@ std::optional<std::string> OptionName(const std::string& arg) {
   return std::nullopt;
 }
 
-Invocation Usage(std::string error) { return {Action::Usage, false, {}, std::move(error)}; }
-
 Invocation Make(Action action, std::vector<std::string> operands = {}) {
-  return {action, false, std::move(operands), {}};
+  Invocation invocation;
+  invocation.action = action;
+  invocation.operands = std::move(operands);
+  return invocation;
+}
+
+Invocation Usage(std::string error) {
+  Invocation invocation = Make(Action::Usage);
+  invocation.error = std::move(error);
+  return invocation;
 }
 
 // Digits only, no sign, no blank, nothing after them.
@@ -111,6 +118,50 @@ std::string ShareMarks(std::uint32_t flags) {
   return marks.empty() ? "-" : marks;
 }
 
+// -qr [-o FILE.png] [-level L|M|Q|H] URL|PATH, the options in any order before the one
+// operand ("--" lets an operand that begins with a dash through).
+Invocation ParseQr(const std::string& command, const std::vector<std::string>& rest) {
+  Invocation invocation = Make(Action::Qr);
+  bool operandsOnly = false;
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    const std::optional<std::string> option = operandsOnly ? std::nullopt : OptionName(rest[i]);
+    if (rest[i] == "--" && !operandsOnly) {
+      operandsOnly = true;
+      continue;
+    }
+    if (!option) {
+      invocation.operands.push_back(rest[i]);
+      continue;
+    }
+    if (*option != "o" && *option != "level") {
+      return Usage("unknown option " + Quoted(rest[i]) + " for " + command +
+                   " (options: -o FILE.png, -level L|M|Q|H)");
+    }
+    if (i + 1 == rest.size()) {
+      return Usage(rest[i] + (*option == "o" ? " needs the name of the PNG file to write"
+                                             : " needs the error correction level: L, M, Q or H"));
+    }
+    const std::string& value = rest[++i];
+    if (*option == "o") {
+      invocation.pngFile = value;
+    } else if (const std::optional<QrLevel> level = QrLevelFromLetter(value)) {
+      invocation.qrLevel = *level;
+    } else {
+      return Usage(
+          "the error correction level must be L, M, Q or H (7, 15, 25 or 30 % of the "
+          "code may be lost), not " +
+          Quoted(value));
+    }
+  }
+  if (invocation.operands.empty()) {
+    return Usage(command + " needs the link (http://...) or the file whose link to show");
+  }
+  if (invocation.operands.size() > 1) {
+    return Usage(command + " shows one link, but got also " + Quoted(invocation.operands[1]));
+  }
+  return invocation;
+}
+
 }  // namespace
 
 Invocation ParseArguments(const std::vector<std::string>& args) {
@@ -151,6 +202,7 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     return Make(Action::Unshare, rest);
   }
   if (name == "config") return Make(Action::Config, rest);
+  if (name == "qr") return ParseQr(args[0], rest);
   if (name == "ui") {
     return Usage(
         "the control panel exists only in the Windows build; use -list, -unshare and -config");
@@ -165,6 +217,9 @@ std::string UsageText() {
          "       quillcast -unshare URL|PATH...  remove shares\n"
          "       quillcast -config [KEY=VALUE...]  show or change the settings\n"
          "       quillcast -stop                 stop the server\n"
+         "       quillcast -qr [-o FILE.png] [-level L|M|Q|H] URL|FILE\n"
+         "                                       show a link, or a file's (shared first if\n"
+         "                                       need be), as a QR code for a phone\n"
          "       quillcast --help | --version\n"
          "\n"
          "Settings: port=1..65535 (taken at the next start), domain=TEXT (host in URLs),\n"
@@ -266,6 +321,89 @@ std::string FormatShareLine(const std::string& url, const std::string& physicalP
     }
   }
   return url + "\t" + path + "\t" + ShareMarks(flags);
+}
+
+bool LooksLikeLink(const std::string& operand) {
+  const std::size_t mark = operand.find("://");
+  if (mark == std::string::npos || mark == 0) return false;
+  return std::all_of(operand.begin(), operand.begin() + static_cast<std::ptrdiff_t>(mark),
+                     [](char c) {
+                       return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                              (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+                     });
+}
+
+namespace {
+
+bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// The length of the UTF-8 sequence that starts at `at`, or 0 when none does.
+std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  std::uint32_t smallest = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    smallest = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    smallest = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    smallest = 0x10000;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  std::uint32_t code = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(at + i) & 0x3F);
+  }
+  // No overlong forms, no surrogates, nothing past U+10FFFF.
+  if (code < smallest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string CheckQrLink(const std::string& link) {
+  std::size_t hostStart = 0;
+  for (std::string_view scheme : {"http://", "https://"}) {
+    if (StartsWithNoCase(link, scheme)) hostStart = scheme.size();
+  }
+  if (hostStart == 0)
+    return "a link must begin with http:// or https://, not " + QuotedPrintable(link);
+  for (std::size_t i = 0; i < link.size();) {
+    const auto byte = static_cast<unsigned char>(link[i]);
+    if (byte <= 0x20 || byte == 0x7F) {
+      return "the link holds " + std::string(byte == 0x20 ? "a blank" : "a control character") +
+             " at byte " + std::to_string(i + 1) + " (write it as %" +
+             "0123456789ABCDEF"[byte >> 4] + "0123456789ABCDEF"[byte & 0x0F] +
+             "): " + QuotedPrintable(link);
+    }
+    const std::size_t length = Utf8SequenceLength(link, i);
+    if (length == 0) {
+      return "the link is not UTF-8 at byte " + std::to_string(i + 1) + ": " +
+             QuotedPrintable(link);
+    }
+    i += length;
+  }
+  const std::size_t hostEnd = link.find_first_of("/?#", hostStart);
+  if (hostEnd == hostStart || hostStart == link.size()) {
+    return "the link has no host: " + QuotedPrintable(link);
+  }
+  return std::string();
 }
 
 bool ShareMatches(const std::string& argument, const Share& share, const std::string& url) {

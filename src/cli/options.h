@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "shares/qr_code.h"
 #include "shares/settings_file.h"
 #include "shares/share_registry.h"
 
@@ -15,13 +16,15 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
-enum class Action { Serve, Share, Stop, List, Unshare, Config, Help, Version, Usage };
+enum class Action { Serve, Share, Stop, List, Unshare, Config, Qr, Help, Version, Usage };
 
 struct Invocation {
   Action action = Action::Usage;
   bool quiet = false;                 // Serve: no request log
   std::vector<std::string> operands;  // files, URLs or paths, key=value pairs
   std::string error;                  // Usage: what is wrong
+  std::string pngFile;                // Qr: the PNG to write instead of the terminal's text
+  QrLevel qrLevel = QrLevel::M;       // Qr: the error correction level
 };
 
 // `args` are the arguments after the program name.
@@ -43,6 +46,13 @@ struct SettingChanges {
 std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingChanges& changes);
 // Keeps the settings' invariant: a text is present exactly when its length is non-zero.
 void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings);
+// What is wrong with a link to be shown as a QR code, or an empty text: it must be an
+// http:// or https:// link with a host, without blanks or control characters (a phone
+// would stop reading there), in UTF-8.
+std::string CheckQrLink(const std::string& link);
+// Whether an operand of -qr is meant as a link rather than as a file: "scheme://...".
+bool LooksLikeLink(const std::string& operand);
+
 // One key=value line per setting, in the form -config reads back.
 std::string FormatSettings(const ServerSettings& settings);
 

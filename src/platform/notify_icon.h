@@ -70,6 +70,9 @@ class NotifyIcon {
   std::unique_ptr<Impl> impl_;  // set exactly while the icon, or its window alone, is shown
 };
 
+// What the command handler is handed when the user clicks the notification shown last.
+inline constexpr int kNotificationClicked = -1;
+
 // The user's choice: false when the icon is turned off (Windows: the DWORD
 // HKCU\Software\Quillcast\NotificationIcon set to 0). Always false on the native build.
 bool NotifyIconWanted();

@@ -17,6 +17,10 @@ namespace qc::ui {
 
 namespace {
 
+// Posted to the panel once for a burst of selection changes (selecting many rows sends one
+// notification per row): the QR code is drawn once, for the selection they leave.
+constexpr UINT kRefreshCodeMessage = WM_APP + 1;
+
 LVITEMA TextItem(int row, int subItem, const std::string& text) {
   LVITEMA item{};
   item.mask = LVIF_TEXT;
@@ -47,11 +51,25 @@ LRESULT ControlPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_DROPFILES:
       AddDroppedFiles(reinterpret_cast<HDROP>(wParam));
       return 0;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header->idFrom == static_cast<UINT_PTR>(kIdShareList) &&
+          header->code == LVN_ITEMCHANGED) {
+        RefreshCodeSoon();
+      }
+      return 0;
+    }
+    case kRefreshCodeMessage:
+      codeRefreshPending_ = false;
+      if (code_ && code_->IsShown()) code_->SetLink(LinkOfSelection());
+      return 0;
     case WM_CLOSE:
       // The close box: the typed settings and a pending rewrite of "shared.cfg" are dropped.
       DestroyWindow(window_);
       return 0;
     case WM_DESTROY:
+      // The QR code window goes with the panel, on the thread that made it.
+      code_.reset();
       PostQuitMessage(0);
       return 0;
     default:
@@ -88,6 +106,12 @@ void ControlPanel::OnCommand(int id) {
       break;
     case kIdCopyUrls:
       CopyUrlsOfSelectedRows();
+      break;
+    case kIdShowCode:
+      if (!code_) {
+        code_ = std::make_unique<LinkCodeWindow>([this] { app_.lastShared.Set(codeShare_); });
+      }
+      code_->Show(LinkOfSelection());
       break;
   }
 }
@@ -253,6 +277,27 @@ bool ControlPanel::SavePanelSettings() {
   return true;
 }
 
+SharePtr ControlPanel::SelectedShare() {
+  const auto next = [this](int from, UINT flags) {
+    return static_cast<int>(
+        SendMessageA(shareList_, LVM_GETNEXTITEM, static_cast<WPARAM>(from), MAKELPARAM(flags, 0)));
+  };
+  int row = next(-1, LVNI_FOCUSED | LVNI_SELECTED);
+  if (row == -1) row = next(-1, LVNI_SELECTED);
+  return row == -1 ? nullptr : app_.shares.ShareAt(row);
+}
+
+std::string ControlPanel::LinkOfSelection() {
+  codeShare_ = SelectedShare();
+  if (!codeShare_) return std::string();
+  return ComposeShareUrl(UrlHost(app_.settings), app_.settings.port, *codeShare_);
+}
+
+void ControlPanel::RefreshCodeSoon() {
+  if (!code_ || codeRefreshPending_) return;
+  codeRefreshPending_ = PostMessageA(window_, kRefreshCodeMessage, 0, 0) != FALSE;
+}
+
 void ControlPanel::DeleteFocusedShare() {
   const int row = static_cast<int>(SendMessageA(
       shareList_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_FOCUSED, 0)));
@@ -261,6 +306,8 @@ void ControlPanel::DeleteFocusedShare() {
   SendMessageA(shareList_, LVM_DELETEITEM, row, 0);
   app_.shares.RemoveShare(share);
   app_.ui.sharesDirty.store(true);
+  // The rows after it moved up: the selection may now stand for another share.
+  RefreshCodeSoon();
 }
 
 void ControlPanel::AddDroppedFiles(HDROP drop) {
@@ -293,8 +340,10 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
       continue;
     }
     // Stored at once, whatever SharesDirty says.
-    ShowAddedShare(AddShare(app_.shares, std::move(path), std::move(*virtualPath), 0,
-                            VirtualPathOrigin::Generated));
+    const AddedShare added = AddShare(app_.shares, std::move(path), std::move(*virtualPath), 0,
+                                      VirtualPathOrigin::Generated);
+    if (added.share) app_.lastShared.Set(added.share);
+    ShowAddedShare(added);
   }
   DragFinish(drop);
 }
@@ -316,7 +365,9 @@ void ControlPanel::CopyUrlsOfSelectedRows() {
     if (row == -1 || (!rows.empty() && row <= rows.back())) break;
     rows.push_back(row);
   }
-  ReportSelectedUrlCopy(CopySelectedUrls(app_.settings, app_.shares, rows));
+  const UrlCopy copied = CopySelectedUrls(app_.settings, app_.shares, rows);
+  if (copied == UrlCopy::Copied) app_.lastShared.Set(app_.shares.ShareAt(rows.back()));
+  ReportSelectedUrlCopy(copied);
 }
 
 }  // namespace qc::ui

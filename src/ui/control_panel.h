@@ -5,9 +5,11 @@
 
 #include <shellapi.h>
 
+#include <memory>
 #include <string>
 
 #include "shares/share_adding.h"
+#include "ui/link_code_window.h"
 #include "ui/ui_session.h"
 
 namespace qc::ui {
@@ -46,6 +48,11 @@ class ControlPanel {
   void AddDroppedFiles(HDROP drop);
   void ShowNewShareWindow();
   void CopyUrlsOfSelectedRows();
+  // The QR code window follows the selection: the share of the focused row when it is
+  // selected, else of the first selected row; no code without a selection.
+  SharePtr SelectedShare();
+  std::string LinkOfSelection();
+  void RefreshCodeSoon();
 
   UiSession& session_;
   Application& app_;
@@ -54,6 +61,9 @@ class ControlPanel {
   HWND hostList_ = nullptr;
   HWND domainEdit_ = nullptr;
   HWND folderEdit_ = nullptr;
+  std::unique_ptr<LinkCodeWindow> code_;
+  SharePtr codeShare_;               // whose link the QR code window shows
+  bool codeRefreshPending_ = false;  // one redraw for a burst of selection changes
 };
 
 }  // namespace qc::ui

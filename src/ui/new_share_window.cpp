@@ -118,6 +118,7 @@ void NewShareWindow::ConfirmNewShare() {
     messages::Show(kVirtualPathTakenMessage, virtualPath);
     return;
   }
+  if (added.share) app_.lastShared.Set(added.share);
   if (session_.panel != nullptr) session_.panel->ShowAddedShare(added);
   BackToPanel();
 }

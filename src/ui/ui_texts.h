@@ -63,6 +63,7 @@ enum PanelId : int {
   kIdDelete = 2015,
   kIdShareGroup = 2016,
   kIdCopyUrls = 2017,
+  kIdShowCode = 2018,
 };
 
 enum NewShareId : int {
@@ -156,8 +157,11 @@ inline constexpr ControlRow kPanelControls[] = {
     {"Port number:", kIdPortLabel, ControlKind::Label, 16, 32, 88, 16},
     {"Close", kIdClose, ControlKind::PushButton, 392, 248, 96, 32},
     {"About", kIdAbout, ControlKind::PushButton, 8, 248, 96, 32},
+    // In the free place of the bottom row, beside "Close": opens the QR code window of the
+    // selected share's link.
+    {"QR code", kIdShowCode, ControlKind::PushButton, 288, 248, 96, 32},
 };
-static_assert(std::size(kPanelControls) == 18);
+static_assert(std::size(kPanelControls) == 19);
 
 // In creation order; positions and sizes are client pixels of the New share window.
 inline constexpr ControlRow kNewShareControls[] = {
@@ -170,6 +174,34 @@ inline constexpr ControlRow kNewShareControls[] = {
     {"Physical file:", kIdPhysicalLabel, ControlKind::Label, 8, 8, 112, 16},
 };
 static_assert(std::size(kNewShareControls) == 7);
+
+// ---- The QR code window -------------------------------------------------------------
+// Opened by the panel's "QR code" (the selected share's link) and by the notification
+// icon (the last link). Its layout follows the code's size and the window's DPI: the
+// sizes below are pixels at 96 DPI.
+
+inline constexpr char kCodeClassName[] = "WndClassQuillcastQrCode";
+inline constexpr char kCodeTitle[] = "QR code";
+inline constexpr char kCodeCopyText[] = "Copy link";
+inline constexpr char kCodeTooLongText[] = "This link is too long for a QR code.";
+
+enum CodeWindowId : int {
+  kIdCodeLink = 2000,  // the link as text, read-only, under the code
+  kIdCodeCopy = 2001,
+};
+
+inline constexpr int kCodeMargin = 8;
+// The code's square when the code is small: modules get as many whole pixels as fit.
+inline constexpr int kCodeArea = 232;
+// Fewer pixels a module than this and a phone's camera misses modules on a screen; such
+// a code (a very long link) makes the window larger instead.
+inline constexpr int kCodeMinModulePixels = 2;
+inline constexpr int kCodeMinWidth = 264;   // the link's text and the button need this
+inline constexpr int kCodeLinkHeight = 48;  // three lines of the link
+inline constexpr int kCodeButtonWidth = 96;
+inline constexpr int kCodeButtonHeight = 24;
+inline constexpr DWORD kCodeLinkStyle =
+    WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL;
 
 // ---- Share list ----------------------------------------------------------------------
 

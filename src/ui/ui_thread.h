@@ -1,6 +1,7 @@
 // The control panel's thread, as the Windows entry hands it to the server.
 #pragma once
 #include "app/application.h"
+#include "ui/link_code_window.h"
 
 namespace qc {
 
@@ -11,7 +12,10 @@ void WaitForUiThread(Application& app);
 // Ends an open panel as its close box would (nothing saved) and waits for its thread.
 void EndUiThread(Application& app);
 
-// The three above, as the server takes them.
-inline Panel ControlPanelThread() { return Panel{StartUiThread, WaitForUiThread, EndUiThread}; }
+// The three above, as the server takes them, with the QR code window the notification
+// icon opens.
+inline Panel ControlPanelThread() {
+  return Panel{StartUiThread, WaitForUiThread, EndUiThread, ui::MakeLinkCodeView};
+}
 
 }  // namespace qc

@@ -1,6 +1,8 @@
 // Works a top-level window of another process from the outside, for the screenshot script:
 //   ui_poke click <window class> <control id>   presses a button (posted, returns at once)
 //   ui_poke text <window class> <control id> <text>   sets a control's text
+//   ui_poke key <window class> <control id> <virtual key>   a key press sent to a control
+//                                (VK_HOME, 36, selects a list view's first row)
 //   ui_poke wait <window class>   waits up to ten seconds for a visible window of the class
 //   ui_poke rightclick <x> <y>   a right click of the mouse at that point of the desktop
 //                                (what a user does to open a notification icon's menu)
@@ -43,6 +45,13 @@ int main(int argc, char** argv) {
   if (control == nullptr) return 1;
   if (std::strcmp(argv[1], "click") == 0) {
     PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+    return 0;
+  }
+  if (std::strcmp(argv[1], "key") == 0 && argc >= 5) {
+    // Sent, not posted: the control has handled the key (and told its parent) on return.
+    const auto key = static_cast<WPARAM>(std::atoi(argv[4]));
+    SendMessageA(control, WM_KEYDOWN, key, 1);
+    SendMessageA(control, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
     return 0;
   }
   if (std::strcmp(argv[1], "text") == 0 && argc >= 5) {

@@ -94,13 +94,19 @@ TEST(ShareNotice, TooltipAndMenu) {
   EXPECT_EQ(TrayTooltip(8080), "Quillcast - port 8080");
   EXPECT_EQ(TrayTooltip(65535), "Quillcast - port 65535");
   const std::vector<platform::NotifyMenuItem> menu = TrayMenu();
-  ASSERT_EQ(menu.size(), 3u);
+  ASSERT_EQ(menu.size(), 4u);
   EXPECT_EQ(menu[0].text, "Control panel");
   EXPECT_EQ(menu[1].text, "Copy links of all shares");
-  EXPECT_EQ(menu[2].text, "Stop");
+  EXPECT_EQ(menu[2].text, "Show QR code of the last link");
+  EXPECT_EQ(menu[3].text, "Stop");
   EXPECT_EQ(menu[0].command, kTrayOpenPanel);
   EXPECT_EQ(menu[1].command, kTrayCopyLinks);
-  EXPECT_EQ(menu[2].command, kTrayStop);
+  EXPECT_EQ(menu[2].command, kTrayShowCode);
+  EXPECT_EQ(menu[3].command, kTrayStop);
+  // A click on a notification is no menu line.
+  for (const platform::NotifyMenuItem& item : menu) {
+    EXPECT_NE(item.command, platform::kNotificationClicked);
+  }
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ struct ExpectedControl {
   DWORD style;
 };
 
-// The panel's 18 controls in creation order, written out independently of the code's table.
+// The panel's 19 controls in creation order, written out independently of the code's table.
 const ExpectedControl kExpectedPanel[] = {
     {"Button", "Copy to clipboard", 2017, 368, 208, 112, 24, 0, 0x50010000},
     {"Button", "Share", 2016, 216, 8, 272, 232, 0, 0x50020007},
@@ -43,6 +43,7 @@ const ExpectedControl kExpectedPanel[] = {
     {"Static", "Port number:", 2002, 16, 32, 88, 16, 0, 0x50000300},
     {"Button", "Close", 2001, 392, 248, 96, 32, 0, 0x50010000},
     {"Button", "About", 2000, 8, 248, 96, 32, 0, 0x50010000},
+    {"Button", "QR code", 2018, 288, 248, 96, 32, 0, 0x50010000},
 };
 
 const ExpectedControl kExpectedNewShare[] = {
@@ -812,7 +813,7 @@ TEST_F(PanelTest, RestartRightAfterCloseEndsWithBothWindows) {
     WNDCLASSA info{};
     EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kPanelClass, &info));
     EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kNewShareClass, &info));
-    EXPECT_EQ(ChildrenOf(panel_).size(), 18u);
+    EXPECT_EQ(ChildrenOf(panel_).size(), 19u);
     PressCloseBox();
   }
 }

@@ -17,6 +17,7 @@
 #include "app/notification_area.h"
 #include "app/server.h"
 #include "platform/notify_icon.h"
+#include "link_code_support.h"
 #include "test_ui_fixture.h"
 #include "unit/platform_support.h"
 
@@ -27,7 +28,8 @@ using platform::NotifyIconChange;
 using platform::NotifyIconRecord;
 using platform::NotifyKind;
 
-const std::vector<std::string> kMenuTexts = {"Control panel", "Copy links of all shares", "Stop"};
+const std::vector<std::string> kMenuTexts = {"Control panel", "Copy links of all shares",
+                                             "Show QR code of the last link", "Stop"};
 
 // Every change the icon was asked for, in order, from whichever thread asked.
 class IconRecorder {
@@ -100,19 +102,6 @@ class IconSetting {
   bool had_ = false;
   DWORD old_ = 0;
 };
-
-std::string ClipboardText() {
-  std::string text;
-  for (int attempt = 0; attempt < 50 && !OpenClipboard(nullptr); ++attempt) Sleep(20);
-  if (HANDLE data = GetClipboardData(CF_TEXT)) {
-    if (const char* chars = static_cast<const char*>(GlobalLock(data))) {
-      text = chars;
-      GlobalUnlock(data);
-    }
-  }
-  CloseClipboard();
-  return text;
-}
 
 void PutOnClipboard(const std::string& text) {
   for (int attempt = 0; attempt < 50 && !OpenClipboard(nullptr); ++attempt) Sleep(20);
@@ -440,6 +429,59 @@ TEST_F(ServerIconTest, NoIconWhenTheServerDoesNotStart) {
   EXPECT_EQ(RunServer(second), 1);
   EXPECT_EQ(icon_.Of(NotifyIconChange::Add).size(), 1u);
   EXPECT_TRUE(icon_.Of(NotifyIconChange::Delete).empty());
+}
+
+}  // namespace
+}  // namespace qc::tests
+
+namespace qc::tests {
+namespace {
+
+// NIN_BALLOONUSERCLICK, as the shell sends it to an icon of the first version.
+constexpr UINT kNotificationClick = WM_USER + 5;
+
+TEST_F(ServerIconTest, ShowCodeLineAndALinkCopiedClickOpenTheCodeOfTheLastLink) {
+  StartWithIcon();
+  // Nothing shared or copied yet: the line says so, and no window opens.
+  Choose(kTrayShowCode);
+  ASSERT_TRUE(icon_.WaitForCount(NotifyIconChange::Notify, 1));
+  EXPECT_EQ(icon_.Of(NotifyIconChange::Notify)[0].title, kNoticeNoLink);
+  ClickIcon(kNotificationClick);
+  SendMessageA(icon_.Window(), WM_NULL, 0, 0);
+  EXPECT_EQ(VisibleCodeWindow(), nullptr);
+
+  // A Send to of two files: "Link copied"; its click shows the last file's link.
+  WriteFileBytes("one.txt", "1");
+  WriteFileBytes("two 2.txt", "2");
+  ASSERT_EQ(SendShareRequests({FullPath("one.txt"), FullPath("two 2.txt")}), 1);
+  ASSERT_TRUE(icon_.WaitForCount(NotifyIconChange::Notify, 2));
+  EXPECT_EQ(icon_.Of(NotifyIconChange::Notify)[1].title, kNoticeLinkCopied);
+  ClickIcon(kNotificationClick);
+  HWND code = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (code = VisibleCodeWindow()) != nullptr; }))
+      << "the notification's click opened no window";
+  ExpectCodeOf(code, Link("/two%202.txt"));
+
+  // Closed, then the menu line: the same window again, with the last link.
+  SendMessageA(code, WM_CLOSE, 0, 0);
+  ASSERT_EQ(VisibleCodeWindow(), nullptr);
+  Choose(kTrayShowCode);
+  ASSERT_TRUE(WaitFor([&] { return VisibleCodeWindow() == code; }));
+  ExpectCodeOf(code, Link("/two%202.txt"));
+
+  // A later share is the last link now.
+  PutOnClipboard("something else");
+  WriteFileBytes("three.txt", "3");
+  ASSERT_EQ(SendShareRequests({FullPath("three.txt")}), 1);
+  ASSERT_TRUE(icon_.WaitForCount(NotifyIconChange::Notify, 3));
+  Choose(kTrayShowCode);
+  ASSERT_TRUE(WaitFor([&] { return CodeWindowLink(code) == Link("/three.txt"); }));
+  ExpectCodeOf(code, Link("/three.txt"));
+
+  // The window goes with the server.
+  EXPECT_EQ(SendStopRequest(), 1);
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_FALSE(IsWindow(code)) << "the QR code window outlived the server";
 }
 
 }  // namespace

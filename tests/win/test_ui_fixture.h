@@ -46,6 +46,20 @@ inline std::string ClassOf(HWND window) {
   return buffer;
 }
 
+// The real clipboard's CF_TEXT, waiting a moment for another thread to let it go.
+inline std::string ClipboardText() {
+  std::string text;
+  for (int attempt = 0; attempt < 50 && !OpenClipboard(nullptr); ++attempt) Sleep(20);
+  if (HANDLE data = GetClipboardData(CF_TEXT)) {
+    if (const char* chars = static_cast<const char*>(GlobalLock(data))) {
+      text = chars;
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
 // A real drop handle: DROPFILES followed by the ANSI names, each terminated, then one
 // more terminator. The window that receives it releases it (DragFinish).
 inline HDROP MakeDrop(const std::vector<std::string>& files) {

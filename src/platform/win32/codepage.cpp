@@ -7,15 +7,18 @@
 
 namespace qc::platform {
 
-std::string Utf8ToAnsi(const std::string& utf8) {
-  int wide = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+namespace {
+
+// Through UTF-16, as Windows converts between code pages; empty when either step fails.
+std::string Convert(const std::string& text, UINT from, UINT to) {
+  int wide = MultiByteToWideChar(from, 0, text.c_str(), -1, nullptr, 0);
   if (wide <= 0) return std::string();
-  std::vector<wchar_t> text(static_cast<std::size_t>(wide));
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), wide);
-  int ansi = WideCharToMultiByte(CP_ACP, 0, text.data(), -1, nullptr, 0, nullptr, nullptr);
-  if (ansi <= 0) return std::string();
-  std::vector<char> out(static_cast<std::size_t>(ansi));
-  WideCharToMultiByte(CP_ACP, 0, text.data(), -1, out.data(), ansi, nullptr, nullptr);
+  std::vector<wchar_t> utf16(static_cast<std::size_t>(wide));
+  MultiByteToWideChar(from, 0, text.c_str(), -1, utf16.data(), wide);
+  int bytes = WideCharToMultiByte(to, 0, utf16.data(), -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
+  std::vector<char> out(static_cast<std::size_t>(bytes));
+  WideCharToMultiByte(to, 0, utf16.data(), -1, out.data(), bytes, nullptr, nullptr);
   return std::string(out.data());
 }
 
@@ -63,6 +66,10 @@ std::optional<std::string> ExactAnsi(std::wstring_view wide) {
 std::string WideToUtf8(std::wstring_view wide) { return FromWide(CP_UTF8, wide, 0, nullptr); }
 
 std::wstring AnsiToWide(std::string_view ansi) { return ToWide(CP_ACP, ansi); }
+
+std::string AnsiToUtf8(const std::string& ansi) {
+  return FromWide(CP_UTF8, ToWide(CP_ACP, ansi), 0, nullptr);
+}
 
 AnsiPath AnsiPathOf(const std::string& utf8Path) {
   const std::wstring wide = ToWide(CP_UTF8, utf8Path);

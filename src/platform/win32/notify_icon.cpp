@@ -22,6 +22,9 @@ constexpr UINT kIconId = 1;
 constexpr WORD kProgramIconResource = 1;
 constexpr char kSettingsKey[] = "Software\\Quillcast";
 constexpr char kIconSetting[] = "NotificationIcon";
+// NIN_BALLOONUSERCLICK: the user clicked the notification (icons of the first version get
+// it as the callback message's lParam, as they get the mouse messages).
+constexpr UINT kBalloonClicked = WM_USER + 5;
 
 // The texts arrive in the ANSI code page, as every path and link of this build does.
 std::wstring Wide(std::string_view text) {
@@ -135,6 +138,9 @@ struct NotifyIcon::Impl {
         case WM_RBUTTONUP:
         case WM_CONTEXTMENU:
           ShowMenu();
+          break;
+        case kBalloonClicked:
+          Run(kNotificationClicked);
           break;
         default:
           break;
