@@ -22,4 +22,13 @@ PathKind KindOfPath(const std::string& path);
 // as they are.
 std::string AbsolutePath(const std::string& path);
 
+// What decides whether a folder may be shared without asking (shares/folder_rules.h):
+// the user's home folder (the profile on Windows), as its real path; empty when unknown.
+std::string HomeFolder();
+// `path` with links resolved (natively) or as its full long name (Windows), for comparing
+// two folders; `path` unchanged when it cannot be resolved.
+std::string RealFolderPath(const std::string& path);
+// True when `path` is the root of a mounted volume: a drive's root, a mount point.
+bool IsVolumeRoot(const std::string& path);
+
 }  // namespace qc::platform
