@@ -39,10 +39,10 @@ PathParts Split(std::string path, PathStyle style) {
       parts.root = path.substr(0, end);
       at = end;
     } else if (!path.empty() && path[0] == '\\') {
-      parts.root = "\\";
+      parts.root.push_back('\\');  // assigning the literal trips gcc 12's -Wrestrict
     }
   } else if (!path.empty() && path[0] == '/') {
-    parts.root = "/";
+    parts.root.push_back('/');
   }
   const char separator = style == PathStyle::Windows ? '\\' : '/';
   while (at < path.size()) {

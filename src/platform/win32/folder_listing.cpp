@@ -137,19 +137,19 @@ std::optional<std::wstring> LongFormFullPath(const std::wstring& path) {
   return L"\\\\?\\" + full;
 }
 
-// The folder's own name as the user sees it: the last part of its long name (a share made
-// through a short 8.3 name still gets its real name), the drive letter for a drive's root.
+// The folder's own name as the user sees it: the name its parent lists it under (a share
+// made through a short 8.3 name still gets its real name), the drive letter for a drive's
+// root, the share's name for a network share's root.
 std::string FolderNameOf(const std::wstring& longForm) {
-  std::wstring path = longForm;
-  const DWORD needed = GetLongPathNameW(longForm.c_str(), nullptr, 0);
-  if (needed > 0) {
-    std::wstring name(needed, L'\0');
-    const DWORD length = GetLongPathNameW(longForm.c_str(), name.data(), needed);
-    if (length > 0 && length < needed) path = name.substr(0, length);
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(longForm.c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    FindClose(search);
+    const std::wstring_view name(found.cFileName);
+    if (!name.empty() && name != L"." && name != L"..") return *Utf8From(name, false);
   }
-  while (!path.empty() && path.back() == L'\\') path.pop_back();
-  std::wstring last = path.substr(path.rfind(L'\\') + 1);
-  if (last.size() == 2 && last[1] == L':') last.resize(1);  // "C:" of "\\?\C:\"
+  std::wstring last = longForm.substr(longForm.rfind(L'\\') + 1);
+  if (last.size() == 2 && last[1] == L':') last.resize(1);  // "C:" of "\\?\C:"
   return last.empty() ? "root" : *Utf8From(last, false);
 }
 
@@ -173,7 +173,7 @@ std::optional<FolderListing> ListFolder(const std::string& folder) {
   if (!rootUtf8) return std::nullopt;
   FolderListing listing;
   listing.root = *rootUtf8;
-  listing.name = FolderNameOf(rootPath);
+  listing.name = FolderNameOf(*longForm);
   UnixTimeOfTicks(TicksOf(info.ftLastWriteTime), listing.rootVersion.modifiedSeconds,
                   listing.rootVersion.modifiedNanoseconds);
   listing.rootVersion.volume = info.dwVolumeSerialNumber;
