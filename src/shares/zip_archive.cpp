@@ -63,10 +63,11 @@ constexpr std::size_t kMaxCachedFiles = std::size_t{1} << 20;
 constexpr std::string_view kLayoutVersion = "quillcast-zip-1";
 
 struct CrcTables {
-  std::uint32_t t[8][256];
+  std::uint32_t t[16][256];
 };
 
-// Slicing by 8: eight bytes per step through eight tables of the reflected polynomial.
+// Slicing by 16: sixteen bytes per step through sixteen tables of the reflected
+// polynomial, about 1.4 times the speed of eight (docs/PERFORMANCE.md).
 constexpr CrcTables MakeCrcTables() {
   CrcTables tables{};
   for (std::uint32_t i = 0; i < 256; ++i) {
@@ -75,7 +76,7 @@ constexpr CrcTables MakeCrcTables() {
     tables.t[0][i] = c;
   }
   for (int i = 0; i < 256; ++i) {
-    for (int s = 1; s < 8; ++s) {
+    for (int s = 1; s < 16; ++s) {
       tables.t[s][i] = (tables.t[s - 1][i] >> 8) ^ tables.t[0][tables.t[s - 1][i] & 0xFF];
     }
   }
@@ -187,22 +188,28 @@ void AppendHex(std::string& out, std::uint64_t value) {
 
 }  // namespace
 
+namespace {
+std::uint32_t Load32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+}  // namespace
+
 std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size) {
   const auto& t = kCrcTables.t;
   const auto* p = static_cast<const unsigned char*>(data);
   crc = ~crc;
-  while (size >= 8) {
-    const std::uint32_t low =
-        crc ^ (static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-               (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
-    const std::uint32_t high =
-        static_cast<std::uint32_t>(p[4]) | (static_cast<std::uint32_t>(p[5]) << 8) |
-        (static_cast<std::uint32_t>(p[6]) << 16) | (static_cast<std::uint32_t>(p[7]) << 24);
-    crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-          t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^
-          t[0][high >> 24];
-    p += 8;
-    size -= 8;
+  while (size >= 16) {
+    const std::uint32_t a = crc ^ Load32(p);
+    const std::uint32_t b = Load32(p + 4);
+    const std::uint32_t c = Load32(p + 8);
+    const std::uint32_t d = Load32(p + 12);
+    crc = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24] ^
+          t[11][b & 0xFF] ^ t[10][(b >> 8) & 0xFF] ^ t[9][(b >> 16) & 0xFF] ^ t[8][b >> 24] ^
+          t[7][c & 0xFF] ^ t[6][(c >> 8) & 0xFF] ^ t[5][(c >> 16) & 0xFF] ^ t[4][c >> 24] ^
+          t[3][d & 0xFF] ^ t[2][(d >> 8) & 0xFF] ^ t[1][(d >> 16) & 0xFF] ^ t[0][d >> 24];
+    p += 16;
+    size -= 16;
   }
   while (size-- > 0) crc = t[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
   return ~crc;
