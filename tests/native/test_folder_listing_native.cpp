@@ -17,6 +17,7 @@
 #include "platform/folder_listing.h"
 #include "shares/folder_rules.h"
 #include "shares/zip_archive.h"
+#include "unit/archive_support.h"
 #include "unit/test_support.h"
 
 namespace qc {
@@ -24,21 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> Paths(const platform::FolderListing& listing) {
-  std::vector<std::string> paths;
-  for (const platform::FolderEntry& entry : listing.entries) paths.push_back(entry.path);
-  return paths;
-}
-
-class KeepAll : public ArchiveSink {
- public:
-  long long SendAll(const char* data, long long count) override {
-    bytes.append(data, static_cast<std::size_t>(count));
-    return count;
-  }
-  long long SendFileRange(platform::File&, std::int64_t, std::int64_t) override { return 0; }
-  std::string bytes;
-};
+using tests::ListedPaths;
 
 TEST(FolderListingNative, LinksAndSpecialFilesAreLeftOut) {
   tests::ScopedTempDirectory dir;
@@ -67,7 +54,7 @@ TEST(FolderListingNative, LinksAndSpecialFilesAreLeftOut) {
   const std::optional<platform::FolderListing> listing = platform::ListFolder(top.string());
   ::close(s);
   ASSERT_TRUE(listing.has_value());
-  EXPECT_EQ(Paths(*listing), (std::vector<std::string>{"inside", "inside/real.txt"}));
+  EXPECT_EQ(ListedPaths(*listing), (std::vector<std::string>{"inside", "inside/real.txt"}));
   EXPECT_TRUE(listing->leftOut.empty());
 
   // The folder given as a link is followed (the user chose it), and keeps the link's name.
@@ -76,7 +63,7 @@ TEST(FolderListingNative, LinksAndSpecialFilesAreLeftOut) {
       platform::ListFolder((dir.path() / "chosen").string());
   ASSERT_TRUE(through.has_value());
   EXPECT_EQ(through->name, "chosen");
-  EXPECT_EQ(Paths(*through), Paths(*listing));
+  EXPECT_EQ(ListedPaths(*through), ListedPaths(*listing));
 }
 
 TEST(FolderListingNative, NamesThatAreNotUtf8GoOutAsTheirBytesWithoutTheUtf8Flag) {
@@ -88,10 +75,10 @@ TEST(FolderListingNative, NamesThatAreNotUtf8GoOutAsTheirBytesWithoutTheUtf8Flag
   tests::WriteFileBytes(top / "caf\xC3\xA9", "");  // the same name in UTF-8
   const std::optional<platform::FolderListing> listing = platform::ListFolder(top.string());
   ASSERT_TRUE(listing.has_value());
-  ASSERT_EQ(Paths(*listing), (std::vector<std::string>{"caf\xC3\xA9", latin1}));
+  ASSERT_EQ(ListedPaths(*listing), (std::vector<std::string>{"caf\xC3\xA9", latin1}));
   const ZipArchive archive(*listing);
   CrcCache crcs;
-  KeepAll sink;
+  tests::MemoryArchiveSink sink;
   ASSERT_EQ(archive.Send(sink, 0, archive.Size(), crcs).outcome, ArchiveSendOutcome::Sent);
   // Each empty file's local header: the flags at 6, the name at 30.
   for (const auto& [name, flags] :
@@ -115,7 +102,7 @@ TEST(FolderListingNative, FoldersThisUserCannotOpenAreNamedAsLeftOut) {
   const std::optional<platform::FolderListing> listing = platform::ListFolder(top.string());
   fs::permissions(top / "closed", fs::perms::owner_all);
   ASSERT_TRUE(listing.has_value());
-  EXPECT_EQ(Paths(*listing), (std::vector<std::string>{"open.txt"}));
+  EXPECT_EQ(ListedPaths(*listing), (std::vector<std::string>{"open.txt"}));
   EXPECT_EQ(listing->leftOut, (std::vector<std::string>{"closed"}));
 }
 

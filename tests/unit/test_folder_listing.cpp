@@ -13,6 +13,7 @@
 #include "platform/file.h"
 #include "platform/folder_listing.h"
 #include "shares/folder_rules.h"
+#include "unit/archive_support.h"
 #include "unit/platform_support.h"
 #include "unit/test_support.h"
 
@@ -21,9 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path Utf8Path(const std::string& utf8) {
-  return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
+using tests::Utf8Path;
 
 TEST(FolderListing, DepthFirstSortedByNameBytesWithEmptyFolders) {
   tests::ScopedTempDirectory dir;

@@ -18,6 +18,7 @@
 #include "platform/file.h"
 #include "platform/folder_listing.h"
 #include "shares/zip_archive.h"
+#include "unit/archive_support.h"
 #include "unit/platform_support.h"
 #include "unit/test_support.h"
 
@@ -26,36 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path Utf8Path(const std::string& utf8) {
-  return fs::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-// Keeps everything; counts what came through the file path (zero-copy natively). With
-// `failAfter`, a send that would pass that many bytes in all fails.
-class MemorySink : public ArchiveSink {
- public:
-  long long SendAll(const char* data, long long count) override {
-    if (failAfter >= 0 && static_cast<long long>(bytes.size()) + count > failAfter) return -1;
-    bytes.append(data, static_cast<std::size_t>(count));
-    return count;
-  }
-  long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) override {
-    if (onFileSend) onFileSend();
-    ++fileSends;
-    if (!file.Seek(offset)) return 0;
-    std::string buffer(static_cast<std::size_t>(count), '\0');
-    const long long got = file.Read(buffer.data(), buffer.size());
-    if (got <= 0) return 0;
-    fileBytes += got;
-    return SendAll(buffer.data(), got) == -1 ? 0 : got;
-  }
-
-  std::string bytes;
-  long long failAfter = -1;
-  int fileSends = 0;
-  std::int64_t fileBytes = 0;
-  std::function<void()> onFileSend;
-};
+using tests::Utf8Path;
+using MemorySink = tests::MemoryArchiveSink;
 
 std::string RandomBytes(std::size_t size, unsigned seed) {
   std::mt19937 generator(seed);

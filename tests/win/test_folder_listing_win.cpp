@@ -11,6 +11,7 @@
 #include "platform/folder_listing.h"
 #include "platform/os_windows.h"
 #include "shares/zip_archive.h"
+#include "unit/archive_support.h"
 #include "unit/test_support.h"
 
 namespace qc {
@@ -35,21 +36,7 @@ bool WriteWide(const std::wstring& path, const std::string& bytes) {
   return ok;
 }
 
-std::vector<std::string> Paths(const platform::FolderListing& listing) {
-  std::vector<std::string> paths;
-  for (const platform::FolderEntry& entry : listing.entries) paths.push_back(entry.path);
-  return paths;
-}
-
-class KeepAll : public ArchiveSink {
- public:
-  long long SendAll(const char* data, long long count) override {
-    bytes.append(data, static_cast<std::size_t>(count));
-    return count;
-  }
-  long long SendFileRange(platform::File&, std::int64_t, std::int64_t) override { return 0; }
-  std::string bytes;
-};
+using tests::ListedPaths;
 
 TEST(FolderListingCyrillic, FolderNoCodePageHoldsListsUnderItsOwnName) {
   tests::ScopedTempDirectory dir;
@@ -71,13 +58,13 @@ TEST(FolderListingCyrillic, FolderNoCodePageHoldsListsUnderItsOwnName) {
   const std::optional<platform::FolderListing> listing = platform::ListFolder(ansi);
   ASSERT_TRUE(listing.has_value()) << ansi;
   EXPECT_EQ(listing->name, "Папка 日本語");
-  EXPECT_EQ(Paths(*listing),
+  EXPECT_EQ(ListedPaths(*listing),
             (std::vector<std::string>{"Вложенная", "Вложенная/файл.txt", "ファイル.txt"}));
   EXPECT_TRUE(listing->leftOut.empty());
 
   const ZipArchive archive(*listing);
   CrcCache crcs;
-  KeepAll sink;
+  tests::MemoryArchiveSink sink;
   const ArchiveSendResult result = archive.Send(sink, 0, archive.Size(), crcs);
   ASSERT_EQ(result.outcome, ArchiveSendOutcome::Sent) << result.changedEntry;
   for (const char* name : {"Папка 日本語/", "Папка 日本語/Вложенная/файл.txt"}) {
@@ -93,7 +80,7 @@ TEST(FolderListingCyrillic, FolderNoCodePageHoldsListsUnderItsOwnName) {
     const std::optional<platform::FolderListing> plain = platform::ListFolder(Ansi(cyrillic));
     ASSERT_TRUE(plain.has_value());
     EXPECT_EQ(plain->name, "Кириллица");
-    EXPECT_EQ(Paths(*plain), (std::vector<std::string>{"документ.txt"}));
+    EXPECT_EQ(ListedPaths(*plain), (std::vector<std::string>{"документ.txt"}));
   }
 }
 
@@ -114,7 +101,7 @@ TEST(FolderListingWin, LinksInsideAreLeftOut) {
   if (!fileLink && !folderLink) GTEST_SKIP() << "no symbolic links here: " << GetLastError();
   const std::optional<platform::FolderListing> listing = platform::ListFolder(Ansi(top));
   ASSERT_TRUE(listing.has_value());
-  EXPECT_EQ(Paths(*listing), (std::vector<std::string>{"real", "real/f.txt"}));
+  EXPECT_EQ(ListedPaths(*listing), (std::vector<std::string>{"real", "real/f.txt"}));
 }
 
 }  // namespace
