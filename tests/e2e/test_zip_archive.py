@@ -138,7 +138,8 @@ def make_big(base):
         f.truncate(5 << 30)
         f.seek((5 << 30) - 6)
         f.write(b"theend")
-    write(os.path.join(folder, "after.txt"), b"a file after the large one")
+    # Sorted after the large file: its local header lies past 4 GiB (a Zip64 offset).
+    write(os.path.join(folder, "z after.txt"), b"a file after the large one")
     return folder
 
 
