@@ -49,13 +49,13 @@ constexpr std::uint32_t kMsDosFolder = 0x10;
 
 // Headers and small files are gathered into sends of about this size: one send per entry
 // would cost a system call per header of a folder of many small files.
-constexpr std::size_t kGatherBytes = 256 * 1024;
+constexpr std::size_t kGatherBytes = std::size_t{256} * 1024;
 // A run of file data at least this long goes through the sink's file send (zero-copy
 // natively) when its CRC is not needed; shorter runs are read into the gathered send.
-constexpr std::int64_t kFileSendRun = 64 * 1024;
+constexpr std::int64_t kFileSendRun = std::int64_t{64} * 1024;
 // Reads for CRCs and for data sent through the gathered path take at most this much: the
 // response writer's piece size, large enough that a read costs little per byte.
-constexpr std::size_t kReadBytes = 1024 * 1024;
+constexpr std::size_t kReadBytes = std::size_t{1024} * 1024;
 // The cache forgets everything rather than grow past this many files (about 100 MB with
 // long paths); every CRC can be read again.
 constexpr std::size_t kMaxCachedFiles = std::size_t{1} << 20;
