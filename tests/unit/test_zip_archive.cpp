@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file.h"
@@ -417,6 +418,40 @@ TEST(ZipArchive, TheCacheSavesReadingFilesAgain) {
   EXPECT_EQ(resumed.bytes, whole.substr(static_cast<std::size_t>(resumeAt)));
   EXPECT_GT(resumed.fileBytes, 0) << "the part whose CRC was known went through the file path";
   EXPECT_LT(resumed.fileBytes, 3'500'000);
+}
+
+// Every request for a share uses its one cache at once: downloads and ranges that start
+// cold, in several threads, all get the whole's bytes.
+TEST(ZipArchive, ConcurrentSendsShareOneCache) {
+  tests::ScopedTempDirectory dir;
+  MakeTree(dir.path() / "top", true);
+  const ZipArchive archive(List(dir.path() / "top"));
+  std::string whole;
+  {
+    CrcCache own;
+    whole = Whole(archive, own);
+  }
+  CrcCache shared;
+  constexpr int kThreads = 4;
+  std::vector<std::string> got(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      // Halves and the whole, starting at different places.
+      const std::int64_t first = i % 2 == 0 ? 0 : archive.Size() / 2;
+      MemorySink sink;
+      if (archive.Send(sink, first, archive.Size() - first, shared).outcome ==
+          ArchiveSendOutcome::Sent) {
+        got[static_cast<std::size_t>(i)] = sink.bytes;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) {
+    const std::size_t first = i % 2 == 0 ? 0 : static_cast<std::size_t>(archive.Size() / 2);
+    EXPECT_TRUE(got[static_cast<std::size_t>(i)] == whole.substr(first)) << "thread " << i;
+  }
+  EXPECT_EQ(Whole(archive, shared), whole);
 }
 
 // Listings made up in memory: no file is read for empty files, and the large one's CRC is
