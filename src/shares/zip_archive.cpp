@@ -350,6 +350,15 @@ namespace {
 std::uint16_t VersionNeeded(bool zip64) { return zip64 ? kVersionNeededZip64 : kVersionNeeded; }
 }  // namespace
 
+// The same in the local and the central header: only the modification time.
+void ZipArchive::AppendExtendedTime(std::string& out, const Member& m) const {
+  if (!m.unixTime) return;
+  Put16(out, kExtendedTimeId);
+  Put16(out, kExtendedTimeSize - kExtraHeaderSize);
+  out.push_back(kExtendedTimeHasModified);
+  Put32(out, static_cast<std::uint32_t>(*m.unixTime));
+}
+
 void ZipArchive::AppendLocalHeader(std::string& out, const Member& m) const {
   Put32(out, kLocalHeaderSignature);
   Put16(out, VersionNeeded(m.zip64Local || m.localOffset >= kMax32));
@@ -371,12 +380,7 @@ void ZipArchive::AppendLocalHeader(std::string& out, const Member& m) const {
     Put64(out, 0);
     Put64(out, 0);
   }
-  if (m.unixTime) {
-    Put16(out, kExtendedTimeId);
-    Put16(out, kExtendedTimeSize - kExtraHeaderSize);
-    out.push_back(kExtendedTimeHasModified);
-    Put32(out, static_cast<std::uint32_t>(*m.unixTime));
-  }
+  AppendExtendedTime(out, m);
 }
 
 void ZipArchive::AppendDescriptor(std::string& out, const Member& m, std::uint32_t crc) const {
@@ -425,12 +429,7 @@ void ZipArchive::AppendCentralHeader(std::string& out, const Member& m, std::uin
     }
     if (bigOffset) Put64(out, static_cast<std::uint64_t>(m.localOffset));
   }
-  if (m.unixTime) {
-    Put16(out, kExtendedTimeId);
-    Put16(out, kExtendedTimeSize - kExtraHeaderSize);
-    out.push_back(kExtendedTimeHasModified);
-    Put32(out, static_cast<std::uint32_t>(*m.unixTime));
-  }
+  AppendExtendedTime(out, m);
 }
 
 void ZipArchive::AppendEnd(std::string& out) const {

@@ -174,6 +174,7 @@ class ZipArchive {
   void AddMember(std::string name, std::size_t pathStart, bool isFolder, bool executable,
                  const platform::FileVersion& version, const LocalTimeFunction& localTime);
   void AppendLocalHeader(std::string& out, const Member& m) const;
+  void AppendExtendedTime(std::string& out, const Member& m) const;
   void AppendDescriptor(std::string& out, const Member& m, std::uint32_t crc) const;
   void AppendCentralHeader(std::string& out, const Member& m, std::uint32_t crc) const;
   void AppendEnd(std::string& out) const;
