@@ -16,6 +16,8 @@ if [ "${1:-native}" = all ]; then
   want+=(nodejs)
   # The installer and the portable zip; the Russian locale for the Cyrillic Send to test.
   want+=(nsis zip locales)
+  # The checkers of the folder archive (tests/e2e/test_zip_archive.py): unzip, bsdtar.
+  want+=(unzip libarchive-tools)
   # The code's shape: scripts/lint.sh.
   want+=(clang-format clang-tidy)
   # Screenshots of the display (the QR code test under Wine, scripts/screenshots.sh).

@@ -26,5 +26,13 @@ std::string AbsolutePath(const std::string& path);
 // without regard to case on Windows (as its file systems do), byte for byte natively. No
 // file is looked at, so a file that is not there yet compares like any other.
 bool SamePath(const std::string& a, const std::string& b);
+// What decides whether a folder may be shared without asking (shares/folder_rules.h):
+// the user's home folder (the profile on Windows), as its real path; empty when unknown.
+std::string HomeFolder();
+// `path` with links resolved (natively) or as its full long name (Windows), for comparing
+// two folders; `path` unchanged when it cannot be resolved.
+std::string RealFolderPath(const std::string& path);
+// True when `path` is the root of a mounted volume: a drive's root, a mount point.
+bool IsVolumeRoot(const std::string& path);
 
 }  // namespace qc::platform

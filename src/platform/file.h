@@ -45,6 +45,10 @@ class File {
   // directories. Windows: share mode FILE_SHARE_READ, so writers are also kept out for as
   // long as the file stays open. POSIX: see posix/file.cpp for what can be detected.
   static File OpenSharedRead(const std::string& path);
+  // As OpenSharedRead, for an entry of a folder listing (folder_listing.h): `root` and
+  // `relativePath` as the listing gives them (UTF-8 on Windows, so that names no ANSI code
+  // page holds open too). Natively a link in the entry's place is not followed.
+  static File OpenSharedReadListed(const std::string& root, const std::string& relativePath);
   // Write access, created when missing (for the user alone: the files list the user's
   // paths), never truncated, shared with nobody.
   static File OpenExclusiveWrite(const std::string& path);

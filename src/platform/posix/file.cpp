@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/hooks.h"
+#include "platform/posix/file_status.h"
 
 namespace qc::platform {
 
@@ -89,6 +90,10 @@ File File::OpenSharedRead(const std::string& path) {
   return File(OpenLocked(path, O_RDONLY, LOCK_SH));
 }
 
+File File::OpenSharedReadListed(const std::string& root, const std::string& relativePath) {
+  return File(OpenLocked(root + "/" + relativePath, O_RDONLY | O_NOFOLLOW, LOCK_SH));
+}
+
 File File::OpenExclusiveWrite(const std::string& path) {
   return File(OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX));
 }
@@ -116,13 +121,7 @@ std::int64_t File::Size() const {
 std::optional<FileVersion> File::Version() const {
   struct stat st;
   if (handle_ < 0 || ::fstat(handle_, &st) != 0) return std::nullopt;
-  FileVersion version;
-  version.size = st.st_size;
-  version.modifiedSeconds = st.st_mtim.tv_sec;
-  version.modifiedNanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
-  version.volume = static_cast<std::uint64_t>(st.st_dev);
-  version.fileIndex = static_cast<std::uint64_t>(st.st_ino);
-  return version;
+  return VersionOfStatus(st);
 }
 
 bool File::Seek(std::int64_t offset) {

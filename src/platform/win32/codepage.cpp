@@ -22,8 +22,6 @@ std::string Convert(const std::string& text, UINT from, UINT to) {
   return std::string(out.data());
 }
 
-namespace {
-
 std::wstring ToWide(UINT codePage, std::string_view text) {
   if (text.empty()) return std::wstring();
   const int size = static_cast<int>(text.size());
@@ -62,6 +60,8 @@ std::optional<std::string> ExactAnsi(std::wstring_view wide) {
 }
 
 }  // namespace
+
+std::string Utf8ToAnsi(const std::string& utf8) { return Convert(utf8, CP_UTF8, CP_ACP); }
 
 std::string WideToUtf8(std::wstring_view wide) { return FromWide(CP_UTF8, wide, 0, nullptr); }
 

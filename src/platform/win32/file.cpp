@@ -4,6 +4,8 @@
 
 #include "platform/hooks.h"
 #include "platform/os_windows.h"
+#include "platform/win32/file_time.h"
+#include "platform/win32/wide_text.h"
 #include "platform/windows_handles.h"
 
 namespace qc::platform {
@@ -21,11 +23,15 @@ bool IsRegularFile(HANDLE h) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-            DWORD flags = 0) {
-  UniqueHandle h(CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
+HANDLE KeepRegularFile(UniqueHandle h) {
   if (!h || !IsRegularFile(h.get())) return nullptr;
   return h.release();
+}
+
+HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+            DWORD flags = 0) {
+  return KeepRegularFile(
+      UniqueHandle(CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr)));
 }
 }  // namespace
 
@@ -38,6 +44,22 @@ File File::OpenExclusiveRead(const std::string& path) {
 // any handle has write access, and no writer can open the file while this one is open.
 File File::OpenSharedRead(const std::string& path) {
   return File(Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+}
+
+// The listing's root is a long-form full path in UTF-8 and the entry's path UTF-8 with
+// forward slashes: the wide call reaches names no ANSI code page holds, and paths longer
+// than MAX_PATH. A link put in the entry's place meanwhile is followed, but what it leads
+// to has another identity than the listing's, which the caller compares. (Opening the
+// reparse point itself instead would bypass the filters that read placeholder files.)
+File File::OpenSharedReadListed(const std::string& root, const std::string& relativePath) {
+  std::string path = root;
+  path.push_back('\\');
+  for (char c : relativePath) path.push_back(c == '/' ? '\\' : c);
+  const std::optional<std::wstring> wide = WideFrom(path, CP_UTF8);
+  if (!wide) return File();
+  return File(KeepRegularFile(
+      UniqueHandle(CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr))));
 }
 
 File File::OpenExclusiveWrite(const std::string& path) {
@@ -61,26 +83,11 @@ std::optional<FileVersion> File::Version() const {
   BY_HANDLE_FILE_INFORMATION info;
   if (handle_ == nullptr || !GetFileInformationByHandle(AsHandle(handle_), &info))
     return std::nullopt;
-  // FILETIME counts 100 ns from 1601-01-01 UTC; this many of them lie before 1970.
-  constexpr std::int64_t kTicksTo1970 = 116444736000000000;
-  constexpr std::int64_t kTicksPerSecond = 10000000;
-  const std::int64_t ticks =
-      static_cast<std::int64_t>(
-          (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-          info.ftLastWriteTime.dwLowDateTime) -
-      kTicksTo1970;
-  // Rounded down also before 1970, so that the rest is never negative.
-  std::int64_t seconds = ticks / kTicksPerSecond;
-  std::int64_t rest = ticks % kTicksPerSecond;
-  if (rest < 0) {
-    seconds -= 1;
-    rest += kTicksPerSecond;
-  }
   FileVersion version;
   version.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
                                            info.nFileSizeLow);
-  version.modifiedSeconds = seconds;
-  version.modifiedNanoseconds = static_cast<std::int32_t>(rest * 100);
+  UnixTimeOfTicks(TicksOf(info.ftLastWriteTime), version.modifiedSeconds,
+                  version.modifiedNanoseconds);
   version.volume = info.dwVolumeSerialNumber;
   version.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return version;
