@@ -122,7 +122,16 @@ std::optional<FileVersion> File::Version() const {
   version.modifiedNanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
   version.volume = static_cast<std::uint64_t>(st.st_dev);
   version.fileIndex = static_cast<std::uint64_t>(st.st_ino);
+  version.changedSeconds = st.st_ctim.tv_sec;
+  version.changedNanoseconds = static_cast<std::int32_t>(st.st_ctim.tv_nsec);
   return version;
+}
+
+bool File::ChangedSince(const FileVersion& version) const {
+  // Nothing keeps another program from writing a file this one reads: every write sets
+  // the modification and change times (and may change the size), so a second look tells.
+  const std::optional<FileVersion> now = Version();
+  return !now || *now != version;
 }
 
 bool File::Seek(std::int64_t offset) {

@@ -343,6 +343,10 @@ long long SendFileUnlessStopped(socket_t, std::intptr_t, std::int64_t, std::int6
   return kFileSendUnsupported;
 }
 
+bool WaitUntilAcknowledged(socket_t, const std::atomic<bool>& stop, std::chrono::milliseconds) {
+  return !stop.load();
+}
+
 void WakeConnection(socket_t s) { ::shutdown(s, SD_SEND); }
 
 bool InterruptSocket(socket_t s) {
