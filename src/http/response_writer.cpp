@@ -37,17 +37,24 @@ std::int64_t CurrentUnixSeconds() {
 // "Date: ...\r\n" for `now`, written once a second per thread: a clock read is cheap (no
 // system call on either system, none to the wineserver under Wine), the formatting is
 // kept. Empty when the clock is past what four digits write (no date is better than a
-// wrong one).
-const std::string& DateLine(std::int64_t now) {
+// wrong one). Plain bytes rather than a std::string: a thread-local object with a
+// destructor hung the ends of threads in mingw-w64's runtime under Wine.
+std::string_view DateLine(std::int64_t now) {
+  constexpr std::size_t kLineSize = 64;  // "Date: " and 29 characters and CR LF: 37
   thread_local std::int64_t second = std::numeric_limits<std::int64_t>::min();
-  thread_local std::string line;
+  thread_local char line[kLineSize];
+  thread_local std::size_t length = 0;
   if (now != second) {
     second = now;
-    const std::optional<std::string> date = FormatHttpDate(now);
-    line.clear();
-    if (date) line.append(http_text::kDate).append(*date).append(http_text::kLineEnd);
+    length = 0;
+    if (const std::optional<std::string> date = FormatHttpDate(now)) {
+      std::string text;
+      text.append(http_text::kDate).append(*date).append(http_text::kLineEnd);
+      length = std::min(text.size(), kLineSize);
+      text.copy(line, length);
+    }
   }
-  return line;
+  return {line, length};
 }
 
 // A page goes out in one send: the status line, the date, `lines`, its length and the

@@ -1,6 +1,7 @@
 """Runs the real executables for the end-to-end tests: the native build directly, the
 Windows build under Wine, with the user's messages read back from standard error or from
 the message boxes on the (Xvfb) desktop."""
+import email.utils
 import os
 import queue
 import shutil
@@ -37,11 +38,38 @@ def to_program_path(path):
 # fails the comparison instead of filling the memory.
 HTTP_KEEP = 64 << 20
 
+# Every answer carries the time it was sent. The expected answers hold this line in its
+# place; dated() checks the real one and puts this there instead.
+DATE_LINE = b"Date: (checked)\r\n"
+# How far an answer's date may lie from this machine's clock (Wine's is the same clock).
+DATE_SLACK = 30
+
+
+def dated(answer):
+    """`answer` with the Date line of its head checked (an IMF-fixdate within DATE_SLACK
+    seconds of now) and replaced by DATE_LINE. Bytes without a whole head (nothing: a
+    close without an answer) are returned as they are; a head without a good date fails."""
+    head_end = answer.find(b"\r\n\r\n")
+    if head_end < 0:
+        return answer
+    at = answer.find(b"\r\nDate: ")
+    if at < 0 or at > head_end:
+        raise AssertionError(f"no Date line in the head of {answer[:300]!r}")
+    end = answer.index(b"\r\n", at + 2)
+    value = answer[at + 8:end].decode("latin-1")
+    try:
+        when = email.utils.parsedate_to_datetime(value).timestamp()
+    except (TypeError, ValueError):
+        raise AssertionError(f"Date {value!r} is not a date") from None
+    if email.utils.formatdate(when, usegmt=True) != value or abs(when - time.time()) > DATE_SLACK:
+        raise AssertionError(f"Date {value!r} is not now in the IMF-fixdate form")
+    return answer[:at + 2] + DATE_LINE + answer[end + 2:]
+
 
 def http_get(port, head, read_limit=None, timeout=TIMEOUT):
     """Sends one raw head and returns every byte until the server closes (at most
-    `read_limit`, or HTTP_KEEP). Fails when the answer has not ended within `timeout`
-    seconds, saying what arrived."""
+    `read_limit`, or HTTP_KEEP), its Date checked and marked (dated). Fails when the
+    answer has not ended within `timeout` seconds, saying what arrived."""
     limit = HTTP_KEEP if read_limit is None else min(read_limit, HTTP_KEEP)
     deadline = time.monotonic() + timeout
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
@@ -60,7 +88,7 @@ def http_get(port, head, read_limit=None, timeout=TIMEOUT):
             if not chunk:
                 break
             out += chunk
-        return out
+        return dated(out)
 
 
 class Message:
