@@ -66,6 +66,50 @@ def dated(answer):
     return answer[:at + 2] + DATE_LINE + answer[end + 2:]
 
 
+def page(status, lines, body):
+    """One of the server's pages: status line, date, `lines`, length, connection, body."""
+    return (status + b"\r\n" + DATE_LINE + lines + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) +
+            body)
+
+
+def head_of(answer):
+    """An answer's head alone, as HEAD gets it."""
+    return answer[:answer.index(b"\r\n\r\n") + 4]
+
+
+ADDRESS = b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>"
+PAGE_400 = page(b"HTTP/1.1 400 Bad Request", b"",
+                b"<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
+                b"<p>Invalid request or syntax error</p>\n" + ADDRESS)
+PAGE_404 = page(b"HTTP/1.1 404 Not Found", b"",
+                b"<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
+                b"<p>The requested URL was not found on this server.</p>\n" + ADDRESS)
+PAGE_412 = page(b"HTTP/1.1 412 Precondition Failed", b"",
+                b"<html><head><title>412 Precondition Failed</title></head>\n<body>\n<h1>Precondition Failed</h1>\n"
+                b"<p>The file is not the version the request names.</p>\n" + ADDRESS)
+PAGE_503 = page(b"HTTP/1.1 503 Service Unavailable", b"Retry-After: 30\r\n",
+                b"<html><head><title>503 Service Unavailable</title></head>\n<body>\n<h1>Service Unavailable</h1>\n"
+                b"<p>This link is being downloaded right now. It can be downloaded once only; try again later "
+                b"in case that download does not finish.</p>\n" + ADDRESS)
+
+
+def page_416(size):
+    """The answer to a range outside a file of `size` bytes."""
+    return page(b"HTTP/1.1 416 Range Not Satisfiable", b"Content-Range: bytes */%d\r\n" % size,
+                b"<html><head><title>416 Range Not Satisfiable</title></head>\n<body>\n<h1>Range Not Satisfiable</h1>\n"
+                b"<p>The requested range lies outside the file.</p>\n" + ADDRESS)
+
+
+def read_to_close(sock, received=b""):
+    """`received` and everything `sock` brings until the server closes it."""
+    out = bytearray(received)
+    while True:
+        chunk = sock.recv(1 << 20)
+        if not chunk:
+            return bytes(out)
+        out += chunk
+
+
 def http_get(port, head, read_limit=None, timeout=TIMEOUT):
     """Sends one raw head and returns every byte until the server closes (at most
     `read_limit`, or HTTP_KEEP), its Date checked and marked (dated). Fails when the

@@ -21,7 +21,8 @@ import subprocess
 import time
 import unittest
 
-from harness import DATE_LINE, WINE_MODE, Message, Sandbox, dated, free_port, settings_bytes, share_record, to_program_path
+from harness import (DATE_LINE, PAGE_400, PAGE_404, PAGE_412, PAGE_503, WINE_MODE, Message, Sandbox, dated, free_port,
+                     head_of, page_416, settings_bytes, share_record, to_program_path)
 
 HEAD_TIME_LIMIT = 60
 SIZE = 1000
@@ -31,40 +32,8 @@ ANY = "anything (the client does not read)"
 
 
 
-def page(status, lines, body):
-    """One of the server's pages: status line, date, `lines`, length, connection, body."""
-    return (status + b"\r\n" + DATE_LINE + lines + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) +
-            body)
-
-
-PAGE_404 = page(b"HTTP/1.1 404 Not Found", b"",
-                b"<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
-                b"<p>The requested URL was not found on this server.</p>\n"
-                b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
-PAGE_400 = page(b"HTTP/1.1 400 Bad Request", b"",
-                b"<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
-                b"<p>Invalid request or syntax error</p>\n"
-                b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
-PAGE_412 = page(b"HTTP/1.1 412 Precondition Failed", b"",
-                b"<html><head><title>412 Precondition Failed</title></head>\n<body>\n<h1>Precondition Failed</h1>\n"
-                b"<p>The file is not the version the request names.</p>\n"
-                b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
 # A range outside the 1000-byte file.
-PAGE_416 = page(b"HTTP/1.1 416 Range Not Satisfiable", b"Content-Range: bytes */%d\r\n" % SIZE,
-                b"<html><head><title>416 Range Not Satisfiable</title></head>\n<body>\n<h1>Range Not Satisfiable</h1>\n"
-                b"<p>The requested range lies outside the file.</p>\n"
-                b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
-PAGE_503 = page(b"HTTP/1.1 503 Service Unavailable", b"Retry-After: 30\r\n",
-                b"<html><head><title>503 Service Unavailable</title></head>\n<body>\n<h1>Service Unavailable</h1>\n"
-                b"<p>This link is being downloaded right now. It can be downloaded once only; try again later "
-                b"in case that download does not finish.</p>\n"
-                b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
-
-
-def head_of(answer):
-    return answer[:answer.index(b"\r\n\r\n") + 4]
-
-
+PAGE_416 = page_416(SIZE)
 PAGE_404_HEAD = head_of(PAGE_404)
 PAGE_400_HEAD = head_of(PAGE_400)
 

@@ -11,8 +11,9 @@ import threading
 import time
 import unittest
 
-from harness import (DATE_LINE, MODE, TOOLS, WINE, WINE_MODE, Message, Sandbox, dated, free_port, http_get,
-                     settings_bytes, share_record, to_program_path)
+from harness import (DATE_LINE, MODE, PAGE_404, PAGE_412, PAGE_503, TOOLS, WINE, WINE_MODE, Message, Sandbox, dated,
+                     free_port, head_of, http_get, page_416, read_to_close, settings_bytes, share_record,
+                     to_program_path)
 
 NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely the server is not running", "warning")
 # The native program is a Linux command: 0 when it did what was asked (a normal stop of the
@@ -20,10 +21,6 @@ NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely
 DONE = 1 if WINE_MODE else 0
 NATIVE_NOT_RUNNING = Message("quillcast", "no server is running (start one with: quillcast)")
 ALREADY_RUNNING = Message("error", "Error, server already running", "error")
-PAGE_404 = (b"HTTP/1.1 404 Not Found\r\n" + DATE_LINE + b"Content-Length: 198\r\nConnection: close\r\n\r\n"
-            b"<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
-            b"<p>The requested URL was not found on this server.</p>\n"
-            b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
 
 
 class QuillcastTest(unittest.TestCase):
@@ -484,11 +481,7 @@ class ServedBytesTest(unittest.TestCase):
             else:
                 with open(self.box.path("live.bin"), "r+b") as f:
                     f.write(new)
-            while True:
-                chunk = s.recv(1 << 20)
-                if not chunk:
-                    break
-                received += chunk
+            received = read_to_close(s, received)
         head, _, body = dated(received).partition(b"\r\n\r\n")
         etag = head_fields(head + b"\r\n\r\n")[1][b"etag"]
         if WINE_MODE:
@@ -504,6 +497,26 @@ class ServedBytesTest(unittest.TestCase):
         status, body = status_and_body(answer)
         self.assertEqual(status, b"HTTP/1.1 200 OK")
         self.assertTrue(body == new, "the resume did not get the new file whole")
+        self.stop(server)
+
+    def test_a_large_answer_is_not_cut_by_bytes_sent_after_the_head(self):
+        # A pipelined request in the head's own packet, and more bytes a moment later: the
+        # answer goes out at once and arrives whole (a close with those bytes unread would
+        # send a reset that throws away what the client has not read yet).
+        size = 50 << 20
+        payload = os.urandom(size)
+        self.box.write("large.bin", payload)
+        server = self.start(share_record(b"/large.bin", to_program_path(self.box.path("large.bin")).encode(), 0))
+        with socket.create_connection(("127.0.0.1", self.port), timeout=60) as s:
+            s.sendall(b"GET /large.bin HTTP/1.1\r\nHost: x\r\n\r\nGET /large.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            time.sleep(0.5)
+            s.sendall(b"GET /other HTTP/1.1\r\n\r\n" + b"x" * 10000)
+            time.sleep(0.5)
+            received = read_to_close(s)
+        head, _, body = received.partition(b"\r\n\r\n")
+        self.assertTrue(head.startswith(b"HTTP/1.1 200 OK\r\n"), head[:100])
+        self.assertEqual(len(body), size)
+        self.assertTrue(body == payload, "the body is not the file")
         self.stop(server)
 
     def test_lookup_takes_only_the_exact_virtual_path(self):
@@ -733,19 +746,14 @@ class OneShotTest(unittest.TestCase):
         received = first.recv(65536)
         self.assertTrue(received.startswith(b"HTTP/1.1 200 OK\r\n"), received[:100])
         self.assertEqual(http_get(self.port, b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"), PAGE_503)
-        self.assertEqual(http_get(self.port, b"HEAD /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"),
-                         PAGE_503[:PAGE_503.index(b"\r\n\r\n") + 4])
+        self.assertEqual(http_get(self.port, b"HEAD /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"), head_of(PAGE_503))
         self.assertEqual(self.get(url, PREVIEWS[0]), (b"HTTP/1.1 404 Not Found", PAGE_404.split(b"\r\n\r\n", 1)[1]))
         curl = subprocess.run(["curl", "-s", "-S", "-i", "--max-time", "30", f"http://127.0.0.1:{self.port}/big.bin"],
                               capture_output=True, timeout=60)
         self.assertEqual(curl.returncode, 0, curl.stderr)
         self.assertEqual(dated(curl.stdout), PAGE_503)
         # The first download ends: the link is used up.
-        while True:
-            chunk = first.recv(1 << 20)
-            if not chunk:
-                break
-            received += chunk
+        received = read_to_close(first, received)
         self.assertEqual(received.partition(b"\r\n\r\n")[2], data)
         self.assertEqual(self.shared_cfg(), share_record(url, physical, 3))
         self.assertEqual(self.get(url)[0], b"HTTP/1.1 404 Not Found")
@@ -768,31 +776,6 @@ class OneShotTest(unittest.TestCase):
         self.assertEqual(self.download("once.bin"), data)
         self.assertEqual(self.get(b"/once.bin", BROWSER)[0], b"HTTP/1.1 404 Not Found")
         self.assertEqual(self.shared_cfg(), share_record(b"/once.bin", physical, 3) + share_record(b"/plain.bin", physical, 0))
-
-
-def page(status, lines, body):
-    """One of the server's pages: status line, date, `lines`, length, connection, body."""
-    return (status + b"\r\n" + DATE_LINE + lines + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) +
-            body)
-
-
-PAGE_412 = page(b"HTTP/1.1 412 Precondition Failed", b"",
-                b"<html><head><title>412 Precondition Failed</title></head>\n<body>\n<h1>Precondition Failed</h1>\n"
-                b"<p>The file is not the version the request names.</p>\n"
-                b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
-PAGE_503 = page(b"HTTP/1.1 503 Service Unavailable", b"Retry-After: 30\r\n",
-                b"<html><head><title>503 Service Unavailable</title></head>\n<body>\n<h1>Service Unavailable</h1>\n"
-                b"<p>This link is being downloaded right now. It can be downloaded once only; try again later "
-                b"in case that download does not finish.</p>\n"
-                b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
-
-
-def page_416(size):
-    """The answer to a range outside a file of `size` bytes."""
-    return page(b"HTTP/1.1 416 Range Not Satisfiable", b"Content-Range: bytes */%d\r\n" % size,
-                b"<html><head><title>416 Range Not Satisfiable</title></head>\n<body>\n<h1>Range Not Satisfiable</h1>\n"
-                b"<p>The requested range lies outside the file.</p>\n"
-                b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
 
 
 def head_fields(answer):
@@ -999,7 +982,7 @@ class ConditionalRequestTest(unittest.TestCase):
                     elif status in (412, 416):
                         expected = PAGE_412 if status == 412 else page_416(size)
                         if method == b"HEAD":
-                            expected = expected[:expected.index(b"\r\n\r\n") + 4]
+                            expected = head_of(expected)
                     elif status == 200:
                         expected = file_head(None, None, size, validator_lines)
                         expected += data if method == b"GET" else b""
