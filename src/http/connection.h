@@ -49,7 +49,7 @@ inline constexpr std::chrono::milliseconds kSendStallLimit{120'000};
 // past these, the connection closes anyway (a reset then costs only a client that kept
 // sending).
 inline constexpr std::chrono::milliseconds kLingerTimeLimit{2'000};
-inline constexpr long long kLingerByteLimit = 256 * 1024;
+inline constexpr long long kLingerByteLimit = 256LL * 1024;
 
 // Connections one client address may hold at once; the next one is closed at once.
 // Download managers open up to 16 per server and browsers 6, so a few users behind one

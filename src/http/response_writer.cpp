@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,27 +33,19 @@ std::int64_t CurrentUnixSeconds() {
       .count();
 }
 
-// "Date: ...\r\n" for `now`, written once a second per thread: a clock read is cheap (no
-// system call on either system, none to the wineserver under Wine), the formatting is
-// kept. Empty when the clock is past what four digits write (no date is better than a
-// wrong one). Plain bytes rather than a std::string: a thread-local object with a
-// destructor hung the ends of threads in mingw-w64's runtime under Wine.
-std::string_view DateLine(std::int64_t now) {
-  constexpr std::size_t kLineSize = 64;  // "Date: " and 29 characters and CR LF: 37
-  thread_local std::int64_t second = std::numeric_limits<std::int64_t>::min();
-  thread_local char line[kLineSize];
-  thread_local std::size_t length = 0;
-  if (now != second) {
-    second = now;
-    length = 0;
-    if (const std::optional<std::string> date = FormatHttpDate(now)) {
-      std::string text;
-      text.append(http_text::kDate).append(*date).append(http_text::kLineEnd);
-      length = std::min(text.size(), kLineSize);
-      text.copy(line, length);
-    }
+// "Date: ...\r\n" for `now`, by arithmetic (no locale, no time zone); empty when the clock
+// is past what four digits write (no date is better than a wrong one). A clock read is
+// cheap on both systems (no call to the wineserver under Wine), and so is the formatting
+// beside a request's other work, so it is not kept between answers: a thread-local
+// std::string that kept it hung the ends of threads in mingw-w64's runtime under Wine
+// (LiveServer's tests never ended).
+std::string DateLine(std::int64_t now) {
+  std::string line;
+  if (const std::optional<std::string> date = FormatHttpDate(now)) {
+    line.reserve(http_text::kDate.size() + date->size() + http_text::kLineEnd.size());
+    line.append(http_text::kDate).append(*date).append(http_text::kLineEnd);
   }
-  return {line, length};
+  return line;
 }
 
 // A page goes out in one send: the status line, the date, `lines`, its length and the

@@ -61,14 +61,20 @@ def main():
     mode, binary, count = args.mode, os.path.abspath(args.binary), args.count
     per_address = -(-count // args.addresses) if args.addresses else PER_ADDRESS
     wine = os.environ.get("QC_WINE", shutil.which("wine64") or "/usr/lib/wine/wine64")
-    want = 2 * count + 1000
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if hard < want:
-        hard = want  # root may raise it
-    resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
     server_limits = None
     if args.server_limits:
         server_limits = tuple(int(n) for n in args.server_limits.split(":"))
+    # This process holds a descriptor per connection; a server that inherits its limits
+    # must be able to hold them too, and its files beside them.
+    want = count + 1000 if server_limits else 2 * count + 1000
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < want:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (want, want))  # root may raise it
+            hard = want
+        except (ValueError, OSError):
+            want = hard
+    resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
 
     work = tempfile.mkdtemp(prefix="qc-load-")
     env = dict(os.environ)
