@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,6 +61,29 @@ bool StartsWith(const std::string& s, std::string_view prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The answer without its Date line, which every answer's head holds (checked here).
+std::string WithoutDate(const std::string& sent) {
+  const std::size_t headEnd = sent.find("\r\n\r\n");
+  const std::size_t at = sent.find(std::string("\r\n").append(qc::http_text::kDate));
+  if (headEnd == std::string::npos || at == std::string::npos || at > headEnd) __builtin_trap();
+  const std::size_t end = sent.find("\r\n", at + 2);
+  return sent.substr(0, at + 2) + sent.substr(end + 2);
+}
+
+// A page as the writer sends it, less its Date line.
+std::string Page(std::string_view status, std::string_view lines, std::string_view body,
+                 bool headOnly) {
+  std::string page(status);
+  page.append(lines)
+      .append(qc::http_text::kContentLength)
+      .append(std::to_string(body.size()))
+      .append(qc::http_text::kLineEnd)
+      .append(qc::http_text::kClose)
+      .append(qc::http_text::kLineEnd);
+  if (!headOnly) page.append(body);
+  return page;
+}
+
 // Checks a file answer against the file itself: the length sent is the body's (no body
 // at all for HEAD), and the body is the bytes of the file from the range's start. Every
 // line of the head ends in CR LF, and the validators stand in it.
@@ -73,6 +97,8 @@ void CheckFileAnswer(const std::string& sent, bool headOnly) {
   }
   if (head.find(qc::http_text::kETag) == std::string::npos) __builtin_trap();
   if (head.find(qc::http_text::kLastModified) == std::string::npos) __builtin_trap();
+  if (head.find(qc::http_text::kClose) == std::string::npos) __builtin_trap();
+  (void)WithoutDate(sent);
   const std::size_t lengthAt = head.find(qc::http_text::kContentLength);
   if (lengthAt == std::string::npos) __builtin_trap();
   const long long length =
@@ -130,18 +156,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (StartsWith(sent, qc::http_text::kStatus304)) {
     if (sent.find("\r\n\r\n") != sent.size() - 4) __builtin_trap();
     if (sent.find(qc::http_text::kETag) == std::string::npos) __builtin_trap();
+    (void)WithoutDate(sent);
     return 0;
   }
-  // The pages go out whole (their heads alone for HEAD), the short 400 is its status line
-  // alone.
-  std::string notFound(qc::http_text::kStatus404);
-  notFound.append(qc::http_text::kContentLength).append(qc::http_text::kNotFoundLength);
-  if (!headOnly) notFound.append(qc::http_text::kNotFoundBody);
-  std::string badRequest(qc::http_text::kStatus400);
-  badRequest.append(qc::http_text::kContentLength).append(qc::http_text::kBadRequestLength);
-  if (!headOnly) badRequest.append(qc::http_text::kBadRequestBody);
-  if (sent != notFound && sent != badRequest && sent != qc::http_text::kStatus400) {
-    __builtin_trap();
+  // The pages go out whole (their heads alone for HEAD). A range outside a file names the
+  // size of one of the files.
+  namespace text = qc::http_text;
+  const std::string page = WithoutDate(sent);
+  if (page == Page(text::kStatus404, {}, text::kNotFoundBody, headOnly) ||
+      page == Page(text::kStatus400, {}, text::kBadRequestBody, headOnly) ||
+      page == Page(text::kStatus412, {}, text::kPreconditionFailedBody, headOnly) ||
+      page == Page(text::kStatus503, text::kRetryAfter, text::kBusyBody, headOnly)) {
+    return 0;
   }
-  return 0;
+  for (const SharedFile& f : Files()) {
+    const std::string range =
+        std::string(text::kUnsatisfiedRange) + std::to_string(f.bytes.size()) + "\r\n";
+    if (page == Page(text::kStatus416, range, text::kRangeNotSatisfiableBody, headOnly)) return 0;
+  }
+  __builtin_trap();
 }

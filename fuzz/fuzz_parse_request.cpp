@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include "http/request_parser.h"
 
@@ -25,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     __builtin_trap();
   }
   if (request.rangeStart && *request.rangeStart < 0) __builtin_trap();
+  // A zero byte in a path never names a share.
+  if (request.path && request.path->find('\0') != std::string::npos && request.pathMatchable) {
+    __builtin_trap();
+  }
   if (request.rangeEnd && *request.rangeEnd < 0) __builtin_trap();
   // The head is left as it was.
   if (size > 0 && std::memcmp(buffer.get(), data, size) != 0) __builtin_trap();
@@ -40,7 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       again.rangeEnd != request.rangeEnd || again.mode != request.mode ||
       again.method != request.method || again.ifRange != request.ifRange ||
       again.ifNoneMatch != request.ifNoneMatch ||
-      again.ifModifiedSince != request.ifModifiedSince) {
+      again.ifModifiedSince != request.ifModifiedSince || again.ifMatch != request.ifMatch ||
+      again.ifUnmodifiedSince != request.ifUnmodifiedSince ||
+      again.pathMatchable != request.pathMatchable) {
     __builtin_trap();
   }
   if (again.linkPreview != request.linkPreview) __builtin_trap();

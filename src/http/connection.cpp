@@ -50,6 +50,41 @@ long long Connection::Receive(char* buffer, std::size_t size) {
   return platform::ReceiveUnlessStopped(socket_, buffer, size, stop_, headDeadline_, wake_);
 }
 
+bool Connection::HeadReceived() {
+  Phase expected = Phase::AwaitingHead;
+  return phase_.compare_exchange_strong(expected, Phase::Answering);
+}
+
+bool Connection::GiveUpForANewerOne() {
+  Phase expected = Phase::AwaitingHead;
+  if (!phase_.compare_exchange_strong(expected, Phase::GivenUp)) return false;
+  Interrupt();
+  return true;
+}
+
+bool Connection::WaitUntilDelivered() {
+  return platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall);
+}
+
+void Connection::LingerAfterAnswer() {
+  if (!received.answered) return;
+  {
+    std::lock_guard<std::mutex> guard(socketMutex_);
+    if (socketReleased_) return;
+    platform::ShutdownSend(socket_);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limits_.linger;
+  char dropped[4096];
+  long long total = 0;
+  while (total < kLingerByteLimit) {
+    // 0 once the client has closed; -1 at the deadline, the stop, or a reset.
+    const long long n =
+        platform::ReceiveUnlessStopped(socket_, dropped, sizeof dropped, stop_, deadline, wake_);
+    if (n <= 0) return;
+    total += n;
+  }
+}
+
 void Connection::Interrupt() {
   stop_.store(true);
   platform::SignalWakeEvent(wake_);
@@ -75,11 +110,22 @@ void Connection::WaitDone() {
   doneChanged_.wait(guard, [this] { return done_; });
 }
 
-bool IsHeadComplete(const char* buffer, std::int32_t p) {
-  if (p < 0) return false;
-  return (buffer[p] == '\n' && p >= 1 && buffer[p - 1] == '\n') ||
-         (buffer[p] == '\n' && p >= 2 && buffer[p - 2] == '\n') ||
-         (buffer[p] == '\r' && p >= 2 && buffer[p - 2] == '\r');
+bool IsHeadComplete(const char* buffer, std::int32_t from, std::int32_t length,
+                    std::int32_t& headLength) {
+  for (std::int32_t p = from < 0 ? 0 : from; p < length; ++p) {
+    if (buffer[p] != '\n') continue;
+    if ((p >= 1 && buffer[p - 1] == '\n') ||
+        (p >= 2 && buffer[p - 1] == '\r' && buffer[p - 2] == '\n')) {
+      headLength = p + 1;
+      return true;
+    }
+  }
+  const std::int32_t last = length - 1;
+  if (last >= 2 && buffer[last] == '\r' && buffer[last - 2] == '\r') {
+    headLength = length;
+    return true;
+  }
+  return false;
 }
 
 void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
@@ -87,16 +133,19 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
     long long n = stream.Receive(state.buffer.data() + state.length,
                                  static_cast<std::size_t>(state.capacity - 1 - state.length));
     if (n <= 0) return;
+    const std::int32_t from = state.length;
     state.length += static_cast<std::int32_t>(n);
     state.buffer[state.length] = '\0';
-    if (IsHeadComplete(state.buffer.data(), state.length - 1)) {
-      state.request = ParseRequest(state.buffer.data(), state.length);
+    std::int32_t headLength = 0;
+    if (IsHeadComplete(state.buffer.data(), from, state.length, headLength)) {
+      if (!stream.HeadReceived()) return;
+      state.request = ParseRequest(state.buffer.data(), headLength);
       state.answered = WriteResponse(state.request, shares, stream);
       return;
     }
     if (state.length == state.capacity - 1) {
       if (state.capacity >= kMaxHeadSize) {
-        state.answered = SendBadRequestPage(stream);
+        if (stream.HeadReceived()) state.answered = SendBadRequestPage(stream);
         return;
       }
       // Grows in place: the bytes received so far keep their offsets.
@@ -107,7 +156,7 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
 }
 
 ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
-    : lock_("mut_ouaccess"), limits_(limits) {
+    : lock_("mut_ouaccess"), limits_(limits), configuredTotal_(limits.total) {
   if (limits_.total == 0) limits_.total = platform::ClientConnectionBudget();
 }
 
@@ -118,10 +167,23 @@ void ConnectionRegistry::PrepareListener(platform::socket_t listener) {
 ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket,
                                                      std::uint32_t peer) {
   std::lock_guard<platform::NamedLock> guard(lock_);
-  if (stopping_ || live_.size() >= limits_.total) return nullptr;
+  if (stopping_) return nullptr;
   if (peer != 0) {
     auto held = perAddress_.find(peer);
     if (held != perAddress_.end() && held->second >= limits_.perAddress) return nullptr;
+  }
+  if (live_.size() - givenUp_ >= limits_.total) {
+    // Those given up still hold their descriptors until their threads have closed them,
+    // which takes a moment; a flood faster than that is refused rather than let them pile
+    // up past an eighth of the budget.
+    if (givenUp_ >= std::max<std::size_t>(1, limits_.total / 8)) return nullptr;
+    // The oldest first: it has had the longest to send its head. A connection registered
+    // just now is the last to go, so a recipient's head has time to arrive.
+    const auto oldest = std::find_if(live_.begin(), live_.end(), [](const ConnectionPtr& c) {
+      return c->AwaitingHead() && c->GiveUpForANewerOne();
+    });
+    if (oldest == live_.end()) return nullptr;
+    ++givenUp_;
   }
   auto connection = std::make_shared<Connection>(socket, limits_, socketsPrepared_, peer);
   live_.push_back(connection);
@@ -134,6 +196,7 @@ void ConnectionRegistry::UnregisterConnection(const ConnectionPtr& connection) {
   auto it = std::find(live_.begin(), live_.end(), connection);
   if (it == live_.end()) return;
   live_.erase(it);
+  if (connection->GivenUp()) --givenUp_;
   // Only addresses with live connections stay, so a crowd of passing clients leaves
   // nothing behind.
   auto held = perAddress_.find(connection->peer());
@@ -166,6 +229,8 @@ void ConnectionRegistry::Reset() {
   std::lock_guard<platform::NamedLock> guard(lock_);
   live_.clear();
   perAddress_.clear();
+  givenUp_ = 0;
+  limits_.total = configuredTotal_ != 0 ? configuredTotal_ : platform::ClientConnectionBudget();
   stopping_.store(false);
 }
 
@@ -228,6 +293,7 @@ class Acceptors {
       if (waiting_.fetch_sub(1) == 1) StartAnother();
       ServeStream(*connection, shares_, connection->received);
       connections_.NotifyAnswered(*connection);
+      connection->LingerAfterAnswer();
       connection->CloseSocket();
       connections_.UnregisterConnection(connection);
       // Last touch of the registries: the stop may return as soon as this is set. This

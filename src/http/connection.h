@@ -39,6 +39,18 @@ inline constexpr std::chrono::milliseconds kHeadTimeLimit{60'000};
 // pauses a download or sits behind a congested link is not cut off.
 inline constexpr std::chrono::milliseconds kSendStallLimit{120'000};
 
+// After its answer a connection shuts its sending side down and reads (and drops) what the
+// client still sends, until the client closes, before it closes itself: closing with
+// unread bytes makes the system reset the connection, and a reset throws away what of the
+// answer the client's side had not taken yet (a pipelined request after a 50 MB download
+// cut it at 45.9 MB). What a client sends after its head arrives within a round trip or
+// two; a client that keeps sending longer is uploading, which this server never takes,
+// and each lingering connection holds a thread. So the wait is short and bounded in both:
+// past these, the connection closes anyway (a reset then costs only a client that kept
+// sending).
+inline constexpr std::chrono::milliseconds kLingerTimeLimit{2'000};
+inline constexpr long long kLingerByteLimit = 256LL * 1024;
+
 // Connections one client address may hold at once; the next one is closed at once.
 // Download managers open up to 16 per server and browsers 6, so a few users behind one
 // shared address stay well inside it; without a cap a single client could take every
@@ -51,6 +63,7 @@ struct ConnectionLimits {
   std::size_t perAddress = kMaxConnectionsPerAddress;
   // All addresses together; 0: what the system can spare (platform::ClientConnectionBudget).
   std::size_t total = 0;
+  std::chrono::milliseconds linger = kLingerTimeLimit;
 };
 
 // What one connection's receive loop keeps: the head received so far and what the parser
@@ -67,7 +80,7 @@ struct ReceiveState {
 // The receive loop over any stream: receives one head (growing the buffer up to
 // kMaxHeadSize), has it parsed and answered. Returns when the answer is sent, the head is
 // too long (the 400 page), or the stream reports a close, an error, a stop or a time limit
-// (no answer).
+// (no answer). Bytes received after the head's end are not looked at.
 void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state);
 
 class Connection : public Stream {
@@ -85,6 +98,22 @@ class Connection : public Stream {
   long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) override;
   // -1 also once the head time limit has passed since the connection was accepted.
   long long Receive(char* buffer, std::size_t size) override;
+  // False when the registry gave this connection's place to a newer one meanwhile.
+  bool HeadReceived() override;
+  bool WaitUntilDelivered() override;
+
+  // Still waiting for its head (neither answering nor given up): a connection the registry
+  // may close to make room for a new one when the budget is full.
+  bool AwaitingHead() const { return phase_.load() == Phase::AwaitingHead; }
+  // The registry's side of that: true when this connection was still waiting for its head
+  // and is now given up (it is woken and closes without an answer).
+  bool GiveUpForANewerOne();
+  bool GivenUp() const { return phase_.load() == Phase::GivenUp; }
+
+  // After an answer: the sending side is shut down and what the client still sends is
+  // read and dropped (kLingerByteLimit, limits.linger) until it closes, so that the close
+  // sends no reset that would cut the answer short. Without an answer, nothing.
+  void LingerAfterAnswer();
 
   // Wakes the connection's thread from another thread (server stop). Only the thread
   // itself closes the socket, and never while a wake-up is touching it.
@@ -104,6 +133,8 @@ class Connection : public Stream {
   ConnectionLimits limits_;
   std::chrono::steady_clock::time_point headDeadline_;
   std::atomic<bool> stop_{false};
+  enum class Phase { AwaitingHead, Answering, GivenUp };
+  std::atomic<Phase> phase_{Phase::AwaitingHead};
   std::mutex socketMutex_;
   bool socketReleased_ = false;
   std::mutex doneMutex_;
@@ -112,8 +143,15 @@ class Connection : public Stream {
 };
 using ConnectionPtr = std::shared_ptr<Connection>;
 
-// The end of a head, tested at the last received byte `p` only.
-bool IsHeadComplete(const char* buffer, std::int32_t p);
+// Whether the first `length` bytes of `buffer` hold a whole head, and its length up to and
+// including the line feed that ends it. A head ends at its first empty line: LF LF or
+// LF CR LF anywhere, so a head followed by more bytes (a pipelined request, a body) in the
+// same packet is answered at once; or when the last byte received is a CR two bytes after
+// another (CR LF CR: the final line feed is not waited for, and the head is all that was
+// received). Bytes before `from` have been looked at already: each byte is looked at once
+// however the head arrives.
+bool IsHeadComplete(const char* buffer, std::int32_t from, std::int32_t length,
+                    std::int32_t& headLength);
 
 // Called on a connection's thread after it answered, before its socket closes (the
 // native server's request log). Set before the accept loop starts.
@@ -130,9 +168,13 @@ class ConnectionRegistry {
   // Has the sockets `listener` accepts come with the connection options where the system
   // allows it (platform::PrepareAcceptedSockets). Called before the first accept.
   void PrepareListener(platform::socket_t listener);
-  // Null once the stop has begun, or when the connection would pass the limits (its
-  // address's share, or all connections together): the caller then closes the socket at
-  // once. `peer` as Connection takes it; an unknown one (0) is counted in the total only.
+  // Null once the stop has begun, or when the connection would pass its address's share:
+  // the caller then closes the socket at once. When all connections together fill the
+  // budget, the oldest one still waiting for its head is given up (closed without an
+  // answer) and the new one takes its place, so a crowd that connects and says nothing
+  // never locks out a recipient; with none waiting (all answering), the new one is
+  // refused. `peer` as Connection takes it; an unknown one (0) is counted in the total
+  // only.
   ConnectionPtr RegisterConnection(platform::socket_t socket, std::uint32_t peer = 0);
   void UnregisterConnection(const ConnectionPtr& connection);
   // Every connection registered when the stop begins is shut down and its thread awaited;
@@ -143,15 +185,20 @@ class ConnectionRegistry {
   bool LockIsValid() const { return lock_.IsValid(); }
   // True from the start of StopAllConnections until Reset.
   bool Stopping() const { return stopping_.load(); }
-  // Empties the registry and allows registrations again (server start).
+  // Empties the registry and allows registrations again (server start). The budget is
+  // taken again from the system, which the socket library's start may have raised.
   void Reset();
 
  private:
-  platform::NamedLock lock_;  // "mut_ouaccess"
-  std::vector<ConnectionPtr> live_;
+  platform::NamedLock lock_;                                   // "mut_ouaccess"
+  std::vector<ConnectionPtr> live_;                            // in the order they were registered
   std::unordered_map<std::uint32_t, std::size_t> perAddress_;  // live connections per peer
+  // Connections given up for newer ones that have not unregistered yet: they still hold a
+  // descriptor and a thread, but no longer count against the budget.
+  std::size_t givenUp_ = 0;
   std::atomic<bool> stopping_{false};
   ConnectionLimits limits_;
+  std::size_t configuredTotal_;  // as the limits gave it: 0 means the system's budget
   std::atomic<bool> socketsPrepared_{false};
   AnswerObserver observer_;
 };

@@ -1,11 +1,12 @@
 #include "http/request_parser.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "http/link_preview.h"
@@ -15,8 +16,38 @@ namespace qc {
 
 namespace {
 
+// The tokens the parser knows, upper case; letters in the head match in either case. A
+// header's value starts right after its token, so each token's length is the offset of
+// its value in the line.
+constexpr std::string_view kGet = "GET ";
+constexpr std::string_view kHead = "HEAD ";
+constexpr std::string_view kRange = "RANGE: ";  // a blank after the colon is part of it
+constexpr std::string_view kBytesUnit = "BYTES";
+constexpr std::string_view kConnection = "CONNECTION: ";
+constexpr std::string_view kCloseValue = "CLOSE";
+constexpr std::string_view kKeepAliveValue = "KEEP-ALIVE";
+// No blank is required after these colons: a preview that went unrecognised would use up
+// a one-shot share, and an overlooked condition would send the wrong bytes.
+constexpr std::string_view kUserAgent = "USER-AGENT:";
+constexpr std::string_view kIfRange = "IF-RANGE:";
+constexpr std::string_view kIfNoneMatch = "IF-NONE-MATCH:";
+constexpr std::string_view kIfModifiedSince = "IF-MODIFIED-SINCE:";
+constexpr std::string_view kIfMatch = "IF-MATCH:";
+constexpr std::string_view kIfUnmodifiedSince = "IF-UNMODIFIED-SINCE:";
+
+// The request line is expected at the very start of the head: its target is taken from
+// this offset (after "GET " or "HEAD "), even when empty lines come before it.
+constexpr std::int32_t kGetTargetOffset = static_cast<std::int32_t>(kGet.size());
+constexpr std::int32_t kHeadTargetOffset = static_cast<std::int32_t>(kHead.size());
+
+constexpr std::int32_t Length(std::string_view token) {
+  return static_cast<std::int32_t>(token.size());
+}
+
 // Bytes are classified as signed 8-bit values, so every byte of 0x80 and above counts as a
-// control byte: a raw non-ASCII byte in the request line ends it, as a tab or CR does.
+// control byte: a raw non-ASCII byte in the request line or in a range ends the scan there,
+// as a tab or CR does. Only a line feed ends a header line, though: whatever else a line
+// holds stays in it.
 bool IsControl(char c) { return static_cast<signed char>(c) <= 0x0F; }
 
 // What must follow the last number of a Range value for it to count: the end of the line.
@@ -55,26 +86,30 @@ char DecodeEscape(const char* buffer, std::int32_t length, std::int32_t percent)
   return static_cast<char>(static_cast<unsigned long>(value) & 0xFFu);
 }
 
-// The scans take `length` so that none reads past the head, whatever its bytes.
-// Moves `position` to the start of the next line: past the rest of the current line
-// (unless `first`), then past the run of control bytes that ends it. False at the end.
-bool NextLine(const char* buffer, std::int32_t length, std::int32_t& position, bool first) {
-  std::int32_t i = 0;
-  if (!first) {
-    i = position < 0 ? 0 : position;
-    while (i < length && !IsControl(buffer[i])) ++i;
-  }
-  while (i < length && IsControl(buffer[i])) ++i;
-  if (i >= length) return false;
-  position = i;
-  return true;
+// The start of the line after the one that holds `position`: the byte after the next line
+// feed. False when there is none. A header begins only there, so a tab, a zero byte or an
+// 8-bit byte inside a value never starts one.
+bool NextLine(const char* buffer, std::int32_t length, std::int32_t& position) {
+  if (position >= length) return false;
+  const void* feed =
+      std::memchr(buffer + position, '\n', static_cast<std::size_t>(length - position));
+  if (feed == nullptr) return false;
+  position = static_cast<std::int32_t>(static_cast<const char*>(feed) - buffer) + 1;
+  return position < length;
+}
+
+// The empty line that ends a head: a line feed, or CR LF, right at the line's start.
+bool IsEmptyLine(const char* buffer, std::int32_t length, std::int32_t position) {
+  const char c = At(buffer, length, position);
+  return c == '\n' || (c == '\r' && At(buffer, length, position + 1) == '\n');
 }
 
 // Whether `token` (upper case) starts at `position`, letters matched in either case.
-bool MatchToken(const char* buffer, const char* token, std::int32_t position, std::int32_t length) {
+bool MatchToken(const char* buffer, std::string_view token, std::int32_t position,
+                std::int32_t length) {
   if (position < 0) return false;
-  for (std::int32_t k = 0; token[k] != '\0'; ++k) {
-    const std::int32_t i = position + k;
+  for (std::size_t k = 0; k < token.size(); ++k) {
+    const std::int32_t i = position + static_cast<std::int32_t>(k);
     if (i >= length) return false;
     char c = buffer[i];
     if (IsControl(c)) return false;
@@ -84,7 +119,7 @@ bool MatchToken(const char* buffer, const char* token, std::int32_t position, st
   return true;
 }
 
-// The first `wanted` from `start` on the same line.
+// The first `wanted` from `start` before a control byte.
 bool FindChar(const char* buffer, std::int32_t length, char wanted, std::int32_t start,
               std::int32_t& found) {
   for (std::int32_t i = start < 0 ? 0 : start; i < length && !IsControl(buffer[i]); ++i) {
@@ -106,7 +141,10 @@ bool ScanDigits(const char* buffer, std::int32_t length, std::int32_t start, std
   return true;
 }
 
-// Decodes the target in [first, last] into the request's path; false when it is empty.
+// Decodes the target in [first, last] into the request's path; false when it is empty. A
+// decoded zero byte stays in the path, and a path the ANSI code page cannot write exactly
+// keeps its UTF-8 bytes: either way it can name no share (`pathMatchable`), rather than
+// being cut short or mapped to a look-alike that may name another one.
 bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t first,
                        std::int32_t last, Request& request) {
   if (first < 0) return false;
@@ -124,111 +162,112 @@ bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t fir
       ++i;
     }
   }
-  // A decoded zero byte ends the path there.
-  decoded.erase(std::min(decoded.find('\0'), decoded.size()));
-  request.path = platform::Utf8ToAnsi(decoded);
+  std::optional<std::string> ansi;
+  if (decoded.find('\0') == std::string::npos) ansi = platform::Utf8ToAnsiExact(decoded);
+  request.pathMatchable = ansi.has_value();
+  request.path = ansi ? std::move(*ansi) : std::move(decoded);
   return true;
 }
 
-// The value of a header whose name (and colon) end at `start`: up to the end of its line,
-// without the blanks (and tabs before it) around it. Moves `position` to the end of the line.
-std::string HeaderValue(const char* buffer, std::int32_t length, std::int32_t start,
-                        std::int32_t& position) {
+// The value of a header whose name (and colon) end at `start`: the rest of its line, up
+// to the CR or LF that ends it, without the blanks and tabs around it. A tab, a zero byte
+// or an 8-bit byte inside it stays part of it.
+std::string HeaderValue(const char* buffer, std::int32_t length, std::int32_t start) {
   std::int32_t first = start;
   while (first < length && (buffer[first] == ' ' || buffer[first] == '\t')) ++first;
   std::int32_t end = first;
-  while (end < length && !IsControl(buffer[end])) ++end;
+  while (end < length && buffer[end] != '\r' && buffer[end] != '\n') ++end;
   std::int32_t last = end;
-  while (last > first && buffer[last - 1] == ' ') --last;
-  position = end;
+  while (last > first && (buffer[last - 1] == ' ' || buffer[last - 1] == '\t')) --last;
   return std::string(buffer + first, buffer + last);
+}
+
+// A Range line whose name ends at `value`: fills the request's range, false when it is
+// bad. The scans stop at the first control byte, at the latest at the line's end.
+bool ParseRange(const char* buffer, std::int32_t length, std::int32_t value, Request& request) {
+  std::int32_t equals = 0;
+  if (!FindChar(buffer, length, '=', value, equals)) return false;
+  if (!MatchToken(buffer, kBytesUnit, value, length)) return false;
+  std::int32_t p = equals + 1;
+  std::int32_t q = p;
+  const bool hasStart = ScanDigits(buffer, length, p, q);
+  if (At(buffer, length, q) != '-') return false;
+  std::int64_t start = 0;
+  if (hasStart && !ReadNumber(buffer, p, q, start)) return false;
+  request.rangeStart = hasStart ? std::optional<std::int64_t>(start) : std::nullopt;
+  p = q + 1;
+  std::int32_t e = p;
+  // An end that the line does not end after is no end: "0-499 " is "0-".
+  const bool hasEnd = ScanDigits(buffer, length, p, e) && IsNumberEnd(At(buffer, length, e));
+  std::int64_t end = 0;
+  if (hasEnd && !ReadNumber(buffer, p, e, end)) return false;
+  request.rangeEnd = hasEnd ? std::optional<std::int64_t>(end) : std::nullopt;
+  request.hasRange = true;
+  return true;
+}
+
+// The value of a header that may come more than once and makes one list.
+void AppendToList(std::optional<std::string>& list, std::string value) {
+  if (list) {
+    list->append(",").append(value);
+  } else {
+    list = std::move(value);
+  }
 }
 
 }  // namespace
 
 Request ParseRequest(const char* buffer, std::int32_t length, ParseCounts* counts) {
-  // The request line is expected at the very start of the head: its target is taken from
-  // this offset (after "GET " or "HEAD ") whatever line the method was found on.
-  constexpr std::int32_t kGetTargetOffset = 4;
-  constexpr std::int32_t kHeadTargetOffset = 5;
-  constexpr std::int32_t kRangeValueOffset = 7;        // after "RANGE: "
-  constexpr std::int32_t kConnectionValueOffset = 12;  // after "CONNECTION: "
-  constexpr std::int32_t kUserAgentValueOffset = 11;   // after "USER-AGENT:"
-
   Request request;
   const auto bad = [&request] {
     request.badRequest = true;
     return request;
   };
   if (buffer == nullptr || length < 0) return bad();
-  std::int32_t position = 0;
-  bool first = true;
-  while (NextLine(buffer, length, position, first)) {
-    first = false;
-    const std::int32_t s = position;
-    const bool get = MatchToken(buffer, "GET ", s, length);
-    if (get || MatchToken(buffer, "HEAD ", s, length)) {
-      // Only the first request line is read. A later one would take the same target from
-      // the same offset again: nothing new, but a head of thousands of "GET " lines after
-      // a long target would cost a scan and a decode each.
-      if (request.path) continue;
-      request.method = get ? RequestMethod::Get : RequestMethod::Head;
-      const std::int32_t targetOffset = get ? kGetTargetOffset : kHeadTargetOffset;
-      std::int32_t blank = 0;
-      if (!FindChar(buffer, length, ' ', targetOffset, blank)) return bad();
-      if (counts != nullptr) ++counts->targetDecodes;
-      if (!DecodeRequestPath(buffer, length, targetOffset, blank - 1, request)) return bad();
-      // When the request line is not the first line, the blank found from the fixed offset
-      // lies in an earlier line; going back there would find this line again, forever.
-      position = blank > s ? blank : s;
-    } else if (MatchToken(buffer, "RANGE: ", s, length)) {
-      const std::int32_t value = s + kRangeValueOffset;
-      std::int32_t equals = 0;
-      if (!FindChar(buffer, length, '=', value, equals)) return bad();
-      if (!MatchToken(buffer, "BYTES", value, length)) return bad();
-      std::int32_t p = equals + 1;
-      std::int32_t q = p;
-      const bool hasStart = ScanDigits(buffer, length, p, q);
-      if (At(buffer, length, q) != '-') return bad();
-      std::int64_t start = 0;
-      if (hasStart && !ReadNumber(buffer, p, q, start)) return bad();
-      request.rangeStart = hasStart ? std::optional<std::int64_t>(start) : std::nullopt;
-      p = q + 1;
-      std::int32_t e = p;
-      // An end that the line does not end after is no end: "0-499 " is "0-".
-      const bool hasEnd = ScanDigits(buffer, length, p, e) && IsNumberEnd(At(buffer, length, e));
-      std::int64_t end = 0;
-      if (hasEnd && !ReadNumber(buffer, p, e, end)) return bad();
-      request.rangeEnd = hasEnd ? std::optional<std::int64_t>(end) : std::nullopt;
-      request.hasRange = true;
-      position = p;
-    } else if (MatchToken(buffer, "CONNECTION: ", s, length)) {
-      const std::int32_t value = s + kConnectionValueOffset;
-      if (MatchToken(buffer, "CLOSE", value, length)) request.mode = ConnectionMode::Close;
-      if (MatchToken(buffer, "KEEP-ALIVE", value, length)) request.mode = ConnectionMode::KeepAlive;
-    } else if (MatchToken(buffer, "USER-AGENT:", s, length)) {
-      // Blanks after the colon are optional here: a preview that went unrecognised would
-      // use up a one-shot share. Any line that names a preview counts, should a client
-      // send two.
-      if (IsLinkPreviewAgent(HeaderValue(buffer, length, s + kUserAgentValueOffset, position))) {
+
+  // The request line: the first line, after any line breaks (or other control bytes) that
+  // come before it. It alone names the method; a "GET " further down is a header line
+  // like any other.
+  std::int32_t s = 0;
+  while (s < length && IsControl(buffer[s])) ++s;
+  const bool get = MatchToken(buffer, kGet, s, length);
+  if (!get && !MatchToken(buffer, kHead, s, length)) return bad();
+  request.method = get ? RequestMethod::Get : RequestMethod::Head;
+  const std::int32_t targetOffset = get ? kGetTargetOffset : kHeadTargetOffset;
+  std::int32_t blank = 0;
+  if (!FindChar(buffer, length, ' ', targetOffset, blank)) return bad();
+  if (counts != nullptr) ++counts->targetDecodes;
+  if (!DecodeRequestPath(buffer, length, targetOffset, blank - 1, request)) return bad();
+
+  // The header lines, each once, up to the empty line that ends the head.
+  std::int32_t line = s;
+  while (NextLine(buffer, length, line) && !IsEmptyLine(buffer, length, line)) {
+    if (MatchToken(buffer, kRange, line, length)) {
+      if (!ParseRange(buffer, length, line + Length(kRange), request)) return bad();
+    } else if (MatchToken(buffer, kConnection, line, length)) {
+      const std::int32_t value = line + Length(kConnection);
+      if (MatchToken(buffer, kCloseValue, value, length)) request.mode = ConnectionMode::Close;
+      if (MatchToken(buffer, kKeepAliveValue, value, length)) {
+        request.mode = ConnectionMode::KeepAlive;
+      }
+    } else if (MatchToken(buffer, kUserAgent, line, length)) {
+      // Any line that names a preview counts, should a client send two.
+      if (IsLinkPreviewAgent(HeaderValue(buffer, length, line + Length(kUserAgent)))) {
         request.linkPreview = true;
       }
-    } else if (MatchToken(buffer, "IF-RANGE:", s, length)) {
-      // No blank is required after these colons: an If-Range overlooked would let a range
-      // of a changed file through.
-      request.ifRange = HeaderValue(buffer, length, s + 9, position);
-    } else if (MatchToken(buffer, "IF-NONE-MATCH:", s, length)) {
-      std::string tags = HeaderValue(buffer, length, s + 14, position);
-      if (request.ifNoneMatch) {
-        request.ifNoneMatch->append(",").append(tags);
-      } else {
-        request.ifNoneMatch = std::move(tags);
-      }
-    } else if (MatchToken(buffer, "IF-MODIFIED-SINCE:", s, length)) {
-      request.ifModifiedSince = HeaderValue(buffer, length, s + 18, position);
+    } else if (MatchToken(buffer, kIfRange, line, length)) {
+      request.ifRange = HeaderValue(buffer, length, line + Length(kIfRange));
+    } else if (MatchToken(buffer, kIfNoneMatch, line, length)) {
+      AppendToList(request.ifNoneMatch, HeaderValue(buffer, length, line + Length(kIfNoneMatch)));
+    } else if (MatchToken(buffer, kIfModifiedSince, line, length)) {
+      request.ifModifiedSince = HeaderValue(buffer, length, line + Length(kIfModifiedSince));
+    } else if (MatchToken(buffer, kIfMatch, line, length)) {
+      AppendToList(request.ifMatch, HeaderValue(buffer, length, line + Length(kIfMatch)));
+    } else if (MatchToken(buffer, kIfUnmodifiedSince, line, length)) {
+      request.ifUnmodifiedSince = HeaderValue(buffer, length, line + Length(kIfUnmodifiedSince));
     }
   }
-  if (!request.path || (request.hasRange && !request.rangeStart && !request.rangeEnd)) return bad();
+  if (request.hasRange && !request.rangeStart && !request.rangeEnd) return bad();
   return request;
 }
 

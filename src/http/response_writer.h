@@ -42,10 +42,12 @@ struct ResponseSummary {
   bool incomplete;
 };
 
-// Answers one parsed request: the 400 page, the 404 page, the short 400, the file whole
-// (200) or one range of it (206), or 304 when a conditional GET finds the client's copy
-// current. A HEAD request gets the head the GET would get, without a body. Carries out the
-// one-shot rule (never for HEAD or 304).
+// Answers one parsed request: the 400 page, the 404 page, the file whole (200) or one
+// range of it (206), 304 when a conditional GET finds the client's copy current, or the
+// pages of a failed precondition (412), a range outside the file (416) and a one-shot link
+// whose first download is under way (503). Every answer carries a Date and says the
+// connection closes. A HEAD request gets the head the GET would get, without a body.
+// Carries out the one-shot rule (never for HEAD or 304).
 ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink);
 
 // The 400 page, byte for byte, for the connection's own use (a head too long); its head

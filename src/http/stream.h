@@ -24,6 +24,12 @@ class ResponseSink {
   // buffer of up to kPieceSize bytes and sends through SendAll, counting whole pieces; a
   // socket overrides it with the system's zero-copy call.
   virtual long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count);
+  // Returns once everything sent so far has reached the client and been acknowledged by
+  // it, true; false when that did not happen within the send stall limit, the client is
+  // gone, or the server stops. The one-shot rule waits for it before the last piece: a
+  // client that takes part of a download and goes must not use the share up with bytes
+  // that were only queued for it. This default (memory) has nothing in flight.
+  virtual bool WaitUntilDelivered() { return true; }
 };
 
 // The whole connection: the receiving half beside the sending one.
@@ -32,6 +38,9 @@ class Stream : public ResponseSink {
   // Bytes received (> 0), 0 when the peer closed, -1 on an error, the server's stop or a
   // time limit.
   virtual long long Receive(char* buffer, std::size_t size) = 0;
+  // Called once the head has ended, before it is answered: false when the connection was
+  // given up meanwhile (to make room for a newer one) and must not be answered.
+  virtual bool HeadReceived() { return true; }
 };
 
 }  // namespace qc

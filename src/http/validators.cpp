@@ -209,13 +209,27 @@ Validators ValidatorsOf(const platform::FileVersion& version) {
   AppendHex(tag, version.volume);
   tag.push_back('-');
   AppendHex(tag, version.fileIndex);
+  // Where the system keeps a change time apart from the modification time.
+  if (version.changedSeconds != 0 || version.changedNanoseconds != 0) {
+    tag.push_back('-');
+    AppendHex(tag, static_cast<std::uint64_t>(version.changedSeconds));
+    tag.push_back('.');
+    AppendHex(tag, static_cast<std::uint64_t>(version.changedNanoseconds));
+  }
   tag.push_back('"');
   validators.lastModified = FormatHttpDate(version.modifiedSeconds);
   validators.modifiedSeconds = version.modifiedSeconds;
+  const bool changedLater = version.changedSeconds > version.modifiedSeconds ||
+                            (version.changedSeconds == version.modifiedSeconds &&
+                             version.changedNanoseconds > version.modifiedNanoseconds);
+  validators.lastChangeSeconds = changedLater ? version.changedSeconds : version.modifiedSeconds;
+  validators.lastChangeNanoseconds =
+      changedLater ? version.changedNanoseconds : version.modifiedNanoseconds;
   return validators;
 }
 
-bool AnyEntityTagMatches(std::string_view list, std::string_view entityTag) {
+bool AnyEntityTagMatches(std::string_view list, std::string_view entityTag,
+                         TagComparison comparison) {
   std::size_t i = 0;
   const auto skipBlanks = [&] {
     while (i < list.size() && IsBlank(list[i])) ++i;
@@ -231,20 +245,40 @@ bool AnyEntityTagMatches(std::string_view list, std::string_view entityTag) {
     // Empty list elements (", ,") are allowed.
     while (i < list.size() && (IsBlank(list[i]) || list[i] == ',')) ++i;
     if (i == list.size()) return matched;
-    if (list.substr(i, 2) == "W/") i += 2;  // a weak tag compares by its opaque part
+    // A weak tag compares by its opaque part, and only weakly.
+    const bool weak = list.substr(i, 2) == "W/";
+    if (weak) i += 2;
     if (i >= list.size() || list[i] != '"') return false;
     const std::size_t close = list.find('"', i + 1);
     if (close == std::string_view::npos) return false;
-    if (list.substr(i, close - i + 1) == entityTag) matched = true;
+    if (list.substr(i, close - i + 1) == entityTag &&
+        (!weak || comparison == TagComparison::Weak)) {
+      matched = true;
+    }
     i = close + 1;
     skipBlanks();
     if (i < list.size() && list[i] != ',') return false;
   }
 }
 
-bool IfRangeHolds(std::string_view value, const Validators& validators) {
+bool IfRangeHolds(std::string_view value, const Validators& validators, std::int64_t now) {
   if (!value.empty() && value.front() == '"') return value == validators.entityTag;
-  return validators.lastModified && value == *validators.lastModified;
+  const std::optional<std::int64_t> date = ParseHttpDate(value, now);
+  if (!date) return false;
+  // The last change at or before date - 1 s, at full resolution (a parsed date is far from
+  // the limits of its type; a file's time need not be).
+  const std::int64_t latest = *date - 1;
+  return validators.lastChangeSeconds < latest ||
+         (validators.lastChangeSeconds == latest && validators.lastChangeNanoseconds == 0);
+}
+
+bool PreconditionFails(const Request& request, const Validators& validators, std::int64_t now) {
+  if (request.ifMatch) {
+    return !AnyEntityTagMatches(*request.ifMatch, validators.entityTag, TagComparison::Strong);
+  }
+  if (!request.ifUnmodifiedSince) return false;
+  const std::optional<std::int64_t> since = ParseHttpDate(*request.ifUnmodifiedSince, now);
+  return since && validators.modifiedSeconds > *since;
 }
 
 bool IsNotModified(const Request& request, const Validators& validators, std::int64_t now) {

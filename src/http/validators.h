@@ -1,6 +1,7 @@
 // What lets a client check that the file it holds part of is still the one being served,
 // and the conditional answers built on that: a strong entity tag and the last-modified
-// date of the open file, and the If-Range, If-None-Match and If-Modified-Since rules.
+// date of the open file, and the If-Match, If-Unmodified-Since, If-None-Match,
+// If-Modified-Since and If-Range rules.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -27,20 +28,39 @@ struct Validators {
   std::string entityTag;                    // quoted, strong
   std::optional<std::string> lastModified;  // none when the date cannot be written
   std::int64_t modifiedSeconds = 0;
+  // The file's last change at full resolution: the later of its modification time and,
+  // natively, its change time (which a tool that sets the modification time back, as a
+  // copy that keeps the source's time does, cannot set back).
+  std::int64_t lastChangeSeconds = 0;
+  std::int32_t lastChangeNanoseconds = 0;
 };
 
-// The entity tag changes whenever the size, the modification time (at full resolution) or
-// the file's identity does; the date is the modification time rounded down to the second.
+// The entity tag changes whenever the size, the modification time (at full resolution),
+// the change time (natively) or the file's identity does; the date is the modification
+// time rounded down to the second.
 Validators ValidatorsOf(const platform::FileVersion& version);
 
-// If-None-Match: "*", or a list of entity tags one of which equals ours when weakness is
-// ignored. A list that is not well formed matches nothing, so the file is sent.
-bool AnyEntityTagMatches(std::string_view list, std::string_view entityTag);
+// How two entity tags compare: weakly (the W/ prefix ignored: If-None-Match) or strongly
+// (a weak tag never matches: If-Match).
+enum class TagComparison { Weak, Strong };
 
-// If-Range: true when the client's copy is this version, so the range may be sent. Only
-// our strong tag, or the very Last-Modified text we send, matches; a weak tag, another
-// date form or anything malformed does not, and the whole file goes out instead.
-bool IfRangeHolds(std::string_view value, const Validators& validators);
+// "*", or a list of entity tags one of which equals ours by `comparison`. A list that is
+// not well formed matches nothing.
+bool AnyEntityTagMatches(std::string_view list, std::string_view entityTag,
+                         TagComparison comparison = TagComparison::Weak);
+
+// If-Range: true when the client's copy is this version, so the range may be sent. A tag
+// matches only when it is our strong tag. A date (any of the three forms) matches only
+// when the file's last change lies at least a second before it: a date within the second
+// of a change cannot tell the versions of that second apart, so the Last-Modified text we
+// send, read back, never matches by itself. Anything else does not hold, and the whole
+// file goes out instead. `now` resolves two-digit years.
+bool IfRangeHolds(std::string_view value, const Validators& validators, std::int64_t now);
+
+// Whether the answer is "412 Precondition Failed", in RFC 9110's order: If-Match (strong
+// comparison; "*" holds for any file) decides when present, else If-Unmodified-Since
+// (ignored unless it is a valid date) fails when the file was modified after it.
+bool PreconditionFails(const Request& request, const Validators& validators, std::int64_t now);
 
 // Whether the answer is "304 Not Modified": If-None-Match decides when present, else
 // If-Modified-Since (ignored unless it is a valid date). `now` resolves two-digit years.

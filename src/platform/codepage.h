@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #ifdef _WIN32
 #include <string_view>
@@ -37,5 +38,10 @@ std::string WideToUtf8(std::wstring_view wide);
 // ANSI text as UTF-16, for the wide calls.
 std::wstring AnsiToWide(std::string_view ansi);
 #endif
+// The same conversion where only an exact one will do (a request's path, which must name
+// a share or none): none when the text is not valid UTF-8 or holds a character the code
+// page lacks, which would become the default character or a look-alike (no best-fit
+// mapping: a full-width dot must not turn into a dot). Native: the bytes as they are.
+std::optional<std::string> Utf8ToAnsiExact(const std::string& utf8);
 
 }  // namespace qc::platform

@@ -15,12 +15,21 @@ namespace qc::platform {
 // What tells one version of a file's contents from another: the size, the last write to
 // the resolution the system keeps (nanoseconds on Linux, 100 ns on Windows), and which
 // file it is, so that a file replaced by another of the same size and time still differs.
+// Natively also the change time, which every write sets as well and which, unlike the
+// modification time, no program can set back (a copy that keeps the source's time
+// still changes it).
 struct FileVersion {
   std::int64_t size = 0;
   std::int64_t modifiedSeconds = 0;      // since 1970-01-01 00:00:00 UTC, rounded down
   std::int32_t modifiedNanoseconds = 0;  // the rest: 0 to 999,999,999
   std::uint64_t volume = 0;              // st_dev; the volume serial number
   std::uint64_t fileIndex = 0;           // st_ino; the file index
+  // st_ctim natively; 0 on Windows, where a file being served cannot be written at all
+  // (its share modes keep writers out while it is open).
+  std::int64_t changedSeconds = 0;
+  std::int32_t changedNanoseconds = 0;
+
+  bool operator==(const FileVersion&) const = default;
 };
 
 class File {
@@ -61,6 +70,11 @@ class File {
   std::int64_t Size() const;  // -1 when unknown
   // The size and the rest of FileVersion in one system call; none when unknown.
   std::optional<FileVersion> Version() const;
+  // Whether the file may have been written since `version` was taken: natively a second
+  // fstat compared with it. On Windows always false without a call: a file is served only
+  // through handles whose share modes refuse every writer (and every rename or delete)
+  // while they are open, so it cannot change under a download.
+  bool ChangedSince(const FileVersion& version) const;
   bool Seek(std::int64_t offset);
   bool SeekToEnd();
   // Returns the count read (0 at the end), or -1 on error.

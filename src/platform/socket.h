@@ -12,7 +12,10 @@ namespace qc::platform {
 
 extern const socket_t kInvalidSocket;
 
-// WSAStartup(2.2) / WSACleanup on Windows; on POSIX it makes SIGPIPE harmless.
+// WSAStartup(2.2) / WSACleanup on Windows. On POSIX it makes SIGPIPE harmless and raises
+// the soft limit of descriptors to the hard one: a desktop session starts programs with
+// 1,024, which about 500 connections fill, while the hard limit is far higher; the
+// connection budget (ClientConnectionBudget) follows the raised limit.
 bool SocketLibraryStart();
 void SocketLibraryStop();
 
@@ -91,6 +94,14 @@ long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
 inline constexpr long long kFileSendUnsupported = -2;
 long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t offset,
                                 std::int64_t count, const std::atomic<bool>& stop);
+// Returns true once every byte sent on `s` so far has left the machine and been
+// acknowledged by the peer; false when the peer is gone (reset, closed), `stop` is set, or
+// the bytes still waiting have not shrunk for `stallLimit`. Polled with a short pause that
+// grows, so a fast client is seen at once and a slow one costs few wake-ups. Linux: the
+// socket's output queue (SIOCOUTQ) is empty and the connection still established.
+// Windows: see win32/socket.cpp for what the system and Wine offer.
+bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
+                           std::chrono::milliseconds stallLimit);
 // Called after `stop` is set, from another thread: shuts the sending direction down (and
 // on POSIX the receiving one too, which wakes the blocked call). The socket stays open
 // for its own thread to close.

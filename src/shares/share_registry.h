@@ -27,6 +27,9 @@ struct Share {
   const std::string virtualPath;
   const std::string physicalPath;
   std::atomic<std::uint32_t> flags;
+  // Set while an answer holds a one-shot share's file (its first download is under way),
+  // so that other requests are told to come back rather than that the link is gone.
+  std::atomic<bool> downloading{false};
 
   bool IsWithdrawn() const { return (flags.load() & kWithdrawn) != 0; }
   bool IsOneShot() const { return (flags.load() & kOneShot) != 0; }

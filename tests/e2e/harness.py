@@ -1,6 +1,7 @@
 """Runs the real executables for the end-to-end tests: the native build directly, the
 Windows build under Wine, with the user's messages read back from standard error or from
 the message boxes on the (Xvfb) desktop."""
+import email.utils
 import os
 import queue
 import shutil
@@ -37,11 +38,82 @@ def to_program_path(path):
 # fails the comparison instead of filling the memory.
 HTTP_KEEP = 64 << 20
 
+# Every answer carries the time it was sent. The expected answers hold this line in its
+# place; dated() checks the real one and puts this there instead.
+DATE_LINE = b"Date: (checked)\r\n"
+# How far an answer's date may lie from this machine's clock (Wine's is the same clock).
+DATE_SLACK = 30
+
+
+def dated(answer):
+    """`answer` with the Date line of its head checked (an IMF-fixdate within DATE_SLACK
+    seconds of now) and replaced by DATE_LINE. Bytes without a whole head (nothing: a
+    close without an answer) are returned as they are; a head without a good date fails."""
+    head_end = answer.find(b"\r\n\r\n")
+    if head_end < 0:
+        return answer
+    at = answer.find(b"\r\nDate: ")
+    if at < 0 or at > head_end:
+        raise AssertionError(f"no Date line in the head of {answer[:300]!r}")
+    end = answer.index(b"\r\n", at + 2)
+    value = answer[at + 8:end].decode("latin-1")
+    try:
+        when = email.utils.parsedate_to_datetime(value).timestamp()
+    except (TypeError, ValueError):
+        raise AssertionError(f"Date {value!r} is not a date") from None
+    if email.utils.formatdate(when, usegmt=True) != value or abs(when - time.time()) > DATE_SLACK:
+        raise AssertionError(f"Date {value!r} is not now in the IMF-fixdate form")
+    return answer[:at + 2] + DATE_LINE + answer[end + 2:]
+
+
+def page(status, lines, body):
+    """One of the server's pages: status line, date, `lines`, length, connection, body."""
+    return (status + b"\r\n" + DATE_LINE + lines + b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body) +
+            body)
+
+
+def head_of(answer):
+    """An answer's head alone, as HEAD gets it."""
+    return answer[:answer.index(b"\r\n\r\n") + 4]
+
+
+ADDRESS = b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>"
+PAGE_400 = page(b"HTTP/1.1 400 Bad Request", b"",
+                b"<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
+                b"<p>Invalid request or syntax error</p>\n" + ADDRESS)
+PAGE_404 = page(b"HTTP/1.1 404 Not Found", b"",
+                b"<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
+                b"<p>The requested URL was not found on this server.</p>\n" + ADDRESS)
+PAGE_412 = page(b"HTTP/1.1 412 Precondition Failed", b"",
+                b"<html><head><title>412 Precondition Failed</title></head>\n<body>\n<h1>Precondition Failed</h1>\n"
+                b"<p>The file is not the version the request names.</p>\n" + ADDRESS)
+PAGE_503 = page(b"HTTP/1.1 503 Service Unavailable", b"Retry-After: 30\r\n",
+                b"<html><head><title>503 Service Unavailable</title></head>\n<body>\n<h1>Service Unavailable</h1>\n"
+                b"<p>This link is being downloaded right now. It can be downloaded once only; try again later "
+                b"in case that download does not finish.</p>\n" + ADDRESS)
+
+
+def page_416(size):
+    """The answer to a range outside a file of `size` bytes."""
+    return page(b"HTTP/1.1 416 Range Not Satisfiable", b"Content-Range: bytes */%d\r\n" % size,
+                b"<html><head><title>416 Range Not Satisfiable</title></head>\n<body>\n<h1>Range Not Satisfiable</h1>\n"
+                b"<p>The requested range lies outside the file.</p>\n" + ADDRESS)
+
+
+def read_to_close(sock, received=b""):
+    """`received` and everything `sock` brings until the server closes it."""
+    out = bytearray(received)
+    while True:
+        chunk = sock.recv(1 << 20)
+        if not chunk:
+            return bytes(out)
+        out += chunk
+
 
 def http_get(port, head, read_limit=None, timeout=TIMEOUT):
     """Sends one raw head and returns every byte until the server closes (at most
-    `read_limit`, or HTTP_KEEP). Fails when the answer has not ended within `timeout`
-    seconds, saying what arrived."""
+    `read_limit`, or HTTP_KEEP), its Date checked and marked (dated). Fails when the
+    answer has not ended within `timeout` seconds, saying what arrived."""
     limit = HTTP_KEEP if read_limit is None else min(read_limit, HTTP_KEEP)
     deadline = time.monotonic() + timeout
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
@@ -60,7 +132,7 @@ def http_get(port, head, read_limit=None, timeout=TIMEOUT):
             if not chunk:
                 break
             out += chunk
-        return out
+        return dated(out)
 
 
 class Message:

@@ -11,8 +11,9 @@ import threading
 import time
 import unittest
 
-from harness import (MODE, TOOLS, WINE, WINE_MODE, Message, Sandbox, free_port, http_get, settings_bytes,
-                     share_record, to_program_path)
+from harness import (DATE_LINE, MODE, PAGE_404, PAGE_412, PAGE_503, TOOLS, WINE, WINE_MODE, Message, Sandbox, dated,
+                     free_port, head_of, http_get, page_416, read_to_close, settings_bytes, share_record,
+                     to_program_path)
 
 NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely the server is not running", "warning")
 # The native program is a Linux command: 0 when it did what was asked (a normal stop of the
@@ -20,10 +21,6 @@ NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely
 DONE = 1 if WINE_MODE else 0
 NATIVE_NOT_RUNNING = Message("quillcast", "no server is running (start one with: quillcast)")
 ALREADY_RUNNING = Message("error", "Error, server already running", "error")
-PAGE_404 = (b"HTTP/1.1 404 Not Found\r\nContent-Length: 198\r\n\r\n"
-            b"<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
-            b"<p>The requested URL was not found on this server.</p>\n"
-            b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>")
 
 
 class QuillcastTest(unittest.TestCase):
@@ -571,15 +568,99 @@ class ServedBytesTest(unittest.TestCase):
         self.assertEqual(self.get(b"/whole.bin", b"0-0")[0], b"HTTP/1.1 404 Not Found")
         self.stop(server)
 
+    def test_continuing_a_file_already_whole(self):
+        # wget -c (and curl -C -) of a file they hold whole ask for the bytes after its end:
+        # the 416 that names the size tells them it is done.
+        data, physical = self.file("done.bin", 100_000)
+        server = self.start(share_record(b"/done.bin", physical, 0))
+        url = f"http://127.0.0.1:{self.port}/done.bin"
+        self.box.write("wget.bin", data)
+        wget = subprocess.run(["wget", "-c", "-O", self.box.path("wget.bin"), url], capture_output=True, timeout=60)
+        self.assertEqual(wget.returncode, 0, wget.stderr)
+        self.assertIn(b"416 Range Not Satisfiable", wget.stderr)
+        self.assertEqual(self.box.read("wget.bin"), data)
+        self.box.write("curl.bin", data)
+        curl = subprocess.run(["curl", "-s", "-S", "-C", "-", "-o", self.box.path("curl.bin"), url],
+                              capture_output=True, timeout=60)
+        self.assertEqual(curl.returncode, 0, curl.stderr)
+        self.assertEqual(self.box.read("curl.bin"), data)
+        self.assertEqual(self.get(b"/done.bin", b"100000-"), (b"HTTP/1.1 416 Range Not Satisfiable",
+                                                              page_416(100_000).partition(b"\r\n\r\n")[2]))
+        self.stop(server)
+
+    def test_a_file_rewritten_during_a_download_is_never_spliced(self):
+        size = 20 << 20
+        old, new = os.urandom(size), os.urandom(size)
+        self.box.write("live.bin", old)
+        self.box.write("new.bin", new)
+        server = self.start(share_record(b"/live.bin", to_program_path(self.box.path("live.bin")).encode(), 0))
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
+            s.sendall(b"GET /live.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            received = b""
+            while len(received) < 5 << 20:
+                chunk = s.recv(1 << 16)
+                self.assertTrue(chunk, "the server closed early")
+                received += chunk
+            # The file is rewritten in place, same size, while most of it is still to come.
+            if WINE_MODE:
+                # A Windows program's write: the share modes of the server's open keep it out.
+                copy = subprocess.run([WINE, "cmd", "/c", "copy", "/y", to_program_path(self.box.path("new.bin")),
+                                       to_program_path(self.box.path("live.bin"))],
+                                      capture_output=True, timeout=60, env=self.box.env)
+                self.assertNotEqual(copy.returncode, 0, copy.stdout)
+            else:
+                with open(self.box.path("live.bin"), "r+b") as f:
+                    f.write(new)
+            received = read_to_close(s, received)
+        head, _, body = dated(received).partition(b"\r\n\r\n")
+        etag = head_fields(head + b"\r\n\r\n")[1][b"etag"]
+        if WINE_MODE:
+            self.assertEqual(body, old)
+            self.stop(server)
+            return
+        # Never the whole length made of two versions: the last piece was held back.
+        self.assertLess(len(body), size)
+        self.assertTrue(body[:4 << 20] == old[:4 << 20], "the start, sent before the write, is not the old file")
+        # The resume with the first answer's tag gets the new file whole.
+        answer = http_get(self.port, b"GET /live.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=%d-\r\nIf-Range: %s\r\n\r\n"
+                          % (len(body), etag), read_limit=size + 1000)
+        status, body = status_and_body(answer)
+        self.assertEqual(status, b"HTTP/1.1 200 OK")
+        self.assertTrue(body == new, "the resume did not get the new file whole")
+        self.stop(server)
+
+    def test_a_large_answer_is_not_cut_by_bytes_sent_after_the_head(self):
+        # A pipelined request in the head's own packet, and more bytes a moment later: the
+        # answer goes out at once and arrives whole (a close with those bytes unread would
+        # send a reset that throws away what the client has not read yet).
+        size = 50 << 20
+        payload = os.urandom(size)
+        self.box.write("large.bin", payload)
+        server = self.start(share_record(b"/large.bin", to_program_path(self.box.path("large.bin")).encode(), 0))
+        with socket.create_connection(("127.0.0.1", self.port), timeout=60) as s:
+            s.sendall(b"GET /large.bin HTTP/1.1\r\nHost: x\r\n\r\nGET /large.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            time.sleep(0.5)
+            s.sendall(b"GET /other HTTP/1.1\r\n\r\n" + b"x" * 10000)
+            time.sleep(0.5)
+            received = read_to_close(s)
+        head, _, body = received.partition(b"\r\n\r\n")
+        self.assertTrue(head.startswith(b"HTTP/1.1 200 OK\r\n"), head[:100])
+        self.assertEqual(len(body), size)
+        self.assertTrue(body == payload, "the body is not the file")
+        self.stop(server)
+
     def test_lookup_takes_only_the_exact_virtual_path(self):
         data, physical = self.file("data.bin", 1000)
         server = self.start(share_record(b"/dir/data.bin", physical, 0))
         for path in (b"/dir/data.bin", b"/dir/data%2Ebin", b"/%64ir/data.bin"):
             with self.subTest(path=path):
                 self.assertEqual(self.get(path), (b"HTTP/1.1 200 OK", data))
+        # A zero byte never cuts a path, and a character the code page lacks never stands in
+        # for a look-alike (a full-width dot for a dot).
         for path in (b"/dir/Data.bin", b"/DIR/DATA.BIN", b"/dir/data.bin/", b"/dir/data.bi",
                      b"/dir/data.binx", b"/dir/data.bin%20", b"/dir//data.bin", b"//dir/data.bin",
-                     b"/dir/data.bin?x=1", b"/dir/", b"/dir", b"/data.bin", b"/"):
+                     b"/dir/data.bin?x=1", b"/dir/", b"/dir", b"/data.bin", b"/",
+                     b"/dir/data.bin%00", b"/dir/data.bin%00.exe", b"/dir/data%EF%BC%8Ebin"):
             with self.subTest(path=path):
                 self.assertEqual(self.get(path)[0], b"HTTP/1.1 404 Not Found")
         self.stop(server)
@@ -774,6 +855,40 @@ class OneShotTest(unittest.TestCase):
         self.assertEqual(self.get(b"/kill.bin")[0], b"HTTP/1.1 404 Not Found")
         self.stop(server)
 
+    def test_a_broken_download_leaves_the_link_and_others_wait_for_the_first(self):
+        server = self.start()
+        data, physical = self.share_one_shot("big.bin", 3 << 20)
+        url = b"/big.bin"
+        # A client that reads 1,000 bytes and goes: the server had queued far more for it,
+        # but the link stays.
+        for _ in range(2):
+            with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
+                s.sendall(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+                time.sleep(0.5)
+                self.assertTrue(s.recv(1000))
+            time.sleep(0.5)
+            self.assertEqual(self.shared_cfg(), share_record(url, physical, 1))
+        # While a first download runs, others are told to come back, HEAD as well; a link
+        # preview still gets the 404 page.
+        first = socket.create_connection(("127.0.0.1", self.port), timeout=30)
+        self.addCleanup(first.close)
+        first.sendall(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+        received = first.recv(65536)
+        self.assertTrue(received.startswith(b"HTTP/1.1 200 OK\r\n"), received[:100])
+        self.assertEqual(http_get(self.port, b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"), PAGE_503)
+        self.assertEqual(http_get(self.port, b"HEAD /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"), head_of(PAGE_503))
+        self.assertEqual(self.get(url, PREVIEWS[0]), (b"HTTP/1.1 404 Not Found", PAGE_404.split(b"\r\n\r\n", 1)[1]))
+        curl = subprocess.run(["curl", "-s", "-S", "-i", "--max-time", "30", f"http://127.0.0.1:{self.port}/big.bin"],
+                              capture_output=True, timeout=60)
+        self.assertEqual(curl.returncode, 0, curl.stderr)
+        self.assertEqual(dated(curl.stdout), PAGE_503)
+        # The first download ends: the link is used up.
+        received = read_to_close(first, received)
+        self.assertEqual(received.partition(b"\r\n\r\n")[2], data)
+        self.assertEqual(self.shared_cfg(), share_record(url, physical, 3))
+        self.assertEqual(self.get(url)[0], b"HTTP/1.1 404 Not Found")
+        self.stop(server)
+
     def test_link_preview_does_not_use_up_a_one_shot_share(self):
         data = os.urandom(5000)
         self.box.write("p.bin", data)
@@ -806,7 +921,8 @@ def head_fields(answer):
 def file_head(first, last, size, validators):
     """The exact head of a file answer: 200 (first None) or 206, with `validators`."""
     head = b"HTTP/1.1 200 OK\r\n" if first is None else b"HTTP/1.1 206 Partial Content\r\n"
-    head += b"Server: Quillcast/1.0.0\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
+    head += b"Server: Quillcast/1.0.0\r\n" + DATE_LINE
+    head += b"Accept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\n"
     head += validators
     if first is not None:
         head += b"Content-Range: bytes %d-%d/%d\r\n" % (first, last, size)
@@ -890,6 +1006,7 @@ class ConditionalRequestTest(unittest.TestCase):
                 chunk = s.recv(65536)
                 self.assertTrue(chunk, "the server closed early")
                 received += chunk
+        received = dated(received)
         first_head, body = received.split(b"\r\n\r\n", 1)
         self.assertEqual(body[:cut], payload[:cut])
         _, fields = head_fields(received)
@@ -898,11 +1015,13 @@ class ConditionalRequestTest(unittest.TestCase):
         self.assertEqual(first_head + b"\r\n\r\n", file_head(None, None, len(payload), lines))
 
         # The browser asks for the rest, if the file is still the one it has the start of.
-        for validator in (etag, date):
-            with self.subTest(if_range=validator):
-                answer = self.ask(b"GET", b"/r.bin", b"Range: bytes=%d-" % cut, b"If-Range: " + validator)
-                self.assertEqual(answer, file_head(cut, len(payload) - 1, len(payload), lines) +
-                                 payload[cut:])
+        # By its tag; a date holds only when the file is at least a second older than it, so
+        # the Last-Modified text read back (the second the file was written in, which may
+        # hold two versions) gets the whole file.
+        answer = self.ask(b"GET", b"/r.bin", b"Range: bytes=%d-" % cut, b"If-Range: " + etag)
+        self.assertEqual(answer, file_head(cut, len(payload) - 1, len(payload), lines) + payload[cut:])
+        answer = self.ask(b"GET", b"/r.bin", b"Range: bytes=%d-" % cut, b"If-Range: " + date)
+        self.assertEqual(answer, file_head(None, None, len(payload), lines) + payload)
 
         # The file is rewritten: same size, other bytes, a later time. The same resume now
         # gets the new file whole, with new validators.
@@ -930,7 +1049,7 @@ class ConditionalRequestTest(unittest.TestCase):
         shares = {b"/c.bin": self.validators("c.bin", b"/c.bin"), b"/once.bin": self.validators("o.bin", b"/once.bin")}
         page_404_head = PAGE_404[:PAGE_404.index(b"<html>")]
         # (name, method, header lines, status, first, last); {TAG} and {DATE} stand for the
-        # share's validators, {EARLIER} for its date a second before. 304 answers and heads
+        # share's validators, {EARLIER} for its date a second before, {LATER} two after. 304 answers and heads
         # never use up the one-shot share; the rows marked whole do, and run on the plain share.
         rows = [
             ("If-None-Match, our tag", b"GET", [b"If-None-Match: {TAG}"], 304, None, None),
@@ -947,7 +1066,9 @@ class ConditionalRequestTest(unittest.TestCase):
              200, "whole", None),
             ("If-Modified-Since, not a date", b"GET", [b"If-Modified-Since: yesterday"], 200, "whole", None),
             ("If-Range, our tag", b"GET", [b"Range: bytes=100-199", b"If-Range: {TAG}"], 206, 100, 199),
-            ("If-Range, our date", b"GET", [b"Range: bytes=100-199", b"If-Range: {DATE}"], 206, 100, 199),
+            ("If-Range, our date", b"GET", [b"Range: bytes=100-199", b"If-Range: {DATE}"], 200, "whole", None),
+            ("If-Range, two seconds later", b"GET", [b"Range: bytes=100-199", b"If-Range: {LATER}"],
+             206, 100, 199),
             ("If-Range, weak", b"GET", [b"Range: bytes=100-199", b"If-Range: W/{TAG}"], 200, "whole", None),
             ("If-Range, another tag", b"GET", [b"Range: bytes=100-199", b'If-Range: "x"'], 200, "whole", None),
             ("If-Range, a second before", b"GET", [b"Range: bytes=100-199", b"If-Range: {EARLIER}"],
@@ -957,6 +1078,21 @@ class ConditionalRequestTest(unittest.TestCase):
             ("HEAD", b"HEAD", [], 200, None, None),
             ("HEAD, a range", b"HEAD", [b"Range: bytes=-1"], 206, size - 1, size - 1),
             ("HEAD, If-None-Match", b"HEAD", [b"If-None-Match: {TAG}"], 304, None, None),
+            # The preconditions come first; a failed one is 412 and uses nothing up.
+            ("If-Match, our tag", b"GET", [b"If-Match: {TAG}"], 200, "whole", None),
+            ("If-Match, another tag", b"GET", [b'If-Match: "x"'], 412, None, None),
+            ("If-Match, weak", b"GET", [b"If-Match: W/{TAG}"], 412, None, None),
+            ("If-Match, another tag, with our tag in If-None-Match", b"GET",
+             [b'If-Match: "x"', b"If-None-Match: {TAG}"], 412, None, None),
+            ("If-Unmodified-Since, our date", b"GET", [b"If-Unmodified-Since: {DATE}"], 200, "whole", None),
+            ("If-Unmodified-Since, a second before", b"GET", [b"If-Unmodified-Since: {EARLIER}"],
+             412, None, None),
+            ("HEAD, If-Match, another tag", b"HEAD", [b'If-Match: "x"'], 412, None, None),
+            # A range outside the file.
+            ("a range past the end", b"GET", [b"Range: bytes=%d-" % size], 416, None, None),
+            ("bytes=-0", b"GET", [b"Range: bytes=-0"], 416, None, None),
+            ("a reversed range", b"GET", [b"Range: bytes=9-5"], 416, None, None),
+            ("HEAD, a range past the end", b"HEAD", [b"Range: bytes=%d-" % size], 416, None, None),
         ]
         for name, method, lines, status, first, last in rows:
             for path in (b"/c.bin", b"/once.bin"):
@@ -964,14 +1100,19 @@ class ConditionalRequestTest(unittest.TestCase):
                     continue
                 with self.subTest(name, path=path):
                     validator_lines, etag, date = shares[path]
-                    earlier = email.utils.formatdate(
-                        email.utils.parsedate_to_datetime(date.decode()).timestamp() - 1, usegmt=True).encode()
+                    seconds = email.utils.parsedate_to_datetime(date.decode()).timestamp()
+                    earlier = email.utils.formatdate(seconds - 1, usegmt=True).encode()
+                    later = email.utils.formatdate(seconds + 2, usegmt=True).encode()
                     filled = [l.replace(b"{TAG}", etag).replace(b"{DATE}", date).replace(b"{EARLIER}", earlier)
-                              for l in lines]
+                              .replace(b"{LATER}", later) for l in lines]
                     answer = self.ask(method, path, *filled)
                     if status == 304:
-                        expected = (b"HTTP/1.1 304 Not Modified\r\nServer: Quillcast/1.0.0\r\n" + validator_lines +
-                                    b"Connection: close\r\n\r\n")
+                        expected = (b"HTTP/1.1 304 Not Modified\r\nServer: Quillcast/1.0.0\r\n" + DATE_LINE +
+                                    validator_lines + b"Connection: close\r\n\r\n")
+                    elif status in (412, 416):
+                        expected = PAGE_412 if status == 412 else page_416(size)
+                        if method == b"HEAD":
+                            expected = head_of(expected)
                     elif status == 200:
                         expected = file_head(None, None, size, validator_lines)
                         expected += data if method == b"GET" else b""

@@ -4,16 +4,22 @@ succeeds, and that the head time limit closes every idle connection; prints the 
 memory and the times.
 
   python3 tests/load/idle_connections.py native build/release/quillcast [count]
-  python3 tests/load/idle_connections.py wine build/win/quillcast.exe [count]
+      [--addresses N] [--server-limits SOFT:HARD]
+  python3 tests/load/idle_connections.py wine build/win/quillcast.exe [count] [--addresses N]
      (under Wine: WINEPREFIX, DISPLAY as scripts/test.sh sets them; a running wineserver)
 
-Both processes need a descriptor per connection: the script raises its own limit, which
-the server inherits, to twice the count and more (the native server holds connections in
-half of what its own descriptors leave, keeping the rest for the files it serves). The
-connections come from many addresses (127.0.x.y, all this machine), each under the
-server's cap per address. Under Windows the server holds at most 8,192 connections; those
-past it are closed at once.
+Both processes need a descriptor per connection: the script raises its own limit to twice
+the count and more, and the server inherits it, unless --server-limits starts it with
+other ones (a desktop session's soft limit of 1,024 under a higher hard one: the native
+server raises its soft limit to the hard one). The connections come from many addresses
+(127.0.x.y, all this machine; --addresses spreads them over that many, else 60 each),
+each under the server's cap per address. The download in the middle comes from an
+address of its own (127.1.0.1). When the crowd fills the server's connection budget
+(natively half of what its descriptors leave; 8,192 under Windows), each new connection
+takes the place of the oldest one still waiting for its head, so the download gets
+through and some of the crowd is closed before the head time limit.
 """
+import argparse
 import hashlib
 import os
 import resource
@@ -31,16 +37,43 @@ from stored_files import write_server_files  # noqa: E402
 
 HEAD_TIME_LIMIT = 60
 PER_ADDRESS = 60  # connections from each client address, under the server's cap of 64
+# The address the download in the middle comes from: none of the crowd's.
+DOWNLOADER = "127.1.0.1"
+
+
+def open_files_limit(pid):
+    """The soft and hard limits of open files of process `pid`, as /proc tells them."""
+    with open(f"/proc/{pid}/limits") as f:
+        for line in f:
+            if line.startswith("Max open files"):
+                return line.split()[3:5]
+    return ["?", "?"]
 
 
 def main():
-    mode, binary = sys.argv[1], os.path.abspath(sys.argv[2])
-    count = int(sys.argv[3]) if len(sys.argv) > 3 else 10000
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=["native", "wine"])
+    parser.add_argument("binary")
+    parser.add_argument("count", type=int, nargs="?", default=10000)
+    parser.add_argument("--addresses", type=int, default=0)
+    parser.add_argument("--server-limits", default="")
+    args = parser.parse_args()
+    mode, binary, count = args.mode, os.path.abspath(args.binary), args.count
+    per_address = -(-count // args.addresses) if args.addresses else PER_ADDRESS
     wine = os.environ.get("QC_WINE", shutil.which("wine64") or "/usr/lib/wine/wine64")
-    want = 2 * count + 1000
+    server_limits = None
+    if args.server_limits:
+        server_limits = tuple(int(n) for n in args.server_limits.split(":"))
+    # This process holds a descriptor per connection; a server that inherits its limits
+    # must be able to hold them too, and its files beside them.
+    want = count + 1000 if server_limits else 2 * count + 1000
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if hard < want:
-        hard = want  # root may raise it
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (want, want))  # root may raise it
+            hard = want
+        except (ValueError, OSError):
+            want = hard
     resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
 
     work = tempfile.mkdtemp(prefix="qc-load-")
@@ -57,19 +90,22 @@ def main():
     write_server_files(work, port, [("/load.bin", physical)])
 
     cmd = [wine, binary] if mode == "wine" else [binary]
-    server = subprocess.Popen(cmd, cwd=work, env=env, stdin=subprocess.DEVNULL)
+    limits = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, server_limits)) if server_limits else None
+    server = subprocess.Popen(cmd, cwd=work, env=env, stdin=subprocess.DEVNULL, preexec_fn=limits)
     wait_until_listening(server, port)
     time.sleep(1)
     pid = server.pid
     base = status_of(pid)
-    print(f"{mode}: server pid {pid}, at rest: VmRSS {base.get('VmRSS')}, threads {base.get('Threads')}")
+    print(f"{mode}: server pid {pid}, at rest: VmRSS {base.get('VmRSS')}, threads {base.get('Threads')}, "
+          f"open files soft/hard {'/'.join(open_files_limit(pid))} (started with "
+          f"{'%d/%d' % server_limits if server_limits else 'the script own'})")
 
     started = time.monotonic()
     sockets = []
     failures = 0
     for i in range(count):
         # Fewer than the server's cap per address from each.
-        source = f"127.0.{2 + i // (PER_ADDRESS * 250)}.{1 + (i // PER_ADDRESS) % 250}"
+        source = f"127.0.{2 + i // (per_address * 250)}.{1 + (i // per_address) % 250}"
         try:
             s = socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0))
             s.setblocking(False)
@@ -77,7 +113,8 @@ def main():
         except OSError:
             failures += 1
     opened = time.monotonic() - started
-    print(f"opened {len(sockets)} connections in {opened:.1f} s ({failures} failed)")
+    print(f"opened {len(sockets)} connections from {-(-count // per_address)} addresses in {opened:.1f} s "
+          f"({failures} failed)")
 
     # Wait until the server has a thread for (nearly) every one, or 60 s.
     peak_threads, peak = 0, {}
@@ -93,10 +130,10 @@ def main():
     print(f"with them: VmRSS {peak.get('VmRSS')}, VmHWM {peak.get('VmHWM')}, "
           f"VmSize {peak.get('VmSize')}, threads {peak.get('Threads')}")
 
-    # A download in the middle of it.
+    # A download in the middle of it, from an address of its own.
     t0 = time.monotonic()
-    got = subprocess.run(["curl", "-s", "-S", "--max-time", "60", f"http://127.0.0.1:{port}/load.bin"],
-                         capture_output=True)
+    got = subprocess.run(["curl", "-s", "-S", "--max-time", "60", "--interface", DOWNLOADER,
+                          f"http://127.0.0.1:{port}/load.bin"], capture_output=True)
     ok = got.returncode == 0 and hashlib.sha256(got.stdout).digest() == hashlib.sha256(payload).digest()
     print(f"download of {len(payload) >> 20} MiB during the load: {'ok' if ok else 'FAILED'} "
           f"in {time.monotonic() - t0:.2f} s")

@@ -114,7 +114,7 @@ std::string Exchange(std::uint16_t port, const std::vector<std::string>& chunks,
     return received.bytes + "<and " + std::to_string(received.count - received.bytes.size()) +
            " more bytes>";
   }
-  return received.bytes;
+  return wire::Dated(received.bytes);
 }
 
 }  // namespace qc::tests

@@ -60,6 +60,7 @@ class LoopbackClient {
 // optionally half-closes, and returns every byte received until the server closes. When
 // the connection fails, or the server neither answers nor closes in time, the test fails
 // with what arrived, and a note is appended so that no expectation of an answer passes.
+// The answer's Date is checked and marked (wire::Dated), as the expected answers hold it.
 std::string Exchange(std::uint16_t port, const std::vector<std::string>& chunks,
                      bool halfCloseAfter = false, int pauseMs = 60, std::uint32_t source = 0);
 

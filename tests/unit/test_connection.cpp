@@ -28,29 +28,47 @@ using tests::WaitFor;
 using tests::wire::kBadRequestPage;
 using tests::wire::kNotFoundPage;
 
-TEST(IsHeadComplete, LooksAtTheLastByteAndTheTwoBeforeIt) {
+// The head ends at its first LF LF or LF CR LF, wherever that lies in what was received,
+// or at a CR two bytes after another CR at the very end (the final LF not waited for).
+TEST(IsHeadComplete, FindsTheFirstEmptyLineAnywhere) {
   struct Case {
     std::string bytes;
-    int expected;
+    int headLength;  // 0: not complete
+    int from = 0;    // bytes looked at already
   };
   const Case cases[] = {
-      {"GET / HTTP/1.1\r\n\r\n", 1},  // LF CR LF
-      {"GET / HTTP/1.1\n\n", 1},      // LF LF
-      {"GET / HTTP/1.1\r\n\r", 1},    // CR LF CR: the final LF never needed
-      {"GET / HTTP/1.1\nx\n", 1},     // a one-byte line between two line feeds
+      {"GET / HTTP/1.1\r\n\r\n", 18},  // LF CR LF
+      {"GET / HTTP/1.1\n\n", 16},      // LF LF
+      {"GET / HTTP/1.1\r\n\r", 17},    // CR LF CR: the final LF never needed
       {"GET / HTTP/1.1\r\n", 0},
       {"GET / HTTP/1.1\n", 0},
-      {"GET / HTTP/1.1\r\n\r\nX", 0},  // the head ended inside the chunk
-      {"\n", 0},                       // nothing before the buffer start matches
-      {"\n\n", 1},
+      // More bytes after the head in the same chunk: a pipelined request, a body.
+      {"GET / HTTP/1.1\r\n\r\nX", 18},
+      {"GET / HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n", 18},
+      {"GET / HTTP/1.1\n\nbody\r\n\r", 16},
+      // A one-byte line between two line feeds is a line, not the end.
+      {"GET / HTTP/1.1\nx\n", 0},
+      {"GET / HTTP/1.1\nx\n\n", 18},
+      // CR CR in the middle is not an end; only at the very end, as CR LF CR.
+      {"GET / HTTP/1.1\r\r\rHost: x", 0},
+      {"\n", 0},  // nothing before the buffer start matches
+      {"\n\n", 2},
       {"\r", 0},
       {"x\r\r", 0},
-      {"\rx\r", 1},
+      {"\rx\r", 3},
+      // An end that spans two receives is found from the second one's first byte.
+      {"GET / HTTP/1.1\r\n\r\nX", 18, 17},
+      {"GET / HTTP/1.1\n\n", 16, 15},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.bytes));
-    EXPECT_EQ(IsHeadComplete(c.bytes.c_str(), static_cast<std::int32_t>(c.bytes.size()) - 1),
-              c.expected);
+    std::int32_t headLength = 0;
+    const bool complete = IsHeadComplete(c.bytes.c_str(), c.from,
+                                         static_cast<std::int32_t>(c.bytes.size()), headLength);
+    EXPECT_EQ(complete, c.headLength != 0);
+    if (complete) {
+      EXPECT_EQ(headLength, c.headLength);
+    }
   }
 }
 
@@ -84,9 +102,78 @@ TEST_F(LiveServer, AnswersAHeadWhateverWayItArrives) {
   EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
 }
 
-TEST_F(LiveServer, HeadThatEndsInsideAChunkIsNeverAnswered) {
-  EXPECT_EQ(Exchange(port_, {"GET /none HTTP/1.1\r\n\r\nextra"}, /*halfCloseAfter=*/true), "");
+// A head followed by more bytes in the same packet is answered at once, not after the head
+// time limit, and the close that follows sends no reset (the client reads it whole).
+TEST_F(LiveServer, HeadFollowedByMoreBytesIsAnsweredAtOnce) {
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange(port_, {"GET /none HTTP/1.1\r\n\r\nextra"}), kNotFoundPage);
+  EXPECT_EQ(Exchange(port_, {"GET /none HTTP/1.1\r\n\r\nGET /none HTTP/1.1\r\n\r\n"}),
+            kNotFoundPage);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, kHeadTimeLimit / 2);
   EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+}
+
+// Bytes the client sends after its head (a pipelined request, a body) are read and dropped
+// once the answer is out; closing with them unread would reset the connection and throw
+// away the end of a large answer the client had not read yet.
+TEST_F(LiveServer, WhatTheClientSendsAfterItsHeadDoesNotCutTheAnswer) {
+  const std::int64_t size = 16LL << 20;  // far more than the socket buffers hold at first
+  tests::WriteFileBytes(temp_.path() / "long.bin",
+                        std::string(static_cast<std::size_t>(size), 'l'));
+  shares_.AppendShare((temp_.path() / "long.bin").string(), "/long", 0);
+  for (const bool samePacket : {true, false}) {
+    SCOPED_TRACE(samePacket ? "pipelined in the head's packet" : "pipelined a moment later");
+    tests::LoopbackClient client(port_);
+    const std::string get = "GET /long HTTP/1.1\r\n\r\n";
+    const std::string more = "GET /none HTTP/1.1\r\n\r\n" + std::string(5000, 'x');
+    if (samePacket) {
+      ASSERT_TRUE(client.Send(get + more));
+    } else {
+      ASSERT_TRUE(client.Send(get));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ASSERT_TRUE(client.Send(more));
+    }
+    // The server sends what the buffers take and waits; by the time the client reads, the
+    // end of the answer is still on the server's side.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const tests::Received received = client.ReceiveUntilClosed();
+    EXPECT_EQ(received.end, tests::Received::End::Closed) << received.Describe();
+    const std::size_t headEnd = received.bytes.find("\r\n\r\n");
+    ASSERT_NE(headEnd, std::string::npos) << received.Describe();
+    EXPECT_EQ(received.count, static_cast<long long>(headEnd + 4) + size);
+  }
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+}
+
+// A one-shot share is used up only by a client that took the body: one that reads a little
+// and goes leaves it working, though the server had queued far more for it.
+TEST_F(LiveServer, AClientThatReadsALittleAndGoesLeavesAOneShotShare) {
+  const std::string content(3 << 20, 'o');
+  tests::WriteFileBytes(temp_.path() / "once.bin", content);
+  const SharePtr share =
+      shares_.AppendShare((temp_.path() / "once.bin").string(), "/once", kOneShot);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    {
+      tests::LoopbackClient client(port_);
+      ASSERT_TRUE(client.Send("GET /once HTTP/1.1\r\n\r\n"));
+      // The server queues what it can meanwhile.
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      char buffer[1000];
+      ASSERT_GT(client.ReceiveSome(buffer, sizeof buffer), 0);
+    }  // closed with most of the body unread
+    ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+    EXPECT_FALSE(share->IsWithdrawn());
+  }
+  // A client that reads it all uses it up.
+  {
+    tests::LoopbackClient client(port_);
+    ASSERT_TRUE(client.Send("GET /once HTTP/1.1\r\n\r\n"));
+    const tests::Received whole = client.ReceiveUntilClosed();
+    EXPECT_GT(whole.count, static_cast<long long>(content.size())) << whole.Describe();
+  }
+  EXPECT_TRUE(share->IsWithdrawn());
+  EXPECT_EQ(Exchange(port_, {"GET /once HTTP/1.1\r\n\r\n"}), kNotFoundPage);
 }
 
 TEST_F(LiveServer, ClientThatClosesEarlyGetsNothingAndLeavesTheRegistry) {
@@ -275,7 +362,10 @@ class LiveServerFewConnections : public LiveServer {
       : LiveServer({kHeadTimeLimit, kSendStallLimit, /*perAddress=*/2, /*total=*/4}) {}
 };
 
-TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedAtOnceAndOthersAreServed) {
+// Over its address's cap a new connection is closed at once. When all addresses together
+// fill the budget, a new connection takes the place of the oldest one still waiting for its
+// head (closed without an answer), so that idle crowds never lock a recipient out.
+TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedOrTakesAnIdlePlace) {
   // Every 127.x.y.z is this machine: clients from three addresses.
   constexpr std::uint32_t kOne = 0x7F000001, kTwo = 0x7F000002, kThree = 0x7F000003;
   const std::string get = "GET /none HTTP/1.1\r\n\r\n";
@@ -286,15 +376,19 @@ TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedAtOnceAndOth
     bool held;             // an idle client that stays; otherwise one that asks something
     std::string expected;  // what the asking client gets: the answer, or "" (closed at once)
     std::size_t live;      // connections held afterwards
+    int givenUp;           // the idle client (in order of connecting) closed unanswered, or -1
   };
   const Step steps[] = {
-      {"first idle client of .1", kOne, true, "", 1},
-      {"second idle client of .1: its address's cap", kOne, true, "", 2},
-      {".1 once more: closed unanswered", kOne, false, "", 2},
-      {".2 is served meanwhile", kTwo, false, kNotFoundPage, 2},
-      {"first idle client of .2", kTwo, true, "", 3},
-      {"second idle client of .2: all four taken", kTwo, true, "", 4},
-      {".3, under its own cap but over the total: closed unanswered", kThree, false, "", 4},
+      {"first idle client of .1", kOne, true, "", 1, -1},
+      {"second idle client of .1: its address's cap", kOne, true, "", 2, -1},
+      {".1 once more: closed unanswered", kOne, false, "", 2, -1},
+      {".2 is served meanwhile", kTwo, false, kNotFoundPage, 2, -1},
+      {"first idle client of .2", kTwo, true, "", 3, -1},
+      {"second idle client of .2: all four taken", kTwo, true, "", 4, -1},
+      {".3 takes the place of the oldest idle client", kThree, false, kNotFoundPage, 3, 0},
+      {"an idle client of .3 fills the budget again", kThree, true, "", 4, -1},
+      {".3 again takes the next oldest one's", kThree, false, kNotFoundPage, 3, 1},
+      {".1, under its cap again, has a place free", kOne, false, kNotFoundPage, 3, -1},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);
@@ -310,23 +404,46 @@ TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedAtOnceAndOth
       client.Send(get);
       const tests::Received received = client.ReceiveUntilClosed();
       EXPECT_NE(received.end, tests::Received::End::TimeLimit) << received.Describe();
-      EXPECT_EQ(received.bytes, step.expected) << received.Describe();
+      EXPECT_EQ(received.bytes.empty() ? "" : tests::wire::Dated(received.bytes), step.expected)
+          << received.Describe();
+    }
+    if (step.givenUp >= 0) {
+      const tests::Received closed =
+          idle[static_cast<std::size_t>(step.givenUp)]->ReceiveUntilClosed();
+      EXPECT_EQ(closed.count, 0) << closed.Describe();
+      EXPECT_NE(closed.end, tests::Received::End::TimeLimit) << closed.Describe();
     }
     EXPECT_TRUE(WaitFor([&] { return connections_.Count() == step.live; }))
         << connections_.Count() << " held";
   }
-  // Each connection that ends gives its place back, to its own address and to the total.
-  idle.erase(idle.begin());
-  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 3; }));
-  EXPECT_EQ(Exchange(port_, {get}, false, 60, kThree), kNotFoundPage);
-  // Its place is given back once its thread has unregistered it, just after the close.
-  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 3; }));
-  EXPECT_EQ(Exchange(port_, {get}, false, 60, kOne), kNotFoundPage);
   idle.clear();
   ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
   for (std::uint32_t source : {kOne, kOne, kTwo, kTwo, kThree}) {
     EXPECT_EQ(Exchange(port_, {get}, false, 60, source), kNotFoundPage);
   }
+}
+
+// Only connections still waiting for their heads give up their places: with every place
+// taken by an answer under way, a new connection is closed at once and the answers go on.
+TEST_F(LiveServerFewConnections, AnswersUnderWayKeepTheirPlaces) {
+  tests::WriteFileBytes(temp_.path() / "big.bin", std::string(32 << 20, 'b'));
+  shares_.AppendShare((temp_.path() / "big.bin").string(), "/big", 0);
+  std::vector<std::unique_ptr<tests::LoopbackClient>> downloads;
+  char buffer[4096];
+  for (std::uint32_t source : {0x7F000001u, 0x7F000001u, 0x7F000002u, 0x7F000002u}) {
+    downloads.push_back(
+        std::make_unique<tests::LoopbackClient>(port_, tests::kNetTimeLimit, source));
+    ASSERT_TRUE(downloads.back()->Send("GET /big HTTP/1.1\r\n\r\n"));
+    ASSERT_GT(downloads.back()->ReceiveSome(buffer, sizeof buffer), 0);
+  }
+  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 4; }));
+  tests::LoopbackClient late(port_, tests::kNetTimeLimit, 0x7F000003);
+  late.Send("GET /none HTTP/1.1\r\n\r\n");
+  const tests::Received refused = late.ReceiveUntilClosed();
+  EXPECT_EQ(refused.count, 0) << refused.Describe();
+  EXPECT_NE(refused.end, tests::Received::End::TimeLimit) << refused.Describe();
+  for (const auto& download : downloads) EXPECT_GT(download->ReceiveSome(buffer, sizeof buffer), 0);
+  EXPECT_EQ(connections_.Count(), 4u);
 }
 
 // Where the listener is woken through a socket (Windows), that socket must not take a
@@ -430,7 +547,7 @@ TEST(ServeStream, DrivesTheWholeConnectionOverAnyStream) {
     MemoryStream stream(c.chunks, c.end);
     ReceiveState state;
     ServeStream(stream, shares, state);
-    EXPECT_EQ(stream.sent, c.expected);
+    EXPECT_EQ(tests::wire::Dated(stream.sent), c.expected);
     EXPECT_LE(state.capacity, kMaxHeadSize);
   }
 }
@@ -449,10 +566,7 @@ TEST(ServeStream, OneAnswerPerConnectionHoweverTheHeadArrives) {
   ShareRegistry shares;
   shares.AppendShare((dir.path() / "a.bin").string(), "/a", 0);
   const std::string kFileAnswer =
-      "HTTP/1.1 200 OK\r\nServer: Quillcast/1.0.0\r\nAccept-Ranges: bytes\r\n"
-      "Content-Type: application/octet-stream\r\n" +
-      tests::wire::ValidatorLines((dir.path() / "a.bin").string()) +
-      "Content-Length: 3\r\nConnection: close\r\n\r\nabc";
+      tests::wire::Head200(3, tests::wire::ValidatorLines((dir.path() / "a.bin").string())) + "abc";
   const std::string get = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
   std::vector<std::string> byteByByte;
   for (char c : get) byteByByte.emplace_back(1, c);
@@ -467,9 +581,20 @@ TEST(ServeStream, OneAnswerPerConnectionHoweverTheHeadArrives) {
   const std::vector<Case> cases = {
       // Answered at CR LF CR: the final line feed is never read.
       {"one byte per receive", byteByByte, 0, kFileAnswer, 1},
-      // Pipelined in one receive: the head's end is looked for at the last byte received,
-      // so both heads are parsed as one and the first request line's target is answered.
+      // Pipelined in one receive: the first head ends at its empty line and is parsed
+      // alone; what follows it is never looked at.
       {"two heads in one receive", {get + "GET /none HTTP/1.1\r\n\r\n"}, 0, kFileAnswer, 0},
+      {"the second head's range is not the first's",
+       {get + "GET /a HTTP/1.1\r\nRange: bytes=0-0\r\n\r\n"},
+       0,
+       kFileAnswer,
+       0},
+      // A body in the head's packet: answered at once, not when the client closes.
+      {"a head and a body, then silence",
+       {"GET /a HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody"},
+       -1,
+       kFileAnswer,
+       0},
       {"two heads in two receives",
        {get, "GET /none HTTP/1.1\r\n\r\n", "GET /a HTTP/1.1\r\n\r\n"},
        0,
@@ -493,7 +618,7 @@ TEST(ServeStream, OneAnswerPerConnectionHoweverTheHeadArrives) {
     MemoryStream stream(c.chunks, c.end);
     ReceiveState state;
     ServeStream(stream, shares, state);
-    EXPECT_EQ(stream.sent, c.expected);
+    EXPECT_EQ(tests::wire::Dated(stream.sent), c.expected);
     EXPECT_EQ(stream.UnreadChunks(), c.unreadChunks);
     EXPECT_FALSE(stream.askedForNothing);
     EXPECT_FALSE(stream.sentInvalid);

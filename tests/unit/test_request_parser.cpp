@@ -42,7 +42,8 @@ Request ParseUnterminated(std::string_view head) {
 }
 
 constexpr std::int64_t kNone = -1;
-constexpr const char* kNoPath = nullptr;
+// The path column's "no path was decoded"; a path may hold a zero byte, so it is a view.
+constexpr std::string_view kNoPath = "(no path)";
 
 std::optional<std::int64_t> Given(std::int64_t value) {
   return value == kNone ? std::nullopt : std::optional<std::int64_t>(value);
@@ -59,12 +60,13 @@ struct ParseCase {
   const char* name;
   std::string_view head;
   int bad;
-  const char* path;  // kNoPath: no path was decoded
+  std::string_view path;  // kNoPath: no path was decoded
   bool hasRange;
   std::int64_t rangeStart;  // kNone: not given
   std::int64_t rangeEnd;
   int mode;
   bool linkPreview = false;
+  bool unmatchable = false;  // the path can name no share (a decoded zero byte)
 };
 
 void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
@@ -80,6 +82,7 @@ TEST_P(ParseRequestTable, FillsFields) {
   } else {
     ASSERT_TRUE(parsed.request.path.has_value());
     EXPECT_EQ(*parsed.request.path, std::string(c.path));
+    EXPECT_EQ(parsed.request.pathMatchable, !c.unmatchable);
   }
   EXPECT_EQ(parsed.request.hasRange, c.hasRange);
   if (c.hasRange) {
@@ -96,6 +99,7 @@ TEST_P(ParseRequestTable, SameWithoutTheTerminator) {
   const Request request = ParseUnterminated(GetParam().head);
   EXPECT_EQ(request.badRequest, expected.badRequest);
   EXPECT_EQ(request.path, expected.path);
+  EXPECT_EQ(request.pathMatchable, expected.pathMatchable);
   EXPECT_EQ(request.hasRange, expected.hasRange);
   EXPECT_EQ(request.rangeStart, expected.rangeStart);
   EXPECT_EQ(request.rangeEnd, expected.rangeEnd);
@@ -113,7 +117,10 @@ const ParseCase kRequestLineCases[] = {
     {"LowerCaseHead", "head /a HTTP/1.1\r\nRange: bytes=1-2\r\n\r\n", 0, "/a", true, 1, 2, 0},
     {"Post", "POST /a HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     {"Options", "OPTIONS * HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
-    {"NoRequestLine", "Host: x\r\nConnection: close\r\n\r\n", 1, kNoPath, false, 0, 0, 1},
+    // Only the first line can be the request line: nothing after it is read then.
+    {"NoRequestLine", "Host: x\r\nConnection: close\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"PutThenAGetLine", "PUT /x HTTP/1.1\r\nGET x HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"HeaderThenAGetLine", "X: GET /x\r\nGET /x HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     {"EmptyHead", "", 1, kNoPath, false, 0, 0, 0},
     {"OnlyLineBreaks", "\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     {"GetWithoutBlankAfter", "GET\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
@@ -133,9 +140,14 @@ const ParseCase kRequestLineCases[] = {
      "/a\x1f"
      "b",
      false, 0, 0, 0},
-    {"BadEscapeEndsPath", "GET /a%zzb HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
-    {"EscapedZeroEndsPath", "GET /a%00b HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
-    {"OnlyEscapedZero", "GET %00 HTTP/1.1\r\n\r\n", 0, "", false, 0, 0, 0},
+    // A decoded zero byte never cuts the path: it stays, and the path names no share.
+    {"BadEscapeKeepsTheRest", "GET /a%zzb HTTP/1.1\r\n\r\n", 0, "/a\0b"sv, false, 0, 0, 0, false,
+     true},
+    {"EscapedZeroKeepsTheRest", "GET /a%00b HTTP/1.1\r\n\r\n", 0, "/a\0b"sv, false, 0, 0, 0, false,
+     true},
+    {"EscapedZeroBeforeAnExtension", "GET /f.bin%00.exe HTTP/1.1\r\n\r\n", 0, "/f.bin\0.exe"sv,
+     false, 0, 0, 0, false, true},
+    {"OnlyEscapedZero", "GET %00 HTTP/1.1\r\n\r\n", 0, "\0"sv, false, 0, 0, 0, false, true},
     // strtol conventions over the two bytes after '%'.
     {"EscapeOneHexDigit", "GET /%4g HTTP/1.1\r\n\r\n", 0, "/\x04", false, 0, 0, 0},
     {"EscapeWithPlus", "GET /%+41 HTTP/1.1\r\n\r\n", 0,
@@ -146,31 +158,40 @@ const ParseCase kRequestLineCases[] = {
      "GET /%\x0b"
      "6 HTTP/1.1\r\n\r\n",
      1, kNoPath, false, 0, 0, 0},
-    {"EscapeHexPrefix", "GET /%0x41 HTTP/1.1\r\n\r\n", 0, "/", false, 0, 0, 0},
+    {"EscapeHexPrefix", "GET /%0x41 HTTP/1.1\r\n\r\n", 0,
+     "/\0"
+     "41"sv,
+     false, 0, 0, 0, false, true},
     // An escape at the target's end takes the blank and the byte after it.
-    {"EscapeAtTargetEnd", "GET /a% HTTP/1.1\r\n\r\n", 0, "/a", false, 0, 0, 0},
+    {"EscapeAtTargetEnd", "GET /a% HTTP/1.1\r\n\r\n", 0, "/a\0"sv, false, 0, 0, 0, false, true},
     {"EscapeTakesTheBlank", "GET /a%4 1\r\n\r\n", 0, "/a\x04", false, 0, 0, 0},
     {"EscapeTakesBlankAndNextByte", "GET /a% 1.1\r\n\r\n", 0, "/a\x01", false, 0, 0, 0},
-    {"EscapeReachesTerminator", "GET /% ", 0, "/", false, 0, 0, 0},
-    {"EscapeRightBeforeTerminator", "GET % ", 0, "", false, 0, 0, 0},
+    {"EscapeReachesTerminator", "GET /% ", 0, "/\0"sv, false, 0, 0, 0, false, true},
+    {"EscapeRightBeforeTerminator", "GET % ", 0, "\0"sv, false, 0, 0, 0, false, true},
     // The target is taken from offset 4 of the head, wherever the GET line is.
     {"EmptyLineBeforeGet", "\r\nGET /a HTTP/1.1\r\n\r\n", 0, "T", false, 0, 0, 0},
-    {"BlankAfterOffsetFourOnEarlierLine", "xxxxy z\r\nGET /a HTTP/1.1\r\n\r\n", 0, "y", false, 0, 0,
-     0},
-    {"EarlierLineEndsBeforeBlank", "abcdef\r\nGET /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    {"LineBeforeTheRequestLine", "xxxxy z\r\nGET /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
     // A second GET line takes its target from offset 4 again, and the parse still ends.
     {"TwoGetLines", "GET /a HTTP/1.1\r\nGET /b HTTP/1.1\r\nRange: bytes=1-2\r\n\r\n", 0, "/a", true,
      1, 2, 0},
-    // Any run of control bytes ends a line, a tab or raw high bytes as a line break does;
-    // a run at the very start is skipped.
-    {"ControlRunsSplitLines",
+    // Only a line feed starts a line: a tab or raw high bytes stay inside theirs. A run of
+    // control bytes at the very start is skipped.
+    {"ControlBytesDoNotSplitLines",
      "\r\n\r\nX\tRange: bytes=1-2\x80\x81"
      "Connection: close\r\n",
-     1, kNoPath, true, 1, 2, 1},
-    {"OneByteLineBetweenControlRuns",
+     1, kNoPath, false, 0, 0, 0},
+    {"ControlBytesInsideAHeaderLine",
      "GET /a HTTP/1.1\r\nZ\tC\x80\x81"
      "Connection: close\r\n\r\n",
-     0, "/a", false, 0, 0, 1},
+     0, "/a", false, 0, 0, 0},
+    {"BareCarriageReturnDoesNotStartALine",
+     "GET /a HTTP/1.1\r\nX: a\rRange: bytes=0-1\r\nConnection: close\r\n\r\n", 0, "/a", false, 0, 0,
+     1},
+    // The head ends at its empty line: what follows belongs to another request.
+    {"NothingAfterTheEmptyLine", "GET /a HTTP/1.1\r\n\r\nRange: bytes=0-1\r\n\r\n", 0, "/a", false,
+     0, 0, 0},
+    {"NothingAfterABareEmptyLine", "GET /a HTTP/1.1\nHost: x\n\nRange: bytes=0-1\n\n", 0, "/a",
+     false, 0, 0, 0},
     // Heads cut short: every scan stops at the end of the head.
     {"CutInTheTarget", "GET 12", 1, kNoPath, false, 0, 0, 0},
     {"CutInAToken", "GET /a HTTP/1.1\r\nConnection: keep-aliv", 0, "/a", false, 0, 0, 0},
@@ -215,12 +236,18 @@ const ParseCase kRangeCases[] = {
      200, 0},
     {"LaterRangeWins", "GET /a HTTP/1.1\r\nRange: bytes=1-2\r\nRange: bytes=7-\r\n\r\n", 0, "/a",
      true, 7, kNone, 0},
-    {"RangeLineBeforeGet", "Range: bytes=1-2\r\nGET /a HTTP/1.1\r\n\r\n", 0, "e:", true, 1, 2, 0},
-    {"RangeWithoutGet", "Range: bytes=1-2\r\n\r\n", 1, kNoPath, true, 1, 2, 0},
-    {"ControlByteStartsNewLine", "GET /a HTTP/1.1\r\nX-Note: a\tRange: bytes=4-5\r\n\r\n", 0, "/a",
-     true, 4, 5, 0},
-    {"ZeroByteStartsNewLine", "GET /a HTTP/1.1\r\n\0Range: bytes=4-5\r\n\r\n"sv, 0, "/a", true, 4,
-     5, 0},
+    {"RangeLineBeforeGet", "Range: bytes=1-2\r\nGET /a HTTP/1.1\r\n\r\n", 1, kNoPath, false, 0, 0,
+     0},
+    {"RangeWithoutGet", "Range: bytes=1-2\r\n\r\n", 1, kNoPath, false, 0, 0, 0},
+    // A header begins only after a line feed: what a value holds stays in it.
+    {"TabStaysInItsLine", "GET /a HTTP/1.1\r\nX-Note: a\tRange: bytes=4-5\r\n\r\n", 0, "/a", false,
+     0, 0, 0},
+    {"ZeroByteStaysInItsLine", "GET /a HTTP/1.1\r\n\0Range: bytes=4-5\r\n\r\n"sv, 0, "/a", false, 0,
+     0, 0},
+    {"HighByteStaysInItsLine", "GET /a HTTP/1.1\r\nX: \xE9Range: bytes=4-5\r\n\r\n", 0, "/a", false,
+     0, 0, 0},
+    {"RangeAfterAValueWithATab", "GET /a HTTP/1.1\r\nX-Note: a\tb\r\nRange: bytes=4-5\r\n\r\n", 0,
+     "/a", true, 4, 5, 0},
     // Numbers are 64-bit; one that does not fit makes the request bad.
     {"Beyond32Bits", "GET /a HTTP/1.1\r\nRange: bytes=4294967296-4294967300\r\n\r\n", 0, "/a", true,
      4294967296LL, 4294967300LL, 0},
@@ -295,6 +322,8 @@ struct ConditionalCase {
   const char* ifRange;
   const char* ifNoneMatch;
   const char* ifModifiedSince;
+  const char* ifMatch = nullptr;
+  const char* ifUnmodifiedSince = nullptr;
 };
 
 void PrintTo(const ConditionalCase& c, std::ostream* os) { *os << c.name; }
@@ -315,6 +344,8 @@ TEST_P(ConditionalHeaderTable, FillsFields) {
   EXPECT_EQ(parsed.request.ifRange, Text(c.ifRange));
   EXPECT_EQ(parsed.request.ifNoneMatch, Text(c.ifNoneMatch));
   EXPECT_EQ(parsed.request.ifModifiedSince, Text(c.ifModifiedSince));
+  EXPECT_EQ(parsed.request.ifMatch, Text(c.ifMatch));
+  EXPECT_EQ(parsed.request.ifUnmodifiedSince, Text(c.ifUnmodifiedSince));
   EXPECT_TRUE(parsed.bufferUnchanged);
   // The same without the terminator.
   const Request again = ParseUnterminated(c.head);
@@ -323,6 +354,8 @@ TEST_P(ConditionalHeaderTable, FillsFields) {
   EXPECT_EQ(again.ifRange, parsed.request.ifRange);
   EXPECT_EQ(again.ifNoneMatch, parsed.request.ifNoneMatch);
   EXPECT_EQ(again.ifModifiedSince, parsed.request.ifModifiedSince);
+  EXPECT_EQ(again.ifMatch, parsed.request.ifMatch);
+  EXPECT_EQ(again.ifUnmodifiedSince, parsed.request.ifUnmodifiedSince);
 }
 
 const ConditionalCase kConditionalCases[] = {
@@ -353,23 +386,27 @@ const ConditionalCase kConditionalCases[] = {
      "\"x\"", nullptr, nullptr},
     // A header present but empty is kept as empty: an If-Range that cannot hold.
     {"EmptyValue", "GET /a HTTP/1.1\r\nIf-Range:\r\n\r\n", 0, "GET", "/a", "", nullptr, nullptr},
-    {"ValueEndsAtAControlByte", "GET /a HTTP/1.1\r\nIf-Range: \"x\tyz\"\r\n\r\n", 0, "GET", "/a",
-     "\"x", nullptr, nullptr},
+    {"TabStaysInTheValue", "GET /a HTTP/1.1\r\nIf-Range: \"x\tyz\"\t\r\n\r\n", 0, "GET", "/a",
+     "\"x\tyz\"", nullptr, nullptr},
     {"ValueAtTheEndOfTheHead", "GET /a HTTP/1.1\r\nIf-None-Match: \"x\"", 0, "GET", "/a", nullptr,
      "\"x\"", nullptr},
     {"OtherNamesAreIgnored",
-     "GET /a HTTP/1.1\r\nIf-Ranges: 1\r\nX-If-Range: 2\r\nIf-Match: 3\r\nIf-Unmodified-Since: "
-     "4\r\n\r\n",
-     0, "GET", "/a", nullptr, nullptr, nullptr},
+     "GET /a HTTP/1.1\r\nIf-Ranges: 1\r\nX-If-Range: 2\r\nX-If-Match: 3\r\n\r\n", 0, "GET", "/a",
+     nullptr, nullptr, nullptr},
+    // The preconditions: If-Match is a list like If-None-Match.
+    {"IfMatchAndIfUnmodifiedSince",
+     "GET /a HTTP/1.1\r\nif-match: \"x\"\r\nIf-Match:\"y\"\r\n"
+     "IF-UNMODIFIED-SINCE: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n",
+     0, "GET", "/a", nullptr, nullptr, nullptr, "\"x\",\"y\"", "Sun, 06 Nov 1994 08:49:37 GMT"},
     // If-None-Match is a list: several lines make one. The other two: the later wins.
     {"IfNoneMatchLinesAddUp",
      "GET /a HTTP/1.1\r\nIf-None-Match: \"x\"\r\nIf-None-Match: \"y\"\r\n\r\n", 0, "GET", "/a",
      nullptr, "\"x\",\"y\"", nullptr},
     {"LaterIfRangeWins", "GET /a HTTP/1.1\r\nIf-Range: \"x\"\r\nIf-Range: \"y\"\r\n\r\n", 0, "GET",
      "/a", "\"y\"", nullptr, nullptr},
-    // A request line seen after the headers changes nothing they set.
-    {"HeadersBeforeTheRequestLine", "If-Range: \"x\"\r\nGET /a HTTP/1.1\r\n\r\n", 0, "GET",
-     "ange:", "\"x\"", nullptr, nullptr},
+    // The request line comes first, or the request is bad.
+    {"HeadersBeforeTheRequestLine", "If-Range: \"x\"\r\nGET /a HTTP/1.1\r\n\r\n", 1, "GET", nullptr,
+     nullptr, nullptr, nullptr},
 };
 INSTANTIATE_TEST_SUITE_P(Conditional, ConditionalHeaderTable,
                          ::testing::ValuesIn(kConditionalCases),

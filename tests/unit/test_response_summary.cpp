@@ -35,7 +35,8 @@ TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
       {"GET /ten.bin HTTP/1.1\r\nRange: bytes=-1\r\n\r\n", -1, 206, 1, 9999, 9999},
       {"GET /ten.bin HTTP/1.1\r\nRange: bytes=9000-\r\n\r\n", -1, 206, 1000, 9000, 9999},
       {"GET /ten.bin HTTP/1.1\r\nRange: bytes=9990-20000\r\n\r\n", -1, 206, 10, 9990, 9999},
-      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=10000-\r\n\r\n", -1, 400, 0},
+      // The 416 page's body: 217 bytes.
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=10000-\r\n\r\n", -1, 416, 217},
       {"GET /nothing HTTP/1.1\r\n\r\n", -1, 404, 198},
       {"GET /gone.bin HTTP/1.1\r\n\r\n", -1, 404, 198},
       {"PUT /ten.bin HTTP/1.1\r\n\r\n", -1, 400, 184},
@@ -48,7 +49,7 @@ TEST(ResponseSummary, StatusAndBodyBytesOfEachKindOfAnswer) {
       {"GET /large.bin HTTP/1.1\r\nRange: bytes=100-\r\n\r\n", 3, 206, 2LL * kPieceSize, 100,
        3LL * kPieceSize + 99, true},
       {"GET /large.bin HTTP/1.1\r\n\r\n", 1, 200, 0, -1, -1, true},
-      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=10000-\r\n\r\n", 0, 400, 0, -1, -1, true},
+      {"GET /ten.bin HTTP/1.1\r\nRange: bytes=10000-\r\n\r\n", 0, 416, 0, -1, -1, true},
       {"PUT /ten.bin HTTP/1.1\r\n\r\n", 0, 400, 0, -1, -1, true},
   };
   for (const Case& c : cases) {

@@ -145,7 +145,7 @@ TEST_F(ResponseWriterTest, OldestShareOfAPathIsServed) {
 struct RangeCase {
   std::int64_t size;
   const char* range;  // "" for none
-  int status;         // 200, 206, or 400 for the short 400
+  int status;         // 200, 206 or 416
   std::int64_t first;
   std::int64_t last;
   bool withdraws;  // a OneShot share is withdrawn by this answer
@@ -170,8 +170,8 @@ TEST_P(RangeTable, AnswersAndOneShot) {
   for (const char* path : {"/f.bin", "/plain.bin"}) {
     SCOPED_TRACE(path);
     const CapturingSink sink = Get(path, c.range);
-    if (c.status == 400) {
-      EXPECT_EQ(sink.All(), kShortBadRequest);
+    if (c.status == 416) {
+      EXPECT_EQ(sink.All(), RangeNotSatisfiable(c.size));
       EXPECT_EQ(sink.calls, 1);
       continue;
     }
@@ -198,41 +198,44 @@ TEST_P(RangeTable, AnswersAndOneShot) {
   EXPECT_EQ(Get("/plain.bin").sends.at(0).substr(0, Head200(c.size, v).size()), Head200(c.size, v));
 }
 
+// A range that names no byte of the file is unsatisfiable (416): a start at or past the
+// end, a start after the end asked for, a suffix of no bytes, any range of an empty file.
+// An end past the file, or a suffix longer than it, reaches the last byte.
 const RangeCase kRangeCases[] = {
     // Empty file.
     {0, "", 200, 0, -1, true},
-    {0, "0-", 400, 0, 0, false},
-    {0, "-1", 400, 0, 0, false},
-    {0, "-0", 206, 0, -1, true},
-    {0, "0-0", 400, 0, 0, false},
+    {0, "0-", 416, 0, 0, false},
+    {0, "-1", 416, 0, 0, false},
+    {0, "-0", 416, 0, 0, false},
+    {0, "0-0", 416, 0, 0, false},
     // One byte.
     {1, "", 200, 0, 0, true},
     {1, "0-0", 206, 0, 0, true},
     {1, "0-", 206, 0, 0, true},
     {1, "-1", 206, 0, 0, true},
-    {1, "-2", 400, 0, 0, false},
-    {1, "1-", 400, 0, 0, false},
+    {1, "-2", 206, 0, 0, true},
+    {1, "1-", 416, 0, 0, false},
     {1, "0-5", 206, 0, 0, true},
-    {1, "1-1", 400, 0, 0, false},
+    {1, "1-1", 416, 0, 0, false},
     // 900 bytes.
     {900, "", 200, 0, 899, true},
     {900, "500-", 206, 500, 899, true},
     {900, "-500", 206, 400, 899, true},
     {900, "-900", 206, 0, 899, true},
-    {900, "-901", 400, 0, 0, false},
-    {900, "900-", 400, 0, 0, false},
+    {900, "-901", 206, 0, 899, true},
+    {900, "900-", 416, 0, 0, false},
     {900, "0-0", 206, 0, 0, false},
     {900, "-1", 206, 899, 899, true},
-    {900, "-0", 206, 900, 899, true},
+    {900, "-0", 416, 0, 0, false},
     {900, "100-199", 206, 100, 199, false},
     {900, "100-899", 206, 100, 899, true},
     {900, "100-5000", 206, 100, 899, true},
     {900, "899-899", 206, 899, 899, true},
-    {900, "900-950", 400, 0, 0, false},
-    {900, "500-499", 400, 0, 0, false},
+    {900, "900-950", 416, 0, 0, false},
+    {900, "500-499", 416, 0, 0, false},
     {900, "0-99,200-299", 206, 0, 899, true},
-    {900, "9223372036854775807-", 400, 0, 0, false},
-    {900, "-9223372036854775807", 400, 0, 0, false},
+    {900, "9223372036854775807-", 416, 0, 0, false},
+    {900, "-9223372036854775807", 206, 0, 899, true},
     {900, "0-9223372036854775807", 206, 0, 899, true},
     // Exactly one piece.
     {4096, "", 200, 0, 4095, true},
@@ -253,9 +256,9 @@ const RangeCase kRangeCases[] = {
     {2 * 4096 + 100, "4095-8190", 206, 4095, 8190, false},
     {2 * 4096 + 100, "4095-8191", 206, 4095, 8191, false},
     {2 * 4096 + 100, "-8292", 206, 0, 8291, true},
-    {2 * 4096 + 100, "-8293", 400, 0, 0, false},
+    {2 * 4096 + 100, "-8293", 206, 0, 8291, true},
     {2 * 4096 + 100, "8000-9000", 206, 8000, 8291, true},
-    {2 * 4096 + 100, "8292-", 400, 0, 0, false},
+    {2 * 4096 + 100, "8292-", 416, 0, 0, false},
 };
 INSTANTIATE_TEST_SUITE_P(Writer, RangeTable, ::testing::ValuesIn(kRangeCases));
 
@@ -299,25 +302,20 @@ TEST_F(ResponseWriterTest, LargeBodyGoesOutInLargePieces) {
   EXPECT_EQ(sink.All(), Head200(size, ValidatorLines(file)) + content);
 }
 
-struct ModeCase {
-  int mode;
-  const char* line;
-};
-
-class ConnectionLineTable : public ResponseWriterTest,
-                            public ::testing::WithParamInterface<ModeCase> {};
-
-TEST_P(ConnectionLineTable, FollowsMode) {
+// The server closes after every answer, so every answer says so, whatever the request
+// asked: a client that kept the connection for another request would meet a reset.
+TEST_F(ResponseWriterTest, EveryAnswerSaysTheConnectionCloses) {
   const std::string file = MakeFile("f", "0123456789");
   const std::string v = ValidatorLines(file);
   shares_.AppendShare(file, "/f", 0);
-  EXPECT_EQ(Get("/f", "", GetParam().mode).All(), Head200(10, v, GetParam().line) + "0123456789");
-  EXPECT_EQ(Get("/f", "2-3", GetParam().mode).All(), Head206(2, 3, 10, v, GetParam().line) + "23");
+  for (int mode : {0, 1, 2}) {
+    SCOPED_TRACE(mode);
+    EXPECT_EQ(Get("/f", "", mode).All(), Head200(10, v) + "0123456789");
+    EXPECT_EQ(Get("/f", "2-3", mode).All(), Head206(2, 3, 10, v) + "23");
+    EXPECT_EQ(Get("/f", "10-", mode).All(), RangeNotSatisfiable(10));
+    EXPECT_EQ(Get("/none", "", mode).All(), kNotFoundPage);
+  }
 }
-INSTANTIATE_TEST_SUITE_P(Writer, ConnectionLineTable,
-                         ::testing::Values(ModeCase{0, "Connection: close\r\n"},
-                                           ModeCase{1, "Connection: close\r\n"},
-                                           ModeCase{2, "Connection: Keep-Alive\r\n"}));
 
 // A download that breaks off: the one-shot rule runs only once the last piece is due.
 struct BrokenCase {
@@ -463,6 +461,103 @@ TEST_F(ResponseWriterTest, OneShotClaimComesBeforeTheLastPiece) {
   }
 }
 
+// A one-shot share is used up only by a download whose client has taken everything before
+// the last piece: bytes queued for a client that has gone must not use the link up. The
+// writer asks the sink (the socket) before it claims; answers that claim nothing never ask.
+TEST_F(ResponseWriterTest, OneShotWaitsForTheClientBeforeTheLastPiece) {
+  constexpr std::int64_t kSize = 3 * 4096 + 5;
+  struct Case {
+    const char* name;
+    std::int64_t size;
+    const char* range;
+    std::uint32_t flags;
+    bool delivered;  // what the sink answers
+    int waits;       // times the writer asked
+    bool withdrawn;
+    std::int64_t bodyBytes;
+  };
+  const Case cases[] = {
+      {"delivered", kSize, "", kOneShot, true, 1, true, kSize},
+      {"the client went without the rest", kSize, "", kOneShot, false, 1, false, 3 * 4096},
+      {"a resume to the end, the client went", kSize, "4000-", kOneShot, false, 1, false, 8192},
+      {"a range short of the end claims nothing", kSize, "0-8191", kOneShot, false, 0, false, 8192},
+      {"a body of one piece has nothing before it", 900, "", kOneShot, false, 0, true, 900},
+      {"an ordinary share never waits", kSize, "", 0, false, 0, false, kSize},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ShareRegistry shares;
+    const std::string file = MakeFile("wait.bin", Content(c.size));
+    const SharePtr share = shares.AppendShare(file, "/w", c.flags);
+    CapturingSink sink;
+    sink.delivered = [&](int) { return c.delivered; };
+    const ResponseSummary summary = WriteResponse(ParsedRequest("/w", c.range), shares, sink);
+    EXPECT_EQ(sink.deliveryWaits, c.waits);
+    EXPECT_EQ(share->IsWithdrawn(), c.withdrawn);
+    EXPECT_EQ(summary.bodyBytes, c.bodyBytes);
+  }
+}
+
+// While a one-shot link's first download runs, other requests are told to come back (503
+// with Retry-After, its head alone for HEAD), not that the link is gone; link previews
+// keep their 404. When that download breaks, the link works again; when it ends, the link
+// is gone.
+TEST_F(ResponseWriterTest, OneShotLinkBeingDownloadedAnswersBusy) {
+  const std::string content = Content(3 * 4096);
+  const std::string file = MakeFile("once.bin", content);
+  const std::string head = "HEAD /once HTTP/1.1\r\n\r\n";
+  const std::string preview =
+      "GET /once HTTP/1.1\r\nUser-Agent: Slackbot-LinkExpanding 1.0\r\n\r\n";
+  const auto ask = [&](const std::string& request) {
+    CapturingSink sink;
+    WriteResponse(ParseRequest(request.data(), static_cast<std::int32_t>(request.size())), shares_,
+                  sink);
+    return sink.All();
+  };
+  for (const bool breaks : {true, false}) {
+    SCOPED_TRACE(breaks ? "the first download breaks" : "the first download ends");
+    shares_.ClearShares();
+    const SharePtr share = shares_.AppendShare(file, "/once", kOneShot);
+    // Breaking: the body's first piece is the send that fails.
+    CapturingSink first(breaks ? 1 : -1);
+    std::string during, duringHead, duringPreview;
+    first.onSend = [&](int call) {
+      if (call != 2) return;
+      during = Get("/once").All();
+      duringHead = ask(head);
+      duringPreview = ask(preview);
+    };
+    WriteResponse(ParsedRequest("/once", ""), shares_, first);
+    EXPECT_EQ(during, kBusyPage);
+    EXPECT_EQ(duringHead, HeadOf(kBusyPage));
+    EXPECT_EQ(duringPreview, kNotFoundPage);
+    EXPECT_EQ(share->IsWithdrawn(), !breaks);
+    EXPECT_EQ(Get("/once").All(),
+              breaks ? Head200(content.size(), ValidatorLines(file)) + content : kNotFoundPage);
+  }
+}
+
+// A zero byte never cuts a path, and a character the code page lacks is never mapped to a
+// look-alike (on Windows a full-width dot became a dot): the path names no share, whichever
+// share the cut or mapped path would have named.
+TEST_F(ResponseWriterTest, PathsThatCanNameNoShareGetThe404Page) {
+  const std::string file = MakeFile("f.bin", "abc");
+  for (const char* path : {"/f.bin", "/small.txt", "/a"}) shares_.AppendShare(file, path, 0);
+  struct Case {
+    const char* target;
+    bool served;
+  };
+  const Case cases[] = {
+      {"/f.bin%00.exe", false},      {"/f.bin%00", false}, {"/a%zz", false},
+      {"/small%EF%BC%8Etxt", false}, {"/f%2ebin", true},   {"/%61", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    EXPECT_EQ(Get(c.target).All(),
+              c.served ? Head200(3, ValidatorLines(file)) + "abc" : kNotFoundPage);
+  }
+}
+
 // Link previews: a one-shot share answers them with the 404 page and stays published; an
 // ordinary share serves them as anyone.
 TEST_F(ResponseWriterTest, LinkPreviewsDoNotUseUpAOneShotShare) {
@@ -524,8 +619,8 @@ TEST_F(ResponseWriterTest, FileLargerThan4GiB) {
       {"4294967295-4294967296", Head206(4294967295LL, 4294967296LL, kSize, v),
        std::string(2, '\0')},
       {"0-3", Head206(0, 3, kSize, v), "HEAD"},
-      {"4294967396-", kShortBadRequest, ""},
-      {"-4294967397", kShortBadRequest, ""},
+      {"4294967396-", RangeNotSatisfiable(kSize), ""},
+      {"4294967396-4294967396", RangeNotSatisfiable(kSize), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.range);
@@ -580,14 +675,16 @@ TEST_F(ResponseWriterTest, FileIsFreeForTheNextRequestWhenTheLastPieceGoesOut) {
 namespace qc {
 namespace {
 
-// What a request head becomes once "{TAG}", "{DATE}", "{DATE-1}" and "{DATE+1}" are
-// replaced by the file's entity tag, its Last-Modified text and that time a second off.
+// What a request head becomes once "{TAG}", "{DATE}", "{DATE-1}", "{DATE+1}" and
+// "{DATE+2}" are replaced by the file's entity tag, its Last-Modified text and that time a
+// second or two off.
 std::string Fill(std::string text, const Validators& v) {
   const std::pair<std::string, std::string> fills[] = {
       {"{TAG}", v.entityTag},
       {"{DATE}", *v.lastModified},
       {"{DATE-1}", *FormatHttpDate(v.modifiedSeconds - 1)},
       {"{DATE+1}", *FormatHttpDate(v.modifiedSeconds + 1)},
+      {"{DATE+2}", *FormatHttpDate(v.modifiedSeconds + 2)},
   };
   for (const auto& [key, value] : fills) {
     for (std::size_t at = text.find(key); at != std::string::npos;
@@ -604,7 +701,7 @@ struct ConditionalCase {
   const char* name;
   const char* method;  // "GET" or "HEAD"
   const char* lines;   // header lines, each ended by CR LF; placeholders as in Fill
-  int status;          // 200, 206, 304, or 400 for the short 400
+  int status;          // 200, 206, 304, 412 or 416
   std::int64_t first;  // a 206's bytes
   std::int64_t last;
   bool withdraws;  // the one-shot share is used up
@@ -639,11 +736,15 @@ TEST_P(ConditionalTable, AnswersAndOneShot) {
   } else if (c.status == 304) {
     expected = Head304(v);
   } else {
-    expected = kShortBadRequest;
+    const std::string page = c.status == 412 ? kPreconditionFailedPage : RangeNotSatisfiable(kSize);
+    expected = head ? HeadOf(page) : page;
+    bodyBytes = static_cast<std::int64_t>(page.size() - HeadOf(page).size());
   }
   if (head) bodyBytes = 0;
-  expected +=
-      content.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(bodyBytes));
+  if (c.status != 412 && c.status != 416) {
+    expected +=
+        content.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(bodyBytes));
+  }
 
   for (const std::uint32_t flags : {0u, static_cast<std::uint32_t>(kOneShot)}) {
     SCOPED_TRACE(flags == 0 ? "plain share" : "one-shot share");
@@ -664,7 +765,11 @@ TEST_P(ConditionalTable, AnswersAndOneShot) {
 const ConditionalCase kConditionalCases[] = {
     // If-Range: the range when the client's copy is this version, else the whole file.
     {"IfRangeOurTag", "GET", "Range: bytes=100-199\r\nIf-Range: {TAG}\r\n", 206, 100, 199, false},
-    {"IfRangeOurDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE}\r\n", 206, 100, 199, false},
+    // A date matches only when the file is at least a second older than it: the second of
+    // our Last-Modified may hold two versions.
+    {"IfRangeOurDate", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE}\r\n", 200, 0, 999, true},
+    {"IfRangeTwoSecondsLater", "GET", "Range: bytes=100-199\r\nIf-Range: {DATE+2}\r\n", 206, 100,
+     199, false},
     {"IfRangeNoBlank", "GET", "Range: bytes=100-199\r\nIf-Range:{TAG}\r\n", 206, 100, 199, false},
     {"IfRangeReachingTheEnd", "GET", "Range: bytes=900-\r\nIf-Range: {TAG}\r\n", 206, 900, 999,
      true},
@@ -682,7 +787,7 @@ const ConditionalCase kConditionalCases[] = {
     // An unsatisfiable range is not looked at when the If-Range does not hold.
     {"UnsatisfiableRangeOtherTag", "GET", "Range: bytes=2000-\r\nIf-Range: \"other\"\r\n", 200, 0,
      999, true},
-    {"UnsatisfiableRangeOurTag", "GET", "Range: bytes=2000-\r\nIf-Range: {TAG}\r\n", 400, 0, -1,
+    {"UnsatisfiableRangeOurTag", "GET", "Range: bytes=2000-\r\nIf-Range: {TAG}\r\n", 416, 0, -1,
      false},
     // If-None-Match and If-Modified-Since: 304 when the client's copy is current.
     {"IfNoneMatchOurTag", "GET", "If-None-Match: {TAG}\r\n", 304, 0, -1, false},
@@ -710,7 +815,26 @@ const ConditionalCase kConditionalCases[] = {
     {"HeadIfRangeOtherTag", "HEAD", "Range: bytes=-1\r\nIf-Range: \"other\"\r\n", 200, 0, 999,
      false},
     {"HeadIfNoneMatch", "HEAD", "If-None-Match: {TAG}\r\n", 304, 0, -1, false},
-    {"HeadUnsatisfiableRange", "HEAD", "Range: bytes=1000-\r\n", 400, 0, -1, false},
+    {"HeadUnsatisfiableRange", "HEAD", "Range: bytes=1000-\r\n", 416, 0, -1, false},
+    // If-Match and If-Unmodified-Since, in RFC 9110's order: they come first, and a failed
+    // one is 412 whatever else the request says; the one-shot share stays.
+    {"IfMatchOurTag", "GET", "If-Match: {TAG}\r\n", 200, 0, 999, true},
+    {"IfMatchStar", "GET", "If-Match: *\r\n", 200, 0, 999, true},
+    {"IfMatchInAList", "GET", "If-Match: \"a\", {TAG}\r\n", 200, 0, 999, true},
+    {"IfMatchOtherTag", "GET", "If-Match: \"other\"\r\n", 412, 0, -1, false},
+    {"IfMatchOurTagWeak", "GET", "If-Match: W/{TAG}\r\n", 412, 0, -1, false},
+    {"IfMatchMalformed", "GET", "If-Match: {TAG} x\r\n", 412, 0, -1, false},
+    {"IfMatchBeatsIfNoneMatch", "GET", "If-Match: \"other\"\r\nIf-None-Match: {TAG}\r\n", 412, 0,
+     -1, false},
+    {"IfMatchBeatsTheRange", "GET", "If-Match: \"other\"\r\nRange: bytes=2000-\r\n", 412, 0, -1,
+     false},
+    {"IfMatchWithRange", "GET", "If-Match: {TAG}\r\nRange: bytes=0-9\r\n", 206, 0, 9, false},
+    {"IfUnmodifiedSinceOurDate", "GET", "If-Unmodified-Since: {DATE}\r\n", 200, 0, 999, true},
+    {"IfUnmodifiedSinceEarlier", "GET", "If-Unmodified-Since: {DATE-1}\r\n", 412, 0, -1, false},
+    {"IfUnmodifiedSinceMalformed", "GET", "If-Unmodified-Since: soon\r\n", 200, 0, 999, true},
+    {"IfMatchBeatsTheDate", "GET", "If-Match: {TAG}\r\nIf-Unmodified-Since: {DATE-1}\r\n", 200, 0,
+     999, true},
+    {"HeadIfMatchOtherTag", "HEAD", "If-Match: \"other\"\r\n", 412, 0, -1, false},
 };
 INSTANTIATE_TEST_SUITE_P(Writer, ConditionalTable, ::testing::ValuesIn(kConditionalCases),
                          [](const auto& info) { return std::string(info.param.name); });

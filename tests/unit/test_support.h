@@ -26,6 +26,7 @@
 #include "http/response_writer.h"
 #include "platform/message.h"
 #include "shares/settings_file.h"
+#include "unit/wire_answers.h"
 
 namespace qc::tests {
 
@@ -166,7 +167,9 @@ inline constexpr std::int64_t kSinkKeepBytes =
 // Records every SendAll call. Calls after the first `allowedCalls` fail (-1) and are not
 // recorded, like a client that went away. An answer that runs past `keepBytes` is cut off
 // the same way, and the test fails saying so: the writer stops at the failed send instead
-// of reading the rest of the file into memory.
+// of reading the rest of the file into memory. The first send, which holds the head, is
+// kept with its Date checked and marked (wire::MarkDate): a head without a date of now
+// fails the test.
 class CapturingSink : public ResponseSink {
  public:
   explicit CapturingSink(int allowedCalls = -1, std::int64_t keepBytes = kSinkKeepBytes)
@@ -187,9 +190,18 @@ class CapturingSink : public ResponseSink {
                                    : std::string_view(sends.front()));
       return -1;
     }
-    sends.emplace_back(data, static_cast<std::size_t>(count));
+    std::string sent(data, static_cast<std::size_t>(count));
+    if (sends.empty()) sent = wire::Dated(std::move(sent));
+    sends.push_back(std::move(sent));
     kept_ += count;
     return count;
+  }
+
+  // The one-shot rule asks before the last piece whether the client has everything sent
+  // so far; `delivered` answers (by default it has).
+  bool WaitUntilDelivered() override {
+    ++deliveryWaits;
+    return delivered ? delivered(calls) : true;
   }
 
   // Everything sent, in order. Once cut off, only the beginning and a note, so that the
@@ -212,6 +224,9 @@ class CapturingSink : public ResponseSink {
   std::vector<std::string> sends;
   int calls = 0;
   std::function<void(int)> onSend;
+  // Given the sends made so far.
+  std::function<bool(int)> delivered;
+  int deliveryWaits = 0;
 
  private:
   int allowedCalls_;
@@ -233,7 +248,7 @@ class CountingSink : public ResponseSink {
     ++calls;
     if (allowedCalls_ >= 0 && calls > allowedCalls_) return -1;
     if (calls == 1) {
-      header.assign(data, static_cast<std::size_t>(count));
+      header = wire::Dated(std::string(data, static_cast<std::size_t>(count)));
       return count;
     }
     const auto n = static_cast<std::size_t>(count);

@@ -121,6 +121,10 @@ TEST(ValidatorsOf, TagAndDateOfOneVersion) {
   EXPECT_EQ(old.entityTag, "\"0-ffffffffffffffff.0-0-0\"");
   EXPECT_EQ(old.lastModified, "Wed, 31 Dec 1969 23:59:59 GMT");
   EXPECT_FALSE(ValidatorsOf({0, 253402300800, 0, 0, 0}).lastModified.has_value());
+  // A change time, where the system keeps one, is the tag's last field.
+  EXPECT_EQ(
+      ValidatorsOf({1000, kRfcExample, 123456789, 0x803, 0x1a2b, kRfcExample + 1, 5}).entityTag,
+      "\"3e8-2ebc98a1.75bcd15-803-1a2b-2ebc98a2.5\"");
 }
 
 TEST(ValidatorsOf, EveryPartOfTheVersionChangesTheTag) {
@@ -135,6 +139,9 @@ TEST(ValidatorsOf, EveryPartOfTheVersionChangesTheTag) {
       {"100 ns later", {1000, kRfcExample, 123456889, 0x803, 0x1a2b}},
       {"another volume", {1000, kRfcExample, 123456789, 0x804, 0x1a2b}},
       {"another file", {1000, kRfcExample, 123456789, 0x803, 0x1a2c}},
+      // A rewrite that set the modification time back still changed the change time.
+      {"changed later", {1000, kRfcExample, 123456789, 0x803, 0x1a2b, kRfcExample + 7, 1}},
+      {"changed 1 ns later", {1000, kRfcExample, 123456789, 0x803, 0x1a2b, kRfcExample + 7, 2}},
       // Fields that run into each other must not give the same text.
       {"digits moved between fields", {0x3e82, 0xebc98a1, 123456789, 0x803, 0x1a2b}},
   };
@@ -181,9 +188,20 @@ TEST(AnyEntityTagMatches, ListsStarsAndWeakness) {
     SCOPED_TRACE(c.list);
     EXPECT_EQ(AnyEntityTagMatches(c.list, tag), c.matches);
   }
+  // Strongly (If-Match), a weak tag never matches, even our own.
+  EXPECT_TRUE(AnyEntityTagMatches("\"x\", \"abc\"", tag, TagComparison::Strong));
+  EXPECT_TRUE(AnyEntityTagMatches("*", tag, TagComparison::Strong));
+  EXPECT_FALSE(AnyEntityTagMatches("W/\"abc\"", tag, TagComparison::Strong));
+  EXPECT_FALSE(AnyEntityTagMatches("\"x\",W/\"abc\"", tag, TagComparison::Strong));
+  EXPECT_TRUE(AnyEntityTagMatches("W/\"abc\", \"abc\"", tag, TagComparison::Strong));
 }
 
-TEST(IfRangeHolds, OnlyOurStrongTagOrOurExactDate) {
+// A tag holds only when it is our strong one. A date holds only when the file's last change
+// lies at least a second before it: within the second of a change there may be two
+// versions, so our own Last-Modified text read back does not hold by itself.
+TEST(IfRangeHolds, OurStrongTagOrADateASecondAfterTheLastChange) {
+  constexpr std::int64_t kNow = 1780272000;
+  // Modified 0.123456789 s into kRfcExample's second.
   const Validators v = ValidatorsOf(kVersion);
   struct Case {
     std::string value;
@@ -191,15 +209,16 @@ TEST(IfRangeHolds, OnlyOurStrongTagOrOurExactDate) {
   };
   const Case cases[] = {
       {v.entityTag, true},
-      {*v.lastModified, true},
       {"W/" + v.entityTag, false},
       {"\"3e8-2ebc98a1.75bcd15-803-1a2c\"", false},
       {v.entityTag.substr(0, v.entityTag.size() - 1), false},
       {v.entityTag + ", \"x\"", false},
-      // The same instant in the other forms is not the text we send.
-      {"Sunday, 06-Nov-94 08:49:37 GMT", false},
-      {"Sun Nov  6 08:49:37 1994", false},
-      {"Sun, 06 Nov 1994 08:49:38 GMT", false},
+      {*v.lastModified, false},
+      {"Sun, 06 Nov 1994 08:49:38 GMT", false},  // 0.88 s after the change
+      {"Sun, 06 Nov 1994 08:49:39 GMT", true},   // 1.88 s after
+      {"Sunday, 06-Nov-94 08:49:39 GMT", true},
+      {"Sun Nov  6 08:49:39 1994", true},
+      {"Mon, 07 Nov 1994 08:49:37 GMT", true},
       {"Sun, 06 Nov 1994 08:49:36 GMT", false},
       {"", false},
       {"*", false},
@@ -207,12 +226,57 @@ TEST(IfRangeHolds, OnlyOurStrongTagOrOurExactDate) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
-    EXPECT_EQ(IfRangeHolds(c.value, v), c.holds);
+    EXPECT_EQ(IfRangeHolds(c.value, v, kNow), c.holds);
   }
-  // Without a date of ours, no date matches.
+  // Exactly one second: a change at the start of a second.
+  const Validators whole = ValidatorsOf({1000, kRfcExample, 0, 1, 1});
+  EXPECT_TRUE(IfRangeHolds("Sun, 06 Nov 1994 08:49:38 GMT", whole, kNow));
+  EXPECT_FALSE(IfRangeHolds("Sun, 06 Nov 1994 08:49:37 GMT", whole, kNow));
+  // The change time counts when it is later than the modification time.
+  const Validators setBack = ValidatorsOf({1000, kRfcExample, 0, 1, 1, kRfcExample + 60, 0});
+  EXPECT_FALSE(IfRangeHolds("Sun, 06 Nov 1994 08:49:39 GMT", setBack, kNow));
+  EXPECT_TRUE(IfRangeHolds("Sun, 06 Nov 1994 08:50:38 GMT", setBack, kNow));
+  // A time no date reaches.
   const Validators undated = ValidatorsOf({1000, 253402300800, 0, 1, 1});
-  EXPECT_FALSE(IfRangeHolds("Fri, 31 Dec 9999 23:59:59 GMT", undated));
-  EXPECT_TRUE(IfRangeHolds(undated.entityTag, undated));
+  EXPECT_FALSE(IfRangeHolds("Fri, 31 Dec 9999 23:59:59 GMT", undated, kNow));
+  EXPECT_TRUE(IfRangeHolds(undated.entityTag, undated, kNow));
+}
+
+// If-Match decides when present (strongly; "*" holds for any file), else
+// If-Unmodified-Since (a date that cannot be read is ignored).
+TEST(PreconditionFails, IfMatchBeforeIfUnmodifiedSince) {
+  // Modified half a second after kRfcExample: its date is kRfcExample.
+  const Validators v = ValidatorsOf({1000, kRfcExample, 500000000, 1, 2});
+  const std::string tag = v.entityTag;
+  const std::string weak = "W/" + tag;
+  struct Case {
+    const char* name;
+    const char* ifMatch;  // nullptr: no such header
+    const char* ifUnmodifiedSince;
+    bool fails;
+  };
+  const Case cases[] = {
+      {"no condition", nullptr, nullptr, false},
+      {"our tag", tag.c_str(), nullptr, false},
+      {"star", "*", nullptr, false},
+      {"another tag", "\"x\"", nullptr, true},
+      {"our tag, weak", weak.c_str(), nullptr, true},
+      {"not a list", "junk", nullptr, true},
+      {"our tag beats a date it would fail", tag.c_str(), "Sat, 05 Nov 1994 08:49:37 GMT", false},
+      {"another tag fails whatever the date", "\"x\"", "Mon, 07 Nov 1994 08:49:37 GMT", true},
+      {"the date we send", nullptr, "Sun, 06 Nov 1994 08:49:37 GMT", false},
+      {"a later date", nullptr, "Mon, 07 Nov 1994 08:49:37 GMT", false},
+      {"a second before", nullptr, "Sun, 06 Nov 1994 08:49:36 GMT", true},
+      {"in the RFC 850 form", nullptr, "Sunday, 06-Nov-94 08:49:36 GMT", true},
+      {"not a date", nullptr, "yesterday", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Request request;
+    if (c.ifMatch != nullptr) request.ifMatch = c.ifMatch;
+    if (c.ifUnmodifiedSince != nullptr) request.ifUnmodifiedSince = c.ifUnmodifiedSince;
+    EXPECT_EQ(PreconditionFails(request, v, 1780272000), c.fails);
+  }
 }
 
 TEST(IsNotModified, IfNoneMatchDecidesBeforeTheDate) {

@@ -124,6 +124,13 @@ std::optional<FileVersion> File::Version() const {
   return VersionOfStatus(st);
 }
 
+bool File::ChangedSince(const FileVersion& version) const {
+  // Nothing keeps another program from writing a file this one reads: every write sets
+  // the modification and change times (and may change the size), so a second look tells.
+  const std::optional<FileVersion> now = Version();
+  return !now || *now != version;
+}
+
 bool File::Seek(std::int64_t offset) {
   return handle_ >= 0 && ::lseek(handle_, offset, SEEK_SET) == offset;
 }

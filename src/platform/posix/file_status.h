@@ -16,6 +16,8 @@ inline FileVersion VersionOfStatus(const struct stat& st) {
   version.modifiedNanoseconds = static_cast<std::int32_t>(st.st_mtim.tv_nsec);
   version.volume = static_cast<std::uint64_t>(st.st_dev);
   version.fileIndex = static_cast<std::uint64_t>(st.st_ino);
+  version.changedSeconds = st.st_ctim.tv_sec;
+  version.changedNanoseconds = static_cast<std::int32_t>(st.st_ctim.tv_nsec);
   return version;
 }
 

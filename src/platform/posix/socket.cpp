@@ -7,12 +7,18 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/sockios.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace qc::platform {
 
@@ -21,6 +27,15 @@ const socket_t kInvalidSocket = -1;
 bool SocketLibraryStart() {
   // A peer that goes away mid-download must fail the send, not kill the server.
   signal(SIGPIPE, SIG_IGN);
+  // The soft limit is what the session happened to start the program with; the hard one
+  // is what the system allows it. An unlimited hard limit cannot be the soft one (Linux
+  // caps descriptors at fs.nr_open), so that case keeps the soft limit as it is.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max &&
+      limit.rlim_max != RLIM_INFINITY) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
   return true;
 }
 
@@ -212,6 +227,45 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
     sent += n;
   }
   return sent;
+}
+
+bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
+                           std::chrono::milliseconds stallLimit) {
+#ifdef __linux__
+  // The first look comes at once (a nearby client has usually acknowledged already); then
+  // the pause doubles up to the longest, which bounds how late a stop is noticed.
+  constexpr std::chrono::milliseconds kFirstPause{1};
+  constexpr std::chrono::milliseconds kLongestPause{50};
+  auto pause = kFirstPause;
+  int waiting = -1;
+  auto giveUp = std::chrono::steady_clock::now() + stallLimit;
+  for (;;) {
+    if (stop.load()) return false;
+    // A client that closed with bytes unread resets the connection, which empties the
+    // queue too: only an established connection (or one whose peer has only stopped
+    // sending) with nothing left in it has taken everything.
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        (info.tcpi_state != TCP_ESTABLISHED && info.tcpi_state != TCP_CLOSE_WAIT)) {
+      return false;
+    }
+    int queued = 0;  // bytes not yet acknowledged, sent or not
+    if (::ioctl(s, SIOCOUTQ, &queued) != 0) return false;
+    if (queued == 0) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (waiting < 0 || queued < waiting) giveUp = now + stallLimit;  // progress
+    waiting = queued;
+    if (now >= giveUp) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, giveUp - now));
+    pause = std::min(pause * 2, kLongestPause);
+  }
+#else
+  // Without a way to read the queue, the bytes count as delivered once they were sent.
+  (void)s;
+  (void)stallLimit;
+  return !stop.load();
+#endif
 }
 
 void WakeConnection(socket_t s) { ::shutdown(s, SHUT_RDWR); }

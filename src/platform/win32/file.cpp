@@ -93,6 +93,12 @@ std::optional<FileVersion> File::Version() const {
   return version;
 }
 
+// No call, so no wineserver round trip either: every handle a file is served through
+// refuses writers (FILE_SHARE_READ at most, never FILE_SHARE_WRITE or FILE_SHARE_DELETE),
+// and an open fails while any handle can write, so the file stays as it was from the
+// version's query to the close.
+bool File::ChangedSince(const FileVersion&) const { return false; }
+
 bool File::Seek(std::int64_t offset) {
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
