@@ -18,8 +18,11 @@
 # usage: bench/run.sh            (run as root on Debian: installs what is missing)
 # env:   QC_NATIVE_BIN=path      use this native build instead of building build/release
 #        QC_WIN_BIN=path         use this quillcast.exe instead of building build/win-release
+#        QC_BENCH_WIN_BASE=commit  the older Windows build ("winbase") run beside today's:
+#                                built from that commit into build/win-base-COMMIT (a88ba73)
+#        QC_WINBASE_BIN=path     use this older quillcast.exe instead
 #        QC_BENCH_SKIP_WINE=1    leave out the Wine measurements (quillcast.exe and the loop)
-#        QC_BENCH_SERVERS="native nginx python wine winref"   which ones, in that order
+#        QC_BENCH_SERVERS="native nginx python wine winbase winref"   which ones, in order
 #        QC_BENCH_RESULTS=path   also copy the raw results (server, metric, value) there
 #        QC_BENCH_RUNS           runs per row (3)
 #        QC_BENCH_N_4K / QC_BENCH_N_1M / QC_BENCH_C8_SECONDS / QC_BENCH_BIG_MIB  load sizes
@@ -42,8 +45,10 @@ SKIP_WINE=${QC_BENCH_SKIP_WINE:-0}
 RUNS=${QC_BENCH_RUNS:-3}
 IDLE=${QC_BENCH_IDLE:-1000}
 REF_PIECE=${QC_BENCH_REF_PIECE:-1048576}
-SERVERS=${QC_BENCH_SERVERS:-native nginx python wine winref}
-[ "$SKIP_WINE" = 1 ] && SERVERS=${SERVERS//winref/} && SERVERS=${SERVERS//wine/}
+WIN_BASE=${QC_BENCH_WIN_BASE:-a88ba73}
+SERVERS=${QC_BENCH_SERVERS:-native nginx python wine winbase winref}
+[ "$SKIP_WINE" = 1 ] && SERVERS=${SERVERS//winref/} && SERVERS=${SERVERS//winbase/} &&
+  SERVERS=${SERVERS//wine/}
 # Upper bounds on every client run, so that a stuck server never hangs the benchmark.
 AB_TIME_LIMIT=120
 CURL_TIME_LIMIT=600
@@ -159,6 +164,22 @@ build_binaries() {
     cmake --build "$REPO/build/win-release" -j"$(nproc)" >&2
     QC_WIN_BIN="$REPO/build/win-release/quillcast.exe"
   fi
+  if [[ " $SERVERS " == *" winbase "* ]] && [ -z "${QC_WINBASE_BIN:-}" ]; then
+    # The older commit's sources as they were, built the way today's are: a change that
+    # costs the Windows build shows against its own past, in the same run.
+    local base_dir="$REPO/build/win-base-$WIN_BASE"
+    if [ ! -f "$base_dir/build/quillcast.exe" ]; then
+      log "building the Windows release of $WIN_BASE into $base_dir"
+      rm -rf "$base_dir/src-tree"
+      mkdir -p "$base_dir/src-tree"
+      git -C "$REPO" archive "$WIN_BASE" | tar -x -C "$base_dir/src-tree" ||
+        die "cannot read commit $WIN_BASE"
+      cmake -S "$base_dir/src-tree" -B "$base_dir/build" -DCMAKE_BUILD_TYPE=Release -DQC_TESTS=OFF \
+        -DCMAKE_TOOLCHAIN_FILE="$base_dir/src-tree/cmake/mingw-w64-x86_64.cmake" >&2
+      cmake --build "$base_dir/build" -j"$(nproc)" --target quillcast >&2
+    fi
+    QC_WINBASE_BIN="$base_dir/build/quillcast.exe"
+  fi
   if [[ " $SERVERS " == *" winref "* ]]; then
     REF_BIN="$REPO/build/bench/win32_reference.exe"
     mkdir -p "$REPO/build/bench"
@@ -167,6 +188,9 @@ build_binaries() {
   fi
   QC_NATIVE_BIN=$(realpath "$QC_NATIVE_BIN")
   [ -x "$QC_NATIVE_BIN" ] || die "no native server at $QC_NATIVE_BIN"
+  if [[ " $SERVERS " == *" winbase "* ]]; then
+    QC_WINBASE_BIN=$(realpath "$QC_WINBASE_BIN")
+  fi
   if [[ " $SERVERS " == *" wine "* ]]; then
     QC_WIN_BIN=$(realpath "$QC_WIN_BIN")
     [ -f "$QC_WIN_BIN" ] || die "no quillcast.exe at $QC_WIN_BIN"
@@ -520,6 +544,30 @@ bench_wine() {
   stop_pid "$pid"
 }
 
+# The Windows build of an older commit (QC_BENCH_WIN_BASE), on the rows of the reference.
+bench_winbase() {
+  local dir=$WORK/qc-winbase port pid
+  prepare_wine || return 0
+  mkdir -p "$dir"
+  port=$(free_port)
+  python3 "$BENCH_DIR/qc_config.py" "$dir" "$port" "$WORK/files" --windows "${ALL_NAMES[@]}"
+  log "winbase: $QC_WINBASE_BIN ($WIN_BASE) on port $port"
+  (cd "$dir" && exec "${WINE_ENV[@]}" "$WINE64" "$QC_WINBASE_BIN") >"$dir/server.log" 2>&1 &
+  pid=$!
+  PIDS+=("$pid")
+  if ! wait_ready "$pid" "$port"; then
+    log "winbase: the server does not serve /s4k.bin; skipped ($(tail -3 "$dir/server.log"))"
+    stop_pid "$pid"
+    return 0
+  fi
+  run_reference_loads winbase "$port"
+  record_memory winbase "$(hwm_kib "$pid")"
+  (cd "$dir" && "${WINE_ENV[@]}" timeout 60 "$WINE64" "$QC_WINBASE_BIN" -stop) \
+    >>"$dir/server.log" 2>&1 || true
+  for ((i = 0; i < 200; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  stop_pid "$pid"
+}
+
 bench_winref() {
   local dir=$WORK/winref port pid
   prepare_wine || return 0
@@ -557,7 +605,7 @@ main() {
   load_before=$(cut -d' ' -f1-3 /proc/loadavg)
   for server in $SERVERS; do
     case $server in
-      native | nginx | python | wine | winref) "bench_$server" ;;
+      native | nginx | python | wine | winbase | winref) "bench_$server" ;;
       *) die "unknown server '$server' in QC_BENCH_SERVERS" ;;
     esac
   done

@@ -12,6 +12,7 @@ import sys
 SERVERS = [
     ("native", "quillcast"),
     ("wine", "quillcast.exe/Wine"),
+    ("winbase", "older quillcast.exe/Wine"),
     ("winref", "Win32 loop/Wine"),
     ("nginx", "nginx"),
     ("python", "python http.server"),
@@ -61,7 +62,7 @@ LOAD_ROWS = [("dl_1g", "1 GiB download"), ("s4k_c1", "4 KiB c=1"), ("m1_c1", "1 
              ("d16m_c64", "64 x 16 MiB"), ("s4k_idle", "4 KiB beside idle")]
 
 RATIOS = [("native", "nginx"), ("native", "python"), ("wine", "nginx"), ("wine", "python"),
-          ("wine", "winref"), ("wine", "native")]
+          ("wine", "winref"), ("wine", "winbase"), ("wine", "native")]
 
 
 def load(path):

@@ -22,7 +22,7 @@ struct FileVersion {
   std::int64_t size = 0;
   std::int64_t modifiedSeconds = 0;      // since 1970-01-01 00:00:00 UTC, rounded down
   std::int32_t modifiedNanoseconds = 0;  // the rest: 0 to 999,999,999
-  std::uint64_t volume = 0;              // st_dev; the volume serial number
+  std::uint64_t volume = 0;              // st_dev; 0 on Windows (win32/file.cpp says why)
   std::uint64_t fileIndex = 0;           // st_ino; the file index
   // st_ctim natively; 0 on Windows, where a file being served cannot be written at all
   // (its share modes keep writers out while it is open).

@@ -1,5 +1,6 @@
-// A process-wide recursive lock known by its name. Windows: a named kernel mutex
-// (CreateMutexA), so the name is the object name. Native: a recursive mutex.
+// A process-wide recursive lock known by its name. Windows: the name is held by a kernel
+// mutex (CreateMutexA) while the lock lives, and the locking is a critical section in the
+// process. Native: a recursive mutex.
 #pragma once
 #include <memory>
 

@@ -67,7 +67,9 @@ void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimi
 // Sets on the listening socket what PrepareConnectionSocket sets on each connection, where
 // the system copies it to every socket the listener accepts (Linux copies both the send
 // time limit and TCP_NODELAY), saving two system calls per connection. True when it did:
-// the accepted sockets then need no PrepareConnectionSocket. Windows: false, nothing set.
+// the accepted sockets then need no PrepareConnectionSocket. Windows: TCP_NODELAY on a
+// listener made non-blocking by Listen (accepted sockets inherit both; the send stall limit
+// is checked between send slices there, not set on the socket).
 bool PrepareAcceptedSockets(socket_t listener, std::chrono::milliseconds sendStallLimit);
 // What wakes a connection's receive wait at the stop without a periodic look: on Windows
 // an event the wait includes beside the socket, so thousands of idle connections cost no

@@ -6,6 +6,8 @@
 #include "platform/os_windows.h"
 #include "platform/win32/file_time.h"
 #include "platform/win32/wide_text.h"
+// After windows.h: IO_STATUS_BLOCK, for the file index asked of ntdll.
+#include <winternl.h>
 #include "platform/windows_handles.h"
 
 namespace qc::platform {
@@ -16,11 +18,30 @@ HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
 // Only a file on a disk is kept: a name that opens a device or a pipe (CON, COM1, NUL,
 // \\.\pipe\...) would block its reader or read for ever. Folders already fail the open
 // (no FILE_FLAG_BACKUP_SEMANTICS); the attributes say so again for anything mounted oddly.
+// FileBasicInfo rather than GetFileInformationByHandle: the latter also asks for the
+// volume's serial number, which Wine fetches from its mount manager, a driver in another
+// process (about 25 wineserver round trips each time, measured with wineserver -d2).
 bool IsRegularFile(HANDLE h) {
   if (GetFileType(h) != FILE_TYPE_DISK) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(h, &info) != 0 &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  FILE_BASIC_INFO basic;
+  return GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) != 0 &&
+         (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// The file index (NTFS's file reference number), without the volume's serial number that
+// GetFileInformationByHandle would fetch with it. Not in GetFileInformationByHandleEx's
+// classes (FileIdInfo carries the volume too), so asked of ntdll.
+bool FileIndexOf(HANDLE h, std::uint64_t& index) {
+  using QueryInformationFile = LONG(WINAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, ULONG);
+  constexpr ULONG kFileInternalInformation = 6;
+  static const auto query = reinterpret_cast<QueryInformationFile>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile")));
+  if (query == nullptr) return false;
+  IO_STATUS_BLOCK status;
+  LARGE_INTEGER internal;
+  if (query(h, &status, &internal, sizeof internal, kFileInternalInformation) != 0) return false;
+  index = static_cast<std::uint64_t>(internal.QuadPart);
+  return true;
 }
 
 HANDLE KeepRegularFile(UniqueHandle h) {
@@ -80,16 +101,24 @@ std::int64_t File::Size() const {
 }
 
 std::optional<FileVersion> File::Version() const {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (handle_ == nullptr || !GetFileInformationByHandle(AsHandle(handle_), &info))
-    return std::nullopt;
+  if (handle_ == nullptr) return std::nullopt;
+  FILE_BASIC_INFO basic;
+  FILE_STANDARD_INFO standard;
   FileVersion version;
-  version.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-                                           info.nFileSizeLow);
-  UnixTimeOfTicks(TicksOf(info.ftLastWriteTime), version.modifiedSeconds,
+  // Three queries that Wine answers from the file's own descriptor, in the process: the
+  // one call that returns all of it (GetFileInformationByHandle) costs a trip to the
+  // mount manager for the volume's serial number. The volume stays 0: the index already
+  // tells two files of the share's one path apart, and a file that arrives from another
+  // volume is a copy with an index of its own.
+  if (!GetFileInformationByHandleEx(AsHandle(handle_), FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx(AsHandle(handle_), FileStandardInfo, &standard,
+                                    sizeof standard) ||
+      !FileIndexOf(AsHandle(handle_), version.fileIndex)) {
+    return std::nullopt;
+  }
+  version.size = standard.EndOfFile.QuadPart;
+  UnixTimeOfTicks(basic.LastWriteTime.QuadPart, version.modifiedSeconds,
                   version.modifiedNanoseconds);
-  version.volume = info.dwVolumeSerialNumber;
-  version.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return version;
 }
 

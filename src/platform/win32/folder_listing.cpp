@@ -176,10 +176,14 @@ std::optional<FolderListing> ListFolder(const std::string& folder) {
   listing.name = FolderNameOf(*longForm);
   UnixTimeOfTicks(TicksOf(info.ftLastWriteTime), listing.rootVersion.modifiedSeconds,
                   listing.rootVersion.modifiedNanoseconds);
-  listing.rootVersion.volume = info.dwVolumeSerialNumber;
+  // The volume as File::Version gives it: 0, since asking for it costs Wine a trip to its
+  // mount manager for every open file (win32/file.cpp). Entries are compared with the
+  // files opened later, so both must leave it out alike.
+  constexpr std::uint64_t kVolume = 0;
+  listing.rootVersion.volume = kVolume;
   listing.rootVersion.fileIndex =
       (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  Walk(listing, info.dwVolumeSerialNumber).List(root.get(), *longForm, std::string(), 0);
+  Walk(listing, kVolume).List(root.get(), *longForm, std::string(), 0);
   return listing;
 }
 

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Counts the wineserver requests a server under Wine makes per small answer: where the
+# Windows build's time goes, as a count that does not depend on the machine's load. Runs a
+# wineserver of its own with request tracing (-d2), serves a 4 KiB file, lets ab make N
+# requests one at a time, and prints the requests traced during that window per HTTP
+# request, by kind (calls made by Wine's own helper processes included: a query that
+# reaches a driver shows as the driver's requests too).
+#
+# usage: bench/wine_calls.sh quillcast.exe [N]
+#        bench/wine_calls.sh --reference win32_reference.exe [N]
+# Needs wine64, ab, curl, python3. Its prefix and files live in a temporary directory that
+# is removed at the end; its wineserver is ended with `wineserver -k`.
+set -euo pipefail
+
+BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+reference=0
+if [ "${1:-}" = --reference ]; then
+  reference=1
+  shift
+fi
+exe=$(realpath "${1:?usage: wine_calls.sh [--reference] EXE [N]}")
+n=${2:-200}
+wine64=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wine64" ] || wine64=$(command -v wine64)
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qc-winecalls.XXXXXX")
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+server_pid="" traced=""
+cleanup() {
+  set +e
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  "$wineserver" -k 2>/dev/null
+  [ -n "$traced" ] && wait "$traced" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+timeout 300 "$wine64" wineboot -i >/dev/null 2>&1 || true
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w 2>/dev/null || true
+# In the foreground, so that its trace goes to the file; -p keeps it between processes.
+"$wineserver" -f -d2 -p 2>"$work/trace" &
+traced=$!
+sleep 1
+
+mkdir -p "$work/files"
+head -c 4096 /dev/urandom >"$work/files/s4k.bin"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+if [ "$reference" = 1 ]; then
+  "$wine64" "$exe" "$port" "Z:${work//\//\\}\\files" 1048576 >"$work/server.log" 2>&1 &
+else
+  python3 "$BENCH_DIR/qc_config.py" "$work" "$port" "$work/files" --windows s4k.bin
+  (cd "$work" && exec "$wine64" "$exe") >"$work/server.log" 2>&1 &
+fi
+server_pid=$!
+for _ in $(seq 200); do
+  curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/s4k.bin" && break
+  sleep 0.2
+done
+# A few answers first, so that what each process does once is behind us.
+for _ in 1 2 3 4 5; do curl -s -o /dev/null "http://127.0.0.1:$port/s4k.bin"; done
+sleep 1
+before=$(wc -l <"$work/trace")
+ab -q -n "$n" -c 1 "http://127.0.0.1:$port/s4k.bin" >"$work/ab.txt" 2>&1
+sleep 1
+after=$(wc -l <"$work/trace")
+complete=$(awk '/^Complete requests:/ {print $3}' "$work/ab.txt")
+[ "${complete:-0}" = "$n" ] || { echo "ab completed ${complete:-0} of $n" >&2; exit 1; }
+# A request line is "TID: name( args )"; its reply line is "TID: name() = ...".
+sed -n "$((before + 1)),${after}p" "$work/trace" | grep -aE '^[0-9a-f]{4}: [a-z_]+\( ' |
+  awk -v n="$n" '{split($2, f, "("); count[f[1]]++; total++}
+    END {printf "%.1f wineserver requests per answer\n", total / n;
+         for (k in count) printf "%7.2f %s\n", count[k] / n, k}' | sort -k1,1nr
