@@ -237,7 +237,7 @@ record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$RESULTS"; }
 record_load() { record "$1" "$2_load1" "$(cut -d' ' -f1 /proc/loadavg)"; }
 
 free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+  python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from ports import free_port; print(free_port())' "$BENCH_DIR/../tests/e2e"
 }
 
 wait_ready() {  # wait_ready PID PORT: until GET /s4k.bin answers 200

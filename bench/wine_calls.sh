@@ -48,7 +48,7 @@ sleep 1
 
 mkdir -p "$work/files"
 head -c 4096 /dev/urandom >"$work/files/s4k.bin"
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from ports import free_port; print(free_port())' "$BENCH_DIR/../tests/e2e")
 if [ "$reference" = 1 ]; then
   "$wine64" "$exe" "$port" "Z:${work//\//\\}\\files" 1048576 >"$work/server.log" 2>&1 &
 else

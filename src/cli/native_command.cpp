@@ -402,7 +402,8 @@ int ShowQrCode(const Invocation& invocation) {
     // Said first: no server could help with a file that is not there.
     const std::string why = CannotShare(file);
     if (!why.empty()) {
-      Error(std::string("cannot share ").append(messages::Printable(file)).append(": ").append(why));
+      Error(
+          std::string("cannot share ").append(messages::Printable(file)).append(": ").append(why));
       return kExitFailed;
     }
     ExchangeResult listed = ExchangeResult::Answered;

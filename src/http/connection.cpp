@@ -14,7 +14,6 @@ Connection::Connection(platform::socket_t socket, ConnectionLimits limits, bool 
                        std::uint32_t peer)
     : socket_(socket),
       peer_(peer),
-      wake_(platform::CreateWakeEvent()),
       limits_(limits),
       headDeadline_(std::chrono::steady_clock::now() + limits.head) {
   if (!socketPrepared) platform::PrepareConnectionSocket(socket_, limits_.sendStall);
@@ -47,7 +46,7 @@ long long Connection::SendFileRange(platform::File& file, std::int64_t offset, s
 
 long long Connection::Receive(char* buffer, std::size_t size) {
   // Only the head is ever received, so the head's time limit is the receive's.
-  return platform::ReceiveUnlessStopped(socket_, buffer, size, stop_, headDeadline_, wake_);
+  return platform::ReceiveUnlessStopped(socket_, buffer, size, stop_, headDeadline_, &wake_);
 }
 
 bool Connection::HeadReceived() {
@@ -79,7 +78,7 @@ void Connection::LingerAfterAnswer() {
   while (total < kLingerByteLimit) {
     // 0 once the client has closed; -1 at the deadline, the stop, or a reset.
     const long long n =
-        platform::ReceiveUnlessStopped(socket_, dropped, sizeof dropped, stop_, deadline, wake_);
+        platform::ReceiveUnlessStopped(socket_, dropped, sizeof dropped, stop_, deadline, &wake_);
     if (n <= 0) return;
     total += n;
   }

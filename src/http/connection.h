@@ -129,7 +129,7 @@ class Connection : public Stream {
  private:
   platform::socket_t socket_;
   std::uint32_t peer_;
-  std::uintptr_t wake_;  // platform::CreateWakeEvent
+  platform::WakeEvent wake_{0};
   ConnectionLimits limits_;
   std::chrono::steady_clock::time_point headDeadline_;
   std::atomic<bool> stop_{false};

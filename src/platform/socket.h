@@ -73,17 +73,22 @@ void PrepareConnectionSocket(socket_t s, std::chrono::milliseconds sendStallLimi
 bool PrepareAcceptedSockets(socket_t listener, std::chrono::milliseconds sendStallLimit);
 // What wakes a connection's receive wait at the stop without a periodic look: on Windows
 // an event the wait includes beside the socket, so thousands of idle connections cost no
-// wake-ups (under Wine every sliced wait is a round trip to the wineserver); on POSIX
-// nothing (0), as the shutdown in WakeConnection ends the wait.
-std::uintptr_t CreateWakeEvent();
-void SignalWakeEvent(std::uintptr_t wake);
-void CloseWakeEvent(std::uintptr_t wake);
+// wake-ups (under Wine every sliced wait is a round trip to the wineserver). It is made by
+// the first wait that needs one: most connections find their head there already and never
+// wait, and an event made and closed for each would cost two round trips of the twenty-odd
+// a small answer takes under Wine. POSIX: never made, as the shutdown in WakeConnection ends
+// the wait. Only the connection's own thread makes it; SignalWakeEvent, from the stop's
+// thread after it has set `stop`, signals it if it exists by then, and a wait that makes it
+// afterwards looks at `stop` before it waits.
+using WakeEvent = std::atomic<std::uintptr_t>;
+void SignalWakeEvent(WakeEvent& wake);
+void CloseWakeEvent(WakeEvent& wake);
 // As Receive; -1 also once `stop` is set (and `wake` signalled) or when nothing arrived
-// before `deadline`.
+// before `deadline`. Without `wake` (Windows) the wait is sliced instead.
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop,
                                std::chrono::steady_clock::time_point deadline,
-                               std::uintptr_t wake = 0);
+                               WakeEvent* wake = nullptr);
 // As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);

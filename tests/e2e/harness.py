@@ -11,6 +11,7 @@ import tempfile
 import threading
 import time
 
+from ports import free_port  # noqa: F401 (the tests take it from here)
 from stored_files import settings_bytes, share_record  # noqa: F401 (the tests take them from here)
 
 MODE = os.environ.get("QC_E2E_MODE", "native")  # native | wine
@@ -19,12 +20,6 @@ TOOLS = os.path.abspath(os.environ.get("QC_TOOLS", "."))
 WINE = os.environ.get("QC_WINE", "/usr/lib/wine/wine64")
 WINE_MODE = MODE == "wine"
 TIMEOUT = 30
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def to_program_path(path):

@@ -22,6 +22,8 @@ import time
 import unittest
 import urllib.parse
 
+from ports import free_port
+
 SETUP = os.path.abspath(os.environ["QC_SETUP"])
 TOOLS = os.path.abspath(os.environ["QC_TOOLS"])
 PREFIX = os.path.abspath(os.environ["QC_JOURNEY_PREFIX"])
@@ -59,12 +61,6 @@ def unix_path(windows_path):
 def same_path(a, b):
     # Wine spells some shell folders in its own case ("StartUp").
     return a.lower() == b.lower()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def settings_bytes(port, host_choice, flags):

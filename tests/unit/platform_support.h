@@ -21,8 +21,8 @@ void SetSocketTimeLimit(platform::socket_t s, std::chrono::milliseconds limit);
 platform::socket_t ConnectLoopback(std::uint16_t port, std::uint32_t source = 0);
 // The port `s` is bound to; 0 when it cannot be read.
 std::uint16_t LocalPort(platform::socket_t s);
-// A port nothing listens on just now: one the system picked, let go again; 0 when none
-// could be had.
+// A port nothing holds just now, outside the ephemeral ranges, not handed out before in
+// this process; 0 when none could be had.
 std::uint16_t FreePort();
 // A port another listener holds, for tests of a start that cannot bind; given back, with
 // the socket library, when the holder goes.

@@ -8,6 +8,10 @@
 #include <sys/socket.h>
 #endif
 
+#include <mutex>
+#include <random>
+#include <set>
+
 #include "unit/platform_support.h"
 
 namespace qc::tests {
@@ -49,12 +53,25 @@ std::uint16_t LocalPort(platform::socket_t s) {
 }
 
 std::uint16_t FreePort() {
+  // Below every system's ephemeral range (Linux 32768-60999, Windows 49152-65535): a port
+  // the system picked is free when asked, yet a client's connection made before the
+  // server starts may take it again.
+  constexpr unsigned kFirst = 20000, kEnd = 32768;
+  static std::mutex guard;
+  static std::set<std::uint16_t> handedOut;
+  static std::mt19937 draw{std::random_device{}()};
+  const std::lock_guard<std::mutex> hold(guard);
   platform::SocketLibraryStart();
-  platform::socket_t probe = platform::CreateTcpSocket();
-  const bool bound = platform::BindAnyAddress(probe, 0);
-  const std::uint16_t port = bound ? LocalPort(probe) : 0;
-  platform::CloseSocket(probe);
+  std::uint16_t port = 0;
+  for (int attempt = 0; attempt < 1000 && port == 0; ++attempt) {
+    const auto candidate = static_cast<std::uint16_t>(kFirst + draw() % (kEnd - kFirst));
+    if (handedOut.count(candidate) != 0) continue;
+    platform::socket_t probe = platform::CreateTcpSocket();
+    if (platform::BindAnyAddress(probe, candidate)) port = candidate;
+    platform::CloseSocket(probe);
+  }
   platform::SocketLibraryStop();
+  if (port != 0) handedOut.insert(port);
   return port;
 }
 

@@ -175,13 +175,12 @@ bool PrepareAcceptedSockets(socket_t listener, std::chrono::milliseconds sendSta
 #endif
 }
 
-std::uintptr_t CreateWakeEvent() { return 0; }
-void SignalWakeEvent(std::uintptr_t) {}
-void CloseWakeEvent(std::uintptr_t) {}
+void SignalWakeEvent(WakeEvent&) {}
+void CloseWakeEvent(WakeEvent&) {}
 
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop,
-                               std::chrono::steady_clock::time_point deadline, std::uintptr_t) {
+                               std::chrono::steady_clock::time_point deadline, WakeEvent*) {
   for (;;) {
     if (stop.load()) return -1;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -97,8 +97,8 @@ std::optional<std::string> Utf8ToAnsiExact(const std::string& utf8) {
   if (utf8.empty()) return std::string();
   // Callers hand over a request's path: far below what an int counts. Text that is not
   // valid UTF-8 names no file; ToWide would have put a replacement character in.
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                          static_cast<int>(utf8.size()), nullptr, 0) <= 0) {
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                          nullptr, 0) <= 0) {
     return std::nullopt;
   }
   return ExactAnsi(ToWide(CP_UTF8, utf8));

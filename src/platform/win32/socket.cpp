@@ -276,17 +276,14 @@ bool PrepareAcceptedSockets(socket_t listener, std::chrono::milliseconds) {
                       sizeof on) == 0;
 }
 
-std::uintptr_t CreateWakeEvent() {
-  return reinterpret_cast<std::uintptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+void SignalWakeEvent(WakeEvent& wake) {
+  const std::uintptr_t event = wake.load();
+  if (event != 0) SetEvent(reinterpret_cast<HANDLE>(event));
 }
 
-void SignalWakeEvent(std::uintptr_t wake) {
-  if (wake != 0) SetEvent(reinterpret_cast<HANDLE>(wake));
-}
-
-void CloseWakeEvent(std::uintptr_t wake) {
+void CloseWakeEvent(WakeEvent& wake) {
   // Kept by portable callers as a number; this is its one close.
-  UniqueHandle(reinterpret_cast<HANDLE>(wake)).reset();
+  UniqueHandle(reinterpret_cast<HANDLE>(wake.exchange(0))).reset();
 }
 
 namespace {
@@ -313,21 +310,29 @@ bool WaitReadable(socket_t s, HANDLE wake, std::chrono::steady_clock::time_point
 
 long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop,
-                               std::chrono::steady_clock::time_point deadline,
-                               std::uintptr_t wake) {
+                               std::chrono::steady_clock::time_point deadline, WakeEvent* wake) {
   for (;;) {
     if (stop.load()) return -1;
     int n = ::recv(s, buffer, static_cast<int>(size), 0);
     if (n != SOCKET_ERROR) return n;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
     if (std::chrono::steady_clock::now() >= deadline) return -1;
-    if (wake == 0) {
+    HANDLE event = wake != nullptr ? reinterpret_cast<HANDLE>(wake->load()) : nullptr;
+    if (wake != nullptr && event == nullptr) {
+      event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      if (event != nullptr) {
+        wake->store(reinterpret_cast<std::uintptr_t>(event));
+        // A stop that looked before the store found no event to signal: its flag tells.
+        if (stop.load()) return -1;
+      }
+    }
+    if (event == nullptr) {
       if (!WaitSlice(s, false)) return -1;
       continue;
     }
     // Not readable: the stop, the time limit, or a wait that could not be set up (the next
     // receive then tells).
-    if (!WaitReadable(s, reinterpret_cast<HANDLE>(wake), deadline) &&
+    if (!WaitReadable(s, event, deadline) &&
         (stop.load() || std::chrono::steady_clock::now() >= deadline)) {
       return -1;
     }
