@@ -18,11 +18,14 @@
 # usage: bench/run.sh            (run as root on Debian: installs what is missing)
 # env:   QC_NATIVE_BIN=path      use this native build instead of building build/release
 #        QC_WIN_BIN=path         use this quillcast.exe instead of building build/win-release
-#        QC_BENCH_WIN_BASE=commit  the older Windows build ("winbase") run beside today's:
-#                                built from that commit into build/win-base-COMMIT (a88ba73)
+#        QC_BENCH_WIN_BASE=commit  the older builds ("winbase", "nativebase") run beside
+#                                today's: built from that commit into build/win-base-COMMIT
+#                                (a88ba73)
 #        QC_WINBASE_BIN=path     use this older quillcast.exe instead
+#        QC_NATIVEBASE_BIN=path  use this older native quillcast instead
 #        QC_BENCH_SKIP_WINE=1    leave out the Wine measurements (quillcast.exe and the loop)
 #        QC_BENCH_SERVERS="native nginx python wine winbase winref"   which ones, in order
+#                                (also "nativebase": the older commit's native build)
 #        QC_BENCH_RESULTS=path   also copy the raw results (server, metric, value) there
 #        QC_BENCH_RUNS           runs per row (3)
 #        QC_BENCH_N_4K / QC_BENCH_N_1M / QC_BENCH_C8_SECONDS / QC_BENCH_BIG_MIB  load sizes
@@ -180,6 +183,21 @@ build_binaries() {
     fi
     QC_WINBASE_BIN="$base_dir/build/quillcast.exe"
   fi
+  if [[ " $SERVERS " == *" nativebase "* ]] && [ -z "${QC_NATIVEBASE_BIN:-}" ]; then
+    local base_dir="$REPO/build/win-base-$WIN_BASE"
+    if [ ! -f "$base_dir/native-release/quillcast" ]; then
+      log "building the native release of $WIN_BASE into $base_dir/native-release"
+      if [ ! -d "$base_dir/src-tree" ]; then
+        mkdir -p "$base_dir/src-tree"
+        git -C "$REPO" archive "$WIN_BASE" | tar -x -C "$base_dir/src-tree" ||
+          die "cannot read commit $WIN_BASE"
+      fi
+      cmake -S "$base_dir/src-tree" -B "$base_dir/native-release" -DCMAKE_BUILD_TYPE=Release \
+        -DQC_TESTS=OFF >&2
+      cmake --build "$base_dir/native-release" -j"$(nproc)" --target quillcast >&2
+    fi
+    QC_NATIVEBASE_BIN="$base_dir/native-release/quillcast"
+  fi
   if [[ " $SERVERS " == *" winref "* ]]; then
     REF_BIN="$REPO/build/bench/win32_reference.exe"
     mkdir -p "$REPO/build/bench"
@@ -190,6 +208,9 @@ build_binaries() {
   [ -x "$QC_NATIVE_BIN" ] || die "no native server at $QC_NATIVE_BIN"
   if [[ " $SERVERS " == *" winbase "* ]]; then
     QC_WINBASE_BIN=$(realpath "$QC_WINBASE_BIN")
+  fi
+  if [[ " $SERVERS " == *" nativebase "* ]]; then
+    QC_NATIVEBASE_BIN=$(realpath "$QC_NATIVEBASE_BIN")
   fi
   if [[ " $SERVERS " == *" wine "* ]]; then
     QC_WIN_BIN=$(realpath "$QC_WIN_BIN")
@@ -408,29 +429,33 @@ record_memory() {  # record_memory SERVER KIB
 }
 
 # ---------------------------------------------------------------------------- servers
-bench_native() {
-  local dir=$WORK/qc-native port pid
+bench_native() { bench_native_build native "$QC_NATIVE_BIN" run_loads; }
+# The native build of the older commit, on the rows of the reference.
+bench_nativebase() { bench_native_build nativebase "$QC_NATIVEBASE_BIN" run_reference_loads; }
+
+bench_native_build() {  # bench_native_build SERVER BINARY LOADS
+  local name=$1 bin=$2 loads=$3 dir=$WORK/qc-$1 port pid
   mkdir -p "$dir/xdg"
   chmod 700 "$dir/xdg"
   port=$(free_port)
   python3 "$BENCH_DIR/qc_config.py" "$dir" "$port" "$WORK/files" "${ALL_NAMES[@]}"
-  log "native: $QC_NATIVE_BIN on port $port"
-  (cd "$dir" && XDG_RUNTIME_DIR="$dir/xdg" exec "$QC_NATIVE_BIN") >"$dir/server.log" 2>&1 &
+  log "$name: $bin on port $port"
+  (cd "$dir" && XDG_RUNTIME_DIR="$dir/xdg" exec "$bin") >"$dir/server.log" 2>&1 &
   pid=$!
   PIDS+=("$pid")
   if ! wait_ready "$pid" "$port"; then
-    log "native: the server does not serve /s4k.bin; skipped ($(tail -3 "$dir/server.log"))"
+    log "$name: the server does not serve /s4k.bin; skipped ($(tail -3 "$dir/server.log"))"
     stop_pid "$pid"
     return 0
   fi
-  run_loads native "$port"
-  record_memory native "$(hwm_kib "$pid")"
+  "$loads" "$name" "$port"
+  record_memory "$name" "$(hwm_kib "$pid")"
   # The asking instance exits with 1 whatever happens: whether the server ends is what counts.
-  (cd "$dir" && XDG_RUNTIME_DIR="$dir/xdg" timeout 20 "$QC_NATIVE_BIN" -stop) \
+  (cd "$dir" && XDG_RUNTIME_DIR="$dir/xdg" timeout 20 "$bin" -stop) \
     >>"$dir/server.log" 2>&1 || true
   # -stop only asks: give the server a moment to end by itself before stop_pid insists.
   for ((i = 0; i < 100; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  kill -0 "$pid" 2>/dev/null && log "native: still running 10 s after -stop"
+  kill -0 "$pid" 2>/dev/null && log "$name: still running 10 s after -stop"
   stop_pid "$pid"
 }
 
@@ -605,7 +630,7 @@ main() {
   load_before=$(cut -d' ' -f1-3 /proc/loadavg)
   for server in $SERVERS; do
     case $server in
-      native | nginx | python | wine | winbase | winref) "bench_$server" ;;
+      native | nativebase | nginx | python | wine | winbase | winref) "bench_$server" ;;
       *) die "unknown server '$server' in QC_BENCH_SERVERS" ;;
     esac
   done

@@ -11,6 +11,7 @@ import sys
 
 SERVERS = [
     ("native", "quillcast"),
+    ("nativebase", "older quillcast"),
     ("wine", "quillcast.exe/Wine"),
     ("winbase", "older quillcast.exe/Wine"),
     ("winref", "Win32 loop/Wine"),
@@ -61,8 +62,8 @@ LOAD_ROWS = [("dl_1g", "1 GiB download"), ("s4k_c1", "4 KiB c=1"), ("m1_c1", "1 
              ("s4k_c8", "4 KiB c=8"), ("m1_c8", "1 MiB c=8"), ("same64_c8", "8 x same 64 MiB"),
              ("d16m_c64", "64 x 16 MiB"), ("s4k_idle", "4 KiB beside idle")]
 
-RATIOS = [("native", "nginx"), ("native", "python"), ("wine", "nginx"), ("wine", "python"),
-          ("wine", "winref"), ("wine", "winbase"), ("wine", "native")]
+RATIOS = [("native", "nginx"), ("native", "nativebase"), ("native", "python"), ("wine", "nginx"),
+          ("wine", "python"), ("wine", "winref"), ("wine", "winbase"), ("wine", "native")]
 
 
 def load(path):
