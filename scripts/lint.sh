@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The code's shape: clang-format over every C and C++ file, clang-tidy over src/.
+# The code's shape: clang-format over every C and C++ file, the floors' include direction,
+# clang-tidy over src/.
 #   scripts/lint.sh NATIVE_BUILD WINDOWS_BUILD
 # Both build folders must be configured (they give compile_commands.json). A source that
 # only the Windows build compiles is checked as mingw-w64 compiles it: clang with the
@@ -15,6 +16,14 @@ cd "$root"
 status=0
 echo "== clang-format"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run --Werror || status=1
+
+echo "== include direction"
+# A floor names only its own headers and those of the floors below it (the link already
+# refuses an upward call; this catches the header that would bring one in):
+#   platform -> shares -> http -> app -> ui and cli (side by side, neither over the other)
+python3 "$root/scripts/include_direction.py" "$root/src" || status=1
+# ... and the check itself, on planted includes.
+python3 "$root/tests/scripts/test_include_direction.py" 2>&1 | tail -n 1 || status=1
 
 # The sources of src/ each build compiles, the Windows-only ones apart.
 sources() {  # sources BUILD

@@ -20,6 +20,7 @@ fuzz_seconds="${QC_FUZZ_SECONDS:-60}"
 passed=0
 failed=0
 failures=()
+times=()
 step() {
   local name="$1"
   shift
@@ -34,6 +35,7 @@ step() {
     failures+=("$name")
     echo "=== $name: FAILED ($((SECONDS - started)) s)"
   fi
+  times+=("$(printf '%5d s  %s' $((SECONDS - started)) "$name")")
 }
 
 # Configures and builds one of the presets in CMakePresets.json (binary dir build/NAME).
@@ -196,6 +198,10 @@ else
 fi
 step "fuzzing (${fuzz_seconds} s per target)" "$root/scripts/fuzz.sh" "$fuzz_seconds"
 
+echo
+echo "Time of each step:"
+printf '%s\n' "${times[@]}"
+printf '%5d s  in all\n' "$SECONDS"
 echo
 for f in "${failures[@]}"; do echo "failed: $f"; done
 echo "Summary: $passed passed, $failed failed"

@@ -4,6 +4,8 @@
 #pragma once
 #include <string_view>
 
+#include "quillcast_version.h"
+
 namespace qc::http_text {
 
 inline constexpr std::string_view kStatus200 = "HTTP/1.1 200 OK\r\n";
@@ -18,7 +20,7 @@ inline constexpr std::string_view kStatus412 = "HTTP/1.1 412 Precondition Failed
 inline constexpr std::string_view kStatus416 = "HTTP/1.1 416 Range Not Satisfiable\r\n";
 // A one-shot link whose first download is under way.
 inline constexpr std::string_view kStatus503 = "HTTP/1.1 503 Service Unavailable\r\n";
-inline constexpr std::string_view kServer = "Server: Quillcast/1.0.0\r\n";
+inline constexpr std::string_view kServer = "Server: Quillcast/" QC_VERSION_TEXT "\r\n";
 // In every answer, after the status line (and the Server line where there is one);
 // followed by the date and a line end.
 inline constexpr std::string_view kDate = "Date: ";
@@ -42,29 +44,30 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 inline constexpr std::string_view kNotFoundBody =
     "<html><head><title>404 Not Found</title></head>\n<body>\n<h1>Not Found</h1>\n"
     "<p>The requested URL was not found on this server.</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+    "<hr><address>Quillcast/" QC_VERSION_TEXT " (Win32) Server</address>\n</body>\n</html>";
 inline constexpr std::string_view kBadRequestBody =
     "<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"
     "<p>Invalid request or syntax error</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+    "<hr><address>Quillcast/" QC_VERSION_TEXT " (Win32) Server</address>\n</body>\n</html>";
 inline constexpr std::string_view kPreconditionFailedBody =
     "<html><head><title>412 Precondition Failed</title></head>\n<body>\n"
     "<h1>Precondition Failed</h1>\n"
     "<p>The file is not the version the request names.</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+    "<hr><address>Quillcast/" QC_VERSION_TEXT " (Win32) Server</address>\n</body>\n</html>";
 inline constexpr std::string_view kRangeNotSatisfiableBody =
     "<html><head><title>416 Range Not Satisfiable</title></head>\n<body>\n"
     "<h1>Range Not Satisfiable</h1>\n"
     "<p>The requested range lies outside the file.</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+    "<hr><address>Quillcast/" QC_VERSION_TEXT " (Win32) Server</address>\n</body>\n</html>";
 inline constexpr std::string_view kBusyBody =
     "<html><head><title>503 Service Unavailable</title></head>\n<body>\n"
     "<h1>Service Unavailable</h1>\n"
     "<p>This link is being downloaded right now. It can be downloaded once only; try again "
     "later in case that download does not finish.</p>\n"
-    "<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>";
+    "<hr><address>Quillcast/" QC_VERSION_TEXT " (Win32) Server</address>\n</body>\n</html>";
 
-static_assert(kNotFoundBody.size() == 198);
-static_assert(kBadRequestBody.size() == 184);
+// The pages as browsers and scripts have long seen them: only the version may change them.
+static_assert(kNotFoundBody.size() == 193 + std::string_view(QC_VERSION_TEXT).size());
+static_assert(kBadRequestBody.size() == 179 + std::string_view(QC_VERSION_TEXT).size());
 
 }  // namespace qc::http_text

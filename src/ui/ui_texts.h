@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/message.h"
+#include "quillcast_version.h"
 
 namespace qc::ui {
 
@@ -233,7 +234,7 @@ static_assert(kOpenFileFlags == 6144);
 
 // ---- Messages ------------------------------------------------------------------------
 
-inline constexpr platform::Message kAboutMessage{"Quillcast BETA 1.0.0", "About",
+inline constexpr platform::Message kAboutMessage{"Quillcast BETA " QC_VERSION_TEXT, "About",
                                                  platform::MessageIcon::None};
 inline constexpr platform::Message kPortChangedMessage{
     "Requires restart the server to update the port", "Attention", platform::MessageIcon::None};
