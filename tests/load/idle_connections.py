@@ -15,7 +15,7 @@ server raises its soft limit to the hard one). The connections come from many ad
 (127.0.x.y, all this machine; --addresses spreads them over that many, else 60 each),
 each under the server's cap per address. The download in the middle comes from an
 address of its own (127.1.0.1). When the crowd fills the server's connection budget
-(natively half of what its descriptors leave; 8,192 under Windows), each new connection
+(natively half of what its descriptors leave; 4,096 under Windows), each new connection
 takes the place of the oldest one still waiting for its head, so the download gets
 through and some of the crowd is closed before the head time limit.
 """
@@ -136,7 +136,9 @@ def main():
                           f"http://127.0.0.1:{port}/load.bin"], capture_output=True)
     ok = got.returncode == 0 and hashlib.sha256(got.stdout).digest() == hashlib.sha256(payload).digest()
     print(f"download of {len(payload) >> 20} MiB during the load: {'ok' if ok else 'FAILED'} "
-          f"in {time.monotonic() - t0:.2f} s")
+          f"in {time.monotonic() - t0:.2f} s"
+          + ("" if ok else f" (curl exit {got.returncode}: {got.stderr.decode(errors='replace').strip()}; "
+                           f"{len(got.stdout)} bytes)"))
 
     # Every idle connection must be closed by the server, without an answer.
     selector = selectors.DefaultSelector()

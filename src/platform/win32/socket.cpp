@@ -220,8 +220,12 @@ namespace {
 // nothing need be kept back for the control channel or the files served; what a crowd
 // of connections uses up is memory, a thread each (256 KiB of stack reserved, more
 // committed under Wine: 2.0 GB for 2,000 idle connections there). Far beyond what a
-// desktop's downloads need at once, and reached only by 128 addresses at their cap.
-constexpr std::size_t kConnectionCeiling = 8192;
+// desktop's downloads need at once, and reached only by 64 addresses at their cap. Under
+// Wine a process gets no more than about 4,900 threads (each takes a dozen memory maps of
+// the kernel's 65,530 per process): a ceiling above that is never reached there, the
+// crowd waits in the backlog instead of making room, and a recipient behind it waits for
+// every one of them to be accepted first (17.9 s for 9,000 idle connections).
+constexpr std::size_t kConnectionCeiling = 4096;
 }  // namespace
 
 std::size_t ClientConnectionBudget() { return kConnectionCeiling; }
