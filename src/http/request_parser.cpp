@@ -44,6 +44,17 @@ constexpr std::int32_t Length(std::string_view token) {
   return static_cast<std::int32_t>(token.size());
 }
 
+// The texts the scans step over, by their lengths.
+constexpr std::string_view kLineFeed = "\n";
+constexpr std::string_view kCarriageReturn = "\r";
+constexpr std::string_view kTargetEnd = " ";  // after the target: " HTTP/1.1"
+constexpr std::string_view kRangeEquals = "=";
+constexpr std::string_view kRangeDash = "-";
+// An escape in the target: the percent sign and two hex digits.
+constexpr std::string_view kPercent = "%";
+constexpr std::string_view kEscapeShape = "%XX";
+constexpr std::int32_t kEscapeDigits = Length(kEscapeShape) - Length(kPercent);
+
 // Bytes are classified as signed 8-bit values, so every byte of 0x80 and above counts as a
 // control byte: a raw non-ASCII byte in the request line or in a range ends the scan there,
 // as a tab or CR does. Only a line feed ends a header line, though: whatever else a line
@@ -80,8 +91,13 @@ bool ReadNumber(const char* buffer, std::int32_t first, std::int32_t end, std::i
 // non-hex byte, 0 when there is no digit). The bytes may lie past the target's end, but a
 // byte at or past the terminator is never read.
 char DecodeEscape(const char* buffer, std::int32_t length, std::int32_t percent) {
-  char digits[3] = {At(buffer, length, percent + 1), '\0', '\0'};
-  if (digits[0] != '\0') digits[1] = At(buffer, length, percent + 2);
+  char digits[kEscapeDigits + 1] = {};
+  const std::int32_t first = percent + Length(kPercent);
+  for (std::int32_t k = 0; k < kEscapeDigits; ++k) {
+    const char c = At(buffer, length, first + k);
+    if (c == '\0') break;
+    digits[k] = c;
+  }
   const long value = std::strtol(digits, nullptr, 16);
   return static_cast<char>(static_cast<unsigned long>(value) & 0xFFu);
 }
@@ -92,16 +108,18 @@ char DecodeEscape(const char* buffer, std::int32_t length, std::int32_t percent)
 bool NextLine(const char* buffer, std::int32_t length, std::int32_t& position) {
   if (position >= length) return false;
   const void* feed =
-      std::memchr(buffer + position, '\n', static_cast<std::size_t>(length - position));
+      std::memchr(buffer + position, kLineFeed[0], static_cast<std::size_t>(length - position));
   if (feed == nullptr) return false;
-  position = static_cast<std::int32_t>(static_cast<const char*>(feed) - buffer) + 1;
+  position = static_cast<std::int32_t>(static_cast<const char*>(feed) - buffer) + Length(kLineFeed);
   return position < length;
 }
 
 // The empty line that ends a head: a line feed, or CR LF, right at the line's start.
 bool IsEmptyLine(const char* buffer, std::int32_t length, std::int32_t position) {
   const char c = At(buffer, length, position);
-  return c == '\n' || (c == '\r' && At(buffer, length, position + 1) == '\n');
+  return c == kLineFeed[0] ||
+         (c == kCarriageReturn[0] &&
+          At(buffer, length, position + Length(kCarriageReturn)) == kLineFeed[0]);
 }
 
 // Whether `token` (upper case) starts at `position`, letters matched in either case.
@@ -141,22 +159,22 @@ bool ScanDigits(const char* buffer, std::int32_t length, std::int32_t start, std
   return true;
 }
 
-// Decodes the target in [first, last] into the request's path; false when it is empty. A
+// Decodes the target in [first, end) into the request's path; false when it is empty. A
 // decoded zero byte stays in the path, and a path the ANSI code page cannot write exactly
 // keeps its UTF-8 bytes: either way it can name no share (`pathMatchable`), rather than
 // being cut short or mapped to a look-alike that may name another one.
 bool DecodeRequestPath(const char* buffer, std::int32_t length, std::int32_t first,
-                       std::int32_t last, Request& request) {
+                       std::int32_t end, Request& request) {
   if (first < 0) return false;
-  if (last >= length) last = length - 1;
-  if (first > last) return false;
+  if (end > length) end = length;
+  if (first >= end) return false;
 
   std::string decoded;
-  decoded.reserve(static_cast<std::size_t>(last) - static_cast<std::size_t>(first) + 1);
-  for (std::int32_t i = first; i <= last;) {
-    if (buffer[i] == '%') {
+  decoded.reserve(static_cast<std::size_t>(end) - static_cast<std::size_t>(first));
+  for (std::int32_t i = first; i < end;) {
+    if (buffer[i] == kPercent[0]) {
       decoded.push_back(DecodeEscape(buffer, length, i));
-      i += 3;
+      i += Length(kEscapeShape);
     } else {
       decoded.push_back(buffer[i]);
       ++i;
@@ -186,16 +204,16 @@ std::string HeaderValue(const char* buffer, std::int32_t length, std::int32_t st
 // bad. The scans stop at the first control byte, at the latest at the line's end.
 bool ParseRange(const char* buffer, std::int32_t length, std::int32_t value, Request& request) {
   std::int32_t equals = 0;
-  if (!FindChar(buffer, length, '=', value, equals)) return false;
+  if (!FindChar(buffer, length, kRangeEquals[0], value, equals)) return false;
   if (!MatchToken(buffer, kBytesUnit, value, length)) return false;
-  std::int32_t p = equals + 1;
+  std::int32_t p = equals + Length(kRangeEquals);
   std::int32_t q = p;
   const bool hasStart = ScanDigits(buffer, length, p, q);
-  if (At(buffer, length, q) != '-') return false;
+  if (At(buffer, length, q) != kRangeDash[0]) return false;
   std::int64_t start = 0;
   if (hasStart && !ReadNumber(buffer, p, q, start)) return false;
   request.rangeStart = hasStart ? std::optional<std::int64_t>(start) : std::nullopt;
-  p = q + 1;
+  p = q + Length(kRangeDash);
   std::int32_t e = p;
   // An end that the line does not end after is no end: "0-499 " is "0-".
   const bool hasEnd = ScanDigits(buffer, length, p, e) && IsNumberEnd(At(buffer, length, e));
@@ -235,9 +253,9 @@ Request ParseRequest(const char* buffer, std::int32_t length, ParseCounts* count
   request.method = get ? RequestMethod::Get : RequestMethod::Head;
   const std::int32_t targetOffset = get ? kGetTargetOffset : kHeadTargetOffset;
   std::int32_t blank = 0;
-  if (!FindChar(buffer, length, ' ', targetOffset, blank)) return bad();
+  if (!FindChar(buffer, length, kTargetEnd[0], targetOffset, blank)) return bad();
   if (counts != nullptr) ++counts->targetDecodes;
-  if (!DecodeRequestPath(buffer, length, targetOffset, blank - 1, request)) return bad();
+  if (!DecodeRequestPath(buffer, length, targetOffset, blank, request)) return bad();
 
   // The header lines, each once, up to the empty line that ends the head.
   std::int32_t line = s;

@@ -1,7 +1,6 @@
 #include "http/response_writer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,12 +24,6 @@ constexpr std::size_t kHeadRoom = 480;
 
 bool Send(ResponseSink& sink, std::string_view bytes) {
   return sink.SendAll(bytes.data(), static_cast<long long>(bytes.size())) != -1;
-}
-
-std::int64_t CurrentUnixSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
 }
 
 // "Date: ...\r\n" for `now`, by arithmetic (no locale, no time zone); empty when the clock
@@ -100,64 +93,7 @@ void AppendValidators(std::string& head, const Validators& validators) {
   head.append(http_text::kETag).append(validators.entityTag).append(http_text::kLineEnd);
 }
 
-// The bytes the request asks for out of a file of `size` bytes: the whole file without a
-// range (or when an If-Range did not hold). None when the range names no byte of the
-// file (416): a start at or past the end, a start after the end asked for, a suffix of
-// no bytes, any range of an empty file. An end past the file, or a suffix longer than
-// it, reaches the last byte.
-std::optional<ByteSpan> BytesToSend(const Request& request, bool ranged, std::int64_t size) {
-  if (!ranged) return ByteSpan{0, size};
-  if (size <= 0) return std::nullopt;
-  if (!request.rangeStart) {
-    // The last N bytes.
-    if (!request.rangeEnd || *request.rangeEnd <= 0) return std::nullopt;
-    const std::int64_t n = std::min(*request.rangeEnd, size);
-    return ByteSpan{size - n, n};
-  }
-  const std::int64_t start = *request.rangeStart;
-  if (start < 0 || start >= size) return std::nullopt;
-  const std::int64_t last = request.rangeEnd ? std::min(*request.rangeEnd, size - 1) : size - 1;
-  if (start > last) return std::nullopt;
-  return ByteSpan{start, last - start + 1};
-}
-
-// A one-shot share's first download under way, for as long as the answer holds its file:
-// taken by at most one answer at a time; an ordinary share needs none.
-class DownloadMark {
- public:
-  explicit DownloadMark(const SharePtr& share) {
-    if (!share->IsOneShot()) return;
-    bool expected = false;
-    if (share->downloading.compare_exchange_strong(expected, true)) {
-      share_ = share;
-    } else {
-      busy_ = true;
-    }
-  }
-  ~DownloadMark() {
-    if (share_) share_->downloading.store(false);
-  }
-  DownloadMark(const DownloadMark&) = delete;
-  DownloadMark& operator=(const DownloadMark&) = delete;
-
-  // Another answer holds the one-shot share.
-  bool Busy() const { return busy_; }
-
- private:
-  SharePtr share_;
-  bool busy_ = false;
-};
-
-// What the pieces are sent from: the span of the open file, the version its head named.
-struct FileBody {
-  ByteSpan span;
-  std::int64_t size;
-  platform::FileVersion version;
-  const SharePtr& share;
-  const std::string& path;
-};
-
-// Sends the header block and the span's bytes of `file`. All but the last piece go out
+// Sends the header block and the span's bytes of the answer's file. All but the last piece go out
 // through the sink's file path (large pieces, or zero-copy); the last piece holds exactly
 // the 1 to kLastPieceSize bytes it would hold were every piece kLastPieceSize, so the
 // one-shot rule and the file's close happen at the same byte whatever the piece size. An
@@ -169,10 +105,10 @@ struct FileBody {
 // spliced from two versions of the file); only then is the share claimed.
 // Returns the body bytes that went out; none when another answer claimed the one-shot
 // share before anything of this one was sent (the caller sends the 404 page instead).
-std::optional<long long> SendHeadAndPieces(std::string head, const FileBody& body,
-                                           platform::File& file, ShareRegistry& shares,
-                                           ResponseSink& sink) {
-  const ByteSpan span = body.span;
+std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& answer,
+                                           ShareRegistry& shares, ResponseSink& sink) {
+  platform::File& file = answer.file;
+  const ByteSpan span = answer.span;
   const std::int64_t lastLength = span.count > 0 ? (span.count - 1) % kLastPieceSize + 1 : 0;
   const std::int64_t bulk = span.count - lastLength;
   if (bulk > 0) {
@@ -182,8 +118,8 @@ std::optional<long long> SendHeadAndPieces(std::string head, const FileBody& bod
     const long long sent = sink.SendFileRange(file, span.first, bulk);
     if (sent != bulk) return sent > 0 ? sent : 0;
   }
-  const bool reachesTheEnd = span.first + span.count >= body.size;
-  if (reachesTheEnd && bulk > 0 && body.share->IsOneShot() && !sink.WaitUntilDelivered()) {
+  const bool reachesTheEnd = span.first + span.count >= answer.size;
+  if (reachesTheEnd && bulk > 0 && answer.share->IsOneShot() && !sink.WaitUntilDelivered()) {
     return bulk;
   }
   char piece[kLastPieceSize];
@@ -194,8 +130,9 @@ std::optional<long long> SendHeadAndPieces(std::string head, const FileBody& bod
   if (lastLength > 0 && (lastStart == 0 || file.Seek(lastStart))) {
     got = file.Read(piece, static_cast<std::size_t>(lastLength));
   }
-  if (file.ChangedSince(body.version)) return bulk;
-  if (reachesTheEnd && shares.ClaimLastPiece(body.share, body.path) == LastPieceClaim::Lost) {
+  if (file.ChangedSince(answer.version)) return bulk;
+  if (reachesTheEnd &&
+      shares.ClaimLastPiece(answer.share, answer.share->virtualPath) == LastPieceClaim::Lost) {
     // Another answer withdrew the share and sends the last piece: the file leaves whole
     // once. With nothing sent yet, this client is answered as one that came later.
     file.Close();
@@ -236,95 +173,73 @@ ResponseSummary SendBadRequestPage(ResponseSink& sink, bool headOnly) {
 }
 
 ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink) {
-  const bool headOnly = request.method == RequestMethod::Head;
-  if (request.badRequest || !request.path) return SendBadRequestPage(sink, headOnly);
-  // A path with a zero byte, or one the code page cannot write: no share has it.
-  if (!request.pathMatchable) return SendNotFoundPage(sink, headOnly);
-  const SharePtr share = shares.FindShare(*request.path);
-  if (!share || share->IsWithdrawn()) return SendNotFoundPage(sink, headOnly);
-  // A chat's link preview fetches the link before the person it was sent to clicks it; for
-  // a one-shot share that fetch would be the one download.
-  if (request.linkPreview && share->IsOneShot()) return SendNotFoundPage(sink, headOnly);
-  const DownloadMark mark(share);
-  if (mark.Busy()) return SendBusyPage(sink, headOnly);
-  // A one-shot share is fetched by one client at a time, so that "one" holds; any other
-  // share is read by as many clients as ask at once. Neither is served while another
-  // program writes the file.
-  platform::File file = share->IsOneShot() ? platform::File::OpenExclusiveRead(share->physicalPath)
-                                           : platform::File::OpenSharedRead(share->physicalPath);
-  // Size and validators from one query of the open file: they describe the bytes sent.
-  const std::optional<platform::FileVersion> version =
-      file.IsOpen() ? file.Version() : std::optional<platform::FileVersion>();
-  // Withdrawn is asked again once the file is open: an answer that found the share before
-  // another one claimed it, and opened the file the moment that one had closed it, must
-  // not send it a second time.
-  if (!version || version->size < 0 || share->IsWithdrawn())
-    return SendNotFoundPage(sink, headOnly);
-  const std::int64_t size = version->size;
-  const Validators validators = ValidatorsOf(*version);
-  const std::int64_t now = CurrentUnixSeconds();
+  ResponseDecision decision = DecideResponse(request, shares);
+  return WriteDecidedResponse(decision, shares, sink);
+}
 
-  // RFC 9110's order: the preconditions that fail, then the client's copy being current.
-  if (PreconditionFails(request, validators, now)) {
-    file.Close();
-    return SendPage(sink, 412, http_text::kStatus412, {}, http_text::kPreconditionFailedBody,
-                    headOnly);
-  }
-  // The client's copy is this version: the head alone, and a one-shot share stays.
-  if (IsNotModified(request, validators, now)) {
-    file.Close();
-    std::string head;
-    head.append(http_text::kStatus304).append(http_text::kServer).append(DateLine(now));
-    AppendValidators(head, validators);
-    head.append(http_text::kClose).append(http_text::kLineEnd);
-    const bool sent = Send(sink, head);
-    return {304, 0, {}, !sent};
+ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& shares,
+                                     ResponseSink& sink) {
+  const bool headOnly = decision.headOnly;
+  switch (decision.kind) {
+    case AnswerKind::BadRequest:
+      return SendBadRequestPage(sink, headOnly);
+    case AnswerKind::NotFound:
+      return SendNotFoundPage(sink, headOnly);
+    case AnswerKind::Busy:
+      return SendBusyPage(sink, headOnly);
+    case AnswerKind::PreconditionFailed:
+      return SendPage(sink, 412, http_text::kStatus412, {}, http_text::kPreconditionFailedBody,
+                      headOnly);
+    case AnswerKind::NotModified: {
+      // The head alone, and a one-shot share stays.
+      std::string head;
+      head.append(http_text::kStatus304).append(http_text::kServer).append(DateLine(decision.now));
+      AppendValidators(head, decision.validators);
+      head.append(http_text::kClose).append(http_text::kLineEnd);
+      const bool sent = Send(sink, head);
+      return {304, 0, {}, !sent};
+    }
+    case AnswerKind::RangeNotSatisfiable:
+      return SendRangeNotSatisfiable(sink, decision.size, headOnly);
+    case AnswerKind::WholeFile:
+    case AnswerKind::FileRange:
+      break;
   }
 
-  // A range of a file that changed since the client's copy would splice two versions.
-  const bool ranged =
-      request.hasRange && (!request.ifRange || IfRangeHolds(*request.ifRange, validators, now));
-  const std::optional<ByteSpan> span = BytesToSend(request, ranged, size);
-  if (!span) {
-    file.Close();
-    return SendRangeNotSatisfiable(sink, size, headOnly);
-  }
-
+  const bool ranged = decision.kind == AnswerKind::FileRange;
+  const ByteSpan span = decision.span;
   std::string head;
   // Room for the longest head and the last piece, which may leave in the same send.
   head.reserve(kHeadRoom +
-               static_cast<std::size_t>(std::min<std::int64_t>(span->count, kLastPieceSize)));
+               static_cast<std::size_t>(std::min<std::int64_t>(span.count, kLastPieceSize)));
   head.append(ranged ? http_text::kStatus206 : http_text::kStatus200)
       .append(http_text::kServer)
-      .append(DateLine(now))
+      .append(DateLine(decision.now))
       .append(http_text::kAcceptRanges)
       .append(http_text::kContentType);
-  AppendValidators(head, validators);
+  AppendValidators(head, decision.validators);
   if (ranged) {
     head.append(http_text::kContentRange)
-        .append(std::to_string(span->first))
+        .append(std::to_string(span.first))
         .append("-")
-        .append(std::to_string(span->first + span->count - 1))
+        .append(std::to_string(span.first + span.count - 1))
         .append("/")
-        .append(std::to_string(size))
+        .append(std::to_string(decision.size))
         .append(http_text::kLineEnd);
   }
   head.append(http_text::kContentLength)
-      .append(std::to_string(span->count))
+      .append(std::to_string(span.count))
       .append(http_text::kLineEnd)
       .append(http_text::kClose)
       .append(http_text::kLineEnd);
   if (headOnly) {
-    file.Close();
     const bool sent = Send(sink, head);
     return ranged ? ResponseSummary{206, 0, span, !sent} : ResponseSummary{200, 0, {}, !sent};
   }
-  const FileBody body{*span, size, *version, share, *request.path};
-  const std::optional<long long> sent =
-      SendHeadAndPieces(std::move(head), body, file, shares, sink);
+  const std::optional<long long> sent = SendHeadAndPieces(std::move(head), decision, shares, sink);
   // Another answer claimed the share before anything of this one went out.
   if (!sent) return SendNotFoundPage(sink, false);
-  const bool incomplete = *sent != span->count;
+  const bool incomplete = *sent != span.count;
   if (!ranged) return {200, *sent, {}, incomplete};
   return {206, *sent, span, incomplete};
 }

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "http/request.h"
+#include "http/response_decision.h"
 #include "http/stream.h"
 #include "shares/share_registry.h"
 
@@ -20,12 +21,6 @@ inline constexpr int kPieceSize = 1024 * 1024;
 // when it is due and the file is closed before it goes out, so these points lie at the same
 // byte whatever kPieceSize is.
 inline constexpr int kLastPieceSize = 4096;
-
-// The bytes an answer sends: `count` bytes of the file from `first`.
-struct ByteSpan {
-  std::int64_t first = 0;
-  std::int64_t count = 0;
-};
 
 // What an answer was, for the request log: its status code, the body bytes that went
 // out (a failed send counts only the pieces sent whole; the zero-copy path counts every
@@ -48,7 +43,14 @@ struct ResponseSummary {
 // whose first download is under way (503). Every answer carries a Date and says the
 // connection closes. A HEAD request gets the head the GET would get, without a body.
 // Carries out the one-shot rule (never for HEAD or 304).
+// The decision (DecideResponse) and then its bytes (WriteDecidedResponse).
 ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink);
+
+// Puts a decided answer on the wire: its head, and the file's bytes for a 200 or 206 GET,
+// which runs the one-shot rule before the last piece (a claim lost before anything was
+// sent turns the answer into the 404 page). Closes the decision's file.
+ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& shares,
+                                     ResponseSink& sink);
 
 // The 400 page, byte for byte, for the connection's own use (a head too long); its head
 // alone when `headOnly`.
