@@ -543,53 +543,32 @@ prepare_wine() {  # creates the prefix once; false when Wine is missing
   return 0
 }
 
-bench_wine() {
-  local dir=$WORK/qc-wine port pid
+bench_wine() { bench_wine_build wine "$QC_WIN_BIN" run_loads; }
+# The Windows build of an older commit (QC_BENCH_WIN_BASE), on the rows of the reference.
+bench_winbase() { bench_wine_build winbase "$QC_WINBASE_BIN" run_reference_loads; }
+
+bench_wine_build() {  # bench_wine_build SERVER EXE LOADS
+  local name=$1 exe=$2 loads=$3 dir=$WORK/qc-$1 port pid
   prepare_wine || return 0
   mkdir -p "$dir"
   port=$(free_port)
   python3 "$BENCH_DIR/qc_config.py" "$dir" "$port" "$WORK/files" --windows "${ALL_NAMES[@]}"
-  log "wine: $QC_WIN_BIN on port $port"
-  (cd "$dir" && exec "${WINE_ENV[@]}" "$WINE64" "$QC_WIN_BIN") >"$dir/server.log" 2>&1 &
+  log "$name: $exe on port $port"
+  (cd "$dir" && exec "${WINE_ENV[@]}" "$WINE64" "$exe") >"$dir/server.log" 2>&1 &
   pid=$!
   PIDS+=("$pid")
   if ! wait_ready "$pid" "$port"; then
-    log "wine: the server does not serve /s4k.bin; skipped ($(tail -3 "$dir/server.log"))"
+    log "$name: the server does not serve /s4k.bin; skipped ($(tail -3 "$dir/server.log"))"
     stop_pid "$pid"
     return 0
   fi
   # The loader execs into the Windows process, so this PID is quillcast.exe itself.
-  log "wine: server process $pid is '$(cat "/proc/$pid/comm" 2>/dev/null)'"
-  run_loads wine "$port"
-  record_memory wine "$(hwm_kib "$pid")"
-  (cd "$dir" && "${WINE_ENV[@]}" timeout 60 "$WINE64" "$QC_WIN_BIN" -stop) \
-    >>"$dir/server.log" 2>&1 || true
+  log "$name: server process $pid is '$(cat "/proc/$pid/comm" 2>/dev/null)'"
+  "$loads" "$name" "$port"
+  record_memory "$name" "$(hwm_kib "$pid")"
+  (cd "$dir" && "${WINE_ENV[@]}" timeout 60 "$WINE64" "$exe" -stop) >>"$dir/server.log" 2>&1 || true
   for ((i = 0; i < 200; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  kill -0 "$pid" 2>/dev/null && log "wine: still running 20 s after -stop"
-  stop_pid "$pid"
-}
-
-# The Windows build of an older commit (QC_BENCH_WIN_BASE), on the rows of the reference.
-bench_winbase() {
-  local dir=$WORK/qc-winbase port pid
-  prepare_wine || return 0
-  mkdir -p "$dir"
-  port=$(free_port)
-  python3 "$BENCH_DIR/qc_config.py" "$dir" "$port" "$WORK/files" --windows "${ALL_NAMES[@]}"
-  log "winbase: $QC_WINBASE_BIN ($WIN_BASE) on port $port"
-  (cd "$dir" && exec "${WINE_ENV[@]}" "$WINE64" "$QC_WINBASE_BIN") >"$dir/server.log" 2>&1 &
-  pid=$!
-  PIDS+=("$pid")
-  if ! wait_ready "$pid" "$port"; then
-    log "winbase: the server does not serve /s4k.bin; skipped ($(tail -3 "$dir/server.log"))"
-    stop_pid "$pid"
-    return 0
-  fi
-  run_reference_loads winbase "$port"
-  record_memory winbase "$(hwm_kib "$pid")"
-  (cd "$dir" && "${WINE_ENV[@]}" timeout 60 "$WINE64" "$QC_WINBASE_BIN" -stop) \
-    >>"$dir/server.log" 2>&1 || true
-  for ((i = 0; i < 200; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && log "$name: still running 20 s after -stop"
   stop_pid "$pid"
 }
 
