@@ -596,30 +596,32 @@ int RunNativeServer(bool quiet) {
     app.connections.SetAnswerObserver(
         [&log](const Connection& connection) { LogRequest(log, connection); });
   }
-  const StartResult started = StartServer(app);
-  const int startError = errno;
-  if (started == StartResult::Refused) return kExitFailed;
-  if (started != StartResult::Running) {
+  const StartOutcome started = StartServer(app);
+  if (started.result == StartResult::Refused) return kExitFailed;
+  if (started.result != StartResult::Running) {
     // The start gave back what it had taken; the instance lock goes with the application.
-    if (started == StartResult::LockFailed) {
+    const std::string port = "port " + std::to_string(app.settings.port);
+    if (started.result == StartResult::LockFailed) {
       // Serving without the share lock would let requests read a list being changed.
       messages::Show(messages::kLockFailed);
-    } else if (started == StartResult::ListenFailed) {
+    } else if (started.result == StartResult::ListenFailed) {
       messages::Show(messages::kListenFailed);
-    } else if (started == StartResult::PortInvalid) {
+      Error(port + ": " + platform::Describe(started.error));
+    } else if (started.result == StartResult::PortInvalid) {
       messages::Show(messages::kPortInvalid);
       Error("choose the port with: quillcast -config port=8080");
     } else {
       messages::Show(messages::kBindFailed);
-      Error("port " + std::to_string(app.settings.port) + ": " + std::strerror(startError) +
-            (startError == EACCES ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : "") +
+      Error(port + ": " + platform::Describe(started.error) +
+            (started.error.code == EACCES ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)"
+                                          : "") +
             "; choose another port with: quillcast -config port=8080");
     }
     return kExitFailed;
   }
   platform::ControlServer channel;
-  if (channel.Open() != platform::ControlSetup::Ok) {
-    const int channelError = errno;
+  int channelError = 0;
+  if (channel.Open(&channelError) != platform::ControlSetup::Ok) {
     Error("cannot open the control socket " + platform::ControlSocketPath() + ": " +
           std::strerror(channelError));
     StopServer(app);
