@@ -13,7 +13,7 @@ namespace qc {
 
 namespace {
 void LoadSettingsOrDefaultPort(Application& app) {
-  if (LoadSettings(app.settings) == 0) app.settings.port = kDefaultPort;
+  if (LoadSettings(app.storedFiles, app.settings) == 0) app.settings.port = kDefaultPort;
 }
 }  // namespace
 
@@ -22,9 +22,7 @@ void StoreWithdrawal(Application& app) {
   {
     // Serialised with every other write of the share list, which all run under this lock.
     std::lock_guard guard(app.shares.Lock());
-    // By full name: on Windows the panel's open-file dialog moves the current directory
-    // while it is open, and a download may end meanwhile.
-    written = RewriteShareFile(app.shares, SharesFileIn(app.startupDirectory));
+    written = RewriteShareFile(app.storedFiles, app.shares);
   }
   // On a connection thread: a box must not hold it.
   if (written == ShareFileWrite::Failed) platform::ShowMessageAside(messages::kWithdrawalNotStored);
@@ -68,8 +66,13 @@ StartOutcome StartServer(Application& app) {
   if (!app.shares.Lock().IsValid() || !app.connections.LockIsValid()) {
     return {StartResult::LockFailed, {}};
   }
+  // The one reading of the current directory, unless the caller chose the directory: the
+  // files stay where the server started, wherever a file dialog or anything else moves the
+  // current directory later.
+  if (app.storedFiles.directory.empty()) {
+    app.storedFiles = StoredFiles::In(platform::CurrentDirectory());
+  }
   LoadSettingsOrDefaultPort(app);
-  app.startupDirectory = platform::CurrentDirectory();
   if (CheckPort(app.settings.port) != SettingFault::None) return {StartResult::PortInvalid, {}};
   app.ignoredSettings = IgnoreSettingsThatBreakLinks(app.settings);
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
@@ -87,7 +90,7 @@ StartOutcome StartServer(Application& app) {
   }
   app.connections.Reset();
   // The list is complete before the first request can be accepted.
-  LoadShares(app.shares, &app.shareFileDamage);
+  LoadShares(app.storedFiles, app.shares, &app.shareFileDamage);
   platform::socket_t listener = app.listenSocket;
   app.acceptThread =
       std::thread([listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
@@ -126,7 +129,7 @@ namespace {
 // sees them half loaded. Sockets stay started while it is open: its URL copy looks up
 // the host.
 void RunPanelInsteadOfServer(Application& app) {
-  LoadShares(app.shares, &app.shareFileDamage);
+  LoadShares(app.storedFiles, app.shares, &app.shareFileDamage);
   TellShareFileDamage(app);
   StartPanel(app);
   WaitForPanel(app);

@@ -154,7 +154,7 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
     EXPECT_EQ(shares[2]->physicalPath, third);
     // The records reach "shared.cfg" in the same order and load back.
     ShareRegistry reloaded;
-    ASSERT_EQ(LoadShares(reloaded), 1);
+    ASSERT_EQ(LoadShares(tests::StoredHere(), reloaded), 1);
     auto loaded = reloaded.Snapshot();
     ASSERT_EQ(loaded.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
@@ -367,7 +367,7 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   Application app;
   StopAtScopeEnd stopper(app);
   ASSERT_EQ(StartServer(app).result, StartResult::Running);
-  EXPECT_EQ(app.startupDirectory, platform::CurrentDirectory());
+  EXPECT_EQ(app.storedFiles.directory, platform::CurrentDirectory());
   std::uint16_t port = tests::LocalPort(app.listenSocket);
   ASSERT_EQ(port, configured);
   std::string answer = tests::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
@@ -701,13 +701,13 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
 TEST(ServerLifecycle, AShareAddedWhileAWithdrawalIsSavedIsKept) {
   ScopedTempDirectory dir;
   Application app;
-  app.startupDirectory = platform::CurrentDirectory();
+  app.storedFiles = StoredFiles::In(platform::CurrentDirectory());
   app.settings.flags = 0;
   const std::string sep(1, kPathSeparator);
   const std::string once = sep + "d" + sep + "once.bin";
   const std::string later = sep + "d" + sep + "later.bin";
   tests::WriteFileBytes(kSharesFileName, tests::RecordBytes("/once.bin", once, kOneShot));
-  ASSERT_EQ(LoadShares(app.shares), 1);
+  ASSERT_EQ(LoadShares(app.storedFiles, app.shares), 1);
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
   const SharePtr served = app.shares.FindShare("/once.bin");
   ASSERT_NE(served, nullptr);
