@@ -27,6 +27,7 @@
 #include "platform/directory.h"
 #include "platform/message.h"
 #include "shares/settings_file.h"
+#include "unit/printers.h"
 #include "unit/wire_answers.h"
 
 namespace qc::tests {
