@@ -76,7 +76,9 @@ struct Application {
   ConnectionRegistry connections;
   platform::SingleInstance instance;
   platform::socket_t listenSocket = platform::kInvalidSocket;
-  std::string startupDirectory;
+  // The start-up directory and the two stored files in it: the current directory at the
+  // server's start unless set before it (StartServer), then fixed for the server's life.
+  StoredFiles storedFiles;
   std::thread acceptThread;
   UiState ui;
   Panel panel;

@@ -108,8 +108,8 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     show(messages::kNoVirtualPath);
     return;
   }
-  const AddedShare added =
-      AddAndStoreShare(app.shares, app.settings, physicalPath, std::move(*virtualPath));
+  const AddedShare added = AddAndStoreShare(app.storedFiles, app.shares, app.settings, physicalPath,
+                                            std::move(*virtualPath));
   const SharePtr& share = added.share;
   if (added.written == ShareFileWrite::Failed) {
     show(messages::kCantWriteShareFile);

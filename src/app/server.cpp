@@ -13,7 +13,7 @@ namespace qc {
 
 namespace {
 void LoadSettingsOrDefaultPort(Application& app) {
-  if (LoadSettings(app.settings) == 0) app.settings.port = kDefaultPort;
+  if (LoadSettings(app.storedFiles, app.settings) == 0) app.settings.port = kDefaultPort;
 }
 }  // namespace
 
@@ -22,9 +22,7 @@ void StoreWithdrawal(Application& app) {
   {
     // Serialised with every other write of the share list, which all run under this lock.
     std::lock_guard guard(app.shares.Lock());
-    // By full name: on Windows the panel's open-file dialog moves the current directory
-    // while it is open, and a download may end meanwhile.
-    written = RewriteShareFile(app.shares, SharesFileIn(app.startupDirectory));
+    written = RewriteShareFile(app.storedFiles, app.shares);
   }
   // On a connection thread: a box must not hold it.
   if (written == ShareFileWrite::Failed) platform::ShowMessageAside(messages::kWithdrawalNotStored);
@@ -60,35 +58,43 @@ class StartUndo {
 };
 }  // namespace
 
-StartResult StartServer(Application& app) {
+StartOutcome StartServer(Application& app) {
   if (!app.instance.Acquire()) {
     messages::Show(messages::kAlreadyRunning);
-    return StartResult::Refused;
+    return {StartResult::Refused, {}};
   }
   if (!app.shares.Lock().IsValid() || !app.connections.LockIsValid()) {
-    return StartResult::LockFailed;
+    return {StartResult::LockFailed, {}};
+  }
+  // The one reading of the current directory, unless the caller chose the directory: the
+  // files stay where the server started, wherever a file dialog or anything else moves the
+  // current directory later.
+  if (app.storedFiles.directory.empty()) {
+    app.storedFiles = StoredFiles::In(platform::CurrentDirectory());
   }
   LoadSettingsOrDefaultPort(app);
-  app.startupDirectory = platform::CurrentDirectory();
-  if (CheckPort(app.settings.port) != SettingFault::None) return StartResult::PortInvalid;
+  if (CheckPort(app.settings.port) != SettingFault::None) return {StartResult::PortInvalid, {}};
   app.ignoredSettings = IgnoreSettingsThatBreakLinks(app.settings);
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
   StartUndo undo(app);
   platform::SocketLibraryStart();
   undo.SocketsStarted();
-  app.listenSocket = platform::CreateTcpSocket();
+  platform::SocketError error;
+  app.listenSocket = platform::CreateTcpSocket(&error);
   if (app.listenSocket == platform::kInvalidSocket ||
-      !platform::BindAnyAddress(app.listenSocket, app.settings.port)) {
-    return StartResult::BindFailed;
+      !platform::BindAnyAddress(app.listenSocket, app.settings.port, &error)) {
+    return {StartResult::BindFailed, error};
   }
-  if (!platform::Listen(app.listenSocket, kListenBacklog)) return StartResult::ListenFailed;
+  if (!platform::Listen(app.listenSocket, kListenBacklog, &error)) {
+    return {StartResult::ListenFailed, error};
+  }
   app.connections.Reset();
   // The list is complete before the first request can be accepted.
-  LoadShares(app.shares, &app.shareFileDamage);
+  LoadShares(app.storedFiles, app.shares, &app.shareFileDamage);
   platform::socket_t listener = app.listenSocket;
   app.acceptThread =
       std::thread([listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
-  return undo.Keep();
+  return {undo.Keep(), {}};
 }
 
 void StopServer(Application& app) {
@@ -123,7 +129,7 @@ namespace {
 // sees them half loaded. Sockets stay started while it is open: its URL copy looks up
 // the host.
 void RunPanelInsteadOfServer(Application& app) {
-  LoadShares(app.shares, &app.shareFileDamage);
+  LoadShares(app.storedFiles, app.shares, &app.shareFileDamage);
   TellShareFileDamage(app);
   StartPanel(app);
   WaitForPanel(app);
@@ -132,9 +138,15 @@ void RunPanelInsteadOfServer(Application& app) {
 
 // The one way out of a start that did not reach Running: the start gave back what it had
 // taken; the user is told why, in the order each failure has always had.
-void EndFailedStart(Application& app, StartResult result) {
-  if (result == StartResult::Refused) return;  // told already; nothing was taken
-  switch (result) {
+void EndFailedStart(Application& app, const StartOutcome& outcome) {
+  if (outcome.result == StartResult::Refused) return;  // told already; nothing was taken
+  // The boxes' texts are fixed; the system's word goes beside them, to the standard error
+  // of a start from a console or a script, before a box holds the thread.
+  if (outcome.error.code != 0) {
+    platform::WriteErrorLine("quillcast: port " + std::to_string(app.settings.port) + ": " +
+                             platform::Describe(outcome.error));
+  }
+  switch (outcome.result) {
     case StartResult::LockFailed:
       messages::Show(messages::kLockFailed);
       break;
@@ -162,8 +174,8 @@ void EndFailedStart(Application& app, StartResult result) {
 }  // namespace
 
 int RunServer(Application& app) {
-  const StartResult started = StartServer(app);
-  if (started != StartResult::Running) {
+  const StartOutcome started = StartServer(app);
+  if (started.result != StartResult::Running) {
     EndFailedStart(app, started);
     return 1;
   }

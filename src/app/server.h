@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "platform/socket.h"
 
 namespace qc {
 
@@ -13,12 +14,19 @@ inline constexpr int kListenBacklog = 0x7FFFFFFF;
 // every link names port 0.
 enum class StartResult { Running, Refused, LockFailed, BindFailed, ListenFailed, PortInvalid };
 
+// What a start came to, with the system's own word on a socket call that failed (the
+// socket, the bind or the listen), for whoever tells the user; code 0 for the others.
+struct StartOutcome {
+  StartResult result = StartResult::Running;
+  platform::SocketError error;
+};
+
 // The start up to a running accept thread: single instance, the named locks, settings, start-up
 // directory, sockets, bind, listen, connections emptied, shares loaded, accept thread.
 // A start that does not get there has closed its socket and stopped the socket library
 // itself; the single-instance lock stays with `app.instance` (released with it, or by
 // Release), so callers only report.
-StartResult StartServer(Application& app);
+StartOutcome StartServer(Application& app);
 // What the server does when a download withdraws a one-shot share (the registry's
 // withdrawal listener, on the connection's thread): "shared.cfg" in the start-up directory
 // rewritten at once, so that a restart or a crash keeps the share withdrawn; a failure is

@@ -162,9 +162,13 @@ int ShareFiles(const std::vector<std::string>& operands) {
 
 // --- the list and unsharing without a server ----------------------------------------------
 
+// Without a server the command works on the files of its own current directory, the ones
+// a server started there would use.
+StoredFiles FilesHere() { return StoredFiles::In(platform::CurrentDirectory()); }
+
 // False when the file is missing or unreadable (the defaults, with the default port, then).
-bool LoadSettingsOrDefaults(ServerSettings& settings) {
-  if (LoadSettings(settings) != 0) return true;
+bool LoadSettingsOrDefaults(const StoredFiles& files, ServerSettings& settings) {
+  if (LoadSettings(files, settings) != 0) return true;
   settings.port = kDefaultPort;
   return false;
 }
@@ -187,17 +191,18 @@ int ListShares() {
   }
   if (result != ExchangeResult::NotRunning) return ReportNoAnswer(result);
 
-  const std::string file = platform::AbsolutePath(kSharesFileName);
+  const StoredFiles files = FilesHere();
+  const std::string file = files.Shares();
   ShareRegistry shares;
   ShareFileDamage damage;
-  if (LoadShares(shares, &damage) == 0) {
+  if (LoadShares(files, shares, &damage) == 0) {
     Error("no server is running, and there is no " + file + " to list");
     return kExitOk;
   }
   if (damage.found) messages::ShowShareFileDamage(damage.keptAs);
   Error("no server is running; the shares in " + file + ":");
   ServerSettings settings;
-  LoadSettingsOrDefaults(settings);
+  LoadSettingsOrDefaults(files, settings);
   const std::optional<std::string> host = UrlHost(settings);
   std::string out;
   for (const SharePtr& share : shares.Snapshot()) {
@@ -218,16 +223,17 @@ std::vector<std::string> UnshareNames(const std::string& operand) {
 }
 
 int UnshareWithoutServer(const std::vector<std::string>& arguments) {
-  const std::string file = platform::AbsolutePath(kSharesFileName);
+  const StoredFiles files = FilesHere();
+  const std::string file = files.Shares();
   ShareRegistry shares;
   ShareFileDamage damage;
-  if (LoadShares(shares, &damage) == 0) {
+  if (LoadShares(files, shares, &damage) == 0) {
     Error("no server is running, and there is no " + file + " to remove shares from");
     return kExitFailed;
   }
   if (damage.found) messages::ShowShareFileDamage(damage.keptAs);
   ServerSettings settings;
-  LoadSettingsOrDefaults(settings);
+  LoadSettingsOrDefaults(files, settings);
   const std::optional<std::string> host = UrlHost(settings);
   int status = kExitOk;
   std::vector<std::string> removed;
@@ -241,7 +247,7 @@ int UnshareWithoutServer(const std::vector<std::string>& arguments) {
     removed.insert(removed.end(), gone.begin(), gone.end());
   }
   if (removed.empty()) return status;
-  if (RewriteShareFile(shares) == ShareFileWrite::Failed) {
+  if (RewriteShareFile(files, shares) == ShareFileWrite::Failed) {
     messages::Show(messages::kCantWriteShareFile);
     return kExitFailed;
   }
@@ -304,12 +310,13 @@ int Configure(const std::vector<std::string>& pairs) {
   }
   if (result != ExchangeResult::NotRunning) return ReportNoAnswer(result);
 
-  const std::string file = platform::AbsolutePath(kSettingsFileName);
+  const StoredFiles files = FilesHere();
+  const std::string file = files.Settings();
   ServerSettings settings;
-  const bool loaded = LoadSettingsOrDefaults(settings);
+  const bool loaded = LoadSettingsOrDefaults(files, settings);
   if (!changes.Empty()) {
     ApplySettingChanges(changes, settings);
-    if (SaveSettings(settings) == 0) {
+    if (SaveSettings(files, settings) == 0) {
       Error("cannot write " + file + ": " + std::strerror(errno));
       return kExitFailed;
     }
@@ -468,7 +475,7 @@ void AnnounceStart(Application& app) {
       "quillcast " QC_VERSION_TEXT ": serving on port " + std::to_string(app.settings.port);
   line += " (" + ComposeShareUrl(UrlHost(app.settings), app.settings.port, root) + ")";
   const std::size_t count = app.shares.Count();
-  line += ", settings in " + app.startupDirectory + ", " + std::to_string(count) +
+  line += ", settings in " + app.storedFiles.directory + ", " + std::to_string(count) +
           (count == 1 ? " share" : " shares") + " loaded\n";
   Write(stderr, line);
 }
@@ -596,30 +603,32 @@ int RunNativeServer(bool quiet) {
     app.connections.SetAnswerObserver(
         [&log](const Connection& connection) { LogRequest(log, connection); });
   }
-  const StartResult started = StartServer(app);
-  const int startError = errno;
-  if (started == StartResult::Refused) return kExitFailed;
-  if (started != StartResult::Running) {
+  const StartOutcome started = StartServer(app);
+  if (started.result == StartResult::Refused) return kExitFailed;
+  if (started.result != StartResult::Running) {
     // The start gave back what it had taken; the instance lock goes with the application.
-    if (started == StartResult::LockFailed) {
+    const std::string port = "port " + std::to_string(app.settings.port);
+    if (started.result == StartResult::LockFailed) {
       // Serving without the share lock would let requests read a list being changed.
       messages::Show(messages::kLockFailed);
-    } else if (started == StartResult::ListenFailed) {
+    } else if (started.result == StartResult::ListenFailed) {
       messages::Show(messages::kListenFailed);
-    } else if (started == StartResult::PortInvalid) {
+      Error(port + ": " + platform::Describe(started.error));
+    } else if (started.result == StartResult::PortInvalid) {
       messages::Show(messages::kPortInvalid);
       Error("choose the port with: quillcast -config port=8080");
     } else {
       messages::Show(messages::kBindFailed);
-      Error("port " + std::to_string(app.settings.port) + ": " + std::strerror(startError) +
-            (startError == EACCES ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : "") +
+      Error(port + ": " + platform::Describe(started.error) +
+            (started.error.code == EACCES ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)"
+                                          : "") +
             "; choose another port with: quillcast -config port=8080");
     }
     return kExitFailed;
   }
   platform::ControlServer channel;
-  if (channel.Open() != platform::ControlSetup::Ok) {
-    const int channelError = errno;
+  int channelError = 0;
+  if (channel.Open(&channelError) != platform::ControlSetup::Ok) {
     Error("cannot open the control socket " + platform::ControlSocketPath() + ": " +
           std::strerror(channelError));
     StopServer(app);

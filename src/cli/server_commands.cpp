@@ -37,8 +37,8 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   }
   std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physical);
   if (!virtualPath) return Failed(std::string(messages::kNoVirtualPath.text));
-  const AddedShare added =
-      AddAndStoreShare(app.shares, app.settings, physical, std::move(*virtualPath));
+  const AddedShare added = AddAndStoreShare(app.storedFiles, app.shares, app.settings, physical,
+                                            std::move(*virtualPath));
   const SharePtr& share = added.share;
   std::string warning;
   if (added.written == ShareFileWrite::Failed) {
@@ -75,7 +75,7 @@ ControlReply Unshare(Application& app, const std::vector<std::string>& fields) {
   std::vector<std::string> removed =
       RemoveMatchingShares(app.shares, host, app.settings.port, fields);
   if (removed.empty()) return Failed("no share matches \"" + fields[0] + "\"");
-  if (RewriteShareFile(app.shares) == ShareFileWrite::Failed) {
+  if (RewriteShareFile(app.storedFiles, app.shares) == ShareFileWrite::Failed) {
     messages::Show(messages::kCantWriteShareFile);
     return Failed(std::string(messages::kCantWriteShareFile.text) +
                   ": the share is no longer served, but it returns at the next start");
@@ -94,7 +94,8 @@ ControlReply Config(Application& app, std::uint16_t listeningPort,
     ServerSettings changed = app.settings;
     ApplySettingChanges(changes, changed);
     // The running settings change only together with the file, so the two never disagree.
-    if (SaveSettings(changed) == 0) return Failed("Can't write to file common.cfg");
+    if (SaveSettings(app.storedFiles, changed) == 0)
+      return Failed("Can't write to file common.cfg");
     app.settings = std::move(changed);
   }
   if (changes.port && app.settings.port != listeningPort) {

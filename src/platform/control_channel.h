@@ -35,7 +35,9 @@ class ControlServer {
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
 
-  ControlSetup Open();
+  // `error`, when given, receives the system's code of a failure (errno natively,
+  // GetLastError on Windows), read where it happened.
+  ControlSetup Open(int* error = nullptr);
   // Blocks until a request arrives. Several pending requests are reported stop first, then
   // share, then panel. With `untilBatchEnds`, a wait after a share also ends with
   // BatchEnded once that share's client has let go of its batch (Windows; the native

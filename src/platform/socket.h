@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/native_types.h"
 
@@ -19,14 +20,28 @@ extern const socket_t kInvalidSocket;
 bool SocketLibraryStart();
 void SocketLibraryStop();
 
-socket_t CreateTcpSocket();
+// A socket call's failure as the system numbered and named it, carried to the floor that
+// tells the user: natively errno and its text, on Windows the Winsock code and its name.
+struct SocketError {
+  int code = 0;  // 0: no failure
+  std::string name;
+};
+// Names `code` (an errno value natively, a WSAGetLastError value on Windows).
+SocketError SocketErrorOf(int code);
+// "Address already in use (98)", "WSAEADDRINUSE (10048)".
+inline std::string Describe(const SocketError& error) {
+  return error.name + " (" + std::to_string(error.code) + ")";
+}
+
+// `error`, when given, receives the failure of each of these three calls.
+socket_t CreateTcpSocket(SocketError* error = nullptr);
 // Binds to all interfaces (INADDR_ANY) on `port`. A port another program listens on
 // fails here. Windows sets no socket option; POSIX sets SO_REUSEADDR only so that a restart
 // is not refused by the previous run's closed connections (see the POSIX side).
-bool BindAnyAddress(socket_t s, std::uint16_t port);
+bool BindAnyAddress(socket_t s, std::uint16_t port, SocketError* error = nullptr);
 // Binds to one IPv4 address (host byte order), for clients that must come from it.
 bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port);
-bool Listen(socket_t s, int backlog);
+bool Listen(socket_t s, int backlog, SocketError* error = nullptr);
 // On failure returns kInvalidSocket and, when `error` is given, the system's error code.
 // The socket is for PrepareConnectionSocket: on Windows it may still be non-blocking, as
 // the listener is. `peer`, when given, receives the client's IPv4 address in host byte

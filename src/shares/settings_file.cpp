@@ -43,10 +43,10 @@ std::optional<std::string> EncodeSettings(const ServerSettings& settings) {
   return bytes;
 }
 
-int LoadSettings(ServerSettings& settings) {
+int LoadSettings(const StoredFiles& files, ServerSettings& settings) {
   settings = ServerSettings{};
   bool readFailed = false;
-  const std::optional<std::string> bytes = ReadWholeFile(kSettingsFileName, readFailed);
+  const std::optional<std::string> bytes = ReadWholeFile(files.Settings().c_str(), readFailed);
   if (!bytes) return 0;
   std::optional<ServerSettings> parsed = ParseSettings(*bytes);
   if (!parsed) return 0;
@@ -54,11 +54,11 @@ int LoadSettings(ServerSettings& settings) {
   return 1;
 }
 
-int SaveSettings(ServerSettings& settings) {
+int SaveSettings(const StoredFiles& files, ServerSettings& settings) {
   const std::optional<std::string> bytes = EncodeSettings(settings);
   if (!bytes) return 0;
   settings.magic = kSettingsMagic;
-  return ReplaceWith(kSettingsFileName, *bytes) ? 1 : 0;
+  return ReplaceWith(files.Settings().c_str(), *bytes) ? 1 : 0;
 }
 
 }  // namespace qc

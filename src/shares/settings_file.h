@@ -1,10 +1,12 @@
-// ServerSettings and the file that keeps them between runs, "common.cfg", opened by bare
-// name in the current directory.
+// ServerSettings and the file that keeps them between runs, "common.cfg" in the stored
+// files' directory.
 #pragma once
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "shares/stored_files.h"
 
 namespace qc {
 
@@ -13,7 +15,6 @@ enum SettingsFlags : std::uint16_t {
   kCopyUrlAfterShare = 2,
 };
 
-inline constexpr char kSettingsFileName[] = "common.cfg";
 inline constexpr std::uint16_t kSettingsMagic = 0x4351;  // "QC"
 inline constexpr std::uint16_t kDefaultPort = 80;
 
@@ -35,9 +36,9 @@ std::optional<ServerSettings> ParseSettings(std::string_view bytes);
 std::optional<std::string> EncodeSettings(const ServerSettings& settings);
 
 // 1 and the file's settings; 0 and default settings when the file is missing or unreadable.
-int LoadSettings(ServerSettings& settings);
+int LoadSettings(const StoredFiles& files, ServerSettings& settings);
 // Sets the magic and replaces the file; 0 when it cannot be written (the previous file
 // stays) or a text does not fit the file.
-int SaveSettings(ServerSettings& settings);
+int SaveSettings(const StoredFiles& files, ServerSettings& settings);
 
 }  // namespace qc

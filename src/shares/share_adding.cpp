@@ -78,8 +78,9 @@ bool HoldsControlCharacter(std::string_view path) {
   });
 }
 
-AddedShare AddShare(ShareRegistry& registry, std::string physicalPath, std::string virtualPath,
-                    std::uint32_t flags, VirtualPathOrigin origin, ShareStoring storing) {
+AddedShare AddShare(const StoredFiles& files, ShareRegistry& registry, std::string physicalPath,
+                    std::string virtualPath, std::uint32_t flags, VirtualPathOrigin origin,
+                    ShareStoring storing) {
   AddedShare added;
   std::lock_guard guard(registry.Lock());
   const std::vector<SharePtr> shares = registry.Snapshot();
@@ -117,18 +118,19 @@ AddedShare AddShare(ShareRegistry& registry, std::string physicalPath, std::stri
   if (added.replacedWithdrawn) {
     // Appended, the record would come after the withdrawn one, which a restart would find
     // first; the whole file goes, without it (and with any Delete the panel has pending).
-    added.written = RewriteShareFile(registry);
+    added.written = RewriteShareFile(files, registry);
   } else if (storing == ShareStoring::AppendNow) {
-    added.written = AppendShareRecord(*added.share);
+    added.written = AppendShareRecord(files, *added.share);
   }
   return added;
 }
 
-AddedShare AddAndStoreShare(ShareRegistry& registry, const ServerSettings& settings,
-                            std::string physicalPath, std::string virtualPath) {
+AddedShare AddAndStoreShare(const StoredFiles& files, ShareRegistry& registry,
+                            const ServerSettings& settings, std::string physicalPath,
+                            std::string virtualPath) {
   const std::uint32_t flags =
       (settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
-  return AddShare(registry, std::move(physicalPath), std::move(virtualPath), flags,
+  return AddShare(files, registry, std::move(physicalPath), std::move(virtualPath), flags,
                   VirtualPathOrigin::Generated);
 }
 

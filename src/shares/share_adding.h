@@ -51,14 +51,15 @@ struct AddedShare {
   bool replacedWithdrawn = false;
 };
 
-AddedShare AddShare(ShareRegistry& registry, std::string physicalPath, std::string virtualPath,
-                    std::uint32_t flags, VirtualPathOrigin origin,
+AddedShare AddShare(const StoredFiles& files, ShareRegistry& registry, std::string physicalPath,
+                    std::string virtualPath, std::uint32_t flags, VirtualPathOrigin origin,
                     ShareStoring storing = ShareStoring::AppendNow);
 
 // A share added from outside the panel (a Send to, the command line, the native command):
 // a generated path, the flags the settings give new shares, appended at once.
-AddedShare AddAndStoreShare(ShareRegistry& registry, const ServerSettings& settings,
-                            std::string physicalPath, std::string virtualPath);
+AddedShare AddAndStoreShare(const StoredFiles& files, ShareRegistry& registry,
+                            const ServerSettings& settings, std::string physicalPath,
+                            std::string virtualPath);
 
 // The n-th name of a copy (n from 2): `virtualPath` with " (n)" put before the file name's
 // extension. A file name that ends in " (k)" already is counted on from there rather than

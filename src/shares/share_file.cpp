@@ -17,21 +17,22 @@ constexpr int kMaxDamagedCopies = 1000;
 bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 // Writes `bytes` to the first free name of "shared.cfg.damaged", "shared.cfg.damaged.2",
-// ..., created exclusively so that no earlier copy is ever overwritten, and on the disk
-// before it returns. Empty when no copy could be made.
-std::optional<std::string> KeepDamagedCopy(const std::string& bytes) {
-  const std::string base = std::string(kSharesFileName) + ".damaged";
+// ..., beside it, created exclusively so that no earlier copy is ever overwritten, and on
+// the disk before it returns. The name the copy got, or empty when none could be made.
+std::optional<std::string> KeepDamagedCopy(const StoredFiles& files, const std::string& bytes) {
+  const std::string base = files.sharesName + ".damaged";
   for (int number = 1; number <= kMaxDamagedCopies; ++number) {
     const std::string name = number == 1 ? base : base + "." + std::to_string(number);
-    platform::File copy = platform::File::CreateNew(name);
+    const std::string path = files.PathOf(name);
+    platform::File copy = platform::File::CreateNew(path);
     if (!copy.IsOpen()) {
-      if (platform::FileExists(name)) continue;
+      if (platform::FileExists(path)) continue;
       return std::nullopt;
     }
     const bool written = copy.Write(bytes.data(), bytes.size()) && copy.Sync();
     copy.Close();
-    if (!written || !platform::SyncFolderOf(name)) {
-      platform::RemoveFile(name);
+    if (!written || !platform::SyncFolderOf(path)) {
+      platform::RemoveFile(path);
       return std::nullopt;
     }
     return name;
@@ -79,10 +80,11 @@ bool EncodeShareRecord(std::string& out, std::string_view virtualPath,
   return true;
 }
 
-int LoadShares(ShareRegistry& registry, ShareFileDamage* damage) {
+int LoadShares(const StoredFiles& files, ShareRegistry& registry, ShareFileDamage* damage) {
   registry.ClearShares();
   bool readFailed = false;
-  const std::optional<std::string> bytes = ReadWholeFile(kSharesFileName, readFailed);
+  const std::string path = files.Shares();
+  const std::optional<std::string> bytes = ReadWholeFile(path.c_str(), readFailed);
   if (!bytes) return 0;
   ParsedShares parsed = ParseShareRecords(*bytes);
   for (ShareRecord& record : parsed.records) {
@@ -98,24 +100,25 @@ int LoadShares(ShareRegistry& registry, ShareFileDamage* damage) {
     // file as it was is kept before anything of it is cut.
     bool cut = true;
     if (parsed.damaged) {
-      const std::optional<std::string> keptAs = KeepDamagedCopy(*bytes);
+      const std::optional<std::string> keptAs = KeepDamagedCopy(files, *bytes);
       cut = keptAs.has_value();
       if (damage != nullptr) *damage = {true, keptAs.value_or(std::string())};
     }
     platform::File writable;
-    if (cut) writable = platform::File::OpenExclusiveWrite(kSharesFileName);
+    if (cut) writable = platform::File::OpenExclusiveWrite(path);
     if (writable.IsOpen()) writable.Truncate(static_cast<std::int64_t>(parsed.wholeRecordsEnd));
   }
   return 1;
 }
 
-ShareFileWrite AppendShareRecord(const Share& share) {
+ShareFileWrite AppendShareRecord(const StoredFiles& files, const Share& share) {
+  const std::string path = files.Shares();
   std::string record;
   platform::File file;
   // The whole record goes out in one write, so a failure does not leave half of it
   // between two complete ones where it can be avoided.
   if (EncodeShareRecord(record, share.virtualPath, share.physicalPath, share.flags.load())) {
-    file = platform::File::OpenExclusiveWrite(kSharesFileName);
+    file = platform::File::OpenExclusiveWrite(path);
   }
   const std::int64_t before = file.IsOpen() ? file.Size() : -1;
   if (before < 0 || !file.SeekToEnd() || !file.Write(record.data(), record.size()) ||
@@ -126,26 +129,19 @@ ShareFileWrite AppendShareRecord(const Share& share) {
   }
   // The link is handed out once this returns: a share that a power cut took back would
   // leave it pointing at nothing. A file this append made needs its folder's entry too.
-  if (before == 0) platform::SyncFolderOf(kSharesFileName);
+  if (before == 0) platform::SyncFolderOf(path);
   return ShareFileWrite::Written;
 }
 
-ShareFileWrite RewriteShareFile(ShareRegistry& registry, const std::string& fileName) {
+ShareFileWrite RewriteShareFile(const StoredFiles& files, ShareRegistry& registry) {
   std::string bytes;
   for (const SharePtr& share : registry.Snapshot()) {
     if (!EncodeShareRecord(bytes, share->virtualPath, share->physicalPath, share->flags.load())) {
       return ShareFileWrite::Failed;
     }
   }
-  return ReplaceWith(fileName.c_str(), bytes) ? ShareFileWrite::Written : ShareFileWrite::Failed;
-}
-
-std::string SharesFileIn(const std::string& directory) {
-  std::string path = directory;
-  // A drive's or the file system's root already ends in a separator ("C:\", "/").
-  if (!path.empty() && path.back() != platform::kPathSeparator)
-    path.push_back(platform::kPathSeparator);
-  return path + kSharesFileName;
+  return ReplaceWith(files.Shares().c_str(), bytes) ? ShareFileWrite::Written
+                                                    : ShareFileWrite::Failed;
 }
 
 }  // namespace qc

@@ -1,5 +1,5 @@
-// The file that keeps the share list between runs, "shared.cfg", opened by bare name in
-// the current directory: one record per share in registry order, each a 6-byte header
+// The file that keeps the share list between runs, "shared.cfg" in the stored files'
+// directory: one record per share in registry order, each a 6-byte header
 // (virtual path length, physical path length, low 16 flag bits; little-endian) and the two
 // paths.
 #pragma once
@@ -12,8 +12,6 @@
 #include "shares/share_registry.h"
 
 namespace qc {
-
-inline constexpr char kSharesFileName[] = "shared.cfg";
 
 struct ShareRecord {
   std::string virtualPath;
@@ -57,16 +55,13 @@ struct ShareFileDamage {
 // so that the next append starts a readable record. A damaged file loads its whole
 // records up to the damage, and is cut there only once its bytes are kept beside it;
 // `damage` (when given) says so.
-int LoadShares(ShareRegistry& registry, ShareFileDamage* damage = nullptr);
+int LoadShares(const StoredFiles& files, ShareRegistry& registry,
+               ShareFileDamage* damage = nullptr);
 // One record at the end of the file, on the disk when it returns. On failure the file
 // keeps its previous records.
-[[nodiscard]] ShareFileWrite AppendShareRecord(const Share& share);
+[[nodiscard]] ShareFileWrite AppendShareRecord(const StoredFiles& files, const Share& share);
 // The whole file anew from the registry, in registry order. On failure the previous file
-// stays. `fileName` is the bare name (the current directory) unless the caller may run
-// while the current directory is elsewhere (SharesFileIn).
-[[nodiscard]] ShareFileWrite RewriteShareFile(ShareRegistry& registry,
-                                              const std::string& fileName = kSharesFileName);
-// "shared.cfg" in `directory`, whatever the current directory is when it is opened.
-std::string SharesFileIn(const std::string& directory);
+// stays.
+[[nodiscard]] ShareFileWrite RewriteShareFile(const StoredFiles& files, ShareRegistry& registry);
 
 }  // namespace qc

@@ -267,9 +267,9 @@ bool ControlPanel::SavePanelSettings() {
   if (IsDlgButtonChecked(window_, kIdCopyOption) == BST_CHECKED) flags |= kCopyUrlAfterShare;
   settings.flags = flags;
 
-  SaveSettings(settings);  // a failed save passes silently
+  SaveSettings(app_.storedFiles, settings);  // a failed save passes silently
   if (app_.ui.sharesDirty.load()) {
-    if (RewriteShareFile(app_.shares) == ShareFileWrite::Failed) {
+    if (RewriteShareFile(app_.storedFiles, app_.shares) == ShareFileWrite::Failed) {
       messages::Show(messages::kCantWriteShareFile);
     }
     app_.ui.sharesDirty.store(false);
@@ -340,8 +340,8 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
       continue;
     }
     // Stored at once, whatever SharesDirty says.
-    const AddedShare added = AddShare(app_.shares, std::move(path), std::move(*virtualPath), 0,
-                                      VirtualPathOrigin::Generated);
+    const AddedShare added = AddShare(app_.storedFiles, app_.shares, std::move(path),
+                                      std::move(*virtualPath), 0, VirtualPathOrigin::Generated);
     if (added.share) app_.lastShared.Set(added.share);
     ShowAddedShare(added);
   }

@@ -80,9 +80,6 @@ void NewShareWindow::BrowseForFile() {
       }
     }
   }
-  // The dialog may have moved the current directory, and both ".cfg" files are opened by
-  // bare name in it.
-  SetCurrentDirectoryA(app_.startupDirectory.c_str());
 }
 
 void NewShareWindow::ConfirmNewShare() {
@@ -112,7 +109,7 @@ void NewShareWindow::ConfirmNewShare() {
   // Shares added here are never one-shot, whatever the option for command-line shares says.
   // After a Delete the whole file is rewritten at "Close", this share with it.
   const AddedShare added =
-      AddShare(app_.shares, std::move(physical), virtualPath, 0, origin,
+      AddShare(app_.storedFiles, app_.shares, std::move(physical), virtualPath, 0, origin,
                app_.ui.sharesDirty.load() ? ShareStoring::LeftToRewrite : ShareStoring::AppendNow);
   if (added.outcome == ShareAddition::PathTaken) {
     messages::Show(kVirtualPathTakenMessage, virtualPath);

@@ -420,7 +420,7 @@ class WithServer(Cli):
         code, out, err = self.run_cli()
         self.assertEqual(code, 1)
         self.assertEqual(err, "Error: Can't run server. Check your firewall and access to port\n"
-                              f"quillcast: port {port}: Address already in use; choose another port with: "
+                              f"quillcast: port {port}: Address already in use (98); choose another port with: "
                               "quillcast -config port=8080\n")
 
     def test_a_request_log_nobody_reads_holds_neither_requests_nor_the_stop(self):

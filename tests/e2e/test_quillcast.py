@@ -1208,10 +1208,14 @@ class WindowsProgramTest(unittest.TestCase):
         holder.bind(("0.0.0.0", 0))
         holder.listen(1)
         self.addCleanup(holder.close)
-        self.box.write("common.cfg", settings_bytes(holder.getsockname()[1]))
+        port = holder.getsockname()[1]
+        self.box.write("common.cfg", settings_bytes(port))
         server = self.box.run()
         self.assertEqual(self.box.messages(server, 1),
                          [Message("Error", "Can't run server. Check your firewall and access to port", "error")])
+        # The box's text is fixed; the system's word for the failure goes to standard error.
+        self.assertIn(f"quillcast: port {port}: WSAEADDRINUSE (10048)",
+                      server.stderr_lines.get(timeout=30).rstrip("\r"))
         self.wait_for_panel(True)
         # No channel in this state: a stop finds no server.
         stopper = self.box.run("-stop")

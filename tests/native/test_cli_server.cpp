@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/control.h"
+#include "app/server.h"
 #include "cli/control_protocol.h"
 #include "cli/native_command.h"
 #include "platform/control_channel.h"
@@ -23,6 +24,7 @@
 #include "shares/share_file.h"
 #include "unit/clipboard_fakes.h"
 #include "unit/net_support.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 
 namespace qc::cli {
@@ -462,6 +464,43 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
     EXPECT_EQ(tests::ReadFileBytes(kSettingsFileName), step.fileAfter);
   }
   EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
+}
+
+// The server's files are its start-up directory's for its whole life: started with that
+// directory set while the current directory is another, it loads both files from there,
+// and the saves that follow (a share, a setting) land there too, never in the current
+// directory.
+TEST(NativeCommands, TheServerKeepsToTheFilesOfItsStartupDirectory) {
+  ScopedTempDirectory elsewhere;  // the current directory throughout
+  const fs::path startup = elsewhere.path() / "startup";
+  fs::create_directory(startup);
+  const std::uint16_t port = tests::FreePort();
+  ASSERT_NE(port, 0);
+  tests::WriteFileBytes(startup / kSettingsFileName, tests::SettingsBytes(port, 0, 0));
+  const std::string a = tests::RecordBytes("/a.txt", "/home/u/a.txt", 0);
+  const std::string c = tests::RecordBytes("/c", "/x/c", 0);
+  tests::WriteFileBytes(startup / kSharesFileName, a);
+  FakeHost host;
+  tests::MessageRecorder recorder;
+  Application app;
+  app.storedFiles = StoredFiles::In(startup.string());
+  ASSERT_EQ(StartServer(app).result, StartResult::Running);
+  struct Stop {
+    Application& app;
+    ~Stop() { StopServer(app); }
+  } stop{app};
+  EXPECT_EQ(tests::LocalPort(app.listenSocket), port);
+  EXPECT_EQ(app.shares.Count(), 1u);
+
+  EXPECT_EQ(HandleCommand(app, port, CommandType::Share, {"/x/c"}).status, ReplyStatus::Ok);
+  EXPECT_EQ(HandleCommand(app, port, CommandType::Config, {"domain=files.example"}).status,
+            ReplyStatus::Ok);
+  EXPECT_EQ(tests::ReadFileBytes(startup / kSharesFileName), a + c);
+  EXPECT_NE(tests::ReadFileBytes(startup / kSettingsFileName).find("files.example"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(elsewhere.path() / kSharesFileName));
+  EXPECT_FALSE(fs::exists(elsewhere.path() / kSettingsFileName));
+  EXPECT_TRUE(recorder.Messages().empty());
 }
 
 TEST(NativeCommands, ConfigReportListsTheAddressesAndSaysWhichOneLinksUse) {

@@ -64,7 +64,7 @@ TEST(FilesNative, OpensRefuseAnythingButARegularFileAtOnce) {
   ASSERT_EQ(::mkfifo(kSharesFileName, 0600), 0);
   std::future<int> loaded = std::async(std::launch::async, [] {
     ShareRegistry registry;
-    return LoadShares(registry);
+    return LoadShares(tests::StoredHere(), registry);
   });
   if (loaded.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
     ReleaseWaitingOpen(kSharesFileName);
@@ -78,10 +78,11 @@ TEST(FilesNative, FilesAreMadeForTheUserAloneWhateverTheUmask) {
   const mode_t previous = ::umask(0);
   ServerSettings settings;
   settings.port = 81;
-  const bool saved = SaveSettings(settings) == 1;
+  const bool saved = SaveSettings(tests::StoredHere(), settings) == 1;
   ShareRegistry registry;
   SharePtr share = registry.AppendShare("/x/a", "/a", 0);
-  const bool appended = AppendShareRecord(*share) == ShareFileWrite::Written;  // makes the file
+  const bool appended =
+      AppendShareRecord(tests::StoredHere(), *share) == ShareFileWrite::Written;  // makes the file
   ::umask(previous);
   ASSERT_TRUE(saved);
   ASSERT_TRUE(appended);
@@ -90,7 +91,7 @@ TEST(FilesNative, FilesAreMadeForTheUserAloneWhateverTheUmask) {
                                       tests::RecordBytes("/b", std::string("/\0", 2), 0));
   ::chmod(kSharesFileName, 0644);
   ShareFileDamage damage;
-  ASSERT_EQ(LoadShares(registry, &damage), 1);
+  ASSERT_EQ(LoadShares(tests::StoredHere(), registry, &damage), 1);
   ASSERT_EQ(damage.keptAs, "shared.cfg.damaged");
   for (const char* name : {kSettingsFileName, "shared.cfg.damaged"}) {
     struct stat st;
@@ -98,14 +99,14 @@ TEST(FilesNative, FilesAreMadeForTheUserAloneWhateverTheUmask) {
     EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
   }
   // A rewrite replaces a file that others could read by one they cannot.
-  ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
+  ASSERT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Written);
   struct stat st;
   ASSERT_EQ(::stat(kSharesFileName, &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   ::unlink(kSharesFileName);
   ::umask(0);
-  const bool created = AppendShareRecord(*share) == ShareFileWrite::Written;
+  const bool created = AppendShareRecord(tests::StoredHere(), *share) == ShareFileWrite::Written;
   ::umask(previous);
   ASSERT_TRUE(created);
   ASSERT_EQ(::stat(kSharesFileName, &st), 0);
@@ -122,7 +123,7 @@ TEST(FilesNative, TheFolderIsSyncedOnceTheNewFileIsInPlace) {
   });
   ServerSettings settings;
   settings.port = 81;
-  const int saved = SaveSettings(settings);
+  const int saved = SaveSettings(tests::StoredHere(), settings);
   platform::SetSyncHookForTesting({});
   ASSERT_EQ(saved, 1);
   const std::string written = ReadFileBytes(kSettingsFileName);

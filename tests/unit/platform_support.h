@@ -3,6 +3,7 @@
 // both systems spell alike.
 #pragma once
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -39,6 +40,16 @@ class HeldPort {
   platform::socket_t socket_;
   std::uint16_t port_ = 0;
 };
+// The system's word for a port another listener holds, as a failed bind reports it, and
+// for a few other socket failures, as SocketErrorOf names them.
+struct NamedSocketError {
+  int code;
+  const char* described;  // platform::Describe of it
+};
+extern const NamedSocketError kAddressInUse;
+extern const NamedSocketError kNamedSocketErrors[];
+extern const std::size_t kNamedSocketErrorCount;
+
 // Sends one datagram of `bytes` to 127.0.0.1:`port` from a socket of its own, as any
 // local program could. False when it could not be sent.
 bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes);

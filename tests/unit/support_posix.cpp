@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "unit/file_holder.h"
 #include "unit/platform_support.h"
@@ -84,5 +85,14 @@ bool SetModifiedTime(const std::string& path, std::int64_t seconds, std::int32_t
   times[1].tv_nsec = nanoseconds;
   return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
+
+const NamedSocketError kAddressInUse{98, "Address already in use (98)"};
+const NamedSocketError kNamedSocketErrors[] = {
+    kAddressInUse,
+    {13, "Permission denied (13)"},
+    {88, "Socket operation on non-socket (88)"},
+    {12345, "Unknown error 12345 (12345)"},
+};
+const std::size_t kNamedSocketErrorCount = std::size(kNamedSocketErrors);
 
 }  // namespace qc::tests

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "platform/os_windows.h"
 #include "unit/file_holder.h"
@@ -104,5 +105,14 @@ bool SetModifiedTime(const std::string& path, std::int64_t seconds, std::int32_t
   CloseHandle(file);
   return set;
 }
+
+const NamedSocketError kAddressInUse{10048, "WSAEADDRINUSE (10048)"};
+const NamedSocketError kNamedSocketErrors[] = {
+    kAddressInUse,
+    {10013, "WSAEACCES (10013)"},
+    {10038, "WSAENOTSOCK (10038)"},
+    {12345, "Winsock error (12345)"},
+};
+const std::size_t kNamedSocketErrorCount = std::size(kNamedSocketErrors);
 
 }  // namespace qc::tests

@@ -154,7 +154,7 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
     EXPECT_EQ(shares[2]->physicalPath, third);
     // The records reach "shared.cfg" in the same order and load back.
     ShareRegistry reloaded;
-    ASSERT_EQ(LoadShares(reloaded), 1);
+    ASSERT_EQ(LoadShares(tests::StoredHere(), reloaded), 1);
     auto loaded = reloaded.Snapshot();
     ASSERT_EQ(loaded.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
@@ -366,8 +366,8 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   WriteSettingsWithPort(configured);
   Application app;
   StopAtScopeEnd stopper(app);
-  ASSERT_EQ(StartServer(app), StartResult::Running);
-  EXPECT_EQ(app.startupDirectory, platform::CurrentDirectory());
+  ASSERT_EQ(StartServer(app).result, StartResult::Running);
+  EXPECT_EQ(app.storedFiles.directory, platform::CurrentDirectory());
   std::uint16_t port = tests::LocalPort(app.listenSocket);
   ASSERT_EQ(port, configured);
   std::string answer = tests::Exchange(port, {"GET /x HTTP/1.1\r\n\r\n"});
@@ -377,7 +377,7 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   {
     MessageRecorder recorder;
     Application second;
-    EXPECT_EQ(StartServer(second), StartResult::Refused);
+    EXPECT_EQ(StartServer(second).result, StartResult::Refused);
     EXPECT_EQ(recorder.Messages(),
               std::vector<RecordedMessage>{AsRecorded(messages::kAlreadyRunning)});
   }
@@ -393,7 +393,7 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
   // Once stopped, the next server may start.
   Application third;
   StopAtScopeEnd thirdStopper(third);
-  ASSERT_EQ(StartServer(third), StartResult::Running);
+  ASSERT_EQ(StartServer(third).result, StartResult::Running);
   StopServer(third);
 }
 
@@ -401,7 +401,7 @@ TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
   ScopedTempDirectory dir;
   Application app;
   MessageRecorder recorder;
-  StartResult result = StartServer(app);
+  StartResult result = StartServer(app).result;
   // Port 80 may be free or not here; either way the settings are the defaults.
   EXPECT_EQ(app.settings.port, 80);
   EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
@@ -415,7 +415,7 @@ TEST(ServerLifecycle, StoredPort0IsRefusedBeforeAnythingListens) {
   Application app;
   MessageRecorder recorder;
   StopAtScopeEnd stopper(app);
-  ASSERT_EQ(StartServer(app), StartResult::PortInvalid);
+  ASSERT_EQ(StartServer(app).result, StartResult::PortInvalid);
   EXPECT_EQ(app.listenSocket, platform::kInvalidSocket);
   EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   app.instance.Release();
@@ -423,7 +423,7 @@ TEST(ServerLifecycle, StoredPort0IsRefusedBeforeAnythingListens) {
   WriteSettingsWithPort(tests::FreePort());
   Application next;
   StopAtScopeEnd nextStopper(next);
-  ASSERT_EQ(StartServer(next), StartResult::Running);
+  ASSERT_EQ(StartServer(next).result, StartResult::Running);
   StopServer(next);
 }
 
@@ -460,7 +460,7 @@ TEST(ServerLifecycle, SettingsThatBreakLinksAreLeftOutOfTheRunAndToldOnce) {
     Application app;
     MessageRecorder recorder;
     StopAtScopeEnd stopper(app);
-    ASSERT_EQ(StartServer(app), StartResult::Running);
+    ASSERT_EQ(StartServer(app).result, StartResult::Running);
     EXPECT_EQ(app.settings.domain, c.runDomain);
     EXPECT_EQ(app.settings.defaultFolder, c.runFolder);
     EXPECT_TRUE(recorder.Messages().empty());  // not before the channel is up
@@ -495,10 +495,11 @@ TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
     const char* name;
     std::uint16_t port;
     StartResult result;
+    int error;  // the system's code the outcome carries, 0 for none
   };
   const Case cases[] = {
-      {"port in use", held, StartResult::BindFailed},
-      {"stored port 0", 0, StartResult::PortInvalid},
+      {"port in use", held, StartResult::BindFailed, tests::kAddressInUse.code},
+      {"stored port 0", 0, StartResult::PortInvalid, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -507,7 +508,9 @@ TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
     {
       Application app;
       MessageRecorder recorder;
-      ASSERT_EQ(StartServer(app), c.result);
+      const StartOutcome outcome = StartServer(app);
+      ASSERT_EQ(outcome.result, c.result);
+      EXPECT_EQ(outcome.error.code, c.error);
       EXPECT_EQ(app.listenSocket, platform::kInvalidSocket);
       EXPECT_FALSE(app.acceptThread.joinable());
       EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
@@ -515,7 +518,19 @@ TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
     WriteSettingsWithPort(tests::FreePort());
     Application next;
     StopAtScopeEnd stopper(next);
-    EXPECT_EQ(StartServer(next), StartResult::Running);
+    EXPECT_EQ(StartServer(next).result, StartResult::Running);
+  }
+}
+
+// The failure a start carries is named as the system names it, with its number, whatever
+// the code: the user can look either up.
+TEST(ServerLifecycle, SocketFailuresCarryTheSystemsNameAndNumber) {
+  for (std::size_t i = 0; i < tests::kNamedSocketErrorCount; ++i) {
+    const tests::NamedSocketError& expected = tests::kNamedSocketErrors[i];
+    SCOPED_TRACE(expected.described);
+    const platform::SocketError error = platform::SocketErrorOf(expected.code);
+    EXPECT_EQ(error.code, expected.code);
+    EXPECT_EQ(platform::Describe(error), expected.described);
   }
 }
 
@@ -625,7 +640,7 @@ TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
     Application app;
     MessageRecorder recorder;
     StopAtScopeEnd stopper(app);
-    StartResult result = StartServer(app);
+    StartResult result = StartServer(app).result;
     // Port 80 may be free or not here; either way the settings are the defaults.
     EXPECT_EQ(app.settings.port, 80);
     EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
@@ -655,7 +670,7 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
     Application app;
     MessageRecorder recorder;
     StopAtScopeEnd stopper(app);
-    ASSERT_EQ(StartServer(app), StartResult::Running);
+    ASSERT_EQ(StartServer(app).result, StartResult::Running);
     const std::uint16_t port = tests::LocalPort(app.listenSocket);
     {
       ScopedTempDirectory elsewhere;
@@ -686,13 +701,13 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
 TEST(ServerLifecycle, AShareAddedWhileAWithdrawalIsSavedIsKept) {
   ScopedTempDirectory dir;
   Application app;
-  app.startupDirectory = platform::CurrentDirectory();
+  app.storedFiles = StoredFiles::In(platform::CurrentDirectory());
   app.settings.flags = 0;
   const std::string sep(1, kPathSeparator);
   const std::string once = sep + "d" + sep + "once.bin";
   const std::string later = sep + "d" + sep + "later.bin";
   tests::WriteFileBytes(kSharesFileName, tests::RecordBytes("/once.bin", once, kOneShot));
-  ASSERT_EQ(LoadShares(app.shares), 1);
+  ASSERT_EQ(LoadShares(app.storedFiles, app.shares), 1);
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
   const SharePtr served = app.shares.FindShare("/once.bin");
   ASSERT_NE(served, nullptr);

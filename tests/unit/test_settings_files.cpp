@@ -91,7 +91,7 @@ TEST(SettingsFile, SaveWritesTheExampleBytes) {
   s.port = 81;
   s.domain = "localhost";
   s.defaultFolder = "/temp";
-  ASSERT_EQ(SaveSettings(s), 1);
+  ASSERT_EQ(SaveSettings(tests::StoredHere(), s), 1);
   EXPECT_EQ(s.magic, kSettingsMagic);
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
   EXPECT_EQ(NamesHere(), std::vector<std::string>{kSettingsFileName});
@@ -101,7 +101,7 @@ TEST(SettingsFile, LoadReadsTheExampleBytes) {
   ScopedTempDirectory dir;
   WriteFileBytes(kSettingsFileName, kSettingsExample + "trailing bytes are ignored");
   ServerSettings s = Filled();
-  ASSERT_EQ(LoadSettings(s), 1);
+  ASSERT_EQ(LoadSettings(tests::StoredHere(), s), 1);
   EXPECT_EQ(s.magic, kSettingsMagic);
   EXPECT_EQ(s.port, 81);
   EXPECT_EQ(s.hostChoice, 0);
@@ -130,7 +130,7 @@ TEST(SettingsFile, UnreadableFilesLeaveTheDefaults) {
     ScopedTempDirectory dir;
     if (c.present) WriteFileBytes(kSettingsFileName, c.bytes);
     ServerSettings s = Filled();
-    EXPECT_EQ(LoadSettings(s), 0);
+    EXPECT_EQ(LoadSettings(tests::StoredHere(), s), 0);
     ExpectDefaults(s);
   }
 }
@@ -139,14 +139,14 @@ TEST(SettingsFile, HeaderWithoutTextsIsValid) {
   ScopedTempDirectory dir;
   WriteFileBytes(kSettingsFileName, std::string("QC\x90\x1F\x02\x00\x03\x00\x00\x00\x00\x00", 12));
   ServerSettings s = Filled();
-  ASSERT_EQ(LoadSettings(s), 1);
+  ASSERT_EQ(LoadSettings(tests::StoredHere(), s), 1);
   EXPECT_EQ(s.port, 8080);
   EXPECT_EQ(s.hostChoice, 2);
   EXPECT_EQ(s.flags, 3);
   EXPECT_EQ(s.domain, "");
   EXPECT_EQ(s.defaultFolder, "");
   // And it goes back out as the same 12 bytes.
-  ASSERT_EQ(SaveSettings(s), 1);
+  ASSERT_EQ(SaveSettings(tests::StoredHere(), s), 1);
   EXPECT_EQ(ReadFileBytes(kSettingsFileName).size(), 12u);
 }
 
@@ -156,18 +156,18 @@ TEST(SettingsFile, ShorterSaveOverALongerFileRoundTrips) {
   s.port = 81;
   s.domain = "a-much-longer-domain.example.org";
   s.defaultFolder = "/some/long/folder";
-  ASSERT_EQ(SaveSettings(s), 1);
+  ASSERT_EQ(SaveSettings(tests::StoredHere(), s), 1);
 
   s.domain = "b.org";
   s.defaultFolder.clear();
   s.flags = kNewSharesOneShot | kCopyUrlAfterShare;
-  ASSERT_EQ(SaveSettings(s), 1);
+  ASSERT_EQ(SaveSettings(tests::StoredHere(), s), 1);
   // The file is written fresh: no tail of the longer one is left behind.
   EXPECT_EQ(ReadFileBytes(kSettingsFileName),
             std::string("QC\x51\x00\x00\x00\x03\x00\x05\x00\x00\x00", 12) + "b.org");
 
   ServerSettings loaded;
-  ASSERT_EQ(LoadSettings(loaded), 1);
+  ASSERT_EQ(LoadSettings(tests::StoredHere(), loaded), 1);
   EXPECT_EQ(loaded.port, 81);
   EXPECT_EQ(loaded.flags, 3);
   EXPECT_EQ(loaded.domain, "b.org");
@@ -182,7 +182,7 @@ TEST(SettingsFile, FailedSaveKeepsThePreviousFile) {
   {
     ScopedWriteFailure failure(0);
     MessageRecorder recorder;
-    EXPECT_EQ(SaveSettings(s), 0);
+    EXPECT_EQ(SaveSettings(tests::StoredHere(), s), 0);
     EXPECT_TRUE(recorder.Messages().empty());
   }
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
@@ -195,7 +195,7 @@ TEST(SettingsFile, SaveFailsWhileAnotherOpenerHoldsTheFile) {
   platform::File holder = platform::File::OpenExclusiveRead(kSettingsFileName);
   ASSERT_TRUE(holder.IsOpen());
   ServerSettings s;
-  EXPECT_EQ(SaveSettings(s), 0);
+  EXPECT_EQ(SaveSettings(tests::StoredHere(), s), 0);
   holder.Close();
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
 }
@@ -219,11 +219,11 @@ TEST(SettingsFile, TextTooLongForItsLengthFieldIsNotWritten) {
     ServerSettings s;
     s.domain = std::string(c.domain, 'd');
     s.defaultFolder = std::string(c.folder, 'f');
-    EXPECT_EQ(SaveSettings(s), c.saved);
+    EXPECT_EQ(SaveSettings(tests::StoredHere(), s), c.saved);
     EXPECT_EQ(std::filesystem::exists(kSettingsFileName), c.saved == 1);
     if (c.saved == 0) continue;
     ServerSettings loaded;
-    ASSERT_EQ(LoadSettings(loaded), 1);
+    ASSERT_EQ(LoadSettings(tests::StoredHere(), loaded), 1);
     EXPECT_EQ(loaded.domain, s.domain);
     EXPECT_EQ(loaded.defaultFolder, s.defaultFolder);
   }
@@ -232,7 +232,7 @@ TEST(SettingsFile, TextTooLongForItsLengthFieldIsNotWritten) {
 TEST(ShareFile, AppendWritesTheExampleRecord) {
   ScopedTempDirectory dir;
   Share share("C:\\temp\\a.txt", "/temp/a.txt", kOneShot);
-  ASSERT_EQ(AppendShareRecord(share), ShareFileWrite::Written);
+  ASSERT_EQ(AppendShareRecord(tests::StoredHere(), share), ShareFileWrite::Written);
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 }
 
@@ -243,7 +243,7 @@ TEST(ShareFile, LoadReadsHandMadeRecords) {
                                       tests::RecordBytes("/x", "C:\\x", 0xF004));
   ShareRegistry registry;
   registry.AppendShare("old", "/old", 0);  // loading replaces what was there
-  ASSERT_EQ(LoadShares(registry), 1);
+  ASSERT_EQ(LoadShares(tests::StoredHere(), registry), 1);
   EXPECT_EQ(Contents(registry), (std::vector<Loaded>{
                                     {"/temp/a.txt", "C:\\temp\\a.txt", kOneShot},
                                     {"", "C:\\empty", 0},
@@ -257,12 +257,12 @@ TEST(ShareFile, MissingAndEmptyFiles) {
   ScopedTempDirectory dir;
   ShareRegistry registry;
   registry.AppendShare("old", "/old", 0);
-  EXPECT_EQ(LoadShares(registry), 0);
+  EXPECT_EQ(LoadShares(tests::StoredHere(), registry), 0);
   EXPECT_EQ(registry.Count(), 0u);
 
   WriteFileBytes(kSharesFileName, "");
   registry.AppendShare("old", "/old", 0);
-  EXPECT_EQ(LoadShares(registry), 1);
+  EXPECT_EQ(LoadShares(tests::StoredHere(), registry), 1);
   EXPECT_EQ(registry.Count(), 0u);
 }
 
@@ -285,7 +285,7 @@ TEST(ShareFile, TruncatedRecordIsDropped) {
     ScopedTempDirectory dir;
     WriteFileBytes(kSharesFileName, complete + next.substr(0, c.keep));
     ShareRegistry registry;
-    EXPECT_EQ(LoadShares(registry), 1);
+    EXPECT_EQ(LoadShares(tests::StoredHere(), registry), 1);
     EXPECT_EQ(Contents(registry), (std::vector<Loaded>{{"/one", "C:\\one", 1}}));
   }
 }
@@ -299,12 +299,12 @@ TEST(ShareFile, RecordCutShortByACrashIsCutOffSoLaterAppendsStayReadable) {
     // What a process killed in the middle of its append leaves behind.
     WriteFileBytes(kSharesFileName, complete + next.substr(0, keep));
     ShareRegistry registry;
-    ASSERT_EQ(LoadShares(registry), 1);
+    ASSERT_EQ(LoadShares(tests::StoredHere(), registry), 1);
     EXPECT_EQ(ReadFileBytes(kSharesFileName), complete);
     SharePtr added = registry.AppendShare("C:\\three", "/three", 0);
-    ASSERT_EQ(AppendShareRecord(*added), ShareFileWrite::Written);
+    ASSERT_EQ(AppendShareRecord(tests::StoredHere(), *added), ShareFileWrite::Written);
     ShareRegistry reloaded;
-    ASSERT_EQ(LoadShares(reloaded), 1);
+    ASSERT_EQ(LoadShares(tests::StoredHere(), reloaded), 1);
     EXPECT_EQ(Contents(reloaded),
               (std::vector<Loaded>{{"/one", "C:\\one", 1}, {"/three", "C:\\three", 0}}));
   }
@@ -318,7 +318,7 @@ TEST(SettingsFile, SavesThatStopAtAnyWriteLeaveTheOldOrTheNewSettings) {
   ServerSettings saved;
   saved.port = 1000;
   saved.domain = "first.example";
-  ASSERT_EQ(SaveSettings(saved), 1);
+  ASSERT_EQ(SaveSettings(tests::StoredHere(), saved), 1);
   for (int round = 1; round <= 20; ++round) {
     SCOPED_TRACE(round);
     ServerSettings next = saved;
@@ -327,14 +327,14 @@ TEST(SettingsFile, SavesThatStopAtAnyWriteLeaveTheOldOrTheNewSettings) {
     {
       ScopedWriteFailure failure(0);
       MessageRecorder recorder;
-      EXPECT_EQ(SaveSettings(next), 0);
+      EXPECT_EQ(SaveSettings(tests::StoredHere(), next), 0);
     }
     ServerSettings loaded;
-    ASSERT_EQ(LoadSettings(loaded), 1);
+    ASSERT_EQ(LoadSettings(tests::StoredHere(), loaded), 1);
     EXPECT_EQ(loaded.port, saved.port);
     EXPECT_EQ(loaded.defaultFolder, saved.defaultFolder);
-    ASSERT_EQ(SaveSettings(next), 1);
-    ASSERT_EQ(LoadSettings(loaded), 1);
+    ASSERT_EQ(SaveSettings(tests::StoredHere(), next), 1);
+    ASSERT_EQ(LoadSettings(tests::StoredHere(), loaded), 1);
     EXPECT_EQ(loaded.port, next.port);
     EXPECT_EQ(loaded.defaultFolder, next.defaultFolder);
     saved = next;
@@ -351,20 +351,20 @@ TEST(ShareFile, RewriteStoresRegistryOrderAndAppendsFollow) {
   registry.AppendShare("C:\\d", "/d", kOneShot);
   registry.RemoveShare(middle);
   registry.ShareAt(2)->flags.fetch_or(kWithdrawn);
-  ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
+  ASSERT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Written);
   EXPECT_EQ(ReadFileBytes(kSharesFileName), tests::RecordBytes("/a", "C:\\a", 0) +
                                                 tests::RecordBytes("/c", "C:\\c", 0) +
                                                 tests::RecordBytes("/d", "C:\\d", 3));
   EXPECT_EQ(NamesHere(), std::vector<std::string>{kSharesFileName});
 
   SharePtr added = registry.AppendShare("C:\\e", "/e", 0);
-  ASSERT_EQ(AppendShareRecord(*added), ShareFileWrite::Written);
+  ASSERT_EQ(AppendShareRecord(tests::StoredHere(), *added), ShareFileWrite::Written);
   EXPECT_EQ(ReadFileBytes(kSharesFileName),
             tests::RecordBytes("/a", "C:\\a", 0) + tests::RecordBytes("/c", "C:\\c", 0) +
                 tests::RecordBytes("/d", "C:\\d", 3) + tests::RecordBytes("/e", "C:\\e", 0));
 
   ShareRegistry reloaded;
-  ASSERT_EQ(LoadShares(reloaded), 1);
+  ASSERT_EQ(LoadShares(tests::StoredHere(), reloaded), 1);
   EXPECT_EQ(Contents(reloaded), Contents(registry));
 }
 
@@ -372,7 +372,7 @@ TEST(ShareFile, RewriteOfEmptyRegistryLeavesEmptyFile) {
   ScopedTempDirectory dir;
   WriteFileBytes(kSharesFileName, kRecordExample);
   ShareRegistry registry;
-  ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
+  ASSERT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Written);
   EXPECT_TRUE(std::filesystem::exists(kSharesFileName));
   EXPECT_EQ(ReadFileBytes(kSharesFileName), "");
 }
@@ -387,7 +387,7 @@ TEST(ShareFile, FailedWritesKeepThePreviousFile) {
   {
     ScopedWriteFailure failure(0);
     MessageRecorder recorder;
-    EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
+    EXPECT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Failed);
     EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   }
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
@@ -396,7 +396,7 @@ TEST(ShareFile, FailedWritesKeepThePreviousFile) {
   {
     ScopedWriteFailure failure(0);
     MessageRecorder recorder;
-    EXPECT_EQ(AppendShareRecord(*registry.ShareAt(1)), ShareFileWrite::Failed);
+    EXPECT_EQ(AppendShareRecord(tests::StoredHere(), *registry.ShareAt(1)), ShareFileWrite::Failed);
     EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   }
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
@@ -410,8 +410,8 @@ TEST(ShareFile, HeldFileRefusesAppendAndRewrite) {
   platform::File holder = platform::File::OpenExclusiveRead(kSharesFileName);
   ASSERT_TRUE(holder.IsOpen());
   MessageRecorder recorder;
-  EXPECT_EQ(AppendShareRecord(*share), ShareFileWrite::Failed);
-  EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
+  EXPECT_EQ(AppendShareRecord(tests::StoredHere(), *share), ShareFileWrite::Failed);
+  EXPECT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Failed);
   EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   holder.Close();
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
@@ -423,17 +423,17 @@ TEST(ShareFile, TextTooLongForItsLengthFieldIsRefused) {
   ShareRegistry registry;
   SharePtr share = registry.AppendShare(std::string(65536, 'p'), "/long", 0);
   MessageRecorder recorder;
-  EXPECT_EQ(AppendShareRecord(*share), ShareFileWrite::Failed);
-  EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
+  EXPECT_EQ(AppendShareRecord(tests::StoredHere(), *share), ShareFileWrite::Failed);
+  EXPECT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Failed);
   EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 
   // The longest storable text still goes through and comes back.
   ShareRegistry fits;
   fits.AppendShare(std::string(65535, 'p'), "/max", 0);
-  ASSERT_EQ(RewriteShareFile(fits), ShareFileWrite::Written);
+  ASSERT_EQ(RewriteShareFile(tests::StoredHere(), fits), ShareFileWrite::Written);
   ShareRegistry reloaded;
-  ASSERT_EQ(LoadShares(reloaded), 1);
+  ASSERT_EQ(LoadShares(tests::StoredHere(), reloaded), 1);
   ASSERT_EQ(reloaded.Count(), 1u);
   EXPECT_EQ(reloaded.ShareAt(0)->physicalPath.size(), 65535u);
 }
@@ -530,11 +530,11 @@ TEST(StoredFiles, SavesAreNeitherBlockedNorMisledByWhatHoldsATemporaryName) {
     s.port = 81;
     s.domain = "localhost";
     s.defaultFolder = "/temp";
-    ASSERT_EQ(SaveSettings(s), 1);
+    ASSERT_EQ(SaveSettings(tests::StoredHere(), s), 1);
     EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
     ShareRegistry registry;
     registry.AppendShare("C:\\temp\\a.txt", "/temp/a.txt", kOneShot);
-    ASSERT_EQ(RewriteShareFile(registry), ShareFileWrite::Written);
+    ASSERT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Written);
     EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
     EXPECT_EQ(NamesHere(), (std::vector<std::string>{kSettingsFileName, "common.cfg.tmp",
                                                      kSharesFileName, "shared.cfg.tmp"}));
@@ -558,13 +558,13 @@ TEST(StoredFiles, NewBytesAreSyncedBeforeTheyReplaceTheFile) {
        [] {
          ServerSettings s;
          s.port = 81;
-         return SaveSettings(s) == 1;
+         return SaveSettings(tests::StoredHere(), s) == 1;
        }},
       {"share list", kSharesFileName, kRecordExample, tests::RecordBytes("/b", "C:\\b", 0),
        [] {
          ShareRegistry registry;
          registry.AppendShare("C:\\b", "/b", 0);
-         return RewriteShareFile(registry) == ShareFileWrite::Written;
+         return RewriteShareFile(tests::StoredHere(), registry) == ShareFileWrite::Written;
        }},
   };
   for (const Case& c : cases) {
@@ -597,10 +597,10 @@ TEST(StoredFiles, AFailedSyncFailsTheSaveAndKeepsThePreviousFile) {
     MessageRecorder recorder;
     ServerSettings s;
     s.port = 9000;
-    EXPECT_EQ(SaveSettings(s), 0);
-    EXPECT_EQ(RewriteShareFile(registry), ShareFileWrite::Failed);
+    EXPECT_EQ(SaveSettings(tests::StoredHere(), s), 0);
+    EXPECT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Failed);
     // An append whose record may not have reached the disk is undone, not reported done.
-    EXPECT_EQ(AppendShareRecord(*share), ShareFileWrite::Failed);
+    EXPECT_EQ(AppendShareRecord(tests::StoredHere(), *share), ShareFileWrite::Failed);
     EXPECT_TRUE(recorder.Messages().empty());  // the callers tell the user
   }
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
@@ -651,7 +651,7 @@ TEST(ShareFile, DamagedFileIsKeptAsideBeforeTheLoadCutsIt) {
     WriteFileBytes(kSharesFileName, damaged);
     ShareRegistry registry;
     ShareFileDamage damage;
-    ASSERT_EQ(LoadShares(registry, &damage), 1);
+    ASSERT_EQ(LoadShares(tests::StoredHere(), registry, &damage), 1);
     EXPECT_EQ(Contents(registry), (std::vector<Loaded>{{"/one", "C:\\one", 1}}));
     EXPECT_TRUE(damage.found);
     EXPECT_EQ(damage.keptAs, keptAs);
@@ -659,7 +659,7 @@ TEST(ShareFile, DamagedFileIsKeptAsideBeforeTheLoadCutsIt) {
     EXPECT_EQ(ReadFileBytes(kSharesFileName), one);
     // The file is whole now: the next load finds nothing to tell.
     ShareFileDamage again;
-    ASSERT_EQ(LoadShares(registry, &again), 1);
+    ASSERT_EQ(LoadShares(tests::StoredHere(), registry, &again), 1);
     EXPECT_FALSE(again.found);
   }
   // No copy was overwritten by a later one.
@@ -670,7 +670,7 @@ TEST(ShareFile, DamagedFileIsKeptAsideBeforeTheLoadCutsIt) {
   WriteFileBytes(kSharesFileName, one + two.substr(0, 9));
   ShareRegistry registry;
   ShareFileDamage damage;
-  ASSERT_EQ(LoadShares(registry, &damage), 1);
+  ASSERT_EQ(LoadShares(tests::StoredHere(), registry, &damage), 1);
   EXPECT_FALSE(damage.found);
   EXPECT_EQ(ReadFileBytes(kSharesFileName), one);
   EXPECT_FALSE(std::filesystem::exists("shared.cfg.damaged.4"));
@@ -685,7 +685,7 @@ TEST(ShareFile, DamagedFileThatCannotBeCopiedIsLeftAsItIs) {
   ShareFileDamage damage;
   {
     ScopedWriteFailure full(0);  // the disk is full: the copy cannot be written
-    ASSERT_EQ(LoadShares(registry, &damage), 1);
+    ASSERT_EQ(LoadShares(tests::StoredHere(), registry, &damage), 1);
   }
   EXPECT_EQ(Contents(registry), (std::vector<Loaded>{{"/one", "C:\\one", 1}}));
   EXPECT_TRUE(damage.found);

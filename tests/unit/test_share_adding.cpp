@@ -238,9 +238,10 @@ TEST(ShareAdding, OneRuleDecidesEveryShare) {
     std::string before;
     for (const Stored& s : c.before) before += RecordBytes(s.virtualPath, s.physicalPath, s.flags);
     tests::WriteFileBytes(kSharesFileName, before);
-    ASSERT_EQ(LoadShares(registry), 1);
+    ASSERT_EQ(LoadShares(tests::StoredHere(), registry), 1);
 
-    const AddedShare added = AddShare(registry, c.physical, c.virtualPath, 0, c.origin, c.storing);
+    const AddedShare added =
+        AddShare(tests::StoredHere(), registry, c.physical, c.virtualPath, 0, c.origin, c.storing);
     EXPECT_EQ(added.outcome, c.outcome);
     EXPECT_EQ(added.written, ShareFileWrite::Written);
     EXPECT_EQ(added.replacedWithdrawn, c.rewritten);
@@ -280,10 +281,12 @@ TEST(ShareAdding, TheSameFileIsKnownAsTheSystemKnowsNames) {
   ShareRegistry registry;
   const std::string lower = Physical("docs", "report.txt");
   const std::string upper = Physical("DOCS", "Report.TXT");
-  ASSERT_EQ(AddShare(registry, lower, "/report.txt", 0, VirtualPathOrigin::Generated).outcome,
-            ShareAddition::Added);
-  const AddedShare again =
-      AddShare(registry, upper, "/Report.TXT", 0, VirtualPathOrigin::Generated);
+  ASSERT_EQ(
+      AddShare(tests::StoredHere(), registry, lower, "/report.txt", 0, VirtualPathOrigin::Generated)
+          .outcome,
+      ShareAddition::Added);
+  const AddedShare again = AddShare(tests::StoredHere(), registry, upper, "/Report.TXT", 0,
+                                    VirtualPathOrigin::Generated);
   if (kPathSeparator == '\\') {
     EXPECT_EQ(again.outcome, ShareAddition::AlreadyShared);
     EXPECT_EQ(registry.Count(), 1u);
@@ -307,7 +310,8 @@ TEST(ShareAdding, ConcurrentSharesOfOneNameGetPathsOfTheirOwn) {
     folder += std::to_string(i);  // not "d" + ...: gcc 12 warns wrongly (-Wrestrict)
     sharers.emplace_back([&, physical = Physical(folder, "same.txt")] {
       while (!go.load()) std::this_thread::yield();
-      AddShare(registry, physical, "/same.txt", 0, VirtualPathOrigin::Generated);
+      AddShare(tests::StoredHere(), registry, physical, "/same.txt", 0,
+               VirtualPathOrigin::Generated);
     });
   }
   go = true;
@@ -316,7 +320,7 @@ TEST(ShareAdding, ConcurrentSharesOfOneNameGetPathsOfTheirOwn) {
   for (const SharePtr& share : registry.Snapshot()) paths.insert(share->virtualPath);
   EXPECT_EQ(paths.size(), static_cast<std::size_t>(kFiles));
   ShareRegistry reloaded;
-  ASSERT_EQ(LoadShares(reloaded), 1);
+  ASSERT_EQ(LoadShares(tests::StoredHere(), reloaded), 1);
   EXPECT_EQ(reloaded.Count(), static_cast<std::size_t>(kFiles));
 }
 

@@ -24,8 +24,10 @@
 
 #include "http/request.h"
 #include "http/response_writer.h"
+#include "platform/directory.h"
 #include "platform/message.h"
 #include "shares/settings_file.h"
+#include "unit/printers.h"
 #include "unit/wire_answers.h"
 
 namespace qc::tests {
@@ -59,6 +61,10 @@ class ScopedTempDirectory {
   std::filesystem::path previous_;
   std::filesystem::path path_;
 };
+
+// The stored files of the current directory, where a ScopedTempDirectory puts the test: the
+// value the server makes at start, made the same way.
+inline StoredFiles StoredHere() { return StoredFiles::In(platform::CurrentDirectory()); }
 
 inline std::string ReadFileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

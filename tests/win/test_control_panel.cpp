@@ -376,7 +376,7 @@ TEST_F(PanelTest, CloseRefusesSettingsThatWouldBreakEveryLink) {
                  RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
-    ASSERT_EQ(LoadShares(app_.shares), 1);
+    ASSERT_EQ(LoadShares(app_.storedFiles, app_.shares), 1);
     messages_.Clear();
     OpenPanel();
     // A pending rewrite waits with the settings.
@@ -491,7 +491,7 @@ TEST_F(PanelTest, DeleteRemovesOnlyTheFocusedRow) {
 TEST_F(PanelTest, CloseRewritesSharesAfterDeleteAndStoresSettings) {
   WriteFileBytes("shared.cfg",
                  RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 1));
-  ASSERT_EQ(LoadShares(app_.shares), 1);
+  ASSERT_EQ(LoadShares(app_.storedFiles, app_.shares), 1);
   OpenPanel();
   SetRowState(0, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED);
   Click(panel_, 2015);
@@ -506,7 +506,7 @@ TEST_F(PanelTest, CloseRewritesSharesAfterDeleteAndStoresSettings) {
 TEST_F(PanelTest, CloseWithoutDeleteLeavesSharedCfgAlone) {
   const std::string shares = RecordBytes("/v/a", "C:\\x\\a", 0);
   WriteFileBytes("shared.cfg", shares);
-  ASSERT_EQ(LoadShares(app_.shares), 1);
+  ASSERT_EQ(LoadShares(app_.storedFiles, app_.shares), 1);
   // A record the registry does not hold: a rewrite would drop it. (Bytes of a cut record
   // no longer serve: the load itself cuts them off.)
   const std::string unknown = RecordBytes("/v/unknown", "C:\\x\\unknown", 0);
@@ -519,7 +519,7 @@ TEST_F(PanelTest, CloseWithoutDeleteLeavesSharedCfgAlone) {
 TEST_F(PanelTest, CloseBoxSavesNothing) {
   WriteFileBytes("shared.cfg",
                  RecordBytes("/v/a", "C:\\x\\a", 0) + RecordBytes("/v/b", "C:\\x\\b", 0));
-  ASSERT_EQ(LoadShares(app_.shares), 1);
+  ASSERT_EQ(LoadShares(app_.storedFiles, app_.shares), 1);
   OpenPanel();
   SetText(panel_, 2003, "8080");
   SetText(panel_, 2010, "typed.example");
@@ -592,7 +592,7 @@ TEST_F(PanelTest, DropFollowsTheShareRule) {
   WriteFileBytes("shared.cfg",
                  RecordBytes("/gone.txt", "C:\\old\\gone.txt", kOneShot | kWithdrawn) +
                      RecordBytes("/a.txt", "C:\\d\\a.txt", 0));
-  ASSERT_EQ(LoadShares(app_.shares), 1);
+  ASSERT_EQ(LoadShares(app_.storedFiles, app_.shares), 1);
   OpenPanel();
   ASSERT_EQ(FileColumn(), (std::vector<std::string>{"gone.txt", "a.txt"}));
   SendMessageA(panel_, WM_DROPFILES,

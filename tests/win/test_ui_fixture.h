@@ -127,7 +127,7 @@ class PanelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     app_.panel = ControlPanelThread();
-    app_.startupDirectory = platform::CurrentDirectory();
+    app_.storedFiles = StoredFiles::In(platform::CurrentDirectory());
     app_.settings.port = kDefaultPort;
     platform::SetHostAddressSourceForTesting(
         []() -> std::optional<std::vector<std::string>> { return kTestAddresses; });
@@ -203,8 +203,8 @@ class PanelTest : public ::testing::Test {
     for (const SharePtr& share : app_.shares.Snapshot()) paths.push_back(share->virtualPath);
     return paths;
   }
-  std::string SharedCfg() { return ReadFileBytes("shared.cfg"); }
-  std::string CommonCfg() { return ReadFileBytes("common.cfg"); }
+  std::string SharedCfg() { return ReadFileBytes(app_.storedFiles.Shares()); }
+  std::string CommonCfg() { return ReadFileBytes(app_.storedFiles.Settings()); }
   bool Exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
 
   ScopedTempDirectory directory_;

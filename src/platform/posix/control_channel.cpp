@@ -303,7 +303,11 @@ struct ControlServer::Impl {
 ControlServer::ControlServer() = default;
 ControlServer::~ControlServer() { Close(); }
 
-ControlSetup ControlServer::Open() {
+ControlSetup ControlServer::Open(int* error) {
+  const auto failed = [error](int code) {
+    if (error != nullptr) *error = code;
+    return ControlSetup::ChannelFailed;
+  };
   // Already set up: the native server opens the channel itself first, so that it can say
   // in its own words why the socket cannot be had.
   if (impl_ != nullptr && impl_->listener >= 0) return ControlSetup::Ok;
@@ -312,11 +316,10 @@ ControlSetup ControlServer::Open() {
   impl_->path = ControlSocketPath();
   sockaddr_un address;
   if (!FillAddress(address, impl_->path)) {
-    errno = impl_->path.empty() ? EACCES : ENAMETOOLONG;
-    return ControlSetup::ChannelFailed;
+    return failed(impl_->path.empty() ? EACCES : ENAMETOOLONG);
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return ControlSetup::ChannelFailed;
+  if (fd < 0) return failed(errno);
   // Only the single server gets here, so a socket file left behind is a dead server's.
   ::unlink(impl_->path.c_str());
   // The socket file is created by bind with the mode the umask leaves: the user's alone
@@ -325,11 +328,10 @@ ControlSetup ControlServer::Open() {
   const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::umask(previousMask);
   if (!bound || ::chmod(impl_->path.c_str(), 0600) != 0 || ::listen(fd, 64) != 0) {
-    const int error = errno;
+    const int code = errno;
     ::close(fd);
     if (bound) ::unlink(impl_->path.c_str());
-    errno = error;
-    return ControlSetup::ChannelFailed;
+    return failed(code);
   }
   impl_->listener = fd;
   impl_->InstallSignalHandlers();

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace qc::platform {
@@ -41,9 +42,24 @@ bool SocketLibraryStart() {
 
 void SocketLibraryStop() {}
 
-socket_t CreateTcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+SocketError SocketErrorOf(int code) { return SocketError{code, std::strerror(code)}; }
 
-static bool BindTo(socket_t s, std::uint32_t address, std::uint16_t port) {
+namespace {
+// Read at once after the failed call, before anything else can change errno.
+bool Failed(SocketError* error) {
+  if (error != nullptr) *error = SocketErrorOf(errno);
+  return false;
+}
+}  // namespace
+
+socket_t CreateTcpSocket(SocketError* error) {
+  const socket_t s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (s < 0) Failed(error);
+  return s;
+}
+
+static bool BindTo(socket_t s, std::uint32_t address, std::uint16_t port,
+                   SocketError* error = nullptr) {
   // Linux refuses the bind while connections the last server closed linger in TIME_WAIT,
   // so a restart within a minute of serving would fail; Windows binds regardless. On
   // Linux this option still refuses a second listener on the port, unlike its Windows
@@ -55,15 +71,19 @@ static bool BindTo(socket_t s, std::uint32_t address, std::uint16_t port) {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(address);
   sa.sin_port = htons(port);
-  return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 || Failed(error);
 }
 
-bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
+bool BindAnyAddress(socket_t s, std::uint16_t port, SocketError* error) {
+  return BindTo(s, INADDR_ANY, port, error);
+}
 bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) {
   return BindTo(s, address, port);
 }
 
-bool Listen(socket_t s, int backlog) { return ::listen(s, backlog) == 0; }
+bool Listen(socket_t s, int backlog, SocketError* error) {
+  return ::listen(s, backlog) == 0 || Failed(error);
+}
 
 socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
   sockaddr_in address;

@@ -74,20 +74,24 @@ struct ControlServer::Impl {
 ControlServer::ControlServer() = default;
 ControlServer::~ControlServer() = default;
 
-ControlSetup ControlServer::Open() {
+ControlSetup ControlServer::Open(int* error) {
+  const auto failed = [error](ControlSetup setup) {
+    if (error != nullptr) *error = static_cast<int>(GetLastError());
+    return setup;
+  };
   Close();
   impl_ = std::make_unique<Impl>();
   impl_->events[0].reset(CreateEventA(nullptr, FALSE, FALSE, kExitEventName));
   impl_->events[1].reset(CreateEventA(nullptr, FALSE, FALSE, kShareEventName));
   impl_->events[2].reset(CreateEventA(nullptr, FALSE, FALSE, kPanelEventName));
   if (!impl_->events[0] || !impl_->events[1] || !impl_->events[2]) {
-    return ControlSetup::ChannelFailed;
+    return failed(ControlSetup::ChannelFailed);
   }
   impl_->mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                           kControlBlockSize, kMappingName));
-  if (!impl_->mapping) return ControlSetup::BlockFailed;
+  if (!impl_->mapping) return failed(ControlSetup::BlockFailed);
   impl_->view.reset(MapViewOfFile(impl_->mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-  if (!impl_->view) return ControlSetup::BlockUnusable;
+  if (!impl_->view) return failed(ControlSetup::BlockUnusable);
   impl_->nextInBatch.reset(CreateEventA(nullptr, FALSE, FALSE, kNextInBatchName));
   impl_->batchLock.reset(CreateMutexA(nullptr, FALSE, kBatchLockName));
   impl_->blockLock.reset(CreateSemaphoreA(nullptr, 1, 1, kBlockLockName));

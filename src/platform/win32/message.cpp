@@ -15,6 +15,17 @@ void hooks::ShowSystemMessage(std::string_view text, std::string_view caption, M
   MessageBoxA(nullptr, std::string(text).c_str(), std::string(caption).c_str(), style);
 }
 
+void WriteErrorLine(std::string_view text) {
+  // A program without a console has no standard error handle, or one that refuses writes:
+  // the line is then simply not written.
+  const HANDLE out = GetStdHandle(STD_ERROR_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  std::string line(text);
+  line += "\n";
+  DWORD written = 0;
+  WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
 namespace {
 
 // Set while a box shown aside waits for its click.

@@ -21,18 +21,66 @@ bool SocketLibraryStart() {
 
 void SocketLibraryStop() { WSACleanup(); }
 
-socket_t CreateTcpSocket() { return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
+SocketError SocketErrorOf(int code) {
+  // The names Winsock's documentation gives the failures a start can meet; a user or a
+  // helper looks those up, where the system's own texts differ between versions and Wine.
+  struct Name {
+    int code;
+    const char* name;
+  };
+  static constexpr Name kNames[] = {
+      {WSAEACCES, "WSAEACCES"},
+      {WSAEADDRINUSE, "WSAEADDRINUSE"},
+      {WSAEADDRNOTAVAIL, "WSAEADDRNOTAVAIL"},
+      {WSAEAFNOSUPPORT, "WSAEAFNOSUPPORT"},
+      {WSAEFAULT, "WSAEFAULT"},
+      {WSAEINPROGRESS, "WSAEINPROGRESS"},
+      {WSAEINVAL, "WSAEINVAL"},
+      {WSAEINVALIDPROVIDER, "WSAEINVALIDPROVIDER"},
+      {WSAEISCONN, "WSAEISCONN"},
+      {WSAEMFILE, "WSAEMFILE"},
+      {WSAENETDOWN, "WSAENETDOWN"},
+      {WSAENOBUFS, "WSAENOBUFS"},
+      {WSAENOTSOCK, "WSAENOTSOCK"},
+      {WSAEOPNOTSUPP, "WSAEOPNOTSUPP"},
+      {WSAEPROTONOSUPPORT, "WSAEPROTONOSUPPORT"},
+      {WSAEPROTOTYPE, "WSAEPROTOTYPE"},
+      {WSAEPROVIDERFAILEDINIT, "WSAEPROVIDERFAILEDINIT"},
+      {WSAESOCKTNOSUPPORT, "WSAESOCKTNOSUPPORT"},
+      {WSANOTINITIALISED, "WSANOTINITIALISED"},
+  };
+  for (const Name& name : kNames) {
+    if (name.code == code) return SocketError{code, name.name};
+  }
+  return SocketError{code, "Winsock error"};
+}
 
-static bool BindTo(socket_t s, u_long address, std::uint16_t port) {
+namespace {
+// Read at once after the failed call, before another Winsock call can change it.
+bool Failed(SocketError* error) {
+  if (error != nullptr) *error = SocketErrorOf(WSAGetLastError());
+  return false;
+}
+}  // namespace
+
+socket_t CreateTcpSocket(SocketError* error) {
+  const socket_t s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) Failed(error);
+  return s;
+}
+
+static bool BindTo(socket_t s, u_long address, std::uint16_t port, SocketError* error = nullptr) {
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(address);
   sa.sin_port = htons(port);
-  return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  return ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 || Failed(error);
 }
 
-bool BindAnyAddress(socket_t s, std::uint16_t port) { return BindTo(s, INADDR_ANY, port); }
+bool BindAnyAddress(socket_t s, std::uint16_t port, SocketError* error) {
+  return BindTo(s, INADDR_ANY, port, error);
+}
 bool BindIPv4(socket_t s, std::uint32_t address, std::uint16_t port) {
   return BindTo(s, address, port);
 }
@@ -122,8 +170,8 @@ void DrainWakeSocket(socket_t s) {
 }
 }  // namespace
 
-bool Listen(socket_t s, int backlog) {
-  if (::listen(s, backlog) != 0) return false;
+bool Listen(socket_t s, int backlog, SocketError* error) {
+  if (::listen(s, backlog) != 0) return Failed(error);
   ListenerWake wake;
   UniqueSocket wakeSocket = OpenWakeSocket(wake.address);
   // Non-blocking, so that an accept after select never blocks on a connection that went

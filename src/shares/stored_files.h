@@ -1,0 +1,38 @@
+// Where the two stored files live. The server decides it once, at start, from the
+// directory it started in, and hands it to every load and save: a later change of the
+// current directory (a file dialog's, a test's) moves neither file.
+#pragma once
+#include <string>
+#include <utility>
+
+#include "platform/native_types.h"
+
+namespace qc {
+
+inline constexpr char kSettingsFileName[] = "common.cfg";
+inline constexpr char kSharesFileName[] = "shared.cfg";
+
+struct StoredFiles {
+  std::string directory;  // the start-up directory; empty: the current one, at each open
+  std::string settingsName = kSettingsFileName;
+  std::string sharesName = kSharesFileName;
+
+  // The files of `directory`.
+  static StoredFiles In(std::string directory) {
+    StoredFiles files;
+    files.directory = std::move(directory);
+    return files;
+  }
+  std::string Settings() const { return PathOf(settingsName); }
+  std::string Shares() const { return PathOf(sharesName); }
+  // `name` in the directory, for the files kept beside the two.
+  std::string PathOf(const std::string& name) const {
+    if (directory.empty()) return name;
+    std::string path = directory;
+    // A drive's or the file system's root already ends in a separator ("C:\", "/").
+    if (path.back() != platform::kPathSeparator) path.push_back(platform::kPathSeparator);
+    return path + name;
+  }
+};
+
+}  // namespace qc
