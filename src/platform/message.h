@@ -32,7 +32,7 @@ inline void Show(const Message& message, std::string_view detail) {
 // One line on the process's standard error, where it has one (natively always; on Windows
 // a start from a console or with its output redirected): what a message's fixed text
 // leaves out, such as the system's own error. Nothing when there is none.
-void WriteErrorLine(std::string_view line);
+void WriteErrorLine(std::string_view text);
 
 // For threads that must never wait for the user (a connection thread, which may hold a
 // client and, through it, a share): the message is shown without holding the caller. On
