@@ -124,7 +124,6 @@ ResponseDecision DecideResponse(const Request& request, ShareRegistry& shares) {
     return d;
   }
   d.version = *version;
-  d.size = version->size;
   d.validators = ValidatorsOf(*version);
   d.now = CurrentUnixSeconds();
 
@@ -138,7 +137,7 @@ ResponseDecision DecideResponse(const Request& request, ShareRegistry& shares) {
     // A range of a file that changed since the client's copy would splice two versions.
     const bool ranged = request.hasRange &&
                         (!request.ifRange || IfRangeHolds(*request.ifRange, d.validators, d.now));
-    const std::optional<ByteSpan> span = BytesToSend(request, ranged, d.size);
+    const std::optional<ByteSpan> span = BytesToSend(request, ranged, d.version.size);
     if (!span) {
       d.kind = AnswerKind::RangeNotSatisfiable;
     } else {

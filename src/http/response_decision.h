@@ -57,20 +57,20 @@ class DownloadMark {
 struct ResponseDecision {
   AnswerKind kind = AnswerKind::BadRequest;
   bool headOnly = false;  // HEAD: the head the GET would get, without a body
-  // From PreconditionFailed on: the open file's size and validators, and the clock read the
-  // conditions were judged by, which the 304, 200 and 206 heads date themselves with.
-  std::int64_t size = 0;
+  // From PreconditionFailed on: the open file's version (its size among it) and
+  // validators, and the clock read the conditions were judged by, which the 304, 200 and
+  // 206 heads date themselves with.
+  platform::FileVersion version;
   Validators validators;
   std::int64_t now = 0;
   // WholeFile and FileRange: the bytes the body holds (the whole file for WholeFile).
   ByteSpan span;
   // The share found, its mark (declared before the file, so the file closes first), and
-  // for a WholeFile or FileRange GET the open file and the version its validators name;
-  // every other answer has closed the file already. The one-shot rule runs only for those.
+  // for a WholeFile or FileRange GET the open file; every other answer has closed the file
+  // already. The one-shot rule runs only for those.
   SharePtr share;
   DownloadMark mark;
   platform::File file;
-  platform::FileVersion version;
 
   int Status() const { return StatusOf(kind); }
   // The body is sent from the file, and a one-shot share may be claimed on the way.

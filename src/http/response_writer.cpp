@@ -118,7 +118,7 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
     const long long sent = sink.SendFileRange(file, span.first, bulk);
     if (sent != bulk) return sent > 0 ? sent : 0;
   }
-  const bool reachesTheEnd = span.first + span.count >= answer.size;
+  const bool reachesTheEnd = span.first + span.count >= answer.version.size;
   if (reachesTheEnd && bulk > 0 && answer.share->IsOneShot() && !sink.WaitUntilDelivered()) {
     return bulk;
   }
@@ -200,7 +200,7 @@ ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& 
       return {304, 0, {}, !sent};
     }
     case AnswerKind::RangeNotSatisfiable:
-      return SendRangeNotSatisfiable(sink, decision.size, headOnly);
+      return SendRangeNotSatisfiable(sink, decision.version.size, headOnly);
     case AnswerKind::WholeFile:
     case AnswerKind::FileRange:
       break;
@@ -224,7 +224,7 @@ ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& 
         .append("-")
         .append(std::to_string(span.first + span.count - 1))
         .append("/")
-        .append(std::to_string(decision.size))
+        .append(std::to_string(decision.version.size))
         .append(http_text::kLineEnd);
   }
   head.append(http_text::kContentLength)

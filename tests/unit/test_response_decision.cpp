@@ -68,7 +68,7 @@ TEST_P(DecisionTable, HoldsTheFileAndTheMarkOnlyAsLongAsTheAnswerNeeds) {
         EXPECT_EQ(d.span.count, c.span.count);
       }
       if (PastTheLookup(kind)) {
-        EXPECT_EQ(d.size, 1000);
+        EXPECT_EQ(d.version.size, 1000);
         EXPECT_EQ(d.validators.entityTag, validators.entityTag);
       }
       const ResponseDecision meanwhile = DecideResponse(get, shares);
