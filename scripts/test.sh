@@ -6,36 +6,35 @@
 # tests of quillcast.exe, the code's shape (scripts/lint.sh)
 # and a short run of each fuzzer. Installs what is missing first.
 #
+# Two lanes run side by side, their lines marked [native] and [windows]: the Windows
+# tests mostly wait on Wine, and the native builds use the cores meanwhile. The lint
+# step, which needs both trees, runs when both lanes are done.
+#
 #   scripts/test.sh              everything
-#   QC_FUZZ_SECONDS=10 scripts/test.sh   shorter fuzzing
+#   QC_FUZZ_SECONDS=60 scripts/test.sh   longer fuzzing (15 s per target by default)
 set -uo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build"
 jobs="$(nproc)"
-fuzz_seconds="${QC_FUZZ_SECONDS:-60}"
+# The checked-in corpora already reach what an hour of fuzzing found (docs/TESTING.md):
+# each run starts there, and a short one still tries a few hundred thousand new inputs.
+fuzz_seconds="${QC_FUZZ_SECONDS:-15}"
 
 "$root/scripts/deps.sh" all || exit 1
 
-passed=0
-failed=0
-failures=()
-times=()
+# One line per step, from either lane: passed|FAILED, seconds, name.
+results="$runtime/steps"
+: >"$results"
 step() {
   local name="$1"
   shift
   echo
   echo "=== $name"
-  local started=$SECONDS
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "=== $name: passed ($((SECONDS - started)) s)"
-  else
-    failed=$((failed + 1))
-    failures+=("$name")
-    echo "=== $name: FAILED ($((SECONDS - started)) s)"
-  fi
-  times+=("$(printf '%5d s  %s' $((SECONDS - started)) "$name")")
+  local started=$SECONDS status=passed
+  "$@" || status=FAILED
+  echo "=== $name: $status ($((SECONDS - started)) s)"
+  printf '%s\t%s\t%s\n' "$status" "$((SECONDS - started))" "$name" >>"$results"
 }
 
 # Configures and builds one of the presets in CMakePresets.json (binary dir build/NAME).
@@ -57,8 +56,6 @@ runtime="$(mktemp -d "${TMPDIR:-/tmp}/qc-test-run-XXXXXX")"
 export XDG_RUNTIME_DIR="$runtime"
 
 # --- Windows under Wine: one display and one wineserver for the whole run ---------------
-xvfb_pid=""
-wine_started=""
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 # No Mono or Gecko: their installers would wait for an answer (and a network) at the
@@ -68,33 +65,37 @@ wine_loader="$(command -v wine64 || echo /usr/lib/wine/wine64)"
 wineserver_bin="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
 
 cleanup() {
-  if [ -n "$wine_started" ]; then "$wineserver_bin" -k 2>/dev/null; fi
+  # A lane still running (the run was interrupted) ends first, with what it started.
+  local lane
+  for lane in $(cat "$runtime/lanes" 2>/dev/null); do kill -- "-$lane" 2>/dev/null; done
+  if [ -e "$runtime/wine-started" ]; then "$wineserver_bin" -k 2>/dev/null; fi
   # The journey test's own prefix, should the test itself have been cut short.
   if [ -d "$build/journey-prefix" ]; then WINEPREFIX="$build/journey-prefix" "$wineserver_bin" -k 2>/dev/null; fi
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
+  if [ -s "$runtime/xvfb.pid" ]; then kill "$(cat "$runtime/xvfb.pid")" 2>/dev/null; fi
   rm -rf "$runtime"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 start_display() {
   # -displayfd picks a free display number and tells it once the server is ready.
   local fifo="$runtime/display"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
-  xvfb_pid=$!
+  echo $! >"$runtime/xvfb.pid"
   for _ in $(seq 100); do
     [ -s "$fifo" ] && break
     sleep 0.1
   done
   [ -s "$fifo" ] || return 1
   export DISPLAY=":$(head -n1 "$fifo")"
-  echo "Xvfb on $DISPLAY (pid $xvfb_pid)"
+  echo "Xvfb on $DISPLAY (pid $(cat "$runtime/xvfb.pid"))"
 }
 
 start_wine() {
   mkdir -p "$WINEPREFIX"
   # A persistent server for the whole run: each later wine process starts in well under a
   # second. The first start creates the prefix (several seconds).
-  "$wineserver_bin" -p && wine_started=1
+  "$wineserver_bin" -p && : >"$runtime/wine-started"
   timeout 300 "$wine_loader" wineboot -i >/dev/null 2>&1
   # Xvfb has no window manager, and Wine waits up to 2 s for one to acknowledge every
   # managed window that is shown or hidden: each panel opening and closing would cost 4 s.
@@ -102,7 +103,31 @@ start_wine() {
   "$wine_loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 }
 
-native_unit() { (cd "$root" && ctest --preset native); }
+native_unit() {
+  # The one binary in four shards side by side: each case as a process of its own (ctest)
+  # costs a sanitizer start each, 611 of them. Should a shard fail, ctest runs every case
+  # again, one process each, so that a crash or a hang names its case and the rest still
+  # run; the step fails either way.
+  local shards=4 shard pids=() status=0
+  for shard in $(seq 0 $((shards - 1))); do
+    GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$shard timeout 600 \
+      "$build/native/tests/unit_tests" --gtest_brief=1 >"$runtime/unit-shard-$shard.log" 2>&1 &
+    pids+=($!)
+  done
+  for shard in $(seq 0 $((shards - 1))); do
+    if ! wait "${pids[$shard]}"; then
+      status=1
+      echo "shard $shard of $shards failed:"
+      tail -n 40 "$runtime/unit-shard-$shard.log"
+    fi
+  done
+  grep -h '^\[  PASSED  \]\|^\[  SKIPPED \]' "$runtime"/unit-shard-*.log
+  if [ "$status" -ne 0 ]; then
+    echo "every case again, one process each:"
+    (cd "$root" && ctest --preset native -j"$jobs")
+  fi
+  return "$status"
+}
 native_tsan() {
   # The threads: accept, connections, stop, one-shot, concurrent lookups and deletes.
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$build/tsan/tests/unit_tests" \
@@ -175,34 +200,63 @@ wine_e2e() (
     python3 "$root/tests/e2e/test_qr_windows.py"
 )
 
-step "native build (ASan+UBSan)" configure_and_build native
-step "native unit tests (ASan+UBSan)" native_unit
-step "native end-to-end tests and hostile-input table" native_e2e
-step "native command-line tests" native_cli
-step "native folder archive checked by unzip, zipfile, bsdtar" native_zip
-# The build scripts/run.sh makes for a newcomer: Release, where gcc warns of other things.
-step "native release build (scripts/run.sh)" configure_and_build release
-step "native build (TSan)" configure_and_build tsan
-step "threading tests (TSan)" native_tsan
-step "windows build (mingw-w64)" configure_and_build win
+native_lane() {
+  # Lane-wide disjoint ports (tests/e2e/ports.py): the other lane's servers run meanwhile.
+  export QC_PORTS=20000-26383
+  step "native build (ASan+UBSan)" configure_and_build native
+  # The Windows lane checks the folder archive with this tree's tool once it is built.
+  cp "$results" "$runtime/native-built"
+  step "native unit tests (ASan+UBSan)" native_unit
+  step "native end-to-end tests and hostile-input table" native_e2e
+  step "native command-line tests" native_cli
+  step "native build (TSan)" configure_and_build tsan
+  step "threading tests (TSan)" native_tsan
+  # The build scripts/run.sh makes for a newcomer: Release, where gcc warns of other things.
+  step "native release build (scripts/run.sh)" configure_and_build release
+  step "fuzzing (${fuzz_seconds} s per target)" "$root/scripts/fuzz.sh" "$fuzz_seconds"
+}
+windows_lane() {
+  export QC_PORTS=26384-32767
+  step "windows build (mingw-w64)" configure_and_build win
+  if start_display && start_wine; then
+    step "windows unit and window tests (Wine)" wine_unit
+    step "windows code page 1251 (Wine)" wine_cyrillic
+    step "windows folder archive checked by unzip, zipfile, bsdtar (Wine)" wine_zip
+    step "windows end-to-end tests and hostile-input table (Wine)" wine_e2e
+    step "windows packages (installer, zip, resources)" windows_packages
+    step "windows journey: install, Send to, paste, download, uninstall (Wine)" windows_journey
+  else
+    step "Xvfb and Wine start" false
+  fi
+  # The long archive cases (a few minutes of disk and checkers) while the other lane fuzzes.
+  while [ ! -e "$runtime/native-built" ]; do sleep 1; done
+  if grep -q '^FAILED.*native build (ASan' "$runtime/native-built"; then
+    step "native folder archive checked by unzip, zipfile, bsdtar" false
+  else
+    step "native folder archive checked by unzip, zipfile, bsdtar" native_zip
+  fi
+}
+
+# Each lane in a process group of its own (set -m), so that an interrupted run ends it
+# whole; every line it prints is marked with its name.
+set -m
+(native_lane 2>&1 | sed -u 's/^/[native]  /') &
+native_pid=$!
+(windows_lane 2>&1 | sed -u 's/^/[windows] /') &
+windows_pid=$!
+set +m
+echo "$native_pid $windows_pid" >"$runtime/lanes"
+wait "$native_pid" "$windows_pid"
+: >"$runtime/lanes"
 step "lint (clang-format, clang-tidy)" "$root/scripts/lint.sh" "$build/native" "$build/win"
-if start_display && start_wine; then
-  step "windows unit and window tests (Wine)" wine_unit
-  step "windows code page 1251 (Wine)" wine_cyrillic
-  step "windows folder archive checked by unzip, zipfile, bsdtar (Wine)" wine_zip
-  step "windows end-to-end tests and hostile-input table (Wine)" wine_e2e
-  step "windows packages (installer, zip, resources)" windows_packages
-  step "windows journey: install, Send to, paste, download, uninstall (Wine)" windows_journey
-else
-  step "Xvfb and Wine start" false
-fi
-step "fuzzing (${fuzz_seconds} s per target)" "$root/scripts/fuzz.sh" "$fuzz_seconds"
 
 echo
-echo "Time of each step:"
-printf '%s\n' "${times[@]}"
+echo "Time of each step (the lanes side by side):"
+awk -F'\t' '{printf "%5d s  %s\n", $2, $3}' "$results"
 printf '%5d s  in all\n' "$SECONDS"
 echo
-for f in "${failures[@]}"; do echo "failed: $f"; done
+awk -F'\t' '$1 == "FAILED" {print "failed: " $3}' "$results"
+passed=$(grep -c '^passed' "$results")
+failed=$(grep -c '^FAILED' "$results")
 echo "Summary: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

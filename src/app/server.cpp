@@ -1,5 +1,6 @@
 #include "app/server.h"
 
+#include <cstdlib>
 #include <mutex>
 
 #include "app/command_line.h"
@@ -187,11 +188,23 @@ int RunServer(Application& app) {
   return 1;
 }
 
+std::chrono::milliseconds HeadTimeLimitFrom(const char* value) {
+  if (value == nullptr || *value == '\0') return kHeadTimeLimit;
+  long seconds = 0;
+  for (const char* c = value; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9' || seconds > 3600) return kHeadTimeLimit;
+    seconds = seconds * 10 + (*c - '0');
+  }
+  if (seconds < 1 || seconds > 3600) return kHeadTimeLimit;
+  return std::chrono::seconds(seconds);
+}
+
 int RunEntry(const std::string& tail, const Panel& panel) {
   switch (ChooseRole(tail)) {
     case Role::Server: {
       Application app;
       app.panel = panel;
+      app.connections.SetHeadTimeLimit(HeadTimeLimitFrom(std::getenv(kHeadLimitVariable)));
       return RunServer(app);
     }
     case Role::Panel:

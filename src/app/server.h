@@ -1,5 +1,6 @@
 // The entry and the server's life: start in order, serve, stop in order.
 #pragma once
+#include <chrono>
 #include <string>
 
 #include "app/application.h"
@@ -35,6 +36,13 @@ void StoreWithdrawal(Application& app);
 // The stop sequence: every connection closed and awaited, the listener closed, sockets
 // cleaned up, the single-instance lock released.
 void StopServer(Application& app);
+
+// The environment variable that shortens (or lengthens) the head time limit, in whole
+// seconds: the end-to-end tests wait it out, and an operator may want it tighter.
+inline constexpr char kHeadLimitVariable[] = "QUILLCAST_HEAD_LIMIT";
+// The head time limit `value` (the variable's text, or null) asks for: 1 to 3600 seconds;
+// anything else leaves the default.
+std::chrono::milliseconds HeadTimeLimitFrom(const char* value);
 
 // The server role from start to stop, failure paths included. Returns 1.
 int RunServer(Application& app);

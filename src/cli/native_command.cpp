@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -599,6 +600,7 @@ int RunNativeServer(bool quiet) {
     ~SystemClipboardAgain() { platform::ReplaceClipboard(nullptr); }
   } restoreClipboard;
   Application app;
+  app.connections.SetHeadTimeLimit(HeadTimeLimitFrom(std::getenv(kHeadLimitVariable)));
   if (!quiet) {
     app.connections.SetAnswerObserver(
         [&log](const Connection& connection) { LogRequest(log, connection); });

@@ -162,6 +162,8 @@ class ConnectionRegistry {
   // `limits` apply to every connection registered later; tests shorten them.
   explicit ConnectionRegistry(ConnectionLimits limits = {});
   void SetAnswerObserver(AnswerObserver observer) { observer_ = std::move(observer); }
+  // For connections registered later; set before the accept loop starts.
+  void SetHeadTimeLimit(std::chrono::milliseconds limit) { limits_.head = limit; }
   void NotifyAnswered(const Connection& connection) {
     if (observer_ && connection.received.answered) observer_(connection);
   }

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #endif
 
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <set>
@@ -52,11 +54,32 @@ std::uint16_t LocalPort(platform::socket_t s) {
   return ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &length) == 0 ? ntohs(sa.sin_port) : 0;
 }
 
+namespace {
+// Below every system's ephemeral range (Linux 32768-60999, Windows 49152-65535): a port the
+// system picked is free when asked, yet a client's connection made before the server
+// starts may take it again. QC_PORTS ("FIRST-LAST") narrows it: test runs side by side
+// take disjoint parts, so that one's check that a port is free is not undone by the
+// other's server.
+struct PortRange {
+  unsigned first = 20000;
+  unsigned last = 32767;
+};
+
+PortRange TestPortRange() {
+  PortRange range;
+  const char* text = std::getenv("QC_PORTS");
+  unsigned first = 0, last = 0;
+  char end = '\0';
+  if (text != nullptr && std::sscanf(text, "%u-%u%c", &first, &last, &end) == 2 &&
+      range.first <= first && first <= last && last <= range.last) {
+    range = {first, last};
+  }
+  return range;
+}
+}  // namespace
+
 std::uint16_t FreePort() {
-  // Below every system's ephemeral range (Linux 32768-60999, Windows 49152-65535): a port
-  // the system picked is free when asked, yet a client's connection made before the
-  // server starts may take it again.
-  constexpr unsigned kFirst = 20000, kEnd = 32768;
+  static const PortRange range = TestPortRange();
   static std::mutex guard;
   static std::set<std::uint16_t> handedOut;
   static std::mt19937 draw{std::random_device{}()};
@@ -64,7 +87,8 @@ std::uint16_t FreePort() {
   platform::SocketLibraryStart();
   std::uint16_t port = 0;
   for (int attempt = 0; attempt < 1000 && port == 0; ++attempt) {
-    const auto candidate = static_cast<std::uint16_t>(kFirst + draw() % (kEnd - kFirst));
+    const auto candidate =
+        static_cast<std::uint16_t>(range.first + draw() % (range.last - range.first + 1));
     if (handedOut.count(candidate) != 0) continue;
     platform::socket_t probe = platform::CreateTcpSocket();
     if (platform::BindAnyAddress(probe, candidate)) port = candidate;

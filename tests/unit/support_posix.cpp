@@ -10,13 +10,41 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
+#include <string>
 
 #include "unit/file_holder.h"
 #include "unit/platform_support.h"
 
 namespace qc::tests {
+
+namespace {
+// Each test process gets a runtime directory of its own, made before main and removed at
+// exit: the control socket and the single-instance lock live there, and the cases run side
+// by side, one process each, so two of them must never meet each other's server.
+class PrivateRuntimeDirectory {
+ public:
+  PrivateRuntimeDirectory() {
+    std::string pattern = std::filesystem::temp_directory_path() / "qc-unit-run-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return;  // the cases then say what is missing
+    path_ = pattern;
+    ::setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
+  }
+  ~PrivateRuntimeDirectory() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  PrivateRuntimeDirectory(const PrivateRuntimeDirectory&) = delete;
+  PrivateRuntimeDirectory& operator=(const PrivateRuntimeDirectory&) = delete;
+
+ private:
+  std::string path_;
+};
+const PrivateRuntimeDirectory privateRuntimeDirectory;
+}  // namespace
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
