@@ -55,11 +55,6 @@ configure_and_build() {
   return 1
 }
 
-# Native tests keep their control sockets and instance locks in a private runtime
-# directory, so nothing here meets a server the user runs.
-runtime="$(mktemp -d "${TMPDIR:-/tmp}/qc-test-run-XXXXXX")"
-export XDG_RUNTIME_DIR="$runtime"
-
 # --- Windows under Wine: one display and one wineserver for the whole run ---------------
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
