@@ -238,15 +238,19 @@ windows_lane() {
 }
 
 # Each lane in a process group of its own (set -m), so that an interrupted run ends it
-# whole; every line it prints is marked with its name.
+# whole. A lane writes to a file, not a pipe: Xvfb, wineserver and Wine's helper processes
+# outlive the lane and would hold a pipe open for ever. Its lines are shown as they come,
+# marked with its name, until the lane has ended.
 set -m
-(native_lane 2>&1 | sed -u 's/^/[native]  /') &
+native_lane >"$runtime/native.log" 2>&1 &
 native_pid=$!
-(windows_lane 2>&1 | sed -u 's/^/[windows] /') &
+windows_lane >"$runtime/windows.log" 2>&1 &
 windows_pid=$!
 set +m
 echo "$native_pid $windows_pid" >"$runtime/lanes"
-wait "$native_pid" "$windows_pid"
+tail -n +1 -f --pid="$native_pid" "$runtime/native.log" | sed -u 's/^/[native]  /' &
+tail -n +1 -f --pid="$windows_pid" "$runtime/windows.log" | sed -u 's/^/[windows] /' &
+wait
 : >"$runtime/lanes"
 step "lint (clang-format, clang-tidy)" "$root/scripts/lint.sh" "$build/native" "$build/win"
 
