@@ -98,7 +98,8 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
   }
   // A folder would be stored, linked and answered 404 for ever. A missing file is taken:
   // the user may be about to put it there.
-  if (platform::KindOfPath(physicalPath) == platform::PathKind::Other) {
+  if (platform::KindOfPath(physicalPath) != platform::PathKind::RegularFile &&
+      platform::KindOfPath(physicalPath) != platform::PathKind::Missing) {
     show(messages::kNotAFile, &physicalPath);
     return;
   }

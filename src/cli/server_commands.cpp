@@ -27,7 +27,8 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
                   messages::Printable(physical));
   }
   // The command checks this too; a folder that replaced the file since must not be stored.
-  if (platform::KindOfPath(physical) == platform::PathKind::Other) {
+  if (platform::KindOfPath(physical) != platform::PathKind::RegularFile &&
+      platform::KindOfPath(physical) != platform::PathKind::Missing) {
     return Failed(std::string(messages::kNotAFile.text) + ": " + physical);
   }
   const std::size_t separator = physical.rfind('/');
