@@ -4,6 +4,7 @@
 // own bytes are pinned by test_zip_archive.cpp; here they are only the reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -311,6 +312,45 @@ TEST_F(FolderShareTest, KindIsRecognisedWhenAddedAndWhenLoaded) {
   EXPECT_TRUE(loaded.ShareAt(0)->IsFolder());
   EXPECT_FALSE(loaded.ShareAt(1)->IsFolder());
   EXPECT_FALSE(loaded.ShareAt(2)->IsFolder());
+}
+
+}  // namespace
+}  // namespace qc
+
+namespace qc {
+namespace {
+
+// A folder's link is its name and ".zip", whatever separators end the path; a root is named
+// as the archive's top folder is.
+TEST(FolderVirtualPath, IsTheFoldersNameAndZip) {
+  struct Case {
+    const char* physical;  // '/' stands for the system's separator
+    const char* defaultFolder;
+    std::optional<std::string> virtualPath;
+  };
+  const Case cases[] = {
+      {"/srv/photos", "", "/photos.zip"},
+      {"/srv/photos/", "", "/photos.zip"},
+      {"/srv/photos//", "", "/photos.zip"},
+      {"/photos", "", "/photos.zip"},
+      {"/srv/Trip 2024", "/pub", "/pub/Trip 2024.zip"},
+      {"/srv/notes.d", "", "/notes.d.zip"},
+      {"/", "", "/root.zip"},
+      {"photos", "", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    std::string physical = c.physical;
+    std::replace(physical.begin(), physical.end(), '/', platform::kPathSeparator);
+    SCOPED_TRACE(physical);
+    ServerSettings settings;
+    settings.defaultFolder = c.defaultFolder;
+    EXPECT_EQ(MakeFolderVirtualPath(settings, physical), c.virtualPath);
+  }
+  if (platform::kPathSeparator == '\\') {
+    EXPECT_EQ(MakeFolderVirtualPath(ServerSettings{}, "C:\\"), "/C.zip");
+    EXPECT_EQ(WithoutTrailingSeparators("C:\\"), "C:\\");
+    EXPECT_EQ(MakeFolderVirtualPath(ServerSettings{}, "\\\\server\\share\\"), "/share.zip");
+  }
 }
 
 }  // namespace
