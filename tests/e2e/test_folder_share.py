@@ -196,6 +196,28 @@ class FolderShareTest(unittest.TestCase):
             self.assertEqual(archive.read("tree/trip/notes.txt"), b"rewritten " * 3000)
         self.stop(server)
 
+    def test_a_one_shot_folder_goes_out_once(self):
+        # New shares one-shot: a HEAD and a part leave the link; the whole archive uses it up,
+        # on disk too.
+        self.box.write("common.cfg", settings_bytes(self.port, flags=1))
+        make_tree(self.folder, big=200_000)
+        server = self.start()
+        self.share_folder()
+        status, head = self.head()
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        part = http_get(self.port, b"GET /tree.zip HTTP/1.1\r\nRange: bytes=0-999\r\n\r\n")
+        self.assertEqual(headers_of(part)[0], "HTTP/1.1 206 Partial Content")
+        whole = self.box.path("once.zip")
+        fetched = self.curl("-f", "-o", whole, self.url)
+        self.assertEqual(fetched.returncode, 0, fetched.stderr)
+        self.assertEqual(os.path.getsize(whole), int(head["content-length"]))
+        self.check_archive(whole, self.folder)
+        self.assertEqual(headers_of(http_get(self.port, b"GET /tree.zip HTTP/1.1\r\n\r\n"))[0],
+                         "HTTP/1.1 404 Not Found")
+        flags = int.from_bytes(self.box.read("shared.cfg")[4:6], "little")
+        self.assertEqual(flags, 3)
+        self.stop(server)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
