@@ -157,7 +157,8 @@ native_e2e() (
 native_zip() {
   # The folder archive judged by unzip, Python's zipfile and bsdtar, the long cases (a 5 GiB
   # sparse file, 70,000 files) included: natively only, a few minutes.
-  QC_ZIP_TOOL="$build/native/tests/zip_folder" python3 "$root/tests/e2e/test_zip_archive.py"
+  QC_ZIP_TOOL="$build/native/tests/zip_folder" python3 "$root/tests/e2e/test_zip_archive.py" &&
+    QC_E2E_MODE=native QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_folder_share.py"
 }
 native_cli() {
   # The host in links runs in network namespaces of its own (as root; skipped otherwise).
@@ -200,7 +201,7 @@ wine_e2e() (
   # One after the other: in one Wine prefix the single-instance mutex is shared, so two
   # servers cannot run side by side as they do natively.
   python3 "$root/tests/e2e/test_quillcast.py" && python3 "$root/tests/e2e/test_hostile.py" &&
-    python3 "$root/tests/e2e/test_qr_windows.py"
+    python3 "$root/tests/e2e/test_qr_windows.py" && python3 "$root/tests/e2e/test_folder_share.py"
 )
 
 native_lane() {

@@ -27,7 +27,7 @@ std::vector<std::string> SplitTailArguments(std::string_view tail);
 // The files a share tail names, in order. Explorer's Send to passes several selected
 // files as several arguments, each quoted when it holds a blank: when the tail splits
 // into two or more arguments and every one names something that exists (a file, or a
-// folder selected with them, which the server then refuses by name), each is a path of
+// folder selected with them, shared as an archive), each is a path of
 // its own. Otherwise the whole tail is one path, with one pair of surrounding double
 // quotes removed (so an unquoted path with blanks still works).
 std::vector<std::string> SharePathsFromTail(

@@ -8,6 +8,7 @@
 #include "app/notification_area.h"
 #include "platform/codepage.h"
 #include "platform/directory.h"
+#include "shares/folder_rules.h"
 #include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
@@ -96,19 +97,32 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     show(messages::kControlCharacterInPath, &shown);
     return;
   }
-  // A folder would be stored, linked and answered 404 for ever. A missing file is taken:
+  // A device would be stored, linked and answered 404 for ever. A missing file is taken:
   // the user may be about to put it there.
-  if (platform::KindOfPath(physicalPath) == platform::PathKind::Other) {
+  const platform::PathKind kind = platform::KindOfPath(physicalPath);
+  if (kind == platform::PathKind::Other) {
     show(messages::kNotAFile, &physicalPath);
     return;
   }
-  std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physicalPath);
+  // A folder goes out as one archive, "name.zip"; nobody can be asked here whether a whole
+  // drive or profile is meant.
+  const bool folder = kind == platform::PathKind::Folder;
+  const std::string physical = folder ? WithoutTrailingSeparators(physicalPath) : physicalPath;
+  if (folder) {
+    if (const messages::Message* refusal =
+            messages::FolderRefusal(FolderShareRiskOfPath(physical))) {
+      show(*refusal, &physical);
+      return;
+    }
+  }
+  std::optional<std::string> virtualPath = folder ? MakeFolderVirtualPath(app.settings, physical)
+                                                  : MakeVirtualPath(app.settings, physical);
   if (!virtualPath) {
     show(messages::kIncorrectPhysicalPath);
     show(messages::kNoVirtualPath);
     return;
   }
-  const AddedShare added = AddAndStoreShare(app.storedFiles, app.shares, app.settings, physicalPath,
+  const AddedShare added = AddAndStoreShare(app.storedFiles, app.shares, app.settings, physical,
                                             std::move(*virtualPath));
   const SharePtr& share = added.share;
   if (added.written == ShareFileWrite::Failed) {

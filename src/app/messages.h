@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/message.h"
+#include "shares/folder_rules.h"
 #include "shares/setting_rules.h"
 
 namespace qc::messages {
@@ -73,10 +74,37 @@ inline constexpr Message kIncorrectPhysicalPath{"Incorrect physical path to file
                                                 MessageIcon::Error};
 inline constexpr Message kCantWriteShareFile{"Can't write to file shared.cfg, something wrong",
                                              "ERROR", MessageIcon::Error};
-// Only a regular file can ever be served: a folder (or a device) stored as a share would
-// answer 404 for ever. Shown with the path as its detail; nothing is stored or copied.
+// Only a regular file or a folder can ever be served: a device or a pipe stored as a share
+// would answer 404 for ever (the panel, which cannot ask before sharing a whole drive yet,
+// refuses folders too). Shown with the path as its detail; nothing is stored or copied.
 inline constexpr Message kNotAFile{"Only files can be shared, not folders", "Error",
                                    MessageIcon::Error};
+
+// A folder that holds more than anyone means to share at once, asked for where nobody can
+// be asked to confirm it (Send to; the native command without --yes). Shown with the path;
+// nothing is stored.
+inline constexpr Message kFolderIsDriveRoot{
+    "Can't share this folder: it is the root of a drive, so everything on the drive would be "
+    "shared. Share the folders inside it that you mean to share",
+    "Error", MessageIcon::Error};
+inline constexpr Message kFolderHoldsProfile{
+    "Can't share this folder: it holds your user profile, so all your documents, keys and "
+    "browser data would be shared. Share the folders inside it that you mean to share",
+    "Error", MessageIcon::Error};
+
+// The message that refuses a folder of this risk unconfirmed; none when it needs no
+// confirmation.
+inline const Message* FolderRefusal(FolderShareRisk risk) {
+  switch (risk) {
+    case FolderShareRisk::DriveRoot:
+      return &kFolderIsDriveRoot;
+    case FolderShareRisk::WholeProfile:
+      return &kFolderHoldsProfile;
+    case FolderShareRisk::None:
+      break;
+  }
+  return nullptr;
+}
 
 // A share request whose path holds a control character (a NUL, a line feed, ...): no file
 // name holds one, and a NUL would make shared.cfg unreadable at the next start. Shown with

@@ -30,6 +30,7 @@
 #include "platform/runtime_directory.h"
 #include "platform/socket.h"
 #include "quillcast_version.h"
+#include "shares/folder_rules.h"
 #include "shares/share_adding.h"
 #include "shares/qr_code.h"
 #include "shares/share_file.h"
@@ -91,7 +92,7 @@ std::string CannotShare(const std::string& path) {
   if (HoldsControlCharacter(path)) return "the name holds a control character";
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
-  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return "not a regular file or folder";
   return std::string();
 }
 
@@ -109,15 +110,28 @@ enum class ShareOutcome {
 
 // Shares one file through the running server, as "quillcast FILE" does; `url` gets the
 // share's link when there is one. Says what went wrong on standard error.
-ShareOutcome ShareFile(const std::string& file, std::optional<std::string>& url) {
+ShareOutcome ShareFile(const std::string& file, std::optional<std::string>& url,
+                       bool confirmed = false) {
   const std::string why = CannotShare(file);
   if (!why.empty()) {
     Error(std::string("cannot share ").append(messages::Printable(file)).append(": ").append(why));
     return ShareOutcome::Refused;
   }
+  // A whole drive or profile is asked about here, where --yes can answer; the server asks
+  // again of a request that does not carry the answer.
+  std::vector<std::string> fields{file};
+  if (platform::KindOfPath(file) == platform::PathKind::Folder) {
+    const std::string folder = WithoutTrailingSeparators(file);
+    const messages::Message* refusal = messages::FolderRefusal(FolderShareRiskOfPath(folder));
+    if (refusal != nullptr && !confirmed) {
+      Error(FolderRefusalText(refusal->text, messages::Printable(folder)));
+      return ShareOutcome::Refused;
+    }
+    if (refusal != nullptr) fields.push_back(kFolderConfirmed);
+  }
   ControlReply reply;
   const ExchangeResult result =
-      ExchangeCommand(CommandType::Share, {file}, reply, kAnswerTimeoutMs);
+      ExchangeCommand(CommandType::Share, fields, reply, kAnswerTimeoutMs);
   if (result != ExchangeResult::Answered) {
     ReportNoAnswer(result);
     return ShareOutcome::NoServer;
@@ -134,7 +148,7 @@ ShareOutcome ShareFile(const std::string& file, std::optional<std::string>& url)
   return ShareOutcome::Shared;
 }
 
-int ShareFiles(const std::vector<std::string>& operands) {
+int ShareFiles(const std::vector<std::string>& operands, bool confirmed) {
   std::vector<std::string> files;
   files.reserve(operands.size());
   for (const std::string& operand : operands) files.push_back(Absolute(operand));
@@ -153,7 +167,7 @@ int ShareFiles(const std::vector<std::string>& operands) {
   int status = kExitOk;
   for (const std::string& file : files) {
     std::optional<std::string> url;
-    const ShareOutcome outcome = ShareFile(file, url);
+    const ShareOutcome outcome = ShareFile(file, url, confirmed);
     if (url) Print(*url + "\n");
     if (outcome == ShareOutcome::NoServer) return kExitFailed;
     if (outcome != ShareOutcome::Shared) status = kExitFailed;
@@ -688,7 +702,7 @@ int RunCommand(int argc, char** argv) {
     case Action::Serve:
       return RunNativeServer(invocation.quiet);
     case Action::Share:
-      return ShareFiles(invocation.operands);
+      return ShareFiles(invocation.operands, invocation.confirmed);
     case Action::Stop:
       return Stop();
     case Action::List:

@@ -164,10 +164,24 @@ Invocation ParseQr(const std::string& command, const std::vector<std::string>& r
 
 }  // namespace
 
+std::string FolderRefusalText(std::string_view reason, const std::string& folder) {
+  return std::string(reason) + ": " + folder + " (quillcast --yes shares it all the same)";
+}
+
 Invocation ParseArguments(const std::vector<std::string>& args) {
   if (args.empty()) return Make(Action::Serve);
   const std::optional<std::string> first = OptionName(args[0]);
   const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (first && (*first == "yes" || *first == "y")) {
+    // What follows is what to share, taken as without the option.
+    Invocation invocation = ParseArguments(rest);
+    if (invocation.action != Action::Share) {
+      if (invocation.action == Action::Usage) return invocation;
+      return Usage(args[0] + " goes before the files and folders to share");
+    }
+    invocation.confirmed = true;
+    return invocation;
+  }
   if (!first || args[0] == "--") {
     // Files. Only "--" lets a name that begins with a dash through.
     std::vector<std::string> files = first ? rest : args;
@@ -212,7 +226,10 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
 
 std::string UsageText() {
   return "Usage: quillcast [-quiet]              run the server in the current directory\n"
-         "       quillcast FILE...               share files and print their URLs\n"
+         "       quillcast [--yes] FILE|FOLDER...\n"
+         "                                       share files and folders (each folder as one\n"
+         "                                       .zip) and print their URLs; --yes: also a\n"
+         "                                       drive's root or the folder holding your home\n"
          "       quillcast -list                 list the shares\n"
          "       quillcast -unshare URL|PATH...  remove shares\n"
          "       quillcast -config [KEY=VALUE...]  show or change the settings\n"

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "shares/qr_code.h"
@@ -21,11 +22,19 @@ enum class Action { Serve, Share, Stop, List, Unshare, Config, Qr, Help, Version
 struct Invocation {
   Action action = Action::Usage;
   bool quiet = false;                 // Serve: no request log
+  bool confirmed = false;             // Share: --yes, folders that hold a drive or profile too
   std::vector<std::string> operands;  // files, URLs or paths, key=value pairs
   std::string error;                  // Usage: what is wrong
   std::string pngFile;                // Qr: the PNG to write instead of the terminal's text
   QrLevel qrLevel = QrLevel::M;       // Qr: the error correction level
 };
+
+// A share request's second field when the user confirmed (--yes) sharing a folder that
+// holds a whole drive or profile.
+inline constexpr char kFolderConfirmed[] = "yes";
+// The refusal of such a folder without --yes: `reason` (the message's text), the folder, and
+// how to share it all the same.
+std::string FolderRefusalText(std::string_view reason, const std::string& folder);
 
 // `args` are the arguments after the program name.
 Invocation ParseArguments(const std::vector<std::string>& args);

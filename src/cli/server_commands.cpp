@@ -6,6 +6,7 @@
 #include "cli/native_command.h"
 #include "cli/options.h"
 #include "platform/directory.h"
+#include "shares/folder_rules.h"
 #include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
@@ -18,24 +19,37 @@ ControlReply Ok(std::vector<std::string> fields) { return {ReplyStatus::Ok, std:
 ControlReply Failed(std::string text) { return {ReplyStatus::Failed, {std::move(text)}}; }
 
 ControlReply Share(Application& app, const std::vector<std::string>& fields) {
-  if (fields.size() != 1) return Failed("a share request names one file");
-  const std::string& physical = fields[0];
+  // The path, and the user's confirmation (--yes) of a folder that holds a whole drive or
+  // profile.
+  const bool confirmed = fields.size() == 2 && fields[1] == kFolderConfirmed;
+  if (fields.size() != 1 && !confirmed) return Failed("a share request names one file");
+  const std::string& named = fields[0];
   if (app.ui.active.load()) return Failed(std::string(messages::kPanelRunning.text));
   // Before the file is looked at: the system would read the path only up to a NUL.
-  if (HoldsControlCharacter(physical)) {
+  if (HoldsControlCharacter(named)) {
     return Failed(std::string(messages::kControlCharacterInPath.text) + ": " +
-                  messages::Printable(physical));
+                  messages::Printable(named));
   }
-  // The command checks this too; a folder that replaced the file since must not be stored.
-  if (platform::KindOfPath(physical) == platform::PathKind::Other) {
-    return Failed(std::string(messages::kNotAFile.text) + ": " + physical);
+  // The command checks these too; what replaced the file since must not be stored unasked.
+  const platform::PathKind kind = platform::KindOfPath(named);
+  if (kind == platform::PathKind::Other) {
+    return Failed(std::string(messages::kNotAFile.text) + ": " + named);
+  }
+  const bool folder = kind == platform::PathKind::Folder;
+  const std::string physical = folder ? WithoutTrailingSeparators(named) : named;
+  if (folder && !confirmed) {
+    if (const messages::Message* refusal =
+            messages::FolderRefusal(FolderShareRiskOfPath(physical))) {
+      return Failed(FolderRefusalText(refusal->text, messages::Printable(physical)));
+    }
   }
   const std::size_t separator = physical.rfind('/');
-  if (separator == std::string::npos || separator < 1) {
+  if (separator == std::string::npos || (separator < 1 && !folder)) {
     return Failed(std::string(messages::kIncorrectPhysicalPath.text) + "\n" +
                   std::string(messages::kNoVirtualPath.text));
   }
-  std::optional<std::string> virtualPath = MakeVirtualPath(app.settings, physical);
+  std::optional<std::string> virtualPath = folder ? MakeFolderVirtualPath(app.settings, physical)
+                                                  : MakeVirtualPath(app.settings, physical);
   if (!virtualPath) return Failed(std::string(messages::kNoVirtualPath.text));
   const AddedShare added = AddAndStoreShare(app.storedFiles, app.shares, app.settings, physical,
                                             std::move(*virtualPath));

@@ -31,6 +31,60 @@ std::optional<ByteSpan> BytesToSend(const Request& request, bool ranged, std::in
   return ByteSpan{start, last - start + 1};
 }
 
+// Opens the share's file and takes its version and validators from one query of it: they
+// describe the bytes sent. False when there is nothing to send (the 404 page).
+bool OpenSharedFile(ResponseDecision& d) {
+  // A one-shot share is fetched by one client at a time, so that "one" holds; any other
+  // share is read by as many clients as ask at once. Neither is served while another
+  // program writes the file.
+  d.file = d.share->IsOneShot() ? platform::File::OpenExclusiveRead(d.share->physicalPath)
+                                : platform::File::OpenSharedRead(d.share->physicalPath);
+  const std::optional<platform::FileVersion> version =
+      d.file.IsOpen() ? d.file.Version() : std::optional<platform::FileVersion>();
+  if (!version || version->size < 0) return false;
+  d.version = *version;
+  d.validators = ValidatorsOf(*version);
+  return true;
+}
+
+// The newest modification and change times of the folder and of anything in it: what a
+// change anywhere in the folder moves, so If-Range and If-Modified-Since dates judge the
+// archive as they judge a file.
+platform::FileVersion NewestTimes(const platform::FolderListing& listing) {
+  platform::FileVersion newest = listing.rootVersion;
+  const auto later = [](std::int64_t s1, std::int32_t n1, std::int64_t s2, std::int32_t n2) {
+    return s1 > s2 || (s1 == s2 && n1 > n2);
+  };
+  for (const platform::FolderEntry& entry : listing.entries) {
+    const platform::FileVersion& v = entry.version;
+    if (later(v.modifiedSeconds, v.modifiedNanoseconds, newest.modifiedSeconds,
+              newest.modifiedNanoseconds)) {
+      newest.modifiedSeconds = v.modifiedSeconds;
+      newest.modifiedNanoseconds = v.modifiedNanoseconds;
+    }
+    if (later(v.changedSeconds, v.changedNanoseconds, newest.changedSeconds,
+              newest.changedNanoseconds)) {
+      newest.changedSeconds = v.changedSeconds;
+      newest.changedNanoseconds = v.changedNanoseconds;
+    }
+  }
+  return newest;
+}
+
+// Lists the share's folder as it stands now and lays its archive out: the length and the
+// validators come from the listing alone, no file is read (a HEAD reads none at all). False
+// when the folder is gone or cannot be read (the 404 page).
+bool ListSharedFolder(ResponseDecision& d) {
+  const std::optional<platform::FolderListing> listing =
+      platform::ListFolder(d.share->physicalPath);
+  if (!listing) return false;
+  d.archive = std::make_shared<const ZipArchive>(*listing);
+  d.version = NewestTimes(*listing);
+  d.version.size = d.archive->Size();
+  d.validators = ArchiveValidators(d.archive->EntityTag(), d.version);
+  return true;
+}
+
 }  // namespace
 
 int StatusOf(AnswerKind kind) {
@@ -108,23 +162,15 @@ ResponseDecision DecideResponse(const Request& request, ShareRegistry& shares) {
     d.kind = AnswerKind::Busy;
     return d;
   }
-  // A one-shot share is fetched by one client at a time, so that "one" holds; any other
-  // share is read by as many clients as ask at once. Neither is served while another
-  // program writes the file.
-  d.file = oneShot ? platform::File::OpenExclusiveRead(d.share->physicalPath)
-                   : platform::File::OpenSharedRead(d.share->physicalPath);
-  // Size and validators from one query of the open file: they describe the bytes sent.
-  std::optional<platform::FileVersion> version =
-      d.file.IsOpen() ? d.file.Version() : std::optional<platform::FileVersion>();
+  const bool found = d.share->IsFolder() ? ListSharedFolder(d) : OpenSharedFile(d);
   // Withdrawn is asked again once the file is open: an answer that found the share before
   // another one claimed it, and opened the file the moment that one had closed it, must
   // not send it a second time.
-  if (!version || version->size < 0 || d.share->IsWithdrawn()) {
+  if (!found || d.share->IsWithdrawn()) {
     d.file.Close();
+    d.archive.reset();
     return d;
   }
-  d.version = *version;
-  d.validators = ValidatorsOf(*version);
   d.now = CurrentUnixSeconds();
 
   // RFC 9110's order: the preconditions that fail, then the client's copy being current.
@@ -145,7 +191,10 @@ ResponseDecision DecideResponse(const Request& request, ShareRegistry& shares) {
       d.span = *span;
     }
   }
-  if (!d.SendsFile()) d.file.Close();
+  if (!d.SendsFile()) {
+    d.file.Close();
+    d.archive.reset();
+  }
   return d;
 }
 

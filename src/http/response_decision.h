@@ -3,11 +3,13 @@
 // one-shot share's mark. The writer (response_writer.h) puts it on the wire.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 #include "http/request.h"
 #include "http/validators.h"
 #include "platform/file.h"
 #include "shares/share_registry.h"
+#include "shares/zip_archive.h"
 
 namespace qc {
 
@@ -59,7 +61,8 @@ struct ResponseDecision {
   bool headOnly = false;  // HEAD: the head the GET would get, without a body
   // From PreconditionFailed on: the open file's version (its size among it) and
   // validators, and the clock read the conditions were judged by, which the 304, 200 and
-  // 206 heads date themselves with.
+  // 206 heads date themselves with. A folder share's version is its archive's length and
+  // the newest times in the folder.
   platform::FileVersion version;
   Validators validators;
   std::int64_t now = 0;
@@ -71,9 +74,13 @@ struct ResponseDecision {
   SharePtr share;
   DownloadMark mark;
   platform::File file;
+  // A folder share's archive, laid out from the listing taken for this request; kept, like
+  // the file, only for a WholeFile or FileRange GET.
+  std::shared_ptr<const ZipArchive> archive;
 
   int Status() const { return StatusOf(kind); }
-  // The body is sent from the file, and a one-shot share may be claimed on the way.
+  // The body is sent from the file (or the archive), and a one-shot share may be claimed on
+  // the way.
   bool SendsFile() const {
     return !headOnly && (kind == AnswerKind::WholeFile || kind == AnswerKind::FileRange);
   }
@@ -83,7 +90,8 @@ struct ResponseDecision {
 std::int64_t CurrentUnixSeconds();
 
 // Decides the answer to `request`: looks the share up, takes a one-shot share's mark,
-// opens the file and judges the conditions and the range. Sends nothing.
+// opens the file (or lists the folder and lays its archive out, reading no file) and judges
+// the conditions and the range. Sends nothing.
 ResponseDecision DecideResponse(const Request& request, ShareRegistry& shares);
 
 }  // namespace qc

@@ -11,6 +11,7 @@
 #include "http/texts.h"
 #include "http/validators.h"
 #include "platform/file.h"
+#include "shares/zip_archive.h"
 
 namespace qc {
 
@@ -93,58 +94,162 @@ void AppendValidators(std::string& head, const Validators& validators) {
   head.append(http_text::kETag).append(validators.entityTag).append(http_text::kLineEnd);
 }
 
-// Sends the header block and the span's bytes of the answer's file. All but the last piece go out
-// through the sink's file path (large pieces, or zero-copy); the last piece holds exactly
-// the 1 to kLastPieceSize bytes it would hold were every piece kLastPieceSize, so the
-// one-shot rule and the file's close happen at the same byte whatever the piece size. An
-// answer whose body is that last piece alone leaves in one send with its header block.
+// Where an answer's body comes from: the share's open file, or a folder share's archive.
+// The pieces and the one-shot rule around them are the same for both.
+class BodySource {
+ public:
+  virtual ~BodySource() = default;
+  // Sends `count` bytes from `first` through the sink; returns the bytes that went out,
+  // fewer when a send failed or the source ended or changed on the way.
+  virtual long long SendBulk(ResponseSink& sink, std::int64_t first, std::int64_t count) = 0;
+  // Appends the `count` bytes from `first` to `out` (nothing is sent yet). False when what
+  // was read no longer belongs to the version the head announced: the answer then ends
+  // without them.
+  virtual bool TakeLastPiece(std::int64_t first, std::int64_t count, std::string& out) = 0;
+  // Lets go of what the body was read from, before its last piece goes out.
+  virtual void Close() {}
+};
+
+class FileBody : public BodySource {
+ public:
+  FileBody(platform::File& file, const platform::FileVersion& version)
+      : file_(file), version_(version) {}
+
+  long long SendBulk(ResponseSink& sink, std::int64_t first, std::int64_t count) override {
+    return sink.SendFileRange(file_, first, count);
+  }
+
+  // Read first, then checked: a write that lands before or during the read shows in the
+  // check (every write sets the times), so the body never ends in bytes of another version.
+  bool TakeLastPiece(std::int64_t first, std::int64_t count, std::string& out) override {
+    char piece[kLastPieceSize];
+    long long got = 0;
+    // A file nothing was read from yet is at its start: no seek (a system call) for the
+    // commonest small answer, a whole file of at most one piece.
+    if (count > 0 && (first == 0 || file_.Seek(first))) {
+      got = file_.Read(piece, static_cast<std::size_t>(count));
+    }
+    if (file_.ChangedSince(version_)) return false;
+    if (got > 0) out.append(piece, static_cast<std::size_t>(got));
+    return true;
+  }
+
+  void Close() override { file_.Close(); }
+
+ private:
+  platform::File& file_;
+  const platform::FileVersion& version_;
+};
+
+// The response sink as the archive's sink: the same two calls, one floor down.
+class ArchiveSinkOf : public ArchiveSink {
+ public:
+  explicit ArchiveSinkOf(ResponseSink& sink) : sink_(sink) {}
+  long long SendAll(const char* data, long long count) override {
+    return sink_.SendAll(data, count);
+  }
+  long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) override {
+    return sink_.SendFileRange(file, offset, count);
+  }
+
+ private:
+  ResponseSink& sink_;
+};
+
+// Keeps the bytes: the archive's last piece is made whole, its files checked against the
+// listing, before the one-shot claim and before any of it goes out.
+class PieceSink : public ArchiveSink {
+ public:
+  explicit PieceSink(std::string& out) : out_(out) {}
+  long long SendAll(const char* data, long long count) override {
+    out_.append(data, static_cast<std::size_t>(count));
+    return count;
+  }
+  long long SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) override {
+    if (count <= 0 || !file.Seek(offset)) return 0;
+    const std::size_t at = out_.size();
+    out_.resize(at + static_cast<std::size_t>(count));
+    const long long got = file.Read(out_.data() + at, static_cast<std::size_t>(count));
+    out_.resize(at + static_cast<std::size_t>(got > 0 ? got : 0));
+    return got > 0 ? got : 0;
+  }
+
+ private:
+  std::string& out_;
+};
+
+// A folder share's archive. A file that vanished, shrank, changed or cannot be read fails
+// the send before the archive could look complete: the answer ends short, and a resume
+// finds a new tag.
+class ArchiveBody : public BodySource {
+ public:
+  ArchiveBody(const ZipArchive& archive, CrcCache& crcs) : archive_(archive), crcs_(crcs) {}
+
+  long long SendBulk(ResponseSink& sink, std::int64_t first, std::int64_t count) override {
+    ArchiveSinkOf archiveSink(sink);
+    const ArchiveSendResult result = archive_.Send(archiveSink, first, count, crcs_);
+    if (result.outcome == ArchiveSendOutcome::Sent) return result.sent;
+    return std::min<long long>(result.sent, count - 1);
+  }
+
+  bool TakeLastPiece(std::int64_t first, std::int64_t count, std::string& out) override {
+    const std::size_t before = out.size();
+    PieceSink piece(out);
+    if (archive_.Send(piece, first, count, crcs_).outcome == ArchiveSendOutcome::Sent) {
+      return true;
+    }
+    out.resize(before);
+    return false;
+  }
+
+ private:
+  const ZipArchive& archive_;
+  CrcCache& crcs_;
+};
+
+// Sends the header block and the span's bytes of the answer's body. All but the last piece
+// go out through the sink's file path (large pieces, or zero-copy); the last piece holds
+// exactly the 1 to kLastPieceSize bytes it would hold were every piece kLastPieceSize, so
+// the one-shot rule and the file's close happen at the same byte whatever the piece size.
+// An answer whose body is that last piece alone leaves in one send with its header block.
 // Before the last piece: a one-shot share waits until the client has what went before
 // (the claim is a download's end, not bytes queued in the kernel for a client that may be
-// gone); the piece is read, and then the file's version is looked at again, so a write
-// that came before or during that read ends the answer without it (no body is ever
-// spliced from two versions of the file); only then is the share claimed.
+// gone); the piece is read and checked against the version the head announced (no body is
+// ever spliced from two versions); only then is the share claimed.
 // Returns the body bytes that went out; none when another answer claimed the one-shot
 // share before anything of this one was sent (the caller sends the 404 page instead).
 std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& answer,
-                                           ShareRegistry& shares, ResponseSink& sink) {
-  platform::File& file = answer.file;
+                                           BodySource& body, ShareRegistry& shares,
+                                           ResponseSink& sink) {
   const ByteSpan span = answer.span;
   const std::int64_t lastLength = span.count > 0 ? (span.count - 1) % kLastPieceSize + 1 : 0;
   const std::int64_t bulk = span.count - lastLength;
   if (bulk > 0) {
     Send(sink, head);
     head.clear();
-    // Short of `bulk`: a failed send, or a file that ended early (only bytes read went out).
-    const long long sent = sink.SendFileRange(file, span.first, bulk);
+    // Short of `bulk`: a failed send, or a body that ended early (only bytes read went out).
+    const long long sent = body.SendBulk(sink, span.first, bulk);
     if (sent != bulk) return sent > 0 ? sent : 0;
   }
   const bool reachesTheEnd = span.first + span.count >= answer.version.size;
   if (reachesTheEnd && bulk > 0 && answer.share->IsOneShot() && !sink.WaitUntilDelivered()) {
     return bulk;
   }
-  char piece[kLastPieceSize];
-  long long got = 0;
-  // A file nothing was read from yet is at its start: no seek (a system call) for the
-  // commonest small answer, a whole file of at most one piece.
-  const std::int64_t lastStart = span.first + bulk;
-  if (lastLength > 0 && (lastStart == 0 || file.Seek(lastStart))) {
-    got = file.Read(piece, static_cast<std::size_t>(lastLength));
-  }
-  if (file.ChangedSince(answer.version)) return bulk;
+  const std::size_t headLength = head.size();
+  if (!body.TakeLastPiece(span.first + bulk, lastLength, head)) return bulk;
   if (reachesTheEnd &&
       shares.ClaimLastPiece(answer.share, answer.share->virtualPath) == LastPieceClaim::Lost) {
     // Another answer withdrew the share and sends the last piece: the file leaves whole
     // once. With nothing sent yet, this client is answered as one that came later.
-    file.Close();
+    body.Close();
     if (bulk == 0) return std::nullopt;
     return bulk;
   }
   // Closed before the last piece goes out: a client that fetches the file again the
   // moment its download completes must not find it still open (and get the 404 page).
-  file.Close();
-  if (got > 0) head.append(piece, static_cast<std::size_t>(got));
+  body.Close();
   if (!head.empty() && !Send(sink, head)) return bulk;
-  return bulk + (got > 0 ? got : 0);
+  return bulk + static_cast<long long>(head.size() - headLength);
 }
 
 }  // namespace
@@ -216,7 +321,7 @@ ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& 
       .append(http_text::kServer)
       .append(DateLine(decision.now))
       .append(http_text::kAcceptRanges)
-      .append(http_text::kContentType);
+      .append(decision.share->IsFolder() ? http_text::kContentTypeZip : http_text::kContentType);
   AppendValidators(head, decision.validators);
   if (ranged) {
     head.append(http_text::kContentRange)
@@ -236,7 +341,14 @@ ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& 
     const bool sent = Send(sink, head);
     return ranged ? ResponseSummary{206, 0, span, !sent} : ResponseSummary{200, 0, {}, !sent};
   }
-  const std::optional<long long> sent = SendHeadAndPieces(std::move(head), decision, shares, sink);
+  std::optional<long long> sent;
+  if (decision.archive) {
+    ArchiveBody body(*decision.archive, *decision.share->folderCrcs);
+    sent = SendHeadAndPieces(std::move(head), decision, body, shares, sink);
+  } else {
+    FileBody body(decision.file, decision.version);
+    sent = SendHeadAndPieces(std::move(head), decision, body, shares, sink);
+  }
   // Another answer claimed the share before anything of this one went out.
   if (!sent) return SendNotFoundPage(sink, false);
   const bool incomplete = *sent != span.count;

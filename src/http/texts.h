@@ -26,6 +26,8 @@ inline constexpr std::string_view kServer = "Server: Quillcast/" QC_VERSION_TEXT
 inline constexpr std::string_view kDate = "Date: ";
 inline constexpr std::string_view kAcceptRanges = "Accept-Ranges: bytes\r\n";
 inline constexpr std::string_view kContentType = "Content-Type: application/octet-stream\r\n";
+// A folder share's archive.
+inline constexpr std::string_view kContentTypeZip = "Content-Type: application/zip\r\n";
 // Followed by the file's validators and a line end.
 inline constexpr std::string_view kLastModified = "Last-Modified: ";
 inline constexpr std::string_view kETag = "ETag: ";

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace qc {
 
@@ -225,6 +226,12 @@ Validators ValidatorsOf(const platform::FileVersion& version) {
   validators.lastChangeSeconds = changedLater ? version.changedSeconds : version.modifiedSeconds;
   validators.lastChangeNanoseconds =
       changedLater ? version.changedNanoseconds : version.modifiedNanoseconds;
+  return validators;
+}
+
+Validators ArchiveValidators(std::string entityTag, const platform::FileVersion& newest) {
+  Validators validators = ValidatorsOf(newest);
+  validators.entityTag = std::move(entityTag);
   return validators;
 }
 

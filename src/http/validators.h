@@ -40,6 +40,10 @@ struct Validators {
 // time rounded down to the second.
 Validators ValidatorsOf(const platform::FileVersion& version);
 
+// The validators of a folder share's archive: its own tag (ZipArchive::EntityTag), and the
+// dates of `newest`, the newest modification and change times of anything in the folder.
+Validators ArchiveValidators(std::string entityTag, const platform::FileVersion& newest);
+
 // How two entity tags compare: weakly (the W/ prefix ignored: If-None-Match) or strongly
 // (a weak tag never matches: If-Match).
 enum class TagComparison { Weak, Strong };

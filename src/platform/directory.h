@@ -12,8 +12,9 @@ std::string CurrentDirectory();
 bool IsExistingFile(const std::string& path);
 
 // What stands at a path: nothing that can be seen (missing, or behind a folder this user
-// may not enter), a regular file, or something else (a folder, a device, a pipe).
-enum class PathKind { Missing, RegularFile, Other };
+// may not enter), a regular file, a folder (shared as one archive), or something else (a
+// device, a pipe).
+enum class PathKind { Missing, RegularFile, Folder, Other };
 PathKind KindOfPath(const std::string& path);
 
 // `path` as a server in another working directory reads it. Native: a relative path is

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/directory.h"
+
 namespace qc {
 
 namespace {
@@ -75,6 +77,11 @@ FolderShareRisk FolderShareRiskOf(const std::string& folder, const std::string& 
   }
   if (!home.empty() && Holds(parts, Split(home, style))) return FolderShareRisk::WholeProfile;
   return FolderShareRisk::None;
+}
+
+FolderShareRisk FolderShareRiskOfPath(const std::string& folder) {
+  return FolderShareRiskOf(platform::RealFolderPath(folder), platform::HomeFolder(),
+                           platform::IsVolumeRoot(folder));
 }
 
 }  // namespace qc

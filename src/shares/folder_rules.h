@@ -30,4 +30,8 @@ inline constexpr PathStyle kNativePathStyle =
 FolderShareRisk FolderShareRiskOf(const std::string& folder, const std::string& home,
                                   bool volumeRoot, PathStyle style = kNativePathStyle);
 
+// FolderShareRiskOf for `folder` as this system finds it: its real path, the user's home,
+// whether a volume is mounted on it.
+FolderShareRisk FolderShareRiskOfPath(const std::string& folder);
+
 }  // namespace qc

@@ -82,6 +82,8 @@ AddedShare AddShare(const StoredFiles& files, ShareRegistry& registry, std::stri
                     std::string virtualPath, std::uint32_t flags, VirtualPathOrigin origin,
                     ShareStoring storing) {
   AddedShare added;
+  // Looked at before the lock: a slow disk holds no other share's addition up.
+  const ShareKind kind = KindOfShare(physicalPath);
   std::lock_guard guard(registry.Lock());
   const std::vector<SharePtr> shares = registry.Snapshot();
   for (const SharePtr& share : shares) {
@@ -114,7 +116,7 @@ AddedShare AddShare(const StoredFiles& files, ShareRegistry& registry, std::stri
     registry.RemoveShare(share);
     added.replacedWithdrawn = true;
   }
-  added.share = registry.AppendShare(std::move(physicalPath), std::move(virtualPath), flags);
+  added.share = registry.AppendShare(std::move(physicalPath), std::move(virtualPath), flags, kind);
   if (added.replacedWithdrawn) {
     // Appended, the record would come after the withdrawn one, which a restart would find
     // first; the whole file goes, without it (and with any Delete the panel has pending).

@@ -88,8 +88,9 @@ int LoadShares(const StoredFiles& files, ShareRegistry& registry, ShareFileDamag
   if (!bytes) return 0;
   ParsedShares parsed = ParseShareRecords(*bytes);
   for (ShareRecord& record : parsed.records) {
+    const ShareKind kind = KindOfShare(record.physicalPath);
     registry.AppendShare(std::move(record.physicalPath), std::move(record.virtualPath),
-                         record.flags);
+                         record.flags, kind);
   }
   // The next share is appended at the end of the file: behind a cut record it would be
   // read as that record's rest and lost with it at the next start. A failed read proves

@@ -16,8 +16,9 @@ constexpr char kConfigLockName[] = "QuillcastConfigAccess";
 ShareRegistry::ShareRegistry() : lock_(kConfigLockName) {}
 
 SharePtr ShareRegistry::AppendShare(std::string physicalPath, std::string virtualPath,
-                                    std::uint32_t flags) {
-  auto share = std::make_shared<Share>(std::move(physicalPath), std::move(virtualPath), flags);
+                                    std::uint32_t flags, ShareKind kind) {
+  auto share =
+      std::make_shared<Share>(std::move(physicalPath), std::move(virtualPath), flags, kind);
   std::lock_guard guard(lock_);
   shares_.push_back(share);
   return share;
@@ -84,6 +85,11 @@ std::size_t ShareRegistry::Count() {
   return shares_.size();
 }
 
+ShareKind KindOfShare(const std::string& physicalPath) {
+  return platform::KindOfPath(physicalPath) == platform::PathKind::Folder ? ShareKind::Folder
+                                                                          : ShareKind::File;
+}
+
 std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,
                                            const std::string& physical) {
   const std::size_t separator = physical.rfind(platform::kPathSeparator);
@@ -94,6 +100,28 @@ std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,
   result.append(settings.defaultFolder);
   result.push_back('/');
   result.append(physical, separator + 1, std::string::npos);
+  return result;
+}
+
+std::string WithoutTrailingSeparators(std::string path) {
+  const auto isDriveRoot = [&path] { return path.size() == 3 && path[1] == ':'; };
+  while (path.size() > 1 && path.back() == platform::kPathSeparator && !isDriveRoot()) {
+    path.pop_back();
+  }
+  return path;
+}
+
+std::optional<std::string> MakeFolderVirtualPath(const ServerSettings& settings,
+                                                 const std::string& physical) {
+  const std::string folder = WithoutTrailingSeparators(physical);
+  const std::size_t separator = folder.find_last_of(platform::kPathSeparator);
+  if (separator == std::string::npos) return std::nullopt;
+  std::string name = folder.substr(separator + 1);
+  // A drive's root ("C:\") is named by its letter.
+  if (name.empty() && separator == 2 && folder[1] == ':') name = folder.substr(0, 1);
+  if (name.empty()) name = "root";
+  std::string result = settings.defaultFolder;
+  result.append("/").append(name).append(".zip");
   return result;
 }
 

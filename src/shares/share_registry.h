@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/named_lock.h"
+#include "shares/zip_archive.h"
 
 namespace qc {
 
@@ -21,18 +22,32 @@ enum ShareFlags : std::uint32_t {
   kWithdrawn = 2,  // uploaded to its end once; no longer served
 };
 
+// What a share's physical path names: a file, sent as it is, or a folder, sent as one zip
+// archive of what it holds when the request comes. Decided when the share is loaded or
+// added (KindOfShare), so that a file share whose file was replaced by a folder never
+// starts sending that folder under the file's link.
+enum class ShareKind { File, Folder };
+
 struct Share {
-  Share(std::string physical, std::string virtualPath_, std::uint32_t flags_)
-      : virtualPath(std::move(virtualPath_)), physicalPath(std::move(physical)), flags(flags_) {}
+  Share(std::string physical, std::string virtualPath_, std::uint32_t flags_,
+        ShareKind kind = ShareKind::File)
+      : virtualPath(std::move(virtualPath_)),
+        physicalPath(std::move(physical)),
+        flags(flags_),
+        folderCrcs(kind == ShareKind::Folder ? std::make_unique<CrcCache>() : nullptr) {}
   const std::string virtualPath;
   const std::string physicalPath;
   std::atomic<std::uint32_t> flags;
+  // A folder share's CRCs, shared by all its requests, so that a resumed or repeated
+  // download reads no file again for them; none for a file share.
+  const std::unique_ptr<CrcCache> folderCrcs;
   // Set while an answer holds a one-shot share's file (its first download is under way),
   // so that other requests are told to come back rather than that the link is gone.
   std::atomic<bool> downloading{false};
 
   bool IsWithdrawn() const { return (flags.load() & kWithdrawn) != 0; }
   bool IsOneShot() const { return (flags.load() & kOneShot) != 0; }
+  bool IsFolder() const { return folderCrcs != nullptr; }
 };
 using SharePtr = std::shared_ptr<Share>;
 
@@ -52,7 +67,8 @@ class ShareRegistry {
   // panel's save and drop). Recursive.
   platform::NamedLock& Lock() { return lock_; }
 
-  SharePtr AppendShare(std::string physicalPath, std::string virtualPath, std::uint32_t flags);
+  SharePtr AppendShare(std::string physicalPath, std::string virtualPath, std::uint32_t flags,
+                       ShareKind kind = ShareKind::File);
   void RemoveShare(const SharePtr& share);  // does nothing for null
   void ClearShares();
   // The oldest share whose virtual path equals `path` byte for byte, withdrawn or not.
@@ -79,6 +95,10 @@ class ShareRegistry {
   std::function<void()> withdrawalListener_;
 };
 
+// A folder share when `physicalPath` names a folder now, else a file share (a missing file
+// included: it may be about to be made).
+ShareKind KindOfShare(const std::string& physicalPath);
+
 // The virtual path of a new share: default folder, "/", the file name after the physical
 // path's last separator (platform::kPathSeparator: a backslash on Windows). Empty
 // optional when there is no separator after the first byte: the caller tells the user
@@ -86,6 +106,16 @@ class ShareRegistry {
 struct ServerSettings;
 std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,
                                            const std::string& physical);
+// The virtual path of a new folder share: default folder, "/", the folder's name and ".zip",
+// the archive it is sent as. Trailing separators are no part of the name; a drive's root is
+// named by its letter ("C.zip"), the native "/" as "root.zip", as the archive's top folder
+// is. None, as for a file, when the path has no separator after its first byte and is no
+// root either.
+std::optional<std::string> MakeFolderVirtualPath(const ServerSettings& settings,
+                                                 const std::string& physical);
+// `path` without the separators that end it ("/srv/photos/" is "/srv/photos"), a root left
+// whole ("/", "C:\": "C:" alone names the drive's current folder).
+std::string WithoutTrailingSeparators(std::string path);
 // Position in `path` where the file name begins (after the last kPathSeparator; 0 if none).
 std::size_t FileNameOf(const std::string& path);
 

@@ -329,7 +329,9 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
       continue;
     }
     std::string path = std::move(ansi.path);
-    if (platform::KindOfPath(path) == platform::PathKind::Other) {
+    // Folders are shared from Send to and the command line; the panel has no confirmation
+    // for a drive or the whole profile yet, so it shares files alone.
+    if (!IsFileOrMissing(path)) {
       messages::Show(messages::kNotAFile, path);
       continue;
     }

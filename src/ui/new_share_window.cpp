@@ -98,7 +98,9 @@ void NewShareWindow::ConfirmNewShare() {
     messages::Show(messages::kControlCharacterInPath, messages::Printable(physical));
     return;
   }
-  if (platform::KindOfPath(physical) == platform::PathKind::Other) {
+  // Folders are shared from Send to and the command line; the panel has no confirmation
+  // for a drive or the whole profile yet, so it shares files alone.
+  if (!IsFileOrMissing(physical)) {
     messages::Show(messages::kNotAFile, physical);
     return;
   }

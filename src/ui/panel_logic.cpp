@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "platform/directory.h"
 #include "ui/panel_messages.h"
 
 namespace qc::ui {
@@ -79,6 +80,11 @@ UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
 void ReportSelectedUrlCopy(UrlCopy result) {
   if (result == UrlCopy::NothingSelected) messages::Show(messages::kSelectAtLeastOne);
   if (result == UrlCopy::Desync) messages::Show(messages::kDesync);
+}
+
+bool IsFileOrMissing(const std::string& path) {
+  const platform::PathKind kind = platform::KindOfPath(path);
+  return kind == platform::PathKind::RegularFile || kind == platform::PathKind::Missing;
 }
 
 }  // namespace qc::ui

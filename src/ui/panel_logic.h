@@ -47,4 +47,8 @@ UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
 // Tells the user about a copy that was refused; the other results pass silently.
 void ReportSelectedUrlCopy(UrlCopy result);
 
+// What the panel shares: a file, or a path where one may be about to be made; never a
+// folder, a device or a pipe (kNotAFile).
+bool IsFileOrMissing(const std::string& path);
+
 }  // namespace qc::ui

@@ -207,10 +207,12 @@ class WithoutServer(Cli):
     def test_sharing_needs_a_server_and_a_file(self):
         self.box.write("a.txt", b"a")
         os.mkdir(self.box.path("dir"))
+        os.mkfifo(self.box.path("fifo"))
         cases = [
             (["a.txt"], "quillcast: no server is running (start one with: quillcast)\n"),
+            (["dir"], "quillcast: no server is running (start one with: quillcast)\n"),
             (["missing.txt"], f"quillcast: cannot share {self.box.path('missing.txt')}: No such file or directory\n"),
-            (["dir"], f"quillcast: cannot share {self.box.path('dir')}: not a regular file\n"),
+            (["fifo"], f"quillcast: cannot share {self.box.path('fifo')}: not a regular file or folder\n"),
         ]
         for args, err in cases:
             with self.subTest(args=args):

@@ -1,6 +1,7 @@
 """End-to-end tests of the real program: start, share from a second instance, download
 with real clients, stop, restart; the messages every failure shows."""
 import email.utils
+import io
 import os
 import shutil
 import signal
@@ -10,6 +11,7 @@ import subprocess
 import threading
 import time
 import unittest
+import zipfile
 
 from harness import (DATE_LINE, MODE, PAGE_404, PAGE_412, PAGE_503, TOOLS, WINE, WINE_MODE, Message, Sandbox, dated,
                      free_port, head_of, http_get, page_416, read_to_close, settings_bytes, share_record,
@@ -21,6 +23,8 @@ NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely
 DONE = 1 if WINE_MODE else 0
 NATIVE_NOT_RUNNING = Message("quillcast", "no server is running (start one with: quillcast)")
 ALREADY_RUNNING = Message("error", "Error, server already running", "error")
+DRIVE_ROOT = ("Can't share this folder: it is the root of a drive, so everything on the drive would be shared. "
+              "Share the folders inside it that you mean to share")
 
 
 class QuillcastTest(unittest.TestCase):
@@ -270,31 +274,28 @@ class QuillcastTest(unittest.TestCase):
                           Message("error", "Error. Can't generate virtual path", "error")])
         self.stop(server)
 
-    def test_a_folder_is_refused_and_nothing_is_stored_or_copied(self):
+    def test_a_folder_is_one_archive_and_a_drive_is_never_shared_unasked(self):
         self.configure(flags=2, domain=b"localhost")
         server = self.box.start_server(self.port)
-        self.box.write("a.txt", b"a")
-        self.share(to_program_path(self.box.path("a.txt")))
-        link = f"http://localhost:{self.port}/a.txt".encode()
-        record = self.wait_for_records(1)
-        if WINE_MODE:
-            self.assertEqual(self.box.read_clipboard(), link)
-        else:
-            self.assertEqual(server.stdout_line().encode(), link)
         os.mkdir(self.box.path("photos"))
-        folder = to_program_path(self.box.path("photos"))
-        client = self.box.run(folder)
+        self.box.write(os.path.join("photos", "a.txt"), b"a")
+        client = self.share(to_program_path(self.box.path("photos")))
+        self.assertEqual(self.shared_link(client, 1), f"http://localhost:{self.port}/photos.zip")
+        record = self.box.read("shared.cfg")
+        fetched = self.curl("-f", f"http://127.0.0.1:{self.port}/photos.zip")
+        self.assertEqual(fetched.returncode, 0, fetched.stderr)
+        with zipfile.ZipFile(io.BytesIO(fetched.stdout)) as archive:
+            self.assertEqual(archive.namelist(), ["photos/", "photos/a.txt"])
+            self.assertEqual(archive.read("photos/a.txt"), b"a")
+        # Send to cannot ask whether a whole drive is meant; the command wants --yes.
+        root = "C:\\" if WINE_MODE else "/"
+        client = self.box.run(root)
+        self.assertEqual(client.wait(), 1)
         if WINE_MODE:
-            self.assertEqual(client.wait(), 1)
-            self.assertEqual(self.box.messages(server, 1),
-                             [Message("Error", "Only files can be shared, not folders\n\n" + folder, "error")])
-            self.assertEqual(self.box.read_clipboard(), link)
+            self.assertEqual(self.box.messages(server, 1), [Message("Error", DRIVE_ROOT + "\n\n" + root, "error")])
         else:
-            # The command knows before it asks the server.
-            self.assertEqual(client.wait(), 1)
             self.assertEqual(self.box.messages(client, 1),
-                             [Message("quillcast", f"cannot share {folder}: not a regular file")])
-            self.assertTrue(server.stdout_lines.empty())
+                             [Message("quillcast", DRIVE_ROOT + ": / (quillcast --yes shares it all the same)")])
         self.assertEqual(self.box.read("shared.cfg"), record)
         self.stop(server)
 

@@ -14,6 +14,7 @@ TEST(CliArguments, EachArgumentListAsksForOneAction) {
     Action action;
     std::vector<std::string> operands;
     bool quiet;
+    bool confirmed = false;  // --yes: folders that hold a drive or the profile too
   };
   const Case cases[] = {
       {{}, Action::Serve, {}, false},
@@ -25,6 +26,8 @@ TEST(CliArguments, EachArgumentListAsksForOneAction) {
       {{"--", "-stop"}, Action::Share, {"-stop"}, false},
       {{"--", "a", "-b"}, Action::Share, {"a", "-b"}, false},
       {{"-"}, Action::Share, {"-"}, false},
+      {{"--yes", "photos", "a.txt"}, Action::Share, {"photos", "a.txt"}, false, true},
+      {{"-y", "--", "-dir"}, Action::Share, {"-dir"}, false, true},
       {{"-stop"}, Action::Stop, {}, false},
       {{"--stop"}, Action::Stop, {}, false},
       {{"-h"}, Action::Help, {}, false},
@@ -46,6 +49,9 @@ TEST(CliArguments, EachArgumentListAsksForOneAction) {
       {{"-ui"}, Action::Usage, {}, false},
       {{"a.txt", "-list"}, Action::Usage, {}, false},
       {{"--"}, Action::Usage, {}, false},
+      {{"--yes"}, Action::Usage, {}, false},
+      {{"--yes", "-list"}, Action::Usage, {}, false},
+      {{"photos", "--yes"}, Action::Usage, {}, false},
   };
   for (const Case& c : cases) {
     std::string joined;
@@ -54,6 +60,7 @@ TEST(CliArguments, EachArgumentListAsksForOneAction) {
     const Invocation invocation = ParseArguments(c.args);
     EXPECT_EQ(invocation.action, c.action);
     EXPECT_EQ(invocation.quiet, c.quiet);
+    EXPECT_EQ(invocation.confirmed, c.confirmed);
     if (c.action == Action::Usage) {
       EXPECT_FALSE(invocation.error.empty());
     } else {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/control.h"
+#include "app/messages.h"
 #include "app/server.h"
 #include "cli/control_protocol.h"
 #include "cli/native_command.h"
@@ -322,6 +323,10 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
   const std::string b = tests::RecordBytes("/report 2009.pdf", "/srv/report 2009.pdf", 1);
   const std::string c = tests::RecordBytes("/c", "/x/c", 1);
   const std::string a2 = tests::RecordBytes("/a (2).txt", "/home/v/a.txt", 1);
+  const std::string f = tests::RecordBytes("/folder.zip", folder, 1);
+  const std::string r = tests::RecordBytes("/root.zip", "/", 1);
+  const std::string rootRefused = std::string(messages::kFolderIsDriveRoot.text) +
+                                  ": / (quillcast --yes shares it all the same)";
   const Step steps[] = {
       {CommandType::Share,
        {"/home/u/a.txt"},
@@ -338,70 +343,83 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
        ReplyStatus::Ok,
        {"http://files.example:8080/c", ""},
        a + b + c},
-      // What can never be served is not stored; a missing file is (above: it may come).
+      // A folder is one archive named after it; what can never be served is not stored; a
+      // missing file is (above: it may come).
       {CommandType::Share,
-       {folder},
-       ReplyStatus::Failed,
-       {"Only files can be shared, not folders: " + folder},
-       a + b + c},
+       {folder + "/"},
+       ReplyStatus::Ok,
+       {"http://files.example:8080/folder.zip", ""},
+       a + b + c + f},
       {CommandType::Share,
        {fifo},
        ReplyStatus::Failed,
        {"Only files can be shared, not folders: " + fifo},
-       a + b + c},
+       a + b + c + f},
       // The same file again gives its link back; another of its name gets one of its own.
       {CommandType::Share,
        {"/home/u/a.txt"},
        ReplyStatus::Ok,
        {"http://files.example:8080/a.txt", ""},
-       a + b + c},
+       a + b + c + f},
       {CommandType::Share,
        {"/home/v/a.txt"},
        ReplyStatus::Ok,
        {"http://files.example:8080/a%20(2).txt", ""},
-       a + b + c + a2},
+       a + b + c + f + a2},
       // A control character (a NUL would make the file unreadable at the next start).
       {CommandType::Share,
        {std::string("/x/n\0ul", 7)},
        ReplyStatus::Failed,
        {"Can't share this path: it holds a control character: /x/n?ul"},
-       a + b + c + a2},
+       a + b + c + f + a2},
       {CommandType::Share,
        {"/x/line\nfeed"},
        ReplyStatus::Failed,
        {"Can't share this path: it holds a control character: /x/line?feed"},
-       a + b + c + a2},
+       a + b + c + f + a2},
       // A file at the root has no folder to cut off: refused as the generator refuses it.
       {CommandType::Share,
        {"/rootfile"},
        ReplyStatus::Failed,
        {"Incorrect physical path to file\nError. Can't generate virtual path"},
-       a + b + c + a2},
+       a + b + c + f + a2},
       {CommandType::List,
        {},
        ReplyStatus::Ok,
        {"http://files.example:8080/a.txt", "/home/u/a.txt", "1",
         "http://files.example:8080/report%202009.pdf", "/srv/report 2009.pdf", "1",
-        "http://files.example:8080/c", "/x/c", "1", "http://files.example:8080/a%20(2).txt",
-        "/home/v/a.txt", "1"},
-       a + b + c + a2},
+        "http://files.example:8080/c", "/x/c", "1", "http://files.example:8080/folder.zip", folder,
+        "1", "http://files.example:8080/a%20(2).txt", "/home/v/a.txt", "1"},
+       a + b + c + f + a2},
       // By URL under another host name, then by the file itself, then by virtual path.
       {CommandType::Unshare,
        {"http://127.0.0.1:8080/report%202009.pdf"},
        ReplyStatus::Ok,
        {"http://files.example:8080/report%202009.pdf"},
-       a + c + a2},
+       a + c + f + a2},
       {CommandType::Unshare,
        {"no such share", "/home/u/a.txt"},
        ReplyStatus::Ok,
        {"http://files.example:8080/a.txt"},
-       c + a2},
+       c + f + a2},
       {CommandType::Unshare,
        {"/a.txt"},
        ReplyStatus::Failed,
        {"no share matches \"/a.txt\""},
-       c + a2},
-      {CommandType::Unshare, {"/c"}, ReplyStatus::Ok, {"http://files.example:8080/c"}, a2},
+       c + f + a2},
+      {CommandType::Unshare, {"/c"}, ReplyStatus::Ok, {"http://files.example:8080/c"}, f + a2},
+      // A whole drive only with the user's --yes; any other second field is no request.
+      {CommandType::Share, {"/"}, ReplyStatus::Failed, {rootRefused}, f + a2},
+      {CommandType::Share,
+       {"/x/c", "no"},
+       ReplyStatus::Failed,
+       {"a share request names one file"},
+       f + a2},
+      {CommandType::Share,
+       {"/", "yes"},
+       ReplyStatus::Ok,
+       {"http://files.example:8080/root.zip", ""},
+       f + a2 + r},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.fields.empty() ? "list" : step.fields[0]);

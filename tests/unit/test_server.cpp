@@ -243,11 +243,16 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
   }
 }
 
-TEST(ControlChannel, AFolderIsRefusedByNameAndNeitherStoredNorCopied) {
+// A folder is shared as one archive named after it, in the batch like a file; a drive's
+// root or the folder that holds the user's profile is refused by name, since nobody can be
+// asked here whether all of it is meant.
+TEST(ControlChannel, AFolderIsSharedAsOneArchiveUnlessItHoldsADriveOrTheProfile) {
   ScopedTempDirectory dir;
   const std::string sep(1, kPathSeparator);
   const std::string folder = (dir.path() / "photos").string();
   std::filesystem::create_directory(folder);
+  const std::string root = dir.path().root_path().string();
+  const std::string home = platform::HomeFolder();
   tests::FakeClipboard clipboard;
   Application app;
   app.settings.flags = kCopyUrlAfterShare;
@@ -257,20 +262,31 @@ TEST(ControlChannel, AFolderIsRefusedByNameAndNeitherStoredNorCopied) {
   // In a Send to of several: the files around it keep their batch.
   ShareBatch batch;
   HandleShareRequest(app, sep + "d" + sep + "a.txt", false, batch);
-  HandleShareRequest(app, folder, true, batch);
-  EXPECT_EQ(clipboard.Text(), "http://localhost/a.txt");
+  HandleShareRequest(app, folder + sep, true, batch);
+  EXPECT_EQ(clipboard.Text(), "http://localhost/a.txt\r\nhttp://localhost/photos.zip");
+  HandleShareRequest(app, root, true, batch);
+  if (!home.empty()) HandleShareRequest(app, home, true, batch);
   HandleShareRequest(app, folder + sep + "not yet there.txt", true, batch);
-  EXPECT_EQ(recorder.Messages(),
-            (std::vector<RecordedMessage>{{"Only files can be shared, not folders\n\n" + folder,
-                                           "Error", platform::MessageIcon::Error}}));
+  std::vector<RecordedMessage> refused{
+      {std::string(messages::kFolderIsDriveRoot.text) + "\n\n" + root, "Error",
+       platform::MessageIcon::Error}};
+  if (!home.empty()) {
+    refused.push_back({std::string(messages::kFolderHoldsProfile.text) + "\n\n" + home, "Error",
+                       platform::MessageIcon::Error});
+  }
+  EXPECT_EQ(recorder.Messages(), refused);
   // A missing file is taken as before: it may be about to be made.
-  EXPECT_EQ(clipboard.Text(), "http://localhost/a.txt\r\nhttp://localhost/not%20yet%20there.txt");
+  EXPECT_EQ(clipboard.Text(),
+            "http://localhost/a.txt\r\nhttp://localhost/photos.zip\r\n"
+            "http://localhost/not%20yet%20there.txt");
   std::vector<std::string> physical;
   for (const SharePtr& share : app.shares.Snapshot()) physical.push_back(share->physicalPath);
-  EXPECT_EQ(physical, (std::vector<std::string>{sep + "d" + sep + "a.txt",
+  EXPECT_EQ(physical, (std::vector<std::string>{sep + "d" + sep + "a.txt", folder,
                                                 folder + sep + "not yet there.txt"}));
+  EXPECT_TRUE(app.shares.ShareAt(1)->IsFolder());
   EXPECT_EQ(tests::ReadFileBytes(kSharesFileName),
             tests::RecordBytes("/a.txt", sep + "d" + sep + "a.txt", 0) +
+                tests::RecordBytes("/photos.zip", folder, 0) +
                 tests::RecordBytes("/not yet there.txt", folder + sep + "not yet there.txt", 0));
 }
 

@@ -292,6 +292,7 @@ TEST_F(ServerIconTest, OneSendToGetsOneNotification) {
   WriteFileBytes("one.txt", "1");
   WriteFileBytes("two.txt", "2");
   std::filesystem::create_directory("folder");
+  const std::string root = std::filesystem::current_path().root_path().string();
   struct Case {
     const char* name;
     std::vector<std::string> files;
@@ -308,16 +309,18 @@ TEST_F(ServerIconTest, OneSendToGetsOneNotification) {
        NotifyKind::Info,
        0},
       {"one file", {"two.txt"}, kNoticeLinkCopied, {Link("/two.txt")}, NotifyKind::Info, 0},
-      {"a folder",
-       {"folder"},
+      {"a folder", {"folder"}, kNoticeLinkCopied, {Link("/folder.zip")}, NotifyKind::Info, 0},
+      // A whole drive is never shared from Send to: nobody is asked.
+      {"a drive",
+       {root},
        kNoticeShareFailed,
-       {std::string(messages::kNotAFile.text)},
+       {std::string(messages::kFolderIsDriveRoot.text)},
        NotifyKind::Error,
        1},
-      {"a file and a folder",
-       {"one.txt", "folder"},
+      {"a file and a drive",
+       {"one.txt", root},
        kNoticeShareFailed,
-       {std::string(messages::kNotAFile.text), "", "Link copied:", Link("/one.txt")},
+       {std::string(messages::kFolderIsDriveRoot.text), "", "Link copied:", Link("/one.txt")},
        NotifyKind::Error,
        1},
   };
@@ -341,11 +344,11 @@ TEST_F(ServerIconTest, OneSendToGetsOneNotification) {
     std::string expected;
     for (std::size_t i = 0; i < c.lines.size(); ++i) {
       if (i != 0) expected += '\n';
-      // The folder's box names it under the headline; so does the notification.
-      expected += c.lines[i].empty() ? FullPath("folder") : c.lines[i];
+      // The drive's box names it under the headline; so does the notification.
+      expected += c.lines[i].empty() ? root : c.lines[i];
     }
     if (c.kind == NotifyKind::Error && c.lines.size() == 1) {
-      expected += "\n" + FullPath("folder");
+      expected += "\n" + root;
     }
     EXPECT_EQ(note.text, expected);
     EXPECT_EQ(messages_.Messages().size(), c.boxes);

@@ -36,7 +36,8 @@ bool IsExistingFile(const std::string& path) {
 PathKind KindOfPath(const std::string& path) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) return PathKind::Missing;
-  return S_ISREG(status.st_mode) ? PathKind::RegularFile : PathKind::Other;
+  if (S_ISREG(status.st_mode)) return PathKind::RegularFile;
+  return S_ISDIR(status.st_mode) ? PathKind::Folder : PathKind::Other;
 }
 
 std::string RealFolderPath(const std::string& path) {

@@ -34,9 +34,8 @@ bool IsExistingFile(const std::string& path) {
 PathKind KindOfPath(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
-  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0
-             ? PathKind::Other
-             : PathKind::RegularFile;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return PathKind::Other;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Folder : PathKind::RegularFile;
 }
 
 namespace {
