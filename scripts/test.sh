@@ -242,9 +242,9 @@ windows_lane() {
   # The long archive cases (a few minutes of disk and checkers) while the other lane fuzzes.
   while [ ! -e "$runtime/native-built" ]; do sleep 1; done
   if grep -q '^FAILED.*native build (ASan' "$runtime/native-built"; then
-    step "native folder archive checked by unzip, zipfile, bsdtar" false
+    step "native folder archive and folder shares (unzip, zipfile, bsdtar)" false
   else
-    step "native folder archive checked by unzip, zipfile, bsdtar" native_zip
+    step "native folder archive and folder shares (unzip, zipfile, bsdtar)" native_zip
   fi
 }
 
