@@ -58,7 +58,7 @@ int SaveSettings(const StoredFiles& files, ServerSettings& settings) {
   const std::optional<std::string> bytes = EncodeSettings(settings);
   if (!bytes) return 0;
   settings.magic = kSettingsMagic;
-  return ReplaceWith(files.Settings().c_str(), *bytes) ? 1 : 0;
+  return ReplaceWith(files.Settings().c_str(), *bytes, files.faults) ? 1 : 0;
 }
 
 }  // namespace qc

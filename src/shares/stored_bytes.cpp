@@ -16,7 +16,8 @@ constexpr int kTemporaryNameAttempts = 16;
 // The file `fileName` is rewritten through: a new file beside it whose name no one can
 // know in advance, created exclusively. Empty `name` and a closed file when none could be
 // made.
-platform::File CreateTemporaryBeside(const char* fileName, std::string& name) {
+platform::File CreateTemporaryBeside(const char* fileName, std::string& name,
+                                     const platform::DiskFaults& faults) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::random_device random;
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
@@ -26,7 +27,7 @@ platform::File CreateTemporaryBeside(const char* fileName, std::string& name) {
       for (int digit = 0; digit < 8; ++digit, bits >>= 4) name.push_back(kHex[bits & 0x0F]);
     }
     name += ".tmp";
-    platform::File file = platform::File::CreateNew(name);
+    platform::File file = platform::File::CreateNew(name, faults);
     if (file.IsOpen()) return file;
     if (!platform::FileExists(name)) break;  // not a collision: the folder refuses new files
   }
@@ -54,7 +55,8 @@ std::optional<std::string> ReadWholeFile(const char* fileName, bool& readFailed)
   return bytes;
 }
 
-bool ReplaceWith(const char* fileName, const std::string& bytes) {
+bool ReplaceWith(const char* fileName, const std::string& bytes,
+                 const platform::DiskFaults& faults) {
   // The file stays shared with nobody: while another opener holds it, the save fails as
   // a direct write to it would, instead of replacing it under that opener's feet.
   if (!platform::File::OpenExclusiveWrite(fileName).IsOpen()) return false;
@@ -63,11 +65,11 @@ bool ReplaceWith(const char* fileName, const std::string& bytes) {
   // rename, and the rename is before it returns: after a power cut the file is the old one
   // or the new one, whole.
   std::string temp;
-  platform::File file = CreateTemporaryBeside(fileName, temp);
+  platform::File file = CreateTemporaryBeside(fileName, temp, faults);
   if (!file.IsOpen()) return false;
   const bool written = file.Write(bytes.data(), bytes.size()) && file.Sync();
   file.Close();
-  if (!written || !platform::ReplaceFileAtomically(temp, fileName)) {
+  if (!written || !platform::ReplaceFileAtomically(temp, fileName, faults)) {
     platform::RemoveFile(temp);
     return false;
   }

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/file.h"
+
 namespace qc {
 
 // Texts are stored behind 16-bit lengths; a longer one would make its header disagree with
@@ -29,6 +31,7 @@ std::optional<std::string> ReadWholeFile(const char* fileName, bool& readFailed)
 
 // Writes `bytes` as the whole new content of `fileName`, durably: through an exclusive
 // temporary file, synced, that then replaces it.
-bool ReplaceWith(const char* fileName, const std::string& bytes);
+bool ReplaceWith(const char* fileName, const std::string& bytes,
+                 const platform::DiskFaults& faults);
 
 }  // namespace qc

@@ -71,7 +71,7 @@ void NewShareWindow::BrowseForFile() {
     const platform::AnsiPath chosen = platform::AnsiPathOf(platform::WideToUtf8(file));
     if (chosen.kind == platform::AnsiPathKind::Unreachable) {
       // The edits keep their texts, as after a cancelled dialog.
-      messages::Show(messages::kNameOutsideCodePage, chosen.path);
+      messages::Show(app_.services.messages, messages::kNameOutsideCodePage, chosen.path);
     } else {
       SetWindowTextA(physicalEdit_, chosen.path.c_str());
       if (std::optional<std::string> completed =
@@ -86,20 +86,21 @@ void NewShareWindow::ConfirmNewShare() {
   platform::AnsiPath typed = PathInEdit(physicalEdit_);
   std::string physical = std::move(typed.path);
   if (physical.empty()) {
-    Show(kEnterPhysicalPathMessage);
+    Show(app_.services.messages, kEnterPhysicalPathMessage);
     return;
   }
   // As with an empty path, the window stays for a correction.
   if (typed.kind == platform::AnsiPathKind::Unreachable) {
-    messages::Show(messages::kNameOutsideCodePage, physical);
+    messages::Show(app_.services.messages, messages::kNameOutsideCodePage, physical);
     return;
   }
   if (HoldsControlCharacter(physical)) {
-    messages::Show(messages::kControlCharacterInPath, messages::Printable(physical));
+    messages::Show(app_.services.messages, messages::kControlCharacterInPath,
+                   messages::Printable(physical));
     return;
   }
   if (platform::KindOfPath(physical) == platform::PathKind::Other) {
-    messages::Show(messages::kNotAFile, physical);
+    messages::Show(app_.services.messages, messages::kNotAFile, physical);
     return;
   }
   std::string virtualPath = WindowText(virtualEdit_);
@@ -112,7 +113,7 @@ void NewShareWindow::ConfirmNewShare() {
       AddShare(app_.storedFiles, app_.shares, std::move(physical), virtualPath, 0, origin,
                app_.ui.sharesDirty.load() ? ShareStoring::LeftToRewrite : ShareStoring::AppendNow);
   if (added.outcome == ShareAddition::PathTaken) {
-    messages::Show(kVirtualPathTakenMessage, virtualPath);
+    messages::Show(app_.services.messages, kVirtualPathTakenMessage, virtualPath);
     return;
   }
   if (added.share) app_.lastShared.Set(added.share);

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/hooks.h"
 #include "platform/posix/file_status.h"
 
 namespace qc::platform {
@@ -70,8 +69,8 @@ int OpenLocked(const std::string& path, int flags, int lock) {
   return fd;
 }
 
-bool SyncDescriptor(int fd, SyncKind kind) {
-  if (!hooks::SyncAllowed(kind)) {
+bool SyncDescriptor(int fd, SyncKind kind, const DiskFaults& faults) {
+  if (!faults.SyncAllowed(kind)) {
     errno = EIO;
     return false;
   }
@@ -94,11 +93,12 @@ File File::OpenSharedReadListed(const std::string& root, const std::string& rela
   return File(OpenLocked(root + "/" + relativePath, O_RDONLY | O_NOFOLLOW, LOCK_SH));
 }
 
-File File::OpenExclusiveWrite(const std::string& path) {
-  return File(OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX));
+File File::OpenExclusiveWrite(const std::string& path, const DiskFaults& faults) {
+  const int fd = OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX);
+  return fd < 0 ? File() : File(fd, faults);
 }
 
-File File::CreateNew(const std::string& path) {
+File File::CreateNew(const std::string& path, const DiskFaults& faults) {
   // O_EXCL refuses any name that exists, a dangling link included; O_NOFOLLOW says so
   // again for links.
   const int fd =
@@ -109,7 +109,7 @@ File File::CreateNew(const std::string& path) {
     ::unlink(path.c_str());
     return File();
   }
-  return File(fd);
+  return File(fd, faults);
 }
 
 std::int64_t File::Size() const {
@@ -151,7 +151,7 @@ long long File::Read(void* buffer, std::size_t size) {
 
 bool File::Write(const void* data, std::size_t size) {
   if (handle_ < 0) return false;
-  const bool allowed = hooks::WriteAllowed();
+  const bool allowed = faults_.WriteAllowed();
   const std::size_t wanted = allowed ? size : size / 2;
   std::size_t done = 0;
   while (done < wanted) {
@@ -165,7 +165,7 @@ bool File::Write(const void* data, std::size_t size) {
 
 bool File::Truncate(std::int64_t size) { return handle_ >= 0 && ::ftruncate(handle_, size) == 0; }
 
-bool File::Sync() { return handle_ >= 0 && SyncDescriptor(handle_, SyncKind::File); }
+bool File::Sync() { return handle_ >= 0 && SyncDescriptor(handle_, SyncKind::File, faults_); }
 
 void File::Close() {
   if (handle_ >= 0) {
@@ -178,22 +178,23 @@ std::intptr_t File::NativeHandle() const { return handle_; }
 
 void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 
-bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
+bool ReplaceFileAtomically(const std::string& from, const std::string& to,
+                           const DiskFaults& faults) {
   if (std::rename(from.c_str(), to.c_str()) != 0) return false;
   // The rename is done and every reader sees the new file; whether the folder's sync
   // succeeds changes nothing a caller could act on, so its result is not passed on.
-  SyncFolderOf(to);
+  SyncFolderOf(to, faults);
   return true;
 }
 
-bool SyncFolderOf(const std::string& path) {
+bool SyncFolderOf(const std::string& path, const DiskFaults& faults) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : path.substr(0, slash);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool synced = SyncDescriptor(fd, SyncKind::Folder);
+  const bool synced = SyncDescriptor(fd, SyncKind::Folder, faults);
   ::close(fd);
   return synced;
 }

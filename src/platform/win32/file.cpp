@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "platform/hooks.h"
 #include "platform/os_windows.h"
 #include "platform/win32/file_time.h"
 #include "platform/win32/wide_text.h"
@@ -83,15 +82,17 @@ File File::OpenSharedReadListed(const std::string& root, const std::string& rela
                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr))));
 }
 
-File File::OpenExclusiveWrite(const std::string& path) {
-  return File(Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS));
+File File::OpenExclusiveWrite(const std::string& path, const DiskFaults& faults) {
+  native_handle_t handle = Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS);
+  return handle == kNoNativeHandle ? File() : File(handle, faults);
 }
 
 // CREATE_NEW fails for any name that exists; FILE_FLAG_OPEN_REPARSE_POINT keeps a link
 // under the name from being followed.
-File File::CreateNew(const std::string& path) {
-  return File(Open(path, GENERIC_WRITE, 0, CREATE_NEW,
-                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
+File File::CreateNew(const std::string& path, const DiskFaults& faults) {
+  native_handle_t handle = Open(path, GENERIC_WRITE, 0, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+  return handle == kNoNativeHandle ? File() : File(handle, faults);
 }
 
 std::int64_t File::Size() const {
@@ -158,7 +159,7 @@ long long File::Read(void* buffer, std::size_t size) {
 
 bool File::Write(const void* data, std::size_t size) {
   if (handle_ == nullptr) return false;
-  const bool allowed = hooks::WriteAllowed();
+  const bool allowed = faults_.WriteAllowed();
   const std::size_t wanted = allowed ? size : size / 2;
   std::size_t done = 0;
   while (done < wanted) {
@@ -180,7 +181,7 @@ bool File::Truncate(std::int64_t size) {
 
 bool File::Sync() {
   if (handle_ == nullptr) return false;
-  if (!hooks::SyncAllowed(SyncKind::File)) {
+  if (!faults_.SyncAllowed(SyncKind::File)) {
     SetLastError(ERROR_WRITE_FAULT);
     return false;
   }
@@ -197,14 +198,14 @@ std::intptr_t File::NativeHandle() const { return reinterpret_cast<std::intptr_t
 void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
 // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
-bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, const DiskFaults&) {
   return MoveFileExA(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 // Windows offers programs no sync of a folder: FlushFileBuffers on the new file itself, and
 // MOVEFILE_WRITE_THROUGH for a replace, are what there is.
-bool SyncFolderOf(const std::string&) { return true; }
+bool SyncFolderOf(const std::string&, const DiskFaults&) { return true; }
 
 bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
