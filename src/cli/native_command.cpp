@@ -317,8 +317,9 @@ int Configure(const platform::Services& services, const std::vector<std::string>
   const bool loaded = LoadSettingsOrDefaults(files, settings);
   if (!changes.Empty()) {
     ApplySettingChanges(changes, settings);
-    if (SaveSettings(files, settings) == 0) {
-      Error("cannot write " + file + ": " + std::strerror(errno));
+    platform::FileError error;
+    if (SaveSettings(files, settings, &error) == 0) {
+      Error("cannot write " + file + ": " + std::strerror(error.code));
       return kExitFailed;
     }
     Error("no server is running; wrote " + file + " (taken at the next start)");
@@ -379,17 +380,15 @@ std::optional<std::string> PublishedLinkOf(const std::string& file, ExchangeResu
   return std::nullopt;
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+// 0 once `bytes` are the whole file at `path`, else the system's error.
+int WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return false;
+  if (out == nullptr) return errno;
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  const int writeError = errno;
-  if (std::fclose(out) != 0 || !written) {
-    if (written) errno = writeError;
-    std::remove(path.c_str());  // no half image left behind under the name asked for
-    return false;
-  }
-  return true;
+  int error = written ? 0 : errno;
+  if (std::fclose(out) != 0 && error == 0) error = errno;
+  if (error != 0) std::remove(path.c_str());  // no half image left behind under the name asked for
+  return error;
 }
 
 // -qr: the link as given, or the link of a file, shared first unless the server already
@@ -438,8 +437,8 @@ int ShowQrCode(const Invocation& invocation) {
     Print(QrTerminalText(*code) + link + "\n");
     return status;
   }
-  if (!WriteWholeFile(invocation.pngFile, QrPng(*code))) {
-    Error("cannot write " + invocation.pngFile + ": " + std::strerror(errno));
+  if (const int error = WriteWholeFile(invocation.pngFile, QrPng(*code)); error != 0) {
+    Error("cannot write " + invocation.pngFile + ": " + std::strerror(error));
     return kExitFailed;
   }
   Print(link + "\n");

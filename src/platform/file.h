@@ -51,6 +51,12 @@ struct DiskFaults {
   bool SyncAllowed(SyncKind kind) const { return !syncAllowed || syncAllowed(kind); }
 };
 
+// The system's word on a file call that failed, taken where it failed: errno natively,
+// GetLastError on Windows; 0 when the system said nothing.
+struct FileError {
+  int code = 0;
+};
+
 class File {
  public:
   File() = default;
@@ -78,7 +84,8 @@ class File {
   // page holds open too). Natively a link in the entry's place is not followed.
   static File OpenSharedReadListed(const std::string& root, const std::string& relativePath);
   // Write access, created when missing (for the user alone: the files list the user's
-  // paths), never truncated, shared with nobody. Its writes and syncs meet `faults`.
+  // paths), never truncated, shared with nobody. Its writes and syncs meet `faults`. A
+  // failed open gives a closed File whose Error says why, as CreateNew's does.
   static File OpenExclusiveWrite(const std::string& path, const DiskFaults& faults = {});
   // Write access to a file made by this call: fails when anything already has the name (a
   // file, a folder, a link, which is never followed), so no one can slip a file or a link
@@ -98,13 +105,15 @@ class File {
   bool SeekToEnd();
   // Returns the count read (0 at the end), or -1 on error.
   long long Read(void* buffer, std::size_t size);
-  // Returns true when every byte was written.
+  // Returns true when every byte was written; else Error says why.
   bool Write(const void* data, std::size_t size);
   // Cuts the file to `size` bytes (undoes a write that failed halfway).
   bool Truncate(std::int64_t size);
   // Returns once what was written is on the disk (fsync, FlushFileBuffers): a power cut
-  // after it loses none of it.
+  // after it loses none of it. False (Error says why) when the disk did not confirm it.
   bool Sync();
+  // Why the open, or the latest write or sync, failed.
+  FileError Error() const { return {error_}; }
   void Close();
   // The descriptor (POSIX) or HANDLE (Windows), for the socket layer's file sends.
   std::intptr_t NativeHandle() const;
@@ -112,18 +121,22 @@ class File {
  private:
   explicit File(native_handle_t handle, DiskFaults faults = {})
       : handle_(handle), faults_(std::move(faults)) {}
+  // A closed File for an open that failed with `error`.
+  static File Failed(int error);
 
   native_handle_t handle_ = kNoNativeHandle;
   DiskFaults faults_;
+  int error_ = 0;
 };
 
 // Best effort: the callers remove files they can do without.
 void RemoveFile(const std::string& path);
 // Replaces `to` by `from` in one step: readers see either the old or the new file, and
 // once it returns true a power cut leaves the new one (POSIX: the folder is synced after
-// the rename; Windows: the move is written through).
+// the rename; Windows: the move is written through). `error`, when given, receives why it
+// failed.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to,
-                           const DiskFaults& faults = {});
+                           const DiskFaults& faults = {}, FileError* error = nullptr);
 // Makes a file just created under `path` survive a power cut: its folder's entry is
 // synced (POSIX). Windows offers programs no sync of a folder; there it does nothing.
 bool SyncFolderOf(const std::string& path, const DiskFaults& faults = {});

@@ -10,6 +10,7 @@
 #include "shares/settings_file.h"
 #include "shares/share_file.h"
 #include "shares/share_registry.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 
 namespace qc {
@@ -175,6 +176,49 @@ TEST(SettingsFile, FailedSaveKeepsThePreviousFile) {
   EXPECT_EQ(SaveSettings(OnAFullDisk(), s), 0);
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
   EXPECT_EQ(NamesHere(), std::vector<std::string>{kSettingsFileName});
+}
+
+// The system's word on a failed save comes back with it, taken where the call failed, so
+// the caller tells the user why without reading errno across the floors.
+TEST(SettingsFile, AFailedSaveGivesTheSystemsErrorAsAValue) {
+  enum class Setup { Nothing, FullDisk, FailedSync, Held, Folder };
+  struct Case {
+    const char* name;
+    Setup setup;
+    int saved;
+    int code;  // what `error` holds after: a save that went through leaves it as it was
+  };
+  const Case cases[] = {
+      {"saved", Setup::Nothing, 1, -1},
+      {"full disk", Setup::FullDisk, 0, tests::kFileErrorCodes.diskFull},
+      {"failed sync", Setup::FailedSync, 0, tests::kFileErrorCodes.syncFailed},
+      {"held by another opener", Setup::Held, 0, tests::kFileErrorCodes.heldElsewhere},
+      {"a folder in its place", Setup::Folder, 0, tests::kFileErrorCodes.folderInTheWay},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    StoredFiles files = tests::StoredHere();
+    platform::File holder;
+    if (c.setup == Setup::Folder) {
+      std::filesystem::create_directory(kSettingsFileName);
+    } else {
+      WriteFileBytes(kSettingsFileName, kSettingsExample);
+    }
+    if (c.setup == Setup::FullDisk) files = OnAFullDisk();
+    if (c.setup == Setup::FailedSync) {
+      files = WithSyncs([](platform::SyncKind kind) { return kind != platform::SyncKind::File; });
+    }
+    if (c.setup == Setup::Held) {
+      holder = platform::File::OpenExclusiveRead(kSettingsFileName);
+      ASSERT_TRUE(holder.IsOpen());
+    }
+    ServerSettings s;
+    s.port = 9000;
+    platform::FileError error{-1};
+    EXPECT_EQ(SaveSettings(files, s, &error), c.saved);
+    EXPECT_EQ(error.code, c.code);
+  }
 }
 
 TEST(SettingsFile, SaveFailsWhileAnotherOpenerHoldsTheFile) {

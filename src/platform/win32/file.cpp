@@ -84,7 +84,8 @@ File File::OpenSharedReadListed(const std::string& root, const std::string& rela
 
 File File::OpenExclusiveWrite(const std::string& path, const DiskFaults& faults) {
   native_handle_t handle = Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS);
-  return handle == kNoNativeHandle ? File() : File(handle, faults);
+  if (handle == kNoNativeHandle) return File::Failed(static_cast<int>(GetLastError()));
+  return File(handle, faults);
 }
 
 // CREATE_NEW fails for any name that exists; FILE_FLAG_OPEN_REPARSE_POINT keeps a link
@@ -168,10 +169,13 @@ bool File::Write(const void* data, std::size_t size) {
     if (!WriteFile(AsHandle(handle_), static_cast<const char*>(data) + done, chunk, &written,
                    nullptr) ||
         written == 0) {
+      error_ = static_cast<int>(GetLastError());
       return false;
     }
     done += written;
   }
+  // A disk made to fill up says what a full one says.
+  if (!allowed) error_ = ERROR_DISK_FULL;
   return allowed;
 }
 
@@ -182,10 +186,12 @@ bool File::Truncate(std::int64_t size) {
 bool File::Sync() {
   if (handle_ == nullptr) return false;
   if (!faults_.SyncAllowed(SyncKind::File)) {
-    SetLastError(ERROR_WRITE_FAULT);
+    error_ = ERROR_WRITE_FAULT;
     return false;
   }
-  return FlushFileBuffers(AsHandle(handle_)) != 0;
+  if (FlushFileBuffers(AsHandle(handle_)) != 0) return true;
+  error_ = static_cast<int>(GetLastError());
+  return false;
 }
 
 void File::Close() {
@@ -198,9 +204,14 @@ std::intptr_t File::NativeHandle() const { return reinterpret_cast<std::intptr_t
 void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
 // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
-bool ReplaceFileAtomically(const std::string& from, const std::string& to, const DiskFaults&) {
-  return MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, const DiskFaults&,
+                           FileError* error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+      0) {
+    return true;
+  }
+  if (error != nullptr) error->code = static_cast<int>(GetLastError());
+  return false;
 }
 
 // Windows offers programs no sync of a folder: FlushFileBuffers on the new file itself, and
