@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/message.h"
 #include "shares/settings_file.h"
 #include "shares/share_file.h"
 
@@ -31,9 +30,6 @@ inline void EnterScratchDirectory() {
         rmdir(scratch.c_str());
       }
     });
-    // Failures are reported to the user; a fuzz run has nobody to tell.
-    platform::SetMessageSinkForTesting(
-        [](const std::string&, const std::string&, platform::MessageIcon) {});
     return true;
   }();
   (void)entered;

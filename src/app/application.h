@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "http/connection.h"
+#include "platform/services.h"
 #include "platform/single_instance.h"
 #include "platform/socket.h"
 #include "shares/setting_rules.h"
@@ -71,6 +72,9 @@ struct Panel {
 };
 
 struct Application {
+  // The system's services the server and its panel use; the entry hands the ones it made
+  // at start-up, tests their fakes.
+  platform::Services services = platform::SystemServices();
   ServerSettings settings;
   ShareRegistry shares;
   ConnectionRegistry connections;

@@ -25,13 +25,13 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
     case platform::ControlSetup::Ok:
       break;
     case platform::ControlSetup::ChannelFailed:
-      messages::Show(messages::kChannelEvents);
+      messages::Show(app.services.messages, messages::kChannelEvents);
       return 0;
     case platform::ControlSetup::BlockFailed:
-      messages::Show(messages::kChannelMapping);
+      messages::Show(app.services.messages, messages::kChannelMapping);
       return 0;
     case platform::ControlSetup::BlockUnusable:
-      messages::Show(messages::kChannelView);
+      messages::Show(app.services.messages, messages::kChannelView);
       return 0;
   }
   // Told with the channel up: a stop sent while the message waits is served after it.
@@ -57,7 +57,7 @@ int RunControlChannel(Application& app, platform::ControlServer& server) {
       if (app.ui.active.load()) {
         // Dropped unread: the panel owns the share list while it runs.
         server.DropShareRequest();
-        messages::Show(messages::kPanelRunning);
+        messages::Show(app.services.messages, messages::kPanelRunning);
         notice.errors.emplace_back(messages::kPanelRunning.text);
         batchOpen = true;
       } else {
@@ -79,12 +79,12 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
                         ShareBatch& batch, ShareNotice* notice) {
   if (!continuesBatch) batch.clear();
   // Each box also goes into the batch's notification.
-  const auto show = [notice](const messages::Message& message,
-                             const std::string* detail = nullptr) {
+  const auto show = [&app, notice](const messages::Message& message,
+                                   const std::string* detail = nullptr) {
     if (detail != nullptr) {
-      messages::Show(message, *detail);
+      messages::Show(app.services.messages, message, *detail);
     } else {
-      messages::Show(message);
+      messages::Show(app.services.messages, message);
     }
     if (notice != nullptr) {
       notice->errors.push_back(std::string(message.text) +
@@ -136,12 +136,14 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     // The first file of a batch copies exactly as a single share does; later ones put the
     // whole batch's URLs on the clipboard, so the user pastes every link at once.
     const UrlCopy copied =
-        batch.size() == 1 ? CopyShareUrl(app.settings, *share) : CopyShareUrls(app.settings, batch);
+        batch.size() == 1
+            ? CopyShareUrl(app.services.clipboard, app.services.addresses, app.settings, *share)
+            : CopyShareUrls(app.services.clipboard, app.services.addresses, app.settings, batch);
     if (copied != UrlCopy::Copied) {
       show(messages::kCopyFailed);
     } else if (notice != nullptr) {
       // What the clipboard now holds: the batch's links.
-      const std::string host = UrlHost(app.settings);
+      const std::string host = UrlHost(app.settings, app.services.addresses);
       notice->links.clear();
       for (const SharePtr& shared : batch) {
         notice->links.push_back(ComposeShareUrl(host, app.settings.port, *shared));
@@ -151,56 +153,57 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
 }
 
 namespace {
-int ReportSend(platform::ControlSend result, const messages::Message& notRunning) {
+int ReportSend(const platform::MessageSink& sink, platform::ControlSend result,
+               const messages::Message& notRunning) {
   switch (result) {
     case platform::ControlSend::Delivered:
       return 1;
     case platform::ControlSend::NotRunning:
-      messages::Show(notRunning);
+      messages::Show(sink, notRunning);
       return 0;
     case platform::ControlSend::BlockMissing:
-      messages::Show(messages::kShareMapping);
+      messages::Show(sink, messages::kShareMapping);
       return 0;
     case platform::ControlSend::BlockUnusable:
-      messages::Show(messages::kChannelView);
+      messages::Show(sink, messages::kChannelView);
       return 0;
     case platform::ControlSend::PathTooLong:
-      messages::Show(messages::kPathTooLong);
+      messages::Show(sink, messages::kPathTooLong);
       return 0;
     case platform::ControlSend::Busy:
-      messages::Show(messages::kShareBusy);
+      messages::Show(sink, messages::kShareBusy);
       return 0;
   }
   return 0;
 }
 }  // namespace
 
-int SendStopRequest() {
-  return ReportSend(platform::SendControlRequest(platform::ControlRequest::Stop),
+int SendStopRequest(const platform::MessageSink& sink) {
+  return ReportSend(sink, platform::SendControlRequest(platform::ControlRequest::Stop),
                     messages::kNotRunning);
 }
 
-int SendPanelRequest() {
-  return ReportSend(platform::SendControlRequest(platform::ControlRequest::Panel),
+int SendPanelRequest(const platform::MessageSink& sink) {
+  return ReportSend(sink, platform::SendControlRequest(platform::ControlRequest::Panel),
                     messages::kNotRunning);
 }
 
-int SendShareRequests(const std::vector<std::string>& paths) {
+int SendShareRequests(const platform::MessageSink& sink, const std::vector<std::string>& paths) {
   std::vector<std::string> full;
   full.reserve(paths.size());
   for (const std::string& path : paths) {
     // The server would refuse it; told here, where the user started it.
     if (HoldsControlCharacter(path)) {
-      messages::Show(messages::kControlCharacterInPath, messages::Printable(path));
+      messages::Show(sink, messages::kControlCharacterInPath, messages::Printable(path));
       continue;
     }
     full.push_back(platform::AbsolutePath(path));
   }
   if (full.empty() && !paths.empty()) return 0;
-  return ReportSend(platform::SendControlShares(full), messages::kShareNotRunning);
+  return ReportSend(sink, platform::SendControlShares(full), messages::kShareNotRunning);
 }
 
-int SendShareRequestsFromTail(const std::string& tail) {
+int SendShareRequestsFromTail(const platform::MessageSink& sink, const std::string& tail) {
   // A name no path of the code page reaches counts as there: it is refused by its name
   // below rather than making a Send to of several files one path of all their names.
   const auto exists = [](const std::string& path) {
@@ -213,13 +216,13 @@ int SendShareRequestsFromTail(const std::string& tail) {
   for (const std::string& path : named) {
     platform::AnsiPath ansi = platform::AnsiPathOf(path);
     if (ansi.kind == platform::AnsiPathKind::Unreachable) {
-      messages::Show(messages::kNameOutsideCodePage, messages::Printable(ansi.path));
+      messages::Show(sink, messages::kNameOutsideCodePage, messages::Printable(ansi.path));
       continue;
     }
     paths.push_back(std::move(ansi.path));
   }
   if (paths.empty()) return 0;
-  return SendShareRequests(paths);
+  return SendShareRequests(sink, paths);
 }
 
 }  // namespace qc

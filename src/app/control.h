@@ -6,6 +6,7 @@
 
 #include "app/application.h"
 #include "platform/control_channel.h"
+#include "platform/message.h"
 
 namespace qc {
 
@@ -26,15 +27,16 @@ struct ShareNotice;
 void HandleShareRequest(Application& app, const std::string& physicalPath, bool continuesBatch,
                         ShareBatch& batch, ShareNotice* notice = nullptr);
 
-int SendStopRequest();
-int SendPanelRequest();
+// The one-request clients tell the user through `sink`.
+int SendStopRequest(const platform::MessageSink& sink);
+int SendPanelRequest(const platform::MessageSink& sink);
 // Several paths as one batch, in order (Send to with several selected files). A relative
 // path is made absolute first on the native build, where no shell entry passes full paths.
-int SendShareRequests(const std::vector<std::string>& paths);
+int SendShareRequests(const platform::MessageSink& sink, const std::vector<std::string>& paths);
 // The files a share tail names (SharePathsFromTail), sent as one batch. The tail is UTF-8,
 // as the Windows entry reads the wide command line: each path goes as the path of the ANSI
 // code page that reaches its file (platform::AnsiPathOf), and one that none reaches is
 // refused by name, so that no share is stored under a name that leads nowhere.
-int SendShareRequestsFromTail(const std::string& tail);
+int SendShareRequestsFromTail(const platform::MessageSink& sink, const std::string& tail);
 
 }  // namespace qc

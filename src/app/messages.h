@@ -142,7 +142,7 @@ inline std::string Printable(std::string_view text) {
 }
 
 // The ignored settings' lines under kSettingsIgnored's headline; none when nothing was.
-inline void ShowIgnoredSettings(const IgnoredSettings& ignored) {
+inline void ShowIgnoredSettings(const platform::MessageSink& sink, const IgnoredSettings& ignored) {
   if (!ignored.Any()) return;
   const auto line = [](const char* pattern, const std::string& value) {
     std::string text = pattern;
@@ -152,7 +152,7 @@ inline void ShowIgnoredSettings(const IgnoredSettings& ignored) {
   std::string text(kSettingsIgnored.text);
   if (ignored.domain) text += "\n\n" + line(kIgnoredDomain, *ignored.domain);
   if (ignored.folder) text += "\n\n" + line(kIgnoredFolder, *ignored.folder);
-  platform::ShowMessage(text, kSettingsIgnored.caption, kSettingsIgnored.icon);
+  platform::ShowMessage(sink, text, kSettingsIgnored.caption, kSettingsIgnored.icon);
 }
 
 // Told once, when a load finds shared.cfg damaged: the shares after the damage are not in
@@ -167,13 +167,13 @@ inline constexpr Message kShareFileDamagedNotKept{
     "No copy of it could be made, so it is left as it is",
     "Attention", MessageIcon::Warning};
 
-inline void ShowShareFileDamage(const std::string& keptAs) {
+inline void ShowShareFileDamage(const platform::MessageSink& sink, const std::string& keptAs) {
   if (keptAs.empty()) {
-    Show(kShareFileDamagedNotKept);
+    Show(sink, kShareFileDamagedNotKept);
     return;
   }
   const std::string text = std::string(kShareFileDamaged.text) + keptAs;
-  platform::ShowMessage(text, kShareFileDamaged.caption, kShareFileDamaged.icon);
+  platform::ShowMessage(sink, text, kShareFileDamaged.caption, kShareFileDamaged.icon);
 }
 
 }  // namespace qc::messages

@@ -79,7 +79,7 @@ std::optional<NoticeText> ComposeShareNotice(const ShareNotice& notice) {
                     platform::NotifyKind::Error};
 }
 
-ServerIcon::ServerIcon(Application& app) : app_(app) {
+ServerIcon::ServerIcon(Application& app) : app_(app), icon_(app.services.iconObserver) {
   // A request to close the icon's window ("taskkill" without /F, an uninstaller) stops the
   // server as the menu's Stop does. Without the icon the window is there all the same:
   // otherwise such a request would find no window of the program to close, and could only
@@ -123,12 +123,13 @@ void ServerIcon::CopyAllLinks() {
     Tell({kNoticeNoShares, kNoticeNoSharesText, platform::NotifyKind::Info});
     return;
   }
-  if (CopyShareUrls(app_.settings, shares) != UrlCopy::Copied) {
+  if (CopyShareUrls(app_.services.clipboard, app_.services.addresses, app_.settings, shares) !=
+      UrlCopy::Copied) {
     Tell({kNoticeCopyFailed, std::string(messages::kCopyFailed.text), platform::NotifyKind::Error});
     return;
   }
   app_.lastShared.Set(shares.back());
-  const std::string host = UrlHost(app_.settings);
+  const std::string host = UrlHost(app_.settings, app_.services.addresses);
   std::vector<std::string> links;
   links.reserve(shares.size());
   for (const SharePtr& share : shares)
@@ -149,7 +150,8 @@ void ServerIcon::ShowCodeOfLastLink() {
   }
   if (!codeView_ && app_.panel.makeLinkCodeView) codeView_ = app_.panel.makeLinkCodeView(app_);
   if (codeView_)
-    codeView_->Show(ComposeShareUrl(UrlHost(app_.settings), app_.settings.port, *share));
+    codeView_->Show(ComposeShareUrl(UrlHost(app_.settings, app_.services.addresses),
+                                    app_.settings.port, *share));
 }
 
 void ServerIcon::Tell(const NoticeText& notice) {

@@ -26,7 +26,8 @@ void StoreWithdrawal(Application& app) {
     written = RewriteShareFile(app.storedFiles, app.shares);
   }
   // On a connection thread: a box must not hold it.
-  if (written == ShareFileWrite::Failed) platform::ShowMessageAside(messages::kWithdrawalNotStored);
+  if (written == ShareFileWrite::Failed)
+    platform::ShowMessageAside(app.services.messages, messages::kWithdrawalNotStored);
 }
 
 namespace {
@@ -61,7 +62,7 @@ class StartUndo {
 
 StartOutcome StartServer(Application& app) {
   if (!app.instance.Acquire()) {
-    messages::Show(messages::kAlreadyRunning);
+    messages::Show(app.services.messages, messages::kAlreadyRunning);
     return {StartResult::Refused, {}};
   }
   if (!app.shares.Lock().IsValid() || !app.connections.LockIsValid()) {
@@ -71,7 +72,7 @@ StartOutcome StartServer(Application& app) {
   // files stay where the server started, wherever a file dialog or anything else moves the
   // current directory later.
   if (app.storedFiles.directory.empty()) {
-    app.storedFiles = StoredFiles::In(platform::CurrentDirectory());
+    app.storedFiles.directory = platform::CurrentDirectory();
   }
   LoadSettingsOrDefaultPort(app);
   if (CheckPort(app.settings.port) != SettingFault::None) return {StartResult::PortInvalid, {}};
@@ -115,12 +116,12 @@ void StopServer(Application& app) {
 
 void TellShareFileDamage(Application& app) {
   if (!app.shareFileDamage.found) return;
-  messages::ShowShareFileDamage(app.shareFileDamage.keptAs);
+  messages::ShowShareFileDamage(app.services.messages, app.shareFileDamage.keptAs);
   app.shareFileDamage = ShareFileDamage{};
 }
 
 void TellIgnoredSettings(Application& app) {
-  messages::ShowIgnoredSettings(app.ignoredSettings);
+  messages::ShowIgnoredSettings(app.services.messages, app.ignoredSettings);
   app.ignoredSettings = IgnoredSettings{};
 }
 
@@ -149,22 +150,22 @@ void EndFailedStart(Application& app, const StartOutcome& outcome) {
   }
   switch (outcome.result) {
     case StartResult::LockFailed:
-      messages::Show(messages::kLockFailed);
+      messages::Show(app.services.messages, messages::kLockFailed);
       break;
     case StartResult::BindFailed:
-      messages::Show(messages::kBindFailed);
+      messages::Show(app.services.messages, messages::kBindFailed);
       LoadSettingsOrDefaultPort(app);
       platform::SocketLibraryStart();
       RunPanelInsteadOfServer(app);
       break;
     case StartResult::PortInvalid:
       // As for a port that cannot be bound: the panel is where a Windows user sets it.
-      messages::Show(messages::kPortInvalid);
+      messages::Show(app.services.messages, messages::kPortInvalid);
       platform::SocketLibraryStart();
       RunPanelInsteadOfServer(app);
       break;
     case StartResult::ListenFailed:
-      messages::Show(messages::kListenFailed);
+      messages::Show(app.services.messages, messages::kListenFailed);
       break;
     case StartResult::Refused:
     case StartResult::Running:
@@ -199,22 +200,23 @@ std::chrono::milliseconds HeadTimeLimitFrom(const char* value) {
   return std::chrono::seconds(seconds);
 }
 
-int RunEntry(const std::string& tail, const Panel& panel) {
+int RunEntry(const std::string& tail, const Panel& panel, const platform::Services& services) {
   switch (ChooseRole(tail)) {
     case Role::Server: {
       Application app;
+      app.services = services;
       app.panel = panel;
       app.connections.SetHeadTimeLimit(HeadTimeLimitFrom(std::getenv(kHeadLimitVariable)));
       return RunServer(app);
     }
     case Role::Panel:
-      SendPanelRequest();
+      SendPanelRequest(services.messages);
       return 1;
     case Role::Stop:
-      SendStopRequest();
+      SendStopRequest(services.messages);
       return 1;
     case Role::Share:
-      SendShareRequestsFromTail(tail);
+      SendShareRequestsFromTail(services.messages, tail);
       return 1;
   }
   return 1;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "platform/services.h"
 #include "platform/socket.h"
 
 namespace qc {
@@ -47,7 +48,8 @@ std::chrono::milliseconds HeadTimeLimitFrom(const char* value);
 // The server role from start to stop, failure paths included. Returns 1.
 int RunServer(Application& app);
 // Chooses the role from the command-line tail (UTF-8: the Windows entry reads the wide
-// command line) and runs it, the server with `panel`. Returns 1 on every path.
-int RunEntry(const std::string& tail, const Panel& panel);
+// command line) and runs it, the server with `panel`, every role with the `services` the
+// entry made. Returns 1 on every path.
+int RunEntry(const std::string& tail, const Panel& panel, const platform::Services& services);
 
 }  // namespace qc

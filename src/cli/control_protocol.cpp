@@ -121,19 +121,16 @@ std::string EncodeReply(const ControlReply& reply) {
                reply.fields);
 }
 
-void ServeCommands(CommandHandler handler) {
-  if (!handler) {
-    platform::SetAnsweredRequests({});
-    return;
-  }
-  platform::SetAnsweredRequests(platform::AnsweredRequests{
+platform::AnsweredRequests CommandRequests(CommandHandler handler) {
+  if (!handler) return {};
+  return platform::AnsweredRequests{
       ReadRequest,
       [handler = std::move(handler)](const std::string& request) {
         return ServeRequest(handler, request);
       },
       [] {
         return EncodeReply(ControlReply{ReplyStatus::Failed, {"the server is stopping"}});
-      }});
+      }};
 }
 
 ExchangeResult ExchangeRaw(const std::string& request, ControlReply& reply, int timeoutMs) {

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/control_channel.h"
+
 namespace qc::cli {
 
 inline constexpr char kReplyMark = 'R';
@@ -42,8 +44,9 @@ std::string EncodeReply(const ControlReply& reply);
 // between the other requests, and answers a type it does not know kUnsupported.
 using CommandHandler =
     std::function<ControlReply(CommandType type, const std::vector<std::string>& fields)>;
-// Hands `handler` to the running server's channel (empty: the channel answers no request).
-void ServeCommands(CommandHandler handler);
+// What the running server's channel is handed (ControlServer's constructor) to serve the
+// requests with `handler`; an empty handler gives nothing, so the channel answers none.
+platform::AnsweredRequests CommandRequests(CommandHandler handler);
 
 enum class ExchangeResult {
   Answered,    // `reply` holds the server's answer

@@ -24,7 +24,6 @@
 #include "cli/options.h"
 #include "cli/qr_output.h"
 #include "cli/request_log.h"
-#include "platform/clipboard.h"
 #include "platform/directory.h"
 #include "platform/host_addresses.h"
 #include "platform/runtime_directory.h"
@@ -188,7 +187,7 @@ bool LoadSettingsOrDefaults(const StoredFiles& files, ServerSettings& settings) 
   return false;
 }
 
-int ListShares() {
+int ListShares(const platform::Services& services) {
   ControlReply reply;
   const ExchangeResult result = ExchangeCommand(CommandType::List, {}, reply, kAnswerTimeoutMs);
   if (result == ExchangeResult::Answered) {
@@ -214,11 +213,11 @@ int ListShares() {
     Error("no server is running, and there is no " + file + " to list");
     return kExitOk;
   }
-  if (damage.found) messages::ShowShareFileDamage(damage.keptAs);
+  if (damage.found) messages::ShowShareFileDamage(services.messages, damage.keptAs);
   Error("no server is running; the shares in " + file + ":");
   ServerSettings settings;
   LoadSettingsOrDefaults(files, settings);
-  const std::optional<std::string> host = UrlHost(settings);
+  const std::optional<std::string> host = UrlHost(settings, services.addresses);
   std::string out;
   for (const SharePtr& share : shares.Snapshot()) {
     out += FormatShareLine(ShareUrlOrPath(host, settings.port, *share), share->physicalPath,
@@ -237,7 +236,8 @@ std::vector<std::string> UnshareNames(const std::string& operand) {
   return {operand, Absolute(operand)};
 }
 
-int UnshareWithoutServer(const std::vector<std::string>& arguments) {
+int UnshareWithoutServer(const platform::Services& services,
+                         const std::vector<std::string>& arguments) {
   const StoredFiles files = FilesHere();
   const std::string file = files.Shares();
   ShareRegistry shares;
@@ -246,10 +246,10 @@ int UnshareWithoutServer(const std::vector<std::string>& arguments) {
     Error("no server is running, and there is no " + file + " to remove shares from");
     return kExitFailed;
   }
-  if (damage.found) messages::ShowShareFileDamage(damage.keptAs);
+  if (damage.found) messages::ShowShareFileDamage(services.messages, damage.keptAs);
   ServerSettings settings;
   LoadSettingsOrDefaults(files, settings);
-  const std::optional<std::string> host = UrlHost(settings);
+  const std::optional<std::string> host = UrlHost(settings, services.addresses);
   int status = kExitOk;
   std::vector<std::string> removed;
   for (const std::string& argument : arguments) {
@@ -263,7 +263,7 @@ int UnshareWithoutServer(const std::vector<std::string>& arguments) {
   }
   if (removed.empty()) return status;
   if (RewriteShareFile(files, shares) == ShareFileWrite::Failed) {
-    messages::Show(messages::kCantWriteShareFile);
+    messages::Show(services.messages, messages::kCantWriteShareFile);
     return kExitFailed;
   }
   Error("no server is running; removed from " + file + ":");
@@ -273,14 +273,15 @@ int UnshareWithoutServer(const std::vector<std::string>& arguments) {
   return status;
 }
 
-int Unshare(const std::vector<std::string>& operands) {
+int Unshare(const platform::Services& services, const std::vector<std::string>& operands) {
   int status = kExitOk;
   std::string out;
   for (std::size_t i = 0; i < operands.size(); ++i) {
     ControlReply reply;
     const ExchangeResult result =
         ExchangeCommand(CommandType::Unshare, UnshareNames(operands[i]), reply, kAnswerTimeoutMs);
-    if (result == ExchangeResult::NotRunning && i == 0) return UnshareWithoutServer(operands);
+    if (result == ExchangeResult::NotRunning && i == 0)
+      return UnshareWithoutServer(services, operands);
     if (result != ExchangeResult::Answered) return ReportNoAnswer(result);
     if (reply.status != ReplyStatus::Ok) {
       status = ReportRefusal(reply);
@@ -295,9 +296,9 @@ int Unshare(const std::vector<std::string>& operands) {
 // --- settings ----------------------------------------------------------------------------
 
 // The host key names an address of this machine; one it does not have is a usage error.
-std::string CheckHostChoice(const SettingChanges& changes) {
+std::string CheckHostChoice(const platform::AddressLookup& lookup, const SettingChanges& changes) {
   if (!changes.host || *changes.host == 0) return std::string();
-  const std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses();
+  const std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses(lookup);
   const std::size_t count = addresses ? addresses->size() : 0;
   if (*changes.host > count) {
     return "host=" + std::to_string(*changes.host) + ": this machine has " + std::to_string(count) +
@@ -306,10 +307,10 @@ std::string CheckHostChoice(const SettingChanges& changes) {
   return std::string();
 }
 
-int Configure(const std::vector<std::string>& pairs) {
+int Configure(const platform::Services& services, const std::vector<std::string>& pairs) {
   SettingChanges changes;
   std::string wrong = ParseSettingChanges(pairs, changes);
-  if (wrong.empty()) wrong = CheckHostChoice(changes);
+  if (wrong.empty()) wrong = CheckHostChoice(services.addresses, changes);
   if (!wrong.empty()) {
     Error("-config: " + wrong + "; nothing was changed");
     return kExitUsage;
@@ -331,8 +332,9 @@ int Configure(const std::vector<std::string>& pairs) {
   const bool loaded = LoadSettingsOrDefaults(files, settings);
   if (!changes.Empty()) {
     ApplySettingChanges(changes, settings);
-    if (SaveSettings(files, settings) == 0) {
-      Error("cannot write " + file + ": " + std::strerror(errno));
+    platform::FileError error;
+    if (SaveSettings(files, settings, &error) == 0) {
+      Error("cannot write " + file + ": " + std::strerror(error.code));
       return kExitFailed;
     }
     Error("no server is running; wrote " + file + " (taken at the next start)");
@@ -341,7 +343,8 @@ int Configure(const std::vector<std::string>& pairs) {
   } else {
     Error("no server is running, and " + file + " is missing or unreadable; the defaults:");
   }
-  Print(FormatSettings(settings) + (pairs.empty() ? FormatHostReport(settings) : std::string()));
+  Print(FormatSettings(settings) +
+        (pairs.empty() ? FormatHostReport(settings, services.addresses) : std::string()));
   return kExitOk;
 }
 
@@ -392,17 +395,15 @@ std::optional<std::string> PublishedLinkOf(const std::string& file, ExchangeResu
   return std::nullopt;
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+// 0 once `bytes` are the whole file at `path`, else the system's error.
+int WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return false;
+  if (out == nullptr) return errno;
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  const int writeError = errno;
-  if (std::fclose(out) != 0 || !written) {
-    if (written) errno = writeError;
-    std::remove(path.c_str());  // no half image left behind under the name asked for
-    return false;
-  }
-  return true;
+  int error = written ? 0 : errno;
+  if (std::fclose(out) != 0 && error == 0) error = errno;
+  if (error != 0) std::remove(path.c_str());  // no half image left behind under the name asked for
+  return error;
 }
 
 // -qr: the link as given, or the link of a file, shared first unless the server already
@@ -451,8 +452,8 @@ int ShowQrCode(const Invocation& invocation) {
     Print(QrTerminalText(*code) + link + "\n");
     return status;
   }
-  if (!WriteWholeFile(invocation.pngFile, QrPng(*code))) {
-    Error("cannot write " + invocation.pngFile + ": " + std::strerror(errno));
+  if (const int error = WriteWholeFile(invocation.pngFile, QrPng(*code)); error != 0) {
+    Error("cannot write " + invocation.pngFile + ": " + std::strerror(error));
     return kExitFailed;
   }
   Print(link + "\n");
@@ -488,7 +489,9 @@ void AnnounceStart(Application& app) {
   const Share root("", "/", 0);
   std::string line =
       "quillcast " QC_VERSION_TEXT ": serving on port " + std::to_string(app.settings.port);
-  line += " (" + ComposeShareUrl(UrlHost(app.settings), app.settings.port, root) + ")";
+  line += " (" +
+          ComposeShareUrl(UrlHost(app.settings, app.services.addresses), app.settings.port, root) +
+          ")";
   const std::size_t count = app.shares.Count();
   line += ", settings in " + app.storedFiles.directory + ", " + std::to_string(count) +
           (count == 1 ? " share" : " shares") + " loaded\n";
@@ -518,10 +521,11 @@ std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares,
   return removed;
 }
 
-std::string FormatHostReport(const ServerSettings& settings) {
-  const std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses();
-  const std::optional<std::string> route = platform::DefaultRouteAddress();
-  const LinkHost host = ChooseUrlHost(settings);
+std::string FormatHostReport(const ServerSettings& settings,
+                             const platform::AddressLookup& lookup) {
+  const std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses(lookup);
+  const std::optional<std::string> route = platform::DefaultRouteAddress(lookup);
+  const LinkHost host = ChooseUrlHost(settings, lookup);
   std::string report = "\n";
   if (!addresses) {
     report += "the addresses of this machine cannot be listed\n";
@@ -593,7 +597,7 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
   return line;
 }
 
-int RunNativeServer(bool quiet) {
+int RunNativeServer(bool quiet, const platform::Services& services) {
   // Made before the application, so that it outlives every connection that logs to it.
   // Copied links go through it too, quiet or not: standard output is one stream, and a
   // reader that stops reading it must hold neither a connection nor the control loop.
@@ -609,11 +613,9 @@ int RunNativeServer(bool quiet) {
       },
       [] {},
   };
-  platform::ReplaceClipboard(&linkLines);
-  struct SystemClipboardAgain {
-    ~SystemClipboardAgain() { platform::ReplaceClipboard(nullptr); }
-  } restoreClipboard;
   Application app;
+  app.services = services;
+  app.services.clipboard = linkLines;
   app.connections.SetHeadTimeLimit(HeadTimeLimitFrom(std::getenv(kHeadLimitVariable)));
   if (!quiet) {
     app.connections.SetAnswerObserver(
@@ -626,15 +628,15 @@ int RunNativeServer(bool quiet) {
     const std::string port = "port " + std::to_string(app.settings.port);
     if (started.result == StartResult::LockFailed) {
       // Serving without the share lock would let requests read a list being changed.
-      messages::Show(messages::kLockFailed);
+      messages::Show(app.services.messages, messages::kLockFailed);
     } else if (started.result == StartResult::ListenFailed) {
-      messages::Show(messages::kListenFailed);
+      messages::Show(app.services.messages, messages::kListenFailed);
       Error(port + ": " + platform::Describe(started.error));
     } else if (started.result == StartResult::PortInvalid) {
-      messages::Show(messages::kPortInvalid);
+      messages::Show(app.services.messages, messages::kPortInvalid);
       Error("choose the port with: quillcast -config port=8080");
     } else {
-      messages::Show(messages::kBindFailed);
+      messages::Show(app.services.messages, messages::kBindFailed);
       Error(port + ": " + platform::Describe(started.error) +
             (started.error.code == EACCES ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)"
                                           : "") +
@@ -642,7 +644,11 @@ int RunNativeServer(bool quiet) {
     }
     return kExitFailed;
   }
-  platform::ControlServer channel;
+  const std::uint16_t listeningPort = app.settings.port;
+  platform::ControlServer channel(CommandRequests(
+      [&app, listeningPort](CommandType type, const std::vector<std::string>& fields) {
+        return HandleCommand(app, listeningPort, type, fields);
+      }));
   int channelError = 0;
   if (channel.Open(&channelError) != platform::ControlSetup::Ok) {
     Error("cannot open the control socket " + platform::ControlSocketPath() + ": " +
@@ -650,10 +656,6 @@ int RunNativeServer(bool quiet) {
     StopServer(app);
     return kExitFailed;
   }
-  const std::uint16_t listeningPort = app.settings.port;
-  ServeCommands([&app, listeningPort](CommandType type, const std::vector<std::string>& fields) {
-    return HandleCommand(app, listeningPort, type, fields);
-  });
   if (app.ignoredSettings.Any()) {
     std::string fix;
     if (app.ignoredSettings.domain) fix += " domain=NAME";
@@ -662,13 +664,13 @@ int RunNativeServer(bool quiet) {
     Error("correct common.cfg with: quillcast -config" + fix);
   }
   AnnounceStart(app);
+  // The channel is closed when this returns, so no request reaches the handler after it.
   const int served = RunControlChannel(app, channel);
-  ServeCommands({});
   StopServer(app);
   return served == 1 ? kExitOk : kExitFailed;
 }
 
-int RunCommand(int argc, char** argv) {
+int RunCommand(int argc, char** argv, const platform::Services& services) {
   // A reader that went away (a closed pipe on the request log or on a listing) must not
   // end the program: the socket layer's start makes that harmless for every write.
   platform::SocketLibraryStart();
@@ -700,17 +702,17 @@ int RunCommand(int argc, char** argv) {
   }
   switch (invocation.action) {
     case Action::Serve:
-      return RunNativeServer(invocation.quiet);
+      return RunNativeServer(invocation.quiet, services);
     case Action::Share:
       return ShareFiles(invocation.operands, invocation.confirmed);
     case Action::Stop:
       return Stop();
     case Action::List:
-      return ListShares();
+      return ListShares(services);
     case Action::Unshare:
-      return Unshare(invocation.operands);
+      return Unshare(services, invocation.operands);
     case Action::Config:
-      return Configure(invocation.operands);
+      return Configure(services, invocation.operands);
     case Action::Qr:
       return ShowQrCode(invocation);
     default:

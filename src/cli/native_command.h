@@ -8,14 +8,15 @@
 
 #include "app/application.h"
 #include "cli/control_protocol.h"
+#include "platform/services.h"
 
 namespace qc::cli {
 
-// The whole program; returns the exit status.
-int RunCommand(int argc, char** argv);
+// The whole program, with the system's `services` the entry made; returns the exit status.
+int RunCommand(int argc, char** argv, const platform::Services& services);
 
 // The server role: runs until stopped; 0 after a normal stop, 1 when it could not start.
-int RunNativeServer(bool quiet);
+int RunNativeServer(bool quiet, const platform::Services& services);
 
 // Answers one versioned control request on the server's main thread. `listeningPort` is
 // the port the server is bound to (a changed port waits for the next start).
@@ -33,9 +34,10 @@ std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares,
                                               std::uint16_t port,
                                               const std::vector<std::string>& names);
 
-// What -config without changes adds to the settings: this machine's addresses as
-// host=N counts them, and the host links carry now and why.
-std::string FormatHostReport(const ServerSettings& settings);
+// What -config without changes adds to the settings: this machine's addresses (through
+// `addresses`) as host=N counts them, and the host links carry now and why.
+std::string FormatHostReport(const ServerSettings& settings,
+                             const platform::AddressLookup& addresses);
 
 // The request log line for one answered request (without the line feed).
 std::string FormatRequestLogLine(const std::string& time, const std::string& client,

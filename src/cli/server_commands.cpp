@@ -56,20 +56,21 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   const SharePtr& share = added.share;
   std::string warning;
   if (added.written == ShareFileWrite::Failed) {
-    messages::Show(messages::kCantWriteShareFile);
+    messages::Show(app.services.messages, messages::kCantWriteShareFile);
     warning = std::string(messages::kAppendFailed.text) +
               ": the file is served until the server stops, but shared.cfg does not hold it";
   }
-  const std::string host = UrlHost(app.settings);
+  const std::string host = UrlHost(app.settings, app.services.addresses);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0 &&
-      CopyShareUrl(app.settings, *share) != UrlCopy::Copied) {
-    messages::Show(messages::kCopyFailed);
+      CopyShareUrl(app.services.clipboard, app.services.addresses, app.settings, *share) !=
+          UrlCopy::Copied) {
+    messages::Show(app.services.messages, messages::kCopyFailed);
   }
   return Ok({ShareUrlOrPath(host, app.settings.port, *share), warning});
 }
 
 ControlReply List(Application& app) {
-  const std::optional<std::string> host = UrlHost(app.settings);
+  const std::optional<std::string> host = UrlHost(app.settings, app.services.addresses);
   std::vector<std::string> fields;
   for (const SharePtr& share : app.shares.Snapshot()) {
     fields.push_back(ShareUrlOrPath(host, app.settings.port, *share));
@@ -82,7 +83,7 @@ ControlReply List(Application& app) {
 ControlReply Unshare(Application& app, const std::vector<std::string>& fields) {
   // The fields are names of the same share: as typed, and a file name made absolute.
   if (fields.empty()) return Failed("an unshare request names a share");
-  const std::optional<std::string> host = UrlHost(app.settings);
+  const std::optional<std::string> host = UrlHost(app.settings, app.services.addresses);
   // As the panel's Delete and then Close: out of the list at once, and shared.cfg rewritten
   // from what is left, all under the share lock.
   std::lock_guard guard(app.shares.Lock());
@@ -90,7 +91,7 @@ ControlReply Unshare(Application& app, const std::vector<std::string>& fields) {
       RemoveMatchingShares(app.shares, host, app.settings.port, fields);
   if (removed.empty()) return Failed("no share matches \"" + fields[0] + "\"");
   if (RewriteShareFile(app.storedFiles, app.shares) == ShareFileWrite::Failed) {
-    messages::Show(messages::kCantWriteShareFile);
+    messages::Show(app.services.messages, messages::kCantWriteShareFile);
     return Failed(std::string(messages::kCantWriteShareFile.text) +
                   ": the share is no longer served, but it returns at the next start");
   }
@@ -119,7 +120,7 @@ ControlReply Config(Application& app, std::uint16_t listeningPort,
              std::to_string(listeningPort);
   }
   std::string shown = FormatSettings(app.settings);
-  if (fields.empty()) shown += FormatHostReport(app.settings);
+  if (fields.empty()) shown += FormatHostReport(app.settings, app.services.addresses);
   return Ok({std::move(shown), notice});
 }
 

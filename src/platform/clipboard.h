@@ -17,9 +17,9 @@ struct ClipboardOps {
   std::function<void()> close;  // CloseClipboard
 };
 
-const ClipboardOps& Clipboard();
-// The native server (its copied links join the request log) and tests replace the
-// clipboard; an empty argument restores the system's.
-void ReplaceClipboard(const ClipboardOps* ops);
+// The system's clipboard, made once by the entry and handed to whoever copies a link. The
+// native server hands its own instead (its copied links join the request log), tests a
+// recorder.
+ClipboardOps SystemClipboard();
 
 }  // namespace qc::platform

@@ -28,61 +28,6 @@ enum class ControlSetup {
 // as on a stop. BatchEnded: the client of the latest share batch has sent all of it.
 enum class ControlEvent { Stop, Share, Panel, Failed, BatchEnded };
 
-class ControlServer {
- public:
-  ControlServer();  // both defined where Impl is complete
-  ~ControlServer();
-  ControlServer(const ControlServer&) = delete;
-  ControlServer& operator=(const ControlServer&) = delete;
-
-  // `error`, when given, receives the system's code of a failure (errno natively,
-  // GetLastError on Windows), read where it happened.
-  ControlSetup Open(int* error = nullptr);
-  // Blocks until a request arrives. Several pending requests are reported stop first, then
-  // share, then panel. With `untilBatchEnds`, a wait after a share also ends with
-  // BatchEnded once that share's client has let go of its batch (Windows; the native
-  // channel never reports it). On Windows the wait also dispatches the waiting thread's
-  // window messages, so that a window of that thread (the notification icon's) answers.
-  ControlEvent Wait(bool untilBatchEnds = false);
-  // The path of the share request that Wait reported, copied out of the block; lets the
-  // next share client write. Call exactly once per ControlEvent::Share. `continuesBatch` (when
-  // given) tells whether the request came from the same client as the one before it, as
-  // the second and later files of one Send to do.
-  std::string TakeSharePath(bool* continuesBatch = nullptr);
-  // Drops a share request without reading the block (lets the next client write).
-  void DropShareRequest();
-  void Close();
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;  // set by Open, gone after Close
-};
-
-enum class ControlSend {
-  Delivered,
-  NotRunning,     // no server's channel is there
-  BlockMissing,   // the block cannot be opened
-  BlockUnusable,  // the block cannot be reached
-  PathTooLong,    // more than kMaxControlPath bytes
-  Busy,           // another share client held the block past the time limit
-};
-
-enum class ControlRequest { Stop, Panel };
-ControlSend SendControlRequest(ControlRequest request);
-// Several paths as one batch: the server serves them in order and knows that they belong
-// together; no other client's share request comes between them. Stops at the first path
-// that cannot be delivered and reports why.
-ControlSend SendControlShares(const std::vector<std::string>& paths);
-
-// True when a server's channel is set up (nothing is sent).
-bool ControlServerReachable();
-
-// How the Windows channel reads the result of a wait over its stop, share and panel events
-// (in that order). None: wait again. An abandoned event or a failed wait ends the loop; the
-// events are the server's own, so neither should happen, and waiting on would spin.
-// Windows backend only.
-std::optional<ControlEvent> ControlEventOfWait(std::uint32_t result);
-
 // --- Requests that carry an answer (native channel only) ---------------------------------
 // The channel knows where one starts (this mark as the connection's first byte) and
 // carries bytes both ways; their layout and meaning are the command's. The Windows
@@ -114,8 +59,65 @@ struct AnsweredRequests {
   // The answer to a request still waiting when the channel closes.
   std::function<std::string()> refuse;
 };
-// Empty: every such request is closed unanswered, as a server without them does.
-void SetAnsweredRequests(AnsweredRequests requests);
+
+class ControlServer {
+ public:
+  // `answered` serves the requests that carry an answer (natively; the Windows channel
+  // carries none). Empty: every such request is closed unanswered, as a server without
+  // them does.
+  explicit ControlServer(AnsweredRequests answered = {});  // both defined where Impl is complete
+  ~ControlServer();
+  ControlServer(const ControlServer&) = delete;
+  ControlServer& operator=(const ControlServer&) = delete;
+
+  // `error`, when given, receives the system's code of a failure (errno natively,
+  // GetLastError on Windows), read where it happened.
+  ControlSetup Open(int* error = nullptr);
+  // Blocks until a request arrives. Several pending requests are reported stop first, then
+  // share, then panel. With `untilBatchEnds`, a wait after a share also ends with
+  // BatchEnded once that share's client has let go of its batch (Windows; the native
+  // channel never reports it). On Windows the wait also dispatches the waiting thread's
+  // window messages, so that a window of that thread (the notification icon's) answers.
+  ControlEvent Wait(bool untilBatchEnds = false);
+  // The path of the share request that Wait reported, copied out of the block; lets the
+  // next share client write. Call exactly once per ControlEvent::Share. `continuesBatch` (when
+  // given) tells whether the request came from the same client as the one before it, as
+  // the second and later files of one Send to do.
+  std::string TakeSharePath(bool* continuesBatch = nullptr);
+  // Drops a share request without reading the block (lets the next client write).
+  void DropShareRequest();
+  void Close();
+
+ private:
+  struct Impl;
+  AnsweredRequests answered_;
+  std::unique_ptr<Impl> impl_;  // set by Open, gone after Close
+};
+
+enum class ControlSend {
+  Delivered,
+  NotRunning,     // no server's channel is there
+  BlockMissing,   // the block cannot be opened
+  BlockUnusable,  // the block cannot be reached
+  PathTooLong,    // more than kMaxControlPath bytes
+  Busy,           // another share client held the block past the time limit
+};
+
+enum class ControlRequest { Stop, Panel };
+ControlSend SendControlRequest(ControlRequest request);
+// Several paths as one batch: the server serves them in order and knows that they belong
+// together; no other client's share request comes between them. Stops at the first path
+// that cannot be delivered and reports why.
+ControlSend SendControlShares(const std::vector<std::string>& paths);
+
+// True when a server's channel is set up (nothing is sent).
+bool ControlServerReachable();
+
+// How the Windows channel reads the result of a wait over its stop, share and panel events
+// (in that order). None: wait again. An abandoned event or a failed wait ends the loop; the
+// events are the server's own, so neither should happen, and waiting on would spin.
+// Windows backend only.
+std::optional<ControlEvent> ControlEventOfWait(std::uint32_t result);
 
 // A client's connection to the running server's channel for one request that carries an
 // answer.

@@ -1,12 +1,13 @@
 // Files as the server uses them: exclusive opens (no other opener while one is open),
 // shared reading opens (other readers welcome, writers not), 64-bit sizes and offsets,
-// syncs to the disk, and a place where tests make writes and syncs fail.
+// syncs to the disk, and the faults tests hand in to make writes and syncs fail.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/native_types.h"
 
@@ -30,6 +31,30 @@ struct FileVersion {
   std::int32_t changedNanoseconds = 0;
 
   bool operator==(const FileVersion&) const = default;
+};
+
+// What a sync is about to make durable: a file's bytes, or a folder's entries.
+enum class SyncKind { File, Folder };
+
+// The faults a disk shows to the writes and syncs handed them; empty members: the disk as
+// it is, which is what production hands everywhere. Tests hand in a disk that fills up or
+// fails its syncs.
+struct DiskFaults {
+  // Asked before each File::Write: false makes that write fail as a full disk does, after
+  // half of its bytes.
+  std::function<bool()> writeAllowed;
+  // Asked before every sync (File::Sync, the folder syncs): false makes that sync fail as
+  // a failing disk does.
+  std::function<bool(SyncKind kind)> syncAllowed;
+
+  bool WriteAllowed() const { return !writeAllowed || writeAllowed(); }
+  bool SyncAllowed(SyncKind kind) const { return !syncAllowed || syncAllowed(kind); }
+};
+
+// The system's word on a file call that failed, taken where it failed: errno natively,
+// GetLastError on Windows; 0 when the system said nothing.
+struct FileError {
+  int code = 0;
 };
 
 class File {
@@ -59,12 +84,13 @@ class File {
   // page holds open too). Natively a link in the entry's place is not followed.
   static File OpenSharedReadListed(const std::string& root, const std::string& relativePath);
   // Write access, created when missing (for the user alone: the files list the user's
-  // paths), never truncated, shared with nobody.
-  static File OpenExclusiveWrite(const std::string& path);
+  // paths), never truncated, shared with nobody. Its writes and syncs meet `faults`. A
+  // failed open gives a closed File whose Error says why, as CreateNew's does.
+  static File OpenExclusiveWrite(const std::string& path, const DiskFaults& faults = {});
   // Write access to a file made by this call: fails when anything already has the name (a
   // file, a folder, a link, which is never followed), so no one can slip a file or a link
   // to elsewhere in under a name chosen for it. For the user alone, shared with nobody.
-  static File CreateNew(const std::string& path);
+  static File CreateNew(const std::string& path, const DiskFaults& faults = {});
 
   bool IsOpen() const;
   std::int64_t Size() const;  // -1 when unknown
@@ -79,43 +105,41 @@ class File {
   bool SeekToEnd();
   // Returns the count read (0 at the end), or -1 on error.
   long long Read(void* buffer, std::size_t size);
-  // Returns true when every byte was written.
+  // Returns true when every byte was written; else Error says why.
   bool Write(const void* data, std::size_t size);
   // Cuts the file to `size` bytes (undoes a write that failed halfway).
   bool Truncate(std::int64_t size);
   // Returns once what was written is on the disk (fsync, FlushFileBuffers): a power cut
-  // after it loses none of it.
+  // after it loses none of it. False (Error says why) when the disk did not confirm it.
   bool Sync();
+  // Why the open, or the latest write or sync, failed.
+  FileError Error() const { return {error_}; }
   void Close();
   // The descriptor (POSIX) or HANDLE (Windows), for the socket layer's file sends.
   std::intptr_t NativeHandle() const;
 
  private:
-  explicit File(native_handle_t handle) : handle_(handle) {}
+  explicit File(native_handle_t handle, DiskFaults faults = {})
+      : handle_(handle), faults_(std::move(faults)) {}
+  // A closed File for an open that failed with `error`.
+  static File Failed(int error);
 
   native_handle_t handle_ = kNoNativeHandle;
+  DiskFaults faults_;
+  int error_ = 0;
 };
 
 // Best effort: the callers remove files they can do without.
 void RemoveFile(const std::string& path);
 // Replaces `to` by `from` in one step: readers see either the old or the new file, and
 // once it returns true a power cut leaves the new one (POSIX: the folder is synced after
-// the rename; Windows: the move is written through).
-bool ReplaceFileAtomically(const std::string& from, const std::string& to);
+// the rename; Windows: the move is written through). `error`, when given, receives why it
+// failed.
+bool ReplaceFileAtomically(const std::string& from, const std::string& to,
+                           const DiskFaults& faults = {}, FileError* error = nullptr);
 // Makes a file just created under `path` survive a power cut: its folder's entry is
 // synced (POSIX). Windows offers programs no sync of a folder; there it does nothing.
-bool SyncFolderOf(const std::string& path);
+bool SyncFolderOf(const std::string& path, const DiskFaults& faults = {});
 bool FileExists(const std::string& path);
-
-// Test hook: after `writesLeft` more successful File::Write calls, every further write
-// fails until the hook is reset with -1. A failing write first writes half of its bytes,
-// as a disk that fills up does.
-void FailWritesAfterForTesting(int writesLeft);
-
-// What a sync is about to make durable: a file's bytes, or a folder's entries.
-enum class SyncKind { File, Folder };
-// Test hook: asked before every sync (File::Sync, the folder syncs); false makes that sync
-// fail as a failing disk does. An empty function restores the real syncs.
-void SetSyncHookForTesting(std::function<bool(SyncKind)> hook);
 
 }  // namespace qc::platform

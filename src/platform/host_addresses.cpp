@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "platform/hooks.h"
-
 namespace qc::platform {
 
 namespace {
@@ -29,8 +27,13 @@ Reach ReachOf(const std::string& address) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> HostIPv4Addresses() {
-  std::optional<std::vector<std::string>> found = hooks::InterfaceAddresses();
+std::optional<std::string> DefaultRouteAddress(const AddressLookup& lookup) {
+  return lookup.defaultRoute ? lookup.defaultRoute() : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> HostIPv4Addresses(const AddressLookup& lookup) {
+  std::optional<std::vector<std::string>> found =
+      lookup.interfaces ? lookup.interfaces() : std::nullopt;
   if (!found) return std::nullopt;
   // An address on two interfaces is one choice.
   std::vector<std::string> unique;
@@ -50,7 +53,7 @@ std::optional<std::vector<std::string>> HostIPv4Addresses() {
   // The default route's interface is the one the rest of the network sees this machine
   // by; virtual adapters (VPNs, hypervisors' switches) often come first in the system's
   // order.
-  if (const std::optional<std::string> route = DefaultRouteAddress()) {
+  if (const std::optional<std::string> route = DefaultRouteAddress(lookup)) {
     const auto at = std::find(addresses.begin(), addresses.end(), *route);
     if (at != addresses.end()) std::rotate(addresses.begin(), at, at + 1);
   }

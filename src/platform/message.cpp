@@ -1,7 +1,5 @@
-// What both backends share of showing a message: holding, the tests' sink, the line format.
+// What both backends share of showing a message: holding, then the sink it was handed.
 #include "platform/message.h"
-
-#include "platform/hooks.h"
 
 namespace qc::platform {
 
@@ -16,31 +14,29 @@ HeldMessages::HeldMessages() : outermost_(holder == nullptr) {
 HeldMessages::~HeldMessages() {
   if (!outermost_) return;
   holder = nullptr;
-  for (const Held& message : held_) ShowMessage(message.text, message.caption, message.icon);
+  for (const Held& message : held_) {
+    ShowMessage(message.sink, message.text, message.caption, message.icon);
+  }
 }
 
 // True when the message was held for later.
-bool HoldMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
+bool HoldMessage(const MessageSink& sink, std::string_view text, std::string_view caption,
+                 MessageIcon icon) {
   if (holder == nullptr) return false;
-  holder->held_.push_back({std::string(text), std::string(caption), icon});
+  holder->held_.push_back({sink, std::string(text), std::string(caption), icon});
   return true;
 }
 
-void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
-  if (HoldMessage(text, caption, icon)) return;
-  if (const MessageSink sink = hooks::Overrides().showMessage.Get()) {
-    sink(std::string(text), std::string(caption), icon);
-    return;
-  }
-  hooks::ShowSystemMessage(text, caption, icon);
+void ShowMessage(const MessageSink& sink, std::string_view text, std::string_view caption,
+                 MessageIcon icon) {
+  if (HoldMessage(sink, text, caption, icon)) return;
+  if (sink.show) sink.show(std::string(text), std::string(caption), icon);
 }
 
-void ShowMessageAside(const Message& message) {
-  if (const MessageSink sink = hooks::Overrides().showMessage.Get()) {
-    sink(std::string(message.text), std::string(message.caption), message.icon);
-    return;
+void ShowMessageAside(const MessageSink& sink, const Message& message) {
+  if (sink.showAside) {
+    sink.showAside(std::string(message.text), std::string(message.caption), message.icon);
   }
-  hooks::ShowSystemMessageAside(message.text, message.caption, message.icon);
 }
 
 }  // namespace qc::platform

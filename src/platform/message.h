@@ -10,7 +10,25 @@ namespace qc::platform {
 
 enum class MessageIcon { None, Error, Warning };
 
-void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon);
+// Where messages go: the system's box (natively the line on standard error) or, in tests,
+// a recorder. Made once by the entry (SystemMessageSink) and handed to whoever tells the
+// user something.
+struct MessageSink {
+  using Call =
+      std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>;
+  Call show;
+  // The same without waiting for the user (ShowMessageAside, below).
+  Call showAside;
+};
+
+// The system's sink: on Windows a modal box, and for a message shown aside a box on a
+// thread of its own; natively the line on standard error for both.
+MessageSink SystemMessageSink();
+// One call for both ways, as a recorder takes them.
+inline MessageSink MessageSinkOf(const MessageSink::Call& call) { return {call, call}; }
+
+void ShowMessage(const MessageSink& sink, std::string_view text, std::string_view caption,
+                 MessageIcon icon);
 
 // A message with its caption and icon. Each subsystem defines its own texts as constants
 // of this type (its messages.h).
@@ -20,12 +38,12 @@ struct Message {
   MessageIcon icon;
 };
 
-inline void Show(const Message& message) {
-  ShowMessage(message.text, message.caption, message.icon);
+inline void Show(const MessageSink& sink, const Message& message) {
+  ShowMessage(sink, message.text, message.caption, message.icon);
 }
 // The message with a detail under its headline, such as the path it is about.
-inline void Show(const Message& message, std::string_view detail) {
-  ShowMessage(std::string(message.text) + "\n\n" + std::string(detail), message.caption,
+inline void Show(const MessageSink& sink, const Message& message, std::string_view detail) {
+  ShowMessage(sink, std::string(message.text) + "\n\n" + std::string(detail), message.caption,
               message.icon);
 }
 
@@ -39,7 +57,7 @@ void WriteErrorLine(std::string_view text);
 // Windows the box gets a thread of its own, and while one such box is up, further ones are
 // not shown: they could only repeat it, and a fault on every download would otherwise
 // stack boxes. The native line on standard error is written at once.
-void ShowMessageAside(const Message& message);
+void ShowMessageAside(const MessageSink& sink, const Message& message);
 
 // While one of these lives on a thread, the messages that thread shows are held, and shown
 // in the same order when the outermost one ends. Code that takes a lock other threads wait
@@ -53,6 +71,7 @@ class HeldMessages {
   HeldMessages& operator=(const HeldMessages&) = delete;
 
   struct Held {
+    MessageSink sink;
     std::string text;
     std::string caption;
     MessageIcon icon;
@@ -61,14 +80,8 @@ class HeldMessages {
  private:
   bool outermost_;
   std::vector<Held> held_;
-  friend bool HoldMessage(std::string_view, std::string_view, MessageIcon);
+  friend bool HoldMessage(const MessageSink&, std::string_view, std::string_view, MessageIcon);
 };
-
-// Tests route messages into their own sink instead of a real box; an empty function
-// restores the real one.
-using MessageSink =
-    std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>;
-void SetMessageSinkForTesting(MessageSink sink);
 
 }  // namespace qc::platform
 

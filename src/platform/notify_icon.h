@@ -33,6 +33,10 @@ struct NotifyIconRecord {
   void* window = nullptr;
 };
 
+// Sees every change the icon was asked for (tests); the icon itself is still shown as
+// usual.
+using NotifyIconObserver = std::function<void(const NotifyIconRecord&)>;
+
 // The icon of one thread: created, shown and removed on that thread; its menu commands
 // are handled while that thread waits in the control channel (which dispatches its
 // messages), never on another thread.
@@ -40,8 +44,9 @@ class NotifyIcon {
  public:
   using CommandHandler = std::function<void(int command)>;
 
-  NotifyIcon();   // both defined where Impl is complete
-  ~NotifyIcon();  // removes the icon
+  // `observer` (when given) is told of every change the icon is asked for.
+  explicit NotifyIcon(NotifyIconObserver observer = {});  // both defined where Impl is complete
+  ~NotifyIcon();                                          // removes the icon
   NotifyIcon(const NotifyIcon&) = delete;
   NotifyIcon& operator=(const NotifyIcon&) = delete;
 
@@ -67,6 +72,7 @@ class NotifyIcon {
               int closeCommand, bool withIcon, CommandHandler onCommand);
 
   struct Impl;
+  NotifyIconObserver observer_;
   std::unique_ptr<Impl> impl_;  // set exactly while the icon, or its window alone, is shown
 };
 
@@ -85,10 +91,5 @@ inline constexpr unsigned kNotifyIconMessage = 0x8000 + 1;
 inline constexpr std::size_t kNotifyTooltipLimit = 127;
 inline constexpr std::size_t kNotifyTitleLimit = 63;
 inline constexpr std::size_t kNotifyTextLimit = 255;
-
-// Tests see every change the icon was asked for; an empty function stops that. The icon
-// itself is still shown as usual.
-using NotifyIconObserver = std::function<void(const NotifyIconRecord&)>;
-void SetNotifyIconObserverForTesting(NotifyIconObserver observer);
 
 }  // namespace qc::platform

@@ -136,7 +136,7 @@ void WakeConnection(socket_t s);
 bool InterruptSocket(socket_t s);
 void CloseSocket(socket_t s);
 // The loopback port of the socket that wakes the listening socket `s` where there is one
-// (Windows), else 0. For tests that send it what a stranger could.
-std::uint16_t ListenerWakePortForTesting(socket_t s);
+// (Windows), else 0: where a stranger on this machine could send it datagrams.
+std::uint16_t ListenerWakePort(socket_t s);
 
 }  // namespace qc::platform

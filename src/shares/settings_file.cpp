@@ -54,11 +54,11 @@ int LoadSettings(const StoredFiles& files, ServerSettings& settings) {
   return 1;
 }
 
-int SaveSettings(const StoredFiles& files, ServerSettings& settings) {
+int SaveSettings(const StoredFiles& files, ServerSettings& settings, platform::FileError* error) {
   const std::optional<std::string> bytes = EncodeSettings(settings);
   if (!bytes) return 0;
   settings.magic = kSettingsMagic;
-  return ReplaceWith(files.Settings().c_str(), *bytes) ? 1 : 0;
+  return ReplaceWith(files.Settings().c_str(), *bytes, files.faults, error) ? 1 : 0;
 }
 
 }  // namespace qc

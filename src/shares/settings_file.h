@@ -38,7 +38,9 @@ std::optional<std::string> EncodeSettings(const ServerSettings& settings);
 // 1 and the file's settings; 0 and default settings when the file is missing or unreadable.
 int LoadSettings(const StoredFiles& files, ServerSettings& settings);
 // Sets the magic and replaces the file; 0 when it cannot be written (the previous file
-// stays) or a text does not fit the file.
-int SaveSettings(const StoredFiles& files, ServerSettings& settings);
+// stays; `error`, when given, receives the system's word) or a text does not fit the file
+// (code 0).
+int SaveSettings(const StoredFiles& files, ServerSettings& settings,
+                 platform::FileError* error = nullptr);
 
 }  // namespace qc

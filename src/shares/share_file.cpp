@@ -24,14 +24,14 @@ std::optional<std::string> KeepDamagedCopy(const StoredFiles& files, const std::
   for (int number = 1; number <= kMaxDamagedCopies; ++number) {
     const std::string name = number == 1 ? base : base + "." + std::to_string(number);
     const std::string path = files.PathOf(name);
-    platform::File copy = platform::File::CreateNew(path);
+    platform::File copy = platform::File::CreateNew(path, files.faults);
     if (!copy.IsOpen()) {
       if (platform::FileExists(path)) continue;
       return std::nullopt;
     }
     const bool written = copy.Write(bytes.data(), bytes.size()) && copy.Sync();
     copy.Close();
-    if (!written || !platform::SyncFolderOf(path)) {
+    if (!written || !platform::SyncFolderOf(path, files.faults)) {
       platform::RemoveFile(path);
       return std::nullopt;
     }
@@ -106,7 +106,7 @@ int LoadShares(const StoredFiles& files, ShareRegistry& registry, ShareFileDamag
       if (damage != nullptr) *damage = {true, keptAs.value_or(std::string())};
     }
     platform::File writable;
-    if (cut) writable = platform::File::OpenExclusiveWrite(path);
+    if (cut) writable = platform::File::OpenExclusiveWrite(path, files.faults);
     if (writable.IsOpen()) writable.Truncate(static_cast<std::int64_t>(parsed.wholeRecordsEnd));
   }
   return 1;
@@ -119,7 +119,7 @@ ShareFileWrite AppendShareRecord(const StoredFiles& files, const Share& share) {
   // The whole record goes out in one write, so a failure does not leave half of it
   // between two complete ones where it can be avoided.
   if (EncodeShareRecord(record, share.virtualPath, share.physicalPath, share.flags.load())) {
-    file = platform::File::OpenExclusiveWrite(path);
+    file = platform::File::OpenExclusiveWrite(path, files.faults);
   }
   const std::int64_t before = file.IsOpen() ? file.Size() : -1;
   if (before < 0 || !file.SeekToEnd() || !file.Write(record.data(), record.size()) ||
@@ -130,7 +130,7 @@ ShareFileWrite AppendShareRecord(const StoredFiles& files, const Share& share) {
   }
   // The link is handed out once this returns: a share that a power cut took back would
   // leave it pointing at nothing. A file this append made needs its folder's entry too.
-  if (before == 0) platform::SyncFolderOf(path);
+  if (before == 0) platform::SyncFolderOf(path, files.faults);
   return ShareFileWrite::Written;
 }
 
@@ -141,8 +141,8 @@ ShareFileWrite RewriteShareFile(const StoredFiles& files, ShareRegistry& registr
       return ShareFileWrite::Failed;
     }
   }
-  return ReplaceWith(files.Shares().c_str(), bytes) ? ShareFileWrite::Written
-                                                    : ShareFileWrite::Failed;
+  return ReplaceWith(files.Shares().c_str(), bytes, files.faults) ? ShareFileWrite::Written
+                                                                  : ShareFileWrite::Failed;
 }
 
 }  // namespace qc

@@ -40,17 +40,17 @@ bool NeedsEscape(unsigned char c) {
 
 }  // namespace
 
-LinkHost ChooseUrlHost(const ServerSettings& settings) {
+LinkHost ChooseUrlHost(const ServerSettings& settings, const platform::AddressLookup& lookup) {
   if (!settings.domain.empty() && settings.hostChoice == 0) {
     return {settings.domain, HostSource::Domain};
   }
   const std::vector<std::string> addresses =
-      platform::HostIPv4Addresses().value_or(std::vector<std::string>{});
+      platform::HostIPv4Addresses(lookup).value_or(std::vector<std::string>{});
   if (settings.hostChoice > 0 && settings.hostChoice <= addresses.size()) {
     return {addresses[settings.hostChoice - 1], HostSource::ChosenAddress};
   }
   // A choice the list no longer has (an adapter went away) falls back like no choice.
-  if (std::optional<std::string> route = platform::DefaultRouteAddress()) {
+  if (std::optional<std::string> route = platform::DefaultRouteAddress(lookup)) {
     return {std::move(*route), HostSource::DefaultRoute};
   }
   if (!addresses.empty()) return {addresses.front(), HostSource::FirstAddress};
@@ -58,7 +58,9 @@ LinkHost ChooseUrlHost(const ServerSettings& settings) {
   return {kLoopbackHost, HostSource::Loopback};
 }
 
-std::string UrlHost(const ServerSettings& settings) { return ChooseUrlHost(settings).text; }
+std::string UrlHost(const ServerSettings& settings, const platform::AddressLookup& addresses) {
+  return ChooseUrlHost(settings, addresses).text;
+}
 
 std::string EscapeUrlPath(std::string_view virtualPath) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -93,10 +95,11 @@ std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const S
   return url;
 }
 
-UrlCopy CopyShareUrl(const ServerSettings& settings, const Share& share) {
-  ClipboardSession clipboard(platform::Clipboard());
+UrlCopy CopyShareUrl(const platform::ClipboardOps& ops, const platform::AddressLookup& addresses,
+                     const ServerSettings& settings, const Share& share) {
+  ClipboardSession clipboard(ops);
   if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
-  const std::string host = UrlHost(settings);
+  const std::string host = UrlHost(settings, addresses);
   const std::string digits = std::to_string(settings.port);
   const std::size_t size =
       host.size() + digits.size() + EscapeUrlPath(share.virtualPath).size() + kUrlOverhead;
@@ -104,10 +107,11 @@ UrlCopy CopyShareUrl(const ServerSettings& settings, const Share& share) {
   return clipboard.Replace(ComposeShareUrl(host, settings.port, share), size);
 }
 
-UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares) {
-  ClipboardSession clipboard(platform::Clipboard());
+UrlCopy CopyShareUrls(const platform::ClipboardOps& ops, const platform::AddressLookup& addresses,
+                      const ServerSettings& settings, const std::vector<SharePtr>& shares) {
+  ClipboardSession clipboard(ops);
   if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
-  const std::string host = UrlHost(settings);
+  const std::string host = UrlHost(settings, addresses);
   std::string text;
   for (const SharePtr& share : shares) {
     if (!text.empty()) text.append(kUrlSeparator);
@@ -117,11 +121,12 @@ UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr
   return clipboard.Replace(text, text.size() + 1);
 }
 
-int FillHostList(const std::function<void(const std::string&)>& addEntry,
+int FillHostList(const platform::AddressLookup& lookup,
+                 const std::function<void(const std::string&)>& addEntry,
                  const std::function<void()>& selectFirst) {
   if (!platform::SocketLibraryStart()) return 0;
   int added = 0;
-  if (std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses()) {
+  if (std::optional<std::vector<std::string>> addresses = platform::HostIPv4Addresses(lookup)) {
     for (const std::string& address : *addresses) {
       addEntry(address);
       ++added;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/clipboard.h"
+#include "platform/host_addresses.h"
 #include "shares/settings_file.h"
 #include "shares/share_registry.h"
 
@@ -28,10 +29,10 @@ struct LinkHost {
 };
 
 // The host every link carries, wherever it is shown (panel, clipboard, printed links,
-// the server's start line). The address list is platform::HostIPv4Addresses, the one
-// the panel shows, so hostChoice n is the n-th entry the user picked.
-LinkHost ChooseUrlHost(const ServerSettings& settings);
-std::string UrlHost(const ServerSettings& settings);
+// the server's start line). The address list is platform::HostIPv4Addresses of
+// `addresses`, the one the panel shows, so hostChoice n is the n-th entry the user picked.
+LinkHost ChooseUrlHost(const ServerSettings& settings, const platform::AddressLookup& addresses);
+std::string UrlHost(const ServerSettings& settings, const platform::AddressLookup& addresses);
 
 inline constexpr char kLoopbackHost[] = "127.0.0.1";
 
@@ -54,11 +55,15 @@ enum class UrlCopy {
   NotSet,                // the clipboard refused the text (no block could be allocated)
 };
 
-// The share's URL onto the clipboard.
-UrlCopy CopyShareUrl(const ServerSettings& settings, const Share& share);
+// The share's URL onto `clipboard`, its host found through `addresses`.
+UrlCopy CopyShareUrl(const platform::ClipboardOps& clipboard,
+                     const platform::AddressLookup& addresses, const ServerSettings& settings,
+                     const Share& share);
 // The URLs of several command-line shares at once, joined by "\r\n" as the panel's copy
 // joins them.
-UrlCopy CopyShareUrls(const ServerSettings& settings, const std::vector<SharePtr>& shares);
+UrlCopy CopyShareUrls(const platform::ClipboardOps& clipboard,
+                      const platform::AddressLookup& addresses, const ServerSettings& settings,
+                      const std::vector<SharePtr>& shares);
 
 // URL separator and the room reserved per URL beside its texts: the scheme (7), ":" (1)
 // and the terminator (1).
@@ -89,11 +94,12 @@ class ClipboardSession {
   bool open_;
 };
 
-// Adds the host's IPv4 addresses to `addEntry` in the order hostChoice counts them (the
-// list links take their address from), then calls `selectFirst` when at least one was
-// added. Returns the number added (0 when sockets cannot start or
-// the host's addresses cannot be had).
-int FillHostList(const std::function<void(const std::string&)>& addEntry,
+// Adds the host's IPv4 addresses (through `addresses`) to `addEntry` in the order
+// hostChoice counts them (the list links take their address from), then calls
+// `selectFirst` when at least one was added. Returns the number added (0 when sockets
+// cannot start or the host's addresses cannot be had).
+int FillHostList(const platform::AddressLookup& addresses,
+                 const std::function<void(const std::string&)>& addEntry,
                  const std::function<void()>& selectFirst);
 
 }  // namespace qc

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/file.h"
+
 namespace qc {
 
 // Texts are stored behind 16-bit lengths; a longer one would make its header disagree with
@@ -28,7 +30,9 @@ inline std::uint16_t GetU16(const char* bytes) {
 std::optional<std::string> ReadWholeFile(const char* fileName, bool& readFailed);
 
 // Writes `bytes` as the whole new content of `fileName`, durably: through an exclusive
-// temporary file, synced, that then replaces it.
-bool ReplaceWith(const char* fileName, const std::string& bytes);
+// temporary file, synced, that then replaces it. `error`, when given, receives the
+// system's word on the call that failed.
+bool ReplaceWith(const char* fileName, const std::string& bytes, const platform::DiskFaults& faults,
+                 platform::FileError* error = nullptr);
 
 }  // namespace qc

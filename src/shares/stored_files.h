@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/file.h"
 #include "platform/native_types.h"
 
 namespace qc {
@@ -16,6 +17,8 @@ struct StoredFiles {
   std::string directory;  // the start-up directory; empty: the current one, at each open
   std::string settingsName = kSettingsFileName;
   std::string sharesName = kSharesFileName;
+  // What the disk does to the saves and appends: nothing in production, a test's faults.
+  platform::DiskFaults faults;
 
   // The files of `directory`.
   static StoredFiles In(std::string directory) {

@@ -93,7 +93,7 @@ void ControlPanel::OnCreate() {
 void ControlPanel::OnCommand(int id) {
   switch (id) {
     case kIdAbout:
-      Show(kAboutMessage);
+      Show(app_.services.messages, kAboutMessage);
       break;
     case kIdClose:
       if (SavePanelSettings()) DestroyWindow(window_);
@@ -109,7 +109,8 @@ void ControlPanel::OnCommand(int id) {
       break;
     case kIdShowCode:
       if (!code_) {
-        code_ = std::make_unique<LinkCodeWindow>([this] { app_.lastShared.Set(codeShare_); });
+        code_ = std::make_unique<LinkCodeWindow>(app_.services,
+                                                 [this] { app_.lastShared.Set(codeShare_); });
       }
       code_->Show(LinkOfSelection());
       break;
@@ -130,6 +131,7 @@ void ControlPanel::SetUpShareListView() {
 
 void ControlPanel::FillHostCombo() {
   FillHostList(
+      app_.services.addresses,
       [this](const std::string& address) {
         SendMessageA(hostList_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(address.c_str()));
       },
@@ -182,13 +184,14 @@ void ControlPanel::ShowAddedShare(const AddedShare& added) {
       }
       break;
     case ShareAddition::AlreadyShared:
-      messages::Show(kAlreadySharedMessage, added.share->virtualPath);
+      messages::Show(app_.services.messages, kAlreadySharedMessage, added.share->virtualPath);
       break;
     case ShareAddition::PathTaken:
       break;
   }
   // The share stays listed even when the file does not take it.
-  if (added.written == ShareFileWrite::Failed) messages::Show(messages::kCantWriteShareFile);
+  if (added.written == ShareFileWrite::Failed)
+    messages::Show(app_.services.messages, messages::kCantWriteShareFile);
 }
 
 void ControlPanel::AddShareRow(const std::string& virtualPath) {
@@ -217,7 +220,7 @@ bool ControlPanel::TypedSettingsFollowTheRules(int port, const std::string& doma
   };
   for (const Rule& rule : rules) {
     if (rule.fault == SettingFault::None) continue;
-    Show(rule.message);
+    Show(app_.services.messages, rule.message);
     HWND field = GetDlgItem(window_, rule.field);
     SetFocus(field);
     SendMessageA(field, EM_SETSEL, 0, -1);
@@ -239,7 +242,7 @@ bool ControlPanel::SavePanelSettings() {
   // The port notice waits for a click: shown before the share lock is taken, so downloads
   // go on meanwhile. Only this thread changes the settings while the panel is open, so
   // the comparison needs no lock.
-  if (port != static_cast<int>(settings.port)) Show(kPortChangedMessage);
+  if (port != static_cast<int>(settings.port)) Show(app_.services.messages, kPortChangedMessage);
   // A server stop that came while the notice was open ends the panel as the close box
   // does: nothing is saved.
   if (app_.ui.ending.load()) return true;
@@ -270,7 +273,7 @@ bool ControlPanel::SavePanelSettings() {
   SaveSettings(app_.storedFiles, settings);  // a failed save passes silently
   if (app_.ui.sharesDirty.load()) {
     if (RewriteShareFile(app_.storedFiles, app_.shares) == ShareFileWrite::Failed) {
-      messages::Show(messages::kCantWriteShareFile);
+      messages::Show(app_.services.messages, messages::kCantWriteShareFile);
     }
     app_.ui.sharesDirty.store(false);
   }
@@ -290,7 +293,8 @@ SharePtr ControlPanel::SelectedShare() {
 std::string ControlPanel::LinkOfSelection() {
   codeShare_ = SelectedShare();
   if (!codeShare_) return std::string();
-  return ComposeShareUrl(UrlHost(app_.settings), app_.settings.port, *codeShare_);
+  return ComposeShareUrl(UrlHost(app_.settings, app_.services.addresses), app_.settings.port,
+                         *codeShare_);
 }
 
 void ControlPanel::RefreshCodeSoon() {
@@ -325,20 +329,20 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
     name.resize(copied);
     platform::AnsiPath ansi = platform::AnsiPathOf(platform::WideToUtf8(name));
     if (ansi.kind == platform::AnsiPathKind::Unreachable) {
-      messages::Show(messages::kNameOutsideCodePage, ansi.path);
+      messages::Show(app_.services.messages, messages::kNameOutsideCodePage, ansi.path);
       continue;
     }
     std::string path = std::move(ansi.path);
     // Folders are shared from Send to and the command line; the panel has no confirmation
     // for a drive or the whole profile yet, so it shares files alone.
     if (!IsFileOrMissing(path)) {
-      messages::Show(messages::kNotAFile, path);
+      messages::Show(app_.services.messages, messages::kNotAFile, path);
       continue;
     }
     // Made from the folder saved last, not from what the folder edit shows now.
     std::optional<std::string> virtualPath = MakeVirtualPath(app_.settings, path);
     if (!virtualPath) {
-      messages::Show(messages::kIncorrectPhysicalPath);
+      messages::Show(app_.services.messages, messages::kIncorrectPhysicalPath);
       continue;
     }
     // Stored at once, whatever SharesDirty says.
@@ -367,9 +371,9 @@ void ControlPanel::CopyUrlsOfSelectedRows() {
     if (row == -1 || (!rows.empty() && row <= rows.back())) break;
     rows.push_back(row);
   }
-  const UrlCopy copied = CopySelectedUrls(app_.settings, app_.shares, rows);
+  const UrlCopy copied = CopySelectedUrls(app_.services, app_.settings, app_.shares, rows);
   if (copied == UrlCopy::Copied) app_.lastShared.Set(app_.shares.ShareAt(rows.back()));
-  ReportSelectedUrlCopy(copied);
+  ReportSelectedUrlCopy(app_.services.messages, copied);
 }
 
 }  // namespace qc::ui

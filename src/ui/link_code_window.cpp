@@ -65,7 +65,10 @@ bool RegisterCodeClass() {
 
 }  // namespace
 
-LinkCodeWindow::LinkCodeWindow(std::function<void()> onCopied) : onCopied_(std::move(onCopied)) {}
+LinkCodeWindow::LinkCodeWindow(const platform::Services& services, std::function<void()> onCopied)
+    : clipboard_(services.clipboard),
+      messages_(services.messages),
+      onCopied_(std::move(onCopied)) {}
 
 LinkCodeWindow::~LinkCodeWindow() = default;
 
@@ -192,9 +195,9 @@ void LinkCodeWindow::Paint() {
 
 void LinkCodeWindow::CopyLink() {
   if (link_.empty()) return;
-  ClipboardSession session(platform::Clipboard());
+  ClipboardSession session(clipboard_);
   if (!session.IsOpen() || session.Replace(link_, link_.size() + 1) != UrlCopy::Copied) {
-    messages::Show(messages::kCopyFailed);
+    messages::Show(messages_, messages::kCopyFailed);
     return;
   }
   if (onCopied_) onCopied_();
@@ -227,8 +230,8 @@ LRESULT LinkCodeWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
   }
 }
 
-std::unique_ptr<LinkCodeView> MakeLinkCodeView(Application&) {
-  return std::make_unique<LinkCodeWindow>();
+std::unique_ptr<LinkCodeView> MakeLinkCodeView(Application& app) {
+  return std::make_unique<LinkCodeWindow>(app.services);
 }
 
 }  // namespace qc::ui

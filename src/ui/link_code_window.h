@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "platform/services.h"
 #include "platform/windows_handles.h"
 #include "shares/qr_code.h"
 #include "ui/ui_session.h"
@@ -18,8 +19,9 @@ namespace qc::ui {
 
 class LinkCodeWindow : public LinkCodeView {
  public:
-  // `onCopied` hears of each "Copy link" that put the link on the clipboard.
-  explicit LinkCodeWindow(std::function<void()> onCopied = {});
+  // "Copy link" copies onto `services`' clipboard and tells its failure there too;
+  // `onCopied` hears of each that put the link on the clipboard.
+  explicit LinkCodeWindow(const platform::Services& services, std::function<void()> onCopied = {});
   ~LinkCodeWindow() override;
   LinkCodeWindow(const LinkCodeWindow&) = delete;
   LinkCodeWindow& operator=(const LinkCodeWindow&) = delete;
@@ -44,6 +46,8 @@ class LinkCodeWindow : public LinkCodeView {
   void CopyLink();
   int Scaled(int pixelsAt96) const;
 
+  platform::ClipboardOps clipboard_;
+  platform::MessageSink messages_;
   std::function<void()> onCopied_;
   std::string link_;
   std::optional<QrCode> code_;

@@ -71,7 +71,7 @@ void NewShareWindow::BrowseForFile() {
     const platform::AnsiPath chosen = platform::AnsiPathOf(platform::WideToUtf8(file));
     if (chosen.kind == platform::AnsiPathKind::Unreachable) {
       // The edits keep their texts, as after a cancelled dialog.
-      messages::Show(messages::kNameOutsideCodePage, chosen.path);
+      messages::Show(app_.services.messages, messages::kNameOutsideCodePage, chosen.path);
     } else {
       SetWindowTextA(physicalEdit_, chosen.path.c_str());
       if (std::optional<std::string> completed =
@@ -86,22 +86,23 @@ void NewShareWindow::ConfirmNewShare() {
   platform::AnsiPath typed = PathInEdit(physicalEdit_);
   std::string physical = std::move(typed.path);
   if (physical.empty()) {
-    Show(kEnterPhysicalPathMessage);
+    Show(app_.services.messages, kEnterPhysicalPathMessage);
     return;
   }
   // As with an empty path, the window stays for a correction.
   if (typed.kind == platform::AnsiPathKind::Unreachable) {
-    messages::Show(messages::kNameOutsideCodePage, physical);
+    messages::Show(app_.services.messages, messages::kNameOutsideCodePage, physical);
     return;
   }
   if (HoldsControlCharacter(physical)) {
-    messages::Show(messages::kControlCharacterInPath, messages::Printable(physical));
+    messages::Show(app_.services.messages, messages::kControlCharacterInPath,
+                   messages::Printable(physical));
     return;
   }
   // Folders are shared from Send to and the command line; the panel has no confirmation
   // for a drive or the whole profile yet, so it shares files alone.
   if (!IsFileOrMissing(physical)) {
-    messages::Show(messages::kNotAFile, physical);
+    messages::Show(app_.services.messages, messages::kNotAFile, physical);
     return;
   }
   std::string virtualPath = WindowText(virtualEdit_);
@@ -114,7 +115,7 @@ void NewShareWindow::ConfirmNewShare() {
       AddShare(app_.storedFiles, app_.shares, std::move(physical), virtualPath, 0, origin,
                app_.ui.sharesDirty.load() ? ShareStoring::LeftToRewrite : ShareStoring::AppendNow);
   if (added.outcome == ShareAddition::PathTaken) {
-    messages::Show(kVirtualPathTakenMessage, virtualPath);
+    messages::Show(app_.services.messages, kVirtualPathTakenMessage, virtualPath);
     return;
   }
   if (added.share) app_.lastShared.Set(added.share);

@@ -47,12 +47,12 @@ std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
   return completed;
 }
 
-UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
-                         const std::vector<int>& selectedRows) {
-  ClipboardSession clipboard(platform::Clipboard());
+UrlCopy CopySelectedUrls(const platform::Services& services, const ServerSettings& settings,
+                         ShareRegistry& shares, const std::vector<int>& selectedRows) {
+  ClipboardSession clipboard(services.clipboard);
   if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
   if (selectedRows.empty()) return UrlCopy::NothingSelected;
-  const std::string host = UrlHost(settings);
+  const std::string host = UrlHost(settings, services.addresses);
   const std::string digits = std::to_string(settings.port);
 
   // The shares are taken once: composing from the same records that were measured keeps
@@ -77,9 +77,9 @@ UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
   return clipboard.Replace(std::move(text), size + 1);
 }
 
-void ReportSelectedUrlCopy(UrlCopy result) {
-  if (result == UrlCopy::NothingSelected) messages::Show(messages::kSelectAtLeastOne);
-  if (result == UrlCopy::Desync) messages::Show(messages::kDesync);
+void ReportSelectedUrlCopy(const platform::MessageSink& sink, UrlCopy result) {
+  if (result == UrlCopy::NothingSelected) messages::Show(sink, messages::kSelectAtLeastOne);
+  if (result == UrlCopy::Desync) messages::Show(sink, messages::kDesync);
 }
 
 bool IsFileOrMissing(const std::string& path) {

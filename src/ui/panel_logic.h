@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/services.h"
 #include "shares/settings_file.h"
 #include "shares/share_registry.h"
 #include "shares/share_url.h"
@@ -41,11 +42,13 @@ std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
                                                const std::string& chosenPath);
 
 // "Copy to clipboard": the URLs of the shares at the selected rows (ascending row
-// numbers), joined by "\r\n". The clipboard is closed again when this returns.
-UrlCopy CopySelectedUrls(const ServerSettings& settings, ShareRegistry& shares,
-                         const std::vector<int>& selectedRows);
-// Tells the user about a copy that was refused; the other results pass silently.
-void ReportSelectedUrlCopy(UrlCopy result);
+// numbers), joined by "\r\n", onto `services`' clipboard, the host found through its
+// addresses. The clipboard is closed again when this returns.
+UrlCopy CopySelectedUrls(const platform::Services& services, const ServerSettings& settings,
+                         ShareRegistry& shares, const std::vector<int>& selectedRows);
+// Tells the user (through `sink`) about a copy that was refused; the other results pass
+// silently.
+void ReportSelectedUrlCopy(const platform::MessageSink& sink, UrlCopy result);
 
 // What the panel shares: a file, or a path where one may be about to be made; never a
 // folder, a device or a pipe (kNotAFile).

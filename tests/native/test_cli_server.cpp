@@ -155,21 +155,23 @@ TEST(ControlFields, DecodeTakesWholeListsOnly) {
 // program runs it.
 class NativeChannel {
  public:
-  NativeChannel(Application& app, std::uint16_t listeningPort) : app_(app) {
-    ServeCommands([this, listeningPort](CommandType type, const std::vector<std::string>& fields) {
-      return HandleCommand(app_, listeningPort, type, fields);
-    });
-    thread_ = std::thread([this] { RunControlChannel(app_); });
+  NativeChannel(Application& app, std::uint16_t listeningPort)
+      : app_(app),
+        server_(CommandRequests(
+            [this, listeningPort](CommandType type, const std::vector<std::string>& fields) {
+              return HandleCommand(app_, listeningPort, type, fields);
+            })) {
+    thread_ = std::thread([this] { RunControlChannel(app_, server_); });
     EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
   }
   ~NativeChannel() {
-    EXPECT_EQ(SendStopRequest(), 1);
+    EXPECT_EQ(SendStopRequest(app_.services.messages), 1);
     thread_.join();
-    ServeCommands({});
   }
 
  private:
   Application& app_;
+  platform::ControlServer server_;
   std::thread thread_;
 };
 
@@ -179,15 +181,10 @@ ControlReply Ask(CommandType type, const std::vector<std::string>& fields) {
   return reply;
 }
 
-class FakeHost {
- public:
-  FakeHost() {
-    platform::SetHostAddressSourceForTesting([] {
-      return std::optional<std::vector<std::string>>(std::vector<std::string>{"10.1.2.3"});
-    });
-  }
-  ~FakeHost() { platform::SetHostAddressSourceForTesting({}); }
-};
+// A machine with one address and no default route.
+platform::AddressLookup OneAddressHost() {
+  return tests::FakeHost(std::vector<std::string>{"10.1.2.3"});
+}
 
 TEST(ControlProtocol, TheSocketIsTheUsersAloneAndTheUmaskIsKept) {
   ScopedTempDirectory dir;
@@ -210,8 +207,8 @@ TEST(ControlProtocol, TheSocketIsTheUsersAloneAndTheUmaskIsKept) {
 
 TEST(ControlProtocol, UnknownVersionsTypesAndMalformedRequestsGetAClearRefusal) {
   ScopedTempDirectory dir;
-  FakeHost host;
   Application app;
+  app.services.addresses = OneAddressHost();
   NativeChannel channel(app, 80);
   auto raw = [](std::string bytes) {
     ControlReply reply;
@@ -283,12 +280,12 @@ TEST(ControlProtocol, AServerWithoutTheVersionedRequestsIsToldApartFromNoServer)
 
 TEST(ControlProtocol, OneWayRequestsOfOlderClientsAreStillServedBesideVersionedOnes) {
   ScopedTempDirectory dir;
-  FakeHost host;
   Application app;
+  app.services.addresses = OneAddressHost();
   app.settings.port = 80;
   app.settings.flags = 0;
   NativeChannel channel(app, 80);
-  ASSERT_EQ(SendShareRequests({"/d/old.txt"}), 1);
+  ASSERT_EQ(SendShareRequests(app.services.messages, {"/d/old.txt"}), 1);
   ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
   const ControlReply shared = Ask(CommandType::Share, {"/d/new file.txt"});
   EXPECT_EQ(shared.status, ReplyStatus::Ok);
@@ -301,9 +298,9 @@ TEST(ControlProtocol, OneWayRequestsOfOlderClientsAreStillServedBesideVersionedO
 
 TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
   ScopedTempDirectory dir;
-  FakeHost host;
-  tests::MessageRecorder recorder;
   Application app;
+  app.services.addresses = OneAddressHost();
+  tests::MessageRecorder recorder(app.services.messages);
   app.settings.port = 8080;
   app.settings.flags = kNewSharesOneShot;
   app.settings.domain = "files.example";
@@ -434,8 +431,8 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
 
 TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARestart) {
   ScopedTempDirectory dir;
-  FakeHost host;
   Application app;
+  app.services.addresses = OneAddressHost();
   app.settings.port = 80;
   app.settings.flags = kCopyUrlAfterShare;
   const std::string printed81 =
@@ -498,9 +495,9 @@ TEST(NativeCommands, TheServerKeepsToTheFilesOfItsStartupDirectory) {
   const std::string a = tests::RecordBytes("/a.txt", "/home/u/a.txt", 0);
   const std::string c = tests::RecordBytes("/c", "/x/c", 0);
   tests::WriteFileBytes(startup / kSharesFileName, a);
-  FakeHost host;
-  tests::MessageRecorder recorder;
   Application app;
+  app.services.addresses = OneAddressHost();
+  tests::MessageRecorder recorder(app.services.messages);
   app.storedFiles = StoredFiles::In(startup.string());
   ASSERT_EQ(StartServer(app).result, StartResult::Running);
   struct Stop {
@@ -564,11 +561,10 @@ TEST(NativeCommands, ConfigReportListsTheAddressesAndSaysWhichOneLinksUse) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    tests::FakeHost host(c.interfaces, c.route);
     ServerSettings settings;
     settings.domain = c.domain;
     settings.hostChoice = c.hostChoice;
-    EXPECT_EQ(FormatHostReport(settings), c.report);
+    EXPECT_EQ(FormatHostReport(settings, tests::FakeHost(c.interfaces, c.route)), c.report);
   }
 }
 

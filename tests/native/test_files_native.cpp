@@ -39,7 +39,8 @@ TEST(FilesNative, OpensRefuseAnythingButARegularFileAtOnce) {
   const std::pair<const char*, Open> opens[] = {
       {"shared read", platform::File::OpenSharedRead},
       {"exclusive read", platform::File::OpenExclusiveRead},
-      {"exclusive write", platform::File::OpenExclusiveWrite},
+      {"exclusive write",
+       [](const std::string& path) { return platform::File::OpenExclusiveWrite(path); }},
   };
   const std::pair<const char*, bool> paths[] = {
       {"fifo", false}, {"folder", false}, {"/dev/null", false}, {"file", true}};
@@ -117,14 +118,14 @@ TEST(FilesNative, TheFolderIsSyncedOnceTheNewFileIsInPlace) {
   ScopedTempDirectory dir;
   WriteFileBytes(kSettingsFileName, "old");
   std::vector<std::pair<platform::SyncKind, std::string>> syncs;
-  platform::SetSyncHookForTesting([&](platform::SyncKind kind) {
+  platform::DiskFaults watched;
+  watched.syncAllowed = [&](platform::SyncKind kind) {
     syncs.push_back({kind, ReadFileBytes(kSettingsFileName)});
     return true;
-  });
+  };
   ServerSettings settings;
   settings.port = 81;
-  const int saved = SaveSettings(tests::StoredHere(), settings);
-  platform::SetSyncHookForTesting({});
+  const int saved = SaveSettings(tests::StoredHereWith(std::move(watched)), settings);
   ASSERT_EQ(saved, 1);
   const std::string written = ReadFileBytes(kSettingsFileName);
   EXPECT_EQ(syncs, (std::vector<std::pair<platform::SyncKind, std::string>>{

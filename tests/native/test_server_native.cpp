@@ -28,8 +28,8 @@ TEST(ServerLifecycle, PortInUseShowsTheBindMessageAndEnds) {
   const tests::HeldPort holder;
   ASSERT_TRUE(holder.Listening());
   WriteSettingsWithPort(holder.Port());
-  MessageRecorder recorder;
   Application app;
+  MessageRecorder recorder(app.services.messages);
   EXPECT_EQ(RunServer(app), 1);
   EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{AsRecorded(messages::kBindFailed)});
   // The single-instance lock was released on the way out.

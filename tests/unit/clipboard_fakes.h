@@ -45,12 +45,12 @@ class FakeClipboard {
       calls.push_back("close");
       --openCount;
     };
-    platform::ReplaceClipboard(&ops_);
   }
-  ~FakeClipboard() { platform::ReplaceClipboard(nullptr); }
   FakeClipboard(const FakeClipboard&) = delete;
   FakeClipboard& operator=(const FakeClipboard&) = delete;
 
+  // What the code under test is handed as its clipboard; valid while this object lives.
+  const platform::ClipboardOps& Ops() const { return ops_; }
   // The text as a CF_TEXT reader sees it: up to the first NUL.
   std::string Text() const { return contents ? std::string(contents->c_str()) : "<none>"; }
 
@@ -64,22 +64,12 @@ class FakeClipboard {
   platform::ClipboardOps ops_;
 };
 
-// The interfaces' addresses (in the system's order) and the default route's source
-// address as the tests make them known.
-class FakeHost {
- public:
-  explicit FakeHost(std::optional<std::vector<std::string>> addresses,
-                    std::optional<std::string> route = std::nullopt) {
-    platform::SetHostAddressSourceForTesting([addresses] { return addresses; });
-    platform::SetDefaultRouteSourceForTesting([route] { return route; });
-  }
-  ~FakeHost() {
-    platform::SetHostAddressSourceForTesting({});
-    platform::SetDefaultRouteSourceForTesting({});
-  }
-  FakeHost(const FakeHost&) = delete;
-  FakeHost& operator=(const FakeHost&) = delete;
-};
+// A made-up machine as the code under test looks it up: the interfaces' addresses (in the
+// system's order) and the default route's source address.
+inline platform::AddressLookup FakeHost(std::optional<std::vector<std::string>> addresses,
+                                        std::optional<std::string> route = std::nullopt) {
+  return {[addresses] { return addresses; }, [route] { return route; }};
+}
 
 // The clipboard calls of a copy that went through.
 inline const std::vector<std::string> kCalls = {"open", "empty", "set", "close"};

@@ -50,6 +50,16 @@ extern const NamedSocketError kAddressInUse;
 extern const NamedSocketError kNamedSocketErrors[];
 extern const std::size_t kNamedSocketErrorCount;
 
+// The system's codes (errno natively, GetLastError on Windows) of the file failures the
+// save tests provoke, as platform::FileError carries them.
+struct FileErrorCodes {
+  int diskFull;        // a write on a full disk
+  int syncFailed;      // a sync the disk did not confirm
+  int heldElsewhere;   // an exclusive open while another opener holds the file
+  int folderInTheWay;  // a write open of a name that is a folder
+};
+extern const FileErrorCodes kFileErrorCodes;
+
 // Sends one datagram of `bytes` to 127.0.0.1:`port` from a socket of its own, as any
 // local program could. False when it could not be sent.
 bool SendLoopbackDatagram(std::uint16_t port, const std::string& bytes);

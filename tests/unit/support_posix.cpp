@@ -123,4 +123,8 @@ const NamedSocketError kNamedSocketErrors[] = {
 };
 const std::size_t kNamedSocketErrorCount = std::size(kNamedSocketErrors);
 
+// flock refuses the second exclusive lock with EWOULDBLOCK; a faked full disk and a faked
+// failed sync say what real ones say.
+const FileErrorCodes kFileErrorCodes = {ENOSPC, EIO, EWOULDBLOCK, EISDIR};
+
 }  // namespace qc::tests

@@ -115,4 +115,8 @@ const NamedSocketError kNamedSocketErrors[] = {
 };
 const std::size_t kNamedSocketErrorCount = std::size(kNamedSocketErrors);
 
+// CreateFile of a folder without backup semantics is refused as access denied.
+const FileErrorCodes kFileErrorCodes = {ERROR_DISK_FULL, ERROR_WRITE_FAULT, ERROR_SHARING_VIOLATION,
+                                        ERROR_ACCESS_DENIED};
+
 }  // namespace qc::tests

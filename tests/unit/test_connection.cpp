@@ -452,7 +452,7 @@ TEST_F(LiveServerFewConnections, AnswersUnderWayKeepTheirPlaces) {
 // stranger's datagram for the stop: one datagram from any local program once made every
 // later accept fail.
 TEST_F(LiveServer, DatagramsToTheListenersWakeSocketChangeNothing) {
-  const std::uint16_t wakePort = platform::ListenerWakePortForTesting(listener_);
+  const std::uint16_t wakePort = platform::ListenerWakePort(listener_);
   if (wakePort == 0) GTEST_SKIP() << "this system wakes its listener without a socket";
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));

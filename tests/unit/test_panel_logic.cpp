@@ -101,8 +101,18 @@ class CopySelectedUrlsTest : public ::testing::Test {
     registry_.AppendShare("C:\\c", "/c", 0);
     registry_.AppendShare("C:\\d", "/d", kWithdrawn);
   }
+  // What the copy is handed: `clipboard`, `recorder` for messages and the fixture's
+  // machine, or `host`.
+  platform::Services With(const FakeClipboard& clipboard, const MessageRecorder& recorder) const {
+    return With(clipboard, recorder, host_);
+  }
+  static platform::Services With(const FakeClipboard& clipboard, const MessageRecorder& recorder,
+                                 platform::AddressLookup host) {
+    return {clipboard.Ops(), recorder.Sink(), std::move(host), {}};
+  }
+
   ShareRegistry registry_;
-  FakeHost host_{std::vector<std::string>{"10.1.2.3"}};
+  platform::AddressLookup host_ = FakeHost(std::vector<std::string>{"10.1.2.3"});
 };
 
 TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
@@ -130,7 +140,8 @@ TEST_F(CopySelectedUrlsTest, SelectedRowsInListOrder) {
     const ServerSettings settings = UrlSettings(c.domain, 0, c.port);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    EXPECT_EQ(ui::CopySelectedUrls(settings, registry_, c.rows), UrlCopy::Copied);
+    EXPECT_EQ(ui::CopySelectedUrls(With(clipboard, recorder), settings, registry_, c.rows),
+              UrlCopy::Copied);
     EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.Text(), c.text);
@@ -168,12 +179,13 @@ TEST_F(CopySelectedUrlsTest, RefusalsLeaveTheClipboardUnchanged) {
     SCOPED_TRACE(c.name);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    const UrlCopy result = ui::CopySelectedUrls(UrlSettings("localhost", 0, 80), registry_, c.rows);
+    const UrlCopy result = ui::CopySelectedUrls(With(clipboard, recorder),
+                                                UrlSettings("localhost", 0, 80), registry_, c.rows);
     EXPECT_EQ(result, c.result);
     // Nothing is shown while the clipboard is open.
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
     EXPECT_TRUE(recorder.Messages().empty());
-    ui::ReportSelectedUrlCopy(result);
+    ui::ReportSelectedUrlCopy(recorder.Sink(), result);
     EXPECT_EQ(recorder.Messages(), std::vector<RecordedMessage>{c.message});
     EXPECT_EQ(clipboard.calls, (std::vector<std::string>{"open", "close"}));
     EXPECT_EQ(clipboard.Text(), "previous");
@@ -186,9 +198,10 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeClipboard clipboard;
     clipboard.openSucceeds = false;
     MessageRecorder recorder;
-    const UrlCopy result = ui::CopySelectedUrls(UrlSettings("localhost", 0, 80), registry_, {});
+    const UrlCopy result = ui::CopySelectedUrls(With(clipboard, recorder),
+                                                UrlSettings("localhost", 0, 80), registry_, {});
     EXPECT_EQ(result, UrlCopy::ClipboardUnavailable);
-    ui::ReportSelectedUrlCopy(result);
+    ui::ReportSelectedUrlCopy(recorder.Sink(), result);
     EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
     EXPECT_EQ(clipboard.Text(), "previous");
@@ -198,21 +211,22 @@ TEST_F(CopySelectedUrlsTest, ClipboardAndHostFailures) {
     FakeClipboard clipboard;
     clipboard.allocationSucceeds = false;
     MessageRecorder recorder;
-    const UrlCopy result = ui::CopySelectedUrls(UrlSettings("localhost", 0, 80), registry_, {0});
+    const UrlCopy result = ui::CopySelectedUrls(With(clipboard, recorder),
+                                                UrlSettings("localhost", 0, 80), registry_, {0});
     EXPECT_EQ(result, UrlCopy::NotSet);
-    ui::ReportSelectedUrlCopy(result);
+    ui::ReportSelectedUrlCopy(recorder.Sink(), result);
     EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_FALSE(clipboard.contents);
   }
   {
     SCOPED_TRACE("no address at all: a link that works on this machine");
-    FakeHost noHost(std::nullopt);
     FakeClipboard clipboard;
     MessageRecorder recorder;
-    const UrlCopy result = ui::CopySelectedUrls(UrlSettings("", 0, 80), registry_, {0});
+    const UrlCopy result = ui::CopySelectedUrls(With(clipboard, recorder, FakeHost(std::nullopt)),
+                                                UrlSettings("", 0, 80), registry_, {0});
     EXPECT_EQ(result, UrlCopy::Copied);
-    ui::ReportSelectedUrlCopy(result);
+    ui::ReportSelectedUrlCopy(recorder.Sink(), result);
     EXPECT_TRUE(recorder.Messages().empty());
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.Text(), "http://127.0.0.1/temp/a.txt");

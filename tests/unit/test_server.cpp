@@ -40,9 +40,9 @@ using tests::WriteSettingsWithPort;
 
 TEST(ControlChannel, ClientsWithoutAServerSayItIsNotRunning) {
   MessageRecorder recorder;
-  EXPECT_EQ(SendStopRequest(), 0);
-  EXPECT_EQ(SendPanelRequest(), 0);
-  EXPECT_EQ(SendShareRequests({std::string(1, kPathSeparator) + "a.txt"}), 0);
+  EXPECT_EQ(SendStopRequest(recorder.Sink()), 0);
+  EXPECT_EQ(SendPanelRequest(recorder.Sink()), 0);
+  EXPECT_EQ(SendShareRequests(recorder.Sink(), {std::string(1, kPathSeparator) + "a.txt"}), 0);
   const std::vector<RecordedMessage> expected = {AsRecorded(messages::kNotRunning),
                                                  AsRecorded(messages::kNotRunning),
                                                  AsRecorded(messages::kShareNotRunning)};
@@ -70,14 +70,14 @@ class ChannelLoop {
     if (!thread_.joinable()) return;
     // A loop left running by a failed assertion: its stop request may show a message of
     // its own when the loop has already ended, which no test expects to see.
-    if (!ended_.load()) SendStopRequest();
+    if (!ended_.load()) SendStopRequest(app_.services.messages);
     JoinWithinLimit();
   }
   ChannelLoop(const ChannelLoop&) = delete;
   ChannelLoop& operator=(const ChannelLoop&) = delete;
 
   int Stop() {
-    EXPECT_EQ(SendStopRequest(), 1);
+    EXPECT_EQ(SendStopRequest(app_.services.messages), 1);
     JoinWithinLimit();
     return result_;
   }
@@ -127,19 +127,19 @@ TEST(ControlChannel, ShareRequestsAddSharesAndRecordsInOrder) {
   app.settings.defaultFolder = "/temp";
   std::vector<RecordedMessage> seen;
   {
-    MessageRecorder recorder;
+    MessageRecorder recorder(app.services.messages);
     ChannelLoop loop(app);
     const std::string sep(1, kPathSeparator);
     const std::string first = sep + "data" + sep + "a.txt";
     const std::string second = sep + "data" + sep + "report 2009.pdf";
     const std::string third = sep + "other" + sep + "a.txt";
-    ASSERT_EQ(SendShareRequests({first}), 1);
+    ASSERT_EQ(SendShareRequests(app.services.messages, {first}), 1);
     ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
-    ASSERT_EQ(SendShareRequests({second}), 1);
+    ASSERT_EQ(SendShareRequests(app.services.messages, {second}), 1);
     // The same file again keeps its one share; another file of its name gets a path of
     // its own.
-    ASSERT_EQ(SendShareRequests({first}), 1);
-    ASSERT_EQ(SendShareRequests({third}), 1);
+    ASSERT_EQ(SendShareRequests(app.services.messages, {first}), 1);
+    ASSERT_EQ(SendShareRequests(app.services.messages, {third}), 1);
     ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 3; }));
     EXPECT_EQ(loop.Stop(), 1);
     seen = recorder.Messages();
@@ -227,14 +227,13 @@ TEST(ControlChannel, ShareHandlerReportsEachFailureAndKeepsWhatItCan) {
     SCOPED_TRACE(c.name);
     ScopedTempDirectory dir;
     if (c.sharesFileIsADirectory) std::filesystem::create_directory(kSharesFileName);
-    if (c.clipboardFails) platform::ReplaceClipboard(&failingClipboard);
     Application app;
+    if (c.clipboardFails) app.services.clipboard = failingClipboard;
     app.settings.flags = c.clipboardFails ? kCopyUrlAfterShare : 0;
     app.settings.domain = "localhost";
-    MessageRecorder recorder;
+    MessageRecorder recorder(app.services.messages);
     ShareBatch batch;
     HandleShareRequest(app, c.path, false, batch);
-    platform::ReplaceClipboard(nullptr);
     EXPECT_EQ(app.shares.Count(), c.sharesAdded);
     EXPECT_EQ(recorder.Messages(), c.messages);
     if (c.sharesAdded == 0) {
@@ -255,10 +254,11 @@ TEST(ControlChannel, AFolderIsSharedAsOneArchiveUnlessItHoldsADriveOrTheProfile)
   const std::string home = platform::HomeFolder();
   tests::FakeClipboard clipboard;
   Application app;
+  app.services.clipboard = clipboard.Ops();
   app.settings.flags = kCopyUrlAfterShare;
   app.settings.domain = "localhost";
   app.settings.port = kDefaultPort;
-  MessageRecorder recorder;
+  MessageRecorder recorder(app.services.messages);
   // In a Send to of several: the files around it keep their batch.
   ShareBatch batch;
   HandleShareRequest(app, sep + "d" + sep + "a.txt", false, batch);
@@ -294,10 +294,10 @@ TEST(ControlChannel, ShareWhileThePanelRunsIsRefusedAndDropped) {
   ScopedTempDirectory dir;
   Application app;
   app.ui.active = true;
-  MessageRecorder recorder;
+  MessageRecorder recorder(app.services.messages);
   ChannelLoop loop(app);
   const std::string sep(1, kPathSeparator);
-  ASSERT_EQ(SendShareRequests({sep + "d" + sep + "a.txt"}), 1);
+  ASSERT_EQ(SendShareRequests(app.services.messages, {sep + "d" + sep + "a.txt"}), 1);
   ASSERT_TRUE(recorder.WaitForCount(1));
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.Count(), 0u);
@@ -310,14 +310,15 @@ TEST(ControlChannel, APathWithAControlCharacterIsRefusedByTheClientAlone) {
   ScopedTempDirectory dir;
   Application app;
   app.settings.flags = 0;
-  MessageRecorder recorder;
+  MessageRecorder recorder(app.services.messages);
   ChannelLoop loop(app);
   const std::string sep(1, kPathSeparator);
   const std::string good = sep + "d" + sep + "good.txt";
   // The bad one is told by the client and never sent; the good one of the batch goes.
-  EXPECT_EQ(SendShareRequests({sep + "d" + sep + "a\x01" + "b.txt", good}), 1);
+  EXPECT_EQ(SendShareRequests(app.services.messages, {sep + "d" + sep + "a\x01" + "b.txt", good}),
+            1);
   ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
-  EXPECT_EQ(SendShareRequests({sep + "d" + sep + "tab\t.txt"}), 0);
+  EXPECT_EQ(SendShareRequests(app.services.messages, {sep + "d" + sep + "tab\t.txt"}), 0);
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.Count(), 1u);
   EXPECT_EQ(app.shares.ShareAt(0)->physicalPath, good);
@@ -332,14 +333,14 @@ TEST(ControlChannel, OverLongPathIsRefusedByTheClientAlone) {
   ScopedTempDirectory dir;
   Application app;
   app.settings.flags = 0;
-  MessageRecorder recorder;
+  MessageRecorder recorder(app.services.messages);
   ChannelLoop loop(app);
   const std::string sep(1, kPathSeparator);
   std::string fits = sep + "d" + sep + std::string(platform::kMaxControlPath - 3, 'f');
   std::string tooLong = fits + "g";
   ASSERT_EQ(fits.size(), platform::kMaxControlPath);
-  EXPECT_EQ(SendShareRequests({tooLong}), 0);
-  ASSERT_EQ(SendShareRequests({fits}), 1);
+  EXPECT_EQ(SendShareRequests(app.services.messages, {tooLong}), 0);
+  ASSERT_EQ(SendShareRequests(app.services.messages, {fits}), 1);
   ASSERT_TRUE(WaitFor([&] { return app.shares.Count() == 1; }));
   EXPECT_EQ(loop.Stop(), 1);
   EXPECT_EQ(app.shares.ShareAt(0)->physicalPath, fits);
@@ -350,7 +351,7 @@ TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
   ScopedTempDirectory dir;
   Application app;
   app.settings.flags = 0;
-  MessageRecorder recorder;
+  MessageRecorder recorder(app.services.messages);
   ChannelLoop loop(app);
   const std::string sep(1, kPathSeparator);
   constexpr int kClients = 8;
@@ -360,7 +361,7 @@ TEST(ControlChannel, ConcurrentShareClientsAllArriveIntact) {
     clients.emplace_back([&, i] {
       // Paths of very different lengths, so a torn block would show.
       std::string path = sep + "dir" + std::to_string(i) + sep + std::string(50 + i * 300, 'a' + i);
-      delivered += SendShareRequests({path});
+      delivered += SendShareRequests(app.services.messages, {path});
     });
   }
   for (auto& t : clients) t.join();
@@ -391,8 +392,8 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
 
   // A second server in the same session is refused while the first runs.
   {
-    MessageRecorder recorder;
     Application second;
+    MessageRecorder recorder(second.services.messages);
     EXPECT_EQ(StartServer(second).result, StartResult::Refused);
     EXPECT_EQ(recorder.Messages(),
               std::vector<RecordedMessage>{AsRecorded(messages::kAlreadyRunning)});
@@ -416,7 +417,7 @@ TEST(ServerLifecycle, StartsOnTheConfiguredPortServesAndStopsInOrder) {
 TEST(ServerLifecycle, MissingSettingsMeanPort80AndDefaults) {
   ScopedTempDirectory dir;
   Application app;
-  MessageRecorder recorder;
+  MessageRecorder recorder(app.services.messages);
   StartResult result = StartServer(app).result;
   // Port 80 may be free or not here; either way the settings are the defaults.
   EXPECT_EQ(app.settings.port, 80);
@@ -429,7 +430,7 @@ TEST(ServerLifecycle, StoredPort0IsRefusedBeforeAnythingListens) {
   ScopedTempDirectory dir;
   WriteSettingsWithPort(0);
   Application app;
-  MessageRecorder recorder;
+  MessageRecorder recorder(app.services.messages);
   StopAtScopeEnd stopper(app);
   ASSERT_EQ(StartServer(app).result, StartResult::PortInvalid);
   EXPECT_EQ(app.listenSocket, platform::kInvalidSocket);
@@ -474,7 +475,7 @@ TEST(ServerLifecycle, SettingsThatBreakLinksAreLeftOutOfTheRunAndToldOnce) {
     const std::string stored = tests::SettingsBytes(tests::FreePort(), 0, 0, c.domain, c.folder);
     tests::WriteFileBytes(kSettingsFileName, stored);
     Application app;
-    MessageRecorder recorder;
+    MessageRecorder recorder(app.services.messages);
     StopAtScopeEnd stopper(app);
     ASSERT_EQ(StartServer(app).result, StartResult::Running);
     EXPECT_EQ(app.settings.domain, c.runDomain);
@@ -523,7 +524,7 @@ TEST(ServerLifecycle, AFailedStartLeavesNothingForTheCallerToUndo) {
     WriteSettingsWithPort(c.port);
     {
       Application app;
-      MessageRecorder recorder;
+      MessageRecorder recorder(app.services.messages);
       const StartOutcome outcome = StartServer(app);
       ASSERT_EQ(outcome.result, c.result);
       EXPECT_EQ(outcome.error.code, c.error);
@@ -596,9 +597,9 @@ TEST(ServerLifecycle, TheServerCallsThePanelItWasHanded) {
     SCOPED_TRACE(c.name);
     ScopedTempDirectory dir;
     WriteSettingsWithPort(c.port != 0 ? c.port : tests::FreePort());
-    MessageRecorder recorder;
     RecordingPanel panel;
     Application app;
+    MessageRecorder recorder(app.services.messages);
     app.panel = panel.Hooks();
     std::atomic<bool> ended{false};
     std::thread server([&] {
@@ -608,10 +609,10 @@ TEST(ServerLifecycle, TheServerCallsThePanelItWasHanded) {
     if (c.port == 0) {
       EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
       if (c.panelRequest) {
-        EXPECT_EQ(SendPanelRequest(), 1);
+        EXPECT_EQ(SendPanelRequest(app.services.messages), 1);
         EXPECT_TRUE(WaitFor([&] { return !panel.Calls().empty(); }));
       }
-      EXPECT_EQ(SendStopRequest(), 1);
+      EXPECT_EQ(SendStopRequest(app.services.messages), 1);
     }
     EXPECT_TRUE(WaitFor([&] { return ended.load(); }, 10000));
     server.join();
@@ -620,12 +621,12 @@ TEST(ServerLifecycle, TheServerCallsThePanelItWasHanded) {
   // Without a panel, the panel request is served and nothing opens.
   ScopedTempDirectory dir;
   WriteSettingsWithPort(tests::FreePort());
-  MessageRecorder recorder;
   Application app;
+  MessageRecorder recorder(app.services.messages);
   std::thread server([&] { RunServer(app); });
   EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
-  EXPECT_EQ(SendPanelRequest(), 1);
-  EXPECT_EQ(SendStopRequest(), 1);
+  EXPECT_EQ(SendPanelRequest(app.services.messages), 1);
+  EXPECT_EQ(SendStopRequest(app.services.messages), 1);
   server.join();
   EXPECT_FALSE(app.ui.active.load());
 }
@@ -654,7 +655,7 @@ TEST(ServerLifecycle, UnreadableSettingsMeanPort80AndDefaults) {
     ScopedTempDirectory dir;
     tests::WriteFileBytes(kSettingsFileName, c.bytes);
     Application app;
-    MessageRecorder recorder;
+    MessageRecorder recorder(app.services.messages);
     StopAtScopeEnd stopper(app);
     StartResult result = StartServer(app).result;
     // Port 80 may be free or not here; either way the settings are the defaults.
@@ -684,15 +685,18 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
     const std::string before = plain + tests::RecordBytes("/once", physical, kOneShot);
     tests::WriteFileBytes(kSharesFileName, before);
     Application app;
-    MessageRecorder recorder;
+    MessageRecorder recorder(app.services.messages);
+    // A disk that is full only while the one-shot download runs.
+    std::atomic<bool> diskFull{false};
+    app.storedFiles.faults.writeAllowed = [&diskFull] { return !diskFull.load(); };
     StopAtScopeEnd stopper(app);
     ASSERT_EQ(StartServer(app).result, StartResult::Running);
     const std::uint16_t port = tests::LocalPort(app.listenSocket);
     {
       ScopedTempDirectory elsewhere;
-      platform::FailWritesAfterForTesting(c.writesFail ? 0 : -1);
+      diskFull = c.writesFail;
       const std::string answer = tests::Exchange(port, {"GET /once HTTP/1.1\r\n\r\n"});
-      platform::FailWritesAfterForTesting(-1);
+      diskFull = false;
       EXPECT_TRUE(answer ==
                   tests::wire::Head200(5000, tests::wire::ValidatorLines(physical)) + content)
           << tests::Excerpt(answer);
@@ -732,14 +736,14 @@ TEST(ServerLifecycle, AShareAddedWhileAWithdrawalIsSavedIsKept) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::atomic<bool> first{true};
-  platform::SetSyncHookForTesting([&](platform::SyncKind kind) {
+  app.storedFiles.faults.syncAllowed = [&](platform::SyncKind kind) {
     if (kind == platform::SyncKind::File && first.exchange(false)) {
       atSync.set_value();
       released.wait();
     }
     return true;
-  });
-  MessageRecorder recorder;
+  };
+  MessageRecorder recorder(app.services.messages);
   std::thread download(
       [&] { EXPECT_EQ(app.shares.ClaimLastPiece(served, "/once.bin"), LastPieceClaim::Won); });
   atSync.get_future().wait();
@@ -752,7 +756,6 @@ TEST(ServerLifecycle, AShareAddedWhileAWithdrawalIsSavedIsKept) {
   release.set_value();
   download.join();
   sharer.join();
-  platform::SetSyncHookForTesting({});
   EXPECT_EQ(tests::ReadFileBytes(kSharesFileName),
             tests::RecordBytes("/once.bin", once, kOneShot | kWithdrawn) +
                 tests::RecordBytes("/later.bin", later, 0));

@@ -10,12 +10,12 @@
 #include "shares/settings_file.h"
 #include "shares/share_file.h"
 #include "shares/share_registry.h"
+#include "unit/platform_support.h"
 #include "unit/test_support.h"
 
 namespace qc {
 namespace {
 
-using tests::MessageRecorder;
 using tests::ReadFileBytes;
 using tests::ScopedTempDirectory;
 using tests::WriteFileBytes;
@@ -40,12 +40,15 @@ std::vector<Loaded> Contents(ShareRegistry& registry) {
   return out;
 }
 
-// Writes fail after this many successful ones for as long as the object lives.
-class ScopedWriteFailure {
- public:
-  explicit ScopedWriteFailure(int writesLeft) { platform::FailWritesAfterForTesting(writesLeft); }
-  ~ScopedWriteFailure() { platform::FailWritesAfterForTesting(-1); }
-};
+// The stored files of the current directory on a disk that is full.
+StoredFiles OnAFullDisk() { return tests::StoredHereWith(tests::FailWritesAfter(0)); }
+
+// The stored files of the current directory on a disk whose syncs ask `hook` first.
+StoredFiles WithSyncs(std::function<bool(platform::SyncKind)> hook) {
+  platform::DiskFaults faults;
+  faults.syncAllowed = std::move(hook);
+  return tests::StoredHereWith(std::move(faults));
+}
 
 // Every name in the current directory, sorted: what a save leaves behind.
 std::vector<std::string> NamesHere() {
@@ -56,15 +59,6 @@ std::vector<std::string> NamesHere() {
   std::sort(names.begin(), names.end());
   return names;
 }
-
-// Syncs fail, or are only watched, for as long as the object lives.
-class ScopedSyncHook {
- public:
-  explicit ScopedSyncHook(std::function<bool(platform::SyncKind)> hook) {
-    platform::SetSyncHookForTesting(std::move(hook));
-  }
-  ~ScopedSyncHook() { platform::SetSyncHookForTesting({}); }
-};
 
 void ExpectDefaults(const ServerSettings& s) {
   EXPECT_EQ(s.magic, 0);
@@ -179,14 +173,52 @@ TEST(SettingsFile, FailedSaveKeepsThePreviousFile) {
   WriteFileBytes(kSettingsFileName, kSettingsExample);
   ServerSettings s;
   s.port = 9000;
-  {
-    ScopedWriteFailure failure(0);
-    MessageRecorder recorder;
-    EXPECT_EQ(SaveSettings(tests::StoredHere(), s), 0);
-    EXPECT_TRUE(recorder.Messages().empty());
-  }
+  EXPECT_EQ(SaveSettings(OnAFullDisk(), s), 0);
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
   EXPECT_EQ(NamesHere(), std::vector<std::string>{kSettingsFileName});
+}
+
+// The system's word on a failed save comes back with it, taken where the call failed, so
+// the caller tells the user why without reading errno across the floors.
+TEST(SettingsFile, AFailedSaveGivesTheSystemsErrorAsAValue) {
+  enum class Setup { Nothing, FullDisk, FailedSync, Held, Folder };
+  struct Case {
+    const char* name;
+    Setup setup;
+    int saved;
+    int code;  // what `error` holds after: a save that went through leaves it as it was
+  };
+  const Case cases[] = {
+      {"saved", Setup::Nothing, 1, -1},
+      {"full disk", Setup::FullDisk, 0, tests::kFileErrorCodes.diskFull},
+      {"failed sync", Setup::FailedSync, 0, tests::kFileErrorCodes.syncFailed},
+      {"held by another opener", Setup::Held, 0, tests::kFileErrorCodes.heldElsewhere},
+      {"a folder in its place", Setup::Folder, 0, tests::kFileErrorCodes.folderInTheWay},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    StoredFiles files = tests::StoredHere();
+    platform::File holder;
+    if (c.setup == Setup::Folder) {
+      std::filesystem::create_directory(kSettingsFileName);
+    } else {
+      WriteFileBytes(kSettingsFileName, kSettingsExample);
+    }
+    if (c.setup == Setup::FullDisk) files = OnAFullDisk();
+    if (c.setup == Setup::FailedSync) {
+      files = WithSyncs([](platform::SyncKind kind) { return kind != platform::SyncKind::File; });
+    }
+    if (c.setup == Setup::Held) {
+      holder = platform::File::OpenExclusiveRead(kSettingsFileName);
+      ASSERT_TRUE(holder.IsOpen());
+    }
+    ServerSettings s;
+    s.port = 9000;
+    platform::FileError error{-1};
+    EXPECT_EQ(SaveSettings(files, s, &error), c.saved);
+    EXPECT_EQ(error.code, c.code);
+  }
 }
 
 TEST(SettingsFile, SaveFailsWhileAnotherOpenerHoldsTheFile) {
@@ -324,11 +356,7 @@ TEST(SettingsFile, SavesThatStopAtAnyWriteLeaveTheOldOrTheNewSettings) {
     ServerSettings next = saved;
     next.port = static_cast<std::uint16_t>(1000 + round);
     next.defaultFolder = std::string(static_cast<std::size_t>(round * 37), 'f');
-    {
-      ScopedWriteFailure failure(0);
-      MessageRecorder recorder;
-      EXPECT_EQ(SaveSettings(tests::StoredHere(), next), 0);
-    }
+    EXPECT_EQ(SaveSettings(OnAFullDisk(), next), 0);
     ServerSettings loaded;
     ASSERT_EQ(LoadSettings(tests::StoredHere(), loaded), 1);
     EXPECT_EQ(loaded.port, saved.port);
@@ -384,21 +412,12 @@ TEST(ShareFile, FailedWritesKeepThePreviousFile) {
   registry.AppendShare("C:\\b", "/b", 0);
   WriteFileBytes(kSharesFileName, kRecordExample);
 
-  {
-    ScopedWriteFailure failure(0);
-    MessageRecorder recorder;
-    EXPECT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Failed);
-    EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
-  }
+  // Nothing is shown: a store is handed no message sink, its caller tells the user.
+  EXPECT_EQ(RewriteShareFile(OnAFullDisk(), registry), ShareFileWrite::Failed);
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
   EXPECT_EQ(NamesHere(), std::vector<std::string>{kSharesFileName});
 
-  {
-    ScopedWriteFailure failure(0);
-    MessageRecorder recorder;
-    EXPECT_EQ(AppendShareRecord(tests::StoredHere(), *registry.ShareAt(1)), ShareFileWrite::Failed);
-    EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
-  }
+  EXPECT_EQ(AppendShareRecord(OnAFullDisk(), *registry.ShareAt(1)), ShareFileWrite::Failed);
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 }
 
@@ -409,10 +428,8 @@ TEST(ShareFile, HeldFileRefusesAppendAndRewrite) {
   SharePtr share = registry.AppendShare("C:\\b", "/b", 0);
   platform::File holder = platform::File::OpenExclusiveRead(kSharesFileName);
   ASSERT_TRUE(holder.IsOpen());
-  MessageRecorder recorder;
   EXPECT_EQ(AppendShareRecord(tests::StoredHere(), *share), ShareFileWrite::Failed);
   EXPECT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Failed);
-  EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   holder.Close();
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 }
@@ -422,10 +439,8 @@ TEST(ShareFile, TextTooLongForItsLengthFieldIsRefused) {
   WriteFileBytes(kSharesFileName, kRecordExample);
   ShareRegistry registry;
   SharePtr share = registry.AppendShare(std::string(65536, 'p'), "/long", 0);
-  MessageRecorder recorder;
   EXPECT_EQ(AppendShareRecord(tests::StoredHere(), *share), ShareFileWrite::Failed);
   EXPECT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Failed);
-  EXPECT_TRUE(recorder.Messages().empty());  // the caller tells the user
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
 
   // The longest storable text still goes through and comes back.
@@ -550,21 +565,21 @@ TEST(StoredFiles, NewBytesAreSyncedBeforeTheyReplaceTheFile) {
     const char* fileName;
     std::string before;
     std::string after;
-    std::function<bool()> save;
+    std::function<bool(const StoredFiles& files)> save;
   };
   const Case cases[] = {
       {"settings", kSettingsFileName, kSettingsExample,
        std::string("QC\x51\x00\x00\x00\x02\x00\x00\x00\x00\x00", 12),
-       [] {
+       [](const StoredFiles& files) {
          ServerSettings s;
          s.port = 81;
-         return SaveSettings(tests::StoredHere(), s) == 1;
+         return SaveSettings(files, s) == 1;
        }},
       {"share list", kSharesFileName, kRecordExample, tests::RecordBytes("/b", "C:\\b", 0),
-       [] {
+       [](const StoredFiles& files) {
          ShareRegistry registry;
          registry.AppendShare("C:\\b", "/b", 0);
-         return RewriteShareFile(tests::StoredHere(), registry) == ShareFileWrite::Written;
+         return RewriteShareFile(files, registry) == ShareFileWrite::Written;
        }},
   };
   for (const Case& c : cases) {
@@ -572,13 +587,10 @@ TEST(StoredFiles, NewBytesAreSyncedBeforeTheyReplaceTheFile) {
     ScopedTempDirectory dir;
     WriteFileBytes(c.fileName, c.before);
     std::vector<std::pair<platform::SyncKind, std::string>> syncs;
-    {
-      ScopedSyncHook hook([&](platform::SyncKind kind) {
-        syncs.push_back({kind, ReadFileBytes(c.fileName)});
-        return true;
-      });
-      ASSERT_TRUE(c.save());
-    }
+    ASSERT_TRUE(c.save(WithSyncs([&](platform::SyncKind kind) {
+      syncs.push_back({kind, ReadFileBytes(c.fileName)});
+      return true;
+    })));
     ASSERT_FALSE(syncs.empty());
     EXPECT_EQ(syncs[0], std::make_pair(platform::SyncKind::File, c.before));
     EXPECT_EQ(ReadFileBytes(c.fileName), c.after);
@@ -592,16 +604,14 @@ TEST(StoredFiles, AFailedSyncFailsTheSaveAndKeepsThePreviousFile) {
   ShareRegistry registry;
   SharePtr share = registry.AppendShare("C:\\b", "/b", 0);
   {
-    ScopedSyncHook failing(
-        [](platform::SyncKind kind) { return kind != platform::SyncKind::File; });
-    MessageRecorder recorder;
+    const StoredFiles failing =
+        WithSyncs([](platform::SyncKind kind) { return kind != platform::SyncKind::File; });
     ServerSettings s;
     s.port = 9000;
-    EXPECT_EQ(SaveSettings(tests::StoredHere(), s), 0);
-    EXPECT_EQ(RewriteShareFile(tests::StoredHere(), registry), ShareFileWrite::Failed);
+    EXPECT_EQ(SaveSettings(failing, s), 0);
+    EXPECT_EQ(RewriteShareFile(failing, registry), ShareFileWrite::Failed);
     // An append whose record may not have reached the disk is undone, not reported done.
-    EXPECT_EQ(AppendShareRecord(tests::StoredHere(), *share), ShareFileWrite::Failed);
-    EXPECT_TRUE(recorder.Messages().empty());  // the callers tell the user
+    EXPECT_EQ(AppendShareRecord(failing, *share), ShareFileWrite::Failed);
   }
   EXPECT_EQ(ReadFileBytes(kSettingsFileName), kSettingsExample);
   EXPECT_EQ(ReadFileBytes(kSharesFileName), kRecordExample);
@@ -683,10 +693,8 @@ TEST(ShareFile, DamagedFileThatCannotBeCopiedIsLeftAsItIs) {
   WriteFileBytes(kSharesFileName, damaged);
   ShareRegistry registry;
   ShareFileDamage damage;
-  {
-    ScopedWriteFailure full(0);  // the disk is full: the copy cannot be written
-    ASSERT_EQ(LoadShares(tests::StoredHere(), registry, &damage), 1);
-  }
+  // The disk is full: the copy cannot be written.
+  ASSERT_EQ(LoadShares(OnAFullDisk(), registry, &damage), 1);
   EXPECT_EQ(Contents(registry), (std::vector<Loaded>{{"/one", "C:\\one", 1}}));
   EXPECT_TRUE(damage.found);
   EXPECT_EQ(damage.keptAs, "");

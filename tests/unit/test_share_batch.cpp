@@ -23,10 +23,11 @@ using platform::kPathSeparator;
 using tests::ScopedTempDirectory;
 using tests::WaitFor;
 
-// Every text the server puts on the clipboard, in order; the loop's thread writes it.
+// Every text the server puts on the clipboard it is handed (`into`), in order; the loop's
+// thread writes it.
 class ClipboardLog {
  public:
-  ClipboardLog() {
+  explicit ClipboardLog(platform::ClipboardOps& into) {
     ops_.open = [] { return true; };
     ops_.empty = [] {};
     ops_.setText = [this](const char* data, std::size_t size) {
@@ -35,9 +36,8 @@ class ClipboardLog {
       return true;
     };
     ops_.close = [] {};
-    platform::ReplaceClipboard(&ops_);
+    into = ops_;
   }
-  ~ClipboardLog() { platform::ReplaceClipboard(nullptr); }
   std::vector<std::string> Texts() {
     std::lock_guard<std::mutex> guard(mutex_);
     return texts_;
@@ -51,16 +51,17 @@ class ClipboardLog {
 
 class LoopThread {
  public:
-  explicit LoopThread(Application& app) {
+  explicit LoopThread(Application& app) : app_(app) {
     thread_ = std::thread([&app] { RunControlChannel(app); });
     EXPECT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }));
   }
   ~LoopThread() {
-    SendStopRequest();
+    SendStopRequest(app_.services.messages);
     thread_.join();
   }
 
  private:
+  Application& app_;
   std::thread thread_;
 };
 
@@ -86,16 +87,17 @@ TEST(ShareBatch, OneBatchLeavesEveryUrlOnTheClipboardInOrder) {
   ScopedTempDirectory dir;
   Application app;
   LocalhostApp(app);
-  ClipboardLog clipboard;
+  ClipboardLog clipboard(app.services.clipboard);
   const std::string sep(1, kPathSeparator);
   {
     LoopThread loop(app);
-    ASSERT_EQ(SendShareRequests({sep + "d" + sep + "report 2009.pdf", sep + "d" + sep + "a.txt",
+    ASSERT_EQ(SendShareRequests(app.services.messages,
+                                {sep + "d" + sep + "report 2009.pdf", sep + "d" + sep + "a.txt",
                                  sep + "e" + sep + "100%.txt"}),
               1);
     ASSERT_TRUE(WaitFor([&] { return clipboard.Texts().size() == 3; }));
     // A later single share starts over with its own URL.
-    ASSERT_EQ(SendShareRequests({sep + "d" + sep + "b.txt"}), 1);
+    ASSERT_EQ(SendShareRequests(app.services.messages, {sep + "d" + sep + "b.txt"}), 1);
     ASSERT_TRUE(WaitFor([&] { return clipboard.Texts().size() == 4; }));
   }
   const std::vector<std::string> texts = clipboard.Texts();
@@ -115,7 +117,7 @@ TEST(ShareBatch, ConcurrentBatchesNeverMixOnTheClipboard) {
   ScopedTempDirectory dir;
   Application app;
   LocalhostApp(app);
-  ClipboardLog clipboard;
+  ClipboardLog clipboard(app.services.clipboard);
   const std::string sep(1, kPathSeparator);
   constexpr int kClients = 4;
   constexpr int kFiles = 5;
@@ -130,7 +132,7 @@ TEST(ShareBatch, ConcurrentBatchesNeverMixOnTheClipboard) {
           paths.push_back(sep + "d" + sep + "c" + std::to_string(c) + "f" + std::to_string(f) +
                           ".txt");
         }
-        delivered += SendShareRequests(paths);
+        delivered += SendShareRequests(app.services.messages, paths);
       });
     }
     for (std::thread& t : clients) t.join();
@@ -159,13 +161,13 @@ TEST(ShareBatch, HandlerStartsANewBatchUnlessTheRequestContinuesOne) {
   Application app;
   LocalhostApp(app);
   app.settings.port = 80;
-  ClipboardLog clipboard;
+  ClipboardLog clipboard(app.services.clipboard);
   const std::string sep(1, kPathSeparator);
   ShareBatch batch;
   HandleShareRequest(app, sep + "d" + sep + "a.txt", false, batch);
   HandleShareRequest(app, sep + "d" + sep + "b c.txt", true, batch);
   // A path without a separator adds nothing and keeps the batch as it was.
-  tests::MessageRecorder recorder;
+  tests::MessageRecorder recorder(app.services.messages);
   HandleShareRequest(app, "bad", true, batch);
   HandleShareRequest(app, sep + "d" + sep + "e.txt", true, batch);
   HandleShareRequest(app, sep + "d" + sep + "f.txt", false, batch);

@@ -18,7 +18,6 @@ namespace {
 
 using platform::kPathSeparator;
 using platform::MessageIcon;
-using tests::MessageRecorder;
 using tests::RecordedMessage;
 
 std::vector<std::string> VirtualPaths(ShareRegistry& registry) {
@@ -257,10 +256,8 @@ TEST(MakeVirtualPath, ExamplesTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.folder + " | " + c.physical);
-    MessageRecorder recorder;
+    // A refusal is the caller's to tell: the rule is handed no message sink.
     EXPECT_EQ(MakeVirtualPath(WithFolder(c.folder), Local(c.physical)), c.expected);
-    // A refusal is the caller's to tell.
-    EXPECT_TRUE(recorder.Messages().empty());
   }
 }
 

@@ -20,11 +20,11 @@ namespace {
 using tests::FakeClipboard;
 using tests::FakeHost;
 using tests::kCalls;
-using tests::MessageRecorder;
 using tests::UrlSettings;
 
 TEST(ShareUrl, CopyShareUrlTable) {
-  FakeHost host(std::vector<std::string>{"192.168.1.5", "10.0.0.7"});
+  const platform::AddressLookup host =
+      FakeHost(std::vector<std::string>{"192.168.1.5", "10.0.0.7"});
   struct Case {
     std::string domain;
     std::uint16_t hostChoice;
@@ -55,19 +55,19 @@ TEST(ShareUrl, CopyShareUrlTable) {
     const ServerSettings settings = UrlSettings(c.domain, c.hostChoice, c.port);
     const Share share("C:\\x", c.virtualPath, 0);
     FakeClipboard clipboard;
-    ASSERT_EQ(CopyShareUrl(settings, share), UrlCopy::Copied);
+    ASSERT_EQ(CopyShareUrl(clipboard.Ops(), host, settings, share), UrlCopy::Copied);
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.openCount, 0);
     ASSERT_TRUE(clipboard.contents);
     EXPECT_EQ(clipboard.Text(), c.url);
     // The block is sized as the host, the port digits (even for 80), the path and nine
     // more; everything after the URL is zero.
-    const std::string host = UrlHost(settings);
+    const std::string hostText = UrlHost(settings, host);
     const std::size_t size =
-        host.size() + std::to_string(c.port).size() + EscapeUrlPath(c.virtualPath).size() + 9;
+        hostText.size() + std::to_string(c.port).size() + EscapeUrlPath(c.virtualPath).size() + 9;
     EXPECT_EQ(clipboard.contents->size(), size);
     EXPECT_EQ(clipboard.contents->substr(c.url.size()), std::string(size - c.url.size(), '\0'));
-    EXPECT_EQ(ComposeShareUrl(host, c.port, share), c.url);
+    EXPECT_EQ(ComposeShareUrl(hostText, c.port, share), c.url);
   }
 }
 
@@ -75,10 +75,11 @@ TEST(ShareUrl, CopyShareUrlFailures) {
   const Share share("C:\\x", "/a", 0);
   {
     SCOPED_TRACE("clipboard cannot be opened");
-    FakeHost host(std::vector<std::string>{"1.2.3.4"});
+    const platform::AddressLookup host = FakeHost(std::vector<std::string>{"1.2.3.4"});
     FakeClipboard clipboard;
     clipboard.openSucceeds = false;
-    EXPECT_EQ(CopyShareUrl(UrlSettings("h", 0, 80), share), UrlCopy::ClipboardUnavailable);
+    EXPECT_EQ(CopyShareUrl(clipboard.Ops(), host, UrlSettings("h", 0, 80), share),
+              UrlCopy::ClipboardUnavailable);
     EXPECT_EQ(clipboard.calls, std::vector<std::string>{"open"});
     EXPECT_EQ(clipboard.Text(), "previous");
   }
@@ -86,7 +87,10 @@ TEST(ShareUrl, CopyShareUrlFailures) {
     SCOPED_TRACE("block cannot be allocated");
     FakeClipboard clipboard;
     clipboard.allocationSucceeds = false;
-    EXPECT_EQ(CopyShareUrl(UrlSettings("h", 0, 80), share), UrlCopy::NotSet);
+    // A domain needs no lookup: a machine without addresses will do.
+    EXPECT_EQ(
+        CopyShareUrl(clipboard.Ops(), platform::AddressLookup{}, UrlSettings("h", 0, 80), share),
+        UrlCopy::NotSet);
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.openCount, 0);
     EXPECT_FALSE(clipboard.contents);  // emptied just before
@@ -95,17 +99,15 @@ TEST(ShareUrl, CopyShareUrlFailures) {
                                                              std::vector<std::string>{}};
   for (const auto& addresses : noHosts) {
     SCOPED_TRACE("no address: loopback, so the link still works on this machine");
-    FakeHost host(addresses);
+    const platform::AddressLookup host = FakeHost(addresses);
     FakeClipboard clipboard;
-    MessageRecorder recorder;
-    EXPECT_EQ(UrlHost(UrlSettings("", 0, 80)), "127.0.0.1");
-    EXPECT_EQ(UrlHost(UrlSettings("h", 1, 80)), "127.0.0.1");
-    EXPECT_EQ(CopyShareUrl(UrlSettings("", 0, 80), share), UrlCopy::Copied);
+    EXPECT_EQ(UrlHost(UrlSettings("", 0, 80), host), "127.0.0.1");
+    EXPECT_EQ(UrlHost(UrlSettings("h", 1, 80), host), "127.0.0.1");
+    EXPECT_EQ(CopyShareUrl(clipboard.Ops(), host, UrlSettings("", 0, 80), share), UrlCopy::Copied);
     EXPECT_EQ(clipboard.calls, kCalls);
     EXPECT_EQ(clipboard.Text(), "http://127.0.0.1/a");
-    EXPECT_TRUE(recorder.Messages().empty());
     // A domain needs no lookup.
-    EXPECT_EQ(CopyShareUrl(UrlSettings("h", 0, 80), share), UrlCopy::Copied);
+    EXPECT_EQ(CopyShareUrl(clipboard.Ops(), host, UrlSettings("h", 0, 80), share), UrlCopy::Copied);
     EXPECT_EQ(clipboard.Text(), "http://h/a");
   }
 }
@@ -144,9 +146,9 @@ TEST(HostAddresses, OneListDefaultRouteFirstLoopbackAndLinkLocalOnlyWhenAlone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeHost host(c.interfaces, c.route);
-    EXPECT_EQ(platform::HostIPv4Addresses(), c.listed);
-    EXPECT_EQ(platform::DefaultRouteAddress(), c.route);
+    const platform::AddressLookup host = FakeHost(c.interfaces, c.route);
+    EXPECT_EQ(platform::HostIPv4Addresses(host), c.listed);
+    EXPECT_EQ(platform::DefaultRouteAddress(host), c.route);
   }
 }
 
@@ -188,24 +190,28 @@ TEST(ShareUrl, HostRuleDomainThenChoiceThenRouteThenFirstThenLoopback) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeHost host(c.interfaces, c.route);
-    const LinkHost chosen = ChooseUrlHost(UrlSettings(c.domain, c.hostChoice, 80));
+    const platform::AddressLookup host = FakeHost(c.interfaces, c.route);
+    const LinkHost chosen = ChooseUrlHost(UrlSettings(c.domain, c.hostChoice, 80), host);
     EXPECT_EQ(chosen.text, c.host);
     EXPECT_EQ(chosen.source, c.source);
-    EXPECT_EQ(UrlHost(UrlSettings(c.domain, c.hostChoice, 80)), c.host);
+    EXPECT_EQ(UrlHost(UrlSettings(c.domain, c.hostChoice, 80), host), c.host);
   }
 }
 
 TEST(ShareUrl, HostChoiceNIsTheNthEntryThePanelShows) {
-  FakeHost host(std::vector<std::string>{"172.22.80.1", "10.0.0.5", "192.168.1.20", "169.254.3.3"},
-                std::string("192.168.1.20"));
+  const platform::AddressLookup host =
+      FakeHost(std::vector<std::string>{"172.22.80.1", "10.0.0.5", "192.168.1.20", "169.254.3.3"},
+               std::string("192.168.1.20"));
   std::vector<std::string> entries;
-  ASSERT_EQ(FillHostList([&](const std::string& a) { entries.push_back(a); }, [] {}), 3);
+  ASSERT_EQ(FillHostList(
+                host, [&](const std::string& a) { entries.push_back(a); }, [] {}),
+            3);
   for (std::size_t n = 1; n <= entries.size(); ++n) {
     SCOPED_TRACE(n);
     const Share share("C:\\x", "/a", 0);
     FakeClipboard clipboard;
-    ASSERT_EQ(CopyShareUrl(UrlSettings("files.example", static_cast<std::uint16_t>(n), 80), share),
+    ASSERT_EQ(CopyShareUrl(clipboard.Ops(), host,
+                           UrlSettings("files.example", static_cast<std::uint16_t>(n), 80), share),
               UrlCopy::Copied);
     EXPECT_EQ(clipboard.Text(), "http://" + entries[n - 1] + "/a");
   }
@@ -226,15 +232,16 @@ TEST(FillHostList, AddsEveryAddressInLookupOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeHost host(c.addresses);
+    const platform::AddressLookup host = FakeHost(c.addresses);
     std::vector<std::string> entries;
     int selects = 0;
     std::size_t entriesWhenSelected = 0;
-    const int added = FillHostList([&](const std::string& a) { entries.push_back(a); },
-                                   [&] {
-                                     ++selects;
-                                     entriesWhenSelected = entries.size();
-                                   });
+    const int added = FillHostList(
+        host, [&](const std::string& a) { entries.push_back(a); },
+        [&] {
+          ++selects;
+          entriesWhenSelected = entries.size();
+        });
     const std::vector<std::string> expected = c.addresses.value_or(std::vector<std::string>{});
     EXPECT_EQ(added, static_cast<int>(expected.size()));
     EXPECT_EQ(entries, expected);
@@ -248,6 +255,7 @@ TEST(FillHostList, AddsEveryAddressInLookupOrder) {
 TEST(HostAddresses, RealLookupGivesDottedQuadsOrNothing) {
   // Whatever this machine's interfaces are, every address comes back in dotted decimal.
   FillHostList(
+      platform::SystemAddressLookup(),
       [](const std::string& address) {
         int a, b, c, d;
         char tail;
@@ -260,13 +268,14 @@ TEST(HostAddresses, RealLookupGivesDottedQuadsOrNothing) {
 TEST(HostAddresses, RealListKeepsItsOrderOnThisMachine) {
   // The backends' own answers: the route's source, when this machine has a default
   // route, is an address of an interface that is up and leads the list.
-  const std::optional<std::vector<std::string>> listed = platform::HostIPv4Addresses();
+  const platform::AddressLookup system = platform::SystemAddressLookup();
+  const std::optional<std::vector<std::string>> listed = platform::HostIPv4Addresses(system);
   ASSERT_TRUE(listed);
-  const std::optional<std::string> route = platform::DefaultRouteAddress();
+  const std::optional<std::string> route = platform::DefaultRouteAddress(system);
   if (route) {
     ASSERT_FALSE(listed->empty());
     EXPECT_EQ(listed->front(), *route);
-    EXPECT_EQ(UrlHost(UrlSettings("", 0, 80)), *route);
+    EXPECT_EQ(UrlHost(UrlSettings("", 0, 80), system), *route);
   }
   const auto local = [](const std::string& a) {
     return a.rfind("127.", 0) == 0 || a.rfind("169.254.", 0) == 0;
@@ -317,13 +326,13 @@ TEST(EscapeUrlPath, EscapesExactlyTheBytesThatBreakALink) {
 }
 
 TEST(ShareUrl, CopyShareUrlsJoinsABatchLikeThePanel) {
-  FakeHost host(std::vector<std::string>{"192.168.1.5"});
+  const platform::AddressLookup host = FakeHost(std::vector<std::string>{"192.168.1.5"});
   const ServerSettings settings = UrlSettings("", 1, 8080);
   const std::vector<SharePtr> shares = {std::make_shared<Share>("C:\\a b.pdf", "/a b.pdf", 0),
                                         std::make_shared<Share>("C:\\c.txt", "/c.txt", 0),
                                         std::make_shared<Share>("C:\\d%.txt", "/d%.txt", 0)};
   FakeClipboard clipboard;
-  ASSERT_EQ(CopyShareUrls(settings, shares), UrlCopy::Copied);
+  ASSERT_EQ(CopyShareUrls(clipboard.Ops(), host, settings, shares), UrlCopy::Copied);
   EXPECT_EQ(clipboard.calls, kCalls);
   EXPECT_EQ(clipboard.openCount, 0);
   EXPECT_EQ(clipboard.contents.value_or(""),
@@ -334,14 +343,14 @@ TEST(ShareUrl, CopyShareUrlsJoinsABatchLikeThePanel) {
     SCOPED_TRACE("clipboard cannot be opened");
     FakeClipboard closed;
     closed.openSucceeds = false;
-    EXPECT_EQ(CopyShareUrls(settings, shares), UrlCopy::ClipboardUnavailable);
+    EXPECT_EQ(CopyShareUrls(closed.Ops(), host, settings, shares), UrlCopy::ClipboardUnavailable);
     EXPECT_EQ(closed.Text(), "previous");
   }
   {
     SCOPED_TRACE("block cannot be allocated");
     FakeClipboard full;
     full.allocationSucceeds = false;
-    EXPECT_EQ(CopyShareUrls(settings, shares), UrlCopy::NotSet);
+    EXPECT_EQ(CopyShareUrls(full.Ops(), host, settings, shares), UrlCopy::NotSet);
     EXPECT_EQ(full.openCount, 0);
   }
 }

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -25,6 +26,7 @@
 #include "http/request.h"
 #include "http/response_writer.h"
 #include "platform/directory.h"
+#include "platform/file.h"
 #include "platform/message.h"
 #include "shares/settings_file.h"
 #include "unit/printers.h"
@@ -130,38 +132,69 @@ inline void WriteSettingsWithPort(std::uint16_t port, std::uint16_t flags = kCop
   WriteFileBytes(kSettingsFileName, SettingsBytes(port, 0, flags));
 }
 
-// Captures every user-facing message for the life of the object instead of showing it.
-// Messages come from whichever thread shows them (the control loop's, the panel's), so
-// the list is read as a copy taken under the lock.
+// Captures the user-facing messages handed to its sink (Sink, or the sink given to the
+// constructor, which it fills) instead of showing them. Messages come from whichever
+// thread shows them (the control loop's, the panel's), so the list is read as a copy
+// taken under the lock. The sink shares the list, so it stays safe to call after the
+// recorder is gone.
 class MessageRecorder {
  public:
-  MessageRecorder() {
-    platform::SetMessageSinkForTesting(
-        [this](const std::string& text, const std::string& caption, platform::MessageIcon icon) {
-          std::lock_guard<std::mutex> guard(mutex_);
-          messages_.push_back({text, caption, icon});
-        });
-  }
-  ~MessageRecorder() { platform::SetMessageSinkForTesting({}); }
+  MessageRecorder() = default;
+  // Records what is shown through `into` (an application's services.messages, say).
+  explicit MessageRecorder(platform::MessageSink& into) { into = Sink(); }
   MessageRecorder(const MessageRecorder&) = delete;
   MessageRecorder& operator=(const MessageRecorder&) = delete;
 
+  platform::MessageSink Sink() const {
+    return platform::MessageSinkOf([state = state_](const std::string& text,
+                                                    const std::string& caption,
+                                                    platform::MessageIcon icon) {
+      std::lock_guard<std::mutex> guard(state->mutex);
+      state->messages.push_back({text, caption, icon});
+    });
+  }
   std::vector<RecordedMessage> Messages() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return messages_;
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->messages;
   }
   void Clear() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    messages_.clear();
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->messages.clear();
   }
   bool WaitForCount(std::size_t n) {
     return WaitFor([&] { return Messages().size() >= n; });
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<RecordedMessage> messages_;
+  struct State {
+    std::mutex mutex;
+    std::vector<RecordedMessage> messages;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
+
+// A disk on which, after `writesLeft` more successful File::Write calls, every further
+// write fails (the copies share one count); a failing write first writes half of its
+// bytes, as a disk that fills up does.
+inline platform::DiskFaults FailWritesAfter(int writesLeft) {
+  auto left = std::make_shared<std::atomic<int>>(writesLeft);
+  platform::DiskFaults faults;
+  faults.writeAllowed = [left] {
+    int now = left->load();
+    while (now > 0) {
+      if (left->compare_exchange_weak(now, now - 1)) return true;
+    }
+    return false;
+  };
+  return faults;
+}
+
+// The stored files of the current directory on a disk with `faults`.
+inline StoredFiles StoredHereWith(platform::DiskFaults faults) {
+  StoredFiles files = StoredFiles::In(platform::CurrentDirectory());
+  files.faults = std::move(faults);
+  return files;
+}
 
 // How much of an answer a capturing sink keeps. Every expected answer in the tests is far
 // smaller; a wrong range that sends a whole file of gigabytes must fail with a message,

@@ -31,8 +31,8 @@ TEST(BindFailure, PanelOpensLoadedAndTheServerEndsWithIt) {
     // One share on file: the panel must show it from its first paint.
     WriteFileBytes(kSharesFileName, std::string("\x06\x00\x06\x00\x00\x00/a.txtC:\\a.t", 18));
 
-    MessageRecorder recorder;
     Application app;
+    MessageRecorder recorder(app.services.messages);
     app.panel = ControlPanelThread();
     std::atomic<int> result{0};
     std::atomic<bool> ended{false};

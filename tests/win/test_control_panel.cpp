@@ -644,11 +644,9 @@ TEST_F(PanelTest, DroppedNamesOutsideTheCodePageAreSharedByTheirShortNames) {
 // whatever order the system lists its adapters in.
 TEST_F(PanelTest, HostListAndCopiedLinksFollowOneRule) {
   // A hypervisor's switch and loopback listed before the adapter of the default route.
-  platform::SetHostAddressSourceForTesting([]() -> std::optional<std::vector<std::string>> {
-    return std::vector<std::string>{"172.22.80.1", "127.0.0.1", "192.168.1.20", "10.8.0.6"};
-  });
-  platform::SetDefaultRouteSourceForTesting(
-      [] { return std::optional<std::string>("192.168.1.20"); });
+  app_.services.addresses =
+      FakeHost(std::vector<std::string>{"172.22.80.1", "127.0.0.1", "192.168.1.20", "10.8.0.6"},
+               std::string("192.168.1.20"));
   const std::vector<std::string> shown = {"192.168.1.20", "172.22.80.1", "10.8.0.6"};
   std::vector<std::string> copied;
   platform::ClipboardOps clipboard{[] { return true; }, [] {},
@@ -657,7 +655,7 @@ TEST_F(PanelTest, HostListAndCopiedLinksFollowOneRule) {
                                      return true;
                                    },
                                    [] {}};
-  platform::ReplaceClipboard(&clipboard);
+  app_.services.clipboard = clipboard;
   app_.shares.AppendShare("C:\\x\\a b.txt", "/a b.txt", 0);
   app_.settings.port = 8080;
   app_.settings.domain = "files.example";
@@ -695,13 +693,11 @@ TEST_F(PanelTest, HostListAndCopiedLinksFollowOneRule) {
     }
     PressCloseBox();
   }
-  platform::ReplaceClipboard(nullptr);
-  platform::SetDefaultRouteSourceForTesting({});
 }
 
 // The same with this machine's own adapters, as Windows (here Wine) reports them.
 TEST_F(PanelTest, HostListOfTheRealAdaptersMatchesTheCopiedLinks) {
-  platform::SetHostAddressSourceForTesting({});
+  app_.services.addresses = platform::SystemAddressLookup();
   std::vector<std::string> copied;
   platform::ClipboardOps clipboard{[] { return true; }, [] {},
                                    [&copied](const char* data, std::size_t size) {
@@ -709,9 +705,10 @@ TEST_F(PanelTest, HostListOfTheRealAdaptersMatchesTheCopiedLinks) {
                                      return true;
                                    },
                                    [] {}};
-  platform::ReplaceClipboard(&clipboard);
+  app_.services.clipboard = clipboard;
   app_.shares.AppendShare("C:\\x\\a", "/a", 0);
-  const std::optional<std::vector<std::string>> listed = platform::HostIPv4Addresses();
+  const std::optional<std::vector<std::string>> listed =
+      platform::HostIPv4Addresses(app_.services.addresses);
   ASSERT_TRUE(listed);
   ASSERT_FALSE(listed->empty());
   for (std::size_t n = 1; n <= listed->size(); ++n) {
@@ -728,7 +725,6 @@ TEST_F(PanelTest, HostListOfTheRealAdaptersMatchesTheCopiedLinks) {
     EXPECT_EQ(copied, std::vector<std::string>{"http://" + std::string(item) + "/a"});
     PressCloseBox();
   }
-  platform::ReplaceClipboard(nullptr);
 }
 
 TEST_F(PanelTest, CopySelectedRowsToClipboard) {
@@ -739,7 +735,7 @@ TEST_F(PanelTest, CopySelectedRowsToClipboard) {
                                      return true;
                                    },
                                    [] {}};
-  platform::ReplaceClipboard(&clipboard);
+  app_.services.clipboard = clipboard;
   app_.settings.port = 8080;
   app_.settings.domain = "example.org";
   for (const char* name : {"a", "b", "c"}) {
@@ -749,7 +745,6 @@ TEST_F(PanelTest, CopySelectedRowsToClipboard) {
   SetRowState(2, LVIS_SELECTED, LVIS_SELECTED);
   SetRowState(0, LVIS_SELECTED, LVIS_SELECTED);
   Click(panel_, 2017);
-  platform::ReplaceClipboard(nullptr);
   EXPECT_EQ(
       copied,
       (std::vector<std::string>{"http://example.org:8080/v/a\r\nhttp://example.org:8080/v/c"}));
@@ -823,8 +818,10 @@ TEST_F(PanelTest, RestartRightAfterCloseEndsWithBothWindows) {
 // second means the lock was held; it finishes once the lock is released.
 class LockWatchingRecorder {
  public:
-  explicit LockWatchingRecorder(ShareRegistry& shares) : shares_(shares) {
-    platform::SetMessageSinkForTesting(
+  // Takes the messages shown through `into` while it lives.
+  LockWatchingRecorder(platform::MessageSink& into, ShareRegistry& shares)
+      : into_(into), before_(into), shares_(shares) {
+    into_ = platform::MessageSinkOf(
         [this](const std::string& text, const std::string&, platform::MessageIcon) {
           auto done = std::make_shared<std::atomic<bool>>(false);
           lookups_.emplace_back([this, done] {
@@ -836,12 +833,14 @@ class LockWatchingRecorder {
         });
   }
   ~LockWatchingRecorder() {
-    platform::SetMessageSinkForTesting({});
+    into_ = before_;
     for (std::thread& lookup : lookups_) lookup.join();
   }
   std::vector<std::pair<std::string, bool>> seen;  // text, lock free while shown
 
  private:
+  platform::MessageSink& into_;
+  platform::MessageSink before_;
   ShareRegistry& shares_;
   std::vector<std::thread> lookups_;
 };
@@ -864,10 +863,10 @@ TEST_F(PanelTest, MessagesAreShownOnlyAfterTheShareLockIsReleased) {
        {port}},
       {"drop: a name without a folder, then a failed append",
        [&] {
-         platform::FailWritesAfterForTesting(0);
+         app_.storedFiles.faults = tests::FailWritesAfter(0);
          SendMessageA(panel_, WM_DROPFILES,
                       reinterpret_cast<WPARAM>(MakeDrop({"nofolder.txt", "C:\\d\\kept.txt"})), 0);
-         platform::FailWritesAfterForTesting(-1);
+         app_.storedFiles.faults = {};
          PressCloseBox();
        },
        {badPath, cantWrite}},
@@ -876,9 +875,10 @@ TEST_F(PanelTest, MessagesAreShownOnlyAfterTheShareLockIsReleased) {
          SetRowState(0, LVIS_FOCUSED, LVIS_FOCUSED);
          Click(panel_, 2015);
          SetText(panel_, 2003, "8082");
-         platform::FailWritesAfterForTesting(1);  // the settings are written, the shares not
+         // The settings are written, the shares not.
+         app_.storedFiles.faults = tests::FailWritesAfter(1);
          PressClose();
-         platform::FailWritesAfterForTesting(-1);
+         app_.storedFiles.faults = {};
        },
        {port, cantWrite}},
   };
@@ -886,7 +886,7 @@ TEST_F(PanelTest, MessagesAreShownOnlyAfterTheShareLockIsReleased) {
     SCOPED_TRACE(c.name);
     app_.settings.port = 80;
     if (app_.shares.Count() == 0) app_.shares.AppendShare("C:\\x\\old", "/v/old", 0);
-    LockWatchingRecorder recorder(app_.shares);
+    LockWatchingRecorder recorder(app_.services.messages, app_.shares);
     OpenPanel();
     c.act();
     std::vector<std::pair<std::string, bool>> expected;
@@ -896,7 +896,7 @@ TEST_F(PanelTest, MessagesAreShownOnlyAfterTheShareLockIsReleased) {
 }
 
 TEST_F(PanelTest, StopEndsThePanelEvenInsideAMessageBoxAndSavesNothing) {
-  platform::SetMessageSinkForTesting({});  // real message boxes
+  app_.services.messages = platform::SystemMessageSink();  // real message boxes
   OpenPanel();
   SetText(panel_, 2003, "8083");
   SetText(panel_, 2010, "typed.example");

@@ -38,10 +38,10 @@ void DismissBoxes() {
 }
 
 TEST(MessageAside, CallerGoesOnWhileTheBoxWaitsAndBoxesDoNotStack) {
-  platform::SetMessageSinkForTesting({});  // real message boxes
+  const platform::MessageSink boxes = platform::SystemMessageSink();  // real message boxes
   std::atomic<bool> returned{false};
   std::thread caller([&] {
-    platform::ShowMessageAside(kAside);
+    platform::ShowMessageAside(boxes, kAside);
     returned.store(true);
   });
   if (!WaitFor([&] { return returned.load(); })) {
@@ -51,7 +51,7 @@ TEST(MessageAside, CallerGoesOnWhileTheBoxWaitsAndBoxesDoNotStack) {
   }
   ASSERT_TRUE(WaitFor([] { return BoxesUp() == 1; })) << BoxesUp() << " boxes";
   // The same fault again while the box is up: no second box.
-  for (int i = 0; i < 5; ++i) platform::ShowMessageAside(kAside);
+  for (int i = 0; i < 5; ++i) platform::ShowMessageAside(boxes, kAside);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(BoxesUp(), 1);
 
@@ -60,8 +60,8 @@ TEST(MessageAside, CallerGoesOnWhileTheBoxWaitsAndBoxesDoNotStack) {
   EXPECT_TRUE(WaitFor([] { return BoxesUp() == 0; }));
   // Once dismissed, the next fault is told again (its box thread clears the mark just after
   // the click, so the first tries may still count as repeats).
-  EXPECT_TRUE(WaitFor([] {
-    platform::ShowMessageAside(kAside);
+  EXPECT_TRUE(WaitFor([&] {
+    platform::ShowMessageAside(boxes, kAside);
     return BoxesUp() == 1;
   }));
   DismissBoxes();

@@ -17,6 +17,7 @@ TEST(NamedLockFailure, StartStopsWithAMessageWhenALockCannotBeMade) {
     MessageRecorder recorder;
     {
       Application app;
+      app.services.messages = recorder.Sink();
       ASSERT_FALSE(app.shares.Lock().IsValid() && app.connections.LockIsValid())
           << "the lock was made in spite of the event: " << GetLastError();
       EXPECT_EQ(RunServer(app), 1);

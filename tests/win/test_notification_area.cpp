@@ -34,16 +34,17 @@ const std::vector<std::string> kMenuTexts = {"Control panel", "Copy links of all
 // Every change the icon was asked for, in order, from whichever thread asked.
 class IconRecorder {
  public:
-  IconRecorder() {
-    platform::SetNotifyIconObserverForTesting([this](const NotifyIconRecord& record) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      records_.push_back(record);
-    });
-  }
-  ~IconRecorder() { platform::SetNotifyIconObserverForTesting({}); }
+  IconRecorder() = default;
   IconRecorder(const IconRecorder&) = delete;
   IconRecorder& operator=(const IconRecorder&) = delete;
 
+  // What the icons are handed to be watched (an application's services.iconObserver).
+  platform::NotifyIconObserver Observer() {
+    return [this](const NotifyIconRecord& record) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      records_.push_back(record);
+    };
+  }
   std::vector<NotifyIconRecord> Records() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return records_;
@@ -125,12 +126,9 @@ class ServerIconTest : public ::testing::Test {
   void SetUp() override {
     platform::SocketLibraryStart();
     port_ = tests::FreePort();
-    platform::SetHostAddressSourceForTesting(
-        []() -> std::optional<std::vector<std::string>> { return kTestAddresses; });
   }
   void TearDown() override {
     StopAndWait();
-    platform::SetHostAddressSourceForTesting({});
     platform::SocketLibraryStop();
   }
 
@@ -141,6 +139,9 @@ class ServerIconTest : public ::testing::Test {
     if (server_.joinable()) server_.join();
     ended_ = false;
     app_ = std::make_unique<Application>();
+    app_->services.messages = messages_.Sink();
+    app_->services.addresses = FakeHost(kTestAddresses);
+    app_->services.iconObserver = icon_.Observer();
     // The panel is handed in, as the Windows entry does: the icon's line opens it.
     app_->panel = ControlPanelThread();
     server_ = std::thread([this] {
@@ -196,7 +197,7 @@ TEST_F(ServerIconTest, AddedAtStartAndRemovedByEveryStop) {
     std::function<void(ServerIconTest&)> stop;
   };
   const Case cases[] = {
-      {"-stop", [](ServerIconTest&) { EXPECT_EQ(SendStopRequest(), 1); }},
+      {"-stop", [](ServerIconTest& t) { EXPECT_EQ(SendStopRequest(t.messages_.Sink()), 1); }},
       {"menu Stop", [](ServerIconTest& t) { t.Choose(kTrayStop); }},
   };
   for (const Case& c : cases) {
@@ -281,7 +282,7 @@ TEST_F(ServerIconTest, CopyLinksLinePutsEveryShareOnTheClipboard) {
       EXPECT_EQ(ClipboardText(), Link("/a.txt") + "\r\n" + Link("/dir/b%20c.txt"));
       EXPECT_EQ(told.text, Link("/a.txt") + "\n" + Link("/dir/b%20c.txt"));
     }
-    EXPECT_EQ(SendStopRequest(), 1);
+    EXPECT_EQ(SendStopRequest(messages_.Sink()), 1);
     ASSERT_TRUE(WaitForEnd());
     icon_.Clear();
   }
@@ -330,7 +331,7 @@ TEST_F(ServerIconTest, OneSendToGetsOneNotification) {
     messages_.Clear();
     std::vector<std::string> full;
     for (const std::string& file : c.files) full.push_back(FullPath(file));
-    EXPECT_EQ(SendShareRequests(full), 1);
+    EXPECT_EQ(SendShareRequests(messages_.Sink(), full), 1);
     ASSERT_TRUE(icon_.WaitForCount(NotifyIconChange::Notify, told + 1)) << "no notification";
     // A Wine process's messages take a few milliseconds: a second notification for the
     // same Send to would have come by now.
@@ -377,9 +378,9 @@ TEST_F(ServerIconTest, TurnedOffShowsNothingAndServesAsUsual) {
   ASSERT_TRUE(WaitFor([] { return platform::ControlServerReachable(); }))
       << "the server did not start";
   WriteFileBytes("one.txt", "1");
-  EXPECT_EQ(SendShareRequests({FullPath("one.txt")}), 1);
+  EXPECT_EQ(SendShareRequests(messages_.Sink(), {FullPath("one.txt")}), 1);
   ASSERT_TRUE(WaitFor([&] { return ClipboardText() == Link("/one.txt"); }));
-  EXPECT_EQ(SendStopRequest(), 1);
+  EXPECT_EQ(SendStopRequest(messages_.Sink()), 1);
   ASSERT_TRUE(WaitForEnd());
   EXPECT_TRUE(icon_.Records().empty());
 }
@@ -429,6 +430,8 @@ TEST_F(ServerIconTest, NoIconWhenTheServerDoesNotStart) {
   // A second start while one runs is refused before anything is shown.
   StartWithIcon();
   Application second;
+  second.services.messages = messages_.Sink();
+  second.services.iconObserver = icon_.Observer();
   EXPECT_EQ(RunServer(second), 1);
   EXPECT_EQ(icon_.Of(NotifyIconChange::Add).size(), 1u);
   EXPECT_TRUE(icon_.Of(NotifyIconChange::Delete).empty());
@@ -456,7 +459,7 @@ TEST_F(ServerIconTest, ShowCodeLineAndALinkCopiedClickOpenTheCodeOfTheLastLink) 
   // A Send to of two files: "Link copied"; its click shows the last file's link.
   WriteFileBytes("one.txt", "1");
   WriteFileBytes("two 2.txt", "2");
-  ASSERT_EQ(SendShareRequests({FullPath("one.txt"), FullPath("two 2.txt")}), 1);
+  ASSERT_EQ(SendShareRequests(messages_.Sink(), {FullPath("one.txt"), FullPath("two 2.txt")}), 1);
   ASSERT_TRUE(icon_.WaitForCount(NotifyIconChange::Notify, 2));
   EXPECT_EQ(icon_.Of(NotifyIconChange::Notify)[1].title, kNoticeLinkCopied);
   ClickIcon(kNotificationClick);
@@ -475,14 +478,14 @@ TEST_F(ServerIconTest, ShowCodeLineAndALinkCopiedClickOpenTheCodeOfTheLastLink) 
   // A later share is the last link now.
   PutOnClipboard("something else");
   WriteFileBytes("three.txt", "3");
-  ASSERT_EQ(SendShareRequests({FullPath("three.txt")}), 1);
+  ASSERT_EQ(SendShareRequests(messages_.Sink(), {FullPath("three.txt")}), 1);
   ASSERT_TRUE(icon_.WaitForCount(NotifyIconChange::Notify, 3));
   Choose(kTrayShowCode);
   ASSERT_TRUE(WaitFor([&] { return CodeWindowLink(code) == Link("/three.txt"); }));
   ExpectCodeOf(code, Link("/three.txt"));
 
   // The window goes with the server.
-  EXPECT_EQ(SendStopRequest(), 1);
+  EXPECT_EQ(SendStopRequest(messages_.Sink()), 1);
   ASSERT_TRUE(WaitForEnd());
   EXPECT_FALSE(IsWindow(code)) << "the QR code window outlived the server";
 }

@@ -24,6 +24,7 @@
 #include "shares/settings_file.h"
 #include "shares/share_file.h"
 #include "ui/ui_thread.h"
+#include "unit/clipboard_fakes.h"
 #include "unit/test_support.h"
 
 namespace qc::tests {
@@ -129,15 +130,13 @@ class PanelTest : public ::testing::Test {
     app_.panel = ControlPanelThread();
     app_.storedFiles = StoredFiles::In(platform::CurrentDirectory());
     app_.settings.port = kDefaultPort;
-    platform::SetHostAddressSourceForTesting(
-        []() -> std::optional<std::vector<std::string>> { return kTestAddresses; });
+    app_.services.messages = messages_.Sink();
+    app_.services.addresses = FakeHost(kTestAddresses);
   }
 
   void TearDown() override {
     if (panel_ != nullptr && IsWindow(panel_)) SendMessageA(panel_, WM_CLOSE, 0, 0);
     WaitForUiThread(app_);
-    platform::SetHostAddressSourceForTesting({});
-    platform::SetDefaultRouteSourceForTesting({});
   }
 
   // Starts the panel thread and waits until both windows exist and the New share window

@@ -24,7 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
+#include <utility>
 #include <optional>
 
 #include "platform/runtime_directory.h"
@@ -122,17 +122,6 @@ bool WriteFully(int fd, const char* data, std::size_t size, int timeoutMs,
   return true;
 }
 
-std::mutex requestsMutex;
-AnsweredRequests& Requests() {
-  static AnsweredRequests requests;
-  return requests;
-}
-
-AnsweredRequests CurrentRequests() {
-  std::lock_guard<std::mutex> guard(requestsMutex);
-  return Requests();
-}
-
 // The write end of the running server's signal pipe; the handler only writes a byte.
 volatile sig_atomic_t signalPipe = -1;
 void OnTerminationSignal(int) {
@@ -147,12 +136,8 @@ void OnTerminationSignal(int) {
 
 }  // namespace
 
-void SetAnsweredRequests(AnsweredRequests requests) {
-  std::lock_guard<std::mutex> guard(requestsMutex);
-  Requests() = std::move(requests);
-}
-
 struct ControlServer::Impl {
+  AnsweredRequests answered;
   int listener = -1;
   int signalRead = -1;
   int signalWrite = -1;
@@ -205,9 +190,8 @@ struct ControlServer::Impl {
         continues = true;
       } while (receive(&kind, 1) && kind == kShare);
     } else if (kind == kAnsweredRequestMark) {
-      const AnsweredRequests requests = CurrentRequests();
-      if (!requests.read) return false;
-      RequestRead read = requests.read(receive);
+      if (!answered.read) return false;
+      RequestRead read = answered.read(receive);
       switch (read.kind) {
         case RequestRead::Kind::Drop:
           return false;
@@ -252,19 +236,17 @@ struct ControlServer::Impl {
   }
 
   void ServeCommand(const Command& command) {
-    const AnsweredRequests requests = CurrentRequests();
-    if (requests.serve) {
-      Answer(command.client, requests.serve(command.request));
+    if (answered.serve) {
+      Answer(command.client, answered.serve(command.request));
     } else {
       ::close(command.client);
     }
   }
 
   void RefusePendingCommands() {
-    const AnsweredRequests requests = CurrentRequests();
     for (const Command& command : commands) {
-      if (requests.refuse) {
-        Answer(command.client, requests.refuse());
+      if (answered.refuse) {
+        Answer(command.client, answered.refuse());
       } else {
         ::close(command.client);
       }
@@ -300,7 +282,7 @@ struct ControlServer::Impl {
   }
 };
 
-ControlServer::ControlServer() = default;
+ControlServer::ControlServer(AnsweredRequests answered) : answered_(std::move(answered)) {}
 ControlServer::~ControlServer() { Close(); }
 
 ControlSetup ControlServer::Open(int* error) {
@@ -313,6 +295,7 @@ ControlSetup ControlServer::Open(int* error) {
   if (impl_ != nullptr && impl_->listener >= 0) return ControlSetup::Ok;
   Close();
   impl_ = std::make_unique<Impl>();
+  impl_->answered = answered_;
   impl_->path = ControlSocketPath();
   sockaddr_un address;
   if (!FillAddress(address, impl_->path)) {

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/hooks.h"
 #include "platform/posix/file_status.h"
 
 namespace qc::platform {
@@ -61,17 +60,26 @@ int OpenLocked(const std::string& path, int flags, int lock) {
   int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, kUserOnly);
   if (fd < 0) return -1;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0 ||
-      ::flock(fd, lock | LOCK_NB) != 0 ||
-      ((flags & O_ACCMODE) == O_RDONLY && OpenForWritingElsewhere(fd))) {
+  int refused = 0;  // why the open is given back, left in errno for the caller
+  if (::fstat(fd, &st) != 0) {
+    refused = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    refused = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else if (::fcntl(fd, F_SETFL, 0) != 0 || ::flock(fd, lock | LOCK_NB) != 0) {
+    refused = errno;
+  } else if ((flags & O_ACCMODE) == O_RDONLY && OpenForWritingElsewhere(fd)) {
+    refused = EAGAIN;
+  }
+  if (refused != 0) {
     ::close(fd);
+    errno = refused;
     return -1;
   }
   return fd;
 }
 
-bool SyncDescriptor(int fd, SyncKind kind) {
-  if (!hooks::SyncAllowed(kind)) {
+bool SyncDescriptor(int fd, SyncKind kind, const DiskFaults& faults) {
+  if (!faults.SyncAllowed(kind)) {
     errno = EIO;
     return false;
   }
@@ -94,22 +102,24 @@ File File::OpenSharedReadListed(const std::string& root, const std::string& rela
   return File(OpenLocked(root + "/" + relativePath, O_RDONLY | O_NOFOLLOW, LOCK_SH));
 }
 
-File File::OpenExclusiveWrite(const std::string& path) {
-  return File(OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX));
+File File::OpenExclusiveWrite(const std::string& path, const DiskFaults& faults) {
+  const int fd = OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX);
+  return fd < 0 ? File::Failed(errno) : File(fd, faults);
 }
 
-File File::CreateNew(const std::string& path) {
+File File::CreateNew(const std::string& path, const DiskFaults& faults) {
   // O_EXCL refuses any name that exists, a dangling link included; O_NOFOLLOW says so
   // again for links.
   const int fd =
       ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUserOnly);
-  if (fd < 0) return File();
+  if (fd < 0) return File::Failed(errno);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int refused = errno;
     ::close(fd);
     ::unlink(path.c_str());
-    return File();
+    return File::Failed(refused);
   }
-  return File(fd);
+  return File(fd, faults);
 }
 
 std::int64_t File::Size() const {
@@ -151,21 +161,31 @@ long long File::Read(void* buffer, std::size_t size) {
 
 bool File::Write(const void* data, std::size_t size) {
   if (handle_ < 0) return false;
-  const bool allowed = hooks::WriteAllowed();
+  const bool allowed = faults_.WriteAllowed();
   const std::size_t wanted = allowed ? size : size / 2;
   std::size_t done = 0;
   while (done < wanted) {
     ssize_t n = ::write(handle_, static_cast<const char*>(data) + done, wanted - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      error_ = n < 0 ? errno : EIO;
+      return false;
+    }
     done += static_cast<std::size_t>(n);
   }
+  // A disk made to fill up says what a full one says.
+  if (!allowed) error_ = ENOSPC;
   return allowed;
 }
 
 bool File::Truncate(std::int64_t size) { return handle_ >= 0 && ::ftruncate(handle_, size) == 0; }
 
-bool File::Sync() { return handle_ >= 0 && SyncDescriptor(handle_, SyncKind::File); }
+bool File::Sync() {
+  if (handle_ < 0) return false;
+  if (SyncDescriptor(handle_, SyncKind::File, faults_)) return true;
+  error_ = errno;
+  return false;
+}
 
 void File::Close() {
   if (handle_ >= 0) {
@@ -178,22 +198,26 @@ std::intptr_t File::NativeHandle() const { return handle_; }
 
 void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
 
-bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) return false;
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, const DiskFaults& faults,
+                           FileError* error) {
+  if (std::rename(from.c_str(), to.c_str()) != 0) {
+    if (error != nullptr) error->code = errno;
+    return false;
+  }
   // The rename is done and every reader sees the new file; whether the folder's sync
   // succeeds changes nothing a caller could act on, so its result is not passed on.
-  SyncFolderOf(to);
+  SyncFolderOf(to, faults);
   return true;
 }
 
-bool SyncFolderOf(const std::string& path) {
+bool SyncFolderOf(const std::string& path, const DiskFaults& faults) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : path.substr(0, slash);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool synced = SyncDescriptor(fd, SyncKind::Folder);
+  const bool synced = SyncDescriptor(fd, SyncKind::Folder, faults);
   ::close(fd);
   return synced;
 }

@@ -1,4 +1,4 @@
-#include "platform/hooks.h"
+#include "platform/host_addresses.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -9,7 +9,9 @@
 
 namespace qc::platform {
 
-std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
+namespace {
+
+std::optional<std::vector<std::string>> LookUpHostAddresses() {
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return std::nullopt;
   std::vector<std::string> addresses;
@@ -27,7 +29,7 @@ std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
   return addresses;
 }
 
-std::optional<std::string> hooks::LookUpDefaultRouteAddress() {
+std::optional<std::string> LookUpDefaultRouteAddress() {
   const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (s < 0) return std::nullopt;
   sockaddr_in outside{};
@@ -48,5 +50,9 @@ std::optional<std::string> hooks::LookUpDefaultRouteAddress() {
   ::close(s);
   return address;
 }
+
+}  // namespace
+
+AddressLookup SystemAddressLookup() { return {LookUpHostAddresses, LookUpDefaultRouteAddress}; }
 
 }  // namespace qc::platform

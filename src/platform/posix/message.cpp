@@ -1,10 +1,12 @@
-#include "platform/hooks.h"
+#include "platform/message.h"
 
 #include <cstdio>
 
 namespace qc::platform {
 
-void hooks::ShowSystemMessage(std::string_view text, std::string_view caption, MessageIcon) {
+namespace {
+
+void ShowSystemMessage(const std::string& text, const std::string& caption, MessageIcon) {
   std::string line(caption);
   line += ": ";
   line += text;
@@ -13,17 +15,16 @@ void hooks::ShowSystemMessage(std::string_view text, std::string_view caption, M
   std::fflush(stderr);
 }
 
+}  // namespace
+
+// A line on standard error waits for nobody, so a message shown aside is the same line.
+MessageSink SystemMessageSink() { return {ShowSystemMessage, ShowSystemMessage}; }
+
 void WriteErrorLine(std::string_view text) {
   std::string line(text);
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
-}
-
-// A line on standard error waits for nobody.
-void hooks::ShowSystemMessageAside(std::string_view text, std::string_view caption,
-                                   MessageIcon icon) {
-  ShowSystemMessage(text, caption, icon);
 }
 
 }  // namespace qc::platform

@@ -1,11 +1,13 @@
 // The native build runs headless: there is no notification area to show an icon in.
 #include "platform/notify_icon.h"
 
+#include <utility>
+
 namespace qc::platform {
 
 struct NotifyIcon::Impl {};
 
-NotifyIcon::NotifyIcon() = default;
+NotifyIcon::NotifyIcon(NotifyIconObserver observer) : observer_(std::move(observer)) {}
 NotifyIcon::~NotifyIcon() { Remove(); }
 
 // The parameters are taken by value for the Windows icon, which keeps them.

@@ -300,6 +300,6 @@ void CloseSocket(socket_t s) {
   if (s >= 0) ::close(s);
 }
 
-std::uint16_t ListenerWakePortForTesting(socket_t) { return 0; }
+std::uint16_t ListenerWakePort(socket_t) { return 0; }
 
 }  // namespace qc::platform

@@ -1,4 +1,4 @@
-#include "platform/hooks.h"
+#include "platform/clipboard.h"
 
 #include <cstring>
 
@@ -22,15 +22,15 @@ bool SetClipboardText(const char* data, std::size_t size) {
   return true;
 }
 
-const ClipboardOps kSystemClipboard{
-    [] { return OpenClipboard(nullptr) != FALSE; },
-    [] { EmptyClipboard(); },
-    &SetClipboardText,
-    [] { CloseClipboard(); },
-};
-
 }  // namespace
 
-const ClipboardOps& hooks::SystemClipboard() { return kSystemClipboard; }
+ClipboardOps SystemClipboard() {
+  return {
+      [] { return OpenClipboard(nullptr) != FALSE; },
+      [] { EmptyClipboard(); },
+      &SetClipboardText,
+      [] { CloseClipboard(); },
+  };
+}
 
 }  // namespace qc::platform

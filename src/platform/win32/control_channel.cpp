@@ -71,7 +71,10 @@ struct ControlServer::Impl {
   }
 };
 
-ControlServer::ControlServer() = default;
+// The Windows channel carries only the one-way requests: no server answers, and a client
+// finds none to ask. (By value, as the native channel keeps what it is given.)
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+ControlServer::ControlServer(AnsweredRequests) {}
 ControlServer::~ControlServer() = default;
 
 ControlSetup ControlServer::Open(int* error) {
@@ -207,11 +210,6 @@ ControlSend SendControlShares(const std::vector<std::string>& paths) {
   if (batchHeld) ReleaseMutex(batchLock.get());
   return result;
 }
-
-// The Windows channel carries only the one-way requests: no server answers, and a client
-// finds none to ask. (By value, as the native channel keeps what it is given.)
-// NOLINTNEXTLINE(performance-unnecessary-value-param)
-void SetAnsweredRequests(AnsweredRequests) {}
 
 struct ControlConnection::Impl {};
 

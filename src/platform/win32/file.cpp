@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "platform/hooks.h"
 #include "platform/os_windows.h"
 #include "platform/win32/file_time.h"
 #include "platform/win32/wide_text.h"
@@ -83,15 +82,18 @@ File File::OpenSharedReadListed(const std::string& root, const std::string& rela
                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr))));
 }
 
-File File::OpenExclusiveWrite(const std::string& path) {
-  return File(Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS));
+File File::OpenExclusiveWrite(const std::string& path, const DiskFaults& faults) {
+  native_handle_t handle = Open(path, GENERIC_WRITE, 0, OPEN_ALWAYS);
+  if (handle == kNoNativeHandle) return File::Failed(static_cast<int>(GetLastError()));
+  return File(handle, faults);
 }
 
 // CREATE_NEW fails for any name that exists; FILE_FLAG_OPEN_REPARSE_POINT keeps a link
 // under the name from being followed.
-File File::CreateNew(const std::string& path) {
-  return File(Open(path, GENERIC_WRITE, 0, CREATE_NEW,
-                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
+File File::CreateNew(const std::string& path, const DiskFaults& faults) {
+  native_handle_t handle = Open(path, GENERIC_WRITE, 0, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+  return handle == kNoNativeHandle ? File() : File(handle, faults);
 }
 
 std::int64_t File::Size() const {
@@ -158,7 +160,7 @@ long long File::Read(void* buffer, std::size_t size) {
 
 bool File::Write(const void* data, std::size_t size) {
   if (handle_ == nullptr) return false;
-  const bool allowed = hooks::WriteAllowed();
+  const bool allowed = faults_.WriteAllowed();
   const std::size_t wanted = allowed ? size : size / 2;
   std::size_t done = 0;
   while (done < wanted) {
@@ -167,10 +169,13 @@ bool File::Write(const void* data, std::size_t size) {
     if (!WriteFile(AsHandle(handle_), static_cast<const char*>(data) + done, chunk, &written,
                    nullptr) ||
         written == 0) {
+      error_ = static_cast<int>(GetLastError());
       return false;
     }
     done += written;
   }
+  // A disk made to fill up says what a full one says.
+  if (!allowed) error_ = ERROR_DISK_FULL;
   return allowed;
 }
 
@@ -180,11 +185,13 @@ bool File::Truncate(std::int64_t size) {
 
 bool File::Sync() {
   if (handle_ == nullptr) return false;
-  if (!hooks::SyncAllowed(SyncKind::File)) {
-    SetLastError(ERROR_WRITE_FAULT);
+  if (!faults_.SyncAllowed(SyncKind::File)) {
+    error_ = ERROR_WRITE_FAULT;
     return false;
   }
-  return FlushFileBuffers(AsHandle(handle_)) != 0;
+  if (FlushFileBuffers(AsHandle(handle_)) != 0) return true;
+  error_ = static_cast<int>(GetLastError());
+  return false;
 }
 
 void File::Close() {
@@ -197,14 +204,19 @@ std::intptr_t File::NativeHandle() const { return reinterpret_cast<std::intptr_t
 void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
 
 // MOVEFILE_WRITE_THROUGH returns only once the move is on the disk.
-bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, const DiskFaults&,
+                           FileError* error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+      0) {
+    return true;
+  }
+  if (error != nullptr) error->code = static_cast<int>(GetLastError());
+  return false;
 }
 
 // Windows offers programs no sync of a folder: FlushFileBuffers on the new file itself, and
 // MOVEFILE_WRITE_THROUGH for a replace, are what there is.
-bool SyncFolderOf(const std::string&) { return true; }
+bool SyncFolderOf(const std::string&, const DiskFaults&) { return true; }
 
 bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;

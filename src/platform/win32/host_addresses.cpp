@@ -1,4 +1,4 @@
-#include "platform/hooks.h"
+#include "platform/host_addresses.h"
 
 #include "platform/os_windows.h"
 #include "platform/windows_handles.h"
@@ -20,9 +20,7 @@ std::optional<std::string> Dotted(const in_addr& address) {
   return std::string(text);
 }
 
-}  // namespace
-
-std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
+std::optional<std::vector<std::string>> LookUpHostAddresses() {
   constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                            GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
   ULONG size = kAdapterListSize;
@@ -52,7 +50,7 @@ std::optional<std::vector<std::string>> hooks::LookUpHostAddresses() {
   return addresses;
 }
 
-std::optional<std::string> hooks::LookUpDefaultRouteAddress() {
+std::optional<std::string> LookUpDefaultRouteAddress() {
   // Counted by Winsock: the server's own start stays in force.
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return std::nullopt;
@@ -75,5 +73,9 @@ std::optional<std::string> hooks::LookUpDefaultRouteAddress() {
   WSACleanup();
   return found;
 }
+
+}  // namespace
+
+AddressLookup SystemAddressLookup() { return {LookUpHostAddresses, LookUpDefaultRouteAddress}; }
 
 }  // namespace qc::platform

@@ -1,4 +1,4 @@
-#include "platform/hooks.h"
+#include "platform/message.h"
 
 #include <atomic>
 #include <string>
@@ -8,12 +8,16 @@
 
 namespace qc::platform {
 
-void hooks::ShowSystemMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
+namespace {
+
+void ShowSystemMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
   UINT style = MB_OK;
   if (icon == MessageIcon::Error) style |= MB_ICONERROR;
   if (icon == MessageIcon::Warning) style |= MB_ICONWARNING;
-  MessageBoxA(nullptr, std::string(text).c_str(), std::string(caption).c_str(), style);
+  MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
 }
+
+}  // namespace
 
 void WriteErrorLine(std::string_view text) {
   // A program without a console has no standard error handle, or one that refuses writes:
@@ -39,18 +43,15 @@ struct AsideBox {
 
 DWORD WINAPI ShowAsideBox(LPVOID parameter) {
   const AsideBox* box = static_cast<AsideBox*>(parameter);
-  hooks::ShowSystemMessage(box->text, box->caption, box->icon);
+  ShowSystemMessage(box->text, box->caption, box->icon);
   delete box;
   asideBoxUp.store(false);
   return 0;
 }
 
-}  // namespace
-
-void hooks::ShowSystemMessageAside(std::string_view text, std::string_view caption,
-                                   MessageIcon icon) {
+void ShowSystemMessageAside(const std::string& text, const std::string& caption, MessageIcon icon) {
   if (asideBoxUp.exchange(true)) return;
-  auto* box = new AsideBox{std::string(text), std::string(caption), icon};
+  auto* box = new AsideBox{text, caption, icon};
   // The thread owns the box's texts; nobody waits for it, and it ends with the click (or
   // with the process, which takes an unanswered box with it).
   const UniqueHandle thread(CreateThread(nullptr, 0, ShowAsideBox, box, 0, nullptr));
@@ -59,5 +60,9 @@ void hooks::ShowSystemMessageAside(std::string_view text, std::string_view capti
     asideBoxUp.store(false);
   }
 }
+
+}  // namespace
+
+MessageSink SystemMessageSink() { return {ShowSystemMessage, ShowSystemMessageAside}; }
 
 }  // namespace qc::platform

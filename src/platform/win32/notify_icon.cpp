@@ -5,8 +5,8 @@
 #include "platform/notify_icon.h"
 
 #include <string>
+#include <utility>
 
-#include "platform/hooks.h"
 #include "platform/os_windows.h"
 #include "platform/windows_handles.h"
 
@@ -62,6 +62,11 @@ struct NotifyIcon::Impl {
   int closeCommand = 0;
   bool withIcon = true;  // false: the window alone, for its WM_CLOSE
   CommandHandler onCommand;
+  NotifyIconObserver observer;
+
+  void Report(const NotifyIconRecord& record) const {
+    if (observer) observer(record);
+  }
 
   NOTIFYICONDATAW Data() const {
     NOTIFYICONDATAW data{};
@@ -92,7 +97,7 @@ struct NotifyIcon::Impl {
     record.tooltip = tooltip;
     record.menu = MenuTexts();
     record.window = window.get();
-    hooks::ReportNotifyIcon(record);
+    Report(record);
   }
 
   void Delete() {
@@ -103,7 +108,7 @@ struct NotifyIcon::Impl {
     NotifyIconRecord record;
     record.change = NotifyIconChange::Delete;
     record.window = window.get();
-    hooks::ReportNotifyIcon(record);
+    Report(record);
   }
 
   void Run(int command) {
@@ -187,7 +192,7 @@ struct NotifyIcon::Impl {
   }
 };
 
-NotifyIcon::NotifyIcon() = default;
+NotifyIcon::NotifyIcon(NotifyIconObserver observer) : observer_(std::move(observer)) {}
 NotifyIcon::~NotifyIcon() { Remove(); }
 
 bool NotifyIcon::Show(std::string tooltip, std::vector<NotifyMenuItem> menu, int defaultCommand,
@@ -219,6 +224,7 @@ bool NotifyIcon::Create(std::string tooltip, std::vector<NotifyMenuItem> menu, i
   impl->closeCommand = closeCommand;
   impl->withIcon = withIcon;
   impl->onCommand = std::move(onCommand);
+  impl->observer = observer_;
   impl->taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
   // Never shown, and a tool window: no taskbar button even if something showed it.
   impl->window.reset(CreateWindowExA(WS_EX_TOOLWINDOW, kWindowClass, "Quillcast", WS_POPUP, 0, 0, 0,
@@ -250,7 +256,7 @@ void NotifyIcon::Notify(std::string_view title, std::string_view text, NotifyKin
   record.text = std::string(text);
   record.kind = kind;
   record.window = impl_->window.get();
-  hooks::ReportNotifyIcon(record);
+  impl_->Report(record);
 }
 
 void NotifyIcon::Remove() {

@@ -483,7 +483,7 @@ void CloseSocket(socket_t s) {
   ::closesocket(s);
 }
 
-std::uint16_t ListenerWakePortForTesting(socket_t s) {
+std::uint16_t ListenerWakePort(socket_t s) {
   ListenerWake wake;
   return FindListener(s, wake) ? ntohs(wake.address.sin_port) : 0;
 }
