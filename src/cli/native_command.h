@@ -35,9 +35,8 @@ std::vector<std::string> RemoveMatchingShares(ShareRegistry& shares,
                                               const std::vector<std::string>& names);
 
 // What -config without changes adds to the settings: this machine's addresses (through
-// `addresses`) as host=N counts them, and the host links carry now and why.
-std::string FormatHostReport(const ServerSettings& settings,
-                             const platform::AddressLookup& addresses);
+// `lookup`) as host=N counts them, and the host links carry now and why.
+std::string FormatHostReport(const ServerSettings& settings, const platform::AddressLookup& lookup);
 
 // The request log line for one answered request (without the line feed).
 std::string FormatRequestLogLine(const std::string& time, const std::string& client,

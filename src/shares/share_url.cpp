@@ -95,22 +95,24 @@ std::string ComposeShareUrl(const std::string& host, std::uint16_t port, const S
   return url;
 }
 
-UrlCopy CopyShareUrl(const platform::ClipboardOps& ops, const platform::AddressLookup& addresses,
-                     const ServerSettings& settings, const Share& share) {
-  ClipboardSession clipboard(ops);
-  if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
+UrlCopy CopyShareUrl(const platform::ClipboardOps& clipboard,
+                     const platform::AddressLookup& addresses, const ServerSettings& settings,
+                     const Share& share) {
+  ClipboardSession session(clipboard);
+  if (!session.IsOpen()) return UrlCopy::ClipboardUnavailable;
   const std::string host = UrlHost(settings, addresses);
   const std::string digits = std::to_string(settings.port);
   const std::size_t size =
       host.size() + digits.size() + EscapeUrlPath(share.virtualPath).size() + kUrlOverhead;
   // The URL, its terminator and spare zero bytes when the port is 80.
-  return clipboard.Replace(ComposeShareUrl(host, settings.port, share), size);
+  return session.Replace(ComposeShareUrl(host, settings.port, share), size);
 }
 
-UrlCopy CopyShareUrls(const platform::ClipboardOps& ops, const platform::AddressLookup& addresses,
-                      const ServerSettings& settings, const std::vector<SharePtr>& shares) {
-  ClipboardSession clipboard(ops);
-  if (!clipboard.IsOpen()) return UrlCopy::ClipboardUnavailable;
+UrlCopy CopyShareUrls(const platform::ClipboardOps& clipboard,
+                      const platform::AddressLookup& addresses, const ServerSettings& settings,
+                      const std::vector<SharePtr>& shares) {
+  ClipboardSession session(clipboard);
+  if (!session.IsOpen()) return UrlCopy::ClipboardUnavailable;
   const std::string host = UrlHost(settings, addresses);
   std::string text;
   for (const SharePtr& share : shares) {
@@ -118,7 +120,7 @@ UrlCopy CopyShareUrls(const platform::ClipboardOps& ops, const platform::Address
     text.append(ComposeShareUrl(host, settings.port, *share));
   }
   // The text and its terminator.
-  return clipboard.Replace(text, text.size() + 1);
+  return session.Replace(text, text.size() + 1);
 }
 
 int FillHostList(const platform::AddressLookup& lookup,

@@ -30,8 +30,8 @@ struct LinkHost {
 
 // The host every link carries, wherever it is shown (panel, clipboard, printed links,
 // the server's start line). The address list is platform::HostIPv4Addresses of
-// `addresses`, the one the panel shows, so hostChoice n is the n-th entry the user picked.
-LinkHost ChooseUrlHost(const ServerSettings& settings, const platform::AddressLookup& addresses);
+// `lookup`, the one the panel shows, so hostChoice n is the n-th entry the user picked.
+LinkHost ChooseUrlHost(const ServerSettings& settings, const platform::AddressLookup& lookup);
 std::string UrlHost(const ServerSettings& settings, const platform::AddressLookup& addresses);
 
 inline constexpr char kLoopbackHost[] = "127.0.0.1";
@@ -94,11 +94,11 @@ class ClipboardSession {
   bool open_;
 };
 
-// Adds the host's IPv4 addresses (through `addresses`) to `addEntry` in the order
+// Adds the host's IPv4 addresses (through `lookup`) to `addEntry` in the order
 // hostChoice counts them (the list links take their address from), then calls
 // `selectFirst` when at least one was added. Returns the number added (0 when sockets
 // cannot start or the host's addresses cannot be had).
-int FillHostList(const platform::AddressLookup& addresses,
+int FillHostList(const platform::AddressLookup& lookup,
                  const std::function<void(const std::string&)>& addEntry,
                  const std::function<void()>& selectFirst);
 

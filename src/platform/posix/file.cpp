@@ -60,12 +60,11 @@ int OpenLocked(const std::string& path, int flags, int lock) {
   int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, kUserOnly);
   if (fd < 0) return -1;
   struct stat st;
+  const bool known = ::fstat(fd, &st) == 0;
   int refused = 0;  // why the open is given back, left in errno for the caller
-  if (::fstat(fd, &st) != 0) {
-    refused = errno;
-  } else if (!S_ISREG(st.st_mode)) {
+  if (known && !S_ISREG(st.st_mode)) {
     refused = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-  } else if (::fcntl(fd, F_SETFL, 0) != 0 || ::flock(fd, lock | LOCK_NB) != 0) {
+  } else if (!known || ::fcntl(fd, F_SETFL, 0) != 0 || ::flock(fd, lock | LOCK_NB) != 0) {
     refused = errno;
   } else if ((flags & O_ACCMODE) == O_RDONLY && OpenForWritingElsewhere(fd)) {
     refused = EAGAIN;
