@@ -223,6 +223,8 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
                      Quoted(value));
       }
     }
+    if (rest.size() == 1)
+      return Usage(args[0] + " " + value + " must be followed by the files to share");
     Invocation invocation = ParseArguments(std::vector<std::string>(rest.begin() + 1, rest.end()));
     if (invocation.action != Action::Share) {
       if (invocation.action == Action::Usage) return invocation;

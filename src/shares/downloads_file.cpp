@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/file.h"
 #include "shares/stored_bytes.h"
 
 namespace qc {
@@ -112,6 +113,8 @@ ShareFileWrite StoreDownloads(const StoredFiles& files, ShareRegistry& registry)
     if (r.tally.completed == 0 && !r.limits.Any()) continue;
     records.push_back(std::move(r));
   }
+  // Nothing to keep and nothing kept before: no file for a user who never counted.
+  if (records.empty() && !platform::FileExists(files.Downloads())) return ShareFileWrite::Written;
   return ReplaceWith(files.Downloads().c_str(), EncodeDownloadRecords(records), files.faults)
              ? ShareFileWrite::Written
              : ShareFileWrite::Failed;

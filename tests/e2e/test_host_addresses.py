@@ -156,7 +156,7 @@ class HostInLinks(unittest.TestCase):
         self.assertEqual(self.fetch(machine, link), payload)
         code, out, _ = self.cli(machine, "-list")
         self.assertEqual(code, 0)
-        self.assertIn(f"{link}\t{self.box.path(name)}\t-\n", out)
+        self.assertIn(f"{link}\t{self.box.path(name)}\t-\t0\t-\t-\t-\t-\n", out)
         return link
 
     def test_a_name_mapped_to_loopback_and_one_card_give_the_cards_address(self):
