@@ -233,17 +233,22 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
     if (sent != bulk) return sent > 0 ? sent : 0;
   }
   const bool reachesTheEnd = span.first + span.count >= answer.version.size;
-  // Every answer that may count waits so: a download counts only once the client has all
-  // but its last piece.
-  if (reachesTheEnd && bulk > 0 && answer.counts && !sink.WaitUntilDelivered()) return bulk;
+  // A share that ends after a number of downloads (one-shot or -limit) is claimed before
+  // its last piece goes out, once the client has all before it: of answers at once, only
+  // the limit's number send it. Any other share sends its last piece at once (its body
+  // never waits on the client) and counts the download once the client has acknowledged
+  // all of it.
+  const DownloadEnd end{CurrentUnixSeconds(), peer, answer.counts};
+  const bool limited = answer.share->IsOneShot() || answer.share->Limits().maxDownloads != 0;
+  if (reachesTheEnd && limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered()) {
+    return bulk;
+  }
   const std::size_t headLength = head.size();
   if (!body.TakeLastPiece(span.first + bulk, lastLength, head)) return bulk;
   LastPieceClaim claim = LastPieceClaim::NotClaimed;
-  if (reachesTheEnd) {
-    claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath,
-                                  DownloadEnd{CurrentUnixSeconds(), peer, answer.counts});
+  if (reachesTheEnd && limited) {
+    claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath, end);
   }
-  completed = claim == LastPieceClaim::Counted || claim == LastPieceClaim::Won;
   if (claim == LastPieceClaim::Lost) {
     // Another answer withdrew the share and sends the last piece: the file leaves whole
     // once. With nothing sent yet, this client is answered as one that came later.
@@ -255,6 +260,10 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   // moment its download completes must not find it still open (and get the 404 page).
   body.Close();
   if (!head.empty() && !Send(sink, head)) return bulk;
+  if (reachesTheEnd && !limited && answer.counts && sink.WaitUntilDelivered()) {
+    claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath, end);
+  }
+  completed = claim == LastPieceClaim::Counted || claim == LastPieceClaim::Won;
   return bulk + static_cast<long long>(head.size() - headLength);
 }
 

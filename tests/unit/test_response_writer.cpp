@@ -461,10 +461,10 @@ TEST_F(ResponseWriterTest, OneShotClaimComesBeforeTheLastPiece) {
   }
 }
 
-// A download counts (and a one-shot share is used up) only when its client has taken
-// everything before the last piece: bytes queued for a client that has gone must not use the
-// link up. The writer asks the sink (the socket) before it counts; answers that cannot count
-// (short of the end, a link preview) never ask.
+// A one-shot share is used up only when its client has taken everything before the last
+// piece: bytes queued for a client that has gone must not use the link up. The writer asks
+// the sink (the socket) before it claims; an ordinary share's answer asks after its last
+// piece, before it counts; answers that cannot count (short of the end, a preview) never ask.
 TEST_F(ResponseWriterTest, OneShotWaitsForTheClientBeforeTheLastPiece) {
   constexpr std::int64_t kSize = 3 * 4096 + 5;
   struct Case {
@@ -485,9 +485,12 @@ TEST_F(ResponseWriterTest, OneShotWaitsForTheClientBeforeTheLastPiece) {
       {"a resume to the end, the client went", kSize, "4000-", kOneShot, false, 1, false, 8192},
       {"a range short of the end claims nothing", kSize, "0-8191", kOneShot, false, 0, false, 8192},
       {"a body of one piece has nothing before it", 900, "", kOneShot, false, 0, true, 900, 1},
+      // An ordinary share sends its last piece at once and counts once all is acknowledged.
       {"an ordinary share, delivered, counts", kSize, "", 0, true, 1, false, kSize, 1},
-      {"an ordinary share whose client went", kSize, "", 0, false, 1, false, 3 * 4096},
+      {"an ordinary share whose client went", kSize, "", 0, false, 1, false, kSize},
       {"a resume to the end counts once", kSize, "4000-", 0, true, 1, false, kSize - 4000, 1},
+      {"a small file counts once delivered", 900, "", 0, true, 1, false, 900, 1},
+      {"a range short of the end never asks", kSize, "0-99", 0, true, 0, false, 100},
       {"a link preview neither waits nor counts", kSize, "", 0, false, 0, false, kSize, 0, true},
   };
   for (const Case& c : cases) {
