@@ -9,7 +9,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/fuzz"
 seconds="${1:-60}"
-targets=(fuzz_parse_request fuzz_load_settings fuzz_load_shares fuzz_connection)
+targets=(fuzz_parse_request fuzz_load_settings fuzz_load_shares fuzz_load_downloads fuzz_connection)
 
 cd "$root"
 cmake --preset fuzz >/dev/null

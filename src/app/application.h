@@ -89,6 +89,10 @@ struct Application {
   LastShare lastShared;
   // What the start's load found wrong with shared.cfg, until the user has been told.
   ShareFileDamage shareFileDamage;
+  // Serialises the writes of downloads.cfg, so an older count never replaces a newer one;
+  // `downloadsNotStored` keeps a failing disk from telling the user at every download.
+  std::mutex downloadsWrite;
+  bool downloadsNotStored = false;
   // What the start left out of common.cfg, until the user has been told.
   IgnoredSettings ignoredSettings;
 };

@@ -51,6 +51,13 @@ inline constexpr Message kWithdrawalNotStored{
     "its download, but only until the server stops: unless the share list is saved again "
     "before, the share is served again after a restart.",
     "ERROR", MessageIcon::Error};
+// The counts (or a new share's limits) could not be stored: they hold until the server
+// stops. Told once until a write succeeds again, not at every download.
+inline constexpr Message kDownloadsNotStored{
+    "Can't write to file downloads.cfg, something wrong\n\nThe completed downloads and the "
+    "limits of the shares hold until the server stops; a restart goes back to what the file "
+    "held.",
+    "ERROR", MessageIcon::Error};
 
 inline constexpr Message kNotRunning{
     "Unable to perform the operation. Most likely the server is not running", "Attention",

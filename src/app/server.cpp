@@ -7,6 +7,7 @@
 #include "app/control.h"
 #include "app/messages.h"
 #include "platform/directory.h"
+#include "shares/downloads_file.h"
 #include "shares/setting_rules.h"
 #include "shares/share_file.h"
 
@@ -28,6 +29,15 @@ void StoreWithdrawal(Application& app) {
   // On a connection thread: a box must not hold it.
   if (written == ShareFileWrite::Failed)
     platform::ShowMessageAside(app.services.messages, messages::kWithdrawalNotStored);
+}
+
+bool StoreDownloadCounts(Application& app) {
+  std::lock_guard guard(app.downloadsWrite);
+  const bool written = StoreDownloads(app.storedFiles, app.shares) == ShareFileWrite::Written;
+  if (!written && !app.downloadsNotStored)
+    platform::ShowMessageAside(app.services.messages, messages::kDownloadsNotStored);
+  app.downloadsNotStored = !written;
+  return written;
 }
 
 namespace {
@@ -78,6 +88,7 @@ StartOutcome StartServer(Application& app) {
   if (CheckPort(app.settings.port) != SettingFault::None) return {StartResult::PortInvalid, {}};
   app.ignoredSettings = IgnoreSettingsThatBreakLinks(app.settings);
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
+  app.shares.SetDownloadListener([&app] { StoreDownloadCounts(app); });
   StartUndo undo(app);
   platform::SocketLibraryStart();
   undo.SocketsStarted();
@@ -93,6 +104,8 @@ StartOutcome StartServer(Application& app) {
   app.connections.Reset();
   // The list is complete before the first request can be accepted.
   LoadShares(app.storedFiles, app.shares, &app.shareFileDamage);
+  // Damage here costs counts and limits only, and the next count rewrites the file whole.
+  LoadDownloads(app.storedFiles, app.shares);
   platform::socket_t listener = app.listenSocket;
   app.acceptThread =
       std::thread([listener, &app] { AcceptLoop(listener, app.connections, app.shares); });
@@ -132,6 +145,7 @@ namespace {
 // the host.
 void RunPanelInsteadOfServer(Application& app) {
   LoadShares(app.storedFiles, app.shares, &app.shareFileDamage);
+  LoadDownloads(app.storedFiles, app.shares);
   TellShareFileDamage(app);
   StartPanel(app);
   WaitForPanel(app);

@@ -29,6 +29,7 @@
 #include "platform/runtime_directory.h"
 #include "platform/socket.h"
 #include "quillcast_version.h"
+#include "shares/downloads_file.h"
 #include "shares/folder_rules.h"
 #include "shares/share_adding.h"
 #include "shares/qr_code.h"
@@ -100,6 +101,16 @@ std::string Absolute(const std::string& path) {
   return (std::filesystem::path(platform::CurrentDirectory()) / path).lexically_normal().string();
 }
 
+// A Unix time as the user's clock shows it, as the request log writes its times.
+std::string LocalTimeOf(std::int64_t seconds) {
+  const auto when = static_cast<std::time_t>(seconds);
+  std::tm local;
+  if (::localtime_r(&when, &local) == nullptr) return std::to_string(seconds);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+  return text;
+}
+
 enum class ShareOutcome {
   Shared,
   SharedWithWarning,  // served, but something went wrong beside (the list not stored)
@@ -110,7 +121,7 @@ enum class ShareOutcome {
 // Shares one file through the running server, as "quillcast FILE" does; `url` gets the
 // share's link when there is one. Says what went wrong on standard error.
 ShareOutcome ShareFile(const std::string& file, std::optional<std::string>& url,
-                       bool confirmed = false) {
+                       bool confirmed = false, const std::vector<std::string>& limits = {}) {
   const std::string why = CannotShare(file);
   if (!why.empty()) {
     Error(std::string("cannot share ").append(messages::Printable(file)).append(": ").append(why));
@@ -128,6 +139,7 @@ ShareOutcome ShareFile(const std::string& file, std::optional<std::string>& url,
     }
     if (refusal != nullptr) fields.push_back(kFolderConfirmed);
   }
+  fields.insert(fields.end(), limits.begin(), limits.end());
   ControlReply reply;
   const ExchangeResult result =
       ExchangeCommand(CommandType::Share, fields, reply, kAnswerTimeoutMs);
@@ -147,7 +159,39 @@ ShareOutcome ShareFile(const std::string& file, std::optional<std::string>& url,
   return ShareOutcome::Shared;
 }
 
-int ShareFiles(const std::vector<std::string>& operands, bool confirmed) {
+// -until's moment in Unix seconds, by the user's clock (its rules for that day); none for a
+// time the clock skips or cannot write.
+std::optional<std::int64_t> UnixTimeOf(const LocalDateTime& local) {
+  std::tm tm{};
+  tm.tm_year = local.year - 1900;
+  tm.tm_mon = local.month - 1;
+  tm.tm_mday = local.day;
+  tm.tm_hour = local.hour;
+  tm.tm_min = local.minute;
+  tm.tm_sec = local.second;
+  tm.tm_isdst = -1;
+  const std::time_t t = std::mktime(&tm);
+  if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+  return static_cast<std::int64_t>(t);
+}
+
+int ShareFiles(const Invocation& invocation) {
+  const std::vector<std::string>& operands = invocation.operands;
+  const bool confirmed = invocation.confirmed;
+  std::vector<std::string> limits;
+  if (invocation.limit != 0) limits.push_back(kLimitField + std::to_string(invocation.limit));
+  if (invocation.until) {
+    const std::optional<std::int64_t> until = UnixTimeOf(*invocation.until);
+    if (!until) {
+      Error("-until: this machine's clock cannot write that time");
+      return kExitUsage;
+    }
+    if (*until <= static_cast<std::int64_t>(std::time(nullptr))) {
+      Error("-until: " + LocalTimeOf(*until) + " has passed already; the share would end at once");
+      return kExitUsage;
+    }
+    limits.push_back(kUntilField + std::to_string(*until));
+  }
   std::vector<std::string> files;
   files.reserve(operands.size());
   for (const std::string& operand : operands) files.push_back(Absolute(operand));
@@ -166,7 +210,7 @@ int ShareFiles(const std::vector<std::string>& operands, bool confirmed) {
   int status = kExitOk;
   for (const std::string& file : files) {
     std::optional<std::string> url;
-    const ShareOutcome outcome = ShareFile(file, url, confirmed);
+    const ShareOutcome outcome = ShareFile(file, url, confirmed, limits);
     if (url) Print(*url + "\n");
     if (outcome == ShareOutcome::NoServer) return kExitFailed;
     if (outcome != ShareOutcome::Shared) status = kExitFailed;
@@ -192,12 +236,19 @@ int ListShares(const platform::Services& services) {
   const ExchangeResult result = ExchangeCommand(CommandType::List, {}, reply, kAnswerTimeoutMs);
   if (result == ExchangeResult::Answered) {
     if (reply.status != ReplyStatus::Ok) return ReportRefusal(reply);
+    if (reply.fields.size() % kListFieldsPerShare != 0)
+      return ReportNoAnswer(ExchangeResult::BadAnswer);
+    const auto number = [&reply](std::size_t i) {
+      return std::strtoull(reply.fields[i].c_str(), nullptr, 10);
+    };
     std::string out;
-    for (std::size_t i = 0; i + 2 < reply.fields.size(); i += 3) {
+    for (std::size_t i = 0; i < reply.fields.size(); i += kListFieldsPerShare) {
+      const DownloadTally tally{number(i + 3), static_cast<std::int64_t>(number(i + 4)),
+                                static_cast<std::uint32_t>(number(i + 5))};
+      const ShareLimits limits{number(i + 6), static_cast<std::int64_t>(number(i + 7))};
       out +=
-          FormatShareLine(
-              reply.fields[i], reply.fields[i + 1],
-              static_cast<std::uint32_t>(std::strtoul(reply.fields[i + 2].c_str(), nullptr, 10))) +
+          FormatShareLine(reply.fields[i], reply.fields[i + 1],
+                          static_cast<std::uint32_t>(number(i + 2)), tally, limits, LocalTimeOf) +
           "\n";
     }
     Print(out);
@@ -214,6 +265,7 @@ int ListShares(const platform::Services& services) {
     return kExitOk;
   }
   if (damage.found) messages::ShowShareFileDamage(services.messages, damage.keptAs);
+  LoadDownloads(files, shares);
   Error("no server is running; the shares in " + file + ":");
   ServerSettings settings;
   LoadSettingsOrDefaults(files, settings);
@@ -221,7 +273,7 @@ int ListShares(const platform::Services& services) {
   std::string out;
   for (const SharePtr& share : shares.Snapshot()) {
     out += FormatShareLine(ShareUrlOrPath(host, settings.port, *share), share->physicalPath,
-                           share->flags.load()) +
+                           share->flags.load(), share->Tally(), share->Limits(), LocalTimeOf) +
            "\n";
   }
   Print(out);
@@ -247,6 +299,7 @@ int UnshareWithoutServer(const platform::Services& services,
     return kExitFailed;
   }
   if (damage.found) messages::ShowShareFileDamage(services.messages, damage.keptAs);
+  LoadDownloads(files, shares);
   ServerSettings settings;
   LoadSettingsOrDefaults(files, settings);
   const std::optional<std::string> host = UrlHost(settings, services.addresses);
@@ -266,6 +319,8 @@ int UnshareWithoutServer(const platform::Services& services,
     messages::Show(services.messages, messages::kCantWriteShareFile);
     return kExitFailed;
   }
+  // The removed shares' counts go too; a failure costs only stale counts for their paths.
+  (void)StoreDownloads(files, shares);
   Error("no server is running; removed from " + file + ":");
   std::string out;
   for (const std::string& url : removed) out += url + "\n";
@@ -387,7 +442,7 @@ std::optional<std::string> PublishedLinkOf(const std::string& file, ExchangeResu
   ControlReply reply;
   result = ExchangeCommand(CommandType::List, {}, reply, kAnswerTimeoutMs);
   if (result != ExchangeResult::Answered || reply.status != ReplyStatus::Ok) return std::nullopt;
-  for (std::size_t i = 0; i + 2 < reply.fields.size(); i += 3) {
+  for (std::size_t i = 0; i + 2 < reply.fields.size(); i += kListFieldsPerShare) {
     const auto flags =
         static_cast<std::uint32_t>(std::strtoul(reply.fields[i + 2].c_str(), nullptr, 10));
     if (reply.fields[i + 1] == file && (flags & kWithdrawn) == 0) return reply.fields[i];
@@ -593,6 +648,9 @@ std::string FormatRequestLogLine(const std::string& time, const std::string& cli
   };
   if (request.method == RequestMethod::Head) mark("HEAD");
   if (summary.incomplete) mark("incomplete");
+  // A completed download of its share, counted: what a script that follows downloads
+  // waits for.
+  if (summary.completed) mark("done");
   if (!marks.empty()) line += " " + marks;
   return line;
 }
@@ -704,7 +762,7 @@ int RunCommand(int argc, char** argv, const platform::Services& services) {
     case Action::Serve:
       return RunNativeServer(invocation.quiet, services);
     case Action::Share:
-      return ShareFiles(invocation.operands, invocation.confirmed);
+      return ShareFiles(invocation);
     case Action::Stop:
       return Stop();
     case Action::List:

@@ -23,6 +23,11 @@ int RunNativeServer(bool quiet, const platform::Services& services);
 ControlReply HandleCommand(Application& app, std::uint16_t listeningPort, CommandType type,
                            const std::vector<std::string>& fields);
 
+// The fields of one share in the answer to a list request: URL, physical path, flags, the
+// completed downloads, the last one's Unix time and IPv4 address, the download limit and
+// the end time.
+inline constexpr std::size_t kListFieldsPerShare = 8;
+
 // A share's URL; without a host text the path alone, still worth showing.
 std::string ShareUrlOrPath(const std::optional<std::string>& host, std::uint16_t port,
                            const Share& share);

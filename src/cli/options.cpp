@@ -168,10 +168,75 @@ std::string FolderRefusalText(std::string_view reason, const std::string& folder
   return std::string(reason) + ": " + folder + " (quillcast --yes shares it all the same)";
 }
 
+std::optional<LocalDateTime> ParseLocalDateTime(const std::string& text) {
+  // Fixed positions: "2026-12-31T18:00" or with ":SS".
+  if (text.size() != 16 && text.size() != 19) return std::nullopt;
+  const auto field = [&text](std::size_t at, std::size_t length) -> std::optional<int> {
+    int value = 0;
+    for (std::size_t i = at; i < at + length; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value;
+  };
+  if (text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != ' ') || text[13] != ':' ||
+      (text.size() == 19 && text[16] != ':')) {
+    return std::nullopt;
+  }
+  const auto year = field(0, 4), month = field(5, 2), day = field(8, 2), hour = field(11, 2),
+             minute = field(14, 2);
+  const auto second = text.size() == 19 ? field(17, 2) : std::optional<int>(0);
+  if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
+  if (*year < 1970 || *month < 1 || *month > 12 || *hour > 23 || *minute > 59 || *second > 59) {
+    return std::nullopt;
+  }
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
+  const int days = kDays[*month - 1] + (*month == 2 && leap ? 1 : 0);
+  if (*day < 1 || *day > days) return std::nullopt;
+  return LocalDateTime{*year, *month, *day, *hour, *minute, *second};
+}
+
 Invocation ParseArguments(const std::vector<std::string>& args) {
   if (args.empty()) return Make(Action::Serve);
   const std::optional<std::string> first = OptionName(args[0]);
   const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (first && (*first == "limit" || *first == "until")) {
+    if (rest.empty()) {
+      return Usage(args[0] + (*first == "limit" ? " needs the number of completed downloads"
+                                                : " needs the date and time, as 2026-12-31T18:00"));
+    }
+    const std::string& value = rest[0];
+    std::uint64_t limit = 0;
+    std::optional<LocalDateTime> until;
+    if (*first == "limit") {
+      const std::optional<std::uint32_t> n = ParseNumber(value);
+      if (!n || *n == 0) {
+        return Usage(args[0] + " needs a whole number of downloads from 1 on, not " +
+                     Quoted(value));
+      }
+      limit = *n;
+    } else {
+      until = ParseLocalDateTime(value);
+      if (!until) {
+        return Usage(args[0] + " needs a local date and time such as 2026-12-31T18:00, not " +
+                     Quoted(value));
+      }
+    }
+    if (rest.size() == 1)
+      return Usage(args[0] + " " + value + " must be followed by the files to share");
+    Invocation invocation = ParseArguments(std::vector<std::string>(rest.begin() + 1, rest.end()));
+    if (invocation.action != Action::Share) {
+      if (invocation.action == Action::Usage) return invocation;
+      return Usage(args[0] + " goes before the files and folders to share");
+    }
+    if ((limit != 0 && invocation.limit != 0) || (until && invocation.until)) {
+      return Usage(args[0] + " is given twice");
+    }
+    if (limit != 0) invocation.limit = limit;
+    if (until) invocation.until = until;
+    return invocation;
+  }
   if (first && (*first == "yes" || *first == "y")) {
     // What follows is what to share, taken as without the option.
     Invocation invocation = ParseArguments(rest);
@@ -230,7 +295,10 @@ std::string UsageText() {
          "                                       share files and folders (each folder as one\n"
          "                                       .zip) and print their URLs; --yes: also a\n"
          "                                       drive's root or the folder holding your home\n"
-         "       quillcast -list                 list the shares\n"
+         "       quillcast [-limit N] [-until 2026-12-31T18:00] [--yes] FILE|FOLDER...\n"
+         "                                       the same, each share ending after N completed\n"
+         "                                       downloads or at that local time\n"
+         "       quillcast -list                 list the shares and their downloads\n"
          "       quillcast -unshare URL|PATH...  remove shares\n"
          "       quillcast -config [KEY=VALUE...]  show or change the settings\n"
          "       quillcast -stop                 stop the server\n"
@@ -338,6 +406,27 @@ std::string FormatShareLine(const std::string& url, const std::string& physicalP
     }
   }
   return url + "\t" + path + "\t" + ShareMarks(flags);
+}
+
+std::string FormatShareLine(const std::string& url, const std::string& physicalPath,
+                            std::uint32_t flags, const DownloadTally& tally,
+                            const ShareLimits& limits,
+                            const std::function<std::string(std::int64_t)>& localTime) {
+  std::string line = FormatShareLine(url, physicalPath, flags);
+  line += "\t" + std::to_string(tally.completed);
+  if (tally.completed == 0) {
+    line += "\t-\t-";
+  } else if (tally.lastAddress == 0) {
+    line += "\t" + localTime(tally.lastTime) + "\t-";
+  } else {
+    const std::uint32_t a = tally.lastAddress;
+    line += "\t" + localTime(tally.lastTime) + "\t" + std::to_string(a >> 24) + "." +
+            std::to_string((a >> 16) & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) + "." +
+            std::to_string(a & 0xFF);
+  }
+  line += "\t" + (limits.maxDownloads != 0 ? std::to_string(limits.maxDownloads) : "-");
+  line += "\t" + (limits.until != 0 ? localTime(limits.until) : "-");
+  return line;
 }
 
 bool LooksLikeLink(const std::string& operand) {

@@ -2,6 +2,7 @@
 // change and how they are written out. No system calls here, so all of it is unit-tested.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,15 +20,29 @@ inline constexpr int kExitUsage = 2;
 
 enum class Action { Serve, Share, Stop, List, Unshare, Config, Qr, Help, Version, Usage };
 
+// A date and time as the user's clock shows it (-until), checked for a real calendar day.
+struct LocalDateTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+// "YYYY-MM-DDTHH:MM" or "YYYY-MM-DDTHH:MM:SS" (a blank for the T too), or none.
+std::optional<LocalDateTime> ParseLocalDateTime(const std::string& text);
+
 struct Invocation {
   Action action = Action::Usage;
-  bool quiet = false;                 // Serve: no request log
-  bool confirmed = false;             // Share: --yes, folders that hold a drive or profile too
-  std::vector<std::string> operands;  // files, URLs or paths, key=value pairs
-  std::string error;                  // Usage: what is wrong
-  std::string pngFile;                // Qr: the PNG to write instead of the terminal's text
-  QrLevel qrLevel = QrLevel::M;       // Qr: the error correction level
+  bool quiet = false;                  // Serve: no request log
+  bool confirmed = false;              // Share: --yes, folders that hold a drive or profile too
+  std::vector<std::string> operands;   // files, URLs or paths, key=value pairs
+  std::string error;                   // Usage: what is wrong
+  std::string pngFile;                 // Qr: the PNG to write instead of the terminal's text
+  QrLevel qrLevel = QrLevel::M;        // Qr: the error correction level
+  std::uint64_t limit = 0;             // Share: -limit N, completed downloads; 0 none
+  std::optional<LocalDateTime> until;  // Share: -until, the local time the shares end
 };
+
+// A share request's fields after the path for -limit and -until ("limit=N", "until=T" in
+// Unix seconds); the server refuses a request with fields it does not know.
+inline constexpr char kLimitField[] = "limit=";
+inline constexpr char kUntilField[] = "until=";
 
 // A share request's second field when the user confirmed (--yes) sharing a folder that
 // holds a whole drive or profile.
@@ -68,8 +83,14 @@ std::string FormatSettings(const ServerSettings& settings);
 // One line of -list: URL, physical path and marks, separated by tabs; control characters,
 // tabs and backslashes in the path are written as \t, \n, \\ or \xHH so that every share
 // stays on one line.
+// Then the completed downloads, the last one's local time and client, the download limit and
+// the end time ("-" for none); `localTime` writes a Unix time as the user's clock shows it.
 std::string FormatShareLine(const std::string& url, const std::string& physicalPath,
                             std::uint32_t flags);
+std::string FormatShareLine(const std::string& url, const std::string& physicalPath,
+                            std::uint32_t flags, const DownloadTally& tally,
+                            const ShareLimits& limits,
+                            const std::function<std::string(std::int64_t)>& localTime);
 
 // Whether the argument of -unshare names `share`: its URL (any host), its virtual path
 // (escaped or not) or its physical path.

@@ -1,8 +1,10 @@
 // The server's side of the native commands: each one does what the control panel would,
 // and answers with the outcome so that the command can print it and exit accordingly.
 #include <mutex>
+#include <optional>
 
 #include "app/messages.h"
+#include "app/server.h"
 #include "cli/native_command.h"
 #include "cli/options.h"
 #include "platform/directory.h"
@@ -19,10 +21,33 @@ ControlReply Ok(std::vector<std::string> fields) { return {ReplyStatus::Ok, std:
 ControlReply Failed(std::string text) { return {ReplyStatus::Failed, {std::move(text)}}; }
 
 ControlReply Share(Application& app, const std::vector<std::string>& fields) {
-  // The path, and the user's confirmation (--yes) of a folder that holds a whole drive or
-  // profile.
-  const bool confirmed = fields.size() == 2 && fields[1] == kFolderConfirmed;
-  if (fields.size() != 1 && !confirmed) return Failed("a share request names one file");
+  // The path, then the user's confirmation (--yes) of a folder that holds a whole drive or
+  // profile, and the limits, each at most once.
+  if (fields.empty()) return Failed("a share request names one file");
+  bool confirmed = false;
+  ShareLimits limits;
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    const std::string& field = fields[i];
+    const auto number = [&field](std::size_t skip) -> std::optional<std::int64_t> {
+      const std::string digits = field.substr(skip);
+      if (digits.empty() || digits.size() > 18 ||
+          digits.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+      }
+      return std::stoll(digits);
+    };
+    if (field == kFolderConfirmed && !confirmed) {
+      confirmed = true;
+    } else if (field.rfind(kLimitField, 0) == 0 && limits.maxDownloads == 0 &&
+               number(sizeof kLimitField - 1).value_or(0) > 0) {
+      limits.maxDownloads = static_cast<std::uint64_t>(*number(sizeof kLimitField - 1));
+    } else if (field.rfind(kUntilField, 0) == 0 && limits.until == 0 &&
+               number(sizeof kUntilField - 1).value_or(0) > 0) {
+      limits.until = *number(sizeof kUntilField - 1);
+    } else {
+      return Failed("a share request names one file");
+    }
+  }
   const std::string& named = fields[0];
   if (app.ui.active.load()) return Failed(std::string(messages::kPanelRunning.text));
   // Before the file is looked at: the system would read the path only up to a NUL.
@@ -51,14 +76,26 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   std::optional<std::string> virtualPath = folder ? MakeFolderVirtualPath(app.settings, physical)
                                                   : MakeVirtualPath(app.settings, physical);
   if (!virtualPath) return Failed(std::string(messages::kNoVirtualPath.text));
+  // Under the share lock, so that no request finds the share before its limits.
+  std::unique_lock guard(app.shares.Lock());
   const AddedShare added = AddAndStoreShare(app.storedFiles, app.shares, app.settings, physical,
                                             std::move(*virtualPath));
   const SharePtr& share = added.share;
+  bool limitsStored = true;
+  if (limits.Any()) {
+    share->SetLimits(limits);
+    limitsStored = StoreDownloadCounts(app);
+  }
+  guard.unlock();
   std::string warning;
   if (added.written == ShareFileWrite::Failed) {
     messages::Show(app.services.messages, messages::kCantWriteShareFile);
     warning = std::string(messages::kAppendFailed.text) +
               ": the file is served until the server stops, but shared.cfg does not hold it";
+  }
+  if (!limitsStored) {
+    if (!warning.empty()) warning += "\n";
+    warning += "Can't write to file downloads.cfg: the limits hold until the server stops";
   }
   const std::string host = UrlHost(app.settings, app.services.addresses);
   if ((app.settings.flags & kCopyUrlAfterShare) != 0 &&
@@ -76,6 +113,13 @@ ControlReply List(Application& app) {
     fields.push_back(ShareUrlOrPath(host, app.settings.port, *share));
     fields.push_back(share->physicalPath);
     fields.push_back(std::to_string(share->flags.load()));
+    const DownloadTally tally = share->Tally();
+    const ShareLimits limits = share->Limits();
+    fields.push_back(std::to_string(tally.completed));
+    fields.push_back(std::to_string(tally.lastTime));
+    fields.push_back(std::to_string(tally.lastAddress));
+    fields.push_back(std::to_string(limits.maxDownloads));
+    fields.push_back(std::to_string(limits.until));
   }
   return Ok(std::move(fields));
 }
@@ -90,6 +134,8 @@ ControlReply Unshare(Application& app, const std::vector<std::string>& fields) {
   std::vector<std::string> removed =
       RemoveMatchingShares(app.shares, host, app.settings.port, fields);
   if (removed.empty()) return Failed("no share matches \"" + fields[0] + "\"");
+  // A share made again later with the same paths must not inherit the old counts.
+  StoreDownloadCounts(app);
   if (RewriteShareFile(app.storedFiles, app.shares) == ShareFileWrite::Failed) {
     messages::Show(app.services.messages, messages::kCantWriteShareFile);
     return Failed(std::string(messages::kCantWriteShareFile.text) +

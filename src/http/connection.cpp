@@ -17,6 +17,7 @@ Connection::Connection(platform::socket_t socket, ConnectionLimits limits, bool 
       limits_(limits),
       headDeadline_(std::chrono::steady_clock::now() + limits.head) {
   if (!socketPrepared) platform::PrepareConnectionSocket(socket_, limits_.sendStall);
+  received.peer = peer;
 }
 
 Connection::~Connection() {
@@ -139,7 +140,7 @@ void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
     if (IsHeadComplete(state.buffer.data(), from, state.length, headLength)) {
       if (!stream.HeadReceived()) return;
       state.request = ParseRequest(state.buffer.data(), headLength);
-      state.answered = WriteResponse(state.request, shares, stream);
+      state.answered = WriteResponse(state.request, shares, stream, state.peer);
       return;
     }
     if (state.length == state.capacity - 1) {

@@ -75,6 +75,8 @@ struct ReceiveState {
   Request request;
   // Set once an answer has been written (none when the client left before its head ended).
   std::optional<ResponseSummary> answered;
+  // The client's IPv4 address (host byte order, 0 unknown), kept with a completed download.
+  std::uint32_t peer = 0;
 };
 
 // The receive loop over any stream: receives one head (growing the buffer up to

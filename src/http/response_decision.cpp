@@ -153,6 +153,10 @@ ResponseDecision DecideResponse(const Request& request, ShareRegistry& shares) {
   if (!request.pathMatchable) return d;
   d.share = shares.FindShare(*request.path);
   if (!d.share || d.share->IsWithdrawn()) return d;
+  d.counts = !request.linkPreview;
+  // A share whose time is up is withdrawn by the first request after it; a download under
+  // way then is left to finish.
+  if (shares.ExpireIfDue(d.share, CurrentUnixSeconds())) return d;
   const bool oneShot = d.share->IsOneShot();
   // A chat's link preview fetches the link before the person it was sent to clicks it; for
   // a one-shot share that fetch would be the one download.

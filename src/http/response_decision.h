@@ -59,6 +59,8 @@ class DownloadMark {
 struct ResponseDecision {
   AnswerKind kind = AnswerKind::BadRequest;
   bool headOnly = false;  // HEAD: the head the GET would get, without a body
+  // Whether the answer, sent to its end, is a completed download: not a link preview's.
+  bool counts = true;
   // From PreconditionFailed on: the open file's version (its size among it) and
   // validators, and the clock read the conditions were judged by, which the 304, 200 and
   // 206 heads date themselves with. A folder share's version is its archive's length and

@@ -220,7 +220,8 @@ class ArchiveBody : public BodySource {
 // share before anything of this one was sent (the caller sends the 404 page instead).
 std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& answer,
                                            BodySource& body, ShareRegistry& shares,
-                                           ResponseSink& sink) {
+                                           ResponseSink& sink, std::uint32_t peer,
+                                           bool& completed) {
   const ByteSpan span = answer.span;
   const std::int64_t lastLength = span.count > 0 ? (span.count - 1) % kLastPieceSize + 1 : 0;
   const std::int64_t bulk = span.count - lastLength;
@@ -232,13 +233,23 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
     if (sent != bulk) return sent > 0 ? sent : 0;
   }
   const bool reachesTheEnd = span.first + span.count >= answer.version.size;
-  if (reachesTheEnd && bulk > 0 && answer.share->IsOneShot() && !sink.WaitUntilDelivered()) {
+  // A share that ends after a number of downloads (one-shot or -limit) is claimed before
+  // its last piece goes out, once the client has all before it: of answers at once, only
+  // the limit's number send it. Any other share sends its last piece at once (its body
+  // never waits on the client) and counts the download once the client has acknowledged
+  // all of it.
+  const DownloadEnd end{CurrentUnixSeconds(), peer, answer.counts};
+  const bool limited = answer.share->IsOneShot() || answer.share->Limits().maxDownloads != 0;
+  if (reachesTheEnd && limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered()) {
     return bulk;
   }
   const std::size_t headLength = head.size();
   if (!body.TakeLastPiece(span.first + bulk, lastLength, head)) return bulk;
-  if (reachesTheEnd &&
-      shares.ClaimLastPiece(answer.share, answer.share->virtualPath) == LastPieceClaim::Lost) {
+  LastPieceClaim claim = LastPieceClaim::NotClaimed;
+  if (reachesTheEnd && limited) {
+    claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath, end);
+  }
+  if (claim == LastPieceClaim::Lost) {
     // Another answer withdrew the share and sends the last piece: the file leaves whole
     // once. With nothing sent yet, this client is answered as one that came later.
     body.Close();
@@ -249,6 +260,10 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   // moment its download completes must not find it still open (and get the 404 page).
   body.Close();
   if (!head.empty() && !Send(sink, head)) return bulk;
+  if (reachesTheEnd && !limited && answer.counts && sink.WaitUntilDelivered()) {
+    claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath, end);
+  }
+  completed = claim == LastPieceClaim::Counted || claim == LastPieceClaim::Won;
   return bulk + static_cast<long long>(head.size() - headLength);
 }
 
@@ -277,13 +292,14 @@ ResponseSummary SendBadRequestPage(ResponseSink& sink, bool headOnly) {
   return SendPage(sink, 400, http_text::kStatus400, {}, http_text::kBadRequestBody, headOnly);
 }
 
-ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink) {
+ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink,
+                              std::uint32_t peer) {
   ResponseDecision decision = DecideResponse(request, shares);
-  return WriteDecidedResponse(decision, shares, sink);
+  return WriteDecidedResponse(decision, shares, sink, peer);
 }
 
 ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& shares,
-                                     ResponseSink& sink) {
+                                     ResponseSink& sink, std::uint32_t peer) {
   const bool headOnly = decision.headOnly;
   switch (decision.kind) {
     case AnswerKind::BadRequest:
@@ -342,18 +358,19 @@ ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& 
     return ranged ? ResponseSummary{206, 0, span, !sent} : ResponseSummary{200, 0, {}, !sent};
   }
   std::optional<long long> sent;
+  bool completed = false;
   if (decision.archive) {
     ArchiveBody body(*decision.archive, *decision.share->folderCrcs);
-    sent = SendHeadAndPieces(std::move(head), decision, body, shares, sink);
+    sent = SendHeadAndPieces(std::move(head), decision, body, shares, sink, peer, completed);
   } else {
     FileBody body(decision.file, decision.version);
-    sent = SendHeadAndPieces(std::move(head), decision, body, shares, sink);
+    sent = SendHeadAndPieces(std::move(head), decision, body, shares, sink, peer, completed);
   }
   // Another answer claimed the share before anything of this one went out.
   if (!sent) return SendNotFoundPage(sink, false);
   const bool incomplete = *sent != span.count;
-  if (!ranged) return {200, *sent, {}, incomplete};
-  return {206, *sent, span, incomplete};
+  if (!ranged) return {200, *sent, {}, incomplete, completed};
+  return {206, *sent, span, incomplete, completed};
 }
 
 }  // namespace qc

@@ -29,12 +29,18 @@ inline constexpr int kLastPieceSize = 4096;
 // shrank).
 struct ResponseSummary {
   ResponseSummary(int status_ = 0, long long bodyBytes_ = 0, std::optional<ByteSpan> range_ = {},
-                  bool incomplete_ = false)
-      : status(status_), bodyBytes(bodyBytes_), range(range_), incomplete(incomplete_) {}
+                  bool incomplete_ = false, bool completed_ = false)
+      : status(status_),
+        bodyBytes(bodyBytes_),
+        range(range_),
+        incomplete(incomplete_),
+        completed(completed_) {}
   int status;
   long long bodyBytes;
   std::optional<ByteSpan> range;
   bool incomplete;
+  // Counted as a completed download of its share (ShareRegistry::ClaimLastPiece).
+  bool completed;
 };
 
 // Answers one parsed request: the 400 page, the 404 page, the file whole (200) or one
@@ -44,13 +50,15 @@ struct ResponseSummary {
 // connection closes. A HEAD request gets the head the GET would get, without a body.
 // Carries out the one-shot rule (never for HEAD or 304).
 // The decision (DecideResponse) and then its bytes (WriteDecidedResponse).
-ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink);
+// `peer`: the client's IPv4 address, kept with a completed download.
+ResponseSummary WriteResponse(const Request& request, ShareRegistry& shares, ResponseSink& sink,
+                              std::uint32_t peer = 0);
 
 // Puts a decided answer on the wire: its head, and the file's bytes for a 200 or 206 GET,
 // which runs the one-shot rule before the last piece (a claim lost before anything was
 // sent turns the answer into the 404 page). Closes the decision's file.
 ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& shares,
-                                     ResponseSink& sink);
+                                     ResponseSink& sink, std::uint32_t peer = 0);
 
 // The 400 page, byte for byte, for the connection's own use (a head too long); its head
 // alone when `headOnly`.

@@ -45,28 +45,68 @@ SharePtr ShareRegistry::FindShare(const std::string& path) {
   return nullptr;
 }
 
-LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::string& path) {
-  // An ordinary share has nothing to claim: no lookup, so most answers never take the lock
-  // here.
-  if (!served || !served->IsOneShot()) return LastPieceClaim::NotClaimed;
+LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::string& path,
+                                             const DownloadEnd& end) {
+  if (!served || !end.counts) return LastPieceClaim::NotClaimed;
   if (FindShare(path) != served) return LastPieceClaim::NotClaimed;
-  std::uint32_t flags = served->flags.load();
-  do {
-    if ((flags & kWithdrawn) != 0) return LastPieceClaim::Lost;
-    // The other bits go back as they were: a stored bit nobody knows is never lost.
-  } while (!served->flags.compare_exchange_weak(flags, flags | kWithdrawn));
-  std::function<void()> listener;
+  bool withdrew = false;
+  {
+    std::lock_guard guard(served->downloadsMutex_);
+    // A download under way when the share's time passed may finish, and counts.
+    const std::int64_t until = served->limits_.until;
+    const bool timeIsUp = until != 0 && end.now >= until;
+    if (served->IsWithdrawn() && !timeIsUp) return LastPieceClaim::Lost;
+    const std::uint64_t limit = served->IsOneShot() ? 1 : served->limits_.maxDownloads;
+    if (limit != 0 && served->tally_.completed >= limit) return LastPieceClaim::Lost;
+    ++served->tally_.completed;
+    served->tally_.lastTime = end.now;
+    served->tally_.lastAddress = end.address;
+    if (limit != 0 && served->tally_.completed >= limit && !served->IsWithdrawn()) {
+      // The other bits stay as they were: a stored bit nobody knows is never lost.
+      served->flags.fetch_or(kWithdrawn);
+      withdrew = true;
+    }
+  }
+  std::function<void()> withdrawal;
+  std::function<void()> download;
   {
     std::lock_guard guard(lock_);
-    listener = withdrawalListener_;
+    withdrawal = withdrawalListener_;
+    download = downloadListener_;
   }
-  if (listener) listener();
-  return LastPieceClaim::Won;
+  // The withdrawal first: it is what keeps the link dead after a restart.
+  if (withdrew && withdrawal) withdrawal();
+  if (download) download();
+  return withdrew ? LastPieceClaim::Won : LastPieceClaim::Counted;
+}
+
+bool ShareRegistry::ExpireIfDue(const SharePtr& share, std::int64_t now) {
+  if (!share) return false;
+  bool withdrew = false;
+  {
+    std::lock_guard guard(share->downloadsMutex_);
+    if (share->limits_.until == 0 || now < share->limits_.until) return false;
+    withdrew = (share->flags.fetch_or(kWithdrawn) & kWithdrawn) == 0;
+  }
+  if (withdrew) {
+    std::function<void()> listener;
+    {
+      std::lock_guard guard(lock_);
+      listener = withdrawalListener_;
+    }
+    if (listener) listener();
+  }
+  return true;
 }
 
 void ShareRegistry::SetWithdrawalListener(std::function<void()> listener) {
   std::lock_guard guard(lock_);
   withdrawalListener_ = std::move(listener);
+}
+
+void ShareRegistry::SetDownloadListener(std::function<void()> listener) {
+  std::lock_guard guard(lock_);
+  downloadListener_ = std::move(listener);
 }
 
 SharePtr ShareRegistry::ShareAt(std::int32_t n) {

@@ -28,6 +28,21 @@ enum ShareFlags : std::uint32_t {
 // starts sending that folder under the file's link.
 enum class ShareKind { File, Folder };
 
+// A share's completed downloads: answers that delivered its last byte with everything
+// before it acknowledged by the client's system (the one-shot rule's test).
+struct DownloadTally {
+  std::uint64_t completed = 0;
+  std::int64_t lastTime = 0;      // Unix seconds of the last one; 0: none yet
+  std::uint32_t lastAddress = 0;  // its client's IPv4 address, host order
+};
+
+// What ends a share besides the one-shot flag: a number of completed downloads, a moment.
+struct ShareLimits {
+  std::uint64_t maxDownloads = 0;  // 0: no limit
+  std::int64_t until = 0;          // Unix seconds; 0: no end
+  bool Any() const { return maxDownloads != 0 || until != 0; }
+};
+
 struct Share {
   Share(std::string physical, std::string virtualPath_, std::uint32_t flags_,
         ShareKind kind = ShareKind::File)
@@ -46,17 +61,50 @@ struct Share {
   std::atomic<bool> downloading{false};
 
   bool IsWithdrawn() const { return (flags.load() & kWithdrawn) != 0; }
+  DownloadTally Tally() const {
+    std::lock_guard guard(downloadsMutex_);
+    return tally_;
+  }
+  ShareLimits Limits() const {
+    std::lock_guard guard(downloadsMutex_);
+    return limits_;
+  }
+  // What the downloads file held for this share at start, or the command's limits.
+  void Restore(const DownloadTally& tally, const ShareLimits& limits) {
+    std::lock_guard guard(downloadsMutex_);
+    tally_ = tally;
+    limits_ = limits;
+  }
+  void SetLimits(const ShareLimits& limits) {
+    std::lock_guard guard(downloadsMutex_);
+    limits_ = limits;
+  }
   bool IsOneShot() const { return (flags.load() & kOneShot) != 0; }
   bool IsFolder() const { return folderCrcs != nullptr; }
+
+ private:
+  friend class ShareRegistry;
+  mutable std::mutex downloadsMutex_;
+  DownloadTally tally_;
+  ShareLimits limits_;
 };
 using SharePtr = std::shared_ptr<Share>;
 
 // What the one-shot rule decided when the last piece of an answer that reaches the end of
 // the file was due.
 enum class LastPieceClaim {
-  NotClaimed,  // not a one-shot share, or no longer the share at its path: send the piece
-  Won,         // this answer withdrew the share: send the piece
+  NotClaimed,  // not counted (a link preview), or no longer the share at its path: send it
+  Counted,     // a completed download, counted: send the piece
+  Won,         // counted, and this answer withdrew the share (its limit): send the piece
   Lost,        // another answer withdrew it first and sent its own: leave the piece out
+};
+
+// The client and moment of a download whose last piece is due; `counts` is false for a
+// link preview, which never counts.
+struct DownloadEnd {
+  std::int64_t now = 0;
+  std::uint32_t address = 0;
+  bool counts = true;
 };
 
 class ShareRegistry {
@@ -73,16 +121,24 @@ class ShareRegistry {
   void ClearShares();
   // The oldest share whose virtual path equals `path` byte for byte, withdrawn or not.
   SharePtr FindShare(const std::string& path);
-  // The one-shot rule, when the last piece of an answer that reaches the end of the file is
-  // due. `served` is the share the answer found; it is claimed only while it is still the
-  // share at `path` (one the panel deleted meanwhile is left alone). The claim is one
-  // compare-and-set of the flags, from OneShot without Withdrawn to both, so of any number
-  // of answers at once exactly one wins. The winner calls the withdrawal listener before
-  // this returns.
-  LastPieceClaim ClaimLastPiece(const SharePtr& served, const std::string& path);
+  // The count and the one-shot and download limits, when the last piece of an answer that
+  // reaches the end of the file is due and everything before it was acknowledged.
+  // `served` is the share the answer found; it is counted only while it is still the share
+  // at `path` (one the panel deleted meanwhile is left alone). Counting and the check of
+  // the limit (1 for a one-shot share) happen together under the share's own lock, so of
+  // any number of answers at once exactly the limit's number are counted and the last of
+  // them withdraws the share. The withdrawal listener (first) and the download listener
+  // are called before this returns.
+  LastPieceClaim ClaimLastPiece(const SharePtr& served, const std::string& path,
+                                const DownloadEnd& end = {});
+  // Withdraws `share` when its time is up at `now`, calling the withdrawal listener; true
+  // when it is (or was already) withdrawn by its time: the request is answered 404.
+  bool ExpireIfDue(const SharePtr& share, std::int64_t now);
   // Called on the winning thread, without the lock, after each withdrawal: the server
   // stores it there and then. Set before serving starts; empty means nothing is called.
   void SetWithdrawalListener(std::function<void()> listener);
+  // Called after each counted download, without the lock: the server stores the counts.
+  void SetDownloadListener(std::function<void()> listener);
   // The share at 0-based position n, or null (negative, or past the end).
   SharePtr ShareAt(std::int32_t n);
   // All shares in registry order, taken under the lock.
@@ -93,6 +149,7 @@ class ShareRegistry {
   platform::NamedLock lock_;
   std::vector<SharePtr> shares_;
   std::function<void()> withdrawalListener_;
+  std::function<void()> downloadListener_;
 };
 
 // A folder share when `physicalPath` names a folder now, else a file share (a missing file

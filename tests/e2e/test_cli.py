@@ -78,6 +78,11 @@ class WithoutServer(Cli):
             (["-quiet", "x"], 2, "", "-quiet takes no arguments"),
             (["a.txt", "-list"], 2, "", "options go before the files"),
             (["-ui"], 2, "", "the control panel exists only in the Windows build"),
+            (["-limit", "0", "a.txt"], 2, "", '-limit needs a whole number of downloads from 1 on, not "0"'),
+            (["-limit", "3"], 2, "", '-limit 3 must be followed by the files to share'),
+            (["-until", "2026-12-31", "a.txt"], 2, "", "-until needs a local date and time such as 2026-12-31T18:00"),
+            (["-until", "2026-02-30T10:00", "a.txt"], 2, "", "-until needs a local date and time"),
+            (["-until", "2001-01-01T00:00", "a.txt"], 2, "", "-until: 2001-01-01T00:00:00"),
         ]
         for args, code, out, err in cases:
             with self.subTest(args=args):
@@ -147,9 +152,11 @@ class WithoutServer(Cli):
         self.box.write("shared.cfg", b"".join(records))
         code, out, err = self.run_cli("-list")
         self.assertEqual(code, 0, err)
-        self.assertEqual(out, "http://files.example:8080/a.txt\t/home/u/a.txt\t-\n"
-                              "http://files.example:8080/b%20c.txt\t/home/u/b c.txt\tone-shot,withdrawn\n"
-                              "http://files.example:8080/d\t/srv/d\tone-shot\n")
+        # The columns after the marks: completed downloads, the last one's time and client,
+        # the download limit and the end time.
+        self.assertEqual(out, "http://files.example:8080/a.txt\t/home/u/a.txt\t-\t0\t-\t-\t-\t-\n"
+                              "http://files.example:8080/b%20c.txt\t/home/u/b c.txt\tone-shot,withdrawn\t0\t-\t-\t-\t-\n"
+                              "http://files.example:8080/d\t/srv/d\tone-shot\t0\t-\t-\t-\t-\n")
         self.assertIn(f"no server is running; the shares in {self.box.path('shared.cfg')}", err)
 
         code, out, err = self.run_cli("-unshare", "no-such-share")
@@ -174,7 +181,7 @@ class WithoutServer(Cli):
             with self.subTest(round=round):
                 self.box.write("shared.cfg", good + bad + later)
                 code, out, err = self.run_cli("-list")
-                self.assertEqual((code, out), (0, "http://files.example:8080/a.txt\t/home/u/a.txt\t-\n"))
+                self.assertEqual((code, out), (0, "http://files.example:8080/a.txt\t/home/u/a.txt\t-\t0\t-\t-\t-\t-\n"))
                 self.assertIn(told[:-len("shared.cfg.damaged")] + kept + "\n", err)
                 self.assertEqual(self.box.read(kept), good + bad + later)
                 self.assertEqual(self.box.read("shared.cfg"), good)
@@ -318,15 +325,17 @@ class WithServer(Cli):
         self.curl(url.replace("localhost", "127.0.0.1"), "-H", f"If-None-Match: {etag}")
         log = [server.stdout_line() for _ in range(5)]
         stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d{4}"
-        self.assertRegex(log[0], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 200 100000 -$")
+        # A completed download is marked "done"; the range short of the end is not.
+        self.assertRegex(log[0], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 200 100000 - done$")
         self.assertRegex(log[1], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 206 10 bytes=10-19$")
         self.assertRegex(log[2], rf"^{stamp} 127\.0\.0\.1 /nothing 404 198 -$")
         self.assertRegex(log[3], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 200 0 - HEAD$")
         self.assertRegex(log[4], rf"^{stamp} 127\.0\.0\.1 /report%202009\.pdf 304 0 -$")
 
-        self.assertEqual(self.run_cli("-list"),
-                         (0, f"{url}\t{self.box.path('report 2009.pdf')}\t-\n" +
-                          f"{burl}\t{self.box.path('b.txt')}\t-\n", ""))
+        code, out, err = self.run_cli("-list")
+        self.assertEqual((code, err), (0, ""))
+        self.assertRegex(out, "^" + re.escape(f"{url}\t{self.box.path('report 2009.pdf')}\t-\t1\t") +
+                         stamp + re.escape(f"\t127.0.0.1\t-\t-\n{burl}\t{self.box.path('b.txt')}\t-\t0\t-\t-\t-\t-\n") + "$")
 
         # Unknown shares are errors and change nothing.
         self.assertEqual(self.run_cli("-unshare", "http://localhost/nothing"),
@@ -506,10 +515,10 @@ class WithServer(Cli):
         # At least what arrived (less its head), less than the whole.
         self.assertGreaterEqual(int(logged.group(1)), got - 1000)
         self.assertLess(int(logged.group(1)), size)
-        # A download that completes has no mark.
+        # A download that completes is marked so.
         whole = self.curl(f"http://127.0.0.1:{self.port}/big.bin", "-o", os.devnull)
         self.assertEqual(whole.returncode, 0, whole.stderr)
-        self.assertRegex(server.stdout_line(), rf"^{stamp} 127\.0\.0\.1 /big\.bin 200 {size} -$")
+        self.assertRegex(server.stdout_line(), rf"^{stamp} 127\.0\.0\.1 /big\.bin 200 {size} - done$")
         self.stop(server)
 
 

@@ -156,7 +156,9 @@ class HostInLinks(unittest.TestCase):
         self.assertEqual(self.fetch(machine, link), payload)
         code, out, _ = self.cli(machine, "-list")
         self.assertEqual(code, 0)
-        self.assertIn(f"{link}\t{self.box.path(name)}\t-\n", out)
+        # The fetch above is the share's one completed download, from the link's address.
+        self.assertIn(f"{link}\t{self.box.path(name)}\t-\t1\t", out)
+        self.assertIn(f"\t{host}\t-\t-\n", out)
         return link
 
     def test_a_name_mapped_to_loopback_and_one_card_give_the_cards_address(self):

@@ -190,6 +190,83 @@ TEST(CliShares, ListLinesAndMarks) {
   }
 }
 
+// -limit and -until go before the files, each once, with a value that can be meant.
+TEST(CliArguments, LimitsOfNewShares) {
+  struct Case {
+    std::vector<std::string> args;
+    Action action;
+    std::uint64_t limit = 0;
+    std::optional<LocalDateTime> until = std::nullopt;
+    bool confirmed = false;
+  };
+  const LocalDateTime evening{2026, 12, 31, 18, 0, 0};
+  const Case cases[] = {
+      {{"-limit", "3", "a.txt"}, Action::Share, 3},
+      {{"--until", "2026-12-31T18:00", "a.txt"}, Action::Share, 0, evening},
+      {{"-limit", "2", "-until", "2026-12-31 18:00:00", "a"}, Action::Share, 2, evening},
+      {{"-until", "2028-02-29T23:59:59", "-limit", "1", "--yes", "/"},
+       Action::Share,
+       1,
+       LocalDateTime{2028, 2, 29, 23, 59, 59},
+       true},
+      {{"--yes", "-limit", "5", "a"}, Action::Share, 5, std::nullopt, true},
+      {{"-limit", "0", "a"}, Action::Usage},
+      {{"-limit", "-1", "a"}, Action::Usage},
+      {{"-limit", "two", "a"}, Action::Usage},
+      {{"-limit", "3"}, Action::Usage},
+      {{"-limit"}, Action::Usage},
+      {{"-limit", "3", "-list"}, Action::Usage},
+      {{"-limit", "3", "-limit", "4", "a"}, Action::Usage},
+      {{"-until", "2026-12-31", "a"}, Action::Usage},
+      {{"-until", "2026-13-01T00:00", "a"}, Action::Usage},
+      {{"-until", "2027-02-29T00:00", "a"}, Action::Usage},
+      {{"-until", "2026-12-31T24:00", "a"}, Action::Usage},
+      {{"-until", "2026-12-31T18:00Z", "a"}, Action::Usage},
+      {{"a", "-limit", "3"}, Action::Usage},
+  };
+  for (const Case& c : cases) {
+    std::string joined;
+    for (const std::string& a : c.args) joined += "[" + a + "]";
+    SCOPED_TRACE(joined);
+    const Invocation invocation = ParseArguments(c.args);
+    ASSERT_EQ(invocation.action, c.action);
+    if (c.action == Action::Usage) {
+      EXPECT_FALSE(invocation.error.empty());
+      continue;
+    }
+    EXPECT_EQ(invocation.limit, c.limit);
+    EXPECT_EQ(invocation.confirmed, c.confirmed);
+    ASSERT_EQ(invocation.until.has_value(), c.until.has_value());
+    if (c.until) {
+      const LocalDateTime& u = *invocation.until;
+      EXPECT_EQ(std::vector<int>({u.year, u.month, u.day, u.hour, u.minute, u.second}),
+                std::vector<int>({c.until->year, c.until->month, c.until->day, c.until->hour,
+                                  c.until->minute, c.until->second}));
+    }
+  }
+}
+
+// The columns after the marks: downloads, the last one's time and client, limit, end.
+TEST(CliShares, ListLinesWithDownloads) {
+  const auto clock = [](std::int64_t t) { return "T" + std::to_string(t); };
+  struct Case {
+    DownloadTally tally;
+    ShareLimits limits;
+    std::string tail;
+  };
+  const Case cases[] = {
+      {{}, {}, "\t0\t-\t-\t-\t-"},
+      {{2, 1700000000, 0xC0A80105}, {}, "\t2\tT1700000000\t192.168.1.5\t-\t-"},
+      {{1, 5, 0}, {3, 0}, "\t1\tT5\t-\t3\t-"},
+      {{0, 0, 0}, {0, 1800000000}, "\t0\t-\t-\t-\tT1800000000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tail);
+    EXPECT_EQ(FormatShareLine("http://h/a", "/x", kOneShot, c.tally, c.limits, clock),
+              "http://h/a\t/x\tone-shot" + c.tail);
+  }
+}
+
 TEST(CliShares, UnshareArgumentsMatchByUrlVirtualPathOrFile) {
   const Share share("/home/u/report 2009.pdf", "/pub/report 2009.pdf", 0);
   const std::string url = "http://localhost:8080/pub/report%202009.pdf";

@@ -17,6 +17,7 @@
 #include "app/control.h"
 #include "app/messages.h"
 #include "app/server.h"
+#include "shares/downloads_file.h"
 #include "cli/control_protocol.h"
 #include "cli/native_command.h"
 #include "platform/control_channel.h"
@@ -292,8 +293,9 @@ TEST(ControlProtocol, OneWayRequestsOfOlderClientsAreStillServedBesideVersionedO
   EXPECT_EQ(shared.fields, (std::vector<std::string>{"http://10.1.2.3/new%20file.txt", ""}));
   const ControlReply list = Ask(CommandType::List, {});
   EXPECT_EQ(list.fields,
-            (std::vector<std::string>{"http://10.1.2.3/old.txt", "/d/old.txt", "0",
-                                      "http://10.1.2.3/new%20file.txt", "/d/new file.txt", "0"}));
+            (std::vector<std::string>{"http://10.1.2.3/old.txt", "/d/old.txt", "0", "0", "0", "0",
+                                      "0", "0", "http://10.1.2.3/new%20file.txt", "/d/new file.txt",
+                                      "0", "0", "0", "0", "0", "0"}));
 }
 
 TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
@@ -383,10 +385,46 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
       {CommandType::List,
        {},
        ReplyStatus::Ok,
-       {"http://files.example:8080/a.txt", "/home/u/a.txt", "1",
-        "http://files.example:8080/report%202009.pdf", "/srv/report 2009.pdf", "1",
-        "http://files.example:8080/c", "/x/c", "1", "http://files.example:8080/folder.zip", folder,
-        "1", "http://files.example:8080/a%20(2).txt", "/home/v/a.txt", "1"},
+       {"http://files.example:8080/a.txt",
+        "/home/u/a.txt",
+        "1",
+        "0",
+        "0",
+        "0",
+        "0",
+        "0",
+        "http://files.example:8080/report%202009.pdf",
+        "/srv/report 2009.pdf",
+        "1",
+        "0",
+        "0",
+        "0",
+        "0",
+        "0",
+        "http://files.example:8080/c",
+        "/x/c",
+        "1",
+        "0",
+        "0",
+        "0",
+        "0",
+        "0",
+        "http://files.example:8080/folder.zip",
+        folder,
+        "1",
+        "0",
+        "0",
+        "0",
+        "0",
+        "0",
+        "http://files.example:8080/a%20(2).txt",
+        "/home/v/a.txt",
+        "1",
+        "0",
+        "0",
+        "0",
+        "0",
+        "0"},
        a + b + c + f + a2},
       // By URL under another host name, then by the file itself, then by virtual path.
       {CommandType::Unshare,
@@ -417,6 +455,28 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
        ReplyStatus::Ok,
        {"http://files.example:8080/root.zip", ""},
        f + a2 + r},
+      // Limits travel as fields of their own, each once and never zero; shared.cfg keeps its
+      // records as they were, the limits go to downloads.cfg.
+      {CommandType::Share,
+       {"/x/d", "limit=0"},
+       ReplyStatus::Failed,
+       {"a share request names one file"},
+       f + a2 + r},
+      {CommandType::Share,
+       {"/x/d", "limit=2", "limit=3"},
+       ReplyStatus::Failed,
+       {"a share request names one file"},
+       f + a2 + r},
+      {CommandType::Share,
+       {"/x/d", "until=soon"},
+       ReplyStatus::Failed,
+       {"a share request names one file"},
+       f + a2 + r},
+      {CommandType::Share,
+       {"/x/d", "limit=2", "until=4102444800"},
+       ReplyStatus::Ok,
+       {"http://files.example:8080/d", ""},
+       f + a2 + r + tests::RecordBytes("/d", "/x/d", 1)},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.fields.empty() ? "list" : step.fields[0]);
@@ -425,6 +485,12 @@ TEST(NativeCommands, ShareListAndUnshareKeepTheListAndTheFileInStep) {
     EXPECT_EQ(reply.fields, step.reply);
     EXPECT_EQ(tests::ReadFileBytes(kSharesFileName), step.fileAfter);
   }
+  EXPECT_EQ(tests::ReadFileBytes(kDownloadsFileName),
+            EncodeDownloadRecords({{"/d", "/x/d", {}, {2, 4102444800}}}));
+  const ControlReply list = HandleCommand(app, 8080, CommandType::List, {});
+  ASSERT_EQ(list.fields.size(), 4 * kListFieldsPerShare);
+  EXPECT_EQ(std::vector<std::string>(list.fields.end() - 5, list.fields.end()),
+            (std::vector<std::string>{"0", "0", "0", "2", "4102444800"}));
   // Nothing was shown on the server's side: the answers carried it all.
   EXPECT_TRUE(recorder.Messages().empty());
 }
@@ -658,6 +724,21 @@ TEST(RequestLog, OneLinePerAnswerWithPathStatusBytesAndRange) {
        -1,
        {404, 0, {}, true},
        "T 127.0.0.1 /missing 404 0 - incomplete"},
+      // A completed download is marked, a resumed one too.
+      {"/a.bin",
+       false,
+       false,
+       -1,
+       -1,
+       {200, 4194304, {}, false, true},
+       "T 127.0.0.1 /a.bin 200 4194304 - done"},
+      {"/a",
+       false,
+       true,
+       7,
+       -1,
+       {206, 993, ByteSpan{7, 993}, false, true},
+       "T 127.0.0.1 /a 206 993 bytes=7-999 done"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);

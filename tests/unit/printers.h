@@ -55,7 +55,7 @@ inline void PrintTo(ArchiveSendOutcome value, std::ostream* out) {
   printers::PrintName(value, kNames, out);
 }
 inline void PrintTo(LastPieceClaim value, std::ostream* out) {
-  static const char* const kNames[] = {"NotClaimed", "Won", "Lost"};
+  static const char* const kNames[] = {"NotClaimed", "Counted", "Won", "Lost"};
   printers::PrintName(value, kNames, out);
 }
 inline void PrintTo(FolderShareRisk value, std::ostream* out) {

@@ -21,6 +21,7 @@ TEST(Printers, OutcomesPrintByName) {
       {testing::PrintToString(ShareAddition::PathTaken), "PathTaken"},
       {testing::PrintToString(ArchiveSendOutcome::BadRange), "BadRange"},
       {testing::PrintToString(LastPieceClaim::Lost), "Lost"},
+      {testing::PrintToString(LastPieceClaim::Counted), "Counted"},
       {testing::PrintToString(FolderShareRisk::WholeProfile), "WholeProfile"},
       {testing::PrintToString(platform::ControlSetup::BlockUnusable), "BlockUnusable"},
       {testing::PrintToString(StartOutcome{}), "Running (no error)"},

@@ -461,9 +461,10 @@ TEST_F(ResponseWriterTest, OneShotClaimComesBeforeTheLastPiece) {
   }
 }
 
-// A one-shot share is used up only by a download whose client has taken everything before
-// the last piece: bytes queued for a client that has gone must not use the link up. The
-// writer asks the sink (the socket) before it claims; answers that claim nothing never ask.
+// A one-shot share is used up only when its client has taken everything before the last
+// piece: bytes queued for a client that has gone must not use the link up. The writer asks
+// the sink (the socket) before it claims; an ordinary share's answer asks after its last
+// piece, before it counts; answers that cannot count (short of the end, a preview) never ask.
 TEST_F(ResponseWriterTest, OneShotWaitsForTheClientBeforeTheLastPiece) {
   constexpr std::int64_t kSize = 3 * 4096 + 5;
   struct Case {
@@ -475,14 +476,22 @@ TEST_F(ResponseWriterTest, OneShotWaitsForTheClientBeforeTheLastPiece) {
     int waits;       // times the writer asked
     bool withdrawn;
     std::int64_t bodyBytes;
+    std::uint64_t counted = 0;
+    bool preview = false;
   };
   const Case cases[] = {
-      {"delivered", kSize, "", kOneShot, true, 1, true, kSize},
+      {"delivered", kSize, "", kOneShot, true, 1, true, kSize, 1},
       {"the client went without the rest", kSize, "", kOneShot, false, 1, false, 3 * 4096},
       {"a resume to the end, the client went", kSize, "4000-", kOneShot, false, 1, false, 8192},
       {"a range short of the end claims nothing", kSize, "0-8191", kOneShot, false, 0, false, 8192},
-      {"a body of one piece has nothing before it", 900, "", kOneShot, false, 0, true, 900},
-      {"an ordinary share never waits", kSize, "", 0, false, 0, false, kSize},
+      {"a body of one piece has nothing before it", 900, "", kOneShot, false, 0, true, 900, 1},
+      // An ordinary share sends its last piece at once and counts once all is acknowledged.
+      {"an ordinary share, delivered, counts", kSize, "", 0, true, 1, false, kSize, 1},
+      {"an ordinary share whose client went", kSize, "", 0, false, 1, false, kSize},
+      {"a resume to the end counts once", kSize, "4000-", 0, true, 1, false, kSize - 4000, 1},
+      {"a small file counts once delivered", 900, "", 0, true, 1, false, 900, 1},
+      {"a range short of the end never asks", kSize, "0-99", 0, true, 0, false, 100},
+      {"a link preview neither waits nor counts", kSize, "", 0, false, 0, false, kSize, 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -491,10 +500,15 @@ TEST_F(ResponseWriterTest, OneShotWaitsForTheClientBeforeTheLastPiece) {
     const SharePtr share = shares.AppendShare(file, "/w", c.flags);
     CapturingSink sink;
     sink.delivered = [&](int) { return c.delivered; };
-    const ResponseSummary summary = WriteResponse(ParsedRequest("/w", c.range), shares, sink);
+    Request request = ParsedRequest("/w", c.range);
+    request.linkPreview = c.preview;
+    const ResponseSummary summary = WriteResponse(request, shares, sink, 0x0A000001);
     EXPECT_EQ(sink.deliveryWaits, c.waits);
     EXPECT_EQ(share->IsWithdrawn(), c.withdrawn);
     EXPECT_EQ(summary.bodyBytes, c.bodyBytes);
+    EXPECT_EQ(summary.completed, c.counted == 1);
+    EXPECT_EQ(share->Tally().completed, c.counted);
+    EXPECT_EQ(share->Tally().lastAddress, c.counted == 1 ? 0x0A000001u : 0u);
   }
 }
 

@@ -708,7 +708,8 @@ TEST(ServerLifecycle, WithdrawalIsStoredAtOnceInTheStartupDirectory) {
                           ? before
                           : plain + tests::RecordBytes("/once", physical, kOneShot | kWithdrawn));
     const std::vector<RecordedMessage> told =
-        c.writesFail ? std::vector<RecordedMessage>{AsRecorded(messages::kWithdrawalNotStored)}
+        c.writesFail ? std::vector<RecordedMessage>{AsRecorded(messages::kWithdrawalNotStored),
+                                                    AsRecorded(messages::kDownloadsNotStored)}
                      : std::vector<RecordedMessage>{};
     EXPECT_EQ(recorder.Messages(), told);
     StopServer(app);

@@ -1,0 +1,201 @@
+"""End-to-end tests of completed downloads and share limits through the native program:
+what counts (a broken download no, one in segments once, a resumed one once, a HEAD and a
+link preview never), the counts across a stop and a kill -9, and shares that end after N
+downloads or at a time."""
+import concurrent.futures
+import os
+import re
+import signal
+import socket
+import stat
+import struct
+import subprocess
+import threading
+import time
+import unittest
+
+from harness import BIN, Sandbox, free_port, settings_bytes
+
+TIMEOUT = 60
+STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d{4}"
+PREVIEW_AGENT = "WhatsApp/2.23.20.0 A"
+
+
+def read_answer(port, request, read_limit=None, slow_until=None):
+    """The raw answer to one request, or its first `read_limit` bytes (the connection is
+    then reset, as a client that gives up). `slow_until`: read slowly until that time."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
+    sock.sendall(request)
+    got = bytearray()
+    while read_limit is None or len(got) < read_limit:
+        chunk = sock.recv(1 << 16)
+        if not chunk:
+            break
+        got += chunk
+        if slow_until is not None and time.time() < slow_until:
+            time.sleep(0.05)
+    if read_limit is not None:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+    return bytes(got)
+
+
+def body_of(answer):
+    head, _, body = answer.partition(b"\r\n\r\n")
+    return head.split(b"\r\n", 1)[0], body
+
+
+class Downloads(unittest.TestCase):
+    def setUp(self):
+        self.box = Sandbox()
+        self.addCleanup(self.box.close)
+        self.port = free_port()
+        self.box.write("common.cfg", settings_bytes(self.port, flags=0, domain=b"localhost"))
+
+    def run_cli(self, *args):
+        done = subprocess.run([BIN, *args], cwd=self.box.dir, env=self.box.env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+        return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+    def start(self):
+        server = self.box.start_server(self.port)
+        deadline = time.time() + TIMEOUT
+        sock = os.path.join(self.box.env["XDG_RUNTIME_DIR"], "quillcast-control.sock")
+        while not os.path.exists(sock) and time.time() < deadline:
+            time.sleep(0.05)
+        server.stderr_lines.get(timeout=TIMEOUT)  # the start line
+        return server
+
+    def stop(self, server):
+        self.assertEqual(self.run_cli("-stop")[0], 0)
+        self.assertEqual(server.wait(), 0)
+
+    def share(self, *args):
+        code, out, err = self.run_cli(*args)
+        self.assertEqual((code, err), (0, ""))
+        return out.strip()
+
+    def listed(self):
+        """-list's rows, each a list of its tab-separated columns."""
+        code, out, err = self.run_cli("-list")
+        self.assertEqual(code, 0, err)
+        return [line.split("\t") for line in out.splitlines()]
+
+    def log_lines(self, server, count):
+        return [server.stdout_line(timeout=TIMEOUT) for _ in range(count)]
+
+    def test_what_counts_and_that_counts_survive_a_stop_and_a_kill(self):
+        payload = os.urandom(64 << 20)
+        self.box.write("big.bin", payload)
+        server = self.start()
+        url = self.share("big.bin").replace("localhost", "127.0.0.1")
+        path = "/big.bin"
+        # Broken by the client after 2 MiB; those bytes are then resumed by curl -C -.
+        part = read_answer(self.port, f"GET {path} HTTP/1.1\r\n\r\n".encode(), read_limit=2 << 20)
+        _, first = body_of(part)
+        self.assertLess(len(first), len(payload))
+        self.box.write("resumed.bin", first)
+        resumed = subprocess.run(["curl", "-s", "-S", "--max-time", "60", "-C", "-", "-o",
+                                  self.box.path("resumed.bin"), url], capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(resumed.returncode, 0, resumed.stderr)
+        self.assertEqual(self.box.read("resumed.bin"), payload)
+        # In four segments at once.
+        segmented = subprocess.run(["aria2c", "-q", "-x4", "-s4", "-k1M", "--allow-overwrite=true",
+                                    "--auto-file-renaming=false", "-d", self.box.dir, "-o", "aria.bin", url],
+                                   capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(segmented.returncode, 0, segmented.stderr)
+        self.assertEqual(self.box.read("aria.bin"), payload)
+        # A HEAD and a link preview's whole GET count nothing.
+        head = read_answer(self.port, f"HEAD {path} HTTP/1.1\r\n\r\n".encode())
+        self.assertTrue(head.startswith(b"HTTP/1.1 200"))
+        preview = read_answer(self.port, f"GET {path} HTTP/1.1\r\nUser-Agent: {PREVIEW_AGENT}\r\n\r\n".encode())
+        self.assertEqual(body_of(preview)[1], payload)
+
+        rows = self.listed()
+        self.assertEqual(len(rows), 1)
+        self.assertEqual(rows[0][3], "2")
+        self.assertRegex(rows[0][4], f"^{STAMP}$")
+        self.assertEqual(rows[0][5:], ["127.0.0.1", "-", "-"])
+        self.assertEqual(stat.S_IMODE(os.stat(self.box.path("downloads.cfg")).st_mode), 0o600)
+
+        # The log: the broken one "incomplete", the resumed and the last segment "done", each
+        # once; the other segments, the HEAD and the preview unmarked or incomplete.
+        self.stop(server)
+        lines = []
+        while not server.stdout_lines.empty():
+            lines.append(server.stdout_lines.get())
+        marks = [line.split(" ")[6] if len(line.split(" ")) > 6 else "-" for line in lines]
+        self.assertEqual(marks.count("done"), 2, lines)
+        self.assertEqual(marks[0], "incomplete", lines)
+        self.assertEqual(marks[1], "done", lines)
+        self.assertTrue(lines[1].split(" ")[5].startswith(f"bytes={len(first)}-"), lines)
+        self.assertEqual(marks[-2:], ["HEAD", "-"], lines)
+        # aria2c's requests lie between: four segments or more (the first a whole GET it
+        # cuts; a slow segment's rest may be taken over by another connection), of which
+        # exactly one reaches the end and counts.
+        segments = marks[2:-2]
+        self.assertGreaterEqual(len(segments), 4, lines)
+        self.assertEqual(segments.count("done"), 1, lines)
+
+        # Across a stop, and across a kill -9 right after a download.
+        server = self.start()
+        self.assertEqual(self.listed()[0][3], "2")
+        self.assertEqual(len(read_answer(self.port, f"GET {path} HTTP/1.1\r\n\r\n".encode())) > len(payload), True)
+        self.assertRegex(server.stdout_line(timeout=TIMEOUT), " done$")
+        server.proc.send_signal(signal.SIGKILL)
+        server.proc.wait()
+        server = self.start()
+        self.assertEqual(self.listed()[0][3], "3")
+        self.stop(server)
+
+    def test_a_share_limited_to_two_gives_two_whole_downloads_to_twenty_clients(self):
+        payload = os.urandom(8 << 20)
+        self.box.write("two.bin", payload)
+        server = self.start()
+        self.share("-limit", "2", "two.bin")
+        request = b"GET /two.bin HTTP/1.1\r\n\r\n"
+        start = threading.Barrier(20)
+
+        def client(_):
+            start.wait()
+            return read_answer(self.port, request)
+
+        with concurrent.futures.ThreadPoolExecutor(20) as pool:
+            answers = list(pool.map(client, range(20)))
+        whole = [a for a in answers if body_of(a)[1] == payload and a.startswith(b"HTTP/1.1 200")]
+        self.assertEqual(len(whole), 2)
+        self.assertTrue(read_answer(self.port, request).startswith(b"HTTP/1.1 404"))
+        rows = self.listed()
+        self.assertEqual((rows[0][2], rows[0][3], rows[0][6]), ("withdrawn", "2", "2"))
+        # Removing the counts revives nothing: the withdrawal is in shared.cfg.
+        self.stop(server)
+        os.remove(self.box.path("downloads.cfg"))
+        server = self.start()
+        self.assertTrue(read_answer(self.port, request).startswith(b"HTTP/1.1 404"))
+        self.assertEqual(self.listed()[0][2:4], ["withdrawn", "0"])
+        self.stop(server)
+
+    def test_a_share_ends_at_its_time_but_a_download_under_way_finishes(self):
+        payload = os.urandom(64 << 20)
+        self.box.write("timed.bin", payload)
+        server = self.start()
+        end = time.time() + 3
+        until = time.strftime("%Y-%m-%dT%H:%M:%S", time.localtime(end))
+        self.share("-until", until, "timed.bin")
+        self.assertTrue(self.listed()[0][7].startswith(until))
+        request = b"GET /timed.bin HTTP/1.1\r\n\r\n"
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            # Read slowly until a second after the end, then the rest at full speed.
+            slow = pool.submit(read_answer, self.port, request, None, end + 1)
+            while time.time() < end + 0.5:
+                time.sleep(0.1)
+            self.assertTrue(read_answer(self.port, request).startswith(b"HTTP/1.1 404"))
+            self.assertEqual(body_of(slow.result(timeout=TIMEOUT))[1], payload)
+        rows = self.listed()
+        self.assertEqual((rows[0][2], rows[0][3]), ("withdrawn", "1"))
+        self.stop(server)
+        self.assertIn(b"/timed.bin", self.box.read("shared.cfg"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
