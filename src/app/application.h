@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "app/coalesced_write.h"
 #include "http/connection.h"
 #include "platform/services.h"
 #include "platform/single_instance.h"
@@ -93,6 +94,9 @@ struct Application {
   // `downloadsNotStored` keeps a failing disk from telling the user at every download.
   std::mutex downloadsWrite;
   bool downloadsNotStored = false;
+  // The writes of downloads.cfg after downloads of shares without a limit: made at the
+  // start, ended (what it gathered written) at the stop.
+  std::unique_ptr<CoalescedWrite> downloadsSaver;
   // What the start left out of common.cfg, until the user has been told.
   IgnoredSettings ignoredSettings;
 };

@@ -88,7 +88,19 @@ StartOutcome StartServer(Application& app) {
   if (CheckPort(app.settings.port) != SettingFault::None) return {StartResult::PortInvalid, {}};
   app.ignoredSettings = IgnoreSettingsThatBreakLinks(app.settings);
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
-  app.shares.SetDownloadListener([&app] { StoreDownloadCounts(app); });
+  // A share with a download limit stores each count at once: lost in a crash, it would
+  // let the share give more downloads than its limit. Others gather the counts of a
+  // second into one write, off the answers (a write per answer doubled a small answer's
+  // system calls).
+  app.downloadsSaver = std::make_unique<CoalescedWrite>([&app] { StoreDownloadCounts(app); },
+                                                        kDownloadsWriteInterval);
+  app.shares.SetDownloadListener([&app](bool limited) {
+    if (limited) {
+      StoreDownloadCounts(app);
+    } else {
+      app.downloadsSaver->Ask();
+    }
+  });
   StartUndo undo(app);
   platform::SocketLibraryStart();
   undo.SocketsStarted();
@@ -114,6 +126,8 @@ StartOutcome StartServer(Application& app) {
 
 void StopServer(Application& app) {
   app.connections.StopAllConnections();
+  // The counts still gathered are written before the stop reports done.
+  app.downloadsSaver.reset();
   if (app.listenSocket != platform::kInvalidSocket) {
     bool released = platform::InterruptSocket(app.listenSocket);
     // The accept thread ends once its accept failed and every other accepting thread has

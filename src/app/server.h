@@ -33,6 +33,9 @@ StartOutcome StartServer(Application& app);
 // withdrawal listener, on the connection's thread): "shared.cfg" in the start-up directory
 // rewritten at once, so that a restart or a crash keeps the share withdrawn; a failure is
 // told without holding the connection.
+// How often downloads.cfg is written at most while downloads of shares without a limit
+// complete; the first count after a quiet second is written at once.
+inline constexpr std::chrono::milliseconds kDownloadsWriteInterval{1000};
 // Writes downloads.cfg from the registry (after a counted download, a new share's limits).
 // On a connection thread too: a failure is told aside, once until a write succeeds.
 bool StoreDownloadCounts(Application& app);

@@ -50,6 +50,7 @@ LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::
   if (!served || !end.counts) return LastPieceClaim::NotClaimed;
   if (FindShare(path) != served) return LastPieceClaim::NotClaimed;
   bool withdrew = false;
+  bool limited = false;
   {
     std::lock_guard guard(served->downloadsMutex_);
     // A download under way when the share's time passed may finish, and counts.
@@ -58,6 +59,7 @@ LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::
     if (served->IsWithdrawn() && !timeIsUp) return LastPieceClaim::Lost;
     const std::uint64_t limit = served->IsOneShot() ? 1 : served->limits_.maxDownloads;
     if (limit != 0 && served->tally_.completed >= limit) return LastPieceClaim::Lost;
+    limited = limit != 0;
     ++served->tally_.completed;
     served->tally_.lastTime = end.now;
     served->tally_.lastAddress = end.address;
@@ -68,7 +70,7 @@ LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::
     }
   }
   std::function<void()> withdrawal;
-  std::function<void()> download;
+  std::function<void(bool)> download;
   {
     std::lock_guard guard(lock_);
     withdrawal = withdrawalListener_;
@@ -76,7 +78,7 @@ LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::
   }
   // The withdrawal first: it is what keeps the link dead after a restart.
   if (withdrew && withdrawal) withdrawal();
-  if (download) download();
+  if (download) download(limited);
   return withdrew ? LastPieceClaim::Won : LastPieceClaim::Counted;
 }
 
@@ -104,7 +106,7 @@ void ShareRegistry::SetWithdrawalListener(std::function<void()> listener) {
   withdrawalListener_ = std::move(listener);
 }
 
-void ShareRegistry::SetDownloadListener(std::function<void()> listener) {
+void ShareRegistry::SetDownloadListener(std::function<void(bool limited)> listener) {
   std::lock_guard guard(lock_);
   downloadListener_ = std::move(listener);
 }

@@ -138,7 +138,9 @@ class ShareRegistry {
   // stores it there and then. Set before serving starts; empty means nothing is called.
   void SetWithdrawalListener(std::function<void()> listener);
   // Called after each counted download, without the lock: the server stores the counts.
-  void SetDownloadListener(std::function<void()> listener);
+  // `limited`: the share ends after a number of downloads, so its count must be stored
+  // before the download is reported done.
+  void SetDownloadListener(std::function<void(bool limited)> listener);
   // The share at 0-based position n, or null (negative, or past the end).
   SharePtr ShareAt(std::int32_t n);
   // All shares in registry order, taken under the lock.
@@ -149,7 +151,7 @@ class ShareRegistry {
   platform::NamedLock lock_;
   std::vector<SharePtr> shares_;
   std::function<void()> withdrawalListener_;
-  std::function<void()> downloadListener_;
+  std::function<void(bool limited)> downloadListener_;
 };
 
 // A folder share when `physicalPath` names a folder now, else a file share (a missing file
