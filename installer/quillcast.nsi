@@ -1,8 +1,9 @@
 ; The Quillcast installer: a per-user install that needs no administrator.
 ;   program      %LOCALAPPDATA%\Programs\Quillcast
-;   settings     %APPDATA%\Quillcast (common.cfg, shared.cfg), created here and kept on
-;                uninstall; every shortcut starts in it, so the server, the Send to entry
-;                and the control panel all use the same two files
+;   settings     %APPDATA%\Quillcast (common.cfg, shared.cfg, and downloads.cfg once a
+;                download completes), created here and kept on uninstall; every shortcut
+;                starts in it, so the server, the Send to entry and the control panel all
+;                use the same files
 ;   shortcuts    Send to "Quillcast"; Start menu folder "Quillcast" with "Quillcast",
 ;                "Quillcast control panel" and "Stop Quillcast"; "start with Windows"
 ;   options      "Hide the icon in the notification area" (unticked; /NOICON ticks it for

@@ -276,7 +276,8 @@ class Journey(unittest.TestCase):
             self.assertFalse(os.path.exists(unix_path(path)), path)
         self.assertFalse(os.path.exists(unix_path(folders["programs"] + r"\Quillcast")))
         self.assertEqual(self.registry(), {})
-        self.assertEqual(sorted(os.listdir(unix_path(data_dir))), ["common.cfg", "shared.cfg"])
+        # The user's files stay, the download counts among them (the journey downloaded).
+        self.assertEqual(sorted(os.listdir(unix_path(data_dir))), ["common.cfg", "downloads.cfg", "shared.cfg"])
         # The icon choice is the user's, like the data folder.
         self.assertEqual(self.icon_setting(), "0x0")
         with open(unix_path(data_dir + r"\shared.cfg"), "rb") as f:
