@@ -156,7 +156,9 @@ ResponseDecision DecideResponse(const Request& request, ShareRegistry& shares) {
   d.counts = !request.linkPreview;
   // A share whose time is up is withdrawn by the first request after it; a download under
   // way then is left to finish.
-  if (shares.ExpireIfDue(d.share, CurrentUnixSeconds())) return d;
+  // One clock read judges the share's time and the request's conditions.
+  d.now = CurrentUnixSeconds();
+  if (shares.ExpireIfDue(d.share, d.now)) return d;
   const bool oneShot = d.share->IsOneShot();
   // A chat's link preview fetches the link before the person it was sent to clicks it; for
   // a one-shot share that fetch would be the one download.
@@ -175,7 +177,6 @@ ResponseDecision DecideResponse(const Request& request, ShareRegistry& shares) {
     d.archive.reset();
     return d;
   }
-  d.now = CurrentUnixSeconds();
 
   // RFC 9110's order: the preconditions that fail, then the client's copy being current.
   // Neither withdraws a one-shot share, nor does a 416 or a HEAD.

@@ -238,15 +238,18 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   // the limit's number send it. Any other share sends its last piece at once (its body
   // never waits on the client) and counts the download once the client has acknowledged
   // all of it.
-  const DownloadEnd end{CurrentUnixSeconds(), peer, answer.counts};
-  const bool limited = answer.share->IsOneShot() || answer.share->Limits().maxDownloads != 0;
-  if (reachesTheEnd && limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered()) {
+  // Only an answer that reaches the end asks the share for its limit or reads the clock.
+  const bool limited =
+      reachesTheEnd && (answer.share->IsOneShot() || answer.share->Limits().maxDownloads != 0);
+  const DownloadEnd end =
+      reachesTheEnd ? DownloadEnd{CurrentUnixSeconds(), peer, answer.counts} : DownloadEnd{};
+  if (limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered()) {
     return bulk;
   }
   const std::size_t headLength = head.size();
   if (!body.TakeLastPiece(span.first + bulk, lastLength, head)) return bulk;
   LastPieceClaim claim = LastPieceClaim::NotClaimed;
-  if (reachesTheEnd && limited) {
+  if (limited) {
     claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath, end);
   }
   if (claim == LastPieceClaim::Lost) {
