@@ -271,6 +271,14 @@ awk -F'\t' '{printf "%5d s  %s\n", $2, $3}' "$results"
 printf '%5d s  in all\n' "$SECONDS"
 echo
 awk -F'\t' '$1 == "FAILED" {print "failed: " $3}' "$results"
+# A long log is often seen by its end alone: the failing cases and their first lines of
+# evidence are repeated here.
+if grep -q '^FAILED' "$results"; then
+  echo
+  echo "What failed, from the lanes' logs:"
+  grep -h -E '^\[  FAILED  \]|^(FAIL|ERROR): |: Failure$|^(AssertionError|Exception|TimeoutError|RuntimeError)|Expected|Which is|Value of|Actual|^wine: |Segmentation|Sanitizer|\*\*\*(Failed|Exception)|Timeout' \
+    "$runtime/native.log" "$runtime/windows.log" 2>/dev/null | awk '!seen[$0]++' | head -n 80
+fi
 passed=$(grep -c '^passed' "$results")
 failed=$(grep -c '^FAILED' "$results")
 echo "Summary: $passed passed, $failed failed"
