@@ -5,7 +5,7 @@
 
 #include "app/messages.h"
 #include "app/server.h"
-#include "cli/native_command.h"
+#include "cli/native_server.h"
 #include "cli/options.h"
 #include "platform/directory.h"
 #include "shares/folder_rules.h"

@@ -19,7 +19,7 @@
 #include "app/server.h"
 #include "shares/downloads_file.h"
 #include "cli/control_protocol.h"
-#include "cli/native_command.h"
+#include "cli/native_server.h"
 #include "platform/control_channel.h"
 #include "platform/host_addresses.h"
 #include "platform/runtime_directory.h"
