@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -312,6 +313,49 @@ TEST_F(FolderShareTest, KindIsRecognisedWhenAddedAndWhenLoaded) {
   EXPECT_TRUE(loaded.ShareAt(0)->IsFolder());
   EXPECT_FALSE(loaded.ShareAt(1)->IsFolder());
   EXPECT_FALSE(loaded.ShareAt(2)->IsFolder());
+}
+
+// A record whose path is missing at the start keeps its kind from its name: a folder on a
+// drive not plugged in yet answers 404 meanwhile and serves its archive once it is back;
+// a missing file stays a file share.
+TEST_F(FolderShareTest, MissingFolderLoadsAsAFolderShare) {
+  const fs::path away = temp_.path() / "away";
+  const StoredFiles stored = tests::StoredHere();
+  struct Case {
+    fs::path physical;
+    const char* virtualPath;
+    bool folder;
+  };
+  const Case cases[] = {
+      {away / "photos", "/photos.zip", true},
+      {away / "photos", "/pub/photos (3).zip", true},
+      {away / "photos", "/Holiday.ZIP", true},              // a name typed for the archive
+      {away / "old.zip", "/old.zip.zip", true},             // a folder named like an archive
+      {away / "old.zip", "/old.zip (2).zip", true},
+      {away / "old.zip", "/old.zip", false},                // a file, missing
+      {away / "old.zip", "/old (2).zip", false},            // its numbered copy
+      {away / "photos", "/photos (02).zip", false},         // no copy number AddShare makes
+      {away / "report.txt", "/report.txt", false},
+      {away / "photos", "/photos", false},
+  };
+  ShareRegistry added;
+  for (const Case& c : cases) {
+    AddShare(stored, added, c.physical.string(), c.virtualPath, 0, VirtualPathOrigin::Typed);
+  }
+  ShareRegistry loaded;
+  ASSERT_NE(LoadShares(stored, loaded), 0);
+  ASSERT_EQ(loaded.Count(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(loaded.ShareAt(static_cast<std::int32_t>(i))->IsFolder(), cases[i].folder)
+        << cases[i].virtualPath;
+  }
+
+  // The first record is "/photos.zip": missing, then the folder comes back.
+  EXPECT_EQ(Get("", loaded).All(), kNotFoundPage);
+  fs::create_directories(away);
+  fs::rename(folder_, away / "photos");
+  EXPECT_EQ(Get("", loaded).All(), ZipHead(200, 0, 0, ArchiveNow(away / "photos")) +
+                                       ArchiveNow(away / "photos").bytes);
 }
 
 }  // namespace
