@@ -320,30 +320,34 @@ TEST_F(FolderShareTest, KindIsRecognisedWhenAddedAndWhenLoaded) {
 // a missing file stays a file share.
 TEST_F(FolderShareTest, MissingFolderLoadsAsAFolderShare) {
   const fs::path away = temp_.path() / "away";
-  const StoredFiles stored = tests::StoredHere();
   struct Case {
-    fs::path physical;
+    const char* physical;  // in `away`
     const char* virtualPath;
     bool folder;
   };
   const Case cases[] = {
-      {away / "photos", "/photos.zip", true},
-      {away / "photos", "/pub/photos (3).zip", true},
-      {away / "photos", "/Holiday.ZIP", true},              // a name typed for the archive
-      {away / "old.zip", "/old.zip.zip", true},             // a folder named like an archive
-      {away / "old.zip", "/old.zip (2).zip", true},
-      {away / "old.zip", "/old.zip", false},                // a file, missing
-      {away / "old.zip", "/old (2).zip", false},            // its numbered copy
-      {away / "photos", "/photos (02).zip", false},         // no copy number AddShare makes
-      {away / "report.txt", "/report.txt", false},
-      {away / "photos", "/photos", false},
+      // The names folder shares get, numbered copies among them.
+      {"photos", "/photos.zip", true},
+      {"trip", "/pub/trip (3).zip", true},
+      {"old.zip", "/old.zip.zip", true},
+      {"new.zip", "/new.zip (2).zip", true},
+      // A name typed for the archive.
+      {"holiday", "/Holiday 2024.ZIP", true},
+      // Files: an archive missing, a numbered copy of one, a number AddShare never makes.
+      {"a.zip", "/a.zip", false},
+      {"b.zip", "/b (2).zip", false},
+      {"c.zip", "/c.zip (02).zip", false},
+      {"report.txt", "/report.txt", false},
+      {"notes", "/notes", false},
   };
-  ShareRegistry added;
+
+  std::string records;
   for (const Case& c : cases) {
-    AddShare(stored, added, c.physical.string(), c.virtualPath, 0, VirtualPathOrigin::Typed);
+    ASSERT_TRUE(EncodeShareRecord(records, c.virtualPath, (away / c.physical).string(), 0));
   }
+  tests::WriteFileBytes("shared.cfg", records);
   ShareRegistry loaded;
-  ASSERT_NE(LoadShares(stored, loaded), 0);
+  ASSERT_NE(LoadShares(tests::StoredHere(), loaded), 0);
   ASSERT_EQ(loaded.Count(), std::size(cases));
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(loaded.ShareAt(static_cast<std::int32_t>(i))->IsFolder(), cases[i].folder)
@@ -354,8 +358,8 @@ TEST_F(FolderShareTest, MissingFolderLoadsAsAFolderShare) {
   EXPECT_EQ(Get("", loaded).All(), kNotFoundPage);
   fs::create_directories(away);
   fs::rename(folder_, away / "photos");
-  EXPECT_EQ(Get("", loaded).All(), ZipHead(200, 0, 0, ArchiveNow(away / "photos")) +
-                                       ArchiveNow(away / "photos").bytes);
+  EXPECT_EQ(Get("", loaded).All(),
+            ZipHead(200, 0, 0, ArchiveNow(away / "photos")) + ArchiveNow(away / "photos").bytes);
 }
 
 }  // namespace
