@@ -115,12 +115,16 @@ void NewShareWindow::ConfirmNewShare() {
   std::string virtualPath = WindowText(virtualEdit_);
   const VirtualPathOrigin origin =
       virtualPath.empty() ? VirtualPathOrigin::Generated : VirtualPathOrigin::Typed;
-  if (virtualPath.empty() && folder) {
-    // As for a file, "/" and the name, not the default folder.
-    virtualPath = MakeFolderVirtualPath(ServerSettings{}, physical)
-                      .value_or("/" + physical.substr(FileNameOf(physical)) + ".zip");
-  } else if (virtualPath.empty()) {
-    virtualPath.append("/").append(physical, FileNameOf(physical));
+  if (virtualPath.empty()) {
+    // As for a file, "/" and the name, not the default folder; a folder's is its archive's.
+    const std::optional<std::string> archive =
+        folder ? MakeFolderVirtualPath(ServerSettings{}, physical) : std::nullopt;
+    if (archive) {
+      virtualPath = *archive;
+    } else {
+      virtualPath.append("/").append(physical, FileNameOf(physical));
+      if (folder) virtualPath.append(".zip");
+    }
   }
   // Shares added here are never one-shot, whatever the option for command-line shares says.
   // After a Delete the whole file is rewritten at "Close", this share with it.
