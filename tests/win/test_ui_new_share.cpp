@@ -168,10 +168,13 @@ TEST_F(NewShareTest, ADriveRootOrTheProfileWaitsForAYes) {
       EnumWindows(FindQuestionBox, reinterpret_cast<LPARAM>(&found));
       return found.second != nullptr;
     })) << "no question box";
-    if (!c.question.empty()) EXPECT_EQ(TextOf(GetDlgItem(found.second, 0xFFFF)), c.question);
+    if (!c.question.empty()) {
+      EXPECT_EQ(TextOf(GetDlgItem(found.second, 0xFFFF)), c.question);
+    }
     EXPECT_EQ(TextOf(found.second), "Attention");
     // The default button is "No".
-    EXPECT_EQ(LOWORD(SendMessageA(found.second, DM_GETDEFID, 0, 0)), IDNO);
+    EXPECT_EQ(GetWindowLongA(GetDlgItem(found.second, IDNO), GWL_STYLE) & BS_TYPEMASK,
+              BS_DEFPUSHBUTTON);
     PostMessageA(found.second, WM_COMMAND, MAKEWPARAM(c.answer, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(found.second, c.answer)));
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(found.second); }));
