@@ -88,7 +88,7 @@ int LoadShares(const StoredFiles& files, ShareRegistry& registry, ShareFileDamag
   if (!bytes) return 0;
   ParsedShares parsed = ParseShareRecords(*bytes);
   for (ShareRecord& record : parsed.records) {
-    const ShareKind kind = KindOfShare(record.physicalPath);
+    const ShareKind kind = KindOfStoredShare(record.physicalPath, record.virtualPath);
     registry.AppendShare(std::move(record.physicalPath), std::move(record.virtualPath),
                          record.flags, kind);
   }

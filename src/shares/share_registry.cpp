@@ -1,6 +1,8 @@
 #include "shares/share_registry.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 #include <mutex>
 #include <utility>
 
@@ -130,6 +132,58 @@ std::size_t ShareRegistry::Count() {
 ShareKind KindOfShare(const std::string& physicalPath) {
   return platform::KindOfPath(physicalPath) == platform::PathKind::Folder ? ShareKind::Folder
                                                                           : ShareKind::File;
+}
+
+namespace {
+
+bool EndsWithZip(std::string_view name) {
+  constexpr std::string_view kZip = ".zip";
+  if (name.size() <= kZip.size()) return false;
+  const std::string_view tail = name.substr(name.size() - kZip.size());
+  return std::equal(tail.begin(), tail.end(), kZip.begin(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == b;
+  });
+}
+
+// "name (k).zip" for a k of digits with no leading zero: the numbered copy AddShare makes.
+bool IsNumberedArchiveOf(std::string_view virtualName, std::string_view name) {
+  constexpr std::string_view kOpen = " (";
+  constexpr std::string_view kClose = ").zip";
+  if (virtualName.size() < name.size() + kOpen.size() + 1 + kClose.size() ||
+      virtualName.substr(0, name.size()) != name ||
+      virtualName.substr(name.size(), kOpen.size()) != kOpen ||
+      virtualName.substr(virtualName.size() - kClose.size()) != kClose) {
+    return false;
+  }
+  const std::string_view digits = virtualName.substr(
+      name.size() + kOpen.size(), virtualName.size() - name.size() - kOpen.size() - kClose.size());
+  return digits.front() != '0' &&
+         std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+ShareKind KindOfStoredShare(const std::string& physicalPath, const std::string& virtualPath) {
+  switch (platform::KindOfPath(physicalPath)) {
+    case platform::PathKind::Folder:
+      return ShareKind::Folder;
+    case platform::PathKind::Missing:
+      break;
+    default:
+      return ShareKind::File;
+  }
+  const std::string_view virtualName =
+      std::string_view(virtualPath).substr(virtualPath.rfind('/') + 1);
+  if (!EndsWithZip(virtualName)) return ShareKind::File;
+  // The name MakeFolderVirtualPath gives the folder, without the default folder and ".zip".
+  const std::optional<std::string> archive = MakeFolderVirtualPath(ServerSettings{}, physicalPath);
+  const std::string name = archive ? archive->substr(1, archive->size() - 5) : std::string();
+  if (!name.empty() && (virtualName == name + ".zip" || IsNumberedArchiveOf(virtualName, name))) {
+    return ShareKind::Folder;
+  }
+  const std::string physical = WithoutTrailingSeparators(physicalPath);
+  return EndsWithZip(std::string_view(physical).substr(FileNameOf(physical))) ? ShareKind::File
+                                                                              : ShareKind::Folder;
 }
 
 std::optional<std::string> MakeVirtualPath(const ServerSettings& settings,

@@ -157,6 +157,15 @@ class ShareRegistry {
 // A folder share when `physicalPath` names a folder now, else a file share (a missing file
 // included: it may be about to be made).
 ShareKind KindOfShare(const std::string& physicalPath);
+// The kind of a share read back from shared.cfg, whose records hold no kind. What is on
+// disk decides, as for a new share; a path that is missing is judged by its virtual path,
+// so that a folder on a drive not plugged in yet at the start stays a folder share and
+// serves its archive again when it comes back. Missing, it is a folder share when its
+// virtual name is the one a folder share gets ("name.zip", or a copy "name (k).zip"), or
+// ends in ".zip" while the physical name does not (a name typed for the archive); else a
+// file share. A ".zip" typed for a missing file that is not one is taken for a folder:
+// both answer 404 while the path is missing.
+ShareKind KindOfStoredShare(const std::string& physicalPath, const std::string& virtualPath);
 
 // The virtual path of a new share: default folder, "/", the file name after the physical
 // path's last separator (platform::kPathSeparator: a backslash on Windows). Empty

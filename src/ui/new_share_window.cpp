@@ -4,10 +4,12 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/messages.h"
 #include "platform/codepage.h"
 #include "platform/directory.h"
+#include "shares/folder_rules.h"
 #include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "ui/control_panel.h"
@@ -99,16 +101,31 @@ void NewShareWindow::ConfirmNewShare() {
                    messages::Printable(physical));
     return;
   }
-  // Folders are shared from Send to and the command line; the panel has no confirmation
-  // for a drive or the whole profile yet, so it shares files alone.
-  if (!IsFileOrMissing(physical)) {
+  // A folder goes out as one archive, "name.zip"; a device or a pipe is refused.
+  const platform::PathKind kind = platform::KindOfPath(physical);
+  const bool folder = kind == platform::PathKind::Folder;
+  if (!folder && !IsFileOrMissing(physical)) {
     messages::Show(app_.services.messages, messages::kNotAFile, physical);
     return;
+  }
+  if (folder) {
+    physical = WithoutTrailingSeparators(std::move(physical));
+    if (!ConfirmWholeFolder(physical)) return;
   }
   std::string virtualPath = WindowText(virtualEdit_);
   const VirtualPathOrigin origin =
       virtualPath.empty() ? VirtualPathOrigin::Generated : VirtualPathOrigin::Typed;
-  if (virtualPath.empty()) virtualPath.append("/").append(physical, FileNameOf(physical));
+  if (virtualPath.empty()) {
+    // As for a file, "/" and the name, not the default folder; a folder's is its archive's.
+    const std::optional<std::string> archive =
+        folder ? MakeFolderVirtualPath(ServerSettings{}, physical) : std::nullopt;
+    if (archive) {
+      virtualPath = *archive;
+    } else {
+      virtualPath.append("/").append(physical, FileNameOf(physical));
+      if (folder) virtualPath.append(".zip");
+    }
+  }
   // Shares added here are never one-shot, whatever the option for command-line shares says.
   // After a Delete the whole file is rewritten at "Close", this share with it.
   const AddedShare added =
@@ -121,6 +138,25 @@ void NewShareWindow::ConfirmNewShare() {
   if (added.share) app_.lastShared.Set(added.share);
   if (session_.panel != nullptr) session_.panel->ShowAddedShare(added);
   BackToPanel();
+}
+
+bool NewShareWindow::ConfirmWholeFolder(const std::string& folder) {
+  const platform::Message* question = nullptr;
+  switch (FolderShareRiskOfPath(folder)) {
+    case FolderShareRisk::DriveRoot:
+      question = &kConfirmDriveRootMessage;
+      break;
+    case FolderShareRisk::WholeProfile:
+      question = &kConfirmProfileMessage;
+      break;
+    case FolderShareRisk::None:
+      return true;
+  }
+  const std::string text = std::string(question->text) + "\n\n" + folder;
+  const std::string caption(question->caption);
+  // "No" first in line: a hurried Enter shares nothing.
+  return MessageBoxA(window_, text.c_str(), caption.c_str(),
+                     MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 }  // namespace qc::ui

@@ -1,8 +1,10 @@
-// The New share window: one local file, typed or chosen in the open-file dialog, and the
-// virtual path to share it under. Hidden and shown again, never destroyed while the panel
-// is open.
+// The New share window: one local file, typed or chosen in the open-file dialog, or a
+// folder typed or pasted (shared as one archive), and the virtual path to share it under.
+// Hidden and shown again, never destroyed while the panel is open.
 #pragma once
 #include "platform/os_windows.h"
+
+#include <string>
 
 #include "ui/ui_session.h"
 
@@ -24,6 +26,9 @@ class NewShareWindow {
 
   void BrowseForFile();
   void ConfirmNewShare();
+  // Whether `folder` may be shared: at once, or after a Yes to the question a drive's root
+  // or the folder holding the user's profile asks.
+  bool ConfirmWholeFolder(const std::string& folder);
 
   UiSession& session_;
   Application& app_;

@@ -267,4 +267,15 @@ inline constexpr platform::Message kVirtualPathTakenMessage{
     "This virtual path already leads to another file; please choose another one", "Attention",
     platform::MessageIcon::Warning};
 
+// At "OK" in New share, for a folder that holds more than anyone means to share at once;
+// the path follows the text. "No" (the default button) adds nothing and the window stays.
+inline constexpr platform::Message kConfirmDriveRootMessage{
+    "This folder is the root of a drive: everything on the drive would be shared. Share it "
+    "anyway?",
+    "Attention", platform::MessageIcon::Warning};
+inline constexpr platform::Message kConfirmProfileMessage{
+    "This folder holds your user profile: all your documents, keys and browser data would be "
+    "shared. Share it anyway?",
+    "Attention", platform::MessageIcon::Warning};
+
 }  // namespace qc::ui

@@ -1,8 +1,8 @@
 """A shared folder through the real program: shared by a second instance, downloaded with
 curl as one zip, judged by `unzip -t` and Python's zipfile and extracted byte for byte;
-resumed after a cut with `curl -C -`; its HEAD and tag the same after a restart; a file
-rewritten during a download ends that download, and a resume with If-Range then gets the
-new archive whole.
+resumed after a cut with `curl -C -`; assembled by aria2c from four parallel ranges; its
+HEAD and tag the same after a restart; a file rewritten during a download ends that
+download, and a resume with If-Range then gets the new archive whole.
 
 Environment: QC_E2E_MODE (native or wine), QC_BIN, QC_TOOLS, QC_WINE, as the other
 end-to-end tests."""
@@ -10,6 +10,7 @@ import filecmp
 import hashlib
 import io
 import os
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -153,6 +154,26 @@ class FolderShareTest(unittest.TestCase):
         self.assertEqual((status_again, head_again), (status, head))
         again = self.curl("-f", self.url)
         self.assertEqual(hashlib.sha256(again.stdout).digest(), hashlib.sha256(archive).digest())
+        self.stop(server)
+
+    @unittest.skipUnless(shutil.which("aria2c"), "aria2c is not installed (scripts/deps.sh all installs aria2)")
+    def test_aria2_in_four_connections_assembles_the_archive(self):
+        # Four pieces of at least 1 MiB each (aria2's smallest split), in parallel ranges:
+        # each range's headers and CRCs must fall where a whole download puts them.
+        make_tree(self.folder, big=9_000_000)
+        server = self.start()
+        self.share_folder()
+        whole = self.curl("-f", self.url)
+        self.assertEqual(whole.returncode, 0, whole.stderr)
+        out = tempfile.mkdtemp(dir=self.box.dir)
+        done = subprocess.run(["aria2c", "--no-conf", "-q", "-x4", "-s4", "-k1M", "--file-allocation=none",
+                               "--allow-overwrite=true", "--auto-file-renaming=false", "-d", out,
+                               "-o", "tree.zip", self.url], capture_output=True, timeout=150)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        assembled = os.path.join(out, "tree.zip")
+        with open(assembled, "rb") as f:
+            self.assertEqual(hashlib.sha256(f.read()).digest(), hashlib.sha256(whole.stdout).digest())
+        self.check_archive(assembled, self.folder)
         self.stop(server)
 
     def test_a_file_rewritten_during_a_download_ends_it(self):

@@ -2,14 +2,16 @@
 """The Windows user's whole journey under Wine, in a prefix of its own created fresh:
 silent install, the shortcuts as the installer made them, the server started as the Start
 menu starts it, Send to with a file whose path has blanks and a Cyrillic name, the link
-read back from the clipboard and fetched as a browser fetches it, several files at once,
-an install over a running server, and a silent uninstall that keeps only the data folder.
+read back from the clipboard and fetched as a browser fetches it, several files at once, a
+folder with a Cyrillic name as one archive, an install over a running server, and a silent
+uninstall that keeps only the data folder.
 
     QC_SETUP=dist/quillcast-1.0.0-setup.exe QC_TOOLS=build/win/tests \\
     QC_JOURNEY_PREFIX=build/journey-prefix DISPLAY=:N python3 tests/e2e/test_windows_journey.py
 
 Every wine process runs with LC_ALL=ru_RU.UTF-8 (a Russian desktop: ANSI code page 1251).
 """
+import io
 import os
 import re
 import shutil
@@ -21,6 +23,7 @@ import tempfile
 import time
 import unittest
 import urllib.parse
+import zipfile
 
 from ports import free_port
 
@@ -141,14 +144,18 @@ class Journey(unittest.TestCase):
         self.assertEqual(link["arguments"], "")
         wine(link["target"], *paths, cwd=unix_path(link["workdir"]))
 
-    def fetch(self, pasted, expected):
+    def fetch(self, pasted, expected=None):
+        """The pasted link's body, which must be `expected` when one is given."""
         url = browser_url(pasted)
         out = os.path.join(PREFIX, "fetched.bin")
         result = subprocess.run(["curl", "-s", "-S", "-f", "-g", "--max-time", "60", "-o", out, url],
                                 capture_output=True, timeout=90)
         self.assertEqual(result.returncode, 0, f"{url}: {result.stderr!r}")
         with open(out, "rb") as f:
-            self.assertEqual(f.read(), expected, url)
+            body = f.read()
+        if expected is not None:
+            self.assertEqual(body, expected, url)
+        return body
 
     def registry(self):
         values = {}
@@ -249,6 +256,30 @@ class Journey(unittest.TestCase):
         self.assertEqual(lines, [host + "/a%20b.txt", host + "/план%20%231.txt", host + "/x100%25.txt"])
         for pasted, payload in zip(lines, files.values()):
             self.fetch(pasted, payload)
+
+        # Send to one folder with a Cyrillic name: one archive, "name.zip", that holds the
+        # folder's tree under its name, the names in UTF-8.
+        album = shared + "\\Фото 2024"
+        tree = {"море.jpg": os.urandom(150_000), "Дни\\день 1.txt": os.urandom(2000),
+                "Дни\\пусто.txt": b""}
+        for name, payload in tree.items():
+            path = unix_path(album + "\\" + name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(payload)
+        os.makedirs(unix_path(album + "\\Пустая"))
+        self.send_to(read["sendto"], album)
+        def archive_link():
+            text = self.clipboard() or ""
+            return text if text.endswith(".zip") else None
+        folder_link = wait_until(archive_link, timeout=20)
+        self.assertEqual(folder_link, host + "/Фото%202024.zip")
+        with zipfile.ZipFile(io.BytesIO(self.fetch(folder_link))) as archive:
+            self.assertIsNone(archive.testzip())
+            got = {info.filename: archive.read(info) for info in archive.infolist()}
+        expected = {"Фото 2024/" + name.replace("\\", "/"): payload for name, payload in tree.items()}
+        expected.update({"Фото 2024/": b"", "Фото 2024/Дни/": b"", "Фото 2024/Пустая/": b""})
+        self.assertEqual(got, expected)
 
         # Installing over a running server stops it first and keeps the data.
         with open(unix_path(data_dir + r"\shared.cfg"), "rb") as f:

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -312,6 +313,53 @@ TEST_F(FolderShareTest, KindIsRecognisedWhenAddedAndWhenLoaded) {
   EXPECT_TRUE(loaded.ShareAt(0)->IsFolder());
   EXPECT_FALSE(loaded.ShareAt(1)->IsFolder());
   EXPECT_FALSE(loaded.ShareAt(2)->IsFolder());
+}
+
+// A record whose path is missing at the start keeps its kind from its name: a folder on a
+// drive not plugged in yet answers 404 meanwhile and serves its archive once it is back;
+// a missing file stays a file share.
+TEST_F(FolderShareTest, MissingFolderLoadsAsAFolderShare) {
+  const fs::path away = temp_.path() / "away";
+  struct Case {
+    const char* physical;  // in `away`
+    const char* virtualPath;
+    bool folder;
+  };
+  const Case cases[] = {
+      // The names folder shares get, numbered copies among them.
+      {"photos", "/photos.zip", true},
+      {"trip", "/pub/trip (3).zip", true},
+      {"old.zip", "/old.zip.zip", true},
+      {"new.zip", "/new.zip (2).zip", true},
+      // A name typed for the archive.
+      {"holiday", "/Holiday 2024.ZIP", true},
+      // Files: an archive missing, a numbered copy of one, a number AddShare never makes.
+      {"a.zip", "/a.zip", false},
+      {"b.zip", "/b (2).zip", false},
+      {"c.zip", "/c.zip (02).zip", false},
+      {"report.txt", "/report.txt", false},
+      {"notes", "/notes", false},
+  };
+
+  std::string records;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(EncodeShareRecord(records, c.virtualPath, (away / c.physical).string(), 0));
+  }
+  tests::WriteFileBytes("shared.cfg", records);
+  ShareRegistry loaded;
+  ASSERT_NE(LoadShares(tests::StoredHere(), loaded), 0);
+  ASSERT_EQ(loaded.Count(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(loaded.ShareAt(static_cast<std::int32_t>(i))->IsFolder(), cases[i].folder)
+        << cases[i].virtualPath;
+  }
+
+  // The first record is "/photos.zip": missing, then the folder comes back.
+  EXPECT_EQ(Get("", loaded).All(), kNotFoundPage);
+  fs::create_directories(away);
+  fs::rename(folder_, away / "photos");
+  EXPECT_EQ(Get("", loaded).All(),
+            ZipHead(200, 0, 0, ArchiveNow(away / "photos")) + ArchiveNow(away / "photos").bytes);
 }
 
 }  // namespace

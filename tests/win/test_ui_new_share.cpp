@@ -99,26 +99,96 @@ TEST_F(NewShareTest, EmptyPhysicalPathIsRefused) {
   EXPECT_FALSE(Exists("shared.cfg"));
 }
 
-TEST_F(NewShareTest, AFolderIsRefusedAndTheWindowStaysForACorrection) {
+// A folder is shared as one archive, "/name.zip" unless a path is typed; its record holds
+// the folder's path as it holds a file's.
+TEST_F(NewShareTest, AFolderIsSharedAsItsArchive) {
   const std::string folder = platform::CurrentDirectory() + "\\photos";
   ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  const std::string other = platform::CurrentDirectory() + "\\notes";
+  ASSERT_TRUE(CreateDirectoryA(other.c_str(), nullptr));
   OpenPanel();
   PressAdd();
-  Fill(folder, "/photos");
-  Click(newShare_, 2015);
-  EXPECT_EQ(messages_.Messages(),
-            (std::vector<RecordedMessage>{{"Only files can be shared, not folders\n\n" + folder,
-                                           "Error", MessageIcon::Error}}));
-  EXPECT_TRUE(IsWindowVisible(newShare_));
-  EXPECT_EQ(Text(newShare_, 2003), folder);
-  EXPECT_EQ(app_.shares.Count(), 0u);
-  EXPECT_EQ(RowCount(), 0);
-  EXPECT_FALSE(Exists("shared.cfg"));
-  // Corrected to a file that is not there yet: taken, as always.
-  Fill(folder + "\\later.jpg", "");
+  Fill(folder + "\\", "");
   Click(newShare_, 2015);
   ExpectBackAtPanel();
-  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/later.jpg"}));
+  PressAdd();
+  Fill(other, "/pub/all notes.zip");
+  Click(newShare_, 2015);
+  ExpectBackAtPanel();
+  EXPECT_TRUE(messages_.Messages().empty());
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"photos.zip", "all notes.zip"}));
+  ASSERT_EQ(app_.shares.Count(), 2u);
+  EXPECT_TRUE(app_.shares.ShareAt(0)->IsFolder());
+  EXPECT_TRUE(app_.shares.ShareAt(1)->IsFolder());
+  EXPECT_EQ(SharedCfg(),
+            RecordBytes("/photos.zip", folder, 0) + RecordBytes("/pub/all notes.zip", other, 0));
+}
+
+// The box a drive's root or the whole profile raises, owned by the New share window.
+BOOL CALLBACK FindQuestionBox(HWND window, LPARAM parameter) {
+  auto* found = reinterpret_cast<std::pair<HWND, HWND>*>(parameter);
+  if (ClassOf(window) == "#32770" && GetWindow(window, GW_OWNER) == found->first &&
+      IsWindowVisible(window)) {
+    found->second = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// A drive's root and the folder of the user's profile are shared only after a "Yes" to a
+// question that says what would be shared; "No" (the default) adds nothing and leaves the
+// window for a correction.
+TEST_F(NewShareTest, ADriveRootOrTheProfileWaitsForAYes) {
+  const std::string home = platform::HomeFolder();
+  ASSERT_FALSE(home.empty());
+  struct Case {
+    std::string folder;
+    int answer;
+    std::string question;
+  };
+  const Case cases[] = {
+      {"C:\\", IDNO,
+       "This folder is the root of a drive: everything on the drive would be shared. Share it "
+       "anyway?\n\nC:\\"},
+      {home, IDNO,
+       "This folder holds your user profile: all your documents, keys and browser data would "
+       "be shared. Share it anyway?\n\n" +
+           home},
+      {"C:\\", IDYES, ""},
+  };
+  OpenPanel();
+  PressAdd();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder + (c.answer == IDYES ? " yes" : " no"));
+    Fill(c.folder, "");
+    PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2015, BN_CLICKED), 0);
+    std::pair<HWND, HWND> found{newShare_, nullptr};
+    ASSERT_TRUE(WaitFor([&] {
+      found.second = nullptr;
+      EnumWindows(FindQuestionBox, reinterpret_cast<LPARAM>(&found));
+      return found.second != nullptr;
+    })) << "no question box";
+    if (!c.question.empty()) {
+      EXPECT_EQ(TextOf(GetDlgItem(found.second, 0xFFFF)), c.question);
+    }
+    EXPECT_EQ(TextOf(found.second), "Attention");
+    // The default button is "No".
+    EXPECT_EQ(GetWindowLongA(GetDlgItem(found.second, IDNO), GWL_STYLE) & BS_TYPEMASK,
+              BS_DEFPUSHBUTTON);
+    PostMessageA(found.second, WM_COMMAND, MAKEWPARAM(c.answer, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(found.second, c.answer)));
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(found.second); }));
+    SendMessageA(newShare_, WM_NULL, 0, 0);  // the click's handler has returned
+    if (c.answer == IDNO) {
+      EXPECT_TRUE(IsWindowVisible(newShare_));
+      EXPECT_EQ(app_.shares.Count(), 0u);
+      EXPECT_FALSE(Exists("shared.cfg"));
+    }
+  }
+  ExpectBackAtPanel();
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/C.zip"}));
+  EXPECT_EQ(SharedCfg(), RecordBytes("/C.zip", "C:\\", 0));
+  EXPECT_TRUE(messages_.Messages().empty());
 }
 
 TEST_F(NewShareTest, CancelAndCloseBoxAddNothing) {
