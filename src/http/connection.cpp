@@ -62,27 +62,32 @@ bool Connection::GiveUpForANewerOne() {
   return true;
 }
 
-bool Connection::WaitUntilDelivered() {
-  return platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall);
+bool Connection::WaitUntilDelivered(bool moreFollows) {
+  const bool acknowledged =
+      platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall, moreFollows);
+  if (moreFollows || !acknowledged) return acknowledged;
+  // After the last byte the close comes next anyway. Done here, it also tells a client
+  // that reset the connection (a reset empties the queue as an acknowledgement does; one
+  // that closes with the answer unread in its buffer resets it too) from one that took
+  // everything: closed, or still open at the time limit.
+  const platform::DrainEnd end = Linger();
+  return end == platform::DrainEnd::Closed || end == platform::DrainEnd::TimeLimit;
 }
 
 void Connection::LingerAfterAnswer() {
-  if (!received.answered) return;
+  if (received.answered) Linger();
+}
+
+platform::DrainEnd Connection::Linger() {
+  if (lingered_) return platform::DrainEnd::Stopped;
+  lingered_ = true;
   {
     std::lock_guard<std::mutex> guard(socketMutex_);
-    if (socketReleased_) return;
+    if (socketReleased_) return platform::DrainEnd::Stopped;
     platform::ShutdownSend(socket_);
   }
-  const auto deadline = std::chrono::steady_clock::now() + limits_.linger;
-  char dropped[4096];
-  long long total = 0;
-  while (total < kLingerByteLimit) {
-    // 0 once the client has closed; -1 at the deadline, the stop, or a reset.
-    const long long n =
-        platform::ReceiveUnlessStopped(socket_, dropped, sizeof dropped, stop_, deadline, &wake_);
-    if (n <= 0) return;
-    total += n;
-  }
+  return platform::DrainUntilClosed(
+      socket_, stop_, std::chrono::steady_clock::now() + limits_.linger, kLingerByteLimit);
 }
 
 void Connection::Interrupt() {

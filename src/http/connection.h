@@ -102,7 +102,7 @@ class Connection : public Stream {
   long long Receive(char* buffer, std::size_t size) override;
   // False when the registry gave this connection's place to a newer one meanwhile.
   bool HeadReceived() override;
-  bool WaitUntilDelivered() override;
+  bool WaitUntilDelivered(bool moreFollows) override;
 
   // Still waiting for its head (neither answering nor given up): a connection the registry
   // may close to make room for a new one when the budget is full.
@@ -116,6 +116,8 @@ class Connection : public Stream {
   // read and dropped (kLingerByteLimit, limits.linger) until it closes, so that the close
   // sends no reset that would cut the answer short. Without an answer, nothing.
   void LingerAfterAnswer();
+  // The lingering close itself, once: how it ended.
+  platform::DrainEnd Linger();
 
   // Wakes the connection's thread from another thread (server stop). Only the thread
   // itself closes the socket, and never while a wake-up is touching it.
@@ -139,6 +141,7 @@ class Connection : public Stream {
   std::atomic<Phase> phase_{Phase::AwaitingHead};
   std::mutex socketMutex_;
   bool socketReleased_ = false;
+  bool lingered_ = false;  // the connection's own thread alone
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;
   bool done_ = false;

@@ -243,7 +243,7 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
       reachesTheEnd && (answer.share->IsOneShot() || answer.share->Limits().maxDownloads != 0);
   const DownloadEnd end =
       reachesTheEnd ? DownloadEnd{CurrentUnixSeconds(), peer, answer.counts} : DownloadEnd{};
-  if (limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered()) {
+  if (limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered(true)) {
     return bulk;
   }
   const std::size_t headLength = head.size();
@@ -263,7 +263,7 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   // moment its download completes must not find it still open (and get the 404 page).
   body.Close();
   if (!head.empty() && !Send(sink, head)) return bulk;
-  if (reachesTheEnd && !limited && answer.counts && sink.WaitUntilDelivered()) {
+  if (reachesTheEnd && !limited && answer.counts && sink.WaitUntilDelivered(false)) {
     claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath, end);
   }
   completed = claim == LastPieceClaim::Counted || claim == LastPieceClaim::Won;

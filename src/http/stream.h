@@ -28,8 +28,10 @@ class ResponseSink {
   // it, true; false when that did not happen within the send stall limit, the client is
   // gone, or the server stops. The one-shot rule waits for it before the last piece: a
   // client that takes part of a download and goes must not use the share up with bytes
-  // that were only queued for it. This default (memory) has nothing in flight.
-  virtual bool WaitUntilDelivered() { return true; }
+  // that were only queued for it. `moreFollows`: false when nothing else will be sent on
+  // this connection, which spares the socket's set-up for later sends. This default
+  // (memory) has nothing in flight.
+  virtual bool WaitUntilDelivered(bool /*moreFollows*/) { return true; }
 };
 
 // The whole connection: the receiving half beside the sending one.

@@ -104,6 +104,15 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop,
                                std::chrono::steady_clock::time_point deadline,
                                WakeEvent* wake = nullptr);
+// After the sending direction was shut down: reads and drops what the peer still sends,
+// up to `byteLimit` bytes, until it closes, `deadline` passes or `stop` is set, so that
+// the close that follows finds nothing unread (which would reset the connection and could
+// cut the answer short in the peer's buffer). Windows waits in the stop's slices, with no
+// event: the peer has mostly closed by the first receive already, and making and
+// selecting an event for the rare wait cost ten round trips to wineserver under Wine.
+enum class DrainEnd { Closed, Reset, TimeLimit, Stopped };
+DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                          std::chrono::steady_clock::time_point deadline, long long byteLimit);
 // As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);
@@ -121,9 +130,13 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
 // the bytes still waiting have not shrunk for `stallLimit`. Polled with a short pause that
 // grows, so a fast client is seen at once and a slow one costs few wake-ups. Linux: the
 // socket's output queue (SIOCOUTQ) is empty and the connection still established.
-// Windows: see win32/socket.cpp for what the system and Wine offer.
+// Windows: see win32/socket.cpp for what the system and Wine offer. `moreFollows`: false
+// when nothing else will be sent on `s`; Windows then leaves its send buffer as the wait
+// set it, and does not tell a reset from a delivery (a reset empties the queue as well):
+// the caller must, from how DrainUntilClosed ends. Under Wine that is five round trips to
+// wineserver less per answer.
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
-                           std::chrono::milliseconds stallLimit);
+                           std::chrono::milliseconds stallLimit, bool moreFollows);
 // Called after `stop` is set, from another thread: shuts the sending direction down (and
 // on POSIX the receiving one too, which wakes the blocked call). The socket stays open
 // for its own thread to close.

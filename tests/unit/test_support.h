@@ -238,7 +238,7 @@ class CapturingSink : public ResponseSink {
 
   // The one-shot rule asks before the last piece whether the client has everything sent
   // so far; `delivered` answers (by default it has).
-  bool WaitUntilDelivered() override {
+  bool WaitUntilDelivered(bool /*moreFollows*/) override {
     ++deliveryWaits;
     return delivered ? delivered(calls) : true;
   }

@@ -422,6 +422,48 @@ int WritableWithinASlice(socket_t s) {
 }
 }  // namespace
 
+namespace {
+// Waits up to a slice (less when `deadline` is nearer) for `s` to be readable: 1 readable
+// (or closed, or reset: the receive tells), 0 not yet, -1 a failed wait.
+int ReadableWithinASlice(socket_t s, std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+  if (left <= 0) return 0;
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  const long wait = left < kStopSliceMicroseconds ? static_cast<long>(left) : kStopSliceMicroseconds;
+  timeval slice{wait / 1'000'000, wait % 1'000'000};
+  const int ready = ::select(0, &set, nullptr, nullptr, &slice);
+  return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
+}
+}  // namespace
+
+DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                          std::chrono::steady_clock::time_point deadline, long long byteLimit) {
+  char dropped[4096];
+  long long total = 0;
+  while (total < byteLimit) {
+    if (stop.load()) return DrainEnd::Stopped;
+    const int n = ::recv(s, dropped, static_cast<int>(sizeof dropped), 0);
+    if (n == 0) return DrainEnd::Closed;
+    if (n > 0) {
+      total += n;
+      continue;
+    }
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return DrainEnd::Reset;
+    int readable = 0;
+    while (readable == 0) {
+      if (stop.load()) return DrainEnd::Stopped;
+      if (std::chrono::steady_clock::now() >= deadline) return DrainEnd::TimeLimit;
+      readable = ReadableWithinASlice(s, deadline);
+    }
+    if (readable < 0) return DrainEnd::Reset;
+  }
+  return DrainEnd::TimeLimit;
+}
+
 // Windows has no count of the bytes not yet acknowledged that also works under Wine:
 // SIO_TCP_INFO (Windows 10 1703 and later) fails there with WSAEOPNOTSUPP (Wine 8), and
 // its BytesInFlight leaves out bytes the client's full window holds back, the very case
@@ -434,13 +476,18 @@ int WritableWithinASlice(socket_t s) {
 // queue too, so a send of nothing, which fails on a reset connection, tells the two apart.
 // No progress can be seen meanwhile, so the stall limit counts from the start.
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
-                           std::chrono::milliseconds stallLimit) {
+                           std::chrono::milliseconds stallLimit, bool moreFollows) {
+  // The size to go back to is asked for only when a send follows: after the last one the
+  // close needs no buffer, and under Wine each call is a round trip to wineserver.
   int previous = 0;
   int size = sizeof previous;
+  if (moreFollows &&
+      ::getsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&previous), &size) != 0) {
+    return false;
+  }
   const int none = 0;
-  if (::getsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&previous), &size) != 0 ||
-      ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&none), sizeof none) !=
-          0) {
+  if (::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&none), sizeof none) !=
+      0) {
     return false;
   }
   const auto giveUp = std::chrono::steady_clock::now() + stallLimit;
@@ -449,13 +496,17 @@ bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
     const int writable = WritableWithinASlice(s);
     if (writable < 0) break;
     if (writable > 0) {
-      taken = ::send(s, "", 0, 0) == 0;
+      // Told apart from a reset here only where a send follows (see socket.h).
+      taken = !moreFollows || ::send(s, "", 0, 0) == 0;
       break;
     }
     if (std::chrono::steady_clock::now() >= giveUp) break;
   }
   // The last piece goes out as any other send.
-  ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&previous), sizeof previous);
+  if (moreFollows) {
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&previous),
+                 sizeof previous);
+  }
   return taken && !stop.load();
 }
 
