@@ -302,3 +302,14 @@ class Sandbox:
                                 capture_output=True, timeout=60, env=self.env)
         text = reader.stdout.decode().strip()
         return None if text == "none" else bytes.fromhex(text)
+
+    def wait_for_clipboard(self, accept, timeout=TIMEOUT):
+        """The clipboard's text once `accept` takes it, or the last one read at the time
+        limit: the server copies a link after it has stored the share, so a record on disk
+        does not yet mean the link is there."""
+        deadline = time.time() + timeout
+        text = self.read_clipboard()
+        while not accept(text) and time.time() < deadline:
+            time.sleep(0.2)
+            text = self.read_clipboard()
+        return text

@@ -194,7 +194,7 @@ class QuillcastTest(unittest.TestCase):
         expected = f"http://localhost:{self.port}/report%202009%20%231%20100%25.pdf".encode()
         if WINE_MODE:
             self.wait_for_records(1)
-            self.assertEqual(self.box.read_clipboard(), expected)
+            self.assertEqual(self.box.wait_for_clipboard(lambda text: text == expected), expected)
         else:
             self.assertEqual(server.stdout_line().encode(), expected)
             self.assertEqual(client.stdout_line().encode(), expected)
@@ -304,7 +304,13 @@ class QuillcastTest(unittest.TestCase):
         printed (native), once shared.cfg holds `count` records."""
         self.wait_for_records(count)
         if WINE_MODE:
-            return self.box.read_clipboard().decode()
+            earlier = getattr(self, "last_link", None)
+            # A link of this server's (another test's may still be there) that is new.
+            port = f":{self.port}/".encode()
+            link = self.box.wait_for_clipboard(
+                lambda text: text is not None and port in text and text != earlier)
+            self.last_link = link
+            return link.decode() if link is not None else None
         return utf8_line(client.stdout_line())
 
     def test_two_files_of_one_name_get_links_of_their_own(self):
@@ -327,8 +333,8 @@ class QuillcastTest(unittest.TestCase):
         records = self.box.read("shared.cfg")
         client = self.share(to_program_path(self.box.path(os.path.join("d2", "report.txt"))))
         if WINE_MODE:
-            time.sleep(1)
-            self.assertEqual(self.box.read_clipboard().decode(), links["d2"])
+            again = links["d2"].encode()
+            self.assertEqual(self.box.wait_for_clipboard(lambda text: text == again), again)
         else:
             self.assertEqual(utf8_line(client.stdout_line()), links["d2"])
         self.assertEqual(self.box.read("shared.cfg"), records)
@@ -442,10 +448,9 @@ class QuillcastTest(unittest.TestCase):
                 self.share(to_program_path(self.box.path(name)))
                 link = f"http://{route}:{self.port}/{name}"
                 if WINE_MODE:
-                    deadline = time.time() + 20
-                    while self.box.read_clipboard() != link.encode() and time.time() < deadline:
-                        time.sleep(0.2)
-                    self.assertEqual(self.box.read_clipboard(), link.encode())
+                    self.assertEqual(
+                        self.box.wait_for_clipboard(lambda text: text == link.encode()),
+                        link.encode())
                 else:
                     self.assertEqual(server.stdout_line(), link)
                 fetched = self.curl("-f", link)

@@ -22,8 +22,11 @@ constexpr char kBlockLockName[] = "$QuillcastShareBlockLock$";
 constexpr char kBatchLockName[] = "$QuillcastShareBatchLock$";
 constexpr char kNextInBatchName[] = "$QuillcastEventShareNextInBatch$";
 // How long a share client waits for an earlier request to be taken. A server that died
-// mid-request must not hang its clients for ever.
-constexpr DWORD kBlockLockWaitMs = 10000;
+// mid-request must not hang its clients for ever; but the server takes the next path of a
+// batch only once it has stored the one before durably, and a disk busy with other work
+// held that flush past ten seconds under load (a Send to of three files then failed on its
+// third), so the wait is the batch's own.
+constexpr DWORD kBlockLockWaitMs = 60000;
 // How long a share client waits for another client's batch to end. A batch can hold the
 // server for a while (each file may show a message box), so this is longer.
 constexpr DWORD kBatchLockWaitMs = 60000;
