@@ -152,7 +152,8 @@ with_hostile_table() {
 }
 native_e2e() (
   export QC_E2E_MODE=native QC_BIN="$build/native/quillcast"
-  with_hostile_table native python3 "$root/tests/e2e/test_quillcast.py"
+  with_hostile_table native python3 "$root/tests/e2e/test_quillcast.py" &&
+    python3 "$root/tests/e2e/test_downloads.py"
 )
 native_zip() {
   # The folder archive judged by unzip, Python's zipfile and bsdtar, the long cases (a 5 GiB
