@@ -66,28 +66,25 @@ bool Connection::WaitUntilDelivered(bool moreFollows) {
   const bool acknowledged =
       platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall, moreFollows);
   if (moreFollows || !acknowledged) return acknowledged;
-  // After the last byte the close comes next anyway. Done here, it also tells a client
-  // that reset the connection (a reset empties the queue as an acknowledgement does; one
-  // that closes with the answer unread in its buffer resets it too) from one that took
-  // everything: closed, or still open at the time limit.
-  const platform::DrainEnd end = Linger();
-  return end == platform::DrainEnd::Closed || end == platform::DrainEnd::TimeLimit;
+  // After the last byte the lingering close comes next anyway. Begun here, its shutdown
+  // also tells a client that reset the connection (a reset empties the queue as an
+  // acknowledgement does) from one that took everything: a reset connection has nothing
+  // to shut down.
+  return ShutDownSending() && !stop_.load();
 }
 
 void Connection::LingerAfterAnswer() {
-  if (received.answered) Linger();
+  if (!received.answered) return;
+  if (!sendingShut_ && !ShutDownSending()) return;
+  platform::DrainUntilClosed(socket_, stop_, std::chrono::steady_clock::now() + limits_.linger,
+                             kLingerByteLimit);
 }
 
-platform::DrainEnd Connection::Linger() {
-  if (lingered_) return platform::DrainEnd::Stopped;
-  lingered_ = true;
-  {
-    std::lock_guard<std::mutex> guard(socketMutex_);
-    if (socketReleased_) return platform::DrainEnd::Stopped;
-    platform::ShutdownSend(socket_);
-  }
-  return platform::DrainUntilClosed(
-      socket_, stop_, std::chrono::steady_clock::now() + limits_.linger, kLingerByteLimit);
+bool Connection::ShutDownSending() {
+  if (sendingShut_) return false;
+  sendingShut_ = true;
+  std::lock_guard<std::mutex> guard(socketMutex_);
+  return !socketReleased_ && platform::ShutdownSend(socket_);
 }
 
 void Connection::Interrupt() {

@@ -116,8 +116,9 @@ class Connection : public Stream {
   // read and dropped (kLingerByteLimit, limits.linger) until it closes, so that the close
   // sends no reset that would cut the answer short. Without an answer, nothing.
   void LingerAfterAnswer();
-  // The lingering close itself, once: how it ended.
-  platform::DrainEnd Linger();
+  // The lingering close's first step, taken once: false when the connection was reset
+  // before it, or is closed.
+  bool ShutDownSending();
 
   // Wakes the connection's thread from another thread (server stop). Only the thread
   // itself closes the socket, and never while a wake-up is touching it.
@@ -141,7 +142,7 @@ class Connection : public Stream {
   std::atomic<Phase> phase_{Phase::AwaitingHead};
   std::mutex socketMutex_;
   bool socketReleased_ = false;
-  bool lingered_ = false;  // the connection's own thread alone
+  bool sendingShut_ = false;  // the connection's own thread alone
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;
   bool done_ = false;

@@ -64,7 +64,8 @@ std::size_t ClientConnectionBudget();
 long long Receive(socket_t s, char* buffer, std::size_t size);
 // Returns bytes sent or -1 on error. Never raises SIGPIPE.
 long long Send(socket_t s, const char* data, std::size_t size);
-void ShutdownSend(socket_t s);
+// False when the connection is no longer there to shut down (the peer reset it).
+bool ShutdownSend(socket_t s);
 
 // Connection sockets send with TCP_NODELAY: an answer leaves in few sends, and its last
 // segment must not wait for the client's delayed acknowledgement of the previous one.
@@ -110,8 +111,7 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
 // cut the answer short in the peer's buffer). Windows waits in the stop's slices, with no
 // event: the peer has mostly closed by the first receive already, and making and
 // selecting an event for the rare wait cost ten round trips to wineserver under Wine.
-enum class DrainEnd { Closed, Reset, TimeLimit, Stopped };
-DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
                           std::chrono::steady_clock::time_point deadline, long long byteLimit);
 // As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
@@ -133,7 +133,7 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
 // Windows: see win32/socket.cpp for what the system and Wine offer. `moreFollows`: false
 // when nothing else will be sent on `s`; Windows then leaves its send buffer as the wait
 // set it, and does not tell a reset from a delivery (a reset empties the queue as well):
-// the caller must, from how DrainUntilClosed ends. Under Wine that is five round trips to
+// the caller must, from ShutdownSend's result. Under Wine that is five round trips to
 // wineserver less per answer.
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
                            std::chrono::milliseconds stallLimit, bool moreFollows);

@@ -519,11 +519,14 @@ TEST_F(LiveServerObserved, ABrokenDownloadIsSeenWithItsClientItsBytesSentAndAsIn
   EXPECT_TRUE(seen[0].summary.incomplete);
   EXPECT_GE(seen[0].summary.bodyBytes, kPieceSize);
   EXPECT_LT(seen[0].summary.bodyBytes, size);
-  // The whole one: complete.
+  EXPECT_FALSE(seen[0].summary.completed);
+  // The whole one: complete, and counted once the client had acknowledged it all.
   EXPECT_EQ(seen[1].peer, 0x7F000001u);
   EXPECT_EQ(seen[1].summary.status, 200);
   EXPECT_FALSE(seen[1].summary.incomplete);
   EXPECT_EQ(seen[1].summary.bodyBytes, 5000);
+  EXPECT_TRUE(seen[1].summary.completed);
+  EXPECT_EQ(shares_.FindShare("/whole")->Tally().completed, 1u);
 }
 
 using tests::MemoryStream;

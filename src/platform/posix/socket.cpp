@@ -166,7 +166,7 @@ long long Send(socket_t s, const char* data, std::size_t size) {
   }
 }
 
-void ShutdownSend(socket_t s) { ::shutdown(s, SHUT_WR); }
+bool ShutdownSend(socket_t s) { return ::shutdown(s, SHUT_WR) == 0; }
 
 static bool SetConnectionOptions(socket_t s, std::chrono::milliseconds sendStallLimit) {
   // A blocking send then returns what it sent, or fails with EAGAIN, once it has waited
@@ -248,33 +248,32 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
   return sent;
 }
 
-DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                          std::chrono::steady_clock::time_point deadline, long long byteLimit) {
+void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                      std::chrono::steady_clock::time_point deadline, long long byteLimit) {
   char dropped[4096];
   long long total = 0;
   while (total < byteLimit) {
-    if (stop.load()) return DrainEnd::Stopped;
+    if (stop.load()) return;
     // Most clients have closed by now: reading before waiting saves the poll.
     const ssize_t n = ::recv(s, dropped, sizeof dropped, MSG_DONTWAIT);
-    // WakeConnection's shutdown at the stop reads as a close too.
-    if (n == 0) return stop.load() ? DrainEnd::Stopped : DrainEnd::Closed;
+    // Closed (or woken by WakeConnection's shutdown at the stop).
+    if (n == 0) return;
     if (n > 0) {
       total += n;
       continue;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return DrainEnd::Reset;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return;  // a reset
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
             .count();
-    if (left <= 0) return DrainEnd::TimeLimit;
+    if (left <= 0) return;
     pollfd ready{s, POLLIN, 0};
     if (::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1 << 30))) < 0 &&
         errno != EINTR) {
-      return DrainEnd::Reset;
+      return;
     }
   }
-  return DrainEnd::TimeLimit;
 }
 
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,

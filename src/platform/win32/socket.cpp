@@ -288,7 +288,7 @@ long long Send(socket_t s, const char* data, std::size_t size) {
   return n == SOCKET_ERROR ? -1 : n;
 }
 
-void ShutdownSend(socket_t s) { ::shutdown(s, SD_SEND); }
+bool ShutdownSend(socket_t s) { return ::shutdown(s, SD_SEND) == 0; }
 
 namespace {
 // How long one wait lasts before `stop` is looked at again.
@@ -440,28 +440,26 @@ int ReadableWithinASlice(socket_t s, std::chrono::steady_clock::time_point deadl
 }
 }  // namespace
 
-DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                          std::chrono::steady_clock::time_point deadline, long long byteLimit) {
+void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                      std::chrono::steady_clock::time_point deadline, long long byteLimit) {
   char dropped[4096];
   long long total = 0;
   while (total < byteLimit) {
-    if (stop.load()) return DrainEnd::Stopped;
+    if (stop.load()) return;
     const int n = ::recv(s, dropped, static_cast<int>(sizeof dropped), 0);
-    if (n == 0) return DrainEnd::Closed;
+    if (n == 0) return;  // closed by the client
     if (n > 0) {
       total += n;
       continue;
     }
-    if (WSAGetLastError() != WSAEWOULDBLOCK) return DrainEnd::Reset;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return;  // a reset
     int readable = 0;
     while (readable == 0) {
-      if (stop.load()) return DrainEnd::Stopped;
-      if (std::chrono::steady_clock::now() >= deadline) return DrainEnd::TimeLimit;
+      if (stop.load() || std::chrono::steady_clock::now() >= deadline) return;
       readable = ReadableWithinASlice(s, deadline);
     }
-    if (readable < 0) return DrainEnd::Reset;
+    if (readable < 0) return;
   }
-  return DrainEnd::TimeLimit;
 }
 
 // Windows has no count of the bytes not yet acknowledged that also works under Wine:
@@ -473,8 +471,10 @@ DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
 // buffer (4,608 bytes on Linux) and is writable once its queue, sent or not, has drained
 // below half of that: a client that read 1,000 bytes of 3 MB and closed never made it
 // writable, one that read everything did. A client that resets the connection empties the
-// queue too, so a send of nothing, which fails on a reset connection, tells the two apart.
-// No progress can be seen meanwhile, so the stall limit counts from the start.
+// queue too, so a send of nothing, which fails on a reset connection, tells the two apart;
+// after the last send the caller's shutdown tells it instead, as it fails likewise, and the
+// buffer is left at 0 (three and two round trips to wineserver less per answer). No
+// progress can be seen meanwhile, so the stall limit counts from the start.
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
                            std::chrono::milliseconds stallLimit, bool moreFollows) {
   // The size to go back to is asked for only when a send follows: after the last one the
