@@ -159,7 +159,9 @@ TEST(DownloadNoticeTexts, GatheredWhileTheyComeClose) {
       if (step.added != nullptr) notices.Add({step.added, 0, 1}, t0 + step.at);
       const std::optional<DownloadNoticeText> due = notices.TakeDue(t0 + step.at);
       ASSERT_EQ(due.has_value(), step.told != nullptr) << step.at.count();
-      if (due) EXPECT_EQ(due->text, step.told);
+      if (due) {
+        EXPECT_EQ(due->text, step.told);
+      }
     }
   }
   DownloadNotices off;
