@@ -105,9 +105,10 @@ void ExpectControls(HWND parent, const ExpectedControl (&expected)[N]) {
     DWORD style = static_cast<DWORD>(GetWindowLongA(control, GWL_STYLE));
     DWORD wantStyle = want.style;
     if (std::string(want.className) == "SysListView32") {
-      // The list view shows its scroll bar (and the style bit) only when rows overflow.
-      style &= ~WS_VSCROLL;
-      wantStyle &= ~WS_VSCROLL;
+      // The list view shows its scroll bars (and the style bits) only when rows or columns
+      // overflow; the download columns pass its width.
+      style &= ~(WS_VSCROLL | WS_HSCROLL);
+      wantStyle &= ~(WS_VSCROLL | WS_HSCROLL);
     }
     if ((want.style & BS_TYPEMASK) == BS_AUTORADIOBUTTON &&
         std::string(want.className) == "Button" &&
