@@ -40,7 +40,6 @@ struct TypedLimits {
 };
 // The limits two typed texts ask for: the number of downloads and the end time, either
 // empty for none (blanks around them do not count). `now` in Unix seconds.
-TypedLimits ReadTypedLimits(const std::string& downloads, const std::string& end,
-                            std::int64_t now);
+TypedLimits ReadTypedLimits(const std::string& downloads, const std::string& end, std::int64_t now);
 
 }  // namespace qc

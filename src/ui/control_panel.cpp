@@ -410,8 +410,7 @@ void ControlPanel::RefreshShareColumns() {
     const DownloadTally tally = share.Tally();
     SetCellText(row, kColumnDownloads, DownloadsColumnText(tally.completed, locale_));
     SetCellText(row, kColumnLastDownload, LastDownloadColumnText(tally, locale_));
-    const ShareState state{share.IsOneShot(), share.IsWithdrawn(), tally.completed,
-                           share.Limits()};
+    const ShareState state{share.IsOneShot(), share.IsWithdrawn(), tally.completed, share.Limits()};
     SetCellText(row, kColumnRemaining, RemainingColumnText(state, now, locale_));
     std::string progress;
     for (const RunningDownloads::Progress& answers : running) {

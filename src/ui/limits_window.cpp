@@ -11,10 +11,9 @@ namespace qc::ui {
 
 bool ReadLimitFields(const Application& app, HWND window, std::uint64_t completed,
                      ShareLimits& limits) {
-  const TypedLimits typed =
-      ReadTypedLimits(WindowText(GetDlgItem(window, kIdDownloadsLimit)),
-                      WindowText(GetDlgItem(window, kIdEndTime)),
-                      static_cast<std::int64_t>(std::time(nullptr)));
+  const TypedLimits typed = ReadTypedLimits(WindowText(GetDlgItem(window, kIdDownloadsLimit)),
+                                            WindowText(GetDlgItem(window, kIdEndTime)),
+                                            static_cast<std::int64_t>(std::time(nullptr)));
   const platform::Message* message = nullptr;
   int field = kIdEndTime;
   switch (typed.fault) {

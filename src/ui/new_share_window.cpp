@@ -124,8 +124,8 @@ void NewShareWindow::ConfirmNewShare() {
     added = AddShare(
         app_.storedFiles, app_.shares, std::move(physical), virtualPath, 0, origin,
         app_.ui.sharesDirty.load() ? ShareStoring::LeftToRewrite : ShareStoring::AppendNow);
-    const bool isNew = added.outcome == ShareAddition::Added ||
-                       added.outcome == ShareAddition::Renamed;
+    const bool isNew =
+        added.outcome == ShareAddition::Added || added.outcome == ShareAddition::Renamed;
     if (isNew && limits.Any()) added.share->SetLimits(limits);
     return isNew;
   }();

@@ -111,7 +111,8 @@ std::string DurationText(std::int64_t seconds, const LocaleFormat& format) {
   if (seconds < 100 * kMinute) {
     return Number(format, std::to_string((seconds + kMinute - 1) / kMinute)) + " min";
   }
-  if (seconds < 2 * kDay) return Number(format, std::to_string((seconds + kHour / 2) / kHour)) + " h";
+  if (seconds < 2 * kDay)
+    return Number(format, std::to_string((seconds + kHour / 2) / kHour)) + " h";
   return Number(format, std::to_string((seconds + kDay / 2) / kDay)) + " d";
 }
 
@@ -138,9 +139,10 @@ std::string ProgressColumnText(std::int64_t sent, std::int64_t total, double byt
                                int answers, const LocaleFormat& format) {
   if (answers <= 0 || total <= 0) return std::string();
   // Whole percents, rounded down: 100 % only once every byte went out.
-  const std::int64_t percent = sent >= total ? 100 : static_cast<std::int64_t>(
-                                                          static_cast<double>(sent) * 100.0 /
-                                                          static_cast<double>(total));
+  const std::int64_t percent = sent >= total
+                                   ? 100
+                                   : static_cast<std::int64_t>(static_cast<double>(sent) * 100.0 /
+                                                               static_cast<double>(total));
   std::string text = Number(format, std::to_string(percent)) + " %";
   if (bytesPerSecond >= 1.0) {
     const SizeParts rate = SplitByteSize(static_cast<std::int64_t>(bytesPerSecond));

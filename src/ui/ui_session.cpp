@@ -81,7 +81,8 @@ std::string LocaleMoment(std::int64_t unixSeconds) {
   char date[64];
   char clock[64];
   if (GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &time, nullptr, date, sizeof date) <= 0 ||
-      GetTimeFormatA(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &time, nullptr, clock, sizeof clock) <= 0) {
+      GetTimeFormatA(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &time, nullptr, clock, sizeof clock) <=
+          0) {
     return std::string();
   }
   return std::string(date) + " " + clock;

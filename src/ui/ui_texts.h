@@ -250,9 +250,9 @@ struct ListColumn {
 };
 // The first two are the share's path; the others follow the downloads (panel_logic.h's
 // ShareColumn), refreshed in place by the panel's timer.
-inline constexpr ListColumn kShareListColumns[] = {
-    {"File", 100},         {"Virtual folder", 150}, {"Downloads", 70},
-    {"Last download", 190}, {"Remaining", 130},      {"Progress", 170}};
+inline constexpr ListColumn kShareListColumns[] = {{"File", 100},      {"Virtual folder", 150},
+                                                   {"Downloads", 70},  {"Last download", 190},
+                                                   {"Remaining", 130}, {"Progress", 170}};
 // How often the panel looks at the counts and the running downloads.
 inline constexpr UINT kColumnRefreshMilliseconds = 500;
 inline constexpr int kItemTextBufferSize = 256;
@@ -307,8 +307,8 @@ inline constexpr platform::Message kLimitEndFormMessage{
     "The end must be a local date and time such as 2026-12-31T18:00, or empty for no end",
     "Attention", platform::MessageIcon::Warning};
 inline constexpr platform::Message kLimitEndUnwritableMessage{
-    "This computer's clock cannot show that date and time; please choose another one",
-    "Attention", platform::MessageIcon::Warning};
+    "This computer's clock cannot show that date and time; please choose another one", "Attention",
+    platform::MessageIcon::Warning};
 inline constexpr platform::Message kLimitEndPassedMessage{
     "That date and time has passed already: the share would end at once", "Attention",
     platform::MessageIcon::Warning};
@@ -319,8 +319,7 @@ inline constexpr platform::Message kLimitBelowCountMessage{
     "Attention", platform::MessageIcon::Warning};
 // "Edit limits" without a selected row.
 inline constexpr platform::Message kSelectShareMessage{"Select a share in the list first",
-                                                       "Attention",
-                                                       platform::MessageIcon::Warning};
+                                                       "Attention", platform::MessageIcon::Warning};
 // "Edit limits" for a share that has ended: its link stays dead.
 inline constexpr platform::Message kShareEndedMessage{
     "This share has ended; share the file again for a new link", "Attention",

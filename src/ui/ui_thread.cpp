@@ -72,10 +72,9 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
     ShowWindow(session.newShareWindow, SW_HIDE);
     UpdateWindow(session.newShareWindow);
   }
-  platform::UniqueWindow limitsWindow(
-      CreateWindowExA(kTopLevelExStyle, kLimitsClassName, kLimitsTitle, kTopLevelStyle,
-                      CW_USEDEFAULT, CW_USEDEFAULT, kLimitsWidth, kLimitsHeight, nullptr, nullptr,
-                      session.instance, &limits));
+  platform::UniqueWindow limitsWindow(CreateWindowExA(
+      kTopLevelExStyle, kLimitsClassName, kLimitsTitle, kTopLevelStyle, CW_USEDEFAULT,
+      CW_USEDEFAULT, kLimitsWidth, kLimitsHeight, nullptr, nullptr, session.instance, &limits));
   session.limitsWindow = limitsWindow.get();
   if (session.limitsWindow != nullptr) ShowWindow(session.limitsWindow, SW_HIDE);
 

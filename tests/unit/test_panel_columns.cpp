@@ -77,8 +77,7 @@ TEST(PanelColumns, CountsLastDownloadAndProgress) {
       {5, 10, 100.0, 0, ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ui::ProgressColumnText(c.sent, c.total, c.rate, c.answers, locale), c.text)
-        << c.text;
+    EXPECT_EQ(ui::ProgressColumnText(c.sent, c.total, c.rate, c.answers, locale), c.text) << c.text;
   }
 }
 
@@ -106,12 +105,21 @@ TEST(DownloadNoticeTexts, OneOrSeveral) {
     const char* text;
   };
   const Case cases[] = {
-      {{"report.pdf", kClient, 13'002'342}, 1, true, kNoticeDownloadCompleted,
+      {{"report.pdf", kClient, 13'002'342},
+       1,
+       true,
+       kNoticeDownloadCompleted,
        "report.pdf was sent to 192.168.1.23 (12.4 MB)"},
       {{"a.txt", 0, 1}, 1, true, kNoticeDownloadCompleted, "a.txt was sent (1 byte)"},
-      {{"report.pdf", kClient, 5}, 3, false, kNoticeDownloadsCompleted,
+      {{"report.pdf", kClient, 5},
+       3,
+       false,
+       kNoticeDownloadsCompleted,
        "3 downloads completed: report.pdf and 2 more"},
-      {{"report.pdf", kClient, 5}, 2, true, kNoticeDownloadsCompleted,
+      {{"report.pdf", kClient, 5},
+       2,
+       true,
+       kNoticeDownloadsCompleted,
        "2 downloads completed: report.pdf, 2 times"},
   };
   for (const Case& c : cases) {
@@ -120,8 +128,8 @@ TEST(DownloadNoticeTexts, OneOrSeveral) {
     EXPECT_EQ(notice.text, c.text);
   }
   const std::pair<std::int64_t, const char*> sizes[] = {
-      {0, "0 bytes"},         {1023, "1023 bytes"},     {1024, "1.0 KB"},
-      {1048525, "1.0 MB"},    {99 * 1048576, "99.0 MB"}, {100 * 1048576, "100 MB"},
+      {0, "0 bytes"},           {1023, "1023 bytes"},      {1024, "1.0 KB"},
+      {1048525, "1.0 MB"},      {99 * 1048576, "99.0 MB"}, {100 * 1048576, "100 MB"},
       {1536LL << 20, "1.5 GB"}, {-5, "0 bytes"},
   };
   for (const auto& [bytes, text] : sizes) EXPECT_EQ(ByteSizeText(bytes), text) << bytes;
@@ -142,14 +150,26 @@ TEST(DownloadNoticeTexts, GatheredWhileTheyComeClose) {
     std::vector<Step> steps;
   };
   const Case cases[] = {
-      {"single", {{0ms, "a", nullptr}, {1400ms, nullptr, nullptr}, {1500ms, nullptr, "a was sent (1 byte)"},
-                  {5000ms, nullptr, nullptr}}},
-      {"burst", {{0ms, "a", nullptr}, {500ms, "b", nullptr}, {1000ms, "c", nullptr},
-                 {2400ms, nullptr, nullptr}, {2500ms, nullptr, "3 downloads completed: a and 2 more"}}},
+      {"single",
+       {{0ms, "a", nullptr},
+        {1400ms, nullptr, nullptr},
+        {1500ms, nullptr, "a was sent (1 byte)"},
+        {5000ms, nullptr, nullptr}}},
+      {"burst",
+       {{0ms, "a", nullptr},
+        {500ms, "b", nullptr},
+        {1000ms, "c", nullptr},
+        {2400ms, nullptr, nullptr},
+        {2500ms, nullptr, "3 downloads completed: a and 2 more"}}},
       {"steady stream ends at the limit",
-       {{0ms, "a", nullptr}, {1000ms, "a", nullptr}, {2000ms, "a", nullptr}, {3000ms, "a", nullptr},
-        {4000ms, "a", nullptr}, {5000ms, nullptr, "5 downloads completed: a, 5 times"},
-        {5100ms, "b", nullptr}, {6600ms, nullptr, "b was sent (1 byte)"}}},
+       {{0ms, "a", nullptr},
+        {1000ms, "a", nullptr},
+        {2000ms, "a", nullptr},
+        {3000ms, "a", nullptr},
+        {4000ms, "a", nullptr},
+        {5000ms, nullptr, "5 downloads completed: a, 5 times"},
+        {5100ms, "b", nullptr},
+        {6600ms, nullptr, "b was sent (1 byte)"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -218,7 +218,7 @@ TEST_F(PanelTest, ShareListViewColumnsAndStyles) {
     const char* text;
     int width;
   };
-  const Column columns[] = {{"File", 100},         {"Virtual folder", 150}, {"Downloads", 70},
+  const Column columns[] = {{"File", 100},          {"Virtual folder", 150}, {"Downloads", 70},
                             {"Last download", 190}, {"Remaining", 130},      {"Progress", 170}};
   for (int index = 0; index < 6; ++index) {
     char text[64] = {};

@@ -27,7 +27,9 @@ std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 class PanelDownloadsTest : public PanelTest {
  protected:
   HWND LimitsWindow() { return FindWindowA(kLimitsClass, nullptr); }
-  void Select(int row) { SetRowState(row, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED); }
+  void Select(int row) {
+    SetRowState(row, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED);
+  }
   bool WaitForCell(int row, int column, const std::string& text) {
     return WaitFor([&] { return Cell(row, column) == text; });
   }
