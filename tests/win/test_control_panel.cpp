@@ -815,7 +815,7 @@ TEST_F(PanelTest, RestartRightAfterCloseEndsWithBothWindows) {
     WNDCLASSA info{};
     EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kPanelClass, &info));
     EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kNewShareClass, &info));
-    EXPECT_EQ(ChildrenOf(panel_).size(), 19u);
+    EXPECT_EQ(ChildrenOf(panel_).size(), 20u);
     PressCloseBox();
   }
 }
