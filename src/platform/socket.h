@@ -112,7 +112,7 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
 // event: the peer has mostly closed by the first receive already, and making and
 // selecting an event for the rare wait cost ten round trips to wineserver under Wine.
 void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                          std::chrono::steady_clock::time_point deadline, long long byteLimit);
+                      std::chrono::steady_clock::time_point deadline, long long byteLimit);
 // As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);

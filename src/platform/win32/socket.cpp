@@ -433,7 +433,8 @@ int ReadableWithinASlice(socket_t s, std::chrono::steady_clock::time_point deadl
   fd_set set;
   FD_ZERO(&set);
   FD_SET(s, &set);
-  const long wait = left < kStopSliceMicroseconds ? static_cast<long>(left) : kStopSliceMicroseconds;
+  const long wait =
+      left < kStopSliceMicroseconds ? static_cast<long>(left) : kStopSliceMicroseconds;
   timeval slice{wait / 1'000'000, wait % 1'000'000};
   const int ready = ::select(0, &set, nullptr, nullptr, &slice);
   return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
