@@ -42,26 +42,9 @@ fi
 win_tool=${QC_WIN_ZIP_TOOL:-$REPO/build/win/tests/zip_folder.exe}
 
 echo "[bench] $FILES small files and 16 x 64 MiB in $WORK" >&2
-python3 - "$WORK" "$FILES" <<'EOF'
-import os, sys
-work, files = sys.argv[1], int(sys.argv[2])
-many = os.path.join(work, "many")
-per = 1000
-block = os.urandom(1024)
-for d in range((files + per - 1) // per):
-    sub = os.path.join(many, f"d{d:03}")
-    os.makedirs(sub)
-    for i in range(min(per, files - d * per)):
-        with open(os.path.join(sub, f"f{i:04}.bin"), "wb") as f:
-            f.write(block)
-large = os.path.join(work, "large")
-os.makedirs(large)
-chunk = os.urandom(1 << 20)
-for i in range(16):
-    with open(os.path.join(large, f"part{i:02}.bin"), "wb") as f:
-        for _ in range(64):
-            f.write(chunk)
-EOF
+# The same tree the HTTP benchmark serves (bench/folder_http.py).
+python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from folder_http import make_files; make_files(sys.argv[2], int(sys.argv[3]))' \
+  "$REPO/bench" "$WORK" "$FILES"
 
 run() {  # run LABEL COMMAND...
   local label="$1"
