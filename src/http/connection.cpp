@@ -76,19 +76,8 @@ bool Connection::WaitUntilDelivered(bool moreFollows) {
 void Connection::LingerAfterAnswer() {
   if (!received.answered) return;
   if (!sendingShut_ && !ShutDownSending()) return;
-  const auto deadline = std::chrono::steady_clock::now() + limits_.linger;
-  char dropped[4096];
-  long long total = 0;
-  while (total < kLingerByteLimit) {
-    // 0 once the client has closed; -1 at the deadline, the stop, or a reset. No wake
-    // event: the client has mostly closed by the first receive, and on Windows making and
-    // selecting one for the rare wait cost ten round trips to wineserver under Wine, where
-    // the stop's slices cost two.
-    const long long n =
-        platform::ReceiveUnlessStopped(socket_, dropped, sizeof dropped, stop_, deadline);
-    if (n <= 0) return;
-    total += n;
-  }
+  platform::DrainUntilClosed(socket_, stop_, std::chrono::steady_clock::now() + limits_.linger,
+                             kLingerByteLimit);
 }
 
 bool Connection::ShutDownSending() {

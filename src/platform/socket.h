@@ -105,6 +105,14 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
                                const std::atomic<bool>& stop,
                                std::chrono::steady_clock::time_point deadline,
                                WakeEvent* wake = nullptr);
+// After the sending direction was shut down: reads and drops what the peer still sends,
+// up to `byteLimit` bytes, until it closes, `deadline` passes or `stop` is set, so that
+// the close that follows finds nothing unread (which would reset the connection and could
+// cut the answer short in the peer's buffer). Windows waits in the stop's slices, with no
+// event: the peer has mostly closed by the first receive already, and making and
+// selecting an event for the rare wait cost ten round trips to wineserver under Wine.
+void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                      std::chrono::steady_clock::time_point deadline, long long byteLimit);
 // As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);

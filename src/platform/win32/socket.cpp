@@ -422,6 +422,47 @@ int WritableWithinASlice(socket_t s) {
 }
 }  // namespace
 
+namespace {
+// Waits up to a slice (less when `deadline` is nearer) for `s` to be readable: 1 readable
+// (or closed, or reset: the receive tells), 0 not yet, -1 a failed wait.
+int ReadableWithinASlice(socket_t s, std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+  if (left <= 0) return 0;
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  const long wait =
+      left < kStopSliceMicroseconds ? static_cast<long>(left) : kStopSliceMicroseconds;
+  timeval slice{wait / 1'000'000, wait % 1'000'000};
+  const int ready = ::select(0, &set, nullptr, nullptr, &slice);
+  return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
+}
+}  // namespace
+
+void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                      std::chrono::steady_clock::time_point deadline, long long byteLimit) {
+  char dropped[4096];
+  long long total = 0;
+  while (total < byteLimit) {
+    if (stop.load()) return;
+    const int n = ::recv(s, dropped, static_cast<int>(sizeof dropped), 0);
+    if (n == 0) return;  // closed by the client
+    if (n > 0) {
+      total += n;
+      continue;
+    }
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return;  // a reset
+    int readable = 0;
+    while (readable == 0) {
+      if (stop.load() || std::chrono::steady_clock::now() >= deadline) return;
+      readable = ReadableWithinASlice(s, deadline);
+    }
+    if (readable < 0) return;
+  }
+}
+
 // Windows has no count of the bytes not yet acknowledged that also works under Wine:
 // SIO_TCP_INFO (Windows 10 1703 and later) fails there with WSAEOPNOTSUPP (Wine 8), and
 // its BytesInFlight leaves out bytes the client's full window holds back, the very case
