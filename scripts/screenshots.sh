@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Renders docs/screenshots/control-panel.png, docs/screenshots/qr-code.png,
-# docs/screenshots/new-share.png and docs/screenshots/notification-area.png: the real quillcast.exe under Wine in a virtual
+# Renders docs/screenshots/control-panel.png, docs/screenshots/panel-downloads.png,
+# docs/screenshots/panel-progress.png,
+# docs/screenshots/qr-code.png, docs/screenshots/new-share.png,
+# docs/screenshots/share-limits.png and docs/screenshots/notification-area.png: the real
+# quillcast.exe under Wine in a virtual
 # desktop (so Wine draws the window frames, and its taskbar holds the notification area)
-# on a private Xvfb display, with a sample "common.cfg" and "shared.cfg".
+# on a private Xvfb display, with a sample "common.cfg", "shared.cfg" and "downloads.cfg",
+# and a download running (curl, slowed down) while the download columns are shot.
 #
 #   scripts/screenshots.sh [windows build dir]   (default /tmp/qc-shots-win; built if needed)
+#   QC_SHOTS_DISPLAY=:N scripts/screenshots.sh   on that display number (default: one of 60-89)
 #
-# Needs: mingw-w64, wine64, Xvfb, imagemagick (import, convert), python3.
+# Needs: mingw-w64, wine64, Xvfb, imagemagick (import, convert), python3, curl.
 set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
@@ -15,7 +20,7 @@ out="$repo/docs/screenshots"
 wine=/usr/lib/wine/wine64
 # Debian puts wineserver beside the loader, not on the PATH.
 wineserver="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
-display=":$(( 60 + RANDOM % 30 ))"
+display="${QC_SHOTS_DISPLAY:-:$(( 60 + RANDOM % 30 ))}"
 work="$(mktemp -d /tmp/qc-shots.XXXXXX)"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY="$display"
 # A fresh prefix would otherwise stop to offer the Mono and Gecko installers.
@@ -31,7 +36,9 @@ cmake --build "$build" -j2 --target quillcast ui_poke window_lister >/dev/null
 
 xvfb_pid=""
 server_pid=""
+curl_pid=""
 cleanup() {
+  if [[ -n "$curl_pid" ]]; then kill "$curl_pid" 2>/dev/null || true; fi
   if [[ -n "$server_pid" ]]; then kill "$server_pid" 2>/dev/null || true; fi
   "$wineserver" -k 2>/dev/null || true
   if [[ -n "$xvfb_pid" ]]; then kill "$xvfb_pid" 2>/dev/null || true; fi
@@ -51,29 +58,55 @@ taskbar_height=20
 desktop="shot,${desktop_width}x${desktop_height}"
 run_in_desktop() { "$wine" explorer /desktop="$desktop" "$@"; }
 
-# Sample state: a free local port, a domain and folder, three shares.
+# Sample state: a free local port, a domain and folder, three shares, the first with
+# downloads and both limits, the third a real (sparse) file that a slow client fetches.
 mkdir -p "$work/run"
+truncate -s 400M "$work/run/video.mkv"
+win_dir="$("$wine" winepath -w "$work/run" 2>/dev/null | tr -d '\r')"
 cp "$build/quillcast.exe" "$build/tests/ui_poke.exe" "$build/tests/window_lister.exe" "$work/run/"
 port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
-python3 - "$work/run" "$port" <<'PY'
-import struct, sys, os
-run, port = sys.argv[1], int(sys.argv[2])
+python3 - "$work/run" "$port" "$win_dir" <<'PY'
+import struct, sys, os, time
+run, port, win_dir = sys.argv[1], int(sys.argv[2]), sys.argv[3].encode()
 domain, folder = b"files.example.org", b"/pub"
 with open(os.path.join(run, "common.cfg"), "wb") as f:
     f.write(struct.pack("<6H", 0x4351, port, 0, 2, len(domain), len(folder)) + domain + folder)
 shares = [(b"/pub/report.pdf", b"C:\\Users\\ann\\Documents\\report.pdf", 0),
           (b"/pub/photos/holiday.jpg", b"C:\\Users\\ann\\Pictures\\holiday.jpg", 1),
-          (b"/video.mkv", b"D:\\video.mkv", 0)]
+          (b"/video.mkv", win_dir + b"\\video.mkv", 0)]
 with open(os.path.join(run, "shared.cfg"), "wb") as f:
     for v, p, flags in shares:
         f.write(struct.pack("<3H", len(v), len(p), flags) + v + p)
+def fnv1a(data):
+    h = 2166136261
+    for b in data:
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    return h
+now = int(time.time())
+client = (192 << 24) | (168 << 16) | (1 << 8) | 23
+# virtual, physical, count, last time, last client, limit, end time
+# The end time on a whole minute, as a user types it.
+counts = [(shares[0][0], shares[0][1], 3, now - 2 * 3600 - 600, client, 5,
+           (now + 3 * 3600 + 900) // 60 * 60),
+          (shares[2][0], shares[2][1], 1234, now - 86400, (10 << 24) | 7, 0, 0)]
+with open(os.path.join(run, "downloads.cfg"), "wb") as f:
+    f.write(b"QCD1")
+    for v, p, count, last, address, limit, until in counts:
+        record = struct.pack("<2H", len(v), len(p)) + v + p + struct.pack(
+            "<QqIQq", count, last, address, limit, until)
+        f.write(record + struct.pack("<I", fnv1a(record)))
 PY
 
 cd "$work/run"
-win_dir="$("$wine" winepath -w "$work/run" 2>/dev/null | tr -d '\r')"
 run_in_desktop "$win_dir\\quillcast.exe" &
 server_pid=$!
-sleep 8  # a fresh prefix starts its desktop slowly
+# A fresh prefix starts its desktop slowly, the more so on a busy machine: the panel is
+# asked for once the server answers on its port.
+for _ in $(seq 90); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+  sleep 1
+done
+sleep 2
 timeout 30 "$wine" "$win_dir\\quillcast.exe" -ui || true  # exit code 1 on every path
 run_in_desktop "$win_dir\\ui_poke.exe" wait WndClassQuillcastMain
 sleep 2
@@ -92,6 +125,30 @@ shoot() {
 }
 
 shoot "$out/control-panel.png"
+# The download columns, scrolled into view, while a slow client fetches the video.
+curl -s -o /dev/null --limit-rate 1800k "http://127.0.0.1:$port/video.mkv" &
+curl_pid=$!
+sleep 4
+run_in_desktop "$win_dir\\ui_poke.exe" scroll WndClassQuillcastMain 2013 250
+sleep 2
+shoot "$out/panel-downloads.png"
+# Further right: what remains of the limits, and the running download's progress.
+run_in_desktop "$win_dir\\ui_poke.exe" scroll WndClassQuillcastMain 2013 250
+sleep 2
+shoot "$out/panel-progress.png"
+kill "$curl_pid" 2>/dev/null || true
+wait "$curl_pid" 2>/dev/null || true
+curl_pid=""
+run_in_desktop "$win_dir\\ui_poke.exe" scroll WndClassQuillcastMain 2013 -500
+# Share limits of the first share.
+run_in_desktop "$win_dir\\ui_poke.exe" key WndClassQuillcastMain 2013 36
+run_in_desktop "$win_dir\\ui_poke.exe" click WndClassQuillcastMain 2019
+run_in_desktop "$win_dir\\ui_poke.exe" wait WndClassQuillcastLimits
+sleep 1
+shoot "$out/share-limits.png"
+run_in_desktop "$win_dir\\ui_poke.exe" click WndClassQuillcastLimits 2031
+run_in_desktop "$win_dir\\ui_poke.exe" wait WndClassQuillcastMain
+sleep 1
 # The first share's QR code in front of the panel: the row selected as a user selects it
 # (Home in the list), then "QR code". Its close box hides it again for the next shots.
 run_in_desktop "$win_dir\\ui_poke.exe" key WndClassQuillcastMain 2013 36
@@ -127,4 +184,6 @@ run_in_desktop "$win_dir\\ui_poke.exe" rightclick 20 20
 "$wine" "$win_dir\\quillcast.exe" -stop || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
-echo "wrote $out/control-panel.png, $out/qr-code.png, $out/new-share.png and $out/notification-area.png"
+echo "wrote $out/control-panel.png, $out/panel-downloads.png, $out/panel-progress.png," \
+  "$out/share-limits.png," \
+  "$out/qr-code.png, $out/new-share.png and $out/notification-area.png"

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/coalesced_write.h"
+#include "app/download_notices.h"
 #include "http/connection.h"
 #include "platform/services.h"
 #include "platform/single_instance.h"
@@ -97,6 +98,8 @@ struct Application {
   // The writes of downloads.cfg after downloads of shares without a limit: made at the
   // start, ended (what it gathered written) at the stop.
   std::unique_ptr<CoalescedWrite> downloadsSaver;
+  // The completed downloads the notification icon has yet to tell (when it tells them).
+  DownloadNotices downloadNotices;
   // What the start left out of common.cfg, until the user has been told.
   IgnoredSettings ignoredSettings;
 };

@@ -90,6 +90,19 @@ ServerIcon::ServerIcon(Application& app) : app_(app), icon_(app.services.iconObs
     return;
   }
   icon_.Show(TrayTooltip(app_.settings.port), TrayMenu(), kTrayOpenPanel, kTrayStop, onCommand);
+  if (platform::DownloadNoticesWanted()) {
+    app_.downloadNotices.SetWanted(true);
+    icon_.Every(kDownloadNoticeTick, [this] { TellDownloadsDue(); });
+  }
+}
+
+ServerIcon::~ServerIcon() { app_.downloadNotices.SetWanted(false); }
+
+void ServerIcon::TellDownloadsDue() {
+  if (std::optional<DownloadNoticeText> due =
+          app_.downloadNotices.TakeDue(DownloadNotices::Clock::now())) {
+    Tell({due->title, due->text, platform::NotifyKind::Info});
+  }
 }
 
 void ServerIcon::OnCommand(int command) {

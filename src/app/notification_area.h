@@ -26,6 +26,8 @@ inline constexpr char kNoticeCopyFailed[] = "Copy failed";
 inline constexpr char kNoticeNoShares[] = "No shares";
 inline constexpr char kNoticeNoSharesText[] =
     "Nothing is shared yet: send a file to Quillcast, or add one in the control panel.";
+// How often the icon's thread looks for completed downloads to tell.
+inline constexpr unsigned kDownloadNoticeTick = 250;
 inline constexpr char kNoticeNoLink[] = "No link yet";
 inline constexpr char kNoticeNoLinkText[] =
     "No link was shared or copied since Quillcast started: send a file to Quillcast, or copy "
@@ -74,6 +76,9 @@ class ServerIcon {
   // "Show QR code of the last link", and a click on a "Link copied" notification: the
   // code of the link shared or copied last, in a window of this thread.
   void ShowCodeOfLastLink();
+  // Tells the completed downloads gathered so far once they are due (the icon's timer).
+  void TellDownloadsDue();
+  ~ServerIcon();
 
  private:
   void Tell(const NoticeText& notice);

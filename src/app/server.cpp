@@ -94,11 +94,17 @@ StartOutcome StartServer(Application& app) {
   // system calls).
   app.downloadsSaver = std::make_unique<CoalescedWrite>([&app] { StoreDownloadCounts(app); },
                                                         kDownloadsWriteInterval);
-  app.shares.SetDownloadListener([&app](bool limited) {
+  app.shares.SetDownloadListener([&app](const Share& share, const DownloadEnd& end, bool limited) {
     if (limited) {
       StoreDownloadCounts(app);
     } else {
       app.downloadsSaver->Ask();
+    }
+    if (app.downloadNotices.Wanted()) {
+      const std::size_t slash = share.virtualPath.rfind('/');
+      app.downloadNotices.Add({share.virtualPath.substr(slash == std::string::npos ? 0 : slash + 1),
+                               end.address, end.size},
+                              DownloadNotices::Clock::now());
     }
   });
   StartUndo undo(app);

@@ -21,6 +21,7 @@
 #include "cli/control_protocol.h"
 #include "cli/native_server.h"
 #include "cli/qr_output.h"
+#include "shares/share_limits.h"
 #include "platform/directory.h"
 #include "platform/host_addresses.h"
 #include "platform/runtime_directory.h"
@@ -144,22 +145,6 @@ ShareOutcome ShareFile(const std::string& file, std::optional<std::string>& url,
   return ShareOutcome::Shared;
 }
 
-// -until's moment in Unix seconds, by the user's clock (its rules for that day); none for a
-// time the clock skips or cannot write.
-std::optional<std::int64_t> UnixTimeOf(const LocalDateTime& local) {
-  std::tm tm{};
-  tm.tm_year = local.year - 1900;
-  tm.tm_mon = local.month - 1;
-  tm.tm_mday = local.day;
-  tm.tm_hour = local.hour;
-  tm.tm_min = local.minute;
-  tm.tm_sec = local.second;
-  tm.tm_isdst = -1;
-  const std::time_t t = std::mktime(&tm);
-  if (t == static_cast<std::time_t>(-1)) return std::nullopt;
-  return static_cast<std::int64_t>(t);
-}
-
 }  // namespace
 
 int ShareFiles(const Invocation& invocation) {
@@ -168,7 +153,7 @@ int ShareFiles(const Invocation& invocation) {
   std::vector<std::string> limits;
   if (invocation.limit != 0) limits.push_back(kLimitField + std::to_string(invocation.limit));
   if (invocation.until) {
-    const std::optional<std::int64_t> until = UnixTimeOf(*invocation.until);
+    const std::optional<std::int64_t> until = UnixTimeOfLocal(*invocation.until);
     if (!until) {
       Error("-until: this machine's clock cannot write that time");
       return kExitUsage;

@@ -168,35 +168,6 @@ std::string FolderRefusalText(std::string_view reason, const std::string& folder
   return std::string(reason) + ": " + folder + " (quillcast --yes shares it all the same)";
 }
 
-std::optional<LocalDateTime> ParseLocalDateTime(const std::string& text) {
-  // Fixed positions: "2026-12-31T18:00" or with ":SS".
-  if (text.size() != 16 && text.size() != 19) return std::nullopt;
-  const auto field = [&text](std::size_t at, std::size_t length) -> std::optional<int> {
-    int value = 0;
-    for (std::size_t i = at; i < at + length; ++i) {
-      if (text[i] < '0' || text[i] > '9') return std::nullopt;
-      value = value * 10 + (text[i] - '0');
-    }
-    return value;
-  };
-  if (text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != ' ') || text[13] != ':' ||
-      (text.size() == 19 && text[16] != ':')) {
-    return std::nullopt;
-  }
-  const auto year = field(0, 4), month = field(5, 2), day = field(8, 2), hour = field(11, 2),
-             minute = field(14, 2);
-  const auto second = text.size() == 19 ? field(17, 2) : std::optional<int>(0);
-  if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
-  if (*year < 1970 || *month < 1 || *month > 12 || *hour > 23 || *minute > 59 || *second > 59) {
-    return std::nullopt;
-  }
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
-  const int days = kDays[*month - 1] + (*month == 2 && leap ? 1 : 0);
-  if (*day < 1 || *day > days) return std::nullopt;
-  return LocalDateTime{*year, *month, *day, *hour, *minute, *second};
-}
-
 Invocation ParseArguments(const std::vector<std::string>& args) {
   if (args.empty()) return Make(Action::Serve);
   const std::optional<std::string> first = OptionName(args[0]);
@@ -210,8 +181,8 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     std::uint64_t limit = 0;
     std::optional<LocalDateTime> until;
     if (*first == "limit") {
-      const std::optional<std::uint32_t> n = ParseNumber(value);
-      if (!n || *n == 0) {
+      const std::optional<std::uint64_t> n = ParseDownloadLimit(value);
+      if (!n) {
         return Usage(args[0] + " needs a whole number of downloads from 1 on, not " +
                      Quoted(value));
       }

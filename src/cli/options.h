@@ -10,6 +10,7 @@
 
 #include "shares/qr_code.h"
 #include "shares/settings_file.h"
+#include "shares/share_limits.h"
 #include "shares/share_registry.h"
 
 namespace qc::cli {
@@ -20,12 +21,9 @@ inline constexpr int kExitUsage = 2;
 
 enum class Action { Serve, Share, Stop, List, Unshare, Config, Qr, Help, Version, Usage };
 
-// A date and time as the user's clock shows it (-until), checked for a real calendar day.
-struct LocalDateTime {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-};
-// "YYYY-MM-DDTHH:MM" or "YYYY-MM-DDTHH:MM:SS" (a blank for the T too), or none.
-std::optional<LocalDateTime> ParseLocalDateTime(const std::string& text);
+// -limit and -until follow the rules the panel's fields follow (shares/share_limits.h).
+using qc::LocalDateTime;
+using qc::ParseLocalDateTime;
 
 struct Invocation {
   Action action = Action::Usage;

@@ -32,6 +32,7 @@ long long Connection::SendAll(const char* data, long long count) {
         socket_, data + sent, static_cast<std::size_t>(count - sent), stop_, limits_.sendStall);
     if (n < 0) return -1;
     sent += n;
+    sentBytes.fetch_add(n, std::memory_order_relaxed);
   }
   return count;
 }
@@ -41,7 +42,10 @@ long long Connection::SendFileRange(platform::File& file, std::int64_t offset, s
   // sendfile as it bounds every send; elsewhere the default path goes through SendAll.
   const long long sent =
       platform::SendFileUnlessStopped(socket_, file.NativeHandle(), offset, count, stop_);
-  if (sent != platform::kFileSendUnsupported) return sent;
+  if (sent != platform::kFileSendUnsupported) {
+    if (sent > 0) sentBytes.fetch_add(sent, std::memory_order_relaxed);
+    return sent;
+  }
   return ResponseSink::SendFileRange(file, offset, count);
 }
 

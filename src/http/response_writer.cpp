@@ -242,7 +242,8 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   const bool limited =
       reachesTheEnd && (answer.share->IsOneShot() || answer.share->Limits().maxDownloads != 0);
   const DownloadEnd end =
-      reachesTheEnd ? DownloadEnd{CurrentUnixSeconds(), peer, answer.counts} : DownloadEnd{};
+      reachesTheEnd ? DownloadEnd{CurrentUnixSeconds(), peer, answer.counts, answer.version.size}
+                    : DownloadEnd{};
   if (limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered(true)) {
     return bulk;
   }
@@ -362,6 +363,9 @@ ResponseSummary WriteDecidedResponse(ResponseDecision& decision, ShareRegistry& 
   }
   std::optional<long long> sent;
   bool completed = false;
+  // Seen by the panel while the body goes out.
+  const RunningDownloads::Entry running(shares.Running(), decision.share.get(), span.count,
+                                        sink.sentBytes);
   if (decision.archive) {
     ArchiveBody body(*decision.archive, *decision.share->folderCrcs);
     sent = SendHeadAndPieces(std::move(head), decision, body, shares, sink, peer, completed);

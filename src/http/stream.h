@@ -2,6 +2,7 @@
 // and the response writer sends through. The connection implements it over its socket;
 // the fuzzer and tests drive a whole connection over memory.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,6 +15,10 @@ class File;
 // The sending half, which is all the response writer needs. Tests capture through it.
 class ResponseSink {
  public:
+  ResponseSink() = default;
+  // A copy (tests return their sinks) counts its own bytes from 0.
+  ResponseSink(const ResponseSink& /*other*/) {}
+  ResponseSink& operator=(const ResponseSink& /*other*/) { return *this; }
   virtual ~ResponseSink() = default;
   // Sends all `count` bytes; returns `count`, or -1 when a send failed.
   virtual long long SendAll(const char* data, long long count) = 0;
@@ -32,6 +37,10 @@ class ResponseSink {
   // this connection, which spares the socket's set-up for later sends. This default
   // (memory) has nothing in flight.
   virtual bool WaitUntilDelivered(bool /*moreFollows*/) { return true; }
+
+  // Bytes handed to the system so far, read by other threads (the panel's progress of the
+  // running downloads). A connection counts them; a sink that does not stays at 0.
+  std::atomic<std::int64_t> sentBytes{0};
 };
 
 // The whole connection: the receiving half beside the sending one.

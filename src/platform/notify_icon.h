@@ -62,6 +62,9 @@ class NotifyIcon {
   bool ShowWithoutIcon(int closeCommand, CommandHandler onCommand);
   // A notification beside the icon (nothing when the icon is not shown).
   void Notify(std::string_view title, std::string_view text, NotifyKind kind);
+  // Runs `tick` on this thread every `milliseconds` while the icon (or its window alone) is
+  // shown; a later call replaces it. Nothing natively.
+  void Every(unsigned milliseconds, std::function<void()> tick);
   // Takes the icon away; Show may put it back.
   void Remove();
   bool IsShown() const;
@@ -82,6 +85,11 @@ inline constexpr int kNotificationClicked = -1;
 // The user's choice: false when the icon is turned off (Windows: the DWORD
 // HKCU\Software\Quillcast\NotificationIcon set to 0). Always false on the native build.
 bool NotifyIconWanted();
+
+// The user's choice of a notice for each completed download, beside the icon's own: false
+// when turned off (Windows: the DWORD HKCU\Software\Quillcast\DownloadNotices set to 0;
+// missing means on). Always false on the native build, which has no icon.
+bool DownloadNoticesWanted();
 
 // The message the shell sends the icon's window on a click (WM_APP + 1); its lParam is the
 // mouse message, as the shell sends it to icons of the first version. Tests send it too.

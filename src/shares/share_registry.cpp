@@ -72,7 +72,7 @@ LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::
     }
   }
   std::function<void()> withdrawal;
-  std::function<void(bool)> download;
+  DownloadListener download;
   {
     std::lock_guard guard(lock_);
     withdrawal = withdrawalListener_;
@@ -80,7 +80,7 @@ LastPieceClaim ShareRegistry::ClaimLastPiece(const SharePtr& served, const std::
   }
   // The withdrawal first: it is what keeps the link dead after a restart.
   if (withdrew && withdrawal) withdrawal();
-  if (download) download(limited);
+  if (download) download(*served, end, limited);
   return withdrew ? LastPieceClaim::Won : LastPieceClaim::Counted;
 }
 
@@ -108,7 +108,7 @@ void ShareRegistry::SetWithdrawalListener(std::function<void()> listener) {
   withdrawalListener_ = std::move(listener);
 }
 
-void ShareRegistry::SetDownloadListener(std::function<void(bool limited)> listener) {
+void ShareRegistry::SetDownloadListener(DownloadListener listener) {
   std::lock_guard guard(lock_);
   downloadListener_ = std::move(listener);
 }

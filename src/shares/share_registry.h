@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/named_lock.h"
+#include "shares/running_downloads.h"
 #include "shares/zip_archive.h"
 
 namespace qc {
@@ -105,7 +106,14 @@ struct DownloadEnd {
   std::int64_t now = 0;
   std::uint32_t address = 0;
   bool counts = true;
+  std::int64_t size = 0;  // the whole file's (or archive's) size, for the notice
 };
+
+// Told of each counted download: the share, how it ended, and whether the share ends after
+// a number of downloads (its count must then be stored before the download is reported
+// done).
+using DownloadListener =
+    std::function<void(const Share& share, const DownloadEnd& end, bool limited)>;
 
 class ShareRegistry {
  public:
@@ -137,21 +145,23 @@ class ShareRegistry {
   // Called on the winning thread, without the lock, after each withdrawal: the server
   // stores it there and then. Set before serving starts; empty means nothing is called.
   void SetWithdrawalListener(std::function<void()> listener);
-  // Called after each counted download, without the lock: the server stores the counts.
-  // `limited`: the share ends after a number of downloads, so its count must be stored
-  // before the download is reported done.
-  void SetDownloadListener(std::function<void(bool limited)> listener);
+  // Called after each counted download, without the lock: the server stores the counts and
+  // tells the user.
+  void SetDownloadListener(DownloadListener listener);
   // The share at 0-based position n, or null (negative, or past the end).
   SharePtr ShareAt(std::int32_t n);
   // All shares in registry order, taken under the lock.
   std::vector<SharePtr> Snapshot();
   std::size_t Count();
+  // The answers sending a share's bytes now (the panel's progress).
+  RunningDownloads& Running() { return running_; }
 
  private:
   platform::NamedLock lock_;
   std::vector<SharePtr> shares_;
   std::function<void()> withdrawalListener_;
-  std::function<void(bool limited)> downloadListener_;
+  DownloadListener downloadListener_;
+  RunningDownloads running_;
 };
 
 // A folder share when `physicalPath` names a folder now, else a file share (a missing file

@@ -1,9 +1,12 @@
 #include "ui/control_panel.h"
 
+#include <chrono>
+#include <ctime>
 #include <mutex>
 #include <vector>
 
 #include "app/messages.h"
+#include "app/server.h"
 #include "platform/codepage.h"
 #include "platform/directory.h"
 #include "shares/setting_rules.h"
@@ -11,6 +14,7 @@
 #include "shares/share_file.h"
 #include "shares/share_url.h"
 #include "shares/stored_bytes.h"
+#include "ui/limits_window.h"
 #include "ui/panel_logic.h"
 
 namespace qc::ui {
@@ -20,6 +24,7 @@ namespace {
 // Posted to the panel once for a burst of selection changes (selecting many rows sends one
 // notification per row): the QR code is drawn once, for the selection they leave.
 constexpr UINT kRefreshCodeMessage = WM_APP + 1;
+constexpr UINT_PTR kColumnTimer = 1;
 
 LVITEMA TextItem(int row, int subItem, const std::string& text) {
   LVITEMA item{};
@@ -59,6 +64,9 @@ LRESULT ControlPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       }
       return 0;
     }
+    case WM_TIMER:
+      if (wParam == kColumnTimer) RefreshShareColumns();
+      return 0;
     case kRefreshCodeMessage:
       codeRefreshPending_ = false;
       if (code_ && code_->IsShown()) code_->SetLink(LinkOfSelection());
@@ -68,6 +76,7 @@ LRESULT ControlPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       DestroyWindow(window_);
       return 0;
     case WM_DESTROY:
+      KillTimer(window_, kColumnTimer);
       // The QR code window goes with the panel, on the thread that made it.
       code_.reset();
       PostQuitMessage(0);
@@ -86,8 +95,11 @@ void ControlPanel::OnCreate() {
   SetForegroundWindow(window_);
   DragAcceptFiles(window_, TRUE);
   FillHostCombo();
+  locale_ = UserLocaleFormat();
   SetUpShareListView();
   FillPanelFromSettings();
+  RefreshShareColumns();
+  SetTimer(window_, kColumnTimer, kColumnRefreshMilliseconds, nullptr);
 }
 
 void ControlPanel::OnCommand(int id) {
@@ -114,13 +126,16 @@ void ControlPanel::OnCommand(int id) {
       }
       code_->Show(LinkOfSelection());
       break;
+    case kIdEditLimits:
+      EditSelectedLimits();
+      break;
   }
 }
 
 void ControlPanel::SetUpShareListView() {
   // Mask 0: the value replaces every extended style.
   SendMessageA(shareList_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, kShareListExStyle);
-  for (int index = 0; index < 2; ++index) {
+  for (int index = 0; index < static_cast<int>(std::size(kShareListColumns)); ++index) {
     LVCOLUMNA column{};
     column.mask = kColumnMask;
     column.cx = kShareListColumns[index].width;
@@ -189,6 +204,7 @@ void ControlPanel::ShowAddedShare(const AddedShare& added) {
     case ShareAddition::PathTaken:
       break;
   }
+  RefreshShareColumns();
   // The share stays listed even when the file does not take it.
   if (added.written == ShareFileWrite::Failed)
     messages::Show(app_.services.messages, messages::kCantWriteShareFile);
@@ -251,7 +267,7 @@ bool ControlPanel::SavePanelSettings() {
   // ends last).
   platform::HeldMessages held;
   // Held across both writes: lookups wait for a consistent state.
-  std::lock_guard guard(app_.shares.Lock());
+  std::unique_lock guard(app_.shares.Lock());
   settings.port = StoredPort(port);
 
   settings.domain = EditSettingsText(domainEdit_);
@@ -271,12 +287,17 @@ bool ControlPanel::SavePanelSettings() {
   settings.flags = flags;
 
   SaveSettings(app_.storedFiles, settings);  // a failed save passes silently
-  if (app_.ui.sharesDirty.load()) {
+  const bool deleted = app_.ui.sharesDirty.load();
+  if (deleted) {
     if (RewriteShareFile(app_.storedFiles, app_.shares) == ShareFileWrite::Failed) {
       messages::Show(app_.services.messages, messages::kCantWriteShareFile);
     }
     app_.ui.sharesDirty.store(false);
   }
+  guard.unlock();
+  // The deleted shares' counts and limits leave downloads.cfg with them: a file shared
+  // again later starts afresh. After the lock: the counts' writer takes its own lock first.
+  if (deleted) StoreDownloadCounts(app_);
   return true;
 }
 
@@ -357,8 +378,62 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
 void ControlPanel::ShowNewShareWindow() {
   SetDlgItemTextA(session_.newShareWindow, kIdPhysicalFile, "");
   SetDlgItemTextA(session_.newShareWindow, kIdVirtualFile, "");
+  SetDlgItemTextA(session_.newShareWindow, kIdDownloadsLimit, "");
+  SetDlgItemTextA(session_.newShareWindow, kIdEndTime, "");
   ShowWindow(session_.newShareWindow, SW_SHOWNORMAL);
   ShowWindow(window_, SW_HIDE);
+}
+
+void ControlPanel::SetCellText(int row, int column, const std::string& text) {
+  char current[kItemTextBufferSize] = {};
+  LVITEMA get{};
+  get.iSubItem = column;
+  get.pszText = current;
+  get.cchTextMax = kItemTextBufferSize;
+  SendMessageA(shareList_, LVM_GETITEMTEXTA, static_cast<WPARAM>(row),
+               reinterpret_cast<LPARAM>(&get));
+  if (text == current) return;
+  LVITEMA set = TextItem(row, column, text);
+  SendMessageA(shareList_, LVM_SETITEMTEXTA, static_cast<WPARAM>(row),
+               reinterpret_cast<LPARAM>(&set));
+}
+
+void ControlPanel::RefreshShareColumns() {
+  const std::vector<SharePtr> shares = app_.shares.Snapshot();
+  const std::vector<RunningDownloads::Progress> running = app_.shares.Running().Snapshot();
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const int rows = static_cast<int>(SendMessageA(shareList_, LVM_GETITEMCOUNT, 0, 0));
+  for (int row = 0; row < rows && static_cast<std::size_t>(row) < shares.size(); ++row) {
+    const Share& share = *shares[static_cast<std::size_t>(row)];
+    const DownloadTally tally = share.Tally();
+    SetCellText(row, kColumnDownloads, DownloadsColumnText(tally.completed, locale_));
+    SetCellText(row, kColumnLastDownload, LastDownloadColumnText(tally, locale_));
+    const ShareState state{share.IsOneShot(), share.IsWithdrawn(), tally.completed, share.Limits()};
+    SetCellText(row, kColumnRemaining, RemainingColumnText(state, now, locale_));
+    std::string progress;
+    for (const RunningDownloads::Progress& answers : running) {
+      if (answers.share != &share) continue;
+      const double rate = rates_.Sample(&share, answers.sent, seconds);
+      progress = ProgressColumnText(answers.sent, answers.total, rate, answers.answers, locale_);
+    }
+    SetCellText(row, kColumnProgress, progress);
+  }
+  rates_.ForgetUnsampled();
+}
+
+void ControlPanel::EditSelectedLimits() {
+  const SharePtr share = SelectedShare();
+  if (!share) {
+    Show(app_.services.messages, kSelectShareMessage);
+    return;
+  }
+  if (share->IsWithdrawn()) {
+    Show(app_.services.messages, kShareEndedMessage);
+    return;
+  }
+  if (session_.limits != nullptr) session_.limits->Edit(share);
 }
 
 void ControlPanel::CopyUrlsOfSelectedRows() {

@@ -10,6 +10,7 @@
 
 #include "shares/share_adding.h"
 #include "ui/link_code_window.h"
+#include "ui/panel_logic.h"
 #include "ui/ui_session.h"
 
 namespace qc::ui {
@@ -26,6 +27,10 @@ class ControlPanel {
   // follow the registry, and the user is told of a file already shared and of a failed
   // write. A refused path is the caller's to tell.
   void ShowAddedShare(const AddedShare& added);
+  // The columns after the path from the shares' counts, limits and running downloads: only
+  // the cells whose text changed are set, so the list neither flickers nor loses its
+  // selection or scroll position.
+  void RefreshShareColumns();
 
  private:
   template <typename Window>
@@ -48,6 +53,8 @@ class ControlPanel {
   void AddDroppedFiles(HDROP drop);
   void ShowNewShareWindow();
   void CopyUrlsOfSelectedRows();
+  void EditSelectedLimits();
+  void SetCellText(int row, int column, const std::string& text);
   // The QR code window follows the selection: the share of the focused row when it is
   // selected, else of the first selected row; no code without a selection.
   SharePtr SelectedShare();
@@ -64,6 +71,8 @@ class ControlPanel {
   std::unique_ptr<LinkCodeWindow> code_;
   SharePtr codeShare_;               // whose link the QR code window shows
   bool codeRefreshPending_ = false;  // one redraw for a burst of selection changes
+  LocaleFormat locale_;
+  ProgressRates rates_;
 };
 
 }  // namespace qc::ui

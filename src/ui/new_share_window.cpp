@@ -12,7 +12,9 @@
 #include "shares/folder_rules.h"
 #include "shares/share_adding.h"
 #include "shares/share_file.h"
+#include "app/server.h"
 #include "ui/control_panel.h"
+#include "ui/limits_window.h"
 #include "ui/panel_logic.h"
 
 namespace qc::ui {
@@ -108,6 +110,9 @@ void NewShareWindow::ConfirmNewShare() {
     messages::Show(app_.services.messages, messages::kNotAFile, physical);
     return;
   }
+  // Checked before anything is added: a refused limit leaves the window for a correction.
+  ShareLimits limits;
+  if (!ReadLimitFields(app_, window_, 0, limits)) return;
   if (folder) {
     physical = WithoutTrailingSeparators(std::move(physical));
     if (!ConfirmWholeFolder(physical)) return;
@@ -128,9 +133,21 @@ void NewShareWindow::ConfirmNewShare() {
   }
   // Shares added here are never one-shot, whatever the option for command-line shares says.
   // After a Delete the whole file is rewritten at "Close", this share with it.
-  const AddedShare added =
-      AddShare(app_.storedFiles, app_.shares, std::move(physical), virtualPath, 0, origin,
-               app_.ui.sharesDirty.load() ? ShareStoring::LeftToRewrite : ShareStoring::AppendNow);
+  AddedShare added;
+  const bool fresh = [&] {
+    // Under the share lock, as a share request sets its limits: no request finds the new
+    // share without them.
+    std::lock_guard guard(app_.shares.Lock());
+    added = AddShare(
+        app_.storedFiles, app_.shares, std::move(physical), virtualPath, 0, origin,
+        app_.ui.sharesDirty.load() ? ShareStoring::LeftToRewrite : ShareStoring::AppendNow);
+    const bool isNew =
+        added.outcome == ShareAddition::Added || added.outcome == ShareAddition::Renamed;
+    if (isNew && limits.Any()) added.share->SetLimits(limits);
+    return isNew;
+  }();
+  // A failure is told by the store itself: the limits hold until the server stops.
+  if (fresh && limits.Any()) StoreDownloadCounts(app_);
   if (added.outcome == ShareAddition::PathTaken) {
     messages::Show(app_.services.messages, kVirtualPathTakenMessage, virtualPath);
     return;

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "app/download_notices.h"
 #include "platform/directory.h"
 #include "ui/panel_messages.h"
 
@@ -85,6 +86,99 @@ void ReportSelectedUrlCopy(const platform::MessageSink& sink, UrlCopy result) {
 bool IsFileOrMissing(const std::string& path) {
   const platform::PathKind kind = platform::KindOfPath(path);
   return kind == platform::PathKind::RegularFile || kind == platform::PathKind::Missing;
+}
+
+namespace {
+std::string Number(const LocaleFormat& format, const std::string& digits) {
+  return format.number ? format.number(digits) : digits;
+}
+}  // namespace
+
+std::string DownloadsColumnText(std::uint64_t completed, const LocaleFormat& format) {
+  return Number(format, std::to_string(completed));
+}
+
+std::string LastDownloadColumnText(const DownloadTally& tally, const LocaleFormat& format) {
+  if (tally.lastTime == 0) return std::string();
+  std::string text = format.moment ? format.moment(tally.lastTime) : std::to_string(tally.lastTime);
+  if (tally.lastAddress != 0) text += " from " + AddressText(tally.lastAddress);
+  return text;
+}
+
+std::string DurationText(std::int64_t seconds, const LocaleFormat& format) {
+  constexpr std::int64_t kMinute = 60, kHour = 3600, kDay = 86400;
+  if (seconds < kMinute) return Number(format, std::to_string(seconds < 0 ? 0 : seconds)) + " s";
+  if (seconds < 100 * kMinute) {
+    return Number(format, std::to_string((seconds + kMinute - 1) / kMinute)) + " min";
+  }
+  if (seconds < 2 * kDay)
+    return Number(format, std::to_string((seconds + kHour / 2) / kHour)) + " h";
+  return Number(format, std::to_string((seconds + kDay / 2) / kDay)) + " d";
+}
+
+std::string RemainingColumnText(const ShareState& share, std::int64_t now,
+                                const LocaleFormat& format) {
+  if (share.withdrawn) return "ended";
+  std::string text;
+  const std::uint64_t limit = share.oneShot ? 1 : share.limits.maxDownloads;
+  if (limit != 0) {
+    const std::uint64_t left = share.completed < limit ? limit - share.completed : 0;
+    text = Number(format, std::to_string(left)) + " of " + Number(format, std::to_string(limit)) +
+           " left";
+  }
+  if (share.limits.until != 0) {
+    if (!text.empty()) text += ", ";
+    // Past its time but not yet asked for: withdrawn at the next request.
+    text += share.limits.until <= now ? std::string("time is up")
+                                      : "ends in " + DurationText(share.limits.until - now, format);
+  }
+  return text;
+}
+
+std::string ProgressColumnText(std::int64_t sent, std::int64_t total, double bytesPerSecond,
+                               int answers, const LocaleFormat& format) {
+  if (answers <= 0 || total <= 0) return std::string();
+  // Whole percents, rounded down: 100 % only once every byte went out.
+  const std::int64_t percent = sent >= total
+                                   ? 100
+                                   : static_cast<std::int64_t>(static_cast<double>(sent) * 100.0 /
+                                                               static_cast<double>(total));
+  std::string text = Number(format, std::to_string(percent)) + " %";
+  if (bytesPerSecond >= 1.0) {
+    const SizeParts rate = SplitByteSize(static_cast<std::int64_t>(bytesPerSecond));
+    text += " at " + Number(format, rate.number) + " " + rate.unit + "/s";
+  }
+  if (answers > 1) text += " (" + std::to_string(answers) + " connections)";
+  return text;
+}
+
+double ProgressRates::Sample(const void* share, std::int64_t sent, double seconds) {
+  auto [it, added] = entries_.try_emplace(share, Entry{sent, seconds, 0.0, true});
+  Entry& entry = it->second;
+  entry.sampled = true;
+  if (added) return 0.0;
+  const double elapsed = seconds - entry.seconds;
+  if (elapsed <= 0) return entry.rate;
+  if (sent >= entry.sent) {
+    const double now = static_cast<double>(sent - entry.sent) / elapsed;
+    // Half the weight on the newest interval: it follows a change within a few samples and
+    // does not jump with each one.
+    entry.rate = entry.rate == 0.0 ? now : (entry.rate + now) / 2.0;
+  }
+  entry.sent = sent;
+  entry.seconds = seconds;
+  return entry.rate;
+}
+
+void ProgressRates::ForgetUnsampled() {
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (!it->second.sampled) {
+      it = entries_.erase(it);
+    } else {
+      it->second.sampled = false;
+      ++it;
+    }
+  }
 }
 
 }  // namespace qc::ui

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/local_time.h"
+
 namespace qc::ui {
 
 void CreateControls(const UiSession& session, HWND parent, std::span<const ControlRow> table) {
@@ -32,5 +34,62 @@ platform::AnsiPath PathInEdit(HWND edit) {
   text.resize(static_cast<std::size_t>(copied > 0 ? copied : 0));
   return platform::AnsiPathOf(platform::WideToUtf8(text));
 }
+
+namespace {
+
+// LOCALE_SGROUPING ("3;0", "3;2;0") as NUMBERFMT's Grouping (3, 32).
+UINT Grouping(const char* text) {
+  UINT grouping = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '1' || *c > '9') continue;
+    grouping = grouping * 10 + static_cast<UINT>(*c - '0');
+  }
+  return grouping == 0 ? 3 : grouping;
+}
+
+std::string LocaleNumber(const std::string& digits) {
+  char decimal[8] = {};
+  char thousand[8] = {};
+  char grouping[16] = {};
+  GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, decimal, sizeof decimal);
+  GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STHOUSAND, thousand, sizeof thousand);
+  GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SGROUPING, grouping, sizeof grouping);
+  NUMBERFMTA format{};
+  const std::size_t dot = digits.find('.');
+  format.NumDigits = dot == std::string::npos ? 0 : static_cast<UINT>(digits.size() - dot - 1);
+  format.LeadingZero = 1;
+  format.Grouping = Grouping(grouping);
+  format.lpDecimalSep = decimal;
+  format.lpThousandSep = thousand;
+  format.NegativeOrder = 1;
+  char out[64];
+  if (GetNumberFormatA(LOCALE_USER_DEFAULT, 0, digits.c_str(), &format, out, sizeof out) <= 0)
+    return digits;
+  return out;
+}
+
+std::string LocaleMoment(std::int64_t unixSeconds) {
+  const std::optional<platform::CalendarTime> local = platform::LocalCalendarTime(unixSeconds);
+  if (!local) return std::string();
+  SYSTEMTIME time{};
+  time.wYear = static_cast<WORD>(local->year);
+  time.wMonth = static_cast<WORD>(local->month);
+  time.wDay = static_cast<WORD>(local->day);
+  time.wHour = static_cast<WORD>(local->hour);
+  time.wMinute = static_cast<WORD>(local->minute);
+  time.wSecond = static_cast<WORD>(local->second > 59 ? 59 : local->second);
+  char date[64];
+  char clock[64];
+  if (GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &time, nullptr, date, sizeof date) <= 0 ||
+      GetTimeFormatA(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &time, nullptr, clock, sizeof clock) <=
+          0) {
+    return std::string();
+  }
+  return std::string(date) + " " + clock;
+}
+
+}  // namespace
+
+LocaleFormat UserLocaleFormat() { return {LocaleNumber, LocaleMoment}; }
 
 }  // namespace qc::ui

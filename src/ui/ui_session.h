@@ -9,11 +9,13 @@
 
 #include "app/application.h"
 #include "platform/codepage.h"
+#include "ui/panel_logic.h"
 #include "ui/ui_texts.h"
 
 namespace qc::ui {
 
 class ControlPanel;
+class LimitsWindow;
 
 struct UiSession {
   explicit UiSession(Application& application)
@@ -27,7 +29,13 @@ struct UiSession {
   HWND mainWindow = nullptr;      // set once the panel's creation has returned
   HWND newShareWindow = nullptr;  // set once the New share window's creation has returned
   ControlPanel* panel = nullptr;  // the panel's object, for rows added from New share
+  HWND limitsWindow = nullptr;    // the Share limits window, made with New share
+  LimitsWindow* limits = nullptr;
 };
+
+// The user's locale's way of writing numbers (GetNumberFormat, with the decimals the
+// number has) and moments (the short date and the time without seconds).
+LocaleFormat UserLocaleFormat();
 
 // Creates the controls of `table` as children of `parent`, in table order, each with its
 // ID as menu parameter; every control but the list view gets the session's font.

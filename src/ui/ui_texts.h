@@ -18,6 +18,7 @@ namespace qc::ui {
 
 inline constexpr char kMainClassName[] = "WndClassQuillcastMain";
 inline constexpr char kNewShareClassName[] = "WndClassQuillcastNewFile";
+inline constexpr char kLimitsClassName[] = "WndClassQuillcastLimits";
 
 inline constexpr UINT kClassStyle = CS_DBLCLKS | CS_PARENTDC;   // 136
 inline constexpr INT_PTR kClassBackground = COLOR_BTNFACE + 1;  // 16
@@ -25,6 +26,7 @@ static_assert(kClassStyle == 136 && kClassBackground == 16);
 
 inline constexpr char kMainTitle[] = "Quillcast Control Panel";
 inline constexpr char kNewShareTitle[] = "New share";
+inline constexpr char kLimitsTitle[] = "Share limits";
 
 // Caption, system menu and minimise box; no sizing border, no maximise box.
 inline constexpr DWORD kTopLevelStyle =
@@ -35,7 +37,10 @@ static_assert(kTopLevelStyle == 0x14CA0000 && kTopLevelExStyle == 256);
 inline constexpr int kMainWidth = 504;
 inline constexpr int kMainHeight = 319;
 inline constexpr int kNewShareWidth = 369;
-inline constexpr int kNewShareHeight = 167;
+// Grown by the row of the limit fields.
+inline constexpr int kNewShareHeight = 215;
+inline constexpr int kLimitsWidth = 369;
+inline constexpr int kLimitsHeight = 151;
 
 // ---- The one font of both windows (the list view keeps the system font) --------------
 
@@ -65,6 +70,7 @@ enum PanelId : int {
   kIdShareGroup = 2016,
   kIdCopyUrls = 2017,
   kIdShowCode = 2018,
+  kIdEditLimits = 2019,
 };
 
 enum NewShareId : int {
@@ -75,6 +81,18 @@ enum NewShareId : int {
   kIdVirtualFile = 2010,
   kIdBrowse = 2014,
   kIdOk = 2015,
+  kIdDownloadsLabel = 2020,
+  kIdDownloadsLimit = 2021,
+  kIdEndLabel = 2022,
+  kIdEndTime = 2023,
+};
+
+// The Share limits window ("Edit limits" in the panel): the limit fields of New share, for
+// the selected share.
+enum LimitsId : int {
+  kIdLimitsShare = 2030,  // which share: its virtual path
+  kIdLimitsCancel = 2031,
+  kIdLimitsOk = 2032,
 };
 
 // ---- Control kinds and the two control tables ----------------------------------------
@@ -161,20 +179,37 @@ inline constexpr ControlRow kPanelControls[] = {
     // In the free place of the bottom row, beside "Close": opens the QR code window of the
     // selected share's link.
     {"QR code", kIdShowCode, ControlKind::PushButton, 288, 248, 96, 32},
+    // The selected share's download limit and end time.
+    {"Edit limits", kIdEditLimits, ControlKind::PushButton, 184, 248, 96, 32},
 };
-static_assert(std::size(kPanelControls) == 19);
+static_assert(std::size(kPanelControls) == 20);
 
 // In creation order; positions and sizes are client pixels of the New share window.
 inline constexpr ControlRow kNewShareControls[] = {
-    {"Cancel", kIdCancel, ControlKind::PushButton, 8, 104, 72, 24},
-    {"OK", kIdOk, ControlKind::PushButton, 280, 104, 72, 24},
+    {"Cancel", kIdCancel, ControlKind::PushButton, 8, 152, 72, 24},
+    {"OK", kIdOk, ControlKind::PushButton, 280, 152, 72, 24},
     {"/", kIdVirtualFile, ControlKind::Edit, 8, 72, 344, 24},
     {"Virtual file:", kIdVirtualLabel, ControlKind::Label, 8, 56, 64, 16},
     {"...", kIdBrowse, ControlKind::PushButton, 320, 24, 32, 24},
     {"", kIdPhysicalFile, ControlKind::Edit, 8, 24, 304, 24},
     {"Physical file:", kIdPhysicalLabel, ControlKind::Label, 8, 8, 112, 16},
+    {"Downloads (empty: no limit):", kIdDownloadsLabel, ControlKind::Label, 8, 104, 170, 16},
+    {"", kIdDownloadsLimit, ControlKind::Edit, 8, 120, 120, 24},
+    {"Ends at (2026-12-31T18:00):", kIdEndLabel, ControlKind::Label, 184, 104, 168, 16},
+    {"", kIdEndTime, ControlKind::Edit, 184, 120, 168, 24},
 };
-static_assert(std::size(kNewShareControls) == 7);
+static_assert(std::size(kNewShareControls) == 11);
+
+// In creation order; client pixels of the Share limits window.
+inline constexpr ControlRow kLimitsControls[] = {
+    {"", kIdLimitsShare, ControlKind::Label, 8, 8, 344, 16},
+    {"Downloads (empty: no limit):", kIdDownloadsLabel, ControlKind::Label, 8, 32, 170, 16},
+    {"", kIdDownloadsLimit, ControlKind::Edit, 8, 48, 120, 24},
+    {"Ends at (2026-12-31T18:00):", kIdEndLabel, ControlKind::Label, 184, 32, 168, 16},
+    {"", kIdEndTime, ControlKind::Edit, 184, 48, 168, 24},
+    {"Cancel", kIdLimitsCancel, ControlKind::PushButton, 8, 88, 72, 24},
+    {"OK", kIdLimitsOk, ControlKind::PushButton, 280, 88, 72, 24},
+};
 
 // ---- The QR code window -------------------------------------------------------------
 // Opened by the panel's "QR code" (the selected share's link) and by the notification
@@ -213,7 +248,13 @@ struct ListColumn {
   const char* text;
   int width;
 };
-inline constexpr ListColumn kShareListColumns[] = {{"File", 100}, {"Virtual folder", 150}};
+// The first two are the share's path; the others follow the downloads (panel_logic.h's
+// ShareColumn), refreshed in place by the panel's timer.
+inline constexpr ListColumn kShareListColumns[] = {{"File", 100},      {"Virtual folder", 150},
+                                                   {"Downloads", 70},  {"Last download", 190},
+                                                   {"Remaining", 130}, {"Progress", 170}};
+// How often the panel looks at the counts and the running downloads.
+inline constexpr UINT kColumnRefreshMilliseconds = 500;
 inline constexpr int kItemTextBufferSize = 256;
 
 // ---- Settings ------------------------------------------------------------------------
@@ -256,6 +297,33 @@ inline constexpr platform::Message kFolderRuleMessage{
     "The default virtual folder must be empty or begin with \"/\", without blanks, control "
     "characters, \"?\", \"#\" or \"@\"",
     "Attention", platform::MessageIcon::Warning};
+
+// At "OK" in New share and Share limits, for a limit field that breaks the native
+// command's rules for -limit and -until: nothing changes and the field is focused.
+inline constexpr platform::Message kLimitDownloadsMessage{
+    "The number of downloads must be a whole number from 1 to 999999999, or empty for no limit",
+    "Attention", platform::MessageIcon::Warning};
+inline constexpr platform::Message kLimitEndFormMessage{
+    "The end must be a local date and time such as 2026-12-31T18:00, or empty for no end",
+    "Attention", platform::MessageIcon::Warning};
+inline constexpr platform::Message kLimitEndUnwritableMessage{
+    "This computer's clock cannot show that date and time; please choose another one", "Attention",
+    platform::MessageIcon::Warning};
+inline constexpr platform::Message kLimitEndPassedMessage{
+    "That date and time has passed already: the share would end at once", "Attention",
+    platform::MessageIcon::Warning};
+// A limit at or below the downloads a share already had would end it at once.
+inline constexpr platform::Message kLimitBelowCountMessage{
+    "This share has been downloaded that many times already: the limit must be higher, or "
+    "empty for no limit",
+    "Attention", platform::MessageIcon::Warning};
+// "Edit limits" without a selected row.
+inline constexpr platform::Message kSelectShareMessage{"Select a share in the list first",
+                                                       "Attention", platform::MessageIcon::Warning};
+// "Edit limits" for a share that has ended: its link stays dead.
+inline constexpr platform::Message kShareEndedMessage{
+    "This share has ended; share the file again for a new link", "Attention",
+    platform::MessageIcon::Warning};
 
 // A file shared again: it keeps its one share, whose virtual path follows the text.
 inline constexpr platform::Message kAlreadySharedMessage{

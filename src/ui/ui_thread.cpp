@@ -7,6 +7,7 @@
 
 #include "app/application.h"
 #include "ui/control_panel.h"
+#include "ui/limits_window.h"
 #include "ui/new_share_window.h"
 #include "ui/ui_session.h"
 #include "ui/ui_texts.h"
@@ -36,6 +37,9 @@ void RegisterUiClasses(HINSTANCE instance) {
   windowClass.lpfnWndProc = RouteToWindowObject<NewShareWindow>;
   windowClass.lpszClassName = kNewShareClassName;
   RegisterClassA(&windowClass);
+  windowClass.lpfnWndProc = RouteToWindowObject<LimitsWindow>;
+  windowClass.lpszClassName = kLimitsClassName;
+  RegisterClassA(&windowClass);
 }
 
 DWORD WINAPI UiThreadMain(LPVOID parameter) {
@@ -43,7 +47,9 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
   UiSession session(app);
   ControlPanel panel(session);
   NewShareWindow newShare(session);
+  LimitsWindow limits(session);
   session.panel = &panel;
+  session.limits = &limits;
 
   InitCommonControls();
   RegisterUiClasses(session.instance);
@@ -66,6 +72,11 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
     ShowWindow(session.newShareWindow, SW_HIDE);
     UpdateWindow(session.newShareWindow);
   }
+  platform::UniqueWindow limitsWindow(CreateWindowExA(
+      kTopLevelExStyle, kLimitsClassName, kLimitsTitle, kTopLevelStyle, CW_USEDEFAULT,
+      CW_USEDEFAULT, kLimitsWidth, kLimitsHeight, nullptr, nullptr, session.instance, &limits));
+  session.limitsWindow = limitsWindow.get();
+  if (session.limitsWindow != nullptr) ShowWindow(session.limitsWindow, SW_HIDE);
 
   // Without its panel window nothing could ever end the loop, and the flag would refuse
   // command-line shares for the rest of the process.
@@ -87,11 +98,15 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
   // this stack and must not outlive the window that points at it.
   newShareWindow.reset();
   session.newShareWindow = nullptr;
+  limitsWindow.reset();
+  session.limitsWindow = nullptr;
+  session.limits = nullptr;
   font.reset();
   session.font = nullptr;
   app.ui.active.store(false);
   UnregisterClassA(kMainClassName, session.instance);
   UnregisterClassA(kNewShareClassName, session.instance);
+  UnregisterClassA(kLimitsClassName, session.instance);
   return kUiThreadExitCode;
 }
 

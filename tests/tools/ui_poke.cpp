@@ -3,11 +3,15 @@
 //   ui_poke text <window class> <control id> <text>   sets a control's text
 //   ui_poke key <window class> <control id> <virtual key>   a key press sent to a control
 //                                (VK_HOME, 36, selects a list view's first row)
+//   ui_poke scroll <window class> <control id> <pixels>   scrolls a list view sideways
+//                                (its columns past the right edge into view)
 //   ui_poke wait <window class>   waits up to ten seconds for a visible window of the class
 //   ui_poke rightclick <x> <y>   a right click of the mouse at that point of the desktop
 //                                (what a user does to open a notification icon's menu)
 // Exit code 0 when the window (and control) was found, 1 otherwise.
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +56,10 @@ int main(int argc, char** argv) {
     const auto key = static_cast<WPARAM>(std::atoi(argv[4]));
     SendMessageA(control, WM_KEYDOWN, key, 1);
     SendMessageA(control, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001));
+    return 0;
+  }
+  if (std::strcmp(argv[1], "scroll") == 0 && argc >= 5) {
+    SendMessageA(control, LVM_SCROLL, static_cast<WPARAM>(std::atoi(argv[4])), 0);
     return 0;
   }
   if (std::strcmp(argv[1], "text") == 0 && argc >= 5) {

@@ -126,7 +126,7 @@ TEST(DownloadLimits, ConcurrentClaimsCountExactlyTheLimit) {
     std::atomic<int> withdrawals{0};
     std::atomic<int> stores{0};
     registry.SetWithdrawalListener([&] { ++withdrawals; });
-    registry.SetDownloadListener([&](bool) { ++stores; });
+    registry.SetDownloadListener([&](const Share&, const DownloadEnd&, bool) { ++stores; });
     const SharePtr share = registry.AppendShare("/f", "/f", c.flags);
     share->SetLimits({c.limit, 0});
     std::atomic<int> counted{0}, won{0}, lost{0};

@@ -23,7 +23,7 @@ struct ExpectedControl {
   DWORD style;
 };
 
-// The panel's 19 controls in creation order, written out independently of the code's table.
+// The panel's 20 controls in creation order, written out independently of the code's table.
 const ExpectedControl kExpectedPanel[] = {
     {"Button", "Copy to clipboard", 2017, 368, 208, 112, 24, 0, 0x50010000},
     {"Button", "Share", 2016, 216, 8, 272, 232, 0, 0x50020007},
@@ -44,16 +44,21 @@ const ExpectedControl kExpectedPanel[] = {
     {"Button", "Close", 2001, 392, 248, 96, 32, 0, 0x50010000},
     {"Button", "About", 2000, 8, 248, 96, 32, 0, 0x50010000},
     {"Button", "QR code", 2018, 288, 248, 96, 32, 0, 0x50010000},
+    {"Button", "Edit limits", 2019, 184, 248, 96, 32, 0, 0x50010000},
 };
 
 const ExpectedControl kExpectedNewShare[] = {
-    {"Button", "Cancel", 2001, 8, 104, 72, 24, 0, 0x50010000},
-    {"Button", "OK", 2015, 280, 104, 72, 24, 0, 0x50010000},
+    {"Button", "Cancel", 2001, 8, 152, 72, 24, 0, 0x50010000},
+    {"Button", "OK", 2015, 280, 152, 72, 24, 0, 0x50010000},
     {"Edit", "/", 2010, 8, 72, 344, 24, WS_EX_CLIENTEDGE, 0x50010080},
     {"Static", "Virtual file:", 2006, 8, 56, 64, 16, 0, 0x50000300},
     {"Button", "...", 2014, 320, 24, 32, 24, 0, 0x50010000},
     {"Edit", "", 2003, 8, 24, 304, 24, WS_EX_CLIENTEDGE, 0x50010080},
     {"Static", "Physical file:", 2002, 8, 8, 112, 16, 0, 0x50000300},
+    {"Static", "Downloads (empty: no limit):", 2020, 8, 104, 170, 16, 0, 0x50000300},
+    {"Edit", "", 2021, 8, 120, 120, 24, WS_EX_CLIENTEDGE, 0x50010080},
+    {"Static", "Ends at (2026-12-31T18:00):", 2022, 184, 104, 168, 16, 0, 0x50000300},
+    {"Edit", "", 2023, 184, 120, 168, 24, WS_EX_CLIENTEDGE, 0x50010080},
 };
 
 RECT ClientRectOf(HWND control) {
@@ -100,9 +105,10 @@ void ExpectControls(HWND parent, const ExpectedControl (&expected)[N]) {
     DWORD style = static_cast<DWORD>(GetWindowLongA(control, GWL_STYLE));
     DWORD wantStyle = want.style;
     if (std::string(want.className) == "SysListView32") {
-      // The list view shows its scroll bar (and the style bit) only when rows overflow.
-      style &= ~WS_VSCROLL;
-      wantStyle &= ~WS_VSCROLL;
+      // The list view shows its scroll bars (and the style bits) only when rows or columns
+      // overflow; the download columns pass its width.
+      style &= ~(WS_VSCROLL | WS_HSCROLL);
+      wantStyle &= ~(WS_VSCROLL | WS_HSCROLL);
     }
     if ((want.style & BS_TYPEMASK) == BS_AUTORADIOBUTTON &&
         std::string(want.className) == "Button" &&
@@ -171,7 +177,7 @@ TEST_F(PanelTest, TopLevelWindowsAndClasses) {
       {panel_, kPanelClass, "Quillcast Control Panel", 504, 319, 0x14CA0000,
        256 | WS_EX_ACCEPTFILES},
       // Hidden right after its creation: the same style without WS_VISIBLE.
-      {newShare_, kNewShareClass, "New share", 369, 167, 0x14CA0000 & ~WS_VISIBLE, 256},
+      {newShare_, kNewShareClass, "New share", 369, 215, 0x14CA0000 & ~WS_VISIBLE, 256},
   };
   WNDPROC procedures[2] = {};
   int index = 0;
@@ -212,8 +218,9 @@ TEST_F(PanelTest, ShareListViewColumnsAndStyles) {
     const char* text;
     int width;
   };
-  const Column columns[] = {{"File", 100}, {"Virtual folder", 150}};
-  for (int index = 0; index < 2; ++index) {
+  const Column columns[] = {{"File", 100},          {"Virtual folder", 150}, {"Downloads", 70},
+                            {"Last download", 190}, {"Remaining", 130},      {"Progress", 170}};
+  for (int index = 0; index < 6; ++index) {
     char text[64] = {};
     LVCOLUMNA column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
@@ -808,7 +815,7 @@ TEST_F(PanelTest, RestartRightAfterCloseEndsWithBothWindows) {
     WNDCLASSA info{};
     EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kPanelClass, &info));
     EXPECT_TRUE(GetClassInfoA(GetModuleHandleA(nullptr), kNewShareClass, &info));
-    EXPECT_EQ(ChildrenOf(panel_).size(), 19u);
+    EXPECT_EQ(ChildrenOf(panel_).size(), 20u);
     PressCloseBox();
   }
 }

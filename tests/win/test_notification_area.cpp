@@ -19,6 +19,7 @@
 #include "platform/notify_icon.h"
 #include "link_code_support.h"
 #include "test_ui_fixture.h"
+#include "unit/net_support.h"
 #include "unit/platform_support.h"
 
 namespace qc::tests {
@@ -73,15 +74,15 @@ class IconRecorder {
   std::vector<NotifyIconRecord> records_;
 };
 
-// The value that turns the icon off, set for the life of the object and then put back as
-// it was (absent in a fresh prefix).
+// The value that turns the icon (or the download notices) off, set for the life of the
+// object and then put back as it was (absent in a fresh prefix).
 class IconSetting {
  public:
-  explicit IconSetting(DWORD value) {
+  explicit IconSetting(DWORD value, const char* name = "NotificationIcon") : name_(name) {
     DWORD old = 0;
     DWORD size = sizeof old;
-    had_ = RegGetValueA(HKEY_CURRENT_USER, "Software\\Quillcast", "NotificationIcon",
-                        RRF_RT_REG_DWORD, nullptr, &old, &size) == ERROR_SUCCESS;
+    had_ = RegGetValueA(HKEY_CURRENT_USER, "Software\\Quillcast", name_, RRF_RT_REG_DWORD, nullptr,
+                        &old, &size) == ERROR_SUCCESS;
     old_ = old;
     Write(value);
   }
@@ -89,17 +90,18 @@ class IconSetting {
     if (had_) {
       Write(old_);
     } else {
-      RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\Quillcast", "NotificationIcon");
+      RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\Quillcast", name_);
     }
   }
   IconSetting(const IconSetting&) = delete;
   IconSetting& operator=(const IconSetting&) = delete;
 
  private:
-  static void Write(DWORD value) {
-    RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\Quillcast", "NotificationIcon", REG_DWORD, &value,
+  void Write(DWORD value) {
+    RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\Quillcast", name_, REG_DWORD, &value,
                     sizeof value);
   }
+  const char* name_;
   bool had_ = false;
   DWORD old_ = 0;
 };
@@ -488,6 +490,49 @@ TEST_F(ServerIconTest, ShowCodeLineAndALinkCopiedClickOpenTheCodeOfTheLastLink) 
   EXPECT_EQ(SendStopRequest(messages_.Sink()), 1);
   ASSERT_TRUE(WaitForEnd());
   EXPECT_FALSE(IsWindow(code)) << "the QR code window outlived the server";
+}
+
+// Each completed download is told beside the icon; several close together are told once;
+// a HEAD and a cut-short answer are not downloads and tell nothing.
+TEST_F(ServerIconTest, CompletedDownloadsAreToldOnceEachOrTogether) {
+  WriteFileBytes("one.txt", "1");
+  WriteFileBytes("two.txt", "22");
+  StartWithIcon(RecordBytes("/one.txt", FullPath("one.txt"), 0) +
+                RecordBytes("/two.txt", FullPath("two.txt"), 0));
+  const auto get = [&](const std::string& method, const std::string& path) {
+    Exchange(port_, {method + " " + path + " HTTP/1.1\r\nHost: x\r\n\r\n"});
+  };
+  get("GET", "/one.txt");
+  ASSERT_TRUE(icon_.WaitForCount(NotifyIconChange::Notify, 1));
+  std::vector<NotifyIconRecord> told = icon_.Of(NotifyIconChange::Notify);
+  EXPECT_EQ(told[0].title, "Download completed");
+  EXPECT_EQ(told[0].text, "one.txt was sent to 127.0.0.1 (1 byte)");
+  EXPECT_EQ(told[0].kind, NotifyKind::Info);
+
+  get("GET", "/one.txt");
+  get("GET", "/two.txt");
+  get("GET", "/two.txt");
+  ASSERT_TRUE(icon_.WaitForCount(NotifyIconChange::Notify, 2));
+  told = icon_.Of(NotifyIconChange::Notify);
+  EXPECT_EQ(told[1].title, "Downloads completed");
+  EXPECT_EQ(told[1].text, "3 downloads completed: one.txt and 2 more");
+
+  get("HEAD", "/one.txt");
+  Exchange(port_, {"GET /two.txt HTTP/1.1\r\nRange: bytes=0-0\r\n\r\n"});
+  std::this_thread::sleep_for(kNoticeGatherLimit);
+  EXPECT_EQ(icon_.Of(NotifyIconChange::Notify).size(), 2u);
+  EXPECT_TRUE(messages_.Messages().empty());
+}
+
+TEST_F(ServerIconTest, DownloadNoticesTurnedOffTellNothing) {
+  IconSetting off(0, "DownloadNotices");
+  WriteFileBytes("one.txt", "1");
+  StartWithIcon(RecordBytes("/one.txt", FullPath("one.txt"), 0));
+  Exchange(port_, {"GET /one.txt HTTP/1.1\r\n\r\n"});
+  ASSERT_TRUE(WaitFor([&] { return app_->shares.ShareAt(0)->Tally().completed == 1; }));
+  std::this_thread::sleep_for(kNoticeQuiet * 2);
+  EXPECT_TRUE(icon_.Of(NotifyIconChange::Notify).empty());
+  EXPECT_EQ(icon_.Of(NotifyIconChange::Add).size(), 1u);  // the icon itself stays
 }
 
 }  // namespace

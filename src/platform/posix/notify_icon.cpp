@@ -21,10 +21,15 @@ bool NotifyIcon::ShowWithoutIcon(int, CommandHandler) { return false; }
 
 void NotifyIcon::Notify(std::string_view, std::string_view, NotifyKind) {}
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+void NotifyIcon::Every(unsigned, std::function<void()>) {}
+
 void NotifyIcon::Remove() { impl_.reset(); }
 
 bool NotifyIcon::IsShown() const { return false; }
 
 bool NotifyIconWanted() { return false; }
+
+bool DownloadNoticesWanted() { return false; }
 
 }  // namespace qc::platform

@@ -22,6 +22,8 @@ constexpr UINT kIconId = 1;
 constexpr WORD kProgramIconResource = 1;
 constexpr char kSettingsKey[] = "Software\\Quillcast";
 constexpr char kIconSetting[] = "NotificationIcon";
+constexpr char kDownloadNoticesSetting[] = "DownloadNotices";
+constexpr UINT_PTR kTickTimer = 1;
 // NIN_BALLOONUSERCLICK: the user clicked the notification (icons of the first version get
 // it as the callback message's lParam, as they get the mouse messages).
 constexpr UINT kBalloonClicked = WM_USER + 5;
@@ -63,6 +65,7 @@ struct NotifyIcon::Impl {
   bool withIcon = true;  // false: the window alone, for its WM_CLOSE
   CommandHandler onCommand;
   NotifyIconObserver observer;
+  std::function<void()> tick;
 
   void Report(const NotifyIconRecord& record) const {
     if (observer) observer(record);
@@ -162,6 +165,10 @@ struct NotifyIcon::Impl {
       }
       return 0;
     }
+    if (message == WM_TIMER && wParam == kTickTimer) {
+      if (tick) tick();
+      return 0;
+    }
     if (taskbarCreated != 0 && message == taskbarCreated) {
       Add();
       return 0;
@@ -259,6 +266,12 @@ void NotifyIcon::Notify(std::string_view title, std::string_view text, NotifyKin
   impl_->Report(record);
 }
 
+void NotifyIcon::Every(unsigned milliseconds, std::function<void()> tick) {
+  if (impl_ == nullptr) return;
+  impl_->tick = std::move(tick);
+  SetTimer(impl_->window.get(), kTickTimer, milliseconds, nullptr);
+}
+
 void NotifyIcon::Remove() {
   if (impl_ == nullptr) return;
   impl_->Delete();
@@ -267,15 +280,21 @@ void NotifyIcon::Remove() {
 
 bool NotifyIcon::IsShown() const { return impl_ != nullptr && impl_->added; }
 
-bool NotifyIconWanted() {
+namespace {
+// Missing, or anything but a DWORD: on, as after a plain install.
+bool SwitchSetting(const char* name) {
   DWORD value = 1;
   DWORD size = sizeof value;
-  // Missing, or anything but a DWORD: the icon shows, as it does after a plain install.
-  if (RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, kIconSetting, RRF_RT_REG_DWORD, nullptr, &value,
+  if (RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value,
                    &size) != ERROR_SUCCESS) {
     return true;
   }
   return value != 0;
 }
+}  // namespace
+
+bool NotifyIconWanted() { return SwitchSetting(kIconSetting); }
+
+bool DownloadNoticesWanted() { return SwitchSetting(kDownloadNoticesSetting); }
 
 }  // namespace qc::platform
