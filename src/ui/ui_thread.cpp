@@ -72,11 +72,12 @@ DWORD WINAPI UiThreadMain(LPVOID parameter) {
     ShowWindow(session.newShareWindow, SW_HIDE);
     UpdateWindow(session.newShareWindow);
   }
+  // Made hidden: it is ours alone, and shown then hidden it would flash on every opening
+  // of the panel (and cost a window manager's answer each way).
   platform::UniqueWindow limitsWindow(CreateWindowExA(
-      kTopLevelExStyle, kLimitsClassName, kLimitsTitle, kTopLevelStyle, CW_USEDEFAULT,
+      kTopLevelExStyle, kLimitsClassName, kLimitsTitle, kTopLevelStyle & ~WS_VISIBLE, CW_USEDEFAULT,
       CW_USEDEFAULT, kLimitsWidth, kLimitsHeight, nullptr, nullptr, session.instance, &limits));
   session.limitsWindow = limitsWindow.get();
-  if (session.limitsWindow != nullptr) ShowWindow(session.limitsWindow, SW_HIDE);
 
   // Without its panel window nothing could ever end the loop, and the flag would refuse
   // command-line shares for the rest of the process.
