@@ -204,6 +204,26 @@ bool LoadSettingsOrDefaults(const StoredFiles& files, ServerSettings& settings) 
   return false;
 }
 
+// What the commands work on when no server runs: the files here, the shares with their
+// counts and limits, the settings and the host their links name.
+struct FilesAtRest {
+  StoredFiles files = FilesHere();
+  ServerSettings settings;
+  std::optional<std::string> host;
+};
+
+// Loads `here` and the share file into `shares`, telling of damage found in it; false when
+// there is no share file (the caller says what that means for it).
+bool LoadFilesHere(const platform::Services& services, ShareRegistry& shares, FilesAtRest& here) {
+  ShareFileDamage damage;
+  if (LoadShares(here.files, shares, &damage) == 0) return false;
+  if (damage.found) messages::ShowShareFileDamage(services.messages, damage.keptAs);
+  LoadDownloads(here.files, shares);
+  LoadSettingsOrDefaults(here.files, here.settings);
+  here.host = UrlHost(here.settings, services.addresses);
+  return true;
+}
+
 }  // namespace
 
 int ListShares(const platform::Services& services) {
@@ -231,25 +251,19 @@ int ListShares(const platform::Services& services) {
   }
   if (result != ExchangeResult::NotRunning) return ReportNoAnswer(result);
 
-  const StoredFiles files = FilesHere();
-  const std::string file = files.Shares();
   ShareRegistry shares;
-  ShareFileDamage damage;
-  if (LoadShares(files, shares, &damage) == 0) {
-    Error("no server is running, and there is no " + file + " to list");
+  FilesAtRest here;
+  if (!LoadFilesHere(services, shares, here)) {
+    Error("no server is running, and there is no " + here.files.Shares() + " to list");
     return kExitOk;
   }
-  if (damage.found) messages::ShowShareFileDamage(services.messages, damage.keptAs);
-  LoadDownloads(files, shares);
-  Error("no server is running; the shares in " + file + ":");
-  ServerSettings settings;
-  LoadSettingsOrDefaults(files, settings);
-  const std::optional<std::string> host = UrlHost(settings, services.addresses);
+  Error("no server is running; the shares in " + here.files.Shares() + ":");
   std::string out;
   for (const SharePtr& share : shares.Snapshot()) {
-    out += FormatShareLine(ShareUrlOrPath(host, settings.port, *share), share->physicalPath,
-                           share->flags.load(), share->Tally(), share->Limits(), LocalTimeOf) +
-           "\n";
+    out +=
+        FormatShareLine(ShareUrlOrPath(here.host, here.settings.port, *share), share->physicalPath,
+                        share->flags.load(), share->Tally(), share->Limits(), LocalTimeOf) +
+        "\n";
   }
   Print(out);
   return kExitOk;
@@ -267,19 +281,16 @@ std::vector<std::string> UnshareNames(const std::string& operand) {
 
 int UnshareWithoutServer(const platform::Services& services,
                          const std::vector<std::string>& arguments) {
-  const StoredFiles files = FilesHere();
-  const std::string file = files.Shares();
   ShareRegistry shares;
-  ShareFileDamage damage;
-  if (LoadShares(files, shares, &damage) == 0) {
+  FilesAtRest here;
+  const StoredFiles& files = here.files;
+  const std::string file = files.Shares();
+  if (!LoadFilesHere(services, shares, here)) {
     Error("no server is running, and there is no " + file + " to remove shares from");
     return kExitFailed;
   }
-  if (damage.found) messages::ShowShareFileDamage(services.messages, damage.keptAs);
-  LoadDownloads(files, shares);
-  ServerSettings settings;
-  LoadSettingsOrDefaults(files, settings);
-  const std::optional<std::string> host = UrlHost(settings, services.addresses);
+  const std::optional<std::string>& host = here.host;
+  const ServerSettings& settings = here.settings;
   int status = kExitOk;
   std::vector<std::string> removed;
   for (const std::string& argument : arguments) {
