@@ -424,7 +424,10 @@ int WritableWithinASlice(socket_t s) {
 
 namespace {
 // Waits up to a slice (less when `deadline` is nearer) for `s` to be readable: 1 readable
-// (or closed, or reset: the receive tells), 0 not yet, -1 a failed wait.
+// (or closed, or reset: the receive tells), 0 not yet, -1 a failed wait. Readable alone, not
+// WaitSlice's read-and-errors pair: with one linger after every answer, wineserver 8 was
+// seen to die on that pair (sock.c complete_async_poll: "output->count ==
+// signaled_count"), a candidate for the rare Wine crash at stop too.
 int ReadableWithinASlice(socket_t s, std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
                         deadline - std::chrono::steady_clock::now())
