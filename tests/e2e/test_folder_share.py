@@ -106,13 +106,13 @@ class FolderShareTest(unittest.TestCase):
         download leaves on disk. Returns those bytes."""
         with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
             s.sendall(b"GET /tree.zip HTTP/1.1\r\n\r\n")
-            received = b""
+            received = bytearray()
             while b"\r\n\r\n" not in received:
                 received += s.recv(65536)
             body = received[received.index(b"\r\n\r\n") + 4:]
             while len(body) < keep:
                 body += s.recv(65536)
-        return body[:keep]
+        return bytes(body[:keep])
 
     def test_download_resume_and_restart(self):
         make_tree(self.folder)
@@ -187,7 +187,7 @@ class FolderShareTest(unittest.TestCase):
 
         with socket.create_connection(("127.0.0.1", self.port), timeout=60) as s:
             s.sendall(b"GET /tree.zip HTTP/1.1\r\n\r\n")
-            received = s.recv(65536)
+            received = bytearray(s.recv(65536))
             # A file the archive holds after the big one, rewritten while the big one goes out.
             with open(later, "wb") as f:
                 f.write(b"rewritten " * 3000)
@@ -196,6 +196,7 @@ class FolderShareTest(unittest.TestCase):
                 if not chunk:
                     break
                 received += chunk
+        received = bytes(received)
         head = head_of(received)
         self.assertEqual(headers_of(received)[1]["etag"], before["etag"])
         got = len(received) - len(head)

@@ -318,7 +318,7 @@ def exchange(port, chunks, half_close, timeout=30):
             return None
         if half_close:
             s.shutdown(socket.SHUT_WR)
-        out = b""
+        out = bytearray()
         while True:
             try:
                 chunk = s.recv(65536)
@@ -327,7 +327,7 @@ def exchange(port, chunks, half_close, timeout=30):
             if not chunk:
                 break
             out += chunk
-        return out
+        return bytes(out)
     finally:
         s.close()
 

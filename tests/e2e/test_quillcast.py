@@ -602,7 +602,7 @@ class ServedBytesTest(unittest.TestCase):
         server = self.start(share_record(b"/live.bin", to_program_path(self.box.path("live.bin")).encode(), 0))
         with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
             s.sendall(b"GET /live.bin HTTP/1.1\r\nHost: x\r\n\r\n")
-            received = b""
+            received = bytearray()
             while len(received) < 5 << 20:
                 chunk = s.recv(1 << 16)
                 self.assertTrue(chunk, "the server closed early")
@@ -1007,12 +1007,12 @@ class ConditionalRequestTest(unittest.TestCase):
         cut = 300_000
         with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
             s.sendall(b"GET /r.bin HTTP/1.1\r\nHost: x\r\n\r\n")
-            received = b""
+            received = bytearray()
             while b"\r\n\r\n" not in received or len(received.partition(b"\r\n\r\n")[2]) < cut:
                 chunk = s.recv(65536)
                 self.assertTrue(chunk, "the server closed early")
                 received += chunk
-        received = dated(received)
+        received = dated(bytes(received))
         first_head, body = received.split(b"\r\n\r\n", 1)
         self.assertEqual(body[:cut], payload[:cut])
         _, fields = head_fields(received)
