@@ -71,6 +71,9 @@ struct Panel {
   std::function<void(Application&)> end;
   // The QR code window the notification icon opens (on the control loop's thread).
   std::function<std::unique_ptr<LinkCodeView>(Application&)> makeLinkCodeView = {};
+  // New share's folder picker uses the older folder browser, its fallback for systems
+  // without the newer dialog, even where that one exists (to exercise the fallback).
+  bool folderBrowserOnly = false;
 };
 
 struct Application {

@@ -336,11 +336,15 @@ void ControlPanel::DeleteFocusedShare() {
 }
 
 void ControlPanel::AddDroppedFiles(HDROP drop) {
-  // The messages of the batch (a name without a folder, a failed write) are shown, in
-  // order, after the lock is released.
-  platform::HeldMessages held;
-  // One batch under one hold of the lock; AppendShare takes it again inside.
-  std::lock_guard guard(app_.shares.Lock());
+  // What a dropped name became before the share lock: a file or a folder to share, or a
+  // name refused with the message kept for its turn, so the messages keep the drop's order.
+  struct Dropped {
+    std::string path;
+    bool folder = false;
+    const platform::Message* refusal = nullptr;  // told with the path; none: share it
+    bool declined = false;  // "No" to the question a drive or the whole profile asks
+  };
+  std::vector<Dropped> dropped;
   const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
   for (UINT index = 0; index < count; ++index) {
     // Wide: the ANSI names have already lost what the code page cannot hold.
@@ -349,30 +353,55 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
     const UINT copied = DragQueryFileW(drop, index, name.data(), length + 1);
     name.resize(copied);
     platform::AnsiPath ansi = platform::AnsiPathOf(platform::WideToUtf8(name));
+    Dropped entry;
+    entry.path = std::move(ansi.path);
     if (ansi.kind == platform::AnsiPathKind::Unreachable) {
-      messages::Show(app_.services.messages, messages::kNameOutsideCodePage, ansi.path);
-      continue;
+      entry.refusal = &messages::kNameOutsideCodePage;
+    } else if (platform::KindOfPath(entry.path) == platform::PathKind::Folder) {
+      // A folder goes out as one archive, "name.zip", as from Send to.
+      entry.folder = true;
+      entry.path = WithoutTrailingSeparators(std::move(entry.path));
+    } else if (!IsFileOrMissing(entry.path)) {
+      entry.refusal = &messages::kNotAFile;
     }
-    std::string path = std::move(ansi.path);
-    // Folders are shared from Send to and the command line; the panel has no confirmation
-    // for a drive or the whole profile yet, so it shares files alone.
-    if (!IsFileOrMissing(path)) {
-      messages::Show(app_.services.messages, messages::kNotAFile, path);
+    dropped.push_back(std::move(entry));
+  }
+  DragFinish(drop);
+  // Asked before the share lock is taken: downloads go on while the question waits.
+  for (Dropped& entry : dropped) {
+    if (entry.folder && entry.refusal == nullptr) {
+      entry.declined = !ConfirmWholeFolder(window_, entry.path);
+      // A server stop that came while the question was open ends the panel: nothing is added.
+      if (app_.ui.ending.load()) return;
+    }
+  }
+
+  // The messages of the batch (a name without a folder, a failed write) are shown, in
+  // order, after the lock is released.
+  platform::HeldMessages held;
+  // One batch under one hold of the lock; AppendShare takes it again inside.
+  std::lock_guard guard(app_.shares.Lock());
+  for (Dropped& entry : dropped) {
+    // A "No" skips this folder alone: the user has said what was meant.
+    if (entry.declined) continue;
+    if (entry.refusal != nullptr) {
+      messages::Show(app_.services.messages, *entry.refusal, entry.path);
       continue;
     }
     // Made from the folder saved last, not from what the folder edit shows now.
-    std::optional<std::string> virtualPath = MakeVirtualPath(app_.settings, path);
+    std::optional<std::string> virtualPath = entry.folder
+                                                 ? MakeFolderVirtualPath(app_.settings, entry.path)
+                                                 : MakeVirtualPath(app_.settings, entry.path);
     if (!virtualPath) {
       messages::Show(app_.services.messages, messages::kIncorrectPhysicalPath);
       continue;
     }
     // Stored at once, whatever SharesDirty says.
-    const AddedShare added = AddShare(app_.storedFiles, app_.shares, std::move(path),
+    const AddedShare added = AddShare(app_.storedFiles, app_.shares, std::move(entry.path),
                                       std::move(*virtualPath), 0, VirtualPathOrigin::Generated);
     if (added.share) app_.lastShared.Set(added.share);
     ShowAddedShare(added);
   }
-  DragFinish(drop);
 }
 
 void ControlPanel::ShowNewShareWindow() {

@@ -1,7 +1,10 @@
 #include "ui/new_share_window.h"
 
 #include <commdlg.h>
+#include <shlobj.h>
+#include <shobjidl.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,7 +12,6 @@
 #include "app/messages.h"
 #include "platform/codepage.h"
 #include "platform/directory.h"
-#include "shares/folder_rules.h"
 #include "shares/share_adding.h"
 #include "shares/share_file.h"
 #include "app/server.h"
@@ -22,6 +24,97 @@ namespace qc::ui {
 // The full structure, not the older short form the system also accepts.
 static_assert(sizeof(OPENFILENAMEW) == (sizeof(void*) == 8 ? 152 : 88));
 
+namespace {
+
+// COM for this thread while a folder dialog is open; only a start that succeeded is ended.
+class ComApartment {
+ public:
+  ComApartment()
+      : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  // Single-threaded, as both folder dialogs want it; false when the thread had chosen
+  // another model already.
+  bool Usable() const { return SUCCEEDED(result_); }
+
+ private:
+  HRESULT result_;
+};
+
+struct ComRelease {
+  void operator()(IUnknown* object) const {
+    if (object != nullptr) object->Release();
+  }
+};
+template <typename Interface>
+using ComPtr = std::unique_ptr<Interface, ComRelease>;
+
+enum class FolderChoice { Chosen, Cancelled, Unavailable };
+
+// The system's item dialog in its folder form (Vista and later).
+FolderChoice ChooseWithItemDialog(HWND owner, std::wstring& folder) {
+  IFileOpenDialog* created = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_PPV_ARGS(&created)))) {
+    return FolderChoice::Unavailable;
+  }
+  const ComPtr<IFileOpenDialog> dialog(created);
+  FILEOPENDIALOGOPTIONS options = 0;
+  // Only folders with a path: a library or "This PC" has no path to share.
+  if (FAILED(dialog->GetOptions(&options)) ||
+      FAILED(dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM |
+                                FOS_PATHMUSTEXIST))) {
+    return FolderChoice::Unavailable;
+  }
+  dialog->SetTitle(kFolderDialogTitle);
+  const HRESULT shown = dialog->Show(owner);
+  if (shown == HRESULT_FROM_WIN32(ERROR_CANCELLED)) return FolderChoice::Cancelled;
+  if (FAILED(shown)) return FolderChoice::Unavailable;
+  IShellItem* result = nullptr;
+  if (FAILED(dialog->GetResult(&result))) return FolderChoice::Cancelled;
+  const ComPtr<IShellItem> item(result);
+  PWSTR path = nullptr;
+  if (FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path))) return FolderChoice::Cancelled;
+  folder = path;
+  CoTaskMemFree(path);
+  return FolderChoice::Chosen;
+}
+
+// The older folder browser, where the item dialog cannot be made.
+FolderChoice ChooseWithFolderBrowser(HWND owner, bool apartment, std::wstring& folder) {
+  BROWSEINFOW info{};
+  info.hwndOwner = owner;
+  info.lpszTitle = kFolderDialogTitle;
+  // The resizable form with a path field needs COM on this thread.
+  info.ulFlags = BIF_RETURNONLYFSDIRS | (apartment ? BIF_NEWDIALOGSTYLE | BIF_EDITBOX : 0);
+  PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
+  if (chosen == nullptr) return FolderChoice::Cancelled;
+  wchar_t path[MAX_PATH] = {};
+  const bool named = SHGetPathFromIDListW(chosen, path) != FALSE;
+  CoTaskMemFree(chosen);
+  if (!named) return FolderChoice::Cancelled;
+  folder = path;
+  return FolderChoice::Chosen;
+}
+
+// The folder the user chose, or none after a Cancel.
+std::optional<std::wstring> ChooseFolder(HWND owner, bool folderBrowserOnly) {
+  const ComApartment apartment;
+  std::wstring folder;
+  FolderChoice choice = FolderChoice::Unavailable;
+  if (apartment.Usable() && !folderBrowserOnly) choice = ChooseWithItemDialog(owner, folder);
+  if (choice == FolderChoice::Unavailable) {
+    choice = ChooseWithFolderBrowser(owner, apartment.Usable(), folder);
+  }
+  if (choice != FolderChoice::Chosen || folder.empty()) return std::nullopt;
+  return folder;
+}
+
+}  // namespace
+
 LRESULT NewShareWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
@@ -29,6 +122,10 @@ LRESULT NewShareWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
       physicalEdit_ = GetDlgItem(window_, kIdPhysicalFile);
       virtualEdit_ = GetDlgItem(window_, kIdVirtualFile);
       return 0;
+    case WM_SHOWWINDOW:
+      // "Add" shows the window emptied: a text filled in before is the user's from now on.
+      if (wParam != FALSE) picked_ = {};
+      return DefWindowProcA(window_, message, wParam, lParam);
     case WM_CLOSE:
       // Hidden, not destroyed: the panel shows it again at the next "Add".
       BackToPanel();
@@ -48,6 +145,9 @@ void NewShareWindow::OnCommand(int id) {
       break;
     case kIdBrowse:
       BrowseForFile();
+      break;
+    case kIdBrowseFolder:
+      BrowseForFolder();
       break;
     case kIdOk:
       ConfirmNewShare();
@@ -78,11 +178,32 @@ void NewShareWindow::BrowseForFile() {
       messages::Show(app_.services.messages, messages::kNameOutsideCodePage, chosen.path);
     } else {
       SetWindowTextA(physicalEdit_, chosen.path.c_str());
-      if (std::optional<std::string> completed =
-              CompleteVirtualFile(WindowText(virtualEdit_), chosen.path)) {
+      // An archive's name the folder dialog filled in gives way to the file's.
+      std::string current = WindowText(virtualEdit_);
+      if (!picked_.filled.empty() && current == picked_.filled) current = picked_.before;
+      picked_ = {};
+      if (std::optional<std::string> completed = CompleteVirtualFile(current, chosen.path)) {
         SetWindowTextA(virtualEdit_, completed->c_str());
       }
     }
+  }
+}
+
+void NewShareWindow::BrowseForFolder() {
+  const std::optional<std::wstring> folder = ChooseFolder(window_, app_.panel.folderBrowserOnly);
+  if (!folder) return;
+  const platform::AnsiPath chosen = platform::AnsiPathOf(platform::WideToUtf8(*folder));
+  if (chosen.kind == platform::AnsiPathKind::Unreachable) {
+    messages::Show(app_.services.messages, messages::kNameOutsideCodePage, chosen.path);
+    return;
+  }
+  SetWindowTextA(physicalEdit_, chosen.path.c_str());
+  // A name this dialog filled in follows the next folder chosen; one the user typed stays.
+  std::string current = WindowText(virtualEdit_);
+  if (!picked_.filled.empty() && current == picked_.filled) current = picked_.before;
+  if (std::optional<std::string> completed = CompleteVirtualFolder(current, chosen.path)) {
+    SetWindowTextA(virtualEdit_, completed->c_str());
+    picked_ = {std::move(current), std::move(*completed)};
   }
 }
 
@@ -115,11 +236,14 @@ void NewShareWindow::ConfirmNewShare() {
   if (!ReadLimitFields(app_, window_, 0, limits)) return;
   if (folder) {
     physical = WithoutTrailingSeparators(std::move(physical));
-    if (!ConfirmWholeFolder(physical)) return;
+    if (!ConfirmWholeFolder(window_, physical)) return;
   }
   std::string virtualPath = WindowText(virtualEdit_);
+  // The archive's name the folder dialog filled in is numbered when taken, as an empty
+  // edit's would be; the user did not choose it.
+  const bool filledIn = folder && !picked_.filled.empty() && virtualPath == picked_.filled;
   const VirtualPathOrigin origin =
-      virtualPath.empty() ? VirtualPathOrigin::Generated : VirtualPathOrigin::Typed;
+      virtualPath.empty() || filledIn ? VirtualPathOrigin::Generated : VirtualPathOrigin::Typed;
   if (virtualPath.empty()) {
     // As for a file, "/" and the name, not the default folder; a folder's is its archive's.
     const std::optional<std::string> archive =
@@ -155,25 +279,6 @@ void NewShareWindow::ConfirmNewShare() {
   if (added.share) app_.lastShared.Set(added.share);
   if (session_.panel != nullptr) session_.panel->ShowAddedShare(added);
   BackToPanel();
-}
-
-bool NewShareWindow::ConfirmWholeFolder(const std::string& folder) {
-  const platform::Message* question = nullptr;
-  switch (FolderShareRiskOfPath(folder)) {
-    case FolderShareRisk::DriveRoot:
-      question = &kConfirmDriveRootMessage;
-      break;
-    case FolderShareRisk::WholeProfile:
-      question = &kConfirmProfileMessage;
-      break;
-    case FolderShareRisk::None:
-      return true;
-  }
-  const std::string text = std::string(question->text) + "\n\n" + folder;
-  const std::string caption(question->caption);
-  // "No" first in line: a hurried Enter shares nothing.
-  return MessageBoxA(window_, text.c_str(), caption.c_str(),
-                     MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 }  // namespace qc::ui

@@ -1,5 +1,5 @@
 // The New share window: one local file, typed or chosen in the open-file dialog, or a
-// folder typed or pasted (shared as one archive), and the virtual path to share it under.
+// folder typed, pasted or chosen (shared as one archive), and the virtual path to share it under.
 // Hidden and shown again, never destroyed while the panel is open.
 #pragma once
 #include "platform/os_windows.h"
@@ -25,16 +25,22 @@ class NewShareWindow {
   void BackToPanel();
 
   void BrowseForFile();
+  // "Folder...": the folder dialog; the chosen folder fills the edits as a typed one
+  // would be shared ("name.zip").
+  void BrowseForFolder();
   void ConfirmNewShare();
-  // Whether `folder` may be shared: at once, or after a Yes to the question a drive's root
-  // or the folder holding the user's profile asks.
-  bool ConfirmWholeFolder(const std::string& folder);
 
   UiSession& session_;
   Application& app_;
   HWND window_ = nullptr;
   HWND physicalEdit_ = nullptr;
   HWND virtualEdit_ = nullptr;
+  // The virtual-file edit's text before and after the folder dialog last filled it in.
+  struct PickedName {
+    std::string before;
+    std::string filled;
+  };
+  PickedName picked_;
 };
 
 }  // namespace qc::ui

@@ -48,6 +48,18 @@ std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
   return completed;
 }
 
+std::optional<std::string> CompleteVirtualFolder(const std::string& currentText,
+                                                 const std::string& chosenFolder) {
+  if (!currentText.empty() && currentText.back() != '/') return std::nullopt;
+  // "/name.zip" without the default folder: the folder the edit already names takes its
+  // place.
+  const std::optional<std::string> archive = MakeFolderVirtualPath(ServerSettings{}, chosenFolder);
+  if (!archive) return std::nullopt;
+  std::string completed = currentText.empty() ? std::string("/") : currentText;
+  completed.append(*archive, 1, std::string::npos);
+  return completed;
+}
+
 UrlCopy CopySelectedUrls(const platform::Services& services, const ServerSettings& settings,
                          ShareRegistry& shares, const std::vector<int>& selectedRows) {
   ClipboardSession clipboard(services.clipboard);

@@ -42,6 +42,10 @@ ShareRowTexts SplitVirtualPath(const std::string& virtualPath);
 // text ending in "/" is a folder and gets the file name appended.
 std::optional<std::string> CompleteVirtualFile(const std::string& currentText,
                                                const std::string& chosenPath);
+// The same for a folder chosen in the folder dialog: its archive's name ("photos.zip", a
+// drive's root by its letter) where a file's name would go.
+std::optional<std::string> CompleteVirtualFolder(const std::string& currentText,
+                                                 const std::string& chosenFolder);
 
 // "Copy to clipboard": the URLs of the shares at the selected rows (ascending row
 // numbers), joined by "\r\n", onto `services`' clipboard, the host found through its

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/local_time.h"
+#include "shares/folder_rules.h"
 
 namespace qc::ui {
 
@@ -91,5 +92,24 @@ std::string LocaleMoment(std::int64_t unixSeconds) {
 }  // namespace
 
 LocaleFormat UserLocaleFormat() { return {LocaleNumber, LocaleMoment}; }
+
+bool ConfirmWholeFolder(HWND owner, const std::string& folder) {
+  const platform::Message* question = nullptr;
+  switch (FolderShareRiskOfPath(folder)) {
+    case FolderShareRisk::DriveRoot:
+      question = &kConfirmDriveRootMessage;
+      break;
+    case FolderShareRisk::WholeProfile:
+      question = &kConfirmProfileMessage;
+      break;
+    case FolderShareRisk::None:
+      return true;
+  }
+  const std::string text = std::string(question->text) + "\n\n" + folder;
+  const std::string caption(question->caption);
+  // "No" first in line: a hurried Enter shares nothing.
+  return MessageBoxA(owner, text.c_str(), caption.c_str(),
+                     MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
 
 }  // namespace qc::ui

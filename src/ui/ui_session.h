@@ -48,6 +48,11 @@ std::string WindowText(HWND window);
 // file (platform::AnsiPathOf).
 platform::AnsiPath PathInEdit(HWND edit);
 
+// Whether `folder` may be shared: at once, or after a Yes to the question (owned by
+// `owner`, "No" the default) that a drive's root or the folder holding the user's profile
+// asks.
+bool ConfirmWholeFolder(HWND owner, const std::string& folder);
+
 // The window procedure of both classes, bridging a window to its object: the object
 // arrives as WM_NCCREATE's creation parameter, is kept in GWLP_USERDATA and is let go at
 // WM_NCDESTROY. `Window` befriends this function for its `window_` and `HandleMessage`.

@@ -85,6 +85,7 @@ enum NewShareId : int {
   kIdDownloadsLimit = 2021,
   kIdEndLabel = 2022,
   kIdEndTime = 2023,
+  kIdBrowseFolder = 2024,
 };
 
 // The Share limits window ("Edit limits" in the panel): the limit fields of New share, for
@@ -191,14 +192,17 @@ inline constexpr ControlRow kNewShareControls[] = {
     {"/", kIdVirtualFile, ControlKind::Edit, 8, 72, 344, 24},
     {"Virtual file:", kIdVirtualLabel, ControlKind::Label, 8, 56, 64, 16},
     {"...", kIdBrowse, ControlKind::PushButton, 320, 24, 32, 24},
-    {"", kIdPhysicalFile, ControlKind::Edit, 8, 24, 304, 24},
+    // Narrowed for "Folder..." beside "...".
+    {"", kIdPhysicalFile, ControlKind::Edit, 8, 24, 232, 24},
     {"Physical file:", kIdPhysicalLabel, ControlKind::Label, 8, 8, 112, 16},
     {"Downloads (empty: no limit):", kIdDownloadsLabel, ControlKind::Label, 8, 104, 170, 16},
     {"", kIdDownloadsLimit, ControlKind::Edit, 8, 120, 120, 24},
     {"Ends at (2026-12-31T18:00):", kIdEndLabel, ControlKind::Label, 184, 104, 168, 16},
     {"", kIdEndTime, ControlKind::Edit, 184, 120, 168, 24},
+    // A folder is shared as one archive; the file dialog cannot choose one.
+    {"Folder...", kIdBrowseFolder, ControlKind::PushButton, 248, 24, 64, 24},
 };
-static_assert(std::size(kNewShareControls) == 11);
+static_assert(std::size(kNewShareControls) == 12);
 
 // In creation order; client pixels of the Share limits window.
 inline constexpr ControlRow kLimitsControls[] = {
@@ -272,6 +276,10 @@ inline constexpr wchar_t kOpenFileFilter[] = L"All files (*.*)\0*.*\0";
 inline constexpr DWORD kOpenFileFlags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;  // 6144
 inline constexpr DWORD kOpenFileBufferSize = 256;
 static_assert(kOpenFileFlags == 6144);
+
+// ---- Folder dialog -------------------------------------------------------------------
+
+inline constexpr wchar_t kFolderDialogTitle[] = L"Choose a folder to share";
 
 // ---- Messages ------------------------------------------------------------------------
 

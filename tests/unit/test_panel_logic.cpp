@@ -73,6 +73,29 @@ TEST(PanelTextRules, ChosenFileCompletesTheVirtualFile) {
   }
 }
 
+TEST(PanelTextRules, ChosenFolderCompletesTheVirtualFileWithItsArchive) {
+  struct Case {
+    const char* current;
+    const char* chosen;
+    std::optional<std::string> result;
+  };
+  const Case cases[] = {
+      {"", "C:\\docs\\photos", "/photos.zip"},
+      {"/files/", "C:\\docs\\photos", "/files/photos.zip"},
+      {"", "C:\\docs\\photos\\", "/photos.zip"},
+      {"", "C:\\docs\\old.zip", "/old.zip.zip"},
+      {"", "C:\\", "/C.zip"},
+      {"/files/photos.zip", "C:\\docs\\notes", std::nullopt},
+      {"/files", "C:\\docs\\notes", std::nullopt},
+      // A name without a folder has no archive name.
+      {"", "nobackslash", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ui::CompleteVirtualFolder(c.current, Local(c.chosen)), c.result)
+        << c.current << " " << c.chosen;
+  }
+}
+
 TEST(PanelTextRules, RowTextsSplitAtTheLastSlash) {
   struct Case {
     const char* path;

@@ -53,12 +53,13 @@ const ExpectedControl kExpectedNewShare[] = {
     {"Edit", "/", 2010, 8, 72, 344, 24, WS_EX_CLIENTEDGE, 0x50010080},
     {"Static", "Virtual file:", 2006, 8, 56, 64, 16, 0, 0x50000300},
     {"Button", "...", 2014, 320, 24, 32, 24, 0, 0x50010000},
-    {"Edit", "", 2003, 8, 24, 304, 24, WS_EX_CLIENTEDGE, 0x50010080},
+    {"Edit", "", 2003, 8, 24, 232, 24, WS_EX_CLIENTEDGE, 0x50010080},
     {"Static", "Physical file:", 2002, 8, 8, 112, 16, 0, 0x50000300},
     {"Static", "Downloads (empty: no limit):", 2020, 8, 104, 170, 16, 0, 0x50000300},
     {"Edit", "", 2021, 8, 120, 120, 24, WS_EX_CLIENTEDGE, 0x50010080},
     {"Static", "Ends at (2026-12-31T18:00):", 2022, 184, 104, 168, 16, 0, 0x50000300},
     {"Edit", "", 2023, 184, 120, 168, 24, WS_EX_CLIENTEDGE, 0x50010080},
+    {"Button", "Folder...", 2024, 248, 24, 64, 24, 0, 0x50010000},
 };
 
 RECT ClientRectOf(HWND control) {
@@ -577,19 +578,163 @@ TEST_F(PanelTest, DropSkipsNamesWithoutAFolderAndAppendsEvenWhenDirty) {
                                                                  "Error", MessageIcon::Error}}));
 }
 
-TEST_F(PanelTest, DroppedFolderIsRefusedByNameAndTheFilesAroundItAreShared) {
-  const std::string folder = platform::CurrentDirectory() + "\\photos";
-  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+// A dropped folder is shared as Send to shares it: one archive, "name.zip" in the default
+// folder, between the files dropped around it, under the share rule of files.
+TEST_F(PanelTest, DroppedFolderIsSharedAsItsArchiveBetweenTheFilesAroundIt) {
+  const std::string here = platform::CurrentDirectory();
+  for (const char* name : {"\\photos", "\\other", "\\other\\photos", "\\music"}) {
+    ASSERT_TRUE(CreateDirectoryA((here + name).c_str(), nullptr)) << name;
+  }
+  const std::string photos = here + "\\photos";
+  const std::string otherPhotos = here + "\\other\\photos";
+  const std::string music = here + "\\music";
+  std::string upper = photos;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  struct Case {
+    const char* name;
+    std::vector<std::string> dropped;
+    std::vector<std::string> added;     // the virtual paths the drop adds, in order
+    std::vector<std::string> physical;  // and their physical paths
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {"a folder between two files",
+       {"C:\\d\\a.txt", photos, "C:\\d\\b.txt"},
+       {"/saved/a.txt", "/saved/photos.zip", "/saved/b.txt"},
+       {"C:\\d\\a.txt", photos, "C:\\d\\b.txt"},
+       {}},
+      {"another folder of a taken name is numbered as a file is",
+       {otherPhotos},
+       {"/saved/photos (2).zip"},
+       {otherPhotos},
+       {}},
+      {"the same folder again, as Windows compares names, keeps its one share",
+       {upper},
+       {},
+       {},
+       {"This file is already shared, under the virtual path\n\n/saved/photos.zip"}},
+      {"a trailing backslash is no part of the name or the stored path",
+       {music + "\\"},
+       {"/saved/music.zip"},
+       {music},
+       {}},
+  };
+  app_.settings.defaultFolder = "/saved";
   OpenPanel();
-  SendMessageA(panel_, WM_DROPFILES,
-               reinterpret_cast<WPARAM>(MakeDrop({"C:\\d\\a.txt", folder, "C:\\d\\b.txt"})), 0);
-  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"a.txt", "b.txt"}));
-  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/a.txt", "/b.txt"}));
-  EXPECT_EQ(SharedCfg(),
-            RecordBytes("/a.txt", "C:\\d\\a.txt", 0) + RecordBytes("/b.txt", "C:\\d\\b.txt", 0));
-  EXPECT_EQ(messages_.Messages(),
-            (std::vector<RecordedMessage>{{"Only files can be shared, not folders\n\n" + folder,
-                                           "Error", MessageIcon::Error}}));
+  std::string records;
+  std::size_t count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    messages_.Clear();
+    SendMessageA(panel_, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(c.dropped)), 0);
+    const std::vector<SharePtr> shares = app_.shares.Snapshot();
+    ASSERT_EQ(shares.size(), count + c.added.size());
+    for (std::size_t k = 0; k < c.added.size(); ++k) {
+      const Share& share = *shares[count + k];
+      EXPECT_EQ(share.virtualPath, c.added[k]);
+      EXPECT_EQ(share.physicalPath, c.physical[k]);
+      EXPECT_EQ(share.IsFolder(), c.added[k].ends_with(".zip"));
+      EXPECT_EQ(share.flags.load(), 0u);
+      records += RecordBytes(c.added[k], c.physical[k], 0);
+    }
+    count = shares.size();
+    EXPECT_EQ(RowCount(), static_cast<int>(count));
+    EXPECT_EQ(SharedCfg(), records);
+    std::vector<std::string> texts;
+    for (const RecordedMessage& message : messages_.Messages()) texts.push_back(message.text);
+    EXPECT_EQ(texts, c.messages);
+  }
+  EXPECT_EQ(FileColumn(), (std::vector<std::string>{"a.txt", "photos.zip", "b.txt",
+                                                    "photos (2).zip", "music.zip"}));
+}
+
+// The question box a dropped drive root or profile raises, owned by the panel.
+BOOL CALLBACK FindPanelQuestion(HWND window, LPARAM parameter) {
+  auto* found = reinterpret_cast<std::pair<HWND, HWND>*>(parameter);
+  if (ClassOf(window) == "#32770" && GetWindow(window, GW_OWNER) == found->first &&
+      IsWindowVisible(window)) {
+    found->second = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// A dropped drive root or the profile's folder is shared only after a "Yes" ("No" is the
+// default); a "No" skips that folder alone and the rest of the drop still goes in. The
+// question waits without the share lock, so downloads go on meanwhile.
+TEST_F(PanelTest, ADroppedDriveRootOrProfileWaitsForAYesAndANoSkipsOnlyIt) {
+  const std::string home = platform::HomeFolder();
+  ASSERT_FALSE(home.empty());
+  const std::string homeArchive = "/" + home.substr(home.rfind('\\') + 1) + ".zip";
+  const std::string driveQuestion =
+      "This folder is the root of a drive: everything on the drive would be shared. Share it "
+      "anyway?\n\nC:\\";
+  const std::string profileQuestion =
+      "This folder holds your user profile: all your documents, keys and browser data would be "
+      "shared. Share it anyway?\n\n" +
+      home;
+  struct Answer {
+    std::string question;
+    int button;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> dropped;
+    std::vector<Answer> answers;
+    std::vector<std::string> added;
+  };
+  const Case cases[] = {
+      {"No to a drive's root between two files",
+       {"C:\\d\\a.txt", "C:\\", "C:\\d\\b.txt"},
+       {{driveQuestion, IDNO}},
+       {"/a.txt", "/b.txt"}},
+      {"No to the profile, the file after it goes in",
+       {home, "C:\\d\\c.txt"},
+       {{profileQuestion, IDNO}},
+       {"/c.txt"}},
+      {"Yes to both, asked in the drop's order",
+       {"C:\\", home},
+       {{driveQuestion, IDYES}, {profileQuestion, IDYES}},
+       {"/C.zip", homeArchive}},
+  };
+  OpenPanel();
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PostMessageA(panel_, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(c.dropped)), 0);
+    for (const Answer& answer : c.answers) {
+      std::pair<HWND, HWND> found{panel_, nullptr};
+      ASSERT_TRUE(WaitFor([&] {
+        found.second = nullptr;
+        EnumWindows(FindPanelQuestion, reinterpret_cast<LPARAM>(&found));
+        return found.second != nullptr;
+      })) << "no question box";
+      EXPECT_EQ(TextOf(GetDlgItem(found.second, 0xFFFF)), answer.question);
+      EXPECT_EQ(TextOf(found.second), "Attention");
+      EXPECT_EQ(GetWindowLongA(GetDlgItem(found.second, IDNO), GWL_STYLE) & BS_TYPEMASK,
+                BS_DEFPUSHBUTTON);
+      // A lookup meanwhile gets the lock: the question does not hold up downloads.
+      std::atomic<bool> looked{false};
+      std::thread lookup([&] {
+        std::lock_guard guard(app_.shares.Lock());
+        looked = true;
+      });
+      EXPECT_TRUE(WaitFor([&] { return looked.load(); }, 2000)) << "the share lock is held";
+      PostMessageA(found.second, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(found.second, answer.button)));
+      lookup.join();
+      ASSERT_TRUE(WaitFor([&] { return !IsWindow(found.second); }));
+    }
+    SendMessageA(panel_, WM_NULL, 0, 0);  // the drop's handler has returned
+    expected.insert(expected.end(), c.added.begin(), c.added.end());
+    EXPECT_EQ(VirtualPaths(), expected);
+  }
+  EXPECT_EQ(RowCount(), static_cast<int>(expected.size()));
+  EXPECT_EQ(SharedCfg(), RecordBytes("/a.txt", "C:\\d\\a.txt", 0) +
+                             RecordBytes("/b.txt", "C:\\d\\b.txt", 0) +
+                             RecordBytes("/c.txt", "C:\\d\\c.txt", 0) +
+                             RecordBytes("/C.zip", "C:\\", 0) + RecordBytes(homeArchive, home, 0));
+  EXPECT_TRUE(messages_.Messages().empty());
 }
 
 // A drop goes through the share rule: another file of a name gets a numbered path, the

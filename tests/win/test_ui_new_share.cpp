@@ -1,6 +1,7 @@
-// The New share window, the open-file dialog it shows, and the panel's text rules.
+// The New share window, the open-file and folder dialogs it shows, and the panel's text rules.
 #include <filesystem>
 
+#include "platform/codepage.h"
 #include "win/test_ui_fixture.h"
 
 namespace qc::tests {
@@ -412,6 +413,178 @@ TEST_F(OpenFileDialogTest, AChosenNameOutsideTheCodePageIsTakenByItsShortName) {
   Click(newShare_, 2015);
   EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/" + file}));
   EXPECT_EQ(SharedCfg(), RecordBytes("/" + file, shortPath, 0));
+  EXPECT_TRUE(messages_.Messages().empty());
+}
+
+// ---- The real folder dialog -------------------------------------------------------------
+
+class FolderDialogTest : public OpenFileDialogTest {
+ protected:
+  void SetUp() override {
+    OpenFileDialogTest::SetUp();
+    for (const char* name : {"photos", "notes", "other", "other\\photos"}) {
+      std::filesystem::create_directory(directory_.path() / name);
+    }
+  }
+  std::string Folder(const char* name) { return (directory_.path() / name).string(); }
+
+  // Presses "Folder..." and answers the folder dialog as a user would: the folder typed
+  // into its name field (control 1152), then Open; or Cancel when `folder` is empty.
+  void ChooseFolder(const std::wstring& folder) {
+    HWND dialog = OpenFolderDialog();
+    ASSERT_NE(dialog, nullptr);
+    if (folder.empty()) {
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    } else {
+      HWND name = GetDlgItem(dialog, 1152);
+      ASSERT_NE(name, nullptr);
+      SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(folder.c_str()));
+      PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    }
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog); }));
+    SendMessageA(newShare_, WM_NULL, 0, 0);  // the click's handler has returned
+  }
+  void ChooseFolder(const std::string& folder) { ChooseFolder(platform::AnsiToWide(folder)); }
+
+  // The same in the older folder browser: the folder selected as its owner's program
+  // selects one (BFFM_SETSELECTION), then OK.
+  void ChooseInFolderBrowser(const std::string& folder) {
+    HWND dialog = OpenFolderDialog();
+    ASSERT_NE(dialog, nullptr);
+    const std::wstring wide = platform::AnsiToWide(folder);
+    SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(wide.c_str()));
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog); }));
+    SendMessageA(newShare_, WM_NULL, 0, 0);
+  }
+
+  // Answers the question a drive's root or the profile raises at "OK".
+  void PressOkAndAnswer(int button) {
+    PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2015, BN_CLICKED), 0);
+    std::pair<HWND, HWND> found{newShare_, nullptr};
+    ASSERT_TRUE(WaitFor([&] {
+      found.second = nullptr;
+      EnumWindows(FindQuestionBox, reinterpret_cast<LPARAM>(&found));
+      return found.second != nullptr;
+    })) << "no question box";
+    PostMessageA(found.second, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(found.second, button)));
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(found.second); }));
+    SendMessageA(newShare_, WM_NULL, 0, 0);
+  }
+
+ private:
+  HWND OpenFolderDialog() {
+    PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2024, BN_CLICKED), 0);
+    HWND dialog = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return (dialog = OpenFileDialogOf(newShare_)) != nullptr; }))
+        << "no folder dialog owned by the New share window";
+    return dialog;
+  }
+};
+
+// The chosen folder fills the physical path and its archive's name as a typed folder is
+// named: "/name.zip" into an empty edit, after a typed folder ending in "/"; a name the
+// dialog filled in follows the next choice, a typed one stays.
+TEST_F(FolderDialogTest, AChosenFolderFillsBothEditsWithItsArchive) {
+  struct Step {
+    const char* name;
+    std::optional<std::string> typed;  // typed into the virtual-file edit first
+    std::string folder;                // chosen; empty: Cancel
+    std::string physical;
+    std::string virtualPath;
+  };
+  const Step steps[] = {
+      {"empty edit", "", Folder("photos"), Folder("photos"), "/photos.zip"},
+      {"the filled-in name follows", std::nullopt, Folder("notes"), Folder("notes"), "/notes.zip"},
+      {"after a typed folder", "/pub/", Folder("photos"), Folder("photos"), "/pub/photos.zip"},
+      {"and follows there too", std::nullopt, Folder("notes"), Folder("notes"), "/pub/notes.zip"},
+      {"cancelled: nothing changes", std::nullopt, "", Folder("notes"), "/pub/notes.zip"},
+      {"a typed name stays", "/mine.zip", Folder("photos"), Folder("photos"), "/mine.zip"},
+      {"a drive's root by its letter", "", "C:\\", "C:\\", "/C.zip"},
+  };
+  OpenPanel();
+  PressAdd();
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (step.typed) SetText(newShare_, 2010, *step.typed);
+    ChooseFolder(step.folder);
+    EXPECT_EQ(Text(newShare_, 2003), step.physical);
+    EXPECT_EQ(Text(newShare_, 2010), step.virtualPath);
+  }
+  // A file chosen next takes the place of the filled-in archive's name, not of a typed one.
+  const std::string file = Folder("notes") + "\\n.txt";
+  WriteFileBytes(file, "n");
+  SetText(newShare_, 2010, "/pub/");
+  ChooseFolder(Folder("photos"));
+  Browse(file);
+  EXPECT_EQ(Text(newShare_, 2003), file);
+  EXPECT_EQ(Text(newShare_, 2010), "/pub/n.txt");
+  EXPECT_EQ(app_.shares.Count(), 0u);
+  EXPECT_TRUE(messages_.Messages().empty());
+}
+
+// "OK" after a choice shares the folder as a typed one is shared: a filled-in name that
+// another folder's share holds is numbered, as an empty edit's would be (a typed one is
+// refused); a drive's root waits for a "Yes".
+TEST_F(FolderDialogTest, AChosenFolderIsSharedUnderTheRulesOfATypedOne) {
+  WriteFileBytes("shared.cfg", RecordBytes("/photos.zip", Folder("other\\photos"), 0));
+  ASSERT_EQ(LoadShares(app_.storedFiles, app_.shares), 1);
+  const std::string before = SharedCfg();
+  OpenPanel();
+  PressAdd();
+  ChooseFolder(Folder("photos"));
+  EXPECT_EQ(Text(newShare_, 2010), "/photos.zip");
+  Click(newShare_, 2015);
+  ExpectBackAtPanel();
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/photos.zip", "/photos (2).zip"}));
+  EXPECT_TRUE(app_.shares.ShareAt(1)->IsFolder());
+
+  PressAdd();
+  ChooseFolder(std::string("C:\\"));
+  PressOkAndAnswer(IDNO);
+  EXPECT_TRUE(IsWindowVisible(newShare_));
+  EXPECT_EQ(app_.shares.Count(), 2u);
+  PressOkAndAnswer(IDYES);
+  ExpectBackAtPanel();
+  EXPECT_EQ(VirtualPaths(), (std::vector<std::string>{"/photos.zip", "/photos (2).zip", "/C.zip"}));
+  EXPECT_EQ(SharedCfg(), before + RecordBytes("/photos (2).zip", Folder("photos"), 0) +
+                             RecordBytes("/C.zip", "C:\\", 0));
+  EXPECT_TRUE(messages_.Messages().empty());
+}
+
+// Where the item dialog cannot be made, the older folder browser chooses the folder, with
+// the same result.
+TEST_F(FolderDialogTest, TheFolderBrowserStandsInForTheItemDialog) {
+  app_.panel.folderBrowserOnly = true;
+  OpenPanel();
+  PressAdd();
+  ChooseInFolderBrowser(Folder("notes"));
+  EXPECT_EQ(Text(newShare_, 2003), Folder("notes"));
+  EXPECT_EQ(Text(newShare_, 2010), "/notes.zip");
+  Click(newShare_, 2015);
+  ExpectBackAtPanel();
+  EXPECT_EQ(SharedCfg(), RecordBytes("/notes.zip", Folder("notes"), 0));
+}
+
+// A folder name the code page cannot hold is taken by its short name, as a chosen file is.
+TEST_F(FolderDialogTest, AChosenFolderOutsideTheCodePageIsTakenByItsShortName) {
+  wchar_t directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, directory);
+  const std::wstring japanese = std::wstring(directory) + L"\\\x5199\x771F";
+  ASSERT_TRUE(CreateDirectoryW(japanese.c_str(), nullptr));
+  const std::string shortPath = ShortAnsiPathOf(japanese);
+  if (shortPath.empty()) GTEST_SKIP() << "code page " << GetACP() << " holds the name";
+  const std::string archive = "/" + shortPath.substr(shortPath.rfind('\\') + 1) + ".zip";
+  OpenPanel();
+  PressAdd();
+  ChooseFolder(japanese);
+  EXPECT_EQ(Text(newShare_, 2003), shortPath);
+  EXPECT_EQ(Text(newShare_, 2010), archive);
+  Click(newShare_, 2015);
+  EXPECT_EQ(SharedCfg(), RecordBytes(archive, shortPath, 0));
   EXPECT_TRUE(messages_.Messages().empty());
 }
 
