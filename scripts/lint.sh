@@ -2,7 +2,8 @@
 # The code's shape: clang-format over every C and C++ file, the floors' include direction,
 # clang-tidy over src/.
 #   scripts/lint.sh NATIVE_BUILD WINDOWS_BUILD
-# Both build folders must be configured (they give compile_commands.json). A source that
+# Both build folders must be configured (they give compile_commands.json; for a unity
+# build, a per-file tree configured beside it, BUILD-per-file, does). A source that
 # only the Windows build compiles is checked as mingw-w64 compiles it: clang with the
 # Windows target and mingw's own C++ headers, so its Win32 code is read, not skipped.
 # Any finding fails the script.
@@ -24,6 +25,27 @@ echo "== include direction"
 python3 "$root/scripts/include_direction.py" "$root/src" || status=1
 # ... and the check itself, on planted includes.
 python3 "$root/tests/scripts/test_include_direction.py" 2>&1 | tail -n 1 || status=1
+
+# A unity build's compile_commands.json names its batches, not its sources; clang-tidy
+# reads the sources one by one, with the commands of a tree configured (not built) beside
+# it with the batches off and the same choices otherwise.
+per_file_commands() {  # per_file_commands BUILD -> prints the folder to read them from
+  local build="$1" cache="$1/CMakeCache.txt"
+  if ! grep -q '^QC_UNITY:BOOL=ON' "$cache"; then
+    echo "$build"
+    return
+  fi
+  local out="$build-per-file" args=(-DQC_UNITY=OFF) key value
+  for key in CMAKE_BUILD_TYPE CMAKE_TOOLCHAIN_FILE CMAKE_CXX_COMPILER QC_SANITIZE QC_TESTS QC_FUZZ QC_WERROR; do
+    value="$(sed -n "s/^$key:[A-Z]*=//p" "$cache")"
+    [ -z "$value" ] || args+=("-D$key=$value")
+  done
+  cmake -S "$root" -B "$out" "${args[@]}" >"$out.configure.log" 2>&1 ||
+    { cat "$out.configure.log" >&2; return 1; }
+  echo "$out"
+}
+native="$(per_file_commands "$native")"
+windows="$(per_file_commands "$windows")"
 
 # The sources of src/ each build compiles, the Windows-only ones apart.
 sources() {  # sources BUILD

@@ -201,7 +201,7 @@ TEST_P(RangeTable, AnswersAndOneShot) {
 // A range that names no byte of the file is unsatisfiable (416): a start at or past the
 // end, a start after the end asked for, a suffix of no bytes, any range of an empty file.
 // An end past the file, or a suffix longer than it, reaches the last byte.
-const RangeCase kRangeCases[] = {
+const RangeCase kWriterRangeCases[] = {
     // Empty file.
     {0, "", 200, 0, -1, true},
     {0, "0-", 416, 0, 0, false},
@@ -260,7 +260,7 @@ const RangeCase kRangeCases[] = {
     {2 * 4096 + 100, "8000-9000", 206, 8000, 8291, true},
     {2 * 4096 + 100, "8292-", 416, 0, 0, false},
 };
-INSTANTIATE_TEST_SUITE_P(Writer, RangeTable, ::testing::ValuesIn(kRangeCases));
+INSTANTIATE_TEST_SUITE_P(Writer, RangeTable, ::testing::ValuesIn(kWriterRangeCases));
 
 TEST_F(ResponseWriterTest, PiecesOfTwoPiecesAndABit) {
   const std::string content = Content(2 * 4096 + 100);
@@ -711,7 +711,7 @@ std::string Fill(std::string text, const Validators& v) {
 
 // Conditional requests and HEAD against a file of 1000 bytes, each on a plain share and on
 // a fresh one-shot share of it.
-struct ConditionalCase {
+struct WriterConditionalCase {
   const char* name;
   const char* method;  // "GET" or "HEAD"
   const char* lines;   // header lines, each ended by CR LF; placeholders as in Fill
@@ -721,13 +721,13 @@ struct ConditionalCase {
   bool withdraws;  // the one-shot share is used up
 };
 
-void PrintTo(const ConditionalCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WriterConditionalCase& c, std::ostream* os) { *os << c.name; }
 
 class ConditionalTable : public ResponseWriterTest,
-                         public ::testing::WithParamInterface<ConditionalCase> {};
+                         public ::testing::WithParamInterface<WriterConditionalCase> {};
 
 TEST_P(ConditionalTable, AnswersAndOneShot) {
-  const ConditionalCase& c = GetParam();
+  const WriterConditionalCase& c = GetParam();
   constexpr std::int64_t kSize = 1000;
   const std::string content = Content(kSize);
   const std::string file = MakeFile("f.bin", content);
@@ -776,7 +776,7 @@ TEST_P(ConditionalTable, AnswersAndOneShot) {
   }
 }
 
-const ConditionalCase kConditionalCases[] = {
+const WriterConditionalCase kWriterConditionalCases[] = {
     // If-Range: the range when the client's copy is this version, else the whole file.
     {"IfRangeOurTag", "GET", "Range: bytes=100-199\r\nIf-Range: {TAG}\r\n", 206, 100, 199, false},
     // A date matches only when the file is at least a second older than it: the second of
@@ -850,7 +850,7 @@ const ConditionalCase kConditionalCases[] = {
      999, true},
     {"HeadIfMatchOtherTag", "HEAD", "If-Match: \"other\"\r\n", 412, 0, -1, false},
 };
-INSTANTIATE_TEST_SUITE_P(Writer, ConditionalTable, ::testing::ValuesIn(kConditionalCases),
+INSTANTIATE_TEST_SUITE_P(Writer, ConditionalTable, ::testing::ValuesIn(kWriterConditionalCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // HEAD gets the pages' heads with their Content-Length, no body; other methods the page.
