@@ -202,7 +202,8 @@ wine_e2e() (
   # One after the other: in one Wine prefix the single-instance mutex is shared, so two
   # servers cannot run side by side as they do natively.
   python3 "$root/tests/e2e/test_quillcast.py" && python3 "$root/tests/e2e/test_hostile.py" &&
-    python3 "$root/tests/e2e/test_qr_windows.py" && python3 "$root/tests/e2e/test_folder_share.py"
+    python3 "$root/tests/e2e/test_qr_windows.py" && python3 "$root/tests/e2e/test_folder_share.py" &&
+    python3 "$root/tests/e2e/test_downloads.py"
 )
 
 native_lane() {
