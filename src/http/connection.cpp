@@ -70,18 +70,24 @@ bool Connection::WaitUntilDelivered(bool moreFollows) {
   const bool acknowledged =
       platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall, moreFollows);
   if (moreFollows || !acknowledged) return acknowledged;
-  // After the last byte the lingering close comes next anyway. Begun here, its shutdown
-  // also tells a client that reset the connection (a reset empties the queue as an
-  // acknowledgement does) from one that took everything: a reset connection has nothing
-  // to shut down.
-  return ShutDownSending() && !stop_.load();
+  // After the last byte the lingering close comes next anyway, and taken here it tells
+  // what the acknowledgement cannot: the client's system acknowledges bytes its program
+  // has not read yet, and a program that closes with some unread (it gave up near the end,
+  // or another of its connections took over the rest) resets the connection. Its shutdown
+  // finds a connection reset already; its drain sees a reset that comes later.
+  return ShutDownSending() && Linger() != platform::DrainEnd::Reset && !stop_.load();
 }
 
 void Connection::LingerAfterAnswer() {
-  if (!received.answered) return;
+  if (!received.answered || lingered_) return;
   if (!sendingShut_ && !ShutDownSending()) return;
-  platform::DrainUntilClosed(socket_, stop_, std::chrono::steady_clock::now() + limits_.linger,
-                             kLingerByteLimit);
+  Linger();
+}
+
+platform::DrainEnd Connection::Linger() {
+  lingered_ = true;
+  return platform::DrainUntilClosed(
+      socket_, stop_, std::chrono::steady_clock::now() + limits_.linger, kLingerByteLimit);
 }
 
 bool Connection::ShutDownSending() {

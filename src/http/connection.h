@@ -119,6 +119,8 @@ class Connection : public Stream {
   // The lingering close's first step, taken once: false when the connection was reset
   // before it, or is closed.
   bool ShutDownSending();
+  // Its second, taken once (by the wait for a whole download, or after the answer).
+  platform::DrainEnd Linger();
 
   // Wakes the connection's thread from another thread (server stop). Only the thread
   // itself closes the socket, and never while a wake-up is touching it.
@@ -143,6 +145,7 @@ class Connection : public Stream {
   std::mutex socketMutex_;
   bool socketReleased_ = false;
   bool sendingShut_ = false;  // the connection's own thread alone
+  bool lingered_ = false;     // the connection's own thread alone
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;
   bool done_ = false;

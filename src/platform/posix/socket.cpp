@@ -248,32 +248,33 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
   return sent;
 }
 
-void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                      std::chrono::steady_clock::time_point deadline, long long byteLimit) {
+DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                          std::chrono::steady_clock::time_point deadline, long long byteLimit) {
   char dropped[4096];
   long long total = 0;
   while (total < byteLimit) {
-    if (stop.load()) return;
+    if (stop.load()) return DrainEnd::StillOpen;
     // Most clients have closed by now: reading before waiting saves the poll.
     const ssize_t n = ::recv(s, dropped, sizeof dropped, MSG_DONTWAIT);
-    // Closed (or woken by WakeConnection's shutdown at the stop).
-    if (n == 0) return;
+    // Closed (or woken by WakeConnection's shutdown at the stop, which `stop` then tells).
+    if (n == 0) return stop.load() ? DrainEnd::StillOpen : DrainEnd::Closed;
     if (n > 0) {
       total += n;
       continue;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return;  // a reset
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return DrainEnd::Reset;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
             .count();
-    if (left <= 0) return;
+    if (left <= 0) return DrainEnd::StillOpen;
     pollfd ready{s, POLLIN, 0};
     if (::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1 << 30))) < 0 &&
         errno != EINTR) {
-      return;
+      return DrainEnd::Reset;
     }
   }
+  return DrainEnd::StillOpen;
 }
 
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,

@@ -444,26 +444,29 @@ int ReadableWithinASlice(socket_t s, std::chrono::steady_clock::time_point deadl
 }
 }  // namespace
 
-void DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                      std::chrono::steady_clock::time_point deadline, long long byteLimit) {
+DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
+                          std::chrono::steady_clock::time_point deadline, long long byteLimit) {
   char dropped[4096];
   long long total = 0;
   while (total < byteLimit) {
-    if (stop.load()) return;
+    if (stop.load()) return DrainEnd::StillOpen;
     const int n = ::recv(s, dropped, static_cast<int>(sizeof dropped), 0);
-    if (n == 0) return;  // closed by the client
+    // Closed by the client (or woken by the stop, which `stop` then tells). Wine 8 also
+    // returns 0 for a reset that follows the shutdown; Windows fails with WSAECONNRESET.
+    if (n == 0) return stop.load() ? DrainEnd::StillOpen : DrainEnd::Closed;
     if (n > 0) {
       total += n;
       continue;
     }
-    if (WSAGetLastError() != WSAEWOULDBLOCK) return;  // a reset
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return DrainEnd::Reset;
     int readable = 0;
     while (readable == 0) {
-      if (stop.load() || std::chrono::steady_clock::now() >= deadline) return;
+      if (stop.load() || std::chrono::steady_clock::now() >= deadline) return DrainEnd::StillOpen;
       readable = ReadableWithinASlice(s, deadline);
     }
-    if (readable < 0) return;
+    if (readable < 0) return DrainEnd::Reset;
   }
+  return DrainEnd::StillOpen;
 }
 
 // Windows has no count of the bytes not yet acknowledged that also works under Wine:
