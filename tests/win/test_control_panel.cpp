@@ -648,17 +648,6 @@ TEST_F(PanelTest, DroppedFolderIsSharedAsItsArchiveBetweenTheFilesAroundIt) {
                                                     "photos (2).zip", "music.zip"}));
 }
 
-// The question box a dropped drive root or profile raises, owned by the panel.
-BOOL CALLBACK FindPanelQuestion(HWND window, LPARAM parameter) {
-  auto* found = reinterpret_cast<std::pair<HWND, HWND>*>(parameter);
-  if (ClassOf(window) == "#32770" && GetWindow(window, GW_OWNER) == found->first &&
-      IsWindowVisible(window)) {
-    found->second = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 // A dropped drive root or the profile's folder is shared only after a "Yes" ("No" is the
 // default); a "No" skips that folder alone and the rest of the drop still goes in. The
 // question waits without the share lock, so downloads go on meanwhile.
@@ -706,7 +695,7 @@ TEST_F(PanelTest, ADroppedDriveRootOrProfileWaitsForAYesAndANoSkipsOnlyIt) {
       std::pair<HWND, HWND> found{panel_, nullptr};
       ASSERT_TRUE(WaitFor([&] {
         found.second = nullptr;
-        EnumWindows(FindPanelQuestion, reinterpret_cast<LPARAM>(&found));
+        EnumWindows(FindOwnedQuestion, reinterpret_cast<LPARAM>(&found));
         return found.second != nullptr;
       })) << "no question box";
       EXPECT_EQ(TextOf(GetDlgItem(found.second, 0xFFFF)), answer.question);

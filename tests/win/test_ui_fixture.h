@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -59,6 +60,19 @@ inline std::string ClipboardText() {
   }
   CloseClipboard();
   return text;
+}
+
+// For EnumWindows: the visible message box (class "#32770") owned by `found->first`, into
+// `found->second`. The question a drive's root or the whole profile raises, owned by the
+// New share window or by the panel.
+inline BOOL CALLBACK FindOwnedQuestion(HWND window, LPARAM parameter) {
+  auto* found = reinterpret_cast<std::pair<HWND, HWND>*>(parameter);
+  if (ClassOf(window) == "#32770" && GetWindow(window, GW_OWNER) == found->first &&
+      IsWindowVisible(window)) {
+    found->second = window;
+    return FALSE;
+  }
+  return TRUE;
 }
 
 // A real drop handle: DROPFILES followed by the ANSI names, each terminated, then one

@@ -125,17 +125,6 @@ TEST_F(NewShareTest, AFolderIsSharedAsItsArchive) {
             RecordBytes("/photos.zip", folder, 0) + RecordBytes("/pub/all notes.zip", other, 0));
 }
 
-// The box a drive's root or the whole profile raises, owned by the New share window.
-BOOL CALLBACK FindQuestionBox(HWND window, LPARAM parameter) {
-  auto* found = reinterpret_cast<std::pair<HWND, HWND>*>(parameter);
-  if (ClassOf(window) == "#32770" && GetWindow(window, GW_OWNER) == found->first &&
-      IsWindowVisible(window)) {
-    found->second = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 // A drive's root and the folder of the user's profile are shared only after a "Yes" to a
 // question that says what would be shared; "No" (the default) adds nothing and leaves the
 // window for a correction.
@@ -166,7 +155,7 @@ TEST_F(NewShareTest, ADriveRootOrTheProfileWaitsForAYes) {
     std::pair<HWND, HWND> found{newShare_, nullptr};
     ASSERT_TRUE(WaitFor([&] {
       found.second = nullptr;
-      EnumWindows(FindQuestionBox, reinterpret_cast<LPARAM>(&found));
+      EnumWindows(FindOwnedQuestion, reinterpret_cast<LPARAM>(&found));
       return found.second != nullptr;
     })) << "no question box";
     if (!c.question.empty()) {
@@ -466,7 +455,7 @@ class FolderDialogTest : public OpenFileDialogTest {
     std::pair<HWND, HWND> found{newShare_, nullptr};
     ASSERT_TRUE(WaitFor([&] {
       found.second = nullptr;
-      EnumWindows(FindQuestionBox, reinterpret_cast<LPARAM>(&found));
+      EnumWindows(FindOwnedQuestion, reinterpret_cast<LPARAM>(&found));
       return found.second != nullptr;
     })) << "no question box";
     PostMessageA(found.second, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
