@@ -138,6 +138,19 @@ inline std::string ShortAnsiPathOf(const std::wstring& path) {
   return ansi;
 }
 
+// The top-level window of `windowClass` that this process made: another process's (a test
+// binary still ending, under Wine) must not stand in for this run's. Once, under load, the
+// panel was not found beside a New share window that had been.
+inline HWND OwnWindow(const char* windowClass) {
+  HWND window = nullptr;
+  while ((window = FindWindowExA(nullptr, window, windowClass, nullptr)) != nullptr) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId()) return window;
+  }
+  return nullptr;
+}
+
 class PanelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -158,11 +171,11 @@ class PanelTest : public ::testing::Test {
   void OpenPanel() {
     ASSERT_EQ(StartUiThread(app_), 1);
     ASSERT_TRUE(WaitFor([&] {
-      HWND newShare = FindWindowA(kNewShareClass, nullptr);
+      HWND newShare = OwnWindow(kNewShareClass);
       return newShare != nullptr && !IsWindowVisible(newShare);
     }));
-    panel_ = FindWindowA(kPanelClass, nullptr);
-    newShare_ = FindWindowA(kNewShareClass, nullptr);
+    panel_ = OwnWindow(kPanelClass);
+    newShare_ = OwnWindow(kNewShareClass);
     ASSERT_NE(panel_, nullptr);
     SendMessageA(newShare_, WM_NULL, 0, 0);
   }
