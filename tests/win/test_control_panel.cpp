@@ -692,16 +692,11 @@ TEST_F(PanelTest, ADroppedDriveRootOrProfileWaitsForAYesAndANoSkipsOnlyIt) {
     SCOPED_TRACE(c.name);
     PostMessageA(panel_, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop(c.dropped)), 0);
     for (const Answer& answer : c.answers) {
-      std::pair<HWND, HWND> found{panel_, nullptr};
-      ASSERT_TRUE(WaitFor([&] {
-        found.second = nullptr;
-        EnumWindows(FindOwnedQuestion, reinterpret_cast<LPARAM>(&found));
-        return found.second != nullptr;
-      })) << "no question box";
-      EXPECT_EQ(TextOf(GetDlgItem(found.second, 0xFFFF)), answer.question);
-      EXPECT_EQ(TextOf(found.second), "Attention");
-      EXPECT_EQ(GetWindowLongA(GetDlgItem(found.second, IDNO), GWL_STYLE) & BS_TYPEMASK,
-                BS_DEFPUSHBUTTON);
+      const HWND box = QuestionOwnedBy(panel_);
+      ASSERT_NE(box, nullptr) << "no question box";
+      EXPECT_EQ(TextOf(GetDlgItem(box, 0xFFFF)), answer.question);
+      EXPECT_EQ(TextOf(box), "Attention");
+      EXPECT_EQ(GetWindowLongA(GetDlgItem(box, IDNO), GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
       // A lookup meanwhile gets the lock: the question does not hold up downloads.
       std::atomic<bool> looked{false};
       std::thread lookup([&] {
@@ -709,10 +704,10 @@ TEST_F(PanelTest, ADroppedDriveRootOrProfileWaitsForAYesAndANoSkipsOnlyIt) {
         looked = true;
       });
       EXPECT_TRUE(WaitFor([&] { return looked.load(); }, 2000)) << "the share lock is held";
-      PostMessageA(found.second, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(GetDlgItem(found.second, answer.button)));
+      PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(box, answer.button)));
       lookup.join();
-      ASSERT_TRUE(WaitFor([&] { return !IsWindow(found.second); }));
+      ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
     }
     SendMessageA(panel_, WM_NULL, 0, 0);  // the drop's handler has returned
     expected.insert(expected.end(), c.added.begin(), c.added.end());

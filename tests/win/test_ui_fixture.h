@@ -62,17 +62,26 @@ inline std::string ClipboardText() {
   return text;
 }
 
-// For EnumWindows: the visible message box (class "#32770") owned by `found->first`, into
-// `found->second`. The question a drive's root or the whole profile raises, owned by the
-// New share window or by the panel.
-inline BOOL CALLBACK FindOwnedQuestion(HWND window, LPARAM parameter) {
-  auto* found = reinterpret_cast<std::pair<HWND, HWND>*>(parameter);
-  if (ClassOf(window) == "#32770" && GetWindow(window, GW_OWNER) == found->first &&
-      IsWindowVisible(window)) {
-    found->second = window;
-    return FALSE;
-  }
-  return TRUE;
+// The visible message box (class "#32770") owned by `owner`, once it is up; null when none
+// came. The question a drive's root or the whole profile raises, owned by the New share
+// window or by the panel.
+inline HWND QuestionOwnedBy(HWND owner) {
+  std::pair<HWND, HWND> found{owner, nullptr};
+  const auto ownedBox = [](HWND window, LPARAM parameter) -> BOOL {
+    auto* search = reinterpret_cast<std::pair<HWND, HWND>*>(parameter);
+    if (ClassOf(window) == "#32770" && GetWindow(window, GW_OWNER) == search->first &&
+        IsWindowVisible(window)) {
+      search->second = window;
+      return FALSE;
+    }
+    return TRUE;
+  };
+  WaitFor([&] {
+    found.second = nullptr;
+    EnumWindows(ownedBox, reinterpret_cast<LPARAM>(&found));
+    return found.second != nullptr;
+  });
+  return found.second;
 }
 
 // A real drop handle: DROPFILES followed by the ANSI names, each terminated, then one

@@ -152,22 +152,17 @@ TEST_F(NewShareTest, ADriveRootOrTheProfileWaitsForAYes) {
     SCOPED_TRACE(c.folder + (c.answer == IDYES ? " yes" : " no"));
     Fill(c.folder, "");
     PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2015, BN_CLICKED), 0);
-    std::pair<HWND, HWND> found{newShare_, nullptr};
-    ASSERT_TRUE(WaitFor([&] {
-      found.second = nullptr;
-      EnumWindows(FindOwnedQuestion, reinterpret_cast<LPARAM>(&found));
-      return found.second != nullptr;
-    })) << "no question box";
+    const HWND box = QuestionOwnedBy(newShare_);
+    ASSERT_NE(box, nullptr) << "no question box";
     if (!c.question.empty()) {
-      EXPECT_EQ(TextOf(GetDlgItem(found.second, 0xFFFF)), c.question);
+      EXPECT_EQ(TextOf(GetDlgItem(box, 0xFFFF)), c.question);
     }
-    EXPECT_EQ(TextOf(found.second), "Attention");
+    EXPECT_EQ(TextOf(box), "Attention");
     // The default button is "No".
-    EXPECT_EQ(GetWindowLongA(GetDlgItem(found.second, IDNO), GWL_STYLE) & BS_TYPEMASK,
-              BS_DEFPUSHBUTTON);
-    PostMessageA(found.second, WM_COMMAND, MAKEWPARAM(c.answer, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(found.second, c.answer)));
-    ASSERT_TRUE(WaitFor([&] { return !IsWindow(found.second); }));
+    EXPECT_EQ(GetWindowLongA(GetDlgItem(box, IDNO), GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(c.answer, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, c.answer)));
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
     SendMessageA(newShare_, WM_NULL, 0, 0);  // the click's handler has returned
     if (c.answer == IDNO) {
       EXPECT_TRUE(IsWindowVisible(newShare_));
@@ -452,15 +447,11 @@ class FolderDialogTest : public OpenFileDialogTest {
   // Answers the question a drive's root or the profile raises at "OK".
   void PressOkAndAnswer(int button) {
     PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2015, BN_CLICKED), 0);
-    std::pair<HWND, HWND> found{newShare_, nullptr};
-    ASSERT_TRUE(WaitFor([&] {
-      found.second = nullptr;
-      EnumWindows(FindOwnedQuestion, reinterpret_cast<LPARAM>(&found));
-      return found.second != nullptr;
-    })) << "no question box";
-    PostMessageA(found.second, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(found.second, button)));
-    ASSERT_TRUE(WaitFor([&] { return !IsWindow(found.second); }));
+    const HWND box = QuestionOwnedBy(newShare_);
+    ASSERT_NE(box, nullptr) << "no question box";
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
     SendMessageA(newShare_, WM_NULL, 0, 0);
   }
 
