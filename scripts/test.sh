@@ -28,18 +28,36 @@ fuzz_seconds="${QC_FUZZ_SECONDS:-15}"
 runtime="$(mktemp -d "${TMPDIR:-/tmp}/qc-test-run-XXXXXX")"
 export XDG_RUNTIME_DIR="$runtime"
 
-# One line per step, from either lane: passed|FAILED, seconds, name.
+# One line per step, from either lane: passed|FAILED, seconds, CPU seconds, name.
 results="$runtime/steps"
 : >"$results"
+# The CPU seconds of this shell's finished children (user and system): what a step's own
+# processes cost, whatever the other lane was doing meanwhile. Daemons (wineserver, Xvfb)
+# are nobody's child here and are left out.
+children_cpu() {  # -> REPLY, in milliseconds; called in this shell, never in $(...)
+  local f="$runtime/times.$BASHPID" user sys ms=0 t
+  times >"$f"
+  { read -r _ _; read -r user sys; } <"$f"
+  for t in "$user" "$sys"; do
+    local minutes="${t%%m*}" seconds="${t#*m}"
+    seconds="${seconds%s}"
+    ms=$((ms + 10#$minutes * 60000 + 10#${seconds%.*} * 1000 + 10#${seconds#*.}))
+  done
+  REPLY=$ms
+}
 step() {
   local name="$1"
   shift
   echo
   echo "=== $name"
-  local started=$SECONDS status=passed
+  local started=$SECONDS status=passed cpu
+  children_cpu
+  cpu=$REPLY
   "$@" || status=FAILED
-  echo "=== $name: $status ($((SECONDS - started)) s)"
-  printf '%s\t%s\t%s\n' "$status" "$((SECONDS - started))" "$name" >>"$results"
+  children_cpu
+  cpu=$(((REPLY - cpu) / 1000))
+  echo "=== $name: $status ($((SECONDS - started)) s, $cpu s of CPU)"
+  printf '%s\t%s\t%s\t%s\n' "$status" "$((SECONDS - started))" "$cpu" "$name" >>"$results"
 }
 
 # Configures and builds one of the presets in CMakePresets.json (binary dir build/NAME):
@@ -268,11 +286,11 @@ wait
 step "lint (clang-format, clang-tidy)" "$root/scripts/lint.sh" "$build/native" "$build/win"
 
 echo
-echo "Time of each step (the lanes side by side):"
-awk -F'\t' '{printf "%5d s  %s\n", $2, $3}' "$results"
-printf '%5d s  in all\n' "$SECONDS"
+echo "Time of each step (the lanes side by side), and the CPU its processes used:"
+awk -F'\t' '{printf "%5d s %5d s CPU  %s\n", $2, $3, $4; cpu += $3}
+  END {printf "%5d s %5d s CPU  in all\n", '"$SECONDS"', cpu}' "$results"
 echo
-awk -F'\t' '$1 == "FAILED" {print "failed: " $3}' "$results"
+awk -F'\t' '$1 == "FAILED" {print "failed: " $4}' "$results"
 # A long log is often seen by its end alone: the failing cases and their first lines of
 # evidence are repeated here.
 if grep -q '^FAILED' "$results"; then
