@@ -218,8 +218,9 @@ class Downloads(unittest.TestCase):
                                    capture_output=True, timeout=TIMEOUT)
         self.assertEqual(segmented.returncode, 0, segmented.stderr)
         self.assertEqual(self.box.read("aria.bin"), payload)
-        # Under Wine a segment aria2c leaves with its end unread may count too: see
-        # WINE_READS_A_RESET_AS_A_CLOSE. Natively the log below pins exactly one.
+        # Under Wine each segment aria2c leaves with its end unread may count too (three of
+        # its four at most): see WINE_READS_A_RESET_AS_A_CLOSE. Natively the log below pins
+        # exactly one.
         overtaken = 0
         if WINE_MODE:
             deadline = time.time() + TIMEOUT
@@ -227,7 +228,7 @@ class Downloads(unittest.TestCase):
                 time.sleep(0.05)
             time.sleep(STORE_SETTLE)
             overtaken = self.stored_count(virtual) - 2
-            self.assertIn(overtaken, (0, 1))
+            self.assertIn(overtaken, range(4))
         # A HEAD and a link preview's whole GET count nothing.
         head = read_answer(self.port, f"HEAD {path} HTTP/1.1\r\n\r\n".encode())
         self.assertTrue(head.startswith(b"HTTP/1.1 200"))

@@ -437,7 +437,14 @@ class FolderDialogTest : public OpenFileDialogTest {
     HWND dialog = OpenFolderDialog();
     ASSERT_NE(dialog, nullptr);
     const std::wstring wide = platform::AnsiToWide(folder);
-    SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(wide.c_str()));
+    const std::wstring name = wide.substr(wide.find_last_of(L'\\') + 1);
+    // The browser fills its tree after it shows, and then selects its root: a selection
+    // made before that is lost, so it is made until the tree shows it.
+    ASSERT_TRUE(WaitFor([&] {
+      SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(wide.c_str()));
+      return SelectedInTree(dialog) == name;
+    })) << "the folder browser did not select "
+        << folder;
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(dialog); }));
@@ -456,6 +463,42 @@ class FolderDialogTest : public OpenFileDialogTest {
   }
 
  private:
+  // The text of the tree's selected item in the folder browser (same process: the item's
+  // text is read straight into this buffer).
+  static std::wstring SelectedInTree(HWND dialog) {
+    const HWND tree = FindDescendant(dialog, L"SysTreeView32");
+    if (tree == nullptr) return {};
+    auto* const item =
+        reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    if (item == nullptr) return {};
+    wchar_t text[MAX_PATH] = {};
+    TVITEMW request{};
+    request.mask = TVIF_TEXT;
+    request.hItem = item;
+    request.pszText = text;
+    request.cchTextMax = MAX_PATH;
+    if (SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&request)) == FALSE) return {};
+    return text;
+  }
+  static HWND FindDescendant(HWND parent, const wchar_t* className) {
+    struct Search {
+      const wchar_t* className;
+      HWND found;
+    } search{className, nullptr};
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM data) -> BOOL {
+          auto* const s = reinterpret_cast<Search*>(data);
+          wchar_t name[64] = {};
+          GetClassNameW(child, name, 64);
+          if (lstrcmpiW(name, s->className) != 0) return TRUE;
+          s->found = child;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
   HWND OpenFolderDialog() {
     PostMessageA(newShare_, WM_COMMAND, MAKEWPARAM(2024, BN_CLICKED), 0);
     HWND dialog = nullptr;
