@@ -25,7 +25,7 @@ struct LifetimeUnit {
   std::int64_t seconds;
 };
 // Largest first, for LifetimeText.
-constexpr LifetimeUnit kLifetimeUnits[] = {{'d', 24 * 3600}, {'h', 3600}, {'m', 60}};
+constexpr LifetimeUnit kLifetimeUnits[] = {{'d', 86400}, {'h', 3600}, {'m', 60}};
 }  // namespace
 
 std::optional<std::uint64_t> ParseDefaultDownloads(const std::string& text) {
