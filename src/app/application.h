@@ -16,6 +16,7 @@
 #include "platform/socket.h"
 #include "shares/setting_rules.h"
 #include "shares/settings_file.h"
+#include "shares/share_defaults.h"
 #include "shares/share_file.h"
 #include "shares/share_registry.h"
 
@@ -81,6 +82,9 @@ struct Application {
   // at start-up, tests their fakes.
   platform::Services services = platform::SystemServices();
   ServerSettings settings;
+  // The limits new shares get unless their command gives its own; changed (with their
+  // file) under the share lock, as the settings are.
+  ShareDefaults shareDefaults;
   ShareRegistry shares;
   ConnectionRegistry connections;
   platform::SingleInstance instance;
@@ -105,12 +109,17 @@ struct Application {
   DownloadNotices downloadNotices;
   // What the start left out of common.cfg, until the user has been told.
   IgnoredSettings ignoredSettings;
+  // The start found newshares.cfg damaged, until the user has been told.
+  bool shareDefaultsDamaged = false;
 };
 
 // Tells the user once about a damaged shared.cfg the last load found, if any.
 void TellShareFileDamage(Application& app);
-// Tells the user once about the settings the start left out, if any.
+// Tells the user once about the settings the start left out, if any, and about a damaged
+// newshares.cfg.
 void TellIgnoredSettings(Application& app);
+// The limits a share added now gets: each of `asked` that is set, else the default's.
+ShareLimits LimitsOfNewShare(const Application& app, const ShareLimits& asked = {});
 
 // The panel's calls; without a panel each returns at once (start as if it had started).
 inline int StartPanel(Application& app) { return app.panel.start ? app.panel.start(app) : 1; }

@@ -6,6 +6,7 @@
 #include "app/command_line.h"
 #include "app/messages.h"
 #include "app/notification_area.h"
+#include "app/server.h"
 #include "platform/codepage.h"
 #include "platform/directory.h"
 #include "shares/folder_rules.h"
@@ -122,13 +123,16 @@ void HandleShareRequest(Application& app, const std::string& physicalPath, bool 
     show(messages::kNoVirtualPath);
     return;
   }
+  const ShareLimits limits = LimitsOfNewShare(app);
   const AddedShare added = AddAndStoreShare(app.storedFiles, app.shares, app.settings, physical,
-                                            std::move(*virtualPath));
+                                            std::move(*virtualPath), limits);
   const SharePtr& share = added.share;
   if (added.written == ShareFileWrite::Failed) {
     show(messages::kCantWriteShareFile);
     show(messages::kAppendFailed);
   }
+  // A failure is told by the write itself, once.
+  if (limits.Any() && added.outcome != ShareAddition::AlreadyShared) StoreDownloadCounts(app);
   // A file already shared gives its own link; one file twice in a batch is one link.
   if (std::find(batch.begin(), batch.end(), share) == batch.end()) batch.push_back(share);
   app.lastShared.Set(share);

@@ -59,6 +59,14 @@ inline constexpr Message kDownloadsNotStored{
     "held.",
     "ERROR", MessageIcon::Error};
 
+// newshares.cfg could not be read as written: told once at the start. The shares and
+// their counts live elsewhere and are untouched.
+inline constexpr Message kShareDefaultsDamaged{
+    "newshares.cfg is damaged\n\nNew shares get no default download limit or lifetime until "
+    "the defaults are set again; the shares and their downloads are not affected, and the "
+    "file is left as it is.",
+    "Attention", MessageIcon::Warning};
+
 inline constexpr Message kNotRunning{
     "Unable to perform the operation. Most likely the server is not running", "Attention",
     MessageIcon::Warning};

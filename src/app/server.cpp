@@ -1,6 +1,7 @@
 #include "app/server.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 
 #include "app/command_line.h"
@@ -87,6 +88,8 @@ StartOutcome StartServer(Application& app) {
   LoadSettingsOrDefaultPort(app);
   if (CheckPort(app.settings.port) != SettingFault::None) return {StartResult::PortInvalid, {}};
   app.ignoredSettings = IgnoreSettingsThatBreakLinks(app.settings);
+  app.shareDefaultsDamaged =
+      LoadShareDefaults(app.storedFiles, app.shareDefaults) == DefaultsLoad::Damaged;
   app.shares.SetWithdrawalListener([&app] { StoreWithdrawal(app); });
   // A share with a download limit stores each count at once: lost in a crash, it would
   // let the share give more downloads than its limit. Others gather the counts of a
@@ -156,6 +159,13 @@ void TellShareFileDamage(Application& app) {
 void TellIgnoredSettings(Application& app) {
   messages::ShowIgnoredSettings(app.services.messages, app.ignoredSettings);
   app.ignoredSettings = IgnoredSettings{};
+  if (app.shareDefaultsDamaged)
+    messages::Show(app.services.messages, messages::kShareDefaultsDamaged);
+  app.shareDefaultsDamaged = false;
+}
+
+ShareLimits LimitsOfNewShare(const Application& app, const ShareLimits& asked) {
+  return LimitsOfNewShare(app.shareDefaults, asked, static_cast<std::int64_t>(std::time(nullptr)));
 }
 
 namespace {

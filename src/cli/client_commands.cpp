@@ -28,6 +28,7 @@
 #include "shares/downloads_file.h"
 #include "shares/folder_rules.h"
 #include "shares/share_adding.h"
+#include "shares/share_defaults.h"
 #include "shares/qr_code.h"
 #include "shares/share_file.h"
 #include "shares/share_url.h"
@@ -378,20 +379,49 @@ int Configure(const platform::Services& services, const std::vector<std::string>
   const std::string file = files.Settings();
   ServerSettings settings;
   const bool loaded = LoadSettingsOrDefaults(files, settings);
+  ShareDefaults defaults;
+  const DefaultsLoad defaultsLoad = LoadShareDefaults(files, defaults);
   if (!changes.Empty()) {
+    const ShareDefaults before = defaults;
     ApplySettingChanges(changes, settings);
+    ApplySettingChanges(changes, defaults);
     platform::FileError error;
-    if (SaveSettings(files, settings, &error) == 0) {
-      Error("cannot write " + file + ": " + std::strerror(error.code));
+    // The defaults first: when common.cfg then fails, they go back as they were, so a
+    // failure changes nothing.
+    if (!changes.DefaultsEmpty() && !StoreShareDefaults(files, defaults, &error)) {
+      Error("cannot write " + files.Defaults() + ": " + std::strerror(error.code) +
+            "; nothing was changed");
       return kExitFailed;
     }
-    Error("no server is running; wrote " + file + " (taken at the next start)");
+    if (!changes.SettingsEmpty() && SaveSettings(files, settings, &error) == 0) {
+      std::string what = "nothing was changed";
+      if (!changes.DefaultsEmpty()) {
+        bool restored = true;
+        if (defaultsLoad == DefaultsLoad::Missing) {
+          platform::RemoveFile(files.Defaults());
+        } else {
+          restored = StoreShareDefaults(files, before);
+        }
+        if (!restored) what = "only the defaults for new shares were changed";
+      }
+      Error("cannot write " + file + ": " + std::strerror(error.code) + "; " + what);
+      return kExitFailed;
+    }
+    std::string written;
+    if (!changes.SettingsEmpty()) written = file;
+    if (!changes.DefaultsEmpty()) written += (written.empty() ? "" : " and ") + files.Defaults();
+    Error("no server is running; wrote " + written + " (taken at the next start)");
   } else if (loaded) {
     Error("no server is running; the settings in " + file + ":");
   } else {
     Error("no server is running, and " + file + " is missing or unreadable; the defaults:");
   }
-  Print(FormatSettings(settings) +
+  if (defaultsLoad == DefaultsLoad::Damaged && changes.DefaultsEmpty()) {
+    Error(files.Defaults() +
+          " is damaged: new shares get no default limit or lifetime until they are set again "
+          "(quillcast -config limit=N lifetime=7d)");
+  }
+  Print(FormatSettings(settings, defaults) +
         (pairs.empty() ? FormatHostReport(settings, services.addresses) : std::string()));
   return kExitOk;
 }

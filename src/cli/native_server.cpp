@@ -223,12 +223,15 @@ int RunNativeServer(bool quiet, const platform::Services& services) {
     StopServer(app);
     return kExitFailed;
   }
-  if (app.ignoredSettings.Any()) {
+  if (app.ignoredSettings.Any() || app.shareDefaultsDamaged) {
     std::string fix;
     if (app.ignoredSettings.domain) fix += " domain=NAME";
     if (app.ignoredSettings.folder) fix += " folder=/FOLDER";
+    const bool defaults = app.shareDefaultsDamaged;
     TellIgnoredSettings(app);
-    Error("correct common.cfg with: quillcast -config" + fix);
+    if (!fix.empty()) Error("correct common.cfg with: quillcast -config" + fix);
+    if (defaults)
+      Error("set the defaults for new shares again with: quillcast -config limit=N lifetime=7d");
   }
   AnnounceStart(app);
   // The channel is closed when this returns, so no request reaches the handler after it.

@@ -281,7 +281,9 @@ std::string UsageText() {
          "Settings: port=1..65535 (taken at the next start), domain=TEXT (host in URLs),\n"
          "host=0|N (0: the domain; N: this machine's Nth IPv4 address), folder=TEXT (virtual\n"
          "folder of new shares), oneshot=yes|no (new shares end after one full download),\n"
-         "copyurl=yes|no (the server also prints each new URL).\n"
+         "copyurl=yes|no (the server also prints each new URL), limit=N and\n"
+         "lifetime=90m|24h|7d (new shares end after N downloads or that long, unless\n"
+         "-limit or -until says otherwise; 0: none).\n"
          "\n"
          "The host in links: the domain when host=0 and a domain is set; else the Nth of the\n"
          "addresses \"quillcast -config\" lists (host=N); else the address this machine\n"
@@ -292,14 +294,17 @@ std::string UsageText() {
          "Exit status: 0 done, 1 failed, 2 usage error. See quillcast(1).\n";
 }
 
+namespace {
+constexpr std::string_view kKeys = "port, domain, folder, host, oneshot, copyurl, limit, lifetime";
+}  // namespace
+
 std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingChanges& changes) {
   changes = SettingChanges{};
   std::vector<std::string> seen;
   for (const std::string& pair : pairs) {
     const std::size_t equals = pair.find('=');
     if (equals == std::string::npos) {
-      return Quoted(pair) +
-             " is not key=value (keys: port, domain, folder, host, oneshot, copyurl)";
+      return Quoted(pair) + " is not key=value (keys: " + std::string(kKeys) + ")";
     }
     const std::string key = pair.substr(0, equals);
     const std::string value = pair.substr(equals + 1);
@@ -327,9 +332,25 @@ std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingCh
       const std::optional<bool> on = ParseSwitch(value);
       if (!on) return key + " must be yes or no, not " + Quoted(value);
       (key == "oneshot" ? changes.oneShot : changes.copyUrl) = *on;
+    } else if (key == "limit") {
+      const std::optional<std::uint64_t> n = ParseDefaultDownloads(value);
+      if (!n) {
+        return "limit must be the number of completed downloads new shares end after, 0 or "
+               "empty for none, not " +
+               QuotedPrintable(value);
+      }
+      changes.limit = *n;
+    } else if (key == "lifetime") {
+      const std::optional<std::int64_t> seconds = ParseLifetime(value);
+      if (!seconds) {
+        return "lifetime must be how long new shares live, a whole number of minutes, hours "
+               "or days such as 90m, 24h or 7d (at most " +
+               LifetimeText(kMaxShareLifetime) + "), 0 or empty for none, not " +
+               QuotedPrintable(value);
+      }
+      changes.lifetime = *seconds;
     } else {
-      return "unknown setting " + Quoted(key) +
-             " (keys: port, domain, folder, host, oneshot, copyurl)";
+      return "unknown setting " + Quoted(key) + " (keys: " + std::string(kKeys) + ")";
     }
   }
   return std::string();
@@ -349,12 +370,19 @@ void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings
   setFlag(changes.copyUrl, kCopyUrlAfterShare);
 }
 
-std::string FormatSettings(const ServerSettings& settings) {
+void ApplySettingChanges(const SettingChanges& changes, ShareDefaults& defaults) {
+  if (changes.limit) defaults.maxDownloads = *changes.limit;
+  if (changes.lifetime) defaults.lifetime = *changes.lifetime;
+}
+
+std::string FormatSettings(const ServerSettings& settings, const ShareDefaults& defaults) {
   auto yesNo = [&](std::uint16_t bit) { return (settings.flags & bit) != 0 ? "yes" : "no"; };
   return "port=" + std::to_string(settings.port) + "\n" +
          "host=" + std::to_string(settings.hostChoice) + "\n" + "domain=" + settings.domain + "\n" +
          "folder=" + settings.defaultFolder + "\n" + "oneshot=" + yesNo(kNewSharesOneShot) + "\n" +
-         "copyurl=" + yesNo(kCopyUrlAfterShare) + "\n";
+         "copyurl=" + yesNo(kCopyUrlAfterShare) + "\n" +
+         "limit=" + std::to_string(defaults.maxDownloads) + "\n" +
+         "lifetime=" + LifetimeText(defaults.lifetime) + "\n";
 }
 
 std::string FormatShareLine(const std::string& url, const std::string& physicalPath,

@@ -10,6 +10,7 @@
 
 #include "shares/qr_code.h"
 #include "shares/settings_file.h"
+#include "shares/share_defaults.h"
 #include "shares/share_limits.h"
 #include "shares/share_registry.h"
 
@@ -60,7 +61,14 @@ struct SettingChanges {
   std::optional<std::uint16_t> host;
   std::optional<bool> oneShot;
   std::optional<bool> copyUrl;
-  bool Empty() const { return !port && !domain && !folder && !host && !oneShot && !copyUrl; }
+  // The defaults of new shares, kept apart from common.cfg (shares/share_defaults.h).
+  std::optional<std::uint64_t> limit;
+  std::optional<std::int64_t> lifetime;
+  bool SettingsEmpty() const {
+    return !port && !domain && !folder && !host && !oneShot && !copyUrl;
+  }
+  bool DefaultsEmpty() const { return !limit && !lifetime; }
+  bool Empty() const { return SettingsEmpty() && DefaultsEmpty(); }
 };
 
 // Reads key=value pairs into `changes`. Returns what is wrong with the first bad pair, or
@@ -68,6 +76,7 @@ struct SettingChanges {
 std::string ParseSettingChanges(const std::vector<std::string>& pairs, SettingChanges& changes);
 // Keeps the settings' invariant: a text is present exactly when its length is non-zero.
 void ApplySettingChanges(const SettingChanges& changes, ServerSettings& settings);
+void ApplySettingChanges(const SettingChanges& changes, ShareDefaults& defaults);
 // What is wrong with a link to be shown as a QR code, or an empty text: it must be an
 // http:// or https:// link with a host, without blanks or control characters (a phone
 // would stop reading there), in UTF-8.
@@ -75,8 +84,8 @@ std::string CheckQrLink(const std::string& link);
 // Whether an operand of -qr is meant as a link rather than as a file: "scheme://...".
 bool LooksLikeLink(const std::string& operand);
 
-// One key=value line per setting, in the form -config reads back.
-std::string FormatSettings(const ServerSettings& settings);
+// One key=value line per setting and default of new shares, in the form -config reads back.
+std::string FormatSettings(const ServerSettings& settings, const ShareDefaults& defaults);
 
 // One line of -list: URL, physical path and marks, separated by tabs; control characters,
 // tabs and backslashes in the path are written as \t, \n, \\ or \xHH so that every share

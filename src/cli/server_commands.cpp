@@ -76,14 +76,19 @@ ControlReply Share(Application& app, const std::vector<std::string>& fields) {
   std::optional<std::string> virtualPath = folder ? MakeFolderVirtualPath(app.settings, physical)
                                                   : MakeVirtualPath(app.settings, physical);
   if (!virtualPath) return Failed(std::string(messages::kNoVirtualPath.text));
-  // Under the share lock, so that no request finds the share before its limits.
+  // Under the share lock, so that no request finds the share before its limits. A new share
+  // takes the defaults for what the command left open; a file shared already keeps its
+  // limits unless the command gives some.
   std::unique_lock guard(app.shares.Lock());
+  const ShareLimits newLimits = LimitsOfNewShare(app, limits);
   const AddedShare added = AddAndStoreShare(app.storedFiles, app.shares, app.settings, physical,
-                                            std::move(*virtualPath));
+                                            std::move(*virtualPath), newLimits);
   const SharePtr& share = added.share;
   bool limitsStored = true;
-  if (limits.Any()) {
+  if (added.outcome == ShareAddition::AlreadyShared && limits.Any()) {
     share->SetLimits(limits);
+    limitsStored = StoreDownloadCounts(app);
+  } else if (added.outcome != ShareAddition::AlreadyShared && newLimits.Any()) {
     limitsStored = StoreDownloadCounts(app);
   }
   guard.unlock();
@@ -154,10 +159,22 @@ ControlReply Config(Application& app, std::uint16_t listeningPort,
     std::lock_guard guard(app.shares.Lock());
     ServerSettings changed = app.settings;
     ApplySettingChanges(changes, changed);
-    // The running settings change only together with the file, so the two never disagree.
-    if (SaveSettings(app.storedFiles, changed) == 0)
-      return Failed("Can't write to file common.cfg");
+    ShareDefaults defaults = app.shareDefaults;
+    ApplySettingChanges(changes, defaults);
+    // The running settings change only together with their files, so the two never
+    // disagree; a failure changes neither file (the defaults go back as they were).
+    if (!changes.DefaultsEmpty() && !StoreShareDefaults(app.storedFiles, defaults))
+      return Failed("Can't write to file newshares.cfg; nothing was changed");
+    if (!changes.SettingsEmpty() && SaveSettings(app.storedFiles, changed) == 0) {
+      if (!changes.DefaultsEmpty() && !StoreShareDefaults(app.storedFiles, app.shareDefaults)) {
+        return Failed(
+            "Can't write to file common.cfg; the defaults for new shares were changed "
+            "(newshares.cfg), the other settings were not");
+      }
+      return Failed("Can't write to file common.cfg; nothing was changed");
+    }
     app.settings = std::move(changed);
+    app.shareDefaults = defaults;
   }
   if (changes.port && app.settings.port != listeningPort) {
     notice = "Requires restart the server to update the port: port " +
@@ -165,7 +182,7 @@ ControlReply Config(Application& app, std::uint16_t listeningPort,
              " takes effect at the next start; the server keeps listening on port " +
              std::to_string(listeningPort);
   }
-  std::string shown = FormatSettings(app.settings);
+  std::string shown = FormatSettings(app.settings, app.shareDefaults);
   if (fields.empty()) shown += FormatHostReport(app.settings, app.services.addresses);
   return Ok({std::move(shown), notice});
 }

@@ -12,31 +12,6 @@ namespace {
 constexpr std::string_view kMark = "QCD1";
 // The fixed fields after the paths: count, time, address, limit, end, sum.
 constexpr std::size_t kFixedSize = 8 + 8 + 4 + 8 + 8 + 4;
-
-void PutU64(std::string& out, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-void PutU32(std::string& out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-std::uint64_t GetU64(const char* bytes) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
-  return value;
-}
-std::uint32_t GetU32(const char* bytes) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
-  return value;
-}
-std::uint32_t Fnv1a(std::string_view bytes) {
-  std::uint32_t sum = 2166136261u;
-  for (char c : bytes) {
-    sum ^= static_cast<unsigned char>(c);
-    sum *= 16777619u;
-  }
-  return sum;
-}
 }  // namespace
 
 std::vector<DownloadRecord> ParseDownloadRecords(std::string_view bytes) {

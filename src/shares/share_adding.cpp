@@ -80,7 +80,7 @@ bool HoldsControlCharacter(std::string_view path) {
 
 AddedShare AddShare(const StoredFiles& files, ShareRegistry& registry, std::string physicalPath,
                     std::string virtualPath, std::uint32_t flags, VirtualPathOrigin origin,
-                    ShareStoring storing) {
+                    ShareStoring storing, const ShareLimits& limits) {
   AddedShare added;
   // Looked at before the lock: a slow disk holds no other share's addition up.
   const ShareKind kind = KindOfShare(physicalPath);
@@ -117,6 +117,7 @@ AddedShare AddShare(const StoredFiles& files, ShareRegistry& registry, std::stri
     added.replacedWithdrawn = true;
   }
   added.share = registry.AppendShare(std::move(physicalPath), std::move(virtualPath), flags, kind);
+  if (limits.Any()) added.share->SetLimits(limits);
   if (added.replacedWithdrawn) {
     // Appended, the record would come after the withdrawn one, which a restart would find
     // first; the whole file goes, without it (and with any Delete the panel has pending).
@@ -129,11 +130,11 @@ AddedShare AddShare(const StoredFiles& files, ShareRegistry& registry, std::stri
 
 AddedShare AddAndStoreShare(const StoredFiles& files, ShareRegistry& registry,
                             const ServerSettings& settings, std::string physicalPath,
-                            std::string virtualPath) {
+                            std::string virtualPath, const ShareLimits& limits) {
   const std::uint32_t flags =
       (settings.flags & kNewSharesOneShot) != 0 ? std::uint32_t{kOneShot} : 0u;
   return AddShare(files, registry, std::move(physicalPath), std::move(virtualPath), flags,
-                  VirtualPathOrigin::Generated);
+                  VirtualPathOrigin::Generated, ShareStoring::AppendNow, limits);
 }
 
 }  // namespace qc

@@ -51,15 +51,18 @@ struct AddedShare {
   bool replacedWithdrawn = false;
 };
 
+// A new share gets `limits` before the registry's lock is let go, so that no request finds
+// it without them; a file shared already keeps its own. Storing them is the caller's.
 AddedShare AddShare(const StoredFiles& files, ShareRegistry& registry, std::string physicalPath,
                     std::string virtualPath, std::uint32_t flags, VirtualPathOrigin origin,
-                    ShareStoring storing = ShareStoring::AppendNow);
+                    ShareStoring storing = ShareStoring::AppendNow, const ShareLimits& limits = {});
 
 // A share added from outside the panel (a Send to, the command line, the native command):
-// a generated path, the flags the settings give new shares, appended at once.
+// a generated path, the flags the settings give new shares, appended at once; `limits` as
+// AddShare's.
 AddedShare AddAndStoreShare(const StoredFiles& files, ShareRegistry& registry,
                             const ServerSettings& settings, std::string physicalPath,
-                            std::string virtualPath);
+                            std::string virtualPath, const ShareLimits& limits = {});
 
 // The n-th name of a copy (n from 2): `virtualPath` with " (n)" put before the file name's
 // extension. A file name that ends in " (k)" already is counted on from there rather than

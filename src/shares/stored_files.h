@@ -13,12 +13,14 @@ namespace qc {
 inline constexpr char kSettingsFileName[] = "common.cfg";
 inline constexpr char kSharesFileName[] = "shared.cfg";
 inline constexpr char kDownloadsFileName[] = "downloads.cfg";
+inline constexpr char kDefaultsFileName[] = "newshares.cfg";
 
 struct StoredFiles {
   std::string directory;  // the start-up directory; empty: the current one, at each open
   std::string settingsName = kSettingsFileName;
   std::string sharesName = kSharesFileName;
   std::string downloadsName = kDownloadsFileName;
+  std::string defaultsName = kDefaultsFileName;
   // What the disk does to the saves and appends: nothing in production, a test's faults.
   platform::DiskFaults faults;
 
@@ -31,6 +33,7 @@ struct StoredFiles {
   std::string Settings() const { return PathOf(settingsName); }
   std::string Shares() const { return PathOf(sharesName); }
   std::string Downloads() const { return PathOf(downloadsName); }
+  std::string Defaults() const { return PathOf(defaultsName); }
   // `name` in the directory, for the files kept beside the two.
   std::string PathOf(const std::string& name) const {
     if (directory.empty()) return name;

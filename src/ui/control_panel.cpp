@@ -12,6 +12,7 @@
 #include "shares/setting_rules.h"
 #include "shares/share_adding.h"
 #include "shares/share_file.h"
+#include "shares/share_limits.h"
 #include "shares/share_url.h"
 #include "shares/stored_bytes.h"
 #include "ui/limits_window.h"
@@ -407,8 +408,14 @@ void ControlPanel::AddDroppedFiles(HDROP drop) {
 void ControlPanel::ShowNewShareWindow() {
   SetDlgItemTextA(session_.newShareWindow, kIdPhysicalFile, "");
   SetDlgItemTextA(session_.newShareWindow, kIdVirtualFile, "");
-  SetDlgItemTextA(session_.newShareWindow, kIdDownloadsLimit, "");
-  SetDlgItemTextA(session_.newShareWindow, kIdEndTime, "");
+  // The defaults for new shares, filled in for the user to keep or change; the end time
+  // on a whole minute, as the field's form reads best.
+  const ShareLimits defaults = LimitsOfNewShare(app_);
+  const std::int64_t end = defaults.until == 0 ? 0 : (defaults.until + 59) / 60 * 60;
+  SetDlgItemTextA(session_.newShareWindow, kIdDownloadsLimit,
+                  defaults.maxDownloads != 0 ? std::to_string(defaults.maxDownloads).c_str() : "");
+  SetDlgItemTextA(session_.newShareWindow, kIdEndTime,
+                  end != 0 ? LocalDateTimeText(end).c_str() : "");
   ShowWindow(session_.newShareWindow, SW_SHOWNORMAL);
   ShowWindow(window_, SW_HIDE);
 }

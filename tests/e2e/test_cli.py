@@ -106,7 +106,10 @@ class WithoutServer(Cli):
                           ["domain=a\nb"], ["port=81", "port=82"], ["folder=/ok", "copyurl=2"],
                           # Settings that would break every link.
                           ["folder=abc"], ["port=80", "folder=@example.org"], ["folder=/a b"],
-                          ["domain=x@evil.org"], ["domain=[::1]"], ["domain=h:0", "port=81"]):
+                          ["domain=x@evil.org"], ["domain=[::1]"], ["domain=h:0", "port=81"],
+                          # The defaults of new shares, alone and beside a good setting.
+                          ["limit=-1"], ["limit=x"], ["lifetime=7"], ["lifetime=1y"],
+                          ["port=81", "lifetime=9999d"], ["limit=2", "limit=3"]):
                 with self.subTest(start=start is not None, pairs=pairs):
                     if start is None:
                         if os.path.exists(self.box.path("common.cfg")):
@@ -118,12 +121,14 @@ class WithoutServer(Cli):
                     self.assertEqual(out, "")
                     self.assertRegex(err, r"^quillcast: -config: .+; nothing was changed\n$")
                     self.assertEqual(self.files(), {"common.cfg": start, "shared.cfg": None})
+                    self.assertFalse(os.path.exists(self.box.path("newshares.cfg")))
 
     def test_settings_are_shown_and_written_in_the_file_format(self):
         code, out, err = self.run_cli("-config")
         self.assertEqual(code, 0)
         settings, blank, hosts = out.partition("\n\n")
-        self.assertEqual(settings + "\n", "port=80\nhost=0\ndomain=\nfolder=\noneshot=no\ncopyurl=yes\n")
+        self.assertEqual(settings + "\n", "port=80\nhost=0\ndomain=\nfolder=\noneshot=no\ncopyurl=yes\n"
+                                            "limit=0\nlifetime=0\n")
         # Then the addresses and the one links use, which depend on this machine.
         self.assertRegex(hosts, r"\nlinks use \d+\.\d+\.\d+\.\d+: [^\n]+\n$")
         self.assertIn("no server is running", err)
@@ -131,7 +136,8 @@ class WithoutServer(Cli):
 
         code, out, err = self.run_cli("-config", "port=81", "domain=localhost", "folder=/temp", "copyurl=yes")
         self.assertEqual(code, 0, err)
-        self.assertEqual(out, "port=81\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n")
+        self.assertEqual(out, "port=81\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n"
+                              "limit=0\nlifetime=0\n")
         self.assertIn(f"no server is running; wrote {self.box.path('common.cfg')}", err)
         # The settings file's own example, byte for byte.
         self.assertEqual(self.box.read("common.cfg"),
@@ -357,7 +363,8 @@ class WithServer(Cli):
         other = free_port()
         code, out, err = self.run_cli("-config", f"port={other}", "folder=/pub")
         self.assertEqual(code, 0, err)
-        self.assertEqual(out, f"port={other}\nhost=0\ndomain=localhost\nfolder=/pub\noneshot=no\ncopyurl=no\n")
+        self.assertEqual(out, f"port={other}\nhost=0\ndomain=localhost\nfolder=/pub\noneshot=no\ncopyurl=no\n"
+                              "limit=0\nlifetime=0\n")
         self.assertEqual(err, f"quillcast: Requires restart the server to update the port: port {other} takes "
                               f"effect at the next start; the server keeps listening on port {self.port}\n")
         self.assertEqual(self.box.read("common.cfg"),
@@ -373,6 +380,58 @@ class WithServer(Cli):
         line = server.stderr_lines.get(timeout=TIMEOUT)
         self.assertIn(f"serving on port {other} ", line)
         self.assertTrue(line.endswith(", 1 share loaded"), line)
+        self.stop(server)
+
+    def test_defaults_for_new_shares_end_them_unless_the_command_says_otherwise(self):
+        # Set without a server, taken at the start; a damaged file was there before.
+        self.box.write("newshares.cfg", b"QCN1 damaged")
+        code, out, err = self.run_cli("-config", "limit=1", "lifetime=7d")
+        self.assertEqual(code, 0, err)
+        self.assertTrue(out.endswith("limit=1\nlifetime=7d\n"), out)
+        self.assertIn(f"wrote {self.box.path('newshares.cfg')}", err)
+        self.assertEqual(stat.S_IMODE(os.stat(self.box.path("newshares.cfg")).st_mode), 0o600)
+        server = self.start()
+        self.box.write("once.txt", b"once")
+        self.box.write("thrice.txt", b"thrice")
+        once = f"http://127.0.0.1:{self.port}/once.txt"
+        thrice = f"http://127.0.0.1:{self.port}/thrice.txt"
+        self.assertEqual(self.run_cli("once.txt")[0], 0)
+        # An explicit -limit wins; the default lifetime still ends it.
+        self.assertEqual(self.run_cli("-limit", "3", "thrice.txt")[0], 0)
+        self.assertEqual(self.curl(once).stdout, b"once")
+        self.assertTrue(self.curl(once).stdout.startswith(b"<html><head><title>404"))
+        for _ in range(3):
+            self.assertEqual(self.curl(thrice).stdout, b"thrice")
+        self.assertTrue(self.curl(thrice).stdout.startswith(b"<html><head><title>404"))
+        code, out, err = self.run_cli("-list")
+        lines = out.splitlines()
+        self.assertEqual([line.split("\t")[2:4] + [line.split("\t")[6]] for line in lines],
+                         [["withdrawn", "1", "1"], ["withdrawn", "3", "3"]])
+        week = time.localtime(time.time() + 7 * 86400)
+        for line in lines:
+            self.assertTrue(line.split("\t")[7].startswith(time.strftime("%Y-%m-%dT", week)), line)
+
+        # Changed through the server, at once; none again for what follows.
+        code, out, err = self.run_cli("-config", "limit=0", "lifetime=")
+        self.assertEqual(code, 0, err)
+        self.assertTrue(out.endswith("limit=0\nlifetime=0\n"), out)
+        self.box.write("free.txt", b"free")
+        self.assertEqual(self.run_cli("free.txt")[0], 0)
+        for _ in range(2):
+            self.assertEqual(self.curl(f"http://127.0.0.1:{self.port}/free.txt").stdout, b"free")
+        self.stop(server)
+        self.assertEqual(self.box.read("newshares.cfg")[:4], b"QCN1")
+
+        # A damaged file costs the defaults alone: the start says so, shares and counts stay.
+        self.box.write("newshares.cfg", b"QCN1" + b"\xff" * 20)
+        server = self.box.run()
+        lines = []
+        while len(lines) < 10 and not any("serving on port" in line for line in lines):
+            lines.append(server.stderr_lines.get(timeout=TIMEOUT))
+        self.assertTrue(any("newshares.cfg is damaged" in line for line in lines), lines)
+        self.assertTrue(any("3 shares loaded" in line for line in lines), lines)
+        code, out, err = self.run_cli("-list")
+        self.assertEqual([line.split("\t")[3] for line in out.splitlines()], ["1", "3", "2"])
         self.stop(server)
 
     def test_quiet_server_logs_nothing_and_a_signal_stops_it_cleanly(self):

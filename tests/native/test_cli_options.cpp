@@ -80,24 +80,46 @@ TEST(CliSettings, GoodPairsChangeExactlyTheirSettings) {
     std::string printed;  // FormatSettings of the result
   };
   const Case cases[] = {
-      {{}, "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
-      {{"port=1"}, "port=1\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
+      {{},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime="
+       "0\n"},
+      {{"port=1"},
+       "port=1\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime="
+       "0\n"},
       {{"port=65535", "host=2"},
-       "port=65535\nhost=2\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\n"},
+       "port=65535\nhost=2\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\nlimit="
+       "0\nlifetime=0\n"},
       {{"domain=files.example.org", "folder=/pub"},
-       "port=80\nhost=0\ndomain=files.example.org\nfolder=/pub\noneshot=no\ncopyurl=yes\n"},
-      {{"domain=", "folder="}, "port=80\nhost=0\ndomain=\nfolder=\noneshot=no\ncopyurl=yes\n"},
+       "port=80\nhost=0\ndomain=files.example.org\nfolder=/"
+       "pub\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime=0\n"},
+      {{"domain=", "folder="},
+       "port=80\nhost=0\ndomain=\nfolder=\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime=0\n"},
       {{"oneshot=yes", "copyurl=no"},
-       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\nlimit=0\nlifetime="
+       "0\n"},
       {{"oneshot=1", "copyurl=off"},
-       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\n"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=no\nlimit=0\nlifetime="
+       "0\n"},
       {{"oneshot=true", "copyurl=on"},
-       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=yes\n"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=yes\ncopyurl=yes\nlimit=0\nlifetime="
+       "0\n"},
       // Only the first '=' separates: the value may hold more.
       {{"folder=/a=b"},
-       "port=80\nhost=0\ndomain=old.example\nfolder=/a=b\noneshot=no\ncopyurl=yes\n"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=/"
+       "a=b\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime=0\n"},
+      // The defaults of new shares: 0 or empty for none.
+      {{"limit=3", "lifetime=7d"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\nlimit=3\nlifetime="
+       "7d\n"},
+      {{"limit=", "lifetime=0"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime="
+       "0\n"},
+      {{"lifetime=36h"},
+       "port=80\nhost=0\ndomain=old.example\nfolder=\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime="
+       "36h\n"},
       {{"domain=192.168.1.5:8080", "folder=/"},
-       "port=80\nhost=0\ndomain=192.168.1.5:8080\nfolder=/\noneshot=no\ncopyurl=yes\n"},
+       "port=80\nhost=0\ndomain=192.168.1.5:8080\nfolder=/"
+       "\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime=0\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.printed);
@@ -105,7 +127,9 @@ TEST(CliSettings, GoodPairsChangeExactlyTheirSettings) {
     ASSERT_EQ(ParseSettingChanges(c.pairs, changes), "");
     ServerSettings settings = before;
     ApplySettingChanges(changes, settings);
-    EXPECT_EQ(FormatSettings(settings), c.printed);
+    ShareDefaults defaults;
+    ApplySettingChanges(changes, defaults);
+    EXPECT_EQ(FormatSettings(settings, defaults), c.printed);
     // The file's header describes the texts as they now are.
     const std::optional<ServerSettings> reread = ParseSettings(EncodeSettings(settings).value());
     ASSERT_TRUE(reread);
@@ -157,9 +181,18 @@ TEST(CliSettings, BadPairsAreRefusedWithTheReason) {
       {{"Port=81"}, "unknown setting \"Port\""},
       {{"colour=red"}, "unknown setting \"colour\""},
       {{"port"}, "\"port\" is not key=value"},
+      {{"limit=-1"}, "limit must be the number of completed downloads new shares end after"},
+      {{"limit=1234567890"}, "limit must be the number"},
+      {{"limit=two"}, "limit must be the number"},
+      {{"lifetime=7"}, "lifetime must be how long new shares live"},
+      {{"lifetime=1w"}, "lifetime must be how long new shares live"},
+      {{"lifetime=3651d"}, "(at most 3650d)"},
+      {{"lifetime=7d\n"}, "not \"7d\\x0a\""},
       {{"port=81", "port=82"}, "port is given twice"},
+      {{"limit=1", "limit=2"}, "limit is given twice"},
       // One bad pair refuses the whole list, good ones before it included.
       {{"port=81", "oneshot=2"}, "oneshot must be yes or no"},
+      {{"limit=2", "lifetime=soon"}, "lifetime must be"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reasonContains);

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -23,6 +24,7 @@
 #include "platform/control_channel.h"
 #include "platform/host_addresses.h"
 #include "platform/runtime_directory.h"
+#include "shares/share_defaults.h"
 #include "shares/share_file.h"
 #include "unit/clipboard_fakes.h"
 #include "unit/net_support.h"
@@ -502,7 +504,8 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
   app.settings.port = 80;
   app.settings.flags = kCopyUrlAfterShare;
   const std::string printed81 =
-      "port=81\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n";
+      "port=81\nhost=0\ndomain=localhost\nfolder=/"
+      "temp\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime=0\n";
   // The bytes of the settings file's own example: port 81, host 0, flags 2, localhost, /temp.
   const std::string file81 =
       std::string("QC\x51\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost/temp";
@@ -534,7 +537,9 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
       // Back to the port it listens on: no notice.
       {{"port=80"},
        ReplyStatus::Ok,
-       {"port=80\nhost=0\ndomain=localhost\nfolder=/temp\noneshot=no\ncopyurl=yes\n", ""},
+       {"port=80\nhost=0\ndomain=localhost\nfolder=/"
+        "temp\noneshot=no\ncopyurl=yes\nlimit=0\nlifetime=0\n",
+        ""},
        std::string("QC\x50\x00\x00\x00\x02\x00\x09\x00\x05\x00", 12) + "localhost/temp"},
   };
   for (const Step& step : steps) {
@@ -545,6 +550,66 @@ TEST(NativeCommands, ConfigWritesTheSettingsFileAndTellsWhenThePortWaitsForARest
     EXPECT_EQ(tests::ReadFileBytes(kSettingsFileName), step.fileAfter);
   }
   EXPECT_EQ(app.settings.flags, kCopyUrlAfterShare);
+}
+
+// The defaults reach only shares made after them, and only what the command leaves open;
+// a refused value changes neither file.
+TEST(NativeCommands, DefaultsForNewSharesAndTheCommandsOwnLimits) {
+  ScopedTempDirectory dir;
+  Application app;
+  app.services.addresses = OneAddressHost();
+  app.settings.port = 80;
+  app.settings.flags = 0;
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  const auto share = [&app](std::vector<std::string> fields) {
+    const ControlReply reply = HandleCommand(app, 80, CommandType::Share, fields);
+    EXPECT_EQ(reply.status, ReplyStatus::Ok);
+    return app.shares.Snapshot().back()->Limits();
+  };
+  EXPECT_FALSE(share({"/x/before"}).Any());
+  const ControlReply set = HandleCommand(app, 80, CommandType::Config, {"limit=1", "lifetime=2h"});
+  ASSERT_EQ(set.status, ReplyStatus::Ok);
+  EXPECT_NE(set.fields[0].find("\nlimit=1\nlifetime=2h\n"), std::string::npos);
+  const std::string file = tests::ReadFileBytes(kDefaultsFileName);
+  EXPECT_EQ(file, EncodeShareDefaults({1, 7200}));
+  EXPECT_FALSE(fs::exists(kSettingsFileName));  // only the defaults were changed
+
+  struct Case {
+    std::vector<std::string> fields;
+    std::uint64_t maxDownloads;
+    std::int64_t until;  // 0: about now + 2 h
+  };
+  const Case cases[] = {
+      {{"/x/a"}, 1, 0},
+      {{"/x/b", "limit=3"}, 3, 0},
+      {{"/x/c", "until=4102444800"}, 1, 4102444800},
+      {{"/x/d", "limit=3", "until=4102444800"}, 3, 4102444800},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fields.back());
+    const ShareLimits limits = share(c.fields);
+    EXPECT_EQ(limits.maxDownloads, c.maxDownloads);
+    if (c.until != 0) {
+      EXPECT_EQ(limits.until, c.until);
+    } else {
+      EXPECT_GE(limits.until, now + 7200);
+      EXPECT_LE(limits.until, now + 7200 + 60);
+    }
+  }
+  // A share made before keeps none; one shared again keeps its own.
+  EXPECT_FALSE(app.shares.Snapshot()[0]->Limits().Any());
+  EXPECT_EQ(share({"/x/b"}).maxDownloads, 3u);
+  // Each new share's limits are stored at once.
+  EXPECT_EQ(ParseDownloadRecords(tests::ReadFileBytes(kDownloadsFileName)).size(), 4u);
+
+  // Refused values and an unwritable common.cfg leave the defaults as they were.
+  EXPECT_EQ(HandleCommand(app, 80, CommandType::Config, {"limit=0", "lifetime=1y"}).status,
+            ReplyStatus::Failed);
+  fs::create_directory(kSettingsFileName);
+  EXPECT_EQ(HandleCommand(app, 80, CommandType::Config, {"limit=0", "port=81"}).status,
+            ReplyStatus::Failed);
+  EXPECT_EQ(tests::ReadFileBytes(kDefaultsFileName), file);
+  EXPECT_EQ(app.shareDefaults, (ShareDefaults{1, 7200}));
 }
 
 // The server's files are its start-up directory's for its whole life: started with that

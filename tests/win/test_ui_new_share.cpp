@@ -1,7 +1,10 @@
 // The New share window, the open-file and folder dialogs it shows, and the panel's text rules.
+#include <ctime>
 #include <filesystem>
+#include <optional>
 
 #include "platform/codepage.h"
+#include "shares/share_limits.h"
 #include "win/test_ui_fixture.h"
 
 namespace qc::tests {
@@ -42,6 +45,43 @@ TEST_F(NewShareTest, AddEmptiesBothEditsAndSwapsWindows) {
   PressAdd();
   EXPECT_EQ(Text(newShare_, 2003), "");
   EXPECT_EQ(Text(newShare_, 2010), "");
+}
+
+// The defaults for new shares fill the limit fields in for the user to keep or change; the
+// end time falls on the whole minute after the lifetime from now.
+TEST_F(NewShareTest, AddFillsInTheDefaultsForNewShares) {
+  struct Case {
+    const char* name;
+    ShareDefaults defaults;
+    std::string downloads;
+    bool end;
+  };
+  const Case cases[] = {
+      {"none", {}, "", false},
+      {"both", {3, 7 * 24 * 3600}, "3", true},
+      {"a lifetime alone", {0, 90 * 60}, "", true},
+  };
+  OpenPanel();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    app_.shareDefaults = c.defaults;
+    const auto before = static_cast<std::int64_t>(std::time(nullptr));
+    PressAdd();
+    EXPECT_EQ(Text(newShare_, 2021), c.downloads);
+    const std::string end = Text(newShare_, 2023);
+    if (c.end) {
+      const std::optional<LocalDateTime> local = ParseLocalDateTime(end);
+      ASSERT_TRUE(local) << end;
+      const std::int64_t until = UnixTimeOfLocal(*local).value_or(0);
+      EXPECT_GE(until, before + c.defaults.lifetime);
+      EXPECT_LE(until, before + c.defaults.lifetime + 120);
+      EXPECT_EQ(until % 60, 0);
+    } else {
+      EXPECT_EQ(end, "");
+    }
+    Click(newShare_, 2001);  // Cancel
+    ExpectBackAtPanel();
+  }
 }
 
 TEST_F(NewShareTest, OkAddsShareRowAndRecord) {
