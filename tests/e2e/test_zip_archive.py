@@ -82,15 +82,22 @@ def dos_time(seconds):
     return (t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec // 2 * 2)
 
 
-def same_bytes(a, b):
-    """Compares two files of any size a block at a time (sparse ones read fast)."""
-    with open(a, "rb") as fa, open(b, "rb") as fb:
-        while True:
-            x, y = fa.read(1 << 20), fb.read(1 << 20)
-            if x != y:
-                return False
-            if not x:
-                return True
+def same_bytes(a, b, skip=0, count=None):
+    """Whether file a from byte `skip` on holds file b (its first `count` bytes). cmp, not
+    Python: a 5 GiB archive read twice costs 32 s of CPU in a Python loop, seconds in cmp."""
+    command = ["cmp", "-s", f"--ignore-initial={skip}:0"] + ([f"--bytes={count}"] if count is not None else [])
+    return subprocess.run(command + [a, b], timeout=CHECKER_TIME_LIMIT).returncode == 0
+
+
+def stored_data_offset(archive, member):
+    """Where a stored member's bytes begin, read from its local header (which the central
+    directory's entry points at): 30 bytes, then the name and the extra field."""
+    with open(archive, "rb") as f:
+        f.seek(member.header_offset)
+        header = f.read(30)
+    assert header[:4] == b"PK\x03\x04", member.filename
+    return member.header_offset + 30 + int.from_bytes(header[26:28], "little") + \
+        int.from_bytes(header[28:30], "little")
 
 
 # --- The folders -------------------------------------------------------------------------
@@ -194,17 +201,21 @@ class ZipArchiveTest(unittest.TestCase):
                 z.extractall(target)
                 self.assert_same_tree(folder, os.path.join(target, os.path.basename(folder)))
             else:
-                # Too large to extract here: each member read through and compared.
+                # Too large or too many to extract here: each member compared with its
+                # original where it lies; a large one's bytes found where its local header
+                # says (testzip has checked their CRC).
                 for member in z.infolist():
                     if member.is_dir():
                         continue
+                    self.assertEqual(member.compress_type, zipfile.ZIP_STORED, member.filename)
                     source = os.path.join(os.path.dirname(folder), member.filename)
-                    with z.open(member) as got, open(source, "rb") as want:
-                        while True:
-                            x, y = got.read(1 << 20), want.read(1 << 20)
-                            self.assertEqual(x, y, member.filename)
-                            if not x:
-                                break
+                    self.assertEqual(member.file_size, os.path.getsize(source), member.filename)
+                    if member.file_size < 1 << 20:
+                        with open(source, "rb") as want:
+                            self.assertEqual(z.read(member), want.read(), member.filename)
+                    else:
+                        self.assertTrue(same_bytes(out, source, stored_data_offset(out, member),
+                                                   member.file_size), member.filename)
 
         # A restart: another process, another listing, an empty cache; the same bytes.
         again = os.path.join(self.base, "again.zip")
@@ -248,7 +259,8 @@ class ZipArchiveTest(unittest.TestCase):
 
     @unittest.skipUnless(LONG, "QC_ZIP_LONG=0")
     def test_seventy_thousand_files_zip64_entry_count(self):
-        self.check(make_many(self.base), zip64=True, pieces=3)
+        # Not extracted: 70,000 files written and compared cost far more than their check.
+        self.check(make_many(self.base), zip64=True, extract=False, pieces=3)
 
 
 if __name__ == "__main__":
