@@ -6,9 +6,10 @@
 # tests of quillcast.exe, the code's shape (scripts/lint.sh)
 # and a short run of each fuzzer. Installs what is missing first.
 #
-# Two lanes run side by side, their lines marked [native] and [windows]: the Windows
-# tests mostly wait on Wine, and the native builds use the cores meanwhile. The lint
-# step, which needs both trees, runs when both lanes are done.
+# Three lanes run side by side, their lines marked [native], [windows] and [lint]: the
+# Windows tests mostly wait on Wine, and the native builds use the cores meanwhile; the
+# lint, which needs both trees configured, starts once both are built, at a lower
+# priority, and fills the time the others wait.
 #
 #   scripts/test.sh              everything
 #   QC_FUZZ_SECONDS=60 scripts/test.sh   longer fuzzing (15 s per target by default)
@@ -247,6 +248,7 @@ windows_lane() {
   (start_display && start_wine) &
   local starting=$!
   step "windows build (mingw-w64)" configure_and_build win
+  : >"$runtime/windows-built"
   if wait "$starting" && [ -s "$runtime/display" ]; then
     DISPLAY=":$(head -n1 "$runtime/display")"
     export DISPLAY
@@ -268,6 +270,14 @@ windows_lane() {
   fi
 }
 
+lint_lane() {
+  # The code's shape needs both trees configured, not tested: it starts once both are built
+  # and runs at a lower priority, so it takes the cores the lanes leave while they wait on
+  # Wine, servers and clients, and never holds up a test that waits on time.
+  while [ ! -e "$runtime/native-built" ] || [ ! -e "$runtime/windows-built" ]; do sleep 1; done
+  step "lint (clang-format, clang-tidy)" nice -n 10 "$root/scripts/lint.sh" "$build/native" "$build/win"
+}
+
 # Each lane in a process group of its own (set -m), so that an interrupted run ends it
 # whole. A lane writes to a file, not a pipe: Xvfb, wineserver and Wine's helper processes
 # outlive the lane and would hold a pipe open for ever. Its lines are shown as they come,
@@ -277,13 +287,15 @@ native_lane >"$runtime/native.log" 2>&1 &
 native_pid=$!
 windows_lane >"$runtime/windows.log" 2>&1 &
 windows_pid=$!
+lint_lane >"$runtime/lint.log" 2>&1 &
+lint_pid=$!
 set +m
-echo "$native_pid $windows_pid" >"$runtime/lanes"
+echo "$native_pid $windows_pid $lint_pid" >"$runtime/lanes"
 tail -n +1 -f --pid="$native_pid" "$runtime/native.log" | sed -u 's/^/[native]  /' &
 tail -n +1 -f --pid="$windows_pid" "$runtime/windows.log" | sed -u 's/^/[windows] /' &
+tail -n +1 -f --pid="$lint_pid" "$runtime/lint.log" | sed -u 's/^/[lint]    /' &
 wait
 : >"$runtime/lanes"
-step "lint (clang-format, clang-tidy)" "$root/scripts/lint.sh" "$build/native" "$build/win"
 
 echo
 echo "Time of each step (the lanes side by side), and the CPU its processes used:"
