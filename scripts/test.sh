@@ -86,43 +86,74 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 wine_loader="$(command -v wine64 || echo /usr/lib/wine/wine64)"
 wineserver_bin="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
 
+# Two seats for Wine, each a display, a prefix and a wineserver of its own: a named object,
+# a window or the clipboard in one is never seen in the other, so the Windows tests run
+# two at a time. Seat a is build/wineprefix, seat b build/wineprefix-b.
+seat_prefix() { if [ "$1" = a ]; then echo "$build/wineprefix"; else echo "$build/wineprefix-$1"; fi; }
+
 cleanup() {
   # A lane still running (the run was interrupted) ends first, with what it started.
-  local lane
+  local lane prefix pid
   for lane in $(cat "$runtime/lanes" 2>/dev/null); do kill -- "-$lane" 2>/dev/null; done
-  if [ -e "$runtime/wine-started" ]; then "$wineserver_bin" -k 2>/dev/null; fi
+  for prefix in $(cat "$runtime/wine-prefixes" 2>/dev/null); do
+    WINEPREFIX="$prefix" "$wineserver_bin" -k 2>/dev/null
+  done
   # The journey test's own prefix, should the test itself have been cut short.
   if [ -d "$build/journey-prefix" ]; then WINEPREFIX="$build/journey-prefix" "$wineserver_bin" -k 2>/dev/null; fi
-  if [ -s "$runtime/xvfb.pid" ]; then kill "$(cat "$runtime/xvfb.pid")" 2>/dev/null; fi
+  for pid in $(cat "$runtime"/xvfb-*.pid 2>/dev/null); do kill "$pid" 2>/dev/null; done
   rm -rf "$runtime"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-start_display() {
+start_seat() {  # start_seat NAME
+  local name="$1" prefix fifo="$runtime/display-$1"
+  prefix="$(seat_prefix "$name")"
   # -displayfd picks a free display number and tells it once the server is ready.
-  local fifo="$runtime/display"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
-  echo $! >"$runtime/xvfb.pid"
+  echo $! >"$runtime/xvfb-$name.pid"
   for _ in $(seq 100); do
     [ -s "$fifo" ] && break
     sleep 0.1
   done
   [ -s "$fifo" ] || return 1
-  export DISPLAY=":$(head -n1 "$fifo")"
-  echo "Xvfb on $DISPLAY (pid $(cat "$runtime/xvfb.pid"))"
-}
-
-start_wine() {
-  mkdir -p "$WINEPREFIX"
+  local display=":$(head -n1 "$fifo")"
+  echo "seat $name: Xvfb on $display (pid $(cat "$runtime/xvfb-$name.pid")), prefix $prefix"
+  mkdir -p "$prefix"
+  echo "$prefix" >>"$runtime/wine-prefixes"
   # A persistent server for the whole run: each later wine process starts in well under a
   # second. The first start creates the prefix (several seconds).
-  "$wineserver_bin" -p && : >"$runtime/wine-started"
-  timeout 300 "$wine_loader" wineboot -i >/dev/null 2>&1
+  WINEPREFIX="$prefix" DISPLAY="$display" "$wineserver_bin" -p || return 1
+  WINEPREFIX="$prefix" DISPLAY="$display" timeout 300 "$wine_loader" wineboot -i >/dev/null 2>&1
   # Xvfb has no window manager, and Wine waits up to 2 s for one to acknowledge every
   # managed window that is shown or hidden: each panel opening and closing would cost 4 s.
   # Unmanaged windows are drawn by Wine itself and need no answer.
-  "$wine_loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  WINEPREFIX="$prefix" DISPLAY="$display" "$wine_loader" reg add 'HKCU\Software\Wine\X11 Driver' \
+    /v Managed /d N /f >/dev/null 2>&1
+  echo "$display" >"$runtime/seat-$name"
+}
+
+in_seat() (  # in_seat NAME COMMAND...: the command with that seat's display and prefix
+  DISPLAY="$(cat "$runtime/seat-$1")" && WINEPREFIX="$(seat_prefix "$1")" || exit 1
+  export DISPLAY WINEPREFIX
+  shift
+  "$@"
+)
+
+# Runs COMMAND... in seat a and the one after "--" in seat b side by side, their output
+# shown one after the other; fails when either fails.
+side_by_side() {
+  local first=() second=() status=0
+  while [ "$1" != -- ]; do first+=("$1"); shift; done
+  shift
+  second=("$@")
+  in_seat a "${first[@]}" >"$runtime/seat-a.log" 2>&1 &
+  local a=$!
+  in_seat b "${second[@]}" >"$runtime/seat-b.log" 2>&1
+  status=$?
+  wait "$a" || status=1
+  cat "$runtime/seat-a.log" "$runtime/seat-b.log"
+  return "$status"
 }
 
 native_unit() {
@@ -186,7 +217,17 @@ native_cli() {
     QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_host_addresses.py" &&
     QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_qr.py"
 }
-wine_unit() { (cd "$root" && ctest --preset win); }
+wine_exe() {  # wine_exe EXE ARGS...: a test program under Wine, from its folder as ctest runs it
+  local exe="$1"
+  shift
+  (cd "$(dirname "$exe")" && timeout 600 "$wine_loader" "$exe" "$@" </dev/null)
+}
+wine_unit() {
+  # The unit tests and the window tests side by side, one seat each (ctest --preset win
+  # runs the same two one after the other in one prefix).
+  side_by_side wine_exe "$build/win/tests/win_tests.exe" --gtest_brief=1 -- \
+    wine_exe "$build/win/tests/unit_tests.exe" --gtest_brief=1
+}
 wine_zip() {
   # The archives quillcast.exe's code writes, from a folder with a Cyrillic name (its
   # argument passes in code page 1251); the long cases run natively.
@@ -218,11 +259,12 @@ windows_journey() {
 }
 wine_e2e() (
   export QC_E2E_MODE=wine QC_BIN="$build/win/quillcast.exe" QC_TOOLS="$build/win/tests" QC_WINE="$wine_loader"
-  # One after the other: in one Wine prefix the single-instance mutex is shared, so two
-  # servers cannot run side by side as they do natively.
-  python3 "$root/tests/e2e/test_quillcast.py" && python3 "$root/tests/e2e/test_hostile.py" &&
-    python3 "$root/tests/e2e/test_qr_windows.py" && python3 "$root/tests/e2e/test_folder_share.py" &&
-    python3 "$root/tests/e2e/test_downloads.py"
+  # In one prefix the single-instance mutex is shared, so two servers cannot run side by
+  # side as they do natively: each seat runs its files one after the other, on its own
+  # half of the lane's ports.
+  side_by_side env QC_PORTS=26384-29575 python3 "$root/tests/e2e/test_quillcast.py" -- \
+    bash -c 'export QC_PORTS=29576-32767; python3 "$1/test_hostile.py" && python3 "$1/test_qr_windows.py" &&
+      python3 "$1/test_folder_share.py" && python3 "$1/test_downloads.py"' _ "$root/tests/e2e"
 )
 
 native_lane() {
@@ -243,21 +285,23 @@ native_lane() {
 }
 windows_lane() {
   export QC_PORTS=26384-32767
-  # The display and the prefix start while the tree builds (the first start of a prefix
-  # takes a while and little of the cores).
-  (start_display && start_wine) &
-  local starting=$!
+  # The seats start while the tree builds (the first start of a prefix takes a while and
+  # little of the cores).
+  (start_seat a) &
+  local seat_a=$!
+  (start_seat b) &
+  local seat_b=$!
   step "windows build (mingw-w64)" configure_and_build win
   : >"$runtime/windows-built"
-  if wait "$starting" && [ -s "$runtime/display" ]; then
-    DISPLAY=":$(head -n1 "$runtime/display")"
-    export DISPLAY
-    step "windows unit and window tests (Wine)" wine_unit
-    step "windows code page 1251 (Wine)" wine_cyrillic
-    step "windows folder archive checked by unzip, zipfile, bsdtar (Wine)" wine_zip
-    step "windows end-to-end tests and hostile-input table (Wine)" wine_e2e
+  local seated=0
+  wait "$seat_a" && wait "$seat_b" && [ -s "$runtime/seat-a" ] && [ -s "$runtime/seat-b" ] && seated=1
+  if [ "$seated" -eq 1 ]; then
+    step "windows unit and window tests (Wine, two seats)" wine_unit
+    step "windows code page 1251 (Wine)" in_seat a wine_cyrillic
+    step "windows folder archive checked by unzip, zipfile, bsdtar (Wine)" in_seat a wine_zip
+    step "windows end-to-end tests and hostile-input table (Wine, two seats)" wine_e2e
     step "windows packages (installer, zip, resources)" windows_packages
-    step "windows journey: install, Send to, paste, download, uninstall (Wine)" windows_journey
+    step "windows journey: install, Send to, paste, download, uninstall (Wine)" in_seat a windows_journey
   else
     step "Xvfb and Wine start" false
   fi
@@ -269,7 +313,6 @@ windows_lane() {
     step "native folder archive and folder shares (unzip, zipfile, bsdtar)" native_zip
   fi
 }
-
 lint_lane() {
   # The code's shape needs both trees configured, not tested: it starts once both are built
   # and runs at a lower priority, so it takes the cores the lanes leave while they wait on
