@@ -8,6 +8,8 @@
 #
 # usage: bench/wine_calls.sh quillcast.exe [N]
 #        bench/wine_calls.sh --reference win32_reference.exe [N]
+# QC_WINE_CALLS_TRACE=FILE keeps the requests traced during the window in FILE, to read
+# one answer's calls in order.
 # Needs wine64, ab, curl, python3. Its prefix and files live in a temporary directory that
 # is removed at the end; its wineserver is ended with `wineserver -k`.
 set -euo pipefail
@@ -69,6 +71,9 @@ sleep 1
 after=$(wc -l <"$work/trace")
 complete=$(awk '/^Complete requests:/ {print $3}' "$work/ab.txt")
 [ "${complete:-0}" = "$n" ] || { echo "ab completed ${complete:-0} of $n" >&2; exit 1; }
+if [ -n "${QC_WINE_CALLS_TRACE:-}" ]; then
+  sed -n "$((before + 1)),${after}p" "$work/trace" >"$QC_WINE_CALLS_TRACE"
+fi
 # A request line is "TID: name( args )"; its reply line is "TID: name() = ...".
 sed -n "$((before + 1)),${after}p" "$work/trace" | grep -aE '^[0-9a-f]{4}: [a-z_]+\( ' |
   awk -v n="$n" '{split($2, f, "("); count[f[1]]++; total++}

@@ -102,12 +102,27 @@ namespace {
 //
 // One thread at a time waits and accepts (`turn`); the others queue in the process, so a
 // connection wakes one thread rather than every idle one.
+//
+// Under Wine every socket wait is several round trips to wineserver: a select that waits
+// costs five (the poll, its wait, and the wake-up's completion), an accept that finds its
+// connection two. So the thread whose turn begins just after another took a connection,
+// first waits in the process (no round trip) for that thread to
+// come back (another thread may be queued already, idle), up to `kServingGrace`: a client that was
+// answered quickly has mostly connected again by then (one request at a time), and the accept finds
+// it at once. A connection that comes while the other still serves waits no longer than the grace;
+// a longer answer costs one accept that finds nothing.
 struct ListenerWake {
   socket_t wake = INVALID_SOCKET;  // bound to 127.0.0.1, port of the system's choice
   sockaddr_in address{};
   struct Turn {
     SRWLOCK lock = SRWLOCK_INIT;     // under Wine, unlike a kernel object, no wineserver trip
     std::atomic<bool> woken{false};  // the stop has begun: every accept fails from now on
+    bool justAccepted = false;       // under `lock`: the last turn ended with a connection
+    // How many times a thread has entered Accept, and what wakes the holder's grace: a
+    // thread that arrives, or the stop. Under `arrivalLock`.
+    SRWLOCK arrivalLock = SRWLOCK_INIT;
+    CONDITION_VARIABLE arrived = CONDITION_VARIABLE_INIT;
+    unsigned arrivals = 0;
   };
   std::shared_ptr<Turn> turn;
 };
@@ -201,6 +216,37 @@ socket_t AcceptWithAddress(socket_t listener, std::uint32_t* peer) {
 }
 }  // namespace
 
+namespace {
+// How long the next acceptor waits for the thread that just took a connection (see
+// ListenerWake). Longer than a small answer takes under Wine on a busy machine, short
+// enough that nobody notices the wait of a connection that comes meanwhile.
+constexpr DWORD kServingGraceMilliseconds = 10;
+
+void Arrive(ListenerWake::Turn& turn) {
+  AcquireSRWLockExclusive(&turn.arrivalLock);
+  ++turn.arrivals;
+  ReleaseSRWLockExclusive(&turn.arrivalLock);
+  WakeConditionVariable(&turn.arrived);
+}
+
+// Waits until another thread enters Accept, the stop begins or the grace has passed.
+void AwaitAnotherAcceptor(ListenerWake::Turn& turn) {
+  const ULONGLONG end = GetTickCount64() + kServingGraceMilliseconds;
+  AcquireSRWLockExclusive(&turn.arrivalLock);
+  const unsigned seen = turn.arrivals;
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    if (turn.arrivals != seen || turn.woken.load() || now >= end) break;
+    if (!SleepConditionVariableSRW(&turn.arrived, &turn.arrivalLock, static_cast<DWORD>(end - now),
+                                   0) &&
+        GetLastError() != ERROR_TIMEOUT) {
+      break;
+    }
+  }
+  ReleaseSRWLockExclusive(&turn.arrivalLock);
+}
+}  // namespace
+
 socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
   ListenerWake wake;
   if (!FindListener(listener, wake)) {
@@ -208,16 +254,26 @@ socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
     if (s == INVALID_SOCKET && error != nullptr) *error = WSAGetLastError();
     return s;
   }
-  AcquireSRWLockExclusive(&wake.turn->lock);
+  ListenerWake::Turn& turn = *wake.turn;
+  Arrive(turn);
+  AcquireSRWLockExclusive(&turn.lock);
   socket_t s = INVALID_SOCKET;
   int failure = 0;
+  // Right after another thread took a connection: see ListenerWake.
+  bool acceptFirst = turn.justAccepted;
+  if (acceptFirst) AwaitAnotherAcceptor(turn);
   for (;;) {
-    if (wake.turn->woken.load()) {
+    if (turn.woken.load()) {
       failure = WSAEINTR;  // the stop: the caller looks at why
       break;
     }
-    // Wait first: the thread whose turn begins has just seen another take the last
-    // connection, and a select that returns at once costs no more than an accept.
+    if (acceptFirst) {
+      acceptFirst = false;
+      s = AcceptWithAddress(listener, peer);
+      if (s != INVALID_SOCKET) break;
+      failure = WSAGetLastError();
+      if (failure != WSAEWOULDBLOCK) break;
+    }
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(listener, &ready);
@@ -238,7 +294,8 @@ socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
     failure = WSAGetLastError();
     if (failure != WSAEWOULDBLOCK) break;  // else the client went away meanwhile
   }
-  ReleaseSRWLockExclusive(&wake.turn->lock);
+  turn.justAccepted = s != INVALID_SOCKET;
+  ReleaseSRWLockExclusive(&turn.lock);
   if (s == INVALID_SOCKET && error != nullptr) *error = failure;
   return s;
 }
@@ -524,6 +581,10 @@ bool InterruptSocket(socket_t s) {
   if (FindListener(s, wake)) {
     // Set first: whichever thread drains the byte, it and every later one find it set.
     wake.turn->woken.store(true);
+    // A thread in its grace (Accept) looks at the flag once woken; the lock orders the two.
+    AcquireSRWLockExclusive(&wake.turn->arrivalLock);
+    ReleaseSRWLockExclusive(&wake.turn->arrivalLock);
+    WakeAllConditionVariable(&wake.turn->arrived);
     const char byte = 0;
     if (::send(wake.wake, &byte, 1, 0) == 1) {
       return false;  // its owner closes it once the accepting thread has ended
