@@ -105,12 +105,15 @@ namespace {
 //
 // Under Wine every socket wait is several round trips to wineserver: a select that waits
 // costs five (the poll, its wait, and the wake-up's completion), an accept that finds its
-// connection two. So the thread whose turn begins just after another took a connection,
-// first waits in the process (no round trip) for that thread to
-// come back (another thread may be queued already, idle), up to `kServingGrace`: a client that was
-// answered quickly has mostly connected again by then (one request at a time), and the accept finds
-// it at once. A connection that comes while the other still serves waits no longer than the grace;
-// a longer answer costs one accept that finds nothing.
+// connection two. So the thread whose turn begins just after another took a connection
+// first waits in the process (no round trip) for a grace of `kServingGrace`, and a thread
+// that comes back to accept meanwhile (it answered quickly) tries an accept of its own
+// before it queues: a client answered quickly has mostly connected again by then (one
+// request at a time), and at one request at a time one thread then accepts and serves in
+// turn, as a plain loop would. Each accept that finds its connection so starts the grace
+// again. A thread that comes back and finds nothing ends the grace: the holder waits on
+// the socket as before. A connection that comes while the others still serve waits no
+// longer than the grace; then the holder accepts before it selects.
 struct ListenerWake {
   socket_t wake = INVALID_SOCKET;  // bound to 127.0.0.1, port of the system's choice
   sockaddr_in address{};
@@ -118,11 +121,13 @@ struct ListenerWake {
     SRWLOCK lock = SRWLOCK_INIT;     // under Wine, unlike a kernel object, no wineserver trip
     std::atomic<bool> woken{false};  // the stop has begun: every accept fails from now on
     bool justAccepted = false;       // under `lock`: the last turn ended with a connection
-    // How many times a thread has entered Accept, and what wakes the holder's grace: a
-    // thread that arrives, or the stop. Under `arrivalLock`.
-    SRWLOCK arrivalLock = SRWLOCK_INIT;
-    CONDITION_VARIABLE arrived = CONDITION_VARIABLE_INIT;
-    unsigned arrivals = 0;
+    // The holder's grace, under `graceLock`; `graceChanged` wakes it (the stop, or a thread
+    // that came back and found nothing).
+    SRWLOCK graceLock = SRWLOCK_INIT;
+    CONDITION_VARIABLE graceChanged = CONDITION_VARIABLE_INIT;
+    bool inGrace = false;
+    bool takeOver = false;  // a thread that came back found nothing: wait on the socket
+    ULONGLONG graceEnd = 0;
   };
   std::shared_ptr<Turn> turn;
 };
@@ -217,33 +222,63 @@ socket_t AcceptWithAddress(socket_t listener, std::uint32_t* peer) {
 }  // namespace
 
 namespace {
-// How long the next acceptor waits for the thread that just took a connection (see
-// ListenerWake). Longer than a small answer takes under Wine on a busy machine, short
-// enough that nobody notices the wait of a connection that comes meanwhile.
-constexpr DWORD kServingGraceMilliseconds = 10;
+// How long the holder of the turn waits in the process after the last accept before it
+// looks at the socket (see ListenerWake). Longer than a small answer takes under Wine on a
+// busy machine, short enough that nobody notices the wait of a connection that comes while
+// every other thread serves.
+constexpr ULONGLONG kServingGraceMilliseconds = 10;
 
-void Arrive(ListenerWake::Turn& turn) {
-  AcquireSRWLockExclusive(&turn.arrivalLock);
-  ++turn.arrivals;
-  ReleaseSRWLockExclusive(&turn.arrivalLock);
-  WakeConditionVariable(&turn.arrived);
+// A thread back from serving, while the holder of the turn waits out its grace: takes a
+// waiting connection itself, without the turn. Returns kInvalidSocket, with `failure` 0,
+// when there was no grace to use or nothing was waiting (the holder then waits on the
+// socket); with the error when the accept failed otherwise.
+socket_t AcceptDuringGrace(socket_t listener, ListenerWake::Turn& turn, std::uint32_t* peer,
+                           int& failure) {
+  failure = 0;
+  AcquireSRWLockExclusive(&turn.graceLock);
+  const bool inGrace = turn.inGrace && !turn.woken.load();
+  ReleaseSRWLockExclusive(&turn.graceLock);
+  if (!inGrace) return INVALID_SOCKET;
+  const socket_t s = AcceptWithAddress(listener, peer);
+  const int error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
+  AcquireSRWLockExclusive(&turn.graceLock);
+  if (s != INVALID_SOCKET) {
+    turn.graceEnd = GetTickCount64() + kServingGraceMilliseconds;
+  } else {
+    turn.takeOver = true;
+  }
+  ReleaseSRWLockExclusive(&turn.graceLock);
+  if (s == INVALID_SOCKET) {
+    WakeConditionVariable(&turn.graceChanged);
+    if (error != WSAEWOULDBLOCK) failure = error;
+  }
+  return s;
 }
 
-// Waits until another thread enters Accept, the stop begins or the grace has passed.
-void AwaitAnotherAcceptor(ListenerWake::Turn& turn) {
-  const ULONGLONG end = GetTickCount64() + kServingGraceMilliseconds;
-  AcquireSRWLockExclusive(&turn.arrivalLock);
-  const unsigned seen = turn.arrivals;
+// The holder's grace. True when it ran out (a connection may be waiting that nobody took:
+// accept before selecting); false when a thread came back and found nothing, or the stop.
+bool WaitOutGrace(ListenerWake::Turn& turn) {
+  AcquireSRWLockExclusive(&turn.graceLock);
+  turn.inGrace = true;
+  turn.takeOver = false;
+  turn.graceEnd = GetTickCount64() + kServingGraceMilliseconds;
+  bool ranOut = false;
   for (;;) {
+    if (turn.takeOver || turn.woken.load()) break;
     const ULONGLONG now = GetTickCount64();
-    if (turn.arrivals != seen || turn.woken.load() || now >= end) break;
-    if (!SleepConditionVariableSRW(&turn.arrived, &turn.arrivalLock, static_cast<DWORD>(end - now),
-                                   0) &&
+    if (now >= turn.graceEnd) {
+      ranOut = true;
+      break;
+    }
+    if (!SleepConditionVariableSRW(&turn.graceChanged, &turn.graceLock,
+                                   static_cast<DWORD>(turn.graceEnd - now), 0) &&
         GetLastError() != ERROR_TIMEOUT) {
       break;
     }
   }
-  ReleaseSRWLockExclusive(&turn.arrivalLock);
+  turn.inGrace = false;
+  ReleaseSRWLockExclusive(&turn.graceLock);
+  return ranOut;
 }
 }  // namespace
 
@@ -255,13 +290,15 @@ socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
     return s;
   }
   ListenerWake::Turn& turn = *wake.turn;
-  Arrive(turn);
-  AcquireSRWLockExclusive(&turn.lock);
-  socket_t s = INVALID_SOCKET;
   int failure = 0;
+  socket_t s = AcceptDuringGrace(listener, turn, peer, failure);
+  if (s != INVALID_SOCKET || failure != 0) {
+    if (s == INVALID_SOCKET && error != nullptr) *error = failure;
+    return s;
+  }
+  AcquireSRWLockExclusive(&turn.lock);
   // Right after another thread took a connection: see ListenerWake.
-  bool acceptFirst = turn.justAccepted;
-  if (acceptFirst) AwaitAnotherAcceptor(turn);
+  bool acceptFirst = turn.justAccepted && WaitOutGrace(turn);
   for (;;) {
     if (turn.woken.load()) {
       failure = WSAEINTR;  // the stop: the caller looks at why
@@ -581,10 +618,10 @@ bool InterruptSocket(socket_t s) {
   if (FindListener(s, wake)) {
     // Set first: whichever thread drains the byte, it and every later one find it set.
     wake.turn->woken.store(true);
-    // A thread in its grace (Accept) looks at the flag once woken; the lock orders the two.
-    AcquireSRWLockExclusive(&wake.turn->arrivalLock);
-    ReleaseSRWLockExclusive(&wake.turn->arrivalLock);
-    WakeAllConditionVariable(&wake.turn->arrived);
+    // A holder in its grace (Accept) looks at the flag once woken; the lock orders the two.
+    AcquireSRWLockExclusive(&wake.turn->graceLock);
+    ReleaseSRWLockExclusive(&wake.turn->graceLock);
+    WakeAllConditionVariable(&wake.turn->graceChanged);
     const char byte = 0;
     if (::send(wake.wake, &byte, 1, 0) == 1) {
       return false;  // its owner closes it once the accepting thread has ended
