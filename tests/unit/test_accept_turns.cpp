@@ -104,6 +104,31 @@ TEST(AcceptTurns, AConnectionWhileThePreviousOneIsServedIsAccepted) {
   }
 }
 
+// A thread back from serving while the next one waits: with a client already there or
+// with none yet (it then queues behind the waiting one), two clients get the two accepts.
+TEST(AcceptTurns, AThreadBackFromServingAndTheWaitingOneEachGetAClient) {
+  for (bool clientFirst : {true, false}) {
+    SCOPED_TRACE(clientFirst ? "a client waits" : "no client yet");
+    Listener listener;
+    ASSERT_TRUE(listener.Listening());
+    auto first = listener.StartAccept();
+    tests::LoopbackClient one(listener.Port());
+    ASSERT_TRUE(one.Connected());
+    ASSERT_NE(listener.Await(first), platform::kInvalidSocket);
+    auto waiting = listener.StartAccept();
+    std::unique_ptr<tests::LoopbackClient> two;
+    if (clientFirst) two = std::make_unique<tests::LoopbackClient>(listener.Port());
+    auto back = listener.StartAccept();
+    std::this_thread::sleep_for(milliseconds(30));
+    if (!clientFirst) two = std::make_unique<tests::LoopbackClient>(listener.Port());
+    tests::LoopbackClient three(listener.Port());
+    ASSERT_TRUE(two->Connected());
+    ASSERT_TRUE(three.Connected());
+    EXPECT_NE(listener.Await(waiting), platform::kInvalidSocket);
+    EXPECT_NE(listener.Await(back), platform::kInvalidSocket);
+  }
+}
+
 TEST(AcceptTurns, TheStopEndsTheWaitingAcceptAndTheQueuedOnes) {
   for (int pauseMs : kPausesMs) {
     SCOPED_TRACE("stopped after " + std::to_string(pauseMs) + " ms");
