@@ -127,7 +127,7 @@ struct ListenerWake {
     CONDITION_VARIABLE graceChanged = CONDITION_VARIABLE_INIT;
     bool inGrace = false;
     bool takeOver = false;  // a thread that came back found nothing: wait on the socket
-    ULONGLONG graceEnd = 0;
+    bool extended = false;  // a thread that came back took a connection: wait once more
   };
   std::shared_ptr<Turn> turn;
 };
@@ -226,7 +226,10 @@ namespace {
 // looks at the socket (see ListenerWake). Longer than a small answer takes under Wine on a
 // busy machine, short enough that nobody notices the wait of a connection that comes while
 // every other thread serves.
-constexpr ULONGLONG kServingGraceMilliseconds = 10;
+// Counted by the waits' own time limits, not by reading a clock: under Wine the tick count
+// (GetTickCount64) moves only while wineserver is busy, and with every other thread waiting
+// on an idle connection a grace measured by it never ended, with clients in the backlog.
+constexpr DWORD kServingGraceMilliseconds = 10;
 
 // A thread back from serving, while the holder of the turn waits out its grace: takes a
 // waiting connection itself, without the turn. Returns kInvalidSocket, with `failure` 0,
@@ -243,7 +246,7 @@ socket_t AcceptDuringGrace(socket_t listener, ListenerWake::Turn& turn, std::uin
   const int error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
   AcquireSRWLockExclusive(&turn.graceLock);
   if (s != INVALID_SOCKET) {
-    turn.graceEnd = GetTickCount64() + kServingGraceMilliseconds;
+    turn.extended = true;
   } else {
     turn.takeOver = true;
   }
@@ -261,20 +264,19 @@ bool WaitOutGrace(ListenerWake::Turn& turn) {
   AcquireSRWLockExclusive(&turn.graceLock);
   turn.inGrace = true;
   turn.takeOver = false;
-  turn.graceEnd = GetTickCount64() + kServingGraceMilliseconds;
+  turn.extended = false;
   bool ranOut = false;
-  for (;;) {
-    if (turn.takeOver || turn.woken.load()) break;
-    const ULONGLONG now = GetTickCount64();
-    if (now >= turn.graceEnd) {
+  while (!turn.takeOver && !turn.woken.load()) {
+    if (SleepConditionVariableSRW(&turn.graceChanged, &turn.graceLock, kServingGraceMilliseconds,
+                                  0)) {
+      continue;  // woken: the loop looks at why
+    }
+    if (GetLastError() != ERROR_TIMEOUT) break;
+    if (!turn.extended) {
       ranOut = true;
       break;
     }
-    if (!SleepConditionVariableSRW(&turn.graceChanged, &turn.graceLock,
-                                   static_cast<DWORD>(turn.graceEnd - now), 0) &&
-        GetLastError() != ERROR_TIMEOUT) {
-      break;
-    }
+    turn.extended = false;
   }
   turn.inGrace = false;
   ReleaseSRWLockExclusive(&turn.graceLock);
