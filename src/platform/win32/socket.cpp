@@ -113,7 +113,9 @@ namespace {
 // turn, as a plain loop would. Each accept that finds its connection so starts the grace
 // again. A thread that comes back and finds nothing ends the grace: the holder waits on
 // the socket as before. A connection that comes while the others still serve waits no
-// longer than the grace; then the holder accepts before it selects.
+// longer than the grace; then the holder accepts before it selects, and no grace is waited
+// again until a thread comes back from serving: a burst of long downloads, or of idle
+// connections, is accepted at the socket's pace, not a grace each.
 struct ListenerWake {
   socket_t wake = INVALID_SOCKET;  // bound to 127.0.0.1, port of the system's choice
   sockaddr_in address{};
@@ -128,6 +130,9 @@ struct ListenerWake {
     bool inGrace = false;
     bool takeOver = false;  // a thread that came back found nothing: wait on the socket
     bool extended = false;  // a thread that came back took a connection: wait once more
+    // Off once a grace ran out (the threads serve long: a burst of downloads or of idle
+    // connections must not wait a grace each), on again when a thread comes back.
+    bool useful = true;
   };
   std::shared_ptr<Turn> turn;
 };
@@ -236,9 +241,10 @@ constexpr DWORD kServingGraceMilliseconds = 10;
 // when there was no grace to use or nothing was waiting (the holder then waits on the
 // socket); with the error when the accept failed otherwise.
 socket_t AcceptDuringGrace(socket_t listener, ListenerWake::Turn& turn, std::uint32_t* peer,
-                           int& failure) {
+                           bool comesBack, int& failure) {
   failure = 0;
   AcquireSRWLockExclusive(&turn.graceLock);
+  if (comesBack) turn.useful = true;
   const bool inGrace = turn.inGrace && !turn.woken.load();
   ReleaseSRWLockExclusive(&turn.graceLock);
   if (!inGrace) return INVALID_SOCKET;
@@ -262,6 +268,10 @@ socket_t AcceptDuringGrace(socket_t listener, ListenerWake::Turn& turn, std::uin
 // accept before selecting); false when a thread came back and found nothing, or the stop.
 bool WaitOutGrace(ListenerWake::Turn& turn) {
   AcquireSRWLockExclusive(&turn.graceLock);
+  if (!turn.useful) {
+    ReleaseSRWLockExclusive(&turn.graceLock);
+    return false;
+  }
   turn.inGrace = true;
   turn.takeOver = false;
   turn.extended = false;
@@ -274,6 +284,7 @@ bool WaitOutGrace(ListenerWake::Turn& turn) {
     if (GetLastError() != ERROR_TIMEOUT) break;
     if (!turn.extended) {
       ranOut = true;
+      turn.useful = false;
       break;
     }
     turn.extended = false;
@@ -292,8 +303,13 @@ socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
     return s;
   }
   ListenerWake::Turn& turn = *wake.turn;
+  // Whether this thread took a connection the last time: it comes back from serving.
+  thread_local bool servedLastTime = false;
+  const bool comesBack = servedLastTime;
+  servedLastTime = false;
   int failure = 0;
-  socket_t s = AcceptDuringGrace(listener, turn, peer, failure);
+  socket_t s = AcceptDuringGrace(listener, turn, peer, comesBack, failure);
+  servedLastTime = s != INVALID_SOCKET;
   if (s != INVALID_SOCKET || failure != 0) {
     if (s == INVALID_SOCKET && error != nullptr) *error = failure;
     return s;
@@ -335,6 +351,7 @@ socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
   }
   turn.justAccepted = s != INVALID_SOCKET;
   ReleaseSRWLockExclusive(&turn.lock);
+  servedLastTime = s != INVALID_SOCKET;
   if (s == INVALID_SOCKET && error != nullptr) *error = failure;
   return s;
 }
