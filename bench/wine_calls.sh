@@ -8,6 +8,9 @@
 #
 # usage: bench/wine_calls.sh quillcast.exe [N]
 #        bench/wine_calls.sh --reference win32_reference.exe [N]
+# QC_WINE_CALLS_TRACE=FILE keeps the requests traced during the window in FILE, to read
+# one answer's calls in order. QC_WINE_CALLS_RATE=1 traces nothing and prints ab's rate
+# instead, in the same setting (for side-by-side runs of two builds and the Win32 loop).
 # Needs wine64, ab, curl, python3. Its prefix and files live in a temporary directory that
 # is removed at the end; its wineserver is ended with `wineserver -k`.
 set -euo pipefail
@@ -42,7 +45,12 @@ timeout 300 "$wine64" wineboot -i >/dev/null 2>&1 || true
 "$wineserver" -k 2>/dev/null || true
 "$wineserver" -w 2>/dev/null || true
 # In the foreground, so that its trace goes to the file; -p keeps it between processes.
-"$wineserver" -f -d2 -p 2>"$work/trace" &
+if [ "${QC_WINE_CALLS_RATE:-0}" = 1 ]; then
+  "$wineserver" -f -p 2>/dev/null &
+  : >"$work/trace"
+else
+  "$wineserver" -f -d2 -p 2>"$work/trace" &
+fi
 traced=$!
 sleep 1
 
@@ -69,6 +77,13 @@ sleep 1
 after=$(wc -l <"$work/trace")
 complete=$(awk '/^Complete requests:/ {print $3}' "$work/ab.txt")
 [ "${complete:-0}" = "$n" ] || { echo "ab completed ${complete:-0} of $n" >&2; exit 1; }
+if [ "${QC_WINE_CALLS_RATE:-0}" = 1 ]; then
+  awk '/^Requests per second:/ {print $4 " requests per second"}' "$work/ab.txt"
+  exit 0
+fi
+if [ -n "${QC_WINE_CALLS_TRACE:-}" ]; then
+  sed -n "$((before + 1)),${after}p" "$work/trace" >"$QC_WINE_CALLS_TRACE"
+fi
 # A request line is "TID: name( args )"; its reply line is "TID: name() = ...".
 sed -n "$((before + 1)),${after}p" "$work/trace" | grep -aE '^[0-9a-f]{4}: [a-z_]+\( ' |
   awk -v n="$n" '{split($2, f, "("); count[f[1]]++; total++}

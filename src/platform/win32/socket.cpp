@@ -102,12 +102,37 @@ namespace {
 //
 // One thread at a time waits and accepts (`turn`); the others queue in the process, so a
 // connection wakes one thread rather than every idle one.
+//
+// Under Wine every socket wait is several round trips to wineserver: a select that waits
+// costs five (the poll, its wait, and the wake-up's completion), an accept that finds its
+// connection two. So the thread whose turn begins just after another took a connection
+// first waits in the process (no round trip) for a grace of `kServingGrace`, and a thread
+// that comes back to accept meanwhile (it answered quickly) tries an accept of its own
+// before it queues: a client answered quickly has mostly connected again by then (one
+// request at a time), and at one request at a time one thread then accepts and serves in
+// turn, as a plain loop would. Each accept that finds its connection so starts the grace
+// again. A thread that comes back and finds nothing ends the grace: the holder waits on
+// the socket as before. A connection that comes while the others still serve waits no
+// longer than the grace; then the holder accepts before it selects, and no grace is waited
+// again until a thread comes back from serving: a burst of long downloads, or of idle
+// connections, is accepted at the socket's pace, not a grace each.
 struct ListenerWake {
   socket_t wake = INVALID_SOCKET;  // bound to 127.0.0.1, port of the system's choice
   sockaddr_in address{};
   struct Turn {
     SRWLOCK lock = SRWLOCK_INIT;     // under Wine, unlike a kernel object, no wineserver trip
     std::atomic<bool> woken{false};  // the stop has begun: every accept fails from now on
+    bool justAccepted = false;       // under `lock`: the last turn ended with a connection
+    // The holder's grace, under `graceLock`; `graceChanged` wakes it (the stop, or a thread
+    // that came back and found nothing).
+    SRWLOCK graceLock = SRWLOCK_INIT;
+    CONDITION_VARIABLE graceChanged = CONDITION_VARIABLE_INIT;
+    bool inGrace = false;
+    bool takeOver = false;  // a thread that came back found nothing: wait on the socket
+    bool extended = false;  // a thread that came back took a connection: wait once more
+    // Off once a grace ran out (the threads serve long: a burst of downloads or of idle
+    // connections must not wait a grace each), on again when a thread comes back.
+    bool useful = true;
   };
   std::shared_ptr<Turn> turn;
 };
@@ -201,6 +226,75 @@ socket_t AcceptWithAddress(socket_t listener, std::uint32_t* peer) {
 }
 }  // namespace
 
+namespace {
+// How long the holder of the turn waits in the process after the last accept before it
+// looks at the socket (see ListenerWake). Longer than a small answer takes under Wine on a
+// busy machine, short enough that nobody notices the wait of a connection that comes while
+// every other thread serves.
+// Counted by the waits' own time limits, not by reading a clock: under Wine the tick count
+// (GetTickCount64) moves only while wineserver is busy, and with every other thread waiting
+// on an idle connection a grace measured by it never ended, with clients in the backlog.
+constexpr DWORD kServingGraceMilliseconds = 10;
+
+// A thread back from serving, while the holder of the turn waits out its grace: takes a
+// waiting connection itself, without the turn. Returns kInvalidSocket, with `failure` 0,
+// when there was no grace to use or nothing was waiting (the holder then waits on the
+// socket); with the error when the accept failed otherwise.
+socket_t AcceptDuringGrace(socket_t listener, ListenerWake::Turn& turn, std::uint32_t* peer,
+                           bool comesBack, int& failure) {
+  failure = 0;
+  AcquireSRWLockExclusive(&turn.graceLock);
+  if (comesBack) turn.useful = true;
+  const bool inGrace = turn.inGrace && !turn.woken.load();
+  ReleaseSRWLockExclusive(&turn.graceLock);
+  if (!inGrace) return INVALID_SOCKET;
+  const socket_t s = AcceptWithAddress(listener, peer);
+  const int error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
+  AcquireSRWLockExclusive(&turn.graceLock);
+  if (s != INVALID_SOCKET) {
+    turn.extended = true;
+  } else {
+    turn.takeOver = true;
+  }
+  ReleaseSRWLockExclusive(&turn.graceLock);
+  if (s == INVALID_SOCKET) {
+    WakeConditionVariable(&turn.graceChanged);
+    if (error != WSAEWOULDBLOCK) failure = error;
+  }
+  return s;
+}
+
+// The holder's grace. True when it ran out (a connection may be waiting that nobody took:
+// accept before selecting); false when a thread came back and found nothing, or the stop.
+bool WaitOutGrace(ListenerWake::Turn& turn) {
+  AcquireSRWLockExclusive(&turn.graceLock);
+  if (!turn.useful) {
+    ReleaseSRWLockExclusive(&turn.graceLock);
+    return false;
+  }
+  turn.inGrace = true;
+  turn.takeOver = false;
+  turn.extended = false;
+  bool ranOut = false;
+  while (!turn.takeOver && !turn.woken.load()) {
+    if (SleepConditionVariableSRW(&turn.graceChanged, &turn.graceLock, kServingGraceMilliseconds,
+                                  0)) {
+      continue;  // woken: the loop looks at why
+    }
+    if (GetLastError() != ERROR_TIMEOUT) break;
+    if (!turn.extended) {
+      ranOut = true;
+      turn.useful = false;
+      break;
+    }
+    turn.extended = false;
+  }
+  turn.inGrace = false;
+  ReleaseSRWLockExclusive(&turn.graceLock);
+  return ranOut;
+}
+}  // namespace
+
 socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
   ListenerWake wake;
   if (!FindListener(listener, wake)) {
@@ -208,16 +302,33 @@ socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
     if (s == INVALID_SOCKET && error != nullptr) *error = WSAGetLastError();
     return s;
   }
-  AcquireSRWLockExclusive(&wake.turn->lock);
-  socket_t s = INVALID_SOCKET;
+  ListenerWake::Turn& turn = *wake.turn;
+  // Whether this thread took a connection the last time: it comes back from serving.
+  thread_local bool servedLastTime = false;
+  const bool comesBack = servedLastTime;
+  servedLastTime = false;
   int failure = 0;
+  socket_t s = AcceptDuringGrace(listener, turn, peer, comesBack, failure);
+  servedLastTime = s != INVALID_SOCKET;
+  if (s != INVALID_SOCKET || failure != 0) {
+    if (s == INVALID_SOCKET && error != nullptr) *error = failure;
+    return s;
+  }
+  AcquireSRWLockExclusive(&turn.lock);
+  // Right after another thread took a connection: see ListenerWake.
+  bool acceptFirst = turn.justAccepted && WaitOutGrace(turn);
   for (;;) {
-    if (wake.turn->woken.load()) {
+    if (turn.woken.load()) {
       failure = WSAEINTR;  // the stop: the caller looks at why
       break;
     }
-    // Wait first: the thread whose turn begins has just seen another take the last
-    // connection, and a select that returns at once costs no more than an accept.
+    if (acceptFirst) {
+      acceptFirst = false;
+      s = AcceptWithAddress(listener, peer);
+      if (s != INVALID_SOCKET) break;
+      failure = WSAGetLastError();
+      if (failure != WSAEWOULDBLOCK) break;
+    }
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(listener, &ready);
@@ -238,7 +349,9 @@ socket_t Accept(socket_t listener, int* error, std::uint32_t* peer) {
     failure = WSAGetLastError();
     if (failure != WSAEWOULDBLOCK) break;  // else the client went away meanwhile
   }
-  ReleaseSRWLockExclusive(&wake.turn->lock);
+  turn.justAccepted = s != INVALID_SOCKET;
+  ReleaseSRWLockExclusive(&turn.lock);
+  servedLastTime = s != INVALID_SOCKET;
   if (s == INVALID_SOCKET && error != nullptr) *error = failure;
   return s;
 }
@@ -524,6 +637,10 @@ bool InterruptSocket(socket_t s) {
   if (FindListener(s, wake)) {
     // Set first: whichever thread drains the byte, it and every later one find it set.
     wake.turn->woken.store(true);
+    // A holder in its grace (Accept) looks at the flag once woken; the lock orders the two.
+    AcquireSRWLockExclusive(&wake.turn->graceLock);
+    ReleaseSRWLockExclusive(&wake.turn->graceLock);
+    WakeAllConditionVariable(&wake.turn->graceChanged);
     const char byte = 0;
     if (::send(wake.wake, &byte, 1, 0) == 1) {
       return false;  // its owner closes it once the accepting thread has ended
