@@ -19,17 +19,32 @@ cmake --build --preset fuzz -j2 --target "${targets[@]}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/qc-fuzz-run-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-status=0
-for target in "${targets[@]}"; do
-  corpus="$work/corpus/$target"
+# One target's run; its output in $work/TARGET.log.
+run_target() {
+  local target="$1" corpus="$work/corpus/$1"
   mkdir -p "$corpus" "$work/artifacts/$target"
   cp -r "$root/fuzz/corpus/$target/." "$corpus/"
-  echo "== $target: ${seconds}s"
   # The loader fuzzers make their scratch directory under TMPDIR: keep it inside $work.
-  if ! (cd "$work" && TMPDIR="$work" "$build/$target" "$corpus" \
-        -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
-        -print_final_stats=1 \
-        -artifact_prefix="$work/artifacts/$target/" >"$work/$target.log" 2>&1); then
+  (cd "$work" && TMPDIR="$work" "$build/$target" "$corpus" \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+    -print_final_stats=1 \
+    -artifact_prefix="$work/artifacts/$target/" >"$work/$target.log" 2>&1)
+}
+
+# As many targets at a time as there are cores (each fuzzer is one thread), reported in
+# their order.
+parallel="$(nproc)"
+pids=()
+for i in "${!targets[@]}"; do
+  if [ "$i" -ge "$parallel" ]; then wait "${pids[$((i - parallel))]}"; fi
+  (if run_target "${targets[$i]}"; then echo 0; else echo $?; fi) >"$work/${targets[$i]}.status" &
+  pids+=($!)
+done
+wait
+status=0
+for target in "${targets[@]}"; do
+  echo "== $target: ${seconds}s"
+  if [ "$(cat "$work/$target.status")" != 0 ]; then
     status=1
     echo "!! $target found a fault:"
     tail -n 60 "$work/$target.log"
