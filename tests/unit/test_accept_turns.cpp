@@ -56,6 +56,17 @@ class Listener {
     if (s != platform::kInvalidSocket) held_.push_back(std::make_unique<Held>(s));
     return s;
   }
+  // A client whose connection a thread took and serves on, never coming back to accept;
+  // null (with a failure) if it was not taken.
+  std::unique_ptr<tests::LoopbackClient> ServedClient() {
+    auto accept = StartAccept();
+    auto client = std::make_unique<tests::LoopbackClient>(Port());
+    if (!client->Connected() || Await(accept) == platform::kInvalidSocket) {
+      ADD_FAILURE() << "the first connection was not accepted";
+      return nullptr;
+    }
+    return client;
+  }
   void Stop() {
     stopped_ = true;
     released_ = platform::InterruptSocket(socket_);
@@ -85,11 +96,8 @@ TEST(AcceptTurns, AConnectionWhileThePreviousOneIsServedIsAccepted) {
     SCOPED_TRACE("after " + std::to_string(pauseMs) + " ms");
     Listener listener;
     ASSERT_TRUE(listener.Listening());
-    auto first = listener.StartAccept();
-    tests::LoopbackClient one(listener.Port());
-    ASSERT_TRUE(one.Connected());
-    ASSERT_NE(listener.Await(first), platform::kInvalidSocket);
-    // The thread that took it serves on and never comes back to accept.
+    const auto one = listener.ServedClient();
+    ASSERT_NE(one, nullptr);
     auto second = listener.StartAccept();
     std::this_thread::sleep_for(milliseconds(pauseMs));
     tests::LoopbackClient two(listener.Port());
@@ -111,10 +119,8 @@ TEST(AcceptTurns, AThreadBackFromServingAndTheWaitingOneEachGetAClient) {
     SCOPED_TRACE(clientFirst ? "a client waits" : "no client yet");
     Listener listener;
     ASSERT_TRUE(listener.Listening());
-    auto first = listener.StartAccept();
-    tests::LoopbackClient one(listener.Port());
-    ASSERT_TRUE(one.Connected());
-    ASSERT_NE(listener.Await(first), platform::kInvalidSocket);
+    const auto one = listener.ServedClient();
+    ASSERT_NE(one, nullptr);
     auto waiting = listener.StartAccept();
     std::unique_ptr<tests::LoopbackClient> two;
     if (clientFirst) two = std::make_unique<tests::LoopbackClient>(listener.Port());
@@ -134,10 +140,8 @@ TEST(AcceptTurns, TheStopEndsTheWaitingAcceptAndTheQueuedOnes) {
     SCOPED_TRACE("stopped after " + std::to_string(pauseMs) + " ms");
     Listener listener;
     ASSERT_TRUE(listener.Listening());
-    auto first = listener.StartAccept();
-    tests::LoopbackClient one(listener.Port());
-    ASSERT_TRUE(one.Connected());
-    ASSERT_NE(listener.Await(first), platform::kInvalidSocket);
+    const auto one = listener.ServedClient();
+    ASSERT_NE(one, nullptr);
     std::vector<std::shared_future<platform::socket_t>> waiting;
     for (int i = 0; i < 3; ++i) waiting.push_back(listener.StartAccept());
     std::this_thread::sleep_for(milliseconds(pauseMs));
