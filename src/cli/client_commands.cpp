@@ -382,29 +382,18 @@ int Configure(const platform::Services& services, const std::vector<std::string>
   ShareDefaults defaults;
   const DefaultsLoad defaultsLoad = LoadShareDefaults(files, defaults);
   if (!changes.Empty()) {
-    const ShareDefaults before = defaults;
+    const std::optional<ShareDefaults> before =
+        defaultsLoad == DefaultsLoad::Missing ? std::nullopt : std::optional(defaults);
     ApplySettingChanges(changes, settings);
     ApplySettingChanges(changes, defaults);
-    platform::FileError error;
-    // The defaults first: when common.cfg then fails, they go back as they were, so a
-    // failure changes nothing.
-    if (!changes.DefaultsEmpty() && !StoreShareDefaults(files, defaults, &error)) {
-      Error("cannot write " + files.Defaults() + ": " + std::strerror(error.code) +
-            "; nothing was changed");
-      return kExitFailed;
-    }
-    if (!changes.SettingsEmpty() && SaveSettings(files, settings, &error) == 0) {
-      std::string what = "nothing was changed";
-      if (!changes.DefaultsEmpty()) {
-        bool restored = true;
-        if (defaultsLoad == DefaultsLoad::Missing) {
-          platform::RemoveFile(files.Defaults());
-        } else {
-          restored = StoreShareDefaults(files, before);
-        }
-        if (!restored) what = "only the defaults for new shares were changed";
-      }
-      Error("cannot write " + file + ": " + std::strerror(error.code) + "; " + what);
+    const SettingsStoreResult stored =
+        StoreSettingsChange(files, changes.SettingsEmpty() ? nullptr : &settings,
+                            changes.DefaultsEmpty() ? nullptr : &defaults, before);
+    if (stored.outcome != SettingsStore::Stored) {
+      Error("cannot write " + stored.failedFile + ": " + std::strerror(stored.error.code) + "; " +
+            (stored.outcome == SettingsStore::OnlyDefaultsStored
+                 ? "only the defaults for new shares were changed"
+                 : "nothing was changed"));
       return kExitFailed;
     }
     std::string written;

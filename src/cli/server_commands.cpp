@@ -162,16 +162,21 @@ ControlReply Config(Application& app, std::uint16_t listeningPort,
     ShareDefaults defaults = app.shareDefaults;
     ApplySettingChanges(changes, defaults);
     // The running settings change only together with their files, so the two never
-    // disagree; a failure changes neither file (the defaults go back as they were).
-    if (!changes.DefaultsEmpty() && !StoreShareDefaults(app.storedFiles, defaults))
-      return Failed("Can't write to file newshares.cfg; nothing was changed");
-    if (!changes.SettingsEmpty() && SaveSettings(app.storedFiles, changed) == 0) {
-      if (!changes.DefaultsEmpty() && !StoreShareDefaults(app.storedFiles, app.shareDefaults)) {
+    // disagree; a failure changes neither file.
+    const SettingsStoreResult stored =
+        StoreSettingsChange(app.storedFiles, changes.SettingsEmpty() ? nullptr : &changed,
+                            changes.DefaultsEmpty() ? nullptr : &defaults, app.shareDefaults);
+    switch (stored.outcome) {
+      case SettingsStore::Stored:
+        break;
+      case SettingsStore::NothingChanged:
+        return Failed(stored.failedFile == app.storedFiles.Defaults()
+                          ? "Can't write to file newshares.cfg; nothing was changed"
+                          : "Can't write to file common.cfg; nothing was changed");
+      case SettingsStore::OnlyDefaultsStored:
         return Failed(
             "Can't write to file common.cfg; the defaults for new shares were changed "
             "(newshares.cfg), the other settings were not");
-      }
-      return Failed("Can't write to file common.cfg; nothing was changed");
     }
     app.settings = std::move(changed);
     app.shareDefaults = defaults;

@@ -103,4 +103,29 @@ bool StoreShareDefaults(const StoredFiles& files, const ShareDefaults& defaults,
   return ReplaceWith(files.Defaults().c_str(), EncodeShareDefaults(defaults), files.faults, error);
 }
 
+SettingsStoreResult StoreSettingsChange(const StoredFiles& files, ServerSettings* settings,
+                                        const ShareDefaults* defaults,
+                                        const std::optional<ShareDefaults>& previous) {
+  SettingsStoreResult result;
+  // The defaults first: they are the file that can be put back when common.cfg then fails.
+  if (defaults && !StoreShareDefaults(files, *defaults, &result.error)) {
+    result.outcome = SettingsStore::NothingChanged;
+    result.failedFile = files.Defaults();
+    return result;
+  }
+  if (!settings || SaveSettings(files, *settings, &result.error) != 0) return result;
+  result.failedFile = files.Settings();
+  result.outcome = SettingsStore::NothingChanged;
+  if (defaults) {
+    bool restored = true;
+    if (previous) {
+      restored = StoreShareDefaults(files, *previous);
+    } else {
+      platform::RemoveFile(files.Defaults());
+    }
+    if (!restored) result.outcome = SettingsStore::OnlyDefaultsStored;
+  }
+  return result;
+}
+
 }  // namespace qc

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "shares/settings_file.h"
 #include "shares/share_registry.h"
 #include "shares/stored_files.h"
 
@@ -56,5 +57,23 @@ DefaultsLoad LoadShareDefaults(const StoredFiles& files, ShareDefaults& defaults
 // Replaces the file durably, readable by the user alone; on failure the previous file stays.
 bool StoreShareDefaults(const StoredFiles& files, const ShareDefaults& defaults,
                         platform::FileError* error = nullptr);
+
+// What storing a change of the settings and of the defaults came to.
+enum class SettingsStore {
+  Stored,              // every file given was written
+  NothingChanged,      // a write failed and every file holds what it held before
+  OnlyDefaultsStored,  // common.cfg failed and newshares.cfg could not be put back
+};
+struct SettingsStoreResult {
+  SettingsStore outcome = SettingsStore::Stored;
+  std::string failedFile;     // the file whose write failed (full path)
+  platform::FileError error;  // the system's word on it
+};
+// Stores `defaults` and then `settings` (each only when given) as one change: when
+// common.cfg cannot be written, newshares.cfg goes back to `previous` (removed when there
+// was none), so a failure changes nothing, or at worst the defaults alone.
+SettingsStoreResult StoreSettingsChange(const StoredFiles& files, ServerSettings* settings,
+                                        const ShareDefaults* defaults,
+                                        const std::optional<ShareDefaults>& previous);
 
 }  // namespace qc

@@ -2,12 +2,16 @@
 // combine with a command's own, and the file that keeps them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "shares/downloads_file.h"
 #include "shares/share_adding.h"
 #include "shares/share_defaults.h"
+#include "shares/settings_file.h"
 #include "shares/share_file.h"
 #include "unit/test_support.h"
 
@@ -161,6 +165,121 @@ TEST(ShareDefaults, ADamagedFileCostsTheDefaultsOnly) {
   }
   EXPECT_EQ(tests::ReadFileBytes(files.Shares()), shares);
   EXPECT_EQ(tests::ReadFileBytes(files.Downloads()), counts);
+}
+
+// The settings and the defaults change together or not at all: a failed write of either
+// leaves both files as they were (newshares.cfg put back, or removed when there was none),
+// and says which file failed; only when the putting back fails too are the defaults alone
+// changed, and that is said.
+TEST(ShareDefaults, ASettingsChangeIsStoredWholeOrNotAtAll) {
+  enum Defaults { Old, New, None };
+  struct Case {
+    const char* name;
+    bool settings, defaults, previousFile;
+    std::vector<int> failingWrites;  // the File::Write calls that fail, counted from 1
+    SettingsStore outcome;
+    const char* failed;  // file name, or empty
+    bool settingsChanged;
+    Defaults left;
+  };
+  const Case cases[] = {
+      {"both written", true, true, true, {}, SettingsStore::Stored, "", true, New},
+      {"defaults fail",
+       true,
+       true,
+       true,
+       {1},
+       SettingsStore::NothingChanged,
+       "newshares.cfg",
+       false,
+       Old},
+      {"settings fail, defaults put back",
+       true,
+       true,
+       true,
+       {2},
+       SettingsStore::NothingChanged,
+       "common.cfg",
+       false,
+       Old},
+      {"settings fail, new defaults file removed",
+       true,
+       true,
+       false,
+       {2},
+       SettingsStore::NothingChanged,
+       "common.cfg",
+       false,
+       None},
+      {"settings and the putting back fail",
+       true,
+       true,
+       true,
+       {2, 3},
+       SettingsStore::OnlyDefaultsStored,
+       "common.cfg",
+       false,
+       New},
+      {"settings alone fail",
+       true,
+       false,
+       true,
+       {1},
+       SettingsStore::NothingChanged,
+       "common.cfg",
+       false,
+       Old},
+      {"defaults alone fail",
+       false,
+       true,
+       true,
+       {1},
+       SettingsStore::NothingChanged,
+       "newshares.cfg",
+       false,
+       Old},
+      {"defaults alone written", false, true, false, {}, SettingsStore::Stored, "", false, New},
+  };
+  const ShareDefaults oldDefaults{3, kDay};
+  const ShareDefaults newDefaults{5, 2 * kDay};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDirectory dir;
+    ServerSettings old;
+    old.port = 8080;
+    ASSERT_NE(SaveSettings(tests::StoredHere(), old), 0);
+    if (c.previousFile) {
+      ASSERT_TRUE(StoreShareDefaults(tests::StoredHere(), oldDefaults));
+    }
+    auto writes = std::make_shared<int>(0);
+    platform::DiskFaults faults;
+    faults.writeAllowed = [writes, failing = c.failingWrites] {
+      return std::find(failing.begin(), failing.end(), ++*writes) == failing.end();
+    };
+    const StoredFiles files = tests::StoredHereWith(faults);
+    ServerSettings changed = old;
+    changed.port = 9090;
+    ShareDefaults defaults = newDefaults;
+    const SettingsStoreResult result = StoreSettingsChange(
+        files, c.settings ? &changed : nullptr, c.defaults ? &defaults : nullptr,
+        c.previousFile ? std::optional(oldDefaults) : std::nullopt);
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(result.failedFile, *c.failed ? files.PathOf(c.failed) : std::string());
+    if (*c.failed) {
+      EXPECT_NE(result.error.code, 0);
+    }
+    ServerSettings loaded;
+    ASSERT_EQ(LoadSettings(files, loaded), 1);
+    EXPECT_EQ(loaded.port, c.settingsChanged ? 9090 : 8080);
+    ShareDefaults left;
+    const DefaultsLoad load = LoadShareDefaults(files, left);
+    if (c.left == None) {
+      EXPECT_EQ(load, DefaultsLoad::Missing);
+    } else {
+      EXPECT_EQ(load, DefaultsLoad::Loaded);
+      EXPECT_EQ(left, c.left == New ? newDefaults : oldDefaults);
+    }
+  }
 }
 
 }  // namespace
