@@ -59,7 +59,7 @@ run() {  # run LABEL COMMAND...
 
 run native "$tool"
 if [ "$SKIP_WINE" != 1 ] && [ -x "$win_tool" ]; then
-  export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$WORK/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winebus.sys="
   mkdir -p "$WINEPREFIX"
   "$WINESERVER" -p
   timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true

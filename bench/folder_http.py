@@ -109,7 +109,7 @@ class Server:
         self.env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(self.dir, "xdg"))
         if wine:
             self.env.update(WINEPREFIX=os.path.join(work, "wineprefix"), WINEDEBUG="-all",
-                            WINEDLLOVERRIDES="mscoree,mshtml=")
+                            WINEDLLOVERRIDES="mscoree,mshtml,winebus.sys=")
             os.makedirs(self.env["WINEPREFIX"])
             subprocess.run([WINESERVER, "-p"], env=self.env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, check=True)

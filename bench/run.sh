@@ -536,7 +536,7 @@ prepare_wine() {  # creates the prefix once; false when Wine is missing
   WINE_PREFIX=$WORK/wineprefix
   # No display: the servers show no window; no Mono/Gecko prompts while the prefix is made.
   WINE_ENV=(env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$WINE_PREFIX" WINEDEBUG=-all
-    WINEDLLOVERRIDES="mscoree,mshtml=")
+    WINEDLLOVERRIDES="mscoree,mshtml,winebus.sys=")
   log "wine: $("$WINE64" --version) creating the prefix $WINE_PREFIX"
   "${WINE_ENV[@]}" timeout 300 "$WINE64" wineboot -i >"$WORK/wineboot.log" 2>&1 ||
     log "wine: wineboot exited non-zero"

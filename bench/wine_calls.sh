@@ -29,7 +29,7 @@ wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qc-winecalls.XXXXXX")
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winebus.sys="
 unset DISPLAY WAYLAND_DISPLAY
 server_pid="" traced=""
 cleanup() {

@@ -23,8 +23,9 @@ wineserver="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
 display="${QC_SHOTS_DISPLAY:-:$(( 60 + RANDOM % 30 ))}"
 work="$(mktemp -d /tmp/qc-shots.XXXXXX)"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY="$display"
-# A fresh prefix would otherwise stop to offer the Mono and Gecko installers.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# A fresh prefix would otherwise stop to offer the Mono and Gecko installers; the
+# game-controller bus would poll every millisecond.
+export WINEDLLOVERRIDES="mscoree,mshtml,winebus.sys="
 
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
   cmake -S "$repo" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \

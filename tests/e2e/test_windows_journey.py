@@ -36,7 +36,7 @@ TIMEOUT = 60
 UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillcast"
 
 ENV = dict(os.environ)
-ENV.update({"WINEPREFIX": PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
+ENV.update({"WINEPREFIX": PREFIX, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml,winebus.sys=",
             "LC_ALL": "ru_RU.UTF-8"})
 
 
