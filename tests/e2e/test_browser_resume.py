@@ -20,7 +20,6 @@ import fcntl
 import hashlib
 import json
 import os
-import shutil
 import socket
 import struct
 import subprocess
@@ -307,10 +306,6 @@ class Chromium:
             raise AssertionError(f"{method}: {answer['error']}")
         return answer["result"]
 
-    def events(self, name):
-        with self._arrived:
-            return [m["params"] for m in self._messages if m.get("method") == name]
-
     def close(self):
         if self.proc.poll() is None:
             try:
@@ -457,7 +452,7 @@ class BrowserResumeTest(unittest.TestCase):
         """The archive at `path` passes zipfile's test and holds `folder`: the same names
         (folders included, under the folder's own name) and the same bytes."""
         expected = set()
-        for where, dirs, files in os.walk(folder):
+        for where, _, files in os.walk(folder):
             relative = os.path.relpath(where, os.path.dirname(folder)).replace(os.sep, "/")
             expected.add(relative + "/")
             expected.update(f"{relative}/{name}" for name in files)
