@@ -2,7 +2,7 @@
 # Installs what the builds and tests need on a Debian/Ubuntu machine, only when missing.
 #   scripts/deps.sh native   the native build (g++, CMake, GoogleTest sources)
 #   scripts/deps.sh all      also mingw-w64, Wine, Xvfb, clang's libFuzzer and the clients
-#                            (curl, wget, aria2, Node.js)
+#                            (curl, wget, aria2, Node.js, Chromium)
 set -euo pipefail
 
 want=(g++ cmake make googletest python3)
@@ -22,6 +22,8 @@ if [ "${1:-native}" = all ]; then
   want+=(clang-format clang-tidy)
   # Screenshots of the display (the QR code test under Wine, scripts/screenshots.sh).
   want+=(imagemagick)
+  # A browser's resume of a cut download (tests/e2e/test_browser_resume.py), headless.
+  want+=(chromium)
 fi
 
 missing=()
