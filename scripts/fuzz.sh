@@ -14,7 +14,7 @@ targets=(fuzz_parse_request fuzz_load_settings fuzz_load_shares fuzz_load_downlo
 cd "$root"
 cmake --preset fuzz >/dev/null
 # The fuzzers alone: the program and the floors they do not link are built elsewhere.
-nice -n "${QC_FUZZ_BUILD_NICE:-0}" cmake --build --preset fuzz -j2 --target "${targets[@]}"
+cmake --build --preset fuzz -j2 --target "${targets[@]}"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/qc-fuzz-run-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
