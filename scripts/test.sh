@@ -272,7 +272,8 @@ wine_e2e() (
   # side as they do natively: each seat runs its files one after the other, on its own
   # half of the lane's ports.
   side_by_side env QC_PORTS=26384-29575 python3 "$root/tests/e2e/test_quillcast.py" -- \
-    bash -c 'export QC_PORTS=29576-32767; python3 "$1/test_hostile.py" && python3 "$1/test_qr_windows.py" &&
+    bash -c 'export QC_PORTS=29576-32767; python3 "$1/test_hostile.py" && python3 "$1/test_windows_program.py" &&
+      python3 "$1/test_qr_windows.py" &&
       python3 "$1/test_folder_share.py" && python3 "$1/test_downloads.py"' _ "$root/tests/e2e"
 )
 
