@@ -27,8 +27,8 @@ class Readiness {
   // watched, and makes its accepts return at once (Accept then fails with
   // IsNothingToAccept when another look found the connection gone).
   bool WatchListener(socket_t listener, void* token);
-  // Stops or resumes reporting the listener (a pause after a failed accept), without
-  // forgetting it.
+  // Stops or resumes reporting the listener (a pause after a failed accept): while paused
+  // nothing of it is reported, not even a hang-up.
   bool PauseListener(socket_t listener, void* token, bool paused);
   // Reports `s` once when bytes (or its close) can be read, then not again until Rearm:
   // a connection handed to another thread is never reported meanwhile. Closing `s` ends

@@ -59,7 +59,11 @@ bool Readiness::WatchListener(socket_t listener, void* token) {
 }
 
 bool Readiness::PauseListener(socket_t listener, void* token, bool paused) {
-  return Control(wait_, EPOLL_CTL_MOD, listener, token, paused ? 0u : std::uint32_t{EPOLLIN});
+  // Out of the set while paused: epoll reports a hang-up whatever the events asked for, and
+  // a listener shut down without a stop would otherwise be reported again at once, for
+  // ever.
+  if (paused) return Control(wait_, EPOLL_CTL_DEL, listener, token, 0);
+  return Control(wait_, EPOLL_CTL_ADD, listener, token, EPOLLIN);
 }
 
 bool Readiness::WatchOnce(socket_t s, void* token) {
