@@ -221,16 +221,17 @@ ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket,
     ++givenUp_;
   }
   auto connection = std::make_shared<Connection>(socket, limits_, socketsPrepared_, peer);
-  live_.push_back(connection);
+  connection->registryPlace_ = live_.insert(live_.end(), connection);
+  connection->registered_ = true;
   if (peer != 0) ++perAddress_[peer];
   return connection;
 }
 
 void ConnectionRegistry::UnregisterConnection(const ConnectionPtr& connection) {
   std::lock_guard<platform::NamedLock> guard(lock_);
-  auto it = std::find(live_.begin(), live_.end(), connection);
-  if (it == live_.end()) return;
-  live_.erase(it);
+  if (!connection->registered_) return;
+  connection->registered_ = false;
+  live_.erase(connection->registryPlace_);
   if (connection->GivenUp()) --givenUp_;
   // Only addresses with live connections stay, so a crowd of passing clients leaves
   // nothing behind.
@@ -246,7 +247,7 @@ void ConnectionRegistry::StopAllConnections() {
     // thread unregisters itself.
     std::lock_guard<platform::NamedLock> guard(lock_);
     stopping_.store(true);
-    snapshot = live_;
+    snapshot.assign(live_.begin(), live_.end());
     // Under the lock, so that the loop cannot clear it and go meanwhile.
     if (stopListener_) stopListener_();
   }
@@ -264,6 +265,7 @@ std::size_t ConnectionRegistry::Count() {
 
 void ConnectionRegistry::Reset() {
   std::lock_guard<platform::NamedLock> guard(lock_);
+  for (const ConnectionPtr& connection : live_) connection->registered_ = false;
   live_.clear();
   perAddress_.clear();
   givenUp_ = 0;
