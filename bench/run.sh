@@ -274,6 +274,18 @@ wait_ready() {  # wait_ready PID PORT: until GET /s4k.bin answers 200
 }
 
 hwm_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+# The resident memory of the server being measured (SERVER_PIDS: its processes, nginx's
+# workers and Wine's wineserver included), summed: an upper bound (shared pages count twice).
+server_rss_kib() {
+  local total=0 p
+  for p in $SERVER_PIDS; do
+    total=$((total + $(rss_kib "$p")))
+    for child in $(ps -o pid= --ppid "$p"); do total=$((total + $(rss_kib "$child"))); done
+  done
+  echo "$total"
+}
+SERVER_PIDS=""
 
 # A client that reads a whole answer and connects again at once may reach quillcast
 # before the previous connection has closed its file: a short pause between runs keeps
@@ -393,6 +405,8 @@ measure_idle_load() {  # measure_idle_load SERVER PORT: the 4 KiB load beside ID
   record "$server" idle_held "$(cut -d' ' -f1 "$ready" 2>/dev/null || echo 0)"
   record_load "$server" s4k_idle
   measure_ab "$server" "$port" /s4k.bin "$N_4K" s4k_idle
+  # While they are still held, after the load beside them.
+  record "$server" idle_rss_MiB "$(python3 -c "print($(server_rss_kib) / 1024)")"
   exec 7>&-
   stop_pid "$holder"
 }
@@ -431,7 +445,7 @@ record_memory() {  # record_memory SERVER KIB
 # ---------------------------------------------------------------------------- servers
 bench_native() { bench_native_build native "$QC_NATIVE_BIN" run_loads; }
 # The native build of the older commit, on the rows of the reference.
-bench_nativebase() { bench_native_build nativebase "$QC_NATIVEBASE_BIN" run_reference_loads; }
+bench_nativebase() { bench_native_build nativebase "$QC_NATIVEBASE_BIN" run_loads; }
 
 bench_native_build() {  # bench_native_build SERVER BINARY LOADS
   local name=$1 bin=$2 loads=$3 dir=$WORK/qc-$1 port pid
@@ -448,6 +462,7 @@ bench_native_build() {  # bench_native_build SERVER BINARY LOADS
     stop_pid "$pid"
     return 0
   fi
+  SERVER_PIDS=$pid
   "$loads" "$name" "$port"
   record_memory "$name" "$(hwm_kib "$pid")"
   # The asking instance exits with 1 whatever happens: whether the server ends is what counts.
@@ -469,7 +484,8 @@ worker_processes auto;
 daemon off;
 pid $dir/nginx.pid;
 error_log $dir/error.log warn;
-events { worker_connections 4096; }
+worker_rlimit_nofile 65536;
+events { worker_connections 20000; }
 http {
   access_log off;
   sendfile on;
@@ -497,6 +513,7 @@ EOF
     stop_pid "$pid"
     return 0
   fi
+  SERVER_PIDS=$pid
   run_loads nginx "$port"
   # Master plus workers, each counted whole: an upper bound (shared pages count twice).
   hwm=$(hwm_kib "$pid")
@@ -519,6 +536,7 @@ bench_python() {
     stop_pid "$pid"
     return 0
   fi
+  SERVER_PIDS=$pid
   run_loads python "$port"
   record_memory python "$(hwm_kib "$pid")"
   stop_pid "$pid"
@@ -564,6 +582,7 @@ bench_wine_build() {  # bench_wine_build SERVER EXE LOADS
   fi
   # The loader execs into the Windows process, so this PID is quillcast.exe itself.
   log "$name: server process $pid is '$(cat "/proc/$pid/comm" 2>/dev/null)'"
+  SERVER_PIDS=$pid
   "$loads" "$name" "$port"
   record_memory "$name" "$(hwm_kib "$pid")"
   (cd "$dir" && "${WINE_ENV[@]}" timeout 60 "$WINE64" "$exe" -stop) >>"$dir/server.log" 2>&1 || true

@@ -52,6 +52,7 @@ ROWS = [
     ("s4k_idle_p99_ms", "4 KiB, c=1 beside the idle ones (ab), p99 ms", 3),
     ("s4k_idle_non2xx", "4 KiB, c=1 beside the idle ones (ab), non-2xx", 0),
     ("s4k_idle_failed", "4 KiB, c=1 beside the idle ones (ab), failed", 0),
+    ("idle_rss_MiB", "memory while the idle ones are held (VmRSS), MiB", 1),
     ("peak_rss_MiB", "peak memory (VmHWM), MiB", 1),
 ]
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "http/head_loop.h"
 #include "http/request_parser.h"
 #include "http/response_writer.h"
 #include "http/worker_pool.h"
@@ -140,36 +141,58 @@ bool IsHeadComplete(const char* buffer, std::int32_t from, std::int32_t length,
   return false;
 }
 
+std::size_t ReceiveRoom(ReceiveState& state) {
+  if (state.length >= state.capacity - 1 && state.capacity < kMaxHeadSize) {
+    // Grows in place: the bytes received so far keep their offsets.
+    state.capacity += kReceiveStep;
+    state.buffer.resize(static_cast<std::size_t>(state.capacity), '\0');
+  }
+  return static_cast<std::size_t>(state.capacity - 1 - state.length);
+}
+
+HeadState TakeReceived(ReceiveState& state, std::int32_t count, std::int32_t& headLength) {
+  const std::int32_t from = state.length;
+  state.length += count;
+  state.buffer[static_cast<std::size_t>(state.length)] = '\0';
+  if (IsHeadComplete(state.buffer.data(), from, state.length, headLength)) {
+    return HeadState::Complete;
+  }
+  return state.length == state.capacity - 1 && state.capacity >= kMaxHeadSize
+             ? HeadState::TooLong
+             : HeadState::Incomplete;
+}
+
+void AnswerHead(Stream& stream, ShareRegistry& shares, ReceiveState& state, HeadState head,
+                std::int32_t headLength) {
+  if (head == HeadState::TooLong) {
+    state.answered = SendBadRequestPage(stream);
+    return;
+  }
+  state.request = ParseRequest(state.buffer.data(), headLength);
+  state.answered = WriteResponse(state.request, shares, stream, state.peer);
+}
+
 void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
   for (;;) {
-    long long n = stream.Receive(state.buffer.data() + state.length,
-                                 static_cast<std::size_t>(state.capacity - 1 - state.length));
+    const std::size_t room = ReceiveRoom(state);
+    const long long n = stream.Receive(state.buffer.data() + state.length, room);
     if (n <= 0) return;
-    const std::int32_t from = state.length;
-    state.length += static_cast<std::int32_t>(n);
-    state.buffer[state.length] = '\0';
     std::int32_t headLength = 0;
-    if (IsHeadComplete(state.buffer.data(), from, state.length, headLength)) {
-      if (!stream.HeadReceived()) return;
-      state.request = ParseRequest(state.buffer.data(), headLength);
-      state.answered = WriteResponse(state.request, shares, stream, state.peer);
-      return;
-    }
-    if (state.length == state.capacity - 1) {
-      if (state.capacity >= kMaxHeadSize) {
-        if (stream.HeadReceived()) state.answered = SendBadRequestPage(stream);
-        return;
-      }
-      // Grows in place: the bytes received so far keep their offsets.
-      state.capacity += kReceiveStep;
-      state.buffer.resize(static_cast<std::size_t>(state.capacity), '\0');
-    }
+    const HeadState head = TakeReceived(state, static_cast<std::int32_t>(n), headLength);
+    if (head == HeadState::Incomplete) continue;
+    if (stream.HeadReceived()) AnswerHead(stream, shares, state, head, headLength);
+    return;
   }
 }
 
 ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
     : lock_("mut_ouaccess"), limits_(limits), configuredTotal_(limits.total) {
-  if (limits_.total == 0) limits_.total = platform::ClientConnectionBudget();
+  if (limits_.total == 0) limits_.total = platform::ClientConnectionBudget(kWorstConnectionBytes);
+}
+
+void ConnectionRegistry::SetStopListener(std::function<void()> listener) {
+  std::lock_guard<platform::NamedLock> guard(lock_);
+  stopListener_ = std::move(listener);
 }
 
 void ConnectionRegistry::PrepareListener(platform::socket_t listener) {
@@ -198,16 +221,17 @@ ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket,
     ++givenUp_;
   }
   auto connection = std::make_shared<Connection>(socket, limits_, socketsPrepared_, peer);
-  live_.push_back(connection);
+  connection->registryPlace_ = live_.insert(live_.end(), connection);
+  connection->registered_ = true;
   if (peer != 0) ++perAddress_[peer];
   return connection;
 }
 
 void ConnectionRegistry::UnregisterConnection(const ConnectionPtr& connection) {
   std::lock_guard<platform::NamedLock> guard(lock_);
-  auto it = std::find(live_.begin(), live_.end(), connection);
-  if (it == live_.end()) return;
-  live_.erase(it);
+  if (!connection->registered_) return;
+  connection->registered_ = false;
+  live_.erase(connection->registryPlace_);
   if (connection->GivenUp()) --givenUp_;
   // Only addresses with live connections stay, so a crowd of passing clients leaves
   // nothing behind.
@@ -223,7 +247,9 @@ void ConnectionRegistry::StopAllConnections() {
     // thread unregisters itself.
     std::lock_guard<platform::NamedLock> guard(lock_);
     stopping_.store(true);
-    snapshot = live_;
+    snapshot.assign(live_.begin(), live_.end());
+    // Under the lock, so that the loop cannot clear it and go meanwhile.
+    if (stopListener_) stopListener_();
   }
   // All are woken before any is awaited: a thread notices its wake-up only between the
   // slices of its wait on Windows, and those slices then pass side by side, not one
@@ -239,10 +265,12 @@ std::size_t ConnectionRegistry::Count() {
 
 void ConnectionRegistry::Reset() {
   std::lock_guard<platform::NamedLock> guard(lock_);
+  for (const ConnectionPtr& connection : live_) connection->registered_ = false;
   live_.clear();
   perAddress_.clear();
   givenUp_ = 0;
-  limits_.total = configuredTotal_ != 0 ? configuredTotal_ : platform::ClientConnectionBudget();
+  limits_.total = configuredTotal_ != 0 ? configuredTotal_
+                                        : platform::ClientConnectionBudget(kWorstConnectionBytes);
   stopping_.store(false);
 }
 
@@ -340,6 +368,7 @@ class Acceptors {
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
                 ShareRegistry& shares) {
   connections.PrepareListener(listener);
+  if (RunHeadLoop(listener, connections, shares)) return;
   Acceptors acceptors(listener, connections, shares);
   acceptors.Run();
 }

@@ -1,11 +1,14 @@
-// Accepted connections: one record and one thread each, in a registry that the server's
-// stop walks to shut every live connection down and wait for its thread.
+// Accepted connections: one record each, in a registry that the server's stop walks to
+// shut every live connection down and wait for its end. Natively one readiness loop waits
+// for every connection's head and a thread serves a connection only once its head is
+// whole (head_loop.h); the Windows build still gives each connection a thread of its own.
 #pragma once
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +30,11 @@ inline constexpr std::int32_t kReceiveStep = 1024;
 // A head longer than this gets the 400 page and the connection closes: without a bound a
 // client could make a thread grow its buffer until memory runs out.
 inline constexpr std::int32_t kMaxHeadSize = 64 * 1024;
+
+// What one connection may hold in memory at worst while its head arrives: the longest
+// head's buffer, its record and what the system keeps for its socket. What the budget of
+// connections (platform::ClientConnectionBudget) is measured in, beside descriptors.
+inline constexpr std::size_t kWorstConnectionBytes = kMaxHeadSize + 16 * 1024;
 
 // A client that has not finished its head this long after it connected is closed without
 // an answer. Without it a client that connects and says nothing (or a byte a minute) keeps
@@ -67,17 +75,35 @@ struct ConnectionLimits {
 };
 
 // What one connection's receive loop keeps: the head received so far and what the parser
-// made of it. The buffer starts small: an idle connection costs one step.
+// made of it. The buffer is made by the first receive and grows a step at a time as the
+// head arrives: a connection that has said nothing yet holds none.
 struct ReceiveState {
-  std::vector<char> buffer = std::vector<char>(kReceiveStep, '\0');
+  std::vector<char> buffer;
   std::int32_t length = 0;
-  std::int32_t capacity = kReceiveStep;
+  std::int32_t capacity = 0;
   Request request;
   // Set once an answer has been written (none when the client left before its head ended).
   std::optional<ResponseSummary> answered;
   // The client's IPv4 address (host byte order, 0 unknown), kept with a completed download.
   std::uint32_t peer = 0;
 };
+
+// Where a head stands after a receive.
+enum class HeadState {
+  Incomplete,  // more must come
+  Complete,    // ends within the buffer (HeadLength)
+  TooLong      // the buffer is full at kMaxHeadSize without its end: the 400 page
+};
+// Room for the next receive at `state.buffer.data() + state.length`, the buffer made or
+// grown by a step when it is full. Never 0 while the head is Incomplete.
+std::size_t ReceiveRoom(ReceiveState& state);
+// Takes `count` bytes just received into that room, looking at each byte once.
+// `headLength`: the complete head's length.
+HeadState TakeReceived(ReceiveState& state, std::int32_t count, std::int32_t& headLength);
+// A head that ended (Complete or TooLong), after Stream::HeadReceived: parses and answers
+// it, or sends the 400 page. `state.answered` then holds the summary.
+void AnswerHead(Stream& stream, ShareRegistry& shares, ReceiveState& state, HeadState head,
+                std::int32_t headLength);
 
 // The receive loop over any stream: receives one head (growing the buffer up to
 // kMaxHeadSize), has it parsed and answered. Returns when the answer is sent, the head is
@@ -131,9 +157,13 @@ class Connection : public Stream {
   void MarkDone();
   void WaitDone();
 
+  // The head's time limit, counted from the accept.
+  std::chrono::steady_clock::time_point HeadDeadline() const { return headDeadline_; }
+
   ReceiveState received;
 
  private:
+  friend class HeadLoop;
   platform::socket_t socket_;
   std::uint32_t peer_;
   platform::WakeEvent wake_{0};
@@ -149,6 +179,16 @@ class Connection : public Stream {
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;
   bool done_ = false;
+  // The readiness loop's alone (head_loop.cpp): where the connection stands in its queue
+  // of heads awaited, in accept order, and whether its socket is watched yet.
+  std::list<std::shared_ptr<Connection>>::iterator waitingPlace_;
+  bool waiting_ = false;
+  bool watched_ = false;
+  // The registry's, under its lock: the connection's place in its list, so that leaving
+  // it costs the same with 10,000 others as alone.
+  friend class ConnectionRegistry;
+  std::list<std::shared_ptr<Connection>>::iterator registryPlace_;
+  bool registered_ = false;
 };
 using ConnectionPtr = std::shared_ptr<Connection>;
 
@@ -171,6 +211,10 @@ class ConnectionRegistry {
   // `limits` apply to every connection registered later; tests shorten them.
   explicit ConnectionRegistry(ConnectionLimits limits = {});
   void SetAnswerObserver(AnswerObserver observer) { observer_ = std::move(observer); }
+  // Called by StopAllConnections once the stop has begun, before it waits for any
+  // connection: the readiness loop's wake-up, so that it closes the connections still
+  // waiting for their heads. Set and cleared by the loop itself.
+  void SetStopListener(std::function<void()> listener);
   // For connections registered later; set before the accept loop starts.
   void SetHeadTimeLimit(std::chrono::milliseconds limit) { limits_.head = limit; }
   void NotifyAnswered(const Connection& connection) {
@@ -202,7 +246,7 @@ class ConnectionRegistry {
 
  private:
   platform::NamedLock lock_;                                   // "mut_ouaccess"
-  std::vector<ConnectionPtr> live_;                            // in the order they were registered
+  std::list<ConnectionPtr> live_;                              // in the order they were registered
   std::unordered_map<std::uint32_t, std::size_t> perAddress_;  // live connections per peer
   // Connections given up for newer ones that have not unregistered yet: they still hold a
   // descriptor and a thread, but no longer count against the budget.
@@ -212,6 +256,7 @@ class ConnectionRegistry {
   std::size_t configuredTotal_;  // as the limits gave it: 0 means the system's budget
   std::atomic<bool> socketsPrepared_{false};
   AnswerObserver observer_;
+  std::function<void()> stopListener_;  // under lock_
 };
 
 // A failed accept that is not the stop is retried after this pause. A transient failure
@@ -222,11 +267,15 @@ inline constexpr std::chrono::milliseconds kAcceptRetryPause{50};
 // Any other failure says something is wrong with the listening socket itself; the loop
 // still keeps trying (only the stop ends it) but does not hammer the system.
 inline constexpr std::chrono::milliseconds kAcceptErrorPause{1000};
-// The accept loop: runs until the registry's stop has begun. A failed accept before that
-// is retried; it never ends serving for good. The threads that wait in accept serve what
-// they accept, on reused threads with small stacks (WorkerPool), and this thread is one of
-// them; when the loop ends it has waited for the others to end, so the server's stop,
-// which stops every connection before it wakes the listener, leaves no thread behind.
+// The accept loop: runs until the registry's stop has begun and the listener was woken
+// (platform::InterruptSocket). A failed accept before that is retried; it never ends
+// serving for good. Where the system offers a readiness wait (natively), this thread is
+// the readiness loop (head_loop.h): it accepts, waits for every head and hands each
+// connection with a whole head to a sending thread (WorkerPool). Elsewhere the threads
+// that wait in accept serve what they accept, on reused threads with small stacks, and
+// this thread is one of them. Either way, when the loop ends it has waited for every
+// thread it started, so the server's stop, which stops every connection before it wakes
+// the listener, leaves no thread behind.
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
                 ShareRegistry& shares);
 

@@ -55,9 +55,11 @@ WorkerPool::~WorkerPool() {
 
 bool WorkerPool::Run(std::function<void()> job) {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::unique_lock<std::mutex> lock(state_->mutex);
     if (state_->idle > state_->queue.size()) {
       state_->queue.push_back(std::move(job));
+      // Woken once the lock is free, so that the thread does not wake only to wait for it.
+      lock.unlock();
       state_->jobArrived.notify_one();
       return true;
     }

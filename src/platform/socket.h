@@ -53,13 +53,18 @@ socket_t Accept(socket_t listener, int* error = nullptr, std::uint32_t* peer = n
 // accepted, an interrupted call. Retrying after a pause serves the next client.
 bool IsTransientAcceptError(int error);
 // How many client connections may be open at once, all addresses together, so that
-// accepting them never takes what the server itself needs. POSIX: descriptors are few
-// (RLIMIT_NOFILE, often 1024), and a connection may need a second one for the file it
-// serves; the server keeps some for itself (the control channel, its files, the
-// standard streams) and connections get half of the rest. Windows has no such small
-// limit (a process may hold millions of handles); what a crowd of connections uses up
-// there is memory, a thread each, so the budget is a fixed ceiling.
-std::size_t ClientConnectionBudget();
+// accepting them never takes what the server itself needs. `worstBytes`: what one
+// connection may hold in memory at worst (a head as long as allowed, and its records).
+// POSIX: descriptors are few (RLIMIT_NOFILE, often 1024), and a connection waiting for its
+// head holds one but needs a second for the file it serves once the head is whole; the
+// server keeps some for itself (the control channel, its files, the standard streams) and
+// connections get half of the rest. A connection waiting for its head costs no thread
+// there, so the descriptors alone would let a crowd of long heads take any amount of
+// memory: the budget also keeps what they may hold at worst within an eighth of the
+// machine's memory. Windows has no such small limit (a process may hold millions of
+// handles); what a crowd of connections uses up there is memory, a thread each, so the
+// budget is a fixed ceiling.
+std::size_t ClientConnectionBudget(std::size_t worstBytes);
 // Returns bytes received, 0 when the peer closed, -1 on error.
 long long Receive(socket_t s, char* buffer, std::size_t size);
 // Returns bytes sent or -1 on error. Never raises SIGPIPE.

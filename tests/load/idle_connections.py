@@ -4,7 +4,7 @@ succeeds, and that the head time limit closes every idle connection; prints the 
 memory and the times.
 
   python3 tests/load/idle_connections.py native build/release/quillcast [count]
-      [--addresses N] [--server-limits SOFT:HARD]
+      [--addresses N] [--server-limits SOFT:HARD] [--beside-load N]
   python3 tests/load/idle_connections.py wine build/win/quillcast.exe [count] [--addresses N]
      (under Wine: WINEPREFIX, DISPLAY as scripts/test.sh sets them; a running wineserver)
 
@@ -18,6 +18,10 @@ address of its own (127.1.0.1). When the crowd fills the server's connection bud
 (natively half of what its descriptors leave; 4,096 under Windows), each new connection
 takes the place of the oldest one still waiting for its head, so the download gets
 through and some of the crowd is closed before the head time limit.
+
+--beside-load N runs `ab -n N -c 1` for 4 KiB answers (a range of the payload) while the
+crowd is held, and prints its rate and the server's memory right after it, the crowd
+still held.
 """
 import argparse
 import hashlib
@@ -57,6 +61,7 @@ def main():
     parser.add_argument("count", type=int, nargs="?", default=10000)
     parser.add_argument("--addresses", type=int, default=0)
     parser.add_argument("--server-limits", default="")
+    parser.add_argument("--beside-load", type=int, default=0)
     args = parser.parse_args()
     mode, binary, count = args.mode, os.path.abspath(args.binary), args.count
     per_address = -(-count // args.addresses) if args.addresses else PER_ADDRESS
@@ -116,9 +121,11 @@ def main():
     print(f"opened {len(sockets)} connections from {-(-count // per_address)} addresses in {opened:.1f} s "
           f"({failures} failed)")
 
-    # Wait until the server has a thread for (nearly) every one, or 60 s.
+    # Wait until the server holds (nearly) every one: a thread each (Windows), or a
+    # descriptor each that stopped growing (natively: no thread waits for a head), or 40 s.
     peak_threads, peak = 0, {}
     until = time.time() + 40
+    last_fds, steady = -1, 0
     while time.time() < until:
         st = status_of(pid)
         threads = int(st.get("Threads", "0"))
@@ -126,9 +133,32 @@ def main():
             peak_threads, peak = threads, st
         if threads >= len(sockets):
             break
+        try:
+            fds = len(os.listdir(f"/proc/{pid}/fd")) if mode == "native" else -1
+        except OSError:
+            fds = -1
+        steady = steady + 1 if fds == last_fds and fds >= len(sockets) * 9 // 10 else 0
+        last_fds = fds
+        if steady >= 4:
+            peak = st
+            break
         time.sleep(0.5)
     print(f"with them: VmRSS {peak.get('VmRSS')}, VmHWM {peak.get('VmHWM')}, "
           f"VmSize {peak.get('VmSize')}, threads {peak.get('Threads')}")
+
+    if args.beside_load:
+        ab = subprocess.run(["ab", "-q", "-n", str(args.beside_load), "-c", "1", "-H", "Range: bytes=0-4095",
+                             f"http://127.0.0.1:{port}/load.bin"], capture_output=True, text=True)
+        rate = failed = "?"
+        for line in ab.stdout.splitlines():
+            if line.startswith("Requests per second:"):
+                rate = line.split()[3]
+            elif line.startswith("Failed requests:"):
+                failed = line.split()[2]
+        st = status_of(pid)
+        print(f"beside a 4 KiB load (ab -n {args.beside_load} -c 1): {rate} req/s, {failed} failed "
+              f"(ab exit {ab.returncode}); then VmRSS {st.get('VmRSS')}, VmHWM {st.get('VmHWM')}, "
+              f"threads {st.get('Threads')}")
 
     # A download in the middle of it, from an address of its own.
     t0 = time.monotonic()

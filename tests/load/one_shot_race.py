@@ -80,7 +80,8 @@ def main():
                 t.join()
             whole = 0
             for answer in out:
-                head, _, body = answer.partition(b"\n\n")
+                # Every head line ends in CR LF.
+                head, _, body = answer.partition(b"\r\n\r\n")
                 if head.startswith(b"HTTP/1.1 200") and body == payload:
                     whole += 1
                     kind = "whole"

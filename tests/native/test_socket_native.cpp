@@ -4,8 +4,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/socket.h"
@@ -48,6 +51,34 @@ TEST(AcceptedSockets, ComeWithTheListenersConnectionOptions) {
   platform::CloseSocket(listener);
   platform::SocketLibraryStop();
 #endif
+}
+
+// The budget of connections is what both the descriptors and the memory allow: half of
+// the descriptors the server's own leave (each connection may open its file), and no more
+// connections than an eighth of the machine's memory holds when each keeps as much as it
+// may at worst.
+TEST(ConnectionBudget, IsWhatTheDescriptorsAndTheMemoryAllow) {
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_NE(limit.rlim_cur, RLIM_INFINITY);
+  const std::size_t byDescriptors =
+      limit.rlim_cur > 16 ? static_cast<std::size_t>((limit.rlim_cur - 16) / 2) : 1;
+  const unsigned long long memory = static_cast<unsigned long long>(::sysconf(_SC_PHYS_PAGES)) *
+                                    static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE));
+  ASSERT_GT(memory, 0u);
+  const struct {
+    const char* name;
+    std::size_t worstBytes;
+    std::size_t expected;
+  } cases[] = {
+      {"connections that cost next to nothing: the descriptors", 1, byDescriptors},
+      {"an eighth of the memory for three", static_cast<std::size_t>(memory / 8 / 3), 3},
+      {"more than the whole memory each: still one", static_cast<std::size_t>(memory), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(platform::ClientConnectionBudget(c.worstBytes), std::min(c.expected, byDescriptors));
+  }
 }
 
 }  // namespace

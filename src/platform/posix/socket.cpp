@@ -137,9 +137,12 @@ constexpr rlim_t kServerOwnDescriptors = 16;
 // Where the limit is "unlimited", connections are bounded by threads and memory instead;
 // this only keeps the arithmetic finite.
 constexpr rlim_t kUnlimitedDescriptors = 1 << 20;
+// The share of the machine's memory that connections waiting for their heads may hold at
+// worst: every one of them with a head as long as allowed that never ends.
+constexpr unsigned long long kMemoryShare = 8;
 }  // namespace
 
-std::size_t ClientConnectionBudget() {
+std::size_t ClientConnectionBudget(std::size_t worstBytes) {
   rlimit limit{};
   rlim_t available = kUnlimitedDescriptors;
   if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -147,8 +150,14 @@ std::size_t ClientConnectionBudget() {
   }
   // Half of what the server's own leave: each connection may open the file it serves.
   // At least one, so that a server started with very few descriptors still serves.
-  const rlim_t budget =
-      available > kServerOwnDescriptors ? (available - kServerOwnDescriptors) / 2 : 0;
+  rlim_t budget = available > kServerOwnDescriptors ? (available - kServerOwnDescriptors) / 2 : 0;
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0 && worstBytes > 0) {
+    const auto memory =
+        static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize);
+    budget = std::min<rlim_t>(budget, static_cast<rlim_t>(memory / kMemoryShare / worstBytes));
+  }
   return static_cast<std::size_t>(std::max<rlim_t>(budget, 1));
 }
 

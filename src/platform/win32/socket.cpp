@@ -389,7 +389,7 @@ namespace {
 constexpr std::size_t kConnectionCeiling = 4096;
 }  // namespace
 
-std::size_t ClientConnectionBudget() { return kConnectionCeiling; }
+std::size_t ClientConnectionBudget(std::size_t) { return kConnectionCeiling; }
 
 long long Receive(socket_t s, char* buffer, std::size_t size) {
   int n = ::recv(s, buffer, static_cast<int>(size), 0);
