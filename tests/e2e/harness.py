@@ -22,6 +22,17 @@ WINE_MODE = MODE == "wine"
 TIMEOUT = 30
 
 
+def taken_port(test):
+    """A port another socket listens on until `test` ends (closed at its cleanup), for a
+    server that must find its port in use: the system picks it, so no other test's server
+    can be given it meanwhile."""
+    holder = socket.socket()
+    holder.bind(("0.0.0.0", 0))
+    holder.listen(1)
+    test.addCleanup(holder.close)
+    return holder.getsockname()[1]
+
+
 def to_program_path(path):
     """The path the program sees: a Windows path under Wine (drive Z: is the root)."""
     if WINE_MODE:

@@ -14,7 +14,7 @@ import threading
 import time
 import unittest
 
-from harness import BIN, Sandbox, free_port, http_get, settings_bytes, share_record
+from harness import BIN, Sandbox, free_port, http_get, settings_bytes, share_record, taken_port
 
 TIMEOUT = 30
 VERSION = "1.0.0"
@@ -481,11 +481,7 @@ class WithServer(Cli):
         self.assertIsNone(self.files()["shared.cfg"])
 
     def test_bind_failure_says_why_in_linux_terms(self):
-        holder = socket.socket()
-        holder.bind(("0.0.0.0", 0))
-        holder.listen(1)
-        self.addCleanup(holder.close)
-        port = holder.getsockname()[1]
+        port = taken_port(self)
         self.box.write("common.cfg", settings_bytes(port))
         code, out, err = self.run_cli()
         self.assertEqual(code, 1)

@@ -14,7 +14,7 @@ import zipfile
 
 from harness import (DATE_LINE, PAGE_404, PAGE_412, PAGE_503, WINE, WINE_MODE, Message, Sandbox, dated,
                      free_port, head_of, http_get, page_416, read_to_close, settings_bytes, share_record,
-                     to_program_path)
+                     taken_port, to_program_path)
 
 NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely the server is not running", "warning")
 # The native program is a Linux command: 0 when it did what was asked (a normal stop of the
@@ -251,11 +251,7 @@ class QuillcastTest(unittest.TestCase):
 
     @unittest.skipIf(WINE_MODE, "under Windows the bind failure opens the control panel")
     def test_port_in_use_reports_and_ends(self):
-        holder = socket.socket()
-        holder.bind(("0.0.0.0", 0))
-        holder.listen(1)
-        self.addCleanup(holder.close)
-        self.port = holder.getsockname()[1]
+        self.port = taken_port(self)
         self.configure()
         server = self.box.run()
         self.assertEqual(self.box.messages(server, 1),

@@ -9,7 +9,8 @@ import subprocess
 import time
 import unittest
 
-from harness import TOOLS, WINE, WINE_MODE, Message, Sandbox, free_port, settings_bytes, share_record, to_program_path
+from harness import (TOOLS, WINE, WINE_MODE, Message, Sandbox, free_port, settings_bytes, share_record, taken_port,
+                     to_program_path)
 
 NOT_RUNNING = Message("Attention", "Unable to perform the operation. Most likely the server is not running", "warning")
 
@@ -72,11 +73,7 @@ class WindowsProgramTest(unittest.TestCase):
         self.assertEqual(server.wait(), 1)
 
     def test_port_in_use_opens_the_panel_and_the_process_ends_with_it(self):
-        holder = socket.socket()
-        holder.bind(("0.0.0.0", 0))
-        holder.listen(1)
-        self.addCleanup(holder.close)
-        port = holder.getsockname()[1]
+        port = taken_port(self)
         self.box.write("common.cfg", settings_bytes(port))
         server = self.box.run()
         self.assertEqual(self.box.messages(server, 1),

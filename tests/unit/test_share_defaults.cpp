@@ -179,67 +179,20 @@ TEST(ShareDefaults, ASettingsChangeIsStoredWholeOrNotAtAll) {
     std::vector<int> failingWrites;  // the File::Write calls that fail, counted from 1
     SettingsStore outcome;
     const char* failed;  // file name, or empty
-    bool settingsChanged;
     Defaults left;
   };
+  using enum SettingsStore;
   const Case cases[] = {
-      {"both written", true, true, true, {}, SettingsStore::Stored, "", true, New},
-      {"defaults fail",
-       true,
-       true,
-       true,
-       {1},
-       SettingsStore::NothingChanged,
-       "newshares.cfg",
-       false,
-       Old},
-      {"settings fail, defaults put back",
-       true,
-       true,
-       true,
-       {2},
-       SettingsStore::NothingChanged,
-       "common.cfg",
-       false,
-       Old},
-      {"settings fail, new defaults file removed",
-       true,
-       true,
-       false,
-       {2},
-       SettingsStore::NothingChanged,
-       "common.cfg",
-       false,
-       None},
-      {"settings and the putting back fail",
-       true,
-       true,
-       true,
-       {2, 3},
-       SettingsStore::OnlyDefaultsStored,
-       "common.cfg",
-       false,
-       New},
-      {"settings alone fail",
-       true,
-       false,
-       true,
-       {1},
-       SettingsStore::NothingChanged,
-       "common.cfg",
-       false,
-       Old},
-      {"defaults alone fail",
-       false,
-       true,
-       true,
-       {1},
-       SettingsStore::NothingChanged,
-       "newshares.cfg",
-       false,
-       Old},
-      {"defaults alone written", false, true, false, {}, SettingsStore::Stored, "", false, New},
+      {"both written", true, true, true, {}, Stored, "", New},
+      {"defaults fail", true, true, true, {1}, NothingChanged, "newshares.cfg", Old},
+      {"settings fail, defaults back", true, true, true, {2}, NothingChanged, "common.cfg", Old},
+      {"settings fail, none before", true, true, false, {2}, NothingChanged, "common.cfg", None},
+      {"putting back fails too", true, true, true, {2, 3}, OnlyDefaultsStored, "common.cfg", New},
+      {"settings alone fail", true, false, true, {1}, NothingChanged, "common.cfg", Old},
+      {"defaults alone fail", false, true, true, {1}, NothingChanged, "newshares.cfg", Old},
+      {"defaults alone written", false, true, false, {}, Stored, "", New},
   };
+
   const ShareDefaults oldDefaults{3, kDay};
   const ShareDefaults newDefaults{5, 2 * kDay};
   for (const Case& c : cases) {
@@ -270,7 +223,7 @@ TEST(ShareDefaults, ASettingsChangeIsStoredWholeOrNotAtAll) {
     }
     ServerSettings loaded;
     ASSERT_EQ(LoadSettings(files, loaded), 1);
-    EXPECT_EQ(loaded.port, c.settingsChanged ? 9090 : 8080);
+    EXPECT_EQ(loaded.port, c.settings && c.outcome == Stored ? 9090 : 8080);
     ShareDefaults left;
     const DefaultsLoad load = LoadShareDefaults(files, left);
     if (c.left == None) {
