@@ -44,8 +44,9 @@ class Readiness {
   void Wake();
 
  private:
-  std::intptr_t wait_ = -1;
-  std::intptr_t wake_ = -1;
+  // The native wait's descriptors (epoll, eventfd); the Windows build has no wait yet.
+  [[maybe_unused]] std::intptr_t wait_ = -1;
+  [[maybe_unused]] std::intptr_t wake_ = -1;
 };
 
 // One receive that never waits: bytes received (> 0), 0 when the peer closed, -1 on an

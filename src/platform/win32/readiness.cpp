@@ -7,7 +7,9 @@ namespace qc::platform {
 // No readiness loop yet: the server keeps a thread per connection here, each waiting on
 // its own socket's event (socket.cpp).
 Readiness::Readiness() = default;
-Readiness::~Readiness() = default;
+// Written out rather than defaulted: the class is not trivially destructible natively,
+// and one declaration serves both builds.
+Readiness::~Readiness() {}
 bool Readiness::Valid() const { return false; }
 bool Readiness::WatchListener(socket_t, void*) { return false; }
 bool Readiness::PauseListener(socket_t, void*, bool) { return false; }
