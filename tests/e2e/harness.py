@@ -83,6 +83,13 @@ def head_of(answer):
     return answer[:answer.index(b"\r\n\r\n") + 4]
 
 
+def headers_of(message):
+    """The first line of a request's or an answer's head and its fields, names in lower
+    case."""
+    lines = head_of(message).decode("latin-1").split("\r\n")
+    return lines[0], {k.lower(): v for k, _, v in (line.partition(": ") for line in lines[1:] if line)}
+
+
 ADDRESS = b"<hr><address>Quillcast/1.0.0 (Win32) Server</address>\n</body>\n</html>"
 PAGE_400 = page(b"HTTP/1.1 400 Bad Request", b"",
                 b"<html><head><title>400 Bad Request</title></head>\n<body>\n<h1>Not Found</h1>\n"

@@ -29,7 +29,7 @@ import unittest
 import urllib.request
 import zipfile
 
-from harness import WINE_MODE, Sandbox, free_port, settings_bytes, to_program_path
+from harness import WINE_MODE, Sandbox, free_port, headers_of, settings_bytes, to_program_path
 
 CHROMIUM = os.environ.get("QC_CHROMIUM", "/usr/bin/chromium")
 # The program's exit status for a command that did what it was asked.
@@ -126,16 +126,6 @@ class CuttingProxy:
         end = data.index(b"\r\n\r\n") + 4
         return bytes(data[:end]), bytes(data[end:])
 
-    @staticmethod
-    def _parse(head):
-        lines = head.decode("latin-1").split("\r\n")
-        fields = {}
-        for line in lines[1:]:
-            if line:
-                name, _, value = line.partition(":")
-                fields[name.strip().lower()] = value.strip()
-        return lines[0], fields
-
     def _serve(self, client):
         try:
             self._serve_requests(client)
@@ -151,7 +141,7 @@ class CuttingProxy:
             head, buffered = self._read_head(client, buffered)
             if head is None:
                 return
-            request_line, fields = self._parse(head)
+            request_line, fields = headers_of(head)
             method, target, version = request_line.split(" ", 2)
             prefix = f"http://127.0.0.1:{self.server_port}"
             if not target.startswith(prefix + "/"):
@@ -181,7 +171,7 @@ class CuttingProxy:
         head, body = self._read_head(upstream, b"")
         if head is None:
             return False
-        status_line, fields = self._parse(head)
+        status_line, fields = headers_of(head)
         status = int(status_line.split(" ")[1])
         record["status"], record["headers"] = status, fields
         if method == "HEAD" or status in (204, 304) or 100 <= status < 200:

@@ -18,7 +18,7 @@ import time
 import unittest
 import zipfile
 
-from harness import WINE_MODE, Sandbox, free_port, head_of, http_get, settings_bytes, to_program_path
+from harness import WINE_MODE, Sandbox, free_port, head_of, headers_of, http_get, settings_bytes, to_program_path
 
 # The program's exit status for a command that did what it was asked.
 DONE = 1 if WINE_MODE else 0
@@ -52,11 +52,6 @@ def same_trees(a, b):
     if mismatch or errors:
         return False
     return all(same_trees(os.path.join(a, d), os.path.join(b, d)) for d in compared.common_dirs)
-
-
-def headers_of(answer):
-    lines = head_of(answer).decode("latin-1").split("\r\n")
-    return lines[0], {k.lower(): v for k, _, v in (line.partition(": ") for line in lines[1:] if line)}
 
 
 class FolderShareTest(unittest.TestCase):

@@ -254,7 +254,7 @@ TEST(ReceiveBuffer, GrowsOnlyAsTheHeadArrives) {
     ReceiveState state;
     for (std::int32_t count : c.receives) {
       const std::size_t room = ReceiveRoom(state);
-      ASSERT_GE(room, static_cast<std::size_t>(0));
+      ASSERT_GT(room, 0u) << "no room while the head is incomplete";
       const std::int32_t taken = std::min(count, static_cast<std::int32_t>(room));
       std::fill_n(state.buffer.begin() + state.length, taken, 'x');
       std::int32_t headLength = 0;
