@@ -8,6 +8,7 @@
 #include "http/response_writer.h"
 #include "http/worker_pool.h"
 #include "platform/file.h"
+#include "platform/readiness.h"
 
 namespace qc {
 
@@ -172,6 +173,30 @@ void AnswerHead(Stream& stream, ShareRegistry& shares, ReceiveState& state, Head
   state.answered = WriteResponse(state.request, shares, stream, state.peer);
 }
 
+HeadState ReceiveHeadNow(Connection& c, long long& n, std::int32_t& headLength) {
+  ReceiveState& state = c.received;
+  const std::size_t room = ReceiveRoom(state);
+  n = platform::ReceiveNow(c.socket(), state.buffer.data() + state.length, room);
+  if (n <= 0) return HeadState::Incomplete;  // kNothingYet among them
+  return TakeReceived(state, static_cast<std::int32_t>(n), headLength);
+}
+
+void AnswerAndEnd(ConnectionRegistry& connections, ShareRegistry& shares,
+                  const ConnectionPtr& connection, HeadState head, std::int32_t headLength) {
+  if (connection->HeadReceived()) {
+    AnswerHead(*connection, shares, connection->received, head, headLength);
+    connections.NotifyAnswered(*connection);
+    connection->LingerAfterAnswer();
+  }
+  EndConnection(connections, connection);
+}
+
+void EndConnection(ConnectionRegistry& connections, const ConnectionPtr& connection) {
+  connection->CloseSocket();
+  connections.UnregisterConnection(connection);
+  connection->MarkDone();
+}
+
 void ServeStream(Stream& stream, ShareRegistry& shares, ReceiveState& state) {
   for (;;) {
     const std::size_t room = ReceiveRoom(state);
@@ -190,9 +215,9 @@ ConnectionRegistry::ConnectionRegistry(ConnectionLimits limits)
   if (limits_.total == 0) limits_.total = platform::ClientConnectionBudget(kWorstConnectionBytes);
 }
 
-void ConnectionRegistry::SetStopListener(std::function<void()> listener) {
+void ConnectionRegistry::SetWaitingHeadsListener(std::function<void()> listener) {
   std::lock_guard<platform::NamedLock> guard(lock_);
-  stopListener_ = std::move(listener);
+  waitingHeadsListener_ = std::move(listener);
 }
 
 void ConnectionRegistry::PrepareListener(platform::socket_t listener) {
@@ -219,6 +244,8 @@ ConnectionPtr ConnectionRegistry::RegisterConnection(platform::socket_t socket,
     });
     if (oldest == live_.end()) return nullptr;
     ++givenUp_;
+    // A head the readiness loop waits for is closed by it, once it looks.
+    if (waitingHeadsListener_) waitingHeadsListener_();
   }
   auto connection = std::make_shared<Connection>(socket, limits_, socketsPrepared_, peer);
   connection->registryPlace_ = live_.insert(live_.end(), connection);
@@ -249,7 +276,7 @@ void ConnectionRegistry::StopAllConnections() {
     stopping_.store(true);
     snapshot.assign(live_.begin(), live_.end());
     // Under the lock, so that the loop cannot clear it and go meanwhile.
-    if (stopListener_) stopListener_();
+    if (waitingHeadsListener_) waitingHeadsListener_();
   }
   // All are woken before any is awaited: a thread notices its wake-up only between the
   // slices of its wait on Windows, and those slices then pass side by side, not one
@@ -331,17 +358,36 @@ class Acceptors {
       // Registered, so the stop waits for this thread until MarkDone, and the listener is
       // woken only after that: a thread started here finds it still open.
       if (waiting_.fetch_sub(1) == 1) StartAnother();
-      ServeStream(*connection, shares_, connection->received);
-      connections_.NotifyAnswered(*connection);
-      connection->LingerAfterAnswer();
-      connection->CloseSocket();
-      connections_.UnregisterConnection(connection);
-      // Last touch of the registries: the stop may return as soon as this is set. This
-      // object's own state lives on until every thread of the pool has ended.
-      connection->MarkDone();
+      // This object's own state lives on until every thread of the pool has ended.
+      Serve(connection);
       if (mayRetire && waiting_.load() >= kSpareAcceptors) return;
       waiting_.fetch_add(1);
     }
+  }
+
+  // The head mostly comes with its connection, and is answered here at once; one that has
+  // not arrived yet waits parked, so that a connection that says nothing costs no thread.
+  void Serve(const ConnectionPtr& connection) {
+    for (;;) {
+      long long n = 0;
+      std::int32_t headLength = 0;
+      const HeadState head = ReceiveHeadNow(*connection, n, headLength);
+      if (n == platform::kNothingYet) {
+        if (parked_.Park(connection)) return;
+        break;  // no loop (any more): waited for here
+      }
+      if (n <= 0) {
+        EndConnection(connections_, connection);
+        return;
+      }
+      if (head == HeadState::Incomplete) continue;
+      AnswerAndEnd(connections_, shares_, connection, head, headLength);
+      return;
+    }
+    ServeStream(*connection, shares_, connection->received);
+    connections_.NotifyAnswered(*connection);
+    connection->LingerAfterAnswer();
+    EndConnection(connections_, connection);
   }
 
   void StartAnother() {
@@ -359,6 +405,8 @@ class Acceptors {
   ConnectionRegistry& connections_;
   ShareRegistry& shares_;
   std::atomic<int> waiting_{0};
+  // Before the pool, so that it outlives the threads that park connections in it.
+  ParkedHeads parked_{connections_, shares_};
   // Last, so that it is destroyed first: its destructor waits for the threads that use
   // the members above.
   WorkerPool pool_;

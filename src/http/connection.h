@@ -211,10 +211,11 @@ class ConnectionRegistry {
   // `limits` apply to every connection registered later; tests shorten them.
   explicit ConnectionRegistry(ConnectionLimits limits = {});
   void SetAnswerObserver(AnswerObserver observer) { observer_ = std::move(observer); }
-  // Called by StopAllConnections once the stop has begun, before it waits for any
-  // connection: the readiness loop's wake-up, so that it closes the connections still
-  // waiting for their heads. Set and cleared by the loop itself.
-  void SetStopListener(std::function<void()> listener);
+  // Called, under the registry's lock, when the readiness loop must look at the heads it
+  // waits for: the stop has begun (before any connection is waited for), or the oldest
+  // waiting head was given up for a newer connection. The loop's wake-up; set and cleared
+  // by the loop itself.
+  void SetWaitingHeadsListener(std::function<void()> listener);
   // For connections registered later; set before the accept loop starts.
   void SetHeadTimeLimit(std::chrono::milliseconds limit) { limits_.head = limit; }
   void NotifyAnswered(const Connection& connection) {
@@ -256,8 +257,20 @@ class ConnectionRegistry {
   std::size_t configuredTotal_;  // as the limits gave it: 0 means the system's budget
   std::atomic<bool> socketsPrepared_{false};
   AnswerObserver observer_;
-  std::function<void()> stopListener_;  // under lock_
+  std::function<void()> waitingHeadsListener_;  // under lock_
 };
+
+// One receive of `c`'s head that never waits: `n` is what platform::ReceiveNow returned
+// (kNothingYet, 0 for the client's close, -1 for a failure); the head's state after it.
+HeadState ReceiveHeadNow(Connection& c, long long& n, std::int32_t& headLength);
+// The rest of a connection's life once its head ended, on the thread that answers it:
+// the answer (none when the registry gave its place up meanwhile), the lingering close,
+// and its end.
+void AnswerAndEnd(ConnectionRegistry& connections, ShareRegistry& shares,
+                  const ConnectionPtr& connection, HeadState head, std::int32_t headLength);
+// Closes the socket and leaves the registry, last touch of both: the stop may return as
+// soon as this is done.
+void EndConnection(ConnectionRegistry& connections, const ConnectionPtr& connection);
 
 // A failed accept that is not the stop is retried after this pause. A transient failure
 // (out of descriptors, a client that reset before it was accepted) clears once other
@@ -269,13 +282,14 @@ inline constexpr std::chrono::milliseconds kAcceptRetryPause{50};
 inline constexpr std::chrono::milliseconds kAcceptErrorPause{1000};
 // The accept loop: runs until the registry's stop has begun and the listener was woken
 // (platform::InterruptSocket). A failed accept before that is retried; it never ends
-// serving for good. Where the system offers a readiness wait (natively), this thread is
-// the readiness loop (head_loop.h): it accepts, waits for every head and hands each
-// connection with a whole head to a sending thread (WorkerPool). Elsewhere the threads
-// that wait in accept serve what they accept, on reused threads with small stacks, and
-// this thread is one of them. Either way, when the loop ends it has waited for every
-// thread it started, so the server's stop, which stops every connection before it wakes
-// the listener, leaves no thread behind.
+// serving for good. Natively this thread is the readiness loop (head_loop.h): it accepts,
+// waits for every head and hands each connection with a whole head to a sending thread
+// (WorkerPool). On Windows the threads that wait in accept serve what they accept, on
+// reused threads with small stacks, and this thread is one of them; a connection whose
+// head did not come with it waits in a readiness loop of its own (ParkedHeads) rather than
+// in its thread. Either way, when the loop ends it has waited for every thread it started,
+// so the server's stop, which stops every connection before it wakes the listener, leaves
+// no thread behind.
 void AcceptLoop(platform::socket_t listener, ConnectionRegistry& connections,
                 ShareRegistry& shares);
 

@@ -1,7 +1,11 @@
 #include "http/head_loop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <iterator>
+#include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -11,28 +15,60 @@
 namespace qc {
 
 // Who holds a connection, and when (see docs/ARCHITECTURE.md, "Connections"): from its
-// accept until its head is whole, this loop's thread alone, which alone reads its socket,
-// its buffer and its place in the queue below; then the sending thread it is handed to,
-// through the pool's lock, which alone answers, lingers and closes it. Other threads only
-// wake it (Connection::Interrupt, under the connection's socket lock).
+// accept (or from Park) until its head is whole, this loop's thread alone, which alone
+// reads its socket, its buffer and its place in the queue below; then the sending thread
+// it is handed to, through the pool's lock, which alone answers, lingers and closes it.
+// Other threads only wake it (Connection::Interrupt, under the connection's socket lock)
+// or park a connection (through the inbox's lock).
 class HeadLoop {
  public:
+  // `listener` kInvalidSocket: other threads accept, and only parked heads wait here.
   HeadLoop(platform::socket_t listener, platform::Readiness& readiness,
            ConnectionRegistry& connections, ShareRegistry& shares)
       : listener_(listener), readiness_(readiness), connections_(connections), shares_(shares) {}
 
   bool WatchListener() { return readiness_.WatchListener(listener_, &listenerToken_); }
 
+  // From an accepting thread: false once the loop has ended (or is ending).
+  bool Park(ConnectionPtr connection) {
+    {
+      std::lock_guard<std::mutex> guard(inboxMutex_);
+      if (inboxClosed_) return false;
+      inbox_.push_back(std::move(connection));
+      load_.fetch_add(1);
+    }
+    readiness_.Wake();
+    return true;
+  }
+
+  // From any thread: the heads parked here and not yet answered or closed.
+  std::size_t Load() const { return load_.load(); }
+  void Wake() { readiness_.Wake(); }
+
+  // From any thread: a loop without a listener ends now even without a stop.
+  void End() {
+    {
+      std::lock_guard<std::mutex> guard(inboxMutex_);
+      ending_ = true;
+    }
+    readiness_.Wake();
+  }
+
   void Run() {
-    connections_.SetStopListener([this] { readiness_.Wake(); });
+    // Where other threads accept, whoever parks here (ParkedHeads) wakes this loop.
+    const bool accepts = listener_ != platform::kInvalidSocket;
+    if (accepts) connections_.SetWaitingHeadsListener([this] { readiness_.Wake(); });
     std::vector<void*> ready;
-    while (!listenerEnded_) {
+    while (!Ended()) {
       if (!readiness_.Wait(ready, NextTimeout(), &wakeToken_)) {
         // Nothing wrong with any one connection; the loop keeps serving, without spinning.
         std::this_thread::sleep_for(kAcceptRetryPause);
       }
       for (void* token : ready) {
-        if (token == &wakeToken_) continue;  // the stop: looked at below
+        if (token == &wakeToken_) {
+          TakeParked();  // or the stop, or a head given up: looked at below
+          continue;
+        }
         if (token == &listenerToken_) {
           AcceptOne();
         } else {
@@ -40,6 +76,7 @@ class HeadLoop {
         }
       }
       const auto now = std::chrono::steady_clock::now();
+      CloseGivenUp();
       ExpireHeads(now);
       ResumeAccepting(now);
       if (connections_.Stopping()) CloseEveryWaiting();
@@ -47,9 +84,16 @@ class HeadLoop {
       // it (given up for a newer one).
       closed_.clear();
     }
+    std::vector<ConnectionPtr> parked;
+    {
+      std::lock_guard<std::mutex> guard(inboxMutex_);
+      inboxClosed_ = true;
+      parked.swap(inbox_);
+    }
+    for (const ConnectionPtr& connection : parked) EndConnection(connections_, connection);
     CloseEveryWaiting();
     closed_.clear();
-    connections_.SetStopListener(nullptr);
+    if (accepts) connections_.SetWaitingHeadsListener(nullptr);
     // The pool (a member) is destroyed after this returns: it waits for the senders.
   }
 
@@ -64,6 +108,35 @@ class HeadLoop {
     if (until == std::chrono::steady_clock::time_point::max()) return milliseconds(-1);
     const auto left = std::chrono::ceil<milliseconds>(until - std::chrono::steady_clock::now());
     return std::max(left, milliseconds(0));
+  }
+
+  bool Ended() {
+    if (listener_ != platform::kInvalidSocket) return listenerEnded_;
+    if (connections_.Stopping()) return true;
+    std::lock_guard<std::mutex> guard(inboxMutex_);
+    return ending_;
+  }
+
+  // The connections other threads parked, queued by their deadlines (their registration
+  // order, in which the registry gives the oldest up) and watched: a parked head had not
+  // arrived a moment ago, so the wait rather than a receive looks for it first.
+  void TakeParked() {
+    if (listener_ != platform::kInvalidSocket) return;
+    std::vector<ConnectionPtr> parked;
+    {
+      std::lock_guard<std::mutex> guard(inboxMutex_);
+      parked.swap(inbox_);
+    }
+    for (ConnectionPtr& connection : parked) {
+      Connection& c = *connection;
+      auto place = waiting_.end();
+      while (place != waiting_.begin() && (*std::prev(place))->HeadDeadline() > c.HeadDeadline()) {
+        --place;
+      }
+      c.waitingPlace_ = waiting_.insert(place, std::move(connection));
+      c.waiting_ = true;
+      Watch(c);
+    }
   }
 
   void AcceptOne() {
@@ -94,9 +167,7 @@ class HeadLoop {
       platform::CloseSocket(s);
       return;
     }
-    // The registration may have given the oldest waiting head up to make room: it is the
-    // first in the queue (only this thread moves heads out of it).
-    while (!waiting_.empty() && waiting_.front()->GivenUp()) Close(*waiting_.front());
+    CloseGivenUp();
     Connection& c = *connection;
     c.waitingPlace_ = waiting_.insert(waiting_.end(), std::move(connection));
     c.waiting_ = true;
@@ -110,17 +181,23 @@ class HeadLoop {
     if (readiness_.PauseListener(listener_, &listenerToken_, false)) acceptPaused_ = false;
   }
 
+  // A registration that gave the oldest waiting head up to make room wakes the loop
+  // (Run); that head is the first in the queue, which holds heads in registration order.
+  void CloseGivenUp() {
+    while (!waiting_.empty() && waiting_.front()->GivenUp()) Close(*waiting_.front());
+  }
+
   void Receive(Connection& c) {
     if (!c.waiting_) return;  // closed earlier in this batch
-    ReceiveState& state = c.received;
     // What the thread per connection did before each receive: past the limit (or given
     // up, or stopped) a head is not looked at any more.
     if (c.GivenUp() || std::chrono::steady_clock::now() >= c.HeadDeadline()) {
       Close(c);
       return;
     }
-    const std::size_t room = ReceiveRoom(state);
-    const long long n = platform::ReceiveNow(c.socket(), state.buffer.data() + state.length, room);
+    long long n = 0;
+    std::int32_t headLength = 0;
+    const HeadState head = ReceiveHeadNow(c, n, headLength);
     if (n == platform::kNothingYet) {
       Watch(c);
       return;
@@ -129,8 +206,6 @@ class HeadLoop {
       Close(c);
       return;
     }
-    std::int32_t headLength = 0;
-    const HeadState head = TakeReceived(state, static_cast<std::int32_t>(n), headLength);
     if (head == HeadState::Incomplete) {
       // The next bytes may be there already; the rearmed watch then reports them at once.
       Watch(c);
@@ -147,9 +222,12 @@ class HeadLoop {
     if (!watched) Close(c);
   }
 
+  // Out of the queue and out of the wait, before its socket is closed or handed over.
   void Leave(Connection& c) {
     c.waiting_ = false;
     waiting_.erase(c.waitingPlace_);
+    load_.fetch_sub(1);
+    if (c.watched_) readiness_.Forget(c.socket());
   }
 
   // Closed without an answer: a head that never ended, a client gone, a place given up,
@@ -157,39 +235,20 @@ class HeadLoop {
   void Close(Connection& c) {
     ConnectionPtr connection = *c.waitingPlace_;
     Leave(c);
-    connection->CloseSocket();
-    connections_.UnregisterConnection(connection);
-    connection->MarkDone();
+    EndConnection(connections_, connection);
     closed_.push_back(std::move(connection));
   }
 
   void HandOver(Connection& c, HeadState head, std::int32_t headLength) {
     ConnectionPtr connection = *c.waitingPlace_;
     Leave(c);
-    if (!connection->HeadReceived()) {  // given up meanwhile: nobody answers it
-      connection->CloseSocket();
-      connections_.UnregisterConnection(connection);
-      connection->MarkDone();
-      return;
-    }
-    // The watch is off (reported once), so this loop never looks at the socket again; the
-    // sender's close ends the watch.
-    auto job = [this, connection, head, headLength] { Answer(connection, head, headLength); };
+    // Out of the wait (Leave), so this loop never looks at the socket again.
+    auto job = [this, connection, head, headLength] {
+      AnswerAndEnd(connections_, shares_, connection, head, headLength);
+    };
     // Without a thread for it, this one answers: slower for everyone meanwhile, but no
     // client that said its head is dropped.
     if (!pool_.Run(job)) job();
-  }
-
-  // On the sending thread: the rest of the connection's life, as with a thread per
-  // connection.
-  void Answer(const ConnectionPtr& connection, HeadState head, std::int32_t headLength) {
-    AnswerHead(*connection, shares_, connection->received, head, headLength);
-    connections_.NotifyAnswered(*connection);
-    connection->LingerAfterAnswer();
-    connection->CloseSocket();
-    connections_.UnregisterConnection(connection);
-    // Last touch of the registries: the stop may return as soon as this is set.
-    connection->MarkDone();
   }
 
   void ExpireHeads(std::chrono::steady_clock::time_point now) {
@@ -208,6 +267,15 @@ class HeadLoop {
   char listenerToken_ = 0;
   char wakeToken_ = 0;
   bool listenerEnded_ = false;
+  // Connections parked by accepting threads, not yet queued; under `inboxMutex_`, as is
+  // whether the loop still takes them and whether it was told to end.
+  std::mutex inboxMutex_;
+  std::vector<ConnectionPtr> inbox_;
+  bool inboxClosed_ = false;
+  bool ending_ = false;
+  // Parked (or, where this loop accepts, accepted) and not yet left: for ParkedHeads'
+  // choice of a loop.
+  std::atomic<std::size_t> load_{0};
   bool acceptPaused_ = false;
   std::chrono::steady_clock::time_point acceptResume_;
   // Heads awaited, in accept order: the oldest deadline first, the one given up first.
@@ -227,6 +295,72 @@ bool RunHeadLoop(platform::socket_t listener, ConnectionRegistry& connections,
   if (!loop.WatchListener()) return false;
   loop.Run();
   return true;
+}
+
+struct ParkedHeads::Loop {
+  Loop(ConnectionRegistry& connections, ShareRegistry& shares)
+      : loop(platform::kInvalidSocket, readiness, connections, shares) {}
+  platform::Readiness readiness;
+  HeadLoop loop;
+  std::thread thread;
+};
+
+ParkedHeads::ParkedHeads(ConnectionRegistry& connections, ShareRegistry& shares,
+                         std::size_t headsPerLoop)
+    : connections_(connections),
+      shares_(shares),
+      headsPerLoop_(std::max<std::size_t>(headsPerLoop, 1)) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (StartLoop() == nullptr) return;
+  // The stop and a head given up concern every loop: each closes what it holds.
+  connections_.SetWaitingHeadsListener([this] {
+    std::lock_guard<std::mutex> wakeGuard(mutex_);
+    for (const auto& loop : loops_) loop->loop.Wake();
+  });
+}
+
+ParkedHeads::~ParkedHeads() {
+  if (loops_.empty()) return;
+  connections_.SetWaitingHeadsListener(nullptr);
+  for (const auto& loop : loops_) loop->loop.End();
+  for (const auto& loop : loops_) loop->thread.join();
+}
+
+ParkedHeads::Loop* ParkedHeads::StartLoop() {
+  auto loop = std::make_unique<Loop>(connections_, shares_);
+  if (!loop->readiness.Valid()) return nullptr;
+  Loop& started = *loop;
+  try {
+    loop->thread = std::thread([&started] { started.loop.Run(); });
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread for it: the loops there are take more
+  }
+  loops_.push_back(std::move(loop));
+  return &started;
+}
+
+bool ParkedHeads::Park(ConnectionPtr connection) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (loops_.empty()) return false;
+  Loop* chosen = nullptr;
+  for (const auto& loop : loops_) {
+    if (loop->loop.Load() < headsPerLoop_) {
+      chosen = loop.get();
+      break;
+    }
+  }
+  if (chosen == nullptr) chosen = StartLoop();
+  if (chosen == nullptr) {
+    chosen = std::min_element(loops_.begin(), loops_.end(), [](const auto& a, const auto& b) {
+               return a->loop.Load() < b->loop.Load();
+             })->get();
+  }
+  return chosen->loop.Park(std::move(connection));
+}
+
+std::size_t ParkedHeads::LoopCount() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return loops_.size();
 }
 
 }  // namespace qc

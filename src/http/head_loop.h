@@ -3,7 +3,13 @@
 // sending thread only once its head is whole. An idle connection so costs a descriptor
 // and the buffer its head has filled so far, not a thread.
 #pragma once
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "http/connection.h"
+#include "platform/readiness.h"
 #include "platform/socket.h"
 #include "shares/share_registry.h"
 
@@ -15,5 +21,37 @@ namespace qc {
 // readiness wait (the caller then serves with a thread per connection).
 bool RunHeadLoop(platform::socket_t listener, ConnectionRegistry& connections,
                  ShareRegistry& shares);
+
+// The same loop where threads accept, each serving what it accepted (Windows, where a
+// loop that accepts costs more per request: readiness.h): a connection whose head did not
+// come with it waits here instead of holding its thread, and a sending thread of the
+// loop's answers it once the head is whole. Each loop waits for at most `headsPerLoop`
+// heads (platform::Readiness::MostWatched); more start another loop, on a thread of its
+// own. The loops end with the registry's stop, and at the latest when this is destroyed.
+class ParkedHeads {
+ public:
+  ParkedHeads(ConnectionRegistry& connections, ShareRegistry& shares,
+              std::size_t headsPerLoop = platform::Readiness::MostWatched());
+  ~ParkedHeads();
+  ParkedHeads(const ParkedHeads&) = delete;
+  ParkedHeads& operator=(const ParkedHeads&) = delete;
+
+  // Hands a registered connection, its head not whole yet and nothing waiting on its
+  // socket, to a loop. False where the system offers no readiness wait, or once the loops
+  // have ended (the stop): the connection stays the caller's.
+  bool Park(ConnectionPtr connection);
+  // The loops started so far (they end only with the stop).
+  std::size_t LoopCount();
+
+ private:
+  struct Loop;
+  Loop* StartLoop();  // under mutex_; null when no loop could be started
+
+  ConnectionRegistry& connections_;
+  ShareRegistry& shares_;
+  const std::size_t headsPerLoop_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Loop>> loops_;
+};
 
 }  // namespace qc

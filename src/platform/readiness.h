@@ -1,11 +1,12 @@
 // One thread's wait for many sockets at once: the readiness loop that waits for the heads
 // of every connection, so that a connection costs a thread only while its answer moves.
-// Natively epoll, woken from other threads through an eventfd. The Windows build has
-// none yet (Valid is false) and keeps a thread per connection.
+// Natively epoll, woken from other threads through an eventfd; on Windows WSAPoll over the
+// sockets watched, woken through a datagram socket connected to itself.
 #pragma once
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/native_types.h"
@@ -23,6 +24,11 @@ class Readiness {
   // waits with a thread per connection.
   bool Valid() const;
 
+  // How many sockets one wait should watch at most, beyond which another wait on another
+  // thread costs less: unbounded natively; on Windows WSAPoll's cost grows with the square
+  // of its sockets under Wine.
+  static std::size_t MostWatched();
+
   // Watches the listening socket for connections to accept, for as long as it stays
   // watched, and makes its accepts return at once (Accept then fails with
   // IsNothingToAccept when another look found the connection gone).
@@ -31,10 +37,13 @@ class Readiness {
   // nothing of it is reported, not even a hang-up.
   bool PauseListener(socket_t listener, void* token, bool paused);
   // Reports `s` once when bytes (or its close) can be read, then not again until Rearm:
-  // a connection handed to another thread is never reported meanwhile. Closing `s` ends
-  // the watch with no call.
+  // a connection handed to another thread is never reported meanwhile.
   bool WatchOnce(socket_t s, void* token);
   bool Rearm(socket_t s, void* token);
+  // Ends the watch of `s`: called before `s` is closed or handed to another thread, since
+  // Windows reuses a closed socket's handle for the next one and the wait would report
+  // the new socket under the old one's token. (Natively the close ends it anyway.)
+  void Forget(socket_t s);
 
   // Waits until something watched is ready, Wake is called, or `timeout` has passed
   // (negative: no limit). `ready` receives the tokens of what is ready, `wakeToken` for a
@@ -44,9 +53,8 @@ class Readiness {
   void Wake();
 
  private:
-  // The native wait's descriptors (epoll, eventfd); the Windows build has no wait yet.
-  [[maybe_unused]] std::intptr_t wait_ = -1;
-  [[maybe_unused]] std::intptr_t wake_ = -1;
+  struct State;  // the system's own: descriptors natively, the watched sockets on Windows
+  std::unique_ptr<State> state_;
 };
 
 // One receive that never waits: bytes received (> 0), 0 when the peer closed, -1 on an

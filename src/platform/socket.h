@@ -62,8 +62,7 @@ bool IsTransientAcceptError(int error);
 // there, so the descriptors alone would let a crowd of long heads take any amount of
 // memory: the budget also keeps what they may hold at worst within an eighth of the
 // machine's memory. Windows has no such small limit (a process may hold millions of
-// handles); what a crowd of connections uses up there is memory, a thread each, so the
-// budget is a fixed ceiling.
+// handles), and the memory alone sets it there.
 std::size_t ClientConnectionBudget(std::size_t worstBytes);
 // Returns bytes received, 0 when the peer closed, -1 on error.
 long long Receive(socket_t s, char* buffer, std::size_t size);

@@ -20,33 +20,42 @@ constexpr int kEventsPerWait = 256;
 // The eventfd's own mark in the events: no socket's token is ever null.
 constexpr std::uint64_t kWakeMark = 0;
 
-bool Control(std::intptr_t wait, int op, socket_t s, void* token, std::uint32_t events) {
+bool Control(int wait, int op, socket_t s, void* token, std::uint32_t events) {
   epoll_event event{};
   event.events = events;
   event.data.ptr = token;
-  return ::epoll_ctl(static_cast<int>(wait), op, s, &event) == 0;
+  return ::epoll_ctl(wait, op, s, &event) == 0;
 }
 }  // namespace
 
-Readiness::Readiness() {
-  wait_ = ::epoll_create1(EPOLL_CLOEXEC);
-  wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wait_ < 0 || wake_ < 0) return;
+struct Readiness::State {
+  int wait = -1;  // epoll
+  int wake = -1;  // eventfd
+};
+
+Readiness::Readiness() : state_(std::make_unique<State>()) {
+  State& st = *state_;
+  st.wait = ::epoll_create1(EPOLL_CLOEXEC);
+  st.wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (st.wait < 0 || st.wake < 0) return;
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.u64 = kWakeMark;
-  if (::epoll_ctl(static_cast<int>(wait_), EPOLL_CTL_ADD, static_cast<int>(wake_), &event) != 0) {
-    ::close(static_cast<int>(wake_));
-    wake_ = -1;
+  if (::epoll_ctl(st.wait, EPOLL_CTL_ADD, st.wake, &event) != 0) {
+    ::close(st.wake);
+    st.wake = -1;
   }
 }
 
 Readiness::~Readiness() {
-  if (wait_ >= 0) ::close(static_cast<int>(wait_));
-  if (wake_ >= 0) ::close(static_cast<int>(wake_));
+  if (state_->wait >= 0) ::close(state_->wait);
+  if (state_->wake >= 0) ::close(state_->wake);
 }
 
-bool Readiness::Valid() const { return wait_ >= 0 && wake_ >= 0; }
+// epoll's wait costs what is ready, not what is watched.
+std::size_t Readiness::MostWatched() { return SIZE_MAX; }
+
+bool Readiness::Valid() const { return state_->wait >= 0 && state_->wake >= 0; }
 
 bool Readiness::WatchListener(socket_t listener, void* token) {
   // Only this loop accepts: a readiness it was told of is still there when it accepts,
@@ -55,26 +64,29 @@ bool Readiness::WatchListener(socket_t listener, void* token) {
   if (flags < 0 || ::fcntl(listener, F_SETFL, flags | O_NONBLOCK) != 0) return false;
   // Level-triggered: a backlog of many is taken one accept per look, and what is left is
   // reported again at once.
-  return Control(wait_, EPOLL_CTL_ADD, listener, token, EPOLLIN);
+  return Control(state_->wait, EPOLL_CTL_ADD, listener, token, EPOLLIN);
 }
 
 bool Readiness::PauseListener(socket_t listener, void* token, bool paused) {
   // Out of the set while paused: epoll reports a hang-up whatever the events asked for, and
   // a listener shut down without a stop would otherwise be reported again at once, for
   // ever.
-  if (paused) return Control(wait_, EPOLL_CTL_DEL, listener, token, 0);
-  return Control(wait_, EPOLL_CTL_ADD, listener, token, EPOLLIN);
+  if (paused) return Control(state_->wait, EPOLL_CTL_DEL, listener, token, 0);
+  return Control(state_->wait, EPOLL_CTL_ADD, listener, token, EPOLLIN);
 }
 
 bool Readiness::WatchOnce(socket_t s, void* token) {
-  return Control(wait_, EPOLL_CTL_ADD, s, token, EPOLLIN | EPOLLRDHUP | EPOLLONESHOT);
+  return Control(state_->wait, EPOLL_CTL_ADD, s, token, EPOLLIN | EPOLLRDHUP | EPOLLONESHOT);
 }
 
 bool Readiness::Rearm(socket_t s, void* token) {
   // The kernel looks at the socket again as it rearms it: bytes that came meanwhile are
   // reported by the next wait.
-  return Control(wait_, EPOLL_CTL_MOD, s, token, EPOLLIN | EPOLLRDHUP | EPOLLONESHOT);
+  return Control(state_->wait, EPOLL_CTL_MOD, s, token, EPOLLIN | EPOLLRDHUP | EPOLLONESHOT);
 }
+
+// The close ends the watch: no call for each connection handed over.
+void Readiness::Forget(socket_t) {}
 
 bool Readiness::Wait(std::vector<void*>& ready, std::chrono::milliseconds timeout,
                      void* wakeToken) {
@@ -82,12 +94,12 @@ bool Readiness::Wait(std::vector<void*>& ready, std::chrono::milliseconds timeou
   epoll_event events[kEventsPerWait];
   const int ms =
       timeout.count() < 0 ? -1 : static_cast<int>(std::min<long long>(timeout.count(), 1 << 30));
-  const int n = ::epoll_wait(static_cast<int>(wait_), events, kEventsPerWait, ms);
+  const int n = ::epoll_wait(state_->wait, events, kEventsPerWait, ms);
   if (n < 0) return errno == EINTR;
   for (int i = 0; i < n; ++i) {
     if (events[i].data.u64 == kWakeMark) {
       std::uint64_t count = 0;
-      while (::read(static_cast<int>(wake_), &count, sizeof count) < 0 && errno == EINTR) {
+      while (::read(state_->wake, &count, sizeof count) < 0 && errno == EINTR) {
       }
       ready.push_back(wakeToken);
     } else {
@@ -99,7 +111,7 @@ bool Readiness::Wait(std::vector<void*>& ready, std::chrono::milliseconds timeou
 
 void Readiness::Wake() {
   const std::uint64_t one = 1;
-  while (::write(static_cast<int>(wake_), &one, sizeof one) < 0 && errno == EINTR) {
+  while (::write(state_->wake, &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/os_windows.h"
+#include "platform/win32/wake_socket.h"
 #include "platform/windows_handles.h"
 
 namespace qc::platform {
@@ -160,6 +161,8 @@ void ForgetListener(socket_t s) {
   const UniqueSocket closing(wake.wake);
 }
 
+}  // namespace
+
 UniqueSocket OpenWakeSocket(sockaddr_in& address) {
   UniqueSocket owned(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
   if (!owned) return owned;
@@ -183,8 +186,6 @@ UniqueSocket OpenWakeSocket(sockaddr_in& address) {
   return owned;
 }
 
-// Reads whatever waits on the wake socket, so that it reads ready again only when
-// something new arrives.
 void DrainWakeSocket(socket_t s) {
   char bytes[64];
   for (int i = 0; i < 1024; ++i) {
@@ -193,7 +194,6 @@ void DrainWakeSocket(socket_t s) {
     }
   }
 }
-}  // namespace
 
 bool Listen(socket_t s, int backlog, SocketError* error) {
   if (::listen(s, backlog) != 0) return Failed(error);
@@ -378,18 +378,24 @@ bool IsTransientAcceptError(int error) {
 
 namespace {
 // Windows sets no small limit on sockets (a process holds up to 16 million handles), so
-// nothing need be kept back for the control channel or the files served; what a crowd
-// of connections uses up is memory, a thread each (256 KiB of stack reserved, more
-// committed under Wine: 2.0 GB for 2,000 idle connections there). Far beyond what a
-// desktop's downloads need at once, and reached only by 64 addresses at their cap. Under
-// Wine a process gets no more than about 4,900 threads (each takes a dozen memory maps of
-// the kernel's 65,530 per process): a ceiling above that is never reached there, the
-// crowd waits in the backlog instead of making room, and a recipient behind it waits for
-// every one of them to be accepted first (17.9 s for 9,000 idle connections).
-constexpr std::size_t kConnectionCeiling = 4096;
+// nothing need be kept back for the control channel or the files served. A connection
+// waiting for its head holds no thread (its head waits parked in the readiness loop), only
+// its socket and what its head has filled of its buffer; so, as natively, the budget keeps
+// what a crowd of them may hold at worst within an eighth of the machine's memory.
+constexpr unsigned long long kMemoryShare = 8;
+// Where the memory cannot be read: what a thread per connection allowed before.
+constexpr std::size_t kUnknownMemoryBudget = 4096;
 }  // namespace
 
-std::size_t ClientConnectionBudget(std::size_t) { return kConnectionCeiling; }
+std::size_t ClientConnectionBudget(std::size_t worstBytes) {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (worstBytes == 0 || !GlobalMemoryStatusEx(&status) || status.ullTotalPhys == 0) {
+    return kUnknownMemoryBudget;
+  }
+  return static_cast<std::size_t>(
+      std::max<unsigned long long>(status.ullTotalPhys / kMemoryShare / worstBytes, 1));
+}
 
 long long Receive(socket_t s, char* buffer, std::size_t size) {
   int n = ::recv(s, buffer, static_cast<int>(size), 0);
