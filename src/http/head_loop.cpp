@@ -310,9 +310,12 @@ ParkedHeads::ParkedHeads(ConnectionRegistry& connections, ShareRegistry& shares,
     : connections_(connections),
       shares_(shares),
       headsPerLoop_(std::max<std::size_t>(headsPerLoop, 1)) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (StartLoop() == nullptr) return;
-  // The stop and a head given up concern every loop: each closes what it holds.
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (StartLoop() == nullptr) return;
+  }
+  // The stop and a head given up concern every loop: each closes what it holds. Set
+  // outside `mutex_`: the registry calls it under its own lock, which then takes this one.
   connections_.SetWaitingHeadsListener([this] {
     std::lock_guard<std::mutex> wakeGuard(mutex_);
     for (const auto& loop : loops_) loop->loop.Wake();
