@@ -542,6 +542,18 @@ bench_python() {
   stop_pid "$pid"
 }
 
+# The wineserver of this script's prefix (never another prefix's): the one whose
+# environment names it.
+prefix_wineserver() {
+  local p
+  for p in $(pgrep -x wineserver64) $(pgrep -x wineserver); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINE_PREFIX"; then
+      echo "$p"
+      return
+    fi
+  done
+}
+
 WINE_ENV=()
 prepare_wine() {  # creates the prefix once; false when Wine is missing
   [ ${#WINE_ENV[@]} -gt 0 ] && return 0
@@ -580,9 +592,11 @@ bench_wine_build() {  # bench_wine_build SERVER EXE LOADS
     stop_pid "$pid"
     return 0
   fi
-  # The loader execs into the Windows process, so this PID is quillcast.exe itself.
+  # The loader execs into the Windows process, so this PID is quillcast.exe itself. Its
+  # sockets and handles live in the prefix's wineserver, which counts with it.
   log "$name: server process $pid is '$(cat "/proc/$pid/comm" 2>/dev/null)'"
-  SERVER_PIDS=$pid
+  SERVER_PIDS="$pid $(prefix_wineserver)"
+  log "$name: counted processes $SERVER_PIDS"
   "$loads" "$name" "$port"
   record_memory "$name" "$(hwm_kib "$pid")"
   (cd "$dir" && "${WINE_ENV[@]}" timeout 60 "$WINE64" "$exe" -stop) >>"$dir/server.log" 2>&1 || true

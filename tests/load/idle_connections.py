@@ -15,7 +15,8 @@ server raises its soft limit to the hard one). The connections come from many ad
 (127.0.x.y, all this machine; --addresses spreads them over that many, else 60 each),
 each under the server's cap per address. The download in the middle comes from an
 address of its own (127.1.0.1). When the crowd fills the server's connection budget
-(natively half of what its descriptors leave; 4,096 under Windows), each new connection
+(natively half of what its descriptors leave, and at most an eighth of the memory at
+80 KiB each; on Windows the memory alone), each new connection
 takes the place of the oldest one still waiting for its head, so the download gets
 through and some of the crowd is closed before the head time limit.
 
