@@ -14,16 +14,24 @@
 
 namespace qc::tests {
 
+// Starts the socket library and a listener on 127.0.0.1 at a port of the system's choice.
+// Returns the port, 0 when any step failed (the test then fails).
+inline std::uint16_t StartLoopbackListener(platform::socket_t& listener) {
+  platform::SocketLibraryStart();
+  listener = platform::CreateTcpSocket();
+  const bool listening =
+      platform::BindIPv4(listener, 0x7F000001, 0) && platform::Listen(listener, 64);
+  EXPECT_TRUE(listening) << "no listener on loopback";
+  return listening ? LocalPort(listener) : 0;
+}
+
 // A real listener on loopback with the accept loop on its own thread.
 class LiveServer : public ::testing::Test {
  protected:
   explicit LiveServer(ConnectionLimits limits = {}) : connections_(limits) {}
   void SetUp() override {
-    platform::SocketLibraryStart();
-    listener_ = platform::CreateTcpSocket();
-    ASSERT_TRUE(platform::BindIPv4(listener_, 0x7F000001, 0));
-    ASSERT_TRUE(platform::Listen(listener_, 64));
-    port_ = tests::LocalPort(listener_);
+    port_ = StartLoopbackListener(listener_);
+    ASSERT_NE(port_, 0);
     accept_ = std::thread([this] { AcceptLoop(listener_, connections_, shares_); });
   }
   // Also after a failed ASSERT_ in SetUp or in the test: the accept thread, if it was

@@ -13,6 +13,7 @@
 #include "http/head_loop.h"
 #include "platform/socket.h"
 #include "shares/share_registry.h"
+#include "unit/live_server.h"
 #include "unit/net_support.h"
 #include "unit/platform_support.h"
 #include "unit/test_support.h"
@@ -37,11 +38,8 @@ struct Setting {
 class ParkedHeadsTest : public ::testing::TestWithParam<Setting> {
  protected:
   void SetUp() override {
-    platform::SocketLibraryStart();
-    listener_ = platform::CreateTcpSocket();
-    ASSERT_TRUE(platform::BindIPv4(listener_, 0x7F000001, 0));
-    ASSERT_TRUE(platform::Listen(listener_, 64));
-    port_ = tests::LocalPort(listener_);
+    port_ = tests::StartLoopbackListener(listener_);
+    ASSERT_NE(port_, 0);
     // After the socket library's start: the loops' wake-up is a socket.
     parked_ = std::make_unique<ParkedHeads>(connections_, shares_, kHeadsPerLoop);
   }
