@@ -278,9 +278,9 @@ wine_e2e() (
   # half of the lane's ports.
   # The files are split so that the two seats take about as long (in a fresh-clone run
   # 94 + 6 + 15 s against 36 + 34 + 31 s).
-  side_by_side bash -c 'export QC_PORTS=26384-28991; python3 "$1/test_quillcast.py" &&
+  side_by_side bash -c 'export QC_PORTS=26384-29575; python3 "$1/test_quillcast.py" &&
       python3 "$1/test_qr_windows.py" && python3 "$1/test_folder_share.py"' _ "$root/tests/e2e" -- \
-    bash -c 'export QC_PORTS=28992-31599; python3 "$1/test_hostile.py" && python3 "$1/test_windows_program.py" &&
+    bash -c 'export QC_PORTS=29576-32767; python3 "$1/test_hostile.py" && python3 "$1/test_windows_program.py" &&
       python3 "$1/test_downloads.py"' _ "$root/tests/e2e"
 )
 
@@ -299,8 +299,7 @@ native_lane() {
   step "fuzzing (${fuzz_seconds} s per target)" "$root/scripts/fuzz.sh" "$fuzz_seconds"
 }
 windows_lane() {
-  # The Wine seats' ports; the native archive steps beside them take 31600-32767.
-  export QC_PORTS=26384-31599
+  export QC_PORTS=26384-32767
   # Seat a starts while the tree builds (the first start of a prefix takes a while and
   # little of the cores); seat b once it is built, beside the window tests in seat a,
   # which need no other: both seats' first starts beside the two builds slowed the builds
@@ -309,10 +308,6 @@ windows_lane() {
   step "windows build (mingw-w64)" configure_and_build win
   : >"$runtime/windows-built"
   (start_seat b || : >"$runtime/seat-b.failed") &
-  # The native archive steps need no Wine and use the cores the Wine tests leave while they
-  # wait on Wine: beside them, their output shown after.
-  QC_PORTS=31600-32767 native_archive_steps >"$runtime/native-archive.log" 2>&1 &
-  local archive=$!
   if in_seat a true; then
     step "windows unit and window tests (Wine, two seats)" wine_unit
     step "windows code page 1251 (Wine)" in_seat a wine_cyrillic
@@ -323,13 +318,11 @@ windows_lane() {
   else
     step "Xvfb and Wine start" false
   fi
-  wait "$archive"
-  cat "$runtime/native-archive.log"
-}
-native_archive_steps() {
   # The build scripts/run.sh makes for a newcomer: Release, where gcc warns of other things;
-  # and the archive tool for the long archive cases below.
+  # and the archive tool for the long archive cases below. Here rather than in the native
+  # lane, which is the longer one.
   step "native release build (scripts/run.sh)" configure_and_build release all zip_folder
+  # The long archive cases (a few minutes of disk and checkers) while the other lane fuzzes.
   while [ ! -e "$runtime/native-built" ]; do sleep 1; done
   if grep -q '^FAILED.*native build (ASan' "$runtime/native-built" ||
     grep -q '^FAILED.*native release build' "$results"; then
