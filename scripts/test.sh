@@ -197,7 +197,9 @@ native_tsan() {
 with_hostile_table() {
   local log="$runtime/hostile-$1.log"
   shift
-  python3 "$root/tests/e2e/test_hostile.py" >"$log" 2>&1 &
+  # A port range of its own: two processes that each find a port free may both pick it,
+  # and a test then talks to the other file's server (a 404 for a share it never had).
+  QC_PORTS="$HOSTILE_PORTS" python3 "$root/tests/e2e/test_hostile.py" >"$log" 2>&1 &
   local hostile=$!
   "$@"
   local status=$?
@@ -206,7 +208,7 @@ with_hostile_table() {
   return "$status"
 }
 native_e2e() (
-  export QC_E2E_MODE=native QC_BIN="$build/native/quillcast"
+  export QC_E2E_MODE=native QC_BIN="$build/native/quillcast" HOSTILE_PORTS=20000-21999 QC_PORTS=22000-26383
   # Chromium's resume of a cut folder download runs natively only: under Wine the folder
   # share tests cover quillcast.exe, and the browser would add nothing of Windows.
   with_hostile_table native python3 "$root/tests/e2e/test_quillcast.py" &&
@@ -230,6 +232,12 @@ native_cli() {
     QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_host_addresses.py" &&
     QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_qr.py"
 }
+with_ports() {  # with_ports FIRST-LAST COMMAND...: the command with that part of the test ports
+  QC_PORTS="$1"
+  export QC_PORTS
+  shift
+  "$@"
+}
 wine_exe() {  # wine_exe EXE ARGS...: a test program under Wine, from its folder as ctest runs it
   local exe="$1"
   shift
@@ -239,8 +247,8 @@ wine_unit() {
   # The unit tests and the window tests side by side, one seat each (ctest --preset win
   # runs the same two one after the other in one prefix); the shorter in seat b, which is
   # still starting.
-  side_by_side wine_exe "$build/win/tests/unit_tests.exe" --gtest_brief=1 -- \
-    wine_exe "$build/win/tests/win_tests.exe" --gtest_brief=1
+  side_by_side with_ports 26384-29575 wine_exe "$build/win/tests/unit_tests.exe" --gtest_brief=1 -- \
+    with_ports 29576-32767 wine_exe "$build/win/tests/win_tests.exe" --gtest_brief=1
 }
 wine_zip() {
   # The archives quillcast.exe's code writes, from a folder with a Cyrillic name (its
