@@ -221,8 +221,14 @@ native_zip() {
   # tool; the long ones the release tree's, as the sanitizers made them take half again as
   # long (164 against 107 s) over reading 5 GiB, and the unit tests already check the same
   # Zip64 fields under them (ZipArchive.Zip64FieldsFromTheEntrySizeOn).
+  # Their files in memory where there is a tmpfs: the 5 GiB file and its archives are sparse
+  # (holes for the zeros), so they take next to no memory there, and reading holes maps
+  # pages instead of going through the disk's cache (93 against 39 s, 58 against 2 s of
+  # system time; the 70,000 files 14 against 5 s).
+  local sparse="${TMPDIR:-/tmp}"
+  if [ -d /dev/shm ] && [ -w /dev/shm ]; then sparse=/dev/shm; fi
   QC_ZIP_LONG=0 QC_ZIP_TOOL="$build/native/tests/zip_folder" python3 "$root/tests/e2e/test_zip_archive.py" &&
-    QC_ZIP_TOOL="$build/release/zip_folder" python3 "$root/tests/e2e/test_zip_archive.py" \
+    TMPDIR="$sparse" QC_ZIP_TOOL="$build/release/zip_folder" python3 "$root/tests/e2e/test_zip_archive.py" \
       ZipArchiveTest.test_five_gib_sparse_file_zip64 ZipArchiveTest.test_seventy_thousand_files_zip64_entry_count &&
     QC_E2E_MODE=native QC_BIN="$build/native/quillcast" python3 "$root/tests/e2e/test_folder_share.py"
 }
@@ -300,7 +306,6 @@ native_lane() {
   cp "$results" "$runtime/native-built"
   step "native unit tests (ASan+UBSan)" native_unit
   step "native end-to-end tests and hostile-input table" native_e2e
-  step "native command-line tests" native_cli
   # The threading tests are unit tests: the rest of the tree is built (and checked) above.
   step "native build (TSan)" configure_and_build tsan threading_tests
   step "threading tests (TSan)" native_tsan
@@ -337,6 +342,8 @@ windows_lane() {
     step "native folder archive and folder shares (unzip, zipfile, bsdtar)" false
   else
     step "native folder archive and folder shares (unzip, zipfile, bsdtar)" native_zip
+    # Here rather than in the native lane, which is the longer one now.
+    step "native command-line tests" native_cli
   fi
 }
 lint_lane() {
