@@ -171,6 +171,7 @@ class HeadLoop {
     Connection& c = *connection;
     c.waitingPlace_ = waiting_.insert(waiting_.end(), std::move(connection));
     c.waiting_ = true;
+    load_.fetch_add(1);  // as Park counts a parked one: Leave counts each down
     // A client's head mostly follows its connect at once: looked for before any watch.
     Receive(c);
   }
