@@ -183,11 +183,14 @@ HeadState ReceiveHeadNow(Connection& c, long long& n, std::int32_t& headLength) 
 
 void AnswerAndEnd(ConnectionRegistry& connections, ShareRegistry& shares,
                   const ConnectionPtr& connection, HeadState head, std::int32_t headLength) {
-  if (connection->HeadReceived()) {
+  if (connection->HeadReceived())
     AnswerHead(*connection, shares, connection->received, head, headLength);
-    connections.NotifyAnswered(*connection);
-    connection->LingerAfterAnswer();
-  }
+  EndAfterAnswer(connections, connection);
+}
+
+void EndAfterAnswer(ConnectionRegistry& connections, const ConnectionPtr& connection) {
+  connections.NotifyAnswered(*connection);
+  connection->LingerAfterAnswer();
   EndConnection(connections, connection);
 }
 
@@ -385,9 +388,7 @@ class Acceptors {
       return;
     }
     ServeStream(*connection, shares_, connection->received);
-    connections_.NotifyAnswered(*connection);
-    connection->LingerAfterAnswer();
-    EndConnection(connections_, connection);
+    EndAfterAnswer(connections_, connection);
   }
 
   void StartAnother() {

@@ -268,6 +268,9 @@ HeadState ReceiveHeadNow(Connection& c, long long& n, std::int32_t& headLength);
 // and its end.
 void AnswerAndEnd(ConnectionRegistry& connections, ShareRegistry& shares,
                   const ConnectionPtr& connection, HeadState head, std::int32_t headLength);
+// After an answer (or none: then only the end): the answer observer, the lingering close,
+// and the end.
+void EndAfterAnswer(ConnectionRegistry& connections, const ConnectionPtr& connection);
 // Closes the socket and leaves the registry, last touch of both: the stop may return as
 // soon as this is done.
 void EndConnection(ConnectionRegistry& connections, const ConnectionPtr& connection);

@@ -121,11 +121,10 @@ TEST_P(ParkedHeadsBudgetTest, AFullBudgetGivesTheOldestParkedHeadUpAtOnce) {
     ASSERT_TRUE(ConnectAndPark("GET /")) << "client " << i;
   }
   ASSERT_TRUE(ConnectAndPark(""));  // the newcomer, in the last loop
-  const auto started = std::chrono::steady_clock::now();
+  // Closed within the client's few seconds, not at the head limit's minute.
   const tests::Received closed = clients_.front()->ReceiveUntilClosed();
   EXPECT_EQ(closed.count, 0) << closed.Describe();
   EXPECT_NE(closed.end, tests::Received::End::TimeLimit) << closed.Describe();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, GetParam().limits.head / 2);
   EXPECT_TRUE(WaitFor([&] { return connections_.Count() == budget; }))
       << connections_.Count() << " held";
 }

@@ -17,7 +17,6 @@ namespace qc::platform {
 // connection, which under Wine is a round trip to wineserver each).
 struct Readiness::State {
   UniqueSocket wake;  // Wake()'s byte arrives here
-  sockaddr_in wakeAddress{};
   std::atomic<bool> wakeSent{false};
   // The sockets armed, their tokens alongside, and where each is in the two.
   std::vector<WSAPOLLFD> armed;
@@ -57,7 +56,8 @@ struct Readiness::State {
 };
 
 Readiness::Readiness() : state_(std::make_unique<State>()) {
-  state_->wake = OpenWakeSocket(state_->wakeAddress);
+  sockaddr_in address{};
+  state_->wake = OpenWakeSocket(address);
 }
 
 Readiness::~Readiness() = default;
