@@ -11,6 +11,8 @@
 # QC_WINE_CALLS_TRACE=FILE keeps the requests traced during the window in FILE, to read
 # one answer's calls in order. QC_WINE_CALLS_RATE=1 traces nothing and prints ab's rate
 # instead, in the same setting (for side-by-side runs of two builds and the Win32 loop).
+# QC_AB_EXTRA passes more options to ab: "-g FILE" keeps each request's times, where the
+# time to the first byte and the time to the server's close part.
 # Needs wine64, ab, curl, python3. Its prefix and files live in a temporary directory that
 # is removed at the end; its wineserver is ended with `wineserver -k`.
 set -euo pipefail
@@ -72,7 +74,7 @@ done
 for _ in 1 2 3 4 5; do curl -s -o /dev/null "http://127.0.0.1:$port/s4k.bin"; done
 sleep 1
 before=$(wc -l <"$work/trace")
-ab -q -n "$n" -c 1 "http://127.0.0.1:$port/s4k.bin" >"$work/ab.txt" 2>&1
+ab -q -n "$n" -c 1 ${QC_AB_EXTRA:-} "http://127.0.0.1:$port/s4k.bin" >"$work/ab.txt" 2>&1
 sleep 1
 after=$(wc -l <"$work/trace")
 complete=$(awk '/^Complete requests:/ {print $3}' "$work/ab.txt")
