@@ -68,7 +68,27 @@ bool Connection::GiveUpForANewerOne() {
   return true;
 }
 
-bool Connection::WaitUntilDelivered(bool moreFollows) {
+bool Connection::WaitUntilDelivered(DeliveryWait wait) {
+  if (wait == DeliveryWait::WholeInOneSend) {
+    // An answer that left in one send is proven by the client's close alone: a client
+    // reads it, sees the end (this side's shutdown) and closes; one that closes with any
+    // of it unread resets the connection instead, which the close's shutdown or drain
+    // sees. That spares the acknowledgement wait before the shutdown: under Wine its
+    // buffer change and poll cost 0.6 ms of a 1.8 ms small answer, as the client waits for
+    // the end of the answer meanwhile. What the client sent after its head is dropped first,
+    // as the drain would: its close already among it means that it may have gone before
+    // the answer reached it (or only stopped sending), and only the acknowledgement tells.
+    switch (DropWhatArrived()) {
+      case Arrived::Nothing:
+        return ShutDownSending() && Linger() != platform::DrainEnd::Reset && !stop_.load();
+      case Arrived::TheClose:
+        wait = DeliveryWait::Last;
+        break;
+      case Arrived::AReset:
+        return false;
+    }
+  }
+  const bool moreFollows = wait == DeliveryWait::MoreFollows;
   const bool acknowledged =
       platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall, moreFollows);
   if (moreFollows || !acknowledged) return acknowledged;
@@ -78,6 +98,18 @@ bool Connection::WaitUntilDelivered(bool moreFollows) {
   // or another of its connections took over the rest) resets the connection. Its shutdown
   // finds a connection reset already; its drain sees a reset that comes later.
   return ShutDownSending() && Linger() != platform::DrainEnd::Reset && !stop_.load();
+}
+
+Connection::Arrived Connection::DropWhatArrived() {
+  char dropped[1024];
+  for (long long total = 0; total < kLingerByteLimit;) {
+    const long long n = platform::ReceiveNow(socket_, dropped, sizeof dropped);
+    if (n == platform::kNothingYet) return Arrived::Nothing;
+    if (n == 0) return Arrived::TheClose;
+    if (n < 0) return Arrived::AReset;
+    total += n;
+  }
+  return Arrived::Nothing;  // the drain's byte limit: the close's own drain ends it
 }
 
 void Connection::LingerAfterAnswer() {

@@ -128,7 +128,7 @@ class Connection : public Stream {
   long long Receive(char* buffer, std::size_t size) override;
   // False when the registry gave this connection's place to a newer one meanwhile.
   bool HeadReceived() override;
-  bool WaitUntilDelivered(bool moreFollows) override;
+  bool WaitUntilDelivered(DeliveryWait wait) override;
 
   // Still waiting for its head (neither answering nor given up): a connection the registry
   // may close to make room for a new one when the budget is full.
@@ -147,6 +147,10 @@ class Connection : public Stream {
   bool ShutDownSending();
   // Its second, taken once (by the wait for a whole download, or after the answer).
   platform::DrainEnd Linger();
+  // Reads and drops what the client sent since its head, without waiting, up to the
+  // drain's byte limit: nothing more (yet), its close, or a reset.
+  enum class Arrived { Nothing, TheClose, AReset };
+  Arrived DropWhatArrived();
 
   // Wakes the connection's thread from another thread (server stop). Only the thread
   // itself closes the socket, and never while a wake-up is touching it.

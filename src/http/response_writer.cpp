@@ -244,7 +244,7 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   const DownloadEnd end =
       reachesTheEnd ? DownloadEnd{CurrentUnixSeconds(), peer, answer.counts, answer.version.size}
                     : DownloadEnd{};
-  if (limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered(true)) {
+  if (limited && bulk > 0 && answer.counts && !sink.WaitUntilDelivered(DeliveryWait::MoreFollows)) {
     return bulk;
   }
   const std::size_t headLength = head.size();
@@ -264,7 +264,8 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   // moment its download completes must not find it still open (and get the 404 page).
   body.Close();
   if (!head.empty() && !Send(sink, head)) return bulk;
-  if (reachesTheEnd && !limited && answer.counts && sink.WaitUntilDelivered(false)) {
+  const DeliveryWait last = bulk == 0 ? DeliveryWait::WholeInOneSend : DeliveryWait::Last;
+  if (reachesTheEnd && !limited && answer.counts && sink.WaitUntilDelivered(last)) {
     claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath, end);
   }
   completed = claim == LastPieceClaim::Counted || claim == LastPieceClaim::Won;

@@ -12,6 +12,13 @@ namespace platform {
 class File;
 }
 
+// What comes after the bytes a delivery wait is for.
+enum class DeliveryWait {
+  MoreFollows,     // another piece: the socket stays set up for it
+  Last,            // nothing: the close comes next
+  WholeInOneSend,  // nothing, and the whole answer, head and body, left in one send
+};
+
 // The sending half, which is all the response writer needs. Tests capture through it.
 class ResponseSink {
  public:
@@ -33,10 +40,10 @@ class ResponseSink {
   // it, true; false when that did not happen within the send stall limit, the client is
   // gone, or the server stops. The one-shot rule waits for it before the last piece: a
   // client that takes part of a download and goes must not use the share up with bytes
-  // that were only queued for it. `moreFollows`: false when nothing else will be sent on
-  // this connection, which spares the socket's set-up for later sends. This default
-  // (memory) has nothing in flight.
-  virtual bool WaitUntilDelivered(bool /*moreFollows*/) { return true; }
+  // that were only queued for it. `wait` tells what follows: the socket is set up for
+  // later sends only when more does, and an answer that left in one send may be proven by
+  // the client's close alone (see Connection). This default (memory) has nothing in flight.
+  virtual bool WaitUntilDelivered(DeliveryWait /*wait*/) { return true; }
 
   // Bytes handed to the system so far, read by other threads (the panel's progress of the
   // running downloads). A connection counts them; a sink that does not stays at 0.

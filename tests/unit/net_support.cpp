@@ -4,6 +4,12 @@
 
 #include <algorithm>
 
+#ifdef __linux__
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 #include "unit/platform_support.h"
 #include "unit/test_support.h"
 
@@ -51,6 +57,20 @@ bool LoopbackClient::Send(std::string_view bytes) {
 
 void LoopbackClient::ShutdownSend() {
   if (Connected()) platform::ShutdownSend(socket_);
+}
+
+bool LoopbackClient::SendWithItsEnd(std::string_view bytes) {
+#ifdef __linux__
+  // Corked, the bytes wait for a full segment, and the shutdown's FIN joins them.
+  const int on = 1;
+  if (!Connected() || ::setsockopt(socket_, IPPROTO_TCP, TCP_CORK, &on, sizeof on) != 0) {
+    return false;
+  }
+  return Send(bytes) && platform::ShutdownSend(socket_);
+#else
+  (void)bytes;
+  return false;
+#endif
 }
 
 long long LoopbackClient::ReceiveSome(char* buffer, std::size_t size) {

@@ -5,6 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/server.h"
+#include "http/stream.h"
 #include "platform/control_channel.h"
 #include "platform/socket.h"
 #include "shares/folder_rules.h"
@@ -56,6 +57,10 @@ inline void PrintTo(ArchiveSendOutcome value, std::ostream* out) {
 }
 inline void PrintTo(LastPieceClaim value, std::ostream* out) {
   static const char* const kNames[] = {"NotClaimed", "Counted", "Won", "Lost"};
+  printers::PrintName(value, kNames, out);
+}
+inline void PrintTo(DeliveryWait value, std::ostream* out) {
+  static const char* const kNames[] = {"MoreFollows", "Last", "WholeInOneSend"};
   printers::PrintName(value, kNames, out);
 }
 inline void PrintTo(FolderShareRisk value, std::ostream* out) {

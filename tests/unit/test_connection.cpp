@@ -561,6 +561,50 @@ TEST_F(LiveServerObserved, AnAnswerClosedWithItsEndUnreadIsNotCounted) {
   EXPECT_EQ(shares_.FindShare("/unread")->Tally().completed, 0u);
 }
 
+// An answer that leaves in one send is proven by its client's close rather than by an
+// acknowledgement first: it counts when the client read it and closed, or stopped sending
+// before it and then read it; not when the client went with its head (whose close came
+// before the answer, which its system then refused).
+TEST_F(LiveServerObserved, ASmallAnswerCountsOnceItsClientReadItAndClosed) {
+  tests::WriteFileBytes(temp_.path() / "small.bin", std::string(900, 's'));
+  shares_.AppendShare((temp_.path() / "small.bin").string(), "/small", 0);
+  enum class Client { ReadsAndCloses, StopsSendingThenReads, GoesWithItsHead };
+  struct Case {
+    const char* name;
+    Client client;
+    bool counted;
+  };
+  const Case cases[] = {
+      {"reads it and closes", Client::ReadsAndCloses, true},
+      {"stops sending after its head, then reads it", Client::StopsSendingThenReads, true},
+      {"goes with its head", Client::GoesWithItsHead, false},
+  };
+  std::uint64_t counted = 0;
+  std::size_t answers = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      tests::LoopbackClient client(port_);
+      const std::string head = "GET /small HTTP/1.1\r\n\r\n";
+      if (c.client == Client::GoesWithItsHead) {
+        // Elsewhere the close may come after the answer, which its client then has.
+        if (!client.SendWithItsEnd(head)) continue;
+      } else {
+        ASSERT_TRUE(client.Send(head));
+        if (c.client == Client::StopsSendingThenReads) client.ShutdownSend();
+        const tests::Received got = client.ReceiveUntilClosed();
+        ASSERT_EQ(got.end, tests::Received::End::Closed) << got.Describe();
+        ASSERT_GT(got.count, 900);
+      }
+    }
+    ++answers;
+    ASSERT_TRUE(WaitFor([&] { return SeenSoFar().size() == answers; }));
+    EXPECT_EQ(SeenSoFar().back().summary.completed, c.counted);
+    if (c.counted) ++counted;
+    EXPECT_EQ(shares_.FindShare("/small")->Tally().completed, counted);
+  }
+}
+
 using tests::MemoryStream;
 
 TEST(ServeStream, DrivesTheWholeConnectionOverAnyStream) {

@@ -478,18 +478,28 @@ TEST_F(ResponseWriterTest, OneShotWaitsForTheClientBeforeTheLastPiece) {
     std::int64_t bodyBytes;
     std::uint64_t counted = 0;
     bool preview = false;
+    // What the writer said follows the bytes it waited for: an answer that left in one
+    // send may be proven by the client's close alone, a longer one never.
+    DeliveryWait wait = DeliveryWait::Last;
   };
   const Case cases[] = {
-      {"delivered", kSize, "", kOneShot, true, 1, true, kSize, 1},
-      {"the client went without the rest", kSize, "", kOneShot, false, 1, false, 3 * 4096},
-      {"a resume to the end, the client went", kSize, "4000-", kOneShot, false, 1, false, 8192},
+      {"delivered", kSize, "", kOneShot, true, 1, true, kSize, 1, false, DeliveryWait::MoreFollows},
+      {"the client went without the rest", kSize, "", kOneShot, false, 1, false, 3 * 4096, 0, false,
+       DeliveryWait::MoreFollows},
+      {"a resume to the end, the client went", kSize, "4000-", kOneShot, false, 1, false, 8192, 0,
+       false, DeliveryWait::MoreFollows},
       {"a range short of the end claims nothing", kSize, "0-8191", kOneShot, false, 0, false, 8192},
       {"a body of one piece has nothing before it", 900, "", kOneShot, false, 0, true, 900, 1},
       // An ordinary share sends its last piece at once and counts once all is acknowledged.
       {"an ordinary share, delivered, counts", kSize, "", 0, true, 1, false, kSize, 1},
       {"an ordinary share whose client went", kSize, "", 0, false, 1, false, kSize},
       {"a resume to the end counts once", kSize, "4000-", 0, true, 1, false, kSize - 4000, 1},
-      {"a small file counts once delivered", 900, "", 0, true, 1, false, 900, 1},
+      {"a small file counts once delivered", 900, "", 0, true, 1, false, 900, 1, false,
+       DeliveryWait::WholeInOneSend},
+      {"a small file whose client went", 900, "", 0, false, 1, false, 900, 0, false,
+       DeliveryWait::WholeInOneSend},
+      {"a resume to the end within the last piece", kSize, "12290-", 0, true, 1, false, 3, 1, false,
+       DeliveryWait::WholeInOneSend},
       {"a range short of the end never asks", kSize, "0-99", 0, true, 0, false, 100},
       {"a link preview neither waits nor counts", kSize, "", 0, false, 0, false, kSize, 0, true},
   };
@@ -504,6 +514,9 @@ TEST_F(ResponseWriterTest, OneShotWaitsForTheClientBeforeTheLastPiece) {
     request.linkPreview = c.preview;
     const ResponseSummary summary = WriteResponse(request, shares, sink, 0x0A000001);
     EXPECT_EQ(sink.deliveryWaits, c.waits);
+    if (c.waits > 0) {
+      EXPECT_EQ(sink.lastDeliveryWait, c.wait);
+    }
     EXPECT_EQ(share->IsWithdrawn(), c.withdrawn);
     EXPECT_EQ(summary.bodyBytes, c.bodyBytes);
     EXPECT_EQ(summary.completed, c.counted == 1);

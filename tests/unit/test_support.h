@@ -238,8 +238,9 @@ class CapturingSink : public ResponseSink {
 
   // The one-shot rule asks before the last piece whether the client has everything sent
   // so far; `delivered` answers (by default it has).
-  bool WaitUntilDelivered(bool /*moreFollows*/) override {
+  bool WaitUntilDelivered(DeliveryWait wait) override {
     ++deliveryWaits;
+    lastDeliveryWait = wait;
     return delivered ? delivered(calls) : true;
   }
 
@@ -266,6 +267,7 @@ class CapturingSink : public ResponseSink {
   // Given the sends made so far.
   std::function<bool(int)> delivered;
   int deliveryWaits = 0;
+  DeliveryWait lastDeliveryWait = DeliveryWait::MoreFollows;
 
  private:
   int allowedCalls_;
