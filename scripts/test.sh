@@ -237,29 +237,26 @@ native_tsan() {
     "$build/tsan/tests/threading_tests" --gtest_brief=1 \
     --gtest_filter="$(cat "$build/tsan/threading_filter.txt")"
 }
-# The hostile-input table waits one minute for the head time limit: natively it runs
-# alongside the other end-to-end tests (each has its own runtime directory), its output
-# shown after theirs.
-with_hostile_table() {
-  local log="$runtime/hostile-$1.log"
-  shift
-  # A port range of its own: two processes that each find a port free may both pick it,
-  # and a test then talks to the other file's server (a 404 for a share it never had).
-  QC_PORTS="$HOSTILE_PORTS" python3 "$root/tests/e2e/test_hostile.py" >"$log" 2>&1 &
-  local hostile=$!
-  "$@"
-  local status=$?
-  wait "$hostile" || status=1
-  cat "$log"
-  return "$status"
-}
 native_e2e() (
-  export QC_E2E_MODE=native QC_BIN="$build/native/quillcast" HOSTILE_PORTS=20000-21999 QC_PORTS=22000-26383
-  # Chromium's resume of a cut folder download runs natively only: under Wine the folder
-  # share tests cover quillcast.exe, and the browser would add nothing of Windows.
-  with_hostile_table native python3 "$root/tests/e2e/test_quillcast.py" &&
-    python3 "$root/tests/e2e/test_downloads.py" &&
-    python3 "$root/tests/e2e/test_browser_resume.py"
+  # Three rows side by side, each with a part of the lane's ports of its own (two processes
+  # that each find a port free may both pick it, and a test then talks to the other's
+  # server): the hostile-input table, which waits out head time limits; the request
+  # battery; the downloads, then Chromium's resume of a cut folder download (natively only:
+  # under Wine the folder share tests cover quillcast.exe, and the browser would add
+  # nothing of Windows). One after the other the last two rows took 20 + 10 + 16 s beside
+  # the table's 18. Each test keeps its own runtime directory. The outputs follow in order.
+  export QC_E2E_MODE=native QC_BIN="$build/native/quillcast"
+  local e2e="$root/tests/e2e" pids=() status=0 pid
+  QC_PORTS=20000-21999 python3 "$e2e/test_hostile.py" >"$runtime/e2e-1.log" 2>&1 &
+  pids+=($!)
+  QC_PORTS=22000-23999 python3 "$e2e/test_quillcast.py" >"$runtime/e2e-2.log" 2>&1 &
+  pids+=($!)
+  (export QC_PORTS=24000-26383
+    python3 "$e2e/test_downloads.py" && python3 "$e2e/test_browser_resume.py") >"$runtime/e2e-3.log" 2>&1 &
+  pids+=($!)
+  for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+  cat "$runtime"/e2e-1.log "$runtime"/e2e-2.log "$runtime"/e2e-3.log
+  return "$status"
 )
 native_zip() {
   # The folder archive judged by unzip, Python's zipfile and bsdtar, the long cases (a 5 GiB
