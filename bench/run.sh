@@ -634,6 +634,10 @@ main() {
   # Every server and client here holds over a thousand sockets at once.
   ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 65536 2>/dev/null || true
   WORK=$(mktemp -d "${TMPDIR:-/tmp}/qcbench.XXXXXX")
+  # Debian's wineserver leaves its socket directory (TMPDIR/wine-XXXXXX) behind: here it
+  # goes with the rest.
+  mkdir "$WORK/tmp"
+  export TMPDIR="$WORK/tmp"
   RESULTS=$WORK/results.tsv
   : >"$RESULTS"
   make_files

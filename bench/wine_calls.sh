@@ -31,6 +31,10 @@ wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qc-winecalls.XXXXXX")
+# Debian's wineserver leaves its socket directory (TMPDIR/wine-XXXXXX) behind: here it goes
+# with the rest.
+mkdir "$work/tmp"
+export TMPDIR="$work/tmp"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winebus.sys="
 unset DISPLAY WAYLAND_DISPLAY
 server_pid="" traced=""

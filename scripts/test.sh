@@ -28,6 +28,12 @@ fuzz_seconds="${QC_FUZZ_SECONDS:-10}"
 # directory, so nothing here meets a server the user runs.
 runtime="$(mktemp -d "${TMPDIR:-/tmp}/qc-test-run-XXXXXX")"
 export XDG_RUNTIME_DIR="$runtime"
+# Every temporary file of the run inside it too, removed with it: Debian's Wine makes each
+# wineserver's socket directory with mkdtemp in TMPDIR ("wine-XXXXXX") and leaves it behind
+# when the server ends, a few more in /tmp for every run (114 after a day's work here).
+# Wine's clients find their server there, so the cleanup's `wineserver -k` runs with it too.
+mkdir "$runtime/tmp"
+export TMPDIR="$runtime/tmp"
 
 # One line per step, from either lane: passed|FAILED, seconds, CPU seconds, name.
 results="$runtime/steps"
