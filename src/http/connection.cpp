@@ -74,10 +74,11 @@ bool Connection::WaitUntilDelivered(DeliveryWait wait) {
     // reads it, sees the end (this side's shutdown) and closes; one that closes with any
     // of it unread resets the connection instead, which the close's shutdown or drain
     // sees. That spares the acknowledgement wait before the shutdown: under Wine its
-    // buffer change and poll cost 0.6 ms of a 1.8 ms small answer, as the client waits for
-    // the end of the answer meanwhile. What the client sent after its head is dropped first,
-    // as the drain would: its close already among it means that it may have gone before
-    // the answer reached it (or only stopped sending), and only the acknowledgement tells.
+    // buffer change and poll held the end of every small answer, which the client waits
+    // for, by about 0.6 ms (docs/PERFORMANCE.md). What the client sent after its head is
+    // dropped first, as the drain would: its close already among it means that it may have
+    // gone before the answer reached it (or only stopped sending), and only the
+    // acknowledgement tells.
     switch (DropWhatArrived()) {
       case Arrived::Nothing:
         return ShutDownSending() && Linger() != platform::DrainEnd::Reset && !stop_.load();
