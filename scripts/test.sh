@@ -142,6 +142,9 @@ start_seat() {  # start_seat NAME
   echo "seat $name: Xvfb on $display (pid $(cat "$runtime/xvfb-$name.pid")), prefix $prefix"
   mkdir -p "$prefix"
   echo "$prefix" >>"$runtime/wine-prefixes"
+  # The temporary folder an earlier run linked into memory is gone with that run.
+  local temp="$prefix/drive_c/users/${USER:-$(id -un)}/Temp" memory
+  if [ -L "$temp" ]; then rm -f "$temp" && mkdir "$temp" || return 1; fi
   if [ "$name" = a ]; then
     # The first start creates the prefix (half a minute of the cores): once here, with a
     # wineserver that ends with its last process and so writes the registry out, and the
@@ -161,9 +164,8 @@ start_seat() {  # start_seat NAME
   fi
   # The prefix's temporary folder in memory, as the native tests' (memory_tmp): the 4 GiB
   # sparse file of the writer's tests took 14 s of system time under Wine from the disk.
-  local temp="$prefix/drive_c/users/${USER:-$(id -un)}/Temp" memory
   memory="$(memory_tmp)"
-  if [ "$memory" = /dev/shm ] && [ -e "$temp" ]; then
+  if [ "$memory" = /dev/shm ] && [ -d "$temp" ]; then
     memory="$(mktemp -d /dev/shm/qc-wine-temp-XXXXXX)" || return 1
     echo "$memory" >>"$runtime/memory-dirs"
     rm -rf "$temp" && ln -s "$memory" "$temp" || return 1
