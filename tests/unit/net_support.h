@@ -45,9 +45,10 @@ class LoopbackClient {
   // Sends every byte; false on an error or when the limit passes first.
   bool Send(std::string_view bytes);
   void ShutdownSend();
-  // Sends `bytes` and the end of sending in one segment, so that the server finds both at
-  // once (TCP_CORK). Linux only: false elsewhere, having sent nothing.
-  bool SendWithItsEnd(std::string_view bytes);
+  // Sends `bytes` and closes, the close's FIN in the bytes' segment (TCP_CORK), so that
+  // the server finds both at once and whatever it answers finds the client gone. False
+  // when they may have left apart (elsewhere than on Linux nothing is sent).
+  bool SendAndClose(std::string_view bytes);
   // One receive: bytes received, 0 when the server closed, -1 on an error or at the limit.
   long long ReceiveSome(char* buffer, std::size_t size);
   // Receives until the server closes, an error, or the limit passes (counted from the

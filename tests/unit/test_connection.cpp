@@ -577,6 +577,7 @@ TEST_F(LiveServerObserved, ASmallAnswerCountsOnceItsClientReadItAndClosed) {
   const Case cases[] = {
       {"reads it and closes", Client::ReadsAndCloses, true},
       {"stops sending after its head, then reads it", Client::StopsSendingThenReads, true},
+      // Last: where its head and its close may have left apart, the row is left out.
       {"goes with its head", Client::GoesWithItsHead, false},
   };
   std::uint64_t counted = 0;
@@ -587,8 +588,8 @@ TEST_F(LiveServerObserved, ASmallAnswerCountsOnceItsClientReadItAndClosed) {
       tests::LoopbackClient client(port_);
       const std::string head = "GET /small HTTP/1.1\r\n\r\n";
       if (c.client == Client::GoesWithItsHead) {
-        // Elsewhere the close may come after the answer, which its client then has.
-        if (!client.SendWithItsEnd(head)) continue;
+        // Otherwise the close may cross the answer, which this proof leaves open.
+        if (!client.SendAndClose(head)) continue;
       } else {
         ASSERT_TRUE(client.Send(head));
         if (c.client == Client::StopsSendingThenReads) client.ShutdownSend();
