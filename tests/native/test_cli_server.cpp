@@ -106,6 +106,8 @@ TEST(RuntimeDirectory, OnlyADirectoryOfTheUsersOwnThatNobodyElseCanWriteTo) {
     // Without $XDG_RUNTIME_DIR the user's own directory under /tmp, under the same rule.
     ScopedEnv env("XDG_RUNTIME_DIR", "");
     const std::string fallback = "/tmp/quillcast-" + std::to_string(uid);
+    std::error_code error;
+    const bool existed = std::filesystem::exists(fallback, error);
     std::string problem;
     const std::optional<std::string> used = platform::RuntimeDirectory(&problem);
     if (used) {
@@ -114,6 +116,8 @@ TEST(RuntimeDirectory, OnlyADirectoryOfTheUsersOwnThatNobodyElseCanWriteTo) {
     } else {
       EXPECT_EQ(problem.rfind(fallback, 0), 0u) << problem;
     }
+    // One this look made is removed again (it is empty); one there before is the user's.
+    if (!existed) std::filesystem::remove(fallback, error);
   }
   // A refused $XDG_RUNTIME_DIR is not replaced by another directory: nothing is used.
   ScopedEnv env("XDG_RUNTIME_DIR", dir("open", 0777));
