@@ -157,10 +157,7 @@ start_seat() {  # start_seat NAME
     WINEPREFIX="$prefix" DISPLAY="$display" "$wine_loader" reg add 'HKCU\Software\Wine\X11 Driver' \
       /v Managed /d N /f >/dev/null 2>&1
     WINEPREFIX="$prefix" timeout 60 "$wineserver_bin" -w || return 1
-    local other
-    for other in b; do
-      rm -rf "$(seat_prefix "$other")" && cp -a "$prefix" "$(seat_prefix "$other")" || return 1
-    done
+    rm -rf "$(seat_prefix b)" && cp -a "$prefix" "$(seat_prefix b)" || return 1
   fi
   # The prefix's temporary folder in memory, as the native tests' (memory_tmp): the 4 GiB
   # sparse file of the writer's tests took 14 s of system time under Wine from the disk.

@@ -76,41 +76,26 @@ bool Connection::WaitUntilDelivered(DeliveryWait wait) {
     // sees. That spares the acknowledgement wait before the shutdown: under Wine its
     // buffer change and poll held the end of every small answer, which the client waits
     // for, by about 0.6 ms (docs/PERFORMANCE.md). What the client sent after its head is
-    // dropped first, as the drain would: its close already among it means that it may have
+    // dropped first, without waiting: its close already among it means that it may have
     // gone before the answer reached it (or only stopped sending), and only the
     // acknowledgement tells.
-    switch (DropWhatArrived()) {
-      case Arrived::Nothing:
-        return ShutDownSending() && Linger() != platform::DrainEnd::Reset && !stop_.load();
-      case Arrived::TheClose:
-        wait = DeliveryWait::Last;
-        break;
-      case Arrived::AReset:
-        return false;
-    }
+    const platform::DrainEnd arrived = platform::DrainUntilClosed(
+        socket_, stop_, std::chrono::steady_clock::now(), kLingerByteLimit);
+    if (arrived == platform::DrainEnd::Reset) return false;
+    if (arrived == platform::DrainEnd::Closed) wait = DeliveryWait::Last;
   }
-  const bool moreFollows = wait == DeliveryWait::MoreFollows;
-  const bool acknowledged =
-      platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall, moreFollows);
-  if (moreFollows || !acknowledged) return acknowledged;
+  if (wait != DeliveryWait::WholeInOneSend) {
+    const bool moreFollows = wait == DeliveryWait::MoreFollows;
+    const bool acknowledged =
+        platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall, moreFollows);
+    if (moreFollows || !acknowledged) return acknowledged;
+  }
   // After the last byte the lingering close comes next anyway, and taken here it tells
   // what the acknowledgement cannot: the client's system acknowledges bytes its program
   // has not read yet, and a program that closes with some unread (it gave up near the end,
   // or another of its connections took over the rest) resets the connection. Its shutdown
   // finds a connection reset already; its drain sees a reset that comes later.
   return ShutDownSending() && Linger() != platform::DrainEnd::Reset && !stop_.load();
-}
-
-Connection::Arrived Connection::DropWhatArrived() {
-  char dropped[1024];
-  for (long long total = 0; total < kLingerByteLimit;) {
-    const long long n = platform::ReceiveNow(socket_, dropped, sizeof dropped);
-    if (n == platform::kNothingYet) return Arrived::Nothing;
-    if (n == 0) return Arrived::TheClose;
-    if (n < 0) return Arrived::AReset;
-    total += n;
-  }
-  return Arrived::Nothing;  // the drain's byte limit: the close's own drain ends it
 }
 
 void Connection::LingerAfterAnswer() {

@@ -147,10 +147,6 @@ class Connection : public Stream {
   bool ShutDownSending();
   // Its second, taken once (by the wait for a whole download, or after the answer).
   platform::DrainEnd Linger();
-  // Reads and drops what the client sent since its head, without waiting, up to the
-  // drain's byte limit: nothing more (yet), its close, or a reset.
-  enum class Arrived { Nothing, TheClose, AReset };
-  Arrived DropWhatArrived();
 
   // Wakes the connection's thread from another thread (server stop). Only the thread
   // itself closes the socket, and never while a wake-up is touching it.

@@ -117,7 +117,8 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
 // selecting an event for the rare wait cost ten round trips to wineserver under Wine.
 // How it ended: a reset tells that the peer closed with bytes of ours still unread in its
 // own buffer (it gave up, or another connection took over the rest), though its system
-// had acknowledged them all.
+// had acknowledged them all. With `deadline` already passed it never waits: what has
+// arrived so far, before the shutdown too (StillOpen: nothing more yet).
 enum class DrainEnd {
   Closed,    // the peer closed in order
   Reset,     // the connection was reset (or the receive failed)
