@@ -77,7 +77,11 @@ done
 # A few answers first, so that what each process does once is behind us.
 for _ in 1 2 3 4 5; do curl -s -o /dev/null "http://127.0.0.1:$port/s4k.bin"; done
 sleep 1
+# user+system clock ticks and involuntary switches of a process so far
+cpu_of() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+switches_of() { awk '/^nonvoluntary_ctxt_switches/ {print $2}' "/proc/$1/status"; }
 before=$(wc -l <"$work/trace")
+cpu_before="$(cpu_of "$server_pid") $(cpu_of "$traced") $(switches_of "$traced")"
 ab -q -n "$n" -c 1 ${QC_AB_EXTRA:-} "http://127.0.0.1:$port/s4k.bin" >"$work/ab.txt" 2>&1
 sleep 1
 after=$(wc -l <"$work/trace")
@@ -85,6 +89,15 @@ complete=$(awk '/^Complete requests:/ {print $3}' "$work/ab.txt")
 [ "${complete:-0}" = "$n" ] || { echo "ab completed ${complete:-0} of $n" >&2; exit 1; }
 if [ "${QC_WINE_CALLS_RATE:-0}" = 1 ]; then
   awk '/^Requests per second:/ {print $4 " requests per second"}' "$work/ab.txt"
+  # Where the time went: the server's and its wineserver's CPU per answer, and how often
+  # wineserver was preempted (a request waiting for a core).
+  read -r server0 wineserver0 switches0 <<<"$cpu_before"
+  hz=$(getconf CLK_TCK)
+  awk -v n="$n" -v hz="$hz" -v s0="$server0" -v s1="$(cpu_of "$server_pid")" \
+    -v w0="$wineserver0" -v w1="$(cpu_of "$traced")" -v c0="$switches0" \
+    -v c1="$(switches_of "$traced")" 'BEGIN {
+      printf "CPU per answer: server %.0f us, wineserver %.0f us; wineserver preempted %.1f times\n",
+        (s1 - s0) * 1e6 / hz / n, (w1 - w0) * 1e6 / hz / n, (c1 - c0) / n }'
   exit 0
 fi
 if [ -n "${QC_WINE_CALLS_TRACE:-}" ]; then

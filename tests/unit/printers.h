@@ -73,6 +73,10 @@ inline void PrintTo(ControlSetup value, std::ostream* out) {
   static const char* const kNames[] = {"Ok", "ChannelFailed", "BlockFailed", "BlockUnusable"};
   printers::PrintName(value, kNames, out);
 }
+inline void PrintTo(DrainEnd value, std::ostream* out) {
+  static const char* const kNames[] = {"Closed", "Reset", "StillOpen"};
+  printers::PrintName(value, kNames, out);
+}
 inline void PrintTo(const SocketError& error, std::ostream* out) {
   *out << (error.code == 0 ? std::string("no error") : Describe(error));
 }

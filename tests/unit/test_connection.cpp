@@ -21,6 +21,7 @@
 #include "unit/memory_stream.h"
 #include "unit/net_support.h"
 #include "unit/platform_support.h"
+#include "unit/printers.h"
 #include "unit/wire_answers.h"
 #include "unit/test_support.h"
 
@@ -707,6 +708,56 @@ TEST(ServeStream, OneAnswerPerConnectionHoweverTheHeadArrives) {
     EXPECT_EQ(state.answered.has_value(), !c.expected.empty());
     EXPECT_LE(state.capacity, kMaxHeadSize);
   }
+}
+
+// A small answer's look at what its client sent after the head never waits, and must still
+// see a close that is already there: the download is then proven by the acknowledgement,
+// not by the close. Each close row is looked at until its close has arrived; a look that
+// never sees it fails at the time limit.
+TEST(DrainUntilClosed, WithItsDeadlinePassedTellsWhatHasArrivedWithoutWaiting) {
+  struct Case {
+    const char* name;
+    std::string sends;
+    bool shutsDown;
+    platform::DrainEnd expected;
+  };
+  const Case cases[] = {
+      {"nothing yet", "", false, platform::DrainEnd::StillOpen},
+      {"more bytes, still open", "more", false, platform::DrainEnd::StillOpen},
+      {"stopped sending", "", true, platform::DrainEnd::Closed},
+      {"more bytes, then stopped sending", "more", true, platform::DrainEnd::Closed},
+  };
+  platform::socket_t listener = platform::kInvalidSocket;
+  const std::uint16_t port = tests::StartLoopbackListener(listener);
+  ASSERT_NE(port, 0);
+  const std::atomic<bool> stop{false};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tests::LoopbackClient client(port);
+    ASSERT_TRUE(client.Connected());
+    const platform::socket_t s = platform::Accept(listener);
+    ASSERT_NE(s, platform::kInvalidSocket);
+    platform::PrepareConnectionSocket(s, std::chrono::seconds(5));
+    if (!c.sends.empty()) {
+      EXPECT_TRUE(client.Send(c.sends));
+    }
+    if (c.shutsDown) client.ShutdownSend();
+    platform::DrainEnd end = platform::DrainEnd::StillOpen;
+    if (c.expected == platform::DrainEnd::StillOpen) {
+      // What was sent has had time to arrive; the connection is still open all the same.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      end = platform::DrainUntilClosed(s, stop, std::chrono::steady_clock::now(), 1 << 20);
+    } else {
+      WaitFor([&] {
+        end = platform::DrainUntilClosed(s, stop, std::chrono::steady_clock::now(), 1 << 20);
+        return end != platform::DrainEnd::StillOpen;
+      });
+    }
+    EXPECT_EQ(end, c.expected);
+    platform::CloseSocket(s);
+  }
+  platform::CloseSocket(listener);
+  platform::SocketLibraryStop();
 }
 
 }  // namespace

@@ -289,13 +289,19 @@ DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
                            std::chrono::milliseconds stallLimit, bool /*moreFollows*/) {
 #ifdef __linux__
-  // The first look comes at once (a nearby client has usually acknowledged already); then
-  // the pause doubles up to the longest, which bounds how late a stop is noticed.
-  constexpr std::chrono::milliseconds kFirstPause{1};
-  constexpr std::chrono::milliseconds kLongestPause{50};
-  auto pause = kFirstPause;
+  // The first look comes at once (a nearby client has usually acknowledged already). Then
+  // the next look comes when the rest should be gone at the pace the client took between
+  // the last two looks, and without progress the pause doubles; the longest pause bounds
+  // how late a stop is noticed. A fixed doubling from a millisecond overshot a nearby
+  // client by most of a 1 MiB answer's time at one request at a time: the client waits
+  // for this side's close meanwhile (docs/PERFORMANCE.md).
+  using std::chrono::microseconds;
+  constexpr microseconds kShortestPause{50};
+  constexpr microseconds kLongestPause{50000};
+  auto pause = kShortestPause;
   int waiting = -1;
-  auto giveUp = std::chrono::steady_clock::now() + stallLimit;
+  auto lastLook = std::chrono::steady_clock::now();
+  auto giveUp = lastLook + stallLimit;
   for (;;) {
     if (stop.load()) return false;
     // A client that closed with bytes unread resets the connection, which empties the
@@ -311,11 +317,19 @@ bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
     if (::ioctl(s, SIOCOUTQ, &queued) != 0) return false;
     if (queued == 0) return true;
     const auto now = std::chrono::steady_clock::now();
+    if (waiting >= 0 && queued < waiting) {
+      const auto taken = std::chrono::duration_cast<microseconds>(now - lastLook).count();
+      const auto rest = static_cast<long long>(queued) * std::max<long long>(taken, 1) /
+                        (waiting - queued);
+      pause = std::clamp(microseconds(rest), kShortestPause, kLongestPause);
+    } else if (waiting >= 0) {
+      pause = std::min(pause * 2, kLongestPause);
+    }
     if (waiting < 0 || queued < waiting) giveUp = now + stallLimit;  // progress
     waiting = queued;
+    lastLook = now;
     if (now >= giveUp) return false;
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, giveUp - now));
-    pause = std::min(pause * 2, kLongestPause);
   }
 #else
   // Without a way to read the queue, the bytes count as delivered once they were sent.
