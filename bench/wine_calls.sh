@@ -10,7 +10,9 @@
 #        bench/wine_calls.sh --reference win32_reference.exe [N]
 # QC_WINE_CALLS_TRACE=FILE keeps the requests traced during the window in FILE, to read
 # one answer's calls in order. QC_WINE_CALLS_RATE=1 traces nothing and prints ab's rate
-# instead, in the same setting (for side-by-side runs of two builds and the Win32 loop).
+# instead, in the same setting (for side-by-side runs of two builds and the Win32 loop), with
+# the CPU time per answer of the server and of its wineserver, and how often wineserver was
+# preempted.
 # QC_AB_EXTRA passes more options to ab: "-g FILE" keeps each request's times, where the
 # time to the first byte and the time to the server's close part.
 # Needs wine64, ab, curl, python3. Its prefix and files live in a temporary directory that

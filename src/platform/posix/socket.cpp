@@ -319,8 +319,8 @@ bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
     const auto now = std::chrono::steady_clock::now();
     if (waiting >= 0 && queued < waiting) {
       const auto taken = std::chrono::duration_cast<microseconds>(now - lastLook).count();
-      const auto rest = static_cast<long long>(queued) * std::max<long long>(taken, 1) /
-                        (waiting - queued);
+      const auto rest =
+          static_cast<long long>(queued) * std::max<long long>(taken, 1) / (waiting - queued);
       pause = std::clamp(microseconds(rest), kShortestPause, kLongestPause);
     } else if (waiting >= 0) {
       pause = std::min(pause * 2, kLongestPause);
