@@ -23,9 +23,16 @@ namespace qc {
 class HeadLoop {
  public:
   // `listener` kInvalidSocket: other threads accept, and only parked heads wait here.
+  // `idleLifetime` above zero: such a loop ends by itself once it has held nothing for that
+  // long (Retired), so that a crowd's extra loops do not outlive it.
   HeadLoop(platform::socket_t listener, platform::Readiness& readiness,
-           ConnectionRegistry& connections, ShareRegistry& shares)
-      : listener_(listener), readiness_(readiness), connections_(connections), shares_(shares) {}
+           ConnectionRegistry& connections, ShareRegistry& shares,
+           std::chrono::milliseconds idleLifetime = std::chrono::milliseconds(0))
+      : listener_(listener),
+        readiness_(readiness),
+        connections_(connections),
+        shares_(shares),
+        idleLifetime_(idleLifetime) {}
 
   bool WatchListener() { return readiness_.WatchListener(listener_, &listenerToken_); }
 
@@ -43,6 +50,8 @@ class HeadLoop {
 
   // From any thread: the heads parked here and not yet answered or closed.
   std::size_t Load() const { return load_.load(); }
+  // From any thread: the loop ended by itself, idle; it takes no more heads.
+  bool Retired() const { return retired_.load(); }
   void Wake() { readiness_.Wake(); }
 
   // From any thread: a loop without a listener ends now even without a stop.
@@ -59,7 +68,8 @@ class HeadLoop {
     const bool accepts = listener_ != platform::kInvalidSocket;
     if (accepts) connections_.SetWaitingHeadsListener([this] { readiness_.Wake(); });
     std::vector<void*> ready;
-    while (!Ended()) {
+    lastHeld_ = std::chrono::steady_clock::now();
+    while (!Ended() && !RetireIfIdle()) {
       if (!readiness_.Wait(ready, NextTimeout(), &wakeToken_)) {
         // Nothing wrong with any one connection; the loop keeps serving, without spinning.
         std::this_thread::sleep_for(kAcceptRetryPause);
@@ -94,20 +104,46 @@ class HeadLoop {
     CloseEveryWaiting();
     closed_.clear();
     if (accepts) connections_.SetWaitingHeadsListener(nullptr);
-    // The pool (a member) is destroyed after this returns: it waits for the senders.
+    // The senders still answering what this loop handed over end here, on this thread, so
+    // that whoever destroys the loop once it has returned never waits for a download.
+    pool_.Close();
   }
 
  private:
   // The wait's limit: the oldest head's deadline (every connection shares one head limit,
-  // so the queue in accept order is the queue in deadline order), or the end of a pause.
+  // so the queue in accept order is the queue in deadline order), the end of a pause, or
+  // the end of an idle loop's life.
   std::chrono::milliseconds NextTimeout() const {
     using std::chrono::milliseconds;
     auto until = std::chrono::steady_clock::time_point::max();
     if (!waiting_.empty()) until = waiting_.front()->HeadDeadline();
+    if (waiting_.empty() && idleLifetime_.count() > 0) until = lastHeld_ + idleLifetime_;
     if (acceptPaused_) until = std::min(until, acceptResume_);
     if (until == std::chrono::steady_clock::time_point::max()) return milliseconds(-1);
     const auto left = std::chrono::ceil<milliseconds>(until - std::chrono::steady_clock::now());
     return std::max(left, milliseconds(0));
+  }
+
+  // Ends a loop that may retire and has held nothing for its idle lifetime: from here on
+  // its inbox is closed, so a thread that parks finds it so (Park is false) and picks
+  // another loop. The inbox's lock makes the two exclusive: a head parked before the close
+  // is taken (Run's end closes it), none after.
+  bool RetireIfIdle() {
+    if (idleLifetime_.count() <= 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (!waiting_.empty()) {
+      lastHeld_ = now;
+      return false;
+    }
+    if (now - lastHeld_ < idleLifetime_) return false;
+    std::lock_guard<std::mutex> guard(inboxMutex_);
+    if (!inbox_.empty()) {
+      lastHeld_ = now;
+      return false;
+    }
+    inboxClosed_ = true;
+    retired_.store(true);
+    return true;
   }
 
   bool Ended() {
@@ -127,6 +163,7 @@ class HeadLoop {
       std::lock_guard<std::mutex> guard(inboxMutex_);
       parked.swap(inbox_);
     }
+    if (!parked.empty()) lastHeld_ = std::chrono::steady_clock::now();
     for (ConnectionPtr& connection : parked) {
       Connection& c = *connection;
       auto place = waiting_.end();
@@ -277,6 +314,10 @@ class HeadLoop {
   // Parked (or, where this loop accepts, accepted) and not yet left: for ParkedHeads'
   // choice of a loop.
   std::atomic<std::size_t> load_{0};
+  const std::chrono::milliseconds idleLifetime_;
+  // When the loop last held a head (this thread's own).
+  std::chrono::steady_clock::time_point lastHeld_;
+  std::atomic<bool> retired_{false};
   bool acceptPaused_ = false;
   std::chrono::steady_clock::time_point acceptResume_;
   // Heads awaited, in accept order: the oldest deadline first, the one given up first.
@@ -299,21 +340,27 @@ bool RunHeadLoop(platform::socket_t listener, ConnectionRegistry& connections,
 }
 
 struct ParkedHeads::Loop {
-  Loop(ConnectionRegistry& connections, ShareRegistry& shares)
-      : loop(platform::kInvalidSocket, readiness, connections, shares) {}
+  Loop(ConnectionRegistry& connections, ShareRegistry& shares,
+       std::chrono::milliseconds idleLifetime)
+      : loop(platform::kInvalidSocket, readiness, connections, shares, idleLifetime) {}
   platform::Readiness readiness;
   HeadLoop loop;
   std::thread thread;
+  // Its Run has returned, its senders included: joining the thread no longer waits.
+  std::atomic<bool> finished{false};
 };
 
 ParkedHeads::ParkedHeads(ConnectionRegistry& connections, ShareRegistry& shares,
-                         std::size_t headsPerLoop)
+                         std::size_t headsPerLoop, std::chrono::milliseconds extraLoopLifetime)
     : connections_(connections),
       shares_(shares),
-      headsPerLoop_(std::max<std::size_t>(headsPerLoop, 1)) {
+      headsPerLoop_(std::max<std::size_t>(headsPerLoop, 1)),
+      extraLoopLifetime_(extraLoopLifetime) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (StartLoop() == nullptr) return;
+    // The first loop stays for good: the common case (a head or two at a time) never
+    // starts or ends a thread.
+    if (StartLoop(std::chrono::milliseconds(0)) == nullptr) return;
   }
   // The stop and a head given up concern every loop: each closes what it holds. Set
   // outside `mutex_`: the registry calls it under its own lock, which then takes this one.
@@ -330,12 +377,15 @@ ParkedHeads::~ParkedHeads() {
   for (const auto& loop : loops_) loop->thread.join();
 }
 
-ParkedHeads::Loop* ParkedHeads::StartLoop() {
-  auto loop = std::make_unique<Loop>(connections_, shares_);
+ParkedHeads::Loop* ParkedHeads::StartLoop(std::chrono::milliseconds idleLifetime) {
+  auto loop = std::make_unique<Loop>(connections_, shares_, idleLifetime);
   if (!loop->readiness.Valid()) return nullptr;
   Loop& started = *loop;
   try {
-    loop->thread = std::thread([&started] { started.loop.Run(); });
+    loop->thread = std::thread([&started] {
+      started.loop.Run();
+      started.finished.store(true);
+    });
   } catch (const std::system_error&) {
     return nullptr;  // no thread for it: the loops there are take more
   }
@@ -343,28 +393,46 @@ ParkedHeads::Loop* ParkedHeads::StartLoop() {
   return &started;
 }
 
+void ParkedHeads::ForgetFinishedLoops() {
+  for (auto it = loops_.begin(); it != loops_.end();) {
+    if ((*it)->finished.load()) {
+      (*it)->thread.join();
+      it = loops_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 bool ParkedHeads::Park(ConnectionPtr connection) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (loops_.empty()) return false;
-  Loop* chosen = nullptr;
+  ForgetFinishedLoops();
+  // A loop that retired since it was looked at refuses the head; the next one is tried.
   for (const auto& loop : loops_) {
-    if (loop->loop.Load() < headsPerLoop_) {
-      chosen = loop.get();
-      break;
+    if (loop->loop.Load() < headsPerLoop_ && !loop->loop.Retired() &&
+        loop->loop.Park(connection)) {
+      return true;
     }
   }
-  if (chosen == nullptr) chosen = StartLoop();
-  if (chosen == nullptr) {
-    chosen = std::min_element(loops_.begin(), loops_.end(), [](const auto& a, const auto& b) {
-               return a->loop.Load() < b->loop.Load();
-             })->get();
+  if (Loop* started = StartLoop(extraLoopLifetime_)) return started->loop.Park(connection);
+  // No thread for another loop: the least loaded of those that still take heads.
+  Loop* chosen = nullptr;
+  for (const auto& loop : loops_) {
+    if (loop->loop.Retired()) continue;
+    if (chosen == nullptr || loop->loop.Load() < chosen->loop.Load()) chosen = loop.get();
   }
-  return chosen->loop.Park(std::move(connection));
+  return chosen != nullptr && chosen->loop.Park(std::move(connection));
 }
 
 std::size_t ParkedHeads::LoopCount() {
   std::lock_guard<std::mutex> guard(mutex_);
-  return loops_.size();
+  ForgetFinishedLoops();
+  std::size_t taking = 0;
+  for (const auto& loop : loops_) {
+    if (!loop->loop.Retired()) ++taking;
+  }
+  return taking;
 }
 
 }  // namespace qc

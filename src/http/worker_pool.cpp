@@ -46,7 +46,9 @@ WorkerPool::WorkerPool(std::chrono::milliseconds idleLifetime) : state_(std::mak
   state_->idleLifetime = idleLifetime;
 }
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { Close(); }
+
+void WorkerPool::Close() {
   std::unique_lock<std::mutex> lock(state_->mutex);
   state_->closing = true;
   state_->jobArrived.notify_all();
@@ -56,6 +58,7 @@ WorkerPool::~WorkerPool() {
 bool WorkerPool::Run(std::function<void()> job) {
   {
     std::unique_lock<std::mutex> lock(state_->mutex);
+    if (state_->closing) return false;
     if (state_->idle > state_->queue.size()) {
       state_->queue.push_back(std::move(job));
       // Woken once the lock is free, so that the thread does not wake only to wait for it.

@@ -34,9 +34,12 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // False when the job could not be given a thread (none idle and none could be started);
-  // the job has then not run and never will.
+  // False when the job could not be given a thread (none idle and none could be started,
+  // or the pool was closed); the job has then not run and never will.
   bool Run(std::function<void()> job);
+  // What the destructor does, earlier: takes no more jobs and waits until every thread has
+  // ended.
+  void Close();
 
   // For tests: threads alive, and those of them waiting for a job.
   std::size_t ThreadCount() const;
