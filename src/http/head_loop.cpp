@@ -410,8 +410,7 @@ bool ParkedHeads::Park(ConnectionPtr connection) {
   ForgetFinishedLoops();
   // A loop that retired since it was looked at refuses the head; the next one is tried.
   for (const auto& loop : loops_) {
-    if (loop->loop.Load() < headsPerLoop_ && !loop->loop.Retired() &&
-        loop->loop.Park(connection)) {
+    if (loop->loop.Load() < headsPerLoop_ && !loop->loop.Retired() && loop->loop.Park(connection)) {
       return true;
     }
   }
