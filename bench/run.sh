@@ -90,6 +90,8 @@ stop_pid() {  # stop_pid PID [SIGNAL]: ends one process we started and reaps it
   PIDS=("${keep[@]}")
 }
 
+# shellcheck source=../scripts/wine_prefix.sh
+. "$BENCH_DIR/../scripts/wine_prefix.sh"
 cleanup() {
   set +e
   local pid
@@ -97,6 +99,7 @@ cleanup() {
   if [ -n "$WINE_PREFIX" ] && [ -d "$WINE_PREFIX" ] && [ -n "$WINESERVER" ]; then
     WINEPREFIX="$WINE_PREFIX" "$WINESERVER" -k 2>/dev/null
     WINEPREFIX="$WINE_PREFIX" "$WINESERVER" -w 2>/dev/null
+    end_prefix_leftovers "$WINE_PREFIX"
   fi
   [ -n "$WORK" ] && rm -rf "$WORK"
   [ "$POLICY_CREATED" = 1 ] && rm -f /usr/sbin/policy-rc.d

@@ -39,12 +39,15 @@ mkdir "$work/tmp"
 export TMPDIR="$work/tmp"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winebus.sys="
 unset DISPLAY WAYLAND_DISPLAY
+# shellcheck source=../scripts/wine_prefix.sh
+. "$BENCH_DIR/../scripts/wine_prefix.sh"
 server_pid="" traced=""
 cleanup() {
   set +e
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
   "$wineserver" -k 2>/dev/null
   [ -n "$traced" ] && wait "$traced" 2>/dev/null
+  end_prefix_leftovers "$WINEPREFIX"
   rm -rf "$work"
 }
 trap cleanup EXIT

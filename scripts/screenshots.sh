@@ -15,6 +15,8 @@
 set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=wine_prefix.sh
+. "$repo/scripts/wine_prefix.sh"
 build="${1:-/tmp/qc-shots-win}"
 out="$repo/docs/screenshots"
 wine=/usr/lib/wine/wine64
@@ -42,6 +44,7 @@ cleanup() {
   if [[ -n "$curl_pid" ]]; then kill "$curl_pid" 2>/dev/null || true; fi
   if [[ -n "$server_pid" ]]; then kill "$server_pid" 2>/dev/null || true; fi
   "$wineserver" -k 2>/dev/null || true
+  end_prefix_leftovers "$WINEPREFIX"
   if [[ -n "$xvfb_pid" ]]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }

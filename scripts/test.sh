@@ -16,6 +16,8 @@
 set -uo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=wine_prefix.sh
+. "$root/scripts/wine_prefix.sh"
 build="$root/build"
 jobs="$(nproc)"
 # The checked-in corpora already reach what a minute per target found (docs/TESTING.md):
@@ -104,9 +106,13 @@ cleanup() {
   for lane in $(cat "$runtime/lanes" 2>/dev/null); do kill -- "-$lane" 2>/dev/null; done
   for prefix in $(cat "$runtime/wine-prefixes" 2>/dev/null); do
     WINEPREFIX="$prefix" "$wineserver_bin" -k 2>/dev/null
+    end_prefix_leftovers "$prefix"
   done
   # The journey test's own prefix, should the test itself have been cut short.
-  if [ -d "$build/journey-prefix" ]; then WINEPREFIX="$build/journey-prefix" "$wineserver_bin" -k 2>/dev/null; fi
+  if [ -d "$build/journey-prefix" ]; then
+    WINEPREFIX="$build/journey-prefix" "$wineserver_bin" -k 2>/dev/null
+    end_prefix_leftovers "$build/journey-prefix"
+  fi
   for pid in $(cat "$runtime"/xvfb-*.pid 2>/dev/null); do kill "$pid" 2>/dev/null; done
   for dir in $(cat "$runtime/memory-dirs" 2>/dev/null); do rm -rf "$dir"; done
   rm -rf "$runtime"
