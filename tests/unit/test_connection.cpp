@@ -424,8 +424,11 @@ TEST_F(LiveServerFewConnections, OverTheLimitsANewConnectionIsClosedOrTakesAnIdl
         << connections_.Count() << " held";
   }
   idle.clear();
-  ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
   for (std::uint32_t source : {kOne, kOne, kTwo, kTwo, kThree}) {
+    // The last answer's connection leaves the registry a moment after its client saw the
+    // close (the server's linger reads the client's close first): with four places, five
+    // answers one right after another could otherwise find them all still held.
+    ASSERT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
     EXPECT_EQ(Exchange(port_, {get}, false, 60, source), kNotFoundPage);
   }
 }
