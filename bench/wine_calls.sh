@@ -13,6 +13,7 @@
 # instead, in the same setting (for side-by-side runs of two builds and the Win32 loop), with
 # the CPU time per answer of the server and of its wineserver, and how often wineserver was
 # preempted.
+# QC_WINE_CALLS_SIZE=BYTES serves a file of that size instead of 4 KiB.
 # QC_AB_EXTRA passes more options to ab: "-g FILE" keeps each request's times, where the
 # time to the first byte and the time to the server's close part.
 # Needs wine64, ab, curl, python3. Its prefix and files live in a temporary directory that
@@ -66,7 +67,7 @@ traced=$!
 sleep 1
 
 mkdir -p "$work/files"
-head -c 4096 /dev/urandom >"$work/files/s4k.bin"
+head -c "${QC_WINE_CALLS_SIZE:-4096}" /dev/urandom >"$work/files/s4k.bin"
 port=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from ports import free_port; print(free_port())' "$BENCH_DIR/../tests/e2e")
 if [ "$reference" = 1 ]; then
   "$wine64" "$exe" "$port" "Z:${work//\//\\}\\files" 1048576 >"$work/server.log" 2>&1 &

@@ -349,6 +349,7 @@ class Acceptors {
   void Run() {
     waiting_.fetch_add(1);
     Serve(false);
+    ReleasePieceBuffer();
   }
 
  private:

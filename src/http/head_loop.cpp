@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/response_writer.h"
 #include "http/worker_pool.h"
 #include "platform/readiness.h"
 
@@ -107,6 +108,7 @@ class HeadLoop {
     // The senders still answering what this loop handed over end here, on this thread, so
     // that whoever destroys the loop once it has returned never waits for a download.
     pool_.Close();
+    ReleasePieceBuffer();  // this thread answers itself when no sender could be started
   }
 
  private:

@@ -12,10 +12,14 @@ namespace qc {
 // The body goes out in pieces of up to kPieceSize bytes where no zero-copy send is at
 // hand (Windows, and in-memory sinks): each piece costs a read and a send call or more,
 // and under Wine a 256 MiB download moved 80-120 MB/s with 64 KiB pieces, 160-390 with
-// 256 KiB and 320-390 with 1 MiB (docs/PERFORMANCE.md). The buffer is one per answer
-// that is sending, no larger than its body, whatever the file size. A power of two, so
-// that pieces stay aligned with the last piece's blocks.
+// 256 KiB and 320-390 with 1 MiB (docs/PERFORMANCE.md). The buffer is one per sending
+// thread, kept for its next answers (ReleasePieceBuffer frees it as the thread ends), no
+// larger than the largest body it sent. A power of two, so that pieces stay aligned with
+// the last piece's blocks.
 inline constexpr int kPieceSize = 1024 * 1024;
+// Frees the calling thread's piece buffer; every thread that may have sent an answer calls
+// it before it ends.
+void ReleasePieceBuffer();
 // The last piece of every answer holds the 1 to kLastPieceSize bytes that remain after
 // whole kLastPieceSize blocks counted from the range's first byte. The one-shot rule runs
 // when it is due and the file is closed before it goes out, so these points lie at the same

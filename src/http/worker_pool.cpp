@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 
+#include "http/response_writer.h"
 #include "platform/thread.h"
 
 namespace qc {
@@ -32,6 +33,9 @@ void Work(const std::shared_ptr<WorkerPool::State>& state, std::function<void()>
         lock, state->idleLifetime, [&] { return !state->queue.empty() || state->closing; });
     --state->idle;
     if (!got || state->queue.empty()) {
+      lock.unlock();
+      ReleasePieceBuffer();
+      lock.lock();
       --state->threads;
       state->threadEnded.notify_all();
       return;  // `state` stays alive through this thread's own reference
