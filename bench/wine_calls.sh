@@ -67,28 +67,28 @@ traced=$!
 sleep 1
 
 mkdir -p "$work/files"
-head -c "${QC_WINE_CALLS_SIZE:-4096}" /dev/urandom >"$work/files/s4k.bin"
+head -c "${QC_WINE_CALLS_SIZE:-4096}" /dev/urandom >"$work/files/answer.bin"
 port=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from ports import free_port; print(free_port())' "$BENCH_DIR/../tests/e2e")
 if [ "$reference" = 1 ]; then
   "$wine64" "$exe" "$port" "Z:${work//\//\\}\\files" 1048576 >"$work/server.log" 2>&1 &
 else
-  python3 "$BENCH_DIR/qc_config.py" "$work" "$port" "$work/files" --windows s4k.bin
+  python3 "$BENCH_DIR/qc_config.py" "$work" "$port" "$work/files" --windows answer.bin
   (cd "$work" && exec "$wine64" "$exe") >"$work/server.log" 2>&1 &
 fi
 server_pid=$!
 for _ in $(seq 200); do
-  curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/s4k.bin" && break
+  curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/answer.bin" && break
   sleep 0.2
 done
 # A few answers first, so that what each process does once is behind us.
-for _ in 1 2 3 4 5; do curl -s -o /dev/null "http://127.0.0.1:$port/s4k.bin"; done
+for _ in 1 2 3 4 5; do curl -s -o /dev/null "http://127.0.0.1:$port/answer.bin"; done
 sleep 1
 # user+system clock ticks and involuntary switches of a process so far
 cpu_of() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 switches_of() { awk '/^nonvoluntary_ctxt_switches/ {print $2}' "/proc/$1/status"; }
 before=$(wc -l <"$work/trace")
 cpu_before="$(cpu_of "$server_pid") $(cpu_of "$traced") $(switches_of "$traced")"
-ab -q -n "$n" -c 1 ${QC_AB_EXTRA:-} "http://127.0.0.1:$port/s4k.bin" >"$work/ab.txt" 2>&1
+ab -q -n "$n" -c 1 ${QC_AB_EXTRA:-} "http://127.0.0.1:$port/answer.bin" >"$work/ab.txt" 2>&1
 sleep 1
 after=$(wc -l <"$work/trace")
 complete=$(awk '/^Complete requests:/ {print $3}' "$work/ab.txt")

@@ -542,40 +542,40 @@ int WritableWithinASlice(socket_t s) {
 }  // namespace
 
 namespace {
-// Waits up to a slice (less when `deadline` is nearer) for `s` to be readable: 1 readable
-// (or closed, or reset: the receive tells), 0 not yet, -1 a failed wait. Readable alone, not
+// Waits up to `microseconds` (0: only looks) for `s` to be readable: 1 readable (or
+// closed, or reset: the receive tells), 0 not yet, -1 a failed wait. Readable alone, not
 // WaitSlice's read-and-errors pair: with one linger after every answer, wineserver 8 was
 // seen to die on that pair (sock.c complete_async_poll: "output->count ==
 // signaled_count"), a candidate for the rare Wine crash at stop too.
+int ReadableWithin(socket_t s, long microseconds) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval wait{microseconds / 1'000'000, microseconds % 1'000'000};
+  const int ready = ::select(0, &set, nullptr, nullptr, &wait);
+  return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
+}
+
+// The same for a slice at most, less when `deadline` is nearer.
 int ReadableWithinASlice(socket_t s, std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
   if (left <= 0) return 0;
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(s, &set);
-  const long wait =
-      left < kStopSliceMicroseconds ? static_cast<long>(left) : kStopSliceMicroseconds;
-  timeval slice{wait / 1'000'000, wait % 1'000'000};
-  const int ready = ::select(0, &set, nullptr, nullptr, &slice);
-  return ready == SOCKET_ERROR ? -1 : (ready > 0 ? 1 : 0);
+  return ReadableWithin(
+      s, left < kStopSliceMicroseconds ? static_cast<long>(left) : kStopSliceMicroseconds);
 }
 }  // namespace
 
 DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
                           std::chrono::steady_clock::time_point deadline, long long byteLimit) {
   // A look without waiting asks first whether anything is there at all: under Wine a poll
-  // that finds nothing is one round trip to wineserver, a receive that finds nothing three
-  // (its descriptor, the receive, its result), and the small answer's look finds nothing
-  // almost always (docs/PERFORMANCE.md).
+  // that finds nothing is two round trips to wineserver (its request and its result), a
+  // receive that finds nothing three (its descriptor, the receive, its result), and the
+  // small answer's look finds nothing almost always (docs/PERFORMANCE.md).
   if (std::chrono::steady_clock::now() >= deadline) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval none{0, 0};
-    const int ready = ::select(0, &set, nullptr, nullptr, &none);
-    if (ready == SOCKET_ERROR) return DrainEnd::Reset;
+    const int ready = ReadableWithin(s, 0);
+    if (ready < 0) return DrainEnd::Reset;
     if (ready == 0) return DrainEnd::StillOpen;
   }
   char dropped[4096];
