@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <system_error>
@@ -16,9 +18,11 @@
 namespace qc {
 
 // Who holds a connection, and when (see docs/ARCHITECTURE.md, "Connections"): from its
-// accept (or from Park) until its head is whole, this loop's thread alone, which alone
-// reads its socket, its buffer and its place in the queue below; then the sending thread
-// it is handed to, through the pool's lock, which alone answers, lingers and closes it.
+// accept (or from Park) until its head is whole, the thread that leads this loop, which
+// alone reads its socket, its buffer and its place in the queue below (one thread at a
+// time leads, and the lead passes through the pool's lock); then the thread it is handed
+// to, through the pool's lock, or the leader itself as it passes the lead on, which alone
+// answers, lingers and closes it.
 // Other threads only wake it (Connection::Interrupt, under the connection's socket lock)
 // or park a connection (through the inbox's lock).
 class HeadLoop {
@@ -66,16 +70,33 @@ class HeadLoop {
 
   void Run() {
     // Where other threads accept, whoever parks here (ParkedHeads) wakes this loop.
-    const bool accepts = listener_ != platform::kInvalidSocket;
-    if (accepts) connections_.SetWaitingHeadsListener([this] { readiness_.Wake(); });
-    std::vector<void*> ready;
+    if (Accepts()) connections_.SetWaitingHeadsListener([this] { readiness_.Wake(); });
     lastHeld_ = std::chrono::steady_clock::now();
+    Lead();
+    {
+      std::unique_lock<std::mutex> lock(endMutex_);
+      endChanged_.wait(lock, [this] { return loopEnded_; });
+    }
+    // The senders still answering what this loop handed over end here, on this thread, so
+    // that whoever destroys the loop once it has returned never waits for a download.
+    pool_.Close();
+    ReleasePieceBuffer();  // this thread answers itself when no sender could be started
+  }
+
+ private:
+  bool Accepts() const { return listener_ != platform::kInvalidSocket; }
+
+  // The loop, on whichever thread leads it: one thread at a time, from Run's or from the
+  // thread it passed the lead to (PassTheLead), until the loop ends (EndLoop).
+  void Lead() {
+    bool peeked = false;  // `ready_` holds a batch taken without waiting
     while (!Ended() && !RetireIfIdle()) {
-      if (!readiness_.Wait(ready, NextTimeout(), &wakeToken_)) {
+      if (!peeked && !readiness_.Wait(ready_, NextTimeout(), &wakeToken_)) {
         // Nothing wrong with any one connection; the loop keeps serving, without spinning.
         std::this_thread::sleep_for(kAcceptRetryPause);
       }
-      for (void* token : ready) {
+      peeked = false;
+      for (void* token : ready_) {
         if (token == &wakeToken_) {
           TakeParked();  // or the stop, or a head given up: looked at below
           continue;
@@ -94,7 +115,48 @@ class HeadLoop {
       // Only now: a token later in the same batch may name a connection closed earlier in
       // it (given up for a newer one).
       closed_.clear();
+      if (handed_.empty()) continue;
+      // A loop that accepts and has nothing else ready answers a whole head on its own
+      // thread, and another thread leads on: the client waits for that answer, and a
+      // sender woken for it would first have to be scheduled, a good part of a small
+      // answer's time. With more ready (a crowd), the senders take every head and this
+      // thread leads on, as a lead passed for each batch would hold every later head up.
+      if (Accepts() && !(readiness_.Wait(ready_, std::chrono::milliseconds(0), &wakeToken_) &&
+                         !ready_.empty())) {
+        if (PassTheLead()) return;
+      } else {
+        peeked = Accepts();
+      }
+      for (std::function<void()>& job : handed_) {
+        // Without a thread for it, this one answers: slower for everyone meanwhile, but no
+        // client that said its head is dropped.
+        if (!pool_.Run(job)) job();
+      }
+      handed_.clear();
     }
+    EndLoop();
+  }
+
+  // Hands the loop to a thread of the pool and answers the batch's first head here (the
+  // rest go to senders). False, having done nothing, when no thread could take the loop.
+  bool PassTheLead() {
+    std::vector<std::function<void()>> jobs;
+    jobs.swap(handed_);
+    // The pool's lock orders everything this thread wrote of the loop before what the
+    // next leader reads.
+    if (!pool_.Run([this] { Lead(); })) {
+      jobs.swap(handed_);
+      return false;
+    }
+    for (std::size_t i = 1; i < jobs.size(); ++i) {
+      if (!pool_.Run(jobs[i])) jobs[i]();
+    }
+    jobs.front()();
+    return true;
+  }
+
+  // The loop's end, on its last leader: closes what it still holds and tells Run.
+  void EndLoop() {
     std::vector<ConnectionPtr> parked;
     {
       std::lock_guard<std::mutex> guard(inboxMutex_);
@@ -104,14 +166,12 @@ class HeadLoop {
     for (const ConnectionPtr& connection : parked) EndConnection(connections_, connection);
     CloseEveryWaiting();
     closed_.clear();
-    if (accepts) connections_.SetWaitingHeadsListener(nullptr);
-    // The senders still answering what this loop handed over end here, on this thread, so
-    // that whoever destroys the loop once it has returned never waits for a download.
-    pool_.Close();
-    ReleasePieceBuffer();  // this thread answers itself when no sender could be started
+    if (Accepts()) connections_.SetWaitingHeadsListener(nullptr);
+    std::lock_guard<std::mutex> guard(endMutex_);
+    loopEnded_ = true;
+    endChanged_.notify_all();
   }
 
- private:
   // The wait's limit: the oldest head's deadline (every connection shares one head limit,
   // so the queue in accept order is the queue in deadline order), the end of a pause, or
   // the end of an idle loop's life.
@@ -149,7 +209,7 @@ class HeadLoop {
   }
 
   bool Ended() {
-    if (listener_ != platform::kInvalidSocket) return listenerEnded_;
+    if (Accepts()) return listenerEnded_;
     if (connections_.Stopping()) return true;
     std::lock_guard<std::mutex> guard(inboxMutex_);
     return ending_;
@@ -159,7 +219,7 @@ class HeadLoop {
   // order, in which the registry gives the oldest up) and watched: a parked head had not
   // arrived a moment ago, so the wait rather than a receive looks for it first.
   void TakeParked() {
-    if (listener_ != platform::kInvalidSocket) return;
+    if (Accepts()) return;
     std::vector<ConnectionPtr> parked;
     {
       std::lock_guard<std::mutex> guard(inboxMutex_);
@@ -283,12 +343,10 @@ class HeadLoop {
     ConnectionPtr connection = *c.waitingPlace_;
     Leave(c);
     // Out of the wait (Leave), so this loop never looks at the socket again.
-    auto job = [this, connection, head, headLength] {
+    // Given out at the batch's end (Lead), to a sender or to this thread.
+    handed_.emplace_back([this, connection, head, headLength] {
       AnswerAndEnd(connections_, shares_, connection, head, headLength);
-    };
-    // Without a thread for it, this one answers: slower for everyone meanwhile, but no
-    // client that said its head is dropped.
-    if (!pool_.Run(job)) job();
+    });
   }
 
   void ExpireHeads(std::chrono::steady_clock::time_point now) {
@@ -324,8 +382,15 @@ class HeadLoop {
   std::chrono::steady_clock::time_point acceptResume_;
   // Heads awaited, in accept order: the oldest deadline first, the one given up first.
   std::list<ConnectionPtr> waiting_;
-  // Closed in this batch, kept until it ends (see Run).
+  // The batch's tokens, and what of it was closed (kept until it ends, see Lead) or is to
+  // be answered.
+  std::vector<void*> ready_;
   std::vector<ConnectionPtr> closed_;
+  std::vector<std::function<void()>> handed_;
+  // Set by the loop's last leader for Run, which waits for it before it closes the pool.
+  std::mutex endMutex_;
+  std::condition_variable endChanged_;
+  bool loopEnded_ = false;
   // Last, so that it is destroyed first: its destructor waits for the senders, which use
   // the members above.
   WorkerPool pool_;

@@ -235,6 +235,42 @@ TEST_F(LiveServerFourPlaces, TheOldestUnfinishedHeadMakesRoom) {
   EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
 }
 
+// A linger longer than any answer below is waited for.
+class LiveServerLongLinger : public LiveServer {
+ protected:
+  LiveServerLongLinger()
+      : LiveServer({kHeadTimeLimit, kSendStallLimit, kMaxConnectionsPerAddress, /*total=*/0,
+                    /*linger=*/std::chrono::minutes(1)}) {}
+};
+
+// A client that has its answer and does not close holds the server's close of its
+// connection for the linger's length, and no one else: the next clients, one after
+// another, are answered meanwhile (natively the thread that finds a head answers it while
+// another waits for the next).
+TEST_F(LiveServerLongLinger, AClientThatDoesNotCloseHoldsUpNoOneElse) {
+  tests::WriteFileBytes(temp_.path() / "small.bin", std::string(1000, 's'));
+  shares_.AppendShare((temp_.path() / "small.bin").string(), "/small", 0);
+  const char* const asks[] = {"GET /none HTTP/1.1\r\n\r\n", "GET /small HTTP/1.1\r\n\r\n",
+                              "HEAD /small HTTP/1.1\r\n\r\n"};
+  std::vector<std::unique_ptr<LoopbackClient>> holding;
+  for (const char* ask : asks) {
+    SCOPED_TRACE(ask);
+    holding.push_back(std::make_unique<LoopbackClient>(port_));
+    ASSERT_TRUE(holding.back()->Send(ask));
+    // Its answer, and the end the server's shutdown tells; the client stays.
+    const tests::Received answer = holding.back()->ReceiveUntilClosed();
+    ASSERT_TRUE(answer.Closed()) << answer.Describe();
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(Exchange(port_, {"GET /none HTTP/1.1\r\n\r\n"}), kNotFoundPage) << "client " << i;
+    }
+    // Every holding client is still held: the answers above came during their lingers.
+    EXPECT_TRUE(WaitFor([&] { return connections_.Count() == holding.size(); }))
+        << connections_.Count() << " held";
+  }
+  holding.clear();  // so that the server's lingers end at once
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
+}
+
 // The buffer of a head grows only as the head arrives: a connection that said nothing holds
 // none, and each step is taken only once the one before is full.
 TEST(ReceiveBuffer, GrowsOnlyAsTheHeadArrives) {
