@@ -86,6 +86,10 @@ bool Connection::WaitUntilDelivered(DeliveryWait wait) {
   }
   if (wait != DeliveryWait::WholeInOneSend) {
     const bool moreFollows = wait == DeliveryWait::MoreFollows;
+    // After the last byte, where the wait still tells after it, the shutdown goes first:
+    // the client reads the answer's end and closes meanwhile, instead of waiting for this
+    // side to see its acknowledgement (a fifth of a 1 MiB answer's time nearby).
+    if (!moreFollows && platform::AcknowledgedAfterShutdown() && !ShutDownSending()) return false;
     const bool acknowledged =
         platform::WaitUntilAcknowledged(socket_, stop_, limits_.sendStall, moreFollows);
     if (moreFollows || !acknowledged) return acknowledged;
@@ -95,7 +99,8 @@ bool Connection::WaitUntilDelivered(DeliveryWait wait) {
   // has not read yet, and a program that closes with some unread (it gave up near the end,
   // or another of its connections took over the rest) resets the connection. Its shutdown
   // finds a connection reset already; its drain sees a reset that comes later.
-  return ShutDownSending() && Linger() != platform::DrainEnd::Reset && !stop_.load();
+  return (sendingShut_ || ShutDownSending()) && Linger() != platform::DrainEnd::Reset &&
+         !stop_.load();
 }
 
 void Connection::LingerAfterAnswer() {

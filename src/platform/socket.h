@@ -150,6 +150,12 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
 // wineserver less per answer.
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
                            std::chrono::milliseconds stallLimit, bool moreFollows);
+// Whether WaitUntilAcknowledged, with `moreFollows` false, also tells a delivery after this
+// side's shutdown (its end, the FIN, then counts among the bytes to acknowledge). Linux:
+// yes, and the last piece's shutdown goes first, so that the client sees the answer's end
+// as soon as it has read it instead of once this side has seen the acknowledgement.
+// Windows: no (the wait needs the socket writable, which a shut socket no longer tells).
+bool AcknowledgedAfterShutdown();
 // Called after `stop` is set, from another thread: shuts the sending direction down (and
 // on POSIX the receiving one too, which wakes the blocked call). The socket stays open
 // for its own thread to close.

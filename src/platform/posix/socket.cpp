@@ -286,8 +286,16 @@ DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
   return DrainEnd::StillOpen;
 }
 
+bool AcknowledgedAfterShutdown() {
+#ifdef __linux__
+  return true;
+#else
+  return false;
+#endif
+}
+
 bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
-                           std::chrono::milliseconds stallLimit, bool /*moreFollows*/) {
+                           std::chrono::milliseconds stallLimit, bool moreFollows) {
 #ifdef __linux__
   // The first look comes at once (a nearby client has usually acknowledged already). Then
   // the next look comes when the rest should be gone at the pace the client took between
@@ -305,17 +313,23 @@ bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
   for (;;) {
     if (stop.load()) return false;
     // A client that closed with bytes unread resets the connection, which empties the
-    // queue too: only an established connection (or one whose peer has only stopped
-    // sending) with nothing left in it has taken everything.
+    // queue too: an established connection (or one whose peer has only stopped sending)
+    // with nothing left in it has taken everything. After the last piece this side has
+    // shut its end down first: the connection is then closing, or closed once both ends
+    // have, everything acknowledged (this side's FIN among it); a reset closes it as well,
+    // which the lingering close that follows tells (its receive fails with the error).
     tcp_info info{};
     socklen_t size = sizeof info;
-    if (::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
-        (info.tcpi_state != TCP_ESTABLISHED && info.tcpi_state != TCP_CLOSE_WAIT)) {
-      return false;
-    }
+    if (::getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+    const bool open = info.tcpi_state == TCP_ESTABLISHED || info.tcpi_state == TCP_CLOSE_WAIT;
+    const bool closing = info.tcpi_state == TCP_FIN_WAIT1 || info.tcpi_state == TCP_FIN_WAIT2 ||
+                         info.tcpi_state == TCP_CLOSING || info.tcpi_state == TCP_LAST_ACK ||
+                         info.tcpi_state == TCP_CLOSE;
+    if (!open && (moreFollows || !closing)) return false;
     int queued = 0;  // bytes not yet acknowledged, sent or not
     if (::ioctl(s, SIOCOUTQ, &queued) != 0) return false;
     if (queued == 0) return true;
+    if (info.tcpi_state == TCP_CLOSE) return false;  // reset: what is left never goes
     const auto now = std::chrono::steady_clock::now();
     if (waiting >= 0 && queued < waiting) {
       const auto taken = std::chrono::duration_cast<microseconds>(now - lastLook).count();
@@ -335,6 +349,7 @@ bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
   // Without a way to read the queue, the bytes count as delivered once they were sent.
   (void)s;
   (void)stallLimit;
+  (void)moreFollows;
   return !stop.load();
 #endif
 }

@@ -649,6 +649,8 @@ bool WaitUntilAcknowledged(socket_t s, const std::atomic<bool>& stop,
   return taken && !stop.load();
 }
 
+bool AcknowledgedAfterShutdown() { return false; }
+
 void WakeConnection(socket_t s) { ::shutdown(s, SD_SEND); }
 
 bool InterruptSocket(socket_t s) {
