@@ -27,8 +27,26 @@ Connection::~Connection() {
   platform::CloseWakeEvent(wake_);
 }
 
+void Connection::LeaveTheLoop() {
+  if (!leaveTheLoop_) return;
+  const std::function<void()> leave = std::move(leaveTheLoop_);
+  leaveTheLoop_ = nullptr;
+  leave();
+}
+
 long long Connection::SendAll(const char* data, long long count) {
   long long sent = 0;
+  if (leaveTheLoop_) {
+    // The loop's leader sends what the socket takes at once, and waits for the rest only
+    // once another thread leads.
+    const long long n = platform::SendNow(socket_, data, static_cast<std::size_t>(count));
+    if (n == -1) return -1;
+    if (n > 0) {
+      sent = n;
+      sentBytes.fetch_add(n, std::memory_order_relaxed);
+    }
+    if (sent < count) LeaveTheLoop();
+  }
   while (sent < count) {
     long long n = platform::SendUnlessStopped(
         socket_, data + sent, static_cast<std::size_t>(count - sent), stop_, limits_.sendStall);
@@ -40,6 +58,7 @@ long long Connection::SendAll(const char* data, long long count) {
 }
 
 long long Connection::SendFileRange(platform::File& file, std::int64_t offset, std::int64_t count) {
+  LeaveTheLoop();
   // Natively the socket's own send time-out (PrepareConnectionSocket) bounds a stalled
   // sendfile as it bounds every send; elsewhere the default path goes through SendAll.
   const long long sent =
@@ -68,7 +87,20 @@ bool Connection::GiveUpForANewerOne() {
   return true;
 }
 
+bool Connection::CountOnceDelivered(std::function<bool()>& count) {
+  if (!leaveTheLoop_) return false;
+  // WaitUntilDelivered's first look, taken here: only an answer whose client has not
+  // closed yet is proven by its close (the loop waits for it); one whose close came
+  // already needs the acknowledgement, which WaitUntilDelivered waits for, off the loop.
+  const platform::DrainEnd arrived = platform::DrainUntilClosed(
+      socket_, stop_, std::chrono::steady_clock::now(), kLingerByteLimit);
+  if (arrived == platform::DrainEnd::Closed) return false;
+  if (arrived == platform::DrainEnd::StillOpen) countOnceDelivered_ = std::move(count);
+  return true;  // reset: not delivered, nothing to count
+}
+
 bool Connection::WaitUntilDelivered(DeliveryWait wait) {
+  LeaveTheLoop();
   if (wait == DeliveryWait::WholeInOneSend) {
     // An answer that left in one send is proven by the client's close alone: a client
     // reads it, sees the end (this side's shutdown) and closes; one that closes with any

@@ -129,6 +129,9 @@ class Connection : public Stream {
   // False when the registry gave this connection's place to a newer one meanwhile.
   bool HeadReceived() override;
   bool WaitUntilDelivered(DeliveryWait wait) override;
+  // Where the readiness loop's leader answers (HeadLoop): the download is counted once the
+  // loop has seen the client's close after the answer; false elsewhere.
+  bool CountOnceDelivered(std::function<bool()>& count) override;
 
   // Still waiting for its head (neither answering nor given up): a connection the registry
   // may close to make room for a new one when the budget is full.
@@ -179,8 +182,21 @@ class Connection : public Stream {
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;
   bool done_ = false;
+  // The thread that answers, and only while the readiness loop's leader answers itself
+  // (HeadLoop): called once before anything here would wait (a send the socket cannot take
+  // at once, an acknowledgement), so that another thread leads the loop meanwhile.
+  std::function<void()> leaveTheLoop_;
+  void LeaveTheLoop();
+  // The download to count once the client's close has proven the answer delivered
+  // (CountOnceDelivered), and the lingering close the loop waits out for it: its deadline
+  // and the bytes dropped so far.
+  std::function<bool()> countOnceDelivered_;
+  bool lingering_ = false;
+  long long lingerBytes_ = 0;
+  std::chrono::steady_clock::time_point lingerDeadline_;
   // The readiness loop's alone (head_loop.cpp): where the connection stands in its queue
-  // of heads awaited, in accept order, and whether its socket is watched yet.
+  // of heads awaited, in accept order (or of lingering closes, in deadline order), and
+  // whether its socket is watched yet.
   std::list<std::shared_ptr<Connection>>::iterator waitingPlace_;
   bool waiting_ = false;
   bool watched_ = false;

@@ -7,10 +7,13 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "http/request_parser.h"
+#include "http/response_decision.h"
 #include "http/response_writer.h"
 #include "http/worker_pool.h"
 #include "platform/readiness.h"
@@ -40,6 +43,12 @@ class HeadLoop {
         idleLifetime_(idleLifetime) {}
 
   bool WatchListener() { return readiness_.WatchListener(listener_, &listenerToken_); }
+  // Where several loops accept the same listener: the flag they share, set by whichever
+  // sees the listener end, which then calls `ended` (waking the others).
+  void ShareListenerEnd(std::atomic<bool>& flag, std::function<void()> ended) {
+    listenerEnded_ = &flag;
+    onListenerEnded_ = std::move(ended);
+  }
 
   // From an accepting thread: false once the loop has ended (or is ending).
   bool Park(ConnectionPtr connection) {
@@ -68,9 +77,9 @@ class HeadLoop {
     readiness_.Wake();
   }
 
+  // Runs the loop until it ends (RunHeadLoop and ParkedHeads set who wakes it for the
+  // registry), then waits for the senders it started.
   void Run() {
-    // Where other threads accept, whoever parks here (ParkedHeads) wakes this loop.
-    if (Accepts()) connections_.SetWaitingHeadsListener([this] { readiness_.Wake(); });
     lastHeld_ = std::chrono::steady_clock::now();
     Lead();
     {
@@ -87,15 +96,13 @@ class HeadLoop {
   bool Accepts() const { return listener_ != platform::kInvalidSocket; }
 
   // The loop, on whichever thread leads it: one thread at a time, from Run's or from the
-  // thread it passed the lead to (PassTheLead), until the loop ends (EndLoop).
+  // thread it passed the lead to (ReleaseLead), until the loop ends (EndLoop).
   void Lead() {
-    bool peeked = false;  // `ready_` holds a batch taken without waiting
     while (!Ended() && !RetireIfIdle()) {
-      if (!peeked && !readiness_.Wait(ready_, NextTimeout(), &wakeToken_)) {
+      if (!readiness_.Wait(ready_, NextTimeout(), &wakeToken_)) {
         // Nothing wrong with any one connection; the loop keeps serving, without spinning.
         std::this_thread::sleep_for(kAcceptRetryPause);
       }
-      peeked = false;
       for (void* token : ready_) {
         if (token == &wakeToken_) {
           TakeParked();  // or the stop, or a head given up: looked at below
@@ -103,30 +110,25 @@ class HeadLoop {
         }
         if (token == &listenerToken_) {
           AcceptOne();
+          continue;
+        }
+        Connection& c = *static_cast<Connection*>(token);
+        if (c.lingering_) {
+          LingerStep(c);
         } else {
-          Receive(*static_cast<Connection*>(token));
+          Receive(c);
         }
       }
       const auto now = std::chrono::steady_clock::now();
       CloseGivenUp();
       ExpireHeads(now);
+      ExpireLingers(now);
       ResumeAccepting(now);
       if (connections_.Stopping()) CloseEveryWaiting();
       // Only now: a token later in the same batch may name a connection closed earlier in
       // it (given up for a newer one).
       closed_.clear();
-      if (handed_.empty()) continue;
-      // A loop that accepts and has nothing else ready answers a whole head on its own
-      // thread, and another thread leads on: the client waits for that answer, and a
-      // sender woken for it would first have to be scheduled, a good part of a small
-      // answer's time. With more ready (a crowd), the senders take every head and this
-      // thread leads on, as a lead passed for each batch would hold every later head up.
-      if (Accepts() && !(readiness_.Wait(ready_, std::chrono::milliseconds(0), &wakeToken_) &&
-                         !ready_.empty())) {
-        if (PassTheLead()) return;
-      } else {
-        peeked = Accepts();
-      }
+      if (AnswerCompleteHeads()) return;  // another thread leads now
       for (std::function<void()>& job : handed_) {
         // Without a thread for it, this one answers: slower for everyone meanwhile, but no
         // client that said its head is dropped.
@@ -137,22 +139,183 @@ class HeadLoop {
     EndLoop();
   }
 
-  // Hands the loop to a thread of the pool and answers the batch's first head here (the
-  // rest go to senders). False, having done nothing, when no thread could take the loop.
-  bool PassTheLead() {
-    std::vector<std::function<void()>> jobs;
-    jobs.swap(handed_);
-    // The pool's lock orders everything this thread wrote of the loop before what the
-    // next leader reads.
-    if (!pool_.Run([this] { Lead(); })) {
-      jobs.swap(handed_);
+  // A head that ended on a loop that accepts, answered by its leader at the batch's end.
+  struct CompleteHead {
+    ConnectionPtr connection;
+    HeadState head;
+    std::int32_t headLength;
+  };
+
+  // Answers the batch's whole heads on the leader's own thread: the client waits for the
+  // answer, and a sender woken for it would first have to be scheduled, a good part of a
+  // small answer's time. An answer that fits one send goes out without waiting, and its
+  // lingering close is waited out in the loop beside every other connection; one that
+  // would wait (a larger body, a one-shot share, a client whose close came first) passes
+  // the lead to another thread first. True when that happened: this thread no longer
+  // leads and touches nothing more of the loop.
+  bool AnswerCompleteHeads() {
+    for (nextComplete_ = 0; nextComplete_ < complete_.size();) {
+      const CompleteHead k = std::move(complete_[nextComplete_++]);
+      if (AnswerHere(k)) return true;
+    }
+    complete_.clear();
+    return false;
+  }
+
+  bool AnswerHere(const CompleteHead& k) {
+    Connection& c = *k.connection;
+    if (!c.HeadReceived()) {  // given up meanwhile
+      EndConnection(connections_, k.connection);
+      closed_.push_back(k.connection);
       return false;
     }
-    for (std::size_t i = 1; i < jobs.size(); ++i) {
-      if (!pool_.Run(jobs[i])) jobs[i]();
+    ReceiveState& state = c.received;
+    bool released = false;
+    std::vector<CompleteHead> rest;  // heads of this batch that no sender took
+    c.leaveTheLoop_ = [this, &released, &rest] { released = ReleaseLead(rest); };
+    std::optional<ResponseDecision> decision;
+    if (k.head != HeadState::TooLong) {
+      state.request = ParseRequest(state.buffer.data(), k.headLength);
+      if (MayWaitToDecide(state.request)) c.LeaveTheLoop();
+      decision.emplace(DecideResponse(state.request, shares_));
+      if (!AnswersWithoutWaiting(*decision)) c.LeaveTheLoop();
     }
-    jobs.front()();
+    state.answered =
+        decision ? WriteDecidedResponse(*decision, shares_, c, state.peer) : SendBadRequestPage(c);
+    c.leaveTheLoop_ = nullptr;
+    decision.reset();  // the file closes before the linger, as a sender's does
+    if (!released) {
+      StartLinger(k.connection);
+      return false;
+    }
+    // A sender now: no download waits to be counted here (CountOnceDelivered is asked only
+    // while leading, and the writer returns right after it).
+    EndAfterAnswer(connections_, k.connection);
+    for (const CompleteHead& r : rest) {
+      AnswerAndEnd(connections_, shares_, r.connection, r.head, r.headLength);
+    }
     return true;
+  }
+
+  // Whether deciding the answer may wait: a folder share's listing, or a share with a
+  // limit, whose withdrawal or count is stored there and then. Those are decided off the
+  // loop.
+  bool MayWaitToDecide(const Request& request) {
+    if (request.badRequest || !request.path || !request.pathMatchable) return false;
+    const SharePtr share = shares_.FindShare(*request.path);
+    return share && (share->IsFolder() || share->IsOneShot() || share->Limits().Any());
+  }
+
+  // An answer that never waits: a page or a head alone, or a body that leaves with its
+  // head in one send (the writer's last piece) from a plain file of a share without a
+  // download limit (whose claim may wait for the client).
+  static bool AnswersWithoutWaiting(const ResponseDecision& d) {
+    if (!d.SendsFile()) return true;
+    if (d.archive || d.span.count > kLastPieceSize) return false;
+    return !d.share->IsOneShot() && d.share->Limits().maxDownloads == 0;
+  }
+
+  // From the leader's answer that must wait: the batch's heads not answered yet go to
+  // senders, and a thread of the pool leads on. False when no thread could lead: this one
+  // waits and leads on afterwards (slower for everyone meanwhile; no head is dropped).
+  // `rest` receives the heads no sender could take, for this thread to answer after its
+  // own.
+  bool ReleaseLead(std::vector<CompleteHead>& rest) {
+    std::vector<CompleteHead> unanswered(
+        std::make_move_iterator(complete_.begin() + static_cast<std::ptrdiff_t>(nextComplete_)),
+        std::make_move_iterator(complete_.end()));
+    complete_.resize(nextComplete_);
+    // The pool's lock orders everything this thread wrote of the loop before what the
+    // next leader reads.
+    std::vector<CompleteHead> answered;
+    answered.swap(complete_);
+    if (!pool_.Run([this] { Lead(); })) {
+      answered.swap(complete_);
+      for (CompleteHead& k : unanswered) complete_.push_back(std::move(k));
+      return false;
+    }
+    for (CompleteHead& k : unanswered) {
+      auto job = [this, k] {
+        AnswerAndEnd(connections_, shares_, k.connection, k.head, k.headLength);
+      };
+      if (!pool_.Run(job)) rest.push_back(std::move(k));
+    }
+    return true;
+  }
+
+  // After an answer the leader sent: the sending side is shut down and the client's close
+  // awaited in the loop (what it still sends is dropped, up to kLingerByteLimit), for the
+  // linger's length at most; a download waiting to be counted is counted once that close
+  // came.
+  void StartLinger(const ConnectionPtr& connection) {
+    Connection& c = *connection;
+    // As after a sender's answer: the observer first, unless a count is still to come.
+    if (!c.countOnceDelivered_) connections_.NotifyAnswered(c);
+    if (!c.received.answered || !c.ShutDownSending()) {
+      EndAnswer(connection, platform::DrainEnd::Reset);
+      return;
+    }
+    c.lingering_ = true;
+    c.lingerBytes_ = 0;
+    c.lingerDeadline_ = std::chrono::steady_clock::now() + c.limits_.linger;
+    c.waitingPlace_ = lingering_.insert(lingering_.end(), connection);
+    // Its watch was disarmed by the head's last bytes (or never set): the client's close
+    // comes after the answer's end, so the wait rather than a receive looks for it first.
+    const bool watched =
+        c.watched_ ? readiness_.Rearm(c.socket(), &c) : readiness_.WatchOnce(c.socket(), &c);
+    c.watched_ = true;
+    if (!watched) EndLinger(c, platform::DrainEnd::StillOpen);
+  }
+
+  void LingerStep(Connection& c) {
+    char dropped[4096];
+    for (;;) {
+      if (c.stop_.load()) {
+        EndLinger(c, platform::DrainEnd::StillOpen);
+        return;
+      }
+      const long long n = platform::ReceiveNow(c.socket(), dropped, sizeof dropped);
+      if (n == platform::kNothingYet) break;
+      if (n <= 0) {
+        EndLinger(c, n == 0 ? platform::DrainEnd::Closed : platform::DrainEnd::Reset);
+        return;
+      }
+      c.lingerBytes_ += n;
+      if (c.lingerBytes_ >= kLingerByteLimit) {
+        EndLinger(c, platform::DrainEnd::StillOpen);
+        return;
+      }
+    }
+    if (!readiness_.Rearm(c.socket(), &c)) EndLinger(c, platform::DrainEnd::StillOpen);
+  }
+
+  void EndLinger(Connection& c, platform::DrainEnd end) {
+    ConnectionPtr connection = *c.waitingPlace_;
+    c.lingering_ = false;
+    lingering_.erase(c.waitingPlace_);
+    EndAnswer(connection, end);
+  }
+
+  // The answer's end: the download counted when the client's close proved it delivered,
+  // the observer told, the socket closed.
+  void EndAnswer(const ConnectionPtr& connection, platform::DrainEnd end) {
+    Connection& c = *connection;
+    if (c.countOnceDelivered_) {
+      const std::function<bool()> count = std::move(c.countOnceDelivered_);
+      c.countOnceDelivered_ = nullptr;
+      if (end == platform::DrainEnd::Closed && !c.stop_.load() && count()) {
+        c.received.answered->completed = true;
+      }
+      connections_.NotifyAnswered(c);
+    }
+    EndConnection(connections_, connection);
+    closed_.push_back(connection);
+  }
+
+  void ExpireLingers(std::chrono::steady_clock::time_point now) {
+    while (!lingering_.empty() && lingering_.front()->lingerDeadline_ <= now) {
+      EndLinger(*lingering_.front(), platform::DrainEnd::StillOpen);
+    }
   }
 
   // The loop's end, on its last leader: closes what it still holds and tells Run.
@@ -166,7 +329,6 @@ class HeadLoop {
     for (const ConnectionPtr& connection : parked) EndConnection(connections_, connection);
     CloseEveryWaiting();
     closed_.clear();
-    if (Accepts()) connections_.SetWaitingHeadsListener(nullptr);
     std::lock_guard<std::mutex> guard(endMutex_);
     loopEnded_ = true;
     endChanged_.notify_all();
@@ -179,6 +341,7 @@ class HeadLoop {
     using std::chrono::milliseconds;
     auto until = std::chrono::steady_clock::time_point::max();
     if (!waiting_.empty()) until = waiting_.front()->HeadDeadline();
+    if (!lingering_.empty()) until = std::min(until, lingering_.front()->lingerDeadline_);
     if (waiting_.empty() && idleLifetime_.count() > 0) until = lastHeld_ + idleLifetime_;
     if (acceptPaused_) until = std::min(until, acceptResume_);
     if (until == std::chrono::steady_clock::time_point::max()) return milliseconds(-1);
@@ -209,7 +372,7 @@ class HeadLoop {
   }
 
   bool Ended() {
-    if (Accepts()) return listenerEnded_;
+    if (Accepts()) return listenerEnded_->load();
     if (connections_.Stopping()) return true;
     std::lock_guard<std::mutex> guard(inboxMutex_);
     return ending_;
@@ -247,7 +410,10 @@ class HeadLoop {
       // The stop wakes the listener for good (InterruptSocket); the stop has always begun
       // by then. Any other failure must not end serving while the process looks alive.
       if (connections_.Stopping()) {
-        listenerEnded_ = true;
+        // Every loop that accepts ends with it: the others may never be told, as only
+        // one of them is woken for an event of the listener.
+        listenerEnded_->store(true);
+        if (onListenerEnded_) onListenerEnded_();
         return;
       }
       // A pause without accepting, heads still received meanwhile: a transient failure
@@ -343,7 +509,12 @@ class HeadLoop {
     ConnectionPtr connection = *c.waitingPlace_;
     Leave(c);
     // Out of the wait (Leave), so this loop never looks at the socket again.
-    // Given out at the batch's end (Lead), to a sender or to this thread.
+    // Answered at the batch's end (Lead): by this thread where it accepts, by a sender
+    // otherwise.
+    if (Accepts()) {
+      complete_.push_back({std::move(connection), head, headLength});
+      return;
+    }
     handed_.emplace_back([this, connection, head, headLength] {
       AnswerAndEnd(connections_, shares_, connection, head, headLength);
     });
@@ -355,6 +526,7 @@ class HeadLoop {
 
   void CloseEveryWaiting() {
     while (!waiting_.empty()) Close(*waiting_.front());
+    while (!lingering_.empty()) EndLinger(*lingering_.front(), platform::DrainEnd::StillOpen);
   }
 
   platform::socket_t listener_;
@@ -364,7 +536,10 @@ class HeadLoop {
   // Tokens the wait reports for the listener and the wake-up: their addresses only.
   char listenerToken_ = 0;
   char wakeToken_ = 0;
-  bool listenerEnded_ = false;
+  // Shared by the loops that accept the same listener (RunHeadLoop), which wakes them all.
+  std::atomic<bool> ownListenerEnded_{false};
+  std::atomic<bool>* listenerEnded_ = &ownListenerEnded_;
+  std::function<void()> onListenerEnded_;
   // Connections parked by accepting threads, not yet queued; under `inboxMutex_`, as is
   // whether the loop still takes them and whether it was told to end.
   std::mutex inboxMutex_;
@@ -387,6 +562,11 @@ class HeadLoop {
   std::vector<void*> ready_;
   std::vector<ConnectionPtr> closed_;
   std::vector<std::function<void()>> handed_;
+  std::vector<CompleteHead> complete_;
+  std::size_t nextComplete_ = 0;  // AnswerCompleteHeads' place in `complete_`
+  // Answered by a leader, their clients' closes awaited, in deadline order (one linger
+  // limit for all).
+  std::list<ConnectionPtr> lingering_;
   // Set by the loop's last leader for Run, which waits for it before it closes the pool.
   std::mutex endMutex_;
   std::condition_variable endChanged_;
@@ -398,11 +578,44 @@ class HeadLoop {
 
 bool RunHeadLoop(platform::socket_t listener, ConnectionRegistry& connections,
                  ShareRegistry& shares) {
-  platform::Readiness readiness;
-  if (!readiness.Valid()) return false;
-  HeadLoop loop(listener, readiness, connections, shares);
-  if (!loop.WatchListener()) return false;
-  loop.Run();
+  // A loop per core, each accepting, answering and waiting out its own lingering closes:
+  // one thread doing all of it was the limit where two cores had shared the work
+  // (docs/PERFORMANCE.md).
+  struct Accepting {
+    platform::Readiness readiness;
+    std::unique_ptr<HeadLoop> loop;
+    std::thread thread;
+  };
+  const std::size_t wanted =
+      std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMostLoopsThatAccept);
+  std::vector<std::unique_ptr<Accepting>> loops;
+  std::atomic<bool> listenerEnded{false};
+  const auto wakeAll = [&loops] {
+    for (const auto& a : loops) a->loop->Wake();
+  };
+  for (std::size_t i = 0; i < wanted; ++i) {
+    auto a = std::make_unique<Accepting>();
+    if (!a->readiness.Valid()) break;
+    a->loop = std::make_unique<HeadLoop>(listener, a->readiness, connections, shares);
+    if (!a->loop->WatchListener()) break;
+    a->loop->ShareListenerEnd(listenerEnded, wakeAll);
+    loops.push_back(std::move(a));
+  }
+  if (loops.empty()) return false;
+  connections.SetWaitingHeadsListener(wakeAll);
+  for (std::size_t i = 1; i < loops.size(); ++i) {
+    HeadLoop& loop = *loops[i]->loop;
+    try {
+      loops[i]->thread = std::thread([&loop] { loop.Run(); });
+    } catch (const std::system_error&) {
+      break;  // the loops started take everything: one left unrun only shares the wake-ups
+    }
+  }
+  loops[0]->loop->Run();
+  for (const auto& a : loops) {
+    if (a->thread.joinable()) a->thread.join();
+  }
+  connections.SetWaitingHeadsListener(nullptr);
   return true;
 }
 

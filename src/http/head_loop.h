@@ -1,7 +1,8 @@
-// The readiness loop that waits for heads: one thread accepts every connection, receives
-// each head as it arrives without ever waiting on one socket, and hands a connection to a
-// sending thread only once its head is whole. An idle connection so costs a descriptor
-// and the buffer its head has filled so far, not a thread.
+// The readiness loops that wait for heads: each accepts connections, receives each head
+// as it arrives without ever waiting on one socket, answers what goes out without waiting
+// and waits out its lingering close beside the rest, and passes its lead to another thread
+// before anything that would wait. An idle connection so costs a descriptor and the
+// buffer its head has filled so far, not a thread.
 #pragma once
 #include <chrono>
 #include <cstddef>
@@ -20,10 +21,14 @@ namespace qc {
 // that a crowd that comes in waves reuses its loops, short against a server's uptime.
 inline constexpr std::chrono::seconds kExtraHeadLoopLifetime{30};
 
-// Runs the loop on the calling thread until the registry's stop has begun and the listener
-// was woken for good (platform::InterruptSocket); returns once every sending thread it
-// started has ended. False at once, having done nothing, where the system offers no
-// readiness wait (the caller then serves with a thread per connection).
+// Loops that accept at most, one per core up to this.
+inline constexpr std::size_t kMostLoopsThatAccept = 4;
+
+// Runs a loop per core (at most kMostLoopsThatAccept), each accepting from `listener`,
+// one on the calling thread, until the registry's stop has begun and the listener was
+// woken for good (platform::InterruptSocket); returns once every loop and every sending
+// thread they started has ended. False at once, having done nothing, where the system
+// offers no readiness wait (the caller then serves with a thread per connection).
 bool RunHeadLoop(platform::socket_t listener, ConnectionRegistry& connections,
                  ShareRegistry& shares);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -265,8 +266,15 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   body.Close();
   if (!head.empty() && !Send(sink, head)) return bulk;
   const DeliveryWait last = bulk == 0 ? DeliveryWait::WholeInOneSend : DeliveryWait::Last;
-  if (reachesTheEnd && !limited && answer.counts && sink.WaitUntilDelivered(last)) {
-    claim = shares.ClaimLastPiece(answer.share, answer.share->virtualPath, end);
+  if (reachesTheEnd && !limited && answer.counts) {
+    std::function<bool()> count = [&shares, share = answer.share, end] {
+      const LastPieceClaim counted = shares.ClaimLastPiece(share, share->virtualPath, end);
+      return counted == LastPieceClaim::Counted || counted == LastPieceClaim::Won;
+    };
+    if (last != DeliveryWait::WholeInOneSend || !sink.CountOnceDelivered(count)) {
+      if (sink.WaitUntilDelivered(last)) completed = count();
+      return bulk + static_cast<long long>(head.size() - headLength);
+    }
   }
   completed = claim == LastPieceClaim::Counted || claim == LastPieceClaim::Won;
   return bulk + static_cast<long long>(head.size() - headLength);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace qc {
 
@@ -44,6 +45,13 @@ class ResponseSink {
   // later sends only when more does, and an answer that left in one send may be proven by
   // the client's close alone (see Connection). This default (memory) has nothing in flight.
   virtual bool WaitUntilDelivered(DeliveryWait /*wait*/) { return true; }
+  // For an answer that left in one send, where the client's close can be awaited after
+  // the writer has returned (the readiness loop waits for it beside every other
+  // connection): takes `count`, which the connection runs once the close has proven the
+  // answer delivered (it returns whether the download was counted), and returns true; the
+  // writer then counts nothing itself. False, `count` untouched (this default): the
+  // writer waits for the delivery itself (WaitUntilDelivered).
+  virtual bool CountOnceDelivered(std::function<bool()>& /*count*/) { return false; }
 
   // Bytes handed to the system so far, read by other threads (the panel's progress of the
   // running downloads). A connection counts them; a sink that does not stays at 0.

@@ -61,6 +61,9 @@ class Readiness {
 // error, or kNothingYet.
 inline constexpr long long kNothingYet = -2;
 long long ReceiveNow(socket_t s, char* buffer, std::size_t size);
+// One send that never waits: bytes the socket took (> 0), kNothingYet when it took none,
+// or -1 on an error.
+long long SendNow(socket_t s, const char* data, std::size_t size);
 
 // Whether an accept's failure only says that no connection was waiting (a listener that
 // returns at once, see Readiness::WatchListener).

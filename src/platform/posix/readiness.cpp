@@ -16,6 +16,11 @@ namespace {
 // What one wait takes from the kernel at most; more ready sockets wait for the next one,
 // which then comes at once.
 constexpr int kEventsPerWait = 256;
+#ifdef EPOLLEXCLUSIVE
+constexpr std::uint32_t kListenerEvents = EPOLLIN | EPOLLEXCLUSIVE;
+#else
+constexpr std::uint32_t kListenerEvents = EPOLLIN;
+#endif
 
 // The eventfd's own mark in the events: no socket's token is ever null.
 constexpr std::uint64_t kWakeMark = 0;
@@ -63,8 +68,9 @@ bool Readiness::WatchListener(socket_t listener, void* token) {
   const int flags = ::fcntl(listener, F_GETFL);
   if (flags < 0 || ::fcntl(listener, F_SETFL, flags | O_NONBLOCK) != 0) return false;
   // Level-triggered: a backlog of many is taken one accept per look, and what is left is
-  // reported again at once.
-  return Control(state_->wait, EPOLL_CTL_ADD, listener, token, EPOLLIN);
+  // reported again at once. Exclusive: where several loops watch the listener, a new
+  // connection wakes one of those waiting, not all of them.
+  return Control(state_->wait, EPOLL_CTL_ADD, listener, token, kListenerEvents);
 }
 
 bool Readiness::PauseListener(socket_t listener, void* token, bool paused) {
@@ -72,7 +78,7 @@ bool Readiness::PauseListener(socket_t listener, void* token, bool paused) {
   // a listener shut down without a stop would otherwise be reported again at once, for
   // ever.
   if (paused) return Control(state_->wait, EPOLL_CTL_DEL, listener, token, 0);
-  return Control(state_->wait, EPOLL_CTL_ADD, listener, token, EPOLLIN);
+  return Control(state_->wait, EPOLL_CTL_ADD, listener, token, kListenerEvents);
 }
 
 bool Readiness::WatchOnce(socket_t s, void* token) {
@@ -121,6 +127,15 @@ long long ReceiveNow(socket_t s, char* buffer, std::size_t size) {
     if (n >= 0) return n;
     if (errno == EINTR) continue;
     return errno == EAGAIN || errno == EWOULDBLOCK ? kNothingYet : -1;
+  }
+}
+
+long long SendNow(socket_t s, const char* data, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(s, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) return n;
+    if (n < 0 && errno == EINTR) continue;
+    return n == 0 || errno == EAGAIN || errno == EWOULDBLOCK ? kNothingYet : -1;
   }
 }
 

@@ -142,6 +142,14 @@ long long ReceiveNow(socket_t s, char* buffer, std::size_t size) {
   return WSAGetLastError() == WSAEWOULDBLOCK ? kNothingYet : -1;
 }
 
+long long SendNow(socket_t s, const char* data, std::size_t size) {
+  // Non-blocking as for ReceiveNow.
+  const int n = ::send(s, data, static_cast<int>(size), 0);
+  if (n > 0) return n;
+  if (n == 0) return kNothingYet;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? kNothingYet : -1;
+}
+
 bool IsNothingToAccept(int error) { return error == WSAEWOULDBLOCK; }
 
 }  // namespace qc::platform
