@@ -410,7 +410,7 @@ class HeadLoop {
       // The stop wakes the listener for good (InterruptSocket); the stop has always begun
       // by then. Any other failure must not end serving while the process looks alive.
       if (connections_.Stopping()) {
-        // Every loop that accepts ends with it: the others may never be told, as only
+        // Every loop that accepts ends with it: the others may not be told, as only
         // one of them is woken for an event of the listener.
         listenerEnded_->store(true);
         if (onListenerEnded_) onListenerEnded_();
