@@ -264,14 +264,14 @@ class HeadLoop {
     const bool watched =
         c.watched_ ? readiness_.Rearm(c.socket(), &c) : readiness_.WatchOnce(c.socket(), &c);
     c.watched_ = true;
-    if (!watched) EndLinger(c, platform::DrainEnd::StillOpen);
+    if (!watched) EndLinger(c, platform::DrainEnd::Reset);
   }
 
   void LingerStep(Connection& c) {
     char dropped[4096];
     for (;;) {
       if (c.stop_.load()) {
-        EndLinger(c, platform::DrainEnd::StillOpen);
+        EndLinger(c, platform::DrainEnd::Reset);
         return;
       }
       const long long n = platform::ReceiveNow(c.socket(), dropped, sizeof dropped);
@@ -286,7 +286,7 @@ class HeadLoop {
         return;
       }
     }
-    if (!readiness_.Rearm(c.socket(), &c)) EndLinger(c, platform::DrainEnd::StillOpen);
+    if (!readiness_.Rearm(c.socket(), &c)) EndLinger(c, platform::DrainEnd::Reset);
   }
 
   void EndLinger(Connection& c, platform::DrainEnd end) {
@@ -303,7 +303,10 @@ class HeadLoop {
     if (c.countOnceDelivered_) {
       const std::function<bool()> count = std::move(c.countOnceDelivered_);
       c.countOnceDelivered_ = nullptr;
-      if (end == platform::DrainEnd::Closed && !c.stop_.load() && count()) {
+      // As after a sender's linger: an orderly close counts, and so does a client still
+      // open when the linger's time or byte limit is reached; a reset does not, nor does a
+      // linger the stop ended or a watch that failed (both end as a reset here).
+      if (end != platform::DrainEnd::Reset && !c.stop_.load() && count()) {
         c.received.answered->completed = true;
       }
       connections_.NotifyAnswered(c);
@@ -526,7 +529,8 @@ class HeadLoop {
 
   void CloseEveryWaiting() {
     while (!waiting_.empty()) Close(*waiting_.front());
-    while (!lingering_.empty()) EndLinger(*lingering_.front(), platform::DrainEnd::StillOpen);
+    // The stop (or the loop's end, which only the stop brings): nothing is counted.
+    while (!lingering_.empty()) EndLinger(*lingering_.front(), platform::DrainEnd::Reset);
   }
 
   platform::socket_t listener_;

@@ -479,7 +479,7 @@ class LiveServerObserved : public LiveServer {
     std::uint32_t peer;
     ResponseSummary summary;
   };
-  LiveServerObserved() {
+  explicit LiveServerObserved(ConnectionLimits limits = {}) : LiveServer(limits) {
     // Set before SetUp starts the accept loop.
     connections_.SetAnswerObserver([this](const Connection& connection) {
       std::lock_guard<std::mutex> guard(seenMutex_);
@@ -617,6 +617,40 @@ TEST_F(LiveServerObserved, ASmallAnswerCountsOnceItsClientReadItAndClosed) {
     EXPECT_EQ(SeenSoFar().back().summary.completed, c.counted);
     if (c.counted) ++counted;
     EXPECT_EQ(shares_.FindShare("/small")->Tally().completed, counted);
+  }
+}
+
+// A linger of a moment, for the client that outlasts it.
+class LiveServerObservedShortLinger : public LiveServerObserved {
+ protected:
+  static constexpr std::chrono::milliseconds kLinger{300};
+  LiveServerObservedShortLinger()
+      : LiveServerObserved({kHeadTimeLimit, kSendStallLimit, kMaxConnectionsPerAddress,
+                            /*total=*/0, kLinger}) {}
+};
+
+// A client that read its whole answer and is still open when the linger ends has its
+// download counted, whether the answer left in one send or needed the acknowledgement.
+TEST_F(LiveServerObservedShortLinger, AClientStillOpenWhenTheLingerEndsCountsItsDownload) {
+  const struct {
+    const char* name;
+    std::size_t size;
+  } cases[] = {{"one send", 900}, {"more than one", 50'000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = std::string("/open") + std::to_string(c.size);
+    tests::WriteFileBytes(temp_.path() / path.substr(1), std::string(c.size, 'o'));
+    shares_.AppendShare((temp_.path() / path.substr(1)).string(), path, 0);
+    const std::size_t before = SeenSoFar().size();
+    tests::LoopbackClient client(port_);
+    ASSERT_TRUE(client.Send("GET " + path + " HTTP/1.1\r\n\r\n"));
+    const tests::Received got = client.ReceiveUntilClosed();  // the server's shutdown
+    ASSERT_EQ(got.end, tests::Received::End::Closed) << got.Describe();
+    ASSERT_GT(got.count, static_cast<long long>(c.size));
+    // Still open: the linger's end, not the client's close, ends the answer.
+    ASSERT_TRUE(WaitFor([&] { return SeenSoFar().size() == before + 1; }));
+    EXPECT_TRUE(SeenSoFar().back().summary.completed);
+    EXPECT_EQ(shares_.FindShare(path)->Tally().completed, 1u);
   }
 }
 
