@@ -31,6 +31,14 @@ bool Control(int wait, int op, socket_t s, void* token, std::uint32_t events) {
   event.data.ptr = token;
   return ::epoll_ctl(wait, op, s, &event) == 0;
 }
+
+// A kernel older than the exclusive watch (Linux 4.5) refuses it: every loop is then woken
+// for each connection, and one of them accepts it.
+bool WatchListenerEvents(int wait, socket_t listener, void* token) {
+  return Control(wait, EPOLL_CTL_ADD, listener, token, kListenerEvents) ||
+         (kListenerEvents != EPOLLIN && Control(wait, EPOLL_CTL_ADD, listener, token, EPOLLIN));
+}
+
 }  // namespace
 
 struct Readiness::State {
@@ -70,7 +78,7 @@ bool Readiness::WatchListener(socket_t listener, void* token) {
   // Level-triggered: a backlog of many is taken one accept per look, and what is left is
   // reported again at once. Exclusive: where several loops watch the listener, a new
   // connection wakes one of those waiting, not all of them.
-  return Control(state_->wait, EPOLL_CTL_ADD, listener, token, kListenerEvents);
+  return WatchListenerEvents(state_->wait, listener, token);
 }
 
 bool Readiness::PauseListener(socket_t listener, void* token, bool paused) {
@@ -78,7 +86,7 @@ bool Readiness::PauseListener(socket_t listener, void* token, bool paused) {
   // a listener shut down without a stop would otherwise be reported again at once, for
   // ever.
   if (paused) return Control(state_->wait, EPOLL_CTL_DEL, listener, token, 0);
-  return Control(state_->wait, EPOLL_CTL_ADD, listener, token, kListenerEvents);
+  return WatchListenerEvents(state_->wait, listener, token);
 }
 
 bool Readiness::WatchOnce(socket_t s, void* token) {
