@@ -221,24 +221,22 @@ class HeadLoop {
   // `rest` receives the heads no sender could take, for this thread to answer after its
   // own.
   bool ReleaseLead(std::vector<CompleteHead>& rest) {
-    std::vector<CompleteHead> unanswered(
-        std::make_move_iterator(complete_.begin() + static_cast<std::ptrdiff_t>(nextComplete_)),
-        std::make_move_iterator(complete_.end()));
-    complete_.resize(nextComplete_);
-    // The pool's lock orders everything this thread wrote of the loop before what the
-    // next leader reads.
-    std::vector<CompleteHead> answered;
-    answered.swap(complete_);
+    // Taken out before the lead is posted: the next leader starts with a batch of its own.
+    // The pool's lock orders everything this thread wrote of the loop before what the next
+    // leader reads.
+    std::vector<CompleteHead> batch;
+    batch.swap(complete_);
+    const std::size_t next = nextComplete_;
     if (!pool_.Run([this] { Lead(); })) {
-      answered.swap(complete_);
-      for (CompleteHead& k : unanswered) complete_.push_back(std::move(k));
+      batch.swap(complete_);
       return false;
     }
-    for (CompleteHead& k : unanswered) {
+    for (std::size_t i = next; i < batch.size(); ++i) {
+      const CompleteHead& k = batch[i];
       auto job = [this, k] {
         AnswerAndEnd(connections_, shares_, k.connection, k.head, k.headLength);
       };
-      if (!pool_.Run(job)) rest.push_back(std::move(k));
+      if (!pool_.Run(job)) rest.push_back(k);
     }
     return true;
   }
@@ -267,26 +265,21 @@ class HeadLoop {
     if (!watched) EndLinger(c, platform::DrainEnd::Reset);
   }
 
+  // What the client sent since the last look is dropped; until it closes (or the linger's
+  // limits), its socket is watched again. The stop ends the linger as a reset: nothing is
+  // counted then.
   void LingerStep(Connection& c) {
-    char dropped[4096];
-    for (;;) {
-      if (c.stop_.load()) {
-        EndLinger(c, platform::DrainEnd::Reset);
-        return;
-      }
-      const long long n = platform::ReceiveNow(c.socket(), dropped, sizeof dropped);
-      if (n == platform::kNothingYet) break;
-      if (n <= 0) {
-        EndLinger(c, n == 0 ? platform::DrainEnd::Closed : platform::DrainEnd::Reset);
-        return;
-      }
-      c.lingerBytes_ += n;
-      if (c.lingerBytes_ >= kLingerByteLimit) {
-        EndLinger(c, platform::DrainEnd::StillOpen);
-        return;
-      }
+    long long dropped = 0;
+    const platform::DrainEnd end =
+        platform::DrainUntilClosed(c.socket(), c.stop_, std::chrono::steady_clock::now(),
+                                   kLingerByteLimit - c.lingerBytes_, &dropped);
+    c.lingerBytes_ += dropped;
+    const bool stopped = c.stop_.load();
+    if (end == platform::DrainEnd::StillOpen && !stopped && c.lingerBytes_ < kLingerByteLimit) {
+      if (!readiness_.Rearm(c.socket(), &c)) EndLinger(c, platform::DrainEnd::Reset);
+      return;
     }
-    if (!readiness_.Rearm(c.socket(), &c)) EndLinger(c, platform::DrainEnd::Reset);
+    EndLinger(c, stopped ? platform::DrainEnd::Reset : end);
   }
 
   void EndLinger(Connection& c, platform::DrainEnd end) {

@@ -265,18 +265,18 @@ std::optional<long long> SendHeadAndPieces(std::string head, ResponseDecision& a
   // moment its download completes must not find it still open (and get the 404 page).
   body.Close();
   if (!head.empty() && !Send(sink, head)) return bulk;
-  const DeliveryWait last = bulk == 0 ? DeliveryWait::WholeInOneSend : DeliveryWait::Last;
+  completed = claim == LastPieceClaim::Counted || claim == LastPieceClaim::Won;
   if (reachesTheEnd && !limited && answer.counts) {
     std::function<bool()> count = [&shares, share = answer.share, end] {
       const LastPieceClaim counted = shares.ClaimLastPiece(share, share->virtualPath, end);
       return counted == LastPieceClaim::Counted || counted == LastPieceClaim::Won;
     };
-    if (last != DeliveryWait::WholeInOneSend || !sink.CountOnceDelivered(count)) {
-      if (sink.WaitUntilDelivered(last)) completed = count();
-      return bulk + static_cast<long long>(head.size() - headLength);
-    }
+    // Counted here once delivered, unless the connection counts it after the writer.
+    const DeliveryWait last = bulk == 0 ? DeliveryWait::WholeInOneSend : DeliveryWait::Last;
+    const bool countedLater =
+        last == DeliveryWait::WholeInOneSend && sink.CountOnceDelivered(count);
+    if (!countedLater && sink.WaitUntilDelivered(last)) completed = count();
   }
-  completed = claim == LastPieceClaim::Counted || claim == LastPieceClaim::Won;
   return bulk + static_cast<long long>(head.size() - headLength);
 }
 

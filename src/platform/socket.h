@@ -118,14 +118,16 @@ long long ReceiveUnlessStopped(socket_t s, char* buffer, std::size_t size,
 // How it ended: a reset tells that the peer closed with bytes of ours still unread in its
 // own buffer (it gave up, or another connection took over the rest), though its system
 // had acknowledged them all. With `deadline` already passed it never waits: what has
-// arrived so far, before the shutdown too (StillOpen: nothing more yet).
+// arrived so far, before the shutdown too (StillOpen: nothing more yet). `droppedBytes`,
+// when given, receives the count of bytes read and dropped.
 enum class DrainEnd {
   Closed,    // the peer closed in order
   Reset,     // the connection was reset (or the receive failed)
   StillOpen  // the deadline, the byte limit or `stop` came first
 };
 DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                          std::chrono::steady_clock::time_point deadline, long long byteLimit);
+                          std::chrono::steady_clock::time_point deadline, long long byteLimit,
+                          long long* droppedBytes = nullptr);
 // As Send; -1 also once `stop` is set or when no byte could go out for `stallLimit`.
 long long SendUnlessStopped(socket_t s, const char* data, std::size_t size,
                             const std::atomic<bool>& stop, std::chrono::milliseconds stallLimit);

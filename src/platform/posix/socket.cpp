@@ -258,7 +258,9 @@ long long SendFileUnlessStopped(socket_t s, std::intptr_t file, std::int64_t off
 }
 
 DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                          std::chrono::steady_clock::time_point deadline, long long byteLimit) {
+                          std::chrono::steady_clock::time_point deadline, long long byteLimit,
+                          long long* droppedBytes) {
+  if (droppedBytes != nullptr) *droppedBytes = 0;
   char dropped[4096];
   long long total = 0;
   while (total < byteLimit) {
@@ -269,6 +271,7 @@ DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
     if (n == 0) return stop.load() ? DrainEnd::StillOpen : DrainEnd::Closed;
     if (n > 0) {
       total += n;
+      if (droppedBytes != nullptr) *droppedBytes = total;
       continue;
     }
     if (errno == EINTR) continue;

@@ -568,7 +568,9 @@ int ReadableWithinASlice(socket_t s, std::chrono::steady_clock::time_point deadl
 }  // namespace
 
 DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
-                          std::chrono::steady_clock::time_point deadline, long long byteLimit) {
+                          std::chrono::steady_clock::time_point deadline, long long byteLimit,
+                          long long* droppedBytes) {
+  if (droppedBytes != nullptr) *droppedBytes = 0;
   // A look without waiting asks first whether anything is there at all: under Wine a poll
   // that finds nothing is two round trips to wineserver (its request and its result), a
   // receive that finds nothing three (its descriptor, the receive, its result), and the
@@ -588,6 +590,7 @@ DrainEnd DrainUntilClosed(socket_t s, const std::atomic<bool>& stop,
     if (n == 0) return stop.load() ? DrainEnd::StillOpen : DrainEnd::Closed;
     if (n > 0) {
       total += n;
+      if (droppedBytes != nullptr) *droppedBytes = total;
       continue;
     }
     if (WSAGetLastError() != WSAEWOULDBLOCK) return DrainEnd::Reset;
