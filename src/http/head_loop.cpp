@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <iterator>
 #include <mutex>
@@ -19,6 +20,15 @@
 #include "platform/readiness.h"
 
 namespace qc {
+
+namespace {
+// How long after its answer a lingering close is first looked at, without a watch: a
+// client nearby has read the answer and closed by then, and the look finds its close at
+// once, where a watch armed at the answer would have woken the loop for that close alone
+// (a system call, and at one request at a time a context switch, per answer). A client
+// that has not closed by then is watched from then on.
+constexpr std::chrono::milliseconds kLingerFirstLook{1};
+}  // namespace
 
 // Who holds a connection, and when (see docs/ARCHITECTURE.md, "Connections"): from its
 // accept (or from Park) until its head is whole, the thread that leads this loop, which
@@ -122,6 +132,8 @@ class HeadLoop {
       const auto now = std::chrono::steady_clock::now();
       CloseGivenUp();
       ExpireHeads(now);
+      // Before their expiry: a linger is looked at once before its deadline ends it.
+      LookAtNewLingers(now);
       ExpireLingers(now);
       ResumeAccepting(now);
       if (connections_.Stopping()) CloseEveryWaiting();
@@ -253,16 +265,26 @@ class HeadLoop {
       EndAnswer(connection, platform::DrainEnd::Reset);
       return;
     }
+    const auto now = std::chrono::steady_clock::now();
     c.lingering_ = true;
+    c.lingerWatched_ = false;
     c.lingerBytes_ = 0;
-    c.lingerDeadline_ = std::chrono::steady_clock::now() + c.limits_.linger;
+    c.lingerDeadline_ = now + c.limits_.linger;
     c.waitingPlace_ = lingering_.insert(lingering_.end(), connection);
-    // Its watch was disarmed by the head's last bytes (or never set): the client's close
-    // comes after the answer's end, so the wait rather than a receive looks for it first.
-    const bool watched =
-        c.watched_ ? readiness_.Rearm(c.socket(), &c) : readiness_.WatchOnce(c.socket(), &c);
-    c.watched_ = true;
-    if (!watched) EndLinger(c, platform::DrainEnd::Reset);
+    // Unwatched until its first look (kLingerFirstLook), no later than its deadline: every
+    // linger shares one limit, so the queue in answer order is the queue in look order.
+    firstLooks_.push_back({connection, std::min(now + kLingerFirstLook, c.lingerDeadline_)});
+  }
+
+  // The first look at each linger whose time has come: the client's close (or a reset)
+  // ends it there; a client still open is watched from then on.
+  void LookAtNewLingers(std::chrono::steady_clock::time_point now) {
+    while (!firstLooks_.empty() && firstLooks_.front().at <= now) {
+      const ConnectionPtr connection = std::move(firstLooks_.front().connection);
+      firstLooks_.pop_front();
+      Connection& c = *connection;
+      if (c.lingering_ && !c.lingerWatched_) LingerStep(c);  // else ended meanwhile
+    }
   }
 
   // What the client sent since the last look is dropped; until it closes (or the linger's
@@ -276,7 +298,13 @@ class HeadLoop {
     c.lingerBytes_ += dropped;
     const bool stopped = c.stop_.load();
     if (end == platform::DrainEnd::StillOpen && !stopped && c.lingerBytes_ < kLingerByteLimit) {
-      if (!readiness_.Rearm(c.socket(), &c)) EndLinger(c, platform::DrainEnd::Reset);
+      // Disarmed by the head's last bytes, or by the last event; never set where the head
+      // came with its connection.
+      const bool watched =
+          c.watched_ ? readiness_.Rearm(c.socket(), &c) : readiness_.WatchOnce(c.socket(), &c);
+      c.watched_ = true;
+      c.lingerWatched_ = true;
+      if (!watched) EndLinger(c, platform::DrainEnd::Reset);
       return;
     }
     EndLinger(c, stopped ? platform::DrainEnd::Reset : end);
@@ -338,6 +366,7 @@ class HeadLoop {
     auto until = std::chrono::steady_clock::time_point::max();
     if (!waiting_.empty()) until = waiting_.front()->HeadDeadline();
     if (!lingering_.empty()) until = std::min(until, lingering_.front()->lingerDeadline_);
+    if (!firstLooks_.empty()) until = std::min(until, firstLooks_.front().at);
     if (waiting_.empty() && idleLifetime_.count() > 0) until = lastHeld_ + idleLifetime_;
     if (acceptPaused_) until = std::min(until, acceptResume_);
     if (until == std::chrono::steady_clock::time_point::max()) return milliseconds(-1);
@@ -524,6 +553,7 @@ class HeadLoop {
     while (!waiting_.empty()) Close(*waiting_.front());
     // The stop (or the loop's end, which only the stop brings): nothing is counted.
     while (!lingering_.empty()) EndLinger(*lingering_.front(), platform::DrainEnd::Reset);
+    firstLooks_.clear();
   }
 
   platform::socket_t listener_;
@@ -564,6 +594,12 @@ class HeadLoop {
   // Answered by a leader, their clients' closes awaited, in deadline order (one linger
   // limit for all).
   std::list<ConnectionPtr> lingering_;
+  // Those of them not looked at yet, and when each is due, in that order (LookAtNewLingers).
+  struct FirstLook {
+    ConnectionPtr connection;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::deque<FirstLook> firstLooks_;
   // Set by the loop's last leader for Run, which waits for it before it closes the pool.
   std::mutex endMutex_;
   std::condition_variable endChanged_;

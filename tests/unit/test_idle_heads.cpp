@@ -271,6 +271,18 @@ TEST_F(LiveServerLongLinger, AClientThatDoesNotCloseHoldsUpNoOneElse) {
   EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }));
 }
 
+// A lingering close ends when its client closes, even with no other client to wake the
+// server: its first look is timed, not left to the next connection.
+TEST_F(LiveServerLongLinger, AClosingClientEndsItsConnectionWithNoOtherClient) {
+  tests::WriteFileBytes(temp_.path() / "small.bin", std::string(1000, 's'));
+  shares_.AppendShare((temp_.path() / "small.bin").string(), "/small", 0);
+  const std::string answer = Exchange(port_, {"GET /small HTTP/1.1\r\n\r\n"});
+  ASSERT_GT(answer.size(), 1000u);
+  EXPECT_TRUE(WaitFor([&] { return connections_.Count() == 0; }))
+      << connections_.Count() << " held";
+  EXPECT_EQ(shares_.FindShare("/small")->Tally().completed, 1u);
+}
+
 // The buffer of a head grows only as the head arrives: a connection that said nothing holds
 // none, and each step is taken only once the one before is full.
 TEST(ReceiveBuffer, GrowsOnlyAsTheHeadArrives) {
