@@ -18,6 +18,8 @@
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=nginx_conf.sh
+. "$BENCH_DIR/nginx_conf.sh"
 rounds=${1:?usage: native_ab.sh ROUNDS BINARY...}
 shift
 [ $# -ge 1 ] || { echo "usage: native_ab.sh ROUNDS BINARY..." >&2; exit 2; }
@@ -69,28 +71,7 @@ if [ "${QC_NATIVE_AB_NGINX:-0}" = 1 ]; then
   # Its workers drop to "nobody": they must be able to read the files.
   chmod 755 "$work" "$work/files"
   chmod 644 "$work/files/"*
-  cat >"$dir/nginx.conf" <<EOF
-worker_processes auto;
-daemon off;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-events { worker_connections 20000; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  default_type application/octet-stream;
-  client_body_temp_path $dir/tmp/body;
-  proxy_temp_path $dir/tmp/proxy;
-  fastcgi_temp_path $dir/tmp/fastcgi;
-  uwsgi_temp_path $dir/tmp/uwsgi;
-  scgi_temp_path $dir/tmp/scgi;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/files;
-  }
-}
-EOF
+  write_nginx_conf "$dir" "$port" "$work/files"
   "$(command -v nginx || echo /usr/sbin/nginx)" -p "$dir" -e "$dir/error.log" \
     -c "$dir/nginx.conf" >"$dir/stdout.log" 2>&1 &
   pids+=($!)

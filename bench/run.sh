@@ -92,6 +92,8 @@ stop_pid() {  # stop_pid PID [SIGNAL]: ends one process we started and reaps it
 
 # shellcheck source=../scripts/wine_prefix.sh
 . "$BENCH_DIR/../scripts/wine_prefix.sh"
+# shellcheck source=nginx_conf.sh
+. "$BENCH_DIR/nginx_conf.sh"
 cleanup() {
   set +e
   local pid
@@ -481,30 +483,7 @@ bench_nginx() {
   local dir=$WORK/nginx port pid child hwm=0
   mkdir -p "$dir/tmp"
   port=$(free_port)
-  cat >"$dir/nginx.conf" <<EOF
-# A plain static-file nginx, two workers for the machine's two cores.
-worker_processes auto;
-daemon off;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-worker_rlimit_nofile 65536;
-events { worker_connections 20000; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  default_type application/octet-stream;
-  client_body_temp_path $dir/tmp/body;
-  proxy_temp_path $dir/tmp/proxy;
-  fastcgi_temp_path $dir/tmp/fastcgi;
-  uwsgi_temp_path $dir/tmp/uwsgi;
-  scgi_temp_path $dir/tmp/scgi;
-  server {
-    listen 127.0.0.1:$port;
-    root $WORK/files;
-  }
-}
-EOF
+  write_nginx_conf "$dir" "$port" "$WORK/files"
   local nginx_bin
   nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
   log "nginx: $("$nginx_bin" -v 2>&1) on port $port"
