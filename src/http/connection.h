@@ -192,7 +192,6 @@ class Connection : public Stream {
   // and the bytes dropped so far.
   std::function<bool()> countOnceDelivered_;
   bool lingering_ = false;
-  bool lingerWatched_ = false;  // after its first look, when the client had not closed yet
   long long lingerBytes_ = 0;
   std::chrono::steady_clock::time_point lingerDeadline_;
   // The readiness loop's alone (head_loop.cpp): where the connection stands in its queue

@@ -267,7 +267,6 @@ class HeadLoop {
     }
     const auto now = std::chrono::steady_clock::now();
     c.lingering_ = true;
-    c.lingerWatched_ = false;
     c.lingerBytes_ = 0;
     c.lingerDeadline_ = now + c.limits_.linger;
     c.waitingPlace_ = lingering_.insert(lingering_.end(), connection);
@@ -277,13 +276,13 @@ class HeadLoop {
   }
 
   // The first look at each linger whose time has come: the client's close (or a reset)
-  // ends it there; a client still open is watched from then on.
+  // ends it there; a client still open is watched from then on. Nothing else looks at a
+  // linger before this (it is not watched), so one still lingering here is new.
   void LookAtNewLingers(std::chrono::steady_clock::time_point now) {
     while (!firstLooks_.empty() && firstLooks_.front().at <= now) {
       const ConnectionPtr connection = std::move(firstLooks_.front().connection);
       firstLooks_.pop_front();
-      Connection& c = *connection;
-      if (c.lingering_ && !c.lingerWatched_) LingerStep(c);  // else ended meanwhile
+      if (connection->lingering_) LingerStep(*connection);  // else ended meanwhile
     }
   }
 
@@ -298,13 +297,7 @@ class HeadLoop {
     c.lingerBytes_ += dropped;
     const bool stopped = c.stop_.load();
     if (end == platform::DrainEnd::StillOpen && !stopped && c.lingerBytes_ < kLingerByteLimit) {
-      // Disarmed by the head's last bytes, or by the last event; never set where the head
-      // came with its connection.
-      const bool watched =
-          c.watched_ ? readiness_.Rearm(c.socket(), &c) : readiness_.WatchOnce(c.socket(), &c);
-      c.watched_ = true;
-      c.lingerWatched_ = true;
-      if (!watched) EndLinger(c, platform::DrainEnd::Reset);
+      if (!Arm(c)) EndLinger(c, platform::DrainEnd::Reset);
       return;
     }
     EndLinger(c, stopped ? platform::DrainEnd::Reset : end);
@@ -506,11 +499,17 @@ class HeadLoop {
   }
 
   void Watch(Connection& c) {
+    // A socket the system will not watch could never be served.
+    if (!Arm(c)) Close(c);
+  }
+
+  // Its one-shot watch armed again (disarmed by its last event), or set where it never was
+  // (a head that came with its connection): false when the system refused.
+  bool Arm(Connection& c) {
     const bool watched =
         c.watched_ ? readiness_.Rearm(c.socket(), &c) : readiness_.WatchOnce(c.socket(), &c);
     c.watched_ = true;
-    // A socket the system will not watch could never be served.
-    if (!watched) Close(c);
+    return watched;
   }
 
   // Out of the queue and out of the wait, before its socket is closed or handed over.
